@@ -1,0 +1,158 @@
+#include "common/encodings.hpp"
+
+#include <array>
+
+#include "common/format.hpp"
+#include "decoder/decoders.hpp"
+#include "encoder/encoders.hpp"
+
+namespace vantrel {
+
+namespace {
+
+using Encode = Result<FieldContent> (*)(const PackInput&, std::uint32_t);
+using Decode = Result<FieldValue> (*)(const FieldInput&);
+
+// ---- Adapters from leaf routines to the uniform row signatures ----------
+
+template <auto Leaf>
+Result<FieldContent> encode_signed(const PackInput& input, std::uint32_t bits) {
+  return Leaf(input.signed_value, bits);
+}
+
+template <auto Leaf, bool IsSigned>
+Result<FieldContent> encode_decimal(const PackInput& input, std::uint32_t bits) {
+  return Leaf(input.signed_value, bits, IsSigned);
+}
+
+template <auto Leaf>
+Result<FieldContent> encode_text(const PackInput& input, std::uint32_t) {
+  return Leaf(input.text);
+}
+
+Result<FieldContent> encode_unsigned(const PackInput& input, std::uint32_t bits) {
+  if (bits < 64 && (input.unsigned_value >> bits) != 0) {
+    return value_error(concat("Value ", input.unsigned_value, " is too large for ", bits, " bits"));
+  }
+  return input.unsigned_value;
+}
+
+Result<FieldContent> encode_f16(const PackInput& input, std::uint32_t) {
+  return encode_ieee754_f16(input.real32);
+}
+Result<FieldContent> encode_f32(const PackInput& input, std::uint32_t) {
+  return encode_ieee754_f32(input.real32);
+}
+Result<FieldContent> encode_f64(const PackInput& input, std::uint32_t) {
+  return encode_ieee754_f64(input.real64);
+}
+
+template <auto Leaf>
+Result<FieldValue> decode_integer(const FieldInput& field) {
+  return Leaf(field.pattern, field.bits);
+}
+
+template <auto Leaf, bool IsSigned>
+Result<FieldValue> decode_decimal(const FieldInput& field) {
+  return Leaf(field.pattern, field.bits, IsSigned);
+}
+
+template <auto Leaf>
+Result<FieldValue> decode_real(const FieldInput& field) {
+  return static_cast<double>(Leaf(field.pattern));
+}
+
+template <auto Leaf>
+Result<FieldValue> decode_text(const FieldInput& field) {
+  return Leaf(field.bytes);
+}
+
+template <auto Leaf>
+Result<FieldValue> refuse(const FieldInput&) {
+  return std::unexpected(Leaf().error());
+}
+
+Result<FieldValue> decode_unsigned(const FieldInput& field) { return field.pattern; }
+
+Result<FieldValue> decode_latin1(const FieldInput& field) {
+  return decode_iso_8859_1(field.bytes);
+}
+
+Result<FieldValue> decode_f128(const FieldInput& field) {
+  if (field.bits > 64) {
+    return value_error(
+        "IEEE 754 f128 requires special handling for >64 bits (not yet implemented in "
+        "process_recipe)");
+  }
+  // A field of 64 bits or fewer cannot hold a binary128 value.
+  return value_error(concat("IEEE 754 f128 requires a 128-bit field, got ", field.bits, " bits"));
+}
+
+using V = ValueKind;
+
+constexpr std::array kEncodings = {
+    EncodingRow{"unsigned", V::Unsigned, encode_unsigned, decode_unsigned},
+    EncodingRow{"twos_complement", V::Signed, encode_signed<encode_twos_complement>,
+                decode_integer<decode_twos_complement>},
+    EncodingRow{"ones_complement", V::Signed, encode_signed<encode_ones_complement>,
+                decode_integer<decode_ones_complement>},
+    EncodingRow{"sign_magnitude", V::Signed, encode_signed<encode_sign_magnitude>,
+                decode_integer<decode_sign_magnitude>},
+    EncodingRow{"packed_bcd", V::Signed, encode_decimal<encode_packed_bcd, false>,
+                decode_decimal<decode_packed_bcd, false>},
+    EncodingRow{"packed_bcd_signed", V::Signed, encode_decimal<encode_packed_bcd, true>,
+                decode_decimal<decode_packed_bcd, true>},
+    EncodingRow{"unpacked_bcd", V::Signed, encode_decimal<encode_unpacked_bcd, false>,
+                decode_decimal<decode_unpacked_bcd, false>},
+    EncodingRow{"unpacked_bcd_signed", V::Signed, encode_decimal<encode_unpacked_bcd, true>,
+                decode_decimal<decode_unpacked_bcd, true>},
+    EncodingRow{"ieee754_f16", V::Real32, encode_f16, decode_real<decode_ieee754_f16>},
+    EncodingRow{"ieee754_f32", V::Real32, encode_f32, decode_real<decode_ieee754_f32>},
+    EncodingRow{"ieee754_f64", V::Real64, encode_f64, decode_real<decode_ieee754_f64>},
+    EncodingRow{"utf8", V::Text, encode_text<encode_utf8>, decode_text<decode_utf8>},
+    EncodingRow{"utf16", V::Text, encode_text<encode_utf16>, decode_text<decode_utf16>},
+    EncodingRow{"utf16be", V::Text, encode_text<encode_utf16be>, decode_text<decode_utf16be>},
+    EncodingRow{"utf16le", V::Text, encode_text<encode_utf16le>, decode_text<decode_utf16le>},
+    EncodingRow{"utf32", V::Text, encode_text<encode_utf32>, decode_text<decode_utf32>},
+    EncodingRow{"utf32be", V::Text, encode_text<encode_utf32be>, decode_text<decode_utf32be>},
+    EncodingRow{"utf32le", V::Text, encode_text<encode_utf32le>, decode_text<decode_utf32le>},
+    EncodingRow{"us_ascii", V::Text, encode_text<encode_us_ascii>, decode_text<decode_us_ascii>},
+    EncodingRow{"iso_8859_1", V::Text, encode_text<encode_iso_8859_1>, decode_latin1},
+    EncodingRow{"latin1", V::Text, encode_text<encode_iso_8859_1>, decode_latin1},
+    EncodingRow{"windows_1252", V::Text, encode_text<encode_windows_1252>,
+                decode_text<decode_windows_1252>},
+    EncodingRow{"ieee754_f128", V::NotPackable, nullptr, decode_f128},
+    EncodingRow{"ieee754_1985_f32", V::NotPackable, nullptr, refuse<decode_ieee754_1985_f32>},
+    EncodingRow{"ieee754_1985_f64", V::NotPackable, nullptr, refuse<decode_ieee754_1985_f64>},
+    EncodingRow{"ieee754_1985_f80", V::NotPackable, nullptr, refuse<decode_ieee754_1985_f80>},
+    EncodingRow{"mil_std_1750a_f32", V::NotPackable, nullptr, refuse<decode_mil_std_1750a_f32>},
+    EncodingRow{"mil_std_1750a_f48", V::NotPackable, nullptr, refuse<decode_mil_std_1750a_f48>},
+    EncodingRow{"ibm_f32", V::NotPackable, nullptr, refuse<decode_ibm_f32>},
+    EncodingRow{"ibm_f64", V::NotPackable, nullptr, refuse<decode_ibm_f64>},
+    EncodingRow{"ti_f32", V::NotPackable, nullptr, refuse<decode_ti_f32>},
+    EncodingRow{"ti_f40", V::NotPackable, nullptr, refuse<decode_ti_f40>},
+    EncodingRow{"dec_f32", V::NotPackable, nullptr, refuse<decode_dec_f32>},
+    EncodingRow{"dec_f64", V::NotPackable, nullptr, refuse<decode_dec_f64>},
+};
+static_assert(kEncodings.size() == 34);
+
+}  // namespace
+
+bool equals_ascii_lowercase(std::string_view text, std::string_view lower) {
+  if (text.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
+const EncodingRow* find_encoding(std::string_view name) {
+  for (const EncodingRow& row : kEncodings) {
+    if (equals_ascii_lowercase(name, row.name)) return &row;
+  }
+  return nullptr;
+}
+
+}  // namespace vantrel

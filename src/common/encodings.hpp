@@ -1,0 +1,65 @@
+// The encoding names a recipe item may use: one row per encoding, saying
+// what the packer converts the item's value to, how the value becomes field
+// content, and how a field read from a packet becomes a value again.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "common/error.hpp"
+#include "common/types.hpp"
+
+namespace vantrel {
+
+// What the packer converts an item's `value` to; NotPackable rows are names
+// that only the unpacker knows.
+enum class ValueKind : std::uint8_t { NotPackable, Unsigned, Signed, Real32, Real64, Text };
+
+// An item's value after conversion; the row's ValueKind says which field holds it.
+struct PackInput {
+  std::uint64_t unsigned_value = 0;
+  std::int64_t signed_value = 0;
+  float real32 = 0;
+  double real64 = 0;
+  std::string_view text;
+};
+
+// What a value turns into before it is placed: a right-aligned numeric
+// pattern, text bytes the encoder made, or the text's own UTF-8 bytes.
+using FieldContent = std::variant<std::uint64_t, std::string, ByteSpan>;
+
+// A field read from a packet: the pattern folded from its bytes (after byte
+// order and mirroring), its width, and all of its bytes for text decoders.
+struct FieldInput {
+  std::uint64_t pattern = 0;
+  std::uint32_t bits = 0;
+  ByteSpan bytes;
+};
+
+using FieldValue = std::variant<std::uint64_t, std::int64_t, double, DecodedText>;
+
+struct EncodingRow {
+  std::string_view name;
+  ValueKind value_kind;
+  Result<FieldContent> (*encode)(const PackInput& input, std::uint32_t bits);
+  Result<FieldValue> (*decode)(const FieldInput& field);
+};
+
+// Finds the row for an encoding name that is already lower-case, or whose
+// only upper-case letters are ASCII (they are folded here, without
+// allocating). Returns nullptr for an unknown name.
+const EncodingRow* find_encoding(std::string_view name);
+
+// True when `text`, with ASCII letters folded to lower case, equals `lower`.
+bool equals_ascii_lowercase(std::string_view text, std::string_view lower);
+
+inline bool is_ascii(std::string_view text) {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+}  // namespace vantrel

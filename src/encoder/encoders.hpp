@@ -1,0 +1,61 @@
+// Leaf encoders: plain values in, a bit pattern or bytes (or an Error) out.
+// The calling frame exports each under its own name; the packer calls them
+// through the encoding-name table.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/error.hpp"
+#include "common/types.hpp"
+
+namespace vantrel {
+
+// Integers: value to a right-aligned pattern of `bits` bits.
+Result<std::uint64_t> encode_sign_magnitude(std::int64_t value, std::uint32_t bits);
+Result<std::uint64_t> encode_ones_complement(std::int64_t value, std::uint32_t bits);
+Result<std::uint64_t> encode_twos_complement(std::int64_t value, std::uint32_t bits);
+
+// Binary-coded decimal: packed (a digit per nibble) and unpacked/zoned
+// (a digit per byte).
+Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, bool is_signed);
+Result<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits, bool is_signed);
+
+// IEEE 754 binary formats. The argument of the f16 and f32 encoders has
+// already been rounded to binary32.
+std::uint64_t encode_ieee754_f16(float value);
+std::uint64_t encode_ieee754_f32(float value);
+std::uint64_t encode_ieee754_f64(double value);
+
+// Floating-point formats without an implementation: always an Error.
+Result<std::uint64_t> encode_ieee754_f128();
+Result<std::uint64_t> encode_ieee754_1985_f32();
+Result<std::uint64_t> encode_ieee754_1985_f64();
+Result<std::uint64_t> encode_ieee754_1985_f80();
+Result<std::uint64_t> encode_mil_std_1750a_f32();
+Result<std::uint64_t> encode_mil_std_1750a_f48();
+Result<std::uint64_t> encode_dec_f32();
+Result<std::uint64_t> encode_dec_f64();
+Result<std::uint64_t> encode_ibm_f32();
+Result<std::uint64_t> encode_ibm_f64();
+Result<std::uint64_t> encode_ti_f32();
+Result<std::uint64_t> encode_ti_f40();
+
+// Text: `text` is well-formed UTF-8 (the frame guarantees it); results are
+// the encoded bytes.
+Result<std::string> encode_us_ascii(std::string_view text);
+Result<std::string> encode_iso_8859_1(std::string_view text);
+Result<std::string> encode_windows_1252(std::string_view text);
+std::string encode_utf16(std::string_view text);
+std::string encode_utf16be(std::string_view text);
+std::string encode_utf16le(std::string_view text);
+std::string encode_utf32(std::string_view text);
+std::string encode_utf32be(std::string_view text);
+std::string encode_utf32le(std::string_view text);
+// UTF-8 text is its own encoding: the bytes are the text's UTF-8 form.
+inline ByteSpan encode_utf8(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+}  // namespace vantrel

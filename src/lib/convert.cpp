@@ -1,0 +1,241 @@
+#include "lib/convert.hpp"
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
+namespace vantrel {
+
+namespace {
+
+// Runs `read` on an int, or on the result of __index__ for any other object.
+template <class Read>
+bool with_index(PyObject* object, Read read) {
+  if (PyLong_Check(object)) return read(object);
+  Ref index = Ref::steal(PyNumber_Index(object));
+  return index && read(index.get());
+}
+
+float round_to_float32(double value) {
+  // Beyond the binary32 range: FLT_MAX up to the halfway point to 2^128, an
+  // infinity from there (ties go to the even neighbour, which is infinity).
+  if (std::isfinite(value) && std::fabs(value) > FLT_MAX) {
+    const float magnitude = std::fabs(value) >= 0x1.ffffffp127 ? HUGE_VALF : FLT_MAX;
+    return value > 0 ? magnitude : -magnitude;
+  }
+  return static_cast<float>(value);
+}
+
+}  // namespace
+
+bool to_i64(PyObject* object, std::int64_t& out) {
+  return with_index(object, [&](PyObject* integer) {
+    const long long value = PyLong_AsLongLong(integer);
+    if (value == -1 && PyErr_Occurred()) return false;
+    out = value;
+    return true;
+  });
+}
+
+bool to_u64(PyObject* object, std::uint64_t& out) {
+  return with_index(object, [&](PyObject* integer) {
+    const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = value;
+    return true;
+  });
+}
+
+bool to_u32(PyObject* object, std::uint32_t& out) {
+  std::int64_t value = 0;
+  if (!to_i64(object, value)) return false;
+  if (value < 0 || value > 0xFFFFFFFFLL) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+  }
+  out = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+bool to_u128(PyObject* object, U128& out) {
+  return with_index(object, [&](PyObject* integer) {
+    unsigned char little_endian[16];
+    auto* number = reinterpret_cast<PyLongObject*>(integer);
+#if PY_VERSION_HEX >= 0x030D0000
+    const int status = _PyLong_AsByteArray(number, little_endian, 16, 1, 0, 1);
+#else
+    const int status = _PyLong_AsByteArray(number, little_endian, 16, 1, 0);
+#endif
+    if (status < 0) return false;
+    out = U128{0, 0};
+    for (int i = 15; i >= 8; --i) out.high = (out.high << 8) | little_endian[i];
+    for (int i = 7; i >= 0; --i) out.low = (out.low << 8) | little_endian[i];
+    return true;
+  });
+}
+
+bool to_f64(PyObject* object, double& out) {
+  if (PyFloat_CheckExact(object)) {
+    out = PyFloat_AS_DOUBLE(object);
+    return true;
+  }
+  const double value = PyFloat_AsDouble(object);
+  if (value == -1.0 && PyErr_Occurred()) return false;
+  out = value;
+  return true;
+}
+
+bool to_f32(PyObject* object, float& out) {
+  double value = 0;
+  if (!to_f64(object, value)) return false;
+  out = round_to_float32(value);
+  return true;
+}
+
+bool to_strict_bool(PyObject* object, bool& out) {
+  if (object == Py_True || object == Py_False) {
+    out = object == Py_True;
+    return true;
+  }
+  // NumPy's boolean scalar ("numpy.bool_" before NumPy 2, "numpy.bool" after).
+  const char* type_name = Py_TYPE(object)->tp_name;
+  if (std::strcmp(type_name, "numpy.bool_") == 0 || std::strcmp(type_name, "numpy.bool") == 0) {
+    const int truth = PyObject_IsTrue(object);
+    if (truth < 0) return false;
+    out = truth != 0;
+    return true;
+  }
+  raise_cast_error(object, "bool");
+  return false;
+}
+
+bool to_text(PyObject* object, std::string_view& out) {
+  if (!PyUnicode_Check(object)) {
+    raise_cast_error(object, "str");
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+  if (utf8 == nullptr) return false;
+  out = std::string_view(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool to_bytes(PyObject* object, ByteSpan& out) {
+  if (!PyBytes_Check(object)) {
+    raise_cast_error(object, "bytes");
+    return false;
+  }
+  out = ByteSpan(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object)),
+                 static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+  return true;
+}
+
+Ref qualified_type_name(PyObject* type) {
+  static PyObject* qualname_key = PyUnicode_InternFromString("__qualname__");
+  return Ref::steal(PyObject_GetAttr(type, qualname_key));
+}
+
+void raise_cast_error(PyObject* object, const char* target) {
+  Ref name = qualified_type_name(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+  if (!name) return;
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", name.get(), target);
+}
+
+void raise_error(const Error& error) {
+  PyObject* type = PyExc_ValueError;
+  switch (error.kind) {
+    case ErrorKind::ValueError: type = PyExc_ValueError; break;
+    case ErrorKind::KeyError: type = PyExc_KeyError; break;
+    case ErrorKind::NotImplementedError: type = PyExc_NotImplementedError; break;
+    case ErrorKind::TypeError: type = PyExc_TypeError; break;
+    case ErrorKind::OverflowError: type = PyExc_OverflowError; break;
+  }
+  Ref message = Ref::steal(PyUnicode_DecodeUTF8(
+      error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));
+  if (!message) return;
+  // A one-element tuple keeps the message as the single argument even when
+  // the exception type would unpack a bare value.
+  Ref args = Ref::steal(PyTuple_Pack(1, message.get()));
+  if (!args) return;
+  PyErr_SetObject(type, args.get());
+}
+
+namespace {
+
+template <class Unit>
+void decode_utf8_into(std::string_view utf8, Unit* out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+  const auto* end = p + utf8.size();
+  while (p < end) {
+    std::uint32_t c = *p;
+    if (c < 0x80) {
+      ++p;
+    } else if (c < 0xE0) {
+      c = ((c & 0x1F) << 6) | (p[1] & 0x3F);
+      p += 2;
+    } else if (c < 0xF0) {
+      c = ((c & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+      p += 3;
+    } else {
+      c = ((c & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) | (p[3] & 0x3F);
+      p += 4;
+    }
+    *out++ = static_cast<Unit>(c);
+  }
+}
+
+}  // namespace
+
+PyObject* make_str(const DecodedText& text) {
+  const std::string_view utf8 = text.utf8();
+  const auto length = static_cast<Py_ssize_t>(text.code_points);
+  PyObject* result = PyUnicode_New(length, static_cast<Py_UCS4>(text.max_code_point));
+  if (result == nullptr || length == 0) return result;
+  switch (PyUnicode_KIND(result)) {
+    case PyUnicode_1BYTE_KIND:
+      if (text.max_code_point < 0x80) {
+        std::memcpy(PyUnicode_DATA(result), utf8.data(), utf8.size());
+      } else {
+        decode_utf8_into(utf8, static_cast<Py_UCS1*>(PyUnicode_DATA(result)));
+      }
+      break;
+    case PyUnicode_2BYTE_KIND:
+      decode_utf8_into(utf8, static_cast<Py_UCS2*>(PyUnicode_DATA(result)));
+      break;
+    default:
+      decode_utf8_into(utf8, static_cast<Py_UCS4*>(PyUnicode_DATA(result)));
+      break;
+  }
+  return result;
+}
+
+Ref fetch_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref::steal(PyErr_GetRaisedException());
+#else
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return {};
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return Ref::steal(value);
+#endif
+}
+
+void restore_exception(Ref exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exception.release());
+#else
+  PyObject* value = exception.release();
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+  Py_INCREF(type);
+  PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+
+}  // namespace vantrel

@@ -1,0 +1,44 @@
+// Conversions between interpreter objects and machine values, shared by the
+// calling frame and the recipe walkers. Every `to_…` returns false with an
+// interpreter exception set when the object does not convert.
+#pragma once
+
+#include "common/error.hpp"
+#include "common/types.hpp"
+#include "lib/py_ref.hpp"
+
+namespace vantrel {
+
+bool to_i64(PyObject* object, std::int64_t& out);
+bool to_u64(PyObject* object, std::uint64_t& out);
+// Read as signed 64 first, then required to lie in 0..4294967295.
+bool to_u32(PyObject* object, std::uint32_t& out);
+bool to_u128(PyObject* object, U128& out);
+bool to_f64(PyObject* object, double& out);
+// Read as a double, then rounded to binary32 (ties to even, overflow to inf).
+bool to_f32(PyObject* object, float& out);
+// Exactly True or False, or a NumPy boolean scalar.
+bool to_strict_bool(PyObject* object, bool& out);
+// Borrows the str's UTF-8 form; valid while the str lives.
+bool to_text(PyObject* object, std::string_view& out);
+// Borrows the bytes object's buffer; valid while the object lives.
+bool to_bytes(PyObject* object, ByteSpan& out);
+
+// Raises TypeError "'{type}' object cannot be cast as '{target}'".
+void raise_cast_error(PyObject* object, const char* target);
+
+// Raises an error record as the exception it names.
+void raise_error(const Error& error);
+
+// Builds a str from decoder output in one pass (no UTF-8 re-validation).
+PyObject* make_str(const DecodedText& text);
+
+// Takes the current exception out of the error indicator, normalised.
+Ref fetch_exception();
+// Puts an exception instance back as the current exception.
+void restore_exception(Ref exception);
+
+// The type's __qualname__, as the interpreter shows it in messages.
+Ref qualified_type_name(PyObject* type);
+
+}  // namespace vantrel

@@ -1,0 +1,164 @@
+#include "lib/frame.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace vantrel {
+
+namespace {
+
+PyObject* panic_type() {
+  static PyObject* type = PyErr_NewExceptionWithDoc(
+      "vantrel.PanicException",
+      "An internal fault inside vantrel. It derives from BaseException so that "
+      "handlers for Exception do not swallow it.",
+      PyExc_BaseException, nullptr);
+  return type;
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
+std::string quoted_list(const char* const* names, std::size_t count) {
+  std::string out;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) out += count == 2 ? " and " : (i + 1 == count ? ", and " : ", ");
+    out += '\'';
+    out += names[i];
+    out += '\'';
+  }
+  return out;
+}
+
+// Places positional and keyword arguments into `slots` in parameter order.
+bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** slots) {
+  if (nargs > spec.count) {
+    const char* verb = nargs == 1 ? "was" : "were";
+    if (spec.required == spec.count) {
+      PyErr_Format(PyExc_TypeError, "%s() takes %d positional arguments but %zd %s given",
+                   spec.name, static_cast<int>(spec.count), nargs, verb);
+    } else {
+      PyErr_Format(PyExc_TypeError, "%s() takes from %d to %d positional arguments but %zd %s given",
+                   spec.name, static_cast<int>(spec.required), static_cast<int>(spec.count),
+                   nargs, verb);
+    }
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+
+  const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < keyword_count; ++k) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+    std::size_t index = 0;
+    while (index < spec.count &&
+           PyUnicode_CompareWithASCIIString(keyword, spec.parameters[index].name) != 0) {
+      ++index;
+    }
+    if (index == spec.count) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
+                   keyword);
+      return false;
+    }
+    if (slots[index] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", spec.name,
+                   spec.parameters[index].name);
+      return false;
+    }
+    slots[index] = args[nargs + k];
+  }
+
+  const char* missing[kMaxParameters];
+  std::size_t missing_count = 0;
+  for (std::size_t i = 0; i < spec.required; ++i) {
+    if (slots[i] == nullptr) missing[missing_count++] = spec.parameters[i].name;
+  }
+  if (missing_count > 0) {
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", spec.name,
+                 missing_count, missing_count == 1 ? "argument" : "arguments",
+                 quoted_list(missing, missing_count).c_str());
+    return false;
+  }
+  return true;
+}
+
+bool convert_recipe(PyObject* object, RecipeItems& out) {
+  if (PyUnicode_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(object)) {
+    raise_cast_error(object, "Sequence");
+    return false;
+  }
+  out.list = Ref::steal(PySequence_List(object));
+  return static_cast<bool>(out.list);
+}
+
+bool convert_argument(ArgKind kind, PyObject* object, ArgValue& out) {
+  switch (kind) {
+    case ArgKind::Signed64: return to_i64(object, out.i64);
+    case ArgKind::Unsigned64:
+    case ArgKind::UnsignedSize: return to_u64(object, out.u64);
+    case ArgKind::Unsigned32: return to_u32(object, out.u32);
+    case ArgKind::Unsigned128: return to_u128(object, out.u128);
+    case ArgKind::Float64: return to_f64(object, out.f64);
+    case ArgKind::Float32: return to_f32(object, out.f32);
+    case ArgKind::StrictBool: return to_strict_bool(object, out.flag);
+    case ArgKind::Text: return to_text(object, out.text);
+    case ArgKind::ByteString: return to_bytes(object, out.bytes);
+    case ArgKind::RecipeList: return convert_recipe(object, out.recipe);
+  }
+  return false;
+}
+
+// A TypeError from a conversion is re-raised naming the parameter; the new
+// error takes over the first one's cause. Other failures pass unchanged.
+void prefix_argument_name(const char* name) {
+  Ref error = fetch_exception();
+  if (!error) return;
+  if (Py_TYPE(error.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    restore_exception(std::move(error));
+    return;
+  }
+  Ref message = Ref::steal(PyObject_Str(error.get()));
+  if (!message) return;
+  Ref text = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, message.get()));
+  if (!text) return;
+  Ref renamed = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, text.get()));
+  if (!renamed) return;
+  if (PyObject* cause = PyException_GetCause(error.get())) {
+    PyException_SetCause(renamed.get(), cause);  // steals the new reference
+  }
+  restore_exception(std::move(renamed));
+}
+
+}  // namespace
+
+void raise_panic(const char* message) noexcept {
+  try {
+    PyObject* type = panic_type();
+    if (type == nullptr) return;  // the failure to create it is the exception
+    PyErr_SetString(type, message != nullptr ? message : "vantrel internal fault");
+  } catch (...) {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::abort();
+  }
+}
+
+PyObject* run_frame(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+  PyObject* slots[kMaxParameters] = {nullptr, nullptr, nullptr};
+  if (!bind_arguments(spec, args, nargs, kwnames, slots)) return nullptr;
+
+  ArgValue values[kMaxParameters];
+  for (std::size_t i = 0; i < spec.count; ++i) {
+    if (slots[i] == nullptr) continue;  // an omitted `signed` keeps false
+    if (!convert_argument(spec.parameters[i].kind, slots[i], values[i])) {
+      prefix_argument_name(spec.parameters[i].name);
+      return nullptr;
+    }
+  }
+  return spec.routine(values);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,208 @@
+// The calling frame shared by every exported function: a declarative
+// function description, argument binding and conversion, and the adapter
+// that calls a leaf routine and converts its result.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "common/error.hpp"
+#include "common/fault.hpp"
+#include "common/types.hpp"
+#include "lib/convert.hpp"
+#include "lib/py_ref.hpp"
+
+namespace vantrel {
+
+enum class ArgKind : std::uint8_t {
+  Signed64,
+  Unsigned64,
+  Unsigned32,
+  Unsigned128,
+  UnsignedSize,
+  Float64,
+  Float32,
+  StrictBool,
+  Text,
+  ByteString,
+  RecipeList,
+};
+
+// A recipe argument: the caller's sequence copied into a new list, so that
+// code run during conversions cannot change which items are visited.
+struct RecipeItems {
+  Ref list;
+};
+
+// One converted argument; the field that is used depends on the kind.
+struct ArgValue {
+  std::int64_t i64 = 0;
+  std::uint64_t u64 = 0;
+  std::uint32_t u32 = 0;
+  U128 u128{};
+  double f64 = 0;
+  float f32 = 0;
+  bool flag = false;
+  std::string_view text;
+  ByteSpan bytes;
+  RecipeItems recipe;
+};
+
+inline constexpr std::size_t kMaxParameters = 3;
+
+struct Parameter {
+  const char* name = nullptr;
+  ArgKind kind = ArgKind::Signed64;
+};
+
+using Routine = PyObject* (*)(ArgValue* args);
+
+struct FunctionSpec {
+  const char* name;
+  std::array<Parameter, kMaxParameters> parameters;
+  std::uint8_t count;     // number of parameters
+  std::uint8_t required;  // the leading `required` parameters have no default
+  Routine routine;
+  bool leaf_types_match;  // checked at compile time over the whole table
+};
+
+// ---- Extracting a leaf's argument of a given C++ type --------------------
+
+template <class T>
+T extract(ArgValue& arg);
+template <>
+inline std::int64_t extract(ArgValue& arg) { return arg.i64; }
+template <>
+inline std::uint64_t extract(ArgValue& arg) { return arg.u64; }
+template <>
+inline std::uint32_t extract(ArgValue& arg) { return arg.u32; }
+template <>
+inline U128 extract(ArgValue& arg) { return arg.u128; }
+template <>
+inline double extract(ArgValue& arg) { return arg.f64; }
+template <>
+inline float extract(ArgValue& arg) { return arg.f32; }
+template <>
+inline bool extract(ArgValue& arg) { return arg.flag; }
+template <>
+inline std::string_view extract(ArgValue& arg) { return arg.text; }
+template <>
+inline ByteSpan extract(ArgValue& arg) { return arg.bytes; }
+template <>
+inline RecipeItems extract(ArgValue& arg) { return std::move(arg.recipe); }
+
+template <class T>
+constexpr bool kind_holds(ArgKind kind) {
+  if constexpr (std::is_same_v<T, std::int64_t>) return kind == ArgKind::Signed64;
+  if constexpr (std::is_same_v<T, std::uint64_t>)
+    return kind == ArgKind::Unsigned64 || kind == ArgKind::UnsignedSize;
+  if constexpr (std::is_same_v<T, std::uint32_t>) return kind == ArgKind::Unsigned32;
+  if constexpr (std::is_same_v<T, U128>) return kind == ArgKind::Unsigned128;
+  if constexpr (std::is_same_v<T, double>) return kind == ArgKind::Float64;
+  if constexpr (std::is_same_v<T, float>) return kind == ArgKind::Float32;
+  if constexpr (std::is_same_v<T, bool>) return kind == ArgKind::StrictBool;
+  if constexpr (std::is_same_v<T, std::string_view>) return kind == ArgKind::Text;
+  if constexpr (std::is_same_v<T, ByteSpan>) return kind == ArgKind::ByteString;
+  if constexpr (std::is_same_v<T, RecipeItems>) return kind == ArgKind::RecipeList;
+  return false;
+}
+
+// ---- Converting a leaf's result ------------------------------------------
+
+template <class T>
+  requires std::is_integral_v<T>
+PyObject* to_python(T value) {
+  if constexpr (std::is_signed_v<T>) return PyLong_FromLongLong(value);
+  else return PyLong_FromUnsignedLongLong(value);
+}
+inline PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
+inline PyObject* to_python(float value) { return PyFloat_FromDouble(value); }
+inline PyObject* to_python(const std::string& bytes) {
+  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+}
+inline PyObject* to_python(ByteSpan bytes) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                   static_cast<Py_ssize_t>(bytes.size()));
+}
+inline PyObject* to_python(const DecodedText& text) { return make_str(text); }
+inline PyObject* to_python(PyObject* object) { return object; }
+template <class T>
+PyObject* to_python(const Result<T>& result) {
+  if (!result) {
+    raise_error(result.error());
+    return nullptr;
+  }
+  return to_python(*result);
+}
+
+// ---- The adapter from converted arguments to a leaf routine --------------
+
+template <class Signature>
+struct LeafTraits;
+template <class R, class... Params>
+struct LeafTraits<R (*)(Params...)> {
+  static constexpr std::size_t arity = sizeof...(Params);
+
+  template <std::size_t... I>
+  static constexpr bool match(const std::array<Parameter, kMaxParameters>& parameters,
+                              std::index_sequence<I...>) {
+    return (kind_holds<std::remove_cvref_t<Params>>(parameters[I].kind) && ...);
+  }
+
+  template <auto Leaf, std::size_t... I>
+  static PyObject* call(ArgValue* args, std::index_sequence<I...>) {
+    return to_python(Leaf(extract<std::remove_cvref_t<Params>>(args[I])...));
+  }
+};
+
+// A routine calls its leaf with the first `arity` converted arguments; leaves
+// that refuse every input take none and ignore the argument.
+template <auto Leaf>
+PyObject* call_leaf(ArgValue* args) {
+  using Traits = LeafTraits<decltype(Leaf)>;
+  return Traits::template call<Leaf>(args, std::make_index_sequence<Traits::arity>{});
+}
+
+template <auto Leaf>
+constexpr FunctionSpec function(const char* name, std::initializer_list<Parameter> parameters) {
+  using Traits = LeafTraits<decltype(Leaf)>;
+  FunctionSpec spec{name, {}, 0, 0, &call_leaf<Leaf>, false};
+  for (const Parameter& parameter : parameters) {
+    spec.parameters[spec.count++] = parameter;
+    // Only `signed` has a default; it is always the last parameter.
+    if (std::string_view(parameter.name) != "signed") spec.required = spec.count;
+  }
+  spec.leaf_types_match = Traits::arity <= spec.count &&
+                          Traits::match(spec.parameters, std::make_index_sequence<Traits::arity>{});
+  return spec;
+}
+
+// Binds, converts and calls: the body of every exported function.
+PyObject* run_frame(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames);
+
+// Runs an entry point so that no C++ exception reaches the interpreter; an
+// internal fault is raised as PanicException.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept;
+
+void raise_panic(const char* message) noexcept;
+
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& fault) {
+    raise_panic(fault.what());
+  } catch (...) {
+    raise_panic(nullptr);
+  }
+  return nullptr;
+}
+
+}  // namespace vantrel

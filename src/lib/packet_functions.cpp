@@ -1,0 +1,42 @@
+#include "lib/packet_functions.hpp"
+
+namespace vantrel {
+
+namespace {
+
+// Replaces the current exception with ValueError "{qualified type}: {str}".
+// Failures that say nothing about the recipe (an interrupt, running out of
+// memory for the packet) are left as they are.
+PyObject* rewrap_engine_failure() {
+  Ref error = fetch_exception();
+  if (!error) return nullptr;
+  if (!PyErr_GivenExceptionMatches(error.get(), PyExc_Exception) ||
+      PyErr_GivenExceptionMatches(error.get(), PyExc_MemoryError)) {
+    restore_exception(std::move(error));
+    return nullptr;
+  }
+  Ref type_name = qualified_type_name(reinterpret_cast<PyObject*>(Py_TYPE(error.get())));
+  if (!type_name) return nullptr;
+  Ref text = Ref::steal(PyObject_Str(error.get()));
+  if (!text) {
+    PyErr_Clear();
+    text = Ref::steal(PyUnicode_FromString("<exception str() failed>"));
+    if (!text) return nullptr;
+  }
+  PyErr_Format(PyExc_ValueError, "%U: %U", type_name.get(), text.get());
+  return nullptr;
+}
+
+}  // namespace
+
+PyObject* pack_parameters(RecipeItems recipe) {
+  PyObject* packet = build_packet(recipe.list.get());
+  return packet != nullptr ? packet : rewrap_engine_failure();
+}
+
+PyObject* unpack_parameters(ByteSpan packet, std::uint64_t offset_bits, RecipeItems recipe) {
+  PyObject* values = process_recipe(packet, offset_bits, recipe.list.get());
+  return values != nullptr ? values : rewrap_engine_failure();
+}
+
+}  // namespace vantrel
