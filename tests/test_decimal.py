@@ -330,3 +330,50 @@ def test_packed_encode_accepts_exactly_the_fitting_values(value, bits, signed):
         assert "has too many digits" in value_error(enc_packed, value, bits, signed)
     else:
         assert enc_packed(value, bits, signed) == packed_oracle(value, signed)
+
+
+DECIMAL_ENCODINGS = {
+    "packed_bcd": (4, False),
+    "packed_bcd_signed": (4, True),
+    "unpacked_bcd": (8, False),
+    "unpacked_bcd_signed": (8, True),
+}
+
+
+@st.composite
+def decimal_recipes(draw):
+    recipe, values, position = [], {}, draw(st.integers(0, 7))
+    for index in range(draw(st.integers(1, 6))):
+        encoding = draw(st.sampled_from(sorted(DECIMAL_ENCODINGS)))
+        unit, signed = DECIMAL_ENCODINGS[encoding]
+        bits = draw(st.integers(unit, 64))
+        digits = min(bits // unit - (1 if signed and unit == 4 else 0), 18)
+        limit = 10**digits - 1 if digits else 0
+        value = draw(st.integers(-limit if signed else 0, limit))
+        position += draw(st.integers(0, 5))
+        name = f"d{index}"
+        recipe.append({"name": name, "encoding": encoding.upper(), "bits": bits,
+                       "byte_order": "big", "reverse_bits": draw(st.booleans()),
+                       "offset_bits": position, "value": value})
+        values[name] = value
+        position += bits
+    return recipe, values
+
+
+@settings(max_examples=300, deadline=None)
+@given(decimal_recipes())
+def test_decimal_recipes_round_trip_at_unaligned_offsets(case):
+    recipe, values = case
+    packet = vantrel.pack_parameters(recipe)
+    assert vantrel.unpack_parameters(packet, 0, recipe) == values
+
+
+def test_decimal_recipe_errors_are_wrapped():
+    item = {"name": "d", "encoding": "unpacked_bcd", "bits": 8, "byte_order": "big",
+            "reverse_bits": False, "value": -1}
+    with pytest.raises(ValueError) as info:
+        vantrel.pack_parameters([item])
+    assert str(info.value) == "ValueError: Cannot encode negative value in unsigned BCD"
+    with pytest.raises(ValueError) as info:
+        vantrel.unpack_parameters(b"\x0a", 0, [item])
+    assert str(info.value) == "ValueError: Invalid BCD digit: 10 (must be 0-9)"
