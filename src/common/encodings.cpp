@@ -148,6 +148,8 @@ bool equals_ascii_lowercase(std::string_view text, std::string_view lower) {
   return true;
 }
 
+std::span<const EncodingRow> encoding_rows() { return kEncodings; }
+
 const EncodingRow* find_encoding(std::string_view name) {
   for (const EncodingRow& row : kEncodings) {
     if (equals_ascii_lowercase(name, row.name)) return &row;

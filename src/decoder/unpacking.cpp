@@ -25,12 +25,13 @@ struct ItemFields {
   std::optional<std::uint64_t> offset;
 };
 
-bool read_item(PyObject* item, ItemFields& out) {
-  return check_recipe_item(item) && get_required_field(item, RecipeKey::Name, out.name) &&
-         get_required_field(item, RecipeKey::Encoding, out.encoding) &&
-         get_required_field(item, out.bits) &&
-         get_required_field(item, RecipeKey::ByteOrder, out.byte_order) &&
-         get_reverse_bits(item, out.reverse_bits) && get_optional_field(item, out.offset);
+bool read_item(PyObject* object, ItemFields& out) {
+  RecipeItem item;
+  return item.open(object) && item.get_required_field(RecipeKey::Name, out.name) &&
+         item.get_required_field(RecipeKey::Encoding, out.encoding) &&
+         item.get_required_field(out.bits) &&
+         item.get_required_field(RecipeKey::ByteOrder, out.byte_order) &&
+         item.get_reverse_bits(out.reverse_bits) && item.get_optional_field(out.offset);
 }
 
 // A field that does not lie inside the packet is an internal fault, reported

@@ -37,11 +37,11 @@ bool measure_packet(PyObject* items, std::uint64_t& end_bit) {
   end_bit = 0;
   const Py_ssize_t count = PyList_GET_SIZE(items);
   for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* item = PyList_GET_ITEM(items, i);
+    RecipeItem item;
     std::uint32_t bits = 0;
     std::optional<std::uint64_t> offset;
-    if (!check_recipe_item(item) || !get_required_field(item, bits) ||
-        !get_optional_field(item, offset)) {
+    if (!item.open(PyList_GET_ITEM(items, i)) || !item.get_required_field(bits) ||
+        !item.get_optional_field(offset)) {
       return false;
     }
     const auto field_end = add_bit_positions(offset.value_or(end_bit), bits);
@@ -64,18 +64,19 @@ bool convert_value(ValueKind kind, PyObject* value, PackInput& input) {
 }
 
 // Writing pass, first half: reads and encodes one item.
-bool plan_field(PyObject* item, std::uint64_t running_position, PlannedField& field) {
+bool plan_field(PyObject* object, std::uint64_t running_position, PlannedField& field) {
+  RecipeItem item;
   TextField name, encoding, byte_order_text;
   std::uint32_t bits = 0;
   bool reverse = false;
   std::optional<std::uint64_t> offset;
   Ref value;
-  if (!check_recipe_item(item) || !get_required_field(item, RecipeKey::Name, name) ||
-      !get_required_field(item, RecipeKey::Encoding, encoding) ||
-      !get_required_field(item, bits) ||
-      !get_required_field(item, RecipeKey::ByteOrder, byte_order_text) ||
-      !get_reverse_bits(item, reverse) || !get_optional_field(item, offset) ||
-      !get_value(item, name.text, value)) {
+  if (!item.open(object) || !item.get_required_field(RecipeKey::Name, name) ||
+      !item.get_required_field(RecipeKey::Encoding, encoding) ||
+      !item.get_required_field(bits) ||
+      !item.get_required_field(RecipeKey::ByteOrder, byte_order_text) ||
+      !item.get_reverse_bits(reverse) || !item.get_optional_field(offset) ||
+      !item.get_value(name.text, value)) {
     return false;
   }
 
