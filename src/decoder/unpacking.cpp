@@ -109,7 +109,8 @@ Ref result_key(const TextField& name) {
 }  // namespace
 
 PyObject* process_recipe(ByteSpan packet, std::uint64_t offset_bits, PyObject* items) {
-  Ref values = Ref::steal(PyDict_New());
+  // Sized for every item up front: no rehashing while the result fills.
+  Ref values = Ref::steal(_PyDict_NewPresized(PyList_GET_SIZE(items)));
   if (!values) return nullptr;
   std::vector<std::uint8_t> scratch;
   std::uint64_t running_position = offset_bits;

@@ -144,6 +144,12 @@ bool to_text(PyObject* object, std::string_view& out) {
     raise_cast_error(object, "str");
     return false;
   }
+  // Compact ASCII text is its own UTF-8: no call needed.
+  if (PyUnicode_IS_COMPACT_ASCII(object)) {
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+    return true;
+  }
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
   if (utf8 == nullptr) return false;
