@@ -31,27 +31,37 @@ enum class ArgKind : std::uint8_t {
   RecipeList,
 };
 
-// A recipe argument: the caller's sequence copied into a new list, so that
-// code run during conversions cannot change which items are visited.
+// A recipe argument: the caller's sequence copied into a new list (owned by
+// the frame for the call), so that code run during conversions cannot change
+// which items are visited.
 struct RecipeItems {
-  Ref list;
+  PyObject* list;
 };
 
-// One converted argument; the field that is used depends on the kind.
+// One converted argument; the member that is used depends on the kind. Kept
+// trivial so that the frame does not clear it on every call.
 struct ArgValue {
-  std::int64_t i64 = 0;
-  std::uint64_t u64 = 0;
-  std::uint32_t u32 = 0;
-  U128 u128{};
-  double f64 = 0;
-  float f32 = 0;
-  bool flag = false;
-  std::string_view text;
-  ByteSpan bytes;
-  RecipeItems recipe;
+  union {
+    std::int64_t i64;
+    std::uint64_t u64;
+    std::uint32_t u32;
+    U128 u128;
+    double f64;
+    float f32;
+    bool flag;
+    struct {
+      const char* data;
+      std::size_t size;
+    } text;
+    struct {
+      const std::uint8_t* data;
+      std::size_t size;
+    } bytes;
+    PyObject* recipe;
+  };
 };
 
-inline constexpr std::size_t kMaxParameters = 3;
+inline constexpr std::size_t kMaxParameters = 3;  // the binder copies at most three
 
 struct Parameter {
   const char* name = nullptr;
@@ -88,11 +98,11 @@ inline float extract(ArgValue& arg) { return arg.f32; }
 template <>
 inline bool extract(ArgValue& arg) { return arg.flag; }
 template <>
-inline std::string_view extract(ArgValue& arg) { return arg.text; }
+inline std::string_view extract(ArgValue& arg) { return {arg.text.data, arg.text.size}; }
 template <>
-inline ByteSpan extract(ArgValue& arg) { return arg.bytes; }
+inline ByteSpan extract(ArgValue& arg) { return {arg.bytes.data, arg.bytes.size}; }
 template <>
-inline RecipeItems extract(ArgValue& arg) { return std::move(arg.recipe); }
+inline RecipeItems extract(ArgValue& arg) { return {arg.recipe}; }
 
 template <class T>
 constexpr bool kind_holds(ArgKind kind) {
