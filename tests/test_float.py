@@ -10,6 +10,7 @@ import pytest
 import vantrel
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
+from recipe_helpers import item, mirror, read_bits
 
 FLT_MAX = struct.unpack(">f", bytes.fromhex("7f7fffff"))[0]
 # Halfway between FLT_MAX and 2**128: from here on, binary32 rounding overflows.
@@ -379,13 +380,18 @@ def test_decode_f128_nan_is_always_the_positive_quiet_nan(pattern):
     st.integers(15361, 17406),
     st.integers(0, 2**112 - 1),
 )
+@example(0, 17406, 2**112 - 1)
+@example(1, 15361, 0)
 def test_decode_f128_truncates_toward_zero(sign, exponent, fraction):
     pattern = (sign << 127) | (exponent << 112) | fraction
     result = vantrel.decode_ieee754_f128(pattern)
     exact = Fraction(2**112 + fraction, 2**112) * Fraction(2) ** (exponent - 16383)
     magnitude = abs(result)
-    # The largest double not above the exact value: never rounded up.
-    assert Fraction(magnitude) <= exact < Fraction(math.nextafter(magnitude, math.inf))
+    # The largest double not above the exact value: never rounded up. Above
+    # the largest finite double the next step would be 2**1024.
+    following = math.nextafter(magnitude, math.inf)
+    upper = Fraction(following) if math.isfinite(following) else Fraction(2) ** 1024
+    assert Fraction(magnitude) <= exact < upper
     assert math.copysign(1.0, result) == (-1.0 if sign else 1.0)
 
 
@@ -546,3 +552,124 @@ def test_refusal_signature(function, kind, message):
 @pytest.mark.parametrize("function", sorted(WORKING))
 def test_working_function_signature(function):
     assert getattr(vantrel, function).__text_signature__ == "(value)"
+
+
+# ---------------------------------------------------------------- inside recipes
+
+RECIPE_FORMATS = {
+    # encoding: (natural width, leaf encoder, leaf decoder)
+    "ieee754_f16": (16, vantrel.encode_ieee754_f16, vantrel.decode_ieee754_f16),
+    "ieee754_f32": (32, vantrel.encode_ieee754_f32, vantrel.decode_ieee754_f32),
+    "ieee754_f64": (64, vantrel.encode_ieee754_f64, vantrel.decode_ieee754_f64),
+}
+
+
+def field_bits(pattern, width, byte_order, reverse):
+    """The bits a numeric field holds: mirrored first, then byte-swapped."""
+    if reverse:
+        pattern = mirror(pattern, width)
+    if byte_order.lower() == "little":
+        pattern = int.from_bytes(pattern.to_bytes(width // 8, "big"), "little")
+    return pattern
+
+
+@pytest.mark.parametrize(
+    ("encoding", "bits", "byte_order", "value", "packet"),
+    [
+        ("ieee754_f16", 16, "big", 1.0, "3c00"),
+        ("ieee754_f16", 16, "little", 1.0, "003c"),
+        ("IEEE754_F16", 16, "big", -2.5, "c100"),
+        ("ieee754_f16", 16, "big", 1 + 2.0**-11 + 2.0**-40, "3c00"),
+        ("ieee754_f16", 16, "big", 65520, "7c00"),
+        ("ieee754_f16", 24, "big", 1.0, "003c00"),
+        ("ieee754_f32", 32, "big", 1.0, "3f800000"),
+        ("ieee754_f32", 32, "little", 1.0, "0000803f"),
+        ("ieee754_f32", 32, "big", FLT_OVERFLOW, "7f800000"),
+        ("ieee754_f32", 32, "big", math.nextafter(FLT_OVERFLOW, 0), "7f7fffff"),
+        ("ieee754_f32", 40, "big", 1.0, "003f800000"),
+        ("ieee754_f32", 16, "big", 1 + 0x12AB * 2.0**-23, "12ab"),
+        ("ieee754_f32", 16, "little", 1 + 0x12AB * 2.0**-23, "ab12"),
+        ("ieee754_f64", 64, "big", 1.0, "3ff0000000000000"),
+        ("ieee754_f64", 64, "little", 1.0, "000000000000f03f"),
+        ("ieee754_f64", 72, "big", -2.0, "00c000000000000000"),
+    ],
+)
+def test_pack_float_fields(encoding, bits, byte_order, value, packet):
+    recipe = [item(encoding=encoding, bits=bits, byte_order=byte_order, value=value)]
+    assert vantrel.pack_parameters(recipe).hex() == packet
+
+
+@pytest.mark.parametrize(
+    ("packet", "encoding", "bits", "expected"),
+    [
+        ("3c00", "ieee754_f16", 16, 1.0),
+        ("013c00", "ieee754_f16", 24, 1.0),  # bits above the low 16 ignored
+        ("01", "ieee754_f16", 8, 2.0**-24),
+        ("3f800000", "ieee754_f32", 32, 1.0),
+        ("ff3f800000", "ieee754_f32", 40, 1.0),
+        ("0001", "ieee754_f32", 16, 2.0**-149),
+        ("3ff0000000000000", "ieee754_f64", 64, 1.0),
+        ("bff0000000000000", "IEEE754_F64", 64, -1.0),
+    ],
+)
+def test_unpack_float_fields(packet, encoding, bits, expected):
+    recipe = [item(encoding=encoding, bits=bits)]
+    result = vantrel.unpack_parameters(bytes.fromhex(packet), 0, recipe)["x"]
+    assert f64_bits(result) == f64_bits(expected)
+
+
+@settings(max_examples=400)
+@given(
+    encoding=st.sampled_from(sorted(RECIPE_FORMATS)),
+    raw=st.integers(0, 2**64 - 1),
+    offset=st.integers(0, 40),
+    absolute=st.booleans(),
+    byte_order=st.sampled_from(["big", "little", "Little"]),
+    reverse=st.booleans(),
+    prefix=st.integers(0, 3),
+)
+def test_float_fields_round_trip_bit_for_bit(
+    encoding, raw, offset, absolute, byte_order, reverse, prefix
+):
+    width, encode, decode = RECIPE_FORMATS[encoding]
+    # A value the format can carry; a NaN is chosen by its pattern.
+    value = decode(raw & ((1 << width) - 1))
+    field = item(encoding=encoding, bits=width, byte_order=byte_order, reverse_bits=reverse)
+    if absolute:
+        recipe = [{**field, "offset_bits": offset, "value": value}]
+    else:
+        # Placed by the running position, behind a field of `offset` bits.
+        recipe = [item(name="pad", bits=offset, value=0), {**field, "value": value}]
+
+    packet = vantrel.pack_parameters(recipe)
+
+    assert len(packet) == (offset + width + 7) // 8
+    expected_bits = field_bits(encode(value), width, byte_order, reverse)
+    assert read_bits(packet, offset, width) == expected_bits
+    # Read back from behind some leading bytes, through the call's offset.
+    result = vantrel.unpack_parameters(b"\xa5" * prefix + packet, 8 * prefix, recipe)
+    assert f64_bits(result["x"]) == f64_bits(value)
+
+
+@pytest.mark.parametrize(
+    ("encoding", "pattern"),
+    [
+        ("ieee754_f16", 0x7E01),
+        ("ieee754_f16", 0xFFFF),
+        ("ieee754_f32", 0x7FC12345),
+        ("ieee754_f32", 0xFFFFFFFF),
+        ("ieee754_f64", 0x7FF0_0000_0000_0001),  # signalling: binary64 is carried as is
+        ("ieee754_f64", 0xFFF8_DEAD_BEEF_0001),
+    ],
+)
+def test_nan_payloads_survive_recipes(encoding, pattern):
+    width, _, decode = RECIPE_FORMATS[encoding]
+    value = decode(pattern)
+    packet = vantrel.pack_parameters(
+        [item(encoding=encoding, bits=width, offset_bits=5, value=value)]
+    )
+    assert read_bits(packet, 5, width) == pattern
+    result = vantrel.unpack_parameters(
+        packet, 0, [item(encoding=encoding, bits=width, offset_bits=5)]
+    )
+    assert f64_bits(result["x"]) == f64_bits(value)
