@@ -28,8 +28,14 @@ FIELDS = [
 ]
 
 RECIPE = [
-    {"name": name, "encoding": encoding, "bits": bits, "byte_order": "big",
-     "reverse_bits": False, "value": value}
+    {
+        "name": name,
+        "encoding": encoding,
+        "bits": bits,
+        "byte_order": "big",
+        "reverse_bits": False,
+        "value": value,
+    }
     for name, encoding, bits, _, value in FIELDS
 ]
 FORMAT = "".join(f"{code}{bits}" for _, _, bits, code, _ in FIELDS)
@@ -64,29 +70,48 @@ def main():
     assert unpacked == dict(zip(NAMES, VALUES)) == bitstruct_unpack_recipe(packet, RECIPE)
 
     rows = [
-        ("pack", "vantrel.pack_parameters", best("pack(recipe)", pack=vantrel.pack_parameters,
-                                                 recipe=RECIPE)),
-        ("pack", "recipe -> format -> bitstruct.c.pack",
-         best("pack(recipe)", pack=bitstruct_pack_recipe, recipe=RECIPE)),
-        ("pack", "bitstruct.c.pack", best("pack(fmt, *values)", pack=bitstruct.c.pack,
-                                          fmt=FORMAT, values=VALUES)),
-        ("pack", "bitstruct.c compiled pack (dict)", best("c.pack(d)", c=compiled,
-                                                          d=unpacked)),
-        ("pack", "bitstruct (pure Python)", best("pack(fmt, *values)", number=2000,
-                                                 pack=bitstruct.pack, fmt=FORMAT,
-                                                 values=VALUES)),
-        ("unpack", "vantrel.unpack_parameters",
-         best("unpack(p, 0, recipe)", unpack=vantrel.unpack_parameters, p=packet,
-              recipe=RECIPE)),
-        ("unpack", "recipe -> format -> bitstruct.c.unpack",
-         best("unpack(p, recipe)", unpack=bitstruct_unpack_recipe, p=packet, recipe=RECIPE)),
-        ("unpack", "bitstruct.c.unpack", best("unpack(fmt, p)", unpack=bitstruct.c.unpack,
-                                              fmt=FORMAT, p=packet)),
-        ("unpack", "bitstruct.c compiled unpack (dict)", best("c.unpack(p)", c=compiled,
-                                                              p=packet)),
-        ("unpack", "bitstruct (pure Python)", best("unpack(fmt, p)", number=2000,
-                                                   unpack=bitstruct.unpack, fmt=FORMAT,
-                                                   p=packet)),
+        (
+            "pack",
+            "vantrel.pack_parameters",
+            best("pack(recipe)", pack=vantrel.pack_parameters, recipe=RECIPE),
+        ),
+        (
+            "pack",
+            "recipe -> format -> bitstruct.c.pack",
+            best("pack(recipe)", pack=bitstruct_pack_recipe, recipe=RECIPE),
+        ),
+        (
+            "pack",
+            "bitstruct.c.pack",
+            best("pack(fmt, *values)", pack=bitstruct.c.pack, fmt=FORMAT, values=VALUES),
+        ),
+        ("pack", "bitstruct.c compiled pack (dict)", best("c.pack(d)", c=compiled, d=unpacked)),
+        (
+            "pack",
+            "bitstruct (pure Python)",
+            best("pack(fmt, *values)", number=2000, pack=bitstruct.pack, fmt=FORMAT, values=VALUES),
+        ),
+        (
+            "unpack",
+            "vantrel.unpack_parameters",
+            best("unpack(p, 0, recipe)", unpack=vantrel.unpack_parameters, p=packet, recipe=RECIPE),
+        ),
+        (
+            "unpack",
+            "recipe -> format -> bitstruct.c.unpack",
+            best("unpack(p, recipe)", unpack=bitstruct_unpack_recipe, p=packet, recipe=RECIPE),
+        ),
+        (
+            "unpack",
+            "bitstruct.c.unpack",
+            best("unpack(fmt, p)", unpack=bitstruct.c.unpack, fmt=FORMAT, p=packet),
+        ),
+        ("unpack", "bitstruct.c compiled unpack (dict)", best("c.unpack(p)", c=compiled, p=packet)),
+        (
+            "unpack",
+            "bitstruct (pure Python)",
+            best("unpack(fmt, p)", number=2000, unpack=bitstruct.unpack, fmt=FORMAT, p=packet),
+        ),
     ]
     print(f"{len(FIELDS)} fields, {len(packet)} bytes per packet (best of 7, per packet)")
     for job, who, microseconds in rows:

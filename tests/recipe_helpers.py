@@ -2,8 +2,14 @@
 
 
 def item(name="x", encoding="unsigned", bits=8, byte_order="big", reverse_bits=False, **extra):
-    return {"name": name, "encoding": encoding, "bits": bits, "byte_order": byte_order,
-            "reverse_bits": reverse_bits, **extra}
+    return {
+        "name": name,
+        "encoding": encoding,
+        "bits": bits,
+        "byte_order": byte_order,
+        "reverse_bits": reverse_bits,
+        **extra,
+    }
 
 
 class BitWriter:
@@ -20,9 +26,7 @@ class BitWriter:
 
     def to_bytes(self):
         padded = self.bits + [0] * (-len(self.bits) % 8)
-        return bytes(
-            int("".join(map(str, padded[i : i + 8])), 2) for i in range(0, len(padded), 8)
-        )
+        return bytes(int("".join(map(str, padded[i : i + 8])), 2) for i in range(0, len(padded), 8))
 
 
 def read_bits(packet, position, width):

@@ -1,9 +1,10 @@
 """Packed BCD and unpacked (zoned) BCD codecs."""
 
 import pytest
-import vantrel
 from hypothesis import given, settings
 from hypothesis import strategies as st
+
+import vantrel
 
 INT64_MIN = -(2**63)
 INT64_MAX = 2**63 - 1
@@ -352,9 +353,17 @@ def decimal_recipes(draw):
         value = draw(st.integers(-limit if signed else 0, limit))
         position += draw(st.integers(0, 5))
         name = f"d{index}"
-        recipe.append({"name": name, "encoding": encoding.upper(), "bits": bits,
-                       "byte_order": "big", "reverse_bits": draw(st.booleans()),
-                       "offset_bits": position, "value": value})
+        recipe.append(
+            {
+                "name": name,
+                "encoding": encoding.upper(),
+                "bits": bits,
+                "byte_order": "big",
+                "reverse_bits": draw(st.booleans()),
+                "offset_bits": position,
+                "value": value,
+            }
+        )
         values[name] = value
         position += bits
     return recipe, values
@@ -369,8 +378,14 @@ def test_decimal_recipes_round_trip_at_unaligned_offsets(case):
 
 
 def test_decimal_recipe_errors_are_wrapped():
-    item = {"name": "d", "encoding": "unpacked_bcd", "bits": 8, "byte_order": "big",
-            "reverse_bits": False, "value": -1}
+    item = {
+        "name": "d",
+        "encoding": "unpacked_bcd",
+        "bits": 8,
+        "byte_order": "big",
+        "reverse_bits": False,
+        "value": -1,
+    }
     with pytest.raises(ValueError) as info:
         vantrel.pack_parameters([item])
     assert str(info.value) == "ValueError: Cannot encode negative value in unsigned BCD"

@@ -7,9 +7,10 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
-import vantrel
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
+
+import vantrel
 from recipe_helpers import item, mirror, read_bits
 
 FLT_MAX = struct.unpack(">f", bytes.fromhex("7f7fffff"))[0]

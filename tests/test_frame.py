@@ -58,15 +58,40 @@ bcd = vantrel.encode_packed_bcd
 
 BINDING_ERRORS = [
     (lambda: f(1, 8, 9), "encode_twos_complement() takes 2 positional arguments but 3 were given"),
-    (lambda: vantrel.pack_parameters([], []), "pack_parameters() takes 1 positional arguments but 2 were given"),
-    (lambda: bcd(1, 8, True, 0), "encode_packed_bcd() takes from 2 to 3 positional arguments but 4 were given"),
+    (
+        lambda: vantrel.pack_parameters([], []),
+        "pack_parameters() takes 1 positional arguments but 2 were given",
+    ),
+    (
+        lambda: bcd(1, 8, True, 0),
+        "encode_packed_bcd() takes from 2 to 3 positional arguments but 4 were given",
+    ),
     (lambda: f(1, value=2), "encode_twos_complement() got multiple values for argument 'value'"),
-    (lambda: f(1, 8, width=3), "encode_twos_complement() got an unexpected keyword argument 'width'"),
-    (lambda: vantrel.encode_sign_magnitude(1), "encode_sign_magnitude() missing 1 required positional argument: 'bits'"),
-    (lambda: f(), "encode_twos_complement() missing 2 required positional arguments: 'value' and 'bits'"),
-    (lambda: vantrel.unpack_parameters(), "unpack_parameters() missing 3 required positional arguments: 'packet_bytes', 'offset_bits', and 'recipe'"),
-    (lambda: bcd(signed=True), "encode_packed_bcd() missing 2 required positional arguments: 'value' and 'bits'"),
-    (lambda: vantrel.encode_ti_f32(), "encode_ti_f32() missing 1 required positional argument: '_value'"),
+    (
+        lambda: f(1, 8, width=3),
+        "encode_twos_complement() got an unexpected keyword argument 'width'",
+    ),
+    (
+        lambda: vantrel.encode_sign_magnitude(1),
+        "encode_sign_magnitude() missing 1 required positional argument: 'bits'",
+    ),
+    (
+        lambda: f(),
+        "encode_twos_complement() missing 2 required positional arguments: 'value' and 'bits'",
+    ),
+    (
+        lambda: vantrel.unpack_parameters(),
+        "unpack_parameters() missing 3 required positional arguments: "
+        "'packet_bytes', 'offset_bits', and 'recipe'",
+    ),
+    (
+        lambda: bcd(signed=True),
+        "encode_packed_bcd() missing 2 required positional arguments: 'value' and 'bits'",
+    ),
+    (
+        lambda: vantrel.encode_ti_f32(),
+        "encode_ti_f32() missing 1 required positional argument: '_value'",
+    ),
 ]
 
 
@@ -103,22 +128,62 @@ CONVERSION_ERRORS = [
     (lambda: vantrel.decode_twos_complement(2**64, 8), OverflowError, None),
     (lambda: vantrel.decode_ieee754_f128(-1), OverflowError, None),
     (lambda: vantrel.decode_ieee754_f128(2**128), OverflowError, None),
-    (lambda: f(1.5, 8), TypeError, "argument 'value': 'float' object cannot be interpreted as an integer"),
+    (
+        lambda: f(1.5, 8),
+        TypeError,
+        "argument 'value': 'float' object cannot be interpreted as an integer",
+    ),
     (lambda: f("1", 8), TypeError, "argument 'value': ..."),
     (lambda: f(1, None), TypeError, "argument 'bits': ..."),
-    (lambda: bcd(5, 8, signed=1), TypeError, "argument 'signed': 'int' object cannot be cast as 'bool'"),
-    (lambda: bcd(5, 8, None), TypeError, "argument 'signed': 'NoneType' object cannot be cast as 'bool'"),
-    (lambda: vantrel.decode_utf8(bytearray(b"a")), TypeError, "argument 'bytes': 'bytearray' object cannot be cast as 'bytes'"),
-    (lambda: vantrel.decode_utf8(memoryview(b"a")), TypeError, "argument 'bytes': 'memoryview' object cannot be cast as 'bytes'"),
-    (lambda: vantrel.encode_utf8(b"a"), TypeError, "argument 'text': 'bytes' object cannot be cast as 'str'"),
+    (
+        lambda: bcd(5, 8, signed=1),
+        TypeError,
+        "argument 'signed': 'int' object cannot be cast as 'bool'",
+    ),
+    (
+        lambda: bcd(5, 8, None),
+        TypeError,
+        "argument 'signed': 'NoneType' object cannot be cast as 'bool'",
+    ),
+    (
+        lambda: vantrel.decode_utf8(bytearray(b"a")),
+        TypeError,
+        "argument 'bytes': 'bytearray' object cannot be cast as 'bytes'",
+    ),
+    (
+        lambda: vantrel.decode_utf8(memoryview(b"a")),
+        TypeError,
+        "argument 'bytes': 'memoryview' object cannot be cast as 'bytes'",
+    ),
+    (
+        lambda: vantrel.encode_utf8(b"a"),
+        TypeError,
+        "argument 'text': 'bytes' object cannot be cast as 'str'",
+    ),
     (lambda: vantrel.encode_utf8("\ud800"), UnicodeEncodeError, None),
     (lambda: vantrel.encode_ti_f32("x"), TypeError, "argument '_value': ..."),
     (lambda: vantrel.encode_ieee754_f64(10**400), OverflowError, None),
-    (lambda: vantrel.pack_parameters("abc"), TypeError, "argument 'recipe': Can't extract `str` to `Vec`"),
-    (lambda: vantrel.pack_parameters(5), TypeError, "argument 'recipe': 'int' object cannot be cast as 'Sequence'"),
-    (lambda: vantrel.pack_parameters({"a": 1}), TypeError, "argument 'recipe': 'dict' object cannot be cast as 'Sequence'"),
+    (
+        lambda: vantrel.pack_parameters("abc"),
+        TypeError,
+        "argument 'recipe': Can't extract `str` to `Vec`",
+    ),
+    (
+        lambda: vantrel.pack_parameters(5),
+        TypeError,
+        "argument 'recipe': 'int' object cannot be cast as 'Sequence'",
+    ),
+    (
+        lambda: vantrel.pack_parameters({"a": 1}),
+        TypeError,
+        "argument 'recipe': 'dict' object cannot be cast as 'Sequence'",
+    ),
     (lambda: vantrel.unpack_parameters(b"", -1, []), OverflowError, None),
-    (lambda: vantrel.unpack_parameters(bytearray(), 0, []), TypeError, "argument 'packet_bytes': 'bytearray' object cannot be cast as 'bytes'"),
+    (
+        lambda: vantrel.unpack_parameters(bytearray(), 0, []),
+        TypeError,
+        "argument 'packet_bytes': 'bytearray' object cannot be cast as 'bytes'",
+    ),
     (lambda: f(ExplodingIndex(), 8), Boom, "no index"),
 ]
 
@@ -165,8 +230,17 @@ def test_first_failing_argument_stops_conversion():
 
 @pytest.mark.parametrize(
     ("value", "accepted"),
-    [(True, True), (False, True), (np.bool_(True), True), (np.bool_(False), True),
-     (1, False), (0, False), (None, False), ("True", False), (np.int64(1), False)],
+    [
+        (True, True),
+        (False, True),
+        (np.bool_(True), True),
+        (np.bool_(False), True),
+        (1, False),
+        (0, False),
+        (None, False),
+        ("True", False),
+        (np.int64(1), False),
+    ],
 )
 def test_strict_bool(value, accepted):
     if accepted:
@@ -213,8 +287,13 @@ def test_panic_is_not_an_exception(panic_exception_type):
     assert issubclass(panic_exception_type, BaseException)
     assert not issubclass(panic_exception_type, Exception)
     assert panic_exception_type.__bases__ == (BaseException,)
-    item = {"name": "x", "encoding": "unsigned", "bits": 9, "byte_order": "big",
-            "reverse_bits": False}
+    item = {
+        "name": "x",
+        "encoding": "unsigned",
+        "bits": 9,
+        "byte_order": "big",
+        "reverse_bits": False,
+    }
     caught = None
     try:
         try:
@@ -240,6 +319,7 @@ def test_second_initialisation_fails():
         "    print('ImportError', exc)\n"
     )
     assert importlib.util.find_spec("vantrel") is not None
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                            check=True)
+    result = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, check=True
+    )
     assert result.stdout.startswith("ImportError")

@@ -33,22 +33,43 @@ def test_encoders(function, value, bits, pattern):
 ENCODE_ERRORS = [
     ("encode_sign_magnitude", 128, 8, "Magnitude of 128 is too large for 8 bits"),
     ("encode_sign_magnitude", -128, 8, "Magnitude of -128 is too large for 8 bits"),
-    ("encode_sign_magnitude", -(2**63), 64, "Magnitude of -9223372036854775808 is too large for 64 bits"),
+    (
+        "encode_sign_magnitude",
+        -(2**63),
+        64,
+        "Magnitude of -9223372036854775808 is too large for 64 bits",
+    ),
     ("encode_sign_magnitude", 0, 1, "bits must be between 2 and 64 for sign-magnitude encoding"),
     ("encode_sign_magnitude", 0, 0, "bits must be between 2 and 64 for sign-magnitude encoding"),
-    ("encode_sign_magnitude", 10**6, 65, "bits must be between 2 and 64 for sign-magnitude encoding"),
+    (
+        "encode_sign_magnitude",
+        10**6,
+        65,
+        "bits must be between 2 and 64 for sign-magnitude encoding",
+    ),
     ("encode_ones_complement", -128, 8, "Value -128 is too large (magnitude) for 8 bits"),
     ("encode_ones_complement", 128, 8, "Value 128 is too large for 8 bits"),
     ("encode_ones_complement", 1, 1, "Value 1 is too large for 1 bits"),
     ("encode_ones_complement", -1, 1, "Value -1 is too large (magnitude) for 1 bits"),
-    ("encode_ones_complement", -(2**63), 64, "Value -9223372036854775808 is too large (magnitude) for 64 bits"),
+    (
+        "encode_ones_complement",
+        -(2**63),
+        64,
+        "Value -9223372036854775808 is too large (magnitude) for 64 bits",
+    ),
     ("encode_ones_complement", 10**6, 65, "bits must be <= 64 for ones' complement encoding"),
     ("encode_ones_complement", 5, 0, "bits must be between 1 and 64 for ones' complement encoding"),
     ("encode_ones_complement", 0, 0, "bits must be between 1 and 64 for ones' complement encoding"),
     ("encode_twos_complement", 128, 8, "Value 128 out of range for 8 bits (range: -128 to 127)"),
     ("encode_twos_complement", -129, 8, "Value -129 out of range for 8 bits (range: -128 to 127)"),
     ("encode_twos_complement", 1, 1, "Value 1 out of range for 1 bits (range: -1 to 0)"),
-    ("encode_twos_complement", 2**62, 63, "Value 4611686018427387904 out of range for 63 bits (range: -4611686018427387904 to 4611686018427387903)"),
+    (
+        "encode_twos_complement",
+        2**62,
+        63,
+        "Value 4611686018427387904 out of range for 63 bits "
+        "(range: -4611686018427387904 to 4611686018427387903)",
+    ),
     ("encode_twos_complement", 0, 65, "bits must be <= 64 for two's complement encoding"),
     ("encode_twos_complement", 5, 0, "bits must be between 1 and 64 for two's complement encoding"),
 ]
@@ -88,8 +109,9 @@ def test_decoders(function, pattern, bits, value):
     assert getattr(vantrel, function)(pattern, bits) == value
 
 
-@pytest.mark.parametrize("function", ["decode_twos_complement", "decode_ones_complement",
-                                      "decode_sign_magnitude"])
+@pytest.mark.parametrize(
+    "function", ["decode_twos_complement", "decode_ones_complement", "decode_sign_magnitude"]
+)
 @pytest.mark.parametrize("pattern", [0, 1, 2**63, 2**64 - 1])
 def test_zero_width_decodes_to_zero(function, pattern):
     assert getattr(vantrel, function)(pattern, 0) == 0
@@ -118,7 +140,11 @@ def model_sign_magnitude(value, bits):
 REPRESENTATIONS = {
     "twos_complement": (1, lambda w: (-(1 << (w - 1)), (1 << (w - 1)) - 1), model_twos),
     "ones_complement": (1, lambda w: (-((1 << (w - 1)) - 1), (1 << (w - 1)) - 1), model_ones),
-    "sign_magnitude": (2, lambda w: (-((1 << (w - 1)) - 1), (1 << (w - 1)) - 1), model_sign_magnitude),
+    "sign_magnitude": (
+        2,
+        lambda w: (-((1 << (w - 1)) - 1), (1 << (w - 1)) - 1),
+        model_sign_magnitude,
+    ),
 }
 
 

@@ -37,8 +37,14 @@ PLACEMENTS = [
     ([item(bits=8, encoding="sign_magnitude", value=-5)], "85"),
     ([item(bits=4, encoding="twos_complement", value=-1, offset_bits=2)], "3c"),
     # Backward offsets: the sizing pass places the third item after the largest end.
-    ([item(bits=8, value=0xFF, offset_bits=16), item(bits=8, value=0x11, offset_bits=0),
-      item(bits=8, value=0x22)], "1122ff00"),
+    (
+        [
+            item(bits=8, value=0xFF, offset_bits=16),
+            item(bits=8, value=0x11, offset_bits=0),
+            item(bits=8, value=0x22),
+        ],
+        "1122ff00",
+    ),
     # A later field clears as well as sets.
     ([item(bits=16, value=0xFFFF), item(bits=8, value=0x00, offset_bits=4)], "f00f"),
     ([item(bits=8, value=0xFF), item(bits=4, value=0x5, offset_bits=2)], "d7"),
@@ -63,7 +69,8 @@ def test_text_shorter_than_field_is_padded_in_front():
 def test_little_endian_width_not_multiple_of_eight_loses_top_bits():
     packet = pack([item(bits=12, value=0xABC, byte_order="little")])
     assert vantrel.unpack_parameters(packet, 0, [item(bits=12, byte_order="little")]) != {
-        "x": 0xABC}
+        "x": 0xABC
+    }
 
 
 @pytest.mark.parametrize(
@@ -86,23 +93,33 @@ def test_unsigned_full_width():
 
 ERROR_ORDER = [
     # Missing value before an unsupported encoding of the same item.
-    ([{"name": "n", "encoding": "nope", "bits": 8, "byte_order": "big", "reverse_bits": False}],
-     "KeyError: \"Recipe item 'n' missing required field: 'value'\""),
+    (
+        [{"name": "n", "encoding": "nope", "bits": 8, "byte_order": "big", "reverse_bits": False}],
+        "KeyError: \"Recipe item 'n' missing required field: 'value'\"",
+    ),
     # A value that does not fit before an invalid byte order.
     ([item(value=300, byte_order="middle")], "ValueError: Value 300 is too large for 8 bits"),
-    ([item(value=3, byte_order="Middle")],
-     "ValueError: Invalid byte_order 'Middle': must be 'big' or 'little'"),
+    (
+        [item(value=3, byte_order="Middle")],
+        "ValueError: Invalid byte_order 'Middle': must be 'big' or 'little'",
+    ),
     # reverse_bits must be a bool even where it has no effect.
-    ([item(encoding="utf8", value="a", reverse_bits=1)],
-     "TypeError: 'int' object cannot be cast as 'bool'"),
+    (
+        [item(encoding="utf8", value="a", reverse_bits=1)],
+        "TypeError: 'int' object cannot be cast as 'bool'",
+    ),
     # The sizing pass reads `bits` of every item before any other key.
     ([{"bits": 8}, {"name": "second"}], "KeyError: \"Recipe missing required field: 'bits'\""),
     ([{"bits": 8}, item(value=1)], "KeyError: \"Recipe missing required field: 'name'\""),
     # Leaf errors pass through unchanged.
-    ([item(encoding="twos_complement", value=128)],
-     "ValueError: Value 128 out of range for 8 bits (range: -128 to 127)"),
-    ([item(encoding="sign_magnitude", bits=70, value=1)],
-     "ValueError: bits must be between 2 and 64 for sign-magnitude encoding"),
+    (
+        [item(encoding="twos_complement", value=128)],
+        "ValueError: Value 128 out of range for 8 bits (range: -128 to 127)",
+    ),
+    (
+        [item(encoding="sign_magnitude", bits=70, value=1)],
+        "ValueError: bits must be between 2 and 64 for sign-magnitude encoding",
+    ),
     ([item(value="7")], "TypeError: 'str' object cannot be interpreted as an integer"),
     ([item(encoding="utf8", value=b"bytes")], "TypeError: 'bytes' object cannot be cast as 'str'"),
     ([item(encoding="ieee754_f64", value="1.0")], "TypeError: must be real number, not str"),
@@ -116,8 +133,9 @@ def test_error_order_and_mapping(recipe, message):
 
 def test_positions_past_64_bits_fail_cleanly():
     assert pack_error([item(value=1, offset_bits=2**64 - 4)]).startswith("OverflowError: ")
-    assert pack_error([item(value=1, offset_bits=2**64 - 8, bits=8),
-                       item(value=1)]).startswith("OverflowError: ")
+    assert pack_error([item(value=1, offset_bits=2**64 - 8, bits=8), item(value=1)]).startswith(
+        "OverflowError: "
+    )
 
 
 def test_packet_too_large_fails_before_touching_memory():
@@ -199,7 +217,8 @@ def test_hostile_bits_index_runs_in_sizing_pass():
 
 def test_none_value_fails_the_conversion():
     assert pack_error([item(value=None)]) == (
-        "TypeError: 'NoneType' object cannot be interpreted as an integer")
+        "TypeError: 'NoneType' object cannot be interpreted as an integer"
+    )
 
 
 @st.composite
@@ -209,8 +228,7 @@ def unsigned_recipes(draw):
     for index in range(count):
         bits = draw(st.integers(0, 64))
         value = draw(st.integers(0, (1 << bits) - 1)) if bits else 0
-        entry = item(name=f"f{index}", bits=bits, value=value,
-                     reverse_bits=draw(st.booleans()))
+        entry = item(name=f"f{index}", bits=bits, value=value, reverse_bits=draw(st.booleans()))
         if draw(st.booleans()):
             entry["offset_bits"] = draw(st.integers(0, 200))
         if bits % 8 == 0 and draw(st.booleans()):

@@ -35,7 +35,8 @@ def test_full_unicode_lower_casing():
     assert pack(recipe) == b"\x42"
     assert unpack(b"\x42", 0, recipe) == {"x": 42}
     assert pack_error([item(encoding="unsigned\u0130", value=1)]) == (
-        "ValueError: Unsupported encoding type: unsigned\u0130")
+        "ValueError: Unsupported encoding type: unsigned\u0130"
+    )
     assert pack([item(encoding="UTF16LE", bits=16, value="A")]) == b"A\x00"
 
 
@@ -53,13 +54,25 @@ def test_latin1_is_iso_8859_1():
 
 @pytest.mark.parametrize(
     "encoding",
-    ["ieee754_f128", "ieee754_1985_f32", "ieee754_1985_f64", "ieee754_1985_f80",
-     "mil_std_1750a_f32", "mil_std_1750a_f48", "ibm_f32", "ibm_f64", "ti_f32", "ti_f40",
-     "dec_f32", "dec_f64"],
+    [
+        "ieee754_f128",
+        "ieee754_1985_f32",
+        "ieee754_1985_f64",
+        "ieee754_1985_f80",
+        "mil_std_1750a_f32",
+        "mil_std_1750a_f48",
+        "ibm_f32",
+        "ibm_f64",
+        "ti_f32",
+        "ti_f40",
+        "dec_f32",
+        "dec_f64",
+    ],
 )
 def test_unpack_only_names_are_refused_by_packing(encoding):
     assert pack_error([item(encoding=encoding.upper(), value=1.0)]) == (
-        f"ValueError: Unsupported encoding type: {encoding.upper()}")
+        f"ValueError: Unsupported encoding type: {encoding.upper()}"
+    )
 
 
 KEY_ERRORS = [
@@ -102,12 +115,19 @@ def test_missing_required_key(missing):
 
 def test_keys_are_read_in_order():
     # Every key wrong: the first in reading order is reported.
-    bad = {"name": 1, "encoding": 2, "bits": "x", "byte_order": 3, "reverse_bits": 4,
-           "offset_bits": "y"}
+    bad = {
+        "name": 1,
+        "encoding": 2,
+        "bits": "x",
+        "byte_order": 3,
+        "reverse_bits": 4,
+        "offset_bits": "y",
+    }
     assert unpack_error([bad]) == "TypeError: 'int' object cannot be cast as 'str'"
     # Packing sizes first, so `bits` is reported before `name`.
     assert pack_error([bad]).startswith(
-        "TypeError: 'str' object cannot be interpreted as an integer")
+        "TypeError: 'str' object cannot be interpreted as an integer"
+    )
 
 
 def test_item_must_be_a_dict():
@@ -127,8 +147,7 @@ def test_dict_subclass_with_extra_keys():
     assert pack(recipe) == b"\x5a"
     assert unpack(b"\x5a", 0, recipe) == {"x": 0x5A}
     del recipe[0]["value"]
-    assert pack_error(recipe) == (
-        "KeyError: \"Recipe item 'x' missing required field: 'value'\"")
+    assert pack_error(recipe) == ("KeyError: \"Recipe item 'x' missing required field: 'value'\"")
 
 
 def test_any_sequence_is_a_recipe():

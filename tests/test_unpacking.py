@@ -35,14 +35,22 @@ READS = [
     (b"", 0, [], {}),
     (b"", 10**6, [], {}),
     # Zero-width fields give 0 / "" and do not move the running position.
-    (b"\x07", 0, [item(name="z", bits=0), item(name="u", encoding="utf8", bits=0), item()],
-     {"z": 0, "u": "", "x": 7}),
+    (
+        b"\x07",
+        0,
+        [item(name="z", bits=0), item(name="u", encoding="utf8", bits=0), item()],
+        {"z": 0, "u": "", "x": 7},
+    ),
     (b"\x07", 8, [item(bits=0)], {"x": 0}),
     # A field straddling bytes, and one read after an item with its own offset.
     (b"\x02\x80\xf0", 0, [item(bits=3, offset_bits=6), item(name="y", bits=4)], {"x": 5, "y": 0}),
     # Duplicate names: the first key's position, the last item's value.
-    (b"\x01\x02", 0, [item(name="a"), item(name="b"), item(name="a", offset_bits=8)],
-     {"a": 2, "b": 2}),
+    (
+        b"\x01\x02",
+        0,
+        [item(name="a"), item(name="b"), item(name="a", offset_bits=8)],
+        {"a": 2, "b": 2},
+    ),
     # Integer fields wider than 64 bits read their last 8 bytes.
     (bytes(2) + (7).to_bytes(8, "big"), 0, [item(bits=80)], {"x": 7}),
     (bytes(2) + (7).to_bytes(8, "big"), 0, [item(bits=80, encoding="twos_complement")], {"x": 7}),
@@ -58,13 +66,14 @@ def test_reads(packet, offset, recipe, expected):
 
 def test_item_offset_moves_the_running_position():
     packet = bytes([0, 0, 0x11, 0x22])
-    assert unpack(packet, 8, [item(offset_bits=8), item(name="next")]) == {"x": 0x11,
-                                                                          "next": 0x22}
+    assert unpack(packet, 8, [item(offset_bits=8), item(name="next")]) == {"x": 0x11, "next": 0x22}
 
 
 def test_wide_field_with_reverse_round_trips():
-    recipe = [item(bits=100, value=0x0123456789ABCDEF, reverse_bits=True),
-              item(name="y", bits=72, value=2**64 - 2, byte_order="little")]
+    recipe = [
+        item(bits=100, value=0x0123456789ABCDEF, reverse_bits=True),
+        item(name="y", bits=72, value=2**64 - 2, byte_order="little"),
+    ]
     packet = vantrel.pack_parameters(recipe)
     assert unpack(packet, 0, recipe) == {"x": 0x0123456789ABCDEF, "y": 2**64 - 2}
 
@@ -76,8 +85,12 @@ FAULTS = [
     (b"", 0, [item(bits=1)], "range end index 1 out of range for slice of length 0"),
     (b"\x00", 16, [item(bits=0)], "range start index 2 out of range for slice of length 1"),
     # The bounds fault comes before byte order and encoding checks.
-    (b"\x00", 0, [item(bits=9, byte_order="sideways", encoding="nope")],
-     "range end index 2 out of range for slice of length 1"),
+    (
+        b"\x00",
+        0,
+        [item(bits=9, byte_order="sideways", encoding="nope")],
+        "range end index 2 out of range for slice of length 1",
+    ),
 ]
 
 
@@ -97,10 +110,14 @@ def test_packet_short_by_one_bit(panic_exception_type):
 
 
 ERRORS = [
-    ([item(byte_order="middle")],
-     "ValueError: Invalid byte_order 'middle': must be 'big' or 'little'"),
-    ([item(byte_order="middle", encoding="nope")],
-     "ValueError: Invalid byte_order 'middle': must be 'big' or 'little'"),
+    (
+        [item(byte_order="middle")],
+        "ValueError: Invalid byte_order 'middle': must be 'big' or 'little'",
+    ),
+    (
+        [item(byte_order="middle", encoding="nope")],
+        "ValueError: Invalid byte_order 'middle': must be 'big' or 'little'",
+    ),
     ([item(encoding="Nope")], "ValueError: Unsupported encoding type: Nope"),
     ([item(encoding="ti_f32")], "NotImplementedError: TI f32 format not yet implemented"),
     ([item(encoding="TI_F40")], "NotImplementedError: TI f40 format not yet implemented"),
@@ -108,25 +125,43 @@ ERRORS = [
     ([item(encoding="dec_f64")], "NotImplementedError: DEC f64 format not yet implemented"),
     ([item(encoding="ibm_f32")], "NotImplementedError: IBM f32 format not yet implemented"),
     ([item(encoding="ibm_f64")], "NotImplementedError: IBM f64 format not yet implemented"),
-    ([item(encoding="ieee754_1985_f32")],
-     "NotImplementedError: IEEE 754-1985 f32 format not yet implemented"),
-    ([item(encoding="ieee754_1985_f64")],
-     "NotImplementedError: IEEE 754-1985 f64 format not yet implemented"),
-    ([item(encoding="ieee754_1985_f80")],
-     "NotImplementedError: IEEE 754-1985 f80 format not yet implemented"),
-    ([item(encoding="mil_std_1750a_f32")],
-     "NotImplementedError: MIL-STD-1750A f32 format not yet implemented"),
-    ([item(encoding="mil_std_1750a_f48")],
-     "NotImplementedError: MIL-STD-1750A f48 format not yet implemented"),
-    ([item(encoding="ieee754_f128", bits=64)],
-     "ValueError: IEEE 754 f128 requires a 128-bit field, got 64 bits"),
-    ([item(encoding="ieee754_f128", bits=0)],
-     "ValueError: IEEE 754 f128 requires a 128-bit field, got 0 bits"),
-    ([item(encoding="ieee754_f128", bits=128)],
-     "ValueError: IEEE 754 f128 requires special handling for >64 bits (not yet implemented "
-     "in process_recipe)"),
-    ([{"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big"}],
-     "KeyError: \"Recipe missing required field: 'reverse_bits'\""),
+    (
+        [item(encoding="ieee754_1985_f32")],
+        "NotImplementedError: IEEE 754-1985 f32 format not yet implemented",
+    ),
+    (
+        [item(encoding="ieee754_1985_f64")],
+        "NotImplementedError: IEEE 754-1985 f64 format not yet implemented",
+    ),
+    (
+        [item(encoding="ieee754_1985_f80")],
+        "NotImplementedError: IEEE 754-1985 f80 format not yet implemented",
+    ),
+    (
+        [item(encoding="mil_std_1750a_f32")],
+        "NotImplementedError: MIL-STD-1750A f32 format not yet implemented",
+    ),
+    (
+        [item(encoding="mil_std_1750a_f48")],
+        "NotImplementedError: MIL-STD-1750A f48 format not yet implemented",
+    ),
+    (
+        [item(encoding="ieee754_f128", bits=64)],
+        "ValueError: IEEE 754 f128 requires a 128-bit field, got 64 bits",
+    ),
+    (
+        [item(encoding="ieee754_f128", bits=0)],
+        "ValueError: IEEE 754 f128 requires a 128-bit field, got 0 bits",
+    ),
+    (
+        [item(encoding="ieee754_f128", bits=128)],
+        "ValueError: IEEE 754 f128 requires special handling for >64 bits (not yet implemented "
+        "in process_recipe)",
+    ),
+    (
+        [{"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big"}],
+        "KeyError: \"Recipe missing required field: 'reverse_bits'\"",
+    ),
     ([item(), 7], "TypeError: 'int' object cannot be cast as 'dict'"),
 ]
 
@@ -187,17 +222,20 @@ def test_hostile_index_during_unpacking():
 
     recipe[0]["bits"] = Clearing()
     assert unpack_error(b"\x01\x02", 0, recipe) == (
-        "KeyError: \"Recipe missing required field: 'byte_order'\"")
+        "KeyError: \"Recipe missing required field: 'byte_order'\""
+    )
 
 
 @st.composite
 def integer_recipes(draw):
     recipe, values = [], {}
     for index in range(draw(st.integers(1, 8))):
-        encoding = draw(st.sampled_from(["unsigned", "twos_complement", "ones_complement",
-                                         "sign_magnitude"]))
-        low_bits = {"unsigned": 0, "twos_complement": 1, "ones_complement": 1,
-                    "sign_magnitude": 2}[encoding]
+        encoding = draw(
+            st.sampled_from(["unsigned", "twos_complement", "ones_complement", "sign_magnitude"])
+        )
+        low_bits = {"unsigned": 0, "twos_complement": 1, "ones_complement": 1, "sign_magnitude": 2}[
+            encoding
+        ]
         bits = draw(st.integers(low_bits, 64))
         if encoding == "unsigned":
             value = draw(st.integers(0, (1 << bits) - 1)) if bits else 0
@@ -207,8 +245,14 @@ def integer_recipes(draw):
             value = draw(st.integers(-((1 << (bits - 1)) - 1), (1 << (bits - 1)) - 1))
         byte_order = "little" if bits % 8 == 0 and draw(st.booleans()) else "big"
         name = f"p{index}"
-        entry = item(name=name, encoding=encoding, bits=bits, byte_order=byte_order,
-                     reverse_bits=draw(st.booleans()), value=value)
+        entry = item(
+            name=name,
+            encoding=encoding,
+            bits=bits,
+            byte_order=byte_order,
+            reverse_bits=draw(st.booleans()),
+            value=value,
+        )
         if draw(st.booleans()):
             # Offsets past every earlier field keep fields from overlapping.
             entry["offset_bits"] = sum(e["bits"] for e in recipe) + draw(st.integers(0, 20))

@@ -74,9 +74,7 @@ Result<FieldValue> refuse(const FieldInput&) {
 
 Result<FieldValue> decode_unsigned(const FieldInput& field) { return field.pattern; }
 
-Result<FieldValue> decode_latin1(const FieldInput& field) {
-  return decode_iso_8859_1(field.bytes);
-}
+Result<FieldValue> decode_latin1(const FieldInput& field) { return decode_iso_8859_1(field.bytes); }
 
 Result<FieldValue> decode_f128(const FieldInput& field) {
   if (field.bits > 64) {

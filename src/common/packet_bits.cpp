@@ -40,8 +40,7 @@ void copy_bits(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t pa
   }
   while (count > 0) {
     if (packet_bit / 8 >= packet_size) return;  // every later bit lies further out
-    const unsigned take =
-        static_cast<unsigned>(std::min<std::uint64_t>(count, 8 - packet_bit % 8));
+    const unsigned take = static_cast<unsigned>(std::min<std::uint64_t>(count, 8 - packet_bit % 8));
     write_small(packet, packet_bit, take, read_small(source, source_bit, take));
     packet_bit += take;
     source_bit += take;
@@ -53,8 +52,7 @@ void clear_bits(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t p
                 std::uint64_t count) {
   while (count > 0 && packet_bit % 8 != 0) {
     if (packet_bit / 8 >= packet_size) return;
-    const unsigned take =
-        static_cast<unsigned>(std::min<std::uint64_t>(count, 8 - packet_bit % 8));
+    const unsigned take = static_cast<unsigned>(std::min<std::uint64_t>(count, 8 - packet_bit % 8));
     write_small(packet, packet_bit, take, 0);
     packet_bit += take;
     count -= take;

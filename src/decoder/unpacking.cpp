@@ -41,12 +41,11 @@ void check_bounds(std::uint64_t position, std::uint64_t end_bit, std::uint32_t b
   const std::uint64_t start = position / 8;
   const std::uint64_t end = bits == 0 ? start : end_bit / 8 + (end_bit % 8 != 0);
   if (start > packet_size) {
-    throw Fault(concat("range start index ", start, " out of range for slice of length ",
-                       packet_size));
+    throw Fault(
+        concat("range start index ", start, " out of range for slice of length ", packet_size));
   }
   if (end > packet_size) {
-    throw Fault(
-        concat("range end index ", end, " out of range for slice of length ", packet_size));
+    throw Fault(concat("range end index ", end, " out of range for slice of length ", packet_size));
   }
 }
 
@@ -153,8 +152,8 @@ PyObject* process_recipe(ByteSpan packet, std::uint64_t offset_bits, PyObject* i
     if (row->value_kind == ValueKind::Text) {
       field.bytes = field_bytes(packet, position, item.bits, little_endian, scratch);
     } else {
-      field.pattern = field_pattern(packet, position, item.bits, little_endian, item.reverse_bits,
-                                    scratch);
+      field.pattern =
+          field_pattern(packet, position, item.bits, little_endian, item.reverse_bits, scratch);
     }
     const auto decoded = row->decode(field);
     if (!decoded) {

@@ -72,8 +72,7 @@ bool plan_field(PyObject* object, std::uint64_t running_position, PlannedField& 
   std::optional<std::uint64_t> offset;
   Ref value;
   if (!item.open(object) || !item.get_required_field(RecipeKey::Name, name) ||
-      !item.get_required_field(RecipeKey::Encoding, encoding) ||
-      !item.get_required_field(bits) ||
+      !item.get_required_field(RecipeKey::Encoding, encoding) || !item.get_required_field(bits) ||
       !item.get_required_field(RecipeKey::ByteOrder, byte_order_text) ||
       !item.get_reverse_bits(reverse) || !item.get_optional_field(offset) ||
       !item.get_value(name.text, value)) {

@@ -239,9 +239,7 @@ PyObject* make_str(const DecodedText& text) {
     case PyUnicode_2BYTE_KIND:
       decode_utf8_into(utf8, static_cast<Py_UCS2*>(PyUnicode_DATA(result)));
       break;
-    default:
-      decode_utf8_into(utf8, static_cast<Py_UCS4*>(PyUnicode_DATA(result)));
-      break;
+    default: decode_utf8_into(utf8, static_cast<Py_UCS4*>(PyUnicode_DATA(result))); break;
   }
   return result;
 }

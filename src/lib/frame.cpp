@@ -38,9 +38,9 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t 
       PyErr_Format(PyExc_TypeError, "%s() takes %d positional arguments but %zd %s given",
                    spec.name, static_cast<int>(spec.count), nargs, verb);
     } else {
-      PyErr_Format(PyExc_TypeError, "%s() takes from %d to %d positional arguments but %zd %s given",
-                   spec.name, static_cast<int>(spec.required), static_cast<int>(spec.count),
-                   nargs, verb);
+      PyErr_Format(PyExc_TypeError,
+                   "%s() takes from %d to %d positional arguments but %zd %s given", spec.name,
+                   static_cast<int>(spec.required), static_cast<int>(spec.count), nargs, verb);
     }
     return false;
   }

@@ -84,25 +84,45 @@ struct FunctionSpec {
 template <class T>
 T extract(ArgValue& arg);
 template <>
-inline std::int64_t extract(ArgValue& arg) { return arg.i64; }
+inline std::int64_t extract(ArgValue& arg) {
+  return arg.i64;
+}
 template <>
-inline std::uint64_t extract(ArgValue& arg) { return arg.u64; }
+inline std::uint64_t extract(ArgValue& arg) {
+  return arg.u64;
+}
 template <>
-inline std::uint32_t extract(ArgValue& arg) { return arg.u32; }
+inline std::uint32_t extract(ArgValue& arg) {
+  return arg.u32;
+}
 template <>
-inline U128 extract(ArgValue& arg) { return arg.u128; }
+inline U128 extract(ArgValue& arg) {
+  return arg.u128;
+}
 template <>
-inline double extract(ArgValue& arg) { return arg.f64; }
+inline double extract(ArgValue& arg) {
+  return arg.f64;
+}
 template <>
-inline float extract(ArgValue& arg) { return arg.f32; }
+inline float extract(ArgValue& arg) {
+  return arg.f32;
+}
 template <>
-inline bool extract(ArgValue& arg) { return arg.flag; }
+inline bool extract(ArgValue& arg) {
+  return arg.flag;
+}
 template <>
-inline std::string_view extract(ArgValue& arg) { return {arg.text.data, arg.text.size}; }
+inline std::string_view extract(ArgValue& arg) {
+  return {arg.text.data, arg.text.size};
+}
 template <>
-inline ByteSpan extract(ArgValue& arg) { return {arg.bytes.data, arg.bytes.size}; }
+inline ByteSpan extract(ArgValue& arg) {
+  return {arg.bytes.data, arg.bytes.size};
+}
 template <>
-inline RecipeItems extract(ArgValue& arg) { return {arg.recipe}; }
+inline RecipeItems extract(ArgValue& arg) {
+  return {arg.recipe};
+}
 
 template <class T>
 constexpr bool kind_holds(ArgKind kind) {
@@ -125,8 +145,10 @@ constexpr bool kind_holds(ArgKind kind) {
 template <class T>
   requires std::is_integral_v<T>
 PyObject* to_python(T value) {
-  if constexpr (std::is_signed_v<T>) return PyLong_FromLongLong(value);
-  else return PyLong_FromUnsignedLongLong(value);
+  if constexpr (std::is_signed_v<T>)
+    return PyLong_FromLongLong(value);
+  else
+    return PyLong_FromUnsignedLongLong(value);
 }
 inline PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
 inline PyObject* to_python(float value) { return PyFloat_FromDouble(value); }

@@ -25,8 +25,8 @@ PyObject* key_object(RecipeKey key) { return interned_keys[static_cast<std::size
 const char* key_name(RecipeKey key) { return kKeyNames[static_cast<std::size_t>(key)]; }
 
 bool raise_missing(RecipeKey key) {
-  raise_error(Error{ErrorKind::KeyError,
-                    concat("Recipe missing required field: '", key_name(key), "'")});
+  raise_error(
+      Error{ErrorKind::KeyError, concat("Recipe missing required field: '", key_name(key), "'")});
   return false;
 }
 

@@ -13,7 +13,15 @@ namespace vantrel {
 // Creates the interned key strings once; false with an exception set on failure.
 bool intern_recipe_keys();
 
-enum class RecipeKey : std::uint8_t { Name, Encoding, Bits, ByteOrder, ReverseBits, OffsetBits, Value };
+enum class RecipeKey : std::uint8_t {
+  Name,
+  Encoding,
+  Bits,
+  ByteOrder,
+  ReverseBits,
+  OffsetBits,
+  Value
+};
 
 // A text-valued key together with the str that owns its UTF-8.
 struct TextField {
