@@ -1,5 +1,7 @@
 """Sign-magnitude, ones' complement and two's complement integers."""
 
+import random
+
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -178,3 +180,20 @@ def test_values_just_outside_the_range_fail(representation, bits, data):
     value = data.draw(st.sampled_from([low - 1, high + 1]))
     with pytest.raises(ValueError):
         getattr(vantrel, f"encode_{representation}")(value, bits)
+
+
+@pytest.mark.parametrize("representation", sorted(REPRESENTATIONS))
+def test_every_width_round_trips_at_its_edges(representation):
+    low_width, value_range, model = REPRESENTATIONS[representation]
+    encode = getattr(vantrel, f"encode_{representation}")
+    decode = getattr(vantrel, f"decode_{representation}")
+    rng = random.Random(representation)
+    for bits in range(low_width, 65):
+        low, high = value_range(bits)
+        values = {low, low + 1, -1, 0, 1, high - 1, high} | {
+            rng.randint(low, high) for _ in range(50)
+        }
+        for value in sorted(v for v in values if low <= v <= high):
+            pattern = encode(value, bits)
+            assert pattern == model(value, bits)
+            assert decode(pattern, bits) == value
