@@ -1,17 +1,219 @@
-// Text encoders.
+// Text encoders. The text arrives as well-formed UTF-8 (the frame only hands
+// over strs that have a UTF-8 form), so it is read without further checks.
+// Each result is measured first and allocated once at its exact size;
+// encoders that can fail check the whole text before allocating.
+#include <bit>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "common/format.hpp"
+#include "common/utf8.hpp"
+#include "common/windows_1252.hpp"
 #include "encoder/encoders.hpp"
 
 namespace vantrel {
 
-// TEMPORARY placeholders until the text encodings land.
-Result<std::string> encode_us_ascii(std::string_view) { return not_implemented("US-ASCII encoding not yet implemented"); }
-Result<std::string> encode_iso_8859_1(std::string_view) { return not_implemented("ISO-8859-1 encoding not yet implemented"); }
-Result<std::string> encode_windows_1252(std::string_view) { return not_implemented("Windows-1252 encoding not yet implemented"); }
-std::string encode_utf16(std::string_view) { return {}; }
-std::string encode_utf16be(std::string_view) { return {}; }
-std::string encode_utf16le(std::string_view) { return {}; }
-std::string encode_utf32(std::string_view) { return {}; }
-std::string encode_utf32be(std::string_view) { return {}; }
-std::string encode_utf32le(std::string_view) { return {}; }
+namespace {
+
+const std::uint8_t* bytes_of(std::string_view text) {
+  return reinterpret_cast<const std::uint8_t*>(text.data());
+}
+
+template <class Fill>
+std::string build_string(std::size_t size, Fill fill) {
+  std::string out;
+  out.resize_and_overwrite(size, [&](char* buffer, std::size_t) {
+    fill(buffer);
+    return size;
+  });
+  return out;
+}
+
+// "Character 'é' (U+00E9) is not valid {encoding}" for the character whose
+// lead byte is at `index`.
+std::string not_valid(std::string_view text, std::size_t index, std::string_view encoding) {
+  const std::uint8_t* p = bytes_of(text) + index;
+  const std::size_t length = utf8::sequence_length(*p);
+  const char32_t code_point = utf8::read_valid(p);
+  return concat("Character '", text.substr(index, length), "' (U+", hex_upper(code_point, 4),
+                ") is not valid ", encoding);
+}
+
+// ---- UTF-16 and UTF-32 -----------------------------------------------------
+
+template <bool Little>
+void store16(char* out, char32_t unit) {
+  const auto low = static_cast<char>(unit & 0xFF);
+  const auto high = static_cast<char>(unit >> 8);
+  out[0] = Little ? low : high;
+  out[1] = Little ? high : low;
+}
+
+template <bool Little>
+void store32(char* out, char32_t unit) {
+  for (int k = 0; k < 4; ++k) {
+    const int shift = Little ? 8 * k : 8 * (3 - k);
+    out[k] = static_cast<char>((unit >> shift) & 0xFF);
+  }
+}
+
+// Writes one code point as one unit or a surrogate pair; returns the bytes
+// written.
+template <bool Little>
+std::size_t write_utf16(char32_t c, char* out) {
+  if (c < 0x10000) {
+    store16<Little>(out, c);
+    return 2;
+  }
+  c -= 0x10000;
+  store16<Little>(out, 0xD800 + (c >> 10));
+  store16<Little>(out + 2, 0xDC00 + (c & 0x3FF));
+  return 4;
+}
+
+// Widens four ASCII bytes (the low half of a native-order word) to four
+// UTF-16 units in memory order.
+template <bool Little>
+std::uint64_t widen_ascii(std::uint64_t four) {
+  four = (four | (four << 16)) & 0x0000FFFF0000FFFFULL;
+  four = (four | (four << 8)) & 0x00FF00FF00FF00FFULL;
+  return Little ? four : four << 8;
+}
+
+// UTF-16 units of well-formed UTF-8: one per code point, one more for each
+// four-byte sequence (a surrogate pair).
+std::size_t utf16_units(const std::uint8_t* p, std::size_t n) {
+  std::size_t units = 0;
+  for (std::size_t i = 0; i < n; ++i) units += ((p[i] & 0xC0) != 0x80) + (p[i] >= 0xF0);
+  return units;
+}
+
+template <bool Little>
+std::string utf16(std::string_view text, bool mark) {
+  const std::uint8_t* p = bytes_of(text);
+  const std::uint8_t* const end = p + text.size();
+  const std::size_t size = 2 * utf16_units(p, text.size()) + (mark ? 2 : 0);
+  return build_string(size, [&](char* out) {
+    if (mark) {
+      store16<Little>(out, 0xFEFF);
+      out += 2;
+    }
+    while (end - p >= 8) {
+      const std::uint64_t word = utf8::load_u64(p);
+      const std::uint64_t high = word & utf8::kHighBits;
+      if constexpr (std::endian::native == std::endian::little) {
+        if (high == 0) {
+          const std::uint64_t units[2] = {widen_ascii<Little>(word & 0xFFFFFFFF),
+                                          widen_ascii<Little>(word >> 32)};
+          std::memcpy(out, units, sizeof units);
+          out += sizeof units;
+          p += 8;
+          continue;
+        }
+      }
+      const std::size_t ascii = high == 0 ? 8 : utf8::first_marked_byte(high);
+      for (std::size_t k = 0; k < ascii; ++k) store16<Little>(out + 2 * k, p[k]);
+      out += 2 * ascii;
+      p += ascii;
+      if (high != 0) out += write_utf16<Little>(utf8::read_valid(p), out);
+    }
+    while (p < end) out += write_utf16<Little>(utf8::read_valid(p), out);
+  });
+}
+
+template <bool Little>
+std::string utf32(std::string_view text, bool mark) {
+  const std::uint8_t* p = bytes_of(text);
+  const std::uint8_t* const end = p + text.size();
+  const std::size_t code_points = text.size() - utf8::count_continuations(p, text.size());
+  return build_string(4 * code_points + (mark ? 4 : 0), [&](char* out) {
+    if (mark) {
+      store32<Little>(out, 0xFEFF);
+      out += 4;
+    }
+    while (p < end) {
+      const std::uint8_t* const run_end = utf8::skip_ascii(p, end);
+      for (; p < run_end; ++p, out += 4) store32<Little>(out, *p);
+      if (p < end) {
+        store32<Little>(out, utf8::read_valid(p));
+        out += 4;
+      }
+    }
+  });
+}
+
+}  // namespace
+
+std::string encode_utf16(std::string_view text) { return utf16<false>(text, true); }
+std::string encode_utf16be(std::string_view text) { return utf16<false>(text, false); }
+std::string encode_utf16le(std::string_view text) { return utf16<true>(text, false); }
+std::string encode_utf32(std::string_view text) { return utf32<false>(text, true); }
+std::string encode_utf32be(std::string_view text) { return utf32<false>(text, false); }
+std::string encode_utf32le(std::string_view text) { return utf32<true>(text, false); }
+
+Result<std::string> encode_us_ascii(std::string_view text) {
+  const std::uint8_t* const begin = bytes_of(text);
+  const std::uint8_t* const end = begin + text.size();
+  const std::uint8_t* const bad = utf8::skip_ascii(begin, end);
+  if (bad != end) {
+    return value_error(not_valid(text, static_cast<std::size_t>(bad - begin), "US-ASCII"));
+  }
+  return std::string(text);
+}
+
+Result<std::string> encode_iso_8859_1(std::string_view text) {
+  const std::uint8_t* const begin = bytes_of(text);
+  const std::uint8_t* const end = begin + text.size();
+  const std::uint8_t* const first_high = utf8::skip_ascii(begin, end);
+  if (first_high == end) return std::string(text);
+  const auto rest = static_cast<std::size_t>(end - first_high);
+  // Characters up to U+00FF have lead bytes up to C3; any byte from C4 up
+  // is the lead byte of a character beyond.
+  if (utf8::max_byte(first_high, rest) >= 0xC4) {
+    const std::uint8_t* bad = first_high;
+    while (*bad < 0xC4) ++bad;
+    return value_error(not_valid(text, static_cast<std::size_t>(bad - begin), "ISO-8859-1"));
+  }
+  const std::size_t size = text.size() - utf8::count_continuations(first_high, rest);
+  return build_string(size, [&](char* out) {
+    const std::uint8_t* p = begin;
+    while (p < end) {
+      const std::uint8_t* const run_end = utf8::skip_ascii(p, end);
+      std::memcpy(out, p, static_cast<std::size_t>(run_end - p));
+      out += run_end - p;
+      for (p = run_end; p < end && *p >= 0x80; p += 2) {
+        *out++ = static_cast<char>(((p[0] & 0x03) << 6) | (p[1] & 0x3F));
+      }
+    }
+  });
+}
+
+Result<std::string> encode_windows_1252(std::string_view text) {
+  const std::uint8_t* const begin = bytes_of(text);
+  const std::uint8_t* const end = begin + text.size();
+  const std::uint8_t* const first_high = utf8::skip_ascii(begin, end);
+  if (first_high == end) return std::string(text);
+  // Every character must have a byte before anything is written.
+  std::size_t size = text.size();
+  for (const std::uint8_t* p = first_high; (p = utf8::skip_ascii(p, end)) != end;) {
+    const std::uint8_t* const lead = p;
+    if (windows_1252_byte(utf8::read_valid(p)) < 0) {
+      return value_error("Failed to encode to Windows-1252");
+    }
+    size -= static_cast<std::size_t>(p - lead) - 1;
+  }
+  return build_string(size, [&](char* out) {
+    const std::uint8_t* p = begin;
+    while (p < end) {
+      const std::uint8_t* const run_end = utf8::skip_ascii(p, end);
+      std::memcpy(out, p, static_cast<std::size_t>(run_end - p));
+      out += run_end - p;
+      for (p = run_end; p < end && *p >= 0x80;) {
+        *out++ = static_cast<char>(windows_1252_byte(utf8::read_valid(p)));
+      }
+    }
+  });
+}
 
 }  // namespace vantrel
