@@ -27,16 +27,40 @@ inline std::size_t first_marked_byte(std::uint64_t high_bits) {
   }
 }
 
+// Whether eight bytes are all ASCII.
+inline bool all_ascii(std::uint64_t word) { return (word & kHighBits) == 0; }
+
 // The first byte at or after `p` that is not ASCII, or `end`. Text is
-// mostly ASCII, so runs are skipped eight bytes at a time.
+// mostly ASCII: runs are skipped a word at a time, and once a whole word was
+// ASCII, four words at a time.
 inline const std::uint8_t* skip_ascii(const std::uint8_t* p, const std::uint8_t* end) {
   while (end - p >= 8) {
     const std::uint64_t high = load_u64(p) & kHighBits;
     if (high != 0) return p + first_marked_byte(high);
     p += 8;
+    while (end - p >= 32 &&
+           all_ascii(load_u64(p) | load_u64(p + 8) | load_u64(p + 16) | load_u64(p + 24))) {
+      p += 32;
+    }
   }
   while (p < end && *p < 0x80) ++p;
   return p;
+}
+
+// Sums `count(byte)` (0, 1 or 2) over the bytes. Blocks small enough for a
+// one-byte sum let the compiler vectorise the inner loop.
+template <class Count>
+std::size_t count_bytes(const std::uint8_t* p, std::size_t n, Count count) {
+  std::size_t total = 0;
+  while (n > 0) {
+    const std::size_t block = n < 127 ? n : 127;
+    std::uint8_t sum = 0;
+    for (std::size_t i = 0; i < block; ++i) sum += count(p[i]);
+    total += sum;
+    p += block;
+    n -= block;
+  }
+  return total;
 }
 
 // The largest byte value (0 for no bytes); a plain loop the compiler
@@ -50,9 +74,7 @@ inline std::uint8_t max_byte(const std::uint8_t* p, std::size_t n) {
 // Number of bytes that continue a sequence (10xxxxxx). In well-formed UTF-8
 // the code point count is the length minus this.
 inline std::size_t count_continuations(const std::uint8_t* p, std::size_t n) {
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < n; ++i) count += (p[i] & 0xC0) == 0x80;
-  return count;
+  return count_bytes(p, n, [](std::uint8_t b) -> std::uint8_t { return (b & 0xC0) == 0x80; });
 }
 
 inline constexpr std::size_t encoded_length(char32_t code_point) {

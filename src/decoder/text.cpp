@@ -4,6 +4,8 @@
 // already valid UTF-8 (or ASCII) is returned as a view, never copied.
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstddef>
 #include <cstring>
 #include <expected>
 #include <string>
@@ -127,16 +129,36 @@ char32_t next_utf16(const std::uint8_t* p, std::size_t& i) {
   return 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00);
 }
 
+// Finds a non-ASCII unit among four UTF-16 units read as one native word:
+// the top bit of each low byte and all of each high byte.
+template <bool Little>
+constexpr std::uint64_t kNonAsciiUnits = std::bit_cast<std::uint64_t>(
+    Little ? std::array<std::uint8_t, 8>{0x80, 0xFF, 0x80, 0xFF, 0x80, 0xFF, 0x80, 0xFF}
+           : std::array<std::uint8_t, 8>{0xFF, 0x80, 0xFF, 0x80, 0xFF, 0x80, 0xFF, 0x80});
+
+template <bool Little>
+bool four_ascii_units(const std::uint8_t* p) {
+  return (utf8::load_u64(p) & kNonAsciiUnits<Little>) == 0;
+}
+
 template <bool Little>
 Result<DecodedText> decode_utf16_units(ByteSpan bytes) {
   const std::uint8_t* const p = bytes.data();
   const std::size_t units = bytes.size() / 2;
+  constexpr std::size_t kLowByte = Little ? 0 : 1;
   // First pass: check the pairing and measure, so that a failure allocates
-  // nothing and the output is allocated once at its exact size.
+  // nothing and the output is allocated once at its exact size. ASCII units
+  // go four at a time.
   std::size_t size = 0;
   std::size_t code_points = 0;
   char32_t largest = 0;
   for (std::size_t i = 0; i < units;) {
+    if (units - i >= 4 && four_ascii_units<Little>(p + 2 * i)) {
+      i += 4;
+      size += 4;
+      code_points += 4;
+      continue;
+    }
     const char32_t first = read_unit16<Little>(p + 2 * i);
     char32_t c = first;
     if (is_surrogate(first)) {
@@ -156,8 +178,22 @@ Result<DecodedText> decode_utf16_units(ByteSpan bytes) {
     ++code_points;
     largest = std::max(largest, c);
   }
+  if (largest < 0x80) {
+    // All ASCII, some of it skipped four at a time: find the exact largest.
+    largest = 0;
+    for (std::size_t i = 0; i < units; ++i)
+      largest = std::max(largest, char32_t{p[2 * i + kLowByte]});
+  }
   std::string text = build_string(size, [&](char* out) {
-    for (std::size_t i = 0; i < units;) out += utf8::write(next_utf16<Little>(p, i), out);
+    for (std::size_t i = 0; i < units;) {
+      if (units - i >= 4 && four_ascii_units<Little>(p + 2 * i)) {
+        for (std::size_t k = 0; k < 4; ++k) out[k] = static_cast<char>(p[2 * (i + k) + kLowByte]);
+        out += 4;
+        i += 4;
+        continue;
+      }
+      out += utf8::write(next_utf16<Little>(p, i), out);
+    }
   });
   return DecodedText{std::move(text), code_points, largest};
 }
@@ -184,45 +220,73 @@ Result<DecodedText> decode_utf32_units(ByteSpan bytes) {
 
 // ---- Windows-1252 ----------------------------------------------------------
 
-struct Utf8Form {
-  char bytes[3];
+// Per byte: the character's code point and UTF-8 form (ASCII included, so
+// that mixed blocks need no branch per byte). The form is padded to three
+// bytes and always copied whole; the length says how much of it counts.
+struct Windows1252Char {
+  char16_t code_point;
   std::uint8_t length;
+  char utf8[3];
 };
 
-// UTF-8 of each character of bytes 0x80..0xFF (none needs four bytes).
-constexpr std::array<Utf8Form, 128> kWindows1252Utf8 = [] {
-  std::array<Utf8Form, 128> forms{};
-  for (std::size_t i = 0; i < forms.size(); ++i) {
+constexpr std::array<Windows1252Char, 256> kWindows1252Chars = [] {
+  std::array<Windows1252Char, 256> chars{};
+  for (std::size_t byte = 0; byte < chars.size(); ++byte) {
+    const char32_t code_point = windows_1252_code_point(static_cast<std::uint8_t>(byte));
     char buffer[4] = {};
-    const std::size_t length = utf8::write(kWindows1252High[i], buffer);
-    forms[i] = Utf8Form{{buffer[0], buffer[1], buffer[2]}, static_cast<std::uint8_t>(length)};
+    const std::size_t length = utf8::write(code_point, buffer);
+    chars[byte] = Windows1252Char{static_cast<char16_t>(code_point),
+                                  static_cast<std::uint8_t>(length),
+                                  {buffer[0], buffer[1], buffer[2]}};
   }
-  return forms;
+  return chars;
 }();
+
+// Blocks of 16 bytes: all-ASCII blocks are copied or skipped whole, others
+// are mapped byte by byte through the table.
+constexpr std::size_t kBlock = 16;
+
+bool ascii_block(const std::uint8_t* p) {
+  return utf8::all_ascii(utf8::load_u64(p) | utf8::load_u64(p + 8));
+}
 
 DecodedText map_windows_1252(ByteSpan bytes) {
   const std::uint8_t* const begin = bytes.data();
   const std::uint8_t* const end = begin + bytes.size();
   const std::uint8_t* const first_high = utf8::skip_ascii(begin, end);
   if (first_high == end) return view_ascii(bytes);
-  std::size_t size = bytes.size();
-  char32_t largest = 0;  // of the non-ASCII characters, so of all
-  for (const std::uint8_t* p = first_high; (p = utf8::skip_ascii(p, end)) != end; ++p) {
-    size += kWindows1252Utf8[*p - 0x80].length - 1;
-    largest = std::max(largest, char32_t{kWindows1252High[*p - 0x80]});
-  }
-  std::string text = build_string(size, [&](char* out) {
-    const std::uint8_t* p = begin;
-    while (p != end) {
-      const std::uint8_t* const run_end = utf8::skip_ascii(p, end);
-      std::memcpy(out, p, static_cast<std::size_t>(run_end - p));
-      out += run_end - p;
-      for (p = run_end; p != end && *p >= 0x80; ++p) {
-        const Utf8Form& form = kWindows1252Utf8[*p - 0x80];
-        std::memcpy(out, form.bytes, form.length);
-        out += form.length;
+  // A non-ASCII byte takes at most three UTF-8 bytes: allocate for that once
+  // and report the size actually written. Two more bytes of slack let the
+  // last character's form be copied whole, padding included.
+  const auto rest = static_cast<std::size_t>(end - first_high);
+  const std::size_t bound =
+      bytes.size() + 2 * utf8::count_bytes(first_high, rest,
+                                           [](std::uint8_t b) -> std::uint8_t { return b >> 7; });
+  // With a non-ASCII byte present the largest code point is among those, so
+  // ASCII blocks need not be looked at.
+  char16_t largest = 0;
+  std::string text;
+  text.resize_and_overwrite(bound + 2, [&](char* const buffer, std::size_t) {
+    const auto prefix = static_cast<std::size_t>(first_high - begin);
+    std::memcpy(buffer, begin, prefix);
+    char* out = buffer + prefix;
+    const std::uint8_t* p = first_high;
+    while (p < end) {
+      if (end - p >= static_cast<std::ptrdiff_t>(kBlock) && ascii_block(p)) {
+        std::memcpy(out, p, kBlock);
+        out += kBlock;
+        p += kBlock;
+        continue;
+      }
+      const std::uint8_t* const block_end = end - p > 16 ? p + kBlock : end;
+      for (; p < block_end; ++p) {
+        const Windows1252Char& c = kWindows1252Chars[*p];
+        std::memcpy(out, c.utf8, sizeof c.utf8);
+        out += c.length;
+        largest = std::max(largest, c.code_point);
       }
     }
+    return static_cast<std::size_t>(out - buffer);
   });
   return DecodedText{std::move(text), bytes.size(), largest};
 }
@@ -291,8 +355,8 @@ DecodedText decode_iso_8859_1(ByteSpan bytes) {
   const auto rest = static_cast<std::size_t>(end - first_high);
   // Bytes from 0x80 up take two UTF-8 bytes; with one present, the largest
   // byte is the largest code point.
-  std::size_t high_count = 0;
-  for (std::size_t i = 0; i < rest; ++i) high_count += first_high[i] >> 7;
+  const std::size_t high_count =
+      utf8::count_bytes(first_high, rest, [](std::uint8_t b) -> std::uint8_t { return b >> 7; });
   std::string text = build_string(bytes.size() + high_count, [&](char* out) {
     const std::uint8_t* p = begin;
     while (p != end) {

@@ -72,74 +72,73 @@ std::size_t write_utf16(char32_t c, char* out) {
   return 4;
 }
 
-// Widens four ASCII bytes (the low half of a native-order word) to four
-// UTF-16 units in memory order.
-template <bool Little>
-std::uint64_t widen_ascii(std::uint64_t four) {
-  four = (four | (four << 16)) & 0x0000FFFF0000FFFFULL;
-  four = (four | (four << 8)) & 0x00FF00FF00FF00FFULL;
-  return Little ? four : four << 8;
+// Sixteen ASCII bytes as sixteen code units in the output's byte order. A
+// plain loop over native units, which the compiler vectorises; the shift
+// puts the byte at the far end of a unit when the orders differ.
+template <class Unit, bool Little>
+void widen_ascii_block(const std::uint8_t* p, char* out) {
+  constexpr bool kNativeOrder = Little == (std::endian::native == std::endian::little);
+  constexpr int kShift = kNativeOrder ? 0 : 8 * (sizeof(Unit) - 1);
+  std::uint8_t bytes[16];
+  std::memcpy(bytes, p, sizeof bytes);
+  Unit units[16];
+  for (int k = 0; k < 16; ++k) units[k] = static_cast<Unit>(Unit{bytes[k]} << kShift);
+  std::memcpy(out, units, sizeof units);
+}
+
+// Writes well-formed UTF-8 as UTF-16 or UTF-32 code units: ASCII sixteen
+// bytes at a time, other characters through `write` (which returns the
+// bytes it wrote).
+template <class Unit, bool Little, class Write>
+void widen_text(const std::uint8_t* p, const std::uint8_t* const end, char* out, Write write) {
+  while (end - p >= 16) {
+    if (utf8::all_ascii(utf8::load_u64(p) | utf8::load_u64(p + 8))) {
+      widen_ascii_block<Unit, Little>(p, out);
+      out += 16 * sizeof(Unit);
+      p += 16;
+      continue;
+    }
+    const std::uint64_t high = utf8::load_u64(p) & utf8::kHighBits;
+    const std::uint8_t* const stop = p + (high == 0 ? 8 : utf8::first_marked_byte(high));
+    while (p < stop) out += write(*p++, out);
+    if (high != 0) out += write(utf8::read_valid(p), out);
+  }
+  while (p < end) out += write(utf8::read_valid(p), out);
 }
 
 // UTF-16 units of well-formed UTF-8: one per code point, one more for each
 // four-byte sequence (a surrogate pair).
 std::size_t utf16_units(const std::uint8_t* p, std::size_t n) {
-  std::size_t units = 0;
-  for (std::size_t i = 0; i < n; ++i) units += ((p[i] & 0xC0) != 0x80) + (p[i] >= 0xF0);
-  return units;
+  return utf8::count_bytes(
+      p, n, [](std::uint8_t b) -> std::uint8_t { return ((b & 0xC0) != 0x80) + (b >= 0xF0); });
 }
 
 template <bool Little>
 std::string utf16(std::string_view text, bool mark) {
-  const std::uint8_t* p = bytes_of(text);
-  const std::uint8_t* const end = p + text.size();
+  const std::uint8_t* const p = bytes_of(text);
   const std::size_t size = 2 * utf16_units(p, text.size()) + (mark ? 2 : 0);
   return build_string(size, [&](char* out) {
     if (mark) {
       store16<Little>(out, 0xFEFF);
       out += 2;
     }
-    while (end - p >= 8) {
-      const std::uint64_t word = utf8::load_u64(p);
-      const std::uint64_t high = word & utf8::kHighBits;
-      if constexpr (std::endian::native == std::endian::little) {
-        if (high == 0) {
-          const std::uint64_t units[2] = {widen_ascii<Little>(word & 0xFFFFFFFF),
-                                          widen_ascii<Little>(word >> 32)};
-          std::memcpy(out, units, sizeof units);
-          out += sizeof units;
-          p += 8;
-          continue;
-        }
-      }
-      const std::size_t ascii = high == 0 ? 8 : utf8::first_marked_byte(high);
-      for (std::size_t k = 0; k < ascii; ++k) store16<Little>(out + 2 * k, p[k]);
-      out += 2 * ascii;
-      p += ascii;
-      if (high != 0) out += write_utf16<Little>(utf8::read_valid(p), out);
-    }
-    while (p < end) out += write_utf16<Little>(utf8::read_valid(p), out);
+    widen_text<std::uint16_t, Little>(p, p + text.size(), out, write_utf16<Little>);
   });
 }
 
 template <bool Little>
 std::string utf32(std::string_view text, bool mark) {
-  const std::uint8_t* p = bytes_of(text);
-  const std::uint8_t* const end = p + text.size();
+  const std::uint8_t* const p = bytes_of(text);
   const std::size_t code_points = text.size() - utf8::count_continuations(p, text.size());
   return build_string(4 * code_points + (mark ? 4 : 0), [&](char* out) {
     if (mark) {
       store32<Little>(out, 0xFEFF);
       out += 4;
     }
-    while (p < end) {
-      const std::uint8_t* const run_end = utf8::skip_ascii(p, end);
-      for (; p < run_end; ++p, out += 4) store32<Little>(out, *p);
-      if (p < end) {
-        store32<Little>(out, utf8::read_valid(p));
-        out += 4;
-      }
-    }
+    widen_text<std::uint32_t, Little>(p, p + text.size(), out, [](char32_t c, char* at) {
+      store32<Little>(at, c);
+      return std::size_t{4};
+    });
   });
 }
 
