@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstring>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,18 +29,6 @@ std::string_view as_chars(const std::uint8_t* p, std::size_t n) {
 DecodedText view_ascii(ByteSpan bytes) {
   return DecodedText{as_chars(bytes.data(), bytes.size()), bytes.size(),
                      utf8::max_byte(bytes.data(), bytes.size())};
-}
-
-// Builds an owned UTF-8 string of exactly `size` bytes; `fill` writes them
-// all (no zero-filling first).
-template <class Fill>
-std::string build_string(std::size_t size, Fill fill) {
-  std::string out;
-  out.resize_and_overwrite(size, [&](char* buffer, std::size_t) {
-    fill(buffer);
-    return size;
-  });
-  return out;
 }
 
 // ---- UTF-8 -----------------------------------------------------------------
@@ -141,8 +130,10 @@ bool four_ascii_units(const std::uint8_t* p) {
   return (utf8::load_u64(p) & kNonAsciiUnits<Little>) == 0;
 }
 
+// UTF-16 to UTF-8; nothing when a surrogate is not part of a well-ordered
+// pair. Callers word the failure.
 template <bool Little>
-Result<DecodedText> decode_utf16_units(ByteSpan bytes) {
+std::optional<DecodedText> utf16_to_utf8(ByteSpan bytes) {
   const std::uint8_t* const p = bytes.data();
   const std::size_t units = bytes.size() / 2;
   constexpr std::size_t kLowByte = Little ? 0 : 1;
@@ -162,13 +153,9 @@ Result<DecodedText> decode_utf16_units(ByteSpan bytes) {
     const char32_t first = read_unit16<Little>(p + 2 * i);
     char32_t c = first;
     if (is_surrogate(first)) {
-      if (first >= 0xDC00 || i + 1 == units) {
-        return value_error("Invalid UTF-16 sequence: invalid utf-16: lone surrogate found");
-      }
+      if (first >= 0xDC00 || i + 1 == units) return std::nullopt;
       const char32_t second = read_unit16<Little>(p + 2 * i + 2);
-      if (second - 0xDC00 >= 0x400) {
-        return value_error("Invalid UTF-16 sequence: invalid utf-16: lone surrogate found");
-      }
+      if (second - 0xDC00 >= 0x400) return std::nullopt;
       c = 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00);
       i += 2;
     } else {
@@ -184,7 +171,7 @@ Result<DecodedText> decode_utf16_units(ByteSpan bytes) {
     for (std::size_t i = 0; i < units; ++i)
       largest = std::max(largest, char32_t{p[2 * i + kLowByte]});
   }
-  std::string text = build_string(size, [&](char* out) {
+  std::string text = utf8::build_string(size, [&](char* out) {
     for (std::size_t i = 0; i < units;) {
       if (units - i >= 4 && four_ascii_units<Little>(p + 2 * i)) {
         for (std::size_t k = 0; k < 4; ++k) out[k] = static_cast<char>(p[2 * (i + k) + kLowByte]);
@@ -212,7 +199,7 @@ Result<DecodedText> decode_utf32_units(ByteSpan bytes) {
     size += utf8::encoded_length(c);
     largest = std::max(largest, c);
   }
-  std::string text = build_string(size, [&](char* out) {
+  std::string text = utf8::build_string(size, [&](char* out) {
     for (std::size_t i = 0; i < units; ++i) out += utf8::write(read_unit32<Little>(p + 4 * i), out);
   });
   return DecodedText{std::move(text), units, largest};
@@ -309,14 +296,20 @@ Result<DecodedText> decode_utf16(ByteSpan bytes) {
   if (bytes.size() < 2 || bytes.size() % 2 != 0) {
     return value_error("UTF-16 requires an even number of bytes with at least 2 bytes");
   }
-  if (bytes[0] == 0xFE && bytes[1] == 0xFF) return decode_utf16_units<false>(bytes.subspan(2));
-  if (bytes[0] == 0xFF && bytes[1] == 0xFE) return decode_utf16_units<true>(bytes.subspan(2));
-  return decode_utf16_units<false>(bytes);
+  if (bytes[0] == 0xFE && bytes[1] == 0xFF) {
+    return decode_utf16_with_endianness(bytes.subspan(2), false);
+  }
+  if (bytes[0] == 0xFF && bytes[1] == 0xFE) {
+    return decode_utf16_with_endianness(bytes.subspan(2), true);
+  }
+  return decode_utf16_with_endianness(bytes, false);
 }
 
 Result<DecodedText> decode_utf16_with_endianness(ByteSpan bytes, bool little_endian) {
   if (bytes.size() % 2 != 0) return value_error("UTF-16 requires an even number of bytes");
-  return little_endian ? decode_utf16_units<true>(bytes) : decode_utf16_units<false>(bytes);
+  auto text = little_endian ? utf16_to_utf8<true>(bytes) : utf16_to_utf8<false>(bytes);
+  if (!text) return value_error("Invalid UTF-16 sequence: invalid utf-16: lone surrogate found");
+  return std::move(*text);
 }
 
 Result<DecodedText> decode_utf32(ByteSpan bytes) {
@@ -357,7 +350,7 @@ DecodedText decode_iso_8859_1(ByteSpan bytes) {
   // byte is the largest code point.
   const std::size_t high_count =
       utf8::count_bytes(first_high, rest, [](std::uint8_t b) -> std::uint8_t { return b >> 7; });
-  std::string text = build_string(bytes.size() + high_count, [&](char* out) {
+  std::string text = utf8::build_string(bytes.size() + high_count, [&](char* out) {
     const std::uint8_t* p = begin;
     while (p != end) {
       const std::uint8_t* const run_end = utf8::skip_ascii(p, end);
@@ -382,9 +375,11 @@ Result<DecodedText> decode_windows_1252(ByteSpan bytes) {
   }
   if (bytes.size() >= 2 &&
       ((bytes[0] == 0xFF && bytes[1] == 0xFE) || (bytes[0] == 0xFE && bytes[1] == 0xFF))) {
-    auto text = decode_utf16_with_endianness(bytes.subspan(2), bytes[0] == 0xFF);
+    const ByteSpan rest = bytes.subspan(2);
+    if (rest.size() % 2 != 0) return value_error("Failed to decode Windows-1252 bytes");
+    auto text = bytes[0] == 0xFF ? utf16_to_utf8<true>(rest) : utf16_to_utf8<false>(rest);
     if (!text) return value_error("Failed to decode Windows-1252 bytes");
-    return text;
+    return std::move(*text);
   }
   return map_windows_1252(bytes);
 }

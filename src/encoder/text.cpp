@@ -20,16 +20,6 @@ const std::uint8_t* bytes_of(std::string_view text) {
   return reinterpret_cast<const std::uint8_t*>(text.data());
 }
 
-template <class Fill>
-std::string build_string(std::size_t size, Fill fill) {
-  std::string out;
-  out.resize_and_overwrite(size, [&](char* buffer, std::size_t) {
-    fill(buffer);
-    return size;
-  });
-  return out;
-}
-
 // "Character 'é' (U+00E9) is not valid {encoding}" for the character whose
 // lead byte is at `index`.
 std::string not_valid(std::string_view text, std::size_t index, std::string_view encoding) {
@@ -117,12 +107,13 @@ template <bool Little>
 std::string utf16(std::string_view text, bool mark) {
   const std::uint8_t* const p = bytes_of(text);
   const std::size_t size = 2 * utf16_units(p, text.size()) + (mark ? 2 : 0);
-  return build_string(size, [&](char* out) {
+  return utf8::build_string(size, [&](char* out) {
     if (mark) {
       store16<Little>(out, 0xFEFF);
       out += 2;
     }
-    widen_text<std::uint16_t, Little>(p, p + text.size(), out, write_utf16<Little>);
+    widen_text<std::uint16_t, Little>(
+        p, p + text.size(), out, [](char32_t c, char* at) { return write_utf16<Little>(c, at); });
   });
 }
 
@@ -130,7 +121,7 @@ template <bool Little>
 std::string utf32(std::string_view text, bool mark) {
   const std::uint8_t* const p = bytes_of(text);
   const std::size_t code_points = text.size() - utf8::count_continuations(p, text.size());
-  return build_string(4 * code_points + (mark ? 4 : 0), [&](char* out) {
+  return utf8::build_string(4 * code_points + (mark ? 4 : 0), [&](char* out) {
     if (mark) {
       store32<Little>(out, 0xFEFF);
       out += 4;
@@ -175,7 +166,7 @@ Result<std::string> encode_iso_8859_1(std::string_view text) {
     return value_error(not_valid(text, static_cast<std::size_t>(bad - begin), "ISO-8859-1"));
   }
   const std::size_t size = text.size() - utf8::count_continuations(first_high, rest);
-  return build_string(size, [&](char* out) {
+  return utf8::build_string(size, [&](char* out) {
     const std::uint8_t* p = begin;
     while (p < end) {
       const std::uint8_t* const run_end = utf8::skip_ascii(p, end);
@@ -202,7 +193,7 @@ Result<std::string> encode_windows_1252(std::string_view text) {
     }
     size -= static_cast<std::size_t>(p - lead) - 1;
   }
-  return build_string(size, [&](char* out) {
+  return utf8::build_string(size, [&](char* out) {
     const std::uint8_t* p = begin;
     while (p < end) {
       const std::uint8_t* const run_end = utf8::skip_ascii(p, end);
