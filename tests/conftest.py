@@ -10,8 +10,15 @@ def panic_exception_type():
         vantrel.unpack_parameters(
             b"",
             0,
-            [{"name": "x", "encoding": "unsigned", "bits": 8, "byte_order": "big",
-              "reverse_bits": False}],
+            [
+                {
+                    "name": "x",
+                    "encoding": "unsigned",
+                    "bits": 8,
+                    "byte_order": "big",
+                    "reverse_bits": False,
+                }
+            ],
         )
     except BaseException as exc:  # noqa: BLE001 - the type is what we want
         return type(exc)

@@ -74,9 +74,7 @@ Result<FieldValue> refuse(const FieldInput&) {
 
 Result<FieldValue> decode_unsigned(const FieldInput& field) { return field.pattern; }
 
-Result<FieldValue> decode_latin1(const FieldInput& field) {
-  return decode_iso_8859_1(field.bytes);
-}
+Result<FieldValue> decode_latin1(const FieldInput& field) { return decode_iso_8859_1(field.bytes); }
 
 Result<FieldValue> decode_f128(const FieldInput& field) {
   if (field.bits > 64) {
@@ -147,6 +145,8 @@ bool equals_ascii_lowercase(std::string_view text, std::string_view lower) {
   }
   return true;
 }
+
+std::span<const EncodingRow> encoding_rows() { return kEncodings; }
 
 const EncodingRow* find_encoding(std::string_view name) {
   for (const EncodingRow& row : kEncodings) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -46,6 +47,9 @@ struct EncodingRow {
   Result<FieldContent> (*encode)(const PackInput& input, std::uint32_t bits);
   Result<FieldValue> (*decode)(const FieldInput& field);
 };
+
+// Every row, in table order.
+std::span<const EncodingRow> encoding_rows();
 
 // Finds the row for an encoding name that is already lower-case, or whose
 // only upper-case letters are ASCII (they are folded here, without

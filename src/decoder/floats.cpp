@@ -1,19 +1,67 @@
 // IEEE 754 decoders, and the formats that have no decoder yet.
 #include <bit>
 
+#include "common/binary16.hpp"
 #include "decoder/decoders.hpp"
 
 namespace vantrel {
 
-// TEMPORARY placeholders until the binary16 and binary128 conversions land.
-float decode_ieee754_f16(std::uint64_t) { return 0.0f; }
-double decode_ieee754_f128(U128) { return 0.0; }
+float decode_ieee754_f16(std::uint64_t pattern) {
+  return binary16_to_float(static_cast<std::uint16_t>(pattern));
+}
 
+// Widened on the bit pattern rather than by a float-to-double conversion, so
+// that a caller's MXCSR (denormals-are-zero) cannot flush binary32 subnormals.
 double decode_ieee754_f32(std::uint64_t pattern) {
-  return std::bit_cast<float>(static_cast<std::uint32_t>(pattern));
+  const auto bits = static_cast<std::uint32_t>(pattern);
+  const std::uint64_t sign = static_cast<std::uint64_t>(bits >> 31) << 63;
+  const std::uint32_t exponent = (bits >> 23) & 0xFFu;
+  const std::uint64_t fraction = bits & 0x7FFFFFu;
+
+  std::uint64_t wide;
+  if (exponent == 0xFF) {
+    // Infinity, or a NaN made quiet with its payload at the top of the fraction.
+    wide = fraction == 0 ? 0x7FF0000000000000u : 0x7FF8000000000000u | (fraction << 29);
+  } else if (exponent != 0) {
+    wide = (static_cast<std::uint64_t>(exponent + 896u) << 52) | (fraction << 29);
+  } else if (fraction == 0) {
+    wide = 0;
+  } else {
+    // Subnormal: fraction x 2^-149, normal in binary64. Leading one at `top`.
+    const auto top = static_cast<std::uint64_t>(std::bit_width(fraction)) - 1u;
+    wide = ((top + 874u) << 52) | ((fraction << (52u - top)) & 0xFFFFFFFFFFFFFu);
+  }
+  return std::bit_cast<double>(sign | wide);
 }
 
 double decode_ieee754_f64(std::uint64_t pattern) { return std::bit_cast<double>(pattern); }
+
+double decode_ieee754_f128(U128 pattern) {
+  constexpr std::uint64_t kPositiveQuietNan = 0x7FF8000000000000u;
+  constexpr std::uint64_t kInfinity = 0x7FF0000000000000u;
+  constexpr std::uint32_t kMaxExponent = 0x7FFF;
+  constexpr std::uint32_t kBias128 = 16383;
+  constexpr std::uint32_t kBias64 = 1023;
+
+  const std::uint64_t sign = pattern.high & 0x8000000000000000u;
+  const auto exponent = static_cast<std::uint32_t>((pattern.high >> 48) & kMaxExponent);
+  const std::uint64_t fraction_high = pattern.high & 0xFFFFFFFFFFFFu;  // fraction bits 64..111
+
+  if (exponent == 0) return std::bit_cast<double>(sign);
+  if (exponent == kMaxExponent) {
+    if ((fraction_high | pattern.low) != 0) return std::bit_cast<double>(kPositiveQuietNan);
+    return std::bit_cast<double>(sign | kInfinity);
+  }
+  if (exponent > kBias128 + kBias64) return std::bit_cast<double>(sign | kInfinity);
+  // Below binary64's normal range: flushed, not made subnormal.
+  if (exponent < kBias128 - kBias64 + 1) return std::bit_cast<double>(sign);
+
+  // The top 52 of the 112 fraction bits; the other 60 are dropped, so the
+  // result is truncated toward zero, not rounded.
+  const std::uint64_t fraction = (fraction_high << 4) | (pattern.low >> 60);
+  const std::uint64_t biased = exponent - kBias128 + kBias64;
+  return std::bit_cast<double>(sign | (biased << 52) | fraction);
+}
 
 Result<double> decode_ieee754_1985_f32() {
   return not_implemented("IEEE 754-1985 f32 format not yet implemented");

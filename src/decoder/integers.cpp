@@ -31,8 +31,9 @@ std::int64_t decode_twos_complement(std::uint64_t pattern, std::uint32_t bits) {
   if (bits == 0) return 0;
   if (bits >= 64) return static_cast<std::int64_t>(pattern);
   if (((pattern >> (bits - 1)) & 1) != 0) {
-    return static_cast<std::int64_t>(pattern & low_mask(bits)) -
-           static_cast<std::int64_t>(std::uint64_t{1} << bits);
+    // (pattern mod 2^w) - 2^w, in wrapping unsigned arithmetic: 2^63 has no
+    // signed 64-bit form.
+    return static_cast<std::int64_t>((pattern & low_mask(bits)) - (std::uint64_t{1} << bits));
   }
   return static_cast<std::int64_t>(pattern);
 }

@@ -4,9 +4,29 @@
 #include <cmath>
 #include <cstring>
 
+#if PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>
+#endif
+
 namespace vantrel {
 
 namespace {
+
+// Reads an exact int of at most one internal digit without a call into the
+// interpreter: the common case of every integer argument.
+inline bool compact_int_value(PyObject* object, long long& out) {
+  if (!PyLong_CheckExact(object)) return false;
+  auto* number = reinterpret_cast<PyLongObject*>(object);
+#if PY_VERSION_HEX >= 0x030C0000
+  if (!PyUnstable_Long_IsCompact(number)) return false;
+  out = static_cast<long long>(PyUnstable_Long_CompactValue(number));
+#else
+  const Py_ssize_t size = Py_SIZE(object);
+  if (size < -1 || size > 1) return false;
+  out = static_cast<long long>(size) * static_cast<long long>(number->ob_digit[0]);
+#endif
+  return true;
+}
 
 // Runs `read` on an int, or on the result of __index__ for any other object.
 template <class Read>
@@ -29,6 +49,11 @@ float round_to_float32(double value) {
 }  // namespace
 
 bool to_i64(PyObject* object, std::int64_t& out) {
+  long long compact = 0;
+  if (compact_int_value(object, compact)) {
+    out = compact;
+    return true;
+  }
   return with_index(object, [&](PyObject* integer) {
     const long long value = PyLong_AsLongLong(integer);
     if (value == -1 && PyErr_Occurred()) return false;
@@ -38,6 +63,11 @@ bool to_i64(PyObject* object, std::int64_t& out) {
 }
 
 bool to_u64(PyObject* object, std::uint64_t& out) {
+  long long compact = 0;
+  if (compact_int_value(object, compact) && compact >= 0) {
+    out = static_cast<std::uint64_t>(compact);
+    return true;
+  }
   return with_index(object, [&](PyObject* integer) {
     const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
@@ -113,6 +143,12 @@ bool to_text(PyObject* object, std::string_view& out) {
   if (!PyUnicode_Check(object)) {
     raise_cast_error(object, "str");
     return false;
+  }
+  // Compact ASCII text is its own UTF-8: no call needed.
+  if (PyUnicode_IS_COMPACT_ASCII(object)) {
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+    return true;
   }
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
@@ -203,9 +239,7 @@ PyObject* make_str(const DecodedText& text) {
     case PyUnicode_2BYTE_KIND:
       decode_utf8_into(utf8, static_cast<Py_UCS2*>(PyUnicode_DATA(result)));
       break;
-    default:
-      decode_utf8_into(utf8, static_cast<Py_UCS4*>(PyUnicode_DATA(result)));
-      break;
+    default: decode_utf8_into(utf8, static_cast<Py_UCS4*>(PyUnicode_DATA(result))); break;
   }
   return result;
 }

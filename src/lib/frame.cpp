@@ -38,13 +38,20 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t 
       PyErr_Format(PyExc_TypeError, "%s() takes %d positional arguments but %zd %s given",
                    spec.name, static_cast<int>(spec.count), nargs, verb);
     } else {
-      PyErr_Format(PyExc_TypeError, "%s() takes from %d to %d positional arguments but %zd %s given",
-                   spec.name, static_cast<int>(spec.required), static_cast<int>(spec.count),
-                   nargs, verb);
+      PyErr_Format(PyExc_TypeError,
+                   "%s() takes from %d to %d positional arguments but %zd %s given", spec.name,
+                   static_cast<int>(spec.required), static_cast<int>(spec.count), nargs, verb);
     }
     return false;
   }
-  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+  // At most three: copied one by one (a generic copy loop becomes a slow
+  // block move for two pointers).
+  switch (nargs) {
+    case 3: slots[2] = args[2]; [[fallthrough]];
+    case 2: slots[1] = args[1]; [[fallthrough]];
+    case 1: slots[0] = args[0]; break;
+    default: break;
+  }
 
   const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t k = 0; k < keyword_count; ++k) {
@@ -81,7 +88,7 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t 
   return true;
 }
 
-bool convert_recipe(PyObject* object, RecipeItems& out) {
+bool convert_recipe(PyObject* object, Ref& out) {
   if (PyUnicode_Check(object)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
@@ -90,11 +97,11 @@ bool convert_recipe(PyObject* object, RecipeItems& out) {
     raise_cast_error(object, "Sequence");
     return false;
   }
-  out.list = Ref::steal(PySequence_List(object));
-  return static_cast<bool>(out.list);
+  out = Ref::steal(PySequence_List(object));
+  return static_cast<bool>(out);
 }
 
-bool convert_argument(ArgKind kind, PyObject* object, ArgValue& out) {
+bool convert_argument(ArgKind kind, PyObject* object, ArgValue& out, Ref& owned) {
   switch (kind) {
     case ArgKind::Signed64: return to_i64(object, out.i64);
     case ArgKind::Unsigned64:
@@ -104,9 +111,22 @@ bool convert_argument(ArgKind kind, PyObject* object, ArgValue& out) {
     case ArgKind::Float64: return to_f64(object, out.f64);
     case ArgKind::Float32: return to_f32(object, out.f32);
     case ArgKind::StrictBool: return to_strict_bool(object, out.flag);
-    case ArgKind::Text: return to_text(object, out.text);
-    case ArgKind::ByteString: return to_bytes(object, out.bytes);
-    case ArgKind::RecipeList: return convert_recipe(object, out.recipe);
+    case ArgKind::Text: {
+      std::string_view text;
+      if (!to_text(object, text)) return false;
+      out.text = {text.data(), text.size()};
+      return true;
+    }
+    case ArgKind::ByteString: {
+      ByteSpan bytes;
+      if (!to_bytes(object, bytes)) return false;
+      out.bytes = {bytes.data(), bytes.size()};
+      return true;
+    }
+    case ArgKind::RecipeList:
+      if (!convert_recipe(object, owned)) return false;
+      out.recipe = owned.get();
+      return true;
   }
   return false;
 }
@@ -151,9 +171,13 @@ PyObject* run_frame(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t 
   if (!bind_arguments(spec, args, nargs, kwnames, slots)) return nullptr;
 
   ArgValue values[kMaxParameters];
+  Ref owned;  // the copied recipe list, released when the call returns
   for (std::size_t i = 0; i < spec.count; ++i) {
-    if (slots[i] == nullptr) continue;  // an omitted `signed` keeps false
-    if (!convert_argument(spec.parameters[i].kind, slots[i], values[i])) {
+    if (slots[i] == nullptr) {
+      values[i].flag = false;  // an omitted `signed`
+      continue;
+    }
+    if (!convert_argument(spec.parameters[i].kind, slots[i], values[i], owned)) {
       prefix_argument_name(spec.parameters[i].name);
       return nullptr;
     }

@@ -31,27 +31,37 @@ enum class ArgKind : std::uint8_t {
   RecipeList,
 };
 
-// A recipe argument: the caller's sequence copied into a new list, so that
-// code run during conversions cannot change which items are visited.
+// A recipe argument: the caller's sequence copied into a new list (owned by
+// the frame for the call), so that code run during conversions cannot change
+// which items are visited.
 struct RecipeItems {
-  Ref list;
+  PyObject* list;
 };
 
-// One converted argument; the field that is used depends on the kind.
+// One converted argument; the member that is used depends on the kind. Kept
+// trivial so that the frame does not clear it on every call.
 struct ArgValue {
-  std::int64_t i64 = 0;
-  std::uint64_t u64 = 0;
-  std::uint32_t u32 = 0;
-  U128 u128{};
-  double f64 = 0;
-  float f32 = 0;
-  bool flag = false;
-  std::string_view text;
-  ByteSpan bytes;
-  RecipeItems recipe;
+  union {
+    std::int64_t i64;
+    std::uint64_t u64;
+    std::uint32_t u32;
+    U128 u128;
+    double f64;
+    float f32;
+    bool flag;
+    struct {
+      const char* data;
+      std::size_t size;
+    } text;
+    struct {
+      const std::uint8_t* data;
+      std::size_t size;
+    } bytes;
+    PyObject* recipe;
+  };
 };
 
-inline constexpr std::size_t kMaxParameters = 3;
+inline constexpr std::size_t kMaxParameters = 3;  // the binder copies at most three
 
 struct Parameter {
   const char* name = nullptr;
@@ -74,25 +84,45 @@ struct FunctionSpec {
 template <class T>
 T extract(ArgValue& arg);
 template <>
-inline std::int64_t extract(ArgValue& arg) { return arg.i64; }
+inline std::int64_t extract(ArgValue& arg) {
+  return arg.i64;
+}
 template <>
-inline std::uint64_t extract(ArgValue& arg) { return arg.u64; }
+inline std::uint64_t extract(ArgValue& arg) {
+  return arg.u64;
+}
 template <>
-inline std::uint32_t extract(ArgValue& arg) { return arg.u32; }
+inline std::uint32_t extract(ArgValue& arg) {
+  return arg.u32;
+}
 template <>
-inline U128 extract(ArgValue& arg) { return arg.u128; }
+inline U128 extract(ArgValue& arg) {
+  return arg.u128;
+}
 template <>
-inline double extract(ArgValue& arg) { return arg.f64; }
+inline double extract(ArgValue& arg) {
+  return arg.f64;
+}
 template <>
-inline float extract(ArgValue& arg) { return arg.f32; }
+inline float extract(ArgValue& arg) {
+  return arg.f32;
+}
 template <>
-inline bool extract(ArgValue& arg) { return arg.flag; }
+inline bool extract(ArgValue& arg) {
+  return arg.flag;
+}
 template <>
-inline std::string_view extract(ArgValue& arg) { return arg.text; }
+inline std::string_view extract(ArgValue& arg) {
+  return {arg.text.data, arg.text.size};
+}
 template <>
-inline ByteSpan extract(ArgValue& arg) { return arg.bytes; }
+inline ByteSpan extract(ArgValue& arg) {
+  return {arg.bytes.data, arg.bytes.size};
+}
 template <>
-inline RecipeItems extract(ArgValue& arg) { return std::move(arg.recipe); }
+inline RecipeItems extract(ArgValue& arg) {
+  return {arg.recipe};
+}
 
 template <class T>
 constexpr bool kind_holds(ArgKind kind) {
@@ -115,8 +145,10 @@ constexpr bool kind_holds(ArgKind kind) {
 template <class T>
   requires std::is_integral_v<T>
 PyObject* to_python(T value) {
-  if constexpr (std::is_signed_v<T>) return PyLong_FromLongLong(value);
-  else return PyLong_FromUnsignedLongLong(value);
+  if constexpr (std::is_signed_v<T>)
+    return PyLong_FromLongLong(value);
+  else
+    return PyLong_FromUnsignedLongLong(value);
 }
 inline PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
 inline PyObject* to_python(float value) { return PyFloat_FromDouble(value); }

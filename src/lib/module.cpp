@@ -42,9 +42,10 @@ MethodTable* build_method_table(std::index_sequence<I...>) {
   // Lives for the rest of the process: function objects point into it.
   static MethodTable methods;
   ((methods.docs[I] = text_signature(kFunctions[I]),
-    methods.defs[I] = PyMethodDef{kFunctions[I].name,
-                                  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>)),
-                                  METH_FASTCALL | METH_KEYWORDS, methods.docs[I].c_str()}),
+    methods.defs[I] =
+        PyMethodDef{kFunctions[I].name,
+                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>)),
+                    METH_FASTCALL | METH_KEYWORDS, methods.docs[I].c_str()}),
    ...);
   return &methods;
 }
@@ -57,8 +58,7 @@ bool initialised = false;
 
 PyObject* create_module() {
   if (initialised) {
-    PyErr_SetString(PyExc_ImportError,
-                    "vantrel cannot be initialised twice in one process");
+    PyErr_SetString(PyExc_ImportError, "vantrel cannot be initialised twice in one process");
     return nullptr;
   }
   if (!intern_recipe_keys()) return nullptr;

@@ -30,12 +30,12 @@ PyObject* rewrap_engine_failure() {
 }  // namespace
 
 PyObject* pack_parameters(RecipeItems recipe) {
-  PyObject* packet = build_packet(recipe.list.get());
+  PyObject* packet = build_packet(recipe.list);
   return packet != nullptr ? packet : rewrap_engine_failure();
 }
 
 PyObject* unpack_parameters(ByteSpan packet, std::uint64_t offset_bits, RecipeItems recipe) {
-  PyObject* values = process_recipe(packet, offset_bits, recipe.list.get());
+  PyObject* values = process_recipe(packet, offset_bits, recipe.list);
   return values != nullptr ? values : rewrap_engine_failure();
 }
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <string>
+#include <vector>
 
 #include "common/format.hpp"
 
@@ -13,28 +14,82 @@ constexpr std::array<const char*, 7> kKeyNames = {
     "name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits", "value"};
 std::array<PyObject*, 7> interned_keys{};
 
+// Interned spellings of the encoding names (in row order) and byte orders:
+// names written as literals in a recipe are these very objects, so most
+// look-ups end at a pointer comparison.
+std::vector<PyObject*> interned_encodings;
+PyObject* interned_big = nullptr;
+PyObject* interned_little = nullptr;
+
 PyObject* key_object(RecipeKey key) { return interned_keys[static_cast<std::size_t>(key)]; }
 const char* key_name(RecipeKey key) { return kKeyNames[static_cast<std::size_t>(key)]; }
 
-// Dict-level lookup (a subclass's __getitem__/__missing__ is not called).
-// Returns false with an exception set when the lookup itself fails.
-bool lookup(PyObject* item, RecipeKey key, Ref& out) {
-  PyObject* found = PyDict_GetItemWithError(item, key_object(key));
+bool raise_missing(RecipeKey key) {
+  raise_error(
+      Error{ErrorKind::KeyError, concat("Recipe missing required field: '", key_name(key), "'")});
+  return false;
+}
+
+}  // namespace
+
+bool RecipeItem::open(PyObject* item) {
+  if (!PyDict_Check(item)) {
+    raise_cast_error(item, "dict");
+    return false;
+  }
+  item_ = item;
+  return true;
+}
+
+bool RecipeItem::find(RecipeKey key, Ref& out) {
+  // Dict-level look-up: a subclass's __getitem__ or __missing__ is not called.
+  PyObject* found = PyDict_GetItemWithError(item_, key_object(key));
   if (found == nullptr && PyErr_Occurred()) return false;
   out = Ref::borrow(found);
   return true;
 }
 
-bool raise_missing(RecipeKey key) {
+bool RecipeItem::find_required(RecipeKey key, Ref& out) {
+  if (!find(key, out)) return false;
+  return out ? true : raise_missing(key);
+}
+
+bool RecipeItem::get_required_field(RecipeKey key, TextField& out) {
+  return find_required(key, out.object) && to_text(out.object.get(), out.text);
+}
+
+bool RecipeItem::get_required_field(std::uint32_t& bits) {
+  Ref object;
+  return find_required(RecipeKey::Bits, object) && to_u32(object.get(), bits);
+}
+
+bool RecipeItem::get_reverse_bits(bool& reverse) {
+  Ref object;
+  return find_required(RecipeKey::ReverseBits, object) && to_strict_bool(object.get(), reverse);
+}
+
+bool RecipeItem::get_optional_field(std::optional<std::uint64_t>& offset) {
+  Ref object;
+  if (!find(RecipeKey::OffsetBits, object)) return false;
+  if (!object) {
+    offset.reset();
+    return true;
+  }
+  std::uint64_t value = 0;
+  if (!to_u64(object.get(), value)) return false;
+  offset = value;
+  return true;
+}
+
+bool RecipeItem::get_value(std::string_view item_name, Ref& value) {
+  if (!find(RecipeKey::Value, value)) return false;
+  if (value) return true;
   raise_error(Error{ErrorKind::KeyError,
-                    concat("Recipe missing required field: '", key_name(key), "'")});
+                    concat("Recipe item '", item_name, "' missing required field: 'value'")});
   return false;
 }
 
-bool lookup_required(PyObject* item, RecipeKey key, Ref& out) {
-  if (!lookup(item, key, out)) return false;
-  return out ? true : raise_missing(key);
-}
+namespace {
 
 // The caller's text lower-cased as str.lower() does. Only called for
 // non-ASCII text; ASCII is folded without allocating.
@@ -50,58 +105,27 @@ bool unicode_lower(const TextField& field, TextField& lowered) {
 
 bool intern_recipe_keys() {
   for (std::size_t i = 0; i < kKeyNames.size(); ++i) {
-    if (interned_keys[i] == nullptr) {
-      interned_keys[i] = PyUnicode_InternFromString(kKeyNames[i]);
-      if (interned_keys[i] == nullptr) return false;
-    }
+    interned_keys[i] = PyUnicode_InternFromString(kKeyNames[i]);
+    if (interned_keys[i] == nullptr) return false;
   }
-  return true;
-}
-
-bool check_recipe_item(PyObject* item) {
-  if (PyDict_Check(item)) return true;
-  raise_cast_error(item, "dict");
-  return false;
-}
-
-bool get_required_field(PyObject* item, RecipeKey key, TextField& out) {
-  return lookup_required(item, key, out.object) && to_text(out.object.get(), out.text);
-}
-
-bool get_required_field(PyObject* item, std::uint32_t& bits) {
-  Ref object;
-  return lookup_required(item, RecipeKey::Bits, object) && to_u32(object.get(), bits);
-}
-
-bool get_reverse_bits(PyObject* item, bool& reverse) {
-  Ref object;
-  return lookup_required(item, RecipeKey::ReverseBits, object) &&
-         to_strict_bool(object.get(), reverse);
-}
-
-bool get_optional_field(PyObject* item, std::optional<std::uint64_t>& offset) {
-  Ref object;
-  if (!lookup(item, RecipeKey::OffsetBits, object)) return false;
-  if (!object) {
-    offset.reset();
-    return true;
+  for (const EncodingRow& row : encoding_rows()) {
+    PyObject* name =
+        PyUnicode_FromStringAndSize(row.name.data(), static_cast<Py_ssize_t>(row.name.size()));
+    if (name == nullptr) return false;
+    PyUnicode_InternInPlace(&name);
+    interned_encodings.push_back(name);
   }
-  std::uint64_t value = 0;
-  if (!to_u64(object.get(), value)) return false;
-  offset = value;
-  return true;
-}
-
-bool get_value(PyObject* item, std::string_view item_name, Ref& value) {
-  if (!lookup(item, RecipeKey::Value, value)) return false;
-  if (value) return true;
-  raise_error(Error{ErrorKind::KeyError,
-                    concat("Recipe item '", item_name, "' missing required field: 'value'")});
-  return false;
+  interned_big = PyUnicode_InternFromString("big");
+  interned_little = PyUnicode_InternFromString("little");
+  return interned_big != nullptr && interned_little != nullptr;
 }
 
 const EncodingRow* lookup_encoding(const TextField& encoding, bool& failed) {
   failed = false;
+  const std::span<const EncodingRow> rows = encoding_rows();
+  for (std::size_t i = 0; i < interned_encodings.size(); ++i) {
+    if (interned_encodings[i] == encoding.object.get()) return &rows[i];
+  }
   if (is_ascii(encoding.text)) return find_encoding(encoding.text);
   TextField lowered;
   if (!unicode_lower(encoding, lowered)) {
@@ -112,6 +136,14 @@ const EncodingRow* lookup_encoding(const TextField& encoding, bool& failed) {
 }
 
 bool parse_byte_order(const TextField& byte_order, ByteOrder& out) {
+  if (byte_order.object.get() == interned_big) {
+    out = ByteOrder::Big;
+    return true;
+  }
+  if (byte_order.object.get() == interned_little) {
+    out = ByteOrder::Little;
+    return true;
+  }
   std::string_view text = byte_order.text;
   TextField lowered;
   if (!is_ascii(text)) {

@@ -1,0 +1,49 @@
+// Bit access in packets. Packet bit k is the bit of weight 2^(7 - k mod 8)
+// in byte k / 8: bit 0 is the most significant bit of the first byte.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vantrel {
+
+// Copies `count` bits from `source` (starting at bit `source_bit`) to
+// `packet` (starting at bit `packet_bit`), setting and clearing. Packet bits
+// whose byte index is `packet_size` or more are skipped.
+void copy_bits(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t packet_bit,
+               const std::uint8_t* source, std::uint64_t source_bit, std::uint64_t count);
+
+// Clears `count` packet bits from `packet_bit` on, with the same clipping.
+void clear_bits(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t packet_bit,
+                std::uint64_t count);
+
+// Writes the low `bits` bits (at most 64) of `field` at `packet_bit`, most
+// significant first.
+void write_field(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t packet_bit,
+                 std::uint64_t field, std::uint32_t bits);
+
+// Writes a field of `bits` bits whose value is the last `bits` bits of
+// `content` (zero bits in front when the content is shorter).
+void write_field_bytes(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t packet_bit,
+                       std::uint64_t bits, const std::uint8_t* content, std::size_t content_size);
+
+// Reads `bits` bits (at most 64) from `packet_bit` as an unsigned number,
+// first bit most significant. The caller has checked the bounds.
+std::uint64_t read_field(const std::uint8_t* packet, std::uint64_t packet_bit, std::uint32_t bits);
+
+// Reads `bits` bits from `packet_bit` into (bits + 7) / 8 bytes, right-aligned
+// (the unused top bits of the first byte are 0).
+void read_field_bytes(const std::uint8_t* packet, std::uint64_t packet_bit, std::uint64_t bits,
+                      std::uint8_t* out);
+
+// Mirrors the bit order of a field of `bits` bits held right-aligned in
+// `size` bytes: field bit i becomes field bit bits - 1 - i.
+void mirror_field_bytes(std::uint8_t* bytes, std::size_t size, std::uint64_t bits);
+
+// Reverses the order of the low `byte_count` bytes of a pattern (at most 8).
+constexpr std::uint64_t reverse_low_bytes(std::uint64_t pattern, std::uint32_t byte_count) {
+  if (byte_count == 0) return 0;
+  return __builtin_bswap64(pattern) >> (64 - 8 * byte_count);
+}
+
+}  // namespace vantrel
