@@ -6,9 +6,11 @@ import sys
 from pathlib import Path
 
 import pytest
-import vantrel
 from hypothesis import given, settings
 from hypothesis import strategies as st
+
+import vantrel
+from recipe_helpers import BitWriter, item, read_bits
 
 EXTERNAL = Path("/work/shared/external")
 WINDOWS_1252_INDEX = EXTERNAL / "index-windows-1252.txt"
@@ -789,3 +791,194 @@ def test_keywords_and_subclasses_are_accepted(encoder, decoder):
     assert_same_str(getattr(vantrel, decoder)(bytes=BytesSubclass(encoded)), "abc")
     assert getattr(vantrel, encoder).__text_signature__ == "(text)"
     assert getattr(vantrel, decoder).__text_signature__ == "(bytes)"
+
+
+# ---- Text fields in recipes -------------------------------------------------
+
+# The content bytes each recipe encoding name gives a str, computed with
+# Python's codecs.
+RECIPE_CONTENT = {
+    "utf8": lambda text: text.encode("utf-8"),
+    "utf16": lambda text: b"\xfe\xff" + text.encode("utf-16-be"),
+    "utf16be": lambda text: text.encode("utf-16-be"),
+    "utf16le": lambda text: text.encode("utf-16-le"),
+    "utf32": lambda text: b"\x00\x00\xfe\xff" + text.encode("utf-32-be"),
+    "utf32be": lambda text: text.encode("utf-32-be"),
+    "utf32le": lambda text: text.encode("utf-32-le"),
+    "us_ascii": lambda text: text.encode("ascii"),
+    "iso_8859_1": lambda text: text.encode("latin-1"),
+    "latin1": lambda text: text.encode("latin-1"),
+    "windows_1252": lambda text: text.encode("cp1252", "vantrel-test-c1-encode"),
+}
+RECIPE_ENCODINGS = sorted(RECIPE_CONTENT)
+
+WINDOWS_1252_CHARACTERS = [chr(code_point) for code_point in WINDOWS_1252.values()]
+
+
+def recipe_texts(encoding):
+    """Texts that the encoding can hold."""
+    if encoding == "us_ascii":
+        return st.text(alphabet=st.characters(max_codepoint=0x7F), max_size=24)
+    if encoding in ("iso_8859_1", "latin1"):
+        return st.text(alphabet=st.characters(max_codepoint=0xFF), max_size=24)
+    if encoding == "windows_1252":
+        return st.text(alphabet=st.sampled_from(WINDOWS_1252_CHARACTERS), max_size=24)
+    return texts
+
+
+def reads_as_mark(content):
+    """Windows-1252 bytes that decoding takes for a byte order mark."""
+    return content[:3] == b"\xef\xbb\xbf" or content[:2] in (b"\xff\xfe", b"\xfe\xff")
+
+
+@pytest.mark.parametrize(
+    ("encoding", "text", "bits", "byte_order", "packet"),
+    [
+        # Shorter content: zero bits in front.
+        ("utf16le", "A", 32, "big", "00 00 41 00"),
+        ("latin1", "é", 16, "big", "00 e9"),
+        ("windows_1252", "€", 12, "big", "08 00"),
+        ("us_ascii", "", 8, "big", "00"),
+        # Longer content: its last bits.
+        ("utf32be", "AB", 32, "big", "00 00 00 42"),
+        ("utf8", "é", 12, "big", "3a 90"),
+        ("utf16", "AB", 16, "big", "00 42"),
+        # "little" reverses all content bytes before the field is cut.
+        ("utf16", "AB", 48, "little", "42 00 41 00 ff fe"),
+        ("utf32le", "A", 24, "little", "00 00 41"),
+        ("iso_8859_1", "ab", 8, "little", "61"),
+    ],
+)
+def test_recipe_text_field_placement(encoding, text, bits, byte_order, packet):
+    recipe = [item(encoding=encoding, bits=bits, byte_order=byte_order, value=text)]
+    assert vantrel.pack_parameters(recipe) == bytes.fromhex(packet)
+
+
+@settings(max_examples=300)
+@given(
+    data=st.data(),
+    encoding=st.sampled_from(RECIPE_ENCODINGS),
+    byte_order=st.sampled_from(["big", "little"]),
+)
+def test_recipe_text_field_is_the_last_bits_of_its_content(data, encoding, byte_order):
+    text = data.draw(recipe_texts(encoding))
+    content = RECIPE_CONTENT[encoding](text)
+    if byte_order == "little":
+        content = content[::-1]
+    bits = data.draw(st.integers(0, 8 * len(content) + 20))
+    packet = vantrel.pack_parameters(
+        [item(encoding=encoding, bits=bits, byte_order=byte_order, value=text)]
+    )
+    model = BitWriter(bits)
+    model.put(0, bits, int.from_bytes(content, "big") & ((1 << bits) - 1))
+    assert packet == model.to_bytes()
+
+
+@settings(max_examples=300)
+@given(
+    data=st.data(),
+    encoding=st.sampled_from(RECIPE_ENCODINGS),
+    lead_bits=st.integers(0, 12),
+    byte_order=st.sampled_from(["big", "little", "Little"]),
+    reverse_bits=st.booleans(),
+)
+def test_recipe_text_round_trips_at_its_exact_size(
+    data, encoding, lead_bits, byte_order, reverse_bits
+):
+    text = data.draw(recipe_texts(encoding))
+    content = RECIPE_CONTENT[encoding](text)
+    if encoding == "windows_1252" and reads_as_mark(content):
+        text = "A" + text
+        content = b"A" + content
+    bits = 8 * len(content)
+    lead = (1 << lead_bits) - 1
+    recipe = [
+        item(name="lead", bits=lead_bits, value=lead),
+        # The name as a caller might write it: matched case-insensitively.
+        item(
+            name="text",
+            encoding=encoding.upper(),
+            bits=bits,
+            byte_order=byte_order,
+            reverse_bits=reverse_bits,
+            value=text,
+        ),
+        item(name="tail", bits=5, value=0b10110),
+    ]
+    packet = vantrel.pack_parameters(recipe)
+    placed = content if byte_order == "big" else content[::-1]
+    assert read_bits(packet, lead_bits, bits) == int.from_bytes(placed, "big")
+    for entry in recipe:
+        del entry["value"]
+    values = vantrel.unpack_parameters(packet, 0, recipe)
+    assert values == {"lead": lead, "text": text, "tail": 0b10110}
+    assert_same_str(values["text"], text)
+
+
+def test_recipe_windows_1252_text_that_begins_like_a_mark_does_not_round_trip():
+    # The encoder writes ÿþ as FF FE; the decoder takes FF FE for a UTF-16LE
+    # mark, as standalone decode_windows_1252 does.
+    recipe = [item(name="t", encoding="windows_1252", bits=32, value="ÿþA\x00")]
+    packet = vantrel.pack_parameters(recipe)
+    assert packet == bytes.fromhex("ff fe 41 00")
+    del recipe[0]["value"]
+    assert vantrel.unpack_parameters(packet, 0, recipe) == {"t": "A"}
+
+
+@pytest.mark.parametrize(
+    ("encoding", "packet", "bits", "byte_order", "text"),
+    [
+        ("latin1", "e9", 8, "big", "é"),
+        ("utf8", "61 62", 16, "little", "ba"),
+        ("utf8", "", 0, "big", ""),
+        ("utf16be", "", 0, "big", ""),
+        ("windows_1252", "80 81", 16, "big", "€\x81"),
+        ("windows_1252", "ef bb bf c3 a9", 40, "big", "é"),
+        ("utf16", "41 00 ff fe", 32, "little", "A"),
+        ("utf32", "41 00 00 00 ff fe 00 00", 64, "little", "A"),
+        ("us_ascii", "04 10", 12, "big", "\x00A"),
+    ],
+)
+def test_recipe_text_unpacking(encoding, packet, bits, byte_order, text):
+    recipe = [item(name="t", encoding=encoding, bits=bits, byte_order=byte_order)]
+    values = vantrel.unpack_parameters(bytes.fromhex(packet), 0, recipe)
+    assert values == {"t": text}
+    assert_same_str(values["t"], text)
+
+
+@pytest.mark.parametrize(
+    ("encoding", "value", "message"),
+    [
+        ("us_ascii", "café", "Character 'é' (U+00E9) is not valid US-ASCII"),
+        ("latin1", "€", "Character '€' (U+20AC) is not valid ISO-8859-1"),
+        ("windows_1252", "\u0100", WINDOWS_1252_ENCODE_FAILED),
+    ],
+)
+def test_recipe_text_encoding_errors(encoding, value, message):
+    with pytest.raises(ValueError) as info:
+        vantrel.pack_parameters([item(encoding=encoding, bits=32, value=value)])
+    assert str(info.value) == f"ValueError: {message}"
+
+
+@pytest.mark.parametrize(
+    ("encoding", "packet", "bits", "message"),
+    [
+        ("utf8", "ff", 8, "Invalid UTF-8 bytes: invalid utf-8 sequence of 1 bytes from index 0"),
+        (
+            "utf8",
+            "41 e2 82",
+            24,
+            "Invalid UTF-8 bytes: incomplete utf-8 byte sequence from index 1",
+        ),
+        ("utf16", "", 0, "UTF-16 requires an even number of bytes with at least 2 bytes"),
+        ("utf16le", "00 d8", 16, LONE_SURROGATE),
+        ("utf32", "00 00 41", 24, "UTF-32 requires a multiple of 4 bytes with at least 4 bytes"),
+        ("utf32be", "00 11 00 00", 32, "Invalid UTF-32 codepoint: 0x00110000"),
+        ("us_ascii", "80", 8, "Invalid US-ASCII byte: 0x80 (must be <= 0x7F)"),
+        ("windows_1252", "fe ff 00", 24, WINDOWS_1252_DECODE_FAILED),
+    ],
+)
+def test_recipe_text_decoding_errors(encoding, packet, bits, message):
+    with pytest.raises(ValueError) as info:
+        vantrel.unpack_parameters(bytes.fromhex(packet), 0, [item(encoding=encoding, bits=bits)])
+    assert str(info.value) == f"ValueError: {message}"
