@@ -90,8 +90,10 @@ inline std::size_t count_continuations(const std::uint8_t* p, std::size_t n) {
   return count_bytes(p, n, [](std::uint8_t b) -> std::uint8_t { return (b & 0xC0) == 0x80; });
 }
 
+// UTF-8 length of a scalar value; without branches, as in mixed text the
+// length changes unpredictably from one character to the next.
 inline constexpr std::size_t encoded_length(char32_t code_point) {
-  return code_point < 0x80 ? 1 : code_point < 0x800 ? 2 : code_point < 0x10000 ? 3 : 4;
+  return std::size_t{1} + (code_point >= 0x80) + (code_point >= 0x800) + (code_point >= 0x10000);
 }
 
 // Writes the UTF-8 form of a scalar value; returns its length.
