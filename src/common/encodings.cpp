@@ -1,6 +1,8 @@
 #include "common/encodings.hpp"
 
 #include <array>
+#include <type_traits>
+#include <utility>
 
 #include "common/format.hpp"
 #include "decoder/decoders.hpp"
@@ -11,7 +13,7 @@ namespace vantrel {
 namespace {
 
 using Encode = Result<FieldContent> (*)(const PackInput&, std::uint32_t);
-using Decode = Result<FieldValue> (*)(const FieldInput&);
+using Decode = Result<FieldValue> (*)(const FieldInput&, TextSink&);
 
 // ---- Adapters from leaf routines to the uniform row signatures ----------
 
@@ -27,7 +29,19 @@ Result<FieldContent> encode_decimal(const PackInput& input, std::uint32_t bits) 
 
 template <auto Leaf>
 Result<FieldContent> encode_text(const PackInput& input, std::uint32_t) {
-  return Leaf(input.text);
+  StringSink bytes;
+  if constexpr (std::is_void_v<decltype(Leaf(input.text, bytes))>) {
+    Leaf(input.text, bytes);
+  } else {
+    const Result<void> written = Leaf(input.text, bytes);
+    if (!written) return std::unexpected(written.error());
+  }
+  return std::move(bytes.bytes);
+}
+
+// UTF-8 text is its own encoding: the content is a view of the text.
+Result<FieldContent> encode_utf8_text(const PackInput& input, std::uint32_t) {
+  return encode_utf8(input.text);
 }
 
 Result<FieldContent> encode_unsigned(const PackInput& input, std::uint32_t bits) {
@@ -48,35 +62,40 @@ Result<FieldContent> encode_f64(const PackInput& input, std::uint32_t) {
 }
 
 template <auto Leaf>
-Result<FieldValue> decode_integer(const FieldInput& field) {
+Result<FieldValue> decode_integer(const FieldInput& field, TextSink&) {
   return Leaf(field.pattern, field.bits);
 }
 
 template <auto Leaf, bool IsSigned>
-Result<FieldValue> decode_decimal(const FieldInput& field) {
+Result<FieldValue> decode_decimal(const FieldInput& field, TextSink&) {
   return Leaf(field.pattern, field.bits, IsSigned);
 }
 
 template <auto Leaf>
-Result<FieldValue> decode_real(const FieldInput& field) {
+Result<FieldValue> decode_real(const FieldInput& field, TextSink&) {
   return static_cast<double>(Leaf(field.pattern));
 }
 
 template <auto Leaf>
-Result<FieldValue> decode_text(const FieldInput& field) {
-  return Leaf(field.bytes);
+Result<FieldValue> decode_text(const FieldInput& field, TextSink& text) {
+  const Result<void> written = Leaf(field.bytes, text);
+  if (!written) return std::unexpected(written.error());
+  return TextWritten{};
 }
 
 template <auto Leaf>
-Result<FieldValue> refuse(const FieldInput&) {
+Result<FieldValue> refuse(const FieldInput&, TextSink&) {
   return std::unexpected(Leaf().error());
 }
 
-Result<FieldValue> decode_unsigned(const FieldInput& field) { return field.pattern; }
+Result<FieldValue> decode_unsigned(const FieldInput& field, TextSink&) { return field.pattern; }
 
-Result<FieldValue> decode_latin1(const FieldInput& field) { return decode_iso_8859_1(field.bytes); }
+Result<FieldValue> decode_latin1(const FieldInput& field, TextSink& text) {
+  decode_iso_8859_1(field.bytes, text);
+  return TextWritten{};
+}
 
-Result<FieldValue> decode_f128(const FieldInput& field) {
+Result<FieldValue> decode_f128(const FieldInput& field, TextSink&) {
   if (field.bits > 64) {
     return value_error(
         "IEEE 754 f128 requires special handling for >64 bits (not yet implemented in "
@@ -107,7 +126,7 @@ constexpr std::array kEncodings = {
     EncodingRow{"ieee754_f16", V::Real32, encode_f16, decode_real<decode_ieee754_f16>},
     EncodingRow{"ieee754_f32", V::Real32, encode_f32, decode_real<decode_ieee754_f32>},
     EncodingRow{"ieee754_f64", V::Real64, encode_f64, decode_real<decode_ieee754_f64>},
-    EncodingRow{"utf8", V::Text, encode_text<encode_utf8>, decode_text<decode_utf8>},
+    EncodingRow{"utf8", V::Text, encode_utf8_text, decode_text<decode_utf8>},
     EncodingRow{"utf16", V::Text, encode_text<encode_utf16>, decode_text<decode_utf16>},
     EncodingRow{"utf16be", V::Text, encode_text<encode_utf16be>, decode_text<decode_utf16be>},
     EncodingRow{"utf16le", V::Text, encode_text<encode_utf16le>, decode_text<decode_utf16le>},

@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "common/error.hpp"
+#include "common/sinks.hpp"
 #include "common/types.hpp"
 
 namespace vantrel {
@@ -39,13 +40,15 @@ struct FieldInput {
   ByteSpan bytes;
 };
 
-using FieldValue = std::variant<std::uint64_t, std::int64_t, double, DecodedText>;
+// A decoded value; TextWritten says the value is text, written to the sink.
+struct TextWritten {};
+using FieldValue = std::variant<std::uint64_t, std::int64_t, double, TextWritten>;
 
 struct EncodingRow {
   std::string_view name;
   ValueKind value_kind;
   Result<FieldContent> (*encode)(const PackInput& input, std::uint32_t bits);
-  Result<FieldValue> (*decode)(const FieldInput& field);
+  Result<FieldValue> (*decode)(const FieldInput& field, TextSink& text);
 };
 
 // Every row, in table order.

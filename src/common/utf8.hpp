@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <string>
 
 namespace vantrel::utf8 {
 
@@ -26,18 +25,6 @@ inline std::size_t first_marked_byte(std::uint64_t high_bits) {
   } else {
     return static_cast<std::size_t>(std::countl_zero(high_bits)) / 8;
   }
-}
-
-// A string of exactly `size` bytes, all written by `fill(char*)`; the buffer
-// is allocated once and not zero-filled first.
-template <class Fill>
-std::string build_string(std::size_t size, Fill fill) {
-  std::string out;
-  out.resize_and_overwrite(size, [&](char* buffer, std::size_t) {
-    fill(buffer);
-    return size;
-  });
-  return out;
 }
 
 // Whether eight bytes are all ASCII.

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "common/error.hpp"
+#include "common/sinks.hpp"
 #include "common/types.hpp"
 
 namespace vantrel {
@@ -38,27 +39,28 @@ Result<double> decode_ibm_f64();
 Result<double> decode_ti_f32();
 Result<double> decode_ti_f40();
 
-// Text.
-Result<DecodedText> decode_utf8(ByteSpan bytes);
-Result<DecodedText> decode_utf16(ByteSpan bytes);
-Result<DecodedText> decode_utf16_with_endianness(ByteSpan bytes, bool little_endian);
-Result<DecodedText> decode_utf32(ByteSpan bytes);
-Result<DecodedText> decode_utf32_with_endianness(ByteSpan bytes, bool little_endian);
-Result<DecodedText> decode_us_ascii(ByteSpan bytes);
-DecodedText decode_iso_8859_1(ByteSpan bytes);
-Result<DecodedText> decode_windows_1252(ByteSpan bytes);
+// Text: the decoded text goes to `out`, which is only asked for room once
+// the whole input has been checked.
+Result<void> decode_utf8(ByteSpan bytes, TextSink& out);
+Result<void> decode_utf16(ByteSpan bytes, TextSink& out);
+Result<void> decode_utf16_with_endianness(ByteSpan bytes, bool little_endian, TextSink& out);
+Result<void> decode_utf32(ByteSpan bytes, TextSink& out);
+Result<void> decode_utf32_with_endianness(ByteSpan bytes, bool little_endian, TextSink& out);
+Result<void> decode_us_ascii(ByteSpan bytes, TextSink& out);
+void decode_iso_8859_1(ByteSpan bytes, TextSink& out);
+Result<void> decode_windows_1252(ByteSpan bytes, TextSink& out);
 
-inline Result<DecodedText> decode_utf16be(ByteSpan bytes) {
-  return decode_utf16_with_endianness(bytes, false);
+inline Result<void> decode_utf16be(ByteSpan bytes, TextSink& out) {
+  return decode_utf16_with_endianness(bytes, false, out);
 }
-inline Result<DecodedText> decode_utf16le(ByteSpan bytes) {
-  return decode_utf16_with_endianness(bytes, true);
+inline Result<void> decode_utf16le(ByteSpan bytes, TextSink& out) {
+  return decode_utf16_with_endianness(bytes, true, out);
 }
-inline Result<DecodedText> decode_utf32be(ByteSpan bytes) {
-  return decode_utf32_with_endianness(bytes, false);
+inline Result<void> decode_utf32be(ByteSpan bytes, TextSink& out) {
+  return decode_utf32_with_endianness(bytes, false, out);
 }
-inline Result<DecodedText> decode_utf32le(ByteSpan bytes) {
-  return decode_utf32_with_endianness(bytes, true);
+inline Result<void> decode_utf32le(ByteSpan bytes, TextSink& out) {
+  return decode_utf32_with_endianness(bytes, true, out);
 }
 
 }  // namespace vantrel

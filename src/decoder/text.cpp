@@ -1,7 +1,6 @@
-// Text decoders. Every result is well-formed UTF-8 together with its exact
-// code point count and largest code point, which lets the frame build the
-// interpreter str in one pass without validating again. Input that is
-// already valid UTF-8 (or ASCII) is returned as a view, never copied.
+// Text decoders. Each checks and measures its whole input first (so that a
+// failure allocates nothing but its message), then asks the sink for room of
+// the right unit size once and writes the code points straight into it.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -11,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "common/format.hpp"
 #include "common/utf8.hpp"
@@ -21,14 +21,19 @@ namespace vantrel {
 
 namespace {
 
-std::string_view as_chars(const std::uint8_t* p, std::size_t n) {
-  return {reinterpret_cast<const char*>(p), n};
-}
+// How much text the input holds: its code points and the largest of them
+// (any value below 0x80 stands for "all ASCII").
+struct TextShape {
+  std::size_t length;
+  char32_t largest;
+};
 
-// Bytes known to be ASCII stand for themselves: view them.
-DecodedText view_ascii(ByteSpan bytes) {
-  return DecodedText{as_chars(bytes.data(), bytes.size()), bytes.size(),
-                     utf8::max_byte(bytes.data(), bytes.size())};
+void write_ascii(ByteSpan bytes, TextSink& sink) {
+  sink.write(bytes.size(), 0x7F, [&](auto* out) {
+    if constexpr (sizeof *out == 1) {
+      if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
+    }
+  });
 }
 
 // ---- UTF-8 -----------------------------------------------------------------
@@ -42,8 +47,8 @@ struct Utf8Fault {
 };
 
 // Validates UTF-8 under the Unicode Standard's rules (no overlong forms,
-// surrogates or values above U+10FFFF) and, when valid, views it.
-std::expected<DecodedText, Utf8Fault> view_utf8(ByteSpan bytes) {
+// surrogates or values above U+10FFFF) and measures it.
+std::expected<TextShape, Utf8Fault> measure_utf8(ByteSpan bytes) {
   const std::uint8_t* const begin = bytes.data();
   const std::uint8_t* const end = begin + bytes.size();
   const std::uint8_t* p = begin;
@@ -82,8 +87,26 @@ std::expected<DecodedText, Utf8Fault> view_utf8(ByteSpan bytes) {
     largest = std::max(largest, utf8::read_valid(p));
     continuations += length - 1;
   }
-  if (largest == 0) return view_ascii(bytes);
-  return DecodedText{as_chars(begin, bytes.size()), bytes.size() - continuations, largest};
+  return TextShape{bytes.size() - continuations, largest};
+}
+
+// Valid UTF-8 into the sink.
+Result<void> write_utf8(ByteSpan bytes, const TextShape& shape, TextSink& sink) {
+  if (shape.largest < 0x80) {
+    write_ascii(bytes, sink);
+    return {};
+  }
+  sink.write(shape.length, shape.largest, [&](auto* out) {
+    using Unit = std::remove_pointer_t<decltype(out)>;
+    const std::uint8_t* p = bytes.data();
+    const std::uint8_t* const end = p + bytes.size();
+    while (p < end) {
+      const std::uint8_t* const run_end = utf8::skip_ascii(p, end);
+      for (; p < run_end; ++p) *out++ = static_cast<Unit>(*p);
+      if (p < end) *out++ = static_cast<Unit>(utf8::read_valid(p));
+    }
+  });
+  return {};
 }
 
 // ---- UTF-16 and UTF-32 -----------------------------------------------------
@@ -118,38 +141,17 @@ char32_t next_utf16(const std::uint8_t* p, std::size_t& i) {
   return 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00);
 }
 
-// Finds a non-ASCII unit among four UTF-16 units read as one native word:
-// the top bit of each low byte and all of each high byte.
+// Measures UTF-16; nothing when a surrogate is not part of a well-ordered
+// pair (callers word the failure).
 template <bool Little>
-constexpr std::uint64_t kNonAsciiUnits = std::bit_cast<std::uint64_t>(
-    Little ? std::array<std::uint8_t, 8>{0x80, 0xFF, 0x80, 0xFF, 0x80, 0xFF, 0x80, 0xFF}
-           : std::array<std::uint8_t, 8>{0xFF, 0x80, 0xFF, 0x80, 0xFF, 0x80, 0xFF, 0x80});
-
-template <bool Little>
-bool four_ascii_units(const std::uint8_t* p) {
-  return (utf8::load_u64(p) & kNonAsciiUnits<Little>) == 0;
-}
-
-// UTF-16 to UTF-8; nothing when a surrogate is not part of a well-ordered
-// pair. Callers word the failure.
-template <bool Little>
-std::optional<DecodedText> utf16_to_utf8(ByteSpan bytes) {
+std::optional<TextShape> measure_utf16(ByteSpan bytes) {
   const std::uint8_t* const p = bytes.data();
   const std::size_t units = bytes.size() / 2;
-  constexpr std::size_t kLowByte = Little ? 0 : 1;
-  // First pass: check the pairing and measure, so that a failure allocates
-  // nothing and the output is allocated once at its exact size. ASCII units
-  // go four at a time.
-  std::size_t size = 0;
   std::size_t code_points = 0;
   char32_t largest = 0;
+  // One unit at a time: the only branch (a surrogate) is rarely taken, which
+  // beats skipping ASCII in blocks when the text is mixed.
   for (std::size_t i = 0; i < units;) {
-    if (units - i >= 4 && four_ascii_units<Little>(p + 2 * i)) {
-      i += 4;
-      size += 4;
-      code_points += 4;
-      continue;
-    }
     const char32_t first = read_unit16<Little>(p + 2 * i);
     char32_t c = first;
     if (is_surrogate(first)) {
@@ -161,129 +163,97 @@ std::optional<DecodedText> utf16_to_utf8(ByteSpan bytes) {
     } else {
       i += 1;
     }
-    size += utf8::encoded_length(c);
     ++code_points;
     largest = std::max(largest, c);
   }
-  if (largest < 0x80) {
-    // All ASCII, some of it skipped four at a time: find the exact largest.
-    largest = 0;
-    for (std::size_t i = 0; i < units; ++i)
-      largest = std::max(largest, char32_t{p[2 * i + kLowByte]});
-  }
-  std::string text = utf8::build_string(size, [&](char* out) {
-    for (std::size_t i = 0; i < units;) {
-      if (units - i >= 4 && four_ascii_units<Little>(p + 2 * i)) {
-        for (std::size_t k = 0; k < 4; ++k) out[k] = static_cast<char>(p[2 * (i + k) + kLowByte]);
-        out += 4;
-        i += 4;
-        continue;
-      }
-      out += utf8::write(next_utf16<Little>(p, i), out);
+  return TextShape{code_points, largest};
+}
+
+// Checked UTF-16 into the sink.
+template <bool Little>
+void write_utf16(ByteSpan bytes, const TextShape& shape, TextSink& sink) {
+  const std::uint8_t* const p = bytes.data();
+  const std::size_t units = bytes.size() / 2;
+  sink.write(shape.length, shape.largest, [&](auto* out) {
+    using Unit = std::remove_pointer_t<decltype(out)>;
+    if (shape.length == units) {
+      // No surrogate pairs: one unit per code point, a loop the compiler
+      // vectorises.
+      for (std::size_t i = 0; i < units; ++i)
+        out[i] = static_cast<Unit>(read_unit16<Little>(p + 2 * i));
+      return;
     }
+    for (std::size_t i = 0; i < units;) *out++ = static_cast<Unit>(next_utf16<Little>(p, i));
   });
-  return DecodedText{std::move(text), code_points, largest};
 }
 
 template <bool Little>
-Result<DecodedText> decode_utf32_units(ByteSpan bytes) {
+Result<void> decode_utf16_units(ByteSpan bytes, TextSink& sink, const char* failure) {
+  const auto shape = measure_utf16<Little>(bytes);
+  if (!shape) return value_error(failure);
+  write_utf16<Little>(bytes, *shape, sink);
+  return {};
+}
+
+template <bool Little>
+Result<void> decode_utf32_units(ByteSpan bytes, TextSink& sink) {
   const std::uint8_t* const p = bytes.data();
   const std::size_t units = bytes.size() / 4;
-  std::size_t size = 0;
   char32_t largest = 0;
   for (std::size_t i = 0; i < units; ++i) {
     const char32_t c = read_unit32<Little>(p + 4 * i);
     if (is_surrogate(c) || c > 0x10FFFF) {
       return value_error(concat("Invalid UTF-32 codepoint: 0x", hex_upper(c, 8)));
     }
-    size += utf8::encoded_length(c);
     largest = std::max(largest, c);
   }
-  std::string text = utf8::build_string(size, [&](char* out) {
-    for (std::size_t i = 0; i < units; ++i) out += utf8::write(read_unit32<Little>(p + 4 * i), out);
+  sink.write(units, largest, [&](auto* out) {
+    using Unit = std::remove_pointer_t<decltype(out)>;
+    for (std::size_t i = 0; i < units; ++i)
+      out[i] = static_cast<Unit>(read_unit32<Little>(p + 4 * i));
   });
-  return DecodedText{std::move(text), units, largest};
+  return {};
 }
 
 // ---- Windows-1252 ----------------------------------------------------------
 
-// Per byte: the character's code point and UTF-8 form (ASCII included, so
-// that mixed blocks need no branch per byte). The form is padded to three
-// bytes and always copied whole; the length says how much of it counts.
-struct Windows1252Char {
-  char16_t code_point;
-  std::uint8_t length;
-  char utf8[3];
-};
-
-constexpr std::array<Windows1252Char, 256> kWindows1252Chars = [] {
-  std::array<Windows1252Char, 256> chars{};
-  for (std::size_t byte = 0; byte < chars.size(); ++byte) {
-    const char32_t code_point = windows_1252_code_point(static_cast<std::uint8_t>(byte));
-    char buffer[4] = {};
-    const std::size_t length = utf8::write(code_point, buffer);
-    chars[byte] = Windows1252Char{static_cast<char16_t>(code_point),
-                                  static_cast<std::uint8_t>(length),
-                                  {buffer[0], buffer[1], buffer[2]}};
+constexpr std::array<char16_t, 256> kWindows1252CodePoints = [] {
+  std::array<char16_t, 256> code_points{};
+  for (std::size_t byte = 0; byte < code_points.size(); ++byte) {
+    code_points[byte] =
+        static_cast<char16_t>(windows_1252_code_point(static_cast<std::uint8_t>(byte)));
   }
-  return chars;
+  return code_points;
 }();
 
-// Blocks of 16 bytes: all-ASCII blocks are copied or skipped whole, others
-// are mapped byte by byte through the table.
-constexpr std::size_t kBlock = 16;
-
-bool ascii_block(const std::uint8_t* p) {
-  return utf8::all_ascii(utf8::load_u64(p) | utf8::load_u64(p + 8));
-}
-
-DecodedText map_windows_1252(ByteSpan bytes) {
+void map_windows_1252(ByteSpan bytes, TextSink& sink) {
   const std::uint8_t* const begin = bytes.data();
   const std::uint8_t* const end = begin + bytes.size();
   const std::uint8_t* const first_high = utf8::skip_ascii(begin, end);
-  if (first_high == end) return view_ascii(bytes);
-  // A non-ASCII byte takes at most three UTF-8 bytes: allocate for that once
-  // and report the size actually written. Two more bytes of slack let the
-  // last character's form be copied whole, padding included.
-  const auto rest = static_cast<std::size_t>(end - first_high);
-  const std::size_t bound =
-      bytes.size() + 2 * utf8::count_bytes(first_high, rest,
-                                           [](std::uint8_t b) -> std::uint8_t { return b >> 7; });
-  // With a non-ASCII byte present the largest code point is among those, so
-  // ASCII blocks need not be looked at.
+  if (first_high == end) return write_ascii(bytes, sink);
+  // No branch per byte: in mixed text whether a byte is ASCII is unpredictable.
   char16_t largest = 0;
-  std::string text;
-  text.resize_and_overwrite(bound + 2, [&](char* const buffer, std::size_t) {
-    const auto prefix = static_cast<std::size_t>(first_high - begin);
-    std::memcpy(buffer, begin, prefix);
-    char* out = buffer + prefix;
-    const std::uint8_t* p = first_high;
-    while (p < end) {
-      if (end - p >= static_cast<std::ptrdiff_t>(kBlock) && ascii_block(p)) {
-        std::memcpy(out, p, kBlock);
-        out += kBlock;
-        p += kBlock;
-        continue;
-      }
-      const std::uint8_t* const block_end = end - p > 16 ? p + kBlock : end;
-      for (; p < block_end; ++p) {
-        const Windows1252Char& c = kWindows1252Chars[*p];
-        std::memcpy(out, c.utf8, sizeof c.utf8);
-        out += c.length;
-        largest = std::max(largest, c.code_point);
-      }
+  for (const std::uint8_t* p = first_high; p < end; ++p) {
+    largest = std::max(largest, kWindows1252CodePoints[*p]);
+  }
+  sink.write(bytes.size(), largest, [&](auto* out) {
+    using Unit = std::remove_pointer_t<decltype(out)>;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      out[i] = static_cast<Unit>(kWindows1252CodePoints[begin[i]]);
     }
-    return static_cast<std::size_t>(out - buffer);
   });
-  return DecodedText{std::move(text), bytes.size(), largest};
 }
+
+constexpr const char* kLoneSurrogate =
+    "Invalid UTF-16 sequence: invalid utf-16: lone surrogate found";
+constexpr const char* kWindows1252Failure = "Failed to decode Windows-1252 bytes";
 
 }  // namespace
 
-Result<DecodedText> decode_utf8(ByteSpan bytes) {
-  auto text = view_utf8(bytes);
-  if (text) return std::move(*text);
-  const Utf8Fault& fault = text.error();
+Result<void> decode_utf8(ByteSpan bytes, TextSink& out) {
+  const auto shape = measure_utf8(bytes);
+  if (shape) return write_utf8(bytes, *shape, out);
+  const Utf8Fault& fault = shape.error();
   if (fault.length == 0) {
     return value_error(
         concat("Invalid UTF-8 bytes: incomplete utf-8 byte sequence from index ", fault.index));
@@ -292,96 +262,83 @@ Result<DecodedText> decode_utf8(ByteSpan bytes) {
                             " bytes from index ", fault.index));
 }
 
-Result<DecodedText> decode_utf16(ByteSpan bytes) {
+Result<void> decode_utf16(ByteSpan bytes, TextSink& out) {
   if (bytes.size() < 2 || bytes.size() % 2 != 0) {
     return value_error("UTF-16 requires an even number of bytes with at least 2 bytes");
   }
   if (bytes[0] == 0xFE && bytes[1] == 0xFF) {
-    return decode_utf16_with_endianness(bytes.subspan(2), false);
+    return decode_utf16_with_endianness(bytes.subspan(2), false, out);
   }
   if (bytes[0] == 0xFF && bytes[1] == 0xFE) {
-    return decode_utf16_with_endianness(bytes.subspan(2), true);
+    return decode_utf16_with_endianness(bytes.subspan(2), true, out);
   }
-  return decode_utf16_with_endianness(bytes, false);
+  return decode_utf16_with_endianness(bytes, false, out);
 }
 
-Result<DecodedText> decode_utf16_with_endianness(ByteSpan bytes, bool little_endian) {
+Result<void> decode_utf16_with_endianness(ByteSpan bytes, bool little_endian, TextSink& out) {
   if (bytes.size() % 2 != 0) return value_error("UTF-16 requires an even number of bytes");
-  auto text = little_endian ? utf16_to_utf8<true>(bytes) : utf16_to_utf8<false>(bytes);
-  if (!text) return value_error("Invalid UTF-16 sequence: invalid utf-16: lone surrogate found");
-  return std::move(*text);
+  return little_endian ? decode_utf16_units<true>(bytes, out, kLoneSurrogate)
+                       : decode_utf16_units<false>(bytes, out, kLoneSurrogate);
 }
 
-Result<DecodedText> decode_utf32(ByteSpan bytes) {
+Result<void> decode_utf32(ByteSpan bytes, TextSink& out) {
   if (bytes.size() < 4 || bytes.size() % 4 != 0) {
     return value_error("UTF-32 requires a multiple of 4 bytes with at least 4 bytes");
   }
   if (bytes[0] == 0x00 && bytes[1] == 0x00 && bytes[2] == 0xFE && bytes[3] == 0xFF) {
-    return decode_utf32_units<false>(bytes.subspan(4));
+    return decode_utf32_units<false>(bytes.subspan(4), out);
   }
   if (bytes[0] == 0xFF && bytes[1] == 0xFE && bytes[2] == 0x00 && bytes[3] == 0x00) {
-    return decode_utf32_units<true>(bytes.subspan(4));
+    return decode_utf32_units<true>(bytes.subspan(4), out);
   }
-  return decode_utf32_units<false>(bytes);
+  return decode_utf32_units<false>(bytes, out);
 }
 
-Result<DecodedText> decode_utf32_with_endianness(ByteSpan bytes, bool little_endian) {
+Result<void> decode_utf32_with_endianness(ByteSpan bytes, bool little_endian, TextSink& out) {
   if (bytes.size() % 4 != 0) return value_error("UTF-32 requires a multiple of 4 bytes");
-  return little_endian ? decode_utf32_units<true>(bytes) : decode_utf32_units<false>(bytes);
+  return little_endian ? decode_utf32_units<true>(bytes, out)
+                       : decode_utf32_units<false>(bytes, out);
 }
 
-Result<DecodedText> decode_us_ascii(ByteSpan bytes) {
+Result<void> decode_us_ascii(ByteSpan bytes, TextSink& out) {
   const std::uint8_t* const end = bytes.data() + bytes.size();
   const std::uint8_t* const bad = utf8::skip_ascii(bytes.data(), end);
   if (bad != end) {
     return value_error(
         concat("Invalid US-ASCII byte: 0x", hex_upper(*bad, 2), " (must be <= 0x7F)"));
   }
-  return view_ascii(bytes);
+  write_ascii(bytes, out);
+  return {};
 }
 
-DecodedText decode_iso_8859_1(ByteSpan bytes) {
-  const std::uint8_t* const begin = bytes.data();
-  const std::uint8_t* const end = begin + bytes.size();
-  const std::uint8_t* const first_high = utf8::skip_ascii(begin, end);
-  if (first_high == end) return view_ascii(bytes);
-  const auto rest = static_cast<std::size_t>(end - first_high);
-  // Bytes from 0x80 up take two UTF-8 bytes; with one present, the largest
-  // byte is the largest code point.
-  const std::size_t high_count =
-      utf8::count_bytes(first_high, rest, [](std::uint8_t b) -> std::uint8_t { return b >> 7; });
-  std::string text = utf8::build_string(bytes.size() + high_count, [&](char* out) {
-    const std::uint8_t* p = begin;
-    while (p != end) {
-      const std::uint8_t* const run_end = utf8::skip_ascii(p, end);
-      std::memcpy(out, p, static_cast<std::size_t>(run_end - p));
-      out += run_end - p;
-      for (p = run_end; p != end && *p >= 0x80; ++p) {
-        *out++ = static_cast<char>(0xC0 | (*p >> 6));
-        *out++ = static_cast<char>(0x80 | (*p & 0x3F));
-      }
+void decode_iso_8859_1(ByteSpan bytes, TextSink& out) {
+  const std::uint8_t* const end = bytes.data() + bytes.size();
+  const char32_t largest = utf8::skip_ascii(bytes.data(), end) == end ? 0x7F : 0xFF;
+  out.write(bytes.size(), largest, [&](auto* units) {
+    if constexpr (sizeof *units == 1) {
+      if (!bytes.empty()) std::memcpy(units, bytes.data(), bytes.size());
     }
   });
-  return DecodedText{std::move(text), bytes.size(), utf8::max_byte(first_high, rest)};
 }
 
-Result<DecodedText> decode_windows_1252(ByteSpan bytes) {
+Result<void> decode_windows_1252(ByteSpan bytes, TextSink& out) {
   // A byte order mark selects UTF-8 or UTF-16 for the rest; malformed input
   // after one fails the whole call rather than being replaced.
   if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
-    auto text = view_utf8(bytes.subspan(3));
-    if (!text) return value_error("Failed to decode Windows-1252 bytes");
-    return std::move(*text);
+    const ByteSpan rest = bytes.subspan(3);
+    const auto shape = measure_utf8(rest);
+    if (!shape) return value_error(kWindows1252Failure);
+    return write_utf8(rest, *shape, out);
   }
   if (bytes.size() >= 2 &&
       ((bytes[0] == 0xFF && bytes[1] == 0xFE) || (bytes[0] == 0xFE && bytes[1] == 0xFF))) {
     const ByteSpan rest = bytes.subspan(2);
-    if (rest.size() % 2 != 0) return value_error("Failed to decode Windows-1252 bytes");
-    auto text = bytes[0] == 0xFF ? utf16_to_utf8<true>(rest) : utf16_to_utf8<false>(rest);
-    if (!text) return value_error("Failed to decode Windows-1252 bytes");
-    return std::move(*text);
+    if (rest.size() % 2 != 0) return value_error(kWindows1252Failure);
+    return bytes[0] == 0xFF ? decode_utf16_units<true>(rest, out, kWindows1252Failure)
+                            : decode_utf16_units<false>(rest, out, kWindows1252Failure);
   }
-  return map_windows_1252(bytes);
+  map_windows_1252(bytes, out);
+  return {};
 }
 
 }  // namespace vantrel

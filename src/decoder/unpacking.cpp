@@ -87,14 +87,15 @@ std::uint64_t field_pattern(ByteSpan packet, std::uint64_t position, std::uint32
   return pattern;
 }
 
-PyObject* to_python_value(const FieldValue& value) {
+PyObject* to_python_value(const FieldValue& value, StrResult& text) {
   struct Converter {
+    StrResult& text;
     PyObject* operator()(std::uint64_t v) const { return PyLong_FromUnsignedLongLong(v); }
     PyObject* operator()(std::int64_t v) const { return PyLong_FromLongLong(v); }
     PyObject* operator()(double v) const { return PyFloat_FromDouble(v); }
-    PyObject* operator()(const DecodedText& v) const { return make_str(v); }
+    PyObject* operator()(TextWritten) const { return text.release(); }
   };
-  return std::visit(Converter{}, value);
+  return std::visit(Converter{text}, value);
 }
 
 // Result keys are plain str objects, also when an item names itself with a
@@ -155,12 +156,13 @@ PyObject* process_recipe(ByteSpan packet, std::uint64_t offset_bits, PyObject* i
       field.pattern =
           field_pattern(packet, position, item.bits, little_endian, item.reverse_bits, scratch);
     }
-    const auto decoded = row->decode(field);
+    StrResult text;
+    const auto decoded = row->decode(field, text);
     if (!decoded) {
       raise_error(decoded.error());
       return nullptr;
     }
-    Ref value = Ref::steal(to_python_value(*decoded));
+    Ref value = Ref::steal(to_python_value(*decoded, text));
     Ref key = result_key(item.name);
     if (!value || !key || PyDict_SetItem(values.get(), key.get(), value.get()) < 0) return nullptr;
     running_position = *end_bit;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "common/error.hpp"
+#include "common/sinks.hpp"
 #include "common/types.hpp"
 
 namespace vantrel {
@@ -42,17 +43,18 @@ Result<std::uint64_t> encode_ibm_f64();
 Result<std::uint64_t> encode_ti_f32();
 Result<std::uint64_t> encode_ti_f40();
 
-// Text: `text` is well-formed UTF-8 (the frame guarantees it); results are
-// the encoded bytes.
-Result<std::string> encode_us_ascii(std::string_view text);
-Result<std::string> encode_iso_8859_1(std::string_view text);
-Result<std::string> encode_windows_1252(std::string_view text);
-std::string encode_utf16(std::string_view text);
-std::string encode_utf16be(std::string_view text);
-std::string encode_utf16le(std::string_view text);
-std::string encode_utf32(std::string_view text);
-std::string encode_utf32be(std::string_view text);
-std::string encode_utf32le(std::string_view text);
+// Text: `text` is well-formed UTF-8 (the frame guarantees it); the encoded
+// bytes go to `out`, which is only asked for a buffer once the whole text
+// has passed.
+Result<void> encode_us_ascii(std::string_view text, ByteSink& out);
+Result<void> encode_iso_8859_1(std::string_view text, ByteSink& out);
+Result<void> encode_windows_1252(std::string_view text, ByteSink& out);
+void encode_utf16(std::string_view text, ByteSink& out);
+void encode_utf16be(std::string_view text, ByteSink& out);
+void encode_utf16le(std::string_view text, ByteSink& out);
+void encode_utf32(std::string_view text, ByteSink& out);
+void encode_utf32be(std::string_view text, ByteSink& out);
+void encode_utf32le(std::string_view text, ByteSink& out);
 // UTF-8 text is its own encoding: the bytes are the text's UTF-8 form.
 inline ByteSpan encode_utf8(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};

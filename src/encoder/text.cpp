@@ -104,10 +104,10 @@ std::size_t utf16_units(const std::uint8_t* p, std::size_t n) {
 }
 
 template <bool Little>
-std::string utf16(std::string_view text, bool mark) {
+void utf16(std::string_view text, bool mark, ByteSink& sink) {
   const std::uint8_t* const p = bytes_of(text);
   const std::size_t size = 2 * utf16_units(p, text.size()) + (mark ? 2 : 0);
-  return utf8::build_string(size, [&](char* out) {
+  sink.write(size, [&](char* out) {
     if (mark) {
       store16<Little>(out, 0xFEFF);
       out += 2;
@@ -118,10 +118,10 @@ std::string utf16(std::string_view text, bool mark) {
 }
 
 template <bool Little>
-std::string utf32(std::string_view text, bool mark) {
+void utf32(std::string_view text, bool mark, ByteSink& sink) {
   const std::uint8_t* const p = bytes_of(text);
   const std::size_t code_points = text.size() - utf8::count_continuations(p, text.size());
-  return utf8::build_string(4 * code_points + (mark ? 4 : 0), [&](char* out) {
+  sink.write(4 * code_points + (mark ? 4 : 0), [&](char* out) {
     if (mark) {
       store32<Little>(out, 0xFEFF);
       out += 4;
@@ -135,28 +135,32 @@ std::string utf32(std::string_view text, bool mark) {
 
 }  // namespace
 
-std::string encode_utf16(std::string_view text) { return utf16<false>(text, true); }
-std::string encode_utf16be(std::string_view text) { return utf16<false>(text, false); }
-std::string encode_utf16le(std::string_view text) { return utf16<true>(text, false); }
-std::string encode_utf32(std::string_view text) { return utf32<false>(text, true); }
-std::string encode_utf32be(std::string_view text) { return utf32<false>(text, false); }
-std::string encode_utf32le(std::string_view text) { return utf32<true>(text, false); }
+void encode_utf16(std::string_view text, ByteSink& out) { utf16<false>(text, true, out); }
+void encode_utf16be(std::string_view text, ByteSink& out) { utf16<false>(text, false, out); }
+void encode_utf16le(std::string_view text, ByteSink& out) { utf16<true>(text, false, out); }
+void encode_utf32(std::string_view text, ByteSink& out) { utf32<false>(text, true, out); }
+void encode_utf32be(std::string_view text, ByteSink& out) { utf32<false>(text, false, out); }
+void encode_utf32le(std::string_view text, ByteSink& out) { utf32<true>(text, false, out); }
 
-Result<std::string> encode_us_ascii(std::string_view text) {
+Result<void> encode_us_ascii(std::string_view text, ByteSink& out) {
   const std::uint8_t* const begin = bytes_of(text);
   const std::uint8_t* const end = begin + text.size();
   const std::uint8_t* const bad = utf8::skip_ascii(begin, end);
   if (bad != end) {
     return value_error(not_valid(text, static_cast<std::size_t>(bad - begin), "US-ASCII"));
   }
-  return std::string(text);
+  out.copy(text);
+  return {};
 }
 
-Result<std::string> encode_iso_8859_1(std::string_view text) {
+Result<void> encode_iso_8859_1(std::string_view text, ByteSink& sink) {
   const std::uint8_t* const begin = bytes_of(text);
   const std::uint8_t* const end = begin + text.size();
   const std::uint8_t* const first_high = utf8::skip_ascii(begin, end);
-  if (first_high == end) return std::string(text);
+  if (first_high == end) {
+    sink.copy(text);
+    return {};
+  }
   const auto rest = static_cast<std::size_t>(end - first_high);
   // Characters up to U+00FF have lead bytes up to C3; any byte from C4 up
   // is the lead byte of a character beyond.
@@ -166,7 +170,7 @@ Result<std::string> encode_iso_8859_1(std::string_view text) {
     return value_error(not_valid(text, static_cast<std::size_t>(bad - begin), "ISO-8859-1"));
   }
   const std::size_t size = text.size() - utf8::count_continuations(first_high, rest);
-  return utf8::build_string(size, [&](char* out) {
+  sink.write(size, [&](char* out) {
     const std::uint8_t* p = begin;
     while (p < end) {
       const std::uint8_t* const run_end = utf8::skip_ascii(p, end);
@@ -177,13 +181,17 @@ Result<std::string> encode_iso_8859_1(std::string_view text) {
       }
     }
   });
+  return {};
 }
 
-Result<std::string> encode_windows_1252(std::string_view text) {
+Result<void> encode_windows_1252(std::string_view text, ByteSink& sink) {
   const std::uint8_t* const begin = bytes_of(text);
   const std::uint8_t* const end = begin + text.size();
   const std::uint8_t* const first_high = utf8::skip_ascii(begin, end);
-  if (first_high == end) return std::string(text);
+  if (first_high == end) {
+    sink.copy(text);
+    return {};
+  }
   // Every character must have a byte before anything is written.
   std::size_t size = text.size();
   for (const std::uint8_t* p = first_high; (p = utf8::skip_ascii(p, end)) != end;) {
@@ -193,7 +201,7 @@ Result<std::string> encode_windows_1252(std::string_view text) {
     }
     size -= static_cast<std::size_t>(p - lead) - 1;
   }
-  return utf8::build_string(size, [&](char* out) {
+  sink.write(size, [&](char* out) {
     const std::uint8_t* p = begin;
     while (p < end) {
       const std::uint8_t* const run_end = utf8::skip_ascii(p, end);
@@ -204,6 +212,7 @@ Result<std::string> encode_windows_1252(std::string_view text) {
       }
     }
   });
+  return {};
 }
 
 }  // namespace vantrel

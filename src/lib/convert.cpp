@@ -197,51 +197,25 @@ void raise_error(const Error& error) {
   PyErr_SetObject(type, args.get());
 }
 
-namespace {
-
-template <class Unit>
-void decode_utf8_into(std::string_view utf8, Unit* out) {
-  const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
-  const auto* end = p + utf8.size();
-  while (p < end) {
-    std::uint32_t c = *p;
-    if (c < 0x80) {
-      ++p;
-    } else if (c < 0xE0) {
-      c = ((c & 0x1F) << 6) | (p[1] & 0x3F);
-      p += 2;
-    } else if (c < 0xF0) {
-      c = ((c & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F);
-      p += 3;
-    } else {
-      c = ((c & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) | (p[3] & 0x3F);
-      p += 4;
-    }
-    *out++ = static_cast<Unit>(c);
+char* BytesResult::allocate(std::size_t size) {
+  if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+    PyErr_NoMemory();
+    throw InterpreterErrorSet{};
   }
+  object_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  if (!object_) throw InterpreterErrorSet{};
+  return PyBytes_AS_STRING(object_.get());
 }
 
-}  // namespace
-
-PyObject* make_str(const DecodedText& text) {
-  const std::string_view utf8 = text.utf8();
-  const auto length = static_cast<Py_ssize_t>(text.code_points);
-  PyObject* result = PyUnicode_New(length, static_cast<Py_UCS4>(text.max_code_point));
-  if (result == nullptr || length == 0) return result;
-  switch (PyUnicode_KIND(result)) {
-    case PyUnicode_1BYTE_KIND:
-      if (text.max_code_point < 0x80) {
-        std::memcpy(PyUnicode_DATA(result), utf8.data(), utf8.size());
-      } else {
-        decode_utf8_into(utf8, static_cast<Py_UCS1*>(PyUnicode_DATA(result)));
-      }
-      break;
-    case PyUnicode_2BYTE_KIND:
-      decode_utf8_into(utf8, static_cast<Py_UCS2*>(PyUnicode_DATA(result)));
-      break;
-    default: decode_utf8_into(utf8, static_cast<Py_UCS4*>(PyUnicode_DATA(result))); break;
+void* StrResult::allocate(std::size_t length, char32_t max_code_point) {
+  if (length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+    PyErr_NoMemory();
+    throw InterpreterErrorSet{};
   }
-  return result;
+  object_ = Ref::steal(
+      PyUnicode_New(static_cast<Py_ssize_t>(length), static_cast<Py_UCS4>(max_code_point)));
+  if (!object_) throw InterpreterErrorSet{};
+  return PyUnicode_DATA(object_.get());
 }
 
 Ref fetch_exception() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/error.hpp"
+#include "common/sinks.hpp"
 #include "common/types.hpp"
 #include "lib/py_ref.hpp"
 
@@ -30,8 +31,29 @@ void raise_cast_error(PyObject* object, const char* target);
 // Raises an error record as the exception it names.
 void raise_error(const Error& error);
 
-// Builds a str from decoder output in one pass (no UTF-8 re-validation).
-PyObject* make_str(const DecodedText& text);
+// Thrown when a sink cannot allocate its object; the interpreter's error is
+// already set, and the entry point's guard returns it as it stands.
+struct InterpreterErrorSet {};
+
+// A bytes object that an encoder writes into in place.
+class BytesResult final : public ByteSink {
+ public:
+  char* allocate(std::size_t size) override;
+  PyObject* release() { return object_.release(); }
+
+ private:
+  Ref object_;
+};
+
+// A str that a decoder writes its code points into in place.
+class StrResult final : public TextSink {
+ public:
+  void* allocate(std::size_t length, char32_t max_code_point) override;
+  PyObject* release() { return object_.release(); }
+
+ private:
+  Ref object_;
+};
 
 // Takes the current exception out of the error indicator, normalised.
 Ref fetch_exception();

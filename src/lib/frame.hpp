@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 
 #include "common/error.hpp"
@@ -159,7 +160,6 @@ inline PyObject* to_python(ByteSpan bytes) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                    static_cast<Py_ssize_t>(bytes.size()));
 }
-inline PyObject* to_python(const DecodedText& text) { return make_str(text); }
 inline PyObject* to_python(PyObject* object) { return object; }
 template <class T>
 PyObject* to_python(const Result<T>& result) {
@@ -172,21 +172,58 @@ PyObject* to_python(const Result<T>& result) {
 
 // ---- The adapter from converted arguments to a leaf routine --------------
 
+// Leaves that write text or bytes take a sink as their last parameter; the
+// frame passes one that writes straight into the object it returns.
+template <class Sink>
+struct ResultSink {
+  using type = void;
+};
+template <>
+struct ResultSink<ByteSink&> {
+  using type = BytesResult;
+};
+template <>
+struct ResultSink<TextSink&> {
+  using type = StrResult;
+};
+
 template <class Signature>
 struct LeafTraits;
 template <class R, class... Params>
 struct LeafTraits<R (*)(Params...)> {
-  static constexpr std::size_t arity = sizeof...(Params);
+  // The last parameter's type (void for a leaf without parameters).
+  using Last = std::tuple_element_t<(sizeof...(Params) == 0 ? 0 : sizeof...(Params) - 1),
+                                    std::tuple<Params..., void>>;
+  using Sink = typename ResultSink<Last>::type;
+  static constexpr bool writes_to_sink = !std::is_void_v<Sink>;
+  static constexpr std::size_t arity = sizeof...(Params) - (writes_to_sink ? 1 : 0);
+
+  template <std::size_t I>
+  using Param = std::remove_cvref_t<std::tuple_element_t<I, std::tuple<Params...>>>;
 
   template <std::size_t... I>
   static constexpr bool match(const std::array<Parameter, kMaxParameters>& parameters,
                               std::index_sequence<I...>) {
-    return (kind_holds<std::remove_cvref_t<Params>>(parameters[I].kind) && ...);
+    return (kind_holds<Param<I>>(parameters[I].kind) && ...);
   }
 
   template <auto Leaf, std::size_t... I>
   static PyObject* call(ArgValue* args, std::index_sequence<I...>) {
-    return to_python(Leaf(extract<std::remove_cvref_t<Params>>(args[I])...));
+    if constexpr (writes_to_sink) {
+      Sink sink;
+      if constexpr (std::is_void_v<R>) {
+        Leaf(extract<Param<I>>(args[I])..., sink);
+      } else {
+        const R written = Leaf(extract<Param<I>>(args[I])..., sink);
+        if (!written) {
+          raise_error(written.error());
+          return nullptr;
+        }
+      }
+      return sink.release();
+    } else {
+      return to_python(Leaf(extract<Param<I>>(args[I])...));
+    }
   }
 };
 
@@ -227,6 +264,8 @@ template <class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {
     return body();
+  } catch (const InterpreterErrorSet&) {
+    return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& fault) {

@@ -1,0 +1,68 @@
+// Where text codecs write their results. The calling frame hands out the
+// buffer of the interpreter object it will return, so results are written
+// once, in place; other callers collect the bytes in a std::string.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace vantrel {
+
+class ByteSink {
+ public:
+  // The result's buffer of exactly `size` bytes. Throws std::bad_alloc when
+  // it cannot be had. Called at most once per result.
+  virtual char* allocate(std::size_t size) = 0;
+
+  template <class Fill>
+  void write(std::size_t size, Fill fill) {
+    fill(allocate(size));
+  }
+  void copy(std::string_view bytes) {
+    char* out = allocate(bytes.size());
+    if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
+  }
+
+ protected:
+  ~ByteSink() = default;
+};
+
+class StringSink final : public ByteSink {
+ public:
+  char* allocate(std::size_t size) override {
+    bytes.resize(size);
+    return bytes.data();
+  }
+  std::string bytes;
+};
+
+// Decoded text as the interpreter stores it: one unit per code point, of 1
+// byte when every code point is below U+0100, 2 below U+10000, else 4.
+class TextSink {
+ public:
+  // Room for `length` code points. `max_code_point` must be the exact
+  // largest one: it fixes the unit size and whether the text is ASCII.
+  virtual void* allocate(std::size_t length, char32_t max_code_point) = 0;
+
+  // Calls `fill` with a pointer to the units of the right size (uint8_t,
+  // char16_t or char32_t).
+  template <class Fill>
+  void write(std::size_t length, char32_t max_code_point, Fill fill) {
+    void* units = allocate(length, max_code_point);
+    if (max_code_point < 0x100) {
+      fill(static_cast<std::uint8_t*>(units));
+    } else if (max_code_point < 0x10000) {
+      fill(static_cast<char16_t*>(units));
+    } else {
+      fill(static_cast<char32_t*>(units));
+    }
+  }
+
+ protected:
+  ~TextSink() = default;
+};
+
+}  // namespace vantrel
