@@ -88,6 +88,8 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t 
   return true;
 }
 
+}  // namespace
+
 bool convert_recipe(PyObject* object, Ref& out) {
   if (PyUnicode_Check(object)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -103,30 +105,17 @@ bool convert_recipe(PyObject* object, Ref& out) {
 
 bool convert_argument(ArgKind kind, PyObject* object, ArgValue& out, Ref& owned) {
   switch (kind) {
-    case ArgKind::Signed64: return to_i64(object, out.i64);
-    case ArgKind::Unsigned64:
-    case ArgKind::UnsignedSize: return to_u64(object, out.u64);
-    case ArgKind::Unsigned32: return to_u32(object, out.u32);
-    case ArgKind::Unsigned128: return to_u128(object, out.u128);
-    case ArgKind::Float64: return to_f64(object, out.f64);
-    case ArgKind::Float32: return to_f32(object, out.f32);
-    case ArgKind::StrictBool: return to_strict_bool(object, out.flag);
-    case ArgKind::Text: {
-      std::string_view text;
-      if (!to_text(object, text)) return false;
-      out.text = {text.data(), text.size()};
-      return true;
-    }
-    case ArgKind::ByteString: {
-      ByteSpan bytes;
-      if (!to_bytes(object, bytes)) return false;
-      out.bytes = {bytes.data(), bytes.size()};
-      return true;
-    }
-    case ArgKind::RecipeList:
-      if (!convert_recipe(object, owned)) return false;
-      out.recipe = owned.get();
-      return true;
+    case ArgKind::Signed64: return convert_as<ArgKind::Signed64>(object, out, owned);
+    case ArgKind::Unsigned64: return convert_as<ArgKind::Unsigned64>(object, out, owned);
+    case ArgKind::Unsigned32: return convert_as<ArgKind::Unsigned32>(object, out, owned);
+    case ArgKind::Unsigned128: return convert_as<ArgKind::Unsigned128>(object, out, owned);
+    case ArgKind::UnsignedSize: return convert_as<ArgKind::UnsignedSize>(object, out, owned);
+    case ArgKind::Float64: return convert_as<ArgKind::Float64>(object, out, owned);
+    case ArgKind::Float32: return convert_as<ArgKind::Float32>(object, out, owned);
+    case ArgKind::StrictBool: return convert_as<ArgKind::StrictBool>(object, out, owned);
+    case ArgKind::Text: return convert_as<ArgKind::Text>(object, out, owned);
+    case ArgKind::ByteString: return convert_as<ArgKind::ByteString>(object, out, owned);
+    case ArgKind::RecipeList: return convert_as<ArgKind::RecipeList>(object, out, owned);
   }
   return false;
 }
@@ -152,7 +141,6 @@ void prefix_argument_name(const char* name) {
   restore_exception(std::move(renamed));
 }
 
-}  // namespace
 
 void raise_panic(const char* message) noexcept {
   try {

@@ -249,6 +249,68 @@ constexpr FunctionSpec function(const char* name, std::initializer_list<Paramete
   return spec;
 }
 
+// ---- Argument conversion, one kind at a time ------------------------------
+
+// Copies a recipe sequence (any sequence but str) into a new list.
+bool convert_recipe(PyObject* object, Ref& out);
+
+template <ArgKind Kind>
+bool convert_as(PyObject* object, ArgValue& out, Ref& owned) {
+  if constexpr (Kind == ArgKind::Signed64) {
+    return to_i64(object, out.i64);
+  } else if constexpr (Kind == ArgKind::Unsigned64 || Kind == ArgKind::UnsignedSize) {
+    return to_u64(object, out.u64);
+  } else if constexpr (Kind == ArgKind::Unsigned32) {
+    return to_u32(object, out.u32);
+  } else if constexpr (Kind == ArgKind::Unsigned128) {
+    return to_u128(object, out.u128);
+  } else if constexpr (Kind == ArgKind::Float64) {
+    return to_f64(object, out.f64);
+  } else if constexpr (Kind == ArgKind::Float32) {
+    return to_f32(object, out.f32);
+  } else if constexpr (Kind == ArgKind::StrictBool) {
+    return to_strict_bool(object, out.flag);
+  } else if constexpr (Kind == ArgKind::Text) {
+    std::string_view text;
+    if (!to_text(object, text)) return false;
+    out.text = {text.data(), text.size()};
+    return true;
+  } else if constexpr (Kind == ArgKind::ByteString) {
+    ByteSpan bytes;
+    if (!to_bytes(object, bytes)) return false;
+    out.bytes = {bytes.data(), bytes.size()};
+    return true;
+  } else {
+    static_assert(Kind == ArgKind::RecipeList);
+    if (!convert_recipe(object, owned)) return false;
+    out.recipe = owned.get();
+    return true;
+  }
+}
+
+// The same for a kind known only at run time.
+bool convert_argument(ArgKind kind, PyObject* object, ArgValue& out, Ref& owned);
+
+// After a failed conversion: a TypeError is re-raised naming the parameter.
+void prefix_argument_name(const char* name);
+
+// The common call, every argument by position: with the function known at
+// compile time, each conversion and the routine are direct calls.
+template <const FunctionSpec& Spec, std::size_t... P>
+PyObject* run_positional(PyObject* const* args, std::index_sequence<P...>) {
+  ArgValue values[kMaxParameters];
+  Ref owned;  // the copied recipe list, released when the call returns
+  std::size_t failed = 0;
+  const bool converted =
+      ((convert_as<Spec.parameters[P].kind>(args[P], values[P], owned) || (failed = P, false)) &&
+       ...);
+  if (!converted) {
+    prefix_argument_name(Spec.parameters[failed].name);
+    return nullptr;
+  }
+  return Spec.routine(values);
+}
+
 // Binds, converts and calls: the body of every exported function.
 PyObject* run_frame(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames);

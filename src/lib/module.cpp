@@ -15,7 +15,12 @@ constexpr std::size_t kFunctionCount = kFunctions.size();
 
 template <std::size_t I>
 PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&] { return run_frame(kFunctions[I], args, nargs, kwnames); });
+  return guarded([&] {
+    if (kwnames == nullptr && nargs == kFunctions[I].count) {
+      return run_positional<kFunctions[I]>(args, std::make_index_sequence<kFunctions[I].count>{});
+    }
+    return run_frame(kFunctions[I], args, nargs, kwnames);
+  });
 }
 
 // "name(p1, p2)\n--\n\n": the interpreter derives __text_signature__ from it
