@@ -141,7 +141,6 @@ void prefix_argument_name(const char* name) {
   restore_exception(std::move(renamed));
 }
 
-
 void raise_panic(const char* message) noexcept {
   try {
     PyObject* type = panic_type();
