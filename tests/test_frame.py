@@ -311,10 +311,10 @@ def test_panic_is_not_an_exception(panic_exception_type):
 def test_second_initialisation_fails():
     script = (
         "import sys, importlib.util, vantrel\n"
-        "spec = importlib.util.find_spec('vantrel')\n"
+        "found = importlib.util.find_spec('vantrel')\n"
         "del sys.modules['vantrel']\n"
         "try:\n"
-        "    importlib.util.module_from_spec(spec)\n"
+        "    importlib.util.module_from_spec(found)\n"
         "except ImportError as exc:\n"
         "    print('ImportError', exc)\n"
     )

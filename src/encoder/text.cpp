@@ -133,6 +133,24 @@ void utf32(std::string_view text, bool mark, ByteSink& sink) {
   });
 }
 
+// Writes `size` bytes of single-byte text: ASCII runs copied whole, every
+// other character (known to have a byte) mapped through `byte_of`.
+template <class ByteOf>
+void write_single_byte(std::string_view text, std::size_t size, ByteSink& sink, ByteOf byte_of) {
+  const std::uint8_t* const end = bytes_of(text) + text.size();
+  sink.write(size, [&](char* out) {
+    const std::uint8_t* p = bytes_of(text);
+    while (p < end) {
+      const std::uint8_t* const run_end = utf8::skip_ascii(p, end);
+      std::memcpy(out, p, static_cast<std::size_t>(run_end - p));
+      out += run_end - p;
+      for (p = run_end; p < end && *p >= 0x80;) {
+        *out++ = static_cast<char>(byte_of(utf8::read_valid(p)));
+      }
+    }
+  });
+}
+
 }  // namespace
 
 void encode_utf16(std::string_view text, ByteSink& out) { utf16<false>(text, true, out); }
@@ -170,17 +188,7 @@ Result<void> encode_iso_8859_1(std::string_view text, ByteSink& sink) {
     return value_error(not_valid(text, static_cast<std::size_t>(bad - begin), "ISO-8859-1"));
   }
   const std::size_t size = text.size() - utf8::count_continuations(first_high, rest);
-  sink.write(size, [&](char* out) {
-    const std::uint8_t* p = begin;
-    while (p < end) {
-      const std::uint8_t* const run_end = utf8::skip_ascii(p, end);
-      std::memcpy(out, p, static_cast<std::size_t>(run_end - p));
-      out += run_end - p;
-      for (p = run_end; p < end && *p >= 0x80; p += 2) {
-        *out++ = static_cast<char>(((p[0] & 0x03) << 6) | (p[1] & 0x3F));
-      }
-    }
-  });
+  write_single_byte(text, size, sink, [](char32_t c) { return c; });
   return {};
 }
 
@@ -201,17 +209,7 @@ Result<void> encode_windows_1252(std::string_view text, ByteSink& sink) {
     }
     size -= static_cast<std::size_t>(p - lead) - 1;
   }
-  sink.write(size, [&](char* out) {
-    const std::uint8_t* p = begin;
-    while (p < end) {
-      const std::uint8_t* const run_end = utf8::skip_ascii(p, end);
-      std::memcpy(out, p, static_cast<std::size_t>(run_end - p));
-      out += run_end - p;
-      for (p = run_end; p < end && *p >= 0x80;) {
-        *out++ = static_cast<char>(windows_1252_byte(utf8::read_valid(p)));
-      }
-    }
-  });
+  write_single_byte(text, size, sink, windows_1252_byte);
   return {};
 }
 
