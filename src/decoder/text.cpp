@@ -127,46 +127,38 @@ char32_t read_unit32(const std::uint8_t* p) {
 
 constexpr bool is_surrogate(char32_t c) { return c - 0xD800 < 0x800; }
 
-// Reads the code point at unit `i` of UTF-16 already checked for lone
-// surrogates and advances `i`.
-template <bool Little>
-char32_t next_utf16(const std::uint8_t* p, std::size_t& i) {
-  const char32_t first = read_unit16<Little>(p + 2 * i);
-  if (!is_surrogate(first)) {
-    i += 1;
-    return first;
-  }
-  const char32_t second = read_unit16<Little>(p + 2 * i + 2);
-  i += 2;
-  return 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00);
-}
+constexpr bool is_high_surrogate(char32_t unit) { return (unit & 0xFC00) == 0xD800; }
+constexpr bool is_low_surrogate(char32_t unit) { return (unit & 0xFC00) == 0xDC00; }
 
 // Measures UTF-16; nothing when a surrogate is not part of a well-ordered
-// pair (callers word the failure).
+// pair (callers word the failure). Without a branch per unit: in mixed text
+// whether a unit starts a pair is unpredictable. The input is well formed
+// exactly when every low surrogate follows a high one and every high one is
+// followed by a low one.
 template <bool Little>
 std::optional<TextShape> measure_utf16(ByteSpan bytes) {
   const std::uint8_t* const p = bytes.data();
   const std::size_t units = bytes.size() / 2;
-  std::size_t code_points = 0;
-  char32_t largest = 0;
-  // One unit at a time: the only branch (a surrogate) is rarely taken, which
-  // beats skipping ASCII in blocks when the text is mixed.
-  for (std::size_t i = 0; i < units;) {
-    const char32_t first = read_unit16<Little>(p + 2 * i);
-    char32_t c = first;
-    if (is_surrogate(first)) {
-      if (first >= 0xDC00 || i + 1 == units) return std::nullopt;
-      const char32_t second = read_unit16<Little>(p + 2 * i + 2);
-      if (second - 0xDC00 >= 0x400) return std::nullopt;
-      c = 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00);
-      i += 2;
-    } else {
-      i += 1;
-    }
-    ++code_points;
-    largest = std::max(largest, c);
+  if (units == 0) return TextShape{0, 0};
+  // Plain counters and a running maximum over 16-bit lanes: a loop the
+  // compiler vectorises.
+  std::uint32_t misplaced = is_low_surrogate(read_unit16<Little>(p));
+  std::size_t pairs = 0;
+  std::uint16_t largest = 0;
+  for (std::size_t i = 1; i < units; ++i) {
+    const auto unit = static_cast<std::uint16_t>(read_unit16<Little>(p + 2 * i));
+    const auto before = static_cast<std::uint16_t>(read_unit16<Little>(p + 2 * i - 2));
+    const std::uint32_t high_before = (before & 0xFC00) == 0xD800;
+    misplaced |= ((unit & 0xFC00) == 0xDC00) ^ high_before;
+    pairs += high_before;
+    largest = std::max(largest, unit);
   }
-  return TextShape{code_points, largest};
+  const char32_t last = read_unit16<Little>(p + 2 * units - 2);
+  if (misplaced != 0 || is_high_surrogate(last)) return std::nullopt;
+  largest = std::max(largest, static_cast<std::uint16_t>(read_unit16<Little>(p)));
+  // With a pair present the text needs four-byte units; without one every
+  // unit is a code point and the largest unit is the largest code point.
+  return TextShape{units - pairs, pairs != 0 ? char32_t{0x10000} : char32_t{largest}};
 }
 
 // Checked UTF-16 into the sink.
@@ -179,11 +171,23 @@ void write_utf16(ByteSpan bytes, const TextShape& shape, TextSink& sink) {
     if (shape.length == units) {
       // No surrogate pairs: one unit per code point, a loop the compiler
       // vectorises.
-      for (std::size_t i = 0; i < units; ++i)
+      for (std::size_t i = 0; i < units; ++i) {
         out[i] = static_cast<Unit>(read_unit16<Little>(p + 2 * i));
+      }
       return;
     }
-    for (std::size_t i = 0; i < units;) *out++ = static_cast<Unit>(next_utf16<Little>(p, i));
+    // Runs of single units copied in a tight loop, then one pair.
+    for (std::size_t i = 0; i < units;) {
+      std::size_t run_end = i;
+      while (run_end < units && !is_surrogate(read_unit16<Little>(p + 2 * run_end))) ++run_end;
+      for (; i < run_end; ++i) *out++ = static_cast<Unit>(read_unit16<Little>(p + 2 * i));
+      if (i < units) {
+        const char32_t high = read_unit16<Little>(p + 2 * i);
+        const char32_t low = read_unit16<Little>(p + 2 * i + 2);
+        *out++ = static_cast<Unit>(0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00));
+        i += 2;
+      }
+    }
   });
 }
 
