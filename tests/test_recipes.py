@@ -1,6 +1,8 @@
 """Recipe items: key lookups, conversions and encoding names, shared by both packet functions."""
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import vantrel
 from recipe_helpers import item
@@ -170,3 +172,82 @@ def test_any_sequence_is_a_recipe():
 def test_numpy_bool_is_accepted_for_reverse_bits():
     np = pytest.importorskip("numpy")
     assert pack([item(bits=3, value=1, reverse_bits=np.bool_(True))]) == b"\x80"
+
+
+ENCODING_NAMES = [
+    "unsigned",
+    "twos_complement",
+    "ones_complement",
+    "sign_magnitude",
+    "packed_bcd",
+    "packed_bcd_signed",
+    "unpacked_bcd",
+    "unpacked_bcd_signed",
+    "ieee754_f16",
+    "ieee754_f32",
+    "ieee754_f64",
+    "ieee754_f128",
+    "utf8",
+    "utf16",
+    "utf16be",
+    "utf16le",
+    "utf32",
+    "utf32be",
+    "utf32le",
+    "us_ascii",
+    "iso_8859_1",
+    "latin1",
+    "windows_1252",
+    "ti_f32",
+    "nope",
+    "UTF8",
+]
+ANY_VALUE = st.one_of(
+    st.none(),
+    st.booleans(),
+    # Widths between 1000 and 2**32 would only make large packets.
+    st.integers(-(2**70), 1000),
+    st.integers(2**32, 2**70),
+    st.floats(),
+    st.text(max_size=12),
+    st.binary(max_size=12),
+)
+
+
+@st.composite
+def loose_items(draw):
+    entry = {
+        "name": draw(st.one_of(st.text(max_size=4), ANY_VALUE)),
+        "encoding": draw(st.one_of(st.sampled_from(ENCODING_NAMES), ANY_VALUE)),
+        "bits": draw(st.one_of(st.integers(0, 200), ANY_VALUE)),
+        "byte_order": draw(st.sampled_from(["big", "little", "LITTLE", "middle", 1])),
+        "reverse_bits": draw(st.one_of(st.booleans(), ANY_VALUE)),
+        "value": draw(ANY_VALUE),
+    }
+    if draw(st.booleans()):
+        entry["offset_bits"] = draw(st.one_of(st.integers(0, 300), ANY_VALUE))
+    for key in draw(st.sets(st.sampled_from(sorted(entry)), max_size=2)):
+        del entry[key]
+    return entry
+
+
+@settings(max_examples=500, deadline=None)
+@given(
+    recipe=st.lists(loose_items(), max_size=5),
+    packet=st.binary(max_size=40),
+    offset=st.integers(0, 64),
+)
+def test_arbitrary_recipes_fail_cleanly(panic_exception_type, recipe, packet, offset):
+    """Whatever a recipe holds, the packet functions return or raise a clean error."""
+    try:
+        packed = pack(recipe)
+    except ValueError as exc:
+        assert ": " in str(exc)
+    else:
+        assert isinstance(packed, bytes)
+    try:
+        values = unpack(packet, offset, recipe)
+    except (ValueError, panic_exception_type) as exc:
+        assert str(exc)
+    else:
+        assert isinstance(values, dict) and all(type(key) is str for key in values)
