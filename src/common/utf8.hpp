@@ -77,36 +77,6 @@ inline std::size_t count_continuations(const std::uint8_t* p, std::size_t n) {
   return count_bytes(p, n, [](std::uint8_t b) -> std::uint8_t { return (b & 0xC0) == 0x80; });
 }
 
-// UTF-8 length of a scalar value; without branches, as in mixed text the
-// length changes unpredictably from one character to the next.
-inline constexpr std::size_t encoded_length(char32_t code_point) {
-  return std::size_t{1} + (code_point >= 0x80) + (code_point >= 0x800) + (code_point >= 0x10000);
-}
-
-// Writes the UTF-8 form of a scalar value; returns its length.
-inline constexpr std::size_t write(char32_t c, char* out) {
-  if (c < 0x80) {
-    out[0] = static_cast<char>(c);
-    return 1;
-  }
-  if (c < 0x800) {
-    out[0] = static_cast<char>(0xC0 | (c >> 6));
-    out[1] = static_cast<char>(0x80 | (c & 0x3F));
-    return 2;
-  }
-  if (c < 0x10000) {
-    out[0] = static_cast<char>(0xE0 | (c >> 12));
-    out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out[2] = static_cast<char>(0x80 | (c & 0x3F));
-    return 3;
-  }
-  out[0] = static_cast<char>(0xF0 | (c >> 18));
-  out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-  out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-  out[3] = static_cast<char>(0x80 | (c & 0x3F));
-  return 4;
-}
-
 // Sequence length announced by the lead byte of well-formed UTF-8.
 inline constexpr std::size_t sequence_length(std::uint8_t lead) {
   return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;

@@ -11,7 +11,6 @@
 #include <type_traits>
 
 #include "common/error.hpp"
-#include "common/fault.hpp"
 #include "common/types.hpp"
 #include "lib/convert.hpp"
 #include "lib/py_ref.hpp"
