@@ -12,7 +12,7 @@
 #include "common/binary16.hpp"
 #include "common/binary32.hpp"
 #include "common/bits.hpp"
-#include "common/encodings.hpp"
+#include "layout/encoding_table.hpp"
 #include "decoder/decoders.hpp"
 #include "encoder/encoders.hpp"
 #include "fuzz_support.hpp"

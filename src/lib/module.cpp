@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "lib/function_table.hpp"
+#include "lib/layout_type.hpp"
 #include "lib/recipe_fields.hpp"
 
 namespace vantrel {
@@ -91,6 +92,12 @@ PyObject* create_module() {
     if (PyList_Append(all.get(), name.get()) < 0) return nullptr;
     if (PyObject_SetAttr(module.get(), name.get(), function.get()) < 0) return nullptr;
   }
+  // Layout is an attribute, not one of the functions that __all__ lists.
+  Ref layout_type = Ref::steal(create_layout_type());
+  if (!layout_type || PyModule_AddObject(module.get(), "Layout", layout_type.get()) < 0) {
+    return nullptr;
+  }
+  layout_type.release();  // PyModule_AddObject stole it
   initialised = true;
   return module.release();
 }

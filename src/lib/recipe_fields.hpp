@@ -5,7 +5,7 @@
 
 #include <optional>
 
-#include "common/encodings.hpp"
+#include "layout/encoding_table.hpp"
 #include "lib/convert.hpp"
 
 namespace vantrel {

@@ -21,7 +21,7 @@
 
 #include "common/binary16.hpp"
 #include "common/binary32.hpp"
-#include "common/encodings.hpp"
+#include "layout/encoding_table.hpp"
 #include "decoder/decoders.hpp"
 #include "encoder/encoders.hpp"
 

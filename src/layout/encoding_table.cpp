@@ -1,4 +1,4 @@
-#include "common/encodings.hpp"
+#include "layout/encoding_table.hpp"
 
 #include <array>
 #include <type_traits>
