@@ -9,10 +9,10 @@
 #include "common/binary16.hpp"
 #include "common/binary32.hpp"
 #include "common/bits.hpp"
-#include "layout/encoding_table.hpp"
 #include "decoder/decoders.hpp"
 #include "encoder/encoders.hpp"
 #include "fuzz_support.hpp"
+#include "layout/encoding_table.hpp"
 
 namespace {
 
@@ -89,6 +89,20 @@ void check_floats(std::uint64_t pattern, std::uint64_t low) {
   FUZZ_CHECK(std::isnan(quad) || std::signbit(quad) == negative);
 }
 
+// Formats without a decoder refuse, naming themselves.
+void check_refusals() {
+  using Refusal = vantrel::Result<double> (*)();
+  for (const Refusal refuse :
+       {vantrel::decode_ieee754_1985_f32, vantrel::decode_ieee754_1985_f64,
+        vantrel::decode_ieee754_1985_f80, vantrel::decode_mil_std_1750a_f32,
+        vantrel::decode_mil_std_1750a_f48, vantrel::decode_dec_f32, vantrel::decode_dec_f64,
+        vantrel::decode_ibm_f32, vantrel::decode_ibm_f64, vantrel::decode_ti_f32,
+        vantrel::decode_ti_f40}) {
+    const auto result = refuse();
+    FUZZ_CHECK(!result && result.error().kind == vantrel::ErrorKind::NotImplementedError);
+  }
+}
+
 void check_rows(const vantrel::FieldInput& field) {
   for (const vantrel::EncodingRow& row : vantrel::encoding_rows()) {
     fuzz::CheckedTextSink sink;
@@ -119,5 +133,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   field.bits = bits;
   field.bytes = input.rest();
   check_rows(field);
+  if (size == 0) check_refusals();
   return 0;
 }

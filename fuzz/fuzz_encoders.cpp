@@ -12,10 +12,10 @@
 #include "common/binary16.hpp"
 #include "common/binary32.hpp"
 #include "common/bits.hpp"
-#include "layout/encoding_table.hpp"
 #include "decoder/decoders.hpp"
 #include "encoder/encoders.hpp"
 #include "fuzz_support.hpp"
+#include "layout/encoding_table.hpp"
 
 namespace {
 
@@ -81,6 +81,20 @@ void check_floats(double value) {
   FUZZ_CHECK(vantrel::encode_ieee754_f16(vantrel::decode_ieee754_f16(half)) == half);
 }
 
+// Formats without an encoder refuse, naming themselves.
+void check_refusals() {
+  using Refusal = vantrel::Result<std::uint64_t> (*)();
+  for (const Refusal refuse :
+       {vantrel::encode_ieee754_f128, vantrel::encode_ieee754_1985_f32,
+        vantrel::encode_ieee754_1985_f64, vantrel::encode_ieee754_1985_f80,
+        vantrel::encode_mil_std_1750a_f32, vantrel::encode_mil_std_1750a_f48,
+        vantrel::encode_dec_f32, vantrel::encode_dec_f64, vantrel::encode_ibm_f32,
+        vantrel::encode_ibm_f64, vantrel::encode_ti_f32, vantrel::encode_ti_f40}) {
+    const auto result = refuse();
+    FUZZ_CHECK(!result && result.error().kind == vantrel::ErrorKind::NotImplementedError);
+  }
+}
+
 void check_rows(const vantrel::PackInput& input, std::uint32_t bits) {
   for (const vantrel::EncodingRow& row : vantrel::encoding_rows()) {
     if (row.encode == nullptr) continue;
@@ -130,5 +144,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string text = fuzz::reference_utf8_encode(fuzz::scalar_values(input, 512));
   pack.text = text;
   check_rows(pack, bits);
+  if (size == 0) check_refusals();
   return 0;
 }

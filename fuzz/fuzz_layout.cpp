@@ -5,9 +5,11 @@
 // it fits (AddressSanitizer sees any byte read beyond it) and decoded by its
 // row, and every field placed and read back.
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "common/bits.hpp"
@@ -128,11 +130,46 @@ void check_placing(const vantrel::Plan& plan, fuzz::Input& input) {
   }
 }
 
+// Encoding names as recipes spell them: a row's name with letters flipped
+// to upper case, or arbitrary bytes; looked up against a plain comparison.
+void check_name_lookup(fuzz::Input& input) {
+  const auto rows = vantrel::encoding_rows();
+  std::string name;
+  if (input.flag()) {
+    name = std::string(rows[input.byte() % rows.size()].name);
+    const auto flips = input.number<std::uint64_t>();
+    for (std::size_t i = 0; i < name.size() && i < 64; ++i) {
+      if ((flips >> i) & 1) name[i] = static_cast<char>(std::toupper(name[i]));
+    }
+    if (input.flag()) name.push_back(static_cast<char>(input.byte()));
+  } else {
+    const vantrel::ByteSpan bytes = input.bytes(24);
+    name.assign(bytes.begin(), bytes.end());
+  }
+  std::string lower = name;
+  bool ascii = true;
+  for (char& c : lower) {
+    if (static_cast<unsigned char>(c) >= 0x80) ascii = false;
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  const vantrel::EncodingRow* expected = nullptr;
+  for (const vantrel::EncodingRow& row : rows) {
+    if (row.name == lower) expected = &row;
+  }
+  FUZZ_CHECK(vantrel::find_encoding(name) == expected);
+  FUZZ_CHECK(vantrel::is_ascii(name) == ascii);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::Input input(data, size);
-  std::vector<FieldSpec> fields(input.byte() % 9);
+  const std::uint8_t shape = input.byte();
+  if (shape >= 240) {
+    check_name_lookup(input);
+    return 0;
+  }
+  std::vector<FieldSpec> fields(shape % 9);
   for (FieldSpec& field : fields) field = fuzzed_field(input);
   const auto plan = vantrel::Plan::build(fields);
   if (!plan) {

@@ -158,6 +158,13 @@ def layout_seeds():
     )
 
 
+def layout_name_seeds():
+    # A first byte of 240 or more: encoding-name lookup.
+    yield b"\xf0\x01\x0c" + u64(0b1010101) + b"\x00"
+    yield b"\xf0\x00" + u16(8) + b"UTF16_BE"
+    yield b"\xf0\x00" + u16(6) + "lat\u00efn".encode()
+
+
 def python_seeds():
     # atheris reads its draws from the input's end as well as its start; a
     # few varied byte strings are enough to start from.
@@ -175,6 +182,7 @@ def main():
         ("fuzz_encoders", encoder_seeds),
         ("fuzz_packet_bits", packet_bits_seeds),
         ("fuzz_layout", layout_seeds),
+        ("fuzz_layout", layout_name_seeds),
         ("fuzz_python", python_seeds),
     ]:
         directory = CORPUS / harness
