@@ -19,7 +19,12 @@ python_seconds="${FUZZ_PYTHON_SECONDS:-60}"
 cxx="${FUZZ_CXX:-clang++-19}"
 cc="${FUZZ_CC:-clang-19}"
 build=build-fuzz
-work="${FUZZ_WORK:-$(mktemp -d)}"
+work="${FUZZ_WORK:-}"
+keep_work=1
+if [ -z "$work" ]; then
+  work="$(mktemp -d)"
+  keep_work=0
+fi
 mkdir -p "$work/artifacts"
 
 CC="$cc" CXX="$cxx" cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -74,4 +79,5 @@ if [ "$status" -ne 0 ]; then
   ls -l "$work/artifacts"
   exit 1
 fi
+[ "$keep_work" -eq 1 ] || rm -rf "$work"
 echo "fuzz stage passed"
