@@ -21,9 +21,9 @@
 
 #include "common/binary16.hpp"
 #include "common/binary32.hpp"
-#include "layout/encoding_table.hpp"
 #include "decoder/decoders.hpp"
 #include "encoder/encoders.hpp"
+#include "layout/encoding_table.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
