@@ -4,6 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#include "common/bits.hpp"
 
 namespace vantrel {
 
@@ -17,10 +20,40 @@ void copy_bits(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t pa
 void clear_bits(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t packet_bit,
                 std::uint64_t count);
 
+void write_field_general(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t packet_bit,
+                         std::uint64_t field, std::uint32_t bits);
+std::uint64_t read_field_general(const std::uint8_t* packet, std::uint64_t packet_bit,
+                                 std::uint32_t bits);
+
+inline std::uint64_t load_big_endian_64(const std::uint8_t* bytes) {
+  std::uint64_t word;
+  std::memcpy(&word, bytes, 8);
+  return __builtin_bswap64(word);
+}
+
+inline void store_big_endian_64(std::uint8_t* bytes, std::uint64_t word) {
+  word = __builtin_bswap64(word);
+  std::memcpy(bytes, &word, 8);
+}
+
 // Writes the low `bits` bits (at most 64) of `field` at `packet_bit`, most
 // significant first.
-void write_field(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t packet_bit,
-                 std::uint64_t field, std::uint32_t bits);
+inline void write_field(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t packet_bit,
+                        std::uint64_t field, std::uint32_t bits) {
+  const std::uint64_t end_bit = packet_bit + bits;
+  const std::uint64_t last = (end_bit + 7) / 8;  // one past the last byte
+  // The common case: a field of at most 8 bytes inside a packet of at least
+  // 8, merged in one read-modify-write of 8 bytes that hold it.
+  if (bits != 0 && last <= packet_size && last - packet_bit / 8 <= 8 && packet_size >= 8) {
+    const std::uint64_t window_start = last >= 8 ? last - 8 : 0;
+    const unsigned shift = static_cast<unsigned>((window_start + 8) * 8 - end_bit);
+    const std::uint64_t mask = low_mask(bits) << shift;
+    const std::uint64_t window = load_big_endian_64(packet + window_start);
+    store_big_endian_64(packet + window_start, (window & ~mask) | ((field << shift) & mask));
+    return;
+  }
+  write_field_general(packet, packet_size, packet_bit, field, bits);
+}
 
 // Writes a field of `bits` bits whose value is the last `bits` bits of
 // `content` (zero bits in front when the content is shorter).
@@ -29,7 +62,16 @@ void write_field_bytes(std::uint8_t* packet, std::uint64_t packet_size, std::uin
 
 // Reads `bits` bits (at most 64) from `packet_bit` as an unsigned number,
 // first bit most significant. The caller has checked the bounds.
-std::uint64_t read_field(const std::uint8_t* packet, std::uint64_t packet_bit, std::uint32_t bits);
+inline std::uint64_t read_field(const std::uint8_t* packet, std::uint64_t packet_bit,
+                                std::uint32_t bits) {
+  const std::uint64_t end_bit = packet_bit + bits;
+  const std::uint64_t last = (end_bit + 7) / 8;  // one past the last byte
+  if (bits != 0 && last >= 8 && last - packet_bit / 8 <= 8) {
+    // The 8 bytes that end with the field's last byte hold all of it.
+    return (load_big_endian_64(packet + last - 8) >> (last * 8 - end_bit)) & low_mask(bits);
+  }
+  return read_field_general(packet, packet_bit, bits);
+}
 
 // Reads `bits` bits from `packet_bit` into (bits + 7) / 8 bytes, right-aligned
 // (the unused top bits of the first byte are 0).

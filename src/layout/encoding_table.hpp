@@ -47,8 +47,19 @@ using FieldValue = std::variant<std::uint64_t, std::int64_t, double, TextWritten
 struct EncodingRow {
   std::string_view name;
   ValueKind value_kind;
-  Result<FieldContent> (*encode)(const PackInput& input, std::uint32_t bits);
+  // Numeric rows make a right-aligned pattern, text rows their bytes; rows
+  // that only decode have neither.
+  Result<std::uint64_t> (*encode_pattern)(const PackInput& input, std::uint32_t bits);
+  Result<FieldContent> (*encode_text)(const PackInput& input, std::uint32_t bits);
   Result<FieldValue> (*decode)(const FieldInput& field, TextSink& text);
+
+  // Either encoder's result as field content (a packable row only).
+  Result<FieldContent> encode(const PackInput& input, std::uint32_t bits) const {
+    if (encode_pattern == nullptr) return encode_text(input, bits);
+    const Result<std::uint64_t> pattern = encode_pattern(input, bits);
+    if (!pattern) return std::unexpected(pattern.error());
+    return FieldContent{*pattern};
+  }
 };
 
 // Every row, in table order.

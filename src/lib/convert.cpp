@@ -69,6 +69,17 @@ bool to_u64(PyObject* object, std::uint64_t& out) {
     return true;
   }
   return with_index(object, [&](PyObject* integer) {
+    if constexpr (sizeof(unsigned long) == sizeof(std::uint64_t)) {
+      // Reads the digits directly, where the long long call goes through a
+      // byte array; on failure the long long call runs again, for its own
+      // messages.
+      const unsigned long value = PyLong_AsUnsignedLong(integer);
+      if (value != static_cast<unsigned long>(-1) || !PyErr_Occurred()) {
+        out = value;
+        return true;
+      }
+      PyErr_Clear();
+    }
     const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
     out = value;

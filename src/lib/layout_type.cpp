@@ -39,8 +39,8 @@ std::string item_context(std::size_t index, PyObject* name) {
 }
 
 Ref exact_str(const TextField& field) {
-  PyObject* copy = PyUnicode_FromStringAndSize(field.text.data(),
-                                               static_cast<Py_ssize_t>(field.text.size()));
+  PyObject* copy =
+      PyUnicode_FromStringAndSize(field.text.data(), static_cast<Py_ssize_t>(field.text.size()));
   if (copy != nullptr) PyUnicode_InternInPlace(&copy);
   return Ref::steal(copy);
 }
@@ -155,6 +155,12 @@ PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t o
   return values.release();
 }
 
+bool raise_item_failure(const Error& error, const LayoutItem& item) {
+  raise_error(error);
+  rewrap_engine_failure(item.context);
+  return false;
+}
+
 // The value of a field from the caller's mapping; KeyError naming the field
 // when it has none.
 Ref field_value(PyObject* values, PyObject* name) {
@@ -183,8 +189,8 @@ bool pack_fields(const LayoutData& data, PyObject* values, std::span<std::uint8_
     if (!value) return false;
     const EncodingRow& row = *field.spec.row;
     if (row.value_kind == ValueKind::NotPackable) {
-      raise_error(Error{ErrorKind::ValueError,
-                        concat("Unsupported encoding type: ", PyUnicode_AsUTF8(item.encoding_text.get()))});
+      raise_error(Error{ErrorKind::ValueError, concat("Unsupported encoding type: ",
+                                                      PyUnicode_AsUTF8(item.encoding_text.get()))});
       rewrap_engine_failure(item.context);
       return false;
     }
@@ -193,13 +199,16 @@ bool pack_fields(const LayoutData& data, PyObject* values, std::span<std::uint8_
       rewrap_engine_failure(item.context);
       return false;
     }
-    const auto content = row.encode(input, field.spec.bits);
-    if (!content) {
-      raise_error(content.error());
-      rewrap_engine_failure(item.context);
-      return false;
+    // Numeric fields skip the generic content: the common case, kept lean.
+    if (row.encode_pattern != nullptr) {
+      const Result<std::uint64_t> pattern = row.encode_pattern(input, field.spec.bits);
+      if (!pattern) return raise_item_failure(pattern.error(), item);
+      place_pattern(packet, field.position, field.spec, *pattern);
+    } else {
+      const Result<FieldContent> content = row.encode_text(input, field.spec.bits);
+      if (!content) return raise_item_failure(content.error(), item);
+      place_field(packet, field.position, field.spec, *content);
     }
-    place_field(packet, field.position, field.spec, *content);
   }
   return true;
 }
@@ -261,8 +270,8 @@ void layout_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-constexpr MethodSignature<2> kUnpackSignature{"unpack", {{"packet", true}, {"offset_bits", false}},
-                                              2};
+constexpr MethodSignature<2> kUnpackSignature{
+    "unpack", {{"packet", true}, {"offset_bits", false}}, 2};
 
 PyObject* layout_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
@@ -301,8 +310,8 @@ PyObject* recipe_of(const LayoutData& data) {
         PyDict_SetItemString(dict.get(), "encoding", item.encoding_text.get()) < 0 ||
         PyDict_SetItemString(dict.get(), "bits", bits.get()) < 0 ||
         PyDict_SetItemString(dict.get(), "byte_order", item.byte_order_text.get()) < 0 ||
-        PyDict_SetItemString(dict.get(), "reverse_bits",
-                             spec.reverse_bits ? Py_True : Py_False) < 0) {
+        PyDict_SetItemString(dict.get(), "reverse_bits", spec.reverse_bits ? Py_True : Py_False) <
+            0) {
       return nullptr;
     }
     if (spec.offset) {
@@ -385,8 +394,8 @@ PyObject* layout_repr(PyObject* self) {
       Ref name = Ref::steal(PyObject_Repr(data.items[i].name.get()));
       const char* name_text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
       if (name_text == nullptr) return nullptr;
-      text += concat(name_text, " ", spec.row->name, " ", spec.bits, " bits at ",
-                     fields[i].position);
+      text +=
+          concat(name_text, " ", spec.row->name, " ", spec.bits, " bits at ", fields[i].position);
       if (spec.little_endian) text += " little";
       if (spec.reverse_bits) text += " mirrored";
     }

@@ -26,8 +26,7 @@ struct LayoutData {
 };
 
 struct LayoutObject {
-  PyObject_HEAD
-  LayoutData* data;
+  PyObject_HEAD LayoutData* data;
 };
 
 // Creates the type; nullptr with an exception set on failure.

@@ -6,9 +6,9 @@
 #include "common/checked.hpp"
 #include "common/fault.hpp"
 #include "layout/field_io.hpp"
-#include "lib/python_compat.hpp"
 #include "lib/field_values.hpp"
 #include "lib/packet_functions.hpp"
+#include "lib/python_compat.hpp"
 #include "lib/recipe_fields.hpp"
 
 namespace vantrel {
