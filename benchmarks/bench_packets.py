@@ -105,7 +105,9 @@ def compare(copies):
 def main():
     results, size = compare(1)
     print(f"{len(FIELDS)} fields, {size} bytes per packet; best of 7, microseconds per packet")
-    print("(lower is better; ratio = time / the faster compiled peer's, below 1.0 = vantrel faster)")
+    print(
+        "(lower is better; ratio = time / the faster compiled peer's, below 1.0 = vantrel faster)"
+    )
     for job, rows in results.items():
         peer = min(t for who, t in rows.items() if "bitstruct" in who)
         for who, microseconds in rows.items():
