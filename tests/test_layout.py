@@ -9,9 +9,9 @@ import threading
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from recipe_helpers import item
 
 import vantrel
+from recipe_helpers import item
 
 ENCODINGS = [
     "unsigned",
