@@ -107,9 +107,10 @@ Result<FieldValue> decode_f128(const FieldInput& field, TextSink&) {
 using V = ValueKind;
 
 constexpr std::array kEncodings = {
-    EncodingRow{"unsigned", V::Unsigned, encode_unsigned, nullptr, decode_unsigned},
+    EncodingRow{"unsigned", V::Unsigned, encode_unsigned, nullptr, decode_unsigned,
+                ColumnKernel::Unsigned},
     EncodingRow{"twos_complement", V::Signed, encode_signed<encode_twos_complement>, nullptr,
-                decode_integer<decode_twos_complement>},
+                decode_integer<decode_twos_complement>, ColumnKernel::TwosComplement},
     EncodingRow{"ones_complement", V::Signed, encode_signed<encode_ones_complement>, nullptr,
                 decode_integer<decode_ones_complement>},
     EncodingRow{"sign_magnitude", V::Signed, encode_signed<encode_sign_magnitude>, nullptr,
@@ -123,8 +124,10 @@ constexpr std::array kEncodings = {
     EncodingRow{"unpacked_bcd_signed", V::Signed, encode_decimal<encode_unpacked_bcd, true>,
                 nullptr, decode_decimal<decode_unpacked_bcd, true>},
     EncodingRow{"ieee754_f16", V::Real32, encode_f16, nullptr, decode_real<decode_ieee754_f16>},
-    EncodingRow{"ieee754_f32", V::Real32, encode_f32, nullptr, decode_real<decode_ieee754_f32>},
-    EncodingRow{"ieee754_f64", V::Real64, encode_f64, nullptr, decode_real<decode_ieee754_f64>},
+    EncodingRow{"ieee754_f32", V::Real32, encode_f32, nullptr, decode_real<decode_ieee754_f32>,
+                ColumnKernel::Binary32},
+    EncodingRow{"ieee754_f64", V::Real64, encode_f64, nullptr, decode_real<decode_ieee754_f64>,
+                ColumnKernel::Binary64},
     EncodingRow{"utf8", V::Text, nullptr, encode_utf8_text, decode_text<decode_utf8>},
     EncodingRow{"utf16", V::Text, nullptr, encode_text<encode_utf16>, decode_text<decode_utf16>},
     EncodingRow{"utf16be", V::Text, nullptr, encode_text<encode_utf16be>,

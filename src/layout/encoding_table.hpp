@@ -44,6 +44,10 @@ struct FieldInput {
 struct TextWritten {};
 using FieldValue = std::variant<std::uint64_t, std::int64_t, double, TextWritten>;
 
+// How a column of many packets decodes this encoding: a kernel written out
+// for the common encodings, the row's decoder for the rest.
+enum class ColumnKernel : std::uint8_t { RowDecoder, Unsigned, TwosComplement, Binary32, Binary64 };
+
 struct EncodingRow {
   std::string_view name;
   ValueKind value_kind;
@@ -52,6 +56,7 @@ struct EncodingRow {
   Result<std::uint64_t> (*encode_pattern)(const PackInput& input, std::uint32_t bits);
   Result<FieldContent> (*encode_text)(const PackInput& input, std::uint32_t bits);
   Result<FieldValue> (*decode)(const FieldInput& field, TextSink& text);
+  ColumnKernel column_kernel = ColumnKernel::RowDecoder;
 
   // Either encoder's result as field content (a packable row only).
   Result<FieldContent> encode(const PackInput& input, std::uint32_t bits) const {

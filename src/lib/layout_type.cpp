@@ -9,6 +9,7 @@
 #include "lib/buffer_view.hpp"
 #include "lib/field_values.hpp"
 #include "lib/frame.hpp"
+#include "lib/layout_columns.hpp"
 #include "lib/method_args.hpp"
 #include "lib/packet_functions.hpp"
 #include "lib/python_compat.hpp"
@@ -109,6 +110,47 @@ LayoutData* build_layout(PyObject* recipe) {
   return data.release();
 }
 
+}  // namespace
+
+bool raise_item_failure(const Error& error, const LayoutItem& item) {
+  raise_error(error);
+  rewrap_engine_failure(item.context);
+  return false;
+}
+
+bool pack_input(const PlannedField& field, const LayoutItem& item, const PackInput& input,
+                std::span<std::uint8_t> packet) {
+  const EncodingRow& row = *field.spec.row;
+  // Numeric fields skip the generic content: the common case, kept lean.
+  if (row.encode_pattern != nullptr) {
+    const Result<std::uint64_t> pattern = row.encode_pattern(input, field.spec.bits);
+    if (!pattern) return raise_item_failure(pattern.error(), item);
+    place_pattern(packet, field.position, field.spec, *pattern);
+  } else {
+    const Result<FieldContent> content = row.encode_text(input, field.spec.bits);
+    if (!content) return raise_item_failure(content.error(), item);
+    place_field(packet, field.position, field.spec, *content);
+  }
+  return true;
+}
+
+bool pack_value(const PlannedField& field, const LayoutItem& item, PyObject* value,
+                std::span<std::uint8_t> packet) {
+  const EncodingRow& row = *field.spec.row;
+  if (row.value_kind == ValueKind::NotPackable) {
+    return raise_item_failure(
+        Error{ErrorKind::ValueError,
+              concat("Unsupported encoding type: ", PyUnicode_AsUTF8(item.encoding_text.get()))},
+        item);
+  }
+  PackInput input;
+  if (!convert_value(row.value_kind, value, input)) {
+    rewrap_engine_failure(item.context);
+    return false;
+  }
+  return pack_input(field, item, input, packet);
+}
+
 // ---- One packet ------------------------------------------------------------
 
 PyObject* raise_packet_too_short(const LayoutData& data, std::size_t packet_size,
@@ -128,6 +170,8 @@ PyObject* raise_packet_too_short(const LayoutData& data, std::size_t packet_size
                            ": it needs ", needed, " bits", where)});
   return nullptr;
 }
+
+namespace {
 
 PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits) {
   if (!data.plan.fits(packet.size(), offset_bits)) {
@@ -153,12 +197,6 @@ PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t o
     }
   }
   return values.release();
-}
-
-bool raise_item_failure(const Error& error, const LayoutItem& item) {
-  raise_error(error);
-  rewrap_engine_failure(item.context);
-  return false;
 }
 
 // The value of a field from the caller's mapping; KeyError naming the field
@@ -187,28 +225,7 @@ bool pack_fields(const LayoutData& data, PyObject* values, std::span<std::uint8_
     const LayoutItem& item = data.items[i];
     Ref value = field_value(values, item.name.get());
     if (!value) return false;
-    const EncodingRow& row = *field.spec.row;
-    if (row.value_kind == ValueKind::NotPackable) {
-      raise_error(Error{ErrorKind::ValueError, concat("Unsupported encoding type: ",
-                                                      PyUnicode_AsUTF8(item.encoding_text.get()))});
-      rewrap_engine_failure(item.context);
-      return false;
-    }
-    PackInput input;
-    if (!convert_value(row.value_kind, value.get(), input)) {
-      rewrap_engine_failure(item.context);
-      return false;
-    }
-    // Numeric fields skip the generic content: the common case, kept lean.
-    if (row.encode_pattern != nullptr) {
-      const Result<std::uint64_t> pattern = row.encode_pattern(input, field.spec.bits);
-      if (!pattern) return raise_item_failure(pattern.error(), item);
-      place_pattern(packet, field.position, field.spec, *pattern);
-    } else {
-      const Result<FieldContent> content = row.encode_text(input, field.spec.bits);
-      if (!content) return raise_item_failure(content.error(), item);
-      place_field(packet, field.position, field.spec, *content);
-    }
+    if (!pack_value(field, item, value.get(), packet)) return false;
   }
   return true;
 }
@@ -438,6 +455,9 @@ PyMethodDef layout_methods[] = {
      "\"value\" taken from values[name]. Raises KeyError naming a field that\n"
      "values lacks, and ValueError naming the recipe item when a value cannot\n"
      "be encoded (with the message pack_parameters gives)."},
+    {"unpack_many", VANTREL_FASTCALL(layout_unpack_many), METH_FASTCALL | METH_KEYWORDS,
+     kUnpackManyDoc},
+    {"pack_many", VANTREL_FASTCALL(layout_pack_many), METH_FASTCALL | METH_KEYWORDS, kPackManyDoc},
     {"__reduce__", layout_reduce, METH_NOARGS, "Pickle support: rebuild from the recipe."},
     {"__copy__", layout_copy, METH_NOARGS, "A layout is immutable: its copy is itself."},
     {"__deepcopy__", layout_copy, METH_O, "A layout is immutable: its copy is itself."},

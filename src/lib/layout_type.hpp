@@ -29,6 +29,23 @@ struct LayoutObject {
   PyObject_HEAD LayoutData* data;
 };
 
+// Raises the ValueError of a packet too short for the layout at
+// `offset_bits`, naming its length, the bits needed and the first field
+// outside it (or the position that passes 2^64 - 1). Returns nullptr.
+PyObject* raise_packet_too_short(const LayoutData& data, std::size_t packet_size,
+                                 std::uint64_t offset_bits);
+
+// Raises `error` as the packet functions do, prefixed with the item. False.
+bool raise_item_failure(const Error& error, const LayoutItem& item);
+
+// Encodes a converted value and places it in `packet`; false with the
+// failure raised, naming the item.
+bool pack_input(const PlannedField& field, const LayoutItem& item, const PackInput& input,
+                std::span<std::uint8_t> packet);
+// The same from an interpreter object, converted as pack_parameters does.
+bool pack_value(const PlannedField& field, const LayoutItem& item, PyObject* value,
+                std::span<std::uint8_t> packet);
+
 // Creates the type; nullptr with an exception set on failure.
 PyObject* create_layout_type();
 
