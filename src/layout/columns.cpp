@@ -36,15 +36,88 @@ inline std::uint64_t pattern_at(ByteSpan buffer, std::uint64_t bit, const FieldS
   return spec.reverse_bits ? mirror_low_bits(pattern, bits) : pattern & low_mask(bits);
 }
 
-// One loop per (kernel, element type): the kernel's switch stays out of the
-// per-packet work.
+template <ColumnKernel Kernel, class Element>
+inline Element from_pattern(std::uint64_t pattern, std::uint32_t bits) {
+  if constexpr (Kernel == ColumnKernel::Unsigned) {
+    return static_cast<Element>(pattern);
+  } else if constexpr (Kernel == ColumnKernel::TwosComplement) {
+    if (bits == 0 || bits >= 64) return static_cast<Element>(static_cast<std::int64_t>(pattern));
+    // Moves the sign bit to the top, then shifts back arithmetically.
+    const unsigned unused = 64 - bits;
+    return static_cast<Element>(static_cast<std::int64_t>(pattern << unused) >> unused);
+  } else if constexpr (Kernel == ColumnKernel::Binary32) {
+    return static_cast<Element>(std::bit_cast<float>(static_cast<std::uint32_t>(pattern)));
+  } else {
+    static_assert(Kernel == ColumnKernel::Binary64);
+    return static_cast<Element>(std::bit_cast<double>(pattern));
+  }
+}
+
+// The common column: a big-endian, unmirrored field of at most 8 bytes.
+// Its bit offset within a byte is the same in every packet, so each value
+// is one 8-byte load ending at the field's last byte, a shift and a mask.
+template <ColumnKernel Kernel, class Element>
+std::optional<ColumnFailure> decode_windowed(ByteSpan buffer, const PacketStarts& starts,
+                                             std::size_t limit, const PlannedField& field,
+                                             Element* out, std::span<std::uint8_t> mask) {
+  const std::uint32_t bits = field.spec.bits;
+  const std::uint64_t end_bit = field.position + bits;
+  const std::uint64_t last = end_bit / 8 + (end_bit % 8 != 0);  // from the packet's start
+  const unsigned shift = static_cast<unsigned>(last * 8 - end_bit);
+  const std::uint64_t low = low_mask(bits);
+  const std::uint8_t* const bytes = buffer.data();
+  const std::uint64_t size = buffer.size();
+  FieldScratch scratch;
+  // Packets at a fixed stride that all hold the field: no bounds test per
+  // packet, the window pointer just moves on by the stride. The first few
+  // packets may start too close to the buffer's start for an 8-byte window.
+  const std::uint64_t stride = starts.stride;
+  if (starts.offsets == nullptr && limit > 0 && stride <= size &&
+      (limit - 1) <= (size - last) / stride && last <= size) {
+    std::size_t i = 0;
+    for (; i < limit && i * stride + last < 8; ++i) {
+      out[i] = from_pattern<Kernel, Element>(
+          pattern_at(buffer, i * stride * 8 + field.position, field.spec, scratch), bits);
+    }
+    const std::uint8_t* window = bytes + i * stride + last - 8;
+    for (; i < limit; ++i, window += stride) {
+      out[i] = from_pattern<Kernel, Element>((load_big_endian_64(window) >> shift) & low, bits);
+    }
+    return std::nullopt;
+  }
+  for (std::size_t i = 0; i < limit; ++i) {
+    const std::uint64_t start = starts[i];
+    if (!inside(start, last, size)) {
+      if (mask.empty()) return ColumnFailure{i, std::nullopt};
+      mask[i] = 1;
+      out[i] = Element{};
+      continue;
+    }
+    const std::uint64_t window_end = start + last;
+    const std::uint64_t pattern =
+        window_end >= 8 ? (load_big_endian_64(bytes + window_end - 8) >> shift) & low
+                        : pattern_at(buffer, start * 8 + field.position, field.spec, scratch);
+    out[i] = from_pattern<Kernel, Element>(pattern, bits);
+  }
+  return std::nullopt;
+}
+
+// Every other field: the field read and decoded as one packet would be.
 template <ColumnKernel Kernel, class Element>
 std::optional<ColumnFailure> decode_into(ByteSpan buffer, const PacketStarts& starts,
                                          std::size_t limit, const PlannedField& field, Element* out,
                                          std::span<std::uint8_t> mask) {
   const FieldSpec& spec = field.spec;
+  if constexpr (Kernel != ColumnKernel::RowDecoder) {
+    const std::uint64_t first = field.position / 8;
+    const std::uint64_t end_bit = field.position + spec.bits;
+    const std::uint64_t last = end_bit / 8 + (end_bit % 8 != 0);
+    if (spec.bits != 0 && spec.bits <= 64 && !spec.little_endian && !spec.reverse_bits &&
+        last - first <= 8) {
+      return decode_windowed<Kernel>(buffer, starts, limit, field, out, mask);
+    }
+  }
   const std::uint64_t needed = bytes_needed(field);
-  const std::uint32_t bits = spec.bits;
   FieldScratch scratch;
   for (std::size_t i = 0; i < limit; ++i) {
     const std::uint64_t start = starts[i];
@@ -55,22 +128,8 @@ std::optional<ColumnFailure> decode_into(ByteSpan buffer, const PacketStarts& st
       continue;
     }
     const std::uint64_t bit = start * 8 + field.position;
-    if constexpr (Kernel == ColumnKernel::Unsigned) {
-      out[i] = static_cast<Element>(pattern_at(buffer, bit, spec, scratch));
-    } else if constexpr (Kernel == ColumnKernel::TwosComplement) {
-      const std::uint64_t pattern = pattern_at(buffer, bit, spec, scratch);
-      if (bits == 0 || bits >= 64) {
-        out[i] = static_cast<Element>(static_cast<std::int64_t>(pattern));
-      } else {
-        // Moves the sign bit to the top, then shifts back arithmetically.
-        const unsigned unused = 64 - bits;
-        out[i] = static_cast<Element>(static_cast<std::int64_t>(pattern << unused) >> unused);
-      }
-    } else if constexpr (Kernel == ColumnKernel::Binary32) {
-      const auto low = static_cast<std::uint32_t>(pattern_at(buffer, bit, spec, scratch));
-      out[i] = static_cast<Element>(std::bit_cast<float>(low));
-    } else if constexpr (Kernel == ColumnKernel::Binary64) {
-      out[i] = static_cast<Element>(std::bit_cast<double>(pattern_at(buffer, bit, spec, scratch)));
+    if constexpr (Kernel != ColumnKernel::RowDecoder) {
+      out[i] = from_pattern<Kernel, Element>(pattern_at(buffer, bit, spec, scratch), spec.bits);
     } else {
       const FieldInput input = read_field_input(buffer, bit, spec, scratch);
       struct NoText final : TextSink {
