@@ -11,37 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vantrel
-from recipe_helpers import item
-
-ENCODINGS = [
-    "unsigned",
-    "twos_complement",
-    "ones_complement",
-    "sign_magnitude",
-    "packed_bcd",
-    "packed_bcd_signed",
-    "unpacked_bcd",
-    "unpacked_bcd_signed",
-    "ieee754_f16",
-    "ieee754_f32",
-    "ieee754_f64",
-    "ieee754_f128",
-    "utf8",
-    "utf16",
-    "utf16be",
-    "utf16le",
-    "utf32",
-    "utf32be",
-    "utf32le",
-    "us_ascii",
-    "iso_8859_1",
-    "latin1",
-    "windows_1252",
-    "ti_f32",
-    "ibm_f64",
-    "UTF8",
-    "Twos_Complement",
-]
+from recipe_helpers import fields, item
 
 HOUSEKEEPING = [
     item("apid", "unsigned", 11),
@@ -69,20 +39,6 @@ def outcome(call):
     if isinstance(result, dict):
         return "ok", repr(list(result.items()))
     return "ok", repr(result)
-
-
-@st.composite
-def fields(draw, names=("a", "b", "c", "d")):
-    entry = item(
-        draw(st.sampled_from(names)),
-        draw(st.sampled_from(ENCODINGS)),
-        draw(st.one_of(st.integers(0, 128), st.sampled_from([136, 200]))),
-        draw(st.sampled_from(["big", "little", "Little"])),
-        draw(st.booleans()),
-    )
-    if draw(st.booleans()):
-        entry["offset_bits"] = draw(st.integers(0, 160))
-    return entry
 
 
 VALUES = st.one_of(
