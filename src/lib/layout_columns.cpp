@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -248,7 +249,7 @@ void raise_first_failure(const LayoutData& data, ByteSpan buffer, const PacketSt
   const std::uint64_t start = starts[failure.packet];
   if (failure.error) {
     raise_item_failure(*failure.error, data.items[static_cast<std::size_t>(failure.item)]);
-  } else if (start > buffer.size()) {
+  } else if (start > std::numeric_limits<std::uint64_t>::max() / 8) {
     PyErr_Format(PyExc_ValueError, "the packet starts past the end of the %zu-byte buffer",
                  buffer.size());
   } else {
