@@ -60,6 +60,14 @@ inline void write_field(std::uint8_t* packet, std::uint64_t packet_size, std::ui
 void write_field_bytes(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t packet_bit,
                        std::uint64_t bits, const std::uint8_t* content, std::size_t content_size);
 
+// The field that ends `shift` bits before `window_end`, within the 8 bytes
+// before it, masked to its width: the read that every field of at most 8
+// bytes comes down to once its last byte is known.
+inline std::uint64_t read_window(const std::uint8_t* window_end, unsigned shift,
+                                 std::uint64_t width_mask) {
+  return (load_big_endian_64(window_end - 8) >> shift) & width_mask;
+}
+
 // Reads `bits` bits (at most 64) from `packet_bit` as an unsigned number,
 // first bit most significant. The caller has checked the bounds.
 inline std::uint64_t read_field(const std::uint8_t* packet, std::uint64_t packet_bit,
@@ -68,7 +76,7 @@ inline std::uint64_t read_field(const std::uint8_t* packet, std::uint64_t packet
   const std::uint64_t last = (end_bit + 7) / 8;  // one past the last byte
   if (bits != 0 && last >= 8 && last - packet_bit / 8 <= 8) {
     // The 8 bytes that end with the field's last byte hold all of it.
-    return (load_big_endian_64(packet + last - 8) >> (last * 8 - end_bit)) & low_mask(bits);
+    return read_window(packet + last, static_cast<unsigned>(last * 8 - end_bit), low_mask(bits));
   }
   return read_field_general(packet, packet_bit, bits);
 }

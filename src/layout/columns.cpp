@@ -79,9 +79,9 @@ std::optional<ColumnFailure> decode_windowed(ByteSpan buffer, const PacketStarts
       out[i] = from_pattern<Kernel, Element>(
           pattern_at(buffer, i * stride * 8 + field.position, field.spec, scratch), bits);
     }
-    const std::uint8_t* window = bytes + i * stride + last - 8;
-    for (; i < limit; ++i, window += stride) {
-      out[i] = from_pattern<Kernel, Element>((load_big_endian_64(window) >> shift) & low, bits);
+    const std::uint8_t* window_end = bytes + i * stride + last;
+    for (; i < limit; ++i, window_end += stride) {
+      out[i] = from_pattern<Kernel, Element>(read_window(window_end, shift, low), bits);
     }
     return std::nullopt;
   }
@@ -95,7 +95,7 @@ std::optional<ColumnFailure> decode_windowed(ByteSpan buffer, const PacketStarts
     }
     const std::uint64_t window_end = start + last;
     const std::uint64_t pattern =
-        window_end >= 8 ? (load_big_endian_64(bytes + window_end - 8) >> shift) & low
+        window_end >= 8 ? read_window(bytes + window_end, shift, low)
                         : pattern_at(buffer, start * 8 + field.position, field.spec, scratch);
     out[i] = from_pattern<Kernel, Element>(pattern, bits);
   }
