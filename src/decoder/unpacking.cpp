@@ -10,6 +10,7 @@
 #include "common/format.hpp"
 #include "common/packet_bits.hpp"
 #include "lib/packet_functions.hpp"
+#include "lib/py_compat.hpp"
 #include "lib/recipe_fields.hpp"
 
 namespace vantrel {
@@ -110,7 +111,7 @@ Ref result_key(const TextField& name) {
 
 PyObject* process_recipe(ByteSpan packet, std::uint64_t offset_bits, PyObject* items) {
   // Sized for every item up front: no rehashing while the result fills.
-  Ref values = Ref::steal(_PyDict_NewPresized(PyList_GET_SIZE(items)));
+  Ref values = Ref::steal(compat::new_presized_dict(PyList_GET_SIZE(items)));
   if (!values) return nullptr;
   std::vector<std::uint8_t> scratch;
   std::uint64_t running_position = offset_bits;
