@@ -1,5 +1,9 @@
 """Builds the C++ tests of the codec core in a scratch directory and runs them
-with ctest, so that they run wherever pytest does."""
+with ctest, so that they run wherever pytest does.
+
+The build alone takes longer than the rest of the quick run's slowest tests,
+and the binary16 comparison sweeps all 2^32 binary32 patterns, so the whole
+suite is marked slow: `python -m pytest -m slow` runs it (CI does)."""
 
 import re
 import shutil
@@ -8,6 +12,8 @@ import sys
 from pathlib import Path
 
 import pytest
+
+pytestmark = pytest.mark.slow
 
 SOURCE = Path(__file__).resolve().parents[1]
 # Every C++ test that tests/cpp registers with ctest.
@@ -86,8 +92,7 @@ def test_binary16_software(cpp_build):
 
 
 # Compares the two binary16 paths over all 2^32 binary32 patterns (about half
-# a minute): run by CI, left out of the default run (pytest -m slow runs it).
-@pytest.mark.slow
+# a minute).
 def test_binary16_paths_agree(cpp_build):
     result, output = _run_ctest(cpp_build, "binary16_paths_agree")
     if result == "Skipped":
