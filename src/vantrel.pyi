@@ -137,8 +137,9 @@ Encoding: TypeAlias = Literal[
     "dec_f64",
 ]
 """The 34 encoding names that unpacking accepts: the 22 of packing, then
-"ieee754_f128" (reads 0.0 from fields of up to 64 bits, refuses wider ones)
-and eleven names that always fail with NotImplementedError."""
+"ieee754_f128" (named, but every such field fails with ValueError: use
+``decode_ieee754_f128`` on the field read as "unsigned" halves) and eleven
+names that always fail with NotImplementedError."""
 
 ByteOrder: TypeAlias = Literal["big", "little"]
 """Byte order of a field (matched case-insensitively at run time)."""
