@@ -11,6 +11,8 @@ from pathlib import Path
 import mypy.api
 import pytest
 
+import vantrel
+
 HERE = Path(__file__).resolve().parent
 # The stub as it is in the source tree, which is what the wheel installs; it
 # comes first on mypy's search path, before any installed copy.
@@ -70,7 +72,14 @@ def test_stub_matches_the_module(tmp_path):
             "--allowlist",
             str(HERE / "stubtest_allowlist.txt"),
         ],
-        env={**os.environ, "MYPYPATH": str(STUB_DIR)},
+        # The module these tests import, wherever it was built.
+        env={
+            **os.environ,
+            "MYPYPATH": str(STUB_DIR),
+            "PYTHONPATH": os.pathsep.join(
+                [str(Path(vantrel.__file__).parent), os.environ.get("PYTHONPATH", "")]
+            ),
+        },
         cwd=tmp_path,
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
