@@ -1050,8 +1050,9 @@ def encode_unpacked_bcd(value: SupportsIndex, bits: SupportsIndex, signed: bool 
         The pattern.
 
     Raises:
-        ValueError: "bits must be >= 8 for unpacked BCD", or "Value 1234 has
-            too many digits for 3 BCD digits".
+        ValueError: "bits must be >= 8 for unpacked BCD", "Value 1234 has too
+            many digits for 3 BCD digits", or more than 8 digits in a field
+            wider than 64 bits.
         TypeError: An argument is not an int (a float is refused).
         OverflowError: value is outside -2**63 to 2**63 - 1, or bits outside
             0 to 2**32 - 1.
@@ -1078,8 +1079,9 @@ def encode_packed_bcd(value: SupportsIndex, bits: SupportsIndex, signed: bool = 
 
     Raises:
         ValueError: "bits must be >= 4 for packed BCD", "Cannot encode negative
-            value in unsigned BCD", or "Value 10 has too many digits for 1 BCD
-            digits".
+            value in unsigned BCD", "Value 10 has too many digits for 1 BCD
+            digits", or more than 16 digits (with the sign nibble) in a field
+            wider than 64 bits.
         TypeError: An argument is not an int (a float is refused).
         OverflowError: value is outside -2**63 to 2**63 - 1, or bits outside
             0 to 2**32 - 1.
