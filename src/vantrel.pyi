@@ -1080,8 +1080,8 @@ def encode_packed_bcd(value: SupportsIndex, bits: SupportsIndex, signed: bool = 
     Raises:
         ValueError: "bits must be >= 4 for packed BCD", "Cannot encode negative
             value in unsigned BCD", "Value 10 has too many digits for 1 BCD
-            digits", or more than 16 digits (with the sign nibble) in a field
-            wider than 64 bits.
+            digits", or more than 16 digits (15 signed) in a field wider than 64
+            bits.
         TypeError: An argument is not an int (a float is refused).
         OverflowError: value is outside -2**63 to 2**63 - 1, or bits outside
             0 to 2**32 - 1.
