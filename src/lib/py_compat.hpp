@@ -56,7 +56,15 @@ inline bool int_to_u128_little_endian(PyObject* integer, unsigned char (&out)[16
 #endif
 }
 
-// A dict sized for `count` entries up front (no public equivalent).
-inline PyObject* new_presized_dict(Py_ssize_t count) { return _PyDict_NewPresized(count); }
+// A dict sized for `count` entries up front. There is no public equivalent,
+// and the private call may leave the headers of a release that is not out
+// yet: from 3.14 on the dict simply grows as it fills.
+inline PyObject* new_presized_dict([[maybe_unused]] Py_ssize_t count) {
+#if PY_VERSION_HEX < 0x030E0000
+  return _PyDict_NewPresized(count);
+#else
+  return PyDict_New();
+#endif
+}
 
 }  // namespace vantrel::compat
