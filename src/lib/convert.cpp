@@ -4,29 +4,13 @@
 #include <cmath>
 #include <cstring>
 
-#if PY_VERSION_HEX < 0x030B0000
-#include <longintrepr.h>
-#endif
+#include "lib/py_compat.hpp"
 
 namespace vantrel {
 
 namespace {
 
-// Reads an exact int of at most one internal digit without a call into the
-// interpreter: the common case of every integer argument.
-inline bool compact_int_value(PyObject* object, long long& out) {
-  if (!PyLong_CheckExact(object)) return false;
-  auto* number = reinterpret_cast<PyLongObject*>(object);
-#if PY_VERSION_HEX >= 0x030C0000
-  if (!PyUnstable_Long_IsCompact(number)) return false;
-  out = static_cast<long long>(PyUnstable_Long_CompactValue(number));
-#else
-  const Py_ssize_t size = Py_SIZE(object);
-  if (size < -1 || size > 1) return false;
-  out = static_cast<long long>(size) * static_cast<long long>(number->ob_digit[0]);
-#endif
-  return true;
-}
+using compat::compact_int_value;
 
 // Runs `read` on an int, or on the result of __index__ for any other object.
 template <class Read>
@@ -101,13 +85,7 @@ bool to_u32(PyObject* object, std::uint32_t& out) {
 bool to_u128(PyObject* object, U128& out) {
   return with_index(object, [&](PyObject* integer) {
     unsigned char little_endian[16];
-    auto* number = reinterpret_cast<PyLongObject*>(integer);
-#if PY_VERSION_HEX >= 0x030D0000
-    const int status = _PyLong_AsByteArray(number, little_endian, 16, 1, 0, 1);
-#else
-    const int status = _PyLong_AsByteArray(number, little_endian, 16, 1, 0);
-#endif
-    if (status < 0) return false;
+    if (!compat::int_to_u128_little_endian(integer, little_endian)) return false;
     out = U128{0, 0};
     for (int i = 15; i >= 8; --i) out.high = (out.high << 8) | little_endian[i];
     for (int i = 7; i >= 0; --i) out.low = (out.low << 8) | little_endian[i];

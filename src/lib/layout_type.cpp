@@ -12,7 +12,7 @@
 #include "lib/layout_columns.hpp"
 #include "lib/method_args.hpp"
 #include "lib/packet_functions.hpp"
-#include "lib/python_compat.hpp"
+#include "lib/py_compat.hpp"
 #include "lib/recipe_fields.hpp"
 
 namespace vantrel {
@@ -178,7 +178,7 @@ PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t o
     return raise_packet_too_short(data, packet.size(), offset_bits);
   }
   const std::span<const PlannedField> fields = data.plan.fields();
-  Ref values = Ref::steal(new_presized_dict(static_cast<Py_ssize_t>(fields.size())));
+  Ref values = Ref::steal(compat::new_presized_dict(static_cast<Py_ssize_t>(fields.size())));
   if (!values) return nullptr;
   FieldScratch scratch;
   for (std::size_t i = 0; i < fields.size(); ++i) {

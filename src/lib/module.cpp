@@ -8,6 +8,10 @@
 #include "lib/layout_type.hpp"
 #include "lib/recipe_fields.hpp"
 
+#ifndef VANTREL_VERSION
+#error "VANTREL_VERSION is defined by the build (CMakeLists.txt, from pyproject.toml)"
+#endif
+
 namespace vantrel {
 
 namespace {
@@ -77,6 +81,7 @@ PyObject* create_module() {
   Ref all_key = Ref::steal(PyUnicode_InternFromString("__all__"));
   Ref name_key = Ref::steal(PyUnicode_InternFromString("__name__"));
   if (!module_name || !all_key || !name_key) return nullptr;
+  if (PyModule_AddStringConstant(module.get(), "__version__", VANTREL_VERSION) < 0) return nullptr;
 
   for (PyMethodDef& def : methods->defs) {
     Ref function = Ref::steal(PyCFunction_NewEx(&def, module.get(), module_name.get()));
