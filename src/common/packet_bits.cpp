@@ -102,6 +102,16 @@ void write_field_general(std::uint8_t* packet, std::uint64_t packet_size, std::u
 
 void write_field_bytes(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t packet_bit,
                        std::uint64_t bits, const std::uint8_t* content, std::size_t content_size) {
+  if (bits <= 64) {
+    // A field of at most 64 bits is the number its last content bytes make.
+    std::uint64_t field = 0;
+    const std::size_t take = content_size < 8 ? content_size : 8;
+    for (std::size_t i = content_size - take; i < content_size; ++i)
+      field = (field << 8) | content[i];
+    write_field(packet, packet_size, packet_bit, field & low_mask(static_cast<std::uint32_t>(bits)),
+                static_cast<std::uint32_t>(bits));
+    return;
+  }
   const std::uint64_t content_bits = std::uint64_t{content_size} * 8;
   if (bits > content_bits) {
     clear_bits(packet, packet_size, packet_bit, bits - content_bits);

@@ -118,37 +118,11 @@ bool raise_item_failure(const Error& error, const LayoutItem& item) {
   return false;
 }
 
-bool pack_input(const PlannedField& field, const LayoutItem& item, const PackInput& input,
-                std::span<std::uint8_t> packet) {
-  const EncodingRow& row = *field.spec.row;
-  // Numeric fields skip the generic content: the common case, kept lean.
-  if (row.encode_pattern != nullptr) {
-    const Result<std::uint64_t> pattern = row.encode_pattern(input, field.spec.bits);
-    if (!pattern) return raise_item_failure(pattern.error(), item);
-    place_pattern(packet, field.position, field.spec, *pattern);
-  } else {
-    const Result<FieldContent> content = row.encode_text(input, field.spec.bits);
-    if (!content) return raise_item_failure(content.error(), item);
-    place_field(packet, field.position, field.spec, *content);
-  }
-  return true;
-}
-
-bool pack_value(const PlannedField& field, const LayoutItem& item, PyObject* value,
-                std::span<std::uint8_t> packet) {
-  const EncodingRow& row = *field.spec.row;
-  if (row.value_kind == ValueKind::NotPackable) {
-    return raise_item_failure(
-        Error{ErrorKind::ValueError,
-              concat("Unsupported encoding type: ", PyUnicode_AsUTF8(item.encoding_text.get()))},
-        item);
-  }
-  PackInput input;
-  if (!convert_value(row.value_kind, value, input)) {
-    rewrap_engine_failure(item.context);
-    return false;
-  }
-  return pack_input(field, item, input, packet);
+bool raise_not_packable(const LayoutItem& item) {
+  return raise_item_failure(
+      Error{ErrorKind::ValueError,
+            concat("Unsupported encoding type: ", PyUnicode_AsUTF8(item.encoding_text.get()))},
+      item);
 }
 
 // ---- One packet ------------------------------------------------------------
@@ -220,10 +194,19 @@ Ref field_value(PyObject* values, PyObject* name) {
 // the item (KeyError for a missing value).
 bool pack_fields(const LayoutData& data, PyObject* values, std::span<std::uint8_t> packet) {
   const std::span<const PlannedField> fields = data.plan.fields();
+  // Values dicts usually hold the fields in recipe order, keyed by the same
+  // interned strings (literals, layout.names, an unpack() result): walking
+  // the entries finds each value without hashing. The first entry that is
+  // not the next field ends the walk; look-ups take over from there.
+  bool in_order = PyDict_CheckExact(values);
+  Py_ssize_t cursor = 0;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const PlannedField& field = fields[i];
     const LayoutItem& item = data.items[i];
-    Ref value = field_value(values, item.name.get());
+    PyObject* key = nullptr;
+    PyObject* entry = nullptr;
+    in_order = in_order && PyDict_Next(values, &cursor, &key, &entry) && key == item.name.get();
+    Ref value = in_order ? Ref::borrow(entry) : field_value(values, item.name.get());
     if (!value) return false;
     if (!pack_value(field, item, value.get(), packet)) return false;
   }
