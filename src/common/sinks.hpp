@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/types.hpp"
+
 namespace vantrel {
 
 class ByteSink {
@@ -39,6 +41,10 @@ class StringSink final : public ByteSink {
   std::string bytes;
 };
 
+// Decoders a host may have of its own, which give exactly the text the
+// decoders here give for well-formed input and refuse the rest.
+enum class NativeCodec : std::uint8_t { Utf8, Utf16Little, Utf16Big, Utf32Little, Utf32Big };
+
 // Decoded text as the interpreter stores it: one unit per code point, of 1
 // byte when every code point is below U+0100, 2 below U+10000, else 4.
 class TextSink {
@@ -46,6 +52,12 @@ class TextSink {
   // Room for `length` code points. `max_code_point` must be the exact
   // largest one: it fixes the unit size and whether the text is ASCII.
   virtual void* allocate(std::size_t length, char32_t max_code_point) = 0;
+
+  // Lets the host decode `bytes` with its own codec. True when it did (the
+  // result is complete); false when it has no such codec or the input is
+  // malformed, having written nothing: the caller then decodes, and words
+  // the failure, itself.
+  virtual bool decode_natively(NativeCodec, ByteSpan) { return false; }
 
   // Calls `fill` with a pointer to the units of the right size (uint8_t,
   // char16_t or char32_t).
