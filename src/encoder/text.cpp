@@ -3,9 +3,15 @@
 // refuses surrogates), so most results are the units converted one for one.
 // Each result is measured first and allocated once at its exact size;
 // encoders that can fail check the whole text before allocating.
+#include <bit>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/format.hpp"
 #include "common/text_kernels.hpp"
@@ -103,31 +109,44 @@ void store32(char* out, char32_t unit) {
 }
 
 // Four-byte text as UTF-16: blocks without a character beyond U+FFFF
-// narrowed whole, the others a character at a time.
+// narrowed whole, the others without a branch per character (in mixed text
+// whether a character needs a pair is unpredictable). Each character stores
+// two units and keeps the second only for a pair; while two characters or
+// more remain, there is room for that.
 template <bool Little>
 void write_utf16_from_32(const char32_t* units, std::size_t count, char* out) {
   std::size_t i = 0;
-  while (i < count) {
-    const std::size_t block = count - i < kBlock ? count - i : kBlock;
-    char32_t largest = 0;
-    for (std::size_t k = 0; k < block; ++k) largest = units[i + k] > largest ? units[i + k] : largest;
-    if (largest < 0x10000) {
-      kernels::convert_units(units + i, block, out, 2, Little);
-      out += 2 * block;
-      i += block;
+  while (count - i > kBlock) {
+    char32_t high_bits = 0;
+    for (std::size_t k = 0; k < kBlock; ++k) high_bits |= units[i + k] >> 16;
+    if (high_bits == 0) {
+      kernels::convert_units(units + i, kBlock, out, 2, Little);
+      out += 2 * kBlock;
+      i += kBlock;
       continue;
     }
-    for (const std::size_t end = i + block; i < end; ++i) {
-      const char32_t c = units[i];
-      if (c < 0x10000) {
-        store16<Little>(out, c);
-        out += 2;
-      } else {
-        const char32_t offset = c - 0x10000;
-        store16<Little>(out, 0xD800 + (offset >> 10));
-        store16<Little>(out + 2, 0xDC00 + (offset & 0x3FF));
-        out += 4;
-      }
+    for (const std::size_t end = i + kBlock; i < end; ++i) {
+      // Both units of a pair, or the unit and a spare, without a branch.
+      const std::uint32_t c = units[i];
+      const std::uint32_t pair = (c >> 16) != 0;
+      const std::uint32_t units_pair = (0xD7C0 + (c >> 10)) | (0xDC00 | (c & 0x3FF)) << 16;
+      std::uint32_t word = pair != 0 ? units_pair : c;
+      constexpr bool kNativeOrder = Little == (std::endian::native == std::endian::little);
+      if constexpr (!kNativeOrder) word = ((word >> 8) & 0x00FF00FF) | ((word & 0x00FF00FF) << 8);
+      std::memcpy(out, &word, sizeof word);
+      out += 2 + 2 * pair;
+    }
+  }
+  for (; i < count; ++i) {
+    const char32_t c = units[i];
+    if (c < 0x10000) {
+      store16<Little>(out, c);
+      out += 2;
+    } else {
+      const char32_t offset = c - 0x10000;
+      store16<Little>(out, 0xD800 + (offset >> 10));
+      store16<Little>(out + 2, 0xDC00 + (offset & 0x3FF));
+      out += 4;
     }
   }
 }
@@ -166,19 +185,174 @@ void utf32(const TextView& text, bool mark, ByteSink& sink) {
 
 // ---- UTF-8 -----------------------------------------------------------------
 
+// Sequence lengths are picked by comparisons with these.
+constexpr char32_t kTwoBytes = 0x80;
+constexpr char32_t kThreeBytes = 0x800;
+constexpr char32_t kFourBytes = 0x10000;
+
+// The UTF-8 bytes of one scalar value of a known sequence length, as a word
+// whose first byte in memory is the sequence's first.
+template <std::uint32_t Length>
+[[gnu::always_inline]] inline std::uint32_t utf8_form(std::uint32_t c) {
+  std::uint32_t word = c;
+  if constexpr (Length == 2) word = (0xC0 | (c >> 6)) | (0x80 | (c & 0x3F)) << 8;
+  if constexpr (Length == 3) {
+    word = (0xE0 | (c >> 12)) | (0x80 | ((c >> 6) & 0x3F)) << 8 | (0x80 | (c & 0x3F)) << 16;
+  }
+  if constexpr (Length == 4) {
+    word = (0xF0 | (c >> 18)) | (0x80 | ((c >> 12) & 0x3F)) << 8 |
+           (0x80 | ((c >> 6) & 0x3F)) << 16 | (0x80 | (c & 0x3F)) << 24;
+  }
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+  return word;
+}
+
+// The same for any length and its length, without a branch (the length is
+// unpredictable in mixed text): every form is made and masks pick one. A
+// plain loop over a block of these vectorises.
+template <class Unit>
+[[gnu::always_inline]] inline std::uint32_t utf8_any_form(std::uint32_t c, std::uint32_t& length) {
+  const std::uint32_t tail = 0x80 | (c & 0x3F);
+  const std::uint32_t tail2 = 0x80 | ((c >> 6) & 0x3F);
+  const std::uint32_t two = 0u - (c >= kTwoBytes);
+  std::uint32_t word = c ^ ((c ^ ((0xC0 | (c >> 6)) | tail << 8)) & two);
+  length = 1 - two;
+  if constexpr (sizeof(Unit) > 1) {
+    const std::uint32_t three = 0u - (c >= kThreeBytes);
+    word ^= (word ^ ((0xE0 | (c >> 12)) | tail2 << 8 | tail << 16)) & three;
+    length -= three;
+  }
+  if constexpr (sizeof(Unit) > 2) {
+    const std::uint32_t four = 0u - (c >= kFourBytes);
+    const std::uint32_t form =
+        (0xF0 | (c >> 18)) | (0x80 | ((c >> 12) & 0x3F)) << 8 | tail2 << 16 | tail << 24;
+    word ^= (word ^ form) & four;
+    length -= four;
+  }
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+  return word;
+}
+
+// Stores whole words too; the caller leaves room for the last one.
+template <std::uint32_t Length, class Unit>
+void write_utf8_uniform(const Unit* units, char* out) {
+  for (std::size_t k = 0; k < kBlock; ++k) {
+    const std::uint32_t word = utf8_form<Length>(units[k]);
+    std::memcpy(out + Length * k, &word, sizeof word);
+  }
+}
+
+
+
+// Which characters of a block need two bytes or more, three or more, and
+// four: one bit per character, the first character in the lowest bit.
+struct LengthMasks {
+  std::uint32_t two;
+  std::uint32_t three;
+  std::uint32_t four;
+};
+
+#if defined(__SSE2__)
+// Sixteen 16-bit lanes that are 0xFFFF where `keep` has a bit set, as one
+// bit per lane.
+inline std::uint32_t lane_bits16(__m128i low_half, __m128i high_half) {
+  return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(low_half, high_half)));
+}
+
+// Lanes that are not zero after masking with `bits`.
+inline __m128i nonzero16(__m128i units, std::uint16_t bits) {
+  const __m128i masked = _mm_and_si128(units, _mm_set1_epi16(static_cast<short>(bits)));
+  return _mm_xor_si128(_mm_cmpeq_epi16(masked, _mm_setzero_si128()), _mm_set1_epi32(-1));
+}
+inline __m128i nonzero32(__m128i units, std::uint32_t bits) {
+  const __m128i masked = _mm_and_si128(units, _mm_set1_epi32(static_cast<int>(bits)));
+  return _mm_xor_si128(_mm_cmpeq_epi32(masked, _mm_setzero_si128()), _mm_set1_epi32(-1));
+}
+
+inline __m128i load128(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
+
+inline LengthMasks length_masks(const std::uint8_t* block) {
+  const auto two = static_cast<std::uint32_t>(_mm_movemask_epi8(load128(block)));
+  return {two, 0, 0};
+}
+
+inline LengthMasks length_masks(const char16_t* block) {
+  const __m128i a = load128(block);
+  const __m128i b = load128(block + 8);
+  return {lane_bits16(nonzero16(a, 0xFF80), nonzero16(b, 0xFF80)),
+          lane_bits16(nonzero16(a, 0xF800), nonzero16(b, 0xF800)), 0};
+}
+
+inline LengthMasks length_masks(const char32_t* block) {
+  std::uint32_t masks[3];
+  const std::uint32_t bits[3] = {0xFFFFFF80, 0xFFFFF800, 0xFFFF0000};
+  for (int m = 0; m < 3; ++m) {
+    const __m128i q0 = _mm_packs_epi32(nonzero32(load128(block), bits[m]),
+                                       nonzero32(load128(block + 4), bits[m]));
+    const __m128i q1 = _mm_packs_epi32(nonzero32(load128(block + 8), bits[m]),
+                                       nonzero32(load128(block + 12), bits[m]));
+    masks[m] = lane_bits16(q0, q1);
+  }
+  return {masks[0], masks[1], masks[2]};
+}
+#else
+template <class Unit>
+LengthMasks length_masks(const Unit* block) {
+  LengthMasks masks{0, 0, 0};
+  for (std::size_t k = 0; k < kBlock; ++k) {
+    masks.two |= std::uint32_t{block[k] >= kTwoBytes} << k;
+    masks.three |= std::uint32_t{block[k] >= kThreeBytes} << k;
+    masks.four |= std::uint32_t{block[k] >= kFourBytes} << k;
+  }
+  return masks;
+}
+#endif
+
+// Blocks are classed by the lengths of their characters: all ASCII is
+// narrowed whole; all of one other length is written at a fixed stride;
+// nearly all ASCII (prose with the odd accent) a character at a time with a
+// branch, which is mostly predicted; any other mix a character at a time
+// without a branch on its length. The fixed-stride and branch-free writers
+// store whole words and keep only their length: while four characters or
+// more remain, there is room for that.
 template <class Unit>
 void write_utf8(const Unit* units, std::size_t count, char* out) {
+  constexpr std::uint32_t kAll = (1u << kBlock) - 1;
   std::size_t i = 0;
-  while (count - i >= kBlock) {
-    Unit any = 0;
-    for (std::size_t k = 0; k < kBlock; ++k) any |= units[i + k];
-    if (any < 0x80) {
-      for (std::size_t k = 0; k < kBlock; ++k) out[k] = static_cast<char>(units[i + k]);
+  while (count - i >= kBlock + 3) {
+    const Unit* const block = units + i;
+    const LengthMasks masks = length_masks(block);
+    i += kBlock;
+    if (masks.two == 0) {
+      if constexpr (sizeof(Unit) == 1) {
+        std::memcpy(out, block, kBlock);
+      } else {
+        for (std::size_t k = 0; k < kBlock; ++k) out[k] = static_cast<char>(block[k]);
+      }
       out += kBlock;
-      i += kBlock;
-      continue;
+    } else if (masks.two == kAll && masks.three == 0) {
+      write_utf8_uniform<2>(block, out);
+      out += 2 * kBlock;
+    } else if (masks.three == kAll && masks.four == 0) {
+      write_utf8_uniform<3>(block, out);
+      out += 3 * kBlock;
+    } else if (masks.four == kAll) {
+      write_utf8_uniform<4>(block, out);
+      out += 4 * kBlock;
+    } else if (std::popcount(masks.two) <= 2) {
+      for (std::size_t k = 0; k < kBlock; ++k) out += put_utf8(block[k], out);
+    } else {
+      // The forms first (vectorised), then packed one after another.
+      std::uint32_t words[kBlock];
+      std::uint32_t lengths[kBlock];
+      for (std::size_t k = 0; k < kBlock; ++k) {
+        words[k] = utf8_any_form<Unit>(block[k], lengths[k]);
+      }
+      for (std::size_t k = 0; k < kBlock; ++k) {
+        std::memcpy(out, &words[k], sizeof words[k]);
+        out += lengths[k];
+      }
     }
-    for (const std::size_t end = i + kBlock; i < end; ++i) out += put_utf8(units[i], out);
   }
   for (; i < count; ++i) out += put_utf8(units[i], out);
 }
@@ -261,6 +435,10 @@ Result<void> encode_iso_8859_1(const TextView& text, ByteSink& out) {
 }
 
 Result<void> encode_windows_1252(const TextView& text, ByteSink& sink) {
+  if (text.ascii) {
+    narrow_to_bytes(text, sink);
+    return {};
+  }
   if (text.unit_size == 1) {
     if (!latin1_fits_windows_1252(text.units8(), text.length)) {
       return value_error("Failed to encode to Windows-1252");
