@@ -125,17 +125,25 @@ void write_utf16_from_32(const char32_t* units, std::size_t count, char* out) {
       i += kBlock;
       continue;
     }
-    for (const std::size_t end = i + kBlock; i < end; ++i) {
-      // Both units of a pair, or the unit and a spare, without a branch.
-      const std::uint32_t c = units[i];
-      const std::uint32_t pair = (c >> 16) != 0;
-      const std::uint32_t units_pair = (0xD7C0 + (c >> 10)) | (0xDC00 | (c & 0x3FF)) << 16;
-      std::uint32_t word = pair != 0 ? units_pair : c;
-      constexpr bool kNativeOrder = Little == (std::endian::native == std::endian::little);
+    // Both units of a pair, or the unit and a spare, without a branch; the
+    // words first (vectorised), then packed one after another.
+    constexpr bool kNativeOrder = Little == (std::endian::native == std::endian::little);
+    std::uint32_t words[kBlock];
+    std::uint32_t sizes[kBlock];
+    for (std::size_t k = 0; k < kBlock; ++k) {
+      const std::uint32_t c = units[i + k];
+      const std::uint32_t pair = 0u - ((c >> 16) != 0);
+      const std::uint32_t both = (0xD7C0 + (c >> 10)) | (0xDC00 | (c & 0x3FF)) << 16;
+      std::uint32_t word = c ^ ((c ^ both) & pair);
       if constexpr (!kNativeOrder) word = ((word >> 8) & 0x00FF00FF) | ((word & 0x00FF00FF) << 8);
-      std::memcpy(out, &word, sizeof word);
-      out += 2 + 2 * pair;
+      words[k] = word;
+      sizes[k] = 2 + (pair & 2);
     }
+    for (std::size_t k = 0; k < kBlock; ++k) {
+      std::memcpy(out, &words[k], sizeof words[k]);
+      out += sizes[k];
+    }
+    i += kBlock;
   }
   for (; i < count; ++i) {
     const char32_t c = units[i];
