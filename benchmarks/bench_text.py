@@ -108,7 +108,9 @@ def main():
 
     kinds = text_kinds()
     print(f"Python {sys.version.split()[0]}; best of {args.repeat} x {args.number} calls")
-    print(f"{'function':28} {'text':9} {'chars':>8} {'vantrel ms':>11} {'python ms':>10} {'ratio':>6}")
+    print(
+        f"{'function':28} {'text':9} {'chars':>8} {'vantrel ms':>11} {'python ms':>10} {'ratio':>6}"
+    )
     worst = 0.0
     for name, codec in CODECS:
         if args.only not in name:
@@ -135,8 +137,9 @@ def main():
                     f" {mine / python:6.2f}",
                     flush=True,
                 )
-            if sys.getsizeof(text) != size_before:
-                print(f"  vantrel grew the {kind} str from {size_before} to {sys.getsizeof(text)} bytes")
+            grown = sys.getsizeof(text)
+            if grown != size_before:
+                print(f"  vantrel grew the {kind} str from {size_before} to {grown} bytes")
     print(f"worst ratio {worst:.2f}")
 
 

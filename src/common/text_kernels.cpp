@@ -98,26 +98,26 @@ template <class In>
 }
 
 // Every entry point, instantiated once for each path.
-#define VANTREL_TEXT_KERNELS(ATTRIBUTE)                                                           \
-  template <class In, class Out, bool Swap>                                                       \
-  ATTRIBUTE void convert(const In* in, std::size_t count, char* out) {                            \
-    convert_loop<In, Out, Swap>(in, count, out);                                                  \
-  }                                                                                               \
-  template <class In>                                                                             \
-  ATTRIBUTE char32_t max_unit(const In* in, std::size_t count) {                                  \
-    return max_loop(in, count);                                                                   \
-  }                                                                                               \
-  template <class In>                                                                             \
-  ATTRIBUTE bool has_surrogate(const In* in, std::size_t count) {                                 \
-    return surrogate_loop(in, count);                                                             \
-  }                                                                                               \
-  template <class In>                                                                             \
-  ATTRIBUTE std::size_t count_at_least(const In* in, std::size_t count, char32_t threshold) {     \
-    return at_least_loop(in, count, threshold);                                                   \
-  }                                                                                               \
-  template <class In>                                                                             \
-  ATTRIBUTE std::size_t utf8_size(const In* in, std::size_t count) {                              \
-    return utf8_size_loop(in, count);                                                             \
+#define VANTREL_TEXT_KERNELS(ATTRIBUTE)                                                       \
+  template <class In, class Out, bool Swap>                                                   \
+  ATTRIBUTE void convert(const In* in, std::size_t count, char* out) {                        \
+    convert_loop<In, Out, Swap>(in, count, out);                                              \
+  }                                                                                           \
+  template <class In>                                                                         \
+  ATTRIBUTE char32_t max_unit(const In* in, std::size_t count) {                              \
+    return max_loop(in, count);                                                               \
+  }                                                                                           \
+  template <class In>                                                                         \
+  ATTRIBUTE bool has_surrogate(const In* in, std::size_t count) {                             \
+    return surrogate_loop(in, count);                                                         \
+  }                                                                                           \
+  template <class In>                                                                         \
+  ATTRIBUTE std::size_t count_at_least(const In* in, std::size_t count, char32_t threshold) { \
+    return at_least_loop(in, count, threshold);                                               \
+  }                                                                                           \
+  template <class In>                                                                         \
+  ATTRIBUTE std::size_t utf8_size(const In* in, std::size_t count) {                          \
+    return utf8_size_loop(in, count);                                                         \
   }
 
 namespace plain {

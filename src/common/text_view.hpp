@@ -10,7 +10,7 @@ namespace vantrel {
 
 struct TextView {
   const void* data = nullptr;
-  std::size_t length = 0;     // code points
+  std::size_t length = 0;      // code points
   std::uint8_t unit_size = 1;  // 1, 2 or 4
   bool ascii = true;           // one-byte units, all below 0x80
 

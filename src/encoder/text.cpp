@@ -84,9 +84,8 @@ void narrow_to_bytes(const TextView& text, ByteSink& sink) {
     return;
   }
   sink.write(text.length, [&](char* out) {
-    visit_units(text, [&](auto* units) {
-      kernels::convert_units(units, text.length, out, 1, true);
-    });
+    visit_units(text,
+                [&](auto* units) { kernels::convert_units(units, text.length, out, 1, true); });
   });
 }
 
@@ -172,9 +171,8 @@ void utf16(const TextView& text, bool mark, ByteSink& sink) {
       write_utf16_from_32<Little>(text.units32(), text.length, out);
       return;
     }
-    visit_units(text, [&](auto* units) {
-      kernels::convert_units(units, text.length, out, 2, Little);
-    });
+    visit_units(text,
+                [&](auto* units) { kernels::convert_units(units, text.length, out, 2, Little); });
   });
 }
 
@@ -185,9 +183,8 @@ void utf32(const TextView& text, bool mark, ByteSink& sink) {
       store32<Little>(out, 0xFEFF);
       out += 4;
     }
-    visit_units(text, [&](auto* units) {
-      kernels::convert_units(units, text.length, out, 4, Little);
-    });
+    visit_units(text,
+                [&](auto* units) { kernels::convert_units(units, text.length, out, 4, Little); });
   });
 }
 
@@ -250,8 +247,6 @@ void write_utf8_uniform(const Unit* units, char* out) {
   }
 }
 
-
-
 // Which characters of a block need two bytes or more, three or more, and
 // four: one bit per character, the first character in the lowest bit.
 struct LengthMasks {
@@ -295,8 +290,8 @@ inline LengthMasks length_masks(const char32_t* block) {
   std::uint32_t masks[3];
   const std::uint32_t bits[3] = {0xFFFFFF80, 0xFFFFF800, 0xFFFF0000};
   for (int m = 0; m < 3; ++m) {
-    const __m128i q0 = _mm_packs_epi32(nonzero32(load128(block), bits[m]),
-                                       nonzero32(load128(block + 4), bits[m]));
+    const __m128i q0 =
+        _mm_packs_epi32(nonzero32(load128(block), bits[m]), nonzero32(load128(block + 4), bits[m]));
     const __m128i q1 = _mm_packs_epi32(nonzero32(load128(block + 8), bits[m]),
                                        nonzero32(load128(block + 12), bits[m]));
     masks[m] = lane_bits16(q0, q1);
@@ -393,7 +388,7 @@ void write_windows_1252(const Unit* units, std::size_t count, char* out) {
   for (std::size_t i = 0; i < count; ++i) {
     const char32_t c = units[i];
     out[i] = static_cast<char>(c < 0x80 || (c >= 0xA0 && c < 0x100) ? static_cast<int>(c)
-                                                                     : windows_1252_byte(c));
+                                                                    : windows_1252_byte(c));
   }
 }
 

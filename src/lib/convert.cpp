@@ -171,9 +171,10 @@ bool to_text(PyObject* object, TextView& out) {
   const int kind = PyUnicode_KIND(object);
   out = TextView{PyUnicode_DATA(object), static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)),
                  static_cast<std::uint8_t>(kind), PyUnicode_IS_ASCII(object) != 0};
-  const bool surrogate = kind == PyUnicode_2BYTE_KIND ? kernels::has_surrogate(out.units16(), out.length)
-                         : kind == PyUnicode_4BYTE_KIND ? kernels::has_surrogate(out.units32(), out.length)
-                                                        : false;
+  const bool surrogate =
+      kind == PyUnicode_2BYTE_KIND   ? kernels::has_surrogate(out.units16(), out.length)
+      : kind == PyUnicode_4BYTE_KIND ? kernels::has_surrogate(out.units32(), out.length)
+                                     : false;
   if (!surrogate) return true;
   // A lone surrogate has no UTF-8 form: the interpreter's own conversion
   // raises its UnicodeEncodeError. It returns a new bytes object and caches

@@ -3,8 +3,8 @@
 // random texts of every unit size (lengths across the block sizes, ASCII,
 // Latin-1, BMP and astral characters mixed in every proportion), and UTF-8
 // for every sequence length at every alignment, cut at every byte.
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -157,8 +157,8 @@ void check_encoders(const std::u32string& text, const std::string& label) {
     if (unit_size < narrowest) continue;
     const StoredText stored(text, unit_size);
     const TextView& view = stored.view;
-    const std::string where = concat(label, ", ", text.size(), " characters in units of ",
-                                     unit_size);
+    const std::string where =
+        concat(label, ", ", text.size(), " characters in units of ", unit_size);
     std::string utf8;
     for (const char32_t c : text) utf8 += utf8_of(c);
     check(encoded(encode_utf8, view) == utf8, "encode_utf8 " + where);
@@ -188,8 +188,8 @@ void check_encoders(const std::u32string& text, const std::string& label) {
 // half of Latin-1, Windows-1252's own characters, the rest of the BMP (no
 // surrogates) and the astral planes.
 std::u32string random_text(std::mt19937& random, std::size_t length, const int (&weights)[5]) {
-  static const char32_t kWindows[] = {0x20AC, 0x201A, 0x0192, 0x2026, 0x0160, 0x017D, 0x2122,
-                                      0x0178, 0x0081, 0x008D};
+  static const char32_t kWindows[] = {0x20AC, 0x201A, 0x0192, 0x2026, 0x0160,
+                                      0x017D, 0x2122, 0x0178, 0x0081, 0x008D};
   std::discrete_distribution<int> pick(std::begin(weights), std::end(weights));
   std::u32string text;
   for (std::size_t i = 0; i < length; ++i) {
@@ -210,7 +210,7 @@ std::u32string random_text(std::mt19937& random, std::size_t length, const int (
 }
 
 void test_encoders(std::mt19937& random) {
-  const int mixes[][5] = {{1, 0, 0, 0, 0}, {1, 1, 0, 0, 0}, {20, 1, 0, 0, 0}, {0, 1, 0, 0, 0},
+  const int mixes[][5] = {{1, 0, 0, 0, 0},  {1, 1, 0, 0, 0}, {20, 1, 0, 0, 0}, {0, 1, 0, 0, 0},
                           {20, 1, 1, 0, 0}, {0, 0, 0, 1, 0}, {1, 0, 0, 1, 0},  {0, 0, 0, 0, 1},
                           {1, 0, 0, 0, 1},  {1, 1, 0, 1, 1}, {50, 0, 0, 1, 1}, {0, 0, 0, 5, 1}};
   for (const auto& mix : mixes) {
@@ -263,8 +263,8 @@ class CodePointSink final : public TextSink {
 };
 
 void test_utf8_every_length_and_cut() {
-  for (const char32_t c : {0x00u, 0x7Fu, 0x80u, 0x7FFu, 0x800u, 0xD7FFu, 0xE000u, 0xFFFFu,
-                           0x10000u, 0x10FFFFu}) {
+  for (const char32_t c :
+       {0x00u, 0x7Fu, 0x80u, 0x7FFu, 0x800u, 0xD7FFu, 0xE000u, 0xFFFFu, 0x10000u, 0x10FFFFu}) {
     const std::string sequence = utf8_of(c);
     for (std::size_t prefix = 0; prefix < 36; ++prefix) {
       const std::u32string text = std::u32string(prefix, U'x') + c;
@@ -276,11 +276,10 @@ void test_utf8_every_length_and_cut() {
         CodePointSink sink;
         const ByteSpan input(reinterpret_cast<const std::uint8_t*>(bytes.data()), cut);
         const Result<void> decoded = decode_utf8(input, sink);
-        const std::string where = concat("decode_utf8 U+", hex_upper(c, 4), " after ", prefix,
-                                         " cut at ", cut);
+        const std::string where =
+            concat("decode_utf8 U+", hex_upper(c, 4), " after ", prefix, " cut at ", cut);
         if (cut <= prefix || cut == bytes.size()) {
-          check(decoded && sink.text() == text.substr(0, cut <= prefix ? cut : text.size()),
-                where);
+          check(decoded && sink.text() == text.substr(0, cut <= prefix ? cut : text.size()), where);
         } else {
           check(!decoded && decoded.error().message ==
                                 concat("Invalid UTF-8 bytes: incomplete utf-8 byte sequence "
@@ -327,8 +326,7 @@ void check_kernels_on(const std::vector<Unit>& units, const std::string& label) 
         kernels::convert_units(units.data(), n, out.data(), out_size, little);
         std::string expected;
         for (const Unit unit : units) {
-          const std::uint32_t kept =
-              out_size == 4 ? unit : unit & ((1u << (8 * out_size)) - 1);
+          const std::uint32_t kept = out_size == 4 ? unit : unit & ((1u << (8 * out_size)) - 1);
           put_unit(expected, kept, out_size, little);
         }
         check(out == expected, concat("convert_units to ", out_size, " ", where));
@@ -339,8 +337,8 @@ void check_kernels_on(const std::vector<Unit>& units, const std::string& label) 
 }
 
 void test_kernels(std::mt19937& random) {
-  for (std::size_t n : {0, 1, 2, 3, 7, 15, 16, 17, 31, 32, 33, 63, 64, 65, 255, 256, 257, 1000,
-                        8191, 8192, 8193, 20000}) {
+  for (std::size_t n : {0,  1,  2,  3,   7,   15,  16,   17,   31,   32,   33,
+                        63, 64, 65, 255, 256, 257, 1000, 8191, 8192, 8193, 20000}) {
     for (const std::uint32_t top : {0x80u, 0x100u, 0x800u, 0xE000u, 0x10000u, 0x110000u}) {
       std::vector<std::uint8_t> bytes(n);
       std::vector<char16_t> halves(n);
