@@ -101,8 +101,8 @@ def time_pair(ours, theirs, argument, number, repeat):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--number", type=int, default=10, help="calls per timing")
-    parser.add_argument("--repeat", type=int, default=7, help="timings; the best is kept")
+    parser.add_argument("--number", type=int, default=3, help="calls per timing")
+    parser.add_argument("--repeat", type=int, default=25, help="timings; the best is kept")
     parser.add_argument("--only", default="", help="run only codecs whose name contains this")
     args = parser.parse_args()
 
