@@ -206,3 +206,19 @@ def test_unpacking_decodes_long_text_fields_on_both_paths():
             packet = vantrel.pack_parameters(recipe)
             assert packet == text.encode(codec)
             base.assert_same_str(vantrel.unpack_parameters(packet, 0, recipe)["text"], text)
+
+
+@pytest.mark.parametrize("storage", ["latin-1", "bmp", "astral"])
+def test_recipe_keys_are_left_unchanged(storage):
+    # Non-ASCII names, encodings and byte orders are read as UTF-8 copies.
+    name = fresh(SAMPLES[storage])
+    encoding = fresh("UTF16LE" + SAMPLES[storage])
+    byte_order = fresh("BİG")  # lower-cases to "bi̇g", which is no byte order
+    sizes = [sys.getsizeof(text) for text in (name, encoding, byte_order)]
+    good = item(name, "utf16le", 16, value="a")
+    assert vantrel.unpack_parameters(vantrel.pack_parameters([good]), 0, [good]) == {name: "a"}
+    with pytest.raises(ValueError, match="^ValueError: Unsupported encoding type: UTF16LE"):
+        vantrel.pack_parameters([item(name, encoding, 16, value="a")])
+    with pytest.raises(ValueError, match="^ValueError: Invalid byte_order 'BİG'"):
+        vantrel.pack_parameters([item(name, "utf8", 8, byte_order, value="a")])
+    assert [sys.getsizeof(text) for text in (name, encoding, byte_order)] == sizes

@@ -141,21 +141,25 @@ bool to_strict_bool(PyObject* object, bool& out) {
   return false;
 }
 
-bool to_text(PyObject* object, std::string_view& out) {
+bool to_utf8(PyObject* object, std::string_view& out, Ref& owner) {
   if (!PyUnicode_Check(object)) {
     raise_cast_error(object, "str");
     return false;
   }
-  // Compact ASCII text is its own UTF-8: no call needed.
-  if (PyUnicode_IS_COMPACT_ASCII(object)) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(object) < 0) return false;
+#endif
+  if (PyUnicode_IS_ASCII(object)) {
     out = std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
     return true;
   }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
-  if (utf8 == nullptr) return false;
-  out = std::string_view(utf8, static_cast<std::size_t>(size));
+  // A new bytes object: PyUnicode_AsUTF8AndSize would cache the form in the
+  // str. A lone surrogate raises the same UnicodeEncodeError either way.
+  owner = Ref::steal(PyUnicode_AsUTF8String(object));
+  if (!owner) return false;
+  out = std::string_view(PyBytes_AS_STRING(owner.get()),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(owner.get())));
   return true;
 }
 

@@ -21,10 +21,10 @@ bool to_f64(PyObject* object, double& out);
 bool to_f32(PyObject* object, float& out);
 // Exactly True or False, or a NumPy boolean scalar.
 bool to_strict_bool(PyObject* object, bool& out);
-// Borrows the str's UTF-8 form; valid while the str lives. Caches that form
-// in a str that is not ASCII: only for short recipe keys (names, encodings,
-// byte orders).
-bool to_text(PyObject* object, std::string_view& out);
+// The str's UTF-8 form, leaving the str as it was: ASCII text is borrowed in
+// place; other text is copied into a new bytes object kept in `owner`. Valid
+// while both live.
+bool to_utf8(PyObject* object, std::string_view& out, Ref& owner);
 // Borrows the str's own storage; valid while the str lives. A str holding a
 // surrogate fails with the interpreter's UnicodeEncodeError, as its UTF-8
 // conversion does. The str is left as it was.
