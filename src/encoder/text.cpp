@@ -343,7 +343,15 @@ void write_utf8(const Unit* units, std::size_t count, char* out) {
       write_utf8_uniform<4>(block, out);
       out += 4 * kBlock;
     } else if (std::popcount(masks.two) <= 2) {
-      for (std::size_t k = 0; k < kBlock; ++k) out += put_utf8(block[k], out);
+      // By halves: an ASCII half is narrowed whole.
+      for (std::size_t half = 0; half < kBlock; half += kBlock / 2) {
+        if (((masks.two >> half) & 0xFF) == 0) {
+          for (std::size_t k = half; k < half + kBlock / 2; ++k)
+            *out++ = static_cast<char>(block[k]);
+          continue;
+        }
+        for (std::size_t k = half; k < half + kBlock / 2; ++k) out += put_utf8(block[k], out);
+      }
     } else {
       // The forms first (vectorised), then packed one after another.
       std::uint32_t words[kBlock];
