@@ -222,3 +222,19 @@ def test_recipe_keys_are_left_unchanged(storage):
     with pytest.raises(ValueError, match="^ValueError: Invalid byte_order 'BİG'"):
         vantrel.pack_parameters([item(name, "utf8", 8, byte_order, value="a")])
     assert [sys.getsizeof(text) for text in (name, encoding, byte_order)] == sizes
+
+
+@pytest.mark.parametrize(
+    ("decoder", "codec"),
+    [
+        ("decode_utf8", "utf-8"),
+        ("decode_utf16le", "utf-16-le"),
+        ("decode_utf16be", "utf-16-be"),
+        ("decode_utf32le", "utf-32-le"),
+        ("decode_utf32be", "utf-32-be"),
+    ],
+)
+def test_explicit_order_decoders_keep_a_leading_mark_on_both_paths(decoder, codec):
+    for length in (1, NATIVE_MINIMUM):
+        text = "\ufeff" + "a" * length
+        base.assert_same_str(getattr(vantrel, decoder)(text.encode(codec)), text)
