@@ -1,6 +1,9 @@
-// Text decoders. Each checks and measures its whole input first (so that a
-// failure allocates nothing but its message), then asks the sink for room of
-// the right unit size once and writes the code points straight into it.
+// Text decoders. The sink may decode well-formed UTF-8, UTF-16 and UTF-32
+// with a codec of its own (the interpreter's, which gives the same text);
+// for anything it refuses, and for sinks without one, each decoder here
+// checks and measures its whole input first (so that a failure allocates
+// nothing but its message), then asks the sink for room of the right unit
+// size once and writes the code points straight into it.
 #include <algorithm>
 #include <array>
 #include <bit>
