@@ -99,29 +99,24 @@ def time_pair(ours, theirs, argument, number, repeat):
     return mine, python
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--number", type=int, default=3, help="calls per timing")
-    parser.add_argument("--repeat", type=int, default=25, help="timings; the best is kept")
-    parser.add_argument("--only", default="", help="run only codecs whose name contains this")
-    args = parser.parse_args()
-
-    kinds = text_kinds()
-    print(f"Python {sys.version.split()[0]}; best of {args.repeat} x {args.number} calls")
+def run_table(kinds, number, repeat, only, scale, unit):
+    """Times every codec on every kind of text both sides accept; returns the
+    worst ratio."""
     print(
-        f"{'function':28} {'text':9} {'chars':>8} {'vantrel ms':>11} {'python ms':>10} {'ratio':>6}"
+        f"{'function':28} {'text':9} {'chars':>8} {'vantrel ' + unit:>11}"
+        f" {'python ' + unit:>10} {'ratio':>6}"
     )
     worst = 0.0
     for name, codec in CODECS:
-        if args.only not in name:
+        if only not in name:
             continue
         encode = getattr(vantrel, f"encode_{name}")
         decode = getattr(vantrel, f"decode_{name}")
         for kind, text in kinds.items():
             if not accepts(codec, text):
                 continue
-            encoded = encode(text)
             size_before = sys.getsizeof(text)
+            encoded = encode(text)
             rows = [
                 (f"encode_{name}", encode, lambda s, c=codec: s.encode(c), text),
                 (f"decode_{name}", decode, lambda b, c=codec: b.decode(c), encoded),
@@ -130,17 +125,38 @@ def main():
                 assert ours(argument) == theirs(argument) or (
                     label.startswith("encode") and decode(ours(argument)) == text
                 ), label
-                mine, python = time_pair(ours, theirs, argument, args.number, args.repeat)
+                mine, python = time_pair(ours, theirs, argument, number, repeat)
                 worst = max(worst, mine / python)
                 print(
-                    f"{label:28} {kind:9} {len(text):8} {mine * 1e3:11.3f} {python * 1e3:10.3f}"
-                    f" {mine / python:6.2f}",
+                    f"{label:28} {kind:9} {len(text):8} {mine * scale:11.3f}"
+                    f" {python * scale:10.3f} {mine / python:6.2f}",
                     flush=True,
                 )
             grown = sys.getsizeof(text)
             if grown != size_before:
                 print(f"  vantrel grew the {kind} str from {size_before} to {grown} bytes")
+    return worst
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--number", type=int, default=3, help="calls per timing")
+    parser.add_argument("--repeat", type=int, default=25, help="timings; the best is kept")
+    parser.add_argument("--only", default="", help="run only codecs whose name contains this")
+    parser.add_argument("--short", action="store_true", help="also time 12-character texts")
+    args = parser.parse_args()
+
+    kinds = text_kinds()
+    print(
+        f"Python {sys.version.split()[0]}; 1 MiB texts, best of {args.repeat} x {args.number} calls"
+    )
+    worst = run_table(kinds, args.number, args.repeat, args.only, 1e3, "ms")
     print(f"worst ratio {worst:.2f}")
+    if args.short:
+        short = {kind: text[:12] for kind, text in kinds.items()}
+        print(f"\n12-character texts, best of {args.repeat} x 2000 calls")
+        worst = run_table(short, 2000, args.repeat, args.only, 1e9, "ns")
+        print(f"worst ratio {worst:.2f}")
 
 
 if __name__ == "__main__":
