@@ -6,6 +6,7 @@ the same text and the same messages."""
 
 import itertools
 import sys
+import threading
 
 import pytest
 import test_text as base
@@ -238,3 +239,31 @@ def test_explicit_order_decoders_keep_a_leading_mark_on_both_paths(decoder, code
     for length in (1, NATIVE_MINIMUM):
         text = "\ufeff" + "a" * length
         base.assert_same_str(getattr(vantrel, decoder)(text.encode(codec)), text)
+
+
+def test_long_results_are_right_while_other_threads_run():
+    # Long fills let other threads run: several threads encoding and decoding
+    # at once must each get their own exact results.
+    texts = [fresh(sample, 20000) for sample in SAMPLES.values()]
+    failures = []
+
+    def work(text):
+        for _ in range(5):
+            for encoder, decoder, codec in (
+                ("encode_utf16le", "decode_utf16le", "utf-16-le"),
+                ("encode_utf32be", "decode_utf32be", "utf-32-be"),
+                ("encode_utf8", "decode_utf8", "utf-8"),
+            ):
+                encoded = getattr(vantrel, encoder)(text)
+                if encoded != text.encode(codec) or getattr(vantrel, decoder)(encoded) != text:
+                    failures.append((encoder, len(text)))
+            latin = text.encode("latin-1", "replace").decode("latin-1")
+            if vantrel.decode_iso_8859_1(vantrel.encode_iso_8859_1(latin)) != latin:
+                failures.append(("iso_8859_1", len(text)))
+
+    threads = [threading.Thread(target=work, args=(text,)) for text in texts * 2]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []

@@ -49,7 +49,12 @@ class BytesResult final : public ByteSink {
   PyObject* release() { return object_.release(); }
 
  private:
+  // Long fills run without the global interpreter lock.
+  void release_host() override { thread_ = PyEval_SaveThread(); }
+  void reacquire_host() override { PyEval_RestoreThread(thread_); }
+
   Ref object_;
+  PyThreadState* thread_ = nullptr;
 };
 
 // A str that a decoder writes its code points into in place.
@@ -63,7 +68,12 @@ class StrResult final : public TextSink {
   static constexpr std::size_t kNativeMinimum = 64;
 
  private:
+  // Long fills run without the global interpreter lock.
+  void release_host() override { thread_ = PyEval_SaveThread(); }
+  void reacquire_host() override { PyEval_RestoreThread(thread_); }
+
   Ref object_;
+  PyThreadState* thread_ = nullptr;
 };
 
 // Takes the current exception out of the error indicator, normalised.
