@@ -67,7 +67,7 @@ template <class In>
 template <class In, class Counter>
 [[gnu::always_inline]] inline std::size_t count_loop(const In* in, std::size_t count,
                                                      Counter counter) {
-  constexpr std::size_t kBlock = sizeof(In) == 1 ? 63 : 8191;
+  constexpr std::size_t kBlock = sizeof(In) == 1 ? 128 : 8192;
   std::size_t total = 0;
   for (std::size_t start = 0; start < count; start += kBlock) {
     const std::size_t end = count - start < kBlock ? count : start + kBlock;
