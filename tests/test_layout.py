@@ -4,6 +4,7 @@ functions given the same recipe, and be a well-behaved immutable value."""
 import copy
 import mmap
 import pickle
+import sys
 import threading
 
 import pytest
@@ -243,3 +244,14 @@ def test_a_layout_is_shared_between_threads():
     for thread in threads:
         thread.join()
     assert failures == []
+
+
+def test_layouts_do_not_grow_the_callers_strings():
+    name = "température"  # not ASCII: its UTF-8 form is not its storage
+    text = "é" * 100_000
+    recipe = [item(name, "utf16le", 16 * len(text))]
+    sizes = (sys.getsizeof(name), sys.getsizeof(text))
+    layout = vantrel.Layout(recipe)
+    packet = layout.pack({name: text})
+    assert layout.unpack(packet) == {name: text}
+    assert (sys.getsizeof(name), sys.getsizeof(text)) == sizes

@@ -17,7 +17,7 @@ pytestmark = pytest.mark.slow
 
 SOURCE = Path(__file__).resolve().parents[1]
 # Every C++ test that tests/cpp registers with ctest.
-CPP_TESTS = {"binary16_software", "binary16_paths_agree", "field_io"}
+CPP_TESTS = {"binary16_software", "binary16_paths_agree", "field_io", "text_codecs"}
 
 
 def _tool(name):
@@ -102,4 +102,9 @@ def test_binary16_paths_agree(cpp_build):
 
 def test_field_io(cpp_build):
     result, output = _run_ctest(cpp_build, "field_io")
+    assert result == "Passed", output
+
+
+def test_text_codecs(cpp_build):
+    result, output = _run_ctest(cpp_build, "text_codecs")
     assert result == "Passed", output

@@ -38,9 +38,10 @@ Result<FieldContent> encode_text(const PackInput& input, std::uint32_t) {
   return std::move(bytes.bytes);
 }
 
-// UTF-8 text is its own encoding: the content is a view of the text.
-Result<FieldContent> encode_utf8_text(const PackInput& input, std::uint32_t) {
-  return encode_utf8(input.text);
+// ASCII text is its own UTF-8: the content is a view of the text.
+Result<FieldContent> encode_utf8_text(const PackInput& input, std::uint32_t bits) {
+  if (input.text.ascii) return ByteSpan(input.text.units8(), input.text.length);
+  return encode_text<encode_utf8>(input, bits);
 }
 
 Result<std::uint64_t> encode_unsigned(const PackInput& input, std::uint32_t bits) {

@@ -11,6 +11,7 @@
 
 #include "common/error.hpp"
 #include "common/sinks.hpp"
+#include "common/text_view.hpp"
 #include "common/types.hpp"
 
 namespace vantrel {
@@ -25,11 +26,11 @@ struct PackInput {
   std::int64_t signed_value = 0;
   float real32 = 0;
   double real64 = 0;
-  std::string_view text;
+  TextView text;  // the str's own storage, valid while the value lives
 };
 
 // What a value turns into before it is placed: a right-aligned numeric
-// pattern, text bytes the encoder made, or the text's own UTF-8 bytes.
+// pattern, text bytes the encoder made, or the bytes of ASCII text itself.
 using FieldContent = std::variant<std::uint64_t, std::string, ByteSpan>;
 
 // A field read from a packet: the pattern folded from its bytes (after byte

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/text_kernels.hpp"
 #include "lib/py_compat.hpp"
 
 namespace vantrel {
@@ -128,22 +129,51 @@ bool to_strict_bool(PyObject* object, bool& out) {
   return false;
 }
 
-bool to_text(PyObject* object, std::string_view& out) {
+bool to_utf8(PyObject* object, std::string_view& out, Ref& owner) {
   if (!PyUnicode_Check(object)) {
     raise_cast_error(object, "str");
     return false;
   }
-  // Compact ASCII text is its own UTF-8: no call needed.
-  if (PyUnicode_IS_COMPACT_ASCII(object)) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(object) < 0) return false;
+#endif
+  if (PyUnicode_IS_ASCII(object)) {
     out = std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
     return true;
   }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
-  if (utf8 == nullptr) return false;
-  out = std::string_view(utf8, static_cast<std::size_t>(size));
+  // A new bytes object: PyUnicode_AsUTF8AndSize would cache the form in the
+  // str. A lone surrogate raises the same UnicodeEncodeError either way.
+  owner = Ref::steal(PyUnicode_AsUTF8String(object));
+  if (!owner) return false;
+  out = std::string_view(PyBytes_AS_STRING(owner.get()),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(owner.get())));
   return true;
+}
+
+bool to_text(PyObject* object, TextView& out) {
+  if (!PyUnicode_Check(object)) {
+    raise_cast_error(object, "str");
+    return false;
+  }
+#if PY_VERSION_HEX < 0x030C0000
+  // Strs made by the legacy wide-character API get their compact form here.
+  if (PyUnicode_READY(object) < 0) return false;
+#endif
+  const int kind = PyUnicode_KIND(object);
+  out = TextView{PyUnicode_DATA(object), static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)),
+                 static_cast<std::uint8_t>(kind), PyUnicode_IS_ASCII(object) != 0};
+  const bool surrogate =
+      kind == PyUnicode_2BYTE_KIND   ? kernels::has_surrogate(out.units16(), out.length)
+      : kind == PyUnicode_4BYTE_KIND ? kernels::has_surrogate(out.units32(), out.length)
+                                     : false;
+  if (!surrogate) return true;
+  // A lone surrogate has no UTF-8 form: the interpreter's own conversion
+  // raises its UnicodeEncodeError. It returns a new bytes object and caches
+  // nothing in the str.
+  Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(object));
+  if (utf8) PyErr_SetString(PyExc_SystemError, "surrogate found but the str has a UTF-8 form");
+  return false;
 }
 
 bool to_bytes(PyObject* object, ByteSpan& out) {
@@ -194,6 +224,35 @@ char* BytesResult::allocate(std::size_t size) {
   object_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!object_) throw InterpreterErrorSet{};
   return PyBytes_AS_STRING(object_.get());
+}
+
+bool StrResult::decode_natively(NativeCodec codec, ByteSpan bytes) {
+  // Short inputs are decoded faster here than the call costs.
+  if (bytes.size() < kNativeMinimum) return false;
+  const auto* data = reinterpret_cast<const char*>(bytes.data());
+  const auto size = static_cast<Py_ssize_t>(bytes.size());
+  int little = -1;
+  int big = 1;
+  switch (codec) {
+    case NativeCodec::Utf8: object_ = Ref::steal(PyUnicode_DecodeUTF8(data, size, "strict")); break;
+    case NativeCodec::Utf16Little:
+      object_ = Ref::steal(PyUnicode_DecodeUTF16(data, size, "strict", &little));
+      break;
+    case NativeCodec::Utf16Big:
+      object_ = Ref::steal(PyUnicode_DecodeUTF16(data, size, "strict", &big));
+      break;
+    case NativeCodec::Utf32Little:
+      object_ = Ref::steal(PyUnicode_DecodeUTF32(data, size, "strict", &little));
+      break;
+    case NativeCodec::Utf32Big:
+      object_ = Ref::steal(PyUnicode_DecodeUTF32(data, size, "strict", &big));
+      break;
+  }
+  if (object_) return true;
+  // Malformed input: the caller's own decoder words the failure.
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw InterpreterErrorSet{};
+  PyErr_Clear();
+  return false;
 }
 
 void* StrResult::allocate(std::size_t length, char32_t max_code_point) {
