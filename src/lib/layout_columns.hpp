@@ -1,5 +1,6 @@
-// Whole archives: Layout.unpack_many and Layout.pack_many, and the module
-// function split_packets. numpy is imported the first time one of them runs.
+// Whole archives: Layout.unpack_many (layout_columns.cpp), Layout.pack_many
+// (column_packing.cpp) and the module function split_packets
+// (stream_framing.cpp). numpy is imported the first time one of them runs.
 #pragma once
 
 #include "lib/py_ref.hpp"
