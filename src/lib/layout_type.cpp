@@ -102,8 +102,7 @@ LayoutData* build_layout(PyObject* recipe) {
   }
   auto plan = Plan::build(specs);
   if (!plan) {
-    raise_error(plan.error().error);
-    rewrap_engine_failure(data->items[plan.error().item].context);
+    raise_item_failure(plan.error().error, data->items[plan.error().item]);
     return nullptr;
   }
   data->plan = std::move(*plan);
