@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/sinks.hpp"
+#include "common/text_view.hpp"
 #include "common/types.hpp"
 
 namespace fuzz {
@@ -274,5 +275,37 @@ inline std::u32string scalar_values(Input& input, std::size_t limit) {
   }
   return out;
 }
+
+// Text held as the interpreter holds a str: units of the smallest size that
+// fits the largest code point, flagged ASCII when every one is below 0x80.
+class StoredText {
+ public:
+  explicit StoredText(const std::u32string& text) {
+    char32_t largest = 0;
+    for (const char32_t c : text) largest = std::max(largest, c);
+    const int size_class = storage_class(largest);
+    const std::uint8_t unit_size = size_class <= 1 ? 1 : size_class == 2 ? 2 : 4;
+    units_.resize(text.size() * unit_size + 1);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (unit_size == 1) {
+        units_[i] = static_cast<std::uint8_t>(text[i]);
+      } else if (unit_size == 2) {
+        const auto unit = static_cast<char16_t>(text[i]);
+        std::memcpy(units_.data() + 2 * i, &unit, 2);
+      } else {
+        std::memcpy(units_.data() + 4 * i, &text[i], 4);
+      }
+    }
+    view_ = vantrel::TextView{units_.data(), text.size(), unit_size, size_class == 0};
+  }
+  StoredText(const StoredText&) = delete;
+  StoredText& operator=(const StoredText&) = delete;
+
+  const vantrel::TextView& view() const { return view_; }
+
+ private:
+  std::vector<std::uint8_t> units_;
+  vantrel::TextView view_;
+};
 
 }  // namespace fuzz

@@ -5,10 +5,14 @@
 // decoding its bytes must give the text back. The fast kernels (word-at-a-time
 // ASCII runs, vectorised widening) are what this checks: a difference is a
 // finding even when nothing crashes.
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <type_traits>
+#include <vector>
 
+#include "common/text_kernels.hpp"
 #include "common/windows_1252.hpp"
 #include "decoder/decoders.hpp"
 #include "encoder/encoders.hpp"
@@ -165,50 +169,128 @@ int latin1_byte(char32_t c) { return c < 0x100 ? static_cast<int>(c) : -1; }
 int cp1252_byte(char32_t c) { return vantrel::windows_1252_byte(c); }
 
 template <class Encode>
-void expect_encoding(Encode encode, std::string_view utf8, bool reference_ok,
+void expect_encoding(Encode encode, const vantrel::TextView& text, bool reference_ok,
                      const std::string& reference) {
   fuzz::CheckedByteSink sink;
   bool ok;
-  if constexpr (std::is_void_v<decltype(encode(utf8, sink))>) {
-    encode(utf8, sink);
+  if constexpr (std::is_void_v<decltype(encode(text, sink))>) {
+    encode(text, sink);
     ok = true;
   } else {
-    ok = encode(utf8, sink).has_value();
+    ok = encode(text, sink).has_value();
   }
   FUZZ_CHECK(ok == reference_ok);
   FUZZ_CHECK(sink.allocated_ == ok);
   if (ok) FUZZ_CHECK(sink.bytes == reference);
 }
 
-void check_encoders(const std::u32string& text) {
-  const std::string utf8 = fuzz::reference_utf8_encode(text);
-  // UTF-8 is its own encoding; the decoders must read it back.
-  const ByteSpan own = vantrel::encode_utf8(utf8);
-  FUZZ_CHECK(std::string(reinterpret_cast<const char*>(own.data()), own.size()) == utf8);
+void check_encoders(const std::u32string& code_points) {
+  const fuzz::StoredText stored(code_points);
+  const vantrel::TextView& text = stored.view();
+  const std::string utf8 = fuzz::reference_utf8_encode(code_points);
+  expect_encoding(vantrel::encode_utf8, text, true, utf8);
 
-  expect_encoding(vantrel::encode_utf16, utf8, true, reference_utf16(text, false, true));
-  expect_encoding(vantrel::encode_utf16be, utf8, true, reference_utf16(text, false, false));
-  expect_encoding(vantrel::encode_utf16le, utf8, true, reference_utf16(text, true, false));
-  expect_encoding(vantrel::encode_utf32, utf8, true, reference_utf32(text, false, true));
-  expect_encoding(vantrel::encode_utf32be, utf8, true, reference_utf32(text, false, false));
-  expect_encoding(vantrel::encode_utf32le, utf8, true, reference_utf32(text, true, false));
+  expect_encoding(vantrel::encode_utf16, text, true, reference_utf16(code_points, false, true));
+  expect_encoding(vantrel::encode_utf16be, text, true, reference_utf16(code_points, false, false));
+  expect_encoding(vantrel::encode_utf16le, text, true, reference_utf16(code_points, true, false));
+  expect_encoding(vantrel::encode_utf32, text, true, reference_utf32(code_points, false, true));
+  expect_encoding(vantrel::encode_utf32be, text, true, reference_utf32(code_points, false, false));
+  expect_encoding(vantrel::encode_utf32le, text, true, reference_utf32(code_points, true, false));
 
   std::string single;
-  bool ok = reference_single_byte_encode(text, ascii_byte, single);
-  expect_encoding(vantrel::encode_us_ascii, utf8, ok, single);
-  ok = reference_single_byte_encode(text, latin1_byte, single);
-  expect_encoding(vantrel::encode_iso_8859_1, utf8, ok, single);
-  ok = reference_single_byte_encode(text, cp1252_byte, single);
-  expect_encoding(vantrel::encode_windows_1252, utf8, ok, single);
+  bool ok = reference_single_byte_encode(code_points, ascii_byte, single);
+  expect_encoding(vantrel::encode_us_ascii, text, ok, single);
+  ok = reference_single_byte_encode(code_points, latin1_byte, single);
+  expect_encoding(vantrel::encode_iso_8859_1, text, ok, single);
+  ok = reference_single_byte_encode(code_points, cp1252_byte, single);
+  expect_encoding(vantrel::encode_windows_1252, text, ok, single);
+
+  // Text that arrives as UTF-8 (recipe names and values) goes through the
+  // same encoders.
+  fuzz::CheckedByteSink from_utf8;
+  vantrel::encode_from_utf8<vantrel::encode_utf16le>(utf8, from_utf8);
+  FUZZ_CHECK(from_utf8.bytes == reference_utf16(code_points, true, false));
 
   // Round trips through the library's own decoders.
   fuzz::CheckedTextSink back;
   FUZZ_CHECK(vantrel::decode_utf8(span_of(utf8), back).has_value());
-  FUZZ_CHECK(back.code_points() == text);
-  const std::string utf16 = reference_utf16(text, true, false);
+  FUZZ_CHECK(back.code_points() == code_points);
+  const std::string utf16 = reference_utf16(code_points, true, false);
   fuzz::CheckedTextSink back16;
   FUZZ_CHECK(vantrel::decode_utf16le(span_of(utf16), back16).has_value());
-  FUZZ_CHECK(back16.code_points() == text);
+  FUZZ_CHECK(back16.code_points() == code_points);
+}
+
+// ---- Whole-buffer kernels ---------------------------------------------------
+
+// Each kernel, in its plain and (where the processor has it) AVX2 version,
+// against a loop over one unit at a time, on arbitrary units of each size.
+template <class Unit>
+void check_kernels_on(const std::vector<Unit>& units, char32_t threshold, bool little) {
+  namespace k = vantrel::kernels;
+  const Unit* in = units.data();
+  const std::size_t count = units.size();
+  char32_t largest = 0;
+  std::size_t at_least = 0, utf8 = 0;
+  bool surrogate = false;
+  for (const Unit unit : units) {
+    const char32_t c = unit;
+    largest = std::max(largest, c);
+    at_least += c >= threshold;
+    surrogate = surrogate || (c >= 0xD800 && c <= 0xDFFF);
+    utf8 += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+  }
+  const bool all_scalar = !surrogate && largest <= 0x10FFFF;
+  for (const bool avx2 : {false, true}) {
+    k::use_avx2(avx2);
+    FUZZ_CHECK(k::max_unit(in, count) == largest);
+    FUZZ_CHECK(k::count_at_least(in, count, threshold) == at_least);
+    if constexpr (sizeof(Unit) > 1) FUZZ_CHECK(k::has_surrogate(in, count) == surrogate);
+    if (all_scalar) FUZZ_CHECK(k::utf8_size(in, count) == utf8);
+    for (const int out_size : {1, 2, 4}) {
+      // Narrowing keeps the low bits; the reference does the same.
+      std::string out(count * out_size + 1, '\xA5');
+      k::convert_units(in, count, out.data(), out_size, little);
+      std::string expected(count * out_size + 1, '\xA5');
+      for (std::size_t i = 0; i < count; ++i) {
+        for (int b = 0; b < out_size; ++b) {
+          const int shift = 8 * (little ? b : out_size - 1 - b);
+          expected[i * out_size + b] = static_cast<char>((char32_t{in[i]} >> shift) & 0xFF);
+        }
+      }
+      FUZZ_CHECK(out == expected);
+    }
+  }
+  k::use_avx2(true);
+}
+
+void check_kernels(fuzz::Input& input) {
+  const char32_t threshold = input.number<std::uint32_t>() % 0x110001;
+  const bool little = input.flag();
+  const vantrel::ByteSpan bytes = input.rest();
+  switch (bytes.empty() ? 0 : bytes[0] % 3) {
+    case 0: {
+      std::vector<std::uint8_t> units(bytes.begin(), bytes.end());
+      check_kernels_on(units, threshold, little);
+      break;
+    }
+    case 1: {
+      std::vector<char16_t> units(bytes.size() / 2);
+      if (!units.empty()) std::memcpy(units.data(), bytes.data(), units.size() * 2);
+      check_kernels_on(units, threshold, little);
+      break;
+    }
+    default: {
+      std::vector<char32_t> units(bytes.size() / 4);
+      if (!units.empty()) std::memcpy(units.data(), bytes.data(), units.size() * 4);
+      // Mostly scalar values, so that utf8_size is checked too.
+      for (char32_t& unit : units) {
+        if ((unit >> 24) != 0xFF) unit %= 0x110000;
+      }
+      check_kernels_on(units, threshold, little);
+      break;
+    }
+  }
 }
 
 }  // namespace
@@ -218,7 +300,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   // The first byte picks the direction; the decoders get everything else
   // as it stands, the encoders text made from it.
-  if (input.byte() & 1) {
+  const std::uint8_t mode = input.byte();
+  if (mode >= 224) {
+    check_kernels(input);
+  } else if (mode & 1) {
     check_decoders(input.rest());
   } else {
     check_encoders(fuzz::scalar_values(input, 4096));

@@ -42,6 +42,27 @@ def text_seeds():
     yield b"\x00\x08" + bytes([0xE0, 0x00, 0xF6, 0x01, 0x00, 0x41, 0xC8, 0x9C, 0x8B, 0x8F, 0x90])
 
 
+def text_kernel_seeds():
+    # A first byte of 224 or more: the whole-buffer kernels on raw units
+    # (threshold, byte order, then units whose size the next byte picks).
+    mixed = "kernels \u00e9t\u00e9 \u20ac \U0001f680 " * 4
+    yield b"\xe0" + struct.pack("<I", 0x80) + b"\x01" + b"\x00" + mixed.encode("latin-1", "replace")
+    yield (
+        b"\xe1"
+        + struct.pack("<I", 0x800)
+        + b"\x00"
+        + b"\x01"
+        + mixed.encode("utf-16-le", "surrogatepass")
+    )
+    yield (
+        b"\xe2"
+        + struct.pack("<I", 0x10000)
+        + b"\x01"
+        + b"\x02\x00\x00\x00"
+        + mixed.encode("utf-32-le")
+    )
+
+
 def decoder_seeds():
     for pattern, low, width in [
         (0xFF, 0, 8),
@@ -178,6 +199,7 @@ def python_seeds():
 def main():
     for harness, seeds in [
         ("fuzz_text", text_seeds),
+        ("fuzz_text", text_kernel_seeds),
         ("fuzz_decoders", decoder_seeds),
         ("fuzz_encoders", encoder_seeds),
         ("fuzz_packet_bits", packet_bits_seeds),

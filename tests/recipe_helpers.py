@@ -1,4 +1,6 @@
-"""Recipe items for tests, and an independent bit-level model of a packet."""
+"""Recipe items for tests, random recipes, and an independent bit-level model of a packet."""
+
+from hypothesis import strategies as st
 
 
 def item(name="x", encoding="unsigned", bits=8, byte_order="big", reverse_bits=False, **extra):
@@ -37,3 +39,60 @@ def read_bits(packet, position, width):
 
 def mirror(value, width):
     return int(format(value, f"0{width}b")[::-1], 2) if width else 0
+
+
+ENCODINGS = [
+    "unsigned",
+    "twos_complement",
+    "ones_complement",
+    "sign_magnitude",
+    "packed_bcd",
+    "packed_bcd_signed",
+    "unpacked_bcd",
+    "unpacked_bcd_signed",
+    "ieee754_f16",
+    "ieee754_f32",
+    "ieee754_f64",
+    "ieee754_f128",
+    "utf8",
+    "utf16",
+    "utf16be",
+    "utf16le",
+    "utf32",
+    "utf32be",
+    "utf32le",
+    "us_ascii",
+    "iso_8859_1",
+    "latin1",
+    "windows_1252",
+    "ti_f32",
+    "ibm_f64",
+    "UTF8",
+    "Twos_Complement",
+]
+
+
+@st.composite
+def fields(draw, names=("a", "b", "c", "d")):
+    """One valid recipe item: any encoding name, widths 0 to 128 and a few larger,
+    both byte orders, mirrored or not, with or without an offset."""
+    entry = item(
+        draw(st.sampled_from(names)),
+        draw(st.sampled_from(ENCODINGS)),
+        draw(st.one_of(st.integers(0, 128), st.sampled_from([136, 200]))),
+        draw(st.sampled_from(["big", "little", "Little"])),
+        draw(st.booleans()),
+    )
+    if draw(st.booleans()):
+        entry["offset_bits"] = draw(st.integers(0, 160))
+    return entry
+
+
+def positions(recipe):
+    """Where each field starts when the layout starts at bit 0."""
+    running, out = 0, []
+    for entry in recipe:
+        position = entry.get("offset_bits", running)
+        out.append(position)
+        running = position + entry["bits"]
+    return out

@@ -5,7 +5,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vantrel
-from recipe_helpers import item
+from recipe_helpers import ENCODINGS, item
 
 pack = vantrel.pack_parameters
 unpack = vantrel.unpack_parameters
@@ -174,34 +174,7 @@ def test_numpy_bool_is_accepted_for_reverse_bits():
     assert pack([item(bits=3, value=1, reverse_bits=np.bool_(True))]) == b"\x80"
 
 
-ENCODING_NAMES = [
-    "unsigned",
-    "twos_complement",
-    "ones_complement",
-    "sign_magnitude",
-    "packed_bcd",
-    "packed_bcd_signed",
-    "unpacked_bcd",
-    "unpacked_bcd_signed",
-    "ieee754_f16",
-    "ieee754_f32",
-    "ieee754_f64",
-    "ieee754_f128",
-    "utf8",
-    "utf16",
-    "utf16be",
-    "utf16le",
-    "utf32",
-    "utf32be",
-    "utf32le",
-    "us_ascii",
-    "iso_8859_1",
-    "latin1",
-    "windows_1252",
-    "ti_f32",
-    "nope",
-    "UTF8",
-]
+ENCODING_NAMES = [*ENCODINGS, "nope"]
 ANY_VALUE = st.one_of(
     st.none(),
     st.booleans(),

@@ -12,9 +12,10 @@ from hypothesis import strategies as st
 import vantrel
 from recipe_helpers import BitWriter, item, read_bits
 
-EXTERNAL = Path("/work/shared/external")
-WINDOWS_1252_INDEX = EXTERNAL / "index-windows-1252.txt"
-KUHN_STRESS_TEST = EXTERNAL / "UTF-8-test.txt"
+# Third-party reference files; tests/data/README.md gives their origin and licence.
+DATA = Path(__file__).resolve().parent / "data"
+WINDOWS_1252_INDEX = DATA / "index-windows-1252.txt"
+KUHN_STRESS_TEST = DATA / "UTF-8-test.txt"
 
 # Bytes the windows-1252 index maps to C1 controls; Python's cp1252 leaves
 # them undefined.

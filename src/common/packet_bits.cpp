@@ -38,6 +38,14 @@ void copy_bits(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t pa
     source_bit += whole * 8;
     count -= whole * 8;
   }
+  // Unaligned runs move 56 bits at a time, as long as they land inside the packet.
+  constexpr std::uint32_t kRun = 56;
+  while (count >= kRun && (packet_bit + kRun + 7) / 8 <= packet_size) {
+    write_field(packet, packet_size, packet_bit, read_field(source, source_bit, kRun), kRun);
+    packet_bit += kRun;
+    source_bit += kRun;
+    count -= kRun;
+  }
   while (count > 0) {
     if (packet_bit / 8 >= packet_size) return;  // every later bit lies further out
     const unsigned take = static_cast<unsigned>(std::min<std::uint64_t>(count, 8 - packet_bit % 8));
@@ -68,8 +76,25 @@ void clear_bits(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t p
   }
 }
 
-void write_field(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t packet_bit,
-                 std::uint64_t field, std::uint32_t bits) {
+void write_field_general(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t packet_bit,
+                         std::uint64_t field, std::uint32_t bits) {
+  if (bits == 0) return;
+  const std::uint64_t first = packet_bit / 8;
+  const std::uint64_t end_bit = packet_bit + bits;
+  const std::uint64_t last = (end_bit + 7) / 8;  // one past the last byte
+  if (last <= packet_size) {
+    // Inside the packet, over 9 bytes or in a packet of fewer than 8.
+    const unsigned shift = static_cast<unsigned>(last * 8 - end_bit);
+    const unsigned __int128 mask = static_cast<unsigned __int128>(low_mask(bits)) << shift;
+    const unsigned __int128 value = static_cast<unsigned __int128>(field & low_mask(bits)) << shift;
+    unsigned __int128 window = 0;
+    for (std::uint64_t i = first; i < last; ++i) window = (window << 8) | packet[i];
+    window = (window & ~mask) | value;
+    for (std::uint64_t i = last; i > first; --i, window >>= 8) {
+      packet[i - 1] = static_cast<std::uint8_t>(window);
+    }
+    return;
+  }
   std::uint8_t big_endian[8];
   for (int i = 7; i >= 0; --i, field >>= 8) big_endian[i] = static_cast<std::uint8_t>(field);
   copy_bits(packet, packet_size, packet_bit, big_endian, 64 - bits, bits);
@@ -77,6 +102,16 @@ void write_field(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t 
 
 void write_field_bytes(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t packet_bit,
                        std::uint64_t bits, const std::uint8_t* content, std::size_t content_size) {
+  if (bits <= 64) {
+    // A field of at most 64 bits is the number its last content bytes make.
+    std::uint64_t field = 0;
+    const std::size_t take = content_size < 8 ? content_size : 8;
+    for (std::size_t i = content_size - take; i < content_size; ++i)
+      field = (field << 8) | content[i];
+    write_field(packet, packet_size, packet_bit, field & low_mask(static_cast<std::uint32_t>(bits)),
+                static_cast<std::uint32_t>(bits));
+    return;
+  }
   const std::uint64_t content_bits = std::uint64_t{content_size} * 8;
   if (bits > content_bits) {
     clear_bits(packet, packet_size, packet_bit, bits - content_bits);
@@ -86,7 +121,8 @@ void write_field_bytes(std::uint8_t* packet, std::uint64_t packet_size, std::uin
   }
 }
 
-std::uint64_t read_field(const std::uint8_t* packet, std::uint64_t packet_bit, std::uint32_t bits) {
+std::uint64_t read_field_general(const std::uint8_t* packet, std::uint64_t packet_bit,
+                                 std::uint32_t bits) {
   if (bits == 0) return 0;
   const std::uint64_t first = packet_bit / 8;
   const std::uint64_t end_bit = packet_bit + bits;

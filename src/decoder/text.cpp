@@ -1,6 +1,9 @@
-// Text decoders. Each checks and measures its whole input first (so that a
-// failure allocates nothing but its message), then asks the sink for room of
-// the right unit size once and writes the code points straight into it.
+// Text decoders. The sink may decode well-formed UTF-8, UTF-16 and UTF-32
+// with a codec of its own (the interpreter's, which gives the same text);
+// for anything it refuses, and for sinks without one, each decoder here
+// checks and measures its whole input first (so that a failure allocates
+// nothing but its message), then asks the sink for room of the right unit
+// size once and writes the code points straight into it.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -193,6 +196,9 @@ void write_utf16(ByteSpan bytes, const TextShape& shape, TextSink& sink) {
 
 template <bool Little>
 Result<void> decode_utf16_units(ByteSpan bytes, TextSink& sink, const char* failure) {
+  if (sink.decode_natively(Little ? NativeCodec::Utf16Little : NativeCodec::Utf16Big, bytes)) {
+    return {};
+  }
   const auto shape = measure_utf16<Little>(bytes);
   if (!shape) return value_error(failure);
   write_utf16<Little>(bytes, *shape, sink);
@@ -201,6 +207,9 @@ Result<void> decode_utf16_units(ByteSpan bytes, TextSink& sink, const char* fail
 
 template <bool Little>
 Result<void> decode_utf32_units(ByteSpan bytes, TextSink& sink) {
+  if (sink.decode_natively(Little ? NativeCodec::Utf32Little : NativeCodec::Utf32Big, bytes)) {
+    return {};
+  }
   const std::uint8_t* const p = bytes.data();
   const std::size_t units = bytes.size() / 4;
   char32_t largest = 0;
@@ -255,6 +264,7 @@ constexpr const char* kWindows1252Failure = "Failed to decode Windows-1252 bytes
 }  // namespace
 
 Result<void> decode_utf8(ByteSpan bytes, TextSink& out) {
+  if (out.decode_natively(NativeCodec::Utf8, bytes)) return {};
   const auto shape = measure_utf8(bytes);
   if (shape) return write_utf8(bytes, *shape, out);
   const Utf8Fault& fault = shape.error();
@@ -330,6 +340,7 @@ Result<void> decode_windows_1252(ByteSpan bytes, TextSink& out) {
   // after one fails the whole call rather than being replaced.
   if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
     const ByteSpan rest = bytes.subspan(3);
+    if (out.decode_natively(NativeCodec::Utf8, rest)) return {};
     const auto shape = measure_utf8(rest);
     if (!shape) return value_error(kWindows1252Failure);
     return write_utf8(rest, *shape, out);

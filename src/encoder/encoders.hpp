@@ -9,6 +9,7 @@
 
 #include "common/error.hpp"
 #include "common/sinks.hpp"
+#include "common/text_view.hpp"
 #include "common/types.hpp"
 
 namespace vantrel {
@@ -43,21 +44,37 @@ Result<std::uint64_t> encode_ibm_f64();
 Result<std::uint64_t> encode_ti_f32();
 Result<std::uint64_t> encode_ti_f40();
 
-// Text: `text` is well-formed UTF-8 (the frame guarantees it); the encoded
-// bytes go to `out`, which is only asked for a buffer once the whole text
-// has passed.
-Result<void> encode_us_ascii(std::string_view text, ByteSink& out);
-Result<void> encode_iso_8859_1(std::string_view text, ByteSink& out);
-Result<void> encode_windows_1252(std::string_view text, ByteSink& out);
-void encode_utf16(std::string_view text, ByteSink& out);
-void encode_utf16be(std::string_view text, ByteSink& out);
-void encode_utf16le(std::string_view text, ByteSink& out);
-void encode_utf32(std::string_view text, ByteSink& out);
-void encode_utf32be(std::string_view text, ByteSink& out);
-void encode_utf32le(std::string_view text, ByteSink& out);
-// UTF-8 text is its own encoding: the bytes are the text's UTF-8 form.
-inline ByteSpan encode_utf8(std::string_view text) {
-  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+// Text: `text` is the str's own storage and holds only Unicode scalar
+// values (the frame refuses surrogates); the encoded bytes go to `out`, which
+// is only asked for a buffer once the whole text has passed.
+Result<void> encode_us_ascii(const TextView& text, ByteSink& out);
+Result<void> encode_iso_8859_1(const TextView& text, ByteSink& out);
+Result<void> encode_windows_1252(const TextView& text, ByteSink& out);
+void encode_utf8(const TextView& text, ByteSink& out);
+void encode_utf16(const TextView& text, ByteSink& out);
+void encode_utf16be(const TextView& text, ByteSink& out);
+void encode_utf16le(const TextView& text, ByteSink& out);
+void encode_utf32(const TextView& text, ByteSink& out);
+void encode_utf32be(const TextView& text, ByteSink& out);
+void encode_utf32le(const TextView& text, ByteSink& out);
+
+// Text given as well-formed UTF-8 (names and values that arrive as UTF-8
+// rather than as a str), held in the storage the encoders above read.
+class Utf8Text {
+ public:
+  explicit Utf8Text(std::string_view utf8);
+  const TextView& view() const { return view_; }
+
+ private:
+  std::u32string storage_;
+  TextView view_;
+};
+
+// Calls a text encoder on well-formed UTF-8: `encode_from_utf8<encode_utf16le>(text, sink)`.
+template <auto Leaf>
+auto encode_from_utf8(std::string_view utf8, ByteSink& out) {
+  const Utf8Text text(utf8);
+  return Leaf(text.view(), out);
 }
 
 }  // namespace vantrel

@@ -1,13 +1,20 @@
-// Text encoders. The text arrives as well-formed UTF-8 (the frame only hands
-// over strs that have a UTF-8 form), so it is read without further checks.
+// Text encoders. The text arrives in the interpreter's own storage (one, two
+// or four bytes per code point, every one a Unicode scalar value: the frame
+// refuses surrogates), so most results are the units converted one for one.
 // Each result is measured first and allocated once at its exact size;
 // encoders that can fail check the whole text before allocating.
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/format.hpp"
+#include "common/text_kernels.hpp"
 #include "common/utf8.hpp"
 #include "common/windows_1252.hpp"
 #include "encoder/encoders.hpp"
@@ -16,18 +23,70 @@ namespace vantrel {
 
 namespace {
 
-const std::uint8_t* bytes_of(std::string_view text) {
-  return reinterpret_cast<const std::uint8_t*>(text.data());
+// Blocks of this many units are checked for a common case (all ASCII, no
+// surrogate pair needed) and then converted whole.
+constexpr std::size_t kBlock = 16;
+
+// Appends the UTF-8 form of one scalar value; returns the bytes written.
+std::size_t put_utf8(char32_t c, char* out) {
+  if (c < 0x80) {
+    out[0] = static_cast<char>(c);
+    return 1;
+  }
+  if (c < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (c >> 6));
+    out[1] = static_cast<char>(0x80 | (c & 0x3F));
+    return 2;
+  }
+  if (c < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (c >> 12));
+    out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (c & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (c >> 18));
+  out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (c & 0x3F));
+  return 4;
 }
 
-// "Character 'é' (U+00E9) is not valid {encoding}" for the character whose
-// lead byte is at `index`.
-std::string not_valid(std::string_view text, std::size_t index, std::string_view encoding) {
-  const std::uint8_t* p = bytes_of(text) + index;
-  const std::size_t length = utf8::sequence_length(*p);
-  const char32_t code_point = utf8::read_valid(p);
-  return concat("Character '", text.substr(index, length), "' (U+", hex_upper(code_point, 4),
+// "Character 'é' (U+00E9) is not valid {encoding}".
+std::string not_valid(char32_t c, std::string_view encoding) {
+  char utf8[4];
+  const std::size_t length = put_utf8(c, utf8);
+  return concat("Character '", std::string_view(utf8, length), "' (U+", hex_upper(c, 4),
                 ") is not valid ", encoding);
+}
+
+template <class Unit>
+std::size_t first_above(const Unit* units, std::size_t count, char32_t limit) {
+  std::size_t i = 0;
+  while (i < count && units[i] <= limit) ++i;
+  return i;
+}
+
+// Fails with the first character above `limit`, if any.
+Result<void> check_limit(const TextView& text, char32_t limit, std::string_view encoding) {
+  if (text.unit_size == 1 && (text.ascii || limit >= 0xFF)) return {};
+  const char32_t largest =
+      visit_units(text, [&](auto* units) { return kernels::max_unit(units, text.length); });
+  if (largest <= limit) return {};
+  const std::size_t index =
+      visit_units(text, [&](auto* units) { return first_above(units, text.length, limit); });
+  return value_error(not_valid(text.at(index), encoding));
+}
+
+// One-byte results that are the code points themselves (checked to fit).
+void narrow_to_bytes(const TextView& text, ByteSink& sink) {
+  if (text.unit_size == 1) {
+    sink.copy(std::string_view(static_cast<const char*>(text.data), text.length));
+    return;
+  }
+  sink.write(text.length, [&](char* out) {
+    visit_units(text,
+                [&](auto* units) { kernels::convert_units(units, text.length, out, 1, true); });
+  });
 }
 
 // ---- UTF-16 and UTF-32 -----------------------------------------------------
@@ -48,168 +107,363 @@ void store32(char* out, char32_t unit) {
   }
 }
 
-// Writes one code point as one unit or a surrogate pair; returns the bytes
-// written.
+// Four-byte text as UTF-16: blocks without a character beyond U+FFFF
+// narrowed whole, the others without a branch per character (in mixed text
+// whether a character needs a pair is unpredictable). Each character stores
+// two units and keeps the second only for a pair; while two characters or
+// more remain, there is room for that.
 template <bool Little>
-std::size_t write_utf16(char32_t c, char* out) {
-  if (c < 0x10000) {
-    store16<Little>(out, c);
-    return 2;
-  }
-  c -= 0x10000;
-  store16<Little>(out, 0xD800 + (c >> 10));
-  store16<Little>(out + 2, 0xDC00 + (c & 0x3FF));
-  return 4;
-}
-
-// Sixteen ASCII bytes as sixteen code units in the output's byte order. A
-// plain loop over native units, which the compiler vectorises; the shift
-// puts the byte at the far end of a unit when the orders differ.
-template <class Unit, bool Little>
-void widen_ascii_block(const std::uint8_t* p, char* out) {
-  constexpr bool kNativeOrder = Little == (std::endian::native == std::endian::little);
-  constexpr int kShift = kNativeOrder ? 0 : 8 * (sizeof(Unit) - 1);
-  std::uint8_t bytes[16];
-  std::memcpy(bytes, p, sizeof bytes);
-  Unit units[16];
-  for (int k = 0; k < 16; ++k) units[k] = static_cast<Unit>(Unit{bytes[k]} << kShift);
-  std::memcpy(out, units, sizeof units);
-}
-
-// Writes well-formed UTF-8 as UTF-16 or UTF-32 code units: ASCII sixteen
-// bytes at a time, other characters through `write` (which returns the
-// bytes it wrote).
-template <class Unit, bool Little, class Write>
-void widen_text(const std::uint8_t* p, const std::uint8_t* const end, char* out, Write write) {
-  while (end - p >= 16) {
-    if (utf8::all_ascii(utf8::load_u64(p) | utf8::load_u64(p + 8))) {
-      widen_ascii_block<Unit, Little>(p, out);
-      out += 16 * sizeof(Unit);
-      p += 16;
+void write_utf16_from_32(const char32_t* units, std::size_t count, char* out) {
+  std::size_t i = 0;
+  while (count - i > kBlock) {
+    char32_t high_bits = 0;
+    for (std::size_t k = 0; k < kBlock; ++k) high_bits |= units[i + k] >> 16;
+    if (high_bits == 0) {
+      kernels::convert_units(units + i, kBlock, out, 2, Little);
+      out += 2 * kBlock;
+      i += kBlock;
       continue;
     }
-    const std::uint64_t high = utf8::load_u64(p) & utf8::kHighBits;
-    const std::uint8_t* const stop = p + (high == 0 ? 8 : utf8::first_marked_byte(high));
-    while (p < stop) out += write(*p++, out);
-    if (high != 0) out += write(utf8::read_valid(p), out);
+    // Both units of a pair, or the unit and a spare, without a branch; the
+    // words first (vectorised), then packed one after another.
+    constexpr bool kNativeOrder = Little == (std::endian::native == std::endian::little);
+    std::uint32_t words[kBlock];
+    std::uint32_t sizes[kBlock];
+    for (std::size_t k = 0; k < kBlock; ++k) {
+      const std::uint32_t c = units[i + k];
+      const std::uint32_t pair = 0u - ((c >> 16) != 0);
+      const std::uint32_t both = (0xD7C0 + (c >> 10)) | (0xDC00 | (c & 0x3FF)) << 16;
+      std::uint32_t word = c ^ ((c ^ both) & pair);
+      if constexpr (!kNativeOrder) word = ((word >> 8) & 0x00FF00FF) | ((word & 0x00FF00FF) << 8);
+      words[k] = word;
+      sizes[k] = 2 + (pair & 2);
+    }
+    for (std::size_t k = 0; k < kBlock; ++k) {
+      std::memcpy(out, &words[k], sizeof words[k]);
+      out += sizes[k];
+    }
+    i += kBlock;
   }
-  while (p < end) out += write(utf8::read_valid(p), out);
-}
-
-// UTF-16 units of well-formed UTF-8: one per code point, one more for each
-// four-byte sequence (a surrogate pair).
-std::size_t utf16_units(const std::uint8_t* p, std::size_t n) {
-  return utf8::count_bytes(
-      p, n, [](std::uint8_t b) -> std::uint8_t { return ((b & 0xC0) != 0x80) + (b >= 0xF0); });
+  for (; i < count; ++i) {
+    const char32_t c = units[i];
+    if (c < 0x10000) {
+      store16<Little>(out, c);
+      out += 2;
+    } else {
+      const char32_t offset = c - 0x10000;
+      store16<Little>(out, 0xD800 + (offset >> 10));
+      store16<Little>(out + 2, 0xDC00 + (offset & 0x3FF));
+      out += 4;
+    }
+  }
 }
 
 template <bool Little>
-void utf16(std::string_view text, bool mark, ByteSink& sink) {
-  const std::uint8_t* const p = bytes_of(text);
-  const std::size_t size = 2 * utf16_units(p, text.size()) + (mark ? 2 : 0);
-  sink.write(size, [&](char* out) {
+void utf16(const TextView& text, bool mark, ByteSink& sink) {
+  const std::size_t pairs =
+      text.unit_size == 4 ? kernels::count_at_least(text.units32(), text.length, 0x10000) : 0;
+  sink.write(2 * (text.length + pairs) + (mark ? 2 : 0), [&](char* out) {
     if (mark) {
       store16<Little>(out, 0xFEFF);
       out += 2;
     }
-    widen_text<std::uint16_t, Little>(
-        p, p + text.size(), out, [](char32_t c, char* at) { return write_utf16<Little>(c, at); });
+    if (text.unit_size == 4 && pairs != 0) {
+      write_utf16_from_32<Little>(text.units32(), text.length, out);
+      return;
+    }
+    visit_units(text,
+                [&](auto* units) { kernels::convert_units(units, text.length, out, 2, Little); });
   });
 }
 
 template <bool Little>
-void utf32(std::string_view text, bool mark, ByteSink& sink) {
-  const std::uint8_t* const p = bytes_of(text);
-  const std::size_t code_points = text.size() - utf8::count_continuations(p, text.size());
-  sink.write(4 * code_points + (mark ? 4 : 0), [&](char* out) {
+void utf32(const TextView& text, bool mark, ByteSink& sink) {
+  sink.write(4 * text.length + (mark ? 4 : 0), [&](char* out) {
     if (mark) {
       store32<Little>(out, 0xFEFF);
       out += 4;
     }
-    widen_text<std::uint32_t, Little>(p, p + text.size(), out, [](char32_t c, char* at) {
-      store32<Little>(at, c);
-      return std::size_t{4};
-    });
+    visit_units(text,
+                [&](auto* units) { kernels::convert_units(units, text.length, out, 4, Little); });
   });
 }
 
-// Writes `size` bytes of single-byte text: ASCII runs copied whole, every
-// other character (known to have a byte) mapped through `byte_of`.
-template <class ByteOf>
-void write_single_byte(std::string_view text, std::size_t size, ByteSink& sink, ByteOf byte_of) {
-  const std::uint8_t* const end = bytes_of(text) + text.size();
-  sink.write(size, [&](char* out) {
-    const std::uint8_t* p = bytes_of(text);
-    while (p < end) {
-      const std::uint8_t* const run_end = utf8::skip_ascii(p, end);
-      std::memcpy(out, p, static_cast<std::size_t>(run_end - p));
-      out += run_end - p;
-      for (p = run_end; p < end && *p >= 0x80;) {
-        *out++ = static_cast<char>(byte_of(utf8::read_valid(p)));
+// ---- UTF-8 -----------------------------------------------------------------
+
+// Sequence lengths are picked by comparisons with these.
+constexpr char32_t kTwoBytes = 0x80;
+constexpr char32_t kThreeBytes = 0x800;
+constexpr char32_t kFourBytes = 0x10000;
+
+// The UTF-8 bytes of one scalar value of a known sequence length, as a word
+// whose first byte in memory is the sequence's first.
+template <std::uint32_t Length>
+[[gnu::always_inline]] inline std::uint32_t utf8_form(std::uint32_t c) {
+  std::uint32_t word = c;
+  if constexpr (Length == 2) word = (0xC0 | (c >> 6)) | (0x80 | (c & 0x3F)) << 8;
+  if constexpr (Length == 3) {
+    word = (0xE0 | (c >> 12)) | (0x80 | ((c >> 6) & 0x3F)) << 8 | (0x80 | (c & 0x3F)) << 16;
+  }
+  if constexpr (Length == 4) {
+    word = (0xF0 | (c >> 18)) | (0x80 | ((c >> 12) & 0x3F)) << 8 |
+           (0x80 | ((c >> 6) & 0x3F)) << 16 | (0x80 | (c & 0x3F)) << 24;
+  }
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+  return word;
+}
+
+// The same for any length and its length, without a branch (the length is
+// unpredictable in mixed text): every form is made and masks pick one. A
+// plain loop over a block of these vectorises.
+template <class Unit>
+[[gnu::always_inline]] inline std::uint32_t utf8_any_form(std::uint32_t c, std::uint32_t& length) {
+  const std::uint32_t tail = 0x80 | (c & 0x3F);
+  const std::uint32_t tail2 = 0x80 | ((c >> 6) & 0x3F);
+  const std::uint32_t two = 0u - (c >= kTwoBytes);
+  std::uint32_t word = c ^ ((c ^ ((0xC0 | (c >> 6)) | tail << 8)) & two);
+  length = 1 - two;
+  if constexpr (sizeof(Unit) > 1) {
+    const std::uint32_t three = 0u - (c >= kThreeBytes);
+    word ^= (word ^ ((0xE0 | (c >> 12)) | tail2 << 8 | tail << 16)) & three;
+    length -= three;
+  }
+  if constexpr (sizeof(Unit) > 2) {
+    const std::uint32_t four = 0u - (c >= kFourBytes);
+    const std::uint32_t form =
+        (0xF0 | (c >> 18)) | (0x80 | ((c >> 12) & 0x3F)) << 8 | tail2 << 16 | tail << 24;
+    word ^= (word ^ form) & four;
+    length -= four;
+  }
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+  return word;
+}
+
+// Stores whole words too; the caller leaves room for the last one.
+template <std::uint32_t Length, class Unit>
+void write_utf8_uniform(const Unit* units, char* out) {
+  for (std::size_t k = 0; k < kBlock; ++k) {
+    const std::uint32_t word = utf8_form<Length>(units[k]);
+    std::memcpy(out + Length * k, &word, sizeof word);
+  }
+}
+
+// Which characters of a block need two bytes or more, three or more, and
+// four: one bit per character, the first character in the lowest bit.
+struct LengthMasks {
+  std::uint32_t two;
+  std::uint32_t three;
+  std::uint32_t four;
+};
+
+#if defined(__SSE2__)
+// Sixteen 16-bit lanes that are 0xFFFF where `keep` has a bit set, as one
+// bit per lane.
+inline std::uint32_t lane_bits16(__m128i low_half, __m128i high_half) {
+  return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(low_half, high_half)));
+}
+
+// Lanes that are not zero after masking with `bits`.
+inline __m128i nonzero16(__m128i units, std::uint16_t bits) {
+  const __m128i masked = _mm_and_si128(units, _mm_set1_epi16(static_cast<short>(bits)));
+  return _mm_xor_si128(_mm_cmpeq_epi16(masked, _mm_setzero_si128()), _mm_set1_epi32(-1));
+}
+inline __m128i nonzero32(__m128i units, std::uint32_t bits) {
+  const __m128i masked = _mm_and_si128(units, _mm_set1_epi32(static_cast<int>(bits)));
+  return _mm_xor_si128(_mm_cmpeq_epi32(masked, _mm_setzero_si128()), _mm_set1_epi32(-1));
+}
+
+inline __m128i load128(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
+
+inline LengthMasks length_masks(const std::uint8_t* block) {
+  const auto two = static_cast<std::uint32_t>(_mm_movemask_epi8(load128(block)));
+  return {two, 0, 0};
+}
+
+inline LengthMasks length_masks(const char16_t* block) {
+  const __m128i a = load128(block);
+  const __m128i b = load128(block + 8);
+  return {lane_bits16(nonzero16(a, 0xFF80), nonzero16(b, 0xFF80)),
+          lane_bits16(nonzero16(a, 0xF800), nonzero16(b, 0xF800)), 0};
+}
+
+inline LengthMasks length_masks(const char32_t* block) {
+  std::uint32_t masks[3];
+  const std::uint32_t bits[3] = {0xFFFFFF80, 0xFFFFF800, 0xFFFF0000};
+  for (int m = 0; m < 3; ++m) {
+    const __m128i q0 =
+        _mm_packs_epi32(nonzero32(load128(block), bits[m]), nonzero32(load128(block + 4), bits[m]));
+    const __m128i q1 = _mm_packs_epi32(nonzero32(load128(block + 8), bits[m]),
+                                       nonzero32(load128(block + 12), bits[m]));
+    masks[m] = lane_bits16(q0, q1);
+  }
+  return {masks[0], masks[1], masks[2]};
+}
+#else
+template <class Unit>
+LengthMasks length_masks(const Unit* block) {
+  LengthMasks masks{0, 0, 0};
+  for (std::size_t k = 0; k < kBlock; ++k) {
+    masks.two |= std::uint32_t{block[k] >= kTwoBytes} << k;
+    masks.three |= std::uint32_t{block[k] >= kThreeBytes} << k;
+    masks.four |= std::uint32_t{block[k] >= kFourBytes} << k;
+  }
+  return masks;
+}
+#endif
+
+// Blocks are classed by the lengths of their characters: all ASCII is
+// narrowed whole; all of one other length is written at a fixed stride;
+// nearly all ASCII (prose with the odd accent) a character at a time with a
+// branch, which is mostly predicted; any other mix a character at a time
+// without a branch on its length. The fixed-stride and branch-free writers
+// store whole words and keep only their length: while four characters or
+// more remain, there is room for that.
+template <class Unit>
+void write_utf8(const Unit* units, std::size_t count, char* out) {
+  constexpr std::uint32_t kAll = (1u << kBlock) - 1;
+  std::size_t i = 0;
+  while (count - i >= kBlock + 3) {
+    const Unit* const block = units + i;
+    const LengthMasks masks = length_masks(block);
+    i += kBlock;
+    if (masks.two == 0) {
+      if constexpr (sizeof(Unit) == 1) {
+        std::memcpy(out, block, kBlock);
+      } else {
+        for (std::size_t k = 0; k < kBlock; ++k) out[k] = static_cast<char>(block[k]);
+      }
+      out += kBlock;
+    } else if (masks.two == kAll && masks.three == 0) {
+      write_utf8_uniform<2>(block, out);
+      out += 2 * kBlock;
+    } else if (masks.three == kAll && masks.four == 0) {
+      write_utf8_uniform<3>(block, out);
+      out += 3 * kBlock;
+    } else if (masks.four == kAll) {
+      write_utf8_uniform<4>(block, out);
+      out += 4 * kBlock;
+    } else if (std::popcount(masks.two) <= 2) {
+      // By halves: an ASCII half is narrowed whole.
+      for (std::size_t half = 0; half < kBlock; half += kBlock / 2) {
+        if (((masks.two >> half) & 0xFF) == 0) {
+          for (std::size_t k = half; k < half + kBlock / 2; ++k)
+            *out++ = static_cast<char>(block[k]);
+          continue;
+        }
+        for (std::size_t k = half; k < half + kBlock / 2; ++k) out += put_utf8(block[k], out);
+      }
+    } else {
+      // The forms first (vectorised), then packed one after another.
+      std::uint32_t words[kBlock];
+      std::uint32_t lengths[kBlock];
+      for (std::size_t k = 0; k < kBlock; ++k) {
+        words[k] = utf8_any_form<Unit>(block[k], lengths[k]);
+      }
+      for (std::size_t k = 0; k < kBlock; ++k) {
+        std::memcpy(out, &words[k], sizeof words[k]);
+        out += lengths[k];
       }
     }
-  });
+  }
+  for (; i < count; ++i) out += put_utf8(units[i], out);
+}
+
+// ---- Windows-1252 ----------------------------------------------------------
+
+// One-byte text: only the C1 controls without a byte in the index (all of
+// 0x80..0x9F but five) fail; every other code point is its own byte.
+bool latin1_fits_windows_1252(const std::uint8_t* units, std::size_t count) {
+  if (kernels::count_at_least(units, count, 0x80) == 0) return true;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (units[i] >= 0x80 && units[i] < 0xA0 && windows_1252_byte(units[i]) < 0) return false;
+  }
+  return true;
+}
+
+template <class Unit>
+bool fits_windows_1252(const Unit* units, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const char32_t c = units[i];
+    // ASCII and U+00A0..U+00FF are their own bytes.
+    if ((c < 0x80 || (c >= 0xA0 && c < 0x100))) continue;
+    if (windows_1252_byte(c) < 0) return false;
+  }
+  return true;
+}
+
+template <class Unit>
+void write_windows_1252(const Unit* units, std::size_t count, char* out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const char32_t c = units[i];
+    out[i] = static_cast<char>(c < 0x80 || (c >= 0xA0 && c < 0x100) ? static_cast<int>(c)
+                                                                    : windows_1252_byte(c));
+  }
 }
 
 }  // namespace
 
-void encode_utf16(std::string_view text, ByteSink& out) { utf16<false>(text, true, out); }
-void encode_utf16be(std::string_view text, ByteSink& out) { utf16<false>(text, false, out); }
-void encode_utf16le(std::string_view text, ByteSink& out) { utf16<true>(text, false, out); }
-void encode_utf32(std::string_view text, ByteSink& out) { utf32<false>(text, true, out); }
-void encode_utf32be(std::string_view text, ByteSink& out) { utf32<false>(text, false, out); }
-void encode_utf32le(std::string_view text, ByteSink& out) { utf32<true>(text, false, out); }
-
-Result<void> encode_us_ascii(std::string_view text, ByteSink& out) {
-  const std::uint8_t* const begin = bytes_of(text);
-  const std::uint8_t* const end = begin + text.size();
-  const std::uint8_t* const bad = utf8::skip_ascii(begin, end);
-  if (bad != end) {
-    return value_error(not_valid(text, static_cast<std::size_t>(bad - begin), "US-ASCII"));
+Utf8Text::Utf8Text(std::string_view utf8) {
+  const auto* p = reinterpret_cast<const std::uint8_t*>(utf8.data());
+  const std::uint8_t* const end = p + utf8.size();
+  if (utf8::skip_ascii(p, end) == end) {
+    view_ = TextView::of_ascii(utf8.data(), utf8.size());
+    return;
   }
-  out.copy(text);
-  return {};
+  storage_.reserve(utf8.size());
+  while (p < end) storage_.push_back(utf8::read_valid(p));
+  view_ = TextView{storage_.data(), storage_.size(), 4, false};
 }
 
-Result<void> encode_iso_8859_1(std::string_view text, ByteSink& sink) {
-  const std::uint8_t* const begin = bytes_of(text);
-  const std::uint8_t* const end = begin + text.size();
-  const std::uint8_t* const first_high = utf8::skip_ascii(begin, end);
-  if (first_high == end) {
-    sink.copy(text);
+void encode_utf16(const TextView& text, ByteSink& out) { utf16<false>(text, true, out); }
+void encode_utf16be(const TextView& text, ByteSink& out) { utf16<false>(text, false, out); }
+void encode_utf16le(const TextView& text, ByteSink& out) { utf16<true>(text, false, out); }
+void encode_utf32(const TextView& text, ByteSink& out) { utf32<false>(text, true, out); }
+void encode_utf32be(const TextView& text, ByteSink& out) { utf32<false>(text, false, out); }
+void encode_utf32le(const TextView& text, ByteSink& out) { utf32<true>(text, false, out); }
+
+void encode_utf8(const TextView& text, ByteSink& sink) {
+  if (text.ascii) {
+    sink.copy(std::string_view(static_cast<const char*>(text.data), text.length));
+    return;
+  }
+  const std::size_t size =
+      visit_units(text, [&](auto* units) { return kernels::utf8_size(units, text.length); });
+  sink.write(size, [&](char* out) {
+    visit_units(text, [&](auto* units) { write_utf8(units, text.length, out); });
+  });
+}
+
+Result<void> encode_us_ascii(const TextView& text, ByteSink& out) {
+  Result<void> checked = check_limit(text, 0x7F, "US-ASCII");
+  if (checked) narrow_to_bytes(text, out);
+  return checked;
+}
+
+Result<void> encode_iso_8859_1(const TextView& text, ByteSink& out) {
+  Result<void> checked = check_limit(text, 0xFF, "ISO-8859-1");
+  if (checked) narrow_to_bytes(text, out);
+  return checked;
+}
+
+Result<void> encode_windows_1252(const TextView& text, ByteSink& sink) {
+  if (text.ascii) {
+    narrow_to_bytes(text, sink);
     return {};
   }
-  const auto rest = static_cast<std::size_t>(end - first_high);
-  // Characters up to U+00FF have lead bytes up to C3; any byte from C4 up
-  // is the lead byte of a character beyond.
-  if (utf8::max_byte(first_high, rest) >= 0xC4) {
-    const std::uint8_t* bad = first_high;
-    while (*bad < 0xC4) ++bad;
-    return value_error(not_valid(text, static_cast<std::size_t>(bad - begin), "ISO-8859-1"));
-  }
-  const std::size_t size = text.size() - utf8::count_continuations(first_high, rest);
-  write_single_byte(text, size, sink, [](char32_t c) { return c; });
-  return {};
-}
-
-Result<void> encode_windows_1252(std::string_view text, ByteSink& sink) {
-  const std::uint8_t* const begin = bytes_of(text);
-  const std::uint8_t* const end = begin + text.size();
-  const std::uint8_t* const first_high = utf8::skip_ascii(begin, end);
-  if (first_high == end) {
-    sink.copy(text);
+  if (text.unit_size == 1) {
+    if (!latin1_fits_windows_1252(text.units8(), text.length)) {
+      return value_error("Failed to encode to Windows-1252");
+    }
+    narrow_to_bytes(text, sink);
     return {};
   }
   // Every character must have a byte before anything is written.
-  std::size_t size = text.size();
-  for (const std::uint8_t* p = first_high; (p = utf8::skip_ascii(p, end)) != end;) {
-    const std::uint8_t* const lead = p;
-    if (windows_1252_byte(utf8::read_valid(p)) < 0) {
-      return value_error("Failed to encode to Windows-1252");
-    }
-    size -= static_cast<std::size_t>(p - lead) - 1;
-  }
-  write_single_byte(text, size, sink, windows_1252_byte);
+  const bool fits =
+      visit_units(text, [&](auto* units) { return fits_windows_1252(units, text.length); });
+  if (!fits) return value_error("Failed to encode to Windows-1252");
+  sink.write(text.length, [&](char* out) {
+    visit_units(text, [&](auto* units) { write_windows_1252(units, text.length, out); });
+  });
   return {};
 }
 

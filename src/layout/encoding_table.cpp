@@ -12,18 +12,17 @@ namespace vantrel {
 
 namespace {
 
-using Encode = Result<FieldContent> (*)(const PackInput&, std::uint32_t);
 using Decode = Result<FieldValue> (*)(const FieldInput&, TextSink&);
 
 // ---- Adapters from leaf routines to the uniform row signatures ----------
 
 template <auto Leaf>
-Result<FieldContent> encode_signed(const PackInput& input, std::uint32_t bits) {
+Result<std::uint64_t> encode_signed(const PackInput& input, std::uint32_t bits) {
   return Leaf(input.signed_value, bits);
 }
 
 template <auto Leaf, bool IsSigned>
-Result<FieldContent> encode_decimal(const PackInput& input, std::uint32_t bits) {
+Result<std::uint64_t> encode_decimal(const PackInput& input, std::uint32_t bits) {
   return Leaf(input.signed_value, bits, IsSigned);
 }
 
@@ -39,25 +38,26 @@ Result<FieldContent> encode_text(const PackInput& input, std::uint32_t) {
   return std::move(bytes.bytes);
 }
 
-// UTF-8 text is its own encoding: the content is a view of the text.
-Result<FieldContent> encode_utf8_text(const PackInput& input, std::uint32_t) {
-  return encode_utf8(input.text);
+// ASCII text is its own UTF-8: the content is a view of the text.
+Result<FieldContent> encode_utf8_text(const PackInput& input, std::uint32_t bits) {
+  if (input.text.ascii) return ByteSpan(input.text.units8(), input.text.length);
+  return encode_text<encode_utf8>(input, bits);
 }
 
-Result<FieldContent> encode_unsigned(const PackInput& input, std::uint32_t bits) {
+Result<std::uint64_t> encode_unsigned(const PackInput& input, std::uint32_t bits) {
   if (bits < 64 && (input.unsigned_value >> bits) != 0) {
     return value_error(concat("Value ", input.unsigned_value, " is too large for ", bits, " bits"));
   }
   return input.unsigned_value;
 }
 
-Result<FieldContent> encode_f16(const PackInput& input, std::uint32_t) {
+Result<std::uint64_t> encode_f16(const PackInput& input, std::uint32_t) {
   return encode_ieee754_f16(input.real32);
 }
-Result<FieldContent> encode_f32(const PackInput& input, std::uint32_t) {
+Result<std::uint64_t> encode_f32(const PackInput& input, std::uint32_t) {
   return encode_ieee754_f32(input.real32);
 }
-Result<FieldContent> encode_f64(const PackInput& input, std::uint32_t) {
+Result<std::uint64_t> encode_f64(const PackInput& input, std::uint32_t) {
   return encode_ieee754_f64(input.real64);
 }
 
@@ -108,48 +108,61 @@ Result<FieldValue> decode_f128(const FieldInput& field, TextSink&) {
 using V = ValueKind;
 
 constexpr std::array kEncodings = {
-    EncodingRow{"unsigned", V::Unsigned, encode_unsigned, decode_unsigned},
-    EncodingRow{"twos_complement", V::Signed, encode_signed<encode_twos_complement>,
-                decode_integer<decode_twos_complement>},
-    EncodingRow{"ones_complement", V::Signed, encode_signed<encode_ones_complement>,
+    EncodingRow{"unsigned", V::Unsigned, encode_unsigned, nullptr, decode_unsigned,
+                ColumnKernel::Unsigned},
+    EncodingRow{"twos_complement", V::Signed, encode_signed<encode_twos_complement>, nullptr,
+                decode_integer<decode_twos_complement>, ColumnKernel::TwosComplement},
+    EncodingRow{"ones_complement", V::Signed, encode_signed<encode_ones_complement>, nullptr,
                 decode_integer<decode_ones_complement>},
-    EncodingRow{"sign_magnitude", V::Signed, encode_signed<encode_sign_magnitude>,
+    EncodingRow{"sign_magnitude", V::Signed, encode_signed<encode_sign_magnitude>, nullptr,
                 decode_integer<decode_sign_magnitude>},
-    EncodingRow{"packed_bcd", V::Signed, encode_decimal<encode_packed_bcd, false>,
+    EncodingRow{"packed_bcd", V::Signed, encode_decimal<encode_packed_bcd, false>, nullptr,
                 decode_decimal<decode_packed_bcd, false>},
-    EncodingRow{"packed_bcd_signed", V::Signed, encode_decimal<encode_packed_bcd, true>,
+    EncodingRow{"packed_bcd_signed", V::Signed, encode_decimal<encode_packed_bcd, true>, nullptr,
                 decode_decimal<decode_packed_bcd, true>},
-    EncodingRow{"unpacked_bcd", V::Signed, encode_decimal<encode_unpacked_bcd, false>,
+    EncodingRow{"unpacked_bcd", V::Signed, encode_decimal<encode_unpacked_bcd, false>, nullptr,
                 decode_decimal<decode_unpacked_bcd, false>},
     EncodingRow{"unpacked_bcd_signed", V::Signed, encode_decimal<encode_unpacked_bcd, true>,
-                decode_decimal<decode_unpacked_bcd, true>},
-    EncodingRow{"ieee754_f16", V::Real32, encode_f16, decode_real<decode_ieee754_f16>},
-    EncodingRow{"ieee754_f32", V::Real32, encode_f32, decode_real<decode_ieee754_f32>},
-    EncodingRow{"ieee754_f64", V::Real64, encode_f64, decode_real<decode_ieee754_f64>},
-    EncodingRow{"utf8", V::Text, encode_utf8_text, decode_text<decode_utf8>},
-    EncodingRow{"utf16", V::Text, encode_text<encode_utf16>, decode_text<decode_utf16>},
-    EncodingRow{"utf16be", V::Text, encode_text<encode_utf16be>, decode_text<decode_utf16be>},
-    EncodingRow{"utf16le", V::Text, encode_text<encode_utf16le>, decode_text<decode_utf16le>},
-    EncodingRow{"utf32", V::Text, encode_text<encode_utf32>, decode_text<decode_utf32>},
-    EncodingRow{"utf32be", V::Text, encode_text<encode_utf32be>, decode_text<decode_utf32be>},
-    EncodingRow{"utf32le", V::Text, encode_text<encode_utf32le>, decode_text<decode_utf32le>},
-    EncodingRow{"us_ascii", V::Text, encode_text<encode_us_ascii>, decode_text<decode_us_ascii>},
-    EncodingRow{"iso_8859_1", V::Text, encode_text<encode_iso_8859_1>, decode_latin1},
-    EncodingRow{"latin1", V::Text, encode_text<encode_iso_8859_1>, decode_latin1},
-    EncodingRow{"windows_1252", V::Text, encode_text<encode_windows_1252>,
+                nullptr, decode_decimal<decode_unpacked_bcd, true>},
+    EncodingRow{"ieee754_f16", V::Real32, encode_f16, nullptr, decode_real<decode_ieee754_f16>},
+    EncodingRow{"ieee754_f32", V::Real32, encode_f32, nullptr, decode_real<decode_ieee754_f32>,
+                ColumnKernel::Binary32},
+    EncodingRow{"ieee754_f64", V::Real64, encode_f64, nullptr, decode_real<decode_ieee754_f64>,
+                ColumnKernel::Binary64},
+    EncodingRow{"utf8", V::Text, nullptr, encode_utf8_text, decode_text<decode_utf8>},
+    EncodingRow{"utf16", V::Text, nullptr, encode_text<encode_utf16>, decode_text<decode_utf16>},
+    EncodingRow{"utf16be", V::Text, nullptr, encode_text<encode_utf16be>,
+                decode_text<decode_utf16be>},
+    EncodingRow{"utf16le", V::Text, nullptr, encode_text<encode_utf16le>,
+                decode_text<decode_utf16le>},
+    EncodingRow{"utf32", V::Text, nullptr, encode_text<encode_utf32>, decode_text<decode_utf32>},
+    EncodingRow{"utf32be", V::Text, nullptr, encode_text<encode_utf32be>,
+                decode_text<decode_utf32be>},
+    EncodingRow{"utf32le", V::Text, nullptr, encode_text<encode_utf32le>,
+                decode_text<decode_utf32le>},
+    EncodingRow{"us_ascii", V::Text, nullptr, encode_text<encode_us_ascii>,
+                decode_text<decode_us_ascii>},
+    EncodingRow{"iso_8859_1", V::Text, nullptr, encode_text<encode_iso_8859_1>, decode_latin1},
+    EncodingRow{"latin1", V::Text, nullptr, encode_text<encode_iso_8859_1>, decode_latin1},
+    EncodingRow{"windows_1252", V::Text, nullptr, encode_text<encode_windows_1252>,
                 decode_text<decode_windows_1252>},
-    EncodingRow{"ieee754_f128", V::NotPackable, nullptr, decode_f128},
-    EncodingRow{"ieee754_1985_f32", V::NotPackable, nullptr, refuse<decode_ieee754_1985_f32>},
-    EncodingRow{"ieee754_1985_f64", V::NotPackable, nullptr, refuse<decode_ieee754_1985_f64>},
-    EncodingRow{"ieee754_1985_f80", V::NotPackable, nullptr, refuse<decode_ieee754_1985_f80>},
-    EncodingRow{"mil_std_1750a_f32", V::NotPackable, nullptr, refuse<decode_mil_std_1750a_f32>},
-    EncodingRow{"mil_std_1750a_f48", V::NotPackable, nullptr, refuse<decode_mil_std_1750a_f48>},
-    EncodingRow{"ibm_f32", V::NotPackable, nullptr, refuse<decode_ibm_f32>},
-    EncodingRow{"ibm_f64", V::NotPackable, nullptr, refuse<decode_ibm_f64>},
-    EncodingRow{"ti_f32", V::NotPackable, nullptr, refuse<decode_ti_f32>},
-    EncodingRow{"ti_f40", V::NotPackable, nullptr, refuse<decode_ti_f40>},
-    EncodingRow{"dec_f32", V::NotPackable, nullptr, refuse<decode_dec_f32>},
-    EncodingRow{"dec_f64", V::NotPackable, nullptr, refuse<decode_dec_f64>},
+    EncodingRow{"ieee754_f128", V::NotPackable, nullptr, nullptr, decode_f128},
+    EncodingRow{"ieee754_1985_f32", V::NotPackable, nullptr, nullptr,
+                refuse<decode_ieee754_1985_f32>},
+    EncodingRow{"ieee754_1985_f64", V::NotPackable, nullptr, nullptr,
+                refuse<decode_ieee754_1985_f64>},
+    EncodingRow{"ieee754_1985_f80", V::NotPackable, nullptr, nullptr,
+                refuse<decode_ieee754_1985_f80>},
+    EncodingRow{"mil_std_1750a_f32", V::NotPackable, nullptr, nullptr,
+                refuse<decode_mil_std_1750a_f32>},
+    EncodingRow{"mil_std_1750a_f48", V::NotPackable, nullptr, nullptr,
+                refuse<decode_mil_std_1750a_f48>},
+    EncodingRow{"ibm_f32", V::NotPackable, nullptr, nullptr, refuse<decode_ibm_f32>},
+    EncodingRow{"ibm_f64", V::NotPackable, nullptr, nullptr, refuse<decode_ibm_f64>},
+    EncodingRow{"ti_f32", V::NotPackable, nullptr, nullptr, refuse<decode_ti_f32>},
+    EncodingRow{"ti_f40", V::NotPackable, nullptr, nullptr, refuse<decode_ti_f40>},
+    EncodingRow{"dec_f32", V::NotPackable, nullptr, nullptr, refuse<decode_dec_f32>},
+    EncodingRow{"dec_f64", V::NotPackable, nullptr, nullptr, refuse<decode_dec_f64>},
 };
 static_assert(kEncodings.size() == 34);
 

@@ -11,6 +11,7 @@
 
 #include "common/error.hpp"
 #include "common/sinks.hpp"
+#include "common/text_view.hpp"
 #include "common/types.hpp"
 
 namespace vantrel {
@@ -25,11 +26,11 @@ struct PackInput {
   std::int64_t signed_value = 0;
   float real32 = 0;
   double real64 = 0;
-  std::string_view text;
+  TextView text;  // the str's own storage, valid while the value lives
 };
 
 // What a value turns into before it is placed: a right-aligned numeric
-// pattern, text bytes the encoder made, or the text's own UTF-8 bytes.
+// pattern, text bytes the encoder made, or the bytes of ASCII text itself.
 using FieldContent = std::variant<std::uint64_t, std::string, ByteSpan>;
 
 // A field read from a packet: the pattern folded from its bytes (after byte
@@ -44,11 +45,27 @@ struct FieldInput {
 struct TextWritten {};
 using FieldValue = std::variant<std::uint64_t, std::int64_t, double, TextWritten>;
 
+// How a column of many packets decodes this encoding: a kernel written out
+// for the common encodings, the row's decoder for the rest.
+enum class ColumnKernel : std::uint8_t { RowDecoder, Unsigned, TwosComplement, Binary32, Binary64 };
+
 struct EncodingRow {
   std::string_view name;
   ValueKind value_kind;
-  Result<FieldContent> (*encode)(const PackInput& input, std::uint32_t bits);
+  // Numeric rows make a right-aligned pattern, text rows their bytes; rows
+  // that only decode have neither.
+  Result<std::uint64_t> (*encode_pattern)(const PackInput& input, std::uint32_t bits);
+  Result<FieldContent> (*encode_text)(const PackInput& input, std::uint32_t bits);
   Result<FieldValue> (*decode)(const FieldInput& field, TextSink& text);
+  ColumnKernel column_kernel = ColumnKernel::RowDecoder;
+
+  // Either encoder's result as field content (a packable row only).
+  Result<FieldContent> encode(const PackInput& input, std::uint32_t bits) const {
+    if (encode_pattern == nullptr) return encode_text(input, bits);
+    const Result<std::uint64_t> pattern = encode_pattern(input, bits);
+    if (!pattern) return std::unexpected(pattern.error());
+    return FieldContent{*pattern};
+  }
 };
 
 // Every row, in table order.

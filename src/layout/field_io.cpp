@@ -85,24 +85,23 @@ FieldInput read_field_input(ByteSpan packet, std::uint64_t position, const Field
   return input;
 }
 
+void place_wide_pattern(std::span<std::uint8_t> packet, std::uint64_t position,
+                        const FieldSpec& field, std::uint64_t pattern) {
+  const std::uint32_t bits = field.bits;
+  std::vector<std::uint8_t> bytes = wide_pattern_bytes(pattern, bits, field.reverse_bits);
+  if (field.little_endian) std::reverse(bytes.begin(), bytes.end());
+  write_field_bytes(packet.data(), packet.size(), position, bits, bytes.data(), bytes.size());
+}
+
 void place_field(std::span<std::uint8_t> packet, std::uint64_t position, const FieldSpec& field,
                  const FieldContent& content) {
+  if (const auto* pattern = std::get_if<std::uint64_t>(&content)) {
+    place_pattern(packet, position, field, *pattern);
+    return;
+  }
   std::uint8_t* const out = packet.data();
   const std::uint64_t size = packet.size();
   const std::uint32_t bits = field.bits;
-  if (const auto* pattern = std::get_if<std::uint64_t>(&content)) {
-    if (bits <= 64) {
-      std::uint64_t value = field.reverse_bits ? mirror_low_bits(*pattern, bits) : *pattern;
-      if (field.little_endian) value = reverse_low_bytes(value, (bits + 7) / 8);
-      write_field(out, size, position, value & low_mask(bits), bits);
-      return;
-    }
-    std::vector<std::uint8_t> bytes = wide_pattern_bytes(*pattern, bits, field.reverse_bits);
-    if (field.little_endian) std::reverse(bytes.begin(), bytes.end());
-    write_field_bytes(out, size, position, bits, bytes.data(), bytes.size());
-    return;
-  }
-
   ByteSpan text;
   if (const auto* owned = std::get_if<std::string>(&content)) {
     text = ByteSpan(reinterpret_cast<const std::uint8_t*>(owned->data()), owned->size());

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/bits.hpp"
+#include "common/packet_bits.hpp"
 #include "common/types.hpp"
 #include "layout/encoding_table.hpp"
 
@@ -52,5 +54,20 @@ FieldInput read_field_input(ByteSpan packet, std::uint64_t position, const Field
 // bit is set or cleared; bits past the packet's end are dropped.
 void place_field(std::span<std::uint8_t> packet, std::uint64_t position, const FieldSpec& field,
                  const FieldContent& content);
+
+// The numeric case of place_field.
+void place_wide_pattern(std::span<std::uint8_t> packet, std::uint64_t position,
+                        const FieldSpec& field, std::uint64_t pattern);
+inline void place_pattern(std::span<std::uint8_t> packet, std::uint64_t position,
+                          const FieldSpec& field, std::uint64_t pattern) {
+  const std::uint32_t bits = field.bits;
+  if (bits > 64) {
+    place_wide_pattern(packet, position, field, pattern);
+    return;
+  }
+  if (field.reverse_bits) pattern = mirror_low_bits(pattern, bits);
+  if (field.little_endian) pattern = reverse_low_bytes(pattern, (bits + 7) / 8);
+  write_field(packet.data(), packet.size(), position, pattern & low_mask(bits), bits);
+}
 
 }  // namespace vantrel

@@ -49,7 +49,8 @@ std::expected<Plan, ItemError> Plan::build(std::span<const FieldSpec> fields) {
 bool Plan::fits(std::uint64_t packet_size, std::uint64_t offset_bits) const {
   std::uint64_t end = 0;
   if (__builtin_add_overflow(offset_bits, size_bits_, &end)) return false;
-  const std::uint64_t end_bytes = (offset_bits + last_end_) / 8 + ((offset_bits + last_end_) % 8 != 0);
+  const std::uint64_t end_bytes =
+      (offset_bits + last_end_) / 8 + ((offset_bits + last_end_) % 8 != 0);
   if (last_end_ != 0 && end_bytes > packet_size) return false;
   return !has_zero_width_ || (offset_bits + last_start_) / 8 <= packet_size;
 }
@@ -75,8 +76,8 @@ std::expected<void, ItemError> Plan::check_bounds(std::uint64_t packet_size,
                                                   std::uint64_t offset_bits) const {
   for (std::size_t i = 0; i < fields_.size(); ++i) {
     const PlannedField& field = fields_[i];
-    if (auto fault = field_outside_packet(offset_bits + field.position, field.spec.bits,
-                                          packet_size)) {
+    if (auto fault =
+            field_outside_packet(offset_bits + field.position, field.spec.bits, packet_size)) {
       return std::unexpected(ItemError{i, Error{ErrorKind::ValueError, std::move(*fault)}});
     }
   }

@@ -56,8 +56,8 @@ class Plan {
  private:
   std::vector<PlannedField> fields_;
   std::uint64_t size_bits_ = 0;
-  std::uint64_t last_end_ = 0;     // largest end of a field with bits
-  std::uint64_t last_start_ = 0;   // largest start of a zero-width field
+  std::uint64_t last_end_ = 0;    // largest end of a field with bits
+  std::uint64_t last_start_ = 0;  // largest start of a zero-width field
   bool has_zero_width_ = false;
   Result<std::uint64_t> packed_size_bits_ = 0;
 };

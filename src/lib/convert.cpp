@@ -3,30 +3,14 @@
 #include <cstring>
 
 #include "common/binary32.hpp"
-
-#if PY_VERSION_HEX < 0x030B0000
-#include <longintrepr.h>
-#endif
+#include "common/text_kernels.hpp"
+#include "lib/py_compat.hpp"
 
 namespace vantrel {
 
 namespace {
 
-// Reads an exact int of at most one internal digit without a call into the
-// interpreter: the common case of every integer argument.
-inline bool compact_int_value(PyObject* object, long long& out) {
-  if (!PyLong_CheckExact(object)) return false;
-  auto* number = reinterpret_cast<PyLongObject*>(object);
-#if PY_VERSION_HEX >= 0x030C0000
-  if (!PyUnstable_Long_IsCompact(number)) return false;
-  out = static_cast<long long>(PyUnstable_Long_CompactValue(number));
-#else
-  const Py_ssize_t size = Py_SIZE(object);
-  if (size < -1 || size > 1) return false;
-  out = static_cast<long long>(size) * static_cast<long long>(number->ob_digit[0]);
-#endif
-  return true;
-}
+using compat::compact_int_value;
 
 // Runs `read` on an int, or on the result of __index__ for any other object.
 template <class Read>
@@ -59,6 +43,17 @@ bool to_u64(PyObject* object, std::uint64_t& out) {
     return true;
   }
   return with_index(object, [&](PyObject* integer) {
+    if constexpr (sizeof(unsigned long) == sizeof(std::uint64_t)) {
+      // Reads the digits directly, where the long long call goes through a
+      // byte array; on failure the long long call runs again, for its own
+      // messages.
+      const unsigned long value = PyLong_AsUnsignedLong(integer);
+      if (value != static_cast<unsigned long>(-1) || !PyErr_Occurred()) {
+        out = value;
+        return true;
+      }
+      PyErr_Clear();
+    }
     const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
     out = value;
@@ -80,13 +75,7 @@ bool to_u32(PyObject* object, std::uint32_t& out) {
 bool to_u128(PyObject* object, U128& out) {
   return with_index(object, [&](PyObject* integer) {
     unsigned char little_endian[16];
-    auto* number = reinterpret_cast<PyLongObject*>(integer);
-#if PY_VERSION_HEX >= 0x030D0000
-    const int status = _PyLong_AsByteArray(number, little_endian, 16, 1, 0, 1);
-#else
-    const int status = _PyLong_AsByteArray(number, little_endian, 16, 1, 0);
-#endif
-    if (status < 0) return false;
+    if (!compat::int_to_u128_little_endian(integer, little_endian)) return false;
     out = U128{0, 0};
     for (int i = 15; i >= 8; --i) out.high = (out.high << 8) | little_endian[i];
     for (int i = 7; i >= 0; --i) out.low = (out.low << 8) | little_endian[i];
@@ -129,22 +118,51 @@ bool to_strict_bool(PyObject* object, bool& out) {
   return false;
 }
 
-bool to_text(PyObject* object, std::string_view& out) {
+bool to_utf8(PyObject* object, std::string_view& out, Ref& owner) {
   if (!PyUnicode_Check(object)) {
     raise_cast_error(object, "str");
     return false;
   }
-  // Compact ASCII text is its own UTF-8: no call needed.
-  if (PyUnicode_IS_COMPACT_ASCII(object)) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(object) < 0) return false;
+#endif
+  if (PyUnicode_IS_ASCII(object)) {
     out = std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
     return true;
   }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
-  if (utf8 == nullptr) return false;
-  out = std::string_view(utf8, static_cast<std::size_t>(size));
+  // A new bytes object: PyUnicode_AsUTF8AndSize would cache the form in the
+  // str. A lone surrogate raises the same UnicodeEncodeError either way.
+  owner = Ref::steal(PyUnicode_AsUTF8String(object));
+  if (!owner) return false;
+  out = std::string_view(PyBytes_AS_STRING(owner.get()),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(owner.get())));
   return true;
+}
+
+bool to_text(PyObject* object, TextView& out) {
+  if (!PyUnicode_Check(object)) {
+    raise_cast_error(object, "str");
+    return false;
+  }
+#if PY_VERSION_HEX < 0x030C0000
+  // Strs made by the legacy wide-character API get their compact form here.
+  if (PyUnicode_READY(object) < 0) return false;
+#endif
+  const int kind = PyUnicode_KIND(object);
+  out = TextView{PyUnicode_DATA(object), static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)),
+                 static_cast<std::uint8_t>(kind), PyUnicode_IS_ASCII(object) != 0};
+  const bool surrogate =
+      kind == PyUnicode_2BYTE_KIND   ? kernels::has_surrogate(out.units16(), out.length)
+      : kind == PyUnicode_4BYTE_KIND ? kernels::has_surrogate(out.units32(), out.length)
+                                     : false;
+  if (!surrogate) return true;
+  // A lone surrogate has no UTF-8 form: the interpreter's own conversion
+  // raises its UnicodeEncodeError. It returns a new bytes object and caches
+  // nothing in the str.
+  Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(object));
+  if (utf8) PyErr_SetString(PyExc_SystemError, "surrogate found but the str has a UTF-8 form");
+  return false;
 }
 
 bool to_bytes(PyObject* object, ByteSpan& out) {
@@ -195,6 +213,35 @@ char* BytesResult::allocate(std::size_t size) {
   object_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!object_) throw InterpreterErrorSet{};
   return PyBytes_AS_STRING(object_.get());
+}
+
+bool StrResult::decode_natively(NativeCodec codec, ByteSpan bytes) {
+  // Short inputs are decoded faster here than the call costs.
+  if (bytes.size() < kNativeMinimum) return false;
+  const auto* data = reinterpret_cast<const char*>(bytes.data());
+  const auto size = static_cast<Py_ssize_t>(bytes.size());
+  int little = -1;
+  int big = 1;
+  switch (codec) {
+    case NativeCodec::Utf8: object_ = Ref::steal(PyUnicode_DecodeUTF8(data, size, "strict")); break;
+    case NativeCodec::Utf16Little:
+      object_ = Ref::steal(PyUnicode_DecodeUTF16(data, size, "strict", &little));
+      break;
+    case NativeCodec::Utf16Big:
+      object_ = Ref::steal(PyUnicode_DecodeUTF16(data, size, "strict", &big));
+      break;
+    case NativeCodec::Utf32Little:
+      object_ = Ref::steal(PyUnicode_DecodeUTF32(data, size, "strict", &little));
+      break;
+    case NativeCodec::Utf32Big:
+      object_ = Ref::steal(PyUnicode_DecodeUTF32(data, size, "strict", &big));
+      break;
+  }
+  if (object_) return true;
+  // Malformed input: the caller's own decoder words the failure.
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw InterpreterErrorSet{};
+  PyErr_Clear();
+  return false;
 }
 
 void* StrResult::allocate(std::size_t length, char32_t max_code_point) {

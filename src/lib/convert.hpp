@@ -5,6 +5,7 @@
 
 #include "common/error.hpp"
 #include "common/sinks.hpp"
+#include "common/text_view.hpp"
 #include "common/types.hpp"
 #include "lib/py_ref.hpp"
 
@@ -20,8 +21,14 @@ bool to_f64(PyObject* object, double& out);
 bool to_f32(PyObject* object, float& out);
 // Exactly True or False, or a NumPy boolean scalar.
 bool to_strict_bool(PyObject* object, bool& out);
-// Borrows the str's UTF-8 form; valid while the str lives.
-bool to_text(PyObject* object, std::string_view& out);
+// The str's UTF-8 form, leaving the str as it was: ASCII text is borrowed in
+// place; other text is copied into a new bytes object kept in `owner`. Valid
+// while both live.
+bool to_utf8(PyObject* object, std::string_view& out, Ref& owner);
+// Borrows the str's own storage; valid while the str lives. A str holding a
+// surrogate fails with the interpreter's UnicodeEncodeError, as its UTF-8
+// conversion does. The str is left as it was.
+bool to_text(PyObject* object, TextView& out);
 // Borrows the bytes object's buffer; valid while the object lives.
 bool to_bytes(PyObject* object, ByteSpan& out);
 
@@ -42,17 +49,31 @@ class BytesResult final : public ByteSink {
   PyObject* release() { return object_.release(); }
 
  private:
+  // Long fills run without the global interpreter lock.
+  void release_host() override { thread_ = PyEval_SaveThread(); }
+  void reacquire_host() override { PyEval_RestoreThread(thread_); }
+
   Ref object_;
+  PyThreadState* thread_ = nullptr;
 };
 
 // A str that a decoder writes its code points into in place.
 class StrResult final : public TextSink {
  public:
   void* allocate(std::size_t length, char32_t max_code_point) override;
+  bool decode_natively(NativeCodec codec, ByteSpan bytes) override;
   PyObject* release() { return object_.release(); }
 
+  // Inputs shorter than this are left to the caller's decoder.
+  static constexpr std::size_t kNativeMinimum = 64;
+
  private:
+  // Long fills run without the global interpreter lock.
+  void release_host() override { thread_ = PyEval_SaveThread(); }
+  void reacquire_host() override { PyEval_RestoreThread(thread_); }
+
   Ref object_;
+  PyThreadState* thread_ = nullptr;
 };
 
 // Takes the current exception out of the error indicator, normalised.

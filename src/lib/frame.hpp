@@ -50,8 +50,10 @@ struct ArgValue {
     float f32;
     bool flag;
     struct {
-      const char* data;
-      std::size_t size;
+      const void* data;
+      std::size_t length;
+      std::uint8_t unit_size;
+      bool ascii;
     } text;
     struct {
       const std::uint8_t* data;
@@ -112,8 +114,8 @@ inline bool extract(ArgValue& arg) {
   return arg.flag;
 }
 template <>
-inline std::string_view extract(ArgValue& arg) {
-  return {arg.text.data, arg.text.size};
+inline TextView extract(ArgValue& arg) {
+  return {arg.text.data, arg.text.length, arg.text.unit_size, arg.text.ascii};
 }
 template <>
 inline ByteSpan extract(ArgValue& arg) {
@@ -134,7 +136,7 @@ constexpr bool kind_holds(ArgKind kind) {
   if constexpr (std::is_same_v<T, double>) return kind == ArgKind::Float64;
   if constexpr (std::is_same_v<T, float>) return kind == ArgKind::Float32;
   if constexpr (std::is_same_v<T, bool>) return kind == ArgKind::StrictBool;
-  if constexpr (std::is_same_v<T, std::string_view>) return kind == ArgKind::Text;
+  if constexpr (std::is_same_v<T, TextView>) return kind == ArgKind::Text;
   if constexpr (std::is_same_v<T, ByteSpan>) return kind == ArgKind::ByteString;
   if constexpr (std::is_same_v<T, RecipeItems>) return kind == ArgKind::RecipeList;
   return false;
@@ -270,9 +272,9 @@ bool convert_as(PyObject* object, ArgValue& out, Ref& owned) {
   } else if constexpr (Kind == ArgKind::StrictBool) {
     return to_strict_bool(object, out.flag);
   } else if constexpr (Kind == ArgKind::Text) {
-    std::string_view text;
+    TextView text;
     if (!to_text(object, text)) return false;
-    out.text = {text.data(), text.size()};
+    out.text = {text.data, text.length, text.unit_size, text.ascii};
     return true;
   } else if constexpr (Kind == ArgKind::ByteString) {
     ByteSpan bytes;

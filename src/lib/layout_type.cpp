@@ -9,9 +9,10 @@
 #include "lib/buffer_view.hpp"
 #include "lib/field_values.hpp"
 #include "lib/frame.hpp"
+#include "lib/layout_columns.hpp"
 #include "lib/method_args.hpp"
 #include "lib/packet_functions.hpp"
-#include "lib/python_compat.hpp"
+#include "lib/py_compat.hpp"
 #include "lib/recipe_fields.hpp"
 
 namespace vantrel {
@@ -39,8 +40,8 @@ std::string item_context(std::size_t index, PyObject* name) {
 }
 
 Ref exact_str(const TextField& field) {
-  PyObject* copy = PyUnicode_FromStringAndSize(field.text.data(),
-                                               static_cast<Py_ssize_t>(field.text.size()));
+  PyObject* copy =
+      PyUnicode_FromStringAndSize(field.text.data(), static_cast<Py_ssize_t>(field.text.size()));
   if (copy != nullptr) PyUnicode_InternInPlace(&copy);
   return Ref::steal(copy);
 }
@@ -101,12 +102,26 @@ LayoutData* build_layout(PyObject* recipe) {
   }
   auto plan = Plan::build(specs);
   if (!plan) {
-    raise_error(plan.error().error);
-    rewrap_engine_failure(data->items[plan.error().item].context);
+    raise_item_failure(plan.error().error, data->items[plan.error().item]);
     return nullptr;
   }
   data->plan = std::move(*plan);
   return data.release();
+}
+
+}  // namespace
+
+bool raise_item_failure(const Error& error, const LayoutItem& item) {
+  raise_error(error);
+  rewrap_engine_failure(item.context);
+  return false;
+}
+
+bool raise_not_packable(const LayoutItem& item) {
+  return raise_item_failure(
+      Error{ErrorKind::ValueError,
+            concat("Unsupported encoding type: ", PyUnicode_AsUTF8(item.encoding_text.get()))},
+      item);
 }
 
 // ---- One packet ------------------------------------------------------------
@@ -129,12 +144,14 @@ PyObject* raise_packet_too_short(const LayoutData& data, std::size_t packet_size
   return nullptr;
 }
 
+namespace {
+
 PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits) {
   if (!data.plan.fits(packet.size(), offset_bits)) {
     return raise_packet_too_short(data, packet.size(), offset_bits);
   }
   const std::span<const PlannedField> fields = data.plan.fields();
-  Ref values = Ref::steal(new_presized_dict(static_cast<Py_ssize_t>(fields.size())));
+  Ref values = Ref::steal(compat::new_presized_dict(static_cast<Py_ssize_t>(fields.size())));
   if (!values) return nullptr;
   FieldScratch scratch;
   for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -176,30 +193,21 @@ Ref field_value(PyObject* values, PyObject* name) {
 // the item (KeyError for a missing value).
 bool pack_fields(const LayoutData& data, PyObject* values, std::span<std::uint8_t> packet) {
   const std::span<const PlannedField> fields = data.plan.fields();
+  // Values dicts usually hold the fields in recipe order, keyed by the same
+  // interned strings (literals, layout.names, an unpack() result): walking
+  // the entries finds each value without hashing. The first entry that is
+  // not the next field ends the walk; look-ups take over from there.
+  bool in_order = PyDict_CheckExact(values);
+  Py_ssize_t cursor = 0;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const PlannedField& field = fields[i];
     const LayoutItem& item = data.items[i];
-    Ref value = field_value(values, item.name.get());
+    PyObject* key = nullptr;
+    PyObject* entry = nullptr;
+    in_order = in_order && PyDict_Next(values, &cursor, &key, &entry) && key == item.name.get();
+    Ref value = in_order ? Ref::borrow(entry) : field_value(values, item.name.get());
     if (!value) return false;
-    const EncodingRow& row = *field.spec.row;
-    if (row.value_kind == ValueKind::NotPackable) {
-      raise_error(Error{ErrorKind::ValueError,
-                        concat("Unsupported encoding type: ", PyUnicode_AsUTF8(item.encoding_text.get()))});
-      rewrap_engine_failure(item.context);
-      return false;
-    }
-    PackInput input;
-    if (!convert_value(row.value_kind, value.get(), input)) {
-      rewrap_engine_failure(item.context);
-      return false;
-    }
-    const auto content = row.encode(input, field.spec.bits);
-    if (!content) {
-      raise_error(content.error());
-      rewrap_engine_failure(item.context);
-      return false;
-    }
-    place_field(packet, field.position, field.spec, *content);
+    if (!pack_value(field, item, value.get(), packet)) return false;
   }
   return true;
 }
@@ -261,8 +269,8 @@ void layout_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-constexpr MethodSignature<2> kUnpackSignature{"unpack", {{"packet", true}, {"offset_bits", false}},
-                                              2};
+constexpr MethodSignature<2> kUnpackSignature{
+    "unpack", {{"packet", true}, {"offset_bits", false}}, 2};
 
 PyObject* layout_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
@@ -301,8 +309,8 @@ PyObject* recipe_of(const LayoutData& data) {
         PyDict_SetItemString(dict.get(), "encoding", item.encoding_text.get()) < 0 ||
         PyDict_SetItemString(dict.get(), "bits", bits.get()) < 0 ||
         PyDict_SetItemString(dict.get(), "byte_order", item.byte_order_text.get()) < 0 ||
-        PyDict_SetItemString(dict.get(), "reverse_bits",
-                             spec.reverse_bits ? Py_True : Py_False) < 0) {
+        PyDict_SetItemString(dict.get(), "reverse_bits", spec.reverse_bits ? Py_True : Py_False) <
+            0) {
       return nullptr;
     }
     if (spec.offset) {
@@ -385,8 +393,8 @@ PyObject* layout_repr(PyObject* self) {
       Ref name = Ref::steal(PyObject_Repr(data.items[i].name.get()));
       const char* name_text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
       if (name_text == nullptr) return nullptr;
-      text += concat(name_text, " ", spec.row->name, " ", spec.bits, " bits at ",
-                     fields[i].position);
+      text +=
+          concat(name_text, " ", spec.row->name, " ", spec.bits, " bits at ", fields[i].position);
       if (spec.little_endian) text += " little";
       if (spec.reverse_bits) text += " mirrored";
     }
@@ -429,6 +437,9 @@ PyMethodDef layout_methods[] = {
      "\"value\" taken from values[name]. Raises KeyError naming a field that\n"
      "values lacks, and ValueError naming the recipe item when a value cannot\n"
      "be encoded (with the message pack_parameters gives)."},
+    {"unpack_many", VANTREL_FASTCALL(layout_unpack_many), METH_FASTCALL | METH_KEYWORDS,
+     kUnpackManyDoc},
+    {"pack_many", VANTREL_FASTCALL(layout_pack_many), METH_FASTCALL | METH_KEYWORDS, kPackManyDoc},
     {"__reduce__", layout_reduce, METH_NOARGS, "Pickle support: rebuild from the recipe."},
     {"__copy__", layout_copy, METH_NOARGS, "A layout is immutable: its copy is itself."},
     {"__deepcopy__", layout_copy, METH_O, "A layout is immutable: its copy is itself."},

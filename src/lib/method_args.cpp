@@ -2,9 +2,9 @@
 
 namespace vantrel {
 
-bool bind_method_arguments(const char* name, const MethodParameter* parameters,
-                           std::size_t count, std::size_t positional, PyObject* const* args,
-                           Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+bool bind_method_arguments(const char* name, const MethodParameter* parameters, std::size_t count,
+                           std::size_t positional, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, PyObject** slots) {
   if (nargs < 0 || static_cast<std::size_t>(nargs) > positional) {
     PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional argument%s (%zd given)", name,
                  positional, positional == 1 ? "" : "s", nargs);
@@ -16,7 +16,8 @@ bool bind_method_arguments(const char* name, const MethodParameter* parameters,
   for (Py_ssize_t k = 0; k < keyword_count; ++k) {
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
     std::size_t index = 0;
-    while (index < count && PyUnicode_CompareWithASCIIString(keyword, parameters[index].name) != 0) {
+    while (index < count &&
+           PyUnicode_CompareWithASCIIString(keyword, parameters[index].name) != 0) {
       ++index;
     }
     if (index == count) {

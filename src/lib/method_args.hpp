@@ -16,16 +16,16 @@ struct MethodParameter {
 
 template <std::size_t N>
 struct MethodSignature {
-  const char* name;                 // for messages: "unpack()"
+  const char* name;  // for messages: "unpack()"
   MethodParameter parameters[N];
-  std::size_t positional;           // the first `positional` may come by position
+  std::size_t positional;  // the first `positional` may come by position
 };
 
 // Fills `slots` (N entries, nullptr for an omitted parameter). False with
 // TypeError set for a call that does not match.
-bool bind_method_arguments(const char* name, const MethodParameter* parameters,
-                           std::size_t count, std::size_t positional, PyObject* const* args,
-                           Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
+bool bind_method_arguments(const char* name, const MethodParameter* parameters, std::size_t count,
+                           std::size_t positional, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, PyObject** slots);
 
 template <std::size_t N>
 bool bind(const MethodSignature<N>& signature, PyObject* const* args, Py_ssize_t nargs,

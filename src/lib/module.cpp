@@ -4,8 +4,13 @@
 #include <utility>
 
 #include "lib/function_table.hpp"
+#include "lib/layout_columns.hpp"
 #include "lib/layout_type.hpp"
 #include "lib/recipe_fields.hpp"
+
+#ifndef VANTREL_VERSION
+#error "VANTREL_VERSION is defined by the build (CMakeLists.txt, from pyproject.toml)"
+#endif
 
 namespace vantrel {
 
@@ -76,6 +81,7 @@ PyObject* create_module() {
   Ref all_key = Ref::steal(PyUnicode_InternFromString("__all__"));
   Ref name_key = Ref::steal(PyUnicode_InternFromString("__name__"));
   if (!module_name || !all_key || !name_key) return nullptr;
+  if (PyModule_AddStringConstant(module.get(), "__version__", VANTREL_VERSION) < 0) return nullptr;
 
   for (PyMethodDef& def : methods->defs) {
     Ref function = Ref::steal(PyCFunction_NewEx(&def, module.get(), module_name.get()));
@@ -92,12 +98,17 @@ PyObject* create_module() {
     if (PyList_Append(all.get(), name.get()) < 0) return nullptr;
     if (PyObject_SetAttr(module.get(), name.get(), function.get()) < 0) return nullptr;
   }
-  // Layout is an attribute, not one of the functions that __all__ lists.
+  // Layout and split_packets are attributes, not among the functions that
+  // __all__ lists.
   Ref layout_type = Ref::steal(create_layout_type());
   if (!layout_type || PyModule_AddObject(module.get(), "Layout", layout_type.get()) < 0) {
     return nullptr;
   }
   layout_type.release();  // PyModule_AddObject stole it
+  Ref split = Ref::steal(create_split_packets(module.get(), module_name.get()));
+  if (!split || PyObject_SetAttrString(module.get(), "split_packets", split.get()) < 0) {
+    return nullptr;
+  }
   initialised = true;
   return module.release();
 }

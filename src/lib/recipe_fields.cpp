@@ -55,7 +55,7 @@ bool RecipeItem::find_required(RecipeKey key, Ref& out) {
 }
 
 bool RecipeItem::get_required_field(RecipeKey key, TextField& out) {
-  return find_required(key, out.object) && to_text(out.object.get(), out.text);
+  return find_required(key, out.object) && to_utf8(out.object.get(), out.text, out.utf8);
 }
 
 bool RecipeItem::get_required_field(std::uint32_t& bits) {
@@ -98,7 +98,7 @@ bool unicode_lower(const TextField& field, TextField& lowered) {
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower");
   if (str_lower == nullptr) return false;
   lowered.object = Ref::steal(PyObject_CallOneArg(str_lower, field.object.get()));
-  return lowered.object && to_text(lowered.object.get(), lowered.text);
+  return lowered.object && to_utf8(lowered.object.get(), lowered.text, lowered.utf8);
 }
 
 }  // namespace

@@ -23,10 +23,12 @@ enum class RecipeKey : std::uint8_t {
   Value
 };
 
-// A text-valued key together with the str that owns its UTF-8.
+// A text-valued key: the str, its UTF-8 form, and the copy that holds that
+// form when the str is not ASCII.
 struct TextField {
   Ref object;
   std::string_view text;
+  Ref utf8;
 };
 
 // One recipe item, read key by key in the caller's order. Every look-up is

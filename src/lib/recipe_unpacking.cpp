@@ -6,9 +6,9 @@
 #include "common/checked.hpp"
 #include "common/fault.hpp"
 #include "layout/field_io.hpp"
-#include "lib/python_compat.hpp"
 #include "lib/field_values.hpp"
 #include "lib/packet_functions.hpp"
+#include "lib/py_compat.hpp"
 #include "lib/recipe_fields.hpp"
 
 namespace vantrel {
@@ -45,7 +45,7 @@ Ref result_key(const TextField& name) {
 
 PyObject* process_recipe(ByteSpan packet, std::uint64_t offset_bits, PyObject* items) {
   // Sized for every item up front: no rehashing while the result fills.
-  Ref values = Ref::steal(new_presized_dict(PyList_GET_SIZE(items)));
+  Ref values = Ref::steal(compat::new_presized_dict(PyList_GET_SIZE(items)));
   if (!values) return nullptr;
   FieldScratch scratch;
   std::uint64_t running_position = offset_bits;

@@ -1,0 +1,257 @@
+"""vantrel.Layout: a recipe compiled once must behave exactly like the packet
+functions given the same recipe, and be a well-behaved immutable value."""
+
+import copy
+import mmap
+import pickle
+import sys
+import threading
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import vantrel
+from recipe_helpers import fields, item
+
+HOUSEKEEPING = [
+    item("apid", "unsigned", 11),
+    item("temperature", "twos_complement", 12),
+    item("voltage", "ieee754_f32", 32, "little"),
+    item("flags", "unsigned", 5, reverse_bits=True),
+    item("mode", "utf8", 32, offset_bits=64),
+]
+HOUSEKEEPING_VALUES = {
+    "apid": 0x2A5,
+    "temperature": -42,
+    "voltage": 28.125,
+    "flags": 0b10110,
+    "mode": "SAFE",
+}
+
+
+def outcome(call):
+    """("ok", repr of the result) or (exception type, message): comparable,
+    NaN-safe, and sensitive to int/float and key order."""
+    try:
+        result = call()
+    except BaseException as exc:  # noqa: BLE001 - PanicException is a BaseException
+        return type(exc), str(exc)
+    if isinstance(result, dict):
+        return "ok", repr(list(result.items()))
+    return "ok", repr(result)
+
+
+VALUES = st.one_of(
+    st.integers(-(2**64), 2**64),
+    st.integers(-100, 100),
+    st.floats(width=32),
+    st.floats(),
+    st.text(max_size=6),
+)
+
+
+@settings(max_examples=400)
+@given(
+    recipe=st.lists(fields(), max_size=6),
+    packet=st.binary(max_size=48),
+    offset=st.integers(0, 40),
+)
+def test_unpack_matches_unpack_parameters(panic_exception_type, recipe, packet, offset):
+    layout = vantrel.Layout(recipe)
+    expected = outcome(lambda: vantrel.unpack_parameters(packet, offset, recipe))
+    got = outcome(lambda: layout.unpack(packet, offset))
+    if got[0] is ValueError and "is too short for the layout" in got[1]:
+        # The one mend: the whole packet is checked first, and a short one is a
+        # ValueError naming what is missing. The packet function faults on the
+        # same fields once none of them fails to decode.
+        assert f"packet of {len(packet)} bytes" in got[1]
+        bounds_only = [dict(entry, encoding="unsigned") for entry in recipe]
+        with pytest.raises(panic_exception_type):
+            vantrel.unpack_parameters(packet, offset, bounds_only)
+    elif expected[0] == "ok":
+        assert got == expected
+    else:
+        assert got[0] is expected[0] and expected[1] in got[1]
+
+
+@settings(max_examples=400)
+@given(recipe=st.lists(fields(), max_size=6), data=st.data())
+def test_pack_matches_pack_parameters(recipe, data):
+    names = sorted({entry["name"] for entry in recipe})
+    values = {name: data.draw(VALUES, label=name) for name in names}
+    layout = vantrel.Layout(recipe)
+    expected = outcome(
+        lambda: vantrel.pack_parameters([dict(e, value=values[e["name"]]) for e in recipe])
+    )
+    got = outcome(lambda: layout.pack(values))
+    if expected[0] == "ok":
+        assert got == expected
+    else:
+        assert got[0] is expected[0] and expected[1] in got[1]
+
+
+@pytest.mark.parametrize(
+    ("recipe", "index", "name"),
+    [
+        ([item("a"), {"name": "temp", "encoding": "unsigned"}], 1, "'temp'"),
+        ([item("a"), item("b"), 7], 2, None),
+        ([item("a"), item("b", bits=-1)], 1, "'b'"),
+        ([item("a", "uint8")], 0, "'a'"),
+        ([item("a", byte_order="middle")], 0, "'a'"),
+        ([item("a", reverse_bits=1)], 0, "'a'"),
+        ([item("a", bits=8, offset_bits=2**64 - 4)], 0, "'a'"),
+        ([{"encoding": "unsigned"}], 0, None),
+    ],
+)
+def test_recipe_errors_name_the_item(recipe, index, name):
+    with pytest.raises(ValueError) as from_packet_function:
+        vantrel.unpack_parameters(bytes(64), 0, recipe)
+    with pytest.raises(ValueError) as from_layout:
+        vantrel.Layout(recipe)
+    where = f"recipe item {index} ({name}): " if name else f"recipe item {index}: "
+    assert str(from_layout.value) == where + str(from_packet_function.value)
+
+
+def test_recipe_must_be_a_sequence_of_dicts():
+    with pytest.raises(TypeError, match="argument 'recipe'"):
+        vantrel.Layout("abc")
+    with pytest.raises(TypeError):
+        vantrel.Layout()
+
+
+def test_layout_keeps_its_own_copy_of_the_recipe():
+    recipe = [dict(entry) for entry in HOUSEKEEPING]
+    layout = vantrel.Layout(recipe)
+    packet = layout.pack(HOUSEKEEPING_VALUES)
+    before = layout.unpack(packet)
+    recipe[0]["bits"] = 3
+    recipe[1]["name"] = "renamed"
+    del recipe[2]["encoding"]
+    recipe.append(item("extra"))
+    assert layout.unpack(packet) == before == HOUSEKEEPING_VALUES
+    assert layout.names == ("apid", "temperature", "voltage", "flags", "mode")
+
+
+def test_attributes_and_repr():
+    layout = vantrel.Layout(HOUSEKEEPING)
+    assert layout.names == tuple(entry["name"] for entry in HOUSEKEEPING)
+    assert (layout.size_bits, layout.size_bytes) == (96, 12)
+    assert len(layout.pack(HOUSEKEEPING_VALUES)) == layout.size_bytes
+    text = repr(layout)
+    assert text.startswith("<vantrel.Layout: 5 fields, 96 bits")
+    assert "'mode' utf8 32 bits at 64" in text
+    assert vantrel.Layout([]).size_bits == 0
+    # A zero-width field needs only its start byte, as unpack_parameters has it.
+    assert vantrel.Layout([item("z", bits=0, offset_bits=20)]).unpack(b"\x00\x00") == {"z": 0}
+    assert "Layout" not in vantrel.__all__ and len(vantrel.__all__) == 62
+
+
+def test_equality_hashing_pickling_and_copies():
+    layout = vantrel.Layout(HOUSEKEEPING)
+    spelled_differently = [dict(e, encoding=e["encoding"].upper()) for e in HOUSEKEEPING]
+    assert vantrel.Layout(spelled_differently) == layout
+    assert hash(vantrel.Layout(spelled_differently)) == hash(layout)
+    assert vantrel.Layout(HOUSEKEEPING[:-1]) != layout
+    assert vantrel.Layout([dict(HOUSEKEEPING[0], name="other")] + HOUSEKEEPING[1:]) != layout
+    assert layout != HOUSEKEEPING
+    for clone in (pickle.loads(pickle.dumps(layout)), copy.copy(layout), copy.deepcopy(layout)):
+        assert clone == layout and hash(clone) == hash(layout)
+        assert clone.pack(HOUSEKEEPING_VALUES) == layout.pack(HOUSEKEEPING_VALUES)
+    assert {layout, pickle.loads(pickle.dumps(layout))} == {layout}
+
+
+def test_packet_is_any_contiguous_buffer():
+    np = pytest.importorskip("numpy")
+    layout = vantrel.Layout(HOUSEKEEPING)
+    packet = layout.pack(HOUSEKEEPING_VALUES)
+    shared = mmap.mmap(-1, len(packet))
+    shared.write(packet)
+    buffers = [
+        bytearray(packet),
+        memoryview(packet),
+        shared,
+        np.frombuffer(packet, dtype=np.uint8),
+        b"\xff" + packet,
+    ]
+    for buffer in buffers:
+        offset = 8 if len(buffer) > len(packet) else 0
+        assert layout.unpack(buffer, offset) == HOUSEKEEPING_VALUES
+    shared.close()
+    with pytest.raises(BufferError):
+        layout.unpack(memoryview(bytes(48))[::2])
+    with pytest.raises(ValueError, match="contiguous"):
+        layout.unpack(np.zeros(48, dtype=np.uint8)[::2])
+    with pytest.raises(TypeError):
+        layout.unpack("not bytes")
+    with pytest.raises(OverflowError):
+        layout.unpack(packet, -1)
+
+
+def test_short_packet_names_length_and_bits():
+    layout = vantrel.Layout(HOUSEKEEPING)
+    with pytest.raises(ValueError) as info:
+        layout.unpack(bytes(12), offset_bits=4)
+    message = str(info.value)
+    assert "packet of 12 bytes (96 bits)" in message and "needs 100 bits" in message
+    assert "recipe item 4 ('mode')" in message
+
+
+def test_pack_errors_name_the_field():
+    layout = vantrel.Layout(HOUSEKEEPING)
+    with pytest.raises(KeyError) as missing:
+        layout.pack({k: v for k, v in HOUSEKEEPING_VALUES.items() if k != "voltage"})
+    assert missing.value.args == ("voltage",)
+    with pytest.raises(ValueError) as too_large:
+        layout.pack(dict(HOUSEKEEPING_VALUES, apid=4096))
+    assert str(too_large.value) == (
+        "recipe item 0 ('apid'): ValueError: Value 4096 is too large for 11 bits"
+    )
+    with pytest.raises(ValueError, match=r"recipe item 1 \('temperature'\): TypeError"):
+        layout.pack(dict(HOUSEKEEPING_VALUES, temperature="hot"))
+    with pytest.raises(TypeError, match="mapping"):
+        layout.pack([1, 2, 3])
+    unpack_only = vantrel.Layout([item("x", "IBM_F32", 32)])
+    with pytest.raises(ValueError, match="Unsupported encoding type: IBM_F32"):
+        unpack_only.pack({"x": 1.0})
+
+
+def test_pack_takes_any_mapping():
+    class Values(dict):
+        def __missing__(self, key):
+            return 0 if key == "flags" else super().__missing__(key)
+
+    layout = vantrel.Layout(HOUSEKEEPING)
+    partial = Values({k: v for k, v in HOUSEKEEPING_VALUES.items() if k != "flags"})
+    assert layout.unpack(layout.pack(partial))["flags"] == 0
+
+
+def test_a_layout_is_shared_between_threads():
+    layout = vantrel.Layout(HOUSEKEEPING)
+    packet = layout.pack(HOUSEKEEPING_VALUES)
+    failures = []
+
+    def work():
+        for _ in range(2000):
+            if layout.unpack(packet) != HOUSEKEEPING_VALUES:
+                failures.append("unpack")
+            if layout.pack(HOUSEKEEPING_VALUES) != packet:
+                failures.append("pack")
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+
+
+def test_layouts_do_not_grow_the_callers_strings():
+    name = "température"  # not ASCII: its UTF-8 form is not its storage
+    text = "é" * 100_000
+    recipe = [item(name, "utf16le", 16 * len(text))]
+    sizes = (sys.getsizeof(name), sys.getsizeof(text))
+    layout = vantrel.Layout(recipe)
+    packet = layout.pack({name: text})
+    assert layout.unpack(packet) == {name: text}
+    assert (sys.getsizeof(name), sys.getsizeof(text)) == sizes
