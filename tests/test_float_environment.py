@@ -92,6 +92,27 @@ CHILD = textwrap.dedent(
         results.append(bits(vantrel.decode_ieee754_f32(pattern & 0xFFFFFFFF)))
         results.append(bits(vantrel.decode_ieee754_f64(pattern)))
         results.append(bits(vantrel.decode_ieee754_f128((0x3C01 << 112) | pattern)))
+    if hasattr(vantrel, "Layout") and hasattr(vantrel.Layout, "pack_many"):
+        # Columns: binary32 subnormals given by their bits (numpy's own
+        # conversion would follow the environment), packed into every float
+        # width and unpacked again.
+        singles = np.array([0x00011642, 0x80000001, 0x007FFFFF, 0x3DCCCCCD, 0x7F7FFFFF, 0x7FC00001],
+                           dtype=np.uint32).view(np.float32)
+        doubles = np.array([bits(v) for v in values], dtype=np.uint64).view(np.float64)
+        for kind in float_kinds:
+            layout = vantrel.Layout([{"name": "v", "encoding": kind, "bits": widths[kind],
+                                      "byte_order": "little", "reverse_bits": False}])
+            for column in (singles, doubles):
+                try:
+                    packed = layout.pack_many({"v": column})
+                except ValueError as error:
+                    results.append(str(error))
+                    continue
+                results.append(packed.hex())
+                unpacked = layout.unpack_many(packed)["v"]
+                # Compared by bits: numpy's own widening would follow the environment.
+                unsigned = np.uint32 if unpacked.dtype == np.float32 else np.uint64
+                results.append(unpacked.view(unsigned).tolist())
     witness = [bits(float(np.float32(v))) for v in values if abs(v) < 3e38]
     witness += [bits(float(np.frombuffer(struct.pack("<I", p & 0xFFFFFFFF), np.float32)[0]))
                 for p in patterns]

@@ -1,9 +1,10 @@
-// Rounding a binary64 value to binary32 on its bit pattern. A hardware
+// Conversions between binary32 and binary64 on bit patterns. A hardware
 // conversion follows the caller's floating-point environment: MXCSR's
-// flush-to-zero turns binary32 subnormal results into zeros, and the rounding
-// mode set by fesetround moves ties and inexact results. Another library in
-// the process may have set either, so the packer rounds in integers instead,
-// always to nearest, ties to even.
+// denormals-are-zero flushes binary32 subnormal inputs (widening included),
+// flush-to-zero flushes subnormal results, and the rounding mode set by
+// fesetround moves ties and inexact results. Another library in the process
+// may have set any of them, so these work in integers: exact widening, and
+// narrowing always to nearest, ties to even.
 #pragma once
 
 #include <bit>
@@ -48,6 +49,33 @@ inline float binary32_from_double(double value) {
     return std::bit_cast<float>(sign | static_cast<std::uint32_t>(kept + round_up));
   }
   return std::bit_cast<float>(sign);  // below 2^-150 (or exactly it, a tie to even): zero
+}
+
+// Exact widening of a binary32 pattern. A NaN keeps its sign and payload
+// (moved to the top of the fraction) and is quieted, as the processor's
+// conversion does.
+inline double binary64_from_binary32(std::uint32_t bits) {
+  const std::uint64_t sign = static_cast<std::uint64_t>(bits >> 31) << 63;
+  const std::uint32_t exponent = (bits >> 23) & 0xFFu;
+  const std::uint64_t fraction = bits & 0x7FFFFFu;
+
+  std::uint64_t wide;
+  if (exponent == 0xFF) {
+    wide = fraction == 0 ? 0x7FF0000000000000u : 0x7FF8000000000000u | (fraction << 29);
+  } else if (exponent != 0) {
+    wide = (static_cast<std::uint64_t>(exponent + 896u) << 52) | (fraction << 29);
+  } else if (fraction == 0) {
+    wide = 0;
+  } else {
+    // Subnormal: fraction x 2^-149, normal in binary64. Leading one at `top`.
+    const auto top = static_cast<std::uint64_t>(std::bit_width(fraction)) - 1u;
+    wide = ((top + 874u) << 52) | ((fraction << (52u - top)) & 0xFFFFFFFFFFFFFu);
+  }
+  return std::bit_cast<double>(sign | wide);
+}
+
+inline double binary64_from_binary32(float value) {
+  return binary64_from_binary32(std::bit_cast<std::uint32_t>(value));
 }
 
 }  // namespace vantrel
