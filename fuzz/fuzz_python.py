@@ -1,6 +1,7 @@
 """The Python surface under atheris: arbitrary recipes, values, buffers and
-offsets through every packet entry point, and arbitrary arguments through
-the 62 codec functions. Only the documented exceptions may come out; any
+offsets through every packet entry point (pack_parameters, unpack_parameters,
+Layout and its methods, unpack_many, pack_many, split_packets), and arbitrary
+arguments through the 62 codec functions. Only the documented exceptions may come out; any
 other exception, a crash or a sanitizer report is a finding.
 
     python fuzz/fuzz_python.py -max_total_time=60 fuzz/corpus/fuzz_python
@@ -237,9 +238,74 @@ def check_layout(draw):
         assert isinstance(layout.unpack(draw.buffer(), offset), dict)
 
 
+def check_unpack_many(draw):
+    layout = vantrel.Layout(draw.recipe())
+    buffer = draw.buffer()
+    keywords = {}
+    if draw.chance(40):
+        keywords["stride"] = (
+            draw.pick([0, 1, 3, 8, 64, -1, 2**63]) if draw.chance(30) else draw.small(20)
+        )
+    if draw.chance(40):
+        keywords["offsets"] = [
+            draw.pick([0, -1, 2**63, 2**64]) if draw.chance(10) else draw.small(70)
+            for _ in range(draw.small(6))
+        ]
+    if draw.chance(30):
+        keywords["count"] = draw.pick([0, -1, 2**40]) if draw.chance(20) else draw.small(10)
+    if draw.chance(40):
+        keywords["errors"] = draw.pick(["raise", "mask", "ignore"])
+    columns = layout.unpack_many(buffer, **keywords)
+    assert isinstance(columns, dict)
+
+
+def check_pack_many(draw):
+    import numpy as np
+
+    recipe = draw.recipe()
+    layout = vantrel.Layout(recipe)
+    rows = draw.small(5)
+    columns = {}
+    for name in layout.names:
+        kind = draw.small(4)
+        if kind == 0:
+            columns[name] = [draw.value() for _ in range(rows)]
+        elif kind == 1:
+            dtype = draw.pick(["uint8", "int16", "int64", "uint64", "float32", "float64", "bool"])
+            columns[name] = np.frombuffer(
+                draw.fdp.ConsumeBytes(rows * np.dtype(dtype).itemsize).ljust(
+                    rows * np.dtype(dtype).itemsize, b"\0"
+                ),
+                dtype=dtype,
+            )
+        elif kind == 2:
+            columns[name] = np.array([draw.text() for _ in range(rows)], dtype=object)
+        # kind 3: the column is missing
+    if draw.chance(10):
+        columns["unknown"] = [1] * rows
+    packed = layout.pack_many(columns)
+    assert isinstance(packed, bytes)
+
+
+def check_split_packets(draw):
+    stream = draw.buffer() if draw.chance(50) else draw.fdp.ConsumeBytes(draw.small(400))
+    offsets = vantrel.split_packets(
+        stream,
+        length_offset_bits=draw.pick([0, 32, 2**63, -1]) if draw.chance(10) else draw.small(40),
+        length_bits=draw.pick([0, 65, 2**32, -1]) if draw.chance(10) else draw.small(32),
+        length_adjust=draw.pick([-(2**63), 2**63, -1]) if draw.chance(10) else draw.small(10) - 3,
+        byte_order=draw.pick(["big", "little", "middle"]),
+    )
+    assert len(offsets) == 0 or (int(offsets[0]) == 0 and all(offsets[1:] > offsets[:-1]))
+
+
 TARGETS = [check_pack_parameters, check_unpack_parameters, check_round_trip, check_codec_function]
 if hasattr(vantrel, "Layout"):
     TARGETS.append(check_layout)
+    if hasattr(vantrel.Layout, "unpack_many"):
+        TARGETS += [check_unpack_many, check_pack_many]
+if hasattr(vantrel, "split_packets"):
+    TARGETS.append(check_split_packets)
 
 
 def TestOneInput(data):
