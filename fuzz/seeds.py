@@ -179,6 +179,41 @@ def layout_seeds():
     )
 
 
+def layout_column_seeds():
+    # A first byte from 200 to 239: the plan's fields decoded as columns of
+    # many packets (buffer, then offsets or a stride, then masking).
+    def field(row, width, offset=None, little=False, mirrored=False):
+        placed = b"\x00" if offset is None else b"\xc8" + u16(offset)
+        return bytes([row, width]) + placed + bytes([little, mirrored])
+
+    buffer = u16(160) + bytes((i * 29 + 3) % 256 for i in range(160))
+    fields = field(0, 11) + field(1, 12, little=True) + field(9, 32) + field(10, 64, mirrored=True)
+    yield bytes([204]) + fields + b"\x00" + u16(0) + buffer + b"\x00\x0f\x01\x09\x00"
+    yield (
+        bytes([202])
+        + field(4, 16)
+        + field(8, 16, little=True)
+        + b"\x00"
+        + u16(0)
+        + buffer
+        + b"\x01\x06"
+        + b"\x00\x00\x00\x07\x00\x20\x00\x9f\xfa\x01\x00\x03"
+        + b"\x01"
+    )
+
+
+def framing_seeds():
+    # Selector, offset of the length field, its width - 1, adjust, byte order,
+    # then the stream: CCSDS-like packets (16-bit length at bit 32, + 7).
+    def packet(data_length):
+        return bytes(4) + (data_length - 1).to_bytes(2, "big") + bytes(data_length)
+
+    stream = packet(3) + packet(10) + packet(1)
+    yield b"\x00\x20\x0f\x01\x07\x00" + stream
+    yield b"\x00\x20\x0f\x01\x07\x00" + stream[:-2]
+    yield b"\x00\x05\x0b\x01\xfe\x01" + bytes(range(64))
+
+
 def layout_name_seeds():
     # A first byte of 240 or more: encoding-name lookup.
     yield b"\xf0\x01\x0c" + u64(0b1010101) + b"\x00"
@@ -205,6 +240,8 @@ def main():
         ("fuzz_packet_bits", packet_bits_seeds),
         ("fuzz_layout", layout_seeds),
         ("fuzz_layout", layout_name_seeds),
+        ("fuzz_layout", layout_column_seeds),
+        ("fuzz_framing", framing_seeds),
         ("fuzz_python", python_seeds),
     ]:
         directory = CORPUS / harness
