@@ -19,8 +19,12 @@ build=build-asan
 logs="$(mktemp -d)"
 trap 'rm -rf "$logs"' EXIT
 
+# Warnings stay errors, but gcc 12's maybe-uninitialized is off: under ASan's
+# instrumentation at -O2 it reports std::variant members inside
+# std::expected that are initialised (the unsanitized strict build, which
+# CI ran first, keeps it an error).
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_STRICT=ON \
-  -DVANTREL_SANITIZE=ON -DVANTREL_BUILD_TESTS=ON
+  -DVANTREL_SANITIZE=ON -DVANTREL_BUILD_TESTS=ON -DCMAKE_CXX_FLAGS=-Wno-maybe-uninitialized
 cmake --build "$build" -j 2
 
 # The interpreter itself is not instrumented, so the runtimes are preloaded.
