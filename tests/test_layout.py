@@ -255,3 +255,27 @@ def test_layouts_do_not_grow_the_callers_strings():
     packet = layout.pack({name: text})
     assert layout.unpack(packet) == {name: text}
     assert (sys.getsizeof(name), sys.getsizeof(text)) == sizes
+
+
+def test_pack_finds_values_whatever_the_dict_order_and_key_objects():
+    layout = vantrel.Layout(HOUSEKEEPING)
+    expected = layout.pack(HOUSEKEEPING_VALUES)
+    fresh_keys = {"".join(list(name)): value for name, value in HOUSEKEEPING_VALUES.items()}
+    reordered = dict(reversed(list(HOUSEKEEPING_VALUES.items())))
+    interleaved = {}
+    for name, value in HOUSEKEEPING_VALUES.items():
+        interleaved[name + "_other"] = -1
+        interleaved[name] = value
+    for values in (fresh_keys, reordered, interleaved, layout.unpack(expected)):
+        assert layout.pack(values) == expected
+
+    class Mutating:
+        """An int-like value that empties the dict it is read from."""
+
+        def __index__(self):
+            values.clear()
+            return 7
+
+    values = dict(HOUSEKEEPING_VALUES, apid=Mutating())
+    with pytest.raises(KeyError, match="temperature"):
+        layout.pack(values)

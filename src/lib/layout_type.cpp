@@ -191,6 +191,19 @@ Ref field_value(PyObject* values, PyObject* name) {
 // Encodes every field from `values` and places it; an empty `packet` only
 // checks the values. False with the failure raised as ValueError naming
 // the item (KeyError for a missing value).
+// Whether a dict key is the field name `name` (an exact str): the same
+// object, or an exact str with the same text, the key a look-up of `name`
+// would find.
+bool same_name(PyObject* key, PyObject* name) {
+  if (key == name) return true;
+  if (!PyUnicode_CheckExact(key)) return false;
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+  const int kind = PyUnicode_KIND(key);
+  return length == PyUnicode_GET_LENGTH(name) && kind == PyUnicode_KIND(name) &&
+         std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(name),
+                     static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) == 0;
+}
+
 bool pack_fields(const LayoutData& data, PyObject* values, std::span<std::uint8_t> packet) {
   const std::span<const PlannedField> fields = data.plan.fields();
   // Values dicts usually hold the fields in recipe order, keyed by the same
@@ -204,7 +217,8 @@ bool pack_fields(const LayoutData& data, PyObject* values, std::span<std::uint8_
     const LayoutItem& item = data.items[i];
     PyObject* key = nullptr;
     PyObject* entry = nullptr;
-    in_order = in_order && PyDict_Next(values, &cursor, &key, &entry) && key == item.name.get();
+    in_order = in_order && PyDict_Next(values, &cursor, &key, &entry) &&
+               same_name(key, item.name.get());
     Ref value = in_order ? Ref::borrow(entry) : field_value(values, item.name.get());
     if (!value) return false;
     if (!pack_value(field, item, value.get(), packet)) return false;
