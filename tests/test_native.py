@@ -17,7 +17,13 @@ pytestmark = pytest.mark.slow
 
 SOURCE = Path(__file__).resolve().parents[1]
 # Every C++ test that tests/cpp registers with ctest.
-CPP_TESTS = {"binary16_software", "binary16_paths_agree", "field_io", "text_codecs"}
+CPP_TESTS = {
+    "binary16_software",
+    "binary16_paths_agree",
+    "field_io",
+    "text_codecs",
+    "float_environment",
+}
 
 
 def _tool(name):

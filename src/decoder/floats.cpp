@@ -2,6 +2,7 @@
 #include <bit>
 
 #include "common/binary16.hpp"
+#include "common/binary32.hpp"
 #include "decoder/decoders.hpp"
 
 namespace vantrel {
@@ -10,28 +11,8 @@ float decode_ieee754_f16(std::uint64_t pattern) {
   return binary16_to_float(static_cast<std::uint16_t>(pattern));
 }
 
-// Widened on the bit pattern rather than by a float-to-double conversion, so
-// that a caller's MXCSR (denormals-are-zero) cannot flush binary32 subnormals.
 double decode_ieee754_f32(std::uint64_t pattern) {
-  const auto bits = static_cast<std::uint32_t>(pattern);
-  const std::uint64_t sign = static_cast<std::uint64_t>(bits >> 31) << 63;
-  const std::uint32_t exponent = (bits >> 23) & 0xFFu;
-  const std::uint64_t fraction = bits & 0x7FFFFFu;
-
-  std::uint64_t wide;
-  if (exponent == 0xFF) {
-    // Infinity, or a NaN made quiet with its payload at the top of the fraction.
-    wide = fraction == 0 ? 0x7FF0000000000000u : 0x7FF8000000000000u | (fraction << 29);
-  } else if (exponent != 0) {
-    wide = (static_cast<std::uint64_t>(exponent + 896u) << 52) | (fraction << 29);
-  } else if (fraction == 0) {
-    wide = 0;
-  } else {
-    // Subnormal: fraction x 2^-149, normal in binary64. Leading one at `top`.
-    const auto top = static_cast<std::uint64_t>(std::bit_width(fraction)) - 1u;
-    wide = ((top + 874u) << 52) | ((fraction << (52u - top)) & 0xFFFFFFFFFFFFFu);
-  }
-  return std::bit_cast<double>(sign | wide);
+  return binary64_from_binary32(static_cast<std::uint32_t>(pattern));
 }
 
 double decode_ieee754_f64(std::uint64_t pattern) { return std::bit_cast<double>(pattern); }

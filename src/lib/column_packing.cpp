@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/binary32.hpp"
 #include "common/format.hpp"
 #include "lib/buffer_view.hpp"
 #include "lib/convert.hpp"
@@ -123,7 +124,10 @@ Ref element_object(const ColumnSource& source, std::size_t row) {
     return Ref::borrow(PySequence_Fast_GET_ITEM(source.items.get(), static_cast<Py_ssize_t>(row)));
   }
   switch (source.format) {
-    case 'f': return Ref::steal(PyFloat_FromDouble(typed_at<float>(source, row)));
+    // Widened in integers: a float-to-double conversion would flush binary32
+    // subnormals when another library has set denormals-are-zero.
+    case 'f':
+      return Ref::steal(PyFloat_FromDouble(binary64_from_binary32(typed_at<float>(source, row))));
     case 'd': return Ref::steal(PyFloat_FromDouble(typed_at<double>(source, row)));
     case 'L':
     case 'Q': return Ref::steal(PyLong_FromUnsignedLongLong(typed_at<std::uint64_t>(source, row)));

@@ -1,9 +1,8 @@
 #include "lib/convert.hpp"
 
-#include <cfloat>
-#include <cmath>
 #include <cstring>
 
+#include "common/binary32.hpp"
 #include "common/text_kernels.hpp"
 #include "lib/py_compat.hpp"
 
@@ -19,16 +18,6 @@ bool with_index(PyObject* object, Read read) {
   if (PyLong_Check(object)) return read(object);
   Ref index = Ref::steal(PyNumber_Index(object));
   return index && read(index.get());
-}
-
-float round_to_float32(double value) {
-  // Beyond the binary32 range: FLT_MAX up to the halfway point to 2^128, an
-  // infinity from there (ties go to the even neighbour, which is infinity).
-  if (std::isfinite(value) && std::fabs(value) > FLT_MAX) {
-    const float magnitude = std::fabs(value) >= 0x1.ffffffp127 ? HUGE_VALF : FLT_MAX;
-    return value > 0 ? magnitude : -magnitude;
-  }
-  return static_cast<float>(value);
 }
 
 }  // namespace
@@ -108,7 +97,7 @@ bool to_f64(PyObject* object, double& out) {
 bool to_f32(PyObject* object, float& out) {
   double value = 0;
   if (!to_f64(object, value)) return false;
-  out = round_to_float32(value);
+  out = binary32_from_double(value);
   return true;
 }
 

@@ -1,0 +1,300 @@
+// Compiled layouts over arbitrary recipes and packets: a plan built from
+// arbitrary field descriptions (any encoding row, width, offset, byte order
+// and mirroring), the one-check-per-packet bounds test against the field by
+// field one, every field read from an exact-size packet when the plan says
+// it fits (AddressSanitizer sees any byte read beyond it) and decoded by its
+// row, and every field placed and read back.
+#include <algorithm>
+#include <bit>
+#include <cctype>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/bits.hpp"
+#include "fuzz_support.hpp"
+#include "layout/columns.hpp"
+#include "layout/encoding_table.hpp"
+#include "layout/field_io.hpp"
+#include "layout/plan.hpp"
+
+namespace {
+
+using vantrel::FieldSpec;
+using vantrel::low_mask;
+
+std::uint32_t fuzzed_width(fuzz::Input& input) {
+  const std::uint8_t selector = input.byte();
+  if (selector < 220) return selector % 140;
+  if (selector < 250) return input.number<std::uint16_t>() % 4096;
+  return input.number<std::uint32_t>();
+}
+
+std::optional<std::uint64_t> fuzzed_offset(fuzz::Input& input) {
+  const std::uint8_t selector = input.byte();
+  if (selector < 128) return std::nullopt;  // follows the previous field
+  if (selector < 240) return input.number<std::uint16_t>() % 1200;
+  return input.number<std::uint64_t>();
+}
+
+FieldSpec fuzzed_field(fuzz::Input& input) {
+  const auto rows = vantrel::encoding_rows();
+  FieldSpec field;
+  const std::uint8_t row = input.byte();
+  field.row = row < rows.size() ? &rows[row] : &rows[row % rows.size()];
+  field.bits = fuzzed_width(input);
+  field.offset = fuzzed_offset(input);
+  field.little_endian = input.flag();
+  field.reverse_bits = input.flag();
+  return field;
+}
+
+struct ExactPacket {
+  explicit ExactPacket(vantrel::ByteSpan contents)
+      : size(contents.size()), data(new std::uint8_t[std::max<std::size_t>(size, 1)]) {
+    std::copy(contents.begin(), contents.end(), data.get());
+  }
+  vantrel::ByteSpan span() const { return {data.get(), size}; }
+  std::size_t size;
+  std::unique_ptr<std::uint8_t[]> data;
+};
+
+// Reads and decodes every field of a plan that fits the packet.
+void check_reading(const vantrel::Plan& plan, vantrel::ByteSpan contents,
+                   std::uint64_t offset_bits) {
+  const ExactPacket packet(contents);
+  const bool fits = plan.fits(packet.size, offset_bits);
+  const bool positions_ok = plan.check_positions(offset_bits).has_value();
+  const bool inside = positions_ok && plan.check_bounds(packet.size, offset_bits).has_value();
+  FUZZ_CHECK(fits == inside);
+  if (!fits) return;
+  vantrel::FieldScratch scratch;
+  for (const vantrel::PlannedField& field : plan.fields()) {
+    const vantrel::FieldInput input =
+        vantrel::read_field_input(packet.span(), offset_bits + field.position, field.spec, scratch);
+    FUZZ_CHECK(input.bits == field.spec.bits);
+    if (field.spec.bits <= 64 && !field.spec.is_text()) {
+      FUZZ_CHECK((input.pattern & ~low_mask(field.spec.bits)) == 0);
+    }
+    if (field.spec.is_text()) FUZZ_CHECK(input.bytes.size() == (field.spec.bits + 7ull) / 8);
+    fuzz::CheckedTextSink sink;
+    const auto value = field.spec.row->decode(input, sink);
+    const bool text = value && std::holds_alternative<vantrel::TextWritten>(*value);
+    FUZZ_CHECK(sink.allocated() == text);
+    if (text) sink.code_points();
+  }
+}
+
+// Places each field alone in a packet of the plan's packing size and reads
+// it back: numeric patterns come back whole when the byte order keeps every
+// bit (big-endian, or whole bytes), text as the bytes right-aligned in the
+// field.
+void check_placing(const vantrel::Plan& plan, fuzz::Input& input) {
+  const auto& packed = plan.packed_size_bits();
+  if (!packed || *packed > 8 * 4096) return;
+  const std::size_t size = static_cast<std::size_t>((*packed + 7) / 8);
+  for (const vantrel::PlannedField& field : plan.fields()) {
+    if (!field.spec.offset) continue;  // packing places these after the largest end so far
+    const FieldSpec& spec = field.spec;
+    std::vector<std::uint8_t> packet(size, input.flag() ? 0xFF : 0x00);
+    vantrel::FieldScratch scratch;
+    if (spec.is_text()) {
+      const vantrel::ByteSpan text = input.bytes(64);
+      vantrel::place_field(packet, field.position, spec, vantrel::FieldContent{text});
+      if (field.position + spec.bits > 8 * size) continue;
+      const vantrel::FieldInput back =
+          vantrel::read_field_input(packet, field.position, spec, scratch);
+      // The field's bytes hold the text's tail (of the bytes reversed for
+      // little-endian), NUL bytes in front when the text is shorter. A width
+      // that is not whole bytes drops top bits, which little-endian moves
+      // into the middle of the field: checked where the order keeps them.
+      if (spec.little_endian && spec.bits % 8 != 0) continue;
+      std::vector<std::uint8_t> ordered(text.begin(), text.end());
+      if (spec.little_endian) std::reverse(ordered.begin(), ordered.end());
+      std::vector<std::uint8_t> expected(back.bytes.size(), 0);
+      const std::size_t kept = std::min(ordered.size(), expected.size());
+      std::copy(ordered.end() - kept, ordered.end(), expected.end() - kept);
+      if (spec.little_endian) std::reverse(expected.begin(), expected.end());
+      if (!expected.empty())
+        expected[0] &= static_cast<std::uint8_t>(low_mask((spec.bits + 7) % 8 + 1));
+      FUZZ_CHECK(
+          std::equal(back.bytes.begin(), back.bytes.end(), expected.begin(), expected.end()));
+    } else {
+      const std::uint64_t pattern = input.number<std::uint64_t>() & low_mask(spec.bits);
+      vantrel::place_field(packet, field.position, spec, vantrel::FieldContent{pattern});
+      if (field.position + spec.bits > 8 * size) continue;
+      const vantrel::FieldInput back =
+          vantrel::read_field_input(packet, field.position, spec, scratch);
+      if (!spec.little_endian || spec.bits % 8 == 0) FUZZ_CHECK(back.pattern == pattern);
+    }
+  }
+}
+
+// ---- Columns: one field of many packets -----------------------------------
+
+template <class Element>
+void compare_column(const vantrel::PlannedField& field, vantrel::ByteSpan buffer,
+                    const vantrel::PacketStarts& starts, std::size_t limit, bool masked) {
+  std::vector<Element> column(limit, Element{});
+  std::vector<std::uint8_t> mask(masked ? limit : 0, 0);
+  const auto failure = vantrel::decode_column(buffer, starts, limit, field, column.data(), mask);
+  FUZZ_CHECK(!masked || !failure);
+  vantrel::FieldScratch scratch;
+  for (std::size_t i = 0; i < limit; ++i) {
+    // What one packet's read and the row's decoder give.
+    const std::uint64_t start = starts[i];
+    std::optional<vantrel::Result<vantrel::FieldValue>> value;
+    if (vantrel::inside(start, vantrel::bytes_needed(field), buffer.size())) {
+      const vantrel::FieldInput input =
+          vantrel::read_field_input(buffer, start * 8 + field.position, field.spec, scratch);
+      fuzz::CheckedTextSink sink;
+      value = field.spec.row->decode(input, sink);
+    }
+    const bool failed = !value || !*value;
+    if (!masked) {
+      if (failed) {
+        // Stops at the first failure, with the decoder's error when it had one.
+        FUZZ_CHECK(failure && failure->packet == i &&
+                   failure->error.has_value() == value.has_value());
+        return;
+      }
+    } else {
+      FUZZ_CHECK(mask[i] == failed);
+      if (failed) {
+        FUZZ_CHECK(column[i] == Element{});
+        continue;
+      }
+    }
+    const vantrel::FieldValue& decoded = **value;
+    if (const auto* u = std::get_if<std::uint64_t>(&decoded)) {
+      // The column type holds every value of the width.
+      FUZZ_CHECK(static_cast<std::uint64_t>(column[i]) == *u);
+    } else if (const auto* s = std::get_if<std::int64_t>(&decoded)) {
+      FUZZ_CHECK(static_cast<std::int64_t>(column[i]) == *s);
+    } else {
+      const double d = std::get<double>(decoded);
+      const auto element = static_cast<double>(column[i]);
+      FUZZ_CHECK((std::isnan(d) && std::isnan(element)) ||
+                 std::bit_cast<std::uint64_t>(static_cast<double>(static_cast<Element>(d))) ==
+                     std::bit_cast<std::uint64_t>(element));
+    }
+  }
+  FUZZ_CHECK(!failure);
+}
+
+void check_columns(const vantrel::Plan& plan, fuzz::Input& input) {
+  const vantrel::ByteSpan contents = input.bytes(2048);
+  const ExactPacket buffer(contents);
+  std::vector<std::int64_t> offsets;
+  vantrel::PacketStarts starts;
+  if (input.flag()) {
+    offsets.resize(input.byte() % 24);
+    for (auto& offset : offsets) {
+      offset = input.byte() < 250 ? input.byte() % (contents.size() + 2)
+                                  : input.number<std::int64_t>() & INT64_MAX;
+    }
+    starts.offsets = offsets.data();
+    starts.count = offsets.size();
+  } else {
+    // At least one byte: unpack_many refuses a zero stride.
+    starts.stride = input.byte() % 40 + 1 + (input.flag() ? 0 : plan.size_bits() / 8);
+    starts.count = input.byte() % 32;
+  }
+  const bool masked = input.flag();
+  for (const vantrel::PlannedField& field : plan.fields()) {
+    switch (vantrel::column_type_of(field.spec)) {
+      case vantrel::ColumnType::U8:
+        compare_column<std::uint8_t>(field, buffer.span(), starts, starts.count, masked);
+        break;
+      case vantrel::ColumnType::U16:
+        compare_column<std::uint16_t>(field, buffer.span(), starts, starts.count, masked);
+        break;
+      case vantrel::ColumnType::U32:
+        compare_column<std::uint32_t>(field, buffer.span(), starts, starts.count, masked);
+        break;
+      case vantrel::ColumnType::U64:
+        compare_column<std::uint64_t>(field, buffer.span(), starts, starts.count, masked);
+        break;
+      case vantrel::ColumnType::I8:
+        compare_column<std::int8_t>(field, buffer.span(), starts, starts.count, masked);
+        break;
+      case vantrel::ColumnType::I16:
+        compare_column<std::int16_t>(field, buffer.span(), starts, starts.count, masked);
+        break;
+      case vantrel::ColumnType::I32:
+        compare_column<std::int32_t>(field, buffer.span(), starts, starts.count, masked);
+        break;
+      case vantrel::ColumnType::I64:
+        compare_column<std::int64_t>(field, buffer.span(), starts, starts.count, masked);
+        break;
+      case vantrel::ColumnType::F32:
+        compare_column<float>(field, buffer.span(), starts, starts.count, masked);
+        break;
+      case vantrel::ColumnType::F64:
+        compare_column<double>(field, buffer.span(), starts, starts.count, masked);
+        break;
+      case vantrel::ColumnType::Text: break;  // built with the interpreter
+    }
+  }
+}
+
+// Encoding names as recipes spell them: a row's name with letters flipped
+// to upper case, or arbitrary bytes; looked up against a plain comparison.
+void check_name_lookup(fuzz::Input& input) {
+  const auto rows = vantrel::encoding_rows();
+  std::string name;
+  if (input.flag()) {
+    name = std::string(rows[input.byte() % rows.size()].name);
+    const auto flips = input.number<std::uint64_t>();
+    for (std::size_t i = 0; i < name.size() && i < 64; ++i) {
+      if ((flips >> i) & 1) name[i] = static_cast<char>(std::toupper(name[i]));
+    }
+    if (input.flag()) name.push_back(static_cast<char>(input.byte()));
+  } else {
+    const vantrel::ByteSpan bytes = input.bytes(24);
+    name.assign(bytes.begin(), bytes.end());
+  }
+  std::string lower = name;
+  bool ascii = true;
+  for (char& c : lower) {
+    if (static_cast<unsigned char>(c) >= 0x80) ascii = false;
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  const vantrel::EncodingRow* expected = nullptr;
+  for (const vantrel::EncodingRow& row : rows) {
+    if (row.name == lower) expected = &row;
+  }
+  FUZZ_CHECK(vantrel::find_encoding(name) == expected);
+  FUZZ_CHECK(vantrel::is_ascii(name) == ascii);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzz::Input input(data, size);
+  const std::uint8_t shape = input.byte();
+  if (shape >= 240) {
+    check_name_lookup(input);
+    return 0;
+  }
+  std::vector<FieldSpec> fields(shape % 9);
+  for (FieldSpec& field : fields) field = fuzzed_field(input);
+  const auto plan = vantrel::Plan::build(fields);
+  if (!plan) {
+    FUZZ_CHECK(plan.error().item < fields.size());
+    return 0;
+  }
+  FUZZ_CHECK(plan->fields().size() == fields.size());
+  const std::uint64_t offset_bits =
+      input.byte() < 240 ? input.number<std::uint16_t>() % 64 : input.number<std::uint64_t>();
+  if (shape >= 200) {
+    check_columns(*plan, input);
+    return 0;
+  }
+  check_reading(*plan, input.bytes(600), offset_bits);
+  check_placing(*plan, input);
+  return 0;
+}

@@ -1,0 +1,329 @@
+"""The Python surface under atheris: arbitrary recipes, values, buffers and
+offsets through every packet entry point (pack_parameters, unpack_parameters,
+Layout and its methods, unpack_many, pack_many, split_packets), and arbitrary
+arguments through the 62 codec functions. Only the documented exceptions may come out; any
+other exception, a crash or a sanitizer report is a finding.
+
+    python fuzz/fuzz_python.py -max_total_time=60 fuzz/corpus/fuzz_python
+
+Entry points that only some versions of the module have (compiled layouts,
+batch packing and unpacking, packet splitting) are driven when present: each
+is one function in TARGETS, guarded by hasattr, so a new entry point is one
+more function there.
+"""
+
+import math
+import pickle
+import sys
+
+import atheris
+
+import vantrel
+
+# The failures every entry point documents. MemoryError is the interpreter's
+# own when a recipe asks for a packet larger than memory.
+DOCUMENTED = (ValueError, TypeError, KeyError, OverflowError, NotImplementedError, MemoryError)
+
+
+def _panic_exception_type():
+    try:
+        vantrel.unpack_parameters(b"", 0, [_item("x", "unsigned", 8)])
+    except BaseException as exc:  # noqa: BLE001 - the type is what is wanted
+        return type(exc)
+    raise AssertionError("a packet too short for its field must fault")
+
+
+def _item(name, encoding, bits, byte_order="big", reverse_bits=False, **extra):
+    return {
+        "name": name,
+        "encoding": encoding,
+        "bits": bits,
+        "byte_order": byte_order,
+        "reverse_bits": reverse_bits,
+        **extra,
+    }
+
+
+PANIC = _panic_exception_type()
+
+ENCODINGS = [
+    "unsigned",
+    "twos_complement",
+    "ones_complement",
+    "sign_magnitude",
+    "packed_bcd",
+    "packed_bcd_signed",
+    "unpacked_bcd",
+    "unpacked_bcd_signed",
+    "ieee754_f16",
+    "ieee754_f32",
+    "ieee754_f64",
+    "ieee754_f128",
+    "utf8",
+    "utf16",
+    "utf16be",
+    "utf16le",
+    "utf32",
+    "utf32be",
+    "utf32le",
+    "us_ascii",
+    "iso_8859_1",
+    "latin1",
+    "windows_1252",
+    "ibm_f32",
+    "UTF8",
+    "Unsigned",
+    "no_such_encoding",
+]
+WIDTHS = [0, 1, 7, 8, 9, 15, 16, 24, 31, 32, 33, 63, 64, 65, 80, 127, 128, 129, 2**32, -1, 2**64]
+OFFSETS = [0, 1, 3, 8, 13, 64, 100, 2**61, 2**64 - 1, 2**64, -1]
+NAMES = ["a", "b", "c", "temperature", "", "\u00e9t\u00e9", "\ud800"]
+
+
+class Draw:
+    """Typed draws from the fuzzer's bytes."""
+
+    def __init__(self, data):
+        self.fdp = atheris.FuzzedDataProvider(data)
+
+    def pick(self, options):
+        return options[self.fdp.ConsumeIntInRange(0, len(options) - 1)]
+
+    def chance(self, percent):
+        return self.fdp.ConsumeIntInRange(0, 99) < percent
+
+    def small(self, limit):
+        return self.fdp.ConsumeIntInRange(0, limit)
+
+    def integer(self):
+        kind = self.small(5)
+        if kind == 0:
+            return self.fdp.ConsumeIntInRange(-(2**64), 2**65)
+        if kind == 1:
+            return self.pick([0, 1, -1, 2**63 - 1, -(2**63), 2**64 - 1, 2**64, 10**20, 9999])
+        return self.fdp.ConsumeIntInRange(-300, 70000)
+
+    def real(self):
+        if self.chance(20):
+            return self.pick([0.0, -0.0, 1e-40, 65520.0, 3.5e38, math.inf, -math.inf, math.nan])
+        return self.fdp.ConsumeRegularFloat()
+
+    def text(self):
+        return self.fdp.ConsumeUnicodeNoSurrogates(self.small(40))
+
+    def value(self):
+        kind = self.small(9)
+        if kind <= 2:
+            return self.integer()
+        if kind <= 4:
+            return self.real()
+        if kind <= 6:
+            return self.text()
+        return self.pick([None, b"bytes", True, [1], {"v": 1}, "\ud800", 1 + 2j])
+
+    def buffer(self):
+        data = self.fdp.ConsumeBytes(self.small(64))
+        kind = self.small(4)
+        if kind == 0:
+            return bytearray(data)
+        if kind == 1:
+            return memoryview(data)
+        return data
+
+    def field_value(self, key):
+        """A recipe key's value: usually well formed, sometimes anything."""
+        if self.chance(85):
+            if key == "name":
+                return self.pick(NAMES)
+            if key == "encoding":
+                return self.pick(ENCODINGS)
+            if key == "bits":
+                return self.pick(WIDTHS) if self.chance(30) else self.small(140)
+            if key == "byte_order":
+                return self.pick(["big", "little", "BIG", "Little", "middle"])
+            if key == "reverse_bits":
+                return self.chance(50)
+            if key == "offset_bits":
+                return self.pick(OFFSETS) if self.chance(20) else self.small(300)
+            return self.value()
+        return self.value()
+
+    def recipe(self):
+        items = []
+        for _ in range(self.small(6)):
+            if self.chance(3):
+                items.append(self.value())  # not a dict at all
+                continue
+            item = {}
+            for key in ("name", "encoding", "bits", "byte_order", "reverse_bits"):
+                if not self.chance(3):
+                    item[key] = self.field_value(key)
+            if self.chance(30):
+                item["offset_bits"] = self.field_value("offset_bits")
+            if self.chance(80):
+                item["value"] = self.field_value("value")
+            items.append(item)
+        if self.chance(3):
+            return tuple(items)
+        return items
+
+
+def check_pack_parameters(draw):
+    recipe = draw.recipe()
+    packet = vantrel.pack_parameters(recipe)
+    assert isinstance(packet, bytes)
+
+
+def check_unpack_parameters(draw):
+    recipe = draw.recipe()
+    offset = draw.pick(OFFSETS) if draw.chance(20) else draw.small(80)
+    buffer = draw.buffer()
+    try:
+        values = vantrel.unpack_parameters(buffer, offset, recipe)
+    except PANIC:
+        return  # a packet too short for a field
+    assert isinstance(values, dict)
+
+
+def check_round_trip(draw):
+    recipe = draw.recipe()
+    packet = vantrel.pack_parameters(recipe)
+    try:
+        vantrel.unpack_parameters(packet, 0, recipe)
+    except PANIC:
+        # Packing sizes the packet by the largest end; a zero-width field
+        # past every other field may still start beyond it.
+        pass
+
+
+def check_codec_function(draw):
+    name = draw.pick(vantrel.__all__)
+    function = getattr(vantrel, name)
+    arguments = []
+    for _ in range(draw.small(3)):
+        kind = draw.small(5)
+        if kind == 0:
+            arguments.append(draw.buffer())
+        elif kind == 1:
+            arguments.append(draw.text())
+        elif kind == 2:
+            arguments.append(draw.real())
+        elif kind == 3:
+            arguments.append(draw.chance(50))
+        else:
+            arguments.append(draw.integer())
+    try:
+        function(*arguments)
+    except PANIC:
+        if name != "unpack_parameters":
+            raise
+
+
+def check_layout(draw):
+    recipe = draw.recipe()
+    layout = vantrel.Layout(recipe)
+    names, size = layout.names, layout.size_bytes
+    assert isinstance(names, tuple) and size == (layout.size_bits + 7) // 8
+    assert pickle.loads(pickle.dumps(layout)) == layout
+    hash(layout)
+    values = {}
+    for item in recipe if isinstance(recipe, list) else []:
+        if isinstance(item, dict) and "value" in item and isinstance(item.get("name"), str):
+            values[item["name"]] = item["value"]
+    if draw.chance(50):
+        packet = layout.pack(values)
+        assert isinstance(packet, bytes)
+    else:
+        offset = draw.pick(OFFSETS) if draw.chance(20) else draw.small(40)
+        assert isinstance(layout.unpack(draw.buffer(), offset), dict)
+
+
+def check_unpack_many(draw):
+    layout = vantrel.Layout(draw.recipe())
+    buffer = draw.buffer()
+    keywords = {}
+    if draw.chance(40):
+        keywords["stride"] = (
+            draw.pick([0, 1, 3, 8, 64, -1, 2**63]) if draw.chance(30) else draw.small(20)
+        )
+    if draw.chance(40):
+        keywords["offsets"] = [
+            draw.pick([0, -1, 2**63, 2**64]) if draw.chance(10) else draw.small(70)
+            for _ in range(draw.small(6))
+        ]
+    if draw.chance(30):
+        keywords["count"] = draw.pick([0, -1, 2**40]) if draw.chance(20) else draw.small(10)
+    if draw.chance(40):
+        keywords["errors"] = draw.pick(["raise", "mask", "ignore"])
+    columns = layout.unpack_many(buffer, **keywords)
+    assert isinstance(columns, dict)
+
+
+def check_pack_many(draw):
+    import numpy as np
+
+    recipe = draw.recipe()
+    layout = vantrel.Layout(recipe)
+    rows = draw.small(5)
+    columns = {}
+    for name in layout.names:
+        kind = draw.small(4)
+        if kind == 0:
+            columns[name] = [draw.value() for _ in range(rows)]
+        elif kind == 1:
+            dtype = draw.pick(["uint8", "int16", "int64", "uint64", "float32", "float64", "bool"])
+            columns[name] = np.frombuffer(
+                draw.fdp.ConsumeBytes(rows * np.dtype(dtype).itemsize).ljust(
+                    rows * np.dtype(dtype).itemsize, b"\0"
+                ),
+                dtype=dtype,
+            )
+        elif kind == 2:
+            columns[name] = np.array([draw.text() for _ in range(rows)], dtype=object)
+        # kind 3: the column is missing
+    if draw.chance(10):
+        columns["unknown"] = [1] * rows
+    packed = layout.pack_many(columns)
+    assert isinstance(packed, bytes)
+
+
+def check_split_packets(draw):
+    stream = draw.buffer() if draw.chance(50) else draw.fdp.ConsumeBytes(draw.small(400))
+    offsets = vantrel.split_packets(
+        stream,
+        length_offset_bits=draw.pick([0, 32, 2**63, -1]) if draw.chance(10) else draw.small(40),
+        length_bits=draw.pick([0, 65, 2**32, -1]) if draw.chance(10) else draw.small(32),
+        length_adjust=draw.pick([-(2**63), 2**63, -1]) if draw.chance(10) else draw.small(10) - 3,
+        byte_order=draw.pick(["big", "little", "middle"]),
+    )
+    assert len(offsets) == 0 or (int(offsets[0]) == 0 and all(offsets[1:] > offsets[:-1]))
+
+
+TARGETS = [check_pack_parameters, check_unpack_parameters, check_round_trip, check_codec_function]
+if hasattr(vantrel, "Layout"):
+    TARGETS.append(check_layout)
+    if hasattr(vantrel.Layout, "unpack_many"):
+        TARGETS += [check_unpack_many, check_pack_many]
+if hasattr(vantrel, "split_packets"):
+    TARGETS.append(check_split_packets)
+
+
+def TestOneInput(data):
+    draw = Draw(data)
+    target = draw.pick(TARGETS)
+    try:
+        target(draw)
+    except DOCUMENTED:
+        pass
+
+
+def main():
+    # Coverage of this harness's own branches (which recipe shapes and
+    # outcomes were reached) guides the search; the module is native code.
+    atheris.instrument_all()
+    atheris.Setup(sys.argv, TestOneInput)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()
