@@ -140,7 +140,7 @@ void compare_column(const vantrel::PlannedField& field, vantrel::ByteSpan buffer
                     const vantrel::PacketStarts& starts, std::size_t limit, bool masked) {
   std::vector<Element> column(limit, Element{});
   std::vector<std::uint8_t> mask(masked ? limit : 0, 0);
-  const auto failure = vantrel::decode_column(buffer, starts, limit, field, column.data(), mask);
+  const auto failure = vantrel::decode_column(buffer, starts, 0, limit, field, column.data(), mask);
   FUZZ_CHECK(!masked || !failure);
   vantrel::FieldScratch scratch;
   for (std::size_t i = 0; i < limit; ++i) {

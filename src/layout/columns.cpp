@@ -58,8 +58,9 @@ inline Element from_pattern(std::uint64_t pattern, std::uint32_t bits) {
 // is one 8-byte load ending at the field's last byte, a shift and a mask.
 template <ColumnKernel Kernel, class Element>
 std::optional<ColumnFailure> decode_windowed(ByteSpan buffer, const PacketStarts& starts,
-                                             std::size_t limit, const PlannedField& field,
-                                             Element* out, std::span<std::uint8_t> mask) {
+                                             std::size_t begin, std::size_t end,
+                                             const PlannedField& field, Element* out,
+                                             std::span<std::uint8_t> mask) {
   const std::uint32_t bits = field.spec.bits;
   const std::uint64_t end_bit = field.position + bits;
   const std::uint64_t last = end_bit / 8 + (end_bit % 8 != 0);  // from the packet's start
@@ -72,20 +73,20 @@ std::optional<ColumnFailure> decode_windowed(ByteSpan buffer, const PacketStarts
   // packet, the window pointer just moves on by the stride. The first few
   // packets may start too close to the buffer's start for an 8-byte window.
   const std::uint64_t stride = starts.stride;
-  if (starts.offsets == nullptr && limit > 0 && stride <= size &&
-      (limit - 1) <= (size - last) / stride && last <= size) {
-    std::size_t i = 0;
-    for (; i < limit && i * stride + last < 8; ++i) {
+  if (starts.offsets == nullptr && end > begin && stride <= size && last <= size &&
+      (end - 1) <= (size - last) / stride) {
+    std::size_t i = begin;
+    for (; i < end && i * stride + last < 8; ++i) {
       out[i] = from_pattern<Kernel, Element>(
           pattern_at(buffer, i * stride * 8 + field.position, field.spec, scratch), bits);
     }
     const std::uint8_t* window_end = bytes + i * stride + last;
-    for (; i < limit; ++i, window_end += stride) {
+    for (; i < end; ++i, window_end += stride) {
       out[i] = from_pattern<Kernel, Element>(read_window(window_end, shift, low), bits);
     }
     return std::nullopt;
   }
-  for (std::size_t i = 0; i < limit; ++i) {
+  for (std::size_t i = begin; i < end; ++i) {
     const std::uint64_t start = starts[i];
     if (!inside(start, last, size)) {
       if (mask.empty()) return ColumnFailure{i, std::nullopt};
@@ -105,7 +106,8 @@ std::optional<ColumnFailure> decode_windowed(ByteSpan buffer, const PacketStarts
 // Every other field: the field read and decoded as one packet would be.
 template <ColumnKernel Kernel, class Element>
 std::optional<ColumnFailure> decode_into(ByteSpan buffer, const PacketStarts& starts,
-                                         std::size_t limit, const PlannedField& field, Element* out,
+                                         std::size_t begin, std::size_t end,
+                                         const PlannedField& field, Element* out,
                                          std::span<std::uint8_t> mask) {
   const FieldSpec& spec = field.spec;
   if constexpr (Kernel != ColumnKernel::RowDecoder) {
@@ -114,12 +116,12 @@ std::optional<ColumnFailure> decode_into(ByteSpan buffer, const PacketStarts& st
     const std::uint64_t last = end_bit / 8 + (end_bit % 8 != 0);
     if (spec.bits != 0 && spec.bits <= 64 && !spec.little_endian && !spec.reverse_bits &&
         last - first <= 8) {
-      return decode_windowed<Kernel>(buffer, starts, limit, field, out, mask);
+      return decode_windowed<Kernel>(buffer, starts, begin, end, field, out, mask);
     }
   }
   const std::uint64_t needed = bytes_needed(field);
   FieldScratch scratch;
-  for (std::size_t i = 0; i < limit; ++i) {
+  for (std::size_t i = begin; i < end; ++i) {
     const std::uint64_t start = starts[i];
     if (!inside(start, needed, buffer.size())) {
       if (mask.empty()) return ColumnFailure{i, std::nullopt};
@@ -150,33 +152,35 @@ std::optional<ColumnFailure> decode_into(ByteSpan buffer, const PacketStarts& st
 
 template <class Element>
 std::optional<ColumnFailure> decode_typed(ByteSpan buffer, const PacketStarts& starts,
-                                          std::size_t limit, const PlannedField& field,
-                                          void* column, std::span<std::uint8_t> mask) {
+                                          std::size_t begin, std::size_t end,
+                                          const PlannedField& field, void* column,
+                                          std::span<std::uint8_t> mask) {
   auto* out = static_cast<Element*>(column);
   switch (field.spec.row->column_kernel) {
     case ColumnKernel::Unsigned:
       if constexpr (std::is_unsigned_v<Element>) {
-        return decode_into<ColumnKernel::Unsigned>(buffer, starts, limit, field, out, mask);
+        return decode_into<ColumnKernel::Unsigned>(buffer, starts, begin, end, field, out, mask);
       }
       break;
     case ColumnKernel::TwosComplement:
       if constexpr (std::is_signed_v<Element> && std::is_integral_v<Element>) {
-        return decode_into<ColumnKernel::TwosComplement>(buffer, starts, limit, field, out, mask);
+        return decode_into<ColumnKernel::TwosComplement>(buffer, starts, begin, end, field, out,
+                                                         mask);
       }
       break;
     case ColumnKernel::Binary32:
       if constexpr (std::is_same_v<Element, float>) {
-        return decode_into<ColumnKernel::Binary32>(buffer, starts, limit, field, out, mask);
+        return decode_into<ColumnKernel::Binary32>(buffer, starts, begin, end, field, out, mask);
       }
       break;
     case ColumnKernel::Binary64:
       if constexpr (std::is_same_v<Element, double>) {
-        return decode_into<ColumnKernel::Binary64>(buffer, starts, limit, field, out, mask);
+        return decode_into<ColumnKernel::Binary64>(buffer, starts, begin, end, field, out, mask);
       }
       break;
     case ColumnKernel::RowDecoder: break;
   }
-  return decode_into<ColumnKernel::RowDecoder>(buffer, starts, limit, field, out, mask);
+  return decode_into<ColumnKernel::RowDecoder>(buffer, starts, begin, end, field, out, mask);
 }
 
 }  // namespace
@@ -211,27 +215,30 @@ std::size_t column_item_size(ColumnType type) {
 }
 
 std::optional<ColumnFailure> decode_column(ByteSpan buffer, const PacketStarts& starts,
-                                           std::size_t limit, const PlannedField& field,
-                                           void* column, std::span<std::uint8_t> mask) {
+                                           std::size_t begin, std::size_t end,
+                                           const PlannedField& field, void* column,
+                                           std::span<std::uint8_t> mask) {
   switch (column_type_of(field.spec)) {
     case ColumnType::U8:
-      return decode_typed<std::uint8_t>(buffer, starts, limit, field, column, mask);
+      return decode_typed<std::uint8_t>(buffer, starts, begin, end, field, column, mask);
     case ColumnType::U16:
-      return decode_typed<std::uint16_t>(buffer, starts, limit, field, column, mask);
+      return decode_typed<std::uint16_t>(buffer, starts, begin, end, field, column, mask);
     case ColumnType::U32:
-      return decode_typed<std::uint32_t>(buffer, starts, limit, field, column, mask);
+      return decode_typed<std::uint32_t>(buffer, starts, begin, end, field, column, mask);
     case ColumnType::U64:
-      return decode_typed<std::uint64_t>(buffer, starts, limit, field, column, mask);
+      return decode_typed<std::uint64_t>(buffer, starts, begin, end, field, column, mask);
     case ColumnType::I8:
-      return decode_typed<std::int8_t>(buffer, starts, limit, field, column, mask);
+      return decode_typed<std::int8_t>(buffer, starts, begin, end, field, column, mask);
     case ColumnType::I16:
-      return decode_typed<std::int16_t>(buffer, starts, limit, field, column, mask);
+      return decode_typed<std::int16_t>(buffer, starts, begin, end, field, column, mask);
     case ColumnType::I32:
-      return decode_typed<std::int32_t>(buffer, starts, limit, field, column, mask);
+      return decode_typed<std::int32_t>(buffer, starts, begin, end, field, column, mask);
     case ColumnType::I64:
-      return decode_typed<std::int64_t>(buffer, starts, limit, field, column, mask);
-    case ColumnType::F32: return decode_typed<float>(buffer, starts, limit, field, column, mask);
-    case ColumnType::F64: return decode_typed<double>(buffer, starts, limit, field, column, mask);
+      return decode_typed<std::int64_t>(buffer, starts, begin, end, field, column, mask);
+    case ColumnType::F32:
+      return decode_typed<float>(buffer, starts, begin, end, field, column, mask);
+    case ColumnType::F64:
+      return decode_typed<double>(buffer, starts, begin, end, field, column, mask);
     case ColumnType::Text: break;
   }
   return std::nullopt;  // text columns are built by the caller, with the interpreter

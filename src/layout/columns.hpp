@@ -54,12 +54,13 @@ struct ColumnFailure {
   std::optional<Error> error;
 };
 
-// Decodes the numeric field `field` of packets [0, limit) into `column`
-// (an array of `limit` elements of column_type_of(field)). With `mask`
+// Decodes the numeric field `field` of packets [begin, end) into those
+// elements of `column` (an array of column_type_of(field)). With `mask`
 // empty it stops at the first failure and returns it; otherwise it sets
 // mask[i] for every packet that fails, writes 0 there, and goes on.
 std::optional<ColumnFailure> decode_column(ByteSpan buffer, const PacketStarts& starts,
-                                           std::size_t limit, const PlannedField& field,
-                                           void* column, std::span<std::uint8_t> mask);
+                                           std::size_t begin, std::size_t end,
+                                           const PlannedField& field, void* column,
+                                           std::span<std::uint8_t> mask);
 
 }  // namespace vantrel
