@@ -18,10 +18,10 @@ ByteSpan field_bytes(ByteSpan packet, std::uint64_t position, const FieldSpec& f
   if (!field.little_endian && position % 8 == 0 && bits % 8 == 0) {
     return packet.subspan(position / 8, size);
   }
-  scratch.bytes.resize(size);
-  read_field_bytes(packet.data(), position, bits, scratch.bytes.data());
-  if (field.little_endian) std::reverse(scratch.bytes.begin(), scratch.bytes.end());
-  return ByteSpan(scratch.bytes.data(), size);
+  std::uint8_t* const bytes = scratch.room(size);
+  read_field_bytes(packet.data(), position, bits, bytes);
+  if (field.little_endian) std::reverse(bytes, bytes + size);
+  return ByteSpan(bytes, size);
 }
 
 std::uint64_t field_pattern(ByteSpan packet, std::uint64_t position, const FieldSpec& field,
@@ -34,13 +34,13 @@ std::uint64_t field_pattern(ByteSpan packet, std::uint64_t position, const Field
   }
   // Wider fields: mirror over the whole width, then fold the last 8 bytes,
   // where packing puts its 64-bit pattern.
-  std::vector<std::uint8_t>& bytes = scratch.bytes;
-  bytes.resize((std::size_t{bits} + 7) / 8);
-  read_field_bytes(packet.data(), position, bits, bytes.data());
-  if (field.little_endian) std::reverse(bytes.begin(), bytes.end());
-  if (field.reverse_bits) mirror_field_bytes(bytes.data(), bytes.size(), bits);
+  const std::size_t size = (std::size_t{bits} + 7) / 8;
+  std::uint8_t* const bytes = scratch.room(size);
+  read_field_bytes(packet.data(), position, bits, bytes);
+  if (field.little_endian) std::reverse(bytes, bytes + size);
+  if (field.reverse_bits) mirror_field_bytes(bytes, size, bits);
   std::uint64_t pattern = 0;
-  for (std::size_t i = bytes.size() - 8; i < bytes.size(); ++i) pattern = (pattern << 8) | bytes[i];
+  for (std::size_t i = size - 8; i < size; ++i) pattern = (pattern << 8) | bytes[i];
   return pattern;
 }
 

@@ -28,9 +28,19 @@ struct FieldSpec {
   bool is_text() const { return row != nullptr && row->value_kind == ValueKind::Text; }
 };
 
-// Reusable buffers for fields that cannot be borrowed from the packet.
-struct FieldScratch {
-  std::vector<std::uint8_t> bytes;
+// Room for the bytes of a field that cannot be borrowed from the packet:
+// inline for the usual short fields, so that reading one allocates nothing.
+class FieldScratch {
+ public:
+  std::uint8_t* room(std::size_t size) {
+    if (size <= sizeof(inline_)) return inline_;
+    heap_.resize(size);
+    return heap_.data();
+  }
+
+ private:
+  std::uint8_t inline_[32];
+  std::vector<std::uint8_t> heap_;
 };
 
 // The packet bytes a field at `position` of `bits` bits occupies: from

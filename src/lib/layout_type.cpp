@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/format.hpp"
+#include "decoder/decoders.hpp"
 #include "lib/buffer_view.hpp"
 #include "lib/field_values.hpp"
 #include "lib/frame.hpp"
@@ -146,6 +147,21 @@ PyObject* raise_packet_too_short(const LayoutData& data, std::size_t packet_size
 
 namespace {
 
+// The value of a field whose row has a column kernel, made straight from
+// its pattern (these decoders cannot fail); nullptr, with no exception, for
+// the other rows, which go through their decoder.
+PyObject* common_value(const FieldSpec& spec, const FieldInput& input) {
+  switch (spec.row->column_kernel) {
+    case ColumnKernel::Unsigned: return PyLong_FromUnsignedLongLong(input.pattern);
+    case ColumnKernel::TwosComplement:
+      return PyLong_FromLongLong(decode_twos_complement(input.pattern, spec.bits));
+    case ColumnKernel::Binary32: return PyFloat_FromDouble(decode_ieee754_f32(input.pattern));
+    case ColumnKernel::Binary64: return PyFloat_FromDouble(decode_ieee754_f64(input.pattern));
+    case ColumnKernel::RowDecoder: break;
+  }
+  return nullptr;
+}
+
 PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits) {
   if (!data.plan.fits(packet.size(), offset_bits)) {
     return raise_packet_too_short(data, packet.size(), offset_bits);
@@ -158,13 +174,16 @@ PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t o
     const PlannedField& field = fields[i];
     const FieldInput input =
         read_field_input(packet, offset_bits + field.position, field.spec, scratch);
-    StrResult text;
-    const auto decoded = field.spec.row->decode(input, text);
-    if (!decoded) {
-      raise_error(decoded.error());
-      return rewrap_engine_failure(data.items[i].context);
+    Ref value = Ref::steal(common_value(field.spec, input));
+    if (!value && !PyErr_Occurred()) {
+      StrResult text;
+      const auto decoded = field.spec.row->decode(input, text);
+      if (!decoded) {
+        raise_error(decoded.error());
+        return rewrap_engine_failure(data.items[i].context);
+      }
+      value = Ref::steal(field_value_to_python(*decoded, text));
     }
-    Ref value = Ref::steal(field_value_to_python(*decoded, text));
     if (!value || PyDict_SetItem(values.get(), data.items[i].name.get(), value.get()) < 0) {
       return nullptr;
     }
@@ -217,8 +236,8 @@ bool pack_fields(const LayoutData& data, PyObject* values, std::span<std::uint8_
     const LayoutItem& item = data.items[i];
     PyObject* key = nullptr;
     PyObject* entry = nullptr;
-    in_order = in_order && PyDict_Next(values, &cursor, &key, &entry) &&
-               same_name(key, item.name.get());
+    in_order =
+        in_order && PyDict_Next(values, &cursor, &key, &entry) && same_name(key, item.name.get());
     Ref value = in_order ? Ref::borrow(entry) : field_value(values, item.name.get());
     if (!value) return false;
     if (!pack_value(field, item, value.get(), packet)) return false;
