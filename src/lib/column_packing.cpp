@@ -74,7 +74,6 @@ Element typed_at(const ColumnSource& source, std::size_t row) {
 // the object path must decide (other kinds, or a value it would refuse).
 bool typed_input(const ColumnSource& source, std::size_t row, ValueKind kind, PackInput& input) {
   std::int64_t integer = 0;
-  bool is_unsigned_64 = false;
   switch (source.format) {
     case 'b': integer = typed_at<signed char>(source, row); break;
     case 'B': integer = typed_at<unsigned char>(source, row); break;
@@ -93,7 +92,6 @@ bool typed_input(const ColumnSource& source, std::size_t row, ValueKind kind, Pa
       }
       if (value > static_cast<std::uint64_t>(INT64_MAX)) return false;
       integer = static_cast<std::int64_t>(value);
-      is_unsigned_64 = true;
       break;
     }
     case 'f':
@@ -106,7 +104,6 @@ bool typed_input(const ColumnSource& source, std::size_t row, ValueKind kind, Pa
       return true;
     default: return false;
   }
-  (void)is_unsigned_64;
   if (kind == ValueKind::Signed) {
     input.signed_value = integer;
     return true;

@@ -21,7 +21,7 @@ struct EncodedField {
   std::uint64_t position;
   FieldSpec spec;
   FieldContent content;
-  Ref owner;  // keeps a borrowed UTF-8 buffer (the "utf8" content) alive
+  Ref owner;  // keeps the value alive: ASCII "utf8" content is borrowed from its storage
 };
 
 bool raise_failure(const Error& error) {
