@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "layout/framing.hpp"
+#include "placement/framing.hpp"
 
 namespace {
 

@@ -16,10 +16,10 @@
 
 #include "common/bits.hpp"
 #include "fuzz_support.hpp"
-#include "layout/columns.hpp"
-#include "layout/encoding_table.hpp"
-#include "layout/field_io.hpp"
-#include "layout/plan.hpp"
+#include "placement/columns.hpp"
+#include "placement/encoding_table.hpp"
+#include "placement/field_io.hpp"
+#include "placement/plan.hpp"
 
 namespace {
 

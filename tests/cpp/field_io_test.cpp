@@ -1,6 +1,6 @@
 // Field placement and reading against a bit-by-bit model of the packet, and
 // the positions and extents a compiled plan derives from its fields.
-#include "layout/field_io.hpp"
+#include "placement/field_io.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/bits.hpp"
-#include "layout/plan.hpp"
+#include "placement/plan.hpp"
 
 namespace {
 

@@ -1,0 +1,175 @@
+#include "binding/call_frame.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace vantrel {
+
+namespace {
+
+PyObject* panic_type() {
+  static PyObject* type = PyErr_NewExceptionWithDoc(
+      "vantrel.PanicException",
+      "An internal fault inside vantrel. It derives from BaseException so that "
+      "handlers for Exception do not swallow it.",
+      PyExc_BaseException, nullptr);
+  return type;
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
+std::string quoted_list(const char* const* names, std::size_t count) {
+  std::string out;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) out += count == 2 ? " and " : (i + 1 == count ? ", and " : ", ");
+    out += '\'';
+    out += names[i];
+    out += '\'';
+  }
+  return out;
+}
+
+// Places positional and keyword arguments into `slots` in parameter order.
+bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** slots) {
+  if (nargs > spec.count) {
+    const char* verb = nargs == 1 ? "was" : "were";
+    if (spec.required == spec.count) {
+      PyErr_Format(PyExc_TypeError, "%s() takes %d positional arguments but %zd %s given",
+                   spec.name, static_cast<int>(spec.count), nargs, verb);
+    } else {
+      PyErr_Format(PyExc_TypeError,
+                   "%s() takes from %d to %d positional arguments but %zd %s given", spec.name,
+                   static_cast<int>(spec.required), static_cast<int>(spec.count), nargs, verb);
+    }
+    return false;
+  }
+  // At most three: copied one by one (a generic copy loop becomes a slow
+  // block move for two pointers).
+  switch (nargs) {
+    case 3: slots[2] = args[2]; [[fallthrough]];
+    case 2: slots[1] = args[1]; [[fallthrough]];
+    case 1: slots[0] = args[0]; break;
+    default: break;
+  }
+
+  const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < keyword_count; ++k) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+    std::size_t index = 0;
+    while (index < spec.count &&
+           PyUnicode_CompareWithASCIIString(keyword, spec.parameters[index].name) != 0) {
+      ++index;
+    }
+    if (index == spec.count) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
+                   keyword);
+      return false;
+    }
+    if (slots[index] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", spec.name,
+                   spec.parameters[index].name);
+      return false;
+    }
+    slots[index] = args[nargs + k];
+  }
+
+  const char* missing[kMaxParameters];
+  std::size_t missing_count = 0;
+  for (std::size_t i = 0; i < spec.required; ++i) {
+    if (slots[i] == nullptr) missing[missing_count++] = spec.parameters[i].name;
+  }
+  if (missing_count > 0) {
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", spec.name,
+                 missing_count, missing_count == 1 ? "argument" : "arguments",
+                 quoted_list(missing, missing_count).c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool convert_recipe(PyObject* object, Ref& out) {
+  if (PyUnicode_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(object)) {
+    raise_cast_error(object, "Sequence");
+    return false;
+  }
+  out = Ref::steal(PySequence_List(object));
+  return static_cast<bool>(out);
+}
+
+bool convert_argument(ArgKind kind, PyObject* object, ArgValue& out, Ref& owned) {
+  switch (kind) {
+    case ArgKind::Signed64: return convert_as<ArgKind::Signed64>(object, out, owned);
+    case ArgKind::Unsigned64: return convert_as<ArgKind::Unsigned64>(object, out, owned);
+    case ArgKind::Unsigned32: return convert_as<ArgKind::Unsigned32>(object, out, owned);
+    case ArgKind::Unsigned128: return convert_as<ArgKind::Unsigned128>(object, out, owned);
+    case ArgKind::UnsignedSize: return convert_as<ArgKind::UnsignedSize>(object, out, owned);
+    case ArgKind::Float64: return convert_as<ArgKind::Float64>(object, out, owned);
+    case ArgKind::Float32: return convert_as<ArgKind::Float32>(object, out, owned);
+    case ArgKind::StrictBool: return convert_as<ArgKind::StrictBool>(object, out, owned);
+    case ArgKind::Text: return convert_as<ArgKind::Text>(object, out, owned);
+    case ArgKind::ByteString: return convert_as<ArgKind::ByteString>(object, out, owned);
+    case ArgKind::RecipeList: return convert_as<ArgKind::RecipeList>(object, out, owned);
+  }
+  return false;
+}
+
+// A TypeError from a conversion is re-raised naming the parameter; the new
+// error takes over the first one's cause. Other failures pass unchanged.
+void prefix_argument_name(const char* name) {
+  Ref error = fetch_exception();
+  if (!error) return;
+  if (Py_TYPE(error.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    restore_exception(std::move(error));
+    return;
+  }
+  Ref message = Ref::steal(PyObject_Str(error.get()));
+  if (!message) return;
+  Ref text = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, message.get()));
+  if (!text) return;
+  Ref renamed = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, text.get()));
+  if (!renamed) return;
+  if (PyObject* cause = PyException_GetCause(error.get())) {
+    PyException_SetCause(renamed.get(), cause);  // steals the new reference
+  }
+  restore_exception(std::move(renamed));
+}
+
+void raise_panic(const char* message) noexcept {
+  try {
+    PyObject* type = panic_type();
+    if (type == nullptr) return;  // the failure to create it is the exception
+    PyErr_SetString(type, message != nullptr ? message : "vantrel internal fault");
+  } catch (...) {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::abort();
+  }
+}
+
+PyObject* run_frame(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+  PyObject* slots[kMaxParameters] = {nullptr, nullptr, nullptr};
+  if (!bind_arguments(spec, args, nargs, kwnames, slots)) return nullptr;
+
+  ArgValue values[kMaxParameters];
+  Ref owned;  // the copied recipe list, released when the call returns
+  for (std::size_t i = 0; i < spec.count; ++i) {
+    if (slots[i] == nullptr) {
+      values[i].flag = false;  // an omitted `signed`
+      continue;
+    }
+    if (!convert_argument(spec.parameters[i].kind, slots[i], values[i], owned)) {
+      prefix_argument_name(spec.parameters[i].name);
+      return nullptr;
+    }
+  }
+  return spec.routine(values);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,122 @@
+// The module definition and its initialisation entry point.
+#include <array>
+#include <string>
+#include <utility>
+
+#include "binding/function_table.hpp"
+#include "objects/layout_columns.hpp"
+#include "objects/layout_type.hpp"
+#include "objects/recipe_fields.hpp"
+
+#ifndef VANTREL_VERSION
+#error "VANTREL_VERSION is defined by the build (CMakeLists.txt, from pyproject.toml)"
+#endif
+
+namespace vantrel {
+
+namespace {
+
+using table::kFunctions;
+constexpr std::size_t kFunctionCount = kFunctions.size();
+
+template <std::size_t I>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    if (kwnames == nullptr && nargs == kFunctions[I].count) {
+      return run_positional<kFunctions[I]>(args, std::make_index_sequence<kFunctions[I].count>{});
+    }
+    return run_frame(kFunctions[I], args, nargs, kwnames);
+  });
+}
+
+// "name(p1, p2)\n--\n\n": the interpreter derives __text_signature__ from it
+// and leaves __doc__ empty.
+std::string text_signature(const FunctionSpec& spec) {
+  std::string out = spec.name;
+  out += '(';
+  for (std::size_t i = 0; i < spec.count; ++i) {
+    if (i > 0) out += ", ";
+    out += spec.parameters[i].name;
+    if (i >= spec.required) out += "=False";
+  }
+  out += ")\n--\n\n";
+  return out;
+}
+
+struct MethodTable {
+  std::array<std::string, kFunctionCount> docs;
+  std::array<PyMethodDef, kFunctionCount> defs;
+};
+
+template <std::size_t... I>
+MethodTable* build_method_table(std::index_sequence<I...>) {
+  // Lives for the rest of the process: function objects point into it.
+  static MethodTable methods;
+  ((methods.docs[I] = text_signature(kFunctions[I]),
+    methods.defs[I] =
+        PyMethodDef{kFunctions[I].name,
+                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>)),
+                    METH_FASTCALL | METH_KEYWORDS, methods.docs[I].c_str()}),
+   ...);
+  return &methods;
+}
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "vantrel", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+bool initialised = false;
+
+PyObject* create_module() {
+  if (initialised) {
+    PyErr_SetString(PyExc_ImportError, "vantrel cannot be initialised twice in one process");
+    return nullptr;
+  }
+  if (!intern_recipe_keys()) return nullptr;
+  MethodTable* methods = build_method_table(std::make_index_sequence<kFunctionCount>{});
+
+  Ref module = Ref::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
+  if (!module) return nullptr;
+  Ref module_name = Ref::steal(PyUnicode_FromString("vantrel"));
+  Ref all_key = Ref::steal(PyUnicode_InternFromString("__all__"));
+  Ref name_key = Ref::steal(PyUnicode_InternFromString("__name__"));
+  if (!module_name || !all_key || !name_key) return nullptr;
+  if (PyModule_AddStringConstant(module.get(), "__version__", VANTREL_VERSION) < 0) return nullptr;
+
+  for (PyMethodDef& def : methods->defs) {
+    Ref function = Ref::steal(PyCFunction_NewEx(&def, module.get(), module_name.get()));
+    if (!function) return nullptr;
+    Ref name = Ref::steal(PyObject_GetAttr(function.get(), name_key.get()));
+    if (!name) return nullptr;
+    Ref all = Ref::steal(PyObject_GetAttr(module.get(), all_key.get()));
+    if (!all) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+      PyErr_Clear();
+      all = Ref::steal(PyList_New(0));
+      if (!all || PyObject_SetAttr(module.get(), all_key.get(), all.get()) < 0) return nullptr;
+    }
+    if (PyList_Append(all.get(), name.get()) < 0) return nullptr;
+    if (PyObject_SetAttr(module.get(), name.get(), function.get()) < 0) return nullptr;
+  }
+  // Layout and split_packets are attributes, not among the functions that
+  // __all__ lists.
+  Ref layout_type = Ref::steal(create_layout_type());
+  if (!layout_type || PyModule_AddObject(module.get(), "Layout", layout_type.get()) < 0) {
+    return nullptr;
+  }
+  layout_type.release();  // PyModule_AddObject stole it
+  Ref split = Ref::steal(create_split_packets(module.get(), module_name.get()));
+  if (!split || PyObject_SetAttrString(module.get(), "split_packets", split.get()) < 0) {
+    return nullptr;
+  }
+  initialised = true;
+  return module.release();
+}
+
+}  // namespace
+
+}  // namespace vantrel
+
+PyMODINIT_FUNC PyInit_vantrel() {
+  return vantrel::guarded([] { return vantrel::create_module(); });
+}

@@ -1,0 +1,370 @@
+// Layout.unpack_many: many packets of one buffer into one numpy array per
+// field.
+#include "objects/layout_columns.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/format.hpp"
+#include "placement/columns.hpp"
+#include "binding/buffer_view.hpp"
+#include "binding/convert.hpp"
+#include "binding/call_frame.hpp"
+#include "objects/layout_type.hpp"
+#include "binding/method_args.hpp"
+#include "objects/numpy_support.hpp"
+
+namespace vantrel {
+
+namespace {
+
+const char* dtype_name(ColumnType type) {
+  switch (type) {
+    case ColumnType::U8: return "uint8";
+    case ColumnType::U16: return "uint16";
+    case ColumnType::U32: return "uint32";
+    case ColumnType::U64: return "uint64";
+    case ColumnType::I8: return "int8";
+    case ColumnType::I16: return "int16";
+    case ColumnType::I32: return "int32";
+    case ColumnType::I64: return "int64";
+    case ColumnType::F32: return "float32";
+    case ColumnType::F64: return "float64";
+    case ColumnType::Text: break;
+  }
+  return "object";
+}
+
+// ---- Where the packets start ------------------------------------------------
+
+struct Starts {
+  PacketStarts starts;
+  Ref offsets_array;  // keeps the int64 offsets alive
+  BufferView offsets_view;
+};
+
+bool read_offsets(PyObject* offsets, Starts& out) {
+  PyObject* numpy = numpy_module();
+  if (numpy == nullptr) return false;
+  Ref asarray = Ref::steal(PyObject_GetAttrString(numpy, "asarray"));
+  Ref array = asarray ? Ref::steal(PyObject_CallOneArg(asarray.get(), offsets)) : Ref{};
+  if (!array) return false;
+  Ref dtype = Ref::steal(PyObject_GetAttrString(array.get(), "dtype"));
+  Ref kind = dtype ? Ref::steal(PyObject_GetAttrString(dtype.get(), "kind")) : Ref{};
+  Ref ndim = Ref::steal(PyObject_GetAttrString(array.get(), "ndim"));
+  Ref size = Ref::steal(PyObject_GetAttrString(array.get(), "size"));
+  if (!kind || !ndim || !size) return false;
+  const bool empty = PyLong_AsLong(size.get()) == 0;
+  const bool integers = PyUnicode_CompareWithASCIIString(kind.get(), "i") == 0 ||
+                        PyUnicode_CompareWithASCIIString(kind.get(), "u") == 0;
+  if (PyLong_AsLong(ndim.get()) != 1 || (!integers && !empty)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "offsets must be a one-dimensional sequence or array of integer byte offsets");
+    return false;
+  }
+  out.offsets_array = call_numpy("ascontiguousarray", array.get(), "int64");
+  if (!out.offsets_array || !out.offsets_view.acquire(out.offsets_array.get())) return false;
+  const ByteSpan bytes = out.offsets_view.bytes();
+  out.starts.offsets = reinterpret_cast<const std::int64_t*>(bytes.data());
+  out.starts.count = bytes.size() / sizeof(std::int64_t);
+  for (std::size_t i = 0; i < out.starts.count; ++i) {
+    if (out.starts.offsets[i] < 0) {
+      PyErr_Format(PyExc_ValueError, "offsets[%zu] is %lld: byte offsets cannot be negative", i,
+                   static_cast<long long>(out.starts.offsets[i]));
+      return false;
+    }
+  }
+  return true;
+}
+
+bool optional_u64(PyObject* object, const char* name, std::optional<std::uint64_t>& out) {
+  if (object == nullptr || object == Py_None) return true;
+  std::uint64_t value = 0;
+  if (!to_u64(object, value)) {
+    prefix_argument_name(name);
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+bool packet_starts(const LayoutData& data, std::size_t buffer_size, PyObject* stride_object,
+                   PyObject* offsets, PyObject* count_object, Starts& out) {
+  std::optional<std::uint64_t> stride, count;
+  if (!optional_u64(stride_object, "stride", stride) ||
+      !optional_u64(count_object, "count", count)) {
+    return false;
+  }
+  if (offsets != nullptr && offsets != Py_None) {
+    if (stride || count) {
+      PyErr_SetString(PyExc_TypeError, "offsets cannot be combined with stride or count");
+      return false;
+    }
+    return read_offsets(offsets, out);
+  }
+  const std::uint64_t size_bits = data.plan.size_bits();
+  out.starts.stride = stride.value_or(size_bits / 8 + (size_bits % 8 != 0));
+  if (out.starts.stride == 0) {
+    PyErr_SetString(PyExc_ValueError,
+                    "stride must be at least 1 byte (the layout has no size of its own)");
+    return false;
+  }
+  if (count) {
+    out.starts.count = static_cast<std::size_t>(*count);
+    if (*count > buffer_size / out.starts.stride + 1) {
+      PyErr_Format(PyExc_ValueError, "count %llu is more packets than the %zu-byte buffer holds",
+                   static_cast<unsigned long long>(*count), buffer_size);
+      return false;
+    }
+    return true;
+  }
+  out.starts.count = buffer_size / out.starts.stride;
+  const std::uint64_t left_over = buffer_size % out.starts.stride;
+  if (left_over != 0) {
+    PyErr_Format(PyExc_ValueError,
+                 "the buffer of %zu bytes holds %zu whole packets of %llu bytes and %llu bytes "
+                 "left over; pass count=%zu to decode only the whole packets",
+                 buffer_size, out.starts.count, static_cast<unsigned long long>(out.starts.stride),
+                 static_cast<unsigned long long>(left_over), out.starts.count);
+    return false;
+  }
+  return true;
+}
+
+// ---- unpack_many ------------------------------------------------------------
+
+// The first failure in packet order, then recipe order; a packet too short
+// for the layout comes before any field of it.
+struct FirstFailure {
+  std::size_t packet = 0;
+  std::ptrdiff_t item = 0;  // -1: the packet does not hold the layout
+  std::optional<Error> error;
+
+  bool before(std::size_t other_packet, std::ptrdiff_t other_item) const {
+    return packet < other_packet || (packet == other_packet && item < other_item);
+  }
+};
+
+void note_failure(std::optional<FirstFailure>& first, const ColumnFailure& failure,
+                  std::size_t item) {
+  const std::ptrdiff_t key = failure.error ? static_cast<std::ptrdiff_t>(item) : -1;
+  if (!first || !first->before(failure.packet, key)) {
+    first = FirstFailure{failure.packet, key, failure.error};
+  }
+}
+
+void raise_first_failure(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
+                         const FirstFailure& failure) {
+  const std::uint64_t start = starts[failure.packet];
+  if (failure.error) {
+    raise_item_failure(*failure.error, data.items[static_cast<std::size_t>(failure.item)]);
+  } else if (start > std::numeric_limits<std::uint64_t>::max() / 8) {
+    PyErr_Format(PyExc_ValueError, "the packet starts past the end of the %zu-byte buffer",
+                 buffer.size());
+  } else {
+    raise_packet_too_short(data, buffer.size(), start * 8);
+  }
+  raise_with_location(concat("packet ", failure.packet, " at byte ", start));
+}
+
+// A text column as a list of str: decoded with the interpreter, reusing the
+// previous packet's str when the field bytes repeat (mode and state names
+// usually do).
+bool decode_text_column(ByteSpan buffer, const PacketStarts& starts, std::size_t limit,
+                        const PlannedField& field, PyObject* list, std::span<std::uint8_t> mask,
+                        std::optional<ColumnFailure>& failure) {
+  const std::uint64_t needed = bytes_needed(field);
+  FieldScratch scratch;
+  std::vector<std::uint8_t> previous_bytes;
+  PyObject* previous = nullptr;  // borrowed from the list
+  for (std::size_t i = 0; i < limit; ++i) {
+    const std::uint64_t start = starts[i];
+    std::optional<Error> error;
+    PyObject* value = nullptr;
+    if (!inside(start, needed, buffer.size())) {
+      failure = ColumnFailure{i, std::nullopt};
+    } else {
+      const FieldInput input =
+          read_field_input(buffer, start * 8 + field.position, field.spec, scratch);
+      if (previous != nullptr && input.bytes.size() == previous_bytes.size() &&
+          std::equal(input.bytes.begin(), input.bytes.end(), previous_bytes.begin())) {
+        value = Ref::borrow(previous).release();
+      } else {
+        StrResult text;
+        const Result<FieldValue> decoded = field.spec.row->decode(input, text);
+        if (!decoded) {
+          failure = ColumnFailure{i, decoded.error()};
+        } else {
+          value = text.release();
+          if (value == nullptr) return false;
+          previous_bytes.assign(input.bytes.begin(), input.bytes.end());
+          previous = value;
+        }
+      }
+    }
+    if (value == nullptr) {
+      if (mask.empty()) return true;  // the caller raises the failure
+      failure.reset();
+      mask[i] = 1;
+      value = Ref::borrow(Py_None).release();
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), value);
+  }
+  return true;
+}
+
+Ref masked_column(PyObject* column, const std::vector<std::uint8_t>& mask) {
+  PyObject* numpy = numpy_module();
+  Ref ma = Ref::steal(PyObject_GetAttrString(numpy, "ma"));
+  Ref masked_array = ma ? Ref::steal(PyObject_GetAttrString(ma.get(), "MaskedArray")) : Ref{};
+  if (!masked_array) return {};
+  Ref mask_object;
+  if (std::find(mask.begin(), mask.end(), 1) == mask.end()) {
+    mask_object = Ref::borrow(Py_False);
+  } else {
+    mask_object = empty_array(mask.size(), "bool");
+    WritableView view;
+    if (!mask_object || !view.acquire(mask_object.get())) return {};
+    std::memcpy(view.data(), mask.data(), mask.size());
+  }
+  Ref args = Ref::steal(PyTuple_Pack(1, column));
+  Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "mask", mask_object.get()));
+  if (!args || !kwargs) return {};
+  return Ref::steal(PyObject_Call(masked_array.get(), args.get(), kwargs.get()));
+}
+
+// Packet bytes decoded per block: well inside a core's L2 cache.
+constexpr std::uint64_t kBlockBytes = 64 * 1024;
+
+constexpr MethodSignature<5> kUnpackManySignature{
+    "unpack_many",
+    {{"buffer", true}, {"stride", false}, {"offsets", false}, {"count", false}, {"errors", false}},
+    1};
+
+PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
+  bool masking = false;
+  if (slots[4] != nullptr) {
+    if (PyUnicode_Check(slots[4]) && PyUnicode_CompareWithASCIIString(slots[4], "mask") == 0) {
+      masking = true;
+    } else if (!PyUnicode_Check(slots[4]) ||
+               PyUnicode_CompareWithASCIIString(slots[4], "raise") != 0) {
+      PyErr_Format(PyExc_ValueError, "errors must be 'raise' or 'mask', not %R", slots[4]);
+      return nullptr;
+    }
+  }
+  if (numpy_module() == nullptr) return nullptr;
+  BufferView view;
+  if (!view.acquire(slots[0])) return nullptr;
+  const ByteSpan buffer = view.bytes();
+  Starts where;
+  if (!packet_starts(data, buffer.size(), slots[1], slots[2], slots[3], where)) return nullptr;
+  const PacketStarts& starts = where.starts;
+  const std::size_t count = starts.count;
+
+  const std::span<const PlannedField> fields = data.plan.fields();
+  std::vector<Ref> columns(fields.size());
+  std::vector<WritableView> views(fields.size());
+  std::vector<std::vector<std::uint8_t>> masks(masking ? fields.size() : 0);
+  for (std::size_t j = 0; j < fields.size(); ++j) {
+    const ColumnType type = column_type_of(fields[j].spec);
+    if (type == ColumnType::Text) {
+      columns[j] = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+      if (!columns[j]) return nullptr;
+    } else {
+      columns[j] = empty_array(count, dtype_name(type));
+      if (!columns[j] || !views[j].acquire(columns[j].get())) return nullptr;
+    }
+    if (masking) masks[j].assign(count, 0);
+  }
+
+  // Numeric columns without the interpreter lock; with errors="raise" each
+  // column stops at the first failure found so far.
+  std::optional<FirstFailure> first;
+  without_gil([&] {
+    // Blocks of packets small enough to stay in the cache while every
+    // column takes its values from them; a block with a failure is the last.
+    const std::size_t block =
+        std::max<std::uint64_t>(64, kBlockBytes / std::max<std::uint64_t>(starts.stride, 64));
+    for (std::size_t begin = 0; begin < count && !first; begin += block) {
+      const std::size_t end = std::min(count, begin + block);
+      for (std::size_t j = 0; j < fields.size(); ++j) {
+        if (views[j].data() == nullptr) continue;
+        const auto failure =
+            decode_column(buffer, starts, begin, end, fields[j], views[j].data(),
+                          masking ? std::span(masks[j]) : std::span<std::uint8_t>());
+        if (failure) note_failure(first, *failure, j);
+      }
+    }
+  });
+  for (std::size_t j = 0; j < fields.size(); ++j) {
+    if (views[j].data() != nullptr) continue;
+    const std::size_t limit = first ? first->packet + 1 : count;
+    std::optional<ColumnFailure> failure;
+    if (!decode_text_column(buffer, starts, limit, fields[j], columns[j].get(),
+                            masking ? std::span(masks[j]) : std::span<std::uint8_t>(), failure)) {
+      return nullptr;
+    }
+    if (failure) note_failure(first, *failure, j);
+  }
+  if (first) {
+    raise_first_failure(data, buffer, starts, *first);
+    return nullptr;
+  }
+
+  Ref result = Ref::steal(PyDict_New());
+  if (!result) return nullptr;
+  for (std::size_t j = 0; j < fields.size(); ++j) {
+    views[j].release();  // the array's buffer is ours no longer
+    Ref column = std::move(columns[j]);
+    if (PyList_Check(column.get())) {
+      column = call_numpy("array", column.get(), "object");
+      if (!column) return nullptr;
+    }
+    if (masking) {
+      column = masked_column(column.get(), masks[j]);
+      if (!column) return nullptr;
+    }
+    if (PyDict_SetItem(result.get(), data.items[j].name.get(), column.get()) < 0) return nullptr;
+  }
+  return result.release();
+}
+
+}  // namespace
+
+const char* const kUnpackManyDoc =
+    "unpack_many($self, /, buffer, *, stride=None, offsets=None, count=None, errors='raise')\n"
+    "--\n\n"
+    "Decode many packets held in one buffer into one numpy array per field.\n\n"
+    "buffer: any object with the buffer protocol (bytes, bytearray, memoryview,\n"
+    "    mmap, numpy.memmap), read in place, not copied.\n"
+    "offsets: the byte offset of every packet (a sequence or integer array),\n"
+    "    e.g. from split_packets; otherwise packet i starts at i * stride.\n"
+    "stride: bytes from one packet's start to the next (default: size_bytes).\n"
+    "count: the number of packets; without it the buffer must hold whole\n"
+    "    packets of stride bytes, and bytes left over raise ValueError.\n"
+    "errors: 'raise' (default) raises ValueError at the first packet whose\n"
+    "    field fails (naming the packet, its byte offset, the recipe item and\n"
+    "    the decoder's message, chained from the error Layout.unpack raises);\n"
+    "    'mask' returns numpy.ma.MaskedArray columns with failed entries masked.\n\n"
+    "Returns a dict from field name to column, in recipe order. Element i of a\n"
+    "column equals layout.unpack(buffer, 8 * start_i)[name]. Column types:\n"
+    "unsigned: the smallest of uint8/16/32/64 that holds the field's width;\n"
+    "two's, ones' complement, sign-magnitude and BCD: the smallest of\n"
+    "int8/16/32/64; ieee754_f16 and f32: float32; ieee754_f64, f128 and the\n"
+    "other float names: float64; text: object arrays of str.\n"
+    "Numeric columns are decoded without holding the GIL. Needs numpy.";
+
+PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* slots[5];
+    if (!bind(kUnpackManySignature, args, nargs, kwnames, slots)) return nullptr;
+    return unpack_many(layout_data(self), slots);
+  });
+}
+
+}  // namespace vantrel

@@ -1,0 +1,520 @@
+#include "objects/layout_type.hpp"
+
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "common/format.hpp"
+#include "decoder/decoders.hpp"
+#include "binding/buffer_view.hpp"
+#include "objects/field_values.hpp"
+#include "binding/call_frame.hpp"
+#include "objects/layout_columns.hpp"
+#include "binding/method_args.hpp"
+#include "objects/packet_functions.hpp"
+#include "binding/py_compat.hpp"
+#include "objects/recipe_fields.hpp"
+
+namespace vantrel {
+
+namespace {
+
+// ---- Reading the recipe ---------------------------------------------------
+
+std::string item_context(std::size_t index, PyObject* name) {
+  std::string context = concat("recipe item ", index);
+  if (name != nullptr) {
+    Ref quoted = Ref::steal(PyObject_Repr(name));
+    Py_ssize_t size = 0;
+    const char* text = quoted ? PyUnicode_AsUTF8AndSize(quoted.get(), &size) : nullptr;
+    if (text == nullptr) {
+      PyErr_Clear();
+    } else {
+      context += " (";
+      context.append(text, static_cast<std::size_t>(size));
+      context += ')';
+    }
+  }
+  context += ": ";
+  return context;
+}
+
+Ref exact_str(const TextField& field) {
+  PyObject* copy =
+      PyUnicode_FromStringAndSize(field.text.data(), static_cast<Py_ssize_t>(field.text.size()));
+  if (copy != nullptr) PyUnicode_InternInPlace(&copy);
+  return Ref::steal(copy);
+}
+
+// Reads one item with the checks, and in the order, of unpack_parameters.
+// False with the failure raised as ValueError naming the item.
+bool read_item(PyObject* object, std::size_t index, FieldSpec& spec, LayoutItem& item) {
+  RecipeItem reader;
+  TextField name, encoding, byte_order_text;
+  item.context = item_context(index, nullptr);
+  if (!reader.open(object) || !reader.get_required_field(RecipeKey::Name, name)) {
+    rewrap_engine_failure(item.context);
+    return false;
+  }
+  item.name = exact_str(name);
+  if (!item.name) return false;
+  item.context = item_context(index, item.name.get());
+
+  ByteOrder byte_order = ByteOrder::Big;
+  bool lookup_failed = false;
+  const bool read = reader.get_required_field(RecipeKey::Encoding, encoding) &&
+                    reader.get_required_field(spec.bits) &&
+                    reader.get_required_field(RecipeKey::ByteOrder, byte_order_text) &&
+                    reader.get_reverse_bits(spec.reverse_bits) &&
+                    reader.get_optional_field(spec.offset) &&
+                    parse_byte_order(byte_order_text, byte_order);
+  if (read) spec.row = lookup_encoding(encoding, lookup_failed);
+  if (read && !lookup_failed && spec.row == nullptr) raise_unsupported_encoding(encoding);
+  if (!read || spec.row == nullptr) {
+    rewrap_engine_failure(item.context);
+    return false;
+  }
+  spec.little_endian = byte_order == ByteOrder::Little;
+  item.encoding_text = exact_str(encoding);
+  item.byte_order_text = exact_str(byte_order_text);
+  return item.encoding_text && item.byte_order_text;
+}
+
+LayoutData* build_layout(PyObject* recipe) {
+  Ref items;
+  if (!convert_recipe(recipe, items)) {
+    prefix_argument_name("recipe");
+    return nullptr;
+  }
+  const std::size_t count = static_cast<std::size_t>(PyList_GET_SIZE(items.get()));
+  std::vector<FieldSpec> specs(count);
+  auto data = std::make_unique<LayoutData>();
+  data->items.resize(count);
+  data->names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+  if (!data->names) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    // The list holds its own reference: user code run by a conversion may
+    // shrink the caller's sequence, not this copy.
+    Ref object = Ref::borrow(PyList_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)));
+    if (!read_item(object.get(), i, specs[i], data->items[i])) return nullptr;
+    PyTuple_SET_ITEM(data->names.get(), static_cast<Py_ssize_t>(i),
+                     Ref::borrow(data->items[i].name.get()).release());
+  }
+  auto plan = Plan::build(specs);
+  if (!plan) {
+    raise_item_failure(plan.error().error, data->items[plan.error().item]);
+    return nullptr;
+  }
+  data->plan = std::move(*plan);
+  return data.release();
+}
+
+}  // namespace
+
+bool raise_item_failure(const Error& error, const LayoutItem& item) {
+  raise_error(error);
+  rewrap_engine_failure(item.context);
+  return false;
+}
+
+bool raise_not_packable(const LayoutItem& item) {
+  return raise_item_failure(
+      Error{ErrorKind::ValueError,
+            concat("Unsupported encoding type: ", PyUnicode_AsUTF8(item.encoding_text.get()))},
+      item);
+}
+
+// ---- One packet ------------------------------------------------------------
+
+PyObject* raise_packet_too_short(const LayoutData& data, std::size_t packet_size,
+                                 std::uint64_t offset_bits) {
+  if (auto overflow = data.plan.check_positions(offset_bits); !overflow) {
+    raise_error(overflow.error().error);
+    return rewrap_engine_failure(data.items[overflow.error().item].context);
+  }
+  const std::uint64_t needed = offset_bits + data.plan.size_bits();
+  std::string where;
+  if (auto outside = data.plan.check_bounds(packet_size, offset_bits); !outside) {
+    where = concat("; ", data.items[outside.error().item].context, outside.error().error.message);
+  }
+  raise_error(Error{ErrorKind::ValueError,
+                    concat("packet of ", packet_size, " bytes (", std::uint64_t{packet_size} * 8,
+                           " bits) is too short for the layout at bit offset ", offset_bits,
+                           ": it needs ", needed, " bits", where)});
+  return nullptr;
+}
+
+namespace {
+
+// The value of a field whose row has a column kernel, made straight from
+// its pattern (these decoders cannot fail); nullptr, with no exception, for
+// the other rows, which go through their decoder.
+PyObject* common_value(const FieldSpec& spec, const FieldInput& input) {
+  switch (spec.row->column_kernel) {
+    case ColumnKernel::Unsigned: return PyLong_FromUnsignedLongLong(input.pattern);
+    case ColumnKernel::TwosComplement:
+      return PyLong_FromLongLong(decode_twos_complement(input.pattern, spec.bits));
+    case ColumnKernel::Binary32: return PyFloat_FromDouble(decode_ieee754_f32(input.pattern));
+    case ColumnKernel::Binary64: return PyFloat_FromDouble(decode_ieee754_f64(input.pattern));
+    case ColumnKernel::RowDecoder: break;
+  }
+  return nullptr;
+}
+
+PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits) {
+  if (!data.plan.fits(packet.size(), offset_bits)) {
+    return raise_packet_too_short(data, packet.size(), offset_bits);
+  }
+  const std::span<const PlannedField> fields = data.plan.fields();
+  Ref values = Ref::steal(compat::new_presized_dict(static_cast<Py_ssize_t>(fields.size())));
+  if (!values) return nullptr;
+  FieldScratch scratch;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const PlannedField& field = fields[i];
+    const FieldInput input =
+        read_field_input(packet, offset_bits + field.position, field.spec, scratch);
+    Ref value = Ref::steal(common_value(field.spec, input));
+    if (!value && !PyErr_Occurred()) {
+      StrResult text;
+      const auto decoded = field.spec.row->decode(input, text);
+      if (!decoded) {
+        raise_error(decoded.error());
+        return rewrap_engine_failure(data.items[i].context);
+      }
+      value = Ref::steal(field_value_to_python(*decoded, text));
+    }
+    if (!value || PyDict_SetItem(values.get(), data.items[i].name.get(), value.get()) < 0) {
+      return nullptr;
+    }
+  }
+  return values.release();
+}
+
+// The value of a field from the caller's mapping; KeyError naming the field
+// when it has none.
+Ref field_value(PyObject* values, PyObject* name) {
+  if (PyDict_CheckExact(values)) {
+    PyObject* found = PyDict_GetItemWithError(values, name);
+    if (found == nullptr && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, name);
+    return Ref::borrow(found);
+  }
+  Ref found = Ref::steal(PyObject_GetItem(values, name));
+  if (!found && PyErr_ExceptionMatches(PyExc_KeyError)) {
+    PyErr_Clear();
+    PyErr_SetObject(PyExc_KeyError, name);
+  }
+  return found;
+}
+
+// Encodes every field from `values` and places it; an empty `packet` only
+// checks the values. False with the failure raised as ValueError naming
+// the item (KeyError for a missing value).
+// Whether a dict key is the field name `name` (an exact str): the same
+// object, or an exact str with the same text, the key a look-up of `name`
+// would find.
+bool same_name(PyObject* key, PyObject* name) {
+  if (key == name) return true;
+  if (!PyUnicode_CheckExact(key)) return false;
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+  const int kind = PyUnicode_KIND(key);
+  return length == PyUnicode_GET_LENGTH(name) && kind == PyUnicode_KIND(name) &&
+         std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(name),
+                     static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) == 0;
+}
+
+bool pack_fields(const LayoutData& data, PyObject* values, std::span<std::uint8_t> packet) {
+  const std::span<const PlannedField> fields = data.plan.fields();
+  // Values dicts usually hold the fields in recipe order, keyed by the same
+  // interned strings (literals, layout.names, an unpack() result): walking
+  // the entries finds each value without hashing. The first entry that is
+  // not the next field ends the walk; look-ups take over from there.
+  bool in_order = PyDict_CheckExact(values);
+  Py_ssize_t cursor = 0;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const PlannedField& field = fields[i];
+    const LayoutItem& item = data.items[i];
+    PyObject* key = nullptr;
+    PyObject* entry = nullptr;
+    in_order =
+        in_order && PyDict_Next(values, &cursor, &key, &entry) && same_name(key, item.name.get());
+    Ref value = in_order ? Ref::borrow(entry) : field_value(values, item.name.get());
+    if (!value) return false;
+    if (!pack_value(field, item, value.get(), packet)) return false;
+  }
+  return true;
+}
+
+PyObject* pack_packet(const LayoutData& data, PyObject* values) {
+  if (!PyDict_Check(values) && !PyObject_HasAttrString(values, "keys")) {
+    PyErr_Format(PyExc_TypeError,
+                 "pack() argument 'values' must be a mapping from field name to value, not '%s'",
+                 Py_TYPE(values)->tp_name);
+    return nullptr;
+  }
+  const Result<std::uint64_t>& size_bits = data.plan.packed_size_bits();
+  if (!size_bits) {
+    if (!pack_fields(data, values, {})) return nullptr;
+    raise_error(size_bits.error());
+    return rewrap_engine_failure({});
+  }
+  const std::uint64_t size = *size_bits / 8 + (*size_bits % 8 != 0);
+  if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / 2) {
+    // Bad values are reported first, as pack_parameters does.
+    if (!pack_fields(data, values, {})) return nullptr;
+    raise_error(Error{ErrorKind::ValueError,
+                      concat("Packet of ", *size_bits, " bits is too large to allocate")});
+    return rewrap_engine_failure({});
+  }
+  Ref packet = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  if (!packet) return nullptr;
+  auto* bytes = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
+  std::memset(bytes, 0, size);
+  if (!pack_fields(data, values, std::span(bytes, size))) return nullptr;
+  return packet.release();
+}
+
+// ---- The type's slots and methods -------------------------------------------
+
+LayoutObject* as_layout(PyObject* self) { return reinterpret_cast<LayoutObject*>(self); }
+
+PyObject* layout_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"recipe", nullptr};
+    PyObject* recipe = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Layout", const_cast<char**>(keywords),
+                                     &recipe)) {
+      return nullptr;
+    }
+    std::unique_ptr<LayoutData> data(build_layout(recipe));
+    if (!data) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    as_layout(self)->data = data.release();
+    return self;
+  });
+}
+
+void layout_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete as_layout(self)->data;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+constexpr MethodSignature<2> kUnpackSignature{
+    "unpack", {{"packet", true}, {"offset_bits", false}}, 2};
+
+PyObject* layout_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* slots[2];
+    if (!bind(kUnpackSignature, args, nargs, kwnames, slots)) return nullptr;
+    BufferView packet;
+    if (!packet.acquire(slots[0])) return nullptr;
+    std::uint64_t offset_bits = 0;
+    if (slots[1] != nullptr && !to_u64(slots[1], offset_bits)) return nullptr;
+    return unpack_packet(*as_layout(self)->data, packet.bytes(), offset_bits);
+  });
+}
+
+constexpr MethodSignature<1> kPackSignature{"pack", {{"values", true}}, 1};
+
+PyObject* layout_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* slots[1];
+    if (!bind(kPackSignature, args, nargs, kwnames, slots)) return nullptr;
+    return pack_packet(*as_layout(self)->data, slots[0]);
+  });
+}
+
+// The recipe the layout was built from (its own copy), for pickling.
+PyObject* recipe_of(const LayoutData& data) {
+  const std::span<const PlannedField> fields = data.plan.fields();
+  Ref recipe = Ref::steal(PyList_New(static_cast<Py_ssize_t>(fields.size())));
+  if (!recipe) return nullptr;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const FieldSpec& spec = fields[i].spec;
+    const LayoutItem& item = data.items[i];
+    Ref dict = Ref::steal(PyDict_New());
+    Ref bits = Ref::steal(PyLong_FromUnsignedLong(spec.bits));
+    if (!dict || !bits || PyDict_SetItemString(dict.get(), "name", item.name.get()) < 0 ||
+        PyDict_SetItemString(dict.get(), "encoding", item.encoding_text.get()) < 0 ||
+        PyDict_SetItemString(dict.get(), "bits", bits.get()) < 0 ||
+        PyDict_SetItemString(dict.get(), "byte_order", item.byte_order_text.get()) < 0 ||
+        PyDict_SetItemString(dict.get(), "reverse_bits", spec.reverse_bits ? Py_True : Py_False) <
+            0) {
+      return nullptr;
+    }
+    if (spec.offset) {
+      Ref offset = Ref::steal(PyLong_FromUnsignedLongLong(*spec.offset));
+      if (!offset || PyDict_SetItemString(dict.get(), "offset_bits", offset.get()) < 0) {
+        return nullptr;
+      }
+    }
+    PyList_SET_ITEM(recipe.get(), static_cast<Py_ssize_t>(i), dict.release());
+  }
+  return recipe.release();
+}
+
+PyObject* layout_reduce(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Ref recipe = Ref::steal(recipe_of(*as_layout(self)->data));
+    if (!recipe) return nullptr;
+    return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), recipe.get());
+  });
+}
+
+// Layouts are immutable: a copy is the layout itself.
+PyObject* layout_copy(PyObject* self, PyObject*) { return Ref::borrow(self).release(); }
+
+bool same_fields(const LayoutData& a, const LayoutData& b) {
+  const auto fa = a.plan.fields();
+  const auto fb = b.plan.fields();
+  if (fa.size() != fb.size()) return false;
+  for (std::size_t i = 0; i < fa.size(); ++i) {
+    const FieldSpec& x = fa[i].spec;
+    const FieldSpec& y = fb[i].spec;
+    if (x.row != y.row || x.bits != y.bits || x.offset != y.offset ||
+        x.little_endian != y.little_endian || x.reverse_bits != y.reverse_bits ||
+        PyUnicode_Compare(a.items[i].name.get(), b.items[i].name.get()) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+PyObject* layout_richcompare(PyObject* self, PyObject* other, int op) {
+  if (Py_TYPE(other) != Py_TYPE(self) || (op != Py_EQ && op != Py_NE)) {
+    Py_RETURN_NOTIMPLEMENTED;
+  }
+  const bool equal = same_fields(*as_layout(self)->data, *as_layout(other)->data);
+  return Ref::borrow((equal == (op == Py_EQ)) ? Py_True : Py_False).release();
+}
+
+Py_hash_t layout_hash(PyObject* self) {
+  const LayoutData& data = *as_layout(self)->data;
+  const auto fields = data.plan.fields();
+  std::uint64_t hash = 0xcbf29ce484222325ULL;
+  auto mix = [&hash](std::uint64_t value) {
+    hash ^= value + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2);
+  };
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const FieldSpec& spec = fields[i].spec;
+    const Py_hash_t name_hash = PyObject_Hash(data.items[i].name.get());
+    if (name_hash == -1) return -1;
+    mix(static_cast<std::uint64_t>(name_hash));
+    mix(static_cast<std::uint64_t>(spec.row - encoding_rows().data()));
+    mix(spec.bits);
+    mix(spec.offset ? *spec.offset + 1 : 0);
+    mix((spec.little_endian ? 2u : 0u) | (spec.reverse_bits ? 1u : 0u));
+  }
+  const auto result = static_cast<Py_hash_t>(hash);
+  return result == -1 ? -2 : result;
+}
+
+PyObject* layout_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const LayoutData& data = *as_layout(self)->data;
+    const auto fields = data.plan.fields();
+    std::string text = concat("<vantrel.Layout: ", fields.size(), " field",
+                              fields.size() == 1 ? "" : "s", ", ", data.plan.size_bits(), " bits");
+    constexpr std::size_t kShown = 8;
+    for (std::size_t i = 0; i < fields.size() && i < kShown; ++i) {
+      const FieldSpec& spec = fields[i].spec;
+      text += i == 0 ? ": " : ", ";
+      Ref name = Ref::steal(PyObject_Repr(data.items[i].name.get()));
+      const char* name_text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+      if (name_text == nullptr) return nullptr;
+      text +=
+          concat(name_text, " ", spec.row->name, " ", spec.bits, " bits at ", fields[i].position);
+      if (spec.little_endian) text += " little";
+      if (spec.reverse_bits) text += " mirrored";
+    }
+    if (fields.size() > kShown) text += concat(", ... (", fields.size() - kShown, " more)");
+    text += '>';
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+PyObject* get_names(PyObject* self, void*) {
+  return Ref::borrow(as_layout(self)->data->names.get()).release();
+}
+PyObject* get_size_bits(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(as_layout(self)->data->plan.size_bits());
+}
+PyObject* get_size_bytes(PyObject* self, void*) {
+  const std::uint64_t bits = as_layout(self)->data->plan.size_bits();
+  return PyLong_FromUnsignedLongLong(bits / 8 + (bits % 8 != 0));
+}
+
+#define VANTREL_FASTCALL(function) \
+  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
+
+PyMethodDef layout_methods[] = {
+    {"unpack", VANTREL_FASTCALL(layout_unpack), METH_FASTCALL | METH_KEYWORDS,
+     "unpack($self, /, packet, offset_bits=0)\n--\n\n"
+     "Decode one packet into a dict from field name to value.\n\n"
+     "packet: any object with the buffer protocol (bytes, bytearray, memoryview,\n"
+     "    mmap, a contiguous numpy uint8 array); it is read in place, not copied.\n"
+     "offset_bits: where the layout starts in the packet, in bits from the most\n"
+     "    significant bit of the first byte.\n\n"
+     "Returns the same dict as unpack_parameters(packet, offset_bits, recipe).\n"
+     "Raises ValueError when the packet is too short for the layout (naming its\n"
+     "length, the bits needed and the first field outside it), or when a field\n"
+     "does not decode (naming the recipe item and the decoder's message)."},
+    {"pack", VANTREL_FASTCALL(layout_pack), METH_FASTCALL | METH_KEYWORDS,
+     "pack($self, /, values)\n--\n\n"
+     "Encode one packet from a mapping of field name to value.\n\n"
+     "Returns the same bytes as pack_parameters(recipe) with each item's\n"
+     "\"value\" taken from values[name]. Raises KeyError naming a field that\n"
+     "values lacks, and ValueError naming the recipe item when a value cannot\n"
+     "be encoded (with the message pack_parameters gives)."},
+    {"unpack_many", VANTREL_FASTCALL(layout_unpack_many), METH_FASTCALL | METH_KEYWORDS,
+     kUnpackManyDoc},
+    {"pack_many", VANTREL_FASTCALL(layout_pack_many), METH_FASTCALL | METH_KEYWORDS, kPackManyDoc},
+    {"__reduce__", layout_reduce, METH_NOARGS, "Pickle support: rebuild from the recipe."},
+    {"__copy__", layout_copy, METH_NOARGS, "A layout is immutable: its copy is itself."},
+    {"__deepcopy__", layout_copy, METH_O, "A layout is immutable: its copy is itself."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef layout_getset[] = {
+    {"names", get_names, nullptr, "The field names, a tuple in recipe order.", nullptr},
+    {"size_bits", get_size_bits, nullptr,
+     "The smallest packet, in bits, that holds every field at offset 0.", nullptr},
+    {"size_bytes", get_size_bytes, nullptr, "size_bits rounded up to whole bytes.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr const char* kLayoutDoc =
+    "Layout(recipe)\n--\n\n"
+    "A recipe compiled once, to pack and unpack any number of packets.\n\n"
+    "recipe is the list of dicts that pack_parameters and unpack_parameters\n"
+    "take (\"value\" keys are ignored). It is read once and copied: later\n"
+    "changes to the caller's list or dicts do not affect the layout. Every\n"
+    "problem with the recipe is raised here, as the ValueError unpack_parameters\n"
+    "gives, prefixed with the item's index and name, e.g.\n"
+    "\"recipe item 3 ('temp'): KeyError: \\\"Recipe missing required field: 'bits'\\\"\".\n\n"
+    "Layouts are immutable, compare equal when built from equal recipes, hash,\n"
+    "pickle and copy, and may be shared between threads.";
+
+}  // namespace
+
+PyObject* create_layout_type() {
+  PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(layout_new)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(layout_dealloc)},
+      {Py_tp_repr, reinterpret_cast<void*>(layout_repr)},
+      {Py_tp_hash, reinterpret_cast<void*>(layout_hash)},
+      {Py_tp_richcompare, reinterpret_cast<void*>(layout_richcompare)},
+      {Py_tp_methods, layout_methods},
+      {Py_tp_getset, layout_getset},
+      {Py_tp_doc, const_cast<char*>(kLayoutDoc)},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {"vantrel.Layout", sizeof(LayoutObject), 0, Py_TPFLAGS_DEFAULT, slots};
+  return PyType_FromSpec(&spec);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,89 @@
+// vantrel.Layout: a recipe read once into a plan, then used for any number
+// of packets.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "placement/plan.hpp"
+#include "objects/field_values.hpp"
+#include "objects/packet_functions.hpp"
+#include "binding/py_ref.hpp"
+
+namespace vantrel {
+
+// What the interpreter side keeps of one recipe item.
+struct LayoutItem {
+  Ref name;             // interned exact str: the result key and the key pack() looks up
+  Ref encoding_text;    // as the recipe wrote it, for messages and pickling
+  Ref byte_order_text;  // likewise
+  std::string context;  // "recipe item 3 ('temp'): ", the prefix of this item's errors
+};
+
+// Immutable once built, so layouts are shared between threads freely.
+struct LayoutData {
+  Plan plan;
+  std::vector<LayoutItem> items;
+  Ref names;  // tuple of the items' names, in recipe order
+};
+
+struct LayoutObject {
+  PyObject_HEAD LayoutData* data;
+};
+
+// Raises the ValueError of a packet too short for the layout at
+// `offset_bits`, naming its length, the bits needed and the first field
+// outside it (or the position that passes 2^64 - 1). Returns nullptr.
+PyObject* raise_packet_too_short(const LayoutData& data, std::size_t packet_size,
+                                 std::uint64_t offset_bits);
+
+// Raises `error` as the packet functions do, prefixed with the item. False.
+bool raise_item_failure(const Error& error, const LayoutItem& item);
+
+// Encodes a converted value and places it in `packet`; false with the
+// failure raised, naming the item. Inline: it is the per-field work of
+// pack() and pack_many().
+inline bool pack_input(const PlannedField& field, const LayoutItem& item, const PackInput& input,
+                       std::span<std::uint8_t> packet) {
+  const EncodingRow& row = *field.spec.row;
+  // Numeric fields skip the generic content: the common case, kept lean.
+  if (row.encode_pattern != nullptr) [[likely]] {
+    const Result<std::uint64_t> pattern = row.encode_pattern(input, field.spec.bits);
+    if (!pattern) [[unlikely]]
+      return raise_item_failure(pattern.error(), item);
+    place_pattern(packet, field.position, field.spec, *pattern);
+  } else {
+    const Result<FieldContent> content = row.encode_text(input, field.spec.bits);
+    if (!content) [[unlikely]]
+      return raise_item_failure(content.error(), item);
+    place_field(packet, field.position, field.spec, *content);
+  }
+  return true;
+}
+
+// Raises "Unsupported encoding type" for a row that only decodes. False.
+bool raise_not_packable(const LayoutItem& item);
+
+// The same from an interpreter object, converted as pack_parameters does.
+inline bool pack_value(const PlannedField& field, const LayoutItem& item, PyObject* value,
+                       std::span<std::uint8_t> packet) {
+  const EncodingRow& row = *field.spec.row;
+  if (row.value_kind == ValueKind::NotPackable) [[unlikely]]
+    return raise_not_packable(item);
+  PackInput input;
+  if (!convert_value(row.value_kind, value, input)) [[unlikely]] {
+    rewrap_engine_failure(item.context);
+    return false;
+  }
+  return pack_input(field, item, input, packet);
+}
+
+// Creates the type; nullptr with an exception set on failure.
+PyObject* create_layout_type();
+
+// The plan of a Layout instance (the caller has checked the type).
+inline const LayoutData& layout_data(PyObject* layout) {
+  return *reinterpret_cast<LayoutObject*>(layout)->data;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,64 @@
+// numpy from C++ without its headers: imported on first use, arrays made
+// through its Python API and filled through the buffer protocol.
+#pragma once
+
+#include <cstddef>
+#include <exception>
+#include <string>
+
+#include "binding/py_ref.hpp"
+
+namespace vantrel {
+
+// The numpy module (borrowed), or nullptr with ImportError set saying that
+// the archive methods need it.
+PyObject* numpy_module();
+
+// numpy.<function>(argument, dtype=dtype).
+Ref call_numpy(const char* function, PyObject* argument, const char* dtype);
+
+// numpy.empty(length, dtype=dtype).
+Ref empty_array(std::size_t length, const char* dtype);
+
+// A writable view of a new array's memory, released on every path.
+class WritableView {
+ public:
+  WritableView() = default;
+  WritableView(const WritableView&) = delete;
+  WritableView& operator=(const WritableView&) = delete;
+  WritableView(WritableView&& other) noexcept : view_(other.view_), held_(other.held_) {
+    other.held_ = false;
+  }
+  ~WritableView() { release(); }
+  bool acquire(PyObject* array) {
+    if (PyObject_GetBuffer(array, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return false;
+    held_ = true;
+    return true;
+  }
+  void* data() const { return held_ ? view_.buf : nullptr; }
+  void release() {
+    if (held_) PyBuffer_Release(&view_);
+    held_ = false;
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// Runs `work` without the interpreter lock; anything it throws is thrown
+// again once the lock is back.
+template <class Work>
+void without_gil(Work&& work) {
+  std::exception_ptr thrown;
+  Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
+    thrown = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS if (thrown) std::rethrow_exception(thrown);
+}
+
+// Replaces the current exception with ValueError "{where}: {its text}",
+// caused by it.
+void raise_with_location(const std::string& where);
+
+}  // namespace vantrel

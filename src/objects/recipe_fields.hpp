@@ -1,0 +1,72 @@
+// Reading the keys of a recipe item, shared by packing and unpacking. Every
+// lookup holds a strong reference to what it found: a later conversion may
+// run user code (__index__, __float__) that changes the dict.
+#pragma once
+
+#include <optional>
+
+#include "placement/encoding_table.hpp"
+#include "binding/convert.hpp"
+
+namespace vantrel {
+
+// Creates the interned key strings once; false with an exception set on failure.
+bool intern_recipe_keys();
+
+enum class RecipeKey : std::uint8_t {
+  Name,
+  Encoding,
+  Bits,
+  ByteOrder,
+  ReverseBits,
+  OffsetBits,
+  Value
+};
+
+// A text-valued key: the str, its UTF-8 form, and the copy that holds that
+// form when the str is not ASCII.
+struct TextField {
+  Ref object;
+  std::string_view text;
+  Ref utf8;
+};
+
+// One recipe item, read key by key in the caller's order. Every look-up is
+// dict-level and live: a conversion may run user code (__index__,
+// __float__) that changes the dict, and later keys see that change.
+class RecipeItem {
+ public:
+  // The dict check: TypeError "'{type}' object cannot be cast as 'dict'".
+  bool open(PyObject* item);
+
+  // "name", "encoding" or "byte_order": KeyError when absent, else a str.
+  bool get_required_field(RecipeKey key, TextField& out);
+  // "bits": KeyError when absent, else an int in 0..4294967295.
+  bool get_required_field(std::uint32_t& bits);
+  // "reverse_bits": KeyError when absent, else a strict bool.
+  bool get_reverse_bits(bool& reverse);
+  // "offset_bits": absent gives no value, present an unsigned 64-bit int.
+  bool get_optional_field(std::optional<std::uint64_t>& offset);
+  // "value" (packing only): KeyError naming the item when absent. Conversion
+  // is the caller's.
+  bool get_value(std::string_view item_name, Ref& value);
+
+ private:
+  bool find(RecipeKey key, Ref& out);
+  bool find_required(RecipeKey key, Ref& out);
+
+  PyObject* item_ = nullptr;
+};
+
+// The row of the encoding name after full Unicode lower-casing; nullptr (no
+// exception) for an unknown name, nullptr with an exception on failure.
+const EncodingRow* lookup_encoding(const TextField& encoding, bool& failed);
+
+enum class ByteOrder : std::uint8_t { Big, Little };
+// "big" or "little" after lower-casing; otherwise ValueError quoting the text.
+bool parse_byte_order(const TextField& byte_order, ByteOrder& out);
+
+// Raises ValueError "Unsupported encoding type: {encoding}".
+void raise_unsupported_encoding(const TextField& encoding);
+
+}  // namespace vantrel

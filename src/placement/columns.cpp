@@ -1,0 +1,247 @@
+#include "placement/columns.hpp"
+
+#include <bit>
+#include <cstring>
+#include <type_traits>
+
+#include "common/bits.hpp"
+#include "common/packet_bits.hpp"
+
+namespace vantrel {
+
+namespace {
+
+ColumnType integer_column(std::uint32_t bits, bool is_signed) {
+  if (bits <= 8) return is_signed ? ColumnType::I8 : ColumnType::U8;
+  if (bits <= 16) return is_signed ? ColumnType::I16 : ColumnType::U16;
+  if (bits <= 32) return is_signed ? ColumnType::I32 : ColumnType::U32;
+  return is_signed ? ColumnType::I64 : ColumnType::U64;
+}
+
+template <class Element>
+Element from_value(const FieldValue& value) {
+  if (const auto* u = std::get_if<std::uint64_t>(&value)) return static_cast<Element>(*u);
+  if (const auto* i = std::get_if<std::int64_t>(&value)) return static_cast<Element>(*i);
+  return static_cast<Element>(std::get<double>(value));
+}
+
+// The field pattern of a field that lies inside the buffer, as
+// read_field_input makes it, without its scratch for the common widths.
+inline std::uint64_t pattern_at(ByteSpan buffer, std::uint64_t bit, const FieldSpec& spec,
+                                FieldScratch& scratch) {
+  const std::uint32_t bits = spec.bits;
+  if (bits > 64) return read_field_input(buffer, bit, spec, scratch).pattern;
+  std::uint64_t pattern = read_field(buffer.data(), bit, bits);
+  if (spec.little_endian) pattern = reverse_low_bytes(pattern, (bits + 7) / 8);
+  return spec.reverse_bits ? mirror_low_bits(pattern, bits) : pattern & low_mask(bits);
+}
+
+template <ColumnKernel Kernel, class Element>
+inline Element from_pattern(std::uint64_t pattern, std::uint32_t bits) {
+  if constexpr (Kernel == ColumnKernel::Unsigned) {
+    return static_cast<Element>(pattern);
+  } else if constexpr (Kernel == ColumnKernel::TwosComplement) {
+    if (bits == 0 || bits >= 64) return static_cast<Element>(static_cast<std::int64_t>(pattern));
+    // Moves the sign bit to the top, then shifts back arithmetically.
+    const unsigned unused = 64 - bits;
+    return static_cast<Element>(static_cast<std::int64_t>(pattern << unused) >> unused);
+  } else if constexpr (Kernel == ColumnKernel::Binary32) {
+    return static_cast<Element>(std::bit_cast<float>(static_cast<std::uint32_t>(pattern)));
+  } else {
+    static_assert(Kernel == ColumnKernel::Binary64);
+    return static_cast<Element>(std::bit_cast<double>(pattern));
+  }
+}
+
+// The common column: a big-endian, unmirrored field of at most 8 bytes.
+// Its bit offset within a byte is the same in every packet, so each value
+// is one 8-byte load ending at the field's last byte, a shift and a mask.
+template <ColumnKernel Kernel, class Element>
+std::optional<ColumnFailure> decode_windowed(ByteSpan buffer, const PacketStarts& starts,
+                                             std::size_t begin, std::size_t end,
+                                             const PlannedField& field, Element* out,
+                                             std::span<std::uint8_t> mask) {
+  const std::uint32_t bits = field.spec.bits;
+  const std::uint64_t end_bit = field.position + bits;
+  const std::uint64_t last = end_bit / 8 + (end_bit % 8 != 0);  // from the packet's start
+  const unsigned shift = static_cast<unsigned>(last * 8 - end_bit);
+  const std::uint64_t low = low_mask(bits);
+  const std::uint8_t* const bytes = buffer.data();
+  const std::uint64_t size = buffer.size();
+  FieldScratch scratch;
+  // Packets at a fixed stride that all hold the field: no bounds test per
+  // packet, the window pointer just moves on by the stride. The first few
+  // packets may start too close to the buffer's start for an 8-byte window.
+  const std::uint64_t stride = starts.stride;
+  if (starts.offsets == nullptr && end > begin && stride <= size && last <= size &&
+      (end - 1) <= (size - last) / stride) {
+    std::size_t i = begin;
+    for (; i < end && i * stride + last < 8; ++i) {
+      out[i] = from_pattern<Kernel, Element>(
+          pattern_at(buffer, i * stride * 8 + field.position, field.spec, scratch), bits);
+    }
+    const std::uint8_t* window_end = bytes + i * stride + last;
+    for (; i < end; ++i, window_end += stride) {
+      out[i] = from_pattern<Kernel, Element>(read_window(window_end, shift, low), bits);
+    }
+    return std::nullopt;
+  }
+  for (std::size_t i = begin; i < end; ++i) {
+    const std::uint64_t start = starts[i];
+    if (!inside(start, last, size)) {
+      if (mask.empty()) return ColumnFailure{i, std::nullopt};
+      mask[i] = 1;
+      out[i] = Element{};
+      continue;
+    }
+    const std::uint64_t window_end = start + last;
+    const std::uint64_t pattern =
+        window_end >= 8 ? read_window(bytes + window_end, shift, low)
+                        : pattern_at(buffer, start * 8 + field.position, field.spec, scratch);
+    out[i] = from_pattern<Kernel, Element>(pattern, bits);
+  }
+  return std::nullopt;
+}
+
+// Every other field: the field read and decoded as one packet would be.
+template <ColumnKernel Kernel, class Element>
+std::optional<ColumnFailure> decode_into(ByteSpan buffer, const PacketStarts& starts,
+                                         std::size_t begin, std::size_t end,
+                                         const PlannedField& field, Element* out,
+                                         std::span<std::uint8_t> mask) {
+  const FieldSpec& spec = field.spec;
+  if constexpr (Kernel != ColumnKernel::RowDecoder) {
+    const std::uint64_t first = field.position / 8;
+    const std::uint64_t end_bit = field.position + spec.bits;
+    const std::uint64_t last = end_bit / 8 + (end_bit % 8 != 0);
+    if (spec.bits != 0 && spec.bits <= 64 && !spec.little_endian && !spec.reverse_bits &&
+        last - first <= 8) {
+      return decode_windowed<Kernel>(buffer, starts, begin, end, field, out, mask);
+    }
+  }
+  const std::uint64_t needed = bytes_needed(field);
+  FieldScratch scratch;
+  for (std::size_t i = begin; i < end; ++i) {
+    const std::uint64_t start = starts[i];
+    if (!inside(start, needed, buffer.size())) {
+      if (mask.empty()) return ColumnFailure{i, std::nullopt};
+      mask[i] = 1;
+      out[i] = Element{};
+      continue;
+    }
+    const std::uint64_t bit = start * 8 + field.position;
+    if constexpr (Kernel != ColumnKernel::RowDecoder) {
+      out[i] = from_pattern<Kernel, Element>(pattern_at(buffer, bit, spec, scratch), spec.bits);
+    } else {
+      const FieldInput input = read_field_input(buffer, bit, spec, scratch);
+      struct NoText final : TextSink {
+        void* allocate(std::size_t, char32_t) override { return nullptr; }
+      } no_text;
+      const Result<FieldValue> value = spec.row->decode(input, no_text);
+      if (!value) {
+        if (mask.empty()) return ColumnFailure{i, value.error()};
+        mask[i] = 1;
+        out[i] = Element{};
+        continue;
+      }
+      out[i] = from_value<Element>(*value);
+    }
+  }
+  return std::nullopt;
+}
+
+template <class Element>
+std::optional<ColumnFailure> decode_typed(ByteSpan buffer, const PacketStarts& starts,
+                                          std::size_t begin, std::size_t end,
+                                          const PlannedField& field, void* column,
+                                          std::span<std::uint8_t> mask) {
+  auto* out = static_cast<Element*>(column);
+  switch (field.spec.row->column_kernel) {
+    case ColumnKernel::Unsigned:
+      if constexpr (std::is_unsigned_v<Element>) {
+        return decode_into<ColumnKernel::Unsigned>(buffer, starts, begin, end, field, out, mask);
+      }
+      break;
+    case ColumnKernel::TwosComplement:
+      if constexpr (std::is_signed_v<Element> && std::is_integral_v<Element>) {
+        return decode_into<ColumnKernel::TwosComplement>(buffer, starts, begin, end, field, out,
+                                                         mask);
+      }
+      break;
+    case ColumnKernel::Binary32:
+      if constexpr (std::is_same_v<Element, float>) {
+        return decode_into<ColumnKernel::Binary32>(buffer, starts, begin, end, field, out, mask);
+      }
+      break;
+    case ColumnKernel::Binary64:
+      if constexpr (std::is_same_v<Element, double>) {
+        return decode_into<ColumnKernel::Binary64>(buffer, starts, begin, end, field, out, mask);
+      }
+      break;
+    case ColumnKernel::RowDecoder: break;
+  }
+  return decode_into<ColumnKernel::RowDecoder>(buffer, starts, begin, end, field, out, mask);
+}
+
+}  // namespace
+
+ColumnType column_type_of(const FieldSpec& field) {
+  switch (field.row->value_kind) {
+    case ValueKind::Unsigned: return integer_column(field.bits, false);
+    case ValueKind::Signed: return integer_column(field.bits, true);
+    case ValueKind::Real32: return ColumnType::F32;
+    case ValueKind::Real64:
+    case ValueKind::NotPackable: return ColumnType::F64;
+    case ValueKind::Text: break;
+  }
+  return ColumnType::Text;
+}
+
+std::size_t column_item_size(ColumnType type) {
+  switch (type) {
+    case ColumnType::U8:
+    case ColumnType::I8: return 1;
+    case ColumnType::U16:
+    case ColumnType::I16: return 2;
+    case ColumnType::U32:
+    case ColumnType::I32:
+    case ColumnType::F32: return 4;
+    case ColumnType::U64:
+    case ColumnType::I64:
+    case ColumnType::F64:
+    case ColumnType::Text: return 8;
+  }
+  return 8;
+}
+
+std::optional<ColumnFailure> decode_column(ByteSpan buffer, const PacketStarts& starts,
+                                           std::size_t begin, std::size_t end,
+                                           const PlannedField& field, void* column,
+                                           std::span<std::uint8_t> mask) {
+  switch (column_type_of(field.spec)) {
+    case ColumnType::U8:
+      return decode_typed<std::uint8_t>(buffer, starts, begin, end, field, column, mask);
+    case ColumnType::U16:
+      return decode_typed<std::uint16_t>(buffer, starts, begin, end, field, column, mask);
+    case ColumnType::U32:
+      return decode_typed<std::uint32_t>(buffer, starts, begin, end, field, column, mask);
+    case ColumnType::U64:
+      return decode_typed<std::uint64_t>(buffer, starts, begin, end, field, column, mask);
+    case ColumnType::I8:
+      return decode_typed<std::int8_t>(buffer, starts, begin, end, field, column, mask);
+    case ColumnType::I16:
+      return decode_typed<std::int16_t>(buffer, starts, begin, end, field, column, mask);
+    case ColumnType::I32:
+      return decode_typed<std::int32_t>(buffer, starts, begin, end, field, column, mask);
+    case ColumnType::I64:
+      return decode_typed<std::int64_t>(buffer, starts, begin, end, field, column, mask);
+    case ColumnType::F32:
+      return decode_typed<float>(buffer, starts, begin, end, field, column, mask);
+    case ColumnType::F64:
+      return decode_typed<double>(buffer, starts, begin, end, field, column, mask);
+    case ColumnType::Text: break;
+  }
+  return std::nullopt;  // text columns are built by the caller, with the interpreter
+}
+
+}  // namespace vantrel

@@ -1,0 +1,65 @@
+// A recipe compiled once: every field resolved and placed relative to the
+// packet's start, with the extents that one bounds check per packet needs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/error.hpp"
+#include "placement/field_io.hpp"
+
+namespace vantrel {
+
+struct PlannedField {
+  FieldSpec spec;
+  std::uint64_t position;  // from the packet's (or the call offset's) start
+};
+
+// A failure tied to one recipe item.
+struct ItemError {
+  std::size_t item;
+  Error error;
+};
+
+class Plan {
+ public:
+  // Places every field: one with an offset starts there, the others follow
+  // the previous field's end. Fails when a position passes 2^64 - 1.
+  static std::expected<Plan, ItemError> build(std::span<const FieldSpec> fields);
+
+  std::span<const PlannedField> fields() const { return fields_; }
+
+  // The smallest packet, in bits, that holds every field at offset 0.
+  std::uint64_t size_bits() const { return size_bits_; }
+
+  // Whether a packet of `packet_size` bytes holds every field when the
+  // layout starts at bit `offset_bits` (false too when a position would pass
+  // 2^64 - 1). The bytes needed follow the slice rule of each field: a
+  // zero-width field needs only its start byte to exist.
+  bool fits(std::uint64_t packet_size, std::uint64_t offset_bits) const;
+
+  // The first position past 2^64 - 1 when the layout starts at
+  // `offset_bits`, found as the field-by-field walk would meet it.
+  std::expected<void, ItemError> check_positions(std::uint64_t offset_bits) const;
+
+  // The first field whose bytes lie outside a packet of `packet_size`
+  // bytes at `offset_bits`, with the slice fault's message.
+  std::expected<void, ItemError> check_bounds(std::uint64_t packet_size,
+                                              std::uint64_t offset_bits) const;
+
+  // The packet size that packing makes: each field's end is measured from
+  // its offset, or from the largest end so far when it has none.
+  const Result<std::uint64_t>& packed_size_bits() const { return packed_size_bits_; }
+
+ private:
+  std::vector<PlannedField> fields_;
+  std::uint64_t size_bits_ = 0;
+  std::uint64_t last_end_ = 0;    // largest end of a field with bits
+  std::uint64_t last_start_ = 0;  // largest start of a zero-width field
+  bool has_zero_width_ = false;
+  Result<std::uint64_t> packed_size_bits_ = 0;
+};
+
+}  // namespace vantrel
