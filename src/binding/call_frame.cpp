@@ -1,21 +1,23 @@
 #include "binding/call_frame.hpp"
 
+#include "binding/module_state.hpp"
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 namespace vantrel {
 
-namespace {
-
-PyObject* panic_type() {
-  static PyObject* type = PyErr_NewExceptionWithDoc(
+bool create_panic_type(ModuleState& state) {
+  state.panic_type = PyErr_NewExceptionWithDoc(
       "vantrel.PanicException",
       "An internal fault inside vantrel. It derives from BaseException so that "
       "handlers for Exception do not swallow it.",
       PyExc_BaseException, nullptr);
-  return type;
+  return state.panic_type != nullptr;
 }
+
+namespace {
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
 std::string quoted_list(const char* const* names, std::size_t count) {
@@ -143,8 +145,9 @@ void prefix_argument_name(const char* name) {
 
 void raise_panic(const char* message) noexcept {
   try {
-    PyObject* type = panic_type();
-    if (type == nullptr) return;  // the failure to create it is the exception
+    // Before the state is filled (a fault while the module is created) the
+    // fault is reported as SystemError.
+    PyObject* type = module_state.panic_type != nullptr ? module_state.panic_type : PyExc_SystemError;
     PyErr_SetString(type, message != nullptr ? message : "vantrel internal fault");
   } catch (...) {
     std::fputs("uncaught panic at ffi boundary\n", stderr);

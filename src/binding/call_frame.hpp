@@ -323,6 +323,10 @@ PyObject* guarded(Body&& body) noexcept;
 
 void raise_panic(const char* message) noexcept;
 
+struct ModuleState;
+// Creates PanicException into the state; false with an exception set.
+bool create_panic_type(ModuleState& state);
+
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {

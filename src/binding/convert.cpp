@@ -4,6 +4,7 @@
 
 #include "common/binary32.hpp"
 #include "common/text_kernels.hpp"
+#include "binding/module_state.hpp"
 #include "binding/py_compat.hpp"
 
 namespace vantrel {
@@ -176,8 +177,7 @@ bool to_bytes(PyObject* object, ByteSpan& out) {
 }
 
 Ref qualified_type_name(PyObject* type) {
-  static PyObject* qualname_key = PyUnicode_InternFromString("__qualname__");
-  return Ref::steal(PyObject_GetAttr(type, qualname_key));
+  return Ref::steal(PyObject_GetAttr(type, module_state.qualname_key));
 }
 
 void raise_cast_error(PyObject* object, const char* target) {

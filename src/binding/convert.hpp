@@ -3,10 +3,13 @@
 // interpreter exception set when the object does not convert.
 #pragma once
 
+#include <optional>
+
 #include "common/error.hpp"
 #include "common/sinks.hpp"
 #include "common/text_view.hpp"
 #include "common/types.hpp"
+#include "binding/gil.hpp"
 #include "binding/py_ref.hpp"
 
 namespace vantrel {
@@ -50,11 +53,11 @@ class BytesResult final : public ByteSink {
 
  private:
   // Long fills run without the global interpreter lock.
-  void release_host() override { thread_ = PyEval_SaveThread(); }
-  void reacquire_host() override { PyEval_RestoreThread(thread_); }
+  void release_host() override { released_.emplace(); }
+  void reacquire_host() override { released_.reset(); }
 
   Ref object_;
-  PyThreadState* thread_ = nullptr;
+  std::optional<GilReleased> released_;
 };
 
 // A str that a decoder writes its code points into in place.
@@ -69,11 +72,11 @@ class StrResult final : public TextSink {
 
  private:
   // Long fills run without the global interpreter lock.
-  void release_host() override { thread_ = PyEval_SaveThread(); }
-  void reacquire_host() override { PyEval_RestoreThread(thread_); }
+  void release_host() override { released_.emplace(); }
+  void reacquire_host() override { released_.reset(); }
 
   Ref object_;
-  PyThreadState* thread_ = nullptr;
+  std::optional<GilReleased> released_;
 };
 
 // Takes the current exception out of the error indicator, normalised.

@@ -1,9 +1,10 @@
 // The module definition and its initialisation entry point.
-#include <array>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "binding/function_table.hpp"
+#include "binding/module_state.hpp"
 #include "objects/layout_columns.hpp"
 #include "objects/layout_type.hpp"
 #include "objects/recipe_fields.hpp"
@@ -43,37 +44,34 @@ std::string text_signature(const FunctionSpec& spec) {
   return out;
 }
 
-struct MethodTable {
-  std::array<std::string, kFunctionCount> docs;
-  std::array<PyMethodDef, kFunctionCount> defs;
-};
-
 template <std::size_t... I>
-MethodTable* build_method_table(std::index_sequence<I...>) {
-  // Lives for the rest of the process: function objects point into it.
-  static MethodTable methods;
-  ((methods.docs[I] = text_signature(kFunctions[I]),
-    methods.defs[I] =
-        PyMethodDef{kFunctions[I].name,
-                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>)),
-                    METH_FASTCALL | METH_KEYWORDS, methods.docs[I].c_str()}),
-   ...);
-  return &methods;
+void build_method_table(ModuleState& state, std::index_sequence<I...>) {
+  // Sized once and never resized: the function objects point into both.
+  state.function_docs = {text_signature(kFunctions[I])...};
+  state.function_defs = {
+      PyMethodDef{kFunctions[I].name,
+                  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>)),
+                  METH_FASTCALL | METH_KEYWORDS, state.function_docs[I].c_str()}...};
+}
+
+bool fill_module_state(ModuleState& state) {
+  if (!create_panic_type(state) || !intern_recipe_keys(state)) return false;
+  state.qualname_key = PyUnicode_InternFromString("__qualname__");
+  if (state.qualname_key == nullptr) return false;
+  build_method_table(state, std::make_index_sequence<kFunctionCount>{});
+  return true;
 }
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "vantrel", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-bool initialised = false;
-
 PyObject* create_module() {
-  if (initialised) {
+  if (module_state.filled) {
     PyErr_SetString(PyExc_ImportError, "vantrel cannot be initialised twice in one process");
     return nullptr;
   }
-  if (!intern_recipe_keys()) return nullptr;
-  MethodTable* methods = build_method_table(std::make_index_sequence<kFunctionCount>{});
+  if (!fill_module_state(module_state)) return nullptr;
 
   Ref module = Ref::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
   if (!module) return nullptr;
@@ -83,7 +81,7 @@ PyObject* create_module() {
   if (!module_name || !all_key || !name_key) return nullptr;
   if (PyModule_AddStringConstant(module.get(), "__version__", VANTREL_VERSION) < 0) return nullptr;
 
-  for (PyMethodDef& def : methods->defs) {
+  for (PyMethodDef& def : module_state.function_defs) {
     Ref function = Ref::steal(PyCFunction_NewEx(&def, module.get(), module_name.get()));
     if (!function) return nullptr;
     Ref name = Ref::steal(PyObject_GetAttr(function.get(), name_key.get()));
@@ -109,11 +107,13 @@ PyObject* create_module() {
   if (!split || PyObject_SetAttrString(module.get(), "split_packets", split.get()) < 0) {
     return nullptr;
   }
-  initialised = true;
+  module_state.filled = true;
   return module.release();
 }
 
 }  // namespace
+
+ModuleState module_state;
 
 }  // namespace vantrel
 

@@ -31,9 +31,14 @@ class HostLock {
       fill();
       return;
     }
+    // The host is taken back on every path, a throwing fill included.
+    struct Reacquire {
+      HostLock& host;
+      ~Reacquire() { host.reacquire_host(); }
+    };
     release_host();
-    fill();  // plain loops: they neither throw nor call the host
-    reacquire_host();
+    const Reacquire reacquire{*this};
+    fill();
   }
 
  protected:

@@ -1,5 +1,6 @@
 #include "common/text_kernels.hpp"
 
+#include <atomic>
 #include <bit>
 #include <cstring>
 
@@ -140,15 +141,19 @@ constexpr bool kHasAvx2 = false;
 #endif
 
 // Checked once at load; a call that ran before would take the plain path,
-// which gives the same results.
-bool use_avx2_path = kHasAvx2;
+// which gives the same results. Atomic because tests switch it while text
+// may be encoded without the interpreter lock; a relaxed load is a plain
+// load.
+std::atomic<bool> use_avx2_path{kHasAvx2};
+
+bool avx2_chosen() { return use_avx2_path.load(std::memory_order_relaxed); }
 
 #undef VANTREL_TEXT_KERNELS
 
 template <class In, class Out>
 void convert_to(const In* in, std::size_t count, char* out, bool little) {
   const bool swap = little != (std::endian::native == std::endian::little);
-  if (use_avx2_path) {
+  if (avx2_chosen()) {
     swap ? avx2::convert<In, Out, true>(in, count, out)
          : avx2::convert<In, Out, false>(in, count, out);
   } else {
@@ -179,7 +184,7 @@ void convert_units(const char32_t* in, std::size_t count, char* out, int out_siz
   convert_any(reinterpret_cast<const std::uint32_t*>(in), count, out, out_size, little);
 }
 
-#define VANTREL_DISPATCH(CALL) return use_avx2_path ? avx2::CALL : plain::CALL
+#define VANTREL_DISPATCH(CALL) return avx2_chosen() ? avx2::CALL : plain::CALL
 
 char32_t max_unit(const std::uint8_t* in, std::size_t count) {
   VANTREL_DISPATCH(max_unit(in, count));
@@ -220,7 +225,7 @@ std::size_t utf8_size(const char32_t* in, std::size_t count) {
 
 #undef VANTREL_DISPATCH
 
-bool avx2_in_use() { return use_avx2_path; }
-void use_avx2(bool wanted) { use_avx2_path = wanted && kHasAvx2; }
+bool avx2_in_use() { return avx2_chosen(); }
+void use_avx2(bool wanted) { use_avx2_path.store(wanted && kHasAvx2, std::memory_order_relaxed); }
 
 }  // namespace vantrel::kernels

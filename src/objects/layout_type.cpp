@@ -51,33 +51,30 @@ Ref exact_str(const TextField& field) {
 // False with the failure raised as ValueError naming the item.
 bool read_item(PyObject* object, std::size_t index, FieldSpec& spec, LayoutItem& item) {
   RecipeItem reader;
-  TextField name, encoding, byte_order_text;
+  ItemFields fields;
   item.context = item_context(index, nullptr);
-  if (!reader.open(object) || !reader.get_required_field(RecipeKey::Name, name)) {
+  if (!read_item_name(reader, object, fields)) {
     rewrap_engine_failure(item.context);
     return false;
   }
-  item.name = exact_str(name);
+  item.name = exact_str(fields.name);
   if (!item.name) return false;
   item.context = item_context(index, item.name.get());
 
   ByteOrder byte_order = ByteOrder::Big;
-  bool lookup_failed = false;
-  const bool read = reader.get_required_field(RecipeKey::Encoding, encoding) &&
-                    reader.get_required_field(spec.bits) &&
-                    reader.get_required_field(RecipeKey::ByteOrder, byte_order_text) &&
-                    reader.get_reverse_bits(spec.reverse_bits) &&
-                    reader.get_optional_field(spec.offset) &&
-                    parse_byte_order(byte_order_text, byte_order);
-  if (read) spec.row = lookup_encoding(encoding, lookup_failed);
-  if (read && !lookup_failed && spec.row == nullptr) raise_unsupported_encoding(encoding);
-  if (!read || spec.row == nullptr) {
+  const bool read =
+      read_item_placement(reader, fields) && parse_byte_order(fields.byte_order, byte_order);
+  spec.row = read ? resolve_encoding(fields.encoding) : nullptr;
+  if (spec.row == nullptr) {
     rewrap_engine_failure(item.context);
     return false;
   }
+  spec.bits = fields.bits;
+  spec.reverse_bits = fields.reverse_bits;
+  spec.offset = fields.offset;
   spec.little_endian = byte_order == ByteOrder::Little;
-  item.encoding_text = exact_str(encoding);
-  item.byte_order_text = exact_str(byte_order_text);
+  item.encoding_text = exact_str(fields.encoding);
+  item.byte_order_text = exact_str(fields.byte_order);
   return item.encoding_text && item.byte_order_text;
 }
 
@@ -258,14 +255,14 @@ PyObject* pack_packet(const LayoutData& data, PyObject* values) {
     raise_error(size_bits.error());
     return rewrap_engine_failure({});
   }
-  const std::uint64_t size = *size_bits / 8 + (*size_bits % 8 != 0);
-  if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / 2) {
+  const Result<std::uint64_t> allocation = PackedSize::allocation_bytes(*size_bits);
+  if (!allocation) {
     // Bad values are reported first, as pack_parameters does.
     if (!pack_fields(data, values, {})) return nullptr;
-    raise_error(Error{ErrorKind::ValueError,
-                      concat("Packet of ", *size_bits, " bits is too large to allocate")});
+    raise_error(allocation.error());
     return rewrap_engine_failure({});
   }
+  const std::uint64_t size = *allocation;
   Ref packet = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!packet) return nullptr;
   auto* bytes = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));

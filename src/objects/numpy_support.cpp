@@ -1,11 +1,12 @@
 #include "objects/numpy_support.hpp"
 
 #include "binding/convert.hpp"
+#include "binding/module_state.hpp"
 
 namespace vantrel {
 
 PyObject* numpy_module() {
-  static PyObject* numpy = nullptr;
+  PyObject*& numpy = module_state.numpy;
   if (numpy == nullptr) {
     numpy = PyImport_ImportModule("numpy");
     if (numpy == nullptr && PyErr_ExceptionMatches(PyExc_ImportError)) {

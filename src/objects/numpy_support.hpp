@@ -3,9 +3,9 @@
 #pragma once
 
 #include <cstddef>
-#include <exception>
 #include <string>
 
+#include "binding/gil.hpp"
 #include "binding/py_ref.hpp"
 
 namespace vantrel {
@@ -45,17 +45,6 @@ class WritableView {
   Py_buffer view_{};
   bool held_ = false;
 };
-
-// Runs `work` without the interpreter lock; anything it throws is thrown
-// again once the lock is back.
-template <class Work>
-void without_gil(Work&& work) {
-  std::exception_ptr thrown;
-  Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
-    thrown = std::current_exception();
-  }
-  Py_END_ALLOW_THREADS if (thrown) std::rethrow_exception(thrown);
-}
 
 // Replaces the current exception with ValueError "{where}: {its text}",
 // caused by it.

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/format.hpp"
@@ -12,16 +13,11 @@ namespace {
 
 constexpr std::array<const char*, 7> kKeyNames = {
     "name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits", "value"};
-std::array<PyObject*, 7> interned_keys{};
+static_assert(kKeyNames.size() == std::tuple_size_v<decltype(ModuleState::recipe_keys)>);
 
-// Interned spellings of the encoding names (in row order) and byte orders:
-// names written as literals in a recipe are these very objects, so most
-// look-ups end at a pointer comparison.
-std::vector<PyObject*> interned_encodings;
-PyObject* interned_big = nullptr;
-PyObject* interned_little = nullptr;
-
-PyObject* key_object(RecipeKey key) { return interned_keys[static_cast<std::size_t>(key)]; }
+PyObject* key_object(RecipeKey key) {
+  return module_state.recipe_keys[static_cast<std::size_t>(key)];
+}
 const char* key_name(RecipeKey key) { return kKeyNames[static_cast<std::size_t>(key)]; }
 
 bool raise_missing(RecipeKey key) {
@@ -89,42 +85,55 @@ bool RecipeItem::get_value(std::string_view item_name, Ref& value) {
   return false;
 }
 
+bool read_item_name(RecipeItem& reader, PyObject* item, ItemFields& out) {
+  return reader.open(item) && reader.get_required_field(RecipeKey::Name, out.name);
+}
+
+bool read_item_placement(RecipeItem& reader, ItemFields& out) {
+  return reader.get_required_field(RecipeKey::Encoding, out.encoding) &&
+         reader.get_required_field(out.bits) &&
+         reader.get_required_field(RecipeKey::ByteOrder, out.byte_order) &&
+         reader.get_reverse_bits(out.reverse_bits) && reader.get_optional_field(out.offset);
+}
+
 namespace {
 
 // The caller's text lower-cased as str.lower() does. Only called for
 // non-ASCII text; ASCII is folded without allocating.
 bool unicode_lower(const TextField& field, TextField& lowered) {
-  static PyObject* str_lower =
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower");
-  if (str_lower == nullptr) return false;
-  lowered.object = Ref::steal(PyObject_CallOneArg(str_lower, field.object.get()));
+  lowered.object = Ref::steal(PyObject_CallOneArg(module_state.str_lower, field.object.get()));
   return lowered.object && to_utf8(lowered.object.get(), lowered.text, lowered.utf8);
 }
 
 }  // namespace
 
-bool intern_recipe_keys() {
+bool intern_recipe_keys(ModuleState& state) {
   for (std::size_t i = 0; i < kKeyNames.size(); ++i) {
-    interned_keys[i] = PyUnicode_InternFromString(kKeyNames[i]);
-    if (interned_keys[i] == nullptr) return false;
+    state.recipe_keys[i] = PyUnicode_InternFromString(kKeyNames[i]);
+    if (state.recipe_keys[i] == nullptr) return false;
   }
+  // Names written as literals in a recipe are these very objects, so most
+  // look-ups end at a pointer comparison.
+  state.encoding_names.clear();
   for (const EncodingRow& row : encoding_rows()) {
     PyObject* name =
         PyUnicode_FromStringAndSize(row.name.data(), static_cast<Py_ssize_t>(row.name.size()));
     if (name == nullptr) return false;
     PyUnicode_InternInPlace(&name);
-    interned_encodings.push_back(name);
+    state.encoding_names.push_back(name);
   }
-  interned_big = PyUnicode_InternFromString("big");
-  interned_little = PyUnicode_InternFromString("little");
-  return interned_big != nullptr && interned_little != nullptr;
+  state.big = PyUnicode_InternFromString("big");
+  state.little = PyUnicode_InternFromString("little");
+  state.str_lower = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower");
+  return state.big != nullptr && state.little != nullptr && state.str_lower != nullptr;
 }
 
 const EncodingRow* lookup_encoding(const TextField& encoding, bool& failed) {
   failed = false;
   const std::span<const EncodingRow> rows = encoding_rows();
-  for (std::size_t i = 0; i < interned_encodings.size(); ++i) {
-    if (interned_encodings[i] == encoding.object.get()) return &rows[i];
+  const std::vector<PyObject*>& names = module_state.encoding_names;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (names[i] == encoding.object.get()) return &rows[i];
   }
   if (is_ascii(encoding.text)) return find_encoding(encoding.text);
   TextField lowered;
@@ -136,11 +145,11 @@ const EncodingRow* lookup_encoding(const TextField& encoding, bool& failed) {
 }
 
 bool parse_byte_order(const TextField& byte_order, ByteOrder& out) {
-  if (byte_order.object.get() == interned_big) {
+  if (byte_order.object.get() == module_state.big) {
     out = ByteOrder::Big;
     return true;
   }
-  if (byte_order.object.get() == interned_little) {
+  if (byte_order.object.get() == module_state.little) {
     out = ByteOrder::Little;
     return true;
   }
@@ -165,6 +174,13 @@ bool parse_byte_order(const TextField& byte_order, ByteOrder& out) {
 
 void raise_unsupported_encoding(const TextField& encoding) {
   raise_error(Error{ErrorKind::ValueError, concat("Unsupported encoding type: ", encoding.text)});
+}
+
+const EncodingRow* resolve_encoding(const TextField& encoding) {
+  bool lookup_failed = false;
+  const EncodingRow* row = lookup_encoding(encoding, lookup_failed);
+  if (row == nullptr && !lookup_failed) raise_unsupported_encoding(encoding);
+  return row;
 }
 
 }  // namespace vantrel

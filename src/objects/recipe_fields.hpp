@@ -7,11 +7,13 @@
 
 #include "placement/encoding_table.hpp"
 #include "binding/convert.hpp"
+#include "binding/module_state.hpp"
 
 namespace vantrel {
 
-// Creates the interned key strings once; false with an exception set on failure.
-bool intern_recipe_keys();
+// Fills the state's interned keys, encoding names and byte orders; false
+// with an exception set on failure.
+bool intern_recipe_keys(ModuleState& state);
 
 enum class RecipeKey : std::uint8_t {
   Name,
@@ -58,6 +60,27 @@ class RecipeItem {
   PyObject* item_ = nullptr;
 };
 
+// The keys of one item that every engine reads, in the order they are read.
+struct ItemFields {
+  TextField name;
+  TextField encoding;
+  std::uint32_t bits = 0;
+  TextField byte_order;
+  bool reverse_bits = false;
+  std::optional<std::uint64_t> offset;
+};
+
+// The one reader of a recipe item, shared by pack_parameters,
+// unpack_parameters and Layout: the dict check and "name" first, then
+// "encoding", "bits", "byte_order", "reverse_bits" and "offset_bits". Layout
+// names the item in its messages as soon as the name is known, so the reading
+// comes in two steps; read_item_fields does both.
+bool read_item_name(RecipeItem& reader, PyObject* item, ItemFields& out);
+bool read_item_placement(RecipeItem& reader, ItemFields& out);
+inline bool read_item_fields(RecipeItem& reader, PyObject* item, ItemFields& out) {
+  return read_item_name(reader, item, out) && read_item_placement(reader, out);
+}
+
 // The row of the encoding name after full Unicode lower-casing; nullptr (no
 // exception) for an unknown name, nullptr with an exception on failure.
 const EncodingRow* lookup_encoding(const TextField& encoding, bool& failed);
@@ -68,5 +91,9 @@ bool parse_byte_order(const TextField& byte_order, ByteOrder& out);
 
 // Raises ValueError "Unsupported encoding type: {encoding}".
 void raise_unsupported_encoding(const TextField& encoding);
+
+// lookup_encoding with the unknown name raised as unsupported: the row, or
+// nullptr with an exception set.
+const EncodingRow* resolve_encoding(const TextField& encoding);
 
 }  // namespace vantrel

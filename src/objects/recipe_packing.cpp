@@ -8,11 +8,14 @@
 
 #include "common/checked.hpp"
 #include "placement/field_io.hpp"
+#include "placement/plan.hpp"
 #include "objects/field_values.hpp"
 #include "objects/packet_functions.hpp"
 #include "objects/recipe_fields.hpp"
 
 namespace vantrel {
+
+static_assert(PTRDIFF_MAX == PY_SSIZE_T_MAX, "the packet size limit is shared with the core");
 
 namespace {
 
@@ -29,10 +32,10 @@ bool raise_failure(const Error& error) {
   return false;
 }
 
-// Sizing pass: the packet ends at the largest field end. Reads only the
-// dict check, `bits` and `offset_bits` of every item.
+// Sizing pass: reads only the dict check, `bits` and `offset_bits` of
+// every item.
 bool measure_packet(PyObject* items, std::uint64_t& end_bit) {
-  end_bit = 0;
+  PackedSize size;
   const Py_ssize_t count = PyList_GET_SIZE(items);
   for (Py_ssize_t i = 0; i < count; ++i) {
     RecipeItem item;
@@ -42,46 +45,39 @@ bool measure_packet(PyObject* items, std::uint64_t& end_bit) {
         !item.get_optional_field(offset)) {
       return false;
     }
-    const auto field_end = add_bit_positions(offset.value_or(end_bit), bits);
-    if (!field_end) return raise_failure(field_end.error());
-    end_bit = std::max(end_bit, *field_end);
+    if (auto added = size.add(offset, bits); !added) return raise_failure(added.error());
   }
+  end_bit = size.bits();
   return true;
 }
 
 // Writing pass, first half: reads and encodes one item.
 bool plan_field(PyObject* object, std::uint64_t running_position, EncodedField& field) {
-  RecipeItem item;
-  TextField name, encoding, byte_order_text;
-  std::uint32_t bits = 0;
-  bool reverse = false;
-  std::optional<std::uint64_t> offset;
+  RecipeItem reader;
+  ItemFields item;
   Ref value;
-  if (!item.open(object) || !item.get_required_field(RecipeKey::Name, name) ||
-      !item.get_required_field(RecipeKey::Encoding, encoding) || !item.get_required_field(bits) ||
-      !item.get_required_field(RecipeKey::ByteOrder, byte_order_text) ||
-      !item.get_reverse_bits(reverse) || !item.get_optional_field(offset) ||
-      !item.get_value(name.text, value)) {
+  if (!read_item_fields(reader, object, item) || !reader.get_value(item.name.text, value)) {
     return false;
   }
 
   bool lookup_failed = false;
-  const EncodingRow* row = lookup_encoding(encoding, lookup_failed);
+  const EncodingRow* row = lookup_encoding(item.encoding, lookup_failed);
   if (lookup_failed) return false;
   if (row == nullptr || row->value_kind == ValueKind::NotPackable) {
-    raise_unsupported_encoding(encoding);
+    raise_unsupported_encoding(item.encoding);
     return false;
   }
   PackInput input;
   if (!convert_value(row->value_kind, value.get(), input)) return false;
-  auto content = row->encode(input, bits);
+  auto content = row->encode(input, item.bits);
   if (!content) return raise_failure(content.error());
 
   ByteOrder byte_order = ByteOrder::Big;
-  if (!parse_byte_order(byte_order_text, byte_order)) return false;
+  if (!parse_byte_order(item.byte_order, byte_order)) return false;
 
-  field.position = offset.value_or(running_position);
-  field.spec = FieldSpec{row, bits, offset, byte_order == ByteOrder::Little, reverse};
+  field.position = item.offset.value_or(running_position);
+  field.spec =
+      FieldSpec{row, item.bits, item.offset, byte_order == ByteOrder::Little, item.reverse_bits};
   field.content = std::move(*content);
   field.owner = std::move(value);
   return true;
@@ -109,12 +105,12 @@ PyObject* build_packet(PyObject* items) {
     running_position = *next;
   }
 
-  const std::uint64_t size = end_bit / 8 + (end_bit % 8 != 0);
-  if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / 2) {
-    raise_error(Error{ErrorKind::ValueError,
-                      concat("Packet of ", end_bit, " bits is too large to allocate")});
+  const Result<std::uint64_t> allocation = PackedSize::allocation_bytes(end_bit);
+  if (!allocation) {
+    raise_error(allocation.error());
     return nullptr;
   }
+  const std::uint64_t size = *allocation;
   Ref packet = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!packet) return nullptr;
   auto* bytes = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));

@@ -1,6 +1,5 @@
 // unpack_parameters: walks the recipe from the call's bit offset, reads
 // every field straight from the packet's buffer and decodes it.
-#include <optional>
 #include <utility>
 
 #include "common/checked.hpp"
@@ -14,24 +13,6 @@
 namespace vantrel {
 
 namespace {
-
-struct ItemFields {
-  TextField name;
-  TextField encoding;
-  std::uint32_t bits = 0;
-  TextField byte_order;
-  bool reverse_bits = false;
-  std::optional<std::uint64_t> offset;
-};
-
-bool read_item(PyObject* object, ItemFields& out) {
-  RecipeItem item;
-  return item.open(object) && item.get_required_field(RecipeKey::Name, out.name) &&
-         item.get_required_field(RecipeKey::Encoding, out.encoding) &&
-         item.get_required_field(out.bits) &&
-         item.get_required_field(RecipeKey::ByteOrder, out.byte_order) &&
-         item.get_reverse_bits(out.reverse_bits) && item.get_optional_field(out.offset);
-}
 
 // Result keys are plain str objects, also when an item names itself with a
 // str subclass.
@@ -52,8 +33,9 @@ PyObject* process_recipe(ByteSpan packet, std::uint64_t offset_bits, PyObject* i
 
   const Py_ssize_t count = PyList_GET_SIZE(items);
   for (Py_ssize_t i = 0; i < count; ++i) {
+    RecipeItem reader;
     ItemFields item;
-    if (!read_item(PyList_GET_ITEM(items, i), item)) return nullptr;
+    if (!read_item_fields(reader, PyList_GET_ITEM(items, i), item)) return nullptr;
 
     std::uint64_t position = running_position;
     if (item.offset) {
@@ -77,13 +59,8 @@ PyObject* process_recipe(ByteSpan packet, std::uint64_t offset_bits, PyObject* i
     if (!parse_byte_order(item.byte_order, byte_order)) return nullptr;
     const bool little_endian = byte_order == ByteOrder::Little;
 
-    bool lookup_failed = false;
-    const EncodingRow* row = lookup_encoding(item.encoding, lookup_failed);
-    if (lookup_failed) return nullptr;
-    if (row == nullptr) {
-      raise_unsupported_encoding(item.encoding);
-      return nullptr;
-    }
+    const EncodingRow* row = resolve_encoding(item.encoding);
+    if (row == nullptr) return nullptr;
 
     const FieldSpec spec{row, item.bits, item.offset, little_endian, item.reverse_bits};
     const FieldInput field = read_field_input(packet, position, spec, scratch);

@@ -1,24 +1,38 @@
 #include "placement/plan.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "common/checked.hpp"
+#include "common/format.hpp"
 
 namespace vantrel {
 
+Result<void> PackedSize::add(std::optional<std::uint64_t> offset, std::uint32_t bits) {
+  const auto field_end = add_bit_positions(offset.value_or(end_bit_), bits);
+  if (!field_end) return std::unexpected(field_end.error());
+  end_bit_ = std::max(end_bit_, *field_end);
+  return {};
+}
+
+Result<std::uint64_t> PackedSize::allocation_bytes(std::uint64_t bits) {
+  const std::uint64_t bytes = bytes_for(bits);
+  if (bytes > static_cast<std::uint64_t>(PTRDIFF_MAX) / 2) {
+    return value_error(concat("Packet of ", bits, " bits is too large to allocate"));
+  }
+  return bytes;
+}
+
 namespace {
 
-// Packing sizes the packet before it places anything: a field without an
-// offset is measured from the largest end so far, not from the previous
-// field's end.
 Result<std::uint64_t> measure_packed_size(std::span<const FieldSpec> fields) {
-  std::uint64_t end_bit = 0;
+  PackedSize size;
   for (const FieldSpec& field : fields) {
-    const auto field_end = add_bit_positions(field.offset.value_or(end_bit), field.bits);
-    if (!field_end) return std::unexpected(field_end.error());
-    end_bit = std::max(end_bit, *field_end);
+    if (auto added = size.add(field.offset, field.bits); !added) {
+      return std::unexpected(added.error());
+    }
   }
-  return end_bit;
+  return size.bits();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -15,6 +16,26 @@ namespace vantrel {
 struct PlannedField {
   FieldSpec spec;
   std::uint64_t position;  // from the packet's (or the call offset's) start
+};
+
+// The packet size that packing makes, the one rule of pack_parameters,
+// Layout.pack and Layout.pack_many: packing sizes the packet before it
+// places anything, so a field without an offset is measured from the largest
+// end so far, not from the previous field's end.
+class PackedSize {
+ public:
+  // Counts one field; fails when its end passes 2^64 - 1.
+  Result<void> add(std::optional<std::uint64_t> offset, std::uint32_t bits);
+
+  std::uint64_t bits() const { return end_bit_; }
+  // Whole bytes, the last one partly filled when the bits do not end on a byte.
+  static std::uint64_t bytes_for(std::uint64_t bits) { return bits / 8 + (bits % 8 != 0); }
+  // The bytes, or ValueError "Packet of {bits} bits is too large to allocate"
+  // past half the address space.
+  static Result<std::uint64_t> allocation_bytes(std::uint64_t bits);
+
+ private:
+  std::uint64_t end_bit_ = 0;
 };
 
 // A failure tied to one recipe item.
