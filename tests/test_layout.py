@@ -279,3 +279,34 @@ def test_pack_finds_values_whatever_the_dict_order_and_key_objects():
     values = dict(HOUSEKEEPING_VALUES, apid=Mutating())
     with pytest.raises(KeyError, match="temperature"):
         layout.pack(values)
+
+
+def test_methods_report_wrong_calls_as_the_functions_do():
+    layout = vantrel.Layout(HOUSEKEEPING)
+    calls = [
+        (lambda: layout.unpack(), "unpack() missing 1 required positional argument: 'packet'"),
+        (
+            lambda: layout.unpack(b"", 0, 1),
+            "unpack() takes from 1 to 2 positional arguments but 3 were given",
+        ),
+        (lambda: layout.pack({}, 1), "pack() takes 1 positional arguments but 2 were given"),
+        (lambda: layout.unpack(b"", mode=1), "unpack() got an unexpected keyword argument 'mode'"),
+        (
+            lambda: layout.unpack(b"", packet=b""),
+            "unpack() got multiple values for argument 'packet'",
+        ),
+        (
+            lambda: vantrel.split_packets(b""),
+            "split_packets() missing 2 required positional arguments: "
+            "'length_offset_bits' and 'length_bits'",
+        ),
+        # The same wording as a function of the table.
+        (
+            lambda: vantrel.encode_twos_complement(1, 8, 9),
+            "encode_twos_complement() takes 2 positional arguments but 3 were given",
+        ),
+    ]
+    for call, message in calls:
+        with pytest.raises(TypeError) as raised:
+            call()
+        assert str(raised.value) == message

@@ -31,66 +31,70 @@ std::string quoted_list(const char* const* names, std::size_t count) {
   return out;
 }
 
-// Places positional and keyword arguments into `slots` in parameter order.
-bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** slots) {
-  if (nargs > spec.count) {
+}  // namespace
+
+bool bind_arguments(const Signature& signature, const char* const* names, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+  const char* function = signature.function;
+  if (nargs < 0 || static_cast<std::size_t>(nargs) > signature.positional) {
     const char* verb = nargs == 1 ? "was" : "were";
-    if (spec.required == spec.count) {
+    if (signature.required == signature.positional) {
       PyErr_Format(PyExc_TypeError, "%s() takes %d positional arguments but %zd %s given",
-                   spec.name, static_cast<int>(spec.count), nargs, verb);
+                   function, static_cast<int>(signature.positional), nargs, verb);
     } else {
       PyErr_Format(PyExc_TypeError,
-                   "%s() takes from %d to %d positional arguments but %zd %s given", spec.name,
-                   static_cast<int>(spec.required), static_cast<int>(spec.count), nargs, verb);
+                   "%s() takes from %d to %d positional arguments but %zd %s given", function,
+                   static_cast<int>(signature.required), static_cast<int>(signature.positional),
+                   nargs, verb);
     }
     return false;
   }
-  // At most three: copied one by one (a generic copy loop becomes a slow
-  // block move for two pointers).
+  // Copied one by one (a generic copy loop becomes a slow block move for two
+  // pointers).
   switch (nargs) {
     case 3: slots[2] = args[2]; [[fallthrough]];
     case 2: slots[1] = args[1]; [[fallthrough]];
     case 1: slots[0] = args[0]; break;
-    default: break;
+    case 0: break;
+    default:
+      for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+      break;
   }
 
   const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t k = 0; k < keyword_count; ++k) {
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
     std::size_t index = 0;
-    while (index < spec.count &&
-           PyUnicode_CompareWithASCIIString(keyword, spec.parameters[index].name) != 0) {
+    while (index < signature.count &&
+           PyUnicode_CompareWithASCIIString(keyword, names[index]) != 0) {
       ++index;
     }
-    if (index == spec.count) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
+    if (index == signature.count) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function,
                    keyword);
       return false;
     }
     if (slots[index] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", spec.name,
-                   spec.parameters[index].name);
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
+                   names[index]);
       return false;
     }
     slots[index] = args[nargs + k];
   }
 
-  const char* missing[kMaxParameters];
+  const char* missing[kMaxSignatureParameters];
   std::size_t missing_count = 0;
-  for (std::size_t i = 0; i < spec.required; ++i) {
-    if (slots[i] == nullptr) missing[missing_count++] = spec.parameters[i].name;
+  for (std::size_t i = 0; i < signature.required; ++i) {
+    if (slots[i] == nullptr) missing[missing_count++] = names[i];
   }
   if (missing_count > 0) {
-    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", spec.name,
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", function,
                  missing_count, missing_count == 1 ? "argument" : "arguments",
                  quoted_list(missing, missing_count).c_str());
     return false;
   }
   return true;
 }
-
-}  // namespace
 
 bool convert_recipe(PyObject* object, Ref& out) {
   if (PyUnicode_Check(object)) {
@@ -158,7 +162,10 @@ void raise_panic(const char* message) noexcept {
 PyObject* run_frame(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
   PyObject* slots[kMaxParameters] = {nullptr, nullptr, nullptr};
-  if (!bind_arguments(spec, args, nargs, kwnames, slots)) return nullptr;
+  const char* names[kMaxParameters];
+  for (std::size_t i = 0; i < kMaxParameters; ++i) names[i] = spec.parameters[i].name;
+  const Signature signature{spec.name, spec.count, spec.required, spec.count};
+  if (!bind_arguments(signature, names, args, nargs, kwnames, slots)) return nullptr;
 
   ArgValue values[kMaxParameters];
   Ref owned;  // the copied recipe list, released when the call returns

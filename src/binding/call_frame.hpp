@@ -312,6 +312,24 @@ PyObject* run_positional(PyObject* const* args, std::index_sequence<P...>) {
   return Spec.routine(values);
 }
 
+// ---- The argument binder of every function and method ---------------------
+
+// The interpreter's messages for wrong calls, one wording for the exported
+// functions and the methods alike.
+inline constexpr std::size_t kMaxSignatureParameters = 8;
+struct Signature {
+  const char* function;     // for messages: "unpack" gives "unpack() ..."
+  std::size_t count;        // parameters, at most kMaxSignatureParameters
+  std::size_t required;     // the leading `required` ones have no default
+  std::size_t positional;   // the leading `positional` ones may come by position
+};
+
+// Places positional and keyword arguments into `slots` (cleared by the
+// caller) in parameter order. False with TypeError set for a call that does
+// not match.
+bool bind_arguments(const Signature& signature, const char* const* names, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
+
 // Binds, converts and calls: the body of every exported function.
 PyObject* run_frame(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames);

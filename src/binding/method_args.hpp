@@ -1,17 +1,16 @@
-// Argument binding for methods and functions beyond the function table:
-// vectorcall arguments placed into named slots, with the interpreter's own
-// messages for wrong calls.
+// The signatures of the methods and of the functions beyond the function
+// table, bound by the calling frame's binder.
 #pragma once
 
 #include <cstddef>
 
-#include "binding/py_ref.hpp"
+#include "binding/call_frame.hpp"
 
 namespace vantrel {
 
 struct MethodParameter {
   const char* name;
-  bool required;
+  bool required;  // required parameters come first
 };
 
 template <std::size_t N>
@@ -21,18 +20,22 @@ struct MethodSignature {
   std::size_t positional;  // the first `positional` may come by position
 };
 
-// Fills `slots` (N entries, nullptr for an omitted parameter). False with
-// TypeError set for a call that does not match.
-bool bind_method_arguments(const char* name, const MethodParameter* parameters, std::size_t count,
-                           std::size_t positional, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames, PyObject** slots);
-
+// Fills `slots` (N entries, nullptr for an omitted parameter) with the
+// calling frame's binder. False with TypeError set for a call that does not
+// match.
 template <std::size_t N>
 bool bind(const MethodSignature<N>& signature, PyObject* const* args, Py_ssize_t nargs,
           PyObject* kwnames, PyObject* (&slots)[N]) {
-  for (PyObject*& slot : slots) slot = nullptr;
-  return bind_method_arguments(signature.name, signature.parameters, N, signature.positional, args,
-                               nargs, kwnames, slots);
+  static_assert(N <= kMaxSignatureParameters);
+  const char* names[N];
+  std::size_t required = 0;
+  for (std::size_t i = 0; i < N; ++i) {
+    names[i] = signature.parameters[i].name;
+    if (signature.parameters[i].required && required == i) ++required;
+    slots[i] = nullptr;
+  }
+  return bind_arguments(Signature{signature.name, N, required, signature.positional}, names, args,
+                        nargs, kwnames, slots);
 }
 
 }  // namespace vantrel
