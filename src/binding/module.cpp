@@ -103,10 +103,7 @@ PyObject* create_module() {
     return nullptr;
   }
   layout_type.release();  // PyModule_AddObject stole it
-  Ref split = Ref::steal(create_split_packets(module.get(), module_name.get()));
-  if (!split || PyObject_SetAttrString(module.get(), "split_packets", split.get()) < 0) {
-    return nullptr;
-  }
+  if (!add_stream_functions(module.get(), module_name.get())) return nullptr;
   module_state.filled = true;
   return module.release();
 }

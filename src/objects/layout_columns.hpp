@@ -15,7 +15,8 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* layout_pack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames);
 
-// The split_packets function object, bound to `module`.
-PyObject* create_split_packets(PyObject* module, PyObject* module_name);
+// Adds split_packets, split_by_apid, check_sequence_counts, the named
+// tuples they return and CCSDS_PRIMARY_HEADER to `module` (after Layout).
+bool add_stream_functions(PyObject* module, PyObject* module_name);
 
 }  // namespace vantrel

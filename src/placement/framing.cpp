@@ -1,56 +1,245 @@
 #include "placement/framing.hpp"
 
+#include <algorithm>
+
 #include "common/bits.hpp"
 #include "common/format.hpp"
 #include "common/packet_bits.hpp"
 
 namespace vantrel {
 
-Result<std::vector<std::uint64_t>> split_stream(ByteSpan stream, const LengthField& length) {
-  std::vector<std::uint64_t> starts;
-  const std::uint64_t size = stream.size();
-  // Bytes of the header up to the end of the length field.
-  const std::uint64_t header_end_bit = length.offset_bits + length.bits;
-  const std::uint64_t header_bytes = header_end_bit / 8 + (header_end_bit % 8 != 0);
-  std::uint64_t start = 0;
-  while (start < size) {
-    const std::uint64_t left = size - start;
-    if (header_bytes > left) {
-      return value_error(concat(
-          "packet ", starts.size(), " at byte ", start, " is truncated: the stream ends ", left,
-          " bytes into it, before the end of its length field at byte ", header_bytes));
+const char* skip_reason_name(SkipReason reason) {
+  switch (reason) {
+    case SkipReason::Truncated: return "truncated";
+    case SkipReason::BadLength: return "bad length";
+    case SkipReason::BadHeader: return "bad header";
+    case SkipReason::BadNextHeader: return "bad next header";
+  }
+  return "unknown";
+}
+
+namespace {
+
+std::uint64_t bytes_through(std::uint64_t end_bit) { return end_bit / 8 + (end_bit % 8 != 0); }
+
+enum class Verdict : std::uint8_t { Ok, ShortHeader, Truncated, BadLength, BadHeader };
+
+// What the header at one position says.
+struct HeaderCheck {
+  Verdict verdict = Verdict::Ok;
+  std::uint64_t field = 0;  // the length field's value
+  __int128 total = 0;       // field + adjust
+  std::size_t rule = 0;     // BadHeader: which rule
+  std::uint64_t value = 0;  // BadHeader: the value it found
+};
+
+class Framer {
+ public:
+  Framer(ByteSpan stream, const LengthField& length, const FramingRules* rules)
+      : stream_(stream), length_(length), rules_(rules) {
+    header_bytes_ = bytes_through(length.offset_bits + length.bits);
+    min_total_ = std::max<std::uint64_t>(header_bytes_, 1);
+    if (rules != nullptr) {
+      min_total_ = std::max(min_total_, rules->min_length);
+      max_total_ = rules->max_length;
+      for (const HeaderRule& rule : rules->fields) {
+        rule_bytes_ = std::max(rule_bytes_, bytes_through(rule.offset_bits + rule.bits));
+      }
+      // A packet holds the header fields its rules read.
+      min_total_ = std::max(min_total_, rule_bytes_);
     }
-    std::uint64_t field = read_field(stream.data(), start * 8 + length.offset_bits, length.bits);
+  }
+
+  std::uint64_t header_bytes() const { return header_bytes_; }
+
+  HeaderCheck check(std::uint64_t start) const {
+    HeaderCheck out;
+    const std::uint64_t left = stream_.size() - start;
+    if (header_bytes_ > left || rule_bytes_ > left) {
+      out.verdict = Verdict::ShortHeader;
+      return out;
+    }
+    std::uint64_t field = read_field(stream_.data(), start * 8 + length_.offset_bits, length_.bits);
     // As a layout reads the same field: the bytes that hold it swapped, then
     // only its own width kept.
-    if (length.little_endian) {
-      field = reverse_low_bytes(field, (length.bits + 7) / 8) & low_mask(length.bits);
+    if (length_.little_endian) {
+      field = reverse_low_bytes(field, (length_.bits + 7) / 8) & low_mask(length_.bits);
     }
-    const __int128 total = static_cast<__int128>(field) + length.adjust;
-    if (total < 1) {
-      return value_error(concat("packet ", starts.size(), " at byte ", start,
-                                " has a total length of ", total, " bytes (length field ", field,
-                                " + adjust ", length.adjust,
-                                "): a packet needs at least one byte"));
+    out.field = field;
+    out.total = static_cast<__int128>(field) + length_.adjust;
+    if (out.total < static_cast<__int128>(min_total_) ||
+        out.total > static_cast<__int128>(max_total_)) {
+      out.verdict = Verdict::BadLength;
+      return out;
     }
-    if (total < static_cast<__int128>(header_bytes)) {
-      // Its length would come from the bytes of the packet after it.
-      return value_error(concat("packet ", starts.size(), " at byte ", start,
-                                " has a total length of ", total, " bytes (length field ", field,
-                                " + adjust ", length.adjust,
-                                "), which ends before the end of its "
-                                "length field at byte ",
-                                header_bytes));
+    if (rules_ != nullptr) {
+      for (std::size_t k = 0; k < rules_->fields.size(); ++k) {
+        const HeaderRule& rule = rules_->fields[k];
+        const std::uint64_t value =
+            read_field(stream_.data(), start * 8 + rule.offset_bits, rule.bits);
+        if (!std::binary_search(rule.allowed.begin(), rule.allowed.end(), value)) {
+          out.verdict = Verdict::BadHeader;
+          out.rule = k;
+          out.value = value;
+          return out;
+        }
+      }
     }
-    if (total > static_cast<__int128>(left)) {
-      return value_error(concat("packet ", starts.size(), " at byte ", start,
-                                " is truncated: its length field gives ", total, " bytes but only ",
-                                left, " remain in the stream"));
+    if (out.total > static_cast<__int128>(left)) out.verdict = Verdict::Truncated;
+    return out;
+  }
+
+  // The sentence saying why the packet at `start` is refused. `who` names
+  // it ("packet 3 at byte 120").
+  std::string describe(const HeaderCheck& check, std::uint64_t start,
+                       const std::string& who) const {
+    const std::uint64_t left = stream_.size() - start;
+    switch (check.verdict) {
+      case Verdict::Ok: break;
+      case Verdict::ShortHeader:
+        return concat(who, " is truncated: the stream ends ", left,
+                      " bytes into it, before the end of its ",
+                      header_bytes_ > left ? "length field at byte " : "checked header at byte ",
+                      std::max(header_bytes_, rule_bytes_));
+      case Verdict::Truncated:
+        return concat(who, " is truncated: its length field gives ", check.total,
+                      " bytes but only ", left, " remain in the stream");
+      case Verdict::BadLength: {
+        const std::string total =
+            concat(who, " has a total length of ", check.total, " bytes (length field ",
+                   check.field, " + adjust ", length_.adjust, ")");
+        if (check.total < 1) return concat(total, ": a packet needs at least one byte");
+        if (check.total < static_cast<__int128>(header_bytes_)) {
+          return concat(total, ", which ends before the end of its length field at byte ",
+                        header_bytes_);
+        }
+        return concat(total, ", outside the allowed ", min_total_, " to ", max_total_, " bytes");
+      }
+      case Verdict::BadHeader: {
+        const HeaderRule& rule = rules_->fields[check.rule];
+        return concat(who, " has ", check.value, " in header bits ", rule.offset_bits, " to ",
+                      rule.offset_bits + rule.bits - 1, ", which the rules do not allow");
+      }
+    }
+    return {};
+  }
+
+  // True when `confirm` packets from `start` validate one after the other,
+  // or at least one does and the stream ends (or is cut) after them.
+  bool confirmed_at(std::uint64_t start, std::uint32_t confirm) const {
+    std::uint64_t at = start;
+    for (std::uint32_t k = 0; k < confirm; ++k) {
+      if (at == stream_.size()) return k > 0;
+      const HeaderCheck next = check(at);
+      if (next.verdict == Verdict::Ok) {
+        at += static_cast<std::uint64_t>(next.total);
+        continue;
+      }
+      return k > 0 && (next.verdict == Verdict::Truncated || next.verdict == Verdict::ShortHeader);
+    }
+    return true;
+  }
+
+ private:
+  ByteSpan stream_;
+  LengthField length_;
+  const FramingRules* rules_;
+  std::uint64_t header_bytes_ = 0;
+  std::uint64_t rule_bytes_ = 0;
+  std::uint64_t min_total_ = 1;
+  std::uint64_t max_total_ = UINT64_MAX;
+};
+
+SkipReason reason_of(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::ShortHeader:
+    case Verdict::Truncated: return SkipReason::Truncated;
+    case Verdict::BadHeader: return SkipReason::BadHeader;
+    case Verdict::Ok:
+    case Verdict::BadLength: break;
+  }
+  return SkipReason::BadLength;
+}
+
+}  // namespace
+
+Result<std::vector<std::uint64_t>> split_stream(ByteSpan stream, const LengthField& length,
+                                                const FramingRules* rules) {
+  const Framer framer(stream, length, rules);
+  std::vector<std::uint64_t> starts;
+  const std::uint64_t size = stream.size();
+  std::uint64_t start = 0;
+  while (start < size) {
+    const HeaderCheck check = framer.check(start);
+    if (check.verdict != Verdict::Ok) {
+      return value_error(
+          framer.describe(check, start, concat("packet ", starts.size(), " at byte ", start)));
     }
     starts.push_back(start);
-    start += static_cast<std::uint64_t>(total);
+    start += static_cast<std::uint64_t>(check.total);
   }
   return starts;
+}
+
+FramedStream frame_stream(ByteSpan stream, const LengthField& length, const FramingRules& rules) {
+  const Framer framer(stream, length, &rules);
+  const std::uint32_t confirm = std::max<std::uint32_t>(rules.confirm, 1);
+  FramedStream out;
+  const std::uint64_t size = stream.size();
+  // The first byte after `from` where packets validate again.
+  const auto resynchronise = [&](std::uint64_t from) {
+    while (from < size && !framer.confirmed_at(from, confirm)) ++from;
+    return from;
+  };
+  std::uint64_t start = 0;
+  HeaderCheck current = size > 0 ? framer.check(0) : HeaderCheck{};
+  while (start < size) {
+    if (current.verdict == Verdict::Ok) {
+      const std::uint64_t next = start + static_cast<std::uint64_t>(current.total);
+      const HeaderCheck after = next < size ? framer.check(next) : HeaderCheck{};
+      const bool after_valid =
+          after.verdict != Verdict::BadLength && after.verdict != Verdict::BadHeader;
+      if (after_valid) {
+        out.starts.push_back(start);
+        out.lengths.push_back(next - start);
+        start = next;
+        current = after;
+        continue;
+      }
+      // Either this packet's length is wrong, or the next header is
+      // damaged. Where packets validate again tells which: a packet that
+      // ends by then is kept; one that runs past it has a bad length.
+      const std::uint64_t resume = resynchronise(start + 1);
+      if (next <= resume) {
+        out.starts.push_back(start);
+        out.lengths.push_back(next - start);
+        if (next < resume) {
+          out.skipped.push_back(
+              {next, resume, reason_of(after.verdict),
+               framer.describe(after, next, concat("the packet at byte ", next))});
+        }
+      } else {
+        out.skipped.push_back(
+            {start, resume, SkipReason::BadNextHeader,
+             concat("the packet at byte ", start, " gives a total length of ", current.total,
+                    " bytes, but what follows it is no packet: ",
+                    framer.describe(after, next, concat("the packet at byte ", next)))});
+      }
+      start = resume;
+    } else {
+      SkipReason reason = reason_of(current.verdict);
+      std::string detail = framer.describe(current, start, concat("the packet at byte ", start));
+      // A length past the end of the stream is a cut stream, or a corrupt
+      // length field when packets validate again before the end.
+      const std::uint64_t resume =
+          current.verdict == Verdict::ShortHeader ? size : resynchronise(start + 1);
+      if (reason == SkipReason::Truncated && resume < size) reason = SkipReason::BadLength;
+      out.skipped.push_back({start, resume, reason, std::move(detail)});
+      start = resume;
+    }
+    if (start < size) current = framer.check(start);
+  }
+  return out;
 }
 
 }  // namespace vantrel
