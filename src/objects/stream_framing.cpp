@@ -260,10 +260,15 @@ Ref skipped_list(const std::vector<SkippedRange>& skipped) {
   return list;
 }
 
-Ref framed_result(const FramedStream& framed) {
+Ref framed_result(const FramedStream& framed, std::uint64_t stream_size) {
   Ref offsets = int64_array(framed.starts);
-  Ref lengths = offsets ? int64_array(framed.lengths) : Ref{};
-  Ref skipped = lengths ? skipped_list(framed.skipped) : Ref{};
+  Ref lengths = offsets ? empty_array(framed.starts.size(), "int64") : Ref{};
+  WritableView lengths_view;
+  if (!lengths || !lengths_view.acquire(lengths.get())) return {};
+  packet_lengths(framed, stream_size,
+                 {static_cast<std::int64_t*>(lengths_view.data()), framed.starts.size()});
+  lengths_view.release();
+  Ref skipped = skipped_list(framed.skipped);
   if (!skipped) return {};
   Ref result = Ref::steal(PyStructSequence_New(module_state.framed_stream_type));
   if (!result) return {};
@@ -291,7 +296,7 @@ PyObject* split_packets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (mode == 1) {
       const FramedStream framed =
           without_gil([&] { return frame_stream(view.bytes(), length, rules); });
-      return framed_result(framed).release();
+      return framed_result(framed, view.bytes().size()).release();
     }
     auto framed = without_gil(
         [&] { return split_stream(view.bytes(), length, has_rules ? &rules : nullptr); });

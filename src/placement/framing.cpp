@@ -41,9 +41,18 @@ class Framer {
     min_total_ = std::max<std::uint64_t>(header_bytes_, 1);
     if (rules != nullptr) {
       min_total_ = std::max(min_total_, rules->min_length);
-      max_total_ = rules->max_length;
+      if (rules->max_length != UINT64_MAX) max_total_ = rules->max_length;
       for (const HeaderRule& rule : rules->fields) {
         rule_bytes_ = std::max(rule_bytes_, bytes_through(rule.offset_bits + rule.bits));
+        // Fields of up to 16 bits (versions, APIDs) are looked up in a
+        // bit table instead of searched.
+        std::vector<std::uint64_t> table;
+        if (rule.bits <= 16) {
+          table.assign((std::size_t{1} << rule.bits) / 64 + 1, 0);
+          for (const std::uint64_t value : rule.allowed)
+            table[value / 64] |= std::uint64_t{1} << (value % 64);
+        }
+        tables_.push_back(std::move(table));
       }
       // A packet holds the header fields its rules read.
       min_total_ = std::max(min_total_, rule_bytes_);
@@ -68,7 +77,7 @@ class Framer {
     out.field = field;
     out.total = static_cast<__int128>(field) + length_.adjust;
     if (out.total < static_cast<__int128>(min_total_) ||
-        out.total > static_cast<__int128>(max_total_)) {
+        out.total > max_total_) {
       out.verdict = Verdict::BadLength;
       return out;
     }
@@ -77,7 +86,11 @@ class Framer {
         const HeaderRule& rule = rules_->fields[k];
         const std::uint64_t value =
             read_field(stream_.data(), start * 8 + rule.offset_bits, rule.bits);
-        if (!std::binary_search(rule.allowed.begin(), rule.allowed.end(), value)) {
+        const std::vector<std::uint64_t>& table = tables_[k];
+        const bool allowed =
+            table.empty() ? std::binary_search(rule.allowed.begin(), rule.allowed.end(), value)
+                          : (table[value / 64] >> (value % 64) & 1) != 0;
+        if (!allowed) {
           out.verdict = Verdict::BadHeader;
           out.rule = k;
           out.value = value;
@@ -147,7 +160,9 @@ class Framer {
   std::uint64_t header_bytes_ = 0;
   std::uint64_t rule_bytes_ = 0;
   std::uint64_t min_total_ = 1;
-  std::uint64_t max_total_ = UINT64_MAX;
+  // Without a maximum, a length past the end of the stream is a truncation.
+  __int128 max_total_ = static_cast<__int128>(1) << 100;
+  std::vector<std::vector<std::uint64_t>> tables_;  // per rule; empty: search `allowed`
 };
 
 SkipReason reason_of(Verdict verdict) {
@@ -192,54 +207,69 @@ FramedStream frame_stream(ByteSpan stream, const LengthField& length, const Fram
     return from;
   };
   std::uint64_t start = 0;
-  HeaderCheck current = size > 0 ? framer.check(0) : HeaderCheck{};
+  // Whether `start` was reached by the length of the last packet taken:
+  // that packet is only confirmed once the header at `start` validates.
+  bool after_packet = false;
   while (start < size) {
-    if (current.verdict == Verdict::Ok) {
-      const std::uint64_t next = start + static_cast<std::uint64_t>(current.total);
-      const HeaderCheck after = next < size ? framer.check(next) : HeaderCheck{};
-      const bool after_valid =
-          after.verdict != Verdict::BadLength && after.verdict != Verdict::BadHeader;
-      if (after_valid) {
-        out.starts.push_back(start);
-        out.lengths.push_back(next - start);
-        start = next;
-        current = after;
-        continue;
-      }
-      // Either this packet's length is wrong, or the next header is
+    const HeaderCheck check = framer.check(start);
+    if (check.verdict == Verdict::Ok) {
+      out.starts.push_back(start);
+      start += static_cast<std::uint64_t>(check.total);
+      after_packet = true;
+      continue;
+    }
+    const bool bad_header =
+        check.verdict == Verdict::BadLength || check.verdict == Verdict::BadHeader;
+    std::string detail = framer.describe(check, start, concat("the packet at byte ", start));
+    if (after_packet && bad_header) {
+      // Either the last packet's length is wrong, or this header is
       // damaged. Where packets validate again tells which: a packet that
-      // ends by then is kept; one that runs past it has a bad length.
-      const std::uint64_t resume = resynchronise(start + 1);
-      if (next <= resume) {
-        out.starts.push_back(start);
-        out.lengths.push_back(next - start);
-        if (next < resume) {
-          out.skipped.push_back(
-              {next, resume, reason_of(after.verdict),
-               framer.describe(after, next, concat("the packet at byte ", next))});
-        }
+      // runs past that point has a bad length. One that ends before it is
+      // kept, unless two packets in a row validate inside it: then its
+      // length is the likelier fault, and it would hide them.
+      const std::uint64_t previous = out.starts.back();
+      const std::uint64_t resume = resynchronise(previous + 1);
+      bool hides_packets = false;
+      for (std::uint64_t inside = previous + 1; inside < start && inside < resume && !hides_packets;
+           ++inside) {
+        hides_packets = framer.confirmed_at(inside, 2);
+      }
+      if (start <= resume && !hides_packets) {
+        if (start < resume)
+          out.skipped.push_back({start, resume, reason_of(check.verdict), std::move(detail)});
       } else {
+        out.starts.pop_back();
         out.skipped.push_back(
-            {start, resume, SkipReason::BadNextHeader,
-             concat("the packet at byte ", start, " gives a total length of ", current.total,
-                    " bytes, but what follows it is no packet: ",
-                    framer.describe(after, next, concat("the packet at byte ", next)))});
+            {previous, resume, SkipReason::BadNextHeader,
+             concat("the packet at byte ", previous, " gives a total length of ", start - previous,
+                    " bytes, but what follows it is no packet: ", detail)});
       }
       start = resume;
     } else {
-      SkipReason reason = reason_of(current.verdict);
-      std::string detail = framer.describe(current, start, concat("the packet at byte ", start));
       // A length past the end of the stream is a cut stream, or a corrupt
       // length field when packets validate again before the end.
       const std::uint64_t resume =
-          current.verdict == Verdict::ShortHeader ? size : resynchronise(start + 1);
+          check.verdict == Verdict::ShortHeader ? size : resynchronise(start + 1);
+      SkipReason reason = reason_of(check.verdict);
       if (reason == SkipReason::Truncated && resume < size) reason = SkipReason::BadLength;
       out.skipped.push_back({start, resume, reason, std::move(detail)});
       start = resume;
     }
-    if (start < size) current = framer.check(start);
+    after_packet = false;
   }
   return out;
+}
+
+void packet_lengths(const FramedStream& framed, std::uint64_t stream_size,
+                    std::span<std::int64_t> out) {
+  const std::vector<std::uint64_t>& starts = framed.starts;
+  std::size_t skip = 0;
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    while (skip < framed.skipped.size() && framed.skipped[skip].start <= starts[i]) ++skip;
+    std::uint64_t end = i + 1 < starts.size() ? starts[i + 1] : stream_size;
+    if (skip < framed.skipped.size()) end = std::min(end, framed.skipped[skip].start);
+    out[i] = static_cast<std::int64_t>(end - starts[i]);
+  }
 }
 
 }  // namespace vantrel

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -59,10 +60,15 @@ struct SkippedRange {
 
 struct FramedStream {
   std::vector<std::uint64_t> starts;
-  std::vector<std::uint64_t> lengths;
   // In stream order; together with the packets they cover every byte once.
   std::vector<SkippedRange> skipped;
 };
+
+// The packets' total lengths, one per start: each ends where the next packet
+// or skipped range begins, the last one at the end of a stream of
+// `stream_size` bytes.
+void packet_lengths(const FramedStream& framed, std::uint64_t stream_size,
+                    std::span<std::int64_t> out);
 
 // The start offsets of the packets of `stream`, in order. A stream that
 // ends inside a packet, a packet whose total length is less than one byte
