@@ -96,13 +96,19 @@ PyObject* create_module() {
     if (PyList_Append(all.get(), name.get()) < 0) return nullptr;
     if (PyObject_SetAttr(module.get(), name.get(), function.get()) < 0) return nullptr;
   }
-  // Layout and split_packets are attributes, not among the functions that
-  // __all__ lists.
+  // Layout, split_packets and RecipeItem are attributes, not among the
+  // functions that __all__ lists.
   Ref layout_type = Ref::steal(create_layout_type());
   if (!layout_type || PyModule_AddObject(module.get(), "Layout", layout_type.get()) < 0) {
     return nullptr;
   }
   layout_type.release();  // PyModule_AddObject stole it
+  // RecipeItem is a TypedDict for type checkers and dict at run time, so that
+  // annotations naming it need no TYPE_CHECKING guard.
+  if (PyObject_SetAttrString(module.get(), "RecipeItem", reinterpret_cast<PyObject*>(&PyDict_Type)) <
+      0) {
+    return nullptr;
+  }
   Ref split = Ref::steal(create_split_packets(module.get(), module_name.get()));
   if (!split || PyObject_SetAttrString(module.get(), "split_packets", split.get()) < 0) {
     return nullptr;
