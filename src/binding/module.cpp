@@ -48,10 +48,9 @@ template <std::size_t... I>
 void build_method_table(ModuleState& state, std::index_sequence<I...>) {
   // Sized once and never resized: the function objects point into both.
   state.function_docs = {text_signature(kFunctions[I])...};
-  state.function_defs = {
-      PyMethodDef{kFunctions[I].name,
-                  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>)),
-                  METH_FASTCALL | METH_KEYWORDS, state.function_docs[I].c_str()}...};
+  state.function_defs = {PyMethodDef{
+      kFunctions[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>)),
+      METH_FASTCALL | METH_KEYWORDS, state.function_docs[I].c_str()}...};
 }
 
 bool fill_module_state(ModuleState& state) {
@@ -105,8 +104,8 @@ PyObject* create_module() {
   layout_type.release();  // PyModule_AddObject stole it
   // RecipeItem is a TypedDict for type checkers and dict at run time, so that
   // annotations naming it need no TYPE_CHECKING guard.
-  if (PyObject_SetAttrString(module.get(), "RecipeItem", reinterpret_cast<PyObject*>(&PyDict_Type)) <
-      0) {
+  if (PyObject_SetAttrString(module.get(), "RecipeItem",
+                             reinterpret_cast<PyObject*>(&PyDict_Type)) < 0) {
     return nullptr;
   }
   Ref split = Ref::steal(create_split_packets(module.get(), module_name.get()));

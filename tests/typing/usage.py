@@ -103,7 +103,13 @@ def spellings_and_index_types(packets: bytes) -> int:
     # Upper- and title-case names run, so they type-check too; integer
     # arguments take numpy integers (anything with __index__).
     recipe: list[RecipeItem] = [
-        {"name": "a", "encoding": "UNSIGNED", "bits": 8, "byte_order": "Big", "reverse_bits": False},
+        {
+            "name": "a",
+            "encoding": "UNSIGNED",
+            "bits": 8,
+            "byte_order": "Big",
+            "reverse_bits": False,
+        },
         {"name": "b", "encoding": "Utf8", "bits": 8, "byte_order": "LITTLE", "reverse_bits": False},
     ]
     layout = vantrel.Layout(recipe)
