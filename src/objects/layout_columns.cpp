@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "common/format.hpp"
-#include "placement/columns.hpp"
 #include "binding/buffer_view.hpp"
-#include "binding/convert.hpp"
 #include "binding/call_frame.hpp"
-#include "objects/layout_type.hpp"
+#include "binding/convert.hpp"
 #include "binding/method_args.hpp"
+#include "common/format.hpp"
+#include "objects/layout_type.hpp"
 #include "objects/numpy_support.hpp"
+#include "placement/columns.hpp"
 
 namespace vantrel {
 
