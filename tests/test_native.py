@@ -23,6 +23,7 @@ CPP_TESTS = {
     "field_io",
     "text_codecs",
     "float_environment",
+    "length_masks_agree",
 }
 
 
