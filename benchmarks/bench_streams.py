@@ -144,7 +144,8 @@ def main():
     checked = best(sequence)
     print("\nspeed on the clean stream (best of 5)")
     print(
-        f"  split_packets, raising:          {1e3 * split:7.1f} ms  {megabytes / split / 1e3:.2f} GB/s"
+        f"  split_packets, raising:          {1e3 * split:7.1f} ms  "
+        f"{megabytes / split / 1e3:.2f} GB/s"
     )
     print(
         f"  split_packets, reporting:        {1e3 * report:7.1f} ms  {report / split:.2f}x raising"

@@ -89,8 +89,10 @@ def test_pack_survives_values_emptied_by_a_value_or_a_key():
     layout = vantrel.Layout([item("a", bits=16), item("b", bits=16), item("c", bits=16)])
     values = {"a": 1, "b": None, "c": 3}
     values["b"] = Emptying(2, values)
-    assert outcome(lambda: layout.pack(values)) in (("ok", b"\x00\x01\x00\x02\x00\x03"),
-                                                     ("error", "KeyError"))
+    assert outcome(lambda: layout.pack(values)) in (
+        ("ok", b"\x00\x01\x00\x02\x00\x03"),
+        ("error", "KeyError"),
+    )
     keyed = {}
     name = EmptyingName("b")
     name.target = keyed

@@ -76,8 +76,7 @@ class Framer {
     }
     out.field = field;
     out.total = static_cast<__int128>(field) + length_.adjust;
-    if (out.total < static_cast<__int128>(min_total_) ||
-        out.total > max_total_) {
+    if (out.total < static_cast<__int128>(min_total_) || out.total > max_total_) {
       out.verdict = Verdict::BadLength;
       return out;
     }

@@ -6,12 +6,16 @@ tests/typing/test_typing.py type-checks this file (it must pass) and runs
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
 
 import vantrel
+from vantrel import RecipeItem
 
 if TYPE_CHECKING:
-    from vantrel import RecipeItem, UnpackedValue
+    from vantrel import FramingRules, UnpackedValue
 
 
 def housekeeping(temperature: int, mode: str) -> list[RecipeItem]:
@@ -95,6 +99,44 @@ def layout_usage(packets: bytes) -> float:
     return float(len(offsets)) + len(layout.pack(one))
 
 
+def spellings_and_index_types(packets: bytes) -> int:
+    # Upper- and title-case names run, so they type-check too; integer
+    # arguments take numpy integers (anything with __index__).
+    recipe: list[RecipeItem] = [
+        {
+            "name": "a",
+            "encoding": "UNSIGNED",
+            "bits": 8,
+            "byte_order": "Big",
+            "reverse_bits": False,
+        },
+        {"name": "b", "encoding": "Utf8", "bits": 8, "byte_order": "LITTLE", "reverse_bits": False},
+    ]
+    layout = vantrel.Layout(recipe)
+    masked: dict[str, np.ma.MaskedArray[Any, Any]] = layout.unpack_many(
+        packets, count=np.int64(2), errors="mask"
+    )
+    plain: dict[str, npt.NDArray[Any]] = layout.unpack_many(packets, stride=np.uint8(2))
+    one = layout.unpack(packets, offset_bits=np.int64(0))
+    return len(masked["a"]) + len(plain["b"]) + len(one)
+
+
+def damaged_stream(stream: bytes) -> int:
+    rules: FramingRules = {
+        "fields": [{"offset_bits": 0, "bits": 3, "values": [0]}],
+        "min_length": 7,
+        "max_length": 4096,
+    }
+    framed = vantrel.split_packets(
+        stream, length_offset_bits=32, length_bits=16, length_adjust=7, errors="report", rules=rules
+    )
+    lost = sum(skipped.stop - skipped.start for skipped in framed.skipped)
+    groups: dict[int, npt.NDArray[np.int64]] = vantrel.split_by_apid(stream, framed.offsets)
+    header = vantrel.CCSDS_PRIMARY_HEADER.unpack_many(stream, offsets=framed.offsets)
+    report = vantrel.check_sequence_counts(header["apid"], header["sequence_count"])
+    return lost + len(groups) + len(report.gap_index) + int(framed.lengths.sum())
+
+
 def main() -> None:
     packet = vantrel.pack_parameters(housekeeping(-42, "SAFE"))
     assert read_temperature(packet) == -42
@@ -103,6 +145,8 @@ def main() -> None:
     assert short_packet() == "PanicException"
     assert isinstance(vantrel.__version__, str)
     assert layout_usage(packet * 3) == 3 + len(packet)
+    assert spellings_and_index_types(b"\x01A\x02B") == 2 + 2 + 2
+    assert damaged_stream(bytes([8, 5, 0xC0, 0, 0, 0, 0xAA, 1])) == 1 + 1 + 7
 
 
 if __name__ == "__main__":
