@@ -57,9 +57,33 @@ class Framer {
       // A packet holds the header fields its rules read.
       min_total_ = std::max(min_total_, rule_bytes_);
     }
+    needed_bytes_ = std::max(header_bytes_, rule_bytes_);
   }
 
-  std::uint64_t header_bytes() const { return header_bytes_; }
+  // The packet's total length when it validates and fits in the stream, 0
+  // otherwise (check() then says why): the per-packet work of framing.
+  [[gnu::always_inline]] std::uint64_t valid_total(std::uint64_t start) const {
+    const std::uint64_t left = stream_.size() - start;
+    if (needed_bytes_ > left) return 0;
+    std::uint64_t field = read_field(stream_.data(), start * 8 + length_.offset_bits, length_.bits);
+    if (length_.little_endian) {
+      field = reverse_low_bytes(field, (length_.bits + 7) / 8) & low_mask(length_.bits);
+    }
+    const __int128 total = static_cast<__int128>(field) + length_.adjust;
+    if (total < static_cast<__int128>(min_total_) || total > static_cast<__int128>(left) ||
+        total > max_total_) {
+      return 0;
+    }
+    if (!tables_.empty() && !rules_allow(start)) return 0;
+    return static_cast<std::uint64_t>(total);
+  }
+
+  bool rules_allow(std::uint64_t start) const {
+    for (std::size_t k = 0; k < rules_->fields.size(); ++k) {
+      if (!rule_allows(k, rule_value(k, start))) return false;
+    }
+    return true;
+  }
 
   HeaderCheck check(std::uint64_t start) const {
     HeaderCheck out;
@@ -82,14 +106,8 @@ class Framer {
     }
     if (rules_ != nullptr) {
       for (std::size_t k = 0; k < rules_->fields.size(); ++k) {
-        const HeaderRule& rule = rules_->fields[k];
-        const std::uint64_t value =
-            read_field(stream_.data(), start * 8 + rule.offset_bits, rule.bits);
-        const std::vector<std::uint64_t>& table = tables_[k];
-        const bool allowed =
-            table.empty() ? std::binary_search(rule.allowed.begin(), rule.allowed.end(), value)
-                          : (table[value / 64] >> (value % 64) & 1) != 0;
-        if (!allowed) {
+        const std::uint64_t value = rule_value(k, start);
+        if (!rule_allows(k, value)) {
           out.verdict = Verdict::BadHeader;
           out.rule = k;
           out.value = value;
@@ -99,6 +117,20 @@ class Framer {
     }
     if (out.total > static_cast<__int128>(left)) out.verdict = Verdict::Truncated;
     return out;
+  }
+
+  std::uint64_t rule_value(std::size_t k, std::uint64_t start) const {
+    const HeaderRule& rule = rules_->fields[k];
+    return read_field(stream_.data(), start * 8 + rule.offset_bits, rule.bits);
+  }
+
+  bool rule_allows(std::size_t k, std::uint64_t value) const {
+    const std::vector<std::uint64_t>& table = tables_[k];
+    if (table.empty()) {
+      const std::vector<std::uint64_t>& allowed = rules_->fields[k].allowed;
+      return std::binary_search(allowed.begin(), allowed.end(), value);
+    }
+    return (table[value / 64] >> (value % 64) & 1) != 0;
   }
 
   // The sentence saying why the packet at `start` is refused. `who` names
@@ -158,6 +190,7 @@ class Framer {
   const FramingRules* rules_;
   std::uint64_t header_bytes_ = 0;
   std::uint64_t rule_bytes_ = 0;
+  std::uint64_t needed_bytes_ = 0;  // the larger of the two
   std::uint64_t min_total_ = 1;
   // Without a maximum, a length past the end of the stream is a truncation.
   __int128 max_total_ = static_cast<__int128>(1) << 100;
@@ -184,6 +217,11 @@ Result<std::vector<std::uint64_t>> split_stream(ByteSpan stream, const LengthFie
   const std::uint64_t size = stream.size();
   std::uint64_t start = 0;
   while (start < size) {
+    if (const std::uint64_t total = framer.valid_total(start)) {
+      starts.push_back(start);
+      start += total;
+      continue;
+    }
     const HeaderCheck check = framer.check(start);
     if (check.verdict != Verdict::Ok) {
       return value_error(
@@ -210,13 +248,13 @@ FramedStream frame_stream(ByteSpan stream, const LengthField& length, const Fram
   // that packet is only confirmed once the header at `start` validates.
   bool after_packet = false;
   while (start < size) {
-    const HeaderCheck check = framer.check(start);
-    if (check.verdict == Verdict::Ok) {
+    if (const std::uint64_t total = framer.valid_total(start)) {
       out.starts.push_back(start);
-      start += static_cast<std::uint64_t>(check.total);
+      start += total;
       after_packet = true;
       continue;
     }
+    const HeaderCheck check = framer.check(start);  // not Ok: valid_total said so
     const bool bad_header =
         check.verdict == Verdict::BadLength || check.verdict == Verdict::BadHeader;
     std::string detail = framer.describe(check, start, concat("the packet at byte ", start));
