@@ -159,7 +159,8 @@ PyObject* common_value(const FieldSpec& spec, const FieldInput& input) {
   return nullptr;
 }
 
-PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits) {
+PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
+                        bool packet_immutable) {
   if (!data.plan.fits(packet.size(), offset_bits)) {
     return raise_packet_too_short(data, packet.size(), offset_bits);
   }
@@ -169,8 +170,8 @@ PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t o
   FieldScratch scratch;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const PlannedField& field = fields[i];
-    const FieldInput input =
-        read_field_input(packet, offset_bits + field.position, field.spec, scratch);
+    const FieldInput input = read_field_input(packet, offset_bits + field.position, field.spec,
+                                              scratch, packet_immutable);
     Ref value = Ref::steal(common_value(field.spec, input));
     if (!value && !PyErr_Occurred()) {
       StrResult text;
@@ -311,7 +312,7 @@ PyObject* layout_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!packet.acquire(slots[0])) return nullptr;
     std::uint64_t offset_bits = 0;
     if (slots[1] != nullptr && !to_u64(slots[1], offset_bits)) return nullptr;
-    return unpack_packet(*as_layout(self)->data, packet.bytes(), offset_bits);
+    return unpack_packet(*as_layout(self)->data, packet.bytes(), offset_bits, packet.immutable());
   });
 }
 
