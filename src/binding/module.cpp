@@ -5,6 +5,7 @@
 
 #include "binding/function_table.hpp"
 #include "binding/module_state.hpp"
+#include "objects/arrow_objects.hpp"
 #include "objects/layout_columns.hpp"
 #include "objects/layout_type.hpp"
 #include "objects/recipe_fields.hpp"
@@ -103,6 +104,7 @@ PyObject* create_module() {
     return nullptr;
   }
   layout_type.release();  // PyModule_AddObject stole it
+  if (!create_arrow_types(module.get())) return nullptr;
   Ref split = Ref::steal(create_split_packets(module.get(), module_name.get()));
   if (!split || PyObject_SetAttrString(module.get(), "split_packets", split.get()) < 0) {
     return nullptr;
