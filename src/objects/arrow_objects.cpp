@@ -108,21 +108,20 @@ PyObject* column_array(PyObject* self, PyObject* args, PyObject* kwargs) {
         capsule<ArrowSchema>(kSchemaCapsule, destroy_schema_capsule,
                              [&](ArrowSchema* out) { export_column_schema(*shared, out); });
     if (schema == nullptr) return nullptr;
-    PyObject* array = capsule<ArrowArray>(kArrayCapsule, destroy_array_capsule,
-                                          [&](ArrowArray* out) { export_column_array(shared, out); });
+    PyObject* array =
+        capsule<ArrowArray>(kArrayCapsule, destroy_array_capsule,
+                            [&](ArrowArray* out) { export_column_array(shared, out); });
     return schema_and_array(schema, array);
   });
 }
 
-Py_ssize_t column_length(PyObject* self) {
-  return static_cast<Py_ssize_t>(column_of(self).length);
-}
+Py_ssize_t column_length(PyObject* self) { return static_cast<Py_ssize_t>(column_of(self).length); }
 
 PyObject* column_repr(PyObject* self) {
   const ArrowColumnData& column = column_of(self);
-  return PyUnicode_FromFormat("<vantrel.ArrowColumn '%s': %zu values of Arrow format '%s', %zu null>",
-                              column.name.c_str(), column.length, column.format(),
-                              column.null_count);
+  return PyUnicode_FromFormat(
+      "<vantrel.ArrowColumn '%s': %zu values of Arrow format '%s', %zu null>", column.name.c_str(),
+      column.length, column.format(), column.null_count);
 }
 
 PyObject* column_name(PyObject* self, void*) {
@@ -197,8 +196,9 @@ PyObject* table_array(PyObject* self, PyObject* args, PyObject* kwargs) {
         capsule<ArrowSchema>(kSchemaCapsule, destroy_schema_capsule,
                              [&](ArrowSchema* out) { export_table_schema(*shared, out); });
     if (schema == nullptr) return nullptr;
-    PyObject* array = capsule<ArrowArray>(kArrayCapsule, destroy_array_capsule,
-                                          [&](ArrowArray* out) { export_table_array(shared, out); });
+    PyObject* array =
+        capsule<ArrowArray>(kArrayCapsule, destroy_array_capsule,
+                            [&](ArrowArray* out) { export_table_array(shared, out); });
     return schema_and_array(schema, array);
   });
 }
@@ -231,9 +231,7 @@ int table_contains(PyObject* self, PyObject* key) {
 PyObject* table_iter(PyObject* self) { return PyObject_GetIter(as_table(self)->columns); }
 
 PyObject* table_keys(PyObject* self, PyObject*) { return PyDict_Keys(as_table(self)->columns); }
-PyObject* table_values(PyObject* self, PyObject*) {
-  return PyDict_Values(as_table(self)->columns);
-}
+PyObject* table_values(PyObject* self, PyObject*) { return PyDict_Values(as_table(self)->columns); }
 PyObject* table_items(PyObject* self, PyObject*) { return PyDict_Items(as_table(self)->columns); }
 
 PyObject* table_num_rows(PyObject* self, void*) {
@@ -255,7 +253,8 @@ PyMethodDef table_methods[] = {
      "__arrow_c_array__($self, /, requested_schema=None)\n--\n\n"
      "All columns as one record batch: PyCapsules (ArrowSchema, ArrowArray)\n"
      "of a struct array, sharing the columns' buffers."},
-    {"__arrow_c_stream__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_stream)),
+    {"__arrow_c_stream__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_stream)),
      METH_VARARGS | METH_KEYWORDS,
      "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
      "All columns as a PyCapsule holding an ArrowArrayStream of one record\n"
@@ -282,6 +281,9 @@ constexpr const char* kTableDoc =
 }  // namespace
 
 bool create_arrow_types(PyObject* module) {
+  // Column buffers from the interpreter's raw allocator: safe without the
+  // interpreter lock, and counted by tracemalloc as numpy's arrays are.
+  buffer_allocator = BufferAllocator{PyMem_RawMalloc, PyMem_RawFree};
   PyType_Slot column_slots[] = {
       {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(column_dealloc)},

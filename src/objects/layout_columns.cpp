@@ -10,17 +10,17 @@
 #include <string>
 #include <vector>
 
+#include "binding/buffer_view.hpp"
+#include "binding/call_frame.hpp"
+#include "binding/convert.hpp"
+#include "binding/method_args.hpp"
 #include "common/format.hpp"
 #include "common/utf8.hpp"
 #include "objects/arrow_objects.hpp"
+#include "objects/layout_type.hpp"
+#include "objects/numpy_support.hpp"
 #include "placement/columns.hpp"
 #include "placement/text_columns.hpp"
-#include "binding/buffer_view.hpp"
-#include "binding/convert.hpp"
-#include "binding/call_frame.hpp"
-#include "objects/layout_type.hpp"
-#include "binding/method_args.hpp"
-#include "objects/numpy_support.hpp"
 
 namespace vantrel {
 
@@ -379,10 +379,10 @@ Ref string_dtype_column(const Utf8Column& text, PyObject* dtype) {
   if (!text.ascii) {
     for (std::size_t i = 0; i < count; ++i) {
       const std::string_view value = text.value(i);
-      width = std::max(width, value.size() - utf8::count_continuations(
-                                                  reinterpret_cast<const std::uint8_t*>(
-                                                      value.data()),
-                                                  value.size()));
+      width = std::max(
+          width,
+          value.size() - utf8::count_continuations(
+                             reinterpret_cast<const std::uint8_t*>(value.data()), value.size()));
     }
   } else {
     width = std::max(width, text.longest);
@@ -430,15 +430,13 @@ Ref string_dtype_column(const Utf8Column& text, PyObject* dtype) {
   if (!multiply || !add || !array || !nul) return {};
   Ref args = Ref::steal(PyTuple_Pack(1, nul.get()));
   Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "dtype", dtype));
-  Ref one_nul = args && kwargs ? Ref::steal(PyObject_Call(array.get(), args.get(), kwargs.get()))
-                               : Ref{};
-  Ref padding =
-      one_nul ? Ref::steal(PyObject_CallFunctionObjArgs(multiply.get(), one_nul.get(),
-                                                        nul_counts.get(), nullptr))
-              : Ref{};
+  Ref one_nul =
+      args && kwargs ? Ref::steal(PyObject_Call(array.get(), args.get(), kwargs.get())) : Ref{};
+  Ref padding = one_nul ? Ref::steal(PyObject_CallFunctionObjArgs(multiply.get(), one_nul.get(),
+                                                                  nul_counts.get(), nullptr))
+                        : Ref{};
   if (!padding) return {};
-  return Ref::steal(
-      PyObject_CallFunctionObjArgs(add.get(), strings.get(), padding.get(), nullptr));
+  return Ref::steal(PyObject_CallFunctionObjArgs(add.get(), strings.get(), padding.get(), nullptr));
 }
 
 // ---- unpack_many --------------------------------------------------------------
@@ -453,16 +451,24 @@ constexpr MethodSignature<7> kUnpackManySignature{"unpack_many",
                                                    {"text_dtype", false}},
                                                   1};
 
-// Whether a later field has the same name: the result, like a dict, holds
-// the last column of a name.
-std::vector<bool> shadowed_fields(const LayoutData& data) {
-  std::vector<bool> shadowed(data.items.size(), false);
+// The fields whose columns the result holds, in the order a dict filled in
+// recipe order keeps its keys: each name at its first field, with the column
+// of its last field.
+std::vector<std::size_t> result_fields(const LayoutData& data) {
+  std::vector<std::size_t> chosen;
   for (std::size_t j = 0; j < data.items.size(); ++j) {
-    for (std::size_t k = j + 1; k < data.items.size() && !shadowed[j]; ++k) {
-      shadowed[j] = PyUnicode_Compare(data.items[j].name.get(), data.items[k].name.get()) == 0;
+    bool first = true;
+    for (std::size_t k = 0; k < j && first; ++k) {
+      first = PyUnicode_Compare(data.items[k].name.get(), data.items[j].name.get()) != 0;
     }
+    if (!first) continue;
+    std::size_t last = j;
+    for (std::size_t k = j + 1; k < data.items.size(); ++k) {
+      if (PyUnicode_Compare(data.items[k].name.get(), data.items[j].name.get()) == 0) last = k;
+    }
+    chosen.push_back(last);
   }
-  return shadowed;
+  return chosen;
 }
 
 PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
@@ -510,12 +516,10 @@ PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
   }
   auto table = std::make_shared<ArrowTableData>();
   table->length = count;
-  const std::vector<bool> shadowed = shadowed_fields(data);
   Ref names = Ref::steal(PyList_New(0));
   if (!names) return nullptr;
-  for (std::size_t j = 0; j < fields.size(); ++j) {
-    if (shadowed[j]) continue;
-    table->columns.push_back(std::move(columns[j]));
+  for (const std::size_t j : result_fields(data)) {
+    table->columns.push_back(columns[j]);
     if (PyList_Append(names.get(), data.items[j].name.get()) < 0) return nullptr;
   }
   Ref name_tuple = Ref::steal(PyList_AsTuple(names.get()));
@@ -588,8 +592,8 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
       case TextForm::StringDType: {
         Utf8Column text;
         without_gil([&] {
-          failure = decode_utf8_column(buffer, view.immutable(), starts, limit, fields[j], text,
-                                       mask);
+          failure =
+              decode_utf8_column(buffer, view.immutable(), starts, limit, fields[j], text, mask);
         });
         if (!failure && !first) {
           columns[j] = string_dtype_column(text, text_dtype.get());

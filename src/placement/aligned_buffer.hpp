@@ -6,11 +6,23 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
 
 namespace vantrel {
+
+// Where column buffers come from: malloc and free, unless the host sets
+// its own (the binding sets the interpreter's raw allocator, so that its
+// memory accounting, tracemalloc, sees the columns as it sees numpy's
+// arrays). Both must be callable on any thread; allocate returns nullptr
+// when it cannot.
+struct BufferAllocator {
+  void* (*allocate)(std::size_t size) = std::malloc;
+  void (*free)(void* block) = std::free;
+};
+inline BufferAllocator buffer_allocator;
 
 class AlignedBuffer {
  public:
@@ -57,7 +69,7 @@ class AlignedBuffer {
   void reserve(std::size_t capacity) {
     if (capacity < kAlignment) capacity = kAlignment;
     if (data_ != nullptr && capacity <= capacity_) return;
-    auto* fresh = static_cast<std::uint8_t*>(::operator new(capacity, std::align_val_t{kAlignment}));
+    std::uint8_t* fresh = allocate_aligned(capacity);
     if (size_ != 0) std::memcpy(fresh, data_, size_);
     free();
     data_ = fresh;
@@ -69,8 +81,25 @@ class AlignedBuffer {
     const std::size_t doubled = capacity_ * 2;
     return needed > doubled ? needed : doubled;
   }
+  // `size` bytes on a kAlignment boundary, with room before them for the
+  // address the allocator returned. Throws std::bad_alloc.
+  static std::uint8_t* allocate_aligned(std::size_t size) {
+    constexpr std::size_t kExtra = kAlignment + sizeof(void*);
+    if (size > SIZE_MAX - kExtra) throw std::bad_alloc();
+    void* block = buffer_allocator.allocate(size + kExtra);
+    if (block == nullptr) throw std::bad_alloc();
+    const auto address = reinterpret_cast<std::uintptr_t>(block) + sizeof(void*);
+    auto* aligned = reinterpret_cast<std::uint8_t*>((address + kAlignment - 1) & ~(kAlignment - 1));
+    std::memcpy(aligned - sizeof block, &block, sizeof block);
+    return aligned;
+  }
+
   void free() {
-    if (data_ != nullptr) ::operator delete(data_, std::align_val_t{kAlignment});
+    if (data_ == nullptr) return;
+    // The allocator's own block starts where the word before data_ says.
+    void* block;
+    std::memcpy(&block, data_ - sizeof block, sizeof block);
+    buffer_allocator.free(block);
     data_ = nullptr;
   }
 

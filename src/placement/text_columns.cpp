@@ -127,7 +127,7 @@ std::optional<ColumnFailure> decode_utf8_into(ByteSpan buffer, bool immutable,
     if (reuse) {
       if (const StoredText* seen = recent.find(input.bytes)) {
         std::uint8_t* copy = data.extend(seen->size);
-        if (seen->size != 0) std::memcpy(copy, data.data() + seen->offset, seen->size);
+        copy_bytes(copy, data.data() + seen->offset, seen->size);
         offsets[i + 1] = static_cast<Offset>(data.size());
         meter.count(true);
         continue;
@@ -160,9 +160,9 @@ std::optional<ColumnFailure> decode_utf8_column(ByteSpan buffer, bool immutable,
   // No text encoding yields more than three UTF-8 bytes per field byte
   // (Windows-1252's 0x80 is U+20AC): 32-bit offsets when they surely do.
   const std::uint64_t width = (std::uint64_t{field.spec.bits} + 7) / 8;
-  const bool wide = width != 0 && limit > static_cast<std::uint64_t>(
-                                              std::numeric_limits<std::int32_t>::max()) /
-                                              (3 * width);
+  const bool wide =
+      width != 0 &&
+      limit > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()) / (3 * width);
   out.length = limit;
   out.wide_offsets = wide;
   return wide ? decode_utf8_into<std::int64_t>(buffer, immutable, starts, limit, field, out, mask)
