@@ -2,8 +2,8 @@
 // (bytes, bytearray, memoryview, mmap, numpy arrays), released on every path.
 #pragma once
 
-#include "common/types.hpp"
 #include "binding/py_ref.hpp"
+#include "common/types.hpp"
 
 namespace vantrel {
 

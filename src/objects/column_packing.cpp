@@ -4,15 +4,15 @@
 #include <string>
 #include <vector>
 
+#include "binding/buffer_view.hpp"
+#include "binding/call_frame.hpp"
+#include "binding/convert.hpp"
+#include "binding/method_args.hpp"
 #include "common/binary16.hpp"
 #include "common/binary32.hpp"
 #include "common/format.hpp"
-#include "binding/buffer_view.hpp"
-#include "binding/convert.hpp"
-#include "binding/call_frame.hpp"
 #include "objects/layout_columns.hpp"
 #include "objects/layout_type.hpp"
-#include "binding/method_args.hpp"
 #include "objects/numpy_support.hpp"
 
 namespace vantrel {

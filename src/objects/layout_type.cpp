@@ -5,15 +5,15 @@
 #include <optional>
 #include <string_view>
 
+#include "binding/buffer_view.hpp"
+#include "binding/call_frame.hpp"
+#include "binding/method_args.hpp"
+#include "binding/py_compat.hpp"
 #include "common/format.hpp"
 #include "decoder/decoders.hpp"
-#include "binding/buffer_view.hpp"
 #include "objects/field_values.hpp"
-#include "binding/call_frame.hpp"
 #include "objects/layout_columns.hpp"
-#include "binding/method_args.hpp"
 #include "objects/packet_functions.hpp"
-#include "binding/py_compat.hpp"
 #include "objects/recipe_fields.hpp"
 
 namespace vantrel {

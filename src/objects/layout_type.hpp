@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "placement/plan.hpp"
+#include "binding/py_ref.hpp"
 #include "objects/field_values.hpp"
 #include "objects/packet_functions.hpp"
-#include "binding/py_ref.hpp"
+#include "placement/plan.hpp"
 
 namespace vantrel {
 
