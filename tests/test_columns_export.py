@@ -14,22 +14,14 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vantrel
-from recipe_helpers import fields, item
+from recipe_helpers import ENCODINGS, fields, item
 
 np = pytest.importorskip("numpy")
 
 TEXT_ENCODINGS = [
-    "utf8",
-    "utf16",
-    "utf16be",
-    "utf16le",
-    "utf32",
-    "utf32be",
-    "utf32le",
-    "us_ascii",
-    "iso_8859_1",
-    "latin1",
-    "windows_1252",
+    name
+    for name in ENCODINGS
+    if name.islower() and name.startswith(("utf", "us_", "iso", "latin", "windows"))
 ]
 
 

@@ -52,11 +52,18 @@ PyObject* capsule(const char* name, PyCapsule_Destructor destructor, Fill&& fill
   return result;
 }
 
-PyObject* schema_and_array(PyObject* schema, PyObject* array) {
-  Ref owned_schema = Ref::steal(schema);
-  Ref owned_array = Ref::steal(array);
-  if (!owned_schema || !owned_array) return nullptr;
-  return PyTuple_Pack(2, owned_schema.get(), owned_array.get());
+// The (schema, array) pair of __arrow_c_array__.
+template <class Data>
+PyObject* schema_and_array(const std::shared_ptr<const Data>& data,
+                           void (*fill_schema)(const Data&, ArrowSchema*),
+                           void (*fill_array)(std::shared_ptr<const Data>, ArrowArray*)) {
+  Ref schema = Ref::steal(capsule<ArrowSchema>(kSchemaCapsule, destroy_schema_capsule,
+                                               [&](ArrowSchema* out) { fill_schema(*data, out); }));
+  if (!schema) return nullptr;
+  Ref array = Ref::steal(capsule<ArrowArray>(kArrayCapsule, destroy_array_capsule,
+                                             [&](ArrowArray* out) { fill_array(data, out); }));
+  if (!array) return nullptr;
+  return PyTuple_Pack(2, schema.get(), array.get());
 }
 
 // The interface lets a consumer ask for another schema; these columns have
@@ -103,15 +110,8 @@ PyObject* column_schema(PyObject* self, PyObject*) {
 PyObject* column_array(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     if (!read_requested_schema(args, kwargs, "__arrow_c_array__")) return nullptr;
-    const auto& shared = *reinterpret_cast<ColumnObject*>(self)->column;
-    PyObject* schema =
-        capsule<ArrowSchema>(kSchemaCapsule, destroy_schema_capsule,
-                             [&](ArrowSchema* out) { export_column_schema(*shared, out); });
-    if (schema == nullptr) return nullptr;
-    PyObject* array =
-        capsule<ArrowArray>(kArrayCapsule, destroy_array_capsule,
-                            [&](ArrowArray* out) { export_column_array(shared, out); });
-    return schema_and_array(schema, array);
+    return schema_and_array(*reinterpret_cast<ColumnObject*>(self)->column, export_column_schema,
+                            export_column_array);
   });
 }
 
@@ -191,15 +191,7 @@ PyObject* table_schema(PyObject* self, PyObject*) {
 PyObject* table_array(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     if (!read_requested_schema(args, kwargs, "__arrow_c_array__")) return nullptr;
-    const auto& shared = *as_table(self)->table;
-    PyObject* schema =
-        capsule<ArrowSchema>(kSchemaCapsule, destroy_schema_capsule,
-                             [&](ArrowSchema* out) { export_table_schema(*shared, out); });
-    if (schema == nullptr) return nullptr;
-    PyObject* array =
-        capsule<ArrowArray>(kArrayCapsule, destroy_array_capsule,
-                            [&](ArrowArray* out) { export_table_array(shared, out); });
-    return schema_and_array(schema, array);
+    return schema_and_array(*as_table(self)->table, export_table_schema, export_table_array);
   });
 }
 

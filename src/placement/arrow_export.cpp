@@ -36,6 +36,15 @@ void ArrowColumnData::set_nulls(std::span<const std::uint8_t> mask) {
 
 namespace {
 
+// Releases the children a parent owns; a consumer that moved one out marked
+// it released already.
+template <class Struct>
+void release_children(std::vector<Struct>& children) {
+  for (Struct& child : children) {
+    if (child.release != nullptr) child.release(&child);
+  }
+}
+
 // ---- Schemas -----------------------------------------------------------------
 
 struct SchemaPrivate {
@@ -46,10 +55,7 @@ struct SchemaPrivate {
 
 void release_schema(ArrowSchema* schema) {
   auto* own = static_cast<SchemaPrivate*>(schema->private_data);
-  // Children a consumer moved out are marked released already.
-  for (ArrowSchema& child : own->children) {
-    if (child.release != nullptr) child.release(&child);
-  }
+  release_children(own->children);
   delete own;
   schema->release = nullptr;
 }
@@ -94,9 +100,7 @@ struct TableArrayPrivate {
 
 void release_table_array(ArrowArray* array) {
   auto* own = static_cast<TableArrayPrivate*>(array->private_data);
-  for (ArrowArray& child : own->children) {
-    if (child.release != nullptr) child.release(&child);
-  }
+  release_children(own->children);
   delete own;
   array->release = nullptr;
 }
