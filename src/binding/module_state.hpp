@@ -41,6 +41,10 @@ struct ModuleState {
   // numpy, imported by the first archive call rather than at import time:
   // `import vantrel` needs nothing but the interpreter.
   PyObject* numpy = nullptr;
+
+  // vantrel.ArrowColumns and vantrel.ArrowColumn, what output="arrow" makes.
+  PyObject* arrow_columns_type = nullptr;
+  PyObject* arrow_column_type = nullptr;
 };
 
 extern ModuleState module_state;
