@@ -1,6 +1,7 @@
 // Layout.pack_many: columns of values into many packets, one bytes object.
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,27 @@ struct ColumnSource {
   bool swapped = false;  // stored in the other byte order than this machine's
   Ref items;             // the private tuple of a sequence
   std::size_t length = 0;
+  bool nanoseconds = false;  // a datetime64 column, read as int64 nanoseconds
 };
+
+// A numpy datetime64 array as its int64 nanoseconds (numpy lends no buffer
+// of datetimes); the column itself for anything else.
+Ref time_column(PyObject* column, bool& nanoseconds) {
+  nanoseconds = false;
+  Ref dtype = PyObject_HasAttrString(column, "dtype")
+                  ? Ref::steal(PyObject_GetAttrString(column, "dtype"))
+                  : Ref{};
+  Ref kind = dtype ? Ref::steal(PyObject_GetAttrString(dtype.get(), "kind")) : Ref{};
+  if (!kind || !PyUnicode_Check(kind.get()) ||
+      PyUnicode_CompareWithASCIIString(kind.get(), "M") != 0) {
+    PyErr_Clear();
+    return Ref::borrow(column);
+  }
+  Ref as_ns = Ref::steal(PyObject_CallMethod(column, "astype", "s", "datetime64[ns]"));
+  Ref view = as_ns ? Ref::steal(PyObject_CallMethod(as_ns.get(), "view", "s", "int64")) : Ref{};
+  nanoseconds = static_cast<bool>(view);
+  return view;
+}
 
 // The element kind of a struct-module format of one item, checked against
 // the exporter's item size; false for anything else (the column is then
@@ -227,9 +248,10 @@ Ref element_object(const ColumnSource& source, std::size_t row) {
   }
 }
 
-constexpr MethodSignature<1> kPackManySignature{"pack_many", {{"columns", true}}, 1};
+constexpr MethodSignature<2> kPackManySignature{"pack_many",
+                                                {{"columns", true}, {"raw", false}}, 1};
 
-PyObject* pack_many(const LayoutData& data, PyObject* columns) {
+PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
   if (!PyDict_Check(columns) && !PyObject_HasAttrString(columns, "keys")) {
     PyErr_Format(PyExc_TypeError,
                  "pack_many() argument 'columns' must be a mapping from field name to values, "
@@ -249,6 +271,11 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns) {
         PyErr_SetObject(PyExc_KeyError, name);
       }
       return nullptr;
+    }
+    const ItemConversion* conversion = raw ? nullptr : data.items[j].conversion.get();
+    if (conversion != nullptr && conversion->conversion.kind == ConversionKind::TimeCode) {
+      column = time_column(column.get(), sources[j].nanoseconds);
+      if (!column) return nullptr;
     }
     if (!open_source(column.get(), name, sources[j])) return nullptr;
     if (j == 0) count = sources[j].length;
@@ -281,7 +308,19 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns) {
       const ColumnSource& source = sources[j];
       PackInput input;
       bool packed = false;
-      if (source.is_typed && typed_input(source, row, field.spec.row->value_kind, input)) {
+      const ItemConversion* conversion = raw ? nullptr : data.items[j].conversion.get();
+      if (conversion != nullptr) {
+        if (source.nanoseconds && source.is_typed) {
+          const Nanoseconds time = signed_element(source, element_bits(source, row));
+          packed = time != std::numeric_limits<Nanoseconds>::min()
+                       ? pack_time(*conversion, field, data.items[j], time, packet)
+                       : raise_item_failure(Error{ErrorKind::ValueError, "NaT is not a time"},
+                                            data.items[j]);
+        } else {
+          Ref value = element_object(source, row);
+          packed = value && pack_converted(*conversion, field, data.items[j], value.get(), packet);
+        }
+      } else if (source.is_typed && typed_input(source, row, field.spec.row->value_kind, input)) {
         packed = pack_input(field, data.items[j], input, packet);
       } else {
         Ref value = element_object(source, row);
@@ -312,9 +351,11 @@ const char* const kPackManyDoc =
 PyObject* layout_pack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[1];
+    PyObject* slots[2];
     if (!bind(kPackManySignature, args, nargs, kwnames, slots)) return nullptr;
-    return pack_many(layout_data(self), slots[0]);
+    bool raw = false;
+    if (!read_raw_flag(slots[1], raw)) return nullptr;
+    return pack_many(layout_data(self), slots[0], raw);
   });
 }
 

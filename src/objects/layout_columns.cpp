@@ -20,6 +20,7 @@
 #include "objects/layout_type.hpp"
 #include "objects/numpy_support.hpp"
 #include "placement/columns.hpp"
+#include "placement/conversions.hpp"
 #include "placement/text_columns.hpp"
 
 namespace vantrel {
@@ -228,10 +229,10 @@ constexpr std::uint64_t kBlockBytes = 64 * 1024;
 // takes its values from them. Without masks each column stops at the first
 // failure found so far, and a block with a failure is the last. Touches no
 // interpreter object.
-std::optional<FirstFailure> decode_numeric_columns(ByteSpan buffer, const PacketStarts& starts,
-                                                   std::span<const PlannedField> fields,
-                                                   const std::vector<void*>& destinations,
-                                                   std::vector<std::vector<std::uint8_t>>& masks) {
+std::optional<FirstFailure> decode_numeric_columns(
+    ByteSpan buffer, const PacketStarts& starts, std::span<const PlannedField> fields,
+    const std::vector<const Conversion*>& conversions, const std::vector<void*>& destinations,
+    std::vector<std::vector<std::uint8_t>>& masks) {
   std::optional<FirstFailure> first;
   const std::size_t count = starts.count;
   const std::size_t block =
@@ -240,9 +241,13 @@ std::optional<FirstFailure> decode_numeric_columns(ByteSpan buffer, const Packet
     const std::size_t end = std::min(count, begin + block);
     for (std::size_t j = 0; j < fields.size(); ++j) {
       if (destinations[j] == nullptr) continue;
+      const std::span<std::uint8_t> mask =
+          masks.empty() ? std::span<std::uint8_t>() : std::span(masks[j]);
       const auto failure =
-          decode_column(buffer, starts, begin, end, fields[j], destinations[j],
-                        masks.empty() ? std::span<std::uint8_t>() : std::span(masks[j]));
+          conversions[j] != nullptr
+              ? decode_converted_column(buffer, starts, begin, end, fields[j], *conversions[j],
+                                        destinations[j], mask)
+              : decode_column(buffer, starts, begin, end, fields[j], destinations[j], mask);
       if (failure) note_failure(first, *failure, j);
     }
   }
@@ -405,15 +410,66 @@ Ref string_dtype_column(const Utf8Column& text, PyObject* dtype) {
 
 // ---- unpack_many --------------------------------------------------------------
 
-constexpr MethodSignature<7> kUnpackManySignature{"unpack_many",
+constexpr MethodSignature<8> kUnpackManySignature{"unpack_many",
                                                   {{"buffer", true},
                                                    {"stride", false},
                                                    {"offsets", false},
                                                    {"count", false},
                                                    {"errors", false},
                                                    {"output", false},
-                                                   {"text_dtype", false}},
+                                                   {"text_dtype", false},
+                                                   {"raw", false}},
                                                   1};
+
+// The conversion each field's column gets: none when `raw` is asked for.
+std::vector<const Conversion*> column_conversions(const LayoutData& data, bool raw) {
+  std::vector<const Conversion*> conversions(data.items.size(), nullptr);
+  if (raw) return conversions;
+  for (std::size_t j = 0; j < data.items.size(); ++j) {
+    if (data.items[j].conversion) conversions[j] = &data.items[j].conversion->conversion;
+  }
+  return conversions;
+}
+
+// An enumerated column from its state indices (-1: none): numpy's take from
+// the names (and None last), one str object per name.
+Ref state_column(const ItemConversion& conversion, PyObject* indices) {
+  const std::size_t names = conversion.state_names.size();
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names + 1)));
+  if (!list) return {};
+  for (std::size_t k = 0; k < names; ++k) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k),
+                    Ref::borrow(conversion.state_names[k].get()).release());
+  }
+  PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(names), Ref::borrow(Py_None).release());
+  Ref table = call_numpy("array", list.get(), "object");
+  if (!table) return {};
+  return Ref::steal(PyObject_CallMethod(table.get(), "take", "O", indices));
+}
+
+// The state names as Arrow's dictionary of an enumerated column.
+std::shared_ptr<ArrowColumnData> state_dictionary(const Conversion& conversion) {
+  auto dictionary = std::make_shared<ArrowColumnData>();
+  dictionary->type = ColumnType::Text;
+  const std::vector<std::string>& names = conversion.enumeration.names;
+  dictionary->length = names.size();
+  Utf8Column& text = dictionary->text;
+  text.length = names.size();
+  std::size_t total = 0;
+  for (const std::string& name : names) total += name.size();
+  text.offsets.resize((names.size() + 1) * sizeof(std::int32_t));
+  text.data.resize(std::max<std::size_t>(total, 1));
+  auto* offsets = reinterpret_cast<std::int32_t*>(text.offsets.data());
+  std::size_t at = 0;
+  offsets[0] = 0;
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    if (!names[k].empty()) std::memcpy(text.data.data() + at, names[k].data(), names[k].size());
+    at += names[k].size();
+    offsets[k + 1] = static_cast<std::int32_t>(at);
+    text.longest = std::max(text.longest, names[k].size());
+  }
+  return dictionary;
+}
 
 // The fields whose columns the result holds, in the order a dict filled in
 // recipe order keeps its keys: each name at its first field, with the column
@@ -436,10 +492,11 @@ std::vector<std::size_t> result_fields(const LayoutData& data) {
 }
 
 PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
-                            const PacketStarts& starts, bool masking) {
+                            const PacketStarts& starts, bool masking, bool raw) {
   const ByteSpan buffer = view.bytes();
   const std::size_t count = starts.count;
   const std::span<const PlannedField> fields = data.plan.fields();
+  const std::vector<const Conversion*> conversions = column_conversions(data, raw);
   std::vector<std::shared_ptr<ArrowColumnData>> columns(fields.size());
   std::vector<void*> destinations(fields.size(), nullptr);
   std::vector<std::vector<std::uint8_t>> masks(masking ? fields.size() : 0);
@@ -451,6 +508,22 @@ PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
     column->name.assign(name, static_cast<std::size_t>(size));
     column->type = column_type_of(fields[j].spec);
     column->length = count;
+    if (const Conversion* conversion = conversions[j]) {
+      // Calibrations as double, time codes as nanosecond timestamps, states
+      // as int32 indices into a dictionary of their names.
+      switch (conversion->kind) {
+        case ConversionKind::TimeCode:
+          column->type = ColumnType::I64;
+          column->format_override =
+              conversion->time.scale == TimeScale::Utc ? "tsn:UTC" : "tsn:";
+          break;
+        case ConversionKind::Enumeration:
+          column->type = ColumnType::I32;
+          column->dictionary = state_dictionary(*conversion);
+          break;
+        default: column->type = ColumnType::F64; break;
+      }
+    }
     if (!column->is_text()) {
       column->values.resize(count * column_item_size(column->type));
       destinations[j] = column->values.data();
@@ -461,8 +534,14 @@ PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
   const bool immutable = view.immutable();
   std::optional<FirstFailure> first;
   without_gil([&] {
-    first = decode_numeric_columns(buffer, starts, fields, destinations, masks);
+    first = decode_numeric_columns(buffer, starts, fields, conversions, destinations, masks);
     for (std::size_t j = 0; j < fields.size(); ++j) {
+      if (columns[j]->dictionary) {
+        // A masked entry has no state: a null whose index still points
+        // inside the dictionary.
+        auto* states = reinterpret_cast<std::int32_t*>(columns[j]->values.data());
+        for (std::size_t i = 0; i < count; ++i) states[i] = std::max(states[i], 0);
+      }
       if (!columns[j]->is_text()) continue;
       const std::size_t limit = first ? first->packet + 1 : count;
       const auto failure =
@@ -493,10 +572,14 @@ PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
 
 PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
   bool masking = false;
+  bool raw = false;
   Output output = Output::Numpy;
   TextForm text_form = TextForm::Str;
   Ref text_dtype;
-  if (!read_errors(slots[4], masking) || !read_output(slots[5], output)) return nullptr;
+  if (!read_errors(slots[4], masking) || !read_output(slots[5], output) ||
+      !read_raw_flag(slots[7], raw)) {
+    return nullptr;
+  }
   if (output == Output::Arrow && slots[6] != nullptr && slots[6] != Py_None) {
     PyErr_SetString(PyExc_TypeError,
                     "text_dtype applies to numpy output; output='arrow' gives text as Arrow "
@@ -514,17 +597,28 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
   Starts where;
   if (!packet_starts(data, buffer.size(), slots[1], slots[2], slots[3], where)) return nullptr;
   const PacketStarts& starts = where.starts;
-  if (output == Output::Arrow) return unpack_many_arrow(data, view, starts, masking);
+  if (output == Output::Arrow) return unpack_many_arrow(data, view, starts, masking, raw);
   const std::size_t count = starts.count;
 
   const std::span<const PlannedField> fields = data.plan.fields();
+  const std::vector<const Conversion*> conversions = column_conversions(data, raw);
   std::vector<Ref> columns(fields.size());
   std::vector<WritableView> views(fields.size());
   std::vector<void*> destinations(fields.size(), nullptr);
   std::vector<std::vector<std::uint8_t>> masks(masking ? fields.size() : 0);
   for (std::size_t j = 0; j < fields.size(); ++j) {
     const ColumnType type = column_type_of(fields[j].spec);
-    if (type != ColumnType::Text) {
+    if (conversions[j] != nullptr) {
+      // Time codes are filled as int64 and viewed as datetime64[ns]
+      // afterwards (numpy lends no buffer of datetimes); states as int32
+      // indices, replaced by their names afterwards.
+      const ConversionKind kind = conversions[j]->kind;
+      columns[j] = empty_array(count, kind == ConversionKind::TimeCode      ? "int64"
+                                      : kind == ConversionKind::Enumeration ? "int32"
+                                                                            : "float64");
+      if (!columns[j] || !views[j].acquire(columns[j].get())) return nullptr;
+      destinations[j] = views[j].data();
+    } else if (type != ColumnType::Text) {
       columns[j] = empty_array(count, dtype_name(type));
       if (!columns[j] || !views[j].acquire(columns[j].get())) return nullptr;
       destinations[j] = views[j].data();
@@ -534,8 +628,9 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
 
   // Numeric columns without the interpreter lock; with errors="raise" each
   // column stops at the first failure found so far.
-  std::optional<FirstFailure> first = without_gil(
-      [&] { return decode_numeric_columns(buffer, starts, fields, destinations, masks); });
+  std::optional<FirstFailure> first = without_gil([&] {
+    return decode_numeric_columns(buffer, starts, fields, conversions, destinations, masks);
+  });
   for (std::size_t j = 0; j < fields.size(); ++j) {
     if (destinations[j] != nullptr) continue;
     const std::size_t limit = first ? first->packet + 1 : count;
@@ -580,6 +675,14 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
     Ref column = std::move(columns[j]);
     if (PyList_Check(column.get())) {
       column = call_numpy("array", column.get(), "object");
+      if (!column) return nullptr;
+    }
+    if (conversions[j] != nullptr && conversions[j]->kind == ConversionKind::TimeCode) {
+      column = Ref::steal(PyObject_CallMethod(column.get(), "view", "s", "datetime64[ns]"));
+      if (!column) return nullptr;
+    } else if (conversions[j] != nullptr &&
+               conversions[j]->kind == ConversionKind::Enumeration) {
+      column = state_column(*data.items[j].conversion, column.get());
       if (!column) return nullptr;
     }
     if (masking) {
@@ -629,7 +732,7 @@ const char* const kUnpackManyDoc =
 PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[7];
+    PyObject* slots[8];
     if (!bind(kUnpackManySignature, args, nargs, kwnames, slots)) return nullptr;
     return unpack_many(layout_data(self), slots);
   });

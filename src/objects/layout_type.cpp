@@ -75,7 +75,8 @@ bool read_item(PyObject* object, std::size_t index, FieldSpec& spec, LayoutItem&
   spec.little_endian = byte_order == ByteOrder::Little;
   item.encoding_text = exact_str(fields.encoding);
   item.byte_order_text = exact_str(fields.byte_order);
-  return item.encoding_text && item.byte_order_text;
+  return item.encoding_text && item.byte_order_text &&
+         read_conversion(object, spec, item, item.conversion);
 }
 
 LayoutData* build_layout(PyObject* recipe) {
@@ -160,7 +161,7 @@ PyObject* common_value(const FieldSpec& spec, const FieldInput& input) {
 }
 
 PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
-                        bool packet_immutable) {
+                        bool packet_immutable, bool raw) {
   if (!data.plan.fits(packet.size(), offset_bits)) {
     return raise_packet_too_short(data, packet.size(), offset_bits);
   }
@@ -170,6 +171,15 @@ PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t o
   FieldScratch scratch;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const PlannedField& field = fields[i];
+    if (data.items[i].conversion && !raw) [[unlikely]] {
+      Ref value = Ref::steal(unpack_converted(*data.items[i].conversion, field, data.items[i],
+                                              packet, offset_bits + field.position,
+                                              packet_immutable));
+      if (!value || PyDict_SetItem(values.get(), data.items[i].name.get(), value.get()) < 0) {
+        return nullptr;
+      }
+      continue;
+    }
     const FieldInput input = read_field_input(packet, offset_bits + field.position, field.spec,
                                               scratch, packet_immutable);
     Ref value = Ref::steal(common_value(field.spec, input));
@@ -221,7 +231,8 @@ bool same_name(PyObject* key, PyObject* name) {
                      static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) == 0;
 }
 
-bool pack_fields(const LayoutData& data, PyObject* values, std::span<std::uint8_t> packet) {
+bool pack_fields(const LayoutData& data, PyObject* values, std::span<std::uint8_t> packet,
+                 bool raw) {
   const std::span<const PlannedField> fields = data.plan.fields();
   // Values dicts usually hold the fields in recipe order, keyed by the same
   // interned strings (literals, layout.names, an unpack() result): walking
@@ -238,12 +249,15 @@ bool pack_fields(const LayoutData& data, PyObject* values, std::span<std::uint8_
         in_order && PyDict_Next(values, &cursor, &key, &entry) && same_name(key, item.name.get());
     Ref value = in_order ? Ref::borrow(entry) : field_value(values, item.name.get());
     if (!value) return false;
-    if (!pack_value(field, item, value.get(), packet)) return false;
+    const bool packed = item.conversion && !raw
+                            ? pack_converted(*item.conversion, field, item, value.get(), packet)
+                            : pack_value(field, item, value.get(), packet);
+    if (!packed) return false;
   }
   return true;
 }
 
-PyObject* pack_packet(const LayoutData& data, PyObject* values) {
+PyObject* pack_packet(const LayoutData& data, PyObject* values, bool raw) {
   if (!PyDict_Check(values) && !PyObject_HasAttrString(values, "keys")) {
     PyErr_Format(PyExc_TypeError,
                  "pack() argument 'values' must be a mapping from field name to value, not '%s'",
@@ -252,14 +266,14 @@ PyObject* pack_packet(const LayoutData& data, PyObject* values) {
   }
   const Result<std::uint64_t>& size_bits = data.plan.packed_size_bits();
   if (!size_bits) {
-    if (!pack_fields(data, values, {})) return nullptr;
+    if (!pack_fields(data, values, {}, raw)) return nullptr;
     raise_error(size_bits.error());
     return rewrap_engine_failure({});
   }
   const Result<std::uint64_t> allocation = PackedSize::allocation_bytes(*size_bits);
   if (!allocation) {
     // Bad values are reported first, as pack_parameters does.
-    if (!pack_fields(data, values, {})) return nullptr;
+    if (!pack_fields(data, values, {}, raw)) return nullptr;
     raise_error(allocation.error());
     return rewrap_engine_failure({});
   }
@@ -268,11 +282,25 @@ PyObject* pack_packet(const LayoutData& data, PyObject* values) {
   if (!packet) return nullptr;
   auto* bytes = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
   std::memset(bytes, 0, size);
-  if (!pack_fields(data, values, std::span(bytes, size))) return nullptr;
+  if (!pack_fields(data, values, std::span(bytes, size), raw)) return nullptr;
   return packet.release();
 }
 
 // ---- The type's slots and methods -------------------------------------------
+
+}  // namespace
+
+bool read_raw_flag(PyObject* object, bool& raw) {
+  raw = false;
+  if (object == nullptr) return true;
+  if (!to_strict_bool(object, raw)) {
+    prefix_argument_name("raw");
+    return false;
+  }
+  return true;
+}
+
+namespace {
 
 LayoutObject* as_layout(PyObject* self) { return reinterpret_cast<LayoutObject*>(self); }
 
@@ -300,29 +328,34 @@ void layout_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-constexpr MethodSignature<2> kUnpackSignature{
-    "unpack", {{"packet", true}, {"offset_bits", false}}, 2};
+constexpr MethodSignature<3> kUnpackSignature{
+    "unpack", {{"packet", true}, {"offset_bits", false}, {"raw", false}}, 2};
 
 PyObject* layout_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[2];
+    PyObject* slots[3];
     if (!bind(kUnpackSignature, args, nargs, kwnames, slots)) return nullptr;
     BufferView packet;
     if (!packet.acquire(slots[0])) return nullptr;
     std::uint64_t offset_bits = 0;
     if (slots[1] != nullptr && !to_u64(slots[1], offset_bits)) return nullptr;
-    return unpack_packet(*as_layout(self)->data, packet.bytes(), offset_bits, packet.immutable());
+    bool raw = false;
+    if (!read_raw_flag(slots[2], raw)) return nullptr;
+    return unpack_packet(*as_layout(self)->data, packet.bytes(), offset_bits, packet.immutable(),
+                         raw);
   });
 }
 
-constexpr MethodSignature<1> kPackSignature{"pack", {{"values", true}}, 1};
+constexpr MethodSignature<2> kPackSignature{"pack", {{"values", true}, {"raw", false}}, 1};
 
 PyObject* layout_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[1];
+    PyObject* slots[2];
     if (!bind(kPackSignature, args, nargs, kwnames, slots)) return nullptr;
-    return pack_packet(*as_layout(self)->data, slots[0]);
+    bool raw = false;
+    if (!read_raw_flag(slots[1], raw)) return nullptr;
+    return pack_packet(*as_layout(self)->data, slots[0], raw);
   });
 }
 
@@ -350,6 +383,10 @@ PyObject* recipe_of(const LayoutData& data) {
         return nullptr;
       }
     }
+    if (item.conversion &&
+        PyDict_SetItemString(dict.get(), "convert", item.conversion->canonical.get()) < 0) {
+      return nullptr;
+    }
     PyList_SET_ITEM(recipe.get(), static_cast<Py_ssize_t>(i), dict.release());
   }
   return recipe.release();
@@ -366,6 +403,11 @@ PyObject* layout_reduce(PyObject* self, PyObject*) {
 // Layouts are immutable: a copy is the layout itself.
 PyObject* layout_copy(PyObject* self, PyObject*) { return Ref::borrow(self).release(); }
 
+bool same_conversion(const LayoutItem& a, const LayoutItem& b) {
+  if (!a.conversion || !b.conversion) return !a.conversion && !b.conversion;
+  return a.conversion->conversion == b.conversion->conversion;
+}
+
 bool same_fields(const LayoutData& a, const LayoutData& b) {
   const auto fa = a.plan.fields();
   const auto fb = b.plan.fields();
@@ -375,7 +417,8 @@ bool same_fields(const LayoutData& a, const LayoutData& b) {
     const FieldSpec& y = fb[i].spec;
     if (x.row != y.row || x.bits != y.bits || x.offset != y.offset ||
         x.little_endian != y.little_endian || x.reverse_bits != y.reverse_bits ||
-        PyUnicode_Compare(a.items[i].name.get(), b.items[i].name.get()) != 0) {
+        PyUnicode_Compare(a.items[i].name.get(), b.items[i].name.get()) != 0 ||
+        !same_conversion(a.items[i], b.items[i])) {
       return false;
     }
   }
@@ -406,6 +449,8 @@ Py_hash_t layout_hash(PyObject* self) {
     mix(spec.bits);
     mix(spec.offset ? *spec.offset + 1 : 0);
     mix((spec.little_endian ? 2u : 0u) | (spec.reverse_bits ? 1u : 0u));
+    const auto& conversion = data.items[i].conversion;
+    mix(conversion ? static_cast<std::uint64_t>(conversion->conversion.kind) + 1 : 0);
   }
   const auto result = static_cast<Py_hash_t>(hash);
   return result == -1 ? -2 : result;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "binding/py_ref.hpp"
+#include "objects/conversion_specs.hpp"
 #include "objects/field_values.hpp"
 #include "objects/packet_functions.hpp"
 #include "placement/plan.hpp"
@@ -18,6 +19,8 @@ struct LayoutItem {
   Ref encoding_text;    // as the recipe wrote it, for messages and pickling
   Ref byte_order_text;  // likewise
   std::string context;  // "recipe item 3 ('temp'): ", the prefix of this item's errors
+  // The item's "convert" key, read: null for a field given as decoded.
+  std::shared_ptr<const ItemConversion> conversion;
 };
 
 // Immutable once built, so layouts are shared between threads freely.
@@ -77,6 +80,10 @@ inline bool pack_value(const PlannedField& field, const LayoutItem& item, PyObje
   }
   return pack_input(field, item, input, packet);
 }
+
+// The keyword-only `raw` flag of unpack, pack and their archive forms: True
+// gives and takes the values as the fields hold them, conversions skipped.
+bool read_raw_flag(PyObject* object, bool& raw);
 
 // Creates the type; nullptr with an exception set on failure.
 PyObject* create_layout_type();

@@ -6,6 +6,7 @@
 namespace vantrel {
 
 const char* ArrowColumnData::format() const {
+  if (format_override != nullptr) return format_override;
   switch (type) {
     case ColumnType::U8: return "C";
     case ColumnType::U16: return "S";
@@ -51,11 +52,15 @@ struct SchemaPrivate {
   std::string name;
   std::vector<ArrowSchema> children;
   std::vector<ArrowSchema*> child_pointers;
+  std::unique_ptr<ArrowSchema> dictionary;
 };
 
 void release_schema(ArrowSchema* schema) {
   auto* own = static_cast<SchemaPrivate*>(schema->private_data);
   release_children(own->children);
+  if (own->dictionary && own->dictionary->release != nullptr) {
+    own->dictionary->release(own->dictionary.get());
+  }
   delete own;
   schema->release = nullptr;
 }
@@ -68,7 +73,7 @@ void fill_schema(ArrowSchema* out, std::unique_ptr<SchemaPrivate> own, const cha
   out->flags = flags;
   out->n_children = static_cast<std::int64_t>(own->children.size());
   out->children = own->child_pointers.empty() ? nullptr : own->child_pointers.data();
-  out->dictionary = nullptr;
+  out->dictionary = own->dictionary.get();
   out->release = release_schema;
   out->private_data = own.release();
 }
@@ -84,10 +89,15 @@ std::unique_ptr<SchemaPrivate> column_schema_private(const ArrowColumnData& colu
 struct ColumnArrayPrivate {
   std::shared_ptr<const ArrowColumnData> column;
   const void* buffers[3] = {nullptr, nullptr, nullptr};
+  std::unique_ptr<ArrowArray> dictionary;
 };
 
 void release_column_array(ArrowArray* array) {
-  delete static_cast<ColumnArrayPrivate*>(array->private_data);
+  auto* own = static_cast<ColumnArrayPrivate*>(array->private_data);
+  if (own->dictionary && own->dictionary->release != nullptr) {
+    own->dictionary->release(own->dictionary.get());
+  }
+  delete own;
   array->release = nullptr;
 }
 
@@ -155,12 +165,21 @@ void release_stream(ArrowArrayStream* stream) {
 }  // namespace
 
 void export_column_schema(const ArrowColumnData& column, ArrowSchema* out) {
-  fill_schema(out, column_schema_private(column), column.format(), ARROW_FLAG_NULLABLE);
+  auto own = column_schema_private(column);
+  if (column.dictionary) {
+    own->dictionary = std::make_unique<ArrowSchema>();
+    export_column_schema(*column.dictionary, own->dictionary.get());
+  }
+  fill_schema(out, std::move(own), column.format(), ARROW_FLAG_NULLABLE);
 }
 
 void export_column_array(std::shared_ptr<const ArrowColumnData> column, ArrowArray* out) {
   auto own = std::make_unique<ColumnArrayPrivate>();
   const ArrowColumnData& c = *column;
+  if (c.dictionary) {
+    own->dictionary = std::make_unique<ArrowArray>();
+    export_column_array(c.dictionary, own->dictionary.get());
+  }
   own->buffers[0] = c.null_count != 0 ? c.validity.data() : nullptr;
   if (c.is_text()) {
     own->buffers[1] = c.text.offsets.data();
@@ -175,7 +194,7 @@ void export_column_array(std::shared_ptr<const ArrowColumnData> column, ArrowArr
   out->n_children = 0;
   out->buffers = own->buffers;
   out->children = nullptr;
-  out->dictionary = nullptr;
+  out->dictionary = own->dictionary.get();
   out->release = release_column_array;
   own->column = std::move(column);
   out->private_data = own.release();

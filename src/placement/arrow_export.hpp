@@ -30,6 +30,11 @@ struct ArrowColumnData {
   AlignedBuffer validity;  // bit i set: entry i is valid; unused when null_count == 0
   AlignedBuffer values;    // numeric columns
   Utf8Column text;         // text columns
+  // A format other than the values' own type says (timestamps: "tsn:").
+  const char* format_override = nullptr;
+  // The values of a dictionary-encoded column, whose own values are int32
+  // indices into it.
+  std::shared_ptr<const ArrowColumnData> dictionary;
 
   bool is_text() const { return type == ColumnType::Text; }
   // The Arrow format string: "C", "s", "f", "u" (32-bit offsets), "U", ...

@@ -1,0 +1,105 @@
+// Engineering values of layout fields: calibrations to float64, state names
+// of enumerated fields and time codes, applied to whole columns after the
+// field's raw values are decoded. Plain C++ over the buffer, so the caller
+// runs it without the interpreter lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/error.hpp"
+#include "placement/columns.hpp"
+#include "placement/time_codes.hpp"
+
+namespace vantrel {
+
+enum class ConversionKind : std::uint8_t { None, Polynomial, Linear, Table, Enumeration, TimeCode };
+
+// What a table calibration gives for a raw value outside its first and last
+// points: a failure, the nearest end point's value, or the end segment's
+// line continued.
+enum class OutsideTable : std::uint8_t { Error, Clamp, Extrapolate };
+
+// The raw value of an integer field as a key that orders as the values do:
+// the value itself for unsigned fields, the value with its sign bit flipped
+// for signed ones.
+constexpr std::uint64_t state_key(std::int64_t value) {
+  return static_cast<std::uint64_t>(value) ^ (std::uint64_t{1} << 63);
+}
+
+struct Enumeration {
+  // (key, state index) pairs in key order, and the names by state index.
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> states;
+  std::vector<std::string> names;
+  std::optional<std::uint32_t> default_state;  // for values no state names
+  bool operator==(const Enumeration&) const = default;
+
+  // Built after `states` is filled: a direct table when the keys are close.
+  void index();
+  // The state of a key, or -1 when it has none (and there is no default).
+  std::int32_t find(std::uint64_t key) const {
+    if (!dense_.empty()) {
+      const std::uint64_t slot = key - dense_base_;
+      if (slot < dense_.size() && dense_[slot] >= 0) return dense_[slot];
+      return fallback();
+    }
+    return find_sorted(key);
+  }
+
+ private:
+  std::int32_t fallback() const {
+    return default_state ? static_cast<std::int32_t>(*default_state) : -1;
+  }
+  std::int32_t find_sorted(std::uint64_t key) const;
+  std::vector<std::int32_t> dense_;  // state by key - dense_base_, -1: none
+  std::uint64_t dense_base_ = 0;
+};
+
+struct Conversion {
+  ConversionKind kind = ConversionKind::None;
+  // Polynomial: c0 ... cn; linear: {intercept, slope}.
+  std::vector<double> coefficients;
+  // Table: raw values, strictly increasing, and their engineering values.
+  std::vector<double> table_raw;
+  std::vector<double> table_values;
+  OutsideTable outside = OutsideTable::Error;
+  Enumeration enumeration;
+  TimeCodeSpec time;
+  bool operator==(const Conversion&) const = default;
+
+  bool is_calibration() const {
+    return kind == ConversionKind::Polynomial || kind == ConversionKind::Linear ||
+           kind == ConversionKind::Table;
+  }
+};
+
+// The converted column's elements: float64 for calibrations, int64
+// nanoseconds for time codes, int32 state indices (-1: none) for
+// enumerations.
+std::size_t converted_item_size(const Conversion& conversion);
+
+// A calibration of one raw value; fails only outside a table under
+// OutsideTable::Error.
+Result<double> calibrate(const Conversion& conversion, double raw);
+
+// The state index of a raw value, or an error naming the value.
+Result<std::int32_t> enumerate(const Conversion& conversion, std::uint64_t key, bool is_signed);
+
+// Decodes field `field` of packets [begin, end) and converts it into those
+// elements of `column` (converted_item_size wide). Failures of the field or
+// of its conversion are reported as decode_column reports them.
+std::optional<ColumnFailure> decode_converted_column(ByteSpan buffer, const PacketStarts& starts,
+                                                     std::size_t begin, std::size_t end,
+                                                     const PlannedField& field,
+                                                     const Conversion& conversion, void* column,
+                                                     std::span<std::uint8_t> mask);
+
+// The raw value that a linear calibration maps closest to `value`, for
+// packing; a NaN or infinite quotient fails.
+Result<double> invert_linear(const Conversion& conversion, double value);
+
+}  // namespace vantrel
