@@ -304,7 +304,7 @@ Result<Nanoseconds> decode_time_code(const std::uint8_t* packet, std::uint64_t b
       const auto before = table.utc_to_tai(reading - kNanosPerSecond);
       const auto after = table.utc_to_tai(reading);
       if (!before) return std::unexpected(before.error());
-      if (!after || *after != *before + kNanosPerSecond) {
+      if (!after || *after != *before + 2 * kNanosPerSecond) {
         return value_error(concat("millisecond of day ", (elapsed - day_start) / 1'000'000,
                                   " on a day that ends without a leap second"));
       }

@@ -1,0 +1,465 @@
+"""Engineering values on layout fields: calibrations, state names and CCSDS time
+codes, against values worked out independently with datetime, decimal and numpy."""
+
+import datetime as dt
+import pickle
+from decimal import ROUND_HALF_EVEN, Decimal
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import vantrel
+from recipe_helpers import item
+
+np = pytest.importorskip("numpy")
+
+UNIX = dt.datetime(1970, 1, 1)
+CCSDS_EPOCH = dt.datetime(1958, 1, 1)
+UTC = dt.timezone.utc
+# TAI - UTC around the leap second inserted at the end of 2016 (IERS Bulletin C 52).
+BEFORE_2017, FROM_2017 = 36, 37
+
+
+def ns_since_unix(moment, extra_ns=0):
+    """Nanoseconds from 1970-01-01 of a naive datetime, with exact integers."""
+    delta = moment - UNIX
+    return (delta.days * 86400 + delta.seconds) * 10**9 + delta.microseconds * 1000 + extra_ns
+
+
+def fraction_ns(numerator, denominator):
+    """numerator / denominator seconds in nanoseconds, ties to even, by decimal."""
+    value = Decimal(numerator) * 10**9 / Decimal(denominator)
+    return int(value.quantize(Decimal(1), rounding=ROUND_HALF_EVEN))
+
+
+def cuc(coarse_octets=4, fine_octets=2, p_field=False, **options):
+    bits = 8 * (coarse_octets + fine_octets + p_field)
+    convert = {
+        "type": "cuc",
+        "coarse_octets": coarse_octets,
+        "fine_octets": fine_octets,
+        "p_field": p_field,
+        "scale": "TAI",
+        **options,
+    }
+    return vantrel.Layout([item("t", bits=bits, convert=convert)])
+
+
+def cuc_packet(coarse, fine, coarse_octets=4, fine_octets=2, p_field=None):
+    head = bytes([p_field]) if p_field is not None else b""
+    return (
+        head
+        + coarse.to_bytes(coarse_octets, "big")
+        + (fine.to_bytes(fine_octets, "big") if fine_octets else b"")
+    )
+
+
+def cds(day_octets=2, sub_octets=0, p_field=False, **options):
+    bits = 8 * (day_octets + 4 + sub_octets + p_field)
+    convert = {
+        "type": "cds",
+        "day_octets": day_octets,
+        "submillisecond_octets": sub_octets,
+        "p_field": p_field,
+        "scale": "TAI",
+        **options,
+    }
+    return vantrel.Layout([item("t", bits=bits, convert=convert)])
+
+
+def cds_packet(day, ms, sub=None, day_octets=2, sub_octets=0):
+    tail = sub.to_bytes(sub_octets, "big") if sub_octets else b""
+    return day.to_bytes(day_octets, "big") + ms.to_bytes(4, "big") + tail
+
+
+def time_ns(layout, packet):
+    return int(layout.unpack_many(packet)["t"].astype("int64")[0])
+
+
+# ---- CUC ------------------------------------------------------------------------
+
+
+class TestCuc:
+    def test_worked_example_level_one_epoch_with_p_field(self):
+        # 0x1E: CUC, 1958 epoch, 4 coarse and 2 fine octets.
+        coarse, fine = 0x749E3F80, 0x8000
+        assert coarse == (dt.datetime(2020, 1, 1) - CCSDS_EPOCH).days * 86400
+        layout = cuc(p_field=True)
+        packet = cuc_packet(coarse, fine, p_field=0x1E)
+        expected = ns_since_unix(CCSDS_EPOCH + dt.timedelta(seconds=coarse), 500_000_000)
+        assert time_ns(layout, packet) == expected
+        assert layout.unpack(packet)["t"] == dt.datetime(2020, 1, 1, 0, 0, 0, 500000)
+
+    @settings(max_examples=200, deadline=None)
+    @given(
+        coarse_octets=st.integers(1, 4),
+        fine_octets=st.integers(0, 3),
+        data=st.data(),
+    )
+    def test_every_format_against_decimal(self, coarse_octets, fine_octets, data):
+        coarse = data.draw(st.integers(0, 256**coarse_octets - 1))
+        fine = data.draw(st.integers(0, 256**fine_octets - 1))
+        layout = cuc(coarse_octets, fine_octets)
+        packet = cuc_packet(coarse, fine, coarse_octets, fine_octets)
+        expected = ns_since_unix(CCSDS_EPOCH, coarse * 10**9 + fraction_ns(fine, 256**fine_octets))
+        assert time_ns(layout, packet) == expected
+        # Packing the decoded time gives back the same octets.
+        column = layout.unpack_many(packet)
+        assert layout.pack_many(column) == packet
+
+    @pytest.mark.parametrize(
+        ("fine", "fine_octets", "expected_ns"),
+        [
+            (64, 2, 976_562),  # 976562.5 ns: a tie, to the even neighbour
+            (192, 2, 2_929_688),  # 2929687.5 ns: a tie, up to the even one
+            (16384, 3, 976_562),  # 976562.5 ns with three fine octets
+            (1, 3, 60),  # 59.6 ns
+            (0xFFFFFF, 3, 999_999_940),  # 999999940.4 ns: never a whole second
+        ],
+    )
+    def test_fine_time_rounds_to_the_nearest_nanosecond(self, fine, fine_octets, expected_ns):
+        assert fraction_ns(fine, 256**fine_octets) == expected_ns
+        packet = cuc_packet(0, fine, 4, fine_octets)
+        assert time_ns(cuc(4, fine_octets), packet) == ns_since_unix(CCSDS_EPOCH, expected_ns)
+
+    def test_agency_epoch(self):
+        epoch = dt.datetime(2000, 1, 1, 11, 58, 55, 816000)
+        layout = cuc(4, 1, p_field=True, epoch=epoch)
+        # 0x2D: CUC, agency epoch, 4 coarse and 1 fine octet.
+        packet = cuc_packet(86400, 0x40, 4, 1, p_field=0x2D)
+        expected = ns_since_unix(epoch + dt.timedelta(days=1), 250_000_000)
+        assert time_ns(layout, packet) == expected
+        # The epoch may be a string too, and both give equal layouts.
+        assert cuc(4, 1, p_field=True, epoch="2000-01-01T11:58:55.816") == layout
+
+    def test_p_field_that_does_not_match_the_format(self):
+        layout = cuc(p_field=True)
+        packet = cuc_packet(5, 0, p_field=0x2E)
+        with pytest.raises(ValueError, match=r"packet 0 at byte 0: .*'t'.*P-field 0x2E.*0x1E"):
+            layout.unpack_many(packet)
+        masked = layout.unpack_many(packet + cuc_packet(5, 0, p_field=0x1E), errors="mask")
+        assert masked["t"].mask.tolist() == [True, False]
+
+
+# ---- CDS ------------------------------------------------------------------------
+
+
+class TestCds:
+    def test_worked_example_with_microseconds(self):
+        day, ms, us = 21915, 45_296_789, 123  # 2018-01-01 12:34:56.789123
+        layout = cds(2, 2, p_field=True)
+        packet = bytes([0x41]) + cds_packet(day, ms, us, 2, 2)
+        expected = ns_since_unix(dt.datetime(2018, 1, 1, 12, 34, 56, 789123))
+        assert (CCSDS_EPOCH + dt.timedelta(days=day)).date() == dt.date(2018, 1, 1)
+        assert time_ns(layout, packet) == expected
+        assert layout.unpack(packet)["t"] == dt.datetime(2018, 1, 1, 12, 34, 56, 789123)
+
+    def test_24_bit_day_and_picoseconds_round_to_nanoseconds(self):
+        layout = cds(3, 4)
+        for ps, ns in [(1_500, 2), (2_500, 2), (999_999_499, 999_999), (999_999_999, 1_000_000)]:
+            packet = cds_packet(1, 0, ps, 3, 4)
+            assert time_ns(layout, packet) == ns_since_unix(CCSDS_EPOCH + dt.timedelta(days=1), ns)
+
+    def test_segments_out_of_range(self):
+        with pytest.raises(ValueError, match="millisecond of day 86400000 is over 86399999"):
+            cds().unpack(cds_packet(0, 86_400_000))
+        with pytest.raises(ValueError, match="microsecond of millisecond 1000 is over 999"):
+            cds(2, 2).unpack(cds_packet(0, 0, 1000, 2, 2))
+
+    def test_round_trip_through_pack(self):
+        layout = cds(2, 4, p_field=True)
+        moment = np.array(["1999-12-31T23:59:59.999999999", "2024-02-29T12:00:00.5"], "M8[ns]")
+        packed = layout.pack_many({"t": moment})
+        assert packed[0] == packed[11] == 0x42
+        assert (layout.unpack_many(packed)["t"] == moment).all()
+
+
+# ---- Time scales ----------------------------------------------------------------
+
+
+class TestScales:
+    def tai_clock(self, utc_moment, offset):
+        """The TAI reading of a UTC time, as seconds since 1958 (the CUC count)."""
+        return int((utc_moment - CCSDS_EPOCH).total_seconds()) + offset
+
+    def test_last_second_before_a_leap_second(self):
+        layout = cuc(4, 0, scale="UTC")
+        last = dt.datetime(2016, 12, 31, 23, 59, 59)
+        count = self.tai_clock(last, BEFORE_2017)
+        packets = b"".join(cuc_packet(count + k, 0, 4, 0) for k in range(3))
+        times = layout.unpack_many(packets)["t"]
+        assert times[0] == np.datetime64("2016-12-31T23:59:59", "ns")
+        # The inserted 23:59:60 has no value of its own: it stays just before midnight.
+        assert times[1] == np.datetime64("2016-12-31T23:59:59.999999999", "ns")
+        assert times[2] == np.datetime64("2017-01-01T00:00:00", "ns")
+        assert count + 2 == self.tai_clock(dt.datetime(2017, 1, 1), FROM_2017)
+        one = layout.unpack(cuc_packet(count, 0, 4, 0))["t"]
+        assert one == last.replace(tzinfo=UTC) and one.tzinfo is UTC
+
+    def test_tai_and_utc_differ_by_the_table(self):
+        count = self.tai_clock(dt.datetime(2020, 6, 1), FROM_2017)
+        packet = cuc_packet(count, 0, 4, 0)
+        tai = time_ns(cuc(4, 0), packet)
+        utc = time_ns(cuc(4, 0, scale="UTC"), packet)
+        assert tai - utc == FROM_2017 * 10**9
+        assert utc == ns_since_unix(dt.datetime(2020, 6, 1))
+
+    def test_utc_before_1972_is_refused_not_guessed(self):
+        layout = cuc(4, 0, scale="UTC")
+        with pytest.raises(ValueError, match="UTC before 1972-01-01"):
+            layout.unpack(cuc_packet(100, 0, 4, 0))
+        column = layout.unpack_many(cuc_packet(100, 0, 4, 0), errors="mask")["t"]
+        assert column.mask.tolist() == [True]
+
+    def test_a_table_of_the_callers(self):
+        rows = [("1972-01-01", 10), ("2030-01-01", 11)]
+        layout = cuc(4, 0, scale="UTC", leap_seconds=rows)
+        count = self.tai_clock(dt.datetime(2031, 1, 1), 11)
+        assert time_ns(layout, cuc_packet(count, 0, 4, 0)) == ns_since_unix(dt.datetime(2031, 1, 1))
+        assert pickle.loads(pickle.dumps(layout)) == layout
+        assert layout != cuc(4, 0, scale="UTC")
+
+    def test_cds_kept_in_utc_with_its_leap_second(self):
+        layout = cds(epoch_scale="UTC", scale="TAI")
+        day = (dt.datetime(2016, 12, 31) - CCSDS_EPOCH).days
+        leap = time_ns(layout, cds_packet(day, 86_400_500))
+        midnight = ns_since_unix(dt.datetime(2017, 1, 1), FROM_2017 * 10**9)
+        assert leap == midnight - 500_000_000
+        with pytest.raises(ValueError, match="ends without a leap second"):
+            layout.unpack(cds_packet(day - 1, 86_400_500))
+
+    def test_datetimes_carry_the_scale(self):
+        tai, utc = cuc(4, 0), cuc(4, 0, scale="UTC")
+        moment = dt.datetime(2021, 3, 4, 5, 6, 7)
+        assert tai.unpack(tai.pack({"t": moment}))["t"] == moment
+        aware = moment.replace(tzinfo=UTC)
+        assert utc.unpack(utc.pack({"t": aware}))["t"] == aware
+        with pytest.raises(TypeError, match="UTC time code takes an aware datetime"):
+            utc.pack({"t": moment})
+        with pytest.raises(TypeError, match="TAI time code takes a naive datetime"):
+            tai.pack({"t": aware})
+
+    def test_scale_is_required(self):
+        with pytest.raises(ValueError, match="needs 'scale'"):
+            vantrel.Layout([item("t", bits=32, convert={"type": "cuc"})])
+
+
+# ---- Calibrations ---------------------------------------------------------------
+
+
+def calibrated(convert, encoding="unsigned", bits=16):
+    return vantrel.Layout([item("v", encoding, bits, convert=convert)])
+
+
+def archive(raw_values, dtype=">u2"):
+    return np.asarray(raw_values, dtype=dtype).tobytes()
+
+
+class TestCalibrations:
+    @settings(max_examples=50, deadline=None)
+    @given(
+        st.lists(st.floats(-1e3, 1e3), min_size=1, max_size=6),
+        st.lists(st.integers(0, 65535), min_size=1, max_size=50),
+    )
+    def test_polynomial_against_polyval(self, coefficients, raw):
+        layout = calibrated({"type": "polynomial", "coefficients": coefficients})
+        got = layout.unpack_many(archive(raw))["v"]
+        expected = np.polyval(coefficients[::-1], np.asarray(raw, dtype=np.float64))
+        np.testing.assert_allclose(got, expected, rtol=1e-12, atol=1e-9)
+        assert got.dtype == np.float64
+        assert layout.unpack(archive(raw[:1]))["v"] == pytest.approx(got[0], rel=1e-15)
+
+    def test_polynomial_of_a_signed_field(self):
+        layout = calibrated(
+            {"type": "polynomial", "coefficients": [-273.15, 0.01, 1e-6]}, "twos_complement", 12
+        )
+        raw = np.arange(-2048, 2048)
+        packed = layout.pack_many({"v": raw}, raw=True)
+        expected = np.polyval([1e-6, 0.01, -273.15], raw.astype(float))
+        np.testing.assert_allclose(layout.unpack_many(packed)["v"], expected, rtol=1e-14)
+
+    @pytest.mark.parametrize("outside", ["clamp", "extrapolate", "error"])
+    def test_table_against_interp(self, outside):
+        points = [[10, -5.0], [100, 20.0], [1000, 25.0], [2000, 100.0]]
+        layout = calibrated({"type": "table", "points": points, "outside": outside})
+        xs, ys = np.array(points).T
+        inside = np.arange(10, 2001, 7)
+        np.testing.assert_allclose(
+            layout.unpack_many(archive(inside))["v"], np.interp(inside, xs, ys), rtol=1e-15
+        )
+        below_above = archive([0, 3000])
+        if outside == "clamp":
+            assert layout.unpack_many(below_above)["v"].tolist() == [-5.0, 100.0]
+        elif outside == "extrapolate":
+            got = layout.unpack_many(below_above)["v"]
+            np.testing.assert_allclose(got, [-5.0 - 10 * 25 / 90, 100.0 + 1000 * 75 / 1000])
+        else:
+            with pytest.raises(ValueError, match=r"packet 0 .*raw value 0 is outside the calibration"):
+                layout.unpack_many(below_above)
+            masked = layout.unpack_many(below_above + archive([10]), errors="mask")["v"]
+            assert masked.mask.tolist() == [True, True, False]
+
+    def test_linear_round_trip_within_rounding(self):
+        layout = calibrated({"type": "linear", "slope": 0.1, "intercept": -40}, bits=12)
+        values = np.linspace(-40, 369.5, 997)
+        packed = layout.pack_many({"v": values})
+        back = layout.unpack_many(packed)["v"]
+        assert np.max(np.abs(back - values)) <= 0.05 + 1e-9
+        raw = layout.unpack_many(packed, raw=True)["v"]
+        np.testing.assert_array_equal(raw, np.rint((values + 40) / 0.1))
+        with pytest.raises(ValueError, match="needs a raw value outside the field"):
+            layout.pack({"v": -41})
+
+    def test_polynomial_packs_raw_values(self):
+        layout = calibrated({"type": "polynomial", "coefficients": [1, 2]})
+        assert layout.pack({"v": 7}) == layout.pack({"v": 7}, raw=True) == b"\x00\x07"
+
+
+# ---- Enumerations ---------------------------------------------------------------
+
+STATES = {0: "OFF", 1: "ON", 2: "SAFE", 7: "SAFE"}
+
+
+class TestEnumerations:
+    def layout(self, **options):
+        convert = {"type": "enumeration", "states": STATES, **options}
+        return vantrel.Layout([item("mode", bits=4), item("n", bits=4, convert=convert)])
+
+    def test_names_one_object_each(self):
+        raw = [0, 1, 2, 7] * 50
+        column = self.layout().unpack_many(bytes(raw))["n"]
+        assert column.dtype == object
+        assert column.tolist() == [STATES[r] for r in raw]
+        assert len({id(name) for name in column}) == 3
+
+    def test_unknown_values_raise(self):
+        with pytest.raises(ValueError, match=r"packet 2 at byte 2: recipe item 1 \('n'\).*value 5 "):
+            self.layout().unpack_many(bytes([0, 1, 5, 6]))
+        with pytest.raises(ValueError, match="value 5 has no state name"):
+            self.layout().unpack(bytes([5]))
+
+    def test_unknown_values_masked(self):
+        column = self.layout().unpack_many(bytes([0, 5, 2, 6]), errors="mask")["n"]
+        assert column.mask.tolist() == [False, True, False, True]
+        assert column.compressed().tolist() == ["OFF", "SAFE"]
+
+    def test_unknown_values_default(self):
+        layout = self.layout(default="UNKNOWN")
+        assert layout.unpack_many(bytes([5, 1]))["n"].tolist() == ["UNKNOWN", "ON"]
+        assert layout.unpack(bytes([9]))["n"] == "UNKNOWN"
+
+    def test_signed_field_and_wide_keys(self):
+        states = {-1: "MINUS", 0: "ZERO", 1 << 40: "FAR"}
+        layout = vantrel.Layout(
+            [item("s", "twos_complement", 64, convert={"type": "enumeration", "states": states})]
+        )
+        packed = layout.pack_many({"s": ["MINUS", "FAR", "ZERO"]})
+        assert layout.unpack_many(packed, raw=True)["s"].tolist() == [-1, 1 << 40, 0]
+        assert layout.unpack_many(packed)["s"].tolist() == ["MINUS", "FAR", "ZERO"]
+
+    def test_pack_names_and_raw_values(self):
+        layout = self.layout()
+        assert layout.pack({"mode": 3, "n": "SAFE"}) == bytes([0x32])  # the smallest raw of SAFE
+        assert layout.pack({"mode": 3, "n": 7}) == bytes([0x37])
+        with pytest.raises(ValueError, match="'LOST' is not a state name"):
+            layout.pack({"mode": 0, "n": "LOST"})
+
+    def test_arrow_dictionary(self):
+        pa = pytest.importorskip("pyarrow")
+        table = pa.table(self.layout().unpack_many(bytes([0, 5, 7]), output="arrow", errors="mask"))
+        column = table.column("n")
+        assert column.type == pa.dictionary(pa.int32(), pa.string())
+        assert column.to_pylist() == ["OFF", None, "SAFE"]
+
+
+# ---- The whole layout -------------------------------------------------------------
+
+
+def housekeeping():
+    return vantrel.Layout(
+        [
+            item("time", bits=48, convert={"type": "cuc", "fine_octets": 2, "scale": "UTC"}),
+            item("temp", bits=12, convert={"type": "polynomial", "coefficients": [-50, 0.05]}),
+            item("mode", bits=4, convert={"type": "enumeration", "states": {0: "A", 1: "B"}}),
+            item("count", bits=16),
+        ]
+    )
+
+
+class TestLayouts:
+    def test_raw_is_the_layout_without_conversions(self):
+        layout = housekeeping()
+        plain = vantrel.Layout(
+            [{k: v for k, v in entry.items() if k != "convert"} for entry in pickle.loads(
+                pickle.dumps(layout)).__reduce__()[1][0]]
+        )
+        rng = np.random.default_rng(5)
+        data = rng.integers(0, 256, size=10 * 10, dtype=np.uint8).tobytes()
+        data = bytearray(data)
+        for k in range(10):
+            data[k * 10 + 6] &= 0xF1  # mode 0 or 1
+        raw = layout.unpack_many(bytes(data), raw=True)
+        expected = plain.unpack_many(bytes(data))
+        for name in layout.names:
+            np.testing.assert_array_equal(raw[name], expected[name])
+            assert raw[name].dtype == expected[name].dtype
+        assert layout.unpack(bytes(data[:10]), raw=True) == plain.unpack(bytes(data[:10]))
+
+    def test_round_trip_of_the_engineering_columns(self):
+        layout = housekeeping()
+        columns = {
+            "time": np.array(["2023-05-06T07:08:09.5", "2024-01-01T00:00:00"], "M8[ns]"),
+            "temp": [10, 4000],
+            "mode": np.array(["B", "A"], dtype=object),
+            "count": [1, 2],
+        }
+        packed = layout.pack_many(columns)
+        back = layout.unpack_many(packed)
+        np.testing.assert_array_equal(back["time"], columns["time"])
+        assert back["mode"].tolist() == ["B", "A"]
+        np.testing.assert_array_equal(back["temp"], [-49.5, 150.0])
+
+    def test_arrow_types(self):
+        pa = pytest.importorskip("pyarrow")
+        packed = housekeeping().pack_many(
+            {"time": np.array(["2023-05-06"], "M8[ns]"), "temp": [0], "mode": ["A"], "count": [1]}
+        )
+        schema = pa.table(housekeeping().unpack_many(packed, output="arrow")).schema
+        assert schema.field("time").type == pa.timestamp("ns", tz="UTC")
+        assert schema.field("temp").type == pa.float64()
+        assert schema.field("count").type == pa.uint16()
+
+    def test_layouts_are_values(self):
+        layout = housekeeping()
+        assert pickle.loads(pickle.dumps(layout)) == layout == housekeeping()
+        assert hash(layout) == hash(housekeeping())
+        other = vantrel.Layout([dict(item("count", bits=16))])
+        assert layout != other
+
+    def test_packet_functions_ignore_convert(self):
+        recipe = [item("v", bits=8, convert={"type": "polynomial", "coefficients": [1, 2]})]
+        assert vantrel.unpack_parameters(b"\x05", 0, recipe) == {"v": 5}
+
+    @pytest.mark.parametrize(
+        ("entry", "message"),
+        [
+            (item(convert={"type": "poly"}), "type must be 'polynomial'"),
+            (item(convert={"type": "linear", "slope": 1, "ofset": 2}), "unknown key 'ofset'"),
+            (item(convert={"type": "linear", "slope": 0}), "slope must not be 0"),
+            (item(convert={"type": "table", "points": [[1, 2], [1, 3]]}), "must increase"),
+            (item(convert={"type": "enumeration", "states": {256: "X"}}), "cannot occur"),
+            (item("f", "ieee754_f32", 32, convert={"type": "enumeration", "states": {1: "X"}}),
+             "need an integer field"),
+            (item("s", "us_ascii", 8, convert={"type": "linear", "slope": 1}), "text fields"),
+            (item(bits=40, convert={"type": "cuc", "scale": "TAI"}), "has 32 bits but the field has 40"),
+            (item(bits=32, byte_order="little", convert={"type": "cuc", "scale": "TAI"}),
+             "big-endian"),
+            (item(bits=32, convert={"type": "cuc", "scale": "GPS"}), "must be 'TAI' or 'UTC'"),
+            (item(bits=32, convert={"type": "cuc", "scale": "TAI", "epoch": "2000-13-01"}),
+             "not a valid date"),
+        ],
+    )
+    def test_recipe_errors_name_the_item(self, entry, message):
+        with pytest.raises(ValueError, match=r"recipe item 0 \('\w'\): convert: .*" + message):
+            vantrel.Layout([entry])
