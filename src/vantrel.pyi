@@ -19,10 +19,11 @@ Conventions used below:
 ``RecipeItem`` is importable at run time (there it is ``dict``), so it can
 annotate a recipe held in a variable: ``recipe: list[RecipeItem] = [...]``.
 The names ``Encoding``, ``PackEncoding``, ``ByteOrder``, ``UnpackedValue``,
-``HeaderRule`` and ``FramingRules``
-exist for type checking only: import them under ``typing.TYPE_CHECKING``.
+``HeaderRule``, ``FramingRules``, ``Conversion`` (with ``TimeScale`` and the
+six ``...Conversion`` dicts) exist for type checking only: import them under ``typing.TYPE_CHECKING``.
 """
 
+import datetime
 from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, ClassVar, NoReturn, SupportsFloat, SupportsIndex
 
@@ -180,6 +181,8 @@ class RecipeItem(TypedDict):
             the previous one.
         value: The value to pack (ignored when unpacking): an int for the
             integer and BCD encodings, a number for IEEE 754, a str for text.
+        convert: Layouts only (the packet functions ignore it): the field's
+            engineering value, a ``Conversion``. See docs/conversions.md.
     """
 
     name: str
@@ -189,6 +192,78 @@ class RecipeItem(TypedDict):
     reverse_bits: bool
     offset_bits: NotRequired[int]
     value: NotRequired[int | float | str]
+    convert: NotRequired[Conversion]
+
+class PolynomialConversion(TypedDict):
+    """c0 + c1*raw + ... + cn*raw**n in float64, by Horner's rule. Packing
+    takes the raw value."""
+
+    type: Literal["polynomial"]
+    coefficients: Sequence[float]
+
+class LinearConversion(TypedDict):
+    """slope * raw + intercept in float64. Packing inverts it: the nearest
+    raw value (ties to even) for integer fields."""
+
+    type: Literal["linear"]
+    slope: float
+    intercept: NotRequired[float]
+
+class TableConversion(TypedDict):
+    """Straight lines between (raw, value) points, raw values increasing, as
+    ``numpy.interp``. Outside the points: "error" (default: a failure, masked
+    under errors="mask"), "clamp" (the end point's value) or "extrapolate"
+    (the end segment continued). Packing takes the raw value."""
+
+    type: Literal["table"]
+    points: Sequence[tuple[float, float] | Sequence[float]]
+    outside: NotRequired[Literal["error", "clamp", "extrapolate"]]
+
+class EnumerationConversion(TypedDict):
+    """Raw integer to state name. A value without a name fails (masked under
+    errors="mask") unless ``default`` names it. Packing takes a name (its
+    smallest raw value) or a raw int."""
+
+    type: Literal["enumeration"]
+    states: Mapping[int, str]
+    default: NotRequired[str]
+
+class CucConversion(TypedDict):
+    """A CCSDS unsegmented time code: whole seconds and binary fractions
+    since the epoch. The field is "unsigned", big-endian, unmirrored and
+    exactly as wide as the code (P-field included)."""
+
+    type: Literal["cuc"]
+    scale: TimeScale
+    coarse_octets: NotRequired[Literal[1, 2, 3, 4]]
+    fine_octets: NotRequired[Literal[0, 1, 2, 3]]
+    p_field: NotRequired[bool]
+    epoch: NotRequired[str | datetime.datetime | datetime.date]
+    epoch_scale: NotRequired[TimeScale]
+    leap_seconds: NotRequired[Sequence[tuple[str | datetime.date, int]]]
+
+class CdsConversion(TypedDict):
+    """A CCSDS day-segmented time code: days, milliseconds of the day and
+    optionally microseconds (2 octets) or picoseconds (4 octets)."""
+
+    type: Literal["cds"]
+    scale: TimeScale
+    day_octets: NotRequired[Literal[2, 3]]
+    submillisecond_octets: NotRequired[Literal[0, 2, 4]]
+    p_field: NotRequired[bool]
+    epoch: NotRequired[str | datetime.datetime | datetime.date]
+    epoch_scale: NotRequired[TimeScale]
+    leap_seconds: NotRequired[Sequence[tuple[str | datetime.date, int]]]
+
+TimeScale: TypeAlias = Literal["TAI", "UTC", "tai", "utc"]
+Conversion: TypeAlias = (
+    PolynomialConversion
+    | LinearConversion
+    | TableConversion
+    | EnumerationConversion
+    | CucConversion
+    | CdsConversion
+)
 
 @final
 class ArrowColumn:
@@ -265,7 +340,9 @@ class Layout:
             TypeError: ``recipe`` is a str or not a sequence.
         """
 
-    def unpack(self, packet: Buffer, offset_bits: SupportsIndex = 0) -> dict[str, UnpackedValue]:
+    def unpack(
+        self, packet: Buffer, offset_bits: SupportsIndex = 0, *, raw: bool = False
+    ) -> dict[str, Any]:
         """Read one packet.
 
         Args:
@@ -274,10 +351,15 @@ class Layout:
                 place.
             offset_bits: Where the layout starts in the packet, in bits from
                 the most significant bit of the first byte.
+            raw: Give the fields' own values, without their conversions.
 
         Returns:
             Exactly what ``unpack_parameters(packet, offset_bits, recipe)``
-            returns: the same keys in the same order, the same values.
+            returns: the same keys in the same order, the same values; a
+            field with a conversion gives its engineering value instead
+            (unless ``raw``): a float, a state name, or a ``datetime``
+            rounded to the microsecond (aware, in UTC, for the UTC scale;
+            naive for TAI).
 
         Raises:
             ValueError: The packet is too short for the layout (naming its
@@ -286,11 +368,15 @@ class Layout:
                 message ``unpack_parameters`` gives).
         """
 
-    def pack(self, values: Mapping[str, object]) -> bytes:
+    def pack(self, values: Mapping[str, object], *, raw: bool = False) -> bytes:
         """Write one packet.
 
         Args:
-            values: The value of every field, by name.
+            values: The value of every field, by name. Fields with a
+                conversion take a datetime or numpy.datetime64 (time codes),
+                a state name or raw int (enumerations), a float (linear), or
+                the raw value (polynomials and tables).
+            raw: Take every value as the field's own, conversions skipped.
 
         Returns:
             Exactly the bytes ``pack_parameters`` returns for the recipe with
@@ -314,6 +400,7 @@ class Layout:
         errors: Literal["raise"] = "raise",
         output: Literal["numpy"] = "numpy",
         text_dtype: npt.DTypeLike | None = None,
+        raw: bool = False,
     ) -> dict[str, npt.NDArray[Any]]:
         """Read many packets from one buffer into one column per field.
 
@@ -335,6 +422,8 @@ class Layout:
                 "T" (NumPy 2, filled without a ``str`` per packet), or "S"
                 for the raw field bytes with the byte order undone (not
                 decoded; NumPy drops trailing NUL bytes of an element).
+            raw: Give every field's own values, conversions skipped: the
+                columns the layout would give without its "convert" keys.
 
         Returns:
             With numpy output, a dict mapping each field name to a NumPy array
@@ -342,9 +431,13 @@ class Layout:
             ``layout.unpack(buffer, 8 * start_i)[name]``. Integer encodings
             give the smallest (u)int8/16/32/64 for the field's width, f16 and
             f32 give float32, f64 and f128 float64, text object arrays of str
-            (or as ``text_dtype`` says). With errors="mask",
+            (or as ``text_dtype`` says). Converted fields: float64
+            (calibrations), object arrays of str, one object per name
+            (enumerations), datetime64[ns] (time codes). With errors="mask",
             ``numpy.ma.MaskedArray`` columns. With Arrow output, the same
-            columns with the matching Arrow types.
+            columns with the matching Arrow types: double, a dictionary of
+            int32 indices and strings, timestamp[ns] (tz "UTC" for the UTC
+            scale).
 
         Raises:
             ValueError: Bytes are left over after the last whole packet
@@ -367,6 +460,7 @@ class Layout:
         errors: Literal["mask"],
         output: Literal["numpy"] = "numpy",
         text_dtype: npt.DTypeLike | None = None,
+        raw: bool = False,
     ) -> dict[str, np.ma.MaskedArray[Any, Any]]: ...
     @overload
     def unpack_many(
@@ -379,14 +473,19 @@ class Layout:
         errors: Literal["raise", "mask"] = "raise",
         output: Literal["arrow"],
         text_dtype: None = None,
+        raw: bool = False,
     ) -> ArrowColumns: ...
 
-    def pack_many(self, columns: Mapping[str, Sequence[Any] | npt.NDArray[Any]]) -> bytes:
+    def pack_many(
+        self, columns: Mapping[str, Sequence[Any] | npt.NDArray[Any]], *, raw: bool = False
+    ) -> bytes:
         """Write many packets back to back, one column of values per field.
 
         Args:
             columns: For every field, a sequence or array of its values; all
-                of the same length.
+                of the same length. Converted fields take what ``pack``
+                takes; time codes take datetime64 arrays directly.
+            raw: Take every value as the field's own, conversions skipped.
 
         Returns:
             The packets, each equal to ``layout.pack`` of its row,

@@ -338,7 +338,7 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
 }  // namespace
 
 const char* const kPackManyDoc =
-    "pack_many($self, /, columns)\n--\n\n"
+    "pack_many($self, /, columns, *, raw=False)\n--\n\n"
     "Encode many packets from columns of values.\n\n"
     "columns: a mapping from field name to a numpy array or sequence; every\n"
     "    column has the same length n.\n\n"
@@ -346,7 +346,8 @@ const char* const kPackManyDoc =
     "layout.pack of its row (size_bytes long, except for recipes whose packet\n"
     "functions size the packet longer). Raises KeyError naming a missing\n"
     "column, and ValueError naming the row and recipe item of a value that\n"
-    "cannot be encoded.";
+    "cannot be encoded. Converted fields take what pack takes (datetime64\n"
+    "arrays for time codes); raw=True takes raw values for every field.";
 
 PyObject* layout_pack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {

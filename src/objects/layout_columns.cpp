@@ -698,7 +698,7 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
 
 const char* const kUnpackManyDoc =
     "unpack_many($self, /, buffer, *, stride=None, offsets=None, count=None, errors='raise',\n"
-    "            output='numpy', text_dtype=None)\n"
+    "            output='numpy', text_dtype=None, raw=False)\n"
     "--\n\n"
     "Decode many packets held in one buffer into one column per field.\n\n"
     "buffer: any object with the buffer protocol (bytes, bytearray, memoryview,\n"
@@ -720,14 +720,17 @@ const char* const kUnpackManyDoc =
     "    and numpy is not needed.\n"
     "text_dtype: the numpy type of text columns: object (default, str values),\n"
     "    numpy.dtypes.StringDType() or 'T' (numpy 2), or 'S' for the raw field\n"
-    "    bytes, byte order undone, not decoded (numpy drops trailing NUL bytes).\n\n"
+    "    bytes, byte order undone, not decoded (numpy drops trailing NUL bytes).\n"
+    "raw: True gives every field's own values, its \"convert\" key skipped.\n\n"
     "Columns are in recipe order. Element i of a column equals\n"
     "layout.unpack(buffer, 8 * start_i)[name]. Column types: unsigned: the\n"
     "smallest of uint8/16/32/64 that holds the field's width; two's, ones'\n"
     "complement, sign-magnitude and BCD: the smallest of int8/16/32/64;\n"
     "ieee754_f16 and f32: float32; ieee754_f64, f128 and the other float\n"
     "names: float64; text: as text_dtype says. Text columns other than object\n"
-    "str, and all numeric columns, are decoded without holding the GIL.";
+    "str, and all numeric columns, are decoded without holding the GIL.\n"
+    "Converted fields: float64 for calibrations, object str (one object per\n"
+    "name) for enumerations, datetime64[ns] for time codes.";
 
 PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {

@@ -496,7 +496,7 @@ PyObject* get_size_bytes(PyObject* self, void*) {
 
 PyMethodDef layout_methods[] = {
     {"unpack", VANTREL_FASTCALL(layout_unpack), METH_FASTCALL | METH_KEYWORDS,
-     "unpack($self, /, packet, offset_bits=0)\n--\n\n"
+     "unpack($self, /, packet, offset_bits=0, *, raw=False)\n--\n\n"
      "Decode one packet into a dict from field name to value.\n\n"
      "packet: any object with the buffer protocol (bytes, bytearray, memoryview,\n"
      "    mmap, a contiguous numpy uint8 array); it is read in place, not copied.\n"
@@ -505,14 +505,19 @@ PyMethodDef layout_methods[] = {
      "Returns the same dict as unpack_parameters(packet, offset_bits, recipe).\n"
      "Raises ValueError when the packet is too short for the layout (naming its\n"
      "length, the bits needed and the first field outside it), or when a field\n"
-     "does not decode (naming the recipe item and the decoder's message)."},
+     "does not decode (naming the recipe item and the decoder's message).\n"
+     "Fields with a \"convert\" key give their engineering value (a float, a\n"
+     "state name, a datetime); raw=True gives the field values instead."},
     {"pack", VANTREL_FASTCALL(layout_pack), METH_FASTCALL | METH_KEYWORDS,
-     "pack($self, /, values)\n--\n\n"
+     "pack($self, /, values, *, raw=False)\n--\n\n"
      "Encode one packet from a mapping of field name to value.\n\n"
      "Returns the same bytes as pack_parameters(recipe) with each item's\n"
      "\"value\" taken from values[name]. Raises KeyError naming a field that\n"
      "values lacks, and ValueError naming the recipe item when a value cannot\n"
-     "be encoded (with the message pack_parameters gives)."},
+     "be encoded (with the message pack_parameters gives). Fields with a\n"
+     "\"convert\" key take their engineering value where the conversion is\n"
+     "invertible (time codes, state names, linear), else the raw value;\n"
+     "raw=True takes raw values for every field."},
     {"unpack_many", VANTREL_FASTCALL(layout_unpack_many), METH_FASTCALL | METH_KEYWORDS,
      kUnpackManyDoc},
     {"pack_many", VANTREL_FASTCALL(layout_pack_many), METH_FASTCALL | METH_KEYWORDS, kPackManyDoc},
