@@ -431,20 +431,36 @@ std::vector<const Conversion*> column_conversions(const LayoutData& data, bool r
   return conversions;
 }
 
-// An enumerated column from its state indices (-1: none): numpy's take from
-// the names (and None last), one str object per name.
+// An enumerated column from its state indices (-1: none, given as None):
+// an object array whose elements point at the layout's one str per name.
+// numpy lends no buffer of objects, so the array's own data pointer is
+// filled; nothing in the loop calls back into the interpreter.
 Ref state_column(const ItemConversion& conversion, PyObject* indices) {
-  const std::size_t names = conversion.state_names.size();
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names + 1)));
-  if (!list) return {};
-  for (std::size_t k = 0; k < names; ++k) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k),
-                    Ref::borrow(conversion.state_names[k].get()).release());
+  BufferView index_view;
+  if (!index_view.acquire(indices)) return {};
+  const auto* states = reinterpret_cast<const std::int32_t*>(index_view.bytes().data());
+  const std::size_t count = index_view.bytes().size() / sizeof(std::int32_t);
+  Ref column = empty_array(count, "object");  // every element None
+  Ref interface =
+      column ? Ref::steal(PyObject_GetAttrString(column.get(), "__array_interface__")) : Ref{};
+  PyObject* data = interface && PyDict_Check(interface.get())
+                       ? PyDict_GetItemString(interface.get(), "data")
+                       : nullptr;
+  if (data == nullptr || !PyTuple_Check(data) || PyTuple_GET_SIZE(data) < 1) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "numpy gave no object array data");
+    return {};
   }
-  PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(names), Ref::borrow(Py_None).release());
-  Ref table = call_numpy("array", list.get(), "object");
-  if (!table) return {};
-  return Ref::steal(PyObject_CallMethod(table.get(), "take", "O", indices));
+  auto** slots = static_cast<PyObject**>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(data, 0)));
+  if (slots == nullptr && count != 0) return {};
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* name = states[i] >= 0 ? conversion.state_names[static_cast<std::size_t>(states[i])].get()
+                                    : Py_None;
+    Py_INCREF(name);
+    PyObject* old = slots[i];
+    slots[i] = name;
+    Py_XDECREF(old);
+  }
+  return column;
 }
 
 // The state names as Arrow's dictionary of an enumerated column.

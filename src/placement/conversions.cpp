@@ -116,8 +116,8 @@ namespace {
 constexpr std::size_t kChunk = 512;
 
 template <class Raw>
-void load_doubles(const void* raw, std::size_t n, double* out) {
-  const Raw* values = static_cast<const Raw*>(raw);
+void load_doubles(const void* raw, std::size_t n, double* __restrict out) {
+  const Raw* __restrict values = static_cast<const Raw*>(raw);
   for (std::size_t k = 0; k < n; ++k) out[k] = static_cast<double>(values[k]);
 }
 
@@ -172,8 +172,8 @@ bool is_signed_column(ColumnType type) {
 
 // Horner's rule over the chunk, one coefficient at a time, so each step is a
 // loop over packets that the compiler vectorises.
-void evaluate_polynomial(const std::vector<double>& c, const double* x, std::size_t n,
-                         double* out) {
+void evaluate_polynomial(const std::vector<double>& c, const double* __restrict x, std::size_t n,
+                         double* __restrict out) {
   const double top = c.back();
   for (std::size_t k = 0; k < n; ++k) out[k] = top;
   for (std::size_t j = c.size() - 1; j-- > 0;) {

@@ -257,10 +257,14 @@ Result<Nanoseconds> decode_time_code(const std::uint8_t* packet, std::uint64_t b
     const std::uint32_t fine_bits = 8u * spec.fine_octets;
     const std::uint64_t coarse = read_field(packet, bit, coarse_bits);
     const std::uint64_t fine = fine_bits == 0 ? 0 : read_field(packet, bit + coarse_bits, fine_bits);
-    // At most (2^32 - 1) s and a fraction below 1 s: inside int64.
-    elapsed = static_cast<Nanoseconds>(coarse) * kNanosPerSecond +
-              static_cast<Nanoseconds>(
-                  divide_round_even(fine * kNanosPerSecond, std::uint64_t{1} << fine_bits));
+    // At most (2^32 - 1) s and a fraction below 1 s: inside int64. The
+    // fraction's denominator is a power of two: shifts, not a division.
+    const std::uint64_t scaled = fine * kNanosPerSecond;
+    std::uint64_t fine_ns = scaled >> fine_bits;
+    const std::uint64_t rest = scaled - (fine_ns << fine_bits);
+    const std::uint64_t half = fine_bits == 0 ? 1 : std::uint64_t{1} << (fine_bits - 1);
+    fine_ns += rest > half || (rest == half && (fine_ns & 1) != 0);
+    elapsed = static_cast<Nanoseconds>(coarse) * kNanosPerSecond + static_cast<Nanoseconds>(fine_ns);
   } else {
     const std::uint32_t day_bits = 8u * spec.day_octets;
     const std::uint64_t day = read_field(packet, bit, day_bits);
