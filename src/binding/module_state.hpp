@@ -36,6 +36,9 @@ struct ModuleState {
   // numpy, imported by the first archive call rather than at import time:
   // `import vantrel` needs nothing but the interpreter.
   PyObject* numpy = nullptr;
+
+  // vantrel.RaggedColumn, the column type of variable-length arrays.
+  PyObject* ragged_type = nullptr;
 };
 
 extern ModuleState module_state;

@@ -14,13 +14,32 @@
 #include "binding/buffer_view.hpp"
 #include "binding/convert.hpp"
 #include "binding/call_frame.hpp"
+#include "objects/layout_shapes.hpp"
 #include "objects/layout_type.hpp"
 #include "binding/method_args.hpp"
 #include "objects/numpy_support.hpp"
 
 namespace vantrel {
 
-namespace {
+Ref masked_column(PyObject* column, const std::vector<std::uint8_t>& mask) {
+  PyObject* numpy = numpy_module();
+  Ref ma = Ref::steal(PyObject_GetAttrString(numpy, "ma"));
+  Ref masked_array = ma ? Ref::steal(PyObject_GetAttrString(ma.get(), "MaskedArray")) : Ref{};
+  if (!masked_array) return {};
+  Ref mask_object;
+  if (std::find(mask.begin(), mask.end(), 1) == mask.end()) {
+    mask_object = Ref::borrow(Py_False);
+  } else {
+    mask_object = empty_array(mask.size(), "bool");
+    WritableView view;
+    if (!mask_object || !view.acquire(mask_object.get())) return {};
+    std::memcpy(view.data(), mask.data(), mask.size());
+  }
+  Ref args = Ref::steal(PyTuple_Pack(1, column));
+  Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "mask", mask_object.get()));
+  if (!args || !kwargs) return {};
+  return Ref::steal(PyObject_Call(masked_array.get(), args.get(), kwargs.get()));
+}
 
 const char* dtype_name(ColumnType type) {
   switch (type) {
@@ -39,6 +58,8 @@ const char* dtype_name(ColumnType type) {
   return "object";
 }
 
+namespace {
+
 // ---- Where the packets start ------------------------------------------------
 
 struct Starts {
@@ -46,6 +67,42 @@ struct Starts {
   Ref offsets_array;  // keeps the int64 offsets alive
   BufferView offsets_view;
 };
+
+// A one-dimensional sequence or array of non-negative integers as int64,
+// held in `array` and viewed by `view`.
+bool read_int64_array(PyObject* object, const char* name, Ref& array_out, BufferView& view,
+                      const std::int64_t*& data, std::size_t& count) {
+  PyObject* numpy = numpy_module();
+  if (numpy == nullptr) return false;
+  Ref asarray = Ref::steal(PyObject_GetAttrString(numpy, "asarray"));
+  Ref array = asarray ? Ref::steal(PyObject_CallOneArg(asarray.get(), object)) : Ref{};
+  if (!array) return false;
+  Ref dtype = Ref::steal(PyObject_GetAttrString(array.get(), "dtype"));
+  Ref kind = dtype ? Ref::steal(PyObject_GetAttrString(dtype.get(), "kind")) : Ref{};
+  Ref ndim = Ref::steal(PyObject_GetAttrString(array.get(), "ndim"));
+  Ref size = Ref::steal(PyObject_GetAttrString(array.get(), "size"));
+  if (!kind || !ndim || !size) return false;
+  const bool empty = PyLong_AsLong(size.get()) == 0;
+  const bool integers = PyUnicode_CompareWithASCIIString(kind.get(), "i") == 0 ||
+                        PyUnicode_CompareWithASCIIString(kind.get(), "u") == 0;
+  if (PyLong_AsLong(ndim.get()) != 1 || (!integers && !empty)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional sequence or array of integers",
+                 name);
+    return false;
+  }
+  array_out = call_numpy("ascontiguousarray", array.get(), "int64");
+  if (!array_out || !view.acquire(array_out.get())) return false;
+  data = reinterpret_cast<const std::int64_t*>(view.bytes().data());
+  count = view.bytes().size() / sizeof(std::int64_t);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (data[i] < 0) {
+      PyErr_Format(PyExc_ValueError, "%s[%zu] is %lld: it cannot be negative", name, i,
+                   static_cast<long long>(data[i]));
+      return false;
+    }
+  }
+  return true;
+}
 
 bool read_offsets(PyObject* offsets, Starts& out) {
   PyObject* numpy = numpy_module();
@@ -113,6 +170,15 @@ bool packet_starts(const LayoutData& data, std::size_t buffer_size, PyObject* st
                     "stride must be at least 1 byte (the layout has no size of its own)");
     return false;
   }
+  const std::uint64_t layout_bytes = size_bits / 8 + (size_bits % 8 != 0);
+  if (stride && *stride < layout_bytes) {
+    PyErr_Format(PyExc_ValueError,
+                 "stride %llu is shorter than the layout's %llu bytes: each packet would run into "
+                 "the next",
+                 static_cast<unsigned long long>(*stride),
+                 static_cast<unsigned long long>(layout_bytes));
+    return false;
+  }
   if (count) {
     out.starts.count = static_cast<std::size_t>(*count);
     if (*count > buffer_size / out.starts.stride + 1) {
@@ -132,6 +198,63 @@ bool packet_starts(const LayoutData& data, std::size_t buffer_size, PyObject* st
                  static_cast<unsigned long long>(left_over), out.starts.count);
     return false;
   }
+  return true;
+}
+
+// Where each packet ends: at the stride, at its given length, or where its
+// own length field says, and never past the buffer. Left unset (the fast
+// paths) for a flat layout at a stride without a length field.
+bool packet_ends(const LayoutData& data, ByteSpan buffer, PyObject* lengths_object,
+                 Starts& where, std::vector<std::uint64_t>& ends) {
+  PacketStarts& starts = where.starts;
+  const bool at_stride = starts.offsets == nullptr;
+  const std::int64_t* lengths = nullptr;
+  Ref lengths_array;
+  BufferView lengths_view;
+  if (lengths_object != nullptr && lengths_object != Py_None) {
+    if (at_stride) {
+      PyErr_SetString(PyExc_TypeError, "lengths goes with offsets, not with stride");
+      return false;
+    }
+    std::size_t count = 0;
+    if (!read_int64_array(lengths_object, "lengths", lengths_array, lengths_view, lengths, count)) {
+      return false;
+    }
+    if (count != starts.count) {
+      PyErr_Format(PyExc_ValueError, "lengths has %zu entries but offsets has %zu", count,
+                   starts.count);
+      return false;
+    }
+  }
+  const bool has_rest = std::any_of(
+      data.plan.fields().begin(), data.plan.fields().end(),
+      [](const PlannedField& field) { return field.shape.kind == CountKind::Rest; });
+  if (!at_stride && lengths == nullptr && !data.packet_length && has_rest) {
+    PyErr_SetString(PyExc_ValueError,
+                    "a rest-of-packet array needs each packet's length: pass lengths=, or build "
+                    "the layout with packet_length=");
+    return false;
+  }
+  if (lengths == nullptr && !data.packet_length && !(at_stride && data.plan.shaped())) {
+    return true;
+  }
+  const std::uint64_t size = buffer.size();
+  ends.resize(starts.count);
+  for (std::size_t i = 0; i < starts.count; ++i) {
+    const std::uint64_t start = starts[i];
+    std::uint64_t end = size;
+    if (at_stride && start <= size) end = std::min(end, start + std::min(starts.stride, size));
+    if (lengths != nullptr && start <= size) {
+      end = std::min(end, start + std::min<std::uint64_t>(lengths[i], size));
+    }
+    if (data.packet_length && start <= size) {
+      if (const auto declared = declared_end(*data.packet_length, buffer.data(), size * 8, start * 8)) {
+        end = std::min(end, *declared / 8);
+      }
+    }
+    ends[i] = end;
+  }
+  starts.ends = ends.data();
   return true;
 }
 
@@ -165,6 +288,8 @@ void raise_first_failure(const LayoutData& data, ByteSpan buffer, const PacketSt
   } else if (start > std::numeric_limits<std::uint64_t>::max() / 8) {
     PyErr_Format(PyExc_ValueError, "the packet starts past the end of the %zu-byte buffer",
                  buffer.size());
+  } else if (starts.ends != nullptr && start <= starts.ends[failure.packet]) {
+    raise_packet_too_short(data, starts.ends[failure.packet] - start, 0);
   } else {
     raise_packet_too_short(data, buffer.size(), start * 8);
   }
@@ -185,7 +310,7 @@ bool decode_text_column(ByteSpan buffer, const PacketStarts& starts, std::size_t
     const std::uint64_t start = starts[i];
     std::optional<Error> error;
     PyObject* value = nullptr;
-    if (!inside(start, needed, buffer.size())) {
+    if (!inside(start, needed, starts.limit(i, buffer.size()))) {
       failure = ColumnFailure{i, std::nullopt};
     } else {
       const FieldInput input =
@@ -217,33 +342,17 @@ bool decode_text_column(ByteSpan buffer, const PacketStarts& starts, std::size_t
   return true;
 }
 
-Ref masked_column(PyObject* column, const std::vector<std::uint8_t>& mask) {
-  PyObject* numpy = numpy_module();
-  Ref ma = Ref::steal(PyObject_GetAttrString(numpy, "ma"));
-  Ref masked_array = ma ? Ref::steal(PyObject_GetAttrString(ma.get(), "MaskedArray")) : Ref{};
-  if (!masked_array) return {};
-  Ref mask_object;
-  if (std::find(mask.begin(), mask.end(), 1) == mask.end()) {
-    mask_object = Ref::borrow(Py_False);
-  } else {
-    mask_object = empty_array(mask.size(), "bool");
-    WritableView view;
-    if (!mask_object || !view.acquire(mask_object.get())) return {};
-    std::memcpy(view.data(), mask.data(), mask.size());
-  }
-  Ref args = Ref::steal(PyTuple_Pack(1, column));
-  Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "mask", mask_object.get()));
-  if (!args || !kwargs) return {};
-  return Ref::steal(PyObject_Call(masked_array.get(), args.get(), kwargs.get()));
-}
-
 // Packet bytes decoded per block: well inside a core's L2 cache.
 constexpr std::uint64_t kBlockBytes = 64 * 1024;
 
-constexpr MethodSignature<5> kUnpackManySignature{
-    "unpack_many",
-    {{"buffer", true}, {"stride", false}, {"offsets", false}, {"count", false}, {"errors", false}},
-    1};
+constexpr MethodSignature<6> kUnpackManySignature{"unpack_many",
+                                                   {{"buffer", true},
+                                                    {"stride", false},
+                                                    {"offsets", false},
+                                                    {"count", false},
+                                                    {"errors", false},
+                                                    {"lengths", false}},
+                                                   1};
 
 PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
   bool masking = false;
@@ -262,7 +371,10 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
   const ByteSpan buffer = view.bytes();
   Starts where;
   if (!packet_starts(data, buffer.size(), slots[1], slots[2], slots[3], where)) return nullptr;
+  std::vector<std::uint64_t> ends;
+  if (!packet_ends(data, buffer, slots[5], where, ends)) return nullptr;
   const PacketStarts& starts = where.starts;
+  if (data.plan.shaped()) return unpack_many_shaped(data, buffer, starts, masking);
   const std::size_t count = starts.count;
 
   const std::span<const PlannedField> fields = data.plan.fields();
@@ -361,7 +473,7 @@ const char* const kUnpackManyDoc =
 PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[5];
+    PyObject* slots[6];
     if (!bind(kUnpackManySignature, args, nargs, kwnames, slots)) return nullptr;
     return unpack_many(layout_data(self), slots);
   });

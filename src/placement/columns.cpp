@@ -6,6 +6,7 @@
 
 #include "common/bits.hpp"
 #include "common/packet_bits.hpp"
+#include "placement/shape.hpp"
 
 namespace vantrel {
 
@@ -60,7 +61,8 @@ template <ColumnKernel Kernel, class Element>
 std::optional<ColumnFailure> decode_windowed(ByteSpan buffer, const PacketStarts& starts,
                                              std::size_t begin, std::size_t end,
                                              const PlannedField& field, Element* out,
-                                             std::span<std::uint8_t> mask) {
+                                             std::span<std::uint8_t> mask,
+                                             std::size_t out_stride) {
   const std::uint32_t bits = field.spec.bits;
   const std::uint64_t end_bit = field.position + bits;
   const std::uint64_t last = end_bit / 8 + (end_bit % 8 != 0);  // from the packet's start
@@ -73,32 +75,32 @@ std::optional<ColumnFailure> decode_windowed(ByteSpan buffer, const PacketStarts
   // packet, the window pointer just moves on by the stride. The first few
   // packets may start too close to the buffer's start for an 8-byte window.
   const std::uint64_t stride = starts.stride;
-  if (starts.offsets == nullptr && end > begin && stride <= size && last <= size &&
+  if (starts.offsets == nullptr && starts.ends == nullptr && end > begin && stride <= size && last <= size &&
       (end - 1) <= (size - last) / stride) {
     std::size_t i = begin;
     for (; i < end && i * stride + last < 8; ++i) {
-      out[i] = from_pattern<Kernel, Element>(
+      out[i * out_stride] = from_pattern<Kernel, Element>(
           pattern_at(buffer, i * stride * 8 + field.position, field.spec, scratch), bits);
     }
     const std::uint8_t* window_end = bytes + i * stride + last;
     for (; i < end; ++i, window_end += stride) {
-      out[i] = from_pattern<Kernel, Element>(read_window(window_end, shift, low), bits);
+      out[i * out_stride] = from_pattern<Kernel, Element>(read_window(window_end, shift, low), bits);
     }
     return std::nullopt;
   }
   for (std::size_t i = begin; i < end; ++i) {
     const std::uint64_t start = starts[i];
-    if (!inside(start, last, size)) {
+    if (!inside(start, last, starts.limit(i, size))) {
       if (mask.empty()) return ColumnFailure{i, std::nullopt};
       mask[i] = 1;
-      out[i] = Element{};
+      out[i * out_stride] = Element{};
       continue;
     }
     const std::uint64_t window_end = start + last;
     const std::uint64_t pattern =
         window_end >= 8 ? read_window(bytes + window_end, shift, low)
                         : pattern_at(buffer, start * 8 + field.position, field.spec, scratch);
-    out[i] = from_pattern<Kernel, Element>(pattern, bits);
+    out[i * out_stride] = from_pattern<Kernel, Element>(pattern, bits);
   }
   return std::nullopt;
 }
@@ -108,7 +110,7 @@ template <ColumnKernel Kernel, class Element>
 std::optional<ColumnFailure> decode_into(ByteSpan buffer, const PacketStarts& starts,
                                          std::size_t begin, std::size_t end,
                                          const PlannedField& field, Element* out,
-                                         std::span<std::uint8_t> mask) {
+                                         std::span<std::uint8_t> mask, std::size_t out_stride) {
   const FieldSpec& spec = field.spec;
   if constexpr (Kernel != ColumnKernel::RowDecoder) {
     const std::uint64_t first = field.position / 8;
@@ -116,22 +118,22 @@ std::optional<ColumnFailure> decode_into(ByteSpan buffer, const PacketStarts& st
     const std::uint64_t last = end_bit / 8 + (end_bit % 8 != 0);
     if (spec.bits != 0 && spec.bits <= 64 && !spec.little_endian && !spec.reverse_bits &&
         last - first <= 8) {
-      return decode_windowed<Kernel>(buffer, starts, begin, end, field, out, mask);
+      return decode_windowed<Kernel>(buffer, starts, begin, end, field, out, mask, out_stride);
     }
   }
   const std::uint64_t needed = bytes_needed(field);
   FieldScratch scratch;
   for (std::size_t i = begin; i < end; ++i) {
     const std::uint64_t start = starts[i];
-    if (!inside(start, needed, buffer.size())) {
+    if (!inside(start, needed, starts.limit(i, buffer.size()))) {
       if (mask.empty()) return ColumnFailure{i, std::nullopt};
       mask[i] = 1;
-      out[i] = Element{};
+      out[i * out_stride] = Element{};
       continue;
     }
     const std::uint64_t bit = start * 8 + field.position;
     if constexpr (Kernel != ColumnKernel::RowDecoder) {
-      out[i] = from_pattern<Kernel, Element>(pattern_at(buffer, bit, spec, scratch), spec.bits);
+      out[i * out_stride] = from_pattern<Kernel, Element>(pattern_at(buffer, bit, spec, scratch), spec.bits);
     } else {
       const FieldInput input = read_field_input(buffer, bit, spec, scratch);
       struct NoText final : TextSink {
@@ -141,10 +143,10 @@ std::optional<ColumnFailure> decode_into(ByteSpan buffer, const PacketStarts& st
       if (!value) {
         if (mask.empty()) return ColumnFailure{i, value.error()};
         mask[i] = 1;
-        out[i] = Element{};
+        out[i * out_stride] = Element{};
         continue;
       }
-      out[i] = from_value<Element>(*value);
+      out[i * out_stride] = from_value<Element>(*value);
     }
   }
   return std::nullopt;
@@ -154,33 +156,113 @@ template <class Element>
 std::optional<ColumnFailure> decode_typed(ByteSpan buffer, const PacketStarts& starts,
                                           std::size_t begin, std::size_t end,
                                           const PlannedField& field, void* column,
-                                          std::span<std::uint8_t> mask) {
+                                          std::span<std::uint8_t> mask,
+                                          std::size_t out_stride) {
   auto* out = static_cast<Element*>(column);
   switch (field.spec.row->column_kernel) {
     case ColumnKernel::Unsigned:
       if constexpr (std::is_unsigned_v<Element>) {
-        return decode_into<ColumnKernel::Unsigned>(buffer, starts, begin, end, field, out, mask);
+        return decode_into<ColumnKernel::Unsigned>(buffer, starts, begin, end, field, out, mask, out_stride);
       }
       break;
     case ColumnKernel::TwosComplement:
       if constexpr (std::is_signed_v<Element> && std::is_integral_v<Element>) {
         return decode_into<ColumnKernel::TwosComplement>(buffer, starts, begin, end, field, out,
-                                                         mask);
+                                                         mask, out_stride);
       }
       break;
     case ColumnKernel::Binary32:
       if constexpr (std::is_same_v<Element, float>) {
-        return decode_into<ColumnKernel::Binary32>(buffer, starts, begin, end, field, out, mask);
+        return decode_into<ColumnKernel::Binary32>(buffer, starts, begin, end, field, out, mask, out_stride);
       }
       break;
     case ColumnKernel::Binary64:
       if constexpr (std::is_same_v<Element, double>) {
-        return decode_into<ColumnKernel::Binary64>(buffer, starts, begin, end, field, out, mask);
+        return decode_into<ColumnKernel::Binary64>(buffer, starts, begin, end, field, out, mask, out_stride);
       }
       break;
     case ColumnKernel::RowDecoder: break;
   }
-  return decode_into<ColumnKernel::RowDecoder>(buffer, starts, begin, end, field, out, mask);
+  return decode_into<ColumnKernel::RowDecoder>(buffer, starts, begin, end, field, out, mask, out_stride);
+}
+
+// `count` consecutive values of one packet.
+template <ColumnKernel Kernel, class Element>
+std::optional<ElementFailure> decode_run(ByteSpan buffer, std::uint64_t bit, std::uint64_t count,
+                                         const PlannedField& field, Element* out) {
+  const FieldSpec& spec = field.spec;
+  const std::uint32_t bits = spec.bits;
+  const std::uint8_t* const bytes = buffer.data();
+  FieldScratch scratch;
+  if constexpr (Kernel != ColumnKernel::RowDecoder) {
+    if (field.shape.plain() && !spec.little_endian && !spec.reverse_bits && bits != 0 &&
+        bits <= 57) {
+      // A value of at most 57 bits lies within the 8 bytes that end with
+      // its last byte, whatever its bit offset.
+      const std::uint64_t low = low_mask(bits);
+      std::uint64_t k = 0;
+      for (; k < count && (bit + (k + 1) * bits + 7) / 8 < 8; ++k) {
+        out[k] = from_pattern<Kernel, Element>(read_field(bytes, bit + k * bits, bits), bits);
+      }
+      std::uint64_t end_bit = bit + (k + 1) * bits;
+      for (; k < count; ++k, end_bit += bits) {
+        const std::uint64_t last = (end_bit + 7) / 8;
+        out[k] = from_pattern<Kernel, Element>(
+            read_window(bytes + last, static_cast<unsigned>(last * 8 - end_bit), low), bits);
+      }
+      return std::nullopt;
+    }
+    if (bits <= 64) {
+      for (std::uint64_t k = 0; k < count; ++k) {
+        const std::uint64_t pattern =
+            field.shape.plain() ? pattern_at(buffer, bit + k * bits, spec, scratch)
+                                : read_shaped_pattern(bytes, bit + k * bits, spec, field.shape);
+        out[k] = from_pattern<Kernel, Element>(pattern, bits);
+      }
+      return std::nullopt;
+    }
+  }
+  struct NoText final : TextSink {
+    void* allocate(std::size_t, char32_t) override { return nullptr; }
+  } no_text;
+  for (std::uint64_t k = 0; k < count; ++k) {
+    const FieldInput input = read_shaped_input(buffer, bit + k * bits, spec, field.shape, scratch);
+    const Result<FieldValue> value = spec.row->decode(input, no_text);
+    if (!value) return ElementFailure{k, value.error()};
+    out[k] = from_value<Element>(*value);
+  }
+  return std::nullopt;
+}
+
+template <class Element>
+std::optional<ElementFailure> decode_run_typed(ByteSpan buffer, std::uint64_t bit,
+                                               std::uint64_t count, const PlannedField& field,
+                                               void* column) {
+  auto* out = static_cast<Element*>(column);
+  switch (field.spec.row->column_kernel) {
+    case ColumnKernel::Unsigned:
+      if constexpr (std::is_unsigned_v<Element>) {
+        return decode_run<ColumnKernel::Unsigned>(buffer, bit, count, field, out);
+      }
+      break;
+    case ColumnKernel::TwosComplement:
+      if constexpr (std::is_signed_v<Element> && std::is_integral_v<Element>) {
+        return decode_run<ColumnKernel::TwosComplement>(buffer, bit, count, field, out);
+      }
+      break;
+    case ColumnKernel::Binary32:
+      if constexpr (std::is_same_v<Element, float>) {
+        return decode_run<ColumnKernel::Binary32>(buffer, bit, count, field, out);
+      }
+      break;
+    case ColumnKernel::Binary64:
+      if constexpr (std::is_same_v<Element, double>) {
+        return decode_run<ColumnKernel::Binary64>(buffer, bit, count, field, out);
+      }
+      break;
+    case ColumnKernel::RowDecoder: break;
+  }
+  return decode_run<ColumnKernel::RowDecoder>(buffer, bit, count, field, out);
 }
 
 }  // namespace
@@ -217,31 +299,51 @@ std::size_t column_item_size(ColumnType type) {
 std::optional<ColumnFailure> decode_column(ByteSpan buffer, const PacketStarts& starts,
                                            std::size_t begin, std::size_t end,
                                            const PlannedField& field, void* column,
-                                           std::span<std::uint8_t> mask) {
+                                           std::span<std::uint8_t> mask,
+                                           std::size_t out_stride) {
   switch (column_type_of(field.spec)) {
     case ColumnType::U8:
-      return decode_typed<std::uint8_t>(buffer, starts, begin, end, field, column, mask);
+      return decode_typed<std::uint8_t>(buffer, starts, begin, end, field, column, mask, out_stride);
     case ColumnType::U16:
-      return decode_typed<std::uint16_t>(buffer, starts, begin, end, field, column, mask);
+      return decode_typed<std::uint16_t>(buffer, starts, begin, end, field, column, mask, out_stride);
     case ColumnType::U32:
-      return decode_typed<std::uint32_t>(buffer, starts, begin, end, field, column, mask);
+      return decode_typed<std::uint32_t>(buffer, starts, begin, end, field, column, mask, out_stride);
     case ColumnType::U64:
-      return decode_typed<std::uint64_t>(buffer, starts, begin, end, field, column, mask);
+      return decode_typed<std::uint64_t>(buffer, starts, begin, end, field, column, mask, out_stride);
     case ColumnType::I8:
-      return decode_typed<std::int8_t>(buffer, starts, begin, end, field, column, mask);
+      return decode_typed<std::int8_t>(buffer, starts, begin, end, field, column, mask, out_stride);
     case ColumnType::I16:
-      return decode_typed<std::int16_t>(buffer, starts, begin, end, field, column, mask);
+      return decode_typed<std::int16_t>(buffer, starts, begin, end, field, column, mask, out_stride);
     case ColumnType::I32:
-      return decode_typed<std::int32_t>(buffer, starts, begin, end, field, column, mask);
+      return decode_typed<std::int32_t>(buffer, starts, begin, end, field, column, mask, out_stride);
     case ColumnType::I64:
-      return decode_typed<std::int64_t>(buffer, starts, begin, end, field, column, mask);
+      return decode_typed<std::int64_t>(buffer, starts, begin, end, field, column, mask, out_stride);
     case ColumnType::F32:
-      return decode_typed<float>(buffer, starts, begin, end, field, column, mask);
+      return decode_typed<float>(buffer, starts, begin, end, field, column, mask, out_stride);
     case ColumnType::F64:
-      return decode_typed<double>(buffer, starts, begin, end, field, column, mask);
+      return decode_typed<double>(buffer, starts, begin, end, field, column, mask, out_stride);
     case ColumnType::Text: break;
   }
   return std::nullopt;  // text columns are built by the caller, with the interpreter
+}
+
+std::optional<ElementFailure> decode_elements(ByteSpan buffer, std::uint64_t bit,
+                                              std::uint64_t count, const PlannedField& field,
+                                              void* out) {
+  switch (column_type_of(field.spec)) {
+    case ColumnType::U8: return decode_run_typed<std::uint8_t>(buffer, bit, count, field, out);
+    case ColumnType::U16: return decode_run_typed<std::uint16_t>(buffer, bit, count, field, out);
+    case ColumnType::U32: return decode_run_typed<std::uint32_t>(buffer, bit, count, field, out);
+    case ColumnType::U64: return decode_run_typed<std::uint64_t>(buffer, bit, count, field, out);
+    case ColumnType::I8: return decode_run_typed<std::int8_t>(buffer, bit, count, field, out);
+    case ColumnType::I16: return decode_run_typed<std::int16_t>(buffer, bit, count, field, out);
+    case ColumnType::I32: return decode_run_typed<std::int32_t>(buffer, bit, count, field, out);
+    case ColumnType::I64: return decode_run_typed<std::int64_t>(buffer, bit, count, field, out);
+    case ColumnType::F32: return decode_run_typed<float>(buffer, bit, count, field, out);
+    case ColumnType::F64: return decode_run_typed<double>(buffer, bit, count, field, out);
+    case ColumnType::Text: break;
+  }
+  return std::nullopt;
 }
 
 }  // namespace vantrel
