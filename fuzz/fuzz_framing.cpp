@@ -36,10 +36,13 @@ std::optional<std::vector<std::uint64_t>> reference_split(vantrel::ByteSpan stre
       for (std::uint32_t k = 0; k < byte_count; ++k) {
         swapped |= ((field >> (8 * k)) & 0xFF) << (8 * (byte_count - 1 - k));
       }
-      field = swapped;
+      // Only the field's own width is its value.
+      field = length.bits == 64 ? swapped : swapped & ((std::uint64_t{1} << length.bits) - 1);
     }
     const __int128 total = static_cast<__int128>(field) + length.adjust;
     if (total < 1 || total > static_cast<__int128>(left)) return std::nullopt;
+    // The packet holds its own length field.
+    if (static_cast<unsigned __int128>(total) * 8 < header_end) return std::nullopt;
     starts.push_back(start);
     start += static_cast<std::uint64_t>(total);
   }

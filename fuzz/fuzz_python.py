@@ -12,7 +12,9 @@ is one function in TARGETS, guarded by hasattr, so a new entry point is one
 more function there.
 """
 
+import ctypes
 import math
+import mmap
 import pickle
 import sys
 
@@ -123,11 +125,20 @@ class Draw:
 
     def buffer(self):
         data = self.fdp.ConsumeBytes(self.small(64))
-        kind = self.small(4)
+        kind = self.small(6)
         if kind == 0:
             return bytearray(data)
         if kind == 1:
             return memoryview(data)
+        if kind == 2 and data:
+            # Writable memory the caller can change: an anonymous map.
+            block = mmap.mmap(-1, len(data))
+            block.write(data)
+            return block
+        if kind == 3:
+            import numpy as np
+
+            return np.frombuffer(bytearray(data), dtype=np.uint8)
         return data
 
     def field_value(self, key):
@@ -259,6 +270,45 @@ def check_unpack_many(draw):
     assert isinstance(columns, dict)
 
 
+class _PyBuffer(ctypes.Structure):
+    _fields_ = [
+        ("buf", ctypes.c_void_p),
+        ("obj", ctypes.c_void_p),
+        ("len", ctypes.c_ssize_t),
+        ("itemsize", ctypes.c_ssize_t),
+        ("readonly", ctypes.c_int),
+        ("ndim", ctypes.c_int),
+        ("format", ctypes.c_char_p),
+        ("shape", ctypes.POINTER(ctypes.c_ssize_t)),
+        ("strides", ctypes.POINTER(ctypes.c_ssize_t)),
+        ("suboffsets", ctypes.c_void_p),
+        ("internal", ctypes.c_void_p),
+    ]
+
+
+_KEEP_ALIVE = []  # memory behind the foreign columns of the current input
+
+
+def foreign_column(draw, rows):
+    """A memoryview with any format letter and item size, as exporters other
+    than numpy give them ('<l' of 4 bytes, say)."""
+    itemsize = draw.pick([1, 2, 4, 8])
+    fmt = draw.pick(["<", ">", "=", "@", "!", ""]).encode() + draw.pick(
+        [bytes([c]) for c in b"bBhHiIlLqQefd?x"]
+    )
+    raw = draw.fdp.ConsumeBytes(rows * itemsize).ljust(rows * itemsize, b"\0")
+    memory = ctypes.create_string_buffer(raw, max(len(raw), 1))
+    shape = (ctypes.c_ssize_t * 1)(rows)
+    strides = (ctypes.c_ssize_t * 1)(itemsize)
+    view = _PyBuffer(
+        ctypes.addressof(memory), None, len(raw), itemsize, 1, 1, fmt, shape, strides, None, None
+    )
+    make = ctypes.pythonapi.PyMemoryView_FromBuffer
+    make.restype, make.argtypes = ctypes.py_object, [ctypes.POINTER(_PyBuffer)]
+    _KEEP_ALIVE.extend([memory, shape, strides, fmt])
+    return make(ctypes.byref(view))
+
+
 def check_pack_many(draw):
     import numpy as np
 
@@ -270,8 +320,13 @@ def check_pack_many(draw):
         kind = draw.small(4)
         if kind == 0:
             columns[name] = [draw.value() for _ in range(rows)]
+        elif kind == 1 and draw.chance(30):
+            columns[name] = foreign_column(draw, rows)
         elif kind == 1:
-            dtype = draw.pick(["uint8", "int16", "int64", "uint64", "float32", "float64", "bool"])
+            dtype = draw.pick(
+                ["uint8", "int16", "int64", "uint64", "float32", "float64", "bool"]
+                + [">u2", ">i4", "<f2", ">f8", ">u8", "int8"]
+            )
             columns[name] = np.frombuffer(
                 draw.fdp.ConsumeBytes(rows * np.dtype(dtype).itemsize).ljust(
                     rows * np.dtype(dtype).itemsize, b"\0"
@@ -309,6 +364,7 @@ if hasattr(vantrel, "split_packets"):
 
 
 def TestOneInput(data):
+    _KEEP_ALIVE.clear()
     draw = Draw(data)
     target = draw.pick(TARGETS)
     try:

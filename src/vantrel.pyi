@@ -16,9 +16,10 @@ Conventions used below:
   included.
 - Every parameter may be given by position or by keyword.
 
-The names ``RecipeItem``, ``Encoding``, ``PackEncoding``, ``ByteOrder`` and
-``UnpackedValue`` exist for type checking only: import them under
-``typing.TYPE_CHECKING``.
+``RecipeItem`` is importable at run time (there it is ``dict``), so it can
+annotate a recipe held in a variable: ``recipe: list[RecipeItem] = [...]``.
+The names ``Encoding``, ``PackEncoding``, ``ByteOrder`` and ``UnpackedValue``
+exist for type checking only: import them under ``typing.TYPE_CHECKING``.
 """
 
 from collections.abc import Mapping, Sequence
@@ -33,6 +34,7 @@ from typing_extensions import (
     TypeAlias,
     TypedDict,
     final,
+    overload,
 )
 
 __version__: str
@@ -102,54 +104,57 @@ __all__ = [
 ]
 
 PackEncoding: TypeAlias = Literal[
-    "unsigned",
-    "twos_complement",
-    "ones_complement",
-    "sign_magnitude",
-    "packed_bcd",
-    "packed_bcd_signed",
-    "unpacked_bcd",
-    "unpacked_bcd_signed",
-    "ieee754_f16",
-    "ieee754_f32",
-    "ieee754_f64",
-    "utf8",
-    "utf16",
-    "utf16be",
-    "utf16le",
-    "utf32",
-    "utf32be",
-    "utf32le",
-    "us_ascii",
-    "iso_8859_1",
-    "latin1",
-    "windows_1252",
+    "unsigned", "UNSIGNED", "Unsigned",
+    "twos_complement", "TWOS_COMPLEMENT", "Twos_Complement",
+    "ones_complement", "ONES_COMPLEMENT", "Ones_Complement",
+    "sign_magnitude", "SIGN_MAGNITUDE", "Sign_Magnitude",
+    "packed_bcd", "PACKED_BCD", "Packed_Bcd",
+    "packed_bcd_signed", "PACKED_BCD_SIGNED", "Packed_Bcd_Signed",
+    "unpacked_bcd", "UNPACKED_BCD", "Unpacked_Bcd",
+    "unpacked_bcd_signed", "UNPACKED_BCD_SIGNED", "Unpacked_Bcd_Signed",
+    "ieee754_f16", "IEEE754_F16", "Ieee754_F16",
+    "ieee754_f32", "IEEE754_F32", "Ieee754_F32",
+    "ieee754_f64", "IEEE754_F64", "Ieee754_F64",
+    "utf8", "UTF8", "Utf8",
+    "utf16", "UTF16", "Utf16",
+    "utf16be", "UTF16BE", "Utf16Be",
+    "utf16le", "UTF16LE", "Utf16Le",
+    "utf32", "UTF32", "Utf32",
+    "utf32be", "UTF32BE", "Utf32Be",
+    "utf32le", "UTF32LE", "Utf32Le",
+    "us_ascii", "US_ASCII", "Us_Ascii",
+    "iso_8859_1", "ISO_8859_1", "Iso_8859_1",
+    "latin1", "LATIN1", "Latin1",
+    "windows_1252", "WINDOWS_1252", "Windows_1252",
 ]
-"""The 22 encoding names that packing accepts (matched case-insensitively at
-run time; the types list the lower-case spelling)."""
+"""The 22 encoding names that packing accepts. They are matched
+case-insensitively at run time; the types list each name in lower case, upper
+case and title case (``"utf8"``, ``"UTF8"``, ``"Utf8"``). Other mixtures run
+too but need a ``cast``."""
 
 Encoding: TypeAlias = Literal[
     PackEncoding,
-    "ieee754_f128",
-    "ieee754_1985_f32",
-    "ieee754_1985_f64",
-    "ieee754_1985_f80",
-    "mil_std_1750a_f32",
-    "mil_std_1750a_f48",
-    "ibm_f32",
-    "ibm_f64",
-    "ti_f32",
-    "ti_f40",
-    "dec_f32",
-    "dec_f64",
+    "ieee754_f128", "IEEE754_F128", "Ieee754_F128",
+    "ieee754_1985_f32", "IEEE754_1985_F32", "Ieee754_1985_F32",
+    "ieee754_1985_f64", "IEEE754_1985_F64", "Ieee754_1985_F64",
+    "ieee754_1985_f80", "IEEE754_1985_F80", "Ieee754_1985_F80",
+    "mil_std_1750a_f32", "MIL_STD_1750A_F32", "Mil_Std_1750A_F32",
+    "mil_std_1750a_f48", "MIL_STD_1750A_F48", "Mil_Std_1750A_F48",
+    "ibm_f32", "IBM_F32", "Ibm_F32",
+    "ibm_f64", "IBM_F64", "Ibm_F64",
+    "ti_f32", "TI_F32", "Ti_F32",
+    "ti_f40", "TI_F40", "Ti_F40",
+    "dec_f32", "DEC_F32", "Dec_F32",
+    "dec_f64", "DEC_F64", "Dec_F64",
 ]
 """The 34 encoding names that unpacking accepts: the 22 of packing, then
 "ieee754_f128" (named, but every such field fails with ValueError: use
 ``decode_ieee754_f128`` on the field read as "unsigned" halves) and eleven
 names that always fail with NotImplementedError."""
 
-ByteOrder: TypeAlias = Literal["big", "little"]
-"""Byte order of a field (matched case-insensitively at run time)."""
+ByteOrder: TypeAlias = Literal["big", "little", "BIG", "LITTLE", "Big", "Little"]
+"""Byte order of a field, matched case-insensitively at run time (like
+encoding names, three spellings are typed)."""
 
 UnpackedValue: TypeAlias = int | float | str
 """A decoded field: int for integer and BCD encodings, float for IEEE 754,
@@ -211,7 +216,7 @@ class Layout:
             TypeError: ``recipe`` is a str or not a sequence.
         """
 
-    def unpack(self, packet: Buffer, offset_bits: int = 0) -> dict[str, UnpackedValue]:
+    def unpack(self, packet: Buffer, offset_bits: SupportsIndex = 0) -> dict[str, UnpackedValue]:
         """Read one packet.
 
         Args:
@@ -249,14 +254,15 @@ class Layout:
             TypeError: ``values`` is not a mapping.
         """
 
+    @overload
     def unpack_many(
         self,
         buffer: Buffer,
         *,
-        stride: int | None = None,
-        offsets: Sequence[int] | npt.NDArray[np.integer[Any]] | None = None,
-        count: int | None = None,
-        errors: Literal["raise", "mask"] = "raise",
+        stride: SupportsIndex | None = None,
+        offsets: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]] | None = None,
+        count: SupportsIndex | None = None,
+        errors: Literal["raise"] = "raise",
     ) -> dict[str, npt.NDArray[Any]]:
         """Read many packets from one buffer into one array per field.
 
@@ -285,6 +291,17 @@ class Layout:
                 recipe item.
             ImportError: numpy is not installed.
         """
+
+    @overload
+    def unpack_many(
+        self,
+        buffer: Buffer,
+        *,
+        stride: SupportsIndex | None = None,
+        offsets: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]] | None = None,
+        count: SupportsIndex | None = None,
+        errors: Literal["mask"],
+    ) -> dict[str, np.ma.MaskedArray[Any, Any]]: ...
 
     def pack_many(self, columns: Mapping[str, Sequence[Any] | npt.NDArray[Any]]) -> bytes:
         """Write many packets back to back, one column of values per field.
@@ -325,10 +342,10 @@ class Layout:
 def split_packets(
     buffer: Buffer,
     *,
-    length_offset_bits: int,
-    length_bits: int,
-    length_adjust: int = 0,
-    byte_order: Literal["big", "little"] = "big",
+    length_offset_bits: SupportsIndex,
+    length_bits: SupportsIndex,
+    length_adjust: SupportsIndex = 0,
+    byte_order: ByteOrder = "big",
 ) -> npt.NDArray[np.int64]:
     """Find the start of every packet in a stream of variable-length packets.
 

@@ -1,10 +1,10 @@
 #include "binding/call_frame.hpp"
 
-#include "binding/module_state.hpp"
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "binding/module_state.hpp"
 
 namespace vantrel {
 
@@ -39,8 +39,8 @@ bool bind_arguments(const Signature& signature, const char* const* names, PyObje
   if (nargs < 0 || static_cast<std::size_t>(nargs) > signature.positional) {
     const char* verb = nargs == 1 ? "was" : "were";
     if (signature.required == signature.positional) {
-      PyErr_Format(PyExc_TypeError, "%s() takes %d positional arguments but %zd %s given",
-                   function, static_cast<int>(signature.positional), nargs, verb);
+      PyErr_Format(PyExc_TypeError, "%s() takes %d positional arguments but %zd %s given", function,
+                   static_cast<int>(signature.positional), nargs, verb);
     } else {
       PyErr_Format(PyExc_TypeError,
                    "%s() takes from %d to %d positional arguments but %zd %s given", function,
@@ -151,7 +151,8 @@ void raise_panic(const char* message) noexcept {
   try {
     // Before the state is filled (a fault while the module is created) the
     // fault is reported as SystemError.
-    PyObject* type = module_state.panic_type != nullptr ? module_state.panic_type : PyExc_SystemError;
+    PyObject* type =
+        module_state.panic_type != nullptr ? module_state.panic_type : PyExc_SystemError;
     PyErr_SetString(type, message != nullptr ? message : "vantrel internal fault");
   } catch (...) {
     std::fputs("uncaught panic at ffi boundary\n", stderr);

@@ -10,10 +10,10 @@
 #include <tuple>
 #include <type_traits>
 
-#include "common/error.hpp"
-#include "common/types.hpp"
 #include "binding/convert.hpp"
 #include "binding/py_ref.hpp"
+#include "common/error.hpp"
+#include "common/types.hpp"
 
 namespace vantrel {
 
@@ -318,10 +318,10 @@ PyObject* run_positional(PyObject* const* args, std::index_sequence<P...>) {
 // functions and the methods alike.
 inline constexpr std::size_t kMaxSignatureParameters = 8;
 struct Signature {
-  const char* function;     // for messages: "unpack" gives "unpack() ..."
-  std::size_t count;        // parameters, at most kMaxSignatureParameters
-  std::size_t required;     // the leading `required` ones have no default
-  std::size_t positional;   // the leading `positional` ones may come by position
+  const char* function;    // for messages: "unpack" gives "unpack() ..."
+  std::size_t count;       // parameters, at most kMaxSignatureParameters
+  std::size_t required;    // the leading `required` ones have no default
+  std::size_t positional;  // the leading `positional` ones may come by position
 };
 
 // Places positional and keyword arguments into `slots` (cleared by the

@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "common/binary32.hpp"
-#include "common/text_kernels.hpp"
 #include "binding/module_state.hpp"
 #include "binding/py_compat.hpp"
+#include "common/binary32.hpp"
+#include "common/text_kernels.hpp"
 
 namespace vantrel {
 

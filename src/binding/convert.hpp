@@ -5,12 +5,12 @@
 
 #include <optional>
 
+#include "binding/gil.hpp"
+#include "binding/py_ref.hpp"
 #include "common/error.hpp"
 #include "common/sinks.hpp"
 #include "common/text_view.hpp"
 #include "common/types.hpp"
-#include "binding/gil.hpp"
-#include "binding/py_ref.hpp"
 
 namespace vantrel {
 

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <array>
 
+#include "binding/call_frame.hpp"
 #include "decoder/decoders.hpp"
 #include "encoder/encoders.hpp"
-#include "binding/call_frame.hpp"
 #include "objects/packet_functions.hpp"
 
 namespace vantrel::table {

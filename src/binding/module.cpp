@@ -49,10 +49,9 @@ template <std::size_t... I>
 void build_method_table(ModuleState& state, std::index_sequence<I...>) {
   // Sized once and never resized: the function objects point into both.
   state.function_docs = {text_signature(kFunctions[I])...};
-  state.function_defs = {
-      PyMethodDef{kFunctions[I].name,
-                  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>)),
-                  METH_FASTCALL | METH_KEYWORDS, state.function_docs[I].c_str()}...};
+  state.function_defs = {PyMethodDef{
+      kFunctions[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>)),
+      METH_FASTCALL | METH_KEYWORDS, state.function_docs[I].c_str()}...};
 }
 
 bool fill_module_state(ModuleState& state) {
@@ -97,8 +96,8 @@ PyObject* create_module() {
     if (PyList_Append(all.get(), name.get()) < 0) return nullptr;
     if (PyObject_SetAttr(module.get(), name.get(), function.get()) < 0) return nullptr;
   }
-  // Layout and split_packets are attributes, not among the functions that
-  // __all__ lists.
+  // Layout, split_packets and RecipeItem are attributes, not among the
+  // functions that __all__ lists.
   Ref layout_type = Ref::steal(create_layout_type());
   if (!layout_type || PyModule_AddObject(module.get(), "Layout", layout_type.get()) < 0) {
     return nullptr;
@@ -109,6 +108,12 @@ PyObject* create_module() {
     return nullptr;
   }
   module_state.ragged_type = ragged_type.release();  // kept for the process's life
+  // RecipeItem is a TypedDict for type checkers and dict at run time, so that
+  // annotations naming it need no TYPE_CHECKING guard.
+  if (PyObject_SetAttrString(module.get(), "RecipeItem",
+                             reinterpret_cast<PyObject*>(&PyDict_Type)) < 0) {
+    return nullptr;
+  }
   Ref split = Ref::steal(create_split_packets(module.get(), module_name.get()));
   if (!split || PyObject_SetAttrString(module.get(), "split_packets", split.get()) < 0) {
     return nullptr;

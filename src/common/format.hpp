@@ -19,6 +19,25 @@ inline void append_piece(std::string& out, Integer number) {
   out += std::to_string(number);
 }
 
+// 128-bit sums (lengths plus adjustments) in decimal, never wrapped.
+inline void append_piece(std::string& out, unsigned __int128 number) {
+  char buffer[40];
+  int length = 0;
+  do {
+    buffer[length++] = static_cast<char>('0' + static_cast<int>(number % 10));
+    number /= 10;
+  } while (number != 0);
+  while (length > 0) out += buffer[--length];
+}
+inline void append_piece(std::string& out, __int128 number) {
+  if (number < 0) {
+    out += '-';
+    append_piece(out, static_cast<unsigned __int128>(0) - static_cast<unsigned __int128>(number));
+    return;
+  }
+  append_piece(out, static_cast<unsigned __int128>(number));
+}
+
 // Concatenates strings and integers (integers in decimal).
 template <class... Pieces>
 std::string concat(const Pieces&... pieces) {

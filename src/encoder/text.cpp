@@ -9,15 +9,12 @@
 #include <string>
 #include <string_view>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "common/format.hpp"
 #include "common/text_kernels.hpp"
 #include "common/utf8.hpp"
 #include "common/windows_1252.hpp"
 #include "encoder/encoders.hpp"
+#include "encoder/length_masks.hpp"
 
 namespace vantrel {
 
@@ -247,69 +244,24 @@ void write_utf8_uniform(const Unit* units, char* out) {
   }
 }
 
-// Which characters of a block need two bytes or more, three or more, and
-// four: one bit per character, the first character in the lowest bit.
-struct LengthMasks {
-  std::uint32_t two;
-  std::uint32_t three;
-  std::uint32_t four;
-};
-
+using utf8_lengths::LengthMasks;
+static_assert(utf8_lengths::kBlock == kBlock);
 #if defined(__SSE2__)
-// Sixteen 16-bit lanes that are 0xFFFF where `keep` has a bit set, as one
-// bit per lane.
-inline std::uint32_t lane_bits16(__m128i low_half, __m128i high_half) {
-  return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(low_half, high_half)));
-}
-
-// Lanes that are not zero after masking with `bits`.
-inline __m128i nonzero16(__m128i units, std::uint16_t bits) {
-  const __m128i masked = _mm_and_si128(units, _mm_set1_epi16(static_cast<short>(bits)));
-  return _mm_xor_si128(_mm_cmpeq_epi16(masked, _mm_setzero_si128()), _mm_set1_epi32(-1));
-}
-inline __m128i nonzero32(__m128i units, std::uint32_t bits) {
-  const __m128i masked = _mm_and_si128(units, _mm_set1_epi32(static_cast<int>(bits)));
-  return _mm_xor_si128(_mm_cmpeq_epi32(masked, _mm_setzero_si128()), _mm_set1_epi32(-1));
-}
-
-inline __m128i load128(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
-
-inline LengthMasks length_masks(const std::uint8_t* block) {
-  const auto two = static_cast<std::uint32_t>(_mm_movemask_epi8(load128(block)));
-  return {two, 0, 0};
-}
-
-inline LengthMasks length_masks(const char16_t* block) {
-  const __m128i a = load128(block);
-  const __m128i b = load128(block + 8);
-  return {lane_bits16(nonzero16(a, 0xFF80), nonzero16(b, 0xFF80)),
-          lane_bits16(nonzero16(a, 0xF800), nonzero16(b, 0xF800)), 0};
-}
-
-inline LengthMasks length_masks(const char32_t* block) {
-  std::uint32_t masks[3];
-  const std::uint32_t bits[3] = {0xFFFFFF80, 0xFFFFF800, 0xFFFF0000};
-  for (int m = 0; m < 3; ++m) {
-    const __m128i q0 =
-        _mm_packs_epi32(nonzero32(load128(block), bits[m]), nonzero32(load128(block + 4), bits[m]));
-    const __m128i q1 = _mm_packs_epi32(nonzero32(load128(block + 8), bits[m]),
-                                       nonzero32(load128(block + 12), bits[m]));
-    masks[m] = lane_bits16(q0, q1);
-  }
-  return {masks[0], masks[1], masks[2]};
-}
+using utf8_lengths::length_masks_sse2;
 #else
+using utf8_lengths::length_masks_portable;
+#endif
+
+// The SSE2 masks where the processor has them; the portable loop gives the
+// same masks (tests/cpp/length_masks_test.cpp compares the two).
 template <class Unit>
 LengthMasks length_masks(const Unit* block) {
-  LengthMasks masks{0, 0, 0};
-  for (std::size_t k = 0; k < kBlock; ++k) {
-    masks.two |= std::uint32_t{block[k] >= kTwoBytes} << k;
-    masks.three |= std::uint32_t{block[k] >= kThreeBytes} << k;
-    masks.four |= std::uint32_t{block[k] >= kFourBytes} << k;
-  }
-  return masks;
-}
+#if defined(__SSE2__)
+  return length_masks_sse2(block);
+#else
+  return length_masks_portable(block);
 #endif
+}
 
 // Blocks are classed by the lengths of their characters: all ASCII is
 // narrowed whole; all of one other length is written at a fixed stride;

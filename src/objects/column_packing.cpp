@@ -1,16 +1,18 @@
 // Layout.pack_many: columns of values into many packets, one bytes object.
+#include <bit>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "binding/buffer_view.hpp"
+#include "binding/call_frame.hpp"
+#include "binding/convert.hpp"
+#include "binding/method_args.hpp"
+#include "common/binary16.hpp"
 #include "common/binary32.hpp"
 #include "common/format.hpp"
-#include "binding/buffer_view.hpp"
-#include "binding/convert.hpp"
-#include "binding/call_frame.hpp"
 #include "objects/layout_columns.hpp"
 #include "objects/layout_type.hpp"
-#include "binding/method_args.hpp"
 #include "objects/numpy_support.hpp"
 
 namespace vantrel {
@@ -19,53 +21,135 @@ namespace {
 
 // ---- pack_many --------------------------------------------------------------
 
-// One field's values: a typed one-dimensional array read in place, or any
-// sequence read item by item.
+// How a typed column's elements are stored.
+enum class ElementKind : std::uint8_t { Signed, Unsigned, Float, Bool };
+
+// One field's values: a one-dimensional typed array read in place by its
+// item size and byte order, or a sequence of values held as a tuple that
+// nothing else can change (a list is copied first: converting one value may
+// run code that empties the caller's list).
 struct ColumnSource {
-  Ref object;
-  BufferView typed;
-  char format = 0;  // struct format code of a typed array, 0 for a sequence
-  Ref items;        // PySequence_Fast of a sequence
+  TypedBufferView typed;
+  bool is_typed = false;
+  ElementKind element = ElementKind::Signed;
+  bool swapped = false;  // stored in the other byte order than this machine's
+  Ref items;             // the private tuple of a sequence
   std::size_t length = 0;
 };
 
-bool is_typed_format(const char* format) {
+// The element kind of a struct-module format of one item, checked against
+// the exporter's item size; false for anything else (the column is then
+// read as a sequence of values).
+bool typed_element(const char* format, std::size_t item_size, ElementKind& kind, bool& swapped) {
   if (format == nullptr) return false;
-  if (*format == '=' || *format == '<' || *format == '@') ++format;  // native little-endian
-  return std::strlen(format) == 1 && std::strchr("bBhHiIlLqQfd", *format) != nullptr;
+  constexpr bool kLittleHost = std::endian::native == std::endian::little;
+  swapped = false;
+  if (*format == '<' || *format == '>' || *format == '!' || *format == '=' || *format == '@') {
+    if (*format == '<') swapped = !kLittleHost;
+    if (*format == '>' || *format == '!') swapped = kLittleHost;
+    ++format;
+  }
+  if (format[0] == '\0' || format[1] != '\0') return false;
+  const bool integral_size = item_size == 1 || item_size == 2 || item_size == 4 || item_size == 8;
+  switch (*format) {
+    case 'b':
+    case 'h':
+    case 'i':
+    case 'l':
+    case 'q':
+    case 'n': kind = ElementKind::Signed; return integral_size;
+    case 'B':
+    case 'H':
+    case 'I':
+    case 'L':
+    case 'Q':
+    case 'N': kind = ElementKind::Unsigned; return integral_size;
+    case 'e': kind = ElementKind::Float; return item_size == 2;
+    case 'f': kind = ElementKind::Float; return item_size == 4;
+    case 'd': kind = ElementKind::Float; return item_size == 8;
+    case '?': kind = ElementKind::Bool; return item_size == 1;
+    default: return false;
+  }
 }
 
-bool open_source(PyObject* object, ColumnSource& source) {
-  source.object = Ref::borrow(object);
+bool open_source(PyObject* object, PyObject* name, ColumnSource& source) {
   if (PyObject_CheckBuffer(object) && !PyBytes_Check(object) && !PyByteArray_Check(object)) {
-    Py_buffer probe;
-    if (PyObject_GetBuffer(object, &probe, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) == 0) {
-      const bool typed = probe.ndim == 1 && is_typed_format(probe.format);
-      if (typed) {
-        const char* code = probe.format;
-        if (*code == '=' || *code == '<' || *code == '@') ++code;
-        source.format = *code;
-        source.length = static_cast<std::size_t>(probe.shape[0]);
+    // One request, kept for the whole call: the format, item size and
+    // length read are those of the memory read.
+    if (source.typed.acquire(object)) {
+      source.is_typed =
+          source.typed.ndim() == 1 && typed_element(source.typed.format(), source.typed.item_size(),
+                                                    source.element, source.swapped);
+      if (source.is_typed) {
+        source.length = source.typed.length();
+        return true;
       }
-      PyBuffer_Release(&probe);
-      if (typed) {
-        // Held as plain bytes for the rest of the call.
-        return source.typed.acquire(object);
-      }
+      source.typed.release();
     } else {
+      if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        return false;
+      }
       PyErr_Clear();
     }
   }
-  source.items = Ref::steal(PySequence_Fast(object, "pack_many() columns must be sequences"));
+  // Values one per row, in order: a str would pack one character per row
+  // and a set or a generator in no defined order.
+  if (PyUnicode_Check(object) || !PySequence_Check(object) || PyDict_Check(object) ||
+      PyAnySet_Check(object)) {
+    PyErr_Format(PyExc_TypeError,
+                 "pack_many() column %R must be a sequence of values (a list, a tuple) or a "
+                 "one-dimensional array, not '%s'",
+                 name, Py_TYPE(object)->tp_name);
+    return false;
+  }
+  source.items = Ref::steal(PySequence_Tuple(object));
   if (!source.items) return false;
-  source.length = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(source.items.get()));
+  source.length = static_cast<std::size_t>(PyTuple_GET_SIZE(source.items.get()));
   return true;
 }
 
-template <class Element>
-Element typed_at(const ColumnSource& source, std::size_t row) {
-  Element value;
-  std::memcpy(&value, source.typed.bytes().data() + row * sizeof(Element), sizeof(Element));
+// The element's bits, in this machine's byte order, in the low item-size
+// bytes.
+std::uint64_t element_bits(const ColumnSource& source, std::size_t row) {
+  const std::size_t size = source.typed.item_size();
+  const std::uint8_t* at = source.typed.bytes().data() + row * size;
+  switch (size) {
+    case 1: return *at;
+    case 2: {
+      std::uint16_t value;
+      std::memcpy(&value, at, 2);
+      return source.swapped ? __builtin_bswap16(value) : value;
+    }
+    case 4: {
+      std::uint32_t value;
+      std::memcpy(&value, at, 4);
+      return source.swapped ? __builtin_bswap32(value) : value;
+    }
+    default: {
+      std::uint64_t value;
+      std::memcpy(&value, at, 8);
+      return source.swapped ? __builtin_bswap64(value) : value;
+    }
+  }
+}
+
+std::int64_t signed_element(const ColumnSource& source, std::uint64_t bits) {
+  const unsigned width = static_cast<unsigned>(8 * source.typed.item_size());
+  if (width == 64) return static_cast<std::int64_t>(bits);
+  const std::uint64_t sign = std::uint64_t{1} << (width - 1);
+  return static_cast<std::int64_t>((bits ^ sign) - sign);
+}
+
+float float32_element(std::uint64_t bits) {
+  float value;
+  const auto word = static_cast<std::uint32_t>(bits);
+  std::memcpy(&value, &word, 4);
+  return value;
+}
+
+double float64_element(std::uint64_t bits) {
+  double value;
+  std::memcpy(&value, &bits, 8);
   return value;
 }
 
@@ -73,36 +157,40 @@ Element typed_at(const ColumnSource& source, std::size_t row) {
 // exactly what converting the element as an object would give; false when
 // the object path must decide (other kinds, or a value it would refuse).
 bool typed_input(const ColumnSource& source, std::size_t row, ValueKind kind, PackInput& input) {
+  const std::uint64_t bits = element_bits(source, row);
   std::int64_t integer = 0;
-  switch (source.format) {
-    case 'b': integer = typed_at<signed char>(source, row); break;
-    case 'B': integer = typed_at<unsigned char>(source, row); break;
-    case 'h': integer = typed_at<short>(source, row); break;
-    case 'H': integer = typed_at<unsigned short>(source, row); break;
-    case 'i': integer = typed_at<int>(source, row); break;
-    case 'I': integer = typed_at<unsigned int>(source, row); break;
-    case 'l':
-    case 'q': integer = typed_at<std::int64_t>(source, row); break;
-    case 'L':
-    case 'Q': {
-      const auto value = typed_at<std::uint64_t>(source, row);
+  switch (source.element) {
+    case ElementKind::Bool: integer = bits != 0; break;
+    case ElementKind::Signed: integer = signed_element(source, bits); break;
+    case ElementKind::Unsigned:
       if (kind == ValueKind::Unsigned) {
-        input.unsigned_value = value;
+        input.unsigned_value = bits;
         return true;
       }
-      if (value > static_cast<std::uint64_t>(INT64_MAX)) return false;
-      integer = static_cast<std::int64_t>(value);
+      if (bits > static_cast<std::uint64_t>(INT64_MAX)) return false;
+      integer = static_cast<std::int64_t>(bits);
       break;
-    }
-    case 'f':
-      if (kind != ValueKind::Real32) return false;
-      input.real32 = typed_at<float>(source, row);
-      return true;
-    case 'd':
-      if (kind != ValueKind::Real64) return false;
-      input.real64 = typed_at<double>(source, row);
-      return true;
-    default: return false;
+    case ElementKind::Float:
+      if (source.typed.item_size() == 2) {
+        // Every binary16 value is exact in both wider formats.
+        const float value = binary16_to_float(static_cast<std::uint16_t>(bits));
+        if (kind == ValueKind::Real32)
+          input.real32 = value;
+        else if (kind == ValueKind::Real64)
+          input.real64 = value;
+        else
+          return false;
+        return true;
+      }
+      if (source.typed.item_size() == 4 && kind == ValueKind::Real32) {
+        input.real32 = float32_element(bits);
+        return true;
+      }
+      if (source.typed.item_size() == 8 && kind == ValueKind::Real64) {
+        input.real64 = float64_element(bits);
+        return true;
+      }
+      return false;
   }
   if (kind == ValueKind::Signed) {
     input.signed_value = integer;
@@ -115,24 +203,27 @@ bool typed_input(const ColumnSource& source, std::size_t row, ValueKind kind, Pa
   return false;
 }
 
-// The element as an interpreter object, for the object path.
+// The element as an interpreter object, for the object path: the value a
+// list of plain Python numbers would hold.
 Ref element_object(const ColumnSource& source, std::size_t row) {
-  if (source.format == 0) {
-    return Ref::borrow(PySequence_Fast_GET_ITEM(source.items.get(), static_cast<Py_ssize_t>(row)));
+  if (!source.is_typed) {
+    return Ref::borrow(PyTuple_GET_ITEM(source.items.get(), static_cast<Py_ssize_t>(row)));
   }
-  switch (source.format) {
+  const std::uint64_t bits = element_bits(source, row);
+  switch (source.element) {
+    case ElementKind::Bool: return Ref::borrow(bits != 0 ? Py_True : Py_False);
+    case ElementKind::Signed: return Ref::steal(PyLong_FromLongLong(signed_element(source, bits)));
+    case ElementKind::Unsigned: return Ref::steal(PyLong_FromUnsignedLongLong(bits));
+    case ElementKind::Float: break;
+  }
+  switch (source.typed.item_size()) {
+    case 2:
+      return Ref::steal(PyFloat_FromDouble(
+          binary64_from_binary32(binary16_to_float(static_cast<std::uint16_t>(bits)))));
     // Widened in integers: a float-to-double conversion would flush binary32
     // subnormals when another library has set denormals-are-zero.
-    case 'f':
-      return Ref::steal(PyFloat_FromDouble(binary64_from_binary32(typed_at<float>(source, row))));
-    case 'd': return Ref::steal(PyFloat_FromDouble(typed_at<double>(source, row)));
-    case 'L':
-    case 'Q': return Ref::steal(PyLong_FromUnsignedLongLong(typed_at<std::uint64_t>(source, row)));
-    default: {
-      PackInput wide;
-      typed_input(source, row, ValueKind::Signed, wide);
-      return Ref::steal(PyLong_FromLongLong(wide.signed_value));
-    }
+    case 4: return Ref::steal(PyFloat_FromDouble(binary64_from_binary32(float32_element(bits))));
+    default: return Ref::steal(PyFloat_FromDouble(float64_element(bits)));
   }
 }
 
@@ -160,7 +251,7 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns) {
       }
       return nullptr;
     }
-    if (!open_source(column.get(), sources[j])) return nullptr;
+    if (!open_source(column.get(), name, sources[j])) return nullptr;
     if (j == 0) count = sources[j].length;
     if (sources[j].length != count) {
       PyErr_Format(PyExc_ValueError,
@@ -191,7 +282,7 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns) {
       const ColumnSource& source = sources[j];
       PackInput input;
       bool packed = false;
-      if (source.format != 0 && typed_input(source, row, field.spec.row->value_kind, input)) {
+      if (source.is_typed && typed_input(source, row, field.spec.row->value_kind, input)) {
         packed = pack_input(field, data.items[j], input, packet);
       } else {
         Ref value = element_object(source, row);

@@ -2,8 +2,8 @@
 // packet functions and compiled layouts.
 #pragma once
 
-#include "placement/encoding_table.hpp"
 #include "binding/convert.hpp"
+#include "placement/encoding_table.hpp"
 
 namespace vantrel {
 

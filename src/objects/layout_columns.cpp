@@ -9,15 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "common/format.hpp"
-#include "placement/columns.hpp"
 #include "binding/buffer_view.hpp"
-#include "binding/convert.hpp"
 #include "binding/call_frame.hpp"
+#include "binding/convert.hpp"
 #include "objects/layout_shapes.hpp"
 #include "objects/layout_type.hpp"
 #include "binding/method_args.hpp"
+#include "common/format.hpp"
 #include "objects/numpy_support.hpp"
+#include "placement/columns.hpp"
 
 namespace vantrel {
 
@@ -123,13 +123,24 @@ bool read_offsets(PyObject* offsets, Starts& out) {
                     "offsets must be a one-dimensional sequence or array of integer byte offsets");
     return false;
   }
-  out.offsets_array = call_numpy("ascontiguousarray", array.get(), "int64");
+  // Unsigned offsets are checked as they are: a cast to int64 would turn
+  // 2**63 and above into negative numbers.
+  const bool is_unsigned = PyUnicode_CompareWithASCIIString(kind.get(), "u") == 0;
+  out.offsets_array =
+      call_numpy("ascontiguousarray", array.get(), is_unsigned ? "uint64" : "int64");
   if (!out.offsets_array || !out.offsets_view.acquire(out.offsets_array.get())) return false;
   const ByteSpan bytes = out.offsets_view.bytes();
   out.starts.offsets = reinterpret_cast<const std::int64_t*>(bytes.data());
   out.starts.count = bytes.size() / sizeof(std::int64_t);
   for (std::size_t i = 0; i < out.starts.count; ++i) {
-    if (out.starts.offsets[i] < 0) {
+    std::uint64_t raw;
+    std::memcpy(&raw, bytes.data() + i * sizeof raw, sizeof raw);
+    if (is_unsigned && raw > static_cast<std::uint64_t>(INT64_MAX)) {
+      PyErr_Format(PyExc_ValueError, "offsets[%zu] is %llu: past the end of any buffer", i,
+                   static_cast<unsigned long long>(raw));
+      return false;
+    }
+    if (!is_unsigned && out.starts.offsets[i] < 0) {
       PyErr_Format(PyExc_ValueError, "offsets[%zu] is %lld: byte offsets cannot be negative", i,
                    static_cast<long long>(out.starts.offsets[i]));
       return false;
@@ -167,7 +178,9 @@ bool packet_starts(const LayoutData& data, std::size_t buffer_size, PyObject* st
   out.starts.stride = stride.value_or(size_bits / 8 + (size_bits % 8 != 0));
   if (out.starts.stride == 0) {
     PyErr_SetString(PyExc_ValueError,
-                    "stride must be at least 1 byte (the layout has no size of its own)");
+                    stride ? "stride must be at least 1 byte"
+                           : "the layout has no size of its own: pass stride= (at least 1 byte) "
+                             "or offsets=");
     return false;
   }
   const std::uint64_t layout_bytes = size_bits / 8 + (size_bits % 8 != 0);
@@ -299,9 +312,10 @@ void raise_first_failure(const LayoutData& data, ByteSpan buffer, const PacketSt
 // A text column as a list of str: decoded with the interpreter, reusing the
 // previous packet's str when the field bytes repeat (mode and state names
 // usually do).
-bool decode_text_column(ByteSpan buffer, const PacketStarts& starts, std::size_t limit,
-                        const PlannedField& field, PyObject* list, std::span<std::uint8_t> mask,
-                        std::optional<ColumnFailure>& failure) {
+// Bytes of a buffer that may change meanwhile are copied before decoding.
+bool decode_text_column(ByteSpan buffer, bool buffer_immutable, const PacketStarts& starts,
+                        std::size_t limit, const PlannedField& field, PyObject* list,
+                        std::span<std::uint8_t> mask, std::optional<ColumnFailure>& failure) {
   const std::uint64_t needed = bytes_needed(field);
   FieldScratch scratch;
   std::vector<std::uint8_t> previous_bytes;
@@ -313,8 +327,8 @@ bool decode_text_column(ByteSpan buffer, const PacketStarts& starts, std::size_t
     if (!inside(start, needed, starts.limit(i, buffer.size()))) {
       failure = ColumnFailure{i, std::nullopt};
     } else {
-      const FieldInput input =
-          read_field_input(buffer, start * 8 + field.position, field.spec, scratch);
+      const FieldInput input = read_field_input(buffer, start * 8 + field.position, field.spec,
+                                                scratch, buffer_immutable);
       if (previous != nullptr && input.bytes.size() == previous_bytes.size() &&
           std::equal(input.bytes.begin(), input.bytes.end(), previous_bytes.begin())) {
         value = Ref::borrow(previous).release();
@@ -374,7 +388,9 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
   std::vector<std::uint64_t> ends;
   if (!packet_ends(data, buffer, slots[5], where, ends)) return nullptr;
   const PacketStarts& starts = where.starts;
-  if (data.plan.shaped()) return unpack_many_shaped(data, buffer, starts, masking);
+  if (data.plan.shaped()) {
+    return unpack_many_shaped(data, buffer, view.immutable(), starts, masking);
+  }
   const std::size_t count = starts.count;
 
   const std::span<const PlannedField> fields = data.plan.fields();
@@ -416,7 +432,7 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
     if (views[j].data() != nullptr) continue;
     const std::size_t limit = first ? first->packet + 1 : count;
     std::optional<ColumnFailure> failure;
-    if (!decode_text_column(buffer, starts, limit, fields[j], columns[j].get(),
+    if (!decode_text_column(buffer, view.immutable(), starts, limit, fields[j], columns[j].get(),
                             masking ? std::span(masks[j]) : std::span<std::uint8_t>(), failure)) {
       return nullptr;
     }

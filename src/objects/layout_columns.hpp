@@ -23,8 +23,8 @@ struct LayoutData;
 
 // Layout.unpack_many of a shaped layout (arrays, permuted or word byte
 // orders), once the packets' starts and ends are known.
-PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
-                             bool masking);
+PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
+                             const PacketStarts& starts, bool masking);
 // Layout.pack_many of a shaped layout.
 PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns);
 

@@ -344,8 +344,9 @@ std::optional<std::uint64_t> declared_end(const LengthField& length, const std::
 }
 
 PyObject* shaped_value(const PlannedField& field, const LayoutItem& item, ByteSpan buffer,
-                       std::uint64_t bit, FieldScratch& scratch) {
-  const FieldInput input = read_shaped_input(buffer, bit, field.spec, field.shape, scratch);
+                       std::uint64_t bit, FieldScratch& scratch, bool buffer_immutable) {
+  const FieldInput input =
+      read_shaped_input(buffer, bit, field.spec, field.shape, scratch, buffer_immutable);
   PyObject* value = common_value(field.spec, input);
   if (value != nullptr || PyErr_Occurred()) return value;
   StrResult text;
@@ -357,7 +358,8 @@ PyObject* shaped_value(const PlannedField& field, const LayoutItem& item, ByteSp
   return field_value_to_python(*decoded, text);
 }
 
-PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits) {
+PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
+                        bool packet_immutable) {
   const Plan& plan = data.plan;
   const std::uint64_t buffer_bits = std::uint64_t{packet.size()} * 8;
   if (offset_bits > buffer_bits) {
@@ -413,12 +415,13 @@ PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t o
     const std::uint64_t bit = offset_bits + base + field.position;
     Ref value;
     if (!field.shape.is_array()) {
-      value = Ref::steal(shaped_value(field, item, packet, bit, scratch));
+      value = Ref::steal(shaped_value(field, item, packet, bit, scratch, packet_immutable));
     } else {
       value = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
       for (std::uint64_t k = 0; value && k < count; ++k) {
         PyObject* element =
-            shaped_value(field, item, packet, bit + k * field.spec.bits, scratch);
+            shaped_value(field, item, packet, bit + k * field.spec.bits, scratch,
+                         packet_immutable);
         if (element == nullptr) return nullptr;
         PyList_SET_ITEM(value.get(), static_cast<Py_ssize_t>(k), element);
       }

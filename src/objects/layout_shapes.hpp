@@ -42,7 +42,8 @@ std::optional<std::uint64_t> declared_end(const LengthField& length, const std::
                                           std::uint64_t buffer_bits, std::uint64_t packet_bit);
 
 // Layout.unpack and Layout.pack of a shaped layout.
-PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits);
+PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
+                        bool packet_immutable);
 PyObject* pack_shaped(const LayoutData& data, PyObject* values);
 
 // Packs one packet and appends it to `archive`. `value_of(j, missing)` gives
@@ -55,6 +56,6 @@ bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
 // One value of a field at absolute bit `bit` as an interpreter object;
 // nullptr with the failure raised naming the item.
 PyObject* shaped_value(const PlannedField& field, const LayoutItem& item, ByteSpan buffer,
-                       std::uint64_t bit, FieldScratch& scratch);
+                       std::uint64_t bit, FieldScratch& scratch, bool buffer_immutable);
 
 }  // namespace vantrel

@@ -6,16 +6,16 @@
 #include <optional>
 #include <string_view>
 
+#include "binding/buffer_view.hpp"
+#include "binding/call_frame.hpp"
+#include "binding/method_args.hpp"
+#include "binding/py_compat.hpp"
 #include "common/format.hpp"
 #include "decoder/decoders.hpp"
-#include "binding/buffer_view.hpp"
 #include "objects/field_values.hpp"
-#include "binding/call_frame.hpp"
 #include "objects/layout_columns.hpp"
 #include "objects/layout_shapes.hpp"
-#include "binding/method_args.hpp"
 #include "objects/packet_functions.hpp"
-#include "binding/py_compat.hpp"
 #include "objects/recipe_fields.hpp"
 
 namespace vantrel {
@@ -182,8 +182,9 @@ PyObject* common_value(const FieldSpec& spec, const FieldInput& input) {
 
 namespace {
 
-PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits) {
-  if (data.shaped()) return unpack_shaped(data, packet, offset_bits);
+PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
+                        bool packet_immutable) {
+  if (data.shaped()) return unpack_shaped(data, packet, offset_bits, packet_immutable);
   if (!data.plan.fits(packet.size(), offset_bits)) {
     return raise_packet_too_short(data, packet.size(), offset_bits);
   }
@@ -193,8 +194,8 @@ PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t o
   FieldScratch scratch;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const PlannedField& field = fields[i];
-    const FieldInput input =
-        read_field_input(packet, offset_bits + field.position, field.spec, scratch);
+    const FieldInput input = read_field_input(packet, offset_bits + field.position, field.spec,
+                                              scratch, packet_immutable);
     Ref value = Ref::steal(common_value(field.spec, input));
     if (!value && !PyErr_Occurred()) {
       StrResult text;
@@ -337,7 +338,7 @@ PyObject* layout_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!packet.acquire(slots[0])) return nullptr;
     std::uint64_t offset_bits = 0;
     if (slots[1] != nullptr && !to_u64(slots[1], offset_bits)) return nullptr;
-    return unpack_packet(*as_layout(self)->data, packet.bytes(), offset_bits);
+    return unpack_packet(*as_layout(self)->data, packet.bytes(), offset_bits, packet.immutable());
   });
 }
 

@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "binding/py_ref.hpp"
 #include "placement/framing.hpp"
 #include "placement/plan.hpp"
 #include "objects/field_values.hpp"
 #include "objects/packet_functions.hpp"
-#include "binding/py_ref.hpp"
 
 namespace vantrel {
 

@@ -39,8 +39,12 @@ Ref empty_array(std::size_t length, const char* dtype) {
 }
 
 // Replaces the current exception with ValueError "{where}: {its text}",
-// caused by it.
+// caused by it. KeyboardInterrupt, SystemExit and MemoryError are left as
+// they are: an `except ValueError` must not swallow them.
 void raise_with_location(const std::string& where) {
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    return;
+  }
   Ref inner = fetch_exception();
   if (!inner) return;
   Ref text = Ref::steal(PyObject_Str(inner.get()));

@@ -47,7 +47,8 @@ class WritableView {
 };
 
 // Replaces the current exception with ValueError "{where}: {its text}",
-// caused by it.
+// caused by it; exceptions that are not Exception subclasses, and
+// MemoryError, pass through unchanged.
 void raise_with_location(const std::string& where);
 
 }  // namespace vantrel

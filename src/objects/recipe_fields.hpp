@@ -5,9 +5,9 @@
 
 #include <optional>
 
-#include "placement/encoding_table.hpp"
 #include "binding/convert.hpp"
 #include "binding/module_state.hpp"
+#include "placement/encoding_table.hpp"
 
 namespace vantrel {
 

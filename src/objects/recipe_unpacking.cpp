@@ -2,13 +2,13 @@
 // every field straight from the packet's buffer and decodes it.
 #include <utility>
 
+#include "binding/py_compat.hpp"
 #include "common/checked.hpp"
 #include "common/fault.hpp"
-#include "placement/field_io.hpp"
 #include "objects/field_values.hpp"
 #include "objects/packet_functions.hpp"
-#include "binding/py_compat.hpp"
 #include "objects/recipe_fields.hpp"
+#include "placement/field_io.hpp"
 
 namespace vantrel {
 

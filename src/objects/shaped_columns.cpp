@@ -87,8 +87,8 @@ void raise_shaped_failure(const LayoutData& data, ByteSpan buffer, const PacketS
 
 }  // namespace
 
-PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
-                             bool masking) {
+PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
+                             const PacketStarts& starts, bool masking) {
   const Plan& plan = data.plan;
   const std::span<const PlannedField> fields = plan.fields();
   const std::span<const std::size_t> variables = plan.variable_items();
@@ -276,7 +276,7 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, const Pack
         if (!failed) {
           const FieldInput input =
               read_shaped_input(buffer, start * 8 + base + field.position, field.spec,
-                                field.shape, scratch);
+                                field.shape, scratch, buffer_immutable);
           StrResult text;
           const Result<FieldValue> decoded_value = field.spec.row->decode(input, text);
           if (!decoded_value) {

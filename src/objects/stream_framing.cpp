@@ -3,13 +3,13 @@
 #include <optional>
 #include <vector>
 
-#include "placement/framing.hpp"
 #include "binding/buffer_view.hpp"
-#include "binding/convert.hpp"
 #include "binding/call_frame.hpp"
-#include "objects/layout_columns.hpp"
+#include "binding/convert.hpp"
 #include "binding/method_args.hpp"
+#include "objects/layout_columns.hpp"
 #include "objects/numpy_support.hpp"
+#include "placement/framing.hpp"
 
 namespace vantrel {
 

@@ -226,7 +226,7 @@ std::optional<ElementFailure> decode_run(ByteSpan buffer, std::uint64_t bit, std
     void* allocate(std::size_t, char32_t) override { return nullptr; }
   } no_text;
   for (std::uint64_t k = 0; k < count; ++k) {
-    const FieldInput input = read_shaped_input(buffer, bit + k * bits, spec, field.shape, scratch);
+    const FieldInput input = read_shaped_input(buffer, bit + k * bits, spec, field.shape, scratch, true);
     const Result<FieldValue> value = spec.row->decode(input, no_text);
     if (!value) return ElementFailure{k, value.error()};
     out[k] = from_value<Element>(*value);

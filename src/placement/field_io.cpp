@@ -1,6 +1,7 @@
 #include "placement/field_io.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "common/bits.hpp"
 #include "common/format.hpp"
@@ -12,11 +13,14 @@ namespace {
 
 // The field's bytes, right-aligned, after the byte order is undone.
 ByteSpan field_bytes(ByteSpan packet, std::uint64_t position, const FieldSpec& field,
-                     FieldScratch& scratch) {
+                     FieldScratch& scratch, bool borrow) {
   const std::uint32_t bits = field.bits;
   const std::size_t size = (std::size_t{bits} + 7) / 8;
   if (!field.little_endian && position % 8 == 0 && bits % 8 == 0) {
-    return packet.subspan(position / 8, size);
+    if (borrow) return packet.subspan(position / 8, size);
+    std::uint8_t* const copy = scratch.room(size);
+    if (size != 0) std::memcpy(copy, packet.data() + position / 8, size);
+    return ByteSpan(copy, size);
   }
   std::uint8_t* const bytes = scratch.room(size);
   read_field_bytes(packet.data(), position, bits, bytes);
@@ -74,11 +78,11 @@ std::optional<std::string> field_outside_packet(std::uint64_t position, std::uin
 }
 
 FieldInput read_field_input(ByteSpan packet, std::uint64_t position, const FieldSpec& field,
-                            FieldScratch& scratch) {
+                            FieldScratch& scratch, bool borrow_text) {
   FieldInput input;
   input.bits = field.bits;
   if (field.is_text()) {
-    input.bytes = field_bytes(packet, position, field, scratch);
+    input.bytes = field_bytes(packet, position, field, scratch, borrow_text);
   } else {
     input.pattern = field_pattern(packet, position, field, scratch);
   }

@@ -53,10 +53,13 @@ std::optional<std::string> field_outside_packet(std::uint64_t position, std::uin
 // The field's input for its decoder: the pattern (byte order undone, then
 // mirrored or limited to the width) for numeric encodings, the right-aligned
 // field bytes for text. Text bytes are borrowed from the packet when the
-// field is byte-aligned big-endian, else built in `scratch`. The caller has
-// checked the bounds.
+// field is byte-aligned big-endian and `borrow_text` allows it, else built in
+// `scratch`. Memory that another thread or process may write while the text
+// is decoded must not be borrowed: decoders measure the text, then fill the
+// result in a second pass, and both passes must see the same bytes. The
+// caller has checked the bounds.
 FieldInput read_field_input(ByteSpan packet, std::uint64_t position, const FieldSpec& field,
-                            FieldScratch& scratch);
+                            FieldScratch& scratch, bool borrow_text = true);
 
 // Writes encoded content at `position`: a numeric pattern mirrored and
 // byte-ordered as the field asks, or text bytes right-aligned in the field

@@ -1,5 +1,6 @@
 #include "placement/framing.hpp"
 
+#include "common/bits.hpp"
 #include "common/format.hpp"
 #include "common/packet_bits.hpp"
 
@@ -20,19 +21,31 @@ Result<std::vector<std::uint64_t>> split_stream(ByteSpan stream, const LengthFie
           " bytes into it, before the end of its length field at byte ", header_bytes));
     }
     std::uint64_t field = read_field(stream.data(), start * 8 + length.offset_bits, length.bits);
-    if (length.little_endian) field = reverse_low_bytes(field, (length.bits + 7) / 8);
+    // As a layout reads the same field: the bytes that hold it swapped, then
+    // only its own width kept.
+    if (length.little_endian) {
+      field = reverse_low_bytes(field, (length.bits + 7) / 8) & low_mask(length.bits);
+    }
     const __int128 total = static_cast<__int128>(field) + length.adjust;
     if (total < 1) {
       return value_error(concat("packet ", starts.size(), " at byte ", start,
-                                " has a total length of ", static_cast<long long>(total),
-                                " bytes (length field ", field, " + adjust ", length.adjust,
+                                " has a total length of ", total, " bytes (length field ", field,
+                                " + adjust ", length.adjust,
                                 "): a packet needs at least one byte"));
+    }
+    if (total < static_cast<__int128>(header_bytes)) {
+      // Its length would come from the bytes of the packet after it.
+      return value_error(concat("packet ", starts.size(), " at byte ", start,
+                                " has a total length of ", total, " bytes (length field ", field,
+                                " + adjust ", length.adjust,
+                                "), which ends before the end of its "
+                                "length field at byte ",
+                                header_bytes));
     }
     if (total > static_cast<__int128>(left)) {
       return value_error(concat("packet ", starts.size(), " at byte ", start,
-                                " is truncated: its length field gives ",
-                                static_cast<unsigned long long>(total), " bytes but only ", left,
-                                " remain in the stream"));
+                                " is truncated: its length field gives ", total, " bytes but only ",
+                                left, " remain in the stream"));
     }
     starts.push_back(start);
     start += static_cast<std::uint64_t>(total);

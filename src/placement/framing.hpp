@@ -19,7 +19,9 @@ struct LengthField {
 
 // The start offsets of the packets of `stream`, in order. A stream that
 // ends inside a packet, or a packet whose total length is less than one
-// byte, is an error naming the packet and its offset.
+// byte or ends before its own length field, is an error naming the packet
+// and its offset. The length field is read as a layout reads an unsigned
+// field of the same width and byte order.
 Result<std::vector<std::uint64_t>> split_stream(ByteSpan stream, const LengthField& length);
 
 }  // namespace vantrel

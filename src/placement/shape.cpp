@@ -74,8 +74,8 @@ void place_shaped_pattern(std::span<std::uint8_t> packet, std::uint64_t bit,
 }
 
 FieldInput read_shaped_input(ByteSpan buffer, std::uint64_t bit, const FieldSpec& spec,
-                             const FieldShape& shape, FieldScratch& scratch) {
-  if (shape.plain()) return read_field_input(buffer, bit, spec, scratch);
+                             const FieldShape& shape, FieldScratch& scratch, bool borrow_text) {
+  if (shape.plain()) return read_field_input(buffer, bit, spec, scratch, borrow_text);
   FieldInput input;
   input.bits = spec.bits;
   input.pattern = read_shaped_pattern(buffer.data(), bit, spec, shape);

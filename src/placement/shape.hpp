@@ -54,7 +54,9 @@ void place_shaped_pattern(std::span<std::uint8_t> packet, std::uint64_t bit,
                           const FieldSpec& spec, const FieldShape& shape, std::uint64_t pattern);
 
 // The decoder's input for one value of any field (text included), shaped or not.
+// Text is borrowed from the buffer only when `borrow_text` allows it, as
+// read_field_input does.
 FieldInput read_shaped_input(ByteSpan buffer, std::uint64_t bit, const FieldSpec& spec,
-                             const FieldShape& shape, FieldScratch& scratch);
+                             const FieldShape& shape, FieldScratch& scratch, bool borrow_text);
 
 }  // namespace vantrel

@@ -45,6 +45,17 @@ def test_typed_usage_passes_strict_mypy_and_runs(mypy_cache):
     usage.main()
 
 
+def test_readme_recipe_held_in_a_variable_passes_strict_mypy(mypy_cache, tmp_path):
+    readme = (HERE.parents[1] / "README.md").read_text(encoding="utf-8")
+    recipes = readme[readme.index("## Recipes") :]
+    block = re.search(r"```python\n(.*?)```", recipes, re.S)
+    assert block and "recipe: list[RecipeItem] = [" in block.group(1)
+    example = tmp_path / "readme_recipe.py"
+    example.write_text(block.group(1), encoding="utf-8")
+    output, status = run_mypy(example, mypy_cache)
+    assert status == 0, output
+
+
 def test_every_mistake_is_reported(mypy_cache):
     source = HERE / "mistakes.py"
     expected = set()

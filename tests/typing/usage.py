@@ -6,12 +6,16 @@ tests/typing/test_typing.py type-checks this file (it must pass) and runs
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
 
 import vantrel
+from vantrel import RecipeItem
 
 if TYPE_CHECKING:
-    from vantrel import RecipeItem, UnpackedValue
+    from vantrel import UnpackedValue
 
 
 def housekeeping(temperature: int, mode: str) -> list[RecipeItem]:
@@ -95,6 +99,28 @@ def layout_usage(packets: bytes) -> float:
     return float(len(offsets)) + len(layout.pack(one))
 
 
+def spellings_and_index_types(packets: bytes) -> int:
+    # Upper- and title-case names run, so they type-check too; integer
+    # arguments take numpy integers (anything with __index__).
+    recipe: list[RecipeItem] = [
+        {
+            "name": "a",
+            "encoding": "UNSIGNED",
+            "bits": 8,
+            "byte_order": "Big",
+            "reverse_bits": False,
+        },
+        {"name": "b", "encoding": "Utf8", "bits": 8, "byte_order": "LITTLE", "reverse_bits": False},
+    ]
+    layout = vantrel.Layout(recipe)
+    masked: dict[str, np.ma.MaskedArray[Any, Any]] = layout.unpack_many(
+        packets, count=np.int64(2), errors="mask"
+    )
+    plain: dict[str, npt.NDArray[Any]] = layout.unpack_many(packets, stride=np.uint8(2))
+    one = layout.unpack(packets, offset_bits=np.int64(0))
+    return len(masked["a"]) + len(plain["b"]) + len(one)
+
+
 def main() -> None:
     packet = vantrel.pack_parameters(housekeeping(-42, "SAFE"))
     assert read_temperature(packet) == -42
@@ -103,6 +129,7 @@ def main() -> None:
     assert short_packet() == "PanicException"
     assert isinstance(vantrel.__version__, str)
     assert layout_usage(packet * 3) == 3 + len(packet)
+    assert spellings_and_index_types(b"\x01A\x02B") == 2 + 2 + 2
 
 
 if __name__ == "__main__":

@@ -1,0 +1,97 @@
+"""The encoding names are written in four places: the module's table, the
+stub's PackEncoding and Encoding literals, the test helpers and the Python
+fuzzer. They must agree; the module is the authority."""
+
+import ast
+from pathlib import Path
+
+import pytest
+
+import vantrel
+from recipe_helpers import ENCODINGS as HELPER_ENCODINGS
+
+ROOT = Path(__file__).resolve().parents[1]
+
+
+def stub_literal(alias):
+    """The string members of a Literal alias in the stub, nested aliases expanded."""
+    tree = ast.parse((ROOT / "src" / "vantrel.pyi").read_text(encoding="utf-8"))
+    aliases = {
+        node.target.id: node.value
+        for node in tree.body
+        if isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name)
+    }
+
+    def members(node):
+        if isinstance(node, ast.Constant):
+            return [node.value]
+        if isinstance(node, ast.Name):
+            return members(aliases[node.id])
+        if isinstance(node, ast.Subscript):
+            inner = node.slice
+            items = inner.elts if isinstance(inner, ast.Tuple) else [inner]
+            return [name for item in items for name in members(item)]
+        raise AssertionError(ast.dump(node))
+
+    return members(aliases[alias])
+
+
+def fuzzer_encodings():
+    tree = ast.parse((ROOT / "fuzz" / "fuzz_python.py").read_text(encoding="utf-8"))
+    for node in tree.body:
+        if isinstance(node, ast.Assign) and [t.id for t in node.targets] == ["ENCODINGS"]:
+            return ast.literal_eval(node.value)
+    raise AssertionError("fuzz/fuzz_python.py has no ENCODINGS list")
+
+
+def item(encoding, value=None):
+    entry = {"name": "x", "encoding": encoding, "bits": 8}
+    entry.update(byte_order="big", reverse_bits=False)
+    if value is not None:
+        entry["value"] = value
+    return entry
+
+
+def unpacks(name):
+    try:
+        vantrel.unpack_parameters(b"\x00" * 8, 0, [item(name)])
+    except ValueError as error:
+        return "Unsupported encoding type" not in str(error)
+    return True
+
+
+def packs(name):
+    for value in (0, 0.0, "a"):
+        try:
+            vantrel.pack_parameters([item(name, value)])
+            return True
+        except (ValueError, TypeError) as error:
+            if "Unsupported encoding type" in str(error):
+                return False
+    return True
+
+
+def test_stub_names_are_the_module_names_in_three_spellings():
+    pack_names = stub_literal("PackEncoding")
+    all_names = stub_literal("Encoding")
+    lower = [name for name in all_names if name == name.lower()]
+    assert len(lower) == 34 and len([n for n in pack_names if n == n.lower()]) == 22
+    for name in lower:
+        assert unpacks(name), name
+        assert packs(name) == (name in pack_names), name
+        assert {name.upper(), name.title()} <= set(all_names), name
+    for name in all_names:
+        assert name.lower() in lower and unpacks(name), name
+    for order in stub_literal("ByteOrder"):
+        assert vantrel.unpack_parameters(b"\x01", 0, [{**item("unsigned"), "byte_order": order}])
+
+
+@pytest.mark.parametrize(
+    "names, deliberately_unknown",
+    [(HELPER_ENCODINGS, set()), (fuzzer_encodings(), {"no_such_encoding"})],
+    ids=["test helpers", "python fuzzer"],
+)
+def test_test_lists_name_real_encodings(names, deliberately_unknown):
+    known = {name for name in stub_literal("Encoding") if name == name.lower()}
+    assert {name.lower() for name in names} - deliberately_unknown <= known
+    assert all(not unpacks(name) for name in deliberately_unknown)
