@@ -22,7 +22,7 @@ The names ``Encoding``, ``PackEncoding``, ``ByteOrder`` and ``UnpackedValue``
 exist for type checking only: import them under ``typing.TYPE_CHECKING``.
 """
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, NoReturn, SupportsFloat, SupportsIndex
 
 import numpy as np
@@ -179,6 +179,18 @@ class RecipeItem(TypedDict):
             the previous one.
         value: The value to pack (ignored when unpacking): an int for the
             integer and BCD encodings, a number for IEEE 754, a str for text.
+
+    Keys that only ``Layout`` reads (the packet functions ignore them):
+        count: The field is an array: a number of values, the name of an
+            earlier unsigned field holding the number, or "*" for as many
+            values as the rest of the packet holds.
+        word_bits: 16 or 32: the field is a bit field of a word stored
+            little-endian (byte_order "little"); offset_bits and the field's
+            position count from the word's most significant bit.
+
+    ``Layout`` also takes byte_order as a permutation of the field's bytes
+    ("2143", "3412", "78563412"): digit m says where the byte of
+    significance m (most significant first) is stored, counting from 1.
     """
 
     name: str
@@ -188,6 +200,46 @@ class RecipeItem(TypedDict):
     reverse_bits: bool
     offset_bits: NotRequired[int]
     value: NotRequired[int | float | str]
+    count: NotRequired[int | str]
+    word_bits: NotRequired[Literal[16, 32]]
+
+class PacketLength(TypedDict):
+    """Where every packet's header gives its total length in bytes:
+    ``value + adjust`` of the unsigned field of ``bits`` bits at
+    ``offset_bits`` (for CCSDS: 32, 16 and 7), as ``split_packets`` reads it."""
+
+    offset_bits: int
+    bits: int
+    adjust: NotRequired[int]
+    byte_order: NotRequired[Literal["big", "little"]]
+
+@final
+class RaggedColumn:
+    """The column of a variable-length array field: ``values`` cut into one
+    entry per packet by ``offsets``, with no object per packet. Made by
+    ``Layout.unpack_many``; ``pyarrow.array(column)`` and polars take it as
+    an Arrow large list array without copying the values."""
+
+    @property
+    def values(self) -> npt.NDArray[Any]:
+        """Every value of every entry, in one read-only 1-D array."""
+    @property
+    def offsets(self) -> npt.NDArray[np.int64]:
+        """len(self) + 1 entries: entry i is values[offsets[i]:offsets[i + 1]]."""
+    @property
+    def mask(self) -> npt.NDArray[np.bool_] | None:
+        """True where an entry failed (errors="mask"); None when none did."""
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: SupportsIndex, /) -> npt.NDArray[Any] | None:
+        """Entry ``index`` as a view of ``values``; None when it is masked."""
+    def __iter__(self) -> Iterator[npt.NDArray[Any] | None]: ...
+    def to_list(self) -> list[npt.NDArray[Any] | None]:
+        """The entries as a list of views (None for masked entries)."""
+    def __arrow_c_array__(
+        self, requested_schema: object | None = None
+    ) -> tuple[object, object]:
+        """The Arrow PyCapsule interface: (schema, array) capsules of a
+        large list array sharing ``values``; masked entries are nulls."""
 
 @final
 class Layout:
@@ -200,11 +252,18 @@ class Layout:
     equal recipes, hash, pickle and copy, and may be shared between threads.
     """
 
-    def __new__(cls, recipe: Sequence[RecipeItem]) -> Layout:
+    def __new__(
+        cls, recipe: Sequence[RecipeItem], packet_length: PacketLength | None = None
+    ) -> Layout:
         """Compile a recipe.
 
         Args:
             recipe: The recipe items, in packet order (any sequence but str).
+            packet_length: Where each packet's header gives its length. Then
+                no field is read past its own packet's end, which that
+                length marks, and rest-of-packet arrays work with offsets
+                alone; ``pack`` fills in a recipe field at that place that
+                the values omit.
 
         Raises:
             ValueError: An item is not a dict, lacks a key, holds a value of
@@ -212,7 +271,10 @@ class Layout:
                 The message is the one ``unpack_parameters`` gives, prefixed
                 with the item's index and name, for example
                 ``recipe item 3 ('temp'): KeyError: "Recipe missing required
-                field: 'bits'"``.
+                field: 'bits'"``. Beyond what the packet functions check,
+                a layout refuses keys no recipe knows (suggesting the nearest
+                one), repeated names, float fields narrower than their
+                format, and arrays it cannot place (see docs/layouts.md).
             TypeError: ``recipe`` is a str or not a sequence.
         """
 
@@ -263,7 +325,8 @@ class Layout:
         offsets: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]] | None = None,
         count: SupportsIndex | None = None,
         errors: Literal["raise"] = "raise",
-    ) -> dict[str, npt.NDArray[Any]]:
+        lengths: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]] | None = None,
+    ) -> dict[str, Any]:
         """Read many packets from one buffer into one array per field.
 
         Args:
@@ -274,6 +337,8 @@ class Layout:
             count: Number of packets (default: as many as the buffer holds).
             errors: "raise" stops at the first field that does not decode;
                 "mask" records it and carries on.
+            lengths: The byte length of every packet, with ``offsets``: no
+                field is read past its packet's end.
 
         Returns:
             A dict mapping each field name to a NumPy array with one element
@@ -281,7 +346,10 @@ class Layout:
             ``layout.unpack(buffer, 8 * start_i)[name]``. Integer encodings
             give the smallest (u)int8/16/32/64 for the field's width, f16 and
             f32 give float32, f64 and f128 float64, text object arrays of str.
-            With errors="mask", ``numpy.ma.MaskedArray`` columns.
+            A fixed array of N values gives a (packets, N) array, a counted or
+            rest-of-packet array a ``RaggedColumn``. With errors="mask",
+            ``numpy.ma.MaskedArray`` columns (whole array rows masked) and
+            ragged columns with a ``mask``.
 
         Raises:
             ValueError: Bytes are left over after the last whole packet
@@ -301,7 +369,8 @@ class Layout:
         offsets: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]] | None = None,
         count: SupportsIndex | None = None,
         errors: Literal["mask"],
-    ) -> dict[str, np.ma.MaskedArray[Any, Any]]: ...
+        lengths: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]] | None = None,
+    ) -> dict[str, Any]: ...
 
     def pack_many(self, columns: Mapping[str, Sequence[Any] | npt.NDArray[Any]]) -> bytes:
         """Write many packets back to back, one column of values per field.

@@ -12,10 +12,10 @@
 #include "binding/buffer_view.hpp"
 #include "binding/call_frame.hpp"
 #include "binding/convert.hpp"
-#include "objects/layout_shapes.hpp"
-#include "objects/layout_type.hpp"
 #include "binding/method_args.hpp"
 #include "common/format.hpp"
+#include "objects/layout_shapes.hpp"
+#include "objects/layout_type.hpp"
 #include "objects/numpy_support.hpp"
 #include "placement/columns.hpp"
 
@@ -217,8 +217,8 @@ bool packet_starts(const LayoutData& data, std::size_t buffer_size, PyObject* st
 // Where each packet ends: at the stride, at its given length, or where its
 // own length field says, and never past the buffer. Left unset (the fast
 // paths) for a flat layout at a stride without a length field.
-bool packet_ends(const LayoutData& data, ByteSpan buffer, PyObject* lengths_object,
-                 Starts& where, std::vector<std::uint64_t>& ends) {
+bool packet_ends(const LayoutData& data, ByteSpan buffer, PyObject* lengths_object, Starts& where,
+                 std::vector<std::uint64_t>& ends) {
   PacketStarts& starts = where.starts;
   const bool at_stride = starts.offsets == nullptr;
   const std::int64_t* lengths = nullptr;
@@ -239,16 +239,17 @@ bool packet_ends(const LayoutData& data, ByteSpan buffer, PyObject* lengths_obje
       return false;
     }
   }
-  const bool has_rest = std::any_of(
-      data.plan.fields().begin(), data.plan.fields().end(),
-      [](const PlannedField& field) { return field.shape.kind == CountKind::Rest; });
+  const bool has_rest =
+      std::any_of(data.plan.fields().begin(), data.plan.fields().end(),
+                  [](const PlannedField& field) { return field.shape.kind == CountKind::Rest; });
   if (!at_stride && lengths == nullptr && !data.packet_length && has_rest) {
     PyErr_SetString(PyExc_ValueError,
                     "a rest-of-packet array needs each packet's length: pass lengths=, or build "
                     "the layout with packet_length=");
     return false;
   }
-  if (lengths == nullptr && !data.packet_length && !(at_stride && data.plan.shaped())) {
+  if (lengths == nullptr && !data.packet_length &&
+      !(at_stride && !data.plan.variable_items().empty())) {
     return true;
   }
   const std::uint64_t size = buffer.size();
@@ -261,7 +262,8 @@ bool packet_ends(const LayoutData& data, ByteSpan buffer, PyObject* lengths_obje
       end = std::min(end, start + std::min<std::uint64_t>(lengths[i], size));
     }
     if (data.packet_length && start <= size) {
-      if (const auto declared = declared_end(*data.packet_length, buffer.data(), size * 8, start * 8)) {
+      if (const auto declared =
+              declared_end(*data.packet_length, buffer.data(), size * 8, start * 8)) {
         end = std::min(end, *declared / 8);
       }
     }
@@ -360,13 +362,13 @@ bool decode_text_column(ByteSpan buffer, bool buffer_immutable, const PacketStar
 constexpr std::uint64_t kBlockBytes = 64 * 1024;
 
 constexpr MethodSignature<6> kUnpackManySignature{"unpack_many",
-                                                   {{"buffer", true},
-                                                    {"stride", false},
-                                                    {"offsets", false},
-                                                    {"count", false},
-                                                    {"errors", false},
-                                                    {"lengths", false}},
-                                                   1};
+                                                  {{"buffer", true},
+                                                   {"stride", false},
+                                                   {"offsets", false},
+                                                   {"count", false},
+                                                   {"errors", false},
+                                                   {"lengths", false}},
+                                                  1};
 
 PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
   bool masking = false;
@@ -464,7 +466,8 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
 }  // namespace
 
 const char* const kUnpackManyDoc =
-    "unpack_many($self, /, buffer, *, stride=None, offsets=None, count=None, errors='raise')\n"
+    "unpack_many($self, /, buffer, *, stride=None, offsets=None, count=None, errors='raise', "
+    "lengths=None)\n"
     "--\n\n"
     "Decode many packets held in one buffer into one numpy array per field.\n\n"
     "buffer: any object with the buffer protocol (bytes, bytearray, memoryview,\n"
@@ -474,6 +477,9 @@ const char* const kUnpackManyDoc =
     "stride: bytes from one packet's start to the next (default: size_bytes).\n"
     "count: the number of packets; without it the buffer must hold whole\n"
     "    packets of stride bytes, and bytes left over raise ValueError.\n"
+    "lengths: with offsets, the byte length of every packet: no field is read\n"
+    "    past its packet's end (a layout built with packet_length reads each\n"
+    "    packet's length from its header instead).\n"
     "errors: 'raise' (default) raises ValueError at the first packet whose\n"
     "    field fails (naming the packet, its byte offset, the recipe item and\n"
     "    the decoder's message, chained from the error Layout.unpack raises);\n"

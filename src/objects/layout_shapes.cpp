@@ -16,9 +16,9 @@ namespace vantrel {
 
 namespace {
 
-constexpr std::array<std::string_view, 9> kKnownKeys = {
-    "name",  "encoding", "bits", "byte_order", "reverse_bits", "offset_bits",
-    "value", "count",    "word_bits"};
+constexpr std::array<std::string_view, 9> kKnownKeys = {"name",       "encoding",     "bits",
+                                                        "byte_order", "reverse_bits", "offset_bits",
+                                                        "value",      "count",        "word_bits"};
 
 // A count of "*": as many values as the rest of the packet holds.
 constexpr std::string_view kRestCount = "*";
@@ -73,7 +73,8 @@ bool refuse_unknown_keys(PyObject* object, const LayoutItem& item) {
     std::size_t best = 3;  // suggest only near misses
     for (const std::string_view known : kKnownKeys) {
       const std::size_t distance = edit_distance(text, known);
-      if (distance < best || (distance == best && nearest.empty() && distance * 3 <= known.size())) {
+      if (distance < best ||
+          (distance == best && nearest.empty() && distance * 3 <= known.size())) {
         best = distance;
         nearest = known;
       }
@@ -123,8 +124,7 @@ bool read_layout_keys(PyObject* object, const LayoutItem& item, FieldShape& shap
       }
     } else {
       std::uint64_t fixed = 0;
-      if (PyBool_Check(count.get()) || !PyLong_Check(count.get()) ||
-          !to_u64(count.get(), fixed)) {
+      if (PyBool_Check(count.get()) || !PyLong_Check(count.get()) || !to_u64(count.get(), fixed)) {
         PyErr_Clear();
         return refuse(item, concat("count must be a number of values, the name of an earlier "
                                    "unsigned field, or '*' for the rest of the packet, not ",
@@ -173,8 +173,8 @@ bool read_permutation(std::string_view text, std::uint32_t bits, const LayoutIte
                                "for a field of n bytes (n at most 8)"));
   }
   if (bits != size * 8) {
-    return refuse(item, concat("byte_order '", text, "' orders ", size, " bytes, but the field has ",
-                               bits, " bits; it needs ", size * 8));
+    return refuse(item, concat("byte_order '", text, "' orders ", size,
+                               " bytes, but the field has ", bits, " bits; it needs ", size * 8));
   }
   shape.permuted_bytes = static_cast<std::uint8_t>(size);
   return true;
@@ -197,12 +197,12 @@ bool check_layout(std::vector<ShapedField>& fields, const std::vector<LayoutItem
     const EncodingRow& row = *field.spec.row;
     const std::uint32_t promised = float_format_bits(row.name);
     if (promised != 0 && field.spec.bits < promised) {
-      return refuse(item, concat("a ", row.name, " field needs ", promised, " bits, not ",
-                                 field.spec.bits));
+      return refuse(
+          item, concat("a ", row.name, " field needs ", promised, " bits, not ", field.spec.bits));
     }
     if (rest_item && !field.spec.offset) {
-      return refuse(item, concat("it follows the rest-of-packet array of recipe item ",
-                                 *rest_item, ", which fills the packet; give it an offset_bits"));
+      return refuse(item, concat("it follows the rest-of-packet array of recipe item ", *rest_item,
+                                 ", which fills the packet; give it an offset_bits"));
     }
     if (field.spec.offset) rest_item.reset();
     const bool numeric = !field.spec.is_text();
@@ -211,7 +211,8 @@ bool check_layout(std::vector<ShapedField>& fields, const std::vector<LayoutItem
         return refuse(item, "word_bits is for single numeric fields with byte_order 'little'");
       }
       if (!field.spec.little_endian) {
-        return refuse(item, "word_bits needs byte_order 'little': the word is stored little-endian");
+        return refuse(item,
+                      "word_bits needs byte_order 'little': the word is stored little-endian");
       }
       if (field.spec.bits == 0 || field.spec.bits > field.shape.word_bits) {
         return refuse(item, concat("a bit field of ", field.spec.bits, " bits does not fit a ",
@@ -308,8 +309,8 @@ bool read_packet_length(PyObject* object, std::optional<LengthField>& out) {
     return false;
   }
   if (order) {
-    const bool big = PyUnicode_Check(order.get()) &&
-                     PyUnicode_CompareWithASCIIString(order.get(), "big") == 0;
+    const bool big =
+        PyUnicode_Check(order.get()) && PyUnicode_CompareWithASCIIString(order.get(), "big") == 0;
     length.little_endian = PyUnicode_Check(order.get()) &&
                            PyUnicode_CompareWithASCIIString(order.get(), "little") == 0;
     if (!big && !length.little_endian) {
@@ -389,8 +390,8 @@ PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t o
   }
   std::vector<std::uint64_t> bases(plan.segment_count());
   std::vector<std::uint64_t> counts(plan.variable_items().size());
-  if (auto failure = plan.measure(packet.data(), offset_bits, end_bit, bases.data(),
-                                  counts.data())) {
+  if (auto failure =
+          plan.measure(packet.data(), offset_bits, end_bit, bases.data(), counts.data())) {
     return raise_at(data.items[failure->item], failure->error.message);
   }
   const std::span<const PlannedField> fields = plan.fields();
@@ -420,8 +421,7 @@ PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t o
       value = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
       for (std::uint64_t k = 0; value && k < count; ++k) {
         PyObject* element =
-            shaped_value(field, item, packet, bit + k * field.spec.bits, scratch,
-                         packet_immutable);
+            shaped_value(field, item, packet, bit + k * field.spec.bits, scratch, packet_immutable);
         if (element == nullptr) return nullptr;
         PyList_SET_ITEM(value.get(), static_cast<Py_ssize_t>(k), element);
       }
@@ -524,9 +524,9 @@ bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
         std::uint64_t earlier = 0;
         to_u64(values[c].get(), earlier);
         if (earlier != lengths[j]) {
-          return refuse(data.items[j],
-                        concat("the array has ", lengths[j], " values but another array counted by ",
-                               quoted(data.items[c].name.get()), " has ", earlier));
+          return refuse(data.items[j], concat("the array has ", lengths[j],
+                                              " values but another array counted by ",
+                                              quoted(data.items[c].name.get()), " has ", earlier));
         }
         continue;
       }
@@ -542,8 +542,9 @@ bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
       return false;
     }
     if (given != lengths[j]) {
-      return refuse(data.items[j], concat("the array has ", lengths[j], " values but its count field ",
-                                          quoted(data.items[c].name.get()), " is ", given));
+      return refuse(data.items[j],
+                    concat("the array has ", lengths[j], " values but its count field ",
+                           quoted(data.items[c].name.get()), " is ", given));
     }
   }
   // Where each segment starts, and the packet's size.
@@ -559,19 +560,17 @@ bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
         __builtin_add_overflow(start, bits, &end) || end > (std::uint64_t{1} << 60)) {
       return refuse(data.items[j], "the packet would be too large to allocate");
     }
-    size_bits = std::max(size_bits, std::max(end, start - field.shape.word_offset +
-                                                      (field.shape.word_bits != 0
-                                                           ? field.shape.word_bits
-                                                           : 0)));
+    size_bits = std::max(
+        size_bits, std::max(end, start - field.shape.word_offset +
+                                     (field.shape.word_bits != 0 ? field.shape.word_bits : 0)));
     if (field.shape.is_variable()) bases[++variable] = end;
   }
   const std::uint64_t size = size_bits / 8 + (size_bits % 8 != 0);
   if (const auto j = length_item(data); j && missing[*j]) {
-    const std::int64_t length =
-        static_cast<std::int64_t>(size) - data.packet_length->adjust;
+    const std::int64_t length = static_cast<std::int64_t>(size) - data.packet_length->adjust;
     if (length < 0) {
-      return refuse(data.items[*j], concat("the packet of ", size,
-                                           " bytes is shorter than its length adjustment"));
+      return refuse(data.items[*j],
+                    concat("the packet of ", size, " bytes is shorter than its length adjustment"));
     }
     values[*j] = Ref::steal(PyLong_FromLongLong(length));
     if (!values[*j]) return false;

@@ -17,8 +17,7 @@ namespace vantrel {
 // Refuses keys that no recipe item knows, suggesting the nearest known one;
 // reads "count" and "word_bits" into `shape`. A count naming a field is left
 // in `count_name` for check_layout to resolve. False with ValueError set.
-bool read_layout_keys(PyObject* object, const LayoutItem& item, FieldShape& shape,
-                      Ref& count_name);
+bool read_layout_keys(PyObject* object, const LayoutItem& item, FieldShape& shape, Ref& count_name);
 
 // Whether a byte order is written as digits ("2143"): a layout-only form.
 bool is_permutation_text(std::string_view text);

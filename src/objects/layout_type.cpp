@@ -494,7 +494,8 @@ PyObject* layout_repr(PyObject* self) {
         case CountKind::Single: break;
         case CountKind::Fixed: text += concat(" x", fields[i].shape.fixed); break;
         case CountKind::Counted:
-          text += concat(" x ", PyUnicode_AsUTF8(data.items[fields[i].shape.count_item].name.get()));
+          text +=
+              concat(" x ", PyUnicode_AsUTF8(data.items[fields[i].shape.count_item].name.get()));
           break;
         case CountKind::Rest: text += " x rest"; break;
       }
@@ -559,7 +560,7 @@ PyGetSetDef layout_getset[] = {
 };
 
 constexpr const char* kLayoutDoc =
-    "Layout(recipe)\n--\n\n"
+    "Layout(recipe, packet_length=None)\n--\n\n"
     "A recipe compiled once, to pack and unpack any number of packets.\n\n"
     "recipe is the list of dicts that pack_parameters and unpack_parameters\n"
     "take (\"value\" keys are ignored). It is read once and copied: later\n"

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "binding/py_ref.hpp"
-#include "placement/framing.hpp"
-#include "placement/plan.hpp"
 #include "objects/field_values.hpp"
 #include "objects/packet_functions.hpp"
+#include "placement/framing.hpp"
+#include "placement/plan.hpp"
 
 namespace vantrel {
 

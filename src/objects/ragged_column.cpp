@@ -221,9 +221,8 @@ PyObject* ragged_arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs)
                                      nullptr};
     schema_data->children[0] = &schema_data->child;
     auto schema = std::make_unique<ArrowSchema>();
-    *schema = ArrowSchema{"+L",    "",      nullptr,        ARROW_FLAG_NULLABLE,
-                          1,       nullptr, nullptr,        release_schema,
-                          nullptr};
+    *schema = ArrowSchema{"+L",           "",     nullptr, ARROW_FLAG_NULLABLE, 1, nullptr, nullptr,
+                          release_schema, nullptr};
     schema->children = schema_data->children;
     schema->private_data = schema_data.release();
 
@@ -248,9 +247,8 @@ PyObject* ragged_arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs)
     values->values = Ref::borrow(column->values).release();
     values->buffers[0] = nullptr;
     values->buffers[1] = values_data;
-    list->child = ArrowArray{offsets[length], 0,       0,       2,
-                             0,               nullptr, nullptr, nullptr,
-                             release_values,  nullptr};
+    list->child =
+        ArrowArray{offsets[length], 0, 0, 2, 0, nullptr, nullptr, nullptr, release_values, nullptr};
     list->child.buffers = values->buffers;
     list->child.private_data = values.release();
     list->children[0] = &list->child;
@@ -258,8 +256,8 @@ PyObject* ragged_arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs)
     list->buffers[0] = null_count != 0 ? list->validity.data() : nullptr;
     list->buffers[1] = offsets;
     auto array = std::make_unique<ArrowArray>();
-    *array = ArrowArray{length,  null_count, 0,       2,           1,
-                        nullptr, nullptr,    nullptr, release_list, nullptr};
+    *array =
+        ArrowArray{length, null_count, 0, 2, 1, nullptr, nullptr, nullptr, release_list, nullptr};
     array->buffers = list->buffers;
     array->children = list->children;
     array->private_data = list.release();
@@ -319,8 +317,8 @@ PyMethodDef ragged_methods[] = {
     {"to_list", ragged_to_list, METH_NOARGS,
      "to_list($self, /)\n--\n\nThe entries as a list of 1-D arrays (views of values); None for "
      "a masked entry."},
-    {"__arrow_c_array__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                              ragged_arrow_c_array)),
+    {"__arrow_c_array__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ragged_arrow_c_array)),
      METH_VARARGS | METH_KEYWORDS,
      "__arrow_c_array__($self, /, requested_schema=None)\n--\n\n"
      "The column as an Arrow large list array (Arrow PyCapsule interface); the values are "
@@ -362,9 +360,9 @@ PyObject* create_ragged_type() {
       {Py_sq_item, reinterpret_cast<void*>(ragged_item)},
       {Py_tp_methods, ragged_methods},
       {Py_tp_getset, ragged_getset},
-      {Py_tp_doc, const_cast<char*>(
-                      "The column of a variable-length array field: values, cut into one "
-                      "entry per packet by offsets.")},
+      {Py_tp_doc,
+       const_cast<char*>("The column of a variable-length array field: values, cut into one "
+                         "entry per packet by offsets.")},
       {0, nullptr},
   };
   PyType_Spec spec = {"vantrel.RaggedColumn", sizeof(RaggedObject), 0, Py_TPFLAGS_DEFAULT, slots};

@@ -56,6 +56,7 @@ struct Column {
   WritableView view;
   std::vector<std::uint8_t> mask;  // one byte per packet
   Ref offsets;                     // variable arrays
+  WritableView offsets_view;
   std::size_t item_size = 0;
 };
 
@@ -83,6 +84,68 @@ void raise_shaped_failure(const LayoutData& data, ByteSpan buffer, const PacketS
     PyErr_SetString(PyExc_ValueError, message.c_str());
   }
   raise_with_location(concat("packet ", failure.packet, " at byte ", start));
+}
+
+// Packets [begin, end) of numeric field j: a single value at a fixed
+// position through the column kernels, everything else packet by packet.
+void decode_numeric_block(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
+                          const Geometry& geometry, std::size_t v, std::size_t j, std::size_t begin,
+                          std::size_t end, bool masking, Column& column,
+                          std::optional<ShapedFailure>& first) {
+  const PlannedField& field = data.plan.fields()[j];
+  if (column.view.data() == nullptr) return;
+  auto* out = static_cast<std::uint8_t*>(column.view.data());
+  const std::size_t item_size = column.item_size;
+  if (field.segment == 0 && field.shape.plain() && field.shape.kind == CountKind::Single) {
+    const std::span<std::uint8_t> mask =
+        masking ? std::span(column.mask) : std::span<std::uint8_t>();
+    if (auto failure = decode_column(buffer, starts, begin, end, field, out, mask)) {
+      note(first, failure->packet, j, failure->error);
+    }
+    return;
+  }
+  const bool variable = field.shape.is_variable();
+  const std::int64_t* offsets =
+      variable ? static_cast<const std::int64_t*>(column.offsets_view.data()) : nullptr;
+  const std::size_t size = buffer.size();
+  for (std::size_t i = begin; i < end; ++i) {
+    const std::uint64_t base = geometry.base(i, field.segment);
+    const std::uint64_t count =
+        variable ? geometry.counts[i * geometry.variables + v] : field.fixed_count();
+    std::uint8_t* const values =
+        out + (variable ? static_cast<std::uint64_t>(offsets[i]) : i * count) * item_size;
+    // An unplaced segment, or this array's own placing failed: the failure
+    // is noted already (errors="raise") or the entry is masked.
+    const bool unplaced =
+        base == Plan::kUnplaced ||
+        (variable && geometry.bases[i * geometry.segments + v + 1] == Plan::kUnplaced);
+    if (unplaced) {
+      if (!masking) return;
+      column.mask[i] = 1;
+      std::memset(values, 0, count * item_size);
+      continue;
+    }
+    const std::uint64_t start = starts[i];
+    const std::uint64_t limit = starts.limit(i, size);
+    std::uint64_t first_bit = 0, last_bit = 0;
+    const bool outside = start > limit ||
+                         __builtin_add_overflow(base, field.first_bit(), &first_bit) ||
+                         __builtin_add_overflow(first_bit, field.extent_bits(count), &last_bit) ||
+                         last_bit > (limit - start) * 8;
+    std::optional<Error> error;
+    if (!outside) {
+      auto failure =
+          decode_elements(buffer, start * 8 + base + field.position, count, field, values);
+      if (!failure) continue;
+      error = std::move(failure->error);
+    }
+    if (!masking) {
+      note(first, i, j, std::move(error));
+      return;
+    }
+    column.mask[i] = 1;
+    std::memset(values, 0, count * item_size);
+  }
 }
 
 }  // namespace
@@ -142,9 +205,8 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
     std::uint64_t total = n * field.fixed_count();
     if (field.shape.is_variable()) {
       column.offsets = empty_array(n + 1, "int64");
-      WritableView offsets_view;
-      if (!column.offsets || !offsets_view.acquire(column.offsets.get())) return nullptr;
-      auto* offsets = static_cast<std::int64_t*>(offsets_view.data());
+      if (!column.offsets || !column.offsets_view.acquire(column.offsets.get())) return nullptr;
+      auto* offsets = static_cast<std::int64_t*>(column.offsets_view.data());
       const std::size_t v = variable_of[j];
       offsets[0] = 0;
       for (std::size_t i = 0; i < n; ++i) {
@@ -157,97 +219,15 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
     if (!column.array || !column.view.acquire(column.array.get())) return nullptr;
   }
 
-  // Numeric columns, without the lock.
+  // Numeric columns, without the lock, in blocks of packets small enough to
+  // stay in the cache while every column takes its values from them.
   without_gil([&] {
-    for (std::size_t j = 0; j < fields.size(); ++j) {
-      const PlannedField& field = fields[j];
-      Column& column = columns[j];
-      if (column.view.data() == nullptr) continue;
-      auto* out = static_cast<std::uint8_t*>(column.view.data());
-      const std::span<std::uint8_t> mask =
-          masking ? std::span(column.mask) : std::span<std::uint8_t>();
-      if (field.segment == 0 && field.shape.plain() && !field.shape.is_variable()) {
-        // A fixed position: the column kernels, value k of every packet at
-        // a time.
-        const std::uint64_t count = field.fixed_count();
-        for (std::uint64_t k = 0; k < count; ++k) {
-          PlannedField element{field.spec, field.position + k * field.spec.bits};
-          if (auto failure = decode_column(buffer, starts, 0, decoded, element,
-                                           out + k * column.item_size, mask, count)) {
-            note(first, failure->packet, j, failure->error);
-          }
-        }
-        continue;
-      }
-      for (std::size_t i = 0; i < decoded; ++i) {
-        const std::uint64_t base = geometry.base(i, field.segment);
-        std::uint64_t count = field.fixed_count();
-        std::uint64_t out_index = i * count;
-        if (field.shape.is_variable()) {
-          count = geometry.counts[i * geometry.variables + variable_of[j]];
-          out_index = 0;  // set from the running total below
-        }
-        if (base == Plan::kUnplaced) {
-          if (!masking) break;  // the packet's failure is noted already
-          column.mask[i] = 1;
-          continue;
-        }
-        const std::uint64_t start = starts[i];
-        const std::uint64_t limit = starts.limit(i, size);
-        const std::uint64_t packet_bits = start <= limit ? (limit - start) * 8 : 0;
-        std::uint64_t first_bit = 0, last_bit = 0;
-        const bool outside = start > limit ||
-                             __builtin_add_overflow(base, field.first_bit(), &first_bit) ||
-                             __builtin_add_overflow(first_bit, field.extent_bits(count), &last_bit) ||
-                             last_bit > packet_bits;
-        if (outside) {
-          if (!masking) {
-            note(first, i, j, std::nullopt);
-            break;
-          }
-          column.mask[i] = 1;
-          if (!field.shape.is_variable()) std::memset(out + out_index * column.item_size, 0,
-                                                     count * column.item_size);
-          continue;
-        }
-        if (field.shape.is_variable()) continue;  // variable arrays: the loop below
-        if (auto failure = decode_elements(buffer, start * 8 + base + field.position, count, field,
-                                           out + out_index * column.item_size)) {
-          if (!masking) {
-            note(first, i, j, std::move(failure->error));
-            break;
-          }
-          column.mask[i] = 1;
-          std::memset(out + out_index * column.item_size, 0, count * column.item_size);
-        }
-      }
-      if (!field.shape.is_variable()) continue;
-      std::uint64_t at = 0;
-      for (std::size_t i = 0; i < decoded; ++i) {
-        const std::uint64_t count = geometry.counts[i * geometry.variables + variable_of[j]];
-        const std::uint64_t base = geometry.base(i, field.segment);
-        if (base == Plan::kUnplaced || (masking && column.mask[i])) {
-          if (masking && base == Plan::kUnplaced) column.mask[i] = 1;
-          at += count;
-          continue;
-        }
-        if (geometry.bases[i * geometry.segments + variable_of[j] + 1] == Plan::kUnplaced) {
-          // This array's own placing failed in this packet.
-          if (masking) column.mask[i] = 1;
-          at += count;
-          continue;
-        }
-        const std::uint64_t start = starts[i];
-        if (auto failure = decode_elements(buffer, start * 8 + base + field.position, count, field,
-                                           out + at * column.item_size)) {
-          if (!masking) {
-            note(first, i, j, std::move(failure->error));
-            break;
-          }
-          column.mask[i] = 1;
-          std::memset(out + at * column.item_size, 0, count * column.item_size);
-        }
-        at += count;
+    const std::size_t block = 2048;
+    for (std::size_t begin = 0; begin < decoded && !(first && !masking); begin += block) {
+      const std::size_t end = std::min(decoded, begin + block);
+      for (std::size_t j = 0; j < fields.size(); ++j) {
+        decode_numeric_block(data, buffer, starts, geometry, variable_of[j], j, begin, end, masking,
+                             columns[j], first);
       }
     }
   });
@@ -275,8 +255,8 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
         if (failed && base != Plan::kUnplaced && !masking) note(first, i, j, std::nullopt);
         if (!failed) {
           const FieldInput input =
-              read_shaped_input(buffer, start * 8 + base + field.position, field.spec,
-                                field.shape, scratch, buffer_immutable);
+              read_shaped_input(buffer, start * 8 + base + field.position, field.spec, field.shape,
+                                scratch, buffer_immutable);
           StrResult text;
           const Result<FieldValue> decoded_value = field.spec.row->decode(input, text);
           if (!decoded_value) {
@@ -306,6 +286,7 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
     const PlannedField& field = fields[j];
     Column& column = columns[j];
     column.view.release();
+    column.offsets_view.release();
     Ref value = std::move(column.array);
     if (PyList_Check(value.get())) {
       value = call_numpy("array", value.get(), "object");

@@ -61,8 +61,7 @@ template <ColumnKernel Kernel, class Element>
 std::optional<ColumnFailure> decode_windowed(ByteSpan buffer, const PacketStarts& starts,
                                              std::size_t begin, std::size_t end,
                                              const PlannedField& field, Element* out,
-                                             std::span<std::uint8_t> mask,
-                                             std::size_t out_stride) {
+                                             std::span<std::uint8_t> mask) {
   const std::uint32_t bits = field.spec.bits;
   const std::uint64_t end_bit = field.position + bits;
   const std::uint64_t last = end_bit / 8 + (end_bit % 8 != 0);  // from the packet's start
@@ -75,16 +74,16 @@ std::optional<ColumnFailure> decode_windowed(ByteSpan buffer, const PacketStarts
   // packet, the window pointer just moves on by the stride. The first few
   // packets may start too close to the buffer's start for an 8-byte window.
   const std::uint64_t stride = starts.stride;
-  if (starts.offsets == nullptr && starts.ends == nullptr && end > begin && stride <= size && last <= size &&
-      (end - 1) <= (size - last) / stride) {
+  if (starts.offsets == nullptr && starts.ends == nullptr && end > begin && stride <= size &&
+      last <= size && (end - 1) <= (size - last) / stride) {
     std::size_t i = begin;
     for (; i < end && i * stride + last < 8; ++i) {
-      out[i * out_stride] = from_pattern<Kernel, Element>(
+      out[i] = from_pattern<Kernel, Element>(
           pattern_at(buffer, i * stride * 8 + field.position, field.spec, scratch), bits);
     }
     const std::uint8_t* window_end = bytes + i * stride + last;
     for (; i < end; ++i, window_end += stride) {
-      out[i * out_stride] = from_pattern<Kernel, Element>(read_window(window_end, shift, low), bits);
+      out[i] = from_pattern<Kernel, Element>(read_window(window_end, shift, low), bits);
     }
     return std::nullopt;
   }
@@ -93,14 +92,14 @@ std::optional<ColumnFailure> decode_windowed(ByteSpan buffer, const PacketStarts
     if (!inside(start, last, starts.limit(i, size))) {
       if (mask.empty()) return ColumnFailure{i, std::nullopt};
       mask[i] = 1;
-      out[i * out_stride] = Element{};
+      out[i] = Element{};
       continue;
     }
     const std::uint64_t window_end = start + last;
     const std::uint64_t pattern =
         window_end >= 8 ? read_window(bytes + window_end, shift, low)
                         : pattern_at(buffer, start * 8 + field.position, field.spec, scratch);
-    out[i * out_stride] = from_pattern<Kernel, Element>(pattern, bits);
+    out[i] = from_pattern<Kernel, Element>(pattern, bits);
   }
   return std::nullopt;
 }
@@ -110,7 +109,7 @@ template <ColumnKernel Kernel, class Element>
 std::optional<ColumnFailure> decode_into(ByteSpan buffer, const PacketStarts& starts,
                                          std::size_t begin, std::size_t end,
                                          const PlannedField& field, Element* out,
-                                         std::span<std::uint8_t> mask, std::size_t out_stride) {
+                                         std::span<std::uint8_t> mask) {
   const FieldSpec& spec = field.spec;
   if constexpr (Kernel != ColumnKernel::RowDecoder) {
     const std::uint64_t first = field.position / 8;
@@ -118,7 +117,7 @@ std::optional<ColumnFailure> decode_into(ByteSpan buffer, const PacketStarts& st
     const std::uint64_t last = end_bit / 8 + (end_bit % 8 != 0);
     if (spec.bits != 0 && spec.bits <= 64 && !spec.little_endian && !spec.reverse_bits &&
         last - first <= 8) {
-      return decode_windowed<Kernel>(buffer, starts, begin, end, field, out, mask, out_stride);
+      return decode_windowed<Kernel>(buffer, starts, begin, end, field, out, mask);
     }
   }
   const std::uint64_t needed = bytes_needed(field);
@@ -128,12 +127,12 @@ std::optional<ColumnFailure> decode_into(ByteSpan buffer, const PacketStarts& st
     if (!inside(start, needed, starts.limit(i, buffer.size()))) {
       if (mask.empty()) return ColumnFailure{i, std::nullopt};
       mask[i] = 1;
-      out[i * out_stride] = Element{};
+      out[i] = Element{};
       continue;
     }
     const std::uint64_t bit = start * 8 + field.position;
     if constexpr (Kernel != ColumnKernel::RowDecoder) {
-      out[i * out_stride] = from_pattern<Kernel, Element>(pattern_at(buffer, bit, spec, scratch), spec.bits);
+      out[i] = from_pattern<Kernel, Element>(pattern_at(buffer, bit, spec, scratch), spec.bits);
     } else {
       const FieldInput input = read_field_input(buffer, bit, spec, scratch);
       struct NoText final : TextSink {
@@ -143,10 +142,10 @@ std::optional<ColumnFailure> decode_into(ByteSpan buffer, const PacketStarts& st
       if (!value) {
         if (mask.empty()) return ColumnFailure{i, value.error()};
         mask[i] = 1;
-        out[i * out_stride] = Element{};
+        out[i] = Element{};
         continue;
       }
-      out[i * out_stride] = from_value<Element>(*value);
+      out[i] = from_value<Element>(*value);
     }
   }
   return std::nullopt;
@@ -156,34 +155,55 @@ template <class Element>
 std::optional<ColumnFailure> decode_typed(ByteSpan buffer, const PacketStarts& starts,
                                           std::size_t begin, std::size_t end,
                                           const PlannedField& field, void* column,
-                                          std::span<std::uint8_t> mask,
-                                          std::size_t out_stride) {
+                                          std::span<std::uint8_t> mask) {
   auto* out = static_cast<Element*>(column);
   switch (field.spec.row->column_kernel) {
     case ColumnKernel::Unsigned:
       if constexpr (std::is_unsigned_v<Element>) {
-        return decode_into<ColumnKernel::Unsigned>(buffer, starts, begin, end, field, out, mask, out_stride);
+        return decode_into<ColumnKernel::Unsigned>(buffer, starts, begin, end, field, out, mask);
       }
       break;
     case ColumnKernel::TwosComplement:
       if constexpr (std::is_signed_v<Element> && std::is_integral_v<Element>) {
         return decode_into<ColumnKernel::TwosComplement>(buffer, starts, begin, end, field, out,
-                                                         mask, out_stride);
+                                                         mask);
       }
       break;
     case ColumnKernel::Binary32:
       if constexpr (std::is_same_v<Element, float>) {
-        return decode_into<ColumnKernel::Binary32>(buffer, starts, begin, end, field, out, mask, out_stride);
+        return decode_into<ColumnKernel::Binary32>(buffer, starts, begin, end, field, out, mask);
       }
       break;
     case ColumnKernel::Binary64:
       if constexpr (std::is_same_v<Element, double>) {
-        return decode_into<ColumnKernel::Binary64>(buffer, starts, begin, end, field, out, mask, out_stride);
+        return decode_into<ColumnKernel::Binary64>(buffer, starts, begin, end, field, out, mask);
       }
       break;
     case ColumnKernel::RowDecoder: break;
   }
-  return decode_into<ColumnKernel::RowDecoder>(buffer, starts, begin, end, field, out, mask, out_stride);
+  return decode_into<ColumnKernel::RowDecoder>(buffer, starts, begin, end, field, out, mask);
+}
+
+// Values whose width is the element's and that start on a byte: a copy,
+// byte-swapped when the stored order is not the machine's.
+template <bool Swap, class Element>
+void copy_aligned(const std::uint8_t* source, std::uint64_t count, Element* out) {
+  using Word = std::conditional_t<
+      sizeof(Element) == 1, std::uint8_t,
+      std::conditional_t<sizeof(Element) == 2, std::uint16_t,
+                         std::conditional_t<sizeof(Element) == 4, std::uint32_t, std::uint64_t>>>;
+  for (std::uint64_t k = 0; k < count; ++k) {
+    Word word;
+    std::memcpy(&word, source + k * sizeof(Word), sizeof(Word));
+    if constexpr (sizeof(Word) == 2) {
+      if (Swap) word = __builtin_bswap16(word);
+    } else if constexpr (sizeof(Word) == 4) {
+      if (Swap) word = __builtin_bswap32(word);
+    } else if constexpr (sizeof(Word) == 8) {
+      if (Swap) word = __builtin_bswap64(word);
+    }
+    out[k] = std::bit_cast<Element>(word);
+  }
 }
 
 // `count` consecutive values of one packet.
@@ -195,6 +215,15 @@ std::optional<ElementFailure> decode_run(ByteSpan buffer, std::uint64_t bit, std
   const std::uint8_t* const bytes = buffer.data();
   FieldScratch scratch;
   if constexpr (Kernel != ColumnKernel::RowDecoder) {
+    if (field.shape.plain() && !spec.reverse_bits && bits == 8 * sizeof(Element) && bit % 8 == 0) {
+      const bool swap = spec.little_endian != (std::endian::native == std::endian::little);
+      if (swap) {
+        copy_aligned<true>(bytes + bit / 8, count, out);
+      } else {
+        copy_aligned<false>(bytes + bit / 8, count, out);
+      }
+      return std::nullopt;
+    }
     if (field.shape.plain() && !spec.little_endian && !spec.reverse_bits && bits != 0 &&
         bits <= 57) {
       // A value of at most 57 bits lies within the 8 bytes that end with
@@ -226,7 +255,8 @@ std::optional<ElementFailure> decode_run(ByteSpan buffer, std::uint64_t bit, std
     void* allocate(std::size_t, char32_t) override { return nullptr; }
   } no_text;
   for (std::uint64_t k = 0; k < count; ++k) {
-    const FieldInput input = read_shaped_input(buffer, bit + k * bits, spec, field.shape, scratch, true);
+    const FieldInput input =
+        read_shaped_input(buffer, bit + k * bits, spec, field.shape, scratch, true);
     const Result<FieldValue> value = spec.row->decode(input, no_text);
     if (!value) return ElementFailure{k, value.error()};
     out[k] = from_value<Element>(*value);
@@ -299,29 +329,28 @@ std::size_t column_item_size(ColumnType type) {
 std::optional<ColumnFailure> decode_column(ByteSpan buffer, const PacketStarts& starts,
                                            std::size_t begin, std::size_t end,
                                            const PlannedField& field, void* column,
-                                           std::span<std::uint8_t> mask,
-                                           std::size_t out_stride) {
+                                           std::span<std::uint8_t> mask) {
   switch (column_type_of(field.spec)) {
     case ColumnType::U8:
-      return decode_typed<std::uint8_t>(buffer, starts, begin, end, field, column, mask, out_stride);
+      return decode_typed<std::uint8_t>(buffer, starts, begin, end, field, column, mask);
     case ColumnType::U16:
-      return decode_typed<std::uint16_t>(buffer, starts, begin, end, field, column, mask, out_stride);
+      return decode_typed<std::uint16_t>(buffer, starts, begin, end, field, column, mask);
     case ColumnType::U32:
-      return decode_typed<std::uint32_t>(buffer, starts, begin, end, field, column, mask, out_stride);
+      return decode_typed<std::uint32_t>(buffer, starts, begin, end, field, column, mask);
     case ColumnType::U64:
-      return decode_typed<std::uint64_t>(buffer, starts, begin, end, field, column, mask, out_stride);
+      return decode_typed<std::uint64_t>(buffer, starts, begin, end, field, column, mask);
     case ColumnType::I8:
-      return decode_typed<std::int8_t>(buffer, starts, begin, end, field, column, mask, out_stride);
+      return decode_typed<std::int8_t>(buffer, starts, begin, end, field, column, mask);
     case ColumnType::I16:
-      return decode_typed<std::int16_t>(buffer, starts, begin, end, field, column, mask, out_stride);
+      return decode_typed<std::int16_t>(buffer, starts, begin, end, field, column, mask);
     case ColumnType::I32:
-      return decode_typed<std::int32_t>(buffer, starts, begin, end, field, column, mask, out_stride);
+      return decode_typed<std::int32_t>(buffer, starts, begin, end, field, column, mask);
     case ColumnType::I64:
-      return decode_typed<std::int64_t>(buffer, starts, begin, end, field, column, mask, out_stride);
+      return decode_typed<std::int64_t>(buffer, starts, begin, end, field, column, mask);
     case ColumnType::F32:
-      return decode_typed<float>(buffer, starts, begin, end, field, column, mask, out_stride);
+      return decode_typed<float>(buffer, starts, begin, end, field, column, mask);
     case ColumnType::F64:
-      return decode_typed<double>(buffer, starts, begin, end, field, column, mask, out_stride);
+      return decode_typed<double>(buffer, starts, begin, end, field, column, mask);
     case ColumnType::Text: break;
   }
   return std::nullopt;  // text columns are built by the caller, with the interpreter

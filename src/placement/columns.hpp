@@ -62,15 +62,13 @@ struct ColumnFailure {
 };
 
 // Decodes the numeric field `field` of packets [begin, end) into those
-// elements of `column` (an array of column_type_of(field)), packet i's
-// value at element i * out_stride. With `mask` empty it stops at the first
+// elements of `column` (an array of column_type_of(field)). With `mask` empty it stops at the first
 // failure and returns it; otherwise it sets mask[i] for every packet that
 // fails, writes 0 there, and goes on.
 std::optional<ColumnFailure> decode_column(ByteSpan buffer, const PacketStarts& starts,
                                            std::size_t begin, std::size_t end,
                                            const PlannedField& field, void* column,
-                                           std::span<std::uint8_t> mask,
-                                           std::size_t out_stride = 1);
+                                           std::span<std::uint8_t> mask);
 
 // Decodes `count` consecutive values of the numeric field `field` (plain or
 // shaped), the first at absolute bit `bit` of `buffer`, into out[0, count)

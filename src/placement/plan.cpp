@@ -122,11 +122,11 @@ std::expected<Plan, ItemError> Plan::build(std::span<const ShapedField> fields) 
       planned.shape.word_offset = static_cast<std::uint8_t>(position % field.shape.word_bits);
       if (planned.shape.word_offset + field.spec.bits > field.shape.word_bits) {
         return std::unexpected(ItemError{
-            i, Error{ErrorKind::ValueError,
-                     concat("the bit field (bits ", unsigned{planned.shape.word_offset}, " to ",
-                            planned.shape.word_offset + field.spec.bits, " of its ",
-                            unsigned{field.shape.word_bits},
-                            "-bit word) runs into the next word")}});
+            i,
+            Error{ErrorKind::ValueError,
+                  concat("the bit field (bits ", unsigned{planned.shape.word_offset}, " to ",
+                         planned.shape.word_offset + field.spec.bits, " of its ",
+                         unsigned{field.shape.word_bits}, "-bit word) runs into the next word")}});
       }
     }
     plan.shaped_ = plan.shaped_ || field.shape != FieldShape{};
@@ -139,8 +139,8 @@ std::expected<Plan, ItemError> Plan::build(std::span<const ShapedField> fields) 
         __builtin_add_overflow(planned.first_bit(), planned.extent_bits(count), &extent_end) ||
         __builtin_add_overflow(least_base[segment], extent_end, &least_end);
     if (overflow) {
-      return std::unexpected(ItemError{
-          i, Error{ErrorKind::ValueError, "the field's end passes bit 2^64 - 1"}});
+      return std::unexpected(
+          ItemError{i, Error{ErrorKind::ValueError, "the field's end passes bit 2^64 - 1"}});
     }
     plan.size_bits_ = std::max(plan.size_bits_, least_end);
     plan.fields_.push_back(planned);
@@ -176,8 +176,7 @@ std::optional<ItemError> Plan::measure(const std::uint8_t* buffer, std::uint64_t
     if (base == kUnplaced) continue;
     std::uint64_t start = 0;  // from packet_bit
     if (__builtin_add_overflow(base, field.position, &start) || start > packet_bits) {
-      fail(item, concat("the array starts past the end of the packet of ", packet_bits,
-                        " bits"));
+      fail(item, concat("the array starts past the end of the packet of ", packet_bits, " bits"));
       continue;
     }
     const std::uint64_t room = (packet_bits - start) / field.spec.bits;

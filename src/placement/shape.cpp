@@ -51,8 +51,8 @@ std::uint64_t read_shaped_pattern(const std::uint8_t* buffer, std::uint64_t bit,
   return spec.reverse_bits ? mirror_low_bits(pattern, bits) : pattern & low_mask(bits);
 }
 
-void place_shaped_pattern(std::span<std::uint8_t> packet, std::uint64_t bit,
-                          const FieldSpec& spec, const FieldShape& shape, std::uint64_t pattern) {
+void place_shaped_pattern(std::span<std::uint8_t> packet, std::uint64_t bit, const FieldSpec& spec,
+                          const FieldShape& shape, std::uint64_t pattern) {
   const std::uint32_t bits = spec.bits;
   if (shape.plain()) {
     place_pattern(packet, bit, spec, pattern);

@@ -50,8 +50,8 @@ std::uint64_t read_shaped_pattern(const std::uint8_t* buffer, std::uint64_t bit,
                                   const FieldSpec& spec, const FieldShape& shape);
 
 // Writes one numeric value's pattern the way read_shaped_pattern reads it.
-void place_shaped_pattern(std::span<std::uint8_t> packet, std::uint64_t bit,
-                          const FieldSpec& spec, const FieldShape& shape, std::uint64_t pattern);
+void place_shaped_pattern(std::span<std::uint8_t> packet, std::uint64_t bit, const FieldSpec& spec,
+                          const FieldShape& shape, std::uint64_t pattern);
 
 // The decoder's input for one value of any field (text included), shaped or not.
 // Text is borrowed from the buffer only when `borrow_text` allows it, as
