@@ -1,8 +1,9 @@
 // Stream framing on arbitrary streams and length fields (as split_packets
 // accepts them: 1 to 64 bits at up to 2^60 bits into the packet, any adjust,
 // either byte order), against a walk that reads the length one bit at a
-// time. The stream is an exact-size heap block, so a byte read past its end
-// is an AddressSanitizer report.
+// time; and the reporting mode under random validity rules, whose packets
+// and skipped ranges must tile the stream. The stream is an exact-size heap
+// block, so a byte read past its end is an AddressSanitizer report.
 #include <algorithm>
 #include <cstdint>
 #include <memory>
@@ -62,6 +63,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   length.adjust =
       input.flag() ? static_cast<std::int8_t>(input.byte()) : input.number<std::int64_t>();
   length.little_endian = input.flag();
+  // Validity rules for the reporting mode: a few header fields with a few
+  // allowed values, length bounds, a confirmation depth.
+  vantrel::FramingRules rules;
+  const std::uint8_t rule_count = input.byte() % 3;
+  for (std::uint8_t k = 0; k < rule_count; ++k) {
+    vantrel::HeaderRule rule;
+    rule.offset_bits = input.byte() % 48;
+    rule.bits = input.byte() % 16 + 1;
+    const std::uint8_t values = input.byte() % 4 + 1;
+    for (std::uint8_t v = 0; v < values; ++v) {
+      rule.allowed.push_back(input.number<std::uint16_t>() & ((1u << rule.bits) - 1));
+    }
+    std::sort(rule.allowed.begin(), rule.allowed.end());
+    rule.allowed.erase(std::unique(rule.allowed.begin(), rule.allowed.end()), rule.allowed.end());
+    rules.fields.push_back(std::move(rule));
+  }
+  if (input.flag()) rules.min_length = input.byte();
+  if (input.flag()) rules.max_length = rules.min_length + input.number<std::uint16_t>();
+  rules.confirm = input.byte() % 4 + 1;
   const vantrel::ByteSpan rest = input.rest();
   std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[std::max<std::size_t>(rest.size(), 1)]);
   std::copy(rest.begin(), rest.end(), block.get());
@@ -72,5 +92,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(starts.has_value() == expected.has_value());
   if (starts) FUZZ_CHECK(*starts == *expected);
   if (!starts) FUZZ_CHECK(!starts.error().message.empty());
+
+  // Reporting: packets and skipped ranges tile the stream in order, every
+  // packet validates under the rules, and a clean stream frames as above.
+  const vantrel::FramedStream framed = vantrel::frame_stream(stream, length, rules);
+  std::vector<std::int64_t> lengths(framed.starts.size());
+  vantrel::packet_lengths(framed, stream.size(), lengths);
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> pieces;
+  for (std::size_t i = 0; i < framed.starts.size(); ++i) {
+    FUZZ_CHECK(lengths[i] > 0);
+    pieces.emplace_back(framed.starts[i],
+                        framed.starts[i] + static_cast<std::uint64_t>(lengths[i]));
+    const auto alone =
+        vantrel::split_stream(stream.subspan(framed.starts[i], lengths[i]), length, &rules);
+    FUZZ_CHECK(alone && alone->size() == 1);
+  }
+  for (const auto& skipped : framed.skipped) {
+    FUZZ_CHECK(!skipped.detail.empty());
+    pieces.emplace_back(skipped.start, skipped.stop);
+  }
+  std::sort(pieces.begin(), pieces.end());
+  std::uint64_t covered = 0;
+  for (const auto& [begin, end] : pieces) {
+    FUZZ_CHECK(begin == covered && end > begin);
+    covered = end;
+  }
+  FUZZ_CHECK(covered == stream.size());
+  const vantrel::FramingRules none;
+  if (starts) {
+    const vantrel::FramedStream clean = vantrel::frame_stream(stream, length, none);
+    FUZZ_CHECK(clean.starts == *starts && clean.skipped.empty());
+  }
   return 0;
 }

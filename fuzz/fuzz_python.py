@@ -15,6 +15,7 @@ more function there.
 import ctypes
 import math
 import mmap
+import operator
 import pickle
 import sys
 
@@ -141,8 +142,20 @@ class Draw:
             return np.frombuffer(bytearray(data), dtype=np.uint8)
         return data
 
+    def hostile(self, value):
+        """`value` behind a conversion that first empties every container the
+        current input has built (recipes, items, value dicts, columns,
+        rules), as callback code that mutates what is being read would."""
+        return Hostile(value)
+
     def field_value(self, key):
-        """A recipe key's value: usually well formed, sometimes anything."""
+        """A recipe key's value: usually well formed, sometimes anything,
+        sometimes hostile."""
+        if self.chance(4):
+            return self.hostile(self.plain_field_value(key))
+        return self.plain_field_value(key)
+
+    def plain_field_value(self, key):
         if self.chance(85):
             if key == "name":
                 return self.pick(NAMES)
@@ -193,10 +206,10 @@ class Draw:
                 item["byte_order"] = self.pick(["21", "2143", "4321", "78563412", "12", "11"])
             if self.chance(80):
                 item["value"] = self.field_value("value")
-            items.append(item)
+            items.append(_built(item))
         if self.chance(3):
             return tuple(items)
-        return items
+        return _built(items)
 
 
 def check_pack_parameters(draw):
@@ -257,7 +270,7 @@ def check_layout(draw):
     assert isinstance(names, tuple) and size == (layout.size_bits + 7) // 8
     assert pickle.loads(pickle.dumps(layout)) == layout
     hash(layout)
-    values = {}
+    values = _built({})
     for item in recipe if isinstance(recipe, list) else []:
         if isinstance(item, dict) and "value" in item and isinstance(item.get("name"), str):
             values[item["name"]] = item["value"]
@@ -280,10 +293,14 @@ def check_unpack_many(draw):
             draw.pick([0, 1, 3, 8, 64, -1, 2**63]) if draw.chance(30) else draw.small(20)
         )
     if draw.chance(40):
-        keywords["offsets"] = [
-            draw.pick([0, -1, 2**63, 2**64]) if draw.chance(10) else draw.small(70)
-            for _ in range(draw.small(6))
-        ]
+        keywords["offsets"] = _built(
+            [
+                draw.pick([0, -1, 2**63, 2**64]) if draw.chance(10) else draw.small(70)
+                for _ in range(draw.small(6))
+            ]
+        )
+        if keywords["offsets"] and draw.chance(10):
+            keywords["offsets"][0] = draw.hostile(keywords["offsets"][0])
     if draw.chance(30):
         keywords["count"] = draw.pick([0, -1, 2**40]) if draw.chance(20) else draw.small(10)
     if draw.chance(40):
@@ -296,6 +313,46 @@ def check_unpack_many(draw):
             assert len(entries) == len(column) == column.offsets.size - 1
             schema, array = column.__arrow_c_array__()
             del column, schema, array  # the capsules release what they export
+
+
+_BUILT = []  # the containers of the current input, for Hostile to empty
+
+
+def _built(container):
+    _BUILT.append(container)
+    return container
+
+
+class Hostile:
+    """A value whose conversions (__index__, __float__, __str__, __bool__,
+    __len__) empty every container of the current input first."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def _empty(self):
+        for container in _BUILT:
+            container.clear()
+
+    def __index__(self):
+        self._empty()
+        return operator.index(self.value)
+
+    def __float__(self):
+        self._empty()
+        return float(self.value)
+
+    def __str__(self):
+        self._empty()
+        return str(self.value)
+
+    def __bool__(self):
+        self._empty()
+        return bool(self.value)
+
+    def __len__(self):
+        self._empty()
+        return len(self.value)
 
 
 class _PyBuffer(ctypes.Structure):
@@ -347,7 +404,12 @@ def check_pack_many(draw):
     for name in layout.names:
         kind = draw.small(4)
         if kind == 0:
-            columns[name] = [draw.value() for _ in range(rows)]
+            columns[name] = _built(
+                [
+                    draw.hostile(draw.value()) if draw.chance(5) else draw.value()
+                    for _ in range(rows)
+                ]
+            )
         elif kind == 1 and draw.chance(30):
             columns[name] = foreign_column(draw, rows)
         elif kind == 1:
@@ -370,8 +432,47 @@ def check_pack_many(draw):
     assert isinstance(packed, bytes)
 
 
+def framing_rules(draw):
+    """Validity rules, usually well formed, sometimes not, sometimes hostile."""
+    fields = _built([])
+    for _ in range(draw.small(2)):
+        values = _built([draw.small(7) if draw.chance(90) else draw.value() for _ in range(3)])
+        field = _built({"offset_bits": draw.small(40), "bits": draw.small(17), "values": values})
+        if draw.chance(10):
+            field[draw.pick(["bits", "offset_bits"])] = draw.hostile(draw.small(16))
+        fields.append(field)
+    rules = _built({"fields": fields})
+    for key in ("min_length", "max_length", "confirm"):
+        if draw.chance(40):
+            rules[key] = draw.small(300) if draw.chance(90) else draw.hostile(draw.small(9))
+    if draw.chance(5):
+        rules[draw.pick(["field", "maximum"])] = 1
+    return rules
+
+
 def check_split_packets(draw):
     stream = draw.buffer() if draw.chance(50) else draw.fdp.ConsumeBytes(draw.small(400))
+    if draw.chance(50):
+        framed = vantrel.split_packets(
+            stream,
+            length_offset_bits=draw.small(40),
+            length_bits=draw.small(32),
+            length_adjust=draw.small(10) - 3,
+            byte_order=draw.pick(["big", "little"]),
+            errors=draw.pick(["report", "report", "raise", "keep"]),
+            rules=framing_rules(draw) if draw.chance(70) else None,
+        )
+        if isinstance(framed, tuple):
+            pieces = sorted(
+                [(int(o), int(o) + int(n)) for o, n in zip(framed.offsets, framed.lengths)]
+                + [(s.start, s.stop) for s in framed.skipped]
+            )
+            position = 0
+            for start, stop in pieces:
+                assert start == position and stop > start
+                position = stop
+            assert position == len(memoryview(stream).cast("B"))
+        return
     offsets = vantrel.split_packets(
         stream,
         length_offset_bits=draw.pick([0, 32, 2**63, -1]) if draw.chance(10) else draw.small(40),
@@ -393,6 +494,7 @@ if hasattr(vantrel, "split_packets"):
 
 def TestOneInput(data):
     _KEEP_ALIVE.clear()
+    _BUILT.clear()
     draw = Draw(data)
     target = draw.pick(TARGETS)
     try:

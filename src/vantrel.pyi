@@ -18,12 +18,13 @@ Conventions used below:
 
 ``RecipeItem`` is importable at run time (there it is ``dict``), so it can
 annotate a recipe held in a variable: ``recipe: list[RecipeItem] = [...]``.
-The names ``Encoding``, ``PackEncoding``, ``ByteOrder`` and ``UnpackedValue``
+The names ``Encoding``, ``PackEncoding``, ``ByteOrder``, ``UnpackedValue``,
+``HeaderRule`` and ``FramingRules``
 exist for type checking only: import them under ``typing.TYPE_CHECKING``.
 """
 
 from collections.abc import Iterator, Mapping, Sequence
-from typing import Any, NoReturn, SupportsFloat, SupportsIndex
+from typing import Any, ClassVar, NoReturn, SupportsFloat, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
@@ -408,6 +409,95 @@ class Layout:
     def __copy__(self) -> Layout: ...
     def __deepcopy__(self, memo: Any, /) -> Layout: ...
 
+class HeaderRule(TypedDict):
+    """A header field that must hold one of ``values`` (read big-endian,
+    unsigned): a version number, the identifiers a stream carries."""
+
+    offset_bits: SupportsIndex
+    bits: SupportsIndex
+    values: Sequence[SupportsIndex]
+
+class FramingRules(TypedDict, total=False):
+    """What a valid packet looks like, for ``split_packets(rules=...)``."""
+
+    fields: Sequence[HeaderRule]
+    min_length: SupportsIndex
+    max_length: SupportsIndex
+    confirm: SupportsIndex
+
+@final
+class SkippedBytes(tuple[int, int, str, str]):
+    """A byte range ``[start, stop)`` of a stream that is in no framed packet.
+
+    ``reason`` is "truncated" (the stream ends inside the packet), "bad
+    length" (its total length is impossible or outside the rules' bounds),
+    "bad header" (a header field the rules do not allow) or "bad next
+    header" (the packet validates but what follows it does not: its length
+    is likely corrupt). ``detail`` says what was found at ``start``.
+    """
+
+    n_fields: ClassVar[int]
+    n_sequence_fields: ClassVar[int]
+    n_unnamed_fields: ClassVar[int]
+    __match_args__: ClassVar[tuple[str, ...]] = ("start", "stop", "reason", "detail")
+
+    @property
+    def start(self) -> int: ...
+    @property
+    def stop(self) -> int: ...
+    @property
+    def reason(self) -> Literal["truncated", "bad length", "bad header", "bad next header"]: ...
+    @property
+    def detail(self) -> str: ...
+
+@final
+class FramedStream(tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], list[SkippedBytes]]):
+    """What ``split_packets(errors="report")`` framed: the packets' offsets
+    and total lengths, and every byte range in no packet, in stream order.
+    Packets and skipped ranges cover every byte of the stream once."""
+
+    n_fields: ClassVar[int]
+    n_sequence_fields: ClassVar[int]
+    n_unnamed_fields: ClassVar[int]
+    __match_args__: ClassVar[tuple[str, ...]] = ("offsets", "lengths", "skipped")
+
+    @property
+    def offsets(self) -> npt.NDArray[np.int64]: ...
+    @property
+    def lengths(self) -> npt.NDArray[np.int64]: ...
+    @property
+    def skipped(self) -> list[SkippedBytes]: ...
+
+@final
+class SequenceReport(
+    tuple[
+        npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.int64]
+    ]
+):
+    """Where per-identifier sequence counters do not step by one: packet
+    indices of gaps (with how many packets are missing before each),
+    duplicates and packets out of order."""
+
+    n_fields: ClassVar[int]
+    n_sequence_fields: ClassVar[int]
+    n_unnamed_fields: ClassVar[int]
+    __match_args__: ClassVar[tuple[str, ...]] = ("gap_index", "gap_missing", "duplicate_index", "out_of_order_index")
+
+    @property
+    def gap_index(self) -> npt.NDArray[np.int64]: ...
+    @property
+    def gap_missing(self) -> npt.NDArray[np.int64]: ...
+    @property
+    def duplicate_index(self) -> npt.NDArray[np.int64]: ...
+    @property
+    def out_of_order_index(self) -> npt.NDArray[np.int64]: ...
+
+CCSDS_PRIMARY_HEADER: Layout
+"""The CCSDS space packet primary header as a layout of six bytes: version
+(3 bits), type (1), secondary_header_flag (1), apid (11), sequence_flags
+(2), sequence_count (14), packet_length (16), all unsigned big-endian."""
+
+@overload
 def split_packets(
     buffer: Buffer,
     *,
@@ -415,11 +505,14 @@ def split_packets(
     length_bits: SupportsIndex,
     length_adjust: SupportsIndex = 0,
     byte_order: ByteOrder = "big",
+    errors: Literal["raise"] = "raise",
+    rules: FramingRules | None = None,
 ) -> npt.NDArray[np.int64]:
     """Find the start of every packet in a stream of variable-length packets.
 
     Each packet carries its own length in an unsigned field; the next packet
-    starts right after it.
+    starts right after it. The field is read as a layout reads an unsigned
+    field of that width and byte order.
 
     Args:
         buffer: The packets, back to back.
@@ -429,15 +522,93 @@ def split_packets(
         length_adjust: Added to the length field to give the packet's total
             length in bytes.
         byte_order: Byte order of the length field.
+        errors: "raise" stops at the first packet that cannot be framed;
+            "report" frames what can be framed and returns a
+            ``FramedStream`` that lists every byte range it skipped, and why,
+            resuming after damage where ``rules["confirm"]`` packets (3 by
+            default) validate in a row.
+        rules: What a valid packet looks like: header ``fields`` that must
+            hold one of their ``values``, ``min_length`` and ``max_length``
+            in total bytes. Without rules only impossible lengths and
+            truncation can be told apart from packets.
 
     Returns:
         The byte offset of every packet, as an int64 array (suitable for
-        ``Layout.unpack_many(offsets=...)``).
+        ``Layout.unpack_many(offsets=...)``); a ``FramedStream`` with
+        errors="report".
 
     Raises:
-        ValueError: The stream ends inside a packet (a truncated final packet
-            is reported, not dropped) or a packet's total length is below 1
-            byte; the message names the packet and its offset.
+        ValueError: (errors="raise") The stream ends inside a packet (a
+            truncated final packet is reported, not dropped), a packet's
+            total length is below 1 byte or ends before its length field, or
+            the rules refuse a packet; the message names the packet and its
+            offset. Malformed rules, either mode.
+        ImportError: numpy is not installed.
+    """
+
+@overload
+def split_packets(
+    buffer: Buffer,
+    *,
+    length_offset_bits: SupportsIndex,
+    length_bits: SupportsIndex,
+    length_adjust: SupportsIndex = 0,
+    byte_order: ByteOrder = "big",
+    errors: Literal["report"],
+    rules: FramingRules | None = None,
+) -> FramedStream: ...
+
+def split_by_apid(
+    buffer: Buffer,
+    offsets: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]] | None = None,
+    *,
+    key_offset_bits: SupportsIndex = 5,
+    key_bits: SupportsIndex = 11,
+) -> dict[int, npt.NDArray[np.int64]]:
+    """Group the packets of a stream by APID, or by another header field.
+
+    Args:
+        buffer: The packets.
+        offsets: Their start offsets (from ``split_packets``); by default the
+            buffer is framed as CCSDS space packets, strictly.
+        key_offset_bits: Position of the identifier field (default: the APID
+            at bit 5).
+        key_bits: Its width, 1 to 32 bits (default 11).
+
+    Returns:
+        For each identifier, ascending, the int64 offsets of its packets in
+        stream order.
+
+    Raises:
+        ValueError: A packet does not hold the identifier field, or (without
+            offsets) the stream does not frame.
+        ImportError: numpy is not installed.
+    """
+
+def check_sequence_counts(
+    keys: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]],
+    counts: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]],
+    *,
+    modulus: SupportsIndex = 16384,
+) -> SequenceReport:
+    """Check per-identifier sequence counters (the 14-bit CCSDS count wraps).
+
+    For each packet, the step from the previous count of the same key,
+    modulo ``modulus``: 1 is fine; 0 a duplicate; 2 up to ``modulus // 2`` a
+    gap of step - 1 missing packets; anything larger a packet out of order,
+    which does not move the key's count.
+
+    Args:
+        keys: One identifier per packet, in stream order (APIDs).
+        counts: One count per packet, below ``modulus``.
+        modulus: Where the counter wraps.
+
+    Returns:
+        A ``SequenceReport`` of int64 arrays of packet indices.
+
+    Raises:
+        ValueError: Lengths differ, or a key or count is negative or a count
+            is not below the modulus.
         ImportError: numpy is not installed.
     """
 

@@ -114,10 +114,7 @@ PyObject* create_module() {
                              reinterpret_cast<PyObject*>(&PyDict_Type)) < 0) {
     return nullptr;
   }
-  Ref split = Ref::steal(create_split_packets(module.get(), module_name.get()));
-  if (!split || PyObject_SetAttrString(module.get(), "split_packets", split.get()) < 0) {
-    return nullptr;
-  }
+  if (!add_stream_functions(module.get(), module_name.get())) return nullptr;
   module_state.filled = true;
   return module.release();
 }

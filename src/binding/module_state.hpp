@@ -33,6 +33,11 @@ struct ModuleState {
 
   PyObject* str_lower = nullptr;  // str.lower, for non-ASCII names
 
+  // The named tuples of the stream functions.
+  PyTypeObject* skipped_bytes_type = nullptr;
+  PyTypeObject* framed_stream_type = nullptr;
+  PyTypeObject* sequence_report_type = nullptr;
+
   // numpy, imported by the first archive call rather than at import time:
   // `import vantrel` needs nothing but the interpreter.
   PyObject* numpy = nullptr;

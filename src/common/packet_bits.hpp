@@ -86,8 +86,9 @@ inline std::uint64_t read_window(const std::uint8_t* window_end, unsigned shift,
 
 // Reads `bits` bits (at most 64) from `packet_bit` as an unsigned number,
 // first bit most significant. The caller has checked the bounds.
-inline std::uint64_t read_field(const std::uint8_t* packet, std::uint64_t packet_bit,
-                                std::uint32_t bits) {
+[[gnu::always_inline]] inline std::uint64_t read_field(const std::uint8_t* packet,
+                                                       std::uint64_t packet_bit,
+                                                       std::uint32_t bits) {
   const std::uint64_t end_bit = packet_bit + bits;
   const std::uint64_t last = (end_bit + 7) / 8;  // one past the last byte
   if (bits != 0 && last >= 9) {

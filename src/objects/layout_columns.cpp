@@ -64,8 +64,7 @@ namespace {
 
 struct Starts {
   PacketStarts starts;
-  Ref offsets_array;  // keeps the int64 offsets alive
-  BufferView offsets_view;
+  Int64Values offsets;  // keeps the int64 offsets alive
 };
 
 // A one-dimensional sequence or array of non-negative integers as int64,
@@ -105,47 +104,12 @@ bool read_int64_array(PyObject* object, const char* name, Ref& array_out, Buffer
 }
 
 bool read_offsets(PyObject* offsets, Starts& out) {
-  PyObject* numpy = numpy_module();
-  if (numpy == nullptr) return false;
-  Ref asarray = Ref::steal(PyObject_GetAttrString(numpy, "asarray"));
-  Ref array = asarray ? Ref::steal(PyObject_CallOneArg(asarray.get(), offsets)) : Ref{};
-  if (!array) return false;
-  Ref dtype = Ref::steal(PyObject_GetAttrString(array.get(), "dtype"));
-  Ref kind = dtype ? Ref::steal(PyObject_GetAttrString(dtype.get(), "kind")) : Ref{};
-  Ref ndim = Ref::steal(PyObject_GetAttrString(array.get(), "ndim"));
-  Ref size = Ref::steal(PyObject_GetAttrString(array.get(), "size"));
-  if (!kind || !ndim || !size) return false;
-  const bool empty = PyLong_AsLong(size.get()) == 0;
-  const bool integers = PyUnicode_CompareWithASCIIString(kind.get(), "i") == 0 ||
-                        PyUnicode_CompareWithASCIIString(kind.get(), "u") == 0;
-  if (PyLong_AsLong(ndim.get()) != 1 || (!integers && !empty)) {
-    PyErr_SetString(PyExc_TypeError,
-                    "offsets must be a one-dimensional sequence or array of integer byte offsets");
+  if (!read_nonnegative_int64(offsets, "offsets", "byte offsets", "past the end of any buffer",
+                              out.offsets)) {
     return false;
   }
-  // Unsigned offsets are checked as they are: a cast to int64 would turn
-  // 2**63 and above into negative numbers.
-  const bool is_unsigned = PyUnicode_CompareWithASCIIString(kind.get(), "u") == 0;
-  out.offsets_array =
-      call_numpy("ascontiguousarray", array.get(), is_unsigned ? "uint64" : "int64");
-  if (!out.offsets_array || !out.offsets_view.acquire(out.offsets_array.get())) return false;
-  const ByteSpan bytes = out.offsets_view.bytes();
-  out.starts.offsets = reinterpret_cast<const std::int64_t*>(bytes.data());
-  out.starts.count = bytes.size() / sizeof(std::int64_t);
-  for (std::size_t i = 0; i < out.starts.count; ++i) {
-    std::uint64_t raw;
-    std::memcpy(&raw, bytes.data() + i * sizeof raw, sizeof raw);
-    if (is_unsigned && raw > static_cast<std::uint64_t>(INT64_MAX)) {
-      PyErr_Format(PyExc_ValueError, "offsets[%zu] is %llu: past the end of any buffer", i,
-                   static_cast<unsigned long long>(raw));
-      return false;
-    }
-    if (!is_unsigned && out.starts.offsets[i] < 0) {
-      PyErr_Format(PyExc_ValueError, "offsets[%zu] is %lld: byte offsets cannot be negative", i,
-                   static_cast<long long>(out.starts.offsets[i]));
-      return false;
-    }
-  }
+  out.starts.offsets = out.offsets.values.data();
+  out.starts.count = out.offsets.values.size();
   return true;
 }
 

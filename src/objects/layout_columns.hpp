@@ -33,7 +33,8 @@ PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns);
 const char* dtype_name(ColumnType type);
 Ref masked_column(PyObject* column, const std::vector<std::uint8_t>& mask);
 
-// The split_packets function object, bound to `module`.
-PyObject* create_split_packets(PyObject* module, PyObject* module_name);
+// Adds split_packets, split_by_apid, check_sequence_counts, the named
+// tuples they return and CCSDS_PRIMARY_HEADER to `module` (after Layout).
+bool add_stream_functions(PyObject* module, PyObject* module_name);
 
 }  // namespace vantrel

@@ -1,5 +1,7 @@
 #include "objects/numpy_support.hpp"
 
+#include <cstring>
+
 #include "binding/convert.hpp"
 #include "binding/module_state.hpp"
 
@@ -54,6 +56,50 @@ void raise_with_location(const std::string& where) {
   if (!outer) return;
   PyException_SetCause(outer.get(), inner.release());
   restore_exception(std::move(outer));
+}
+
+bool read_nonnegative_int64(PyObject* object, const char* name, const char* noun,
+                            const char* too_large, Int64Values& out) {
+  PyObject* numpy = numpy_module();
+  if (numpy == nullptr) return false;
+  Ref asarray = Ref::steal(PyObject_GetAttrString(numpy, "asarray"));
+  Ref array = asarray ? Ref::steal(PyObject_CallOneArg(asarray.get(), object)) : Ref{};
+  if (!array) return false;
+  Ref dtype = Ref::steal(PyObject_GetAttrString(array.get(), "dtype"));
+  Ref kind = dtype ? Ref::steal(PyObject_GetAttrString(dtype.get(), "kind")) : Ref{};
+  Ref ndim = Ref::steal(PyObject_GetAttrString(array.get(), "ndim"));
+  Ref size = Ref::steal(PyObject_GetAttrString(array.get(), "size"));
+  if (!kind || !ndim || !size) return false;
+  const bool empty = PyLong_AsLong(size.get()) == 0;
+  const bool is_unsigned = PyUnicode_CompareWithASCIIString(kind.get(), "u") == 0;
+  const bool integers = is_unsigned || PyUnicode_CompareWithASCIIString(kind.get(), "i") == 0;
+  if (PyLong_AsLong(ndim.get()) != 1 || (!integers && !empty)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional sequence or array of integer %s",
+                 name, noun);
+    return false;
+  }
+  // Unsigned values are checked as they are: a cast to int64 would turn
+  // 2**63 and above into negative numbers.
+  out.array = call_numpy("ascontiguousarray", array.get(), is_unsigned ? "uint64" : "int64");
+  if (!out.array || !out.view.acquire(out.array.get())) return false;
+  const ByteSpan bytes = out.view.bytes();
+  const std::size_t count = bytes.size() / sizeof(std::int64_t);
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint64_t raw;
+    std::memcpy(&raw, bytes.data() + i * sizeof raw, sizeof raw);
+    if (is_unsigned && raw > static_cast<std::uint64_t>(INT64_MAX)) {
+      PyErr_Format(PyExc_ValueError, "%s[%zu] is %llu: %s", name, i,
+                   static_cast<unsigned long long>(raw), too_large);
+      return false;
+    }
+    if (!is_unsigned && static_cast<std::int64_t>(raw) < 0) {
+      PyErr_Format(PyExc_ValueError, "%s[%zu] is %lld: %s cannot be negative", name, i,
+                   static_cast<long long>(static_cast<std::int64_t>(raw)), noun);
+      return false;
+    }
+  }
+  out.values = {reinterpret_cast<const std::int64_t*>(bytes.data()), count};
+  return true;
 }
 
 }  // namespace vantrel

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <string>
 
+#include "binding/buffer_view.hpp"
 #include "binding/gil.hpp"
 #include "binding/py_ref.hpp"
 
@@ -45,6 +48,20 @@ class WritableView {
   Py_buffer view_{};
   bool held_ = false;
 };
+
+// A one-dimensional integer sequence or array as int64 values, all
+// non-negative, held for the rest of the call.
+struct Int64Values {
+  Ref array;
+  BufferView view;
+  std::span<const std::int64_t> values;
+};
+
+// False with TypeError when `object` is not one-dimensional integers, or
+// ValueError naming the entry ("offsets[3] is -1: byte offsets cannot be
+// negative"; unsigned entries of 2**63 and above: "... is N: {too_large}").
+bool read_nonnegative_int64(PyObject* object, const char* name, const char* noun,
+                            const char* too_large, Int64Values& out);
 
 // Replaces the current exception with ValueError "{where}: {its text}",
 // caused by it; exceptions that are not Exception subclasses, and

@@ -1,56 +1,312 @@
 #include "placement/framing.hpp"
 
+#include <algorithm>
+
 #include "common/bits.hpp"
 #include "common/format.hpp"
 #include "common/packet_bits.hpp"
 
 namespace vantrel {
 
-Result<std::vector<std::uint64_t>> split_stream(ByteSpan stream, const LengthField& length) {
-  std::vector<std::uint64_t> starts;
-  const std::uint64_t size = stream.size();
-  // Bytes of the header up to the end of the length field.
-  const std::uint64_t header_end_bit = length.offset_bits + length.bits;
-  const std::uint64_t header_bytes = header_end_bit / 8 + (header_end_bit % 8 != 0);
-  std::uint64_t start = 0;
-  while (start < size) {
-    const std::uint64_t left = size - start;
-    if (header_bytes > left) {
-      return value_error(concat(
-          "packet ", starts.size(), " at byte ", start, " is truncated: the stream ends ", left,
-          " bytes into it, before the end of its length field at byte ", header_bytes));
+const char* skip_reason_name(SkipReason reason) {
+  switch (reason) {
+    case SkipReason::Truncated: return "truncated";
+    case SkipReason::BadLength: return "bad length";
+    case SkipReason::BadHeader: return "bad header";
+    case SkipReason::BadNextHeader: return "bad next header";
+  }
+  return "unknown";
+}
+
+namespace {
+
+std::uint64_t bytes_through(std::uint64_t end_bit) { return end_bit / 8 + (end_bit % 8 != 0); }
+
+enum class Verdict : std::uint8_t { Ok, ShortHeader, Truncated, BadLength, BadHeader };
+
+// What the header at one position says.
+struct HeaderCheck {
+  Verdict verdict = Verdict::Ok;
+  std::uint64_t field = 0;  // the length field's value
+  __int128 total = 0;       // field + adjust
+  std::size_t rule = 0;     // BadHeader: which rule
+  std::uint64_t value = 0;  // BadHeader: the value it found
+};
+
+class Framer {
+ public:
+  Framer(ByteSpan stream, const LengthField& length, const FramingRules* rules)
+      : stream_(stream), length_(length), rules_(rules) {
+    header_bytes_ = bytes_through(length.offset_bits + length.bits);
+    min_total_ = std::max<std::uint64_t>(header_bytes_, 1);
+    if (rules != nullptr) {
+      min_total_ = std::max(min_total_, rules->min_length);
+      if (rules->max_length != UINT64_MAX) max_total_ = rules->max_length;
+      for (const HeaderRule& rule : rules->fields) {
+        rule_bytes_ = std::max(rule_bytes_, bytes_through(rule.offset_bits + rule.bits));
+        // Fields of up to 16 bits (versions, APIDs) are looked up in a
+        // bit table instead of searched.
+        std::vector<std::uint64_t> table;
+        if (rule.bits <= 16) {
+          table.assign((std::size_t{1} << rule.bits) / 64 + 1, 0);
+          for (const std::uint64_t value : rule.allowed)
+            table[value / 64] |= std::uint64_t{1} << (value % 64);
+        }
+        tables_.push_back(std::move(table));
+      }
+      // A packet holds the header fields its rules read.
+      min_total_ = std::max(min_total_, rule_bytes_);
     }
-    std::uint64_t field = read_field(stream.data(), start * 8 + length.offset_bits, length.bits);
+    needed_bytes_ = std::max(header_bytes_, rule_bytes_);
+  }
+
+  // The packet's total length when it validates and fits in the stream, 0
+  // otherwise (check() then says why): the per-packet work of framing.
+  [[gnu::always_inline]] std::uint64_t valid_total(std::uint64_t start) const {
+    const std::uint64_t left = stream_.size() - start;
+    if (needed_bytes_ > left) return 0;
+    std::uint64_t field = read_field(stream_.data(), start * 8 + length_.offset_bits, length_.bits);
+    if (length_.little_endian) {
+      field = reverse_low_bytes(field, (length_.bits + 7) / 8) & low_mask(length_.bits);
+    }
+    const __int128 total = static_cast<__int128>(field) + length_.adjust;
+    if (total < static_cast<__int128>(min_total_) || total > static_cast<__int128>(left) ||
+        total > max_total_) {
+      return 0;
+    }
+    if (!tables_.empty() && !rules_allow(start)) return 0;
+    return static_cast<std::uint64_t>(total);
+  }
+
+  bool rules_allow(std::uint64_t start) const {
+    for (std::size_t k = 0; k < rules_->fields.size(); ++k) {
+      if (!rule_allows(k, rule_value(k, start))) return false;
+    }
+    return true;
+  }
+
+  HeaderCheck check(std::uint64_t start) const {
+    HeaderCheck out;
+    const std::uint64_t left = stream_.size() - start;
+    if (header_bytes_ > left || rule_bytes_ > left) {
+      out.verdict = Verdict::ShortHeader;
+      return out;
+    }
+    std::uint64_t field = read_field(stream_.data(), start * 8 + length_.offset_bits, length_.bits);
     // As a layout reads the same field: the bytes that hold it swapped, then
     // only its own width kept.
-    if (length.little_endian) {
-      field = reverse_low_bytes(field, (length.bits + 7) / 8) & low_mask(length.bits);
+    if (length_.little_endian) {
+      field = reverse_low_bytes(field, (length_.bits + 7) / 8) & low_mask(length_.bits);
     }
-    const __int128 total = static_cast<__int128>(field) + length.adjust;
-    if (total < 1) {
-      return value_error(concat("packet ", starts.size(), " at byte ", start,
-                                " has a total length of ", total, " bytes (length field ", field,
-                                " + adjust ", length.adjust,
-                                "): a packet needs at least one byte"));
+    out.field = field;
+    out.total = static_cast<__int128>(field) + length_.adjust;
+    if (out.total < static_cast<__int128>(min_total_) || out.total > max_total_) {
+      out.verdict = Verdict::BadLength;
+      return out;
     }
-    if (total < static_cast<__int128>(header_bytes)) {
-      // Its length would come from the bytes of the packet after it.
-      return value_error(concat("packet ", starts.size(), " at byte ", start,
-                                " has a total length of ", total, " bytes (length field ", field,
-                                " + adjust ", length.adjust,
-                                "), which ends before the end of its "
-                                "length field at byte ",
-                                header_bytes));
+    if (rules_ != nullptr) {
+      for (std::size_t k = 0; k < rules_->fields.size(); ++k) {
+        const std::uint64_t value = rule_value(k, start);
+        if (!rule_allows(k, value)) {
+          out.verdict = Verdict::BadHeader;
+          out.rule = k;
+          out.value = value;
+          return out;
+        }
+      }
     }
-    if (total > static_cast<__int128>(left)) {
-      return value_error(concat("packet ", starts.size(), " at byte ", start,
-                                " is truncated: its length field gives ", total, " bytes but only ",
-                                left, " remain in the stream"));
+    if (out.total > static_cast<__int128>(left)) out.verdict = Verdict::Truncated;
+    return out;
+  }
+
+  std::uint64_t rule_value(std::size_t k, std::uint64_t start) const {
+    const HeaderRule& rule = rules_->fields[k];
+    return read_field(stream_.data(), start * 8 + rule.offset_bits, rule.bits);
+  }
+
+  bool rule_allows(std::size_t k, std::uint64_t value) const {
+    const std::vector<std::uint64_t>& table = tables_[k];
+    if (table.empty()) {
+      const std::vector<std::uint64_t>& allowed = rules_->fields[k].allowed;
+      return std::binary_search(allowed.begin(), allowed.end(), value);
+    }
+    return (table[value / 64] >> (value % 64) & 1) != 0;
+  }
+
+  // The sentence saying why the packet at `start` is refused. `who` names
+  // it ("packet 3 at byte 120").
+  std::string describe(const HeaderCheck& check, std::uint64_t start,
+                       const std::string& who) const {
+    const std::uint64_t left = stream_.size() - start;
+    switch (check.verdict) {
+      case Verdict::Ok: break;
+      case Verdict::ShortHeader:
+        return concat(who, " is truncated: the stream ends ", left,
+                      " bytes into it, before the end of its ",
+                      header_bytes_ > left ? "length field at byte " : "checked header at byte ",
+                      std::max(header_bytes_, rule_bytes_));
+      case Verdict::Truncated:
+        return concat(who, " is truncated: its length field gives ", check.total,
+                      " bytes but only ", left, " remain in the stream");
+      case Verdict::BadLength: {
+        const std::string total =
+            concat(who, " has a total length of ", check.total, " bytes (length field ",
+                   check.field, " + adjust ", length_.adjust, ")");
+        if (check.total < 1) return concat(total, ": a packet needs at least one byte");
+        if (check.total < static_cast<__int128>(header_bytes_)) {
+          return concat(total, ", which ends before the end of its length field at byte ",
+                        header_bytes_);
+        }
+        return concat(total, ", outside the allowed ", min_total_, " to ", max_total_, " bytes");
+      }
+      case Verdict::BadHeader: {
+        const HeaderRule& rule = rules_->fields[check.rule];
+        return concat(who, " has ", check.value, " in header bits ", rule.offset_bits, " to ",
+                      rule.offset_bits + rule.bits - 1, ", which the rules do not allow");
+      }
+    }
+    return {};
+  }
+
+  // True when `confirm` packets from `start` validate one after the other,
+  // or at least one does and the stream ends (or is cut) after them.
+  bool confirmed_at(std::uint64_t start, std::uint32_t confirm) const {
+    std::uint64_t at = start;
+    for (std::uint32_t k = 0; k < confirm; ++k) {
+      if (at == stream_.size()) return k > 0;
+      const HeaderCheck next = check(at);
+      if (next.verdict == Verdict::Ok) {
+        at += static_cast<std::uint64_t>(next.total);
+        continue;
+      }
+      return k > 0 && (next.verdict == Verdict::Truncated || next.verdict == Verdict::ShortHeader);
+    }
+    return true;
+  }
+
+ private:
+  ByteSpan stream_;
+  LengthField length_;
+  const FramingRules* rules_;
+  std::uint64_t header_bytes_ = 0;
+  std::uint64_t rule_bytes_ = 0;
+  std::uint64_t needed_bytes_ = 0;  // the larger of the two
+  std::uint64_t min_total_ = 1;
+  // Without a maximum, a length past the end of the stream is a truncation.
+  __int128 max_total_ = static_cast<__int128>(1) << 100;
+  std::vector<std::vector<std::uint64_t>> tables_;  // per rule; empty: search `allowed`
+};
+
+SkipReason reason_of(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::ShortHeader:
+    case Verdict::Truncated: return SkipReason::Truncated;
+    case Verdict::BadHeader: return SkipReason::BadHeader;
+    case Verdict::Ok:
+    case Verdict::BadLength: break;
+  }
+  return SkipReason::BadLength;
+}
+
+}  // namespace
+
+Result<std::vector<std::uint64_t>> split_stream(ByteSpan stream, const LengthField& length,
+                                                const FramingRules* rules) {
+  const Framer framer(stream, length, rules);
+  std::vector<std::uint64_t> starts;
+  const std::uint64_t size = stream.size();
+  std::uint64_t start = 0;
+  while (start < size) {
+    if (const std::uint64_t total = framer.valid_total(start)) {
+      starts.push_back(start);
+      start += total;
+      continue;
+    }
+    const HeaderCheck check = framer.check(start);
+    if (check.verdict != Verdict::Ok) {
+      return value_error(
+          framer.describe(check, start, concat("packet ", starts.size(), " at byte ", start)));
     }
     starts.push_back(start);
-    start += static_cast<std::uint64_t>(total);
+    start += static_cast<std::uint64_t>(check.total);
   }
   return starts;
+}
+
+FramedStream frame_stream(ByteSpan stream, const LengthField& length, const FramingRules& rules) {
+  const Framer framer(stream, length, &rules);
+  const std::uint32_t confirm = std::max<std::uint32_t>(rules.confirm, 1);
+  FramedStream out;
+  const std::uint64_t size = stream.size();
+  // The first byte after `from` where packets validate again.
+  const auto resynchronise = [&](std::uint64_t from) {
+    while (from < size && !framer.confirmed_at(from, confirm)) ++from;
+    return from;
+  };
+  std::uint64_t start = 0;
+  // Whether `start` was reached by the length of the last packet taken:
+  // that packet is only confirmed once the header at `start` validates.
+  bool after_packet = false;
+  while (start < size) {
+    if (const std::uint64_t total = framer.valid_total(start)) {
+      out.starts.push_back(start);
+      start += total;
+      after_packet = true;
+      continue;
+    }
+    const HeaderCheck check = framer.check(start);  // not Ok: valid_total said so
+    const bool bad_header =
+        check.verdict == Verdict::BadLength || check.verdict == Verdict::BadHeader;
+    std::string detail = framer.describe(check, start, concat("the packet at byte ", start));
+    if (after_packet && bad_header) {
+      // Either the last packet's length is wrong, or this header is
+      // damaged. Where packets validate again tells which: a packet that
+      // runs past that point has a bad length. One that ends before it is
+      // kept, unless two packets in a row validate inside it: then its
+      // length is the likelier fault, and it would hide them.
+      const std::uint64_t previous = out.starts.back();
+      const std::uint64_t resume = resynchronise(previous + 1);
+      bool hides_packets = false;
+      for (std::uint64_t inside = previous + 1; inside < start && inside < resume && !hides_packets;
+           ++inside) {
+        hides_packets = framer.confirmed_at(inside, 2);
+      }
+      if (start <= resume && !hides_packets) {
+        if (start < resume)
+          out.skipped.push_back({start, resume, reason_of(check.verdict), std::move(detail)});
+      } else {
+        out.starts.pop_back();
+        out.skipped.push_back(
+            {previous, resume, SkipReason::BadNextHeader,
+             concat("the packet at byte ", previous, " gives a total length of ", start - previous,
+                    " bytes, but what follows it is no packet: ", detail)});
+      }
+      start = resume;
+    } else {
+      // A length past the end of the stream is a cut stream, or a corrupt
+      // length field when packets validate again before the end.
+      const std::uint64_t resume =
+          check.verdict == Verdict::ShortHeader ? size : resynchronise(start + 1);
+      SkipReason reason = reason_of(check.verdict);
+      if (reason == SkipReason::Truncated && resume < size) reason = SkipReason::BadLength;
+      out.skipped.push_back({start, resume, reason, std::move(detail)});
+      start = resume;
+    }
+    after_packet = false;
+  }
+  return out;
+}
+
+void packet_lengths(const FramedStream& framed, std::uint64_t stream_size,
+                    std::span<std::int64_t> out) {
+  const std::vector<std::uint64_t>& starts = framed.starts;
+  std::size_t skip = 0;
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    while (skip < framed.skipped.size() && framed.skipped[skip].start <= starts[i]) ++skip;
+    std::uint64_t end = i + 1 < starts.size() ? starts[i + 1] : stream_size;
+    if (skip < framed.skipped.size()) end = std::min(end, framed.skipped[skip].start);
+    out[i] = static_cast<std::int64_t>(end - starts[i]);
+  }
 }
 
 }  // namespace vantrel

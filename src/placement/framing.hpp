@@ -1,8 +1,12 @@
 // Framing a stream of variable-length packets whose total length is given
-// by a field of each packet's header.
+// by a field of each packet's header: strictly (the first fault is an
+// error), or reporting every byte range it could not frame and
+// resynchronising after corruption.
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "common/error.hpp"
@@ -17,11 +21,67 @@ struct LengthField {
   bool little_endian;
 };
 
+// A header field that must hold one of a few values (a version number, the
+// identifiers a stream is known to carry). Read big-endian, unsigned.
+struct HeaderRule {
+  std::uint64_t offset_bits = 0;
+  std::uint32_t bits = 1;              // 1 to 64
+  std::vector<std::uint64_t> allowed;  // sorted, unique, not empty
+};
+
+// What a valid packet looks like, beyond having a length that holds its own
+// header: the caller's knowledge of the stream.
+struct FramingRules {
+  std::vector<HeaderRule> fields;
+  std::uint64_t min_length = 1;  // total bytes
+  std::uint64_t max_length = UINT64_MAX;
+  // After damage, framing resumes at the first byte where this many
+  // consecutive packets validate (fewer where the stream ends first).
+  std::uint32_t confirm = 3;
+};
+
+enum class SkipReason : std::uint8_t {
+  Truncated,      // the stream ends inside the packet or its header
+  BadLength,      // the total length is below the header, the minimum, or above the maximum
+  BadHeader,      // a header field holds a value the rules do not allow
+  BadNextHeader,  // the packet validates but the bytes after it do not start one:
+                  // its length field is likely corrupt
+};
+
+const char* skip_reason_name(SkipReason reason);
+
+// Bytes [start, stop) of the stream that are in no framed packet.
+struct SkippedRange {
+  std::uint64_t start;
+  std::uint64_t stop;
+  SkipReason reason;   // why the packet at `start` was refused
+  std::string detail;  // a sentence saying so, with the offending value
+};
+
+struct FramedStream {
+  std::vector<std::uint64_t> starts;
+  // In stream order; together with the packets they cover every byte once.
+  std::vector<SkippedRange> skipped;
+};
+
+// The packets' total lengths, one per start: each ends where the next packet
+// or skipped range begins, the last one at the end of a stream of
+// `stream_size` bytes.
+void packet_lengths(const FramedStream& framed, std::uint64_t stream_size,
+                    std::span<std::int64_t> out);
+
 // The start offsets of the packets of `stream`, in order. A stream that
-// ends inside a packet, or a packet whose total length is less than one
-// byte or ends before its own length field, is an error naming the packet
-// and its offset. The length field is read as a layout reads an unsigned
-// field of the same width and byte order.
-Result<std::vector<std::uint64_t>> split_stream(ByteSpan stream, const LengthField& length);
+// ends inside a packet, a packet whose total length is less than one byte
+// or ends before its own length field, or (with rules) a packet the rules
+// refuse, is an error naming the packet and its offset. The length field is
+// read as a layout reads an unsigned field of the same width and byte order.
+Result<std::vector<std::uint64_t>> split_stream(ByteSpan stream, const LengthField& length,
+                                                const FramingRules* rules = nullptr);
+
+// Frames what can be framed and reports the rest. A packet is taken when it
+// validates, fits, and the packet after it validates too (or the stream ends
+// where it ends); otherwise its bytes are skipped up to the next position
+// where `confirm` consecutive packets validate. Never fails.
+FramedStream frame_stream(ByteSpan stream, const LengthField& length, const FramingRules& rules);
 
 }  // namespace vantrel

@@ -15,7 +15,7 @@ import vantrel
 from vantrel import RecipeItem
 
 if TYPE_CHECKING:
-    from vantrel import UnpackedValue
+    from vantrel import FramingRules, UnpackedValue
 
 
 def housekeeping(temperature: int, mode: str) -> list[RecipeItem]:
@@ -121,6 +121,22 @@ def spellings_and_index_types(packets: bytes) -> int:
     return len(masked["a"]) + len(plain["b"]) + len(one)
 
 
+def damaged_stream(stream: bytes) -> int:
+    rules: FramingRules = {
+        "fields": [{"offset_bits": 0, "bits": 3, "values": [0]}],
+        "min_length": 7,
+        "max_length": 4096,
+    }
+    framed = vantrel.split_packets(
+        stream, length_offset_bits=32, length_bits=16, length_adjust=7, errors="report", rules=rules
+    )
+    lost = sum(skipped.stop - skipped.start for skipped in framed.skipped)
+    groups: dict[int, npt.NDArray[np.int64]] = vantrel.split_by_apid(stream, framed.offsets)
+    header = vantrel.CCSDS_PRIMARY_HEADER.unpack_many(stream, offsets=framed.offsets)
+    report = vantrel.check_sequence_counts(header["apid"], header["sequence_count"])
+    return lost + len(groups) + len(report.gap_index) + int(framed.lengths.sum())
+
+
 def main() -> None:
     packet = vantrel.pack_parameters(housekeeping(-42, "SAFE"))
     assert read_temperature(packet) == -42
@@ -130,6 +146,7 @@ def main() -> None:
     assert isinstance(vantrel.__version__, str)
     assert layout_usage(packet * 3) == 3 + len(packet)
     assert spellings_and_index_types(b"\x01A\x02B") == 2 + 2 + 2
+    assert damaged_stream(bytes([8, 5, 0xC0, 0, 0, 0, 0xAA, 1])) == 1 + 1 + 7
 
 
 if __name__ == "__main__":

@@ -1,0 +1,117 @@
+#include "placement/stream_checks.hpp"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "common/format.hpp"
+#include "common/packet_bits.hpp"
+
+namespace vantrel {
+
+Result<PacketGroups> group_packets(ByteSpan stream, std::span<const std::int64_t> starts,
+                                   std::uint64_t offset_bits, std::uint32_t bits) {
+  const std::uint64_t end_bit = offset_bits + bits;
+  const std::uint64_t needed = end_bit / 8 + (end_bit % 8 != 0);
+  std::vector<std::uint32_t> keys(starts.size());
+  std::uint32_t largest = 0;
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    const auto start = static_cast<std::uint64_t>(starts[i]);
+    if (starts[i] < 0 || start > stream.size() || stream.size() - start < needed) {
+      return value_error(concat("packet ", i, " at byte ", starts[i],
+                                " does not hold its key field (", needed,
+                                " bytes from its start) in the ", stream.size(), "-byte buffer"));
+    }
+    keys[i] = static_cast<std::uint32_t>(read_field(stream.data(), start * 8 + offset_bits, bits));
+    largest = std::max(largest, keys[i]);
+  }
+  PacketGroups out;
+  out.offsets.resize(starts.size());
+  if (starts.empty()) {
+    out.bounds.push_back(0);
+    return out;
+  }
+  // A counting sort over the key range when it is small (APIDs: 2048), a
+  // stable sort of positions otherwise.
+  if (largest < (1u << 20)) {
+    std::vector<std::size_t> slot(std::size_t{largest} + 2, 0);
+    for (const std::uint32_t key : keys) ++slot[key + 1];
+    for (std::size_t k = 0; k <= largest; ++k) {
+      if (slot[k + 1] != 0) {
+        out.keys.push_back(k);
+        out.bounds.push_back(slot[k]);
+      }
+      slot[k + 1] += slot[k];
+    }
+    out.bounds.push_back(starts.size());
+    for (std::size_t i = 0; i < starts.size(); ++i) out.offsets[slot[keys[i]]++] = starts[i];
+    return out;
+  }
+  std::vector<std::size_t> order(starts.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    out.offsets[i] = starts[order[i]];
+    if (i == 0 || keys[order[i]] != keys[order[i - 1]]) {
+      out.keys.push_back(keys[order[i]]);
+      out.bounds.push_back(i);
+    }
+  }
+  out.bounds.push_back(order.size());
+  return out;
+}
+
+namespace {
+
+template <class LastCounts>
+SequenceFindings walk_counts(std::span<const std::uint64_t> keys,
+                             std::span<const std::uint64_t> counts, std::uint64_t modulus,
+                             LastCounts& last) {
+  SequenceFindings out;
+  const std::uint64_t half = modulus / 2;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    std::uint64_t& previous = last[keys[i]];  // modulus when the key is new
+    const std::uint64_t count = counts[i];
+    if (previous == modulus) {
+      previous = count;
+      continue;
+    }
+    const std::uint64_t step = (count + modulus - previous) % modulus;
+    if (step == 1) {
+      previous = count;
+    } else if (step == 0) {
+      out.duplicate_index.push_back(static_cast<std::int64_t>(i));
+    } else if (step <= half) {
+      out.gap_index.push_back(static_cast<std::int64_t>(i));
+      out.gap_missing.push_back(static_cast<std::int64_t>(step - 1));
+      previous = count;
+    } else {
+      out.out_of_order_index.push_back(static_cast<std::int64_t>(i));
+    }
+  }
+  return out;
+}
+
+// A map whose missing entries read as `fill`.
+struct SparseCounts {
+  std::unordered_map<std::uint64_t, std::uint64_t> counts;
+  std::uint64_t fill;
+  std::uint64_t& operator[](std::uint64_t key) {
+    return counts.try_emplace(key, fill).first->second;
+  }
+};
+
+}  // namespace
+
+SequenceFindings check_sequence(std::span<const std::uint64_t> keys,
+                                std::span<const std::uint64_t> counts, std::uint64_t modulus) {
+  const std::uint64_t largest = keys.empty() ? 0 : *std::max_element(keys.begin(), keys.end());
+  if (largest < (1u << 20)) {
+    std::vector<std::uint64_t> last(largest + 1, modulus);
+    return walk_counts(keys, counts, modulus, last);
+  }
+  SparseCounts last{{}, modulus};
+  return walk_counts(keys, counts, modulus, last);
+}
+
+}  // namespace vantrel
