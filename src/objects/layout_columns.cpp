@@ -67,42 +67,6 @@ struct Starts {
   Int64Values offsets;  // keeps the int64 offsets alive
 };
 
-// A one-dimensional sequence or array of non-negative integers as int64,
-// held in `array` and viewed by `view`.
-bool read_int64_array(PyObject* object, const char* name, Ref& array_out, BufferView& view,
-                      const std::int64_t*& data, std::size_t& count) {
-  PyObject* numpy = numpy_module();
-  if (numpy == nullptr) return false;
-  Ref asarray = Ref::steal(PyObject_GetAttrString(numpy, "asarray"));
-  Ref array = asarray ? Ref::steal(PyObject_CallOneArg(asarray.get(), object)) : Ref{};
-  if (!array) return false;
-  Ref dtype = Ref::steal(PyObject_GetAttrString(array.get(), "dtype"));
-  Ref kind = dtype ? Ref::steal(PyObject_GetAttrString(dtype.get(), "kind")) : Ref{};
-  Ref ndim = Ref::steal(PyObject_GetAttrString(array.get(), "ndim"));
-  Ref size = Ref::steal(PyObject_GetAttrString(array.get(), "size"));
-  if (!kind || !ndim || !size) return false;
-  const bool empty = PyLong_AsLong(size.get()) == 0;
-  const bool integers = PyUnicode_CompareWithASCIIString(kind.get(), "i") == 0 ||
-                        PyUnicode_CompareWithASCIIString(kind.get(), "u") == 0;
-  if (PyLong_AsLong(ndim.get()) != 1 || (!integers && !empty)) {
-    PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional sequence or array of integers",
-                 name);
-    return false;
-  }
-  array_out = call_numpy("ascontiguousarray", array.get(), "int64");
-  if (!array_out || !view.acquire(array_out.get())) return false;
-  data = reinterpret_cast<const std::int64_t*>(view.bytes().data());
-  count = view.bytes().size() / sizeof(std::int64_t);
-  for (std::size_t i = 0; i < count; ++i) {
-    if (data[i] < 0) {
-      PyErr_Format(PyExc_ValueError, "%s[%zu] is %lld: it cannot be negative", name, i,
-                   static_cast<long long>(data[i]));
-      return false;
-    }
-  }
-  return true;
-}
-
 bool read_offsets(PyObject* offsets, Starts& out) {
   if (!read_nonnegative_int64(offsets, "offsets", "byte offsets", "past the end of any buffer",
                               out.offsets)) {
@@ -186,17 +150,18 @@ bool packet_ends(const LayoutData& data, ByteSpan buffer, PyObject* lengths_obje
   PacketStarts& starts = where.starts;
   const bool at_stride = starts.offsets == nullptr;
   const std::int64_t* lengths = nullptr;
-  Ref lengths_array;
-  BufferView lengths_view;
+  Int64Values given;
   if (lengths_object != nullptr && lengths_object != Py_None) {
     if (at_stride) {
       PyErr_SetString(PyExc_TypeError, "lengths goes with offsets, not with stride");
       return false;
     }
-    std::size_t count = 0;
-    if (!read_int64_array(lengths_object, "lengths", lengths_array, lengths_view, lengths, count)) {
+    if (!read_nonnegative_int64(lengths_object, "lengths", "byte lengths", "longer than any buffer",
+                                given)) {
       return false;
     }
+    lengths = given.values.data();
+    const std::size_t count = given.values.size();
     if (count != starts.count) {
       PyErr_Format(PyExc_ValueError, "lengths has %zu entries but offsets has %zu", count,
                    starts.count);

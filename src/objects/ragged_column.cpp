@@ -167,24 +167,25 @@ void release_schema(ArrowSchema* schema) {
   schema->release = nullptr;
 }
 
-void schema_capsule_destructor(PyObject* capsule) {
-  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
-  if (schema == nullptr) {
+// Releases what a capsule exports unless the consumer took it, then frees
+// the structure itself.
+template <class Exported>
+void capsule_destructor(PyObject* capsule, const char* name) {
+  auto* exported = static_cast<Exported*>(PyCapsule_GetPointer(capsule, name));
+  if (exported == nullptr) {
     PyErr_Clear();
     return;
   }
-  if (schema->release != nullptr) schema->release(schema);
-  delete schema;
+  if (exported->release != nullptr) exported->release(exported);
+  delete exported;
+}
+
+void schema_capsule_destructor(PyObject* capsule) {
+  capsule_destructor<ArrowSchema>(capsule, "arrow_schema");
 }
 
 void array_capsule_destructor(PyObject* capsule) {
-  auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, "arrow_array"));
-  if (array == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  if (array->release != nullptr) array->release(array);
-  delete array;
+  capsule_destructor<ArrowArray>(capsule, "arrow_array");
 }
 
 PyObject* ragged_arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -223,7 +223,8 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
   // stay in the cache while every column takes its values from them.
   without_gil([&] {
     const std::size_t block = 2048;
-    for (std::size_t begin = 0; begin < decoded && !(first && !masking); begin += block) {
+    for (std::size_t begin = 0; begin < decoded && !(first && !masking && first->packet < begin);
+         begin += block) {
       const std::size_t end = std::min(decoded, begin + block);
       for (std::size_t j = 0; j < fields.size(); ++j) {
         decode_numeric_block(data, buffer, starts, geometry, variable_of[j], j, begin, end, masking,
