@@ -243,6 +243,54 @@ class RaggedColumn:
         large list array sharing ``values``; masked entries are nulls."""
 
 @final
+class ArrowColumn:
+    """One column of an ``ArrowColumns``, exported through the Arrow
+    PyCapsule interface: ``pyarrow.array(column)``, ``polars.Series(column)``.
+    Its buffers belong to the column and live as long as any export of it."""
+
+    @property
+    def name(self) -> str:
+        """The field name."""
+    @property
+    def null_count(self) -> int:
+        """Entries that failed to decode under errors="mask" (Arrow nulls)."""
+    @property
+    def format(self) -> str:
+        """The Arrow format string of the column's type ("C", "S", "I", "L",
+        "c", "s", "i", "l", "f", "g", or "u"/"U" for UTF-8 strings)."""
+    def __len__(self) -> int: ...
+    def __arrow_c_schema__(self) -> object: ...
+    def __arrow_c_array__(
+        self, requested_schema: object | None = None
+    ) -> tuple[object, object]: ...
+
+@final
+class ArrowColumns:
+    """What ``Layout.unpack_many(..., output="arrow")`` returns: a read-only
+    mapping from field name to ``ArrowColumn`` in recipe order, which Arrow
+    consumers read without copying: ``pyarrow.table(columns)``,
+    ``polars.DataFrame(columns)``, ``duckdb.sql("SELECT * FROM columns")``.
+    Exports stay valid after the columns, and the buffer they were decoded
+    from, are gone."""
+
+    @property
+    def num_rows(self) -> int:
+        """The number of packets decoded."""
+    def __len__(self) -> int: ...
+    def __getitem__(self, key: str, /) -> ArrowColumn: ...
+    def __iter__(self) -> Iterator[str]: ...
+    def __contains__(self, key: object, /) -> bool: ...
+    def keys(self) -> list[str]: ...
+    def values(self) -> list[ArrowColumn]: ...
+    def items(self) -> list[tuple[str, ArrowColumn]]: ...
+    def __arrow_c_schema__(self) -> object: ...
+    def __arrow_c_array__(
+        self, requested_schema: object | None = None
+    ) -> tuple[object, object]: ...
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+
+@final
 class Layout:
     """A recipe compiled once and applied to many packets.
 
@@ -326,9 +374,11 @@ class Layout:
         offsets: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]] | None = None,
         count: SupportsIndex | None = None,
         errors: Literal["raise"] = "raise",
+        output: Literal["numpy"] = "numpy",
+        text_dtype: npt.DTypeLike | None = None,
         lengths: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]] | None = None,
     ) -> dict[str, Any]:
-        """Read many packets from one buffer into one array per field.
+        """Read many packets from one buffer into one column per field.
 
         Args:
             buffer: The packets, back to back or at the given offsets.
@@ -337,20 +387,32 @@ class Layout:
                 example from ``split_packets``).
             count: Number of packets (default: as many as the buffer holds).
             errors: "raise" stops at the first field that does not decode;
-                "mask" records it and carries on.
+                "mask" records it and carries on (masked entries in numpy
+                output, nulls in Arrow output).
+            output: "numpy" (default) returns a dict of NumPy arrays; "arrow"
+                returns an ``ArrowColumns`` that pyarrow, polars, duckdb and
+                other Arrow consumers import without copying, with text as
+                Arrow UTF-8 strings (it needs no NumPy).
+            text_dtype: With numpy output, the type of text columns: object
+                (default, ``str`` values), ``numpy.dtypes.StringDType()`` or
+                "T" (NumPy 2, filled without a ``str`` per packet), or "S"
+                for the raw field bytes with the byte order undone (not
+                decoded; NumPy drops trailing NUL bytes of an element).
             lengths: The byte length of every packet, with ``offsets``: no
                 field is read past its packet's end.
 
         Returns:
-            A dict mapping each field name to a NumPy array with one element
-            per packet, in recipe order; element i equals
+            With numpy output, a dict mapping each field name to a NumPy array
+            with one element per packet, in recipe order; element i equals
             ``layout.unpack(buffer, 8 * start_i)[name]``. Integer encodings
             give the smallest (u)int8/16/32/64 for the field's width, f16 and
-            f32 give float32, f64 and f128 float64, text object arrays of str.
-            A fixed array of N values gives a (packets, N) array, a counted or
-            rest-of-packet array a ``RaggedColumn``. With errors="mask",
-            ``numpy.ma.MaskedArray`` columns (whole array rows masked) and
-            ragged columns with a ``mask``.
+            f32 give float32, f64 and f128 float64, text object arrays of str
+            (or as ``text_dtype`` says). With errors="mask",
+            ``numpy.ma.MaskedArray`` columns. With Arrow output, the same
+            columns with the matching Arrow types. A fixed array of N values
+            gives a (packets, N) array, a counted or rest-of-packet array a
+            ``RaggedColumn`` (numpy output only); with errors="mask", whole
+            array rows are masked and ragged columns carry a ``mask``.
 
         Raises:
             ValueError: Bytes are left over after the last whole packet
@@ -358,7 +420,8 @@ class Layout:
                 errors="raise") a packet does not hold the layout or a field
                 does not decode, naming the packet, its byte offset and the
                 recipe item.
-            ImportError: numpy is not installed.
+            TypeError: ``text_dtype`` with output="arrow".
+            ImportError: numpy is not installed (numpy output, or offsets).
         """
 
     @overload
@@ -370,8 +433,23 @@ class Layout:
         offsets: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]] | None = None,
         count: SupportsIndex | None = None,
         errors: Literal["mask"],
+        output: Literal["numpy"] = "numpy",
+        text_dtype: npt.DTypeLike | None = None,
         lengths: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]] | None = None,
     ) -> dict[str, Any]: ...
+    @overload
+    def unpack_many(
+        self,
+        buffer: Buffer,
+        *,
+        stride: SupportsIndex | None = None,
+        offsets: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]] | None = None,
+        count: SupportsIndex | None = None,
+        errors: Literal["raise", "mask"] = "raise",
+        output: Literal["arrow"],
+        text_dtype: None = None,
+        lengths: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]] | None = None,
+    ) -> ArrowColumns: ...
 
     def pack_many(self, columns: Mapping[str, Sequence[Any] | npt.NDArray[Any]]) -> bytes:
         """Write many packets back to back, one column of values per field.
@@ -888,6 +966,8 @@ def decode_ieee754_f128(value: SupportsIndex) -> float:
         OverflowError: value is negative or above 2**128 - 1.
     """
 
+# ---- refusing decoders (written by tools/refusal_stubs.py) ----
+
 def decode_ieee754_1985_f32(_value: SupportsIndex) -> NoReturn:
     """Not implemented: always raises NotImplementedError.
 
@@ -1041,6 +1121,8 @@ def decode_ti_f40(_value: SupportsIndex) -> NoReturn:
         TypeError: _value is not an int.
         OverflowError: _value is negative or above 2**64 - 1.
     """
+
+# ---- end of refusing decoders ----
 
 def decode_us_ascii(bytes: bytes) -> str:
     """Decode US-ASCII bytes into a str.
@@ -1438,6 +1520,8 @@ def encode_ieee754_f64(value: SupportsFloat | SupportsIndex) -> int:
         OverflowError: value is an int too large for a float.
     """
 
+# ---- refusing encoders (written by tools/refusal_stubs.py) ----
+
 def encode_ieee754_f128(_value: SupportsFloat | SupportsIndex) -> NoReturn:
     """Not implemented: always raises NotImplementedError.
 
@@ -1605,6 +1689,8 @@ def encode_ti_f40(_value: SupportsFloat | SupportsIndex) -> NoReturn:
         TypeError: _value is not a number.
         OverflowError: _value is an int too large for a float.
     """
+
+# ---- end of refusing encoders ----
 
 def encode_us_ascii(text: str) -> bytes:
     """Encode a str as US-ASCII.

@@ -5,6 +5,7 @@
 
 #include "binding/function_table.hpp"
 #include "binding/module_state.hpp"
+#include "objects/arrow_objects.hpp"
 #include "objects/layout_columns.hpp"
 #include "objects/layout_type.hpp"
 #include "objects/ragged_column.hpp"
@@ -114,6 +115,7 @@ PyObject* create_module() {
                              reinterpret_cast<PyObject*>(&PyDict_Type)) < 0) {
     return nullptr;
   }
+  if (!create_arrow_types(module.get())) return nullptr;
   if (!add_stream_functions(module.get(), module_name.get())) return nullptr;
   module_state.filled = true;
   return module.release();

@@ -42,6 +42,10 @@ struct ModuleState {
   // `import vantrel` needs nothing but the interpreter.
   PyObject* numpy = nullptr;
 
+  // vantrel.ArrowColumns and vantrel.ArrowColumn, what output="arrow" makes.
+  PyObject* arrow_columns_type = nullptr;
+  PyObject* arrow_column_type = nullptr;
+
   // vantrel.RaggedColumn, the column type of variable-length arrays.
   PyObject* ragged_type = nullptr;
 };

@@ -1,11 +1,14 @@
-// The Arrow C data interface: the two structures through which columns are
-// handed to Arrow consumers (pyarrow, polars, duckdb) without copying, as
-// the interface defines them. Plain C layout; nothing else of Arrow is used.
+// The Arrow C data and C stream interfaces: the ABI structs as Arrow
+// defines them, meant to be copied verbatim into any project that produces
+// or consumes Arrow data without linking an Arrow library. The guards let
+// another copy of the same definitions coexist in one translation unit.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
+#ifdef __cplusplus
 extern "C" {
+#endif
 
 #ifndef ARROW_C_DATA_INTERFACE
 #define ARROW_C_DATA_INTERFACE
@@ -49,4 +52,24 @@ struct ArrowArray {
 
 #endif  // ARROW_C_DATA_INTERFACE
 
-}  // extern "C"
+#ifndef ARROW_C_STREAM_INTERFACE
+#define ARROW_C_STREAM_INTERFACE
+
+struct ArrowArrayStream {
+  // Callbacks providing stream functionality
+  int (*get_schema)(struct ArrowArrayStream*, struct ArrowSchema* out);
+  int (*get_next)(struct ArrowArrayStream*, struct ArrowArray* out);
+  const char* (*get_last_error)(struct ArrowArrayStream*);
+
+  // Release callback
+  void (*release)(struct ArrowArrayStream*);
+
+  // Opaque producer-specific data
+  void* private_data;
+};
+
+#endif  // ARROW_C_STREAM_INTERFACE
+
+#ifdef __cplusplus
+}
+#endif

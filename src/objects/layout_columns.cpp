@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,10 +15,13 @@
 #include "binding/convert.hpp"
 #include "binding/method_args.hpp"
 #include "common/format.hpp"
+#include "common/utf8.hpp"
+#include "objects/arrow_objects.hpp"
 #include "objects/layout_shapes.hpp"
 #include "objects/layout_type.hpp"
 #include "objects/numpy_support.hpp"
 #include "placement/columns.hpp"
+#include "placement/text_columns.hpp"
 
 namespace vantrel {
 
@@ -240,29 +244,30 @@ void raise_first_failure(const LayoutData& data, ByteSpan buffer, const PacketSt
   raise_with_location(concat("packet ", failure.packet, " at byte ", start));
 }
 
-// A text column as a list of str: decoded with the interpreter, reusing the
-// previous packet's str when the field bytes repeat (mode and state names
-// usually do).
-// Bytes of a buffer that may change meanwhile are copied before decoding.
+// A text column as a list of str, decoded with the interpreter. Equal field
+// bytes share one str: a table of the column's recent distinct values
+// finds it, so labels that recur in any order cost about as much as a
+// number. Bytes of a buffer that may change meanwhile are copied once, and
+// only the copy is compared and decoded.
 bool decode_text_column(ByteSpan buffer, bool buffer_immutable, const PacketStarts& starts,
                         std::size_t limit, const PlannedField& field, PyObject* list,
                         std::span<std::uint8_t> mask, std::optional<ColumnFailure>& failure) {
   const std::uint64_t needed = bytes_needed(field);
   FieldScratch scratch;
-  std::vector<std::uint8_t> previous_bytes;
-  PyObject* previous = nullptr;  // borrowed from the list
+  RecentValues<PyObject*> recent;  // borrowed from the list
+  ReuseMeter meter;
   for (std::size_t i = 0; i < limit; ++i) {
     const std::uint64_t start = starts[i];
-    std::optional<Error> error;
     PyObject* value = nullptr;
     if (!inside(start, needed, starts.limit(i, buffer.size()))) {
       failure = ColumnFailure{i, std::nullopt};
     } else {
       const FieldInput input = read_field_input(buffer, start * 8 + field.position, field.spec,
                                                 scratch, buffer_immutable);
-      if (previous != nullptr && input.bytes.size() == previous_bytes.size() &&
-          std::equal(input.bytes.begin(), input.bytes.end(), previous_bytes.begin())) {
-        value = Ref::borrow(previous).release();
+      const bool reuse = meter.active() && RecentValues<PyObject*>::fits(input.bytes.size());
+      PyObject* const* seen = reuse ? recent.find(input.bytes) : nullptr;
+      if (seen != nullptr) {
+        value = Ref::borrow(*seen).release();
       } else {
         StrResult text;
         const Result<FieldValue> decoded = field.spec.row->decode(input, text);
@@ -271,10 +276,10 @@ bool decode_text_column(ByteSpan buffer, bool buffer_immutable, const PacketStar
         } else {
           value = text.release();
           if (value == nullptr) return false;
-          previous_bytes.assign(input.bytes.begin(), input.bytes.end());
-          previous = value;
+          if (reuse) recent.insert(input.bytes, value);
         }
       }
+      meter.count(seen != nullptr);
     }
     if (value == nullptr) {
       if (mask.empty()) return true;  // the caller raises the failure
@@ -290,82 +295,360 @@ bool decode_text_column(ByteSpan buffer, bool buffer_immutable, const PacketStar
 // Packet bytes decoded per block: well inside a core's L2 cache.
 constexpr std::uint64_t kBlockBytes = 64 * 1024;
 
-constexpr MethodSignature<6> kUnpackManySignature{"unpack_many",
+// Decodes every numeric column (a non-null destination) of the packets, in
+// blocks of packets small enough to stay in the cache while every column
+// takes its values from them. Without masks each column stops at the first
+// failure found so far, and a block with a failure is the last. Touches no
+// interpreter object.
+std::optional<FirstFailure> decode_numeric_columns(ByteSpan buffer, const PacketStarts& starts,
+                                                   std::span<const PlannedField> fields,
+                                                   const std::vector<void*>& destinations,
+                                                   std::vector<std::vector<std::uint8_t>>& masks) {
+  std::optional<FirstFailure> first;
+  const std::size_t count = starts.count;
+  const std::size_t block =
+      std::max<std::uint64_t>(64, kBlockBytes / std::max<std::uint64_t>(starts.stride, 64));
+  for (std::size_t begin = 0; begin < count && !first; begin += block) {
+    const std::size_t end = std::min(count, begin + block);
+    for (std::size_t j = 0; j < fields.size(); ++j) {
+      if (destinations[j] == nullptr) continue;
+      const auto failure =
+          decode_column(buffer, starts, begin, end, fields[j], destinations[j],
+                        masks.empty() ? std::span<std::uint8_t>() : std::span(masks[j]));
+      if (failure) note_failure(first, *failure, j);
+    }
+  }
+  return first;
+}
+
+// ---- The choice of output ---------------------------------------------------
+
+enum class Output : std::uint8_t { Numpy, Arrow };
+// How text columns come out in numpy output: object arrays of str, numpy's
+// variable-width StringDType, or the raw field bytes as fixed-width bytes.
+enum class TextForm : std::uint8_t { Str, StringDType, Bytes };
+
+bool read_errors(PyObject* errors, bool& masking) {
+  masking = false;
+  if (errors == nullptr) return true;
+  if (PyUnicode_Check(errors) && PyUnicode_CompareWithASCIIString(errors, "mask") == 0) {
+    masking = true;
+    return true;
+  }
+  if (PyUnicode_Check(errors) && PyUnicode_CompareWithASCIIString(errors, "raise") == 0) {
+    return true;
+  }
+  PyErr_Format(PyExc_ValueError, "errors must be 'raise' or 'mask', not %R", errors);
+  return false;
+}
+
+bool read_output(PyObject* output, Output& out) {
+  out = Output::Numpy;
+  if (output == nullptr) return true;
+  if (PyUnicode_Check(output) && PyUnicode_CompareWithASCIIString(output, "numpy") == 0) {
+    return true;
+  }
+  if (PyUnicode_Check(output) && PyUnicode_CompareWithASCIIString(output, "arrow") == 0) {
+    out = Output::Arrow;
+    return true;
+  }
+  PyErr_Format(PyExc_ValueError, "output must be 'numpy' or 'arrow', not %R", output);
+  return false;
+}
+
+// text_dtype: anything numpy.dtype() takes, of kind object ('O'),
+// StringDType ('T') or bytes ('S'). `dtype` keeps the StringDType asked for
+// (its na_object and coercion settings are the caller's).
+bool read_text_dtype(PyObject* text_dtype, TextForm& form, Ref& dtype) {
+  form = TextForm::Str;
+  if (text_dtype == nullptr || text_dtype == Py_None) return true;
+  PyObject* numpy = numpy_module();
+  if (numpy == nullptr) return false;
+  Ref dtype_type = Ref::steal(PyObject_GetAttrString(numpy, "dtype"));
+  dtype = dtype_type ? Ref::steal(PyObject_CallOneArg(dtype_type.get(), text_dtype)) : Ref{};
+  if (!dtype) {
+    prefix_argument_name("text_dtype");
+    return false;
+  }
+  Ref kind = Ref::steal(PyObject_GetAttrString(dtype.get(), "kind"));
+  if (!kind) return false;
+  if (PyUnicode_CompareWithASCIIString(kind.get(), "O") == 0) return true;
+  if (PyUnicode_CompareWithASCIIString(kind.get(), "T") == 0) {
+    form = TextForm::StringDType;
+    return true;
+  }
+  if (PyUnicode_CompareWithASCIIString(kind.get(), "S") == 0) {
+    form = TextForm::Bytes;
+    return true;
+  }
+  PyErr_Format(PyExc_ValueError,
+               "text_dtype must be object (str, the default), numpy.dtypes.StringDType() ('T') "
+               "or bytes ('S'), not %R",
+               text_dtype);
+  return false;
+}
+
+// ---- numpy columns of text without a str per packet -----------------------
+
+// A fixed-width bytes array of the field bytes.
+Ref bytes_column(ByteSpan buffer, const PacketStarts& starts, std::size_t limit,
+                 const PlannedField& field, std::span<std::uint8_t> mask,
+                 std::optional<ColumnFailure>& failure) {
+  const std::size_t width = std::max<std::size_t>(1, (std::size_t{field.spec.bits} + 7) / 8);
+  Ref array = empty_array(starts.count, concat("S", width).c_str());
+  WritableView view;
+  if (!array || !view.acquire(array.get())) return {};
+  auto* out = static_cast<std::uint8_t*>(view.data());
+  if (field.spec.bits == 0) std::memset(out, 0, starts.count);
+  without_gil([&] { failure = copy_field_bytes(buffer, starts, limit, field, out, mask); });
+  return array;
+}
+
+// A StringDType array of UTF-8 text. numpy makes it from a fixed-width array
+// with its own cast, in C: bytes ('S') when the text is ASCII, else UCS-4
+// ('U'). Both drop trailing NUL characters, which are put back afterwards
+// (padded text fields keep them, as the str columns do).
+Ref string_dtype_column(const Utf8Column& text, PyObject* dtype) {
+  const std::size_t count = text.length;
+  std::size_t width = 1;
+  bool trailing_nuls = false;
+  if (!text.ascii) {
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::string_view value = text.value(i);
+      width = std::max(
+          width,
+          value.size() - utf8::count_continuations(
+                             reinterpret_cast<const std::uint8_t*>(value.data()), value.size()));
+    }
+  } else {
+    width = std::max(width, text.longest);
+  }
+  Ref fixed = empty_array(count, concat(text.ascii ? "S" : "U", width).c_str());
+  Ref nul_counts = empty_array(count, "int64");
+  WritableView view, nul_view;
+  if (!fixed || !nul_counts || !view.acquire(fixed.get()) || !nul_view.acquire(nul_counts.get())) {
+    return {};
+  }
+  without_gil([&] {
+    auto* nuls = static_cast<std::int64_t*>(nul_view.data());
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::string_view value = text.value(i);
+      std::size_t kept = value.size();
+      while (kept > 0 && value[kept - 1] == '\0') --kept;
+      nuls[i] = static_cast<std::int64_t>(value.size() - kept);
+      trailing_nuls |= kept != value.size();
+      if (text.ascii) {
+        auto* out = static_cast<std::uint8_t*>(view.data()) + i * width;
+        if (!value.empty()) std::memcpy(out, value.data(), value.size());
+        std::memset(out + value.size(), 0, width - value.size());
+      } else {
+        char32_t* out = static_cast<char32_t*>(view.data()) + i * width;
+        const auto* p = reinterpret_cast<const std::uint8_t*>(value.data());
+        const auto* const end = p + value.size();
+        std::size_t n = 0;
+        while (p < end) out[n++] = utf8::read_valid(p);
+        for (; n < width; ++n) out[n] = 0;
+      }
+    }
+  });
+  view.release();
+  nul_view.release();
+  Ref astype = Ref::steal(PyObject_GetAttrString(fixed.get(), "astype"));
+  Ref strings = astype ? Ref::steal(PyObject_CallOneArg(astype.get(), dtype)) : Ref{};
+  if (!strings || !trailing_nuls) return strings;
+  // strings + "\0" * nul_counts, element by element, in numpy's loops.
+  PyObject* numpy = numpy_module();
+  Ref module = Ref::steal(PyObject_GetAttrString(numpy, "strings"));
+  Ref multiply = module ? Ref::steal(PyObject_GetAttrString(module.get(), "multiply")) : Ref{};
+  Ref add = module ? Ref::steal(PyObject_GetAttrString(module.get(), "add")) : Ref{};
+  Ref array = Ref::steal(PyObject_GetAttrString(numpy, "array"));
+  Ref nul = Ref::steal(PyUnicode_FromStringAndSize("\0", 1));
+  if (!multiply || !add || !array || !nul) return {};
+  Ref args = Ref::steal(PyTuple_Pack(1, nul.get()));
+  Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "dtype", dtype));
+  Ref one_nul =
+      args && kwargs ? Ref::steal(PyObject_Call(array.get(), args.get(), kwargs.get())) : Ref{};
+  Ref padding = one_nul ? Ref::steal(PyObject_CallFunctionObjArgs(multiply.get(), one_nul.get(),
+                                                                  nul_counts.get(), nullptr))
+                        : Ref{};
+  if (!padding) return {};
+  return Ref::steal(PyObject_CallFunctionObjArgs(add.get(), strings.get(), padding.get(), nullptr));
+}
+
+// ---- unpack_many --------------------------------------------------------------
+
+constexpr MethodSignature<8> kUnpackManySignature{"unpack_many",
                                                   {{"buffer", true},
                                                    {"stride", false},
                                                    {"offsets", false},
                                                    {"count", false},
                                                    {"errors", false},
+                                                   {"output", false},
+                                                   {"text_dtype", false},
                                                    {"lengths", false}},
                                                   1};
 
+// The fields whose columns the result holds, in the order a dict filled in
+// recipe order keeps its keys: each name at its first field, with the column
+// of its last field.
+std::vector<std::size_t> result_fields(const LayoutData& data) {
+  std::vector<std::size_t> chosen;
+  for (std::size_t j = 0; j < data.items.size(); ++j) {
+    bool first = true;
+    for (std::size_t k = 0; k < j && first; ++k) {
+      first = PyUnicode_Compare(data.items[k].name.get(), data.items[j].name.get()) != 0;
+    }
+    if (!first) continue;
+    std::size_t last = j;
+    for (std::size_t k = j + 1; k < data.items.size(); ++k) {
+      if (PyUnicode_Compare(data.items[k].name.get(), data.items[j].name.get()) == 0) last = k;
+    }
+    chosen.push_back(last);
+  }
+  return chosen;
+}
+
+PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
+                            const PacketStarts& starts, bool masking) {
+  const ByteSpan buffer = view.bytes();
+  const std::size_t count = starts.count;
+  const std::span<const PlannedField> fields = data.plan.fields();
+  std::vector<std::shared_ptr<ArrowColumnData>> columns(fields.size());
+  std::vector<void*> destinations(fields.size(), nullptr);
+  std::vector<std::vector<std::uint8_t>> masks(masking ? fields.size() : 0);
+  for (std::size_t j = 0; j < fields.size(); ++j) {
+    auto column = std::make_shared<ArrowColumnData>();
+    Py_ssize_t size = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(data.items[j].name.get(), &size);
+    if (name == nullptr) return nullptr;
+    column->name.assign(name, static_cast<std::size_t>(size));
+    column->type = column_type_of(fields[j].spec);
+    column->length = count;
+    if (!column->is_text()) {
+      column->values.resize(count * column_item_size(column->type));
+      destinations[j] = column->values.data();
+    }
+    if (masking) masks[j].assign(count, 0);
+    columns[j] = std::move(column);
+  }
+  const bool immutable = view.immutable();
+  std::optional<FirstFailure> first;
+  without_gil([&] {
+    first = decode_numeric_columns(buffer, starts, fields, destinations, masks);
+    for (std::size_t j = 0; j < fields.size(); ++j) {
+      if (!columns[j]->is_text()) continue;
+      const std::size_t limit = first ? first->packet + 1 : count;
+      const auto failure =
+          decode_utf8_column(buffer, immutable, starts, limit, fields[j], columns[j]->text,
+                             masking ? std::span(masks[j]) : std::span<std::uint8_t>());
+      if (failure) note_failure(first, *failure, j);
+    }
+    if (masking) {
+      for (std::size_t j = 0; j < fields.size(); ++j) columns[j]->set_nulls(masks[j]);
+    }
+  });
+  if (first) {
+    raise_first_failure(data, buffer, starts, *first);
+    return nullptr;
+  }
+  auto table = std::make_shared<ArrowTableData>();
+  table->length = count;
+  Ref names = Ref::steal(PyList_New(0));
+  if (!names) return nullptr;
+  for (const std::size_t j : result_fields(data)) {
+    table->columns.push_back(columns[j]);
+    if (PyList_Append(names.get(), data.items[j].name.get()) < 0) return nullptr;
+  }
+  Ref name_tuple = Ref::steal(PyList_AsTuple(names.get()));
+  if (!name_tuple) return nullptr;
+  return make_arrow_columns(std::move(table), name_tuple.get());
+}
+
 PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
   bool masking = false;
-  if (slots[4] != nullptr) {
-    if (PyUnicode_Check(slots[4]) && PyUnicode_CompareWithASCIIString(slots[4], "mask") == 0) {
-      masking = true;
-    } else if (!PyUnicode_Check(slots[4]) ||
-               PyUnicode_CompareWithASCIIString(slots[4], "raise") != 0) {
-      PyErr_Format(PyExc_ValueError, "errors must be 'raise' or 'mask', not %R", slots[4]);
+  Output output = Output::Numpy;
+  TextForm text_form = TextForm::Str;
+  Ref text_dtype;
+  if (!read_errors(slots[4], masking) || !read_output(slots[5], output)) return nullptr;
+  if (output == Output::Arrow && slots[6] != nullptr && slots[6] != Py_None) {
+    PyErr_SetString(PyExc_TypeError,
+                    "text_dtype applies to numpy output; output='arrow' gives text as Arrow "
+                    "UTF-8 strings");
+    return nullptr;
+  }
+  if (output == Output::Numpy) {
+    if (numpy_module() == nullptr || !read_text_dtype(slots[6], text_form, text_dtype)) {
       return nullptr;
     }
   }
-  if (numpy_module() == nullptr) return nullptr;
   BufferView view;
   if (!view.acquire(slots[0])) return nullptr;
   const ByteSpan buffer = view.bytes();
   Starts where;
   if (!packet_starts(data, buffer.size(), slots[1], slots[2], slots[3], where)) return nullptr;
   std::vector<std::uint64_t> ends;
-  if (!packet_ends(data, buffer, slots[5], where, ends)) return nullptr;
+  if (!packet_ends(data, buffer, slots[7], where, ends)) return nullptr;
   const PacketStarts& starts = where.starts;
   if (data.plan.shaped()) {
+    if (output == Output::Arrow || (slots[6] != nullptr && slots[6] != Py_None)) {
+      PyErr_SetString(PyExc_ValueError,
+                      "layouts with arrays or permuted byte orders give numpy columns only: "
+                      "output='arrow' and text_dtype are not available for them yet");
+      return nullptr;
+    }
     return unpack_many_shaped(data, buffer, view.immutable(), starts, masking);
   }
+  if (output == Output::Arrow) return unpack_many_arrow(data, view, starts, masking);
   const std::size_t count = starts.count;
 
   const std::span<const PlannedField> fields = data.plan.fields();
   std::vector<Ref> columns(fields.size());
   std::vector<WritableView> views(fields.size());
+  std::vector<void*> destinations(fields.size(), nullptr);
   std::vector<std::vector<std::uint8_t>> masks(masking ? fields.size() : 0);
   for (std::size_t j = 0; j < fields.size(); ++j) {
     const ColumnType type = column_type_of(fields[j].spec);
-    if (type == ColumnType::Text) {
-      columns[j] = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-      if (!columns[j]) return nullptr;
-    } else {
+    if (type != ColumnType::Text) {
       columns[j] = empty_array(count, dtype_name(type));
       if (!columns[j] || !views[j].acquire(columns[j].get())) return nullptr;
+      destinations[j] = views[j].data();
     }
     if (masking) masks[j].assign(count, 0);
   }
 
   // Numeric columns without the interpreter lock; with errors="raise" each
   // column stops at the first failure found so far.
-  std::optional<FirstFailure> first;
-  without_gil([&] {
-    // Blocks of packets small enough to stay in the cache while every
-    // column takes its values from them; a block with a failure is the last.
-    const std::size_t block =
-        std::max<std::uint64_t>(64, kBlockBytes / std::max<std::uint64_t>(starts.stride, 64));
-    for (std::size_t begin = 0; begin < count && !first; begin += block) {
-      const std::size_t end = std::min(count, begin + block);
-      for (std::size_t j = 0; j < fields.size(); ++j) {
-        if (views[j].data() == nullptr) continue;
-        const auto failure =
-            decode_column(buffer, starts, begin, end, fields[j], views[j].data(),
-                          masking ? std::span(masks[j]) : std::span<std::uint8_t>());
-        if (failure) note_failure(first, *failure, j);
-      }
-    }
-  });
+  std::optional<FirstFailure> first = without_gil(
+      [&] { return decode_numeric_columns(buffer, starts, fields, destinations, masks); });
   for (std::size_t j = 0; j < fields.size(); ++j) {
-    if (views[j].data() != nullptr) continue;
+    if (destinations[j] != nullptr) continue;
     const std::size_t limit = first ? first->packet + 1 : count;
+    const std::span<std::uint8_t> mask = masking ? std::span(masks[j]) : std::span<std::uint8_t>();
     std::optional<ColumnFailure> failure;
-    if (!decode_text_column(buffer, view.immutable(), starts, limit, fields[j], columns[j].get(),
-                            masking ? std::span(masks[j]) : std::span<std::uint8_t>(), failure)) {
-      return nullptr;
+    switch (text_form) {
+      case TextForm::Str:
+        columns[j] = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+        if (!columns[j] || !decode_text_column(buffer, view.immutable(), starts, limit, fields[j],
+                                               columns[j].get(), mask, failure)) {
+          return nullptr;
+        }
+        break;
+      case TextForm::Bytes:
+        columns[j] = bytes_column(buffer, starts, limit, fields[j], mask, failure);
+        if (!columns[j]) return nullptr;
+        break;
+      case TextForm::StringDType: {
+        Utf8Column text;
+        without_gil([&] {
+          failure =
+              decode_utf8_column(buffer, view.immutable(), starts, limit, fields[j], text, mask);
+        });
+        if (!failure && !first) {
+          columns[j] = string_dtype_column(text, text_dtype.get());
+          if (!columns[j]) return nullptr;
+        }
+        break;
+      }
     }
     if (failure) note_failure(first, *failure, j);
   }
@@ -396,9 +679,9 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
 
 const char* const kUnpackManyDoc =
     "unpack_many($self, /, buffer, *, stride=None, offsets=None, count=None, errors='raise', "
-    "lengths=None)\n"
+    "output='numpy', text_dtype=None, lengths=None)\n"
     "--\n\n"
-    "Decode many packets held in one buffer into one numpy array per field.\n\n"
+    "Decode many packets held in one buffer into one column per field.\n\n"
     "buffer: any object with the buffer protocol (bytes, bytearray, memoryview,\n"
     "    mmap, numpy.memmap), read in place, not copied.\n"
     "offsets: the byte offset of every packet (a sequence or integer array),\n"
@@ -412,19 +695,28 @@ const char* const kUnpackManyDoc =
     "errors: 'raise' (default) raises ValueError at the first packet whose\n"
     "    field fails (naming the packet, its byte offset, the recipe item and\n"
     "    the decoder's message, chained from the error Layout.unpack raises);\n"
-    "    'mask' returns numpy.ma.MaskedArray columns with failed entries masked.\n\n"
-    "Returns a dict from field name to column, in recipe order. Element i of a\n"
-    "column equals layout.unpack(buffer, 8 * start_i)[name]. Column types:\n"
-    "unsigned: the smallest of uint8/16/32/64 that holds the field's width;\n"
-    "two's, ones' complement, sign-magnitude and BCD: the smallest of\n"
-    "int8/16/32/64; ieee754_f16 and f32: float32; ieee754_f64, f128 and the\n"
-    "other float names: float64; text: object arrays of str.\n"
-    "Numeric columns are decoded without holding the GIL. Needs numpy.";
+    "    'mask' keeps going: numpy output gives numpy.ma.MaskedArray columns\n"
+    "    with failed entries masked, Arrow output gives them as nulls.\n"
+    "output: 'numpy' (default) returns a dict from field name to numpy array;\n"
+    "    'arrow' returns an ArrowColumns mapping whose columns Arrow consumers\n"
+    "    import without copying (pyarrow.table(result), polars.DataFrame(result),\n"
+    "    duckdb.sql('SELECT * FROM result')); text becomes Arrow UTF-8 strings,\n"
+    "    and numpy is not needed.\n"
+    "text_dtype: the numpy type of text columns: object (default, str values),\n"
+    "    numpy.dtypes.StringDType() or 'T' (numpy 2), or 'S' for the raw field\n"
+    "    bytes, byte order undone, not decoded (numpy drops trailing NUL bytes).\n\n"
+    "Columns are in recipe order. Element i of a column equals\n"
+    "layout.unpack(buffer, 8 * start_i)[name]. Column types: unsigned: the\n"
+    "smallest of uint8/16/32/64 that holds the field's width; two's, ones'\n"
+    "complement, sign-magnitude and BCD: the smallest of int8/16/32/64;\n"
+    "ieee754_f16 and f32: float32; ieee754_f64, f128 and the other float\n"
+    "names: float64; text: as text_dtype says. Text columns other than object\n"
+    "str, and all numeric columns, are decoded without holding the GIL.";
 
 PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[6];
+    PyObject* slots[8];
     if (!bind(kUnpackManySignature, args, nargs, kwnames, slots)) return nullptr;
     return unpack_many(layout_data(self), slots);
   });
