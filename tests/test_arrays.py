@@ -515,3 +515,15 @@ def test_shaped_layouts_pickle_compare_and_hash():
     other = vantrel.Layout([item("n", "unsigned", 8), item("s", "unsigned", 8, count=2)])
     assert other != vantrel.Layout([item("n", "unsigned", 8), item("s", "unsigned", 8, count="n")])
     assert "x2" in repr(other)
+
+
+def test_arrow_output_bounds_packets_and_refuses_array_layouts():
+    pytest.importorskip("pyarrow")
+    offsets = vantrel.split_packets(TWO, length_offset_bits=32, length_bits=16, length_adjust=7)
+    bounded = vantrel.Layout(
+        [item("t", "us_ascii", 16, offset_bits=48)], packet_length=CCSDS_LENGTH
+    )
+    with pytest.raises(ValueError, match="^packet 0 at byte 0: packet of 7 bytes"):
+        bounded.unpack_many(TWO, offsets=offsets, output="arrow")
+    with pytest.raises(ValueError, match="numpy columns only"):
+        VARIABLE.unpack_many(ccsdsp([1]), offsets=[0], output="arrow")
