@@ -437,6 +437,13 @@ class TestLayouts:
         other = vantrel.Layout([dict(item("count", bits=16))])
         assert layout != other
 
+    def test_array_layouts_refuse_conversions_for_now(self):
+        polynomial = {"type": "polynomial", "coefficients": [0, 1]}
+        with pytest.raises(ValueError, match=r"recipe item 0 \('v'\): convert: .*arrays"):
+            vantrel.Layout([item("v", bits=8, count=4, convert=polynomial)])
+        with pytest.raises(ValueError, match="unknown key 'convrt'; did you mean 'convert'"):
+            vantrel.Layout([item("v", bits=8, convrt=polynomial)])
+
     def test_packet_functions_ignore_convert(self):
         recipe = [item("v", bits=8, convert={"type": "polynomial", "coefficients": [1, 2]})]
         assert vantrel.unpack_parameters(b"\x05", 0, recipe) == {"v": 5}

@@ -316,7 +316,7 @@ PyObject* run_positional(PyObject* const* args, std::index_sequence<P...>) {
 
 // The interpreter's messages for wrong calls, one wording for the exported
 // functions and the methods alike.
-inline constexpr std::size_t kMaxSignatureParameters = 8;
+inline constexpr std::size_t kMaxSignatureParameters = 9;
 struct Signature {
   const char* function;    // for messages: "unpack" gives "unpack() ..."
   std::size_t count;       // parameters, at most kMaxSignatureParameters

@@ -9,6 +9,7 @@
 #include "objects/conversion_specs.hpp"
 #include "objects/field_values.hpp"
 #include "objects/packet_functions.hpp"
+#include "placement/framing.hpp"
 #include "placement/plan.hpp"
 
 namespace vantrel {
@@ -28,6 +29,13 @@ struct LayoutData {
   Plan plan;
   std::vector<LayoutItem> items;
   Ref names;  // tuple of the items' names, in recipe order
+  // Where each packet's header gives its total length, when the layout was
+  // told: packets then end where their own length says.
+  std::optional<LengthField> packet_length;
+
+  // Whether one packet goes through the shaped paths (arrays, permuted or
+  // word byte orders, packets bounded by their own length).
+  bool shaped() const { return plan.shaped() || packet_length.has_value(); }
 };
 
 struct LayoutObject {
@@ -80,6 +88,10 @@ inline bool pack_value(const PlannedField& field, const LayoutItem& item, PyObje
   }
   return pack_input(field, item, input, packet);
 }
+
+// The value of a field whose row has a column kernel, made straight from
+// its pattern; nullptr, with no exception, for the other rows.
+PyObject* common_value(const FieldSpec& spec, const FieldInput& input);
 
 // The keyword-only `raw` flag of unpack, pack and their archive forms: True
 // gives and takes the values as the fields hold them, conversions skipped.
