@@ -6,7 +6,11 @@
 // row, and every field placed and read back. Shaped plans (fixed, counted
 // and rest-of-packet arrays, fields after them, permuted byte orders): the
 // per-packet placing never runs past the packet's end, and every value the
-// placing admits is read from an exact-size packet.
+// placing admits is read from an exact-size packet. Conversions: time codes
+// read from exact-size packets and, when they decode, written and read back
+// to the same nanosecond; calibrations inside a table stay between its
+// values; state look-ups agree with a plain search; converted columns of
+// arbitrary buffers never read outside them, and report every masked entry.
 #include <algorithm>
 #include <bit>
 #include <cctype>
@@ -20,9 +24,11 @@
 #include "common/bits.hpp"
 #include "fuzz_support.hpp"
 #include "placement/columns.hpp"
+#include "placement/conversions.hpp"
 #include "placement/encoding_table.hpp"
 #include "placement/field_io.hpp"
 #include "placement/plan.hpp"
+#include "placement/time_codes.hpp"
 
 namespace {
 
@@ -339,6 +345,137 @@ void check_shaped(fuzz::Input& input) {
 
 }  // namespace
 
+vantrel::TimeCodeSpec fuzzed_time_code(fuzz::Input& input) {
+  vantrel::TimeCodeSpec spec;
+  spec.kind = input.flag() ? vantrel::TimeCodeKind::Cds : vantrel::TimeCodeKind::Cuc;
+  spec.p_field = input.flag();
+  spec.coarse_octets = static_cast<std::uint8_t>(input.byte() % 4 + 1);
+  spec.fine_octets = static_cast<std::uint8_t>(input.byte() % 4);
+  spec.day_octets = input.flag() ? 3 : 2;
+  spec.submillisecond_octets = static_cast<std::uint8_t>(input.byte() % 3 * 2);
+  // Epochs from about 1700 to 2240, some at the CCSDS one.
+  spec.epoch = input.flag() ? vantrel::kCcsdsEpoch
+                            : (input.number<std::int64_t>() % (270LL * 365 * 86400)) *
+                                  vantrel::kNanosPerSecond;
+  spec.agency_epoch = spec.epoch != vantrel::kCcsdsEpoch;
+  spec.code_scale = input.flag() ? vantrel::TimeScale::Utc : vantrel::TimeScale::Tai;
+  spec.scale = input.flag() ? vantrel::TimeScale::Utc : vantrel::TimeScale::Tai;
+  spec.leap_seconds = vantrel::LeapSecondTable::builtin();
+  return spec;
+}
+
+void check_time_code(fuzz::Input& input) {
+  const vantrel::TimeCodeSpec spec = fuzzed_time_code(input);
+  const std::size_t size = spec.bits() / 8;
+  std::vector<std::uint8_t> contents(size);
+  for (auto& b : contents) b = input.byte();
+  if (spec.p_field && input.flag()) contents[0] = spec.p_field_value();
+  const ExactPacket packet(vantrel::ByteSpan(contents.data(), size));
+  const auto time = vantrel::decode_time_code(packet.data.get(), 0, spec);
+  if (!time) return;
+  FUZZ_CHECK(*time != INT64_MIN);
+  std::vector<std::uint8_t> written(size, 0xA5);
+  const auto encoded = vantrel::encode_time_code(written.data(), size, 0, spec, *time);
+  // A time read in the code's own scale (without a leap second) is written
+  // back exactly; one moved between scales may round at a leap second.
+  if (spec.scale != spec.code_scale || spec.code_scale == vantrel::TimeScale::Utc) return;
+  FUZZ_CHECK(encoded.has_value());
+  const auto again = vantrel::decode_time_code(written.data(), 0, spec);
+  FUZZ_CHECK(again.has_value() && *again == *time);
+}
+
+void check_calibration_and_states(fuzz::Input& input) {
+  vantrel::Conversion table;
+  table.kind = vantrel::ConversionKind::Table;
+  table.outside = static_cast<vantrel::OutsideTable>(input.byte() % 3);
+  double x = input.number<std::int16_t>();
+  for (int k = input.byte() % 6 + 2; k > 0; --k) {
+    table.table_raw.push_back(x);
+    table.table_values.push_back(input.number<std::int16_t>());
+    x += input.byte() + 1;
+  }
+  const double raw = input.number<std::int16_t>() * 1.5;
+  const auto value = vantrel::calibrate(table, raw);
+  const auto [low, high] =
+      std::minmax_element(table.table_values.begin(), table.table_values.end());
+  if (raw >= table.table_raw.front() && raw <= table.table_raw.back()) {
+    FUZZ_CHECK(value.has_value() && *value >= *low - 1e-9 && *value <= *high + 1e-9);
+  } else {
+    FUZZ_CHECK(value.has_value() == (table.outside != vantrel::OutsideTable::Error));
+  }
+
+  vantrel::Conversion states;
+  states.kind = vantrel::ConversionKind::Enumeration;
+  std::vector<std::pair<std::uint64_t, std::uint32_t>>& entries = states.enumeration.states;
+  const bool wide = input.flag();
+  for (int k = input.byte() % 12 + 1; k > 0; --k) {
+    const std::uint64_t key = wide ? input.number<std::uint64_t>() : input.byte();
+    if (std::none_of(entries.begin(), entries.end(), [&](auto& e) { return e.first == key; })) {
+      entries.emplace_back(key, static_cast<std::uint32_t>(entries.size()));
+    }
+  }
+  std::sort(entries.begin(), entries.end());
+  if (input.flag()) states.enumeration.default_state = 0;
+  states.enumeration.index();
+  for (int k = 0; k < 16; ++k) {
+    const std::uint64_t key = wide && input.flag() ? input.number<std::uint64_t>() : input.byte();
+    const auto found =
+        std::find_if(entries.begin(), entries.end(), [&](auto& e) { return e.first == key; });
+    const std::int32_t expected = found != entries.end()
+                                      ? static_cast<std::int32_t>(found->second)
+                                      : (states.enumeration.default_state ? 0 : -1);
+    FUZZ_CHECK(states.enumeration.find(key) == expected);
+  }
+}
+
+// A converted column of an arbitrary buffer: every entry the mask leaves is
+// the conversion of what the field holds.
+void check_converted_column(fuzz::Input& input) {
+  vantrel::Conversion conversion;
+  FieldSpec spec = fuzzed_field(input);
+  const auto rows = vantrel::encoding_rows();
+  switch (input.byte() % 3) {
+    case 0:
+      conversion.kind = vantrel::ConversionKind::Polynomial;
+      conversion.coefficients = {input.number<std::int8_t>() * 0.5, 2.0, 0.25};
+      break;
+    case 1:
+      conversion.kind = vantrel::ConversionKind::Enumeration;
+      conversion.enumeration.states = {{0, 0}, {1, 1}, {vantrel::state_key(-1), 2}};
+      conversion.enumeration.index();
+      break;
+    default:
+      conversion.kind = vantrel::ConversionKind::TimeCode;
+      conversion.time = fuzzed_time_code(input);
+      spec.row = vantrel::find_encoding("unsigned");
+      spec.bits = conversion.time.bits();
+      spec.little_endian = false;
+      spec.reverse_bits = false;
+      break;
+  }
+  const vantrel::ColumnType raw_type = vantrel::column_type_of(spec);
+  if (raw_type == vantrel::ColumnType::Text ||
+      (conversion.kind == vantrel::ConversionKind::Enumeration &&
+       (raw_type == vantrel::ColumnType::F32 || raw_type == vantrel::ColumnType::F64))) {
+    return;
+  }
+  (void)rows;
+  const auto plan = vantrel::Plan::build(std::span<const FieldSpec>(&spec, 1));
+  if (!plan) return;
+  const ExactPacket buffer(input.bytes(1024));
+  vantrel::PacketStarts starts;
+  starts.stride = input.byte() % 24 + 1;
+  starts.count = input.byte() % 40;
+  std::vector<std::uint8_t> mask(starts.count, 0);
+  std::vector<std::uint8_t> column(starts.count * 8 + 8);
+  const bool masked = input.flag();
+  const auto failure = vantrel::decode_converted_column(
+      buffer.span(), starts, 0, starts.count, plan->fields()[0], conversion, column.data(),
+      masked ? std::span<std::uint8_t>(mask) : std::span<std::uint8_t>());
+  FUZZ_CHECK(!masked || !failure.has_value());
+  if (failure) FUZZ_CHECK(failure->packet < starts.count);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::Input input(data, size);
   const std::uint8_t shape = input.byte();
@@ -348,6 +485,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (shape >= 225) {
     check_shaped(input);
+    return 0;
+  }
+  if (shape >= 215) {
+    switch (shape % 3) {
+      case 0: check_time_code(input); break;
+      case 1: check_calibration_and_states(input); break;
+      default: check_converted_column(input); break;
+    }
     return 0;
   }
   std::vector<FieldSpec> fields(shape % 9);

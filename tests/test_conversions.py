@@ -295,7 +295,9 @@ class TestCalibrations:
             got = layout.unpack_many(below_above)["v"]
             np.testing.assert_allclose(got, [-5.0 - 10 * 25 / 90, 100.0 + 1000 * 75 / 1000])
         else:
-            with pytest.raises(ValueError, match=r"packet 0 .*raw value 0 is outside the calibration"):
+            with pytest.raises(
+                ValueError, match=r"packet 0 .*raw value 0 is outside the calibration"
+            ):
                 layout.unpack_many(below_above)
             masked = layout.unpack_many(below_above + archive([10]), errors="mask")["v"]
             assert masked.mask.tolist() == [True, True, False]
@@ -334,7 +336,9 @@ class TestEnumerations:
         assert len({id(name) for name in column}) == 3
 
     def test_unknown_values_raise(self):
-        with pytest.raises(ValueError, match=r"packet 2 at byte 2: recipe item 1 \('n'\).*value 5 "):
+        with pytest.raises(
+            ValueError, match=r"packet 2 at byte 2: recipe item 1 \('n'\).*value 5 "
+        ):
             self.layout().unpack_many(bytes([0, 1, 5, 6]))
         with pytest.raises(ValueError, match="value 5 has no state name"):
             self.layout().unpack(bytes([5]))
@@ -391,8 +395,10 @@ class TestLayouts:
     def test_raw_is_the_layout_without_conversions(self):
         layout = housekeeping()
         plain = vantrel.Layout(
-            [{k: v for k, v in entry.items() if k != "convert"} for entry in pickle.loads(
-                pickle.dumps(layout)).__reduce__()[1][0]]
+            [
+                {k: v for k, v in entry.items() if k != "convert"}
+                for entry in pickle.loads(pickle.dumps(layout)).__reduce__()[1][0]
+            ]
         )
         rng = np.random.default_rng(5)
         data = rng.integers(0, 256, size=10 * 10, dtype=np.uint8).tobytes()
@@ -456,15 +462,24 @@ class TestLayouts:
             (item(convert={"type": "linear", "slope": 0}), "slope must not be 0"),
             (item(convert={"type": "table", "points": [[1, 2], [1, 3]]}), "must increase"),
             (item(convert={"type": "enumeration", "states": {256: "X"}}), "cannot occur"),
-            (item("f", "ieee754_f32", 32, convert={"type": "enumeration", "states": {1: "X"}}),
-             "need an integer field"),
+            (
+                item("f", "ieee754_f32", 32, convert={"type": "enumeration", "states": {1: "X"}}),
+                "need an integer field",
+            ),
             (item("s", "us_ascii", 8, convert={"type": "linear", "slope": 1}), "text fields"),
-            (item(bits=40, convert={"type": "cuc", "scale": "TAI"}), "has 32 bits but the field has 40"),
-            (item(bits=32, byte_order="little", convert={"type": "cuc", "scale": "TAI"}),
-             "big-endian"),
+            (
+                item(bits=40, convert={"type": "cuc", "scale": "TAI"}),
+                "has 32 bits but the field has 40",
+            ),
+            (
+                item(bits=32, byte_order="little", convert={"type": "cuc", "scale": "TAI"}),
+                "big-endian",
+            ),
             (item(bits=32, convert={"type": "cuc", "scale": "GPS"}), "must be 'TAI' or 'UTC'"),
-            (item(bits=32, convert={"type": "cuc", "scale": "TAI", "epoch": "2000-13-01"}),
-             "not a valid date"),
+            (
+                item(bits=32, convert={"type": "cuc", "scale": "TAI", "epoch": "2000-13-01"}),
+                "not a valid date",
+            ),
         ],
     )
     def test_recipe_errors_name_the_item(self, entry, message):

@@ -42,8 +42,8 @@ constexpr std::string_view kTableKeys[] = {"type", "points", "outside"};
 constexpr std::string_view kEnumerationKeys[] = {"type", "states", "default"};
 constexpr std::string_view kCucKeys[] = {"type",  "coarse_octets", "fine_octets", "p_field",
                                          "epoch", "epoch_scale",   "scale",       "leap_seconds"};
-constexpr std::string_view kCdsKeys[] = {"type",    "day_octets", "submillisecond_octets",
-                                         "p_field", "epoch",      "epoch_scale",
+constexpr std::string_view kCdsKeys[] = {"type",    "day_octets",  "submillisecond_octets",
+                                         "p_field", "epoch",       "epoch_scale",
                                          "scale",   "leap_seconds"};
 
 bool check_keys(PyObject* dict, std::span<const std::string_view> known, const LayoutItem& item,
@@ -67,9 +67,7 @@ bool check_keys(PyObject* dict, std::span<const std::string_view> known, const L
   return true;
 }
 
-Ref get(PyObject* dict, const char* key) {
-  return Ref::borrow(PyDict_GetItemString(dict, key));
-}
+Ref get(PyObject* dict, const char* key) { return Ref::borrow(PyDict_GetItemString(dict, key)); }
 
 bool finite_number(PyObject* object, const LayoutItem& item, const char* what, double& out) {
   if (PyBool_Check(object) || PyUnicode_Check(object) || !PyNumber_Check(object) ||
@@ -183,7 +181,8 @@ bool is_signed_type(ColumnType type) {
 // The state index of `name`, adding it when it is new: one str per name.
 std::uint32_t state_index(ItemConversion& out, PyObject* name) {
   for (std::size_t k = 0; k < out.state_names.size(); ++k) {
-    if (PyUnicode_Compare(out.state_names[k].get(), name) == 0) return static_cast<std::uint32_t>(k);
+    if (PyUnicode_Compare(out.state_names[k].get(), name) == 0)
+      return static_cast<std::uint32_t>(k);
   }
   PyObject* copy = PyUnicode_FromObject(name);
   if (copy != nullptr) PyUnicode_InternInPlace(&copy);
@@ -284,8 +283,7 @@ bool read_scale(PyObject* dict, const char* key, std::optional<TimeScale> fallba
 }
 
 // A str, or a naive datetime.date / datetime.datetime, as a calendar reading.
-bool read_time_text(PyObject* value, const LayoutItem& item, const char* what,
-                    Nanoseconds& out) {
+bool read_time_text(PyObject* value, const LayoutItem& item, const char* what, Nanoseconds& out) {
   Ref text;
   if (PyUnicode_Check(value)) {
     text = Ref::borrow(value);
@@ -302,8 +300,8 @@ bool read_time_text(PyObject* value, const LayoutItem& item, const char* what,
     }
     if (!text || !PyUnicode_Check(text.get())) {
       PyErr_Clear();
-      return refuse(item, concat(what, " must be an ISO date str or a datetime, not ",
-                                 repr_text(value)));
+      return refuse(item,
+                    concat(what, " must be an ISO date str or a datetime, not ", repr_text(value)));
     }
   }
   const char* utf8 = PyUnicode_AsUTF8(text.get());
@@ -341,8 +339,8 @@ bool read_leap_seconds(PyObject* dict, const LayoutItem& item, ItemConversion& o
     if (PyBool_Check(offset) || !PyLong_Check(offset) || !to_i64(offset, seconds) ||
         seconds < INT32_MIN || seconds > INT32_MAX) {
       PyErr_Clear();
-      return refuse(item, concat("TAI - UTC must be a whole number of seconds, not ",
-                                 repr_text(offset)));
+      return refuse(item,
+                    concat("TAI - UTC must be a whole number of seconds, not ", repr_text(offset)));
     }
     table.push_back({start / kNanosPerDay, static_cast<std::int32_t>(seconds)});
   }
@@ -396,8 +394,8 @@ bool read_time_code(PyObject* dict, TimeCodeKind kind, const FieldSpec& spec,
                   "are read in order");
   }
   if (spec.bits != time.bits()) {
-    return refuse(item, concat("the time code has ", time.bits(), " bits but the field has ",
-                               spec.bits));
+    return refuse(item,
+                  concat("the time code has ", time.bits(), " bits but the field has ", spec.bits));
   }
   return true;
 }
@@ -445,9 +443,9 @@ Ref canonical_form(PyObject* given, const ItemConversion& conversion, const char
     }
     case ConversionKind::Enumeration: {
       Ref states = Ref::steal(PyDict_Copy(get(given, "states").get()));
-      Ref dict = states ? Ref::steal(Py_BuildValue("{s:s,s:O}", "type", type, "states",
-                                                   states.get()))
-                        : Ref{};
+      Ref dict = states
+                     ? Ref::steal(Py_BuildValue("{s:s,s:O}", "type", type, "states", states.get()))
+                     : Ref{};
       if (!dict) return {};
       if (c.enumeration.default_state &&
           PyDict_SetItemString(dict.get(), "default",
@@ -466,10 +464,9 @@ Ref canonical_form(PyObject* given, const ItemConversion& conversion, const char
               : Ref::steal(Py_BuildValue("{s:s,s:i,s:i}", "type", type, "day_octets",
                                          int{t.day_octets}, "submillisecond_octets",
                                          int{t.submillisecond_octets}));
-      Ref rest = Ref::steal(Py_BuildValue("{s:O,s:s,s:s,s:s}", "p_field",
-                                          t.p_field ? Py_True : Py_False, "epoch", epoch.c_str(),
-                                          "epoch_scale", scale_name(t.code_scale), "scale",
-                                          scale_name(t.scale)));
+      Ref rest = Ref::steal(Py_BuildValue(
+          "{s:O,s:s,s:s,s:s}", "p_field", t.p_field ? Py_True : Py_False, "epoch", epoch.c_str(),
+          "epoch_scale", scale_name(t.code_scale), "scale", scale_name(t.scale)));
       if (!dict || !rest || PyDict_Update(dict.get(), rest.get()) < 0) return {};
       if (conversion.custom_leap_seconds) {
         Ref rows = Ref::steal(PyList_New(0));
@@ -513,8 +510,8 @@ bool read_conversion(PyObject* object, const FieldSpec& spec, const LayoutItem& 
   bool read = false;
   if (kind == "polynomial") {
     c.kind = ConversionKind::Polynomial;
-    read = check_keys(dict.get(), kPolynomialKeys, item, kind) &&
-           read_polynomial(dict.get(), item, c);
+    read =
+        check_keys(dict.get(), kPolynomialKeys, item, kind) && read_polynomial(dict.get(), item, c);
   } else if (kind == "linear") {
     c.kind = ConversionKind::Linear;
     read = check_keys(dict.get(), kLinearKeys, item, kind) && read_linear(dict.get(), item, c);
@@ -527,11 +524,12 @@ bool read_conversion(PyObject* object, const FieldSpec& spec, const LayoutItem& 
            read_enumeration(dict.get(), spec, item, *conversion);
   } else if (kind == "cuc" || kind == "cds") {
     c.kind = ConversionKind::TimeCode;
-    read = check_keys(dict.get(), kind == "cuc" ? std::span<const std::string_view>(kCucKeys)
-                                                : std::span<const std::string_view>(kCdsKeys),
+    read = check_keys(dict.get(),
+                      kind == "cuc" ? std::span<const std::string_view>(kCucKeys)
+                                    : std::span<const std::string_view>(kCdsKeys),
                       item, kind) &&
-           read_time_code(dict.get(), kind == "cuc" ? TimeCodeKind::Cuc : TimeCodeKind::Cds,
-                          spec, item, *conversion);
+           read_time_code(dict.get(), kind == "cuc" ? TimeCodeKind::Cuc : TimeCodeKind::Cds, spec,
+                          item, *conversion);
   } else {
     return refuse(item, concat("type must be 'polynomial', 'linear', 'table', 'enumeration', "
                                "'cuc' or 'cds', not ",
@@ -573,11 +571,10 @@ PyObject* datetime_from_reading(Nanoseconds reading, TimeScale scale) {
     zone = Ref::borrow(Py_None);
   }
   const std::uint64_t seconds = micros / 1'000'000;
-  return PyObject_CallFunction(type.get(), "LIIIIIIO", static_cast<long long>(year), month, day,
-                               static_cast<unsigned>(seconds / 3600),
-                               static_cast<unsigned>(seconds / 60 % 60),
-                               static_cast<unsigned>(seconds % 60),
-                               static_cast<unsigned>(micros % 1'000'000), zone.get());
+  return PyObject_CallFunction(
+      type.get(), "LIIIIIIO", static_cast<long long>(year), month, day,
+      static_cast<unsigned>(seconds / 3600), static_cast<unsigned>(seconds / 60 % 60),
+      static_cast<unsigned>(seconds % 60), static_cast<unsigned>(micros % 1'000'000), zone.get());
 }
 
 PyObject* unpack_converted(const ItemConversion& conversion, const PlannedField& field,
@@ -657,8 +654,8 @@ bool reading_of(PyObject* value, TimeScale scale, const LayoutItem& item, Nanose
     Ref zone = aware ? Ref::steal(PyObject_GetAttrString(module.get(), "timezone")) : Ref{};
     Ref utc = zone ? Ref::steal(PyObject_GetAttrString(zone.get(), "utc")) : Ref::borrow(Py_None);
     if (!utc) return false;
-    Ref base = Ref::steal(PyObject_CallFunction(type.get(), "iiiiiiiO", 1970, 1, 1, 0, 0, 0, 0,
-                                                utc.get()));
+    Ref base = Ref::steal(
+        PyObject_CallFunction(type.get(), "iiiiiiiO", 1970, 1, 1, 0, 0, 0, 0, utc.get()));
     Ref delta = base ? Ref::steal(PyNumber_Subtract(value, base.get())) : Ref{};
     if (!delta) return false;
     std::int64_t parts[3] = {0, 0, 0};

@@ -41,8 +41,8 @@ bool pack_converted(const ItemConversion& conversion, const PlannedField& field,
 
 // A time code from nanoseconds of the field's scale, for pack_many's
 // datetime64 columns.
-bool pack_time(const ItemConversion& conversion, const PlannedField& field,
-               const LayoutItem& item, Nanoseconds time, std::span<std::uint8_t> packet);
+bool pack_time(const ItemConversion& conversion, const PlannedField& field, const LayoutItem& item,
+               Nanoseconds time, std::span<std::uint8_t> packet);
 
 // A reading as datetime.datetime, rounded to the microsecond (ties to
 // even); aware (UTC) for the UTC scale, naive for TAI.

@@ -526,8 +526,9 @@ Ref state_column(const ItemConversion& conversion, PyObject* indices) {
   auto** slots = static_cast<PyObject**>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(data, 0)));
   if (slots == nullptr && count != 0) return {};
   for (std::size_t i = 0; i < count; ++i) {
-    PyObject* name = states[i] >= 0 ? conversion.state_names[static_cast<std::size_t>(states[i])].get()
-                                    : Py_None;
+    PyObject* name = states[i] >= 0
+                         ? conversion.state_names[static_cast<std::size_t>(states[i])].get()
+                         : Py_None;
     Py_INCREF(name);
     PyObject* old = slots[i];
     slots[i] = name;
@@ -603,8 +604,7 @@ PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
       switch (conversion->kind) {
         case ConversionKind::TimeCode:
           column->type = ColumnType::I64;
-          column->format_override =
-              conversion->time.scale == TimeScale::Utc ? "tsn:UTC" : "tsn:";
+          column->format_override = conversion->time.scale == TimeScale::Utc ? "tsn:UTC" : "tsn:";
           break;
         case ConversionKind::Enumeration:
           column->type = ColumnType::I32;
@@ -780,8 +780,7 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
     if (conversions[j] != nullptr && conversions[j]->kind == ConversionKind::TimeCode) {
       column = Ref::steal(PyObject_CallMethod(column.get(), "view", "s", "datetime64[ns]"));
       if (!column) return nullptr;
-    } else if (conversions[j] != nullptr &&
-               conversions[j]->kind == ConversionKind::Enumeration) {
+    } else if (conversions[j] != nullptr && conversions[j]->kind == ConversionKind::Enumeration) {
       column = state_column(*data.items[j].conversion, column.get());
       if (!column) return nullptr;
     }

@@ -131,10 +131,10 @@ LayoutData* build_layout(PyObject* recipe, PyObject* packet_length) {
   // Conversions run in the flat paths only, for now.
   for (const LayoutItem& item : data->items) {
     if (item.conversion && data->shaped()) {
-      const std::string text = concat(
-          item.context,
-          "convert: conversions are not available yet in layouts with arrays, permuted or "
-          "word byte orders, or packet_length");
+      const std::string text =
+          concat(item.context,
+                 "convert: conversions are not available yet in layouts with arrays, permuted or "
+                 "word byte orders, or packet_length");
       PyErr_SetString(PyExc_ValueError, text.c_str());
       return nullptr;
     }
@@ -207,9 +207,9 @@ PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t o
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const PlannedField& field = fields[i];
     if (data.items[i].conversion && !raw) [[unlikely]] {
-      Ref value = Ref::steal(unpack_converted(*data.items[i].conversion, field, data.items[i],
-                                              packet, offset_bits + field.position,
-                                              packet_immutable));
+      Ref value =
+          Ref::steal(unpack_converted(*data.items[i].conversion, field, data.items[i], packet,
+                                      offset_bits + field.position, packet_immutable));
       if (!value || PyDict_SetItem(values.get(), data.items[i].name.get(), value.get()) < 0) {
         return nullptr;
       }

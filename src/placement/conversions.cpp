@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
+#include "common/bits.hpp"
 #include "common/format.hpp"
+#include "common/packet_bits.hpp"
 
 namespace vantrel {
 
@@ -24,10 +27,9 @@ void Enumeration::index() {
 }
 
 std::int32_t Enumeration::find_sorted(std::uint64_t key) const {
-  const auto found =
-      std::lower_bound(states.begin(), states.end(), key,
-                       [](const std::pair<std::uint64_t, std::uint32_t>& entry,
-                          std::uint64_t value) { return entry.first < value; });
+  const auto found = std::lower_bound(states.begin(), states.end(), key,
+                                      [](const std::pair<std::uint64_t, std::uint32_t>& entry,
+                                         std::uint64_t value) { return entry.first < value; });
   if (found != states.end() && found->first == key) return static_cast<std::int32_t>(found->second);
   return fallback();
 }
@@ -182,20 +184,58 @@ void evaluate_polynomial(const std::vector<double>& c, const double* __restrict 
   }
 }
 
+// Whether every CUC code of `spec` read in its own scale lands inside
+// datetime64[ns], so that the column loop needs no overflow test.
+bool cuc_always_in_range(const TimeCodeSpec& spec) {
+  if (spec.kind != TimeCodeKind::Cuc || spec.code_scale != spec.scale) return false;
+  const Nanoseconds longest =
+      static_cast<Nanoseconds>(low_mask(8u * spec.coarse_octets)) * kNanosPerSecond +
+      kNanosPerSecond;
+  Nanoseconds last = 0;
+  return spec.epoch > std::numeric_limits<Nanoseconds>::min() &&
+         !__builtin_add_overflow(spec.epoch, longest, &last);
+}
+
+// decode_time_code for a CUC code that needs no time scale and cannot
+// overflow, inlined in the column loop. False for a P-field that does not
+// match: the caller asks decode_time_code for the failure.
+inline bool read_cuc(const std::uint8_t* packet, std::uint64_t bit, const TimeCodeSpec& spec,
+                     Nanoseconds& out) {
+  if (spec.p_field) {
+    if (read_field(packet, bit, 8) != spec.p_field_value()) return false;
+    bit += 8;
+  }
+  const std::uint32_t coarse_bits = 8u * spec.coarse_octets;
+  const std::uint32_t fine_bits = 8u * spec.fine_octets;
+  const std::uint64_t coarse = read_field(packet, bit, coarse_bits);
+  std::uint64_t fine_ns = 0;
+  if (fine_bits != 0) {
+    const std::uint64_t scaled = read_field(packet, bit + coarse_bits, fine_bits) * kNanosPerSecond;
+    fine_ns = scaled >> fine_bits;
+    const std::uint64_t rest = scaled - (fine_ns << fine_bits);
+    const std::uint64_t half = std::uint64_t{1} << (fine_bits - 1);
+    fine_ns += rest > half || (rest == half && (fine_ns & 1) != 0);
+  }
+  out = spec.epoch + static_cast<Nanoseconds>(coarse) * kNanosPerSecond +
+        static_cast<Nanoseconds>(fine_ns);
+  return true;
+}
+
 std::optional<ColumnFailure> decode_time_column(ByteSpan buffer, const PacketStarts& starts,
                                                 std::size_t begin, std::size_t end,
-                                                const PlannedField& field,
-                                                const TimeCodeSpec& spec, Nanoseconds* out,
-                                                std::span<std::uint8_t> mask) {
+                                                const PlannedField& field, const TimeCodeSpec& spec,
+                                                Nanoseconds* out, std::span<std::uint8_t> mask) {
   const std::uint64_t needed = bytes_needed(field);
+  const bool plain_cuc = cuc_always_in_range(spec);
   for (std::size_t i = begin; i < end; ++i) {
     const std::uint64_t start = starts[i];
     std::optional<ColumnFailure> failure;
     if (!inside(start, needed, buffer.size())) {
       failure = ColumnFailure{i, std::nullopt};
     } else {
-      const Result<Nanoseconds> time =
-          decode_time_code(buffer.data(), start * 8 + field.position, spec);
+      const std::uint64_t bit = start * 8 + field.position;
+      if (plain_cuc && read_cuc(buffer.data(), bit, spec, out[i])) continue;
+      const Result<Nanoseconds> time = decode_time_code(buffer.data(), bit, spec);
       if (time) {
         out[i] = *time;
         continue;

@@ -28,7 +28,8 @@ void civil_from_days(std::int64_t days, std::int64_t& year, unsigned& month, uns
   const auto day_of_era = static_cast<unsigned>(days - era * 146097);
   const unsigned year_of_era =
       (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-  const unsigned day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const unsigned day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
   const unsigned mp = (5 * day_of_year + 2) / 153;
   day = day_of_year - (153 * mp + 2) / 5 + 1;
   month = mp < 10 ? mp + 3 : mp - 9;
@@ -96,9 +97,14 @@ Result<Nanoseconds> parse_iso_time(std::string_view text) {
       minute > 59 || second > 59) {
     return value_error(concat("'", text, "' is not a valid date and time"));
   }
-  // Years 0000-9999 at nanoseconds stay well inside int64.
   const std::int64_t days = days_from_civil(year, month, day);
-  return days * kNanosPerDay + (hour * 3600 + minute * 60 + second) * kNanosPerSecond + fraction;
+  Nanoseconds reading = 0;
+  if (__builtin_mul_overflow(days, kNanosPerDay, &reading) ||
+      __builtin_add_overflow(
+          reading, (hour * 3600 + minute * 60 + second) * kNanosPerSecond + fraction, &reading)) {
+    return value_error(concat("'", text, "' is outside the range of datetime64[ns]"));
+  }
+  return reading;
 }
 
 std::string format_iso_time(Nanoseconds reading) {
@@ -138,7 +144,8 @@ LeapSecondTable make_builtin() {
       {2009, 1, 34}, {2012, 7, 35}, {2015, 7, 36}, {2017, 1, 37},
   };
   std::vector<LeapSecond> rows;
-  for (const Row& row : kRows) rows.push_back({days_from_civil(row.year, row.month, 1), row.offset});
+  for (const Row& row : kRows)
+    rows.push_back({days_from_civil(row.year, row.month, 1), row.offset});
   return *LeapSecondTable::make(std::move(rows));
 }
 
@@ -192,10 +199,9 @@ Result<Nanoseconds> LeapSecondTable::tai_to_utc(Nanoseconds tai) const {
   auto start = [](const LeapSecond& r) {
     return r.day * kNanosPerDay + r.tai_minus_utc * kNanosPerSecond;
   };
-  const auto row = std::upper_bound(rows_.begin(), rows_.end(), tai,
-                                    [&](Nanoseconds value, const LeapSecond& r) {
-                                      return value < start(r);
-                                    });
+  const auto row =
+      std::upper_bound(rows_.begin(), rows_.end(), tai,
+                       [&](Nanoseconds value, const LeapSecond& r) { return value < start(r); });
   if (row == rows_.begin()) return std::unexpected(before_table());
   const Nanoseconds utc = tai - std::prev(row)->tai_minus_utc * kNanosPerSecond;
   // Inside an inserted second the reading would pass the next row's
@@ -207,9 +213,8 @@ Result<Nanoseconds> LeapSecondTable::tai_to_utc(Nanoseconds tai) const {
 // ---- Time codes ---------------------------------------------------------------
 
 std::uint32_t TimeCodeSpec::bits() const {
-  const std::uint32_t octets = kind == TimeCodeKind::Cuc
-                                   ? coarse_octets + fine_octets
-                                   : day_octets + 4u + submillisecond_octets;
+  const std::uint32_t octets = kind == TimeCodeKind::Cuc ? coarse_octets + fine_octets
+                                                         : day_octets + 4u + submillisecond_octets;
   return 8 * (octets + (p_field ? 1 : 0));
 }
 
@@ -256,7 +261,8 @@ Result<Nanoseconds> decode_time_code(const std::uint8_t* packet, std::uint64_t b
     const std::uint32_t coarse_bits = 8u * spec.coarse_octets;
     const std::uint32_t fine_bits = 8u * spec.fine_octets;
     const std::uint64_t coarse = read_field(packet, bit, coarse_bits);
-    const std::uint64_t fine = fine_bits == 0 ? 0 : read_field(packet, bit + coarse_bits, fine_bits);
+    const std::uint64_t fine =
+        fine_bits == 0 ? 0 : read_field(packet, bit + coarse_bits, fine_bits);
     // At most (2^32 - 1) s and a fraction below 1 s: inside int64. The
     // fraction's denominator is a power of two: shifts, not a division.
     const std::uint64_t scaled = fine * kNanosPerSecond;
@@ -264,7 +270,8 @@ Result<Nanoseconds> decode_time_code(const std::uint8_t* packet, std::uint64_t b
     const std::uint64_t rest = scaled - (fine_ns << fine_bits);
     const std::uint64_t half = fine_bits == 0 ? 1 : std::uint64_t{1} << (fine_bits - 1);
     fine_ns += rest > half || (rest == half && (fine_ns & 1) != 0);
-    elapsed = static_cast<Nanoseconds>(coarse) * kNanosPerSecond + static_cast<Nanoseconds>(fine_ns);
+    elapsed =
+        static_cast<Nanoseconds>(coarse) * kNanosPerSecond + static_cast<Nanoseconds>(fine_ns);
   } else {
     const std::uint32_t day_bits = 8u * spec.day_octets;
     const std::uint64_t day = read_field(packet, bit, day_bits);
