@@ -10,6 +10,7 @@
 #include "binding/convert.hpp"
 #include "common/binary32.hpp"
 #include "common/format.hpp"
+#include "objects/layout_shapes.hpp"
 #include "objects/layout_type.hpp"
 
 namespace vantrel {
@@ -18,21 +19,10 @@ namespace {
 
 // ---- Reading the "convert" dict -------------------------------------------------
 
-bool refuse(const LayoutItem& item, const std::string& message) {
-  const std::string text = concat(item.context, "convert: ", message);
-  PyErr_SetString(PyExc_ValueError, text.c_str());
-  return false;
+bool refuse_conversion(const LayoutItem& item, const std::string& message) {
+  return refuse(item, concat("convert: ", message));
 }
 
-std::string repr_text(PyObject* object) {
-  Ref repr = Ref::steal(PyObject_Repr(object));
-  const char* text = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
-  if (text == nullptr) {
-    PyErr_Clear();
-    return "?";
-  }
-  return text;
-}
 
 // The keys each kind takes; any other key is refused, so a misspelt option
 // is never silently ignored.
@@ -61,8 +51,8 @@ bool check_keys(PyObject* dict, std::span<const std::string_view> known, const L
       allowed += name;
       allowed += "'";
     }
-    return refuse(item, concat("unknown key ", repr_text(key), " for a ", kind,
-                               " conversion; it takes ", allowed));
+    return refuse_conversion(item, concat("unknown key ", quoted(key), " for a ", kind,
+                                          " conversion; it takes ", allowed));
   }
   return true;
 }
@@ -73,10 +63,10 @@ bool finite_number(PyObject* object, const LayoutItem& item, const char* what, d
   if (PyBool_Check(object) || PyUnicode_Check(object) || !PyNumber_Check(object) ||
       !to_f64(object, out)) {
     PyErr_Clear();
-    return refuse(item, concat(what, " must be a number, not ", repr_text(object)));
+    return refuse_conversion(item, concat(what, " must be a number, not ", quoted(object)));
   }
   if (!std::isfinite(out)) {
-    return refuse(item, concat(what, " must be finite, not ", repr_text(object)));
+    return refuse_conversion(item, concat(what, " must be finite, not ", quoted(object)));
   }
   return true;
 }
@@ -93,13 +83,14 @@ bool small_int(PyObject* dict, const char* key, long fallback, const LayoutItem&
     if (out == -1 && PyErr_Occurred()) PyErr_Clear();
     if (std::find(allowed.begin(), allowed.end(), out) != allowed.end()) return true;
   }
-  return refuse(item, concat(key, " must be one of ", choices, ", not ", repr_text(value.get())));
+  return refuse_conversion(
+      item, concat(key, " must be one of ", choices, ", not ", quoted(value.get())));
 }
 
 Ref sequence_tuple(PyObject* object, const LayoutItem& item, const char* what) {
   if (PyUnicode_Check(object) || PyBytes_Check(object) || PyDict_Check(object) ||
       !PySequence_Check(object)) {
-    refuse(item, concat(what, " must be a list, not ", repr_text(object)));
+    refuse_conversion(item, concat(what, " must be a list, not ", quoted(object)));
     return {};
   }
   return Ref::steal(PySequence_Tuple(object));
@@ -107,11 +98,11 @@ Ref sequence_tuple(PyObject* object, const LayoutItem& item, const char* what) {
 
 bool read_polynomial(PyObject* dict, const LayoutItem& item, Conversion& out) {
   Ref given = get(dict, "coefficients");
-  if (!given) return refuse(item, "a polynomial needs 'coefficients' (c0, c1, ... cn)");
+  if (!given) return refuse_conversion(item, "a polynomial needs 'coefficients' (c0, c1, ... cn)");
   Ref items = sequence_tuple(given.get(), item, "coefficients");
   if (!items) return false;
   const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
-  if (count == 0) return refuse(item, "coefficients must hold at least one number");
+  if (count == 0) return refuse_conversion(item, "coefficients must hold at least one number");
   for (Py_ssize_t k = 0; k < count; ++k) {
     double c = 0;
     if (!finite_number(PyTuple_GET_ITEM(items.get(), k), item, "a coefficient", c)) return false;
@@ -123,27 +114,29 @@ bool read_polynomial(PyObject* dict, const LayoutItem& item, Conversion& out) {
 bool read_linear(PyObject* dict, const LayoutItem& item, Conversion& out) {
   Ref slope = get(dict, "slope");
   Ref intercept = get(dict, "intercept");
-  if (!slope) return refuse(item, "a linear conversion needs 'slope'");
+  if (!slope) return refuse_conversion(item, "a linear conversion needs 'slope'");
   double a = 0, b = 0;
   if (!finite_number(slope.get(), item, "slope", a)) return false;
   if (intercept && !finite_number(intercept.get(), item, "intercept", b)) return false;
-  if (a == 0) return refuse(item, "slope must not be 0: the raw value could not be recovered");
+  if (a == 0)
+    return refuse_conversion(item, "slope must not be 0: the raw value could not be recovered");
   out.coefficients = {b, a};
   return true;
 }
 
 bool read_table(PyObject* dict, const LayoutItem& item, Conversion& out) {
   Ref given = get(dict, "points");
-  if (!given) return refuse(item, "a table needs 'points', a list of (raw, value) pairs");
+  if (!given)
+    return refuse_conversion(item, "a table needs 'points', a list of (raw, value) pairs");
   Ref points = sequence_tuple(given.get(), item, "points");
   if (!points) return false;
   const Py_ssize_t count = PyTuple_GET_SIZE(points.get());
-  if (count < 2) return refuse(item, "a table needs at least two points");
+  if (count < 2) return refuse_conversion(item, "a table needs at least two points");
   for (Py_ssize_t k = 0; k < count; ++k) {
     Ref pair = sequence_tuple(PyTuple_GET_ITEM(points.get(), k), item, "each point");
     if (!pair) return false;
     if (PyTuple_GET_SIZE(pair.get()) != 2) {
-      return refuse(item, concat("point ", k, " must be a (raw, value) pair"));
+      return refuse_conversion(item, concat("point ", k, " must be a (raw, value) pair"));
     }
     double x = 0, y = 0;
     if (!finite_number(PyTuple_GET_ITEM(pair.get(), 0), item, "a raw value", x) ||
@@ -151,7 +144,8 @@ bool read_table(PyObject* dict, const LayoutItem& item, Conversion& out) {
       return false;
     }
     if (!out.table_raw.empty() && x <= out.table_raw.back()) {
-      return refuse(item, concat("the table's raw values must increase (point ", k, ")"));
+      return refuse_conversion(item,
+                               concat("the table's raw values must increase (point ", k, ")"));
     }
     out.table_raw.push_back(x);
     out.table_values.push_back(y);
@@ -166,8 +160,9 @@ bool read_table(PyObject* dict, const LayoutItem& item, Conversion& out) {
     } else if (policy == "extrapolate") {
       out.outside = OutsideTable::Extrapolate;
     } else if (policy != "error") {
-      return refuse(item, concat("outside must be 'error', 'clamp' or 'extrapolate', not ",
-                                 repr_text(outside.get())));
+      return refuse_conversion(item,
+                               concat("outside must be 'error', 'clamp' or 'extrapolate', not ",
+                                      quoted(outside.get())));
     }
   }
   return true;
@@ -197,12 +192,13 @@ bool read_enumeration(PyObject* dict, const FieldSpec& spec, const LayoutItem& i
                       ItemConversion& out) {
   const ColumnType type = column_type_of(spec);
   if (type == ColumnType::F32 || type == ColumnType::F64 || type == ColumnType::Text) {
-    return refuse(item, "state names need an integer field");
+    return refuse_conversion(item, "state names need an integer field");
   }
   const bool is_signed = is_signed_type(type);
   Ref states = get(dict, "states");
   if (!states || !PyDict_Check(states.get()) || PyDict_GET_SIZE(states.get()) == 0) {
-    return refuse(item, "an enumeration needs 'states', a non-empty dict from raw value to name");
+    return refuse_conversion(
+        item, "an enumeration needs 'states', a non-empty dict from raw value to name");
   }
   Ref entries = Ref::steal(PyDict_Items(states.get()));
   out.state_raw = Ref::steal(PyDict_New());
@@ -213,23 +209,25 @@ bool read_enumeration(PyObject* dict, const FieldSpec& spec, const LayoutItem& i
     PyObject* raw = PyTuple_GET_ITEM(pair, 0);
     PyObject* name = PyTuple_GET_ITEM(pair, 1);
     if (PyBool_Check(raw) || !PyLong_Check(raw)) {
-      return refuse(item, concat("state values must be integers, not ", repr_text(raw)));
+      return refuse_conversion(item, concat("state values must be integers, not ", quoted(raw)));
     }
     if (!PyUnicode_Check(name)) {
-      return refuse(item, concat("state names must be str, not ", repr_text(name)));
+      return refuse_conversion(item, concat("state names must be str, not ", quoted(name)));
     }
     std::uint64_t key = 0;
     if (is_signed) {
       std::int64_t value = 0;
       if (!to_i64(raw, value)) {
         PyErr_Clear();
-        return refuse(item, concat("state ", repr_text(raw), " does not fit a 64-bit field"));
+        return refuse_conversion(item,
+                                 concat("state ", quoted(raw), " does not fit a 64-bit field"));
       }
       key = state_key(value);
     } else if (!to_u64(raw, key) || (spec.bits < 64 && (key >> spec.bits) != 0)) {
       PyErr_Clear();
-      return refuse(item, concat("state ", repr_text(raw), " cannot occur in an unsigned field of ",
-                                 spec.bits, " bits"));
+      return refuse_conversion(
+          item, concat("state ", quoted(raw), " cannot occur in an unsigned field of ",
+                       spec.bits, " bits"));
     }
     const std::uint32_t index = state_index(out, name);
     if (!out.state_names.back()) return false;
@@ -249,7 +247,8 @@ bool read_enumeration(PyObject* dict, const FieldSpec& spec, const LayoutItem& i
   std::sort(enumeration.states.begin(), enumeration.states.end());
   if (Ref fallback = get(dict, "default")) {
     if (!PyUnicode_Check(fallback.get())) {
-      return refuse(item, concat("default must be a str, not ", repr_text(fallback.get())));
+      return refuse_conversion(item,
+                               concat("default must be a str, not ", quoted(fallback.get())));
     }
     enumeration.default_state = state_index(out, fallback.get());
     if (!out.state_names.back()) return false;
@@ -266,8 +265,8 @@ bool read_scale(PyObject* dict, const char* key, std::optional<TimeScale> fallba
       out = *fallback;
       return true;
     }
-    return refuse(item, concat("a time code needs '", key,
-                               "': 'TAI' or 'UTC', the scale its times are given in"));
+    return refuse_conversion(item, concat("a time code needs '", key,
+                                          "': 'TAI' or 'UTC', the scale its times are given in"));
   }
   const char* text = PyUnicode_Check(value.get()) ? PyUnicode_AsUTF8(value.get()) : nullptr;
   if (text == nullptr) PyErr_Clear();
@@ -279,7 +278,8 @@ bool read_scale(PyObject* dict, const char* key, std::optional<TimeScale> fallba
     out = TimeScale::Utc;
     return true;
   }
-  return refuse(item, concat(key, " must be 'TAI' or 'UTC', not ", repr_text(value.get())));
+  return refuse_conversion(item,
+                           concat(key, " must be 'TAI' or 'UTC', not ", quoted(value.get())));
 }
 
 // A str, or a naive datetime.date / datetime.datetime, as a calendar reading.
@@ -293,21 +293,21 @@ bool read_time_text(PyObject* value, const LayoutItem& item, const char* what, N
                      : Ref::borrow(Py_None);
     if (!offset) PyErr_Clear();
     if (offset && offset.get() != Py_None) {
-      return refuse(item, concat(what, " must be naive: its scale is given separately"));
+      return refuse_conversion(item, concat(what, " must be naive: its scale is given separately"));
     }
     if (PyObject_HasAttrString(value, "isoformat")) {
       text = Ref::steal(PyObject_CallMethod(value, "isoformat", nullptr));
     }
     if (!text || !PyUnicode_Check(text.get())) {
       PyErr_Clear();
-      return refuse(item,
-                    concat(what, " must be an ISO date str or a datetime, not ", repr_text(value)));
+      return refuse_conversion(
+          item, concat(what, " must be an ISO date str or a datetime, not ", quoted(value)));
     }
   }
   const char* utf8 = PyUnicode_AsUTF8(text.get());
   if (utf8 == nullptr) return false;
   const Result<Nanoseconds> reading = parse_iso_time(utf8);
-  if (!reading) return refuse(item, concat(what, ": ", reading.error().message));
+  if (!reading) return refuse_conversion(item, concat(what, ": ", reading.error().message));
   out = *reading;
   return true;
 }
@@ -325,27 +325,28 @@ bool read_leap_seconds(PyObject* dict, const LayoutItem& item, ItemConversion& o
     Ref pair = sequence_tuple(PyTuple_GET_ITEM(rows.get(), k), item, "each leap-second row");
     if (!pair) return false;
     if (PyTuple_GET_SIZE(pair.get()) != 2) {
-      return refuse(item, concat("leap-second row ", k, " must be a (date, TAI - UTC) pair"));
+      return refuse_conversion(item,
+                               concat("leap-second row ", k, " must be a (date, TAI - UTC) pair"));
     }
     Nanoseconds start = 0;
     if (!read_time_text(PyTuple_GET_ITEM(pair.get(), 0), item, "a leap-second date", start)) {
       return false;
     }
     if (start % kNanosPerDay != 0) {
-      return refuse(item, concat("leap-second row ", k, " must start at midnight"));
+      return refuse_conversion(item, concat("leap-second row ", k, " must start at midnight"));
     }
     PyObject* offset = PyTuple_GET_ITEM(pair.get(), 1);
     std::int64_t seconds = 0;
     if (PyBool_Check(offset) || !PyLong_Check(offset) || !to_i64(offset, seconds) ||
         seconds < INT32_MIN || seconds > INT32_MAX) {
       PyErr_Clear();
-      return refuse(item,
-                    concat("TAI - UTC must be a whole number of seconds, not ", repr_text(offset)));
+      return refuse_conversion(
+          item, concat("TAI - UTC must be a whole number of seconds, not ", quoted(offset)));
     }
     table.push_back({start / kNanosPerDay, static_cast<std::int32_t>(seconds)});
   }
   Result<LeapSecondTable> made = LeapSecondTable::make(std::move(table));
-  if (!made) return refuse(item, made.error().message);
+  if (!made) return refuse_conversion(item, made.error().message);
   out.conversion.time.leap_seconds = std::move(*made);
   out.custom_leap_seconds = true;
   return true;
@@ -373,7 +374,8 @@ bool read_time_code(PyObject* dict, TimeCodeKind kind, const FieldSpec& spec,
   }
   if (Ref p_field = get(dict, "p_field")) {
     if (!PyBool_Check(p_field.get())) {
-      return refuse(item, concat("p_field must be True or False, not ", repr_text(p_field.get())));
+      return refuse_conversion(
+          item, concat("p_field must be True or False, not ", quoted(p_field.get())));
     }
     time.p_field = p_field.get() == Py_True;
   }
@@ -389,13 +391,14 @@ bool read_time_code(PyObject* dict, TimeCodeKind kind, const FieldSpec& spec,
   time.agency_epoch = time.epoch != kCcsdsEpoch || time.code_scale != TimeScale::Tai;
   const EncodingRow* unsigned_row = find_encoding("unsigned");
   if (spec.row != unsigned_row || spec.little_endian || spec.reverse_bits) {
-    return refuse(item,
-                  "a time code field must be 'unsigned', big-endian and not mirrored: its octets "
-                  "are read in order");
+    return refuse_conversion(
+        item,
+        "a time code field must be 'unsigned', big-endian and not mirrored: its octets "
+        "are read in order");
   }
   if (spec.bits != time.bits()) {
-    return refuse(item,
-                  concat("the time code has ", time.bits(), " bits but the field has ", spec.bits));
+    return refuse_conversion(
+        item, concat("the time code has ", time.bits(), " bits but the field has ", spec.bits));
   }
   return true;
 }
@@ -492,7 +495,8 @@ bool read_conversion(PyObject* object, const FieldSpec& spec, const LayoutItem& 
   Ref given = Ref::borrow(PyDict_GetItemString(object, "convert"));
   if (!given) return true;
   if (!PyDict_Check(given.get())) {
-    return refuse(item, concat("must be a dict with a 'type' key, not ", repr_text(given.get())));
+    return refuse_conversion(
+        item, concat("must be a dict with a 'type' key, not ", quoted(given.get())));
   }
   // A private copy: converting a number may run user code that changes the
   // caller's dict.
@@ -504,7 +508,7 @@ bool read_conversion(PyObject* object, const FieldSpec& spec, const LayoutItem& 
                          : nullptr;
   if (type == nullptr) PyErr_Clear();
   const std::string_view kind = type != nullptr ? type : "";
-  if (spec.is_text()) return refuse(item, "text fields have no conversions");
+  if (spec.is_text()) return refuse_conversion(item, "text fields have no conversions");
   auto conversion = std::make_shared<ItemConversion>();
   Conversion& c = conversion->conversion;
   bool read = false;
@@ -531,9 +535,10 @@ bool read_conversion(PyObject* object, const FieldSpec& spec, const LayoutItem& 
            read_time_code(dict.get(), kind == "cuc" ? TimeCodeKind::Cuc : TimeCodeKind::Cds, spec,
                           item, *conversion);
   } else {
-    return refuse(item, concat("type must be 'polynomial', 'linear', 'table', 'enumeration', "
-                               "'cuc' or 'cds', not ",
-                               type_object ? repr_text(type_object.get()) : "missing"));
+    return refuse_conversion(item,
+                             concat("type must be 'polynomial', 'linear', 'table', 'enumeration', "
+                                    "'cuc' or 'cds', not ",
+                                    type_object ? quoted(type_object.get()) : "missing"));
   }
   if (!read) return false;
   conversion->canonical = canonical_form(dict.get(), *conversion, type);
@@ -634,7 +639,7 @@ bool raise_time_type(PyObject* value, TimeScale scale, const LayoutItem& item) {
       concat(item.context, "a ", scale_name(scale), " time code takes ",
              scale == TimeScale::Utc ? "an aware datetime.datetime (tzinfo set)"
                                      : "a naive datetime.datetime (no tzinfo)",
-             " or a numpy.datetime64, not ", repr_text(value));
+             " or a numpy.datetime64, not ", quoted(value));
   PyErr_SetString(PyExc_TypeError, text.c_str());
   return false;
 }
@@ -729,7 +734,7 @@ bool pack_converted(const ItemConversion& conversion, const PlannedField& field,
         if (!(rounded >= 0 && rounded < 18446744073709551616.0)) {
           return raise_item_failure(
               Error{ErrorKind::ValueError,
-                    concat("the value ", repr_text(value), " needs a raw value outside the field")},
+                    concat("the value ", quoted(value), " needs a raw value outside the field")},
               item);
         }
         input.unsigned_value = static_cast<std::uint64_t>(rounded);
@@ -737,7 +742,7 @@ bool pack_converted(const ItemConversion& conversion, const PlannedField& field,
         if (!(rounded >= -9223372036854775808.0 && rounded < 9223372036854775808.0)) {
           return raise_item_failure(
               Error{ErrorKind::ValueError,
-                    concat("the value ", repr_text(value), " needs a raw value outside the field")},
+                    concat("the value ", quoted(value), " needs a raw value outside the field")},
               item);
         }
         input.signed_value = static_cast<std::int64_t>(rounded);
@@ -753,7 +758,7 @@ bool pack_converted(const ItemConversion& conversion, const PlannedField& field,
       if (raw == nullptr) {
         if (PyErr_Occurred()) return false;
         return raise_item_failure(
-            Error{ErrorKind::ValueError, concat(repr_text(value), " is not a state name")}, item);
+            Error{ErrorKind::ValueError, concat(quoted(value), " is not a state name")}, item);
       }
       Ref held = Ref::borrow(raw);
       return pack_value(field, item, held.get(), packet);

@@ -38,22 +38,6 @@ std::size_t edit_distance(std::string_view a, std::string_view b) {
   return row[b.size()];
 }
 
-bool refuse(const LayoutItem& item, const std::string& message) {
-  const std::string text = item.context + message;
-  PyErr_SetString(PyExc_ValueError, text.c_str());
-  return false;
-}
-
-std::string quoted(PyObject* object) {
-  Ref repr = Ref::steal(PyObject_Repr(object));
-  const char* text = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
-  if (text == nullptr) {
-    PyErr_Clear();
-    return "?";
-  }
-  return text;
-}
-
 bool refuse_unknown_keys(PyObject* object, const LayoutItem& item) {
   Py_ssize_t cursor = 0;
   PyObject* key = nullptr;
@@ -109,6 +93,22 @@ PyObject* raise_at(const LayoutItem& item, const std::string& message) {
 }
 
 }  // namespace
+
+bool refuse(const LayoutItem& item, const std::string& message) {
+  const std::string text = item.context + message;
+  PyErr_SetString(PyExc_ValueError, text.c_str());
+  return false;
+}
+
+std::string quoted(PyObject* object) {
+  Ref repr = Ref::steal(PyObject_Repr(object));
+  const char* text = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
+  if (text == nullptr) {
+    PyErr_Clear();
+    return "?";
+  }
+  return text;
+}
 
 bool read_layout_keys(PyObject* object, const LayoutItem& item, FieldShape& shape,
                       Ref& count_name) {

@@ -14,6 +14,11 @@
 
 namespace vantrel {
 
+// Raises ValueError "{item's context}{message}". False.
+bool refuse(const LayoutItem& item, const std::string& message);
+// repr(object) as UTF-8, "?" when it fails.
+std::string quoted(PyObject* object);
+
 // Refuses keys that no recipe item knows, suggesting the nearest known one;
 // reads "count" and "word_bits" into `shape`. A count naming a field is left
 // in `count_name` for check_layout to resolve. False with ValueError set.
