@@ -121,6 +121,9 @@ ModuleState module_state;
 
 }  // namespace vantrel
 
-PyMODINIT_FUNC PyInit_vantrel() {
+// The extension is vantrel._core; the package vantrel re-exports its
+// attributes. The module keeps the name "vantrel" (its functions and types
+// say they come from vantrel, where pickle finds them).
+PyMODINIT_FUNC PyInit__core() {
   return vantrel::guarded([] { return vantrel::create_module(); });
 }
