@@ -44,6 +44,7 @@ class Progress:
         self.bar.set_postfix_str(f"{self.packets:,} packets, {self.packets / elapsed:,.0f} packets/s",
                                  refresh=False)
         self.bar.update(nbytes)
+        self.bar.refresh()  # once per chunk: cheap, and the last figures are always shown
 
     def close(self) -> None:
         if self.bar is not None:
