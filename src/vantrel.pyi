@@ -896,6 +896,8 @@ def decode_ieee754_f128(value: SupportsIndex) -> float:
         OverflowError: value is negative or above 2**128 - 1.
     """
 
+# ---- refusing decoders (written by tools/refusal_stubs.py) ----
+
 def decode_ieee754_1985_f32(_value: SupportsIndex) -> NoReturn:
     """Not implemented: always raises NotImplementedError.
 
@@ -1049,6 +1051,8 @@ def decode_ti_f40(_value: SupportsIndex) -> NoReturn:
         TypeError: _value is not an int.
         OverflowError: _value is negative or above 2**64 - 1.
     """
+
+# ---- end of refusing decoders ----
 
 def decode_us_ascii(bytes: bytes) -> str:
     """Decode US-ASCII bytes into a str.
@@ -1446,6 +1450,8 @@ def encode_ieee754_f64(value: SupportsFloat | SupportsIndex) -> int:
         OverflowError: value is an int too large for a float.
     """
 
+# ---- refusing encoders (written by tools/refusal_stubs.py) ----
+
 def encode_ieee754_f128(_value: SupportsFloat | SupportsIndex) -> NoReturn:
     """Not implemented: always raises NotImplementedError.
 
@@ -1613,6 +1619,8 @@ def encode_ti_f40(_value: SupportsFloat | SupportsIndex) -> NoReturn:
         TypeError: _value is not a number.
         OverflowError: _value is an int too large for a float.
     """
+
+# ---- end of refusing encoders ----
 
 def encode_us_ascii(text: str) -> bytes:
     """Encode a str as US-ASCII.

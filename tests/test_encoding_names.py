@@ -95,3 +95,22 @@ def test_test_lists_name_real_encodings(names, deliberately_unknown):
     known = {name for name in stub_literal("Encoding") if name == name.lower()}
     assert {name.lower() for name in names} - deliberately_unknown <= known
     assert all(not unpacks(name) for name in deliberately_unknown)
+
+
+def test_refusal_stubs_are_written_from_the_table_the_module_agrees_with():
+    """The 23 refusing functions' stub entries come from tools/refusal_stubs.py;
+    its messages are the ones the module raises, and the stub is up to date."""
+    import subprocess
+    import sys
+
+    tool = ROOT / "tools" / "refusal_stubs.py"
+    checked = subprocess.run([sys.executable, str(tool), "--check"], capture_output=True, text=True)
+    assert checked.returncode == 0, checked.stderr
+    namespace = {"__name__": "refusal_stubs", "__file__": str(tool)}
+    exec(compile(tool.read_text(encoding="utf-8"), str(tool), "exec"), namespace)
+    refusals = namespace["refusals"]()
+    assert len(refusals) == 23
+    for name, message in refusals:
+        with pytest.raises(NotImplementedError) as refused:
+            getattr(vantrel, name)(0)
+        assert str(refused.value) == message

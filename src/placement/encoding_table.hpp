@@ -58,6 +58,9 @@ struct EncodingRow {
   Result<FieldContent> (*encode_text)(const PackInput& input, std::uint32_t bits);
   Result<FieldValue> (*decode)(const FieldInput& field, TextSink& text);
   ColumnKernel column_kernel = ColumnKernel::RowDecoder;
+  // Text rows whose decoder turns ASCII bytes into the same characters:
+  // an all-ASCII field is its own UTF-8, and columns copy it as it is.
+  bool ascii_is_itself = false;
 
   // Either encoder's result as field content (a packable row only).
   Result<FieldContent> encode(const PackInput& input, std::uint32_t bits) const {

@@ -1,6 +1,7 @@
 #include "placement/text_columns.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
@@ -82,6 +83,18 @@ class Utf8Appender final : public TextSink {
   char32_t largest_ = 0;
 };
 
+bool all_ascii(ByteSpan bytes) {
+  std::uint64_t high = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= bytes.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes.data() + i, 8);
+    high |= word;
+  }
+  for (; i < bytes.size(); ++i) high |= bytes[i];
+  return (high & 0x8080808080808080u) == 0;
+}
+
 // Where a value already in the data buffer lies.
 struct StoredText {
   std::uint64_t offset = 0;
@@ -105,6 +118,7 @@ std::optional<ColumnFailure> decode_utf8_into(ByteSpan buffer, bool immutable,
   Utf8Appender appender(data);
   RecentValues<StoredText> recent;
   ReuseMeter meter;
+  const bool copies_ascii = field.spec.row->ascii_is_itself;
   std::size_t i = 0;
   // Under a mask a failed packet holds an empty value and the column goes on.
   const auto fail = [&]() -> bool {
@@ -123,6 +137,13 @@ std::optional<ColumnFailure> decode_utf8_into(ByteSpan buffer, bool immutable,
     // reads the copy.
     const FieldInput input =
         read_field_input(buffer, start * 8 + field.position, field.spec, scratch, immutable);
+    if (copies_ascii && all_ascii(input.bytes)) {
+      std::uint8_t* copy = data.extend(input.bytes.size());
+      copy_bytes(copy, input.bytes.data(), input.bytes.size());
+      out.longest = std::max(out.longest, input.bytes.size());
+      offsets[i + 1] = static_cast<Offset>(data.size());
+      continue;
+    }
     const bool reuse = meter.active() && RecentValues<StoredText>::fits(input.bytes.size());
     if (reuse) {
       if (const StoredText* seen = recent.find(input.bytes)) {
