@@ -4,7 +4,6 @@ errors, progress, scale-out on dask, and the package around the core."""
 
 import io
 import json
-import os
 import struct
 import subprocess
 import sys
@@ -54,7 +53,8 @@ def example_definitions():
 def test_the_shipped_archive_is_what_its_script_makes(tmp_path):
     subprocess.run(
         [sys.executable, str(EXAMPLE / "make_archive.py"), str(tmp_path / "day.bin")],
-        check=True, capture_output=True,
+        check=True,
+        capture_output=True,
     )
     assert (tmp_path / "day.bin").read_bytes() == ARCHIVE.read_bytes()
     assert ARCHIVE.stat().st_size <= 1 << 20
@@ -69,7 +69,9 @@ def test_decode_writes_one_parquet_table_per_type_equal_to_unpack_many(
     assert run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path / "out") == 0
     expected = expected_columns(ARCHIVE.read_bytes(), example_definitions)
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == [
-        "event.parquet", "housekeeping.parquet", "magnetometer.parquet"
+        "event.parquet",
+        "housekeeping.parquet",
+        "magnetometer.parquet",
     ]
     for name, columns in expected.items():
         table = pq.read_table(tmp_path / "out" / f"{name}.parquet")
@@ -108,8 +110,10 @@ def test_decode_of_several_archives_appends_them_in_order(tmp_path):
 
 def test_chunking_does_not_change_the_tables(tmp_path):
     assert run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path / "one", "-q") == 0
-    assert run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path / "many", "-q",
-               "--chunk-size", "10000") == 0
+    assert (
+        run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path / "many", "-q", "--chunk-size", "10000")
+        == 0
+    )
     for name in ("housekeeping", "event", "magnetometer"):
         one = pq.read_table(tmp_path / "one" / f"{name}.parquet")
         many = pq.read_table(tmp_path / "many" / f"{name}.parquet")
@@ -141,10 +145,22 @@ def test_values_that_fail_to_decode_are_null_and_counted(tmp_path):
     bad_bcd = {
         "packets": {
             "readings": {
-                "layout": [{"name": "header", "encoding": "unsigned", "bits": 48,
-                            "byte_order": "big", "reverse_bits": False},
-                           {"name": "reading", "encoding": "packed_bcd", "bits": 8,
-                            "byte_order": "big", "reverse_bits": False}],
+                "layout": [
+                    {
+                        "name": "header",
+                        "encoding": "unsigned",
+                        "bits": 48,
+                        "byte_order": "big",
+                        "reverse_bits": False,
+                    },
+                    {
+                        "name": "reading",
+                        "encoding": "packed_bcd",
+                        "bits": 8,
+                        "byte_order": "big",
+                        "reverse_bits": False,
+                    },
+                ],
             }
         }
     }
@@ -156,8 +172,10 @@ def test_values_that_fail_to_decode_are_null_and_counted(tmp_path):
     assert run("decode", tmp_path / "bcd.json", tmp_path / "bcd.bin", "-o", tmp_path, "-q") == 0
     table = pq.read_table(tmp_path / "readings.parquet")
     assert table.column("reading").to_pylist() == [12, None, 99]
-    assert run("decode", tmp_path / "bcd.json", tmp_path / "bcd.bin", "-o", tmp_path, "-q",
-               "--strict") == 3
+    assert (
+        run("decode", tmp_path / "bcd.json", tmp_path / "bcd.bin", "-o", tmp_path, "-q", "--strict")
+        == 3
+    )
 
 
 # split and inspect ----------------------------------------------------------
@@ -166,15 +184,20 @@ def test_values_that_fail_to_decode_are_null_and_counted(tmp_path):
 def test_split_writes_each_apids_packets_in_stream_order(tmp_path, example_definitions):
     assert run("split", ARCHIVE, "-o", tmp_path, "-d", DEFINITIONS, "-q") == 0
     data = ARCHIVE.read_bytes()
-    framed = vantrel.split_packets(data, **example_definitions.framing, errors="report",
-                                   rules=example_definitions.rules)
+    framed = vantrel.split_packets(
+        data, **example_definitions.framing, errors="report", rules=example_definitions.rules
+    )
     apids = vantrel.CCSDS_PRIMARY_HEADER.unpack_many(data, offsets=framed.offsets)["apid"]
     assert sorted(p.name for p in tmp_path.iterdir()) == [
-        "apid_0257.bin", "apid_0677.bin", "apid_0960.bin"
+        "apid_0257.bin",
+        "apid_0677.bin",
+        "apid_0960.bin",
     ]
     for apid in (257, 677, 960):
         mine = np.flatnonzero(apids == apid)
-        want = b"".join(data[framed.offsets[i]: framed.offsets[i] + framed.lengths[i]] for i in mine)
+        want = b"".join(
+            data[framed.offsets[i] : framed.offsets[i] + framed.lengths[i]] for i in mine
+        )
         assert (tmp_path / f"apid_{apid:04d}.bin").read_bytes() == want
 
 
@@ -182,11 +205,35 @@ def test_inspect_reports_counts_gaps_damage_and_time_spans(capsys):
     assert run("inspect", ARCHIVE, DEFINITIONS) == 0
     out = capsys.readouterr().out
     lines = out.splitlines()
-    assert lines[0].endswith("638,979 bytes, 27,038 packets, 2 damaged range(s) (23 bytes in no packet)")
+    assert lines[0].endswith(
+        "638,979 bytes, 27,038 packets, 2 damaged range(s) (23 bytes in no packet)"
+    )
     rows = {line.split()[0]: line.split() for line in lines if line[:5].strip().isdigit()}
     # apid, packets, bytes, min, max, gaps, missing, duplicates, out of order, type
-    assert rows["960"] == ["960", "21,598", "475,156", "22", "22", "1", "1", "0", "0", "magnetometer"]
-    assert rows["677"] == ["677", "5,400", "162,000", "30", "30", "0", "0", "0", "0", "housekeeping"]
+    assert rows["960"] == [
+        "960",
+        "21,598",
+        "475,156",
+        "22",
+        "22",
+        "1",
+        "1",
+        "0",
+        "0",
+        "magnetometer",
+    ]
+    assert rows["677"] == [
+        "677",
+        "5,400",
+        "162,000",
+        "30",
+        "30",
+        "0",
+        "0",
+        "0",
+        "0",
+        "housekeeping",
+    ]
     assert "damaged ranges: 1 bad header, 1 truncated" in out
     assert "638,962  638,979     17  truncated" in out
     assert [line.split() for line in lines if line.startswith("housekeeping  obt")] == [
@@ -220,9 +267,9 @@ def png_facts(path):
     width, height = struct.unpack(">II", data[16:24])
     texts, position = {}, 8
     while position < len(data):
-        (length,) = struct.unpack(">I", data[position: position + 4])
-        kind = data[position + 4: position + 8]
-        body = data[position + 8: position + 8 + length]
+        (length,) = struct.unpack(">I", data[position : position + 4])
+        kind = data[position + 4 : position + 8]
+        body = data[position + 8 : position + 8 + length]
         if kind == b"tEXt":
             key, _, value = body.partition(b"\0")
             texts[key.decode()] = value.decode("latin-1")
@@ -236,8 +283,21 @@ def png_facts(path):
 def test_plot_writes_a_png_of_the_size_asked_with_the_named_traces(tmp_path):
     pytest.importorskip("matplotlib")
     out = tmp_path / "look.png"
-    assert run("plot", DEFINITIONS, ARCHIVE, "bx", "housekeeping.temperature", "-o", out,
-               "--size", "640x480", "-q") == 0
+    assert (
+        run(
+            "plot",
+            DEFINITIONS,
+            ARCHIVE,
+            "bx",
+            "housekeeping.temperature",
+            "-o",
+            out,
+            "--size",
+            "640x480",
+            "-q",
+        )
+        == 0
+    )
     width, height, texts = png_facts(out)
     assert (width, height) == (640, 480)
     assert texts["Description"] == "magnetometer.bx, housekeeping.temperature"
@@ -249,11 +309,13 @@ def test_plot_draws_one_trace_per_field_against_the_time_field():
 
     definitions = definitions_module.load(DEFINITIONS)
     wanted = plot.resolve_fields(definitions, ["bx", "by", "event.severity"])
-    figure = plot.draw(plot.series(definitions, str(ARCHIVE), wanted, 1 << 20, True),
-                       (800, 600), "t")
+    figure = plot.draw(
+        plot.series(definitions, str(ARCHIVE), wanted, 1 << 20, True), (800, 600), "t"
+    )
     axes = figure.get_axes()
     assert [[line.get_label() for line in axis.get_lines()] for axis in axes] == [
-        ["magnetometer.bx", "magnetometer.by"], ["event.severity"]
+        ["magnetometer.bx", "magnetometer.by"],
+        ["event.severity"],
     ]
     assert axes[0].get_xlabel() == "obt_seconds"
     bx = axes[0].get_lines()[0]
@@ -290,59 +352,116 @@ def test_json_and_toml_definitions_give_the_same_layouts(tmp_path, example_defin
 def test_definition_items_pass_straight_to_layout():
     document = {
         "defaults": {"byte_order": "little", "reverse_bits": False},
-        "packets": {"t": {"layout": [
-            {"name": "a", "encoding": "unsigned", "bits": 16},
-            {"name": "b", "encoding": "unsigned", "bits": 8, "byte_order": "big",
-             "offset_bits": 40},
-        ]}},
+        "packets": {
+            "t": {
+                "layout": [
+                    {"name": "a", "encoding": "unsigned", "bits": 16},
+                    {
+                        "name": "b",
+                        "encoding": "unsigned",
+                        "bits": 8,
+                        "byte_order": "big",
+                        "offset_bits": 40,
+                    },
+                ]
+            }
+        },
     }
     packet = definitions_module.from_document(document, "x.json").packets[0]
-    assert packet.layout == vantrel.Layout([
-        {"name": "a", "encoding": "unsigned", "bits": 16, "byte_order": "little",
-         "reverse_bits": False},
-        {"name": "b", "encoding": "unsigned", "bits": 8, "byte_order": "big",
-         "reverse_bits": False, "offset_bits": 40},
-    ])
+    assert packet.layout == vantrel.Layout(
+        [
+            {
+                "name": "a",
+                "encoding": "unsigned",
+                "bits": 16,
+                "byte_order": "little",
+                "reverse_bits": False,
+            },
+            {
+                "name": "b",
+                "encoding": "unsigned",
+                "bits": 8,
+                "byte_order": "big",
+                "reverse_bits": False,
+                "offset_bits": 40,
+            },
+        ]
+    )
     assert packet.keys is None
 
 
 ITEM = {"name": "x", "encoding": "unsigned", "bits": 8}
 BROKEN = [
-    ({"packets": {}, "colour": 1},
-     "bad.json: unknown key 'colour' in the file (known: defaults, framing, header, packets, "
-     "rules, sequence, type_field)"),
+    (
+        {"packets": {}, "colour": 1},
+        "bad.json: unknown key 'colour' in the file (known: defaults, framing, header, packets, "
+        "rules, sequence, type_field)",
+    ),
     ({"packets": {}}, "bad.json: 'packets' must be a table of one or more packet types"),
-    ({"packets": {"hk": {"key": 1}}}, "bad.json: packet type 'hk': missing 'layout' (a list of items)"),
-    ({"packets": {"hk": {"key": 1, "layout": [ITEM], "colour": 2}}},
-     "bad.json: packet type 'hk': unknown key 'colour' in the packet type (known: ccsdspy_csv, "
-     "header, key, layout, options, time)"),
-    ({"defaults": {"byte_order": "big", "reverse_bits": False},
-      "packets": {"hk": {"key": 1, "layout": [ITEM, {"name": "temp", "encoding": "unsigned"}]}}},
-     "bad.json: packet type 'hk': recipe item 1 ('temp'): KeyError: \"Recipe missing required "
-     "field: 'bits'\""),
-    ({"defaults": {"byte_order": "big", "reverse_bits": False},
-      "packets": {"hk": {"key": 1, "layout": [{**ITEM, "encoding": "uint8"}]}}},
-     "bad.json: packet type 'hk': recipe item 0 ('x'): ValueError: Unsupported encoding type: uint8"),
-    ({"packets": {"hk": {"key": 1, "layout": ["x"]}}},
-     "bad.json: packet type 'hk': item 0 must be a table (a JSON object)"),
-    ({"defaults": {"byte_order": "big", "reverse_bits": False},
-      "packets": {"hk": {"key": 1, "layout": [ITEM], "time": "t"}}},
-     "bad.json: packet type 'hk': 'time' names no field of the layout: 't'"),
-    ({"defaults": {"byte_order": "big", "reverse_bits": False},
-      "packets": {"a": {"key": [1, 2], "layout": [ITEM]}, "b": {"key": 2, "layout": [ITEM]}}},
-     "bad.json: packet type 'b': key 2 is already the key of packet type 'a'"),
-    ({"packets": {"hk": {"key": -1, "layout": [ITEM]}}},
-     "bad.json: packet type 'hk': 'key' must be a non-negative integer or a list of them"),
-    ({"type_field": "apid", "packets": {"hk": {"layout": [ITEM]}}},
-     "bad.json: type_field: 'apid' names no field of the header with a fixed position"),
-    ({"framing": {"length_bits": 0}, "packets": {"hk": {"layout": [ITEM]}}},
-     "bad.json: framing or rules: "),
+    (
+        {"packets": {"hk": {"key": 1}}},
+        "bad.json: packet type 'hk': missing 'layout' (a list of items)",
+    ),
+    (
+        {"packets": {"hk": {"key": 1, "layout": [ITEM], "colour": 2}}},
+        "bad.json: packet type 'hk': unknown key 'colour' in the packet type (known: ccsdspy_csv, "
+        "header, key, layout, options, time)",
+    ),
+    (
+        {
+            "defaults": {"byte_order": "big", "reverse_bits": False},
+            "packets": {
+                "hk": {"key": 1, "layout": [ITEM, {"name": "temp", "encoding": "unsigned"}]}
+            },
+        },
+        "bad.json: packet type 'hk': recipe item 1 ('temp'): KeyError: \"Recipe missing required "
+        "field: 'bits'\"",
+    ),
+    (
+        {
+            "defaults": {"byte_order": "big", "reverse_bits": False},
+            "packets": {"hk": {"key": 1, "layout": [{**ITEM, "encoding": "uint8"}]}},
+        },
+        "bad.json: packet type 'hk': recipe item 0 ('x'): "
+        "ValueError: Unsupported encoding type: uint8",
+    ),
+    (
+        {"packets": {"hk": {"key": 1, "layout": ["x"]}}},
+        "bad.json: packet type 'hk': item 0 must be a table (a JSON object)",
+    ),
+    (
+        {
+            "defaults": {"byte_order": "big", "reverse_bits": False},
+            "packets": {"hk": {"key": 1, "layout": [ITEM], "time": "t"}},
+        },
+        "bad.json: packet type 'hk': 'time' names no field of the layout: 't'",
+    ),
+    (
+        {
+            "defaults": {"byte_order": "big", "reverse_bits": False},
+            "packets": {"a": {"key": [1, 2], "layout": [ITEM]}, "b": {"key": 2, "layout": [ITEM]}},
+        },
+        "bad.json: packet type 'b': key 2 is already the key of packet type 'a'",
+    ),
+    (
+        {"packets": {"hk": {"key": -1, "layout": [ITEM]}}},
+        "bad.json: packet type 'hk': 'key' must be a non-negative integer or a list of them",
+    ),
+    (
+        {"type_field": "apid", "packets": {"hk": {"layout": [ITEM]}}},
+        "bad.json: type_field: 'apid' names no field of the header with a fixed position",
+    ),
+    (
+        {"framing": {"length_bits": 0}, "packets": {"hk": {"layout": [ITEM]}}},
+        "bad.json: framing or rules: ",
+    ),
 ]
 
 
 @pytest.mark.parametrize("document, message", BROKEN)
-def test_broken_definitions_name_the_file_type_and_item(tmp_path, capsys, monkeypatch, document,
-                                                        message):
+def test_broken_definitions_name_the_file_type_and_item(
+    tmp_path, capsys, monkeypatch, document, message
+):
     monkeypatch.chdir(tmp_path)
     Path("bad.json").write_text(json.dumps(document))
     assert run("decode", "bad.json", ARCHIVE, "-o", "out") == 1
@@ -358,7 +477,10 @@ def test_unreadable_definitions_say_why(tmp_path, capsys):
     for name, message in [
         ("bad.toml", "bad.toml: not valid TOML: "),
         ("bad.json", "bad.json: not valid JSON: "),
-        ("bad.yaml", "bad.yaml: unknown definitions format '.yaml': use .json, .toml or a ccsdspy .csv"),
+        (
+            "bad.yaml",
+            "bad.yaml: unknown definitions format '.yaml': use .json, .toml or a ccsdspy .csv",
+        ),
     ]:
         assert run("inspect", ARCHIVE, tmp_path / name) == 1
         assert capsys.readouterr().err.startswith(f"vantrel: {tmp_path / message}")
@@ -390,25 +512,37 @@ def test_ccsdspy_csv_definitions_decode_as_ccsdspy_decodes_them(tmp_path):
     rng = np.random.default_rng(7)
     n = 500
     columns = {
-        "CCSDS_VERSION_NUMBER": np.zeros(n, int), "CCSDS_PACKET_TYPE": np.zeros(n, int),
-        "CCSDS_SECONDARY_FLAG": np.ones(n, int), "CCSDS_APID": np.full(n, 0x123),
-        "CCSDS_SEQUENCE_FLAG": np.full(n, 3), "CCSDS_SEQUENCE_COUNT": np.arange(n),
+        "CCSDS_VERSION_NUMBER": np.zeros(n, int),
+        "CCSDS_PACKET_TYPE": np.zeros(n, int),
+        "CCSDS_SECONDARY_FLAG": np.ones(n, int),
+        "CCSDS_APID": np.full(n, 0x123),
+        "CCSDS_SEQUENCE_FLAG": np.full(n, 3),
+        "CCSDS_SEQUENCE_COUNT": np.arange(n),
         "CCSDS_PACKET_LENGTH": np.full(n, layout.size_bytes - 7),
-        "SHCOARSE": rng.integers(0, 2**32, n), "SHFINE": rng.integers(0, 2**16, n),
+        "SHCOARSE": rng.integers(0, 2**32, n),
+        "SHFINE": rng.integers(0, 2**16, n),
         "TEMPERATURE": rng.integers(-(2**15), 2**15, n),
-        "VOLTAGE": rng.normal(5, 1, n).astype(np.float32), "FLAGS": rng.integers(0, 8, n),
+        "VOLTAGE": rng.normal(5, 1, n).astype(np.float32),
+        "FLAGS": rng.integers(0, 8, n),
         "LABEL": [f"LBL{i:05d}" for i in range(n)],
     }
     for i in range(4):
         columns[f"COUNTS[{i}]"] = rng.integers(0, 4096, n)
-    if vantrel.Layout([{**ITEM, "byte_order": "big", "reverse_bits": False, "count": 2}]).size_bits != 16:
+    if (
+        vantrel.Layout([{**ITEM, "byte_order": "big", "reverse_bits": False, "count": 2}]).size_bits
+        != 16
+    ):
         pytest.skip("layouts without array fields")
     archive = tmp_path / "science.bin"
-    archive.write_bytes(layout.pack_many({**columns, "COUNTS": np.stack(
-        [columns.pop(f"COUNTS[{i}]") for i in range(4)], axis=1)}))
+    archive.write_bytes(
+        layout.pack_many(
+            {**columns, "COUNTS": np.stack([columns.pop(f"COUNTS[{i}]") for i in range(4)], axis=1)}
+        )
+    )
 
-    theirs = ccsdspy.FixedLength.from_file(str(csv_path)).load(str(archive),
-                                                                include_primary_header=True)
+    theirs = ccsdspy.FixedLength.from_file(str(csv_path)).load(
+        str(archive), include_primary_header=True
+    )
     assert run("decode", csv_path, archive, "-o", tmp_path / "out", "-q") == 0
     ours = pq.read_table(tmp_path / "out" / "science.parquet")
     assert set(theirs) - set(ours.column_names) == {"SPARE"}  # fill is left out
@@ -429,34 +563,45 @@ def test_ccsdspy_csv_without_arrays_matches_ccsdspy(tmp_path):
     rng = np.random.default_rng(8)
     n = 300
     archive = tmp_path / "hk.bin"
-    archive.write_bytes(layout.pack_many({
-        "CCSDS_VERSION_NUMBER": np.zeros(n, int), "CCSDS_PACKET_TYPE": np.zeros(n, int),
-        "CCSDS_SECONDARY_FLAG": np.ones(n, int), "CCSDS_APID": np.full(n, 0x42),
-        "CCSDS_SEQUENCE_FLAG": np.full(n, 3), "CCSDS_SEQUENCE_COUNT": np.arange(n),
-        "CCSDS_PACKET_LENGTH": np.full(n, layout.size_bytes - 7),
-        "SHCOARSE": rng.integers(0, 2**32, n), "SHFINE": rng.integers(0, 2**16, n),
-        "TEMPERATURE": rng.integers(-(2**15), 2**15, n),
-        "VOLTAGE": rng.normal(5, 1, n).astype(np.float32), "FLAGS": rng.integers(0, 8, n),
-        "LABEL": [f"LBL{i:05d}" for i in range(n)],
-    }))
-    theirs = ccsdspy.FixedLength.from_file(str(csv_path)).load(str(archive),
-                                                                include_primary_header=True)
+    archive.write_bytes(
+        layout.pack_many(
+            {
+                "CCSDS_VERSION_NUMBER": np.zeros(n, int),
+                "CCSDS_PACKET_TYPE": np.zeros(n, int),
+                "CCSDS_SECONDARY_FLAG": np.ones(n, int),
+                "CCSDS_APID": np.full(n, 0x42),
+                "CCSDS_SEQUENCE_FLAG": np.full(n, 3),
+                "CCSDS_SEQUENCE_COUNT": np.arange(n),
+                "CCSDS_PACKET_LENGTH": np.full(n, layout.size_bytes - 7),
+                "SHCOARSE": rng.integers(0, 2**32, n),
+                "SHFINE": rng.integers(0, 2**16, n),
+                "TEMPERATURE": rng.integers(-(2**15), 2**15, n),
+                "VOLTAGE": rng.normal(5, 1, n).astype(np.float32),
+                "FLAGS": rng.integers(0, 8, n),
+                "LABEL": [f"LBL{i:05d}" for i in range(n)],
+            }
+        )
+    )
+    theirs = ccsdspy.FixedLength.from_file(str(csv_path)).load(
+        str(archive), include_primary_header=True
+    )
     assert run("decode", csv_path, archive, "-o", tmp_path / "out", "-q") == 0
     ours = pq.read_table(tmp_path / "out" / "hk.parquet")
     assert ours.column_names == [name for name in theirs if name != "SPARE"]  # fill is left out
     for name in ours.column_names:
         values = theirs[name]
         mine = ours.column(name).to_pylist()
-        expected = ([v.decode("latin-1") for v in values.tolist()] if name == "LABEL"
-                    else values.tolist())
+        expected = (
+            [v.decode("latin-1") for v in values.tolist()] if name == "LABEL" else values.tolist()
+        )
         assert mine == expected, name
 
 
 def test_ccsdspy_csv_referenced_from_a_definitions_file_gets_its_key(tmp_path):
     (tmp_path / "hk.csv").write_text("name,data_type,bit_length,bit_offset\nA,uint,8,56\n")
-    (tmp_path / "defs.json").write_text(json.dumps(
-        {"packets": {"hk": {"key": 0x42, "ccsdspy_csv": "hk.csv", "time": "A"}}}
-    ))
+    (tmp_path / "defs.json").write_text(
+        json.dumps({"packets": {"hk": {"key": 0x42, "ccsdspy_csv": "hk.csv", "time": "A"}}})
+    )
     packet = definitions_module.load(tmp_path / "defs.json").packets[0]
     assert packet.keys == (0x42,) and packet.time == "A"
     assert packet.layout.unpack(bytes(range(8)))["A"] == 7  # bit 56: the packet's eighth byte
@@ -478,9 +623,19 @@ def test_progress_is_silent_when_stderr_is_not_a_terminal(tmp_path):
     clean = tmp_path / "clean.bin"
     clean.write_bytes(ARCHIVE.read_bytes()[:212728])
     completed = subprocess.run(
-        [sys.executable, "-m", "vantrel", "decode", str(DEFINITIONS), str(clean),
-         "-o", str(tmp_path / "out")],
-        capture_output=True, text=True, check=False,
+        [
+            sys.executable,
+            "-m",
+            "vantrel",
+            "decode",
+            str(DEFINITIONS),
+            str(clean),
+            "-o",
+            str(tmp_path / "out"),
+        ],
+        capture_output=True,
+        text=True,
+        check=False,
     )
     assert completed.returncode == 0, completed.stderr
     assert completed.stderr == ""
@@ -508,7 +663,8 @@ def test_a_missing_extra_says_how_to_install_it(tmp_path, capsys, monkeypatch):
     monkeypatch.setitem(sys.modules, "pyarrow.parquet", None)
     assert run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path) == 1
     assert capsys.readouterr().err == (
-        "vantrel: Parquet output needs pyarrow, which is not installed: pip install 'vantrel[cli]'\n"
+        "vantrel: Parquet output needs pyarrow, which is not installed: "
+        "pip install 'vantrel[cli]'\n"
     )
 
 
@@ -517,10 +673,25 @@ def test_a_missing_extra_says_how_to_install_it(tmp_path, capsys, monkeypatch):
 
 def test_decode_on_two_dask_workers_equals_one_process(tmp_path):
     pytest.importorskip("dask.distributed")
-    assert run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path / "one", "-q",
-               "--chunk-size", "100k") == 0
-    assert run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path / "two", "-q",
-               "--chunk-size", "100k", "--workers", "2") == 0
+    assert (
+        run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path / "one", "-q", "--chunk-size", "100k")
+        == 0
+    )
+    assert (
+        run(
+            "decode",
+            DEFINITIONS,
+            ARCHIVE,
+            "-o",
+            tmp_path / "two",
+            "-q",
+            "--chunk-size",
+            "100k",
+            "--workers",
+            "2",
+        )
+        == 0
+    )
     for name in ("housekeeping", "event", "magnetometer"):
         one = pq.read_table(tmp_path / "one" / f"{name}.parquet")
         two = pq.read_table(tmp_path / "two" / f"{name}.parquet")
@@ -531,12 +702,15 @@ def test_decode_on_two_dask_workers_equals_one_process(tmp_path):
 
 
 def test_command_entry_points_and_usage_errors(tmp_path):
-    for command in ([sys.executable, "-m", "vantrel"],
-                    [str(Path(sys.executable).with_name("vantrel"))]):
+    for command in (
+        [sys.executable, "-m", "vantrel"],
+        [str(Path(sys.executable).with_name("vantrel"))],
+    ):
         version = subprocess.run(command + ["--version"], capture_output=True, text=True)
         assert version.returncode == 0 and version.stdout == f"vantrel {vantrel.__version__}\n"
-    usage = subprocess.run([sys.executable, "-m", "vantrel", "decode", "x.json"],
-                           capture_output=True, text=True)
+    usage = subprocess.run(
+        [sys.executable, "-m", "vantrel", "decode", "x.json"], capture_output=True, text=True
+    )
     assert usage.returncode == 2 and "-o/--output" in usage.stderr
 
 
@@ -550,9 +724,36 @@ def test_the_package_keeps_the_modules_surface():
     assert pickle.loads(pickle.dumps(vantrel.CCSDS_PRIMARY_HEADER)) == vantrel.CCSDS_PRIMARY_HEADER
     assert pickle.loads(pickle.dumps(vantrel.encode_utf8)) is vantrel.encode_utf8
     fresh = subprocess.run(
-        [sys.executable, "-c",
-         "import sys, vantrel; print(sorted(m for m in ('numpy', 'pyarrow', 'vantrel.command')"
-         " if m in sys.modules))"],
-        capture_output=True, text=True, check=True,
+        [
+            sys.executable,
+            "-c",
+            "import sys, vantrel; print(sorted(m for m in ('numpy', 'pyarrow', 'vantrel.command')"
+            " if m in sys.modules))",
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
     )
     assert fresh.stdout == "[]\n"
+
+
+def test_the_readmes_first_command_decodes_the_shipped_archive(tmp_path):
+    readme = (EXAMPLE.parents[1] / "README.md").read_text(encoding="utf-8")
+    first = readme.split("```sh\n", 1)[1].split("\n```", 1)[0]
+    install, _, command = first.partition(" && ")
+    assert install == 'pip install ".[cli]"' and command.startswith("vantrel decode ")
+    argv = command.split()[1:]
+    argv[argv.index("-o") + 1] = str(tmp_path / "tables")
+    completed = subprocess.run(
+        [str(Path(sys.executable).with_name("vantrel")), *argv],
+        cwd=EXAMPLE.parents[1],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    assert completed.returncode == 0, completed.stderr
+    assert sorted(p.name for p in (tmp_path / "tables").iterdir()) == [
+        "event.parquet",
+        "housekeeping.parquet",
+        "magnetometer.parquet",
+    ]

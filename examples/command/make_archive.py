@@ -14,7 +14,6 @@ from pathlib import Path
 
 import numpy as np
 
-import vantrel
 from vantrel.command import definitions
 
 HERE = Path(__file__).resolve().parent
@@ -43,7 +42,8 @@ def simulate(types):
         **header_columns(hk.layout, hk.keys[0], n),
         "obt_seconds": t,
         "obt_subseconds": np.zeros(n, np.uint16),
-        "temperature": (200 + 80 * np.sin(2 * np.pi * t / 5400)).astype(int) + rng.integers(-3, 4, n),
+        "temperature": (200 + 80 * np.sin(2 * np.pi * t / 5400)).astype(int)
+        + rng.integers(-3, 4, n),
         "heater_on": (np.sin(2 * np.pi * t / 5400) < -0.5).astype(int),
         "relays": rng.integers(0, 8, n),
         "bus_voltage": rng.normal(28.0, 0.1, n).astype(np.float32),
@@ -72,9 +72,7 @@ def simulate(types):
         "text": [f"event {i}: {'heater cycle' if i % 2 else 'mode check'}" for i in range(n)],
     }
     streams = []
-    for packet_type, columns in (
-        (hk, housekeeping), (mag, magnetometer), (event, events)
-    ):
+    for packet_type, columns in ((hk, housekeeping), (mag, magnetometer), (event, events)):
         data = packet_type.layout.pack_many(columns)
         size = packet_type.layout.size_bytes
         packets = [data[i : i + size] for i in range(0, len(data), size)]

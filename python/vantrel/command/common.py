@@ -21,5 +21,7 @@ def output_dir(path: str) -> Path:
     try:
         directory.mkdir(parents=True, exist_ok=True)
     except OSError as error:
-        raise CommandError(f"{path}: cannot create the output directory: {error.strerror}") from None
+        raise CommandError(
+            f"{path}: cannot create the output directory: {error.strerror}"
+        ) from None
     return directory

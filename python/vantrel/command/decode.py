@@ -78,8 +78,11 @@ def decode_command(args) -> int:
     directory = output_dir(args.output)
     tables = ParquetTables(directory) if args.format == "parquet" else CsvTables(directory)
     job = Job(definitions, output="arrow" if args.format == "parquet" else "numpy")
-    work = [c for path in args.archives
-            for c in chunks(path, definitions, args.chunk_size or DEFAULT_CHUNK_BYTES)]
+    work = [
+        c
+        for path in args.archives
+        for c in chunks(path, definitions, args.chunk_size or DEFAULT_CHUNK_BYTES)
+    ]
     total = sum(c.stop - c.start for c in work)
     progress = Progress(total, "decode", enabled=not args.quiet)
     packets = Counter()
@@ -137,6 +140,8 @@ def _summary(definitions, tables, packets, failed, unknown, skipped, total_packe
         print(f"vantrel: packets of no defined type, by key: {keys}", file=sys.stderr)
     if skipped:
         nbytes = sum(stop - start for _, start, stop, _, _ in skipped)
-        print(f"vantrel: {len(skipped)} damaged range(s), {nbytes:,} bytes in no packet "
-              "(vantrel inspect lists them)", file=sys.stderr)
-
+        print(
+            f"vantrel: {len(skipped)} damaged range(s), {nbytes:,} bytes in no packet "
+            "(vantrel inspect lists them)",
+            file=sys.stderr,
+        )

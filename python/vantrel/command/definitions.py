@@ -108,8 +108,7 @@ def _parse_toml(raw: bytes, path: Path) -> Any:
             import tomli as tomllib
         except ImportError:
             raise DefinitionsError(
-                f"{path}: reading TOML before Python 3.11 needs tomli: "
-                "pip install 'vantrel[cli]'"
+                f"{path}: reading TOML before Python 3.11 needs tomli: pip install 'vantrel[cli]'"
             ) from None
     try:
         return tomllib.loads(raw.decode("utf-8"))
@@ -301,10 +300,14 @@ def read_ccsdspy_csv(path: str | Path, where: str | None = None) -> list[dict[st
     columns = {c.strip() for c in reader.fieldnames or ()}
     missing = {"name", "data_type", "bit_length"} - columns
     if missing:
-        raise DefinitionsError(f"{where}: {path.name} lacks the column(s) {', '.join(sorted(missing))}")
+        raise DefinitionsError(
+            f"{where}: {path.name} lacks the column(s) {', '.join(sorted(missing))}"
+        )
     unknown = columns - CCSDSPY_COLUMNS
     if unknown:
-        raise DefinitionsError(f"{where}: {path.name} has unknown column(s) {', '.join(sorted(unknown))}")
+        raise DefinitionsError(
+            f"{where}: {path.name} has unknown column(s) {', '.join(sorted(unknown))}"
+        )
     recipe = [
         {"name": n, "encoding": "unsigned", "bits": b, "byte_order": "big", "reverse_bits": False}
         for n, b in CCSDSPY_HEADER_NAMES
@@ -317,7 +320,9 @@ def read_ccsdspy_csv(path: str | Path, where: str | None = None) -> list[dict[st
             bits = int(row["bit_length"])
             offset = int(row["bit_offset"]) if row.get("bit_offset") else position
         except ValueError:
-            raise DefinitionsError(f"{item_where}: bit_length and bit_offset must be integers") from None
+            raise DefinitionsError(
+                f"{item_where}: bit_length and bit_offset must be integers"
+            ) from None
         data_type, _, shape = row["data_type"].lower().partition("(")
         shape = shape.rstrip(")").strip() or row.get("array_shape", "")
         count: int | str = 1
@@ -327,7 +332,9 @@ def read_ccsdspy_csv(path: str | Path, where: str | None = None) -> list[dict[st
             elif shape == "expand":
                 count = "*"
             elif "," in shape:
-                raise DefinitionsError(f"{item_where}: arrays of more than one dimension are not supported")
+                raise DefinitionsError(
+                    f"{item_where}: arrays of more than one dimension are not supported"
+                )
             else:
                 count = shape  # the name of an earlier count field
         position = offset + bits * (count if isinstance(count, int) else 1)

@@ -11,9 +11,10 @@ from __future__ import annotations
 import mmap
 import os
 from collections import Counter
+from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field
-from typing import Any, Iterator
+from typing import Any
 
 import vantrel
 
@@ -56,7 +57,9 @@ def mapped(path: str, start: int = 0, stop: int | None = None) -> Iterator[memor
                 yield view
 
 
-def chunks(path: str, definitions: Definitions, chunk_bytes: int = DEFAULT_CHUNK_BYTES) -> list[Chunk]:
+def chunks(
+    path: str, definitions: Definitions, chunk_bytes: int = DEFAULT_CHUNK_BYTES
+) -> list[Chunk]:
     """Cut a file into chunks of about `chunk_bytes`, each ending after a whole packet."""
     size = os.path.getsize(path)
     out = []
@@ -87,7 +90,9 @@ class Job:
 
 
 def frame(view: memoryview, definitions: Definitions):
-    return vantrel.split_packets(view, **definitions.framing, errors="report", rules=definitions.rules)
+    return vantrel.split_packets(
+        view, **definitions.framing, errors="report", rules=definitions.rules
+    )
 
 
 def group_offsets(view, definitions: Definitions, offsets) -> dict[int, Any]:
@@ -107,7 +112,8 @@ def run_chunk(job: Job, chunk: Chunk) -> ChunkResult:
         framed = frame(view, definitions)
         result.packets = len(framed.offsets)
         result.skipped = [
-            (chunk.start + s.start, chunk.start + s.stop, s.reason, s.detail) for s in framed.skipped
+            (chunk.start + s.start, chunk.start + s.stop, s.reason, s.detail)
+            for s in framed.skipped
         ]
         keyed = [p for p in definitions.packets if p.keys is not None]
         groups = group_offsets(view, definitions, framed.offsets) if keyed else {}
@@ -123,8 +129,11 @@ def run_chunk(job: Job, chunk: Chunk) -> ChunkResult:
             else:
                 parts = [groups[k] for k in packet.keys if k in groups]
                 offsets = (
-                    np.sort(np.concatenate(parts)) if len(parts) > 1
-                    else parts[0] if parts else np.empty(0, np.int64)
+                    np.sort(np.concatenate(parts))
+                    if len(parts) > 1
+                    else parts[0]
+                    if parts
+                    else np.empty(0, np.int64)
                 )
             if job.output == "none":
                 continue

@@ -19,10 +19,18 @@ SHOWN_RANGES = 20
 
 
 def field_layout(name: str, position: dict[str, int], byte_order: str) -> vantrel.Layout:
-    return vantrel.Layout([{
-        "name": name, "encoding": "unsigned", "bits": position["bits"],
-        "byte_order": byte_order, "reverse_bits": False, "offset_bits": position["offset_bits"],
-    }])
+    return vantrel.Layout(
+        [
+            {
+                "name": name,
+                "encoding": "unsigned",
+                "bits": position["bits"],
+                "byte_order": byte_order,
+                "reverse_bits": False,
+                "offset_bits": position["offset_bits"],
+            }
+        ]
+    )
 
 
 def table(headers: list[str], rows: list[list[Any]], right: set[int]) -> str:
@@ -30,7 +38,9 @@ def table(headers: list[str], rows: list[list[Any]], right: set[int]) -> str:
     widths = [max(len(row[i]) for row in cells) for i in range(len(headers))]
     lines = []
     for row in cells:
-        parts = [c.rjust(w) if i in right else c.ljust(w) for i, (c, w) in enumerate(zip(row, widths))]
+        parts = [
+            c.rjust(w) if i in right else c.ljust(w) for i, (c, w) in enumerate(zip(row, widths))
+        ]
         lines.append("  ".join(parts).rstrip())
     return "\n".join(lines)
 
@@ -62,9 +72,13 @@ def inspect_command(args) -> int:
                 keys.append(key_layout.unpack_many(view, offsets=framed.offsets)["key"])
                 lengths.append(framed.lengths)
                 if sequence_layout is not None:
-                    counts.append(sequence_layout.unpack_many(view, offsets=framed.offsets)["count"])
-                skipped += [(chunk.start + s.start, chunk.start + s.stop, s.reason, s.detail)
-                            for s in framed.skipped]
+                    counts.append(
+                        sequence_layout.unpack_many(view, offsets=framed.offsets)["count"]
+                    )
+                skipped += [
+                    (chunk.start + s.start, chunk.start + s.stop, s.reason, s.detail)
+                    for s in framed.skipped
+                ]
             if timed:
                 for name, columns in run_chunk(time_job, chunk).tables.items():
                     times = columns[definitions.packet_type(name).time]
@@ -89,22 +103,35 @@ def inspect_command(args) -> int:
     rows = []
     for key in np.unique(keys):
         mine = keys == key
-        row = [int(key), f"{int(mine.sum()):,}", f"{int(lengths[mine].sum()):,}",
-               int(lengths[mine].min()), int(lengths[mine].max())]
+        row = [
+            int(key),
+            f"{int(mine.sum()):,}",
+            f"{int(lengths[mine].sum()):,}",
+            int(lengths[mine].min()),
+            int(lengths[mine].max()),
+        ]
         if report is not None:
-            def count_in(index, weights=None):
+
+            def count_in(index, weights=None, mine=mine):
                 hit = mine[index]
                 return int(hit.sum() if weights is None else weights[hit].sum())
 
-            row += [count_in(report.gap_index), count_in(report.gap_index, report.gap_missing),
-                    count_in(report.duplicate_index), count_in(report.out_of_order_index)]
+            row += [
+                count_in(report.gap_index),
+                count_in(report.gap_index, report.gap_missing),
+                count_in(report.duplicate_index),
+                count_in(report.out_of_order_index),
+            ]
         row.append(names.get(int(key), "" if args.definitions else "-"))
         rows.append(row)
 
     out = sys.stdout
     damaged_bytes = sum(stop - start for start, stop, _, _ in skipped)
-    print(f"{args.archive}: {size:,} bytes, {len(keys):,} packets, "
-          f"{len(skipped)} damaged range(s) ({damaged_bytes:,} bytes in no packet)", file=out)
+    print(
+        f"{args.archive}: {size:,} bytes, {len(keys):,} packets, "
+        f"{len(skipped)} damaged range(s) ({damaged_bytes:,} bytes in no packet)",
+        file=out,
+    )
     print(file=out)
     headers = ["apid", "packets", "bytes", "min length", "max length"]
     if report is not None:
@@ -116,19 +143,28 @@ def inspect_command(args) -> int:
         by_reason: dict[str, int] = {}
         for _, _, reason, _ in skipped:
             by_reason[reason] = by_reason.get(reason, 0) + 1
-        print("damaged ranges: " + ", ".join(f"{n} {r}" for r, n in sorted(by_reason.items())),
-              file=out)
-        shown = [[f"{a:,}", f"{b:,}", f"{b - a:,}", reason, detail]
-                 for a, b, reason, detail in skipped[:SHOWN_RANGES]]
-        print(table(["start", "stop", "bytes", "reason", "detail"], shown, right={0, 1, 2}), file=out)
+        print(
+            "damaged ranges: " + ", ".join(f"{n} {r}" for r, n in sorted(by_reason.items())),
+            file=out,
+        )
+        shown = [
+            [f"{a:,}", f"{b:,}", f"{b - a:,}", reason, detail]
+            for a, b, reason, detail in skipped[:SHOWN_RANGES]
+        ]
+        print(
+            table(["start", "stop", "bytes", "reason", "detail"], shown, right={0, 1, 2}), file=out
+        )
         if len(skipped) > SHOWN_RANGES:
             print(f"... and {len(skipped) - SHOWN_RANGES} more", file=out)
     if spans:
         print(file=out)
         print("time span:", file=out)
-        span_rows = [[name, definitions.packet_type(name).time, min(v), max(v)]
-                     for name, v in spans.items()]
+        span_rows = [
+            [name, definitions.packet_type(name).time, min(v), max(v)] for name, v in spans.items()
+        ]
         print(table(["type", "field", "first", "last"], span_rows, right=set()), file=out)
-    damaged = bool(skipped) or (report is not None and (
-        len(report.gap_index) or len(report.duplicate_index) or len(report.out_of_order_index)))
+    damaged = bool(skipped) or (
+        report is not None
+        and (len(report.gap_index) or len(report.duplicate_index) or len(report.out_of_order_index))
+    )
     return EXIT_DAMAGE if args.strict and damaged else 0

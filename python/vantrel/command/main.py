@@ -51,7 +51,9 @@ def _pixels(text: str) -> tuple[int, int]:
     try:
         width, height = (int(part) for part in text.lower().split("x"))
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a size in pixels: {text!r} (e.g. 1200x800)") from None
+        raise argparse.ArgumentTypeError(
+            f"not a size in pixels: {text!r} (e.g. 1200x800)"
+        ) from None
     if width < 16 or height < 16:
         raise argparse.ArgumentTypeError("at least 16x16 pixels")
     return width, height
@@ -68,49 +70,85 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
 
     def common(sub: argparse.ArgumentParser) -> None:
         sub.add_argument("-q", "--quiet", action="store_true", help="no progress and no summary")
-        sub.add_argument("--chunk-size", type=_size, default=None, metavar="BYTES",
-                         help="bytes per chunk of work (default 64M)")
+        sub.add_argument(
+            "--chunk-size",
+            type=_size,
+            default=None,
+            metavar="BYTES",
+            help="bytes per chunk of work (default 64M)",
+        )
 
     decode = commands.add_parser(
-        "decode", help="decode every packet type into one table each",
+        "decode",
+        help="decode every packet type into one table each",
         description="Frame the archives, split them by packet type and write one table per type.",
     )
-    decode.add_argument("definitions", metavar="DEFINITIONS",
-                        help="definitions file (.json, .toml, or a ccsdspy .csv)")
+    decode.add_argument(
+        "definitions",
+        metavar="DEFINITIONS",
+        help="definitions file (.json, .toml, or a ccsdspy .csv)",
+    )
     decode.add_argument("archives", metavar="ARCHIVE", nargs="+", help="archive files, in order")
-    decode.add_argument("-o", "--output", required=True, metavar="OUT",
-                        help="directory for the tables (created if needed)")
+    decode.add_argument(
+        "-o",
+        "--output",
+        required=True,
+        metavar="OUT",
+        help="directory for the tables (created if needed)",
+    )
     decode.add_argument("-f", "--format", choices=("parquet", "csv"), default="parquet")
-    decode.add_argument("--strict", action="store_true",
-                        help="exit with status 3 when the archive shows damage")
-    decode.add_argument("--workers", type=_positive, metavar="N",
-                        help="run on N local dask.distributed worker processes")
-    decode.add_argument("--scheduler", metavar="ADDRESS",
-                        help="run on the dask.distributed scheduler at ADDRESS")
+    decode.add_argument(
+        "--strict", action="store_true", help="exit with status 3 when the archive shows damage"
+    )
+    decode.add_argument(
+        "--workers",
+        type=_positive,
+        metavar="N",
+        help="run on N local dask.distributed worker processes",
+    )
+    decode.add_argument(
+        "--scheduler", metavar="ADDRESS", help="run on the dask.distributed scheduler at ADDRESS"
+    )
     common(decode)
 
-    split = commands.add_parser("split", help="write the packets of each APID to a file of their own")
+    split = commands.add_parser(
+        "split", help="write the packets of each APID to a file of their own"
+    )
     split.add_argument("archive", metavar="ARCHIVE")
     split.add_argument("-o", "--output", required=True, metavar="DIR")
-    split.add_argument("-d", "--definitions", metavar="DEFINITIONS",
-                       help="framing, rules and key field from a definitions file (default CCSDS)")
+    split.add_argument(
+        "-d",
+        "--definitions",
+        metavar="DEFINITIONS",
+        help="framing, rules and key field from a definitions file (default CCSDS)",
+    )
     common(split)
 
     inspect = commands.add_parser("inspect", help="what an archive holds and what looks wrong")
     inspect.add_argument("archive", metavar="ARCHIVE")
     inspect.add_argument("definitions", metavar="DEFINITIONS", nargs="?")
-    inspect.add_argument("--strict", action="store_true",
-                         help="exit with status 3 when the archive shows damage")
+    inspect.add_argument(
+        "--strict", action="store_true", help="exit with status 3 when the archive shows damage"
+    )
     common(inspect)
 
     plot = commands.add_parser("plot", help="a quick-look plot of parameters against packet time")
     plot.add_argument("definitions", metavar="DEFINITIONS")
     plot.add_argument("archive", metavar="ARCHIVE")
-    plot.add_argument("fields", metavar="FIELD", nargs="+",
-                      help="field name, or TYPE.FIELD when several types have it")
+    plot.add_argument(
+        "fields",
+        metavar="FIELD",
+        nargs="+",
+        help="field name, or TYPE.FIELD when several types have it",
+    )
     plot.add_argument("-o", "--output", required=True, metavar="FILE.png")
-    plot.add_argument("--size", type=_pixels, default=(1200, 800), metavar="WxH",
-                      help="image size in pixels (default 1200x800)")
+    plot.add_argument(
+        "--size",
+        type=_pixels,
+        default=(1200, 800),
+        metavar="WxH",
+        help="image size in pixels (default 1200x800)",
+    )
     common(plot)
     return parser
 

@@ -20,7 +20,9 @@ def resolve_fields(definitions, fields: list[str]) -> list[tuple[str, str]]:
             try:
                 packet = definitions.packet_type(type_name)
             except KeyError:
-                raise CommandError(f"{spec}: no packet type {type_name!r} in {definitions.source}") from None
+                raise CommandError(
+                    f"{spec}: no packet type {type_name!r} in {definitions.source}"
+                ) from None
             if field not in packet.layout.names:
                 raise CommandError(f"{spec}: packet type {type_name!r} has no field {field!r}")
             resolved.append((type_name, field))
@@ -29,8 +31,10 @@ def resolve_fields(definitions, fields: list[str]) -> list[tuple[str, str]]:
         if not owners:
             raise CommandError(f"{spec}: no packet type of {definitions.source} has this field")
         if len(owners) > 1:
-            raise CommandError(f"{spec}: several packet types have this field; "
-                               f"name one: {', '.join(f'{o}.{spec}' for o in owners)}")
+            raise CommandError(
+                f"{spec}: several packet types have this field; "
+                f"name one: {', '.join(f'{o}.{spec}' for o in owners)}"
+            )
         resolved.append((owners[0], spec))
     return resolved
 
@@ -96,12 +100,17 @@ def plot_command(args) -> int:
     need("matplotlib", "plot", "vantrel plot")
     definitions = definitions_module.load(args.definitions)
     wanted = resolve_fields(definitions, args.fields)
-    data = series(definitions, args.archive, wanted, args.chunk_size or DEFAULT_CHUNK_BYTES,
-                  args.quiet)
+    data = series(
+        definitions, args.archive, wanted, args.chunk_size or DEFAULT_CHUNK_BYTES, args.quiet
+    )
     figure = draw(data, args.size, args.archive)
     traces = ", ".join(f"{t}.{f}" for t, f in wanted)
-    figure.savefig(args.output, dpi=100, format="png",
-                   metadata={"Title": f"vantrel plot of {args.archive}", "Description": traces})
+    figure.savefig(
+        args.output,
+        dpi=100,
+        format="png",
+        metadata={"Title": f"vantrel plot of {args.archive}", "Description": traces},
+    )
     if not args.quiet:
         print(f"{traces} -> {args.output}")
     return 0

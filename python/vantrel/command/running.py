@@ -7,7 +7,7 @@ import os
 import sys
 import time
 from collections import deque
-from typing import Iterable, Iterator
+from collections.abc import Iterable, Iterator
 
 from .engine import Chunk, ChunkResult, Job, run_chunk
 from .extras import need
@@ -28,12 +28,20 @@ class Progress:
         try:
             from tqdm import tqdm
         except ImportError:
-            print("vantrel: no progress display without tqdm (pip install 'vantrel[cli]')",
-                  file=sys.stderr)
+            print(
+                "vantrel: no progress display without tqdm (pip install 'vantrel[cli]')",
+                file=sys.stderr,
+            )
             return
         self.bar = tqdm(
-            total=total_bytes, desc=label, unit="B", unit_scale=True, unit_divisor=1024,
-            file=sys.stderr, dynamic_ncols=True, leave=False,
+            total=total_bytes,
+            desc=label,
+            unit="B",
+            unit_scale=True,
+            unit_divisor=1024,
+            file=sys.stderr,
+            dynamic_ncols=True,
+            leave=False,
         )
 
     def update(self, nbytes: int, packets: int) -> None:
@@ -41,8 +49,9 @@ class Progress:
         if self.bar is None:
             return
         elapsed = max(time.perf_counter() - self.started, 1e-9)
-        self.bar.set_postfix_str(f"{self.packets:,} packets, {self.packets / elapsed:,.0f} packets/s",
-                                 refresh=False)
+        self.bar.set_postfix_str(
+            f"{self.packets:,} packets, {self.packets / elapsed:,.0f} packets/s", refresh=False
+        )
         self.bar.update(nbytes)
         self.bar.refresh()  # once per chunk: cheap, and the last figures are always shown
 
@@ -75,8 +84,11 @@ def _run_on_dask(job, chunks, progress, workers, scheduler):
         cluster = None
     else:
         cluster = distributed.LocalCluster(
-            n_workers=workers, threads_per_worker=1, processes=True,
-            dashboard_address=None, silence_logs=logging.ERROR,
+            n_workers=workers,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=None,
+            silence_logs=logging.ERROR,
         )
         client = distributed.Client(cluster)
     try:

@@ -55,6 +55,9 @@ def split_command(args) -> int:
         for key in sorted(counts):
             print(f"  {key}: {counts[key]:,} packets -> {directory / f'apid_{key:04d}.bin'}")
         if skipped:
-            print(f"vantrel: {skipped:,} bytes in no packet were left out (vantrel inspect lists them)",
-                  file=sys.stderr)
+            print(
+                f"vantrel: {skipped:,} bytes in no packet were left out "
+                "(vantrel inspect lists them)",
+                file=sys.stderr,
+            )
     return 0
