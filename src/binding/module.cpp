@@ -121,9 +121,8 @@ ModuleState module_state;
 
 }  // namespace vantrel
 
-// The extension is vantrel._core; the package vantrel re-exports its
-// attributes. The module keeps the name "vantrel" (its functions and types
-// say they come from vantrel, where pickle finds them).
-PyMODINIT_FUNC PyInit__core() {
+// Installed as vantrel/__init__.<suffix>: the module is itself the package
+// vantrel, whose pure-Python submodules (the command) sit beside it.
+PyMODINIT_FUNC PyInit_vantrel() {
   return vantrel::guarded([] { return vantrel::create_module(); });
 }
