@@ -202,6 +202,12 @@ def test_split_by_apid_against_numpy(seed, count):
     assert vantrel.split_by_apid(stream, offsets[::2]).keys() <= groups.keys()
     sequence = vantrel.split_by_apid(stream, offsets, key_offset_bits=18, key_bits=14)
     assert sum(len(v) for v in sequence.values()) == len(offsets)
+    # Keys too wide for a counting sort: sorted, stream order kept within a key.
+    wide = vantrel.split_by_apid(stream, offsets, key_offset_bits=16, key_bits=32)
+    keys = [int.from_bytes(stream[o + 2 : o + 6], "big") for o in offsets]
+    assert list(wide) == sorted(set(keys))
+    for key, found in wide.items():
+        assert list(found) == [o for o, k in zip(offsets, keys) if k == key]
 
 
 def test_split_by_apid_refuses_offsets_outside_the_buffer():

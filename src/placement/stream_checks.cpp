@@ -46,10 +46,13 @@ Result<PacketGroups> group_packets(ByteSpan stream, std::span<const std::int64_t
     for (std::size_t i = 0; i < starts.size(); ++i) out.offsets[slot[keys[i]]++] = starts[i];
     return out;
   }
+  // Ties broken by position: stream order within a key (std::stable_sort
+  // would do, but its buffer function is deprecated in some libraries).
   std::vector<std::size_t> order(starts.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return keys[a] != keys[b] ? keys[a] < keys[b] : a < b;
+  });
   for (std::size_t i = 0; i < order.size(); ++i) {
     out.offsets[i] = starts[order[i]];
     if (i == 0 || keys[order[i]] != keys[order[i - 1]]) {
