@@ -147,7 +147,9 @@ def ccsdspy_job(archive: Path, directory: Path, out: Path):
     for name, (apid, _, _) in TYPES.items():
         definition = ccsdspy.FixedLength.from_file(str(directory / f"{name}.csv"))
         columns = definition.load(streams[apid], include_primary_header=True)
-        pd.DataFrame(columns).to_parquet(out / f"{name}.parquet")
+        # ccsdspy's arrays are big-endian, which Arrow refuses: native order first.
+        native = {k: v.astype(v.dtype.newbyteorder("=")) for k, v in columns.items()}
+        pd.DataFrame(native).to_parquet(out / f"{name}.parquet")
 
 
 def unpack_many_job(archive: Path, definitions):

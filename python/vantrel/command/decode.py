@@ -5,6 +5,7 @@ from __future__ import annotations
 import csv
 import sys
 from collections import Counter
+from concurrent.futures import Future, ThreadPoolExecutor
 from pathlib import Path
 from typing import Any
 
@@ -18,7 +19,12 @@ EXIT_DAMAGE = 3
 
 
 class ParquetTables:
-    """One Parquet file per packet type, one row group per chunk."""
+    """One Parquet file per packet type, one row group per chunk.
+
+    Each type's file is written by a thread of its own (pyarrow encodes
+    without the GIL), so the types are encoded side by side and the next
+    chunk is decoded meanwhile; at most two chunks per type wait.
+    """
 
     suffix = ".parquet"
 
@@ -26,17 +32,42 @@ class ParquetTables:
         self.parquet = need("pyarrow.parquet", "cli", "Parquet output")
         self.directory = directory
         self.writers: dict[str, Any] = {}
+        self.threads: dict[str, ThreadPoolExecutor] = {}
+        self.pending: dict[str, list[Future]] = {}
 
     def write(self, name: str, table: Any) -> None:
+        if name not in self.threads:
+            self.threads[name] = ThreadPoolExecutor(1, thread_name_prefix=f"parquet-{name}")
+            self.pending[name] = []
+        pending = self.pending[name]
+        pending.append(self.threads[name].submit(self._write, name, table))
+        while len(pending) > 2:
+            pending.pop(0).result()
+
+    def _write(self, name: str, table: Any) -> None:
         writer = self.writers.get(name)
         if writer is None:
-            writer = self.parquet.ParquetWriter(self.directory / f"{name}.parquet", table.schema)
+            # Dictionaries pay off for text (labels, modes), rarely for numbers.
+            text = [f.name for f in table.schema if str(f.type) in ("string", "large_string")]
+            writer = self.parquet.ParquetWriter(
+                self.directory / f"{name}.parquet", table.schema, use_dictionary=text
+            )
             self.writers[name] = writer
         writer.write_table(table)
 
     def close(self) -> None:
-        for writer in self.writers.values():
-            writer.close()
+        try:
+            for pending in self.pending.values():
+                for future in pending:
+                    future.result()
+        finally:
+            for thread in self.threads.values():
+                thread.shutdown(wait=True)
+            for writer in self.writers.values():
+                writer.close()
+            self.threads.clear()
+            self.pending.clear()
+            self.writers.clear()
 
 
 class CsvTables:

@@ -72,6 +72,11 @@ class Definitions:
         raise KeyError(name)
 
 
+def load_or_ccsds(path: str | Path | None) -> Definitions:
+    """The definitions in `path`, or, without one, CCSDS space packets of no known type."""
+    return load(path) if path else Definitions(source="CCSDS space packets")
+
+
 def load(path: str | Path) -> Definitions:
     """Read a definitions file: .json, .toml, or a ccsdspy .csv packet definition."""
     path = Path(path)

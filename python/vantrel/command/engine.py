@@ -20,7 +20,7 @@ import vantrel
 
 from .definitions import Definitions
 
-DEFAULT_CHUNK_BYTES = 64 << 20
+DEFAULT_CHUNK_BYTES = 16 << 20
 
 
 @dataclass(frozen=True)

@@ -49,11 +49,7 @@ def inspect_command(args) -> int:
     import numpy as np
 
     check_inputs([args.archive] + ([args.definitions] if args.definitions else []))
-    definitions = (
-        definitions_module.load(args.definitions)
-        if args.definitions
-        else definitions_module.Definitions(source="CCSDS space packets")
-    )
+    definitions = definitions_module.load_or_ccsds(args.definitions)
     work = chunks(args.archive, definitions, args.chunk_size or DEFAULT_CHUNK_BYTES)
     size = os.path.getsize(args.archive)
     progress = Progress(size, "inspect", enabled=not args.quiet)

@@ -75,7 +75,7 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
             type=_size,
             default=None,
             metavar="BYTES",
-            help="bytes per chunk of work (default 64M)",
+            help="bytes per chunk of work (default 16M)",
         )
 
     decode = commands.add_parser(

@@ -14,11 +14,7 @@ def split_command(args) -> int:
     import numpy as np
 
     check_inputs([args.archive] + ([args.definitions] if args.definitions else []))
-    definitions = (
-        definitions_module.load(args.definitions)
-        if args.definitions
-        else definitions_module.Definitions(source="CCSDS space packets")
-    )
+    definitions = definitions_module.load_or_ccsds(args.definitions)
     directory = output_dir(args.output)
     work = chunks(args.archive, definitions, args.chunk_size or DEFAULT_CHUNK_BYTES)
     progress = Progress(sum(c.stop - c.start for c in work), "split", enabled=not args.quiet)
