@@ -172,6 +172,15 @@ class Draw:
             return self.value()
         return self.value()
 
+    def packet_length(self):
+        if not self.chance(20):
+            return None
+        return {
+            "offset_bits": self.small(40),
+            "bits": self.pick([8, 16, 0]),
+            "adjust": self.small(9),
+        }
+
     def recipe(self):
         items = []
         for _ in range(self.small(6)):
@@ -184,6 +193,17 @@ class Draw:
                     item[key] = self.field_value(key)
             if self.chance(30):
                 item["offset_bits"] = self.field_value("offset_bits")
+            if self.chance(15):
+                # Layout-only keys: a fixed count, an earlier field's name, the
+                # rest of the packet, or anything; a word or a permutation.
+                earlier = [i.get("name") for i in items if isinstance(i, dict)]
+                item["count"] = self.pick(
+                    [self.small(9), "*", self.pick(earlier or ["n"]), self.value()]
+                )
+            if self.chance(5):
+                item["word_bits"] = self.pick([16, 32, 8, self.value()])
+            if self.chance(5):
+                item["byte_order"] = self.pick(["21", "2143", "4321", "78563412", "12", "11"])
             if self.chance(80):
                 item["value"] = self.field_value("value")
             items.append(_built(item))
@@ -263,9 +283,11 @@ def check_layout(draw):
 
 
 def check_unpack_many(draw):
-    layout = vantrel.Layout(draw.recipe())
+    layout = vantrel.Layout(draw.recipe(), packet_length=draw.packet_length())
     buffer = draw.buffer()
     keywords = {}
+    if draw.chance(20):
+        keywords["lengths"] = [draw.small(40) for _ in range(draw.small(6))]
     if draw.chance(40):
         keywords["stride"] = (
             draw.pick([0, 1, 3, 8, 64, -1, 2**63]) if draw.chance(30) else draw.small(20)
@@ -285,6 +307,12 @@ def check_unpack_many(draw):
         keywords["errors"] = draw.pick(["raise", "mask", "ignore"])
     columns = layout.unpack_many(buffer, **keywords)
     assert isinstance(columns, dict)
+    for column in columns.values():
+        if isinstance(column, vantrel.RaggedColumn):
+            entries = column.to_list()
+            assert len(entries) == len(column) == column.offsets.size - 1
+            schema, array = column.__arrow_c_array__()
+            del column, schema, array  # the capsules release what they export
 
 
 _BUILT = []  # the containers of the current input, for Hostile to empty

@@ -180,6 +180,18 @@ class RecipeItem(TypedDict):
             the previous one.
         value: The value to pack (ignored when unpacking): an int for the
             integer and BCD encodings, a number for IEEE 754, a str for text.
+
+    Keys that only ``Layout`` reads (the packet functions ignore them):
+        count: The field is an array: a number of values, the name of an
+            earlier unsigned field holding the number, or "*" for as many
+            values as the rest of the packet holds.
+        word_bits: 16 or 32: the field is a bit field of a word stored
+            little-endian (byte_order "little"); offset_bits and the field's
+            position count from the word's most significant bit.
+
+    ``Layout`` also takes byte_order as a permutation of the field's bytes
+    ("2143", "3412", "78563412"): digit m says where the byte of
+    significance m (most significant first) is stored, counting from 1.
     """
 
     name: str
@@ -189,6 +201,46 @@ class RecipeItem(TypedDict):
     reverse_bits: bool
     offset_bits: NotRequired[int]
     value: NotRequired[int | float | str]
+    count: NotRequired[int | str]
+    word_bits: NotRequired[Literal[16, 32]]
+
+class PacketLength(TypedDict):
+    """Where every packet's header gives its total length in bytes:
+    ``value + adjust`` of the unsigned field of ``bits`` bits at
+    ``offset_bits`` (for CCSDS: 32, 16 and 7), as ``split_packets`` reads it."""
+
+    offset_bits: int
+    bits: int
+    adjust: NotRequired[int]
+    byte_order: NotRequired[Literal["big", "little"]]
+
+@final
+class RaggedColumn:
+    """The column of a variable-length array field: ``values`` cut into one
+    entry per packet by ``offsets``, with no object per packet. Made by
+    ``Layout.unpack_many``; ``pyarrow.array(column)`` and polars take it as
+    an Arrow large list array without copying the values."""
+
+    @property
+    def values(self) -> npt.NDArray[Any]:
+        """Every value of every entry, in one read-only 1-D array."""
+    @property
+    def offsets(self) -> npt.NDArray[np.int64]:
+        """len(self) + 1 entries: entry i is values[offsets[i]:offsets[i + 1]]."""
+    @property
+    def mask(self) -> npt.NDArray[np.bool_] | None:
+        """True where an entry failed (errors="mask"); None when none did."""
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: SupportsIndex, /) -> npt.NDArray[Any] | None:
+        """Entry ``index`` as a view of ``values``; None when it is masked."""
+    def __iter__(self) -> Iterator[npt.NDArray[Any] | None]: ...
+    def to_list(self) -> list[npt.NDArray[Any] | None]:
+        """The entries as a list of views (None for masked entries)."""
+    def __arrow_c_array__(
+        self, requested_schema: object | None = None
+    ) -> tuple[object, object]:
+        """The Arrow PyCapsule interface: (schema, array) capsules of a
+        large list array sharing ``values``; masked entries are nulls."""
 
 @final
 class ArrowColumn:
@@ -249,11 +301,18 @@ class Layout:
     equal recipes, hash, pickle and copy, and may be shared between threads.
     """
 
-    def __new__(cls, recipe: Sequence[RecipeItem]) -> Layout:
+    def __new__(
+        cls, recipe: Sequence[RecipeItem], packet_length: PacketLength | None = None
+    ) -> Layout:
         """Compile a recipe.
 
         Args:
             recipe: The recipe items, in packet order (any sequence but str).
+            packet_length: Where each packet's header gives its length. Then
+                no field is read past its own packet's end, which that
+                length marks, and rest-of-packet arrays work with offsets
+                alone; ``pack`` fills in a recipe field at that place that
+                the values omit.
 
         Raises:
             ValueError: An item is not a dict, lacks a key, holds a value of
@@ -261,7 +320,10 @@ class Layout:
                 The message is the one ``unpack_parameters`` gives, prefixed
                 with the item's index and name, for example
                 ``recipe item 3 ('temp'): KeyError: "Recipe missing required
-                field: 'bits'"``.
+                field: 'bits'"``. Beyond what the packet functions check,
+                a layout refuses keys no recipe knows (suggesting the nearest
+                one), repeated names, float fields narrower than their
+                format, and arrays it cannot place (see docs/layouts.md).
             TypeError: ``recipe`` is a str or not a sequence.
         """
 
@@ -314,7 +376,8 @@ class Layout:
         errors: Literal["raise"] = "raise",
         output: Literal["numpy"] = "numpy",
         text_dtype: npt.DTypeLike | None = None,
-    ) -> dict[str, npt.NDArray[Any]]:
+        lengths: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]] | None = None,
+    ) -> dict[str, Any]:
         """Read many packets from one buffer into one column per field.
 
         Args:
@@ -335,6 +398,8 @@ class Layout:
                 "T" (NumPy 2, filled without a ``str`` per packet), or "S"
                 for the raw field bytes with the byte order undone (not
                 decoded; NumPy drops trailing NUL bytes of an element).
+            lengths: The byte length of every packet, with ``offsets``: no
+                field is read past its packet's end.
 
         Returns:
             With numpy output, a dict mapping each field name to a NumPy array
@@ -344,7 +409,10 @@ class Layout:
             f32 give float32, f64 and f128 float64, text object arrays of str
             (or as ``text_dtype`` says). With errors="mask",
             ``numpy.ma.MaskedArray`` columns. With Arrow output, the same
-            columns with the matching Arrow types.
+            columns with the matching Arrow types. A fixed array of N values
+            gives a (packets, N) array, a counted or rest-of-packet array a
+            ``RaggedColumn`` (numpy output only); with errors="mask", whole
+            array rows are masked and ragged columns carry a ``mask``.
 
         Raises:
             ValueError: Bytes are left over after the last whole packet
@@ -367,7 +435,8 @@ class Layout:
         errors: Literal["mask"],
         output: Literal["numpy"] = "numpy",
         text_dtype: npt.DTypeLike | None = None,
-    ) -> dict[str, np.ma.MaskedArray[Any, Any]]: ...
+        lengths: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]] | None = None,
+    ) -> dict[str, Any]: ...
     @overload
     def unpack_many(
         self,
@@ -379,6 +448,7 @@ class Layout:
         errors: Literal["raise", "mask"] = "raise",
         output: Literal["arrow"],
         text_dtype: None = None,
+        lengths: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]] | None = None,
     ) -> ArrowColumns: ...
 
     def pack_many(self, columns: Mapping[str, Sequence[Any] | npt.NDArray[Any]]) -> bytes:

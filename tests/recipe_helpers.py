@@ -96,3 +96,28 @@ def positions(recipe):
         out.append(position)
         running = position + entry["bits"]
     return out
+
+
+FLOAT_WIDTHS = {
+    name: int(name.rsplit("_f", 1)[1])
+    for name in ENCODINGS
+    if "_f" in name and name.rsplit("_f", 1)[1].isdigit()
+}
+
+
+def layout_ready(recipe):
+    """A random recipe as Layout takes it: the packet functions accept
+    repeated names and float fields narrower than their format, layouts
+    refuse both. Repeated names get a suffix, narrow float fields their
+    format's width."""
+    seen, out = set(), []
+    for index, entry in enumerate(recipe):
+        entry = dict(entry)
+        if entry["name"] in seen:
+            entry["name"] = f"{entry['name']}{index}"
+        seen.add(entry["name"])
+        width = FLOAT_WIDTHS.get(entry["encoding"].lower())
+        if width is not None and entry["bits"] < width:
+            entry["bits"] = width
+        out.append(entry)
+    return out

@@ -12,7 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vantrel
-from recipe_helpers import fields, item, positions
+from recipe_helpers import fields, item, layout_ready, positions
 
 np = pytest.importorskip("numpy")
 
@@ -34,7 +34,9 @@ def single_field_outcome(entry, position, buffer, start):
 
 @st.composite
 def archives(draw):
-    recipe = draw(st.lists(fields(names=("a", "b", "c", "d", "e")), min_size=1, max_size=5))
+    recipe = layout_ready(
+        draw(st.lists(fields(names=("a", "b", "c", "d", "e")), min_size=1, max_size=5))
+    )
     layout = vantrel.Layout(recipe)
     if draw(st.booleans()):
         stride = draw(st.integers(max(layout.size_bytes, 1), layout.size_bytes + 4))

@@ -14,7 +14,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vantrel
-from recipe_helpers import ENCODINGS, fields, item
+from recipe_helpers import ENCODINGS, fields, item, layout_ready
 
 np = pytest.importorskip("numpy")
 
@@ -149,6 +149,7 @@ def test_arrow_types_follow_numpy_dtypes():
 @given(st.lists(fields(), min_size=1, max_size=4), st.binary(max_size=96), st.data())
 def test_arrow_export_matches_numpy_for_any_recipe(recipe, buffer, data):
     pa = pytest.importorskip("pyarrow")
+    recipe = layout_ready(recipe)
     layout = vantrel.Layout(recipe)
     offsets = data.draw(st.lists(st.integers(0, len(buffer) + 2), max_size=5))
     expected = layout.unpack_many(buffer, offsets=offsets, errors="mask")
@@ -180,21 +181,21 @@ def test_arrow_output_raises_like_numpy_output():
 
 
 def test_arrow_columns_is_a_read_only_mapping_in_recipe_order():
-    layout = vantrel.Layout([item("b"), item("a"), item("b", "twos_complement", 8)])
+    # Layouts refuse repeated names, so each field is one column.
+    layout = vantrel.Layout([item("b"), item("a"), item("c", "twos_complement", 8)])
     result = layout.unpack_many(b"\x01\x02\xff", output="arrow")
-    # Like the dict of numpy columns, the last field of a name wins.
-    assert list(result) == list(result.keys()) == ["b", "a"]
-    assert len(result) == 2 and "a" in result and "c" not in result
-    assert result["b"].format == "c" and len(result["b"]) == 1
-    assert [name for name, _ in result.items()] == ["b", "a"]
+    assert list(result) == list(result.keys()) == ["b", "a", "c"]
+    assert len(result) == 3 and "a" in result and "d" not in result
+    assert result["c"].format == "c" and len(result["c"]) == 1
+    assert [name for name, _ in result.items()] == ["b", "a", "c"]
     assert result.num_rows == 1
     with pytest.raises(KeyError):
-        result["c"]
+        result["d"]
     with pytest.raises(TypeError):
         vantrel.ArrowColumns()
     with pytest.raises(TypeError):
         vantrel.ArrowColumn()
-    assert "2 columns of 1 rows" in repr(result)
+    assert "3 columns of 1 rows" in repr(result)
     assert "'b'" in repr(result["b"])
 
 

@@ -83,10 +83,11 @@ CHILD = textwrap.dedent(
             results.append(packet.hex())
             results.append([bits(v) for v in vantrel.unpack_parameters(packet, 0, recipe).values()])
             if hasattr(vantrel, "Layout"):
-                layout = vantrel.Layout(recipe)
-                packed = layout.pack({"v": value})
+                # Layouts want distinct names: the later field is the one "v" names.
+                layout = vantrel.Layout([dict(e, name=f"v{i}") for i, e in enumerate(recipe)])
+                packed = layout.pack({"v0": value, "v1": value})
                 results.append(packed.hex())
-                results.append(bits(layout.unpack(packed)["v"]))
+                results.append(bits(layout.unpack(packed)["v1"]))
     for pattern in patterns:
         results.append(bits(vantrel.decode_ieee754_f16(pattern & 0xFFFF)))
         results.append(bits(vantrel.decode_ieee754_f32(pattern & 0xFFFFFFFF)))

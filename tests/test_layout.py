@@ -12,7 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vantrel
-from recipe_helpers import fields, item
+from recipe_helpers import fields, item, layout_ready
 
 HOUSEKEEPING = [
     item("apid", "unsigned", 11),
@@ -58,6 +58,7 @@ VALUES = st.one_of(
     offset=st.integers(0, 40),
 )
 def test_unpack_matches_unpack_parameters(panic_exception_type, recipe, packet, offset):
+    recipe = layout_ready(recipe)
     layout = vantrel.Layout(recipe)
     expected = outcome(lambda: vantrel.unpack_parameters(packet, offset, recipe))
     got = outcome(lambda: layout.unpack(packet, offset))
@@ -78,6 +79,7 @@ def test_unpack_matches_unpack_parameters(panic_exception_type, recipe, packet, 
 @settings(max_examples=400)
 @given(recipe=st.lists(fields(), max_size=6), data=st.data())
 def test_pack_matches_pack_parameters(recipe, data):
+    recipe = layout_ready(recipe)
     names = sorted({entry["name"] for entry in recipe})
     values = {name: data.draw(VALUES, label=name) for name in names}
     layout = vantrel.Layout(recipe)

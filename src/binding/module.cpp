@@ -8,6 +8,7 @@
 #include "objects/arrow_objects.hpp"
 #include "objects/layout_columns.hpp"
 #include "objects/layout_type.hpp"
+#include "objects/ragged_column.hpp"
 #include "objects/recipe_fields.hpp"
 
 #ifndef VANTREL_VERSION
@@ -103,6 +104,11 @@ PyObject* create_module() {
     return nullptr;
   }
   layout_type.release();  // PyModule_AddObject stole it
+  Ref ragged_type = Ref::steal(create_ragged_type());
+  if (!ragged_type || PyObject_SetAttrString(module.get(), "RaggedColumn", ragged_type.get()) < 0) {
+    return nullptr;
+  }
+  module_state.ragged_type = ragged_type.release();  // kept for the process's life
   // RecipeItem is a TypedDict for type checkers and dict at run time, so that
   // annotations naming it need no TYPE_CHECKING guard.
   if (PyObject_SetAttrString(module.get(), "RecipeItem",

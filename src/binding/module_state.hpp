@@ -45,6 +45,9 @@ struct ModuleState {
   // vantrel.ArrowColumns and vantrel.ArrowColumn, what output="arrow" makes.
   PyObject* arrow_columns_type = nullptr;
   PyObject* arrow_column_type = nullptr;
+
+  // vantrel.RaggedColumn, the column type of variable-length arrays.
+  PyObject* ragged_type = nullptr;
 };
 
 extern ModuleState module_state;

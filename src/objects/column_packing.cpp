@@ -237,6 +237,7 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns) {
                  Py_TYPE(columns)->tp_name);
     return nullptr;
   }
+  if (data.shaped()) return pack_many_shaped(data, columns);
   const std::span<const PlannedField> fields = data.plan.fields();
   std::vector<ColumnSource> sources(fields.size());
   std::size_t count = 0;

@@ -17,6 +17,7 @@
 #include "common/format.hpp"
 #include "common/utf8.hpp"
 #include "objects/arrow_objects.hpp"
+#include "objects/layout_shapes.hpp"
 #include "objects/layout_type.hpp"
 #include "objects/numpy_support.hpp"
 #include "placement/columns.hpp"
@@ -24,7 +25,25 @@
 
 namespace vantrel {
 
-namespace {
+Ref masked_column(PyObject* column, const std::vector<std::uint8_t>& mask) {
+  PyObject* numpy = numpy_module();
+  Ref ma = Ref::steal(PyObject_GetAttrString(numpy, "ma"));
+  Ref masked_array = ma ? Ref::steal(PyObject_GetAttrString(ma.get(), "MaskedArray")) : Ref{};
+  if (!masked_array) return {};
+  Ref mask_object;
+  if (std::find(mask.begin(), mask.end(), 1) == mask.end()) {
+    mask_object = Ref::borrow(Py_False);
+  } else {
+    mask_object = empty_array(mask.size(), "bool");
+    WritableView view;
+    if (!mask_object || !view.acquire(mask_object.get())) return {};
+    std::memcpy(view.data(), mask.data(), mask.size());
+  }
+  Ref args = Ref::steal(PyTuple_Pack(1, column));
+  Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "mask", mask_object.get()));
+  if (!args || !kwargs) return {};
+  return Ref::steal(PyObject_Call(masked_array.get(), args.get(), kwargs.get()));
+}
 
 const char* dtype_name(ColumnType type) {
   switch (type) {
@@ -42,6 +61,8 @@ const char* dtype_name(ColumnType type) {
   }
   return "object";
 }
+
+namespace {
 
 // ---- Where the packets start ------------------------------------------------
 
@@ -94,6 +115,15 @@ bool packet_starts(const LayoutData& data, std::size_t buffer_size, PyObject* st
                              "or offsets=");
     return false;
   }
+  const std::uint64_t layout_bytes = size_bits / 8 + (size_bits % 8 != 0);
+  if (stride && *stride < layout_bytes) {
+    PyErr_Format(PyExc_ValueError,
+                 "stride %llu is shorter than the layout's %llu bytes: each packet would run into "
+                 "the next",
+                 static_cast<unsigned long long>(*stride),
+                 static_cast<unsigned long long>(layout_bytes));
+    return false;
+  }
   if (count) {
     out.starts.count = static_cast<std::size_t>(*count);
     if (*count > buffer_size / out.starts.stride + 1) {
@@ -113,6 +143,66 @@ bool packet_starts(const LayoutData& data, std::size_t buffer_size, PyObject* st
                  static_cast<unsigned long long>(left_over), out.starts.count);
     return false;
   }
+  return true;
+}
+
+// Where each packet ends: at the stride, at its given length, or where its
+// own length field says, and never past the buffer. Left unset (the fast
+// paths) for a flat layout at a stride without a length field.
+bool packet_ends(const LayoutData& data, ByteSpan buffer, PyObject* lengths_object, Starts& where,
+                 std::vector<std::uint64_t>& ends) {
+  PacketStarts& starts = where.starts;
+  const bool at_stride = starts.offsets == nullptr;
+  const std::int64_t* lengths = nullptr;
+  Int64Values given;
+  if (lengths_object != nullptr && lengths_object != Py_None) {
+    if (at_stride) {
+      PyErr_SetString(PyExc_TypeError, "lengths goes with offsets, not with stride");
+      return false;
+    }
+    if (!read_nonnegative_int64(lengths_object, "lengths", "byte lengths", "longer than any buffer",
+                                given)) {
+      return false;
+    }
+    lengths = given.values.data();
+    const std::size_t count = given.values.size();
+    if (count != starts.count) {
+      PyErr_Format(PyExc_ValueError, "lengths has %zu entries but offsets has %zu", count,
+                   starts.count);
+      return false;
+    }
+  }
+  const bool has_rest =
+      std::any_of(data.plan.fields().begin(), data.plan.fields().end(),
+                  [](const PlannedField& field) { return field.shape.kind == CountKind::Rest; });
+  if (!at_stride && lengths == nullptr && !data.packet_length && has_rest) {
+    PyErr_SetString(PyExc_ValueError,
+                    "a rest-of-packet array needs each packet's length: pass lengths=, or build "
+                    "the layout with packet_length=");
+    return false;
+  }
+  if (lengths == nullptr && !data.packet_length &&
+      !(at_stride && !data.plan.variable_items().empty())) {
+    return true;
+  }
+  const std::uint64_t size = buffer.size();
+  ends.resize(starts.count);
+  for (std::size_t i = 0; i < starts.count; ++i) {
+    const std::uint64_t start = starts[i];
+    std::uint64_t end = size;
+    if (at_stride && start <= size) end = std::min(end, start + std::min(starts.stride, size));
+    if (lengths != nullptr && start <= size) {
+      end = std::min(end, start + std::min<std::uint64_t>(lengths[i], size));
+    }
+    if (data.packet_length && start <= size) {
+      if (const auto declared =
+              declared_end(*data.packet_length, buffer.data(), size * 8, start * 8)) {
+        end = std::min(end, *declared / 8);
+      }
+    }
+    ends[i] = end;
+  }
+  starts.ends = ends.data();
   return true;
 }
 
@@ -146,6 +236,8 @@ void raise_first_failure(const LayoutData& data, ByteSpan buffer, const PacketSt
   } else if (start > std::numeric_limits<std::uint64_t>::max() / 8) {
     PyErr_Format(PyExc_ValueError, "the packet starts past the end of the %zu-byte buffer",
                  buffer.size());
+  } else if (starts.ends != nullptr && start <= starts.ends[failure.packet]) {
+    raise_packet_too_short(data, starts.ends[failure.packet] - start, 0);
   } else {
     raise_packet_too_short(data, buffer.size(), start * 8);
   }
@@ -167,7 +259,7 @@ bool decode_text_column(ByteSpan buffer, bool buffer_immutable, const PacketStar
   for (std::size_t i = 0; i < limit; ++i) {
     const std::uint64_t start = starts[i];
     PyObject* value = nullptr;
-    if (!inside(start, needed, buffer.size())) {
+    if (!inside(start, needed, starts.limit(i, buffer.size()))) {
       failure = ColumnFailure{i, std::nullopt};
     } else {
       const FieldInput input = read_field_input(buffer, start * 8 + field.position, field.spec,
@@ -198,26 +290,6 @@ bool decode_text_column(ByteSpan buffer, bool buffer_immutable, const PacketStar
     PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), value);
   }
   return true;
-}
-
-Ref masked_column(PyObject* column, const std::vector<std::uint8_t>& mask) {
-  PyObject* numpy = numpy_module();
-  Ref ma = Ref::steal(PyObject_GetAttrString(numpy, "ma"));
-  Ref masked_array = ma ? Ref::steal(PyObject_GetAttrString(ma.get(), "MaskedArray")) : Ref{};
-  if (!masked_array) return {};
-  Ref mask_object;
-  if (std::find(mask.begin(), mask.end(), 1) == mask.end()) {
-    mask_object = Ref::borrow(Py_False);
-  } else {
-    mask_object = empty_array(mask.size(), "bool");
-    WritableView view;
-    if (!mask_object || !view.acquire(mask_object.get())) return {};
-    std::memcpy(view.data(), mask.data(), mask.size());
-  }
-  Ref args = Ref::steal(PyTuple_Pack(1, column));
-  Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "mask", mask_object.get()));
-  if (!args || !kwargs) return {};
-  return Ref::steal(PyObject_Call(masked_array.get(), args.get(), kwargs.get()));
 }
 
 // Packet bytes decoded per block: well inside a core's L2 cache.
@@ -405,14 +477,15 @@ Ref string_dtype_column(const Utf8Column& text, PyObject* dtype) {
 
 // ---- unpack_many --------------------------------------------------------------
 
-constexpr MethodSignature<7> kUnpackManySignature{"unpack_many",
+constexpr MethodSignature<8> kUnpackManySignature{"unpack_many",
                                                   {{"buffer", true},
                                                    {"stride", false},
                                                    {"offsets", false},
                                                    {"count", false},
                                                    {"errors", false},
                                                    {"output", false},
-                                                   {"text_dtype", false}},
+                                                   {"text_dtype", false},
+                                                   {"lengths", false}},
                                                   1};
 
 // The fields whose columns the result holds, in the order a dict filled in
@@ -513,7 +586,18 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
   const ByteSpan buffer = view.bytes();
   Starts where;
   if (!packet_starts(data, buffer.size(), slots[1], slots[2], slots[3], where)) return nullptr;
+  std::vector<std::uint64_t> ends;
+  if (!packet_ends(data, buffer, slots[7], where, ends)) return nullptr;
   const PacketStarts& starts = where.starts;
+  if (data.plan.shaped()) {
+    if (output == Output::Arrow || (slots[6] != nullptr && slots[6] != Py_None)) {
+      PyErr_SetString(PyExc_ValueError,
+                      "layouts with arrays or permuted byte orders give numpy columns only: "
+                      "output='arrow' and text_dtype are not available for them yet");
+      return nullptr;
+    }
+    return unpack_many_shaped(data, buffer, view.immutable(), starts, masking);
+  }
   if (output == Output::Arrow) return unpack_many_arrow(data, view, starts, masking);
   const std::size_t count = starts.count;
 
@@ -594,8 +678,8 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
 }  // namespace
 
 const char* const kUnpackManyDoc =
-    "unpack_many($self, /, buffer, *, stride=None, offsets=None, count=None, errors='raise',\n"
-    "            output='numpy', text_dtype=None)\n"
+    "unpack_many($self, /, buffer, *, stride=None, offsets=None, count=None, errors='raise', "
+    "output='numpy', text_dtype=None, lengths=None)\n"
     "--\n\n"
     "Decode many packets held in one buffer into one column per field.\n\n"
     "buffer: any object with the buffer protocol (bytes, bytearray, memoryview,\n"
@@ -605,6 +689,9 @@ const char* const kUnpackManyDoc =
     "stride: bytes from one packet's start to the next (default: size_bytes).\n"
     "count: the number of packets; without it the buffer must hold whole\n"
     "    packets of stride bytes, and bytes left over raise ValueError.\n"
+    "lengths: with offsets, the byte length of every packet: no field is read\n"
+    "    past its packet's end (a layout built with packet_length reads each\n"
+    "    packet's length from its header instead).\n"
     "errors: 'raise' (default) raises ValueError at the first packet whose\n"
     "    field fails (naming the packet, its byte offset, the recipe item and\n"
     "    the decoder's message, chained from the error Layout.unpack raises);\n"
@@ -629,7 +716,7 @@ const char* const kUnpackManyDoc =
 PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[7];
+    PyObject* slots[8];
     if (!bind(kUnpackManySignature, args, nargs, kwnames, slots)) return nullptr;
     return unpack_many(layout_data(self), slots);
   });

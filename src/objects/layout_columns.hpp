@@ -3,7 +3,11 @@
 // (stream_framing.cpp). numpy is imported the first time one of them runs.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "binding/py_ref.hpp"
+#include "placement/columns.hpp"
 
 namespace vantrel {
 
@@ -14,6 +18,20 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kwnames);
 PyObject* layout_pack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames);
+
+struct LayoutData;
+
+// Layout.unpack_many of a shaped layout (arrays, permuted or word byte
+// orders), once the packets' starts and ends are known.
+PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
+                             const PacketStarts& starts, bool masking);
+// Layout.pack_many of a shaped layout.
+PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns);
+
+// Shared by the column builders: the numpy dtype of a column type, and a
+// column wrapped as numpy.ma.MaskedArray with `mask` (one byte per element).
+const char* dtype_name(ColumnType type);
+Ref masked_column(PyObject* column, const std::vector<std::uint8_t>& mask);
 
 // Adds split_packets, split_by_apid, check_sequence_counts, the named
 // tuples they return and CCSDS_PRIMARY_HEADER to `module` (after Layout).

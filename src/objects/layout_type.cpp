@@ -1,5 +1,6 @@
 #include "objects/layout_type.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -13,6 +14,7 @@
 #include "decoder/decoders.hpp"
 #include "objects/field_values.hpp"
 #include "objects/layout_columns.hpp"
+#include "objects/layout_shapes.hpp"
 #include "objects/packet_functions.hpp"
 #include "objects/recipe_fields.hpp"
 
@@ -49,7 +51,9 @@ Ref exact_str(const TextField& field) {
 
 // Reads one item with the checks, and in the order, of unpack_parameters.
 // False with the failure raised as ValueError naming the item.
-bool read_item(PyObject* object, std::size_t index, FieldSpec& spec, LayoutItem& item) {
+bool read_item(PyObject* object, std::size_t index, ShapedField& field, Ref& count_name,
+               LayoutItem& item) {
+  FieldSpec& spec = field.spec;
   RecipeItem reader;
   ItemFields fields;
   item.context = item_context(index, nullptr);
@@ -62,8 +66,13 @@ bool read_item(PyObject* object, std::size_t index, FieldSpec& spec, LayoutItem&
   item.context = item_context(index, item.name.get());
 
   ByteOrder byte_order = ByteOrder::Big;
-  const bool read =
-      read_item_placement(reader, fields) && parse_byte_order(fields.byte_order, byte_order);
+  if (!read_item_placement(reader, fields)) {
+    rewrap_engine_failure(item.context);
+    return false;
+  }
+  // Layouts also take a byte order written as a permutation of the bytes.
+  const bool permuted = is_permutation_text(fields.byte_order.text);
+  const bool read = permuted || parse_byte_order(fields.byte_order, byte_order);
   spec.row = read ? resolve_encoding(fields.encoding) : nullptr;
   if (spec.row == nullptr) {
     rewrap_engine_failure(item.context);
@@ -75,18 +84,24 @@ bool read_item(PyObject* object, std::size_t index, FieldSpec& spec, LayoutItem&
   spec.little_endian = byte_order == ByteOrder::Little;
   item.encoding_text = exact_str(fields.encoding);
   item.byte_order_text = exact_str(fields.byte_order);
-  return item.encoding_text && item.byte_order_text;
+  if (!item.encoding_text || !item.byte_order_text) return false;
+  if (permuted && !read_permutation(fields.byte_order.text, spec.bits, item, field.shape)) {
+    return false;
+  }
+  return read_layout_keys(object, item, field.shape, count_name);
 }
 
-LayoutData* build_layout(PyObject* recipe) {
+LayoutData* build_layout(PyObject* recipe, PyObject* packet_length) {
   Ref items;
   if (!convert_recipe(recipe, items)) {
     prefix_argument_name("recipe");
     return nullptr;
   }
   const std::size_t count = static_cast<std::size_t>(PyList_GET_SIZE(items.get()));
-  std::vector<FieldSpec> specs(count);
+  std::vector<ShapedField> specs(count);
+  std::vector<Ref> count_names(count);
   auto data = std::make_unique<LayoutData>();
+  if (!read_packet_length(packet_length, data->packet_length)) return nullptr;
   data->items.resize(count);
   data->names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
   if (!data->names) return nullptr;
@@ -94,11 +109,19 @@ LayoutData* build_layout(PyObject* recipe) {
     // The list holds its own reference: user code run by a conversion may
     // shrink the caller's sequence, not this copy.
     Ref object = Ref::borrow(PyList_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)));
-    if (!read_item(object.get(), i, specs[i], data->items[i])) return nullptr;
+    if (!read_item(object.get(), i, specs[i], count_names[i], data->items[i])) return nullptr;
     PyTuple_SET_ITEM(data->names.get(), static_cast<Py_ssize_t>(i),
                      Ref::borrow(data->items[i].name.get()).release());
   }
-  auto plan = Plan::build(specs);
+  if (!check_layout(specs, data->items, count_names)) return nullptr;
+  const bool shaped = std::any_of(specs.begin(), specs.end(),
+                                  [](const ShapedField& f) { return f.shape != FieldShape{}; });
+  std::vector<FieldSpec> flat;
+  if (!shaped) {
+    for (const ShapedField& field : specs) flat.push_back(field.spec);
+  }
+  auto plan = shaped ? Plan::build(std::span<const ShapedField>(specs))
+                     : Plan::build(std::span<const FieldSpec>(flat));
   if (!plan) {
     raise_item_failure(plan.error().error, data->items[plan.error().item]);
     return nullptr;
@@ -142,8 +165,6 @@ PyObject* raise_packet_too_short(const LayoutData& data, std::size_t packet_size
   return nullptr;
 }
 
-namespace {
-
 // The value of a field whose row has a column kernel, made straight from
 // its pattern (these decoders cannot fail); nullptr, with no exception, for
 // the other rows, which go through their decoder.
@@ -159,8 +180,11 @@ PyObject* common_value(const FieldSpec& spec, const FieldInput& input) {
   return nullptr;
 }
 
+namespace {
+
 PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
                         bool packet_immutable) {
+  if (data.shaped()) return unpack_shaped(data, packet, offset_bits, packet_immutable);
   if (!data.plan.fits(packet.size(), offset_bits)) {
     return raise_packet_too_short(data, packet.size(), offset_bits);
   }
@@ -250,6 +274,7 @@ PyObject* pack_packet(const LayoutData& data, PyObject* values) {
                  Py_TYPE(values)->tp_name);
     return nullptr;
   }
+  if (data.shaped()) return pack_shaped(data, values);
   const Result<std::uint64_t>& size_bits = data.plan.packed_size_bits();
   if (!size_bits) {
     if (!pack_fields(data, values, {})) return nullptr;
@@ -278,13 +303,14 @@ LayoutObject* as_layout(PyObject* self) { return reinterpret_cast<LayoutObject*>
 
 PyObject* layout_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"recipe", nullptr};
+    static const char* keywords[] = {"recipe", "packet_length", nullptr};
     PyObject* recipe = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Layout", const_cast<char**>(keywords),
-                                     &recipe)) {
+    PyObject* packet_length = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:Layout", const_cast<char**>(keywords),
+                                     &recipe, &packet_length)) {
       return nullptr;
     }
-    std::unique_ptr<LayoutData> data(build_layout(recipe));
+    std::unique_ptr<LayoutData> data(build_layout(recipe, packet_length));
     if (!data) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
@@ -350,6 +376,22 @@ PyObject* recipe_of(const LayoutData& data) {
         return nullptr;
       }
     }
+    const FieldShape& shape = fields[i].shape;
+    Ref count;
+    switch (shape.kind) {
+      case CountKind::Single: break;
+      case CountKind::Fixed: count = Ref::steal(PyLong_FromUnsignedLongLong(shape.fixed)); break;
+      case CountKind::Counted: count = Ref::borrow(data.items[shape.count_item].name.get()); break;
+      case CountKind::Rest: count = Ref::steal(PyUnicode_FromString("*")); break;
+    }
+    if (shape.kind != CountKind::Single &&
+        (!count || PyDict_SetItemString(dict.get(), "count", count.get()) < 0)) {
+      return nullptr;
+    }
+    if (shape.word_bits != 0) {
+      Ref word = Ref::steal(PyLong_FromUnsignedLong(shape.word_bits));
+      if (!word || PyDict_SetItemString(dict.get(), "word_bits", word.get()) < 0) return nullptr;
+    }
     PyList_SET_ITEM(recipe.get(), static_cast<Py_ssize_t>(i), dict.release());
   }
   return recipe.release();
@@ -357,8 +399,15 @@ PyObject* recipe_of(const LayoutData& data) {
 
 PyObject* layout_reduce(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    Ref recipe = Ref::steal(recipe_of(*as_layout(self)->data));
+    const LayoutData& data = *as_layout(self)->data;
+    Ref recipe = Ref::steal(recipe_of(data));
     if (!recipe) return nullptr;
+    if (data.packet_length) {
+      Ref length = Ref::steal(packet_length_dict(*data.packet_length));
+      if (!length) return nullptr;
+      return Py_BuildValue("(O(OO))", reinterpret_cast<PyObject*>(Py_TYPE(self)), recipe.get(),
+                           length.get());
+    }
     return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), recipe.get());
   });
 }
@@ -370,11 +419,21 @@ bool same_fields(const LayoutData& a, const LayoutData& b) {
   const auto fa = a.plan.fields();
   const auto fb = b.plan.fields();
   if (fa.size() != fb.size()) return false;
+  if (a.packet_length.has_value() != b.packet_length.has_value()) return false;
+  if (a.packet_length) {
+    const LengthField& x = *a.packet_length;
+    const LengthField& y = *b.packet_length;
+    if (x.offset_bits != y.offset_bits || x.bits != y.bits || x.adjust != y.adjust ||
+        x.little_endian != y.little_endian) {
+      return false;
+    }
+  }
   for (std::size_t i = 0; i < fa.size(); ++i) {
     const FieldSpec& x = fa[i].spec;
     const FieldSpec& y = fb[i].spec;
     if (x.row != y.row || x.bits != y.bits || x.offset != y.offset ||
         x.little_endian != y.little_endian || x.reverse_bits != y.reverse_bits ||
+        fa[i].shape != fb[i].shape ||
         PyUnicode_Compare(a.items[i].name.get(), b.items[i].name.get()) != 0) {
       return false;
     }
@@ -406,7 +465,12 @@ Py_hash_t layout_hash(PyObject* self) {
     mix(spec.bits);
     mix(spec.offset ? *spec.offset + 1 : 0);
     mix((spec.little_endian ? 2u : 0u) | (spec.reverse_bits ? 1u : 0u));
+    const FieldShape& shape = fields[i].shape;
+    mix(static_cast<std::uint64_t>(shape.kind) | (std::uint64_t{shape.word_bits} << 8) |
+        (std::uint64_t{shape.permuted_bytes} << 16));
+    mix(shape.fixed ^ (shape.count_item << 20));
   }
+  if (data.packet_length) mix(data.packet_length->offset_bits ^ (data.packet_length->bits << 24));
   const auto result = static_cast<Py_hash_t>(hash);
   return result == -1 ? -2 : result;
 }
@@ -426,6 +490,16 @@ PyObject* layout_repr(PyObject* self) {
       if (name_text == nullptr) return nullptr;
       text +=
           concat(name_text, " ", spec.row->name, " ", spec.bits, " bits at ", fields[i].position);
+      switch (fields[i].shape.kind) {
+        case CountKind::Single: break;
+        case CountKind::Fixed: text += concat(" x", fields[i].shape.fixed); break;
+        case CountKind::Counted:
+          text +=
+              concat(" x ", PyUnicode_AsUTF8(data.items[fields[i].shape.count_item].name.get()));
+          break;
+        case CountKind::Rest: text += " x rest"; break;
+      }
+      if (fields[i].segment != 0) text += " after the variable part";
       if (spec.little_endian) text += " little";
       if (spec.reverse_bits) text += " mirrored";
     }
@@ -486,7 +560,7 @@ PyGetSetDef layout_getset[] = {
 };
 
 constexpr const char* kLayoutDoc =
-    "Layout(recipe)\n--\n\n"
+    "Layout(recipe, packet_length=None)\n--\n\n"
     "A recipe compiled once, to pack and unpack any number of packets.\n\n"
     "recipe is the list of dicts that pack_parameters and unpack_parameters\n"
     "take (\"value\" keys are ignored). It is read once and copied: later\n"

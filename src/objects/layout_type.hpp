@@ -8,6 +8,7 @@
 #include "binding/py_ref.hpp"
 #include "objects/field_values.hpp"
 #include "objects/packet_functions.hpp"
+#include "placement/framing.hpp"
 #include "placement/plan.hpp"
 
 namespace vantrel {
@@ -25,6 +26,13 @@ struct LayoutData {
   Plan plan;
   std::vector<LayoutItem> items;
   Ref names;  // tuple of the items' names, in recipe order
+  // Where each packet's header gives its total length, when the layout was
+  // told: packets then end where their own length says.
+  std::optional<LengthField> packet_length;
+
+  // Whether one packet goes through the shaped paths (arrays, permuted or
+  // word byte orders, packets bounded by their own length).
+  bool shaped() const { return plan.shaped() || packet_length.has_value(); }
 };
 
 struct LayoutObject {
@@ -77,6 +85,10 @@ inline bool pack_value(const PlannedField& field, const LayoutItem& item, PyObje
   }
   return pack_input(field, item, input, packet);
 }
+
+// The value of a field whose row has a column kernel, made straight from
+// its pattern; nullptr, with no exception, for the other rows.
+PyObject* common_value(const FieldSpec& spec, const FieldInput& input);
 
 // Creates the type; nullptr with an exception set on failure.
 PyObject* create_layout_type();

@@ -6,6 +6,7 @@
 
 #include "common/bits.hpp"
 #include "common/packet_bits.hpp"
+#include "placement/shape.hpp"
 
 namespace vantrel {
 
@@ -73,8 +74,8 @@ std::optional<ColumnFailure> decode_windowed(ByteSpan buffer, const PacketStarts
   // packet, the window pointer just moves on by the stride. The first few
   // packets may start too close to the buffer's start for an 8-byte window.
   const std::uint64_t stride = starts.stride;
-  if (starts.offsets == nullptr && end > begin && stride <= size && last <= size &&
-      (end - 1) <= (size - last) / stride) {
+  if (starts.offsets == nullptr && starts.ends == nullptr && end > begin && stride <= size &&
+      last <= size && (end - 1) <= (size - last) / stride) {
     std::size_t i = begin;
     for (; i < end && i * stride + last < 8; ++i) {
       out[i] = from_pattern<Kernel, Element>(
@@ -88,7 +89,7 @@ std::optional<ColumnFailure> decode_windowed(ByteSpan buffer, const PacketStarts
   }
   for (std::size_t i = begin; i < end; ++i) {
     const std::uint64_t start = starts[i];
-    if (!inside(start, last, size)) {
+    if (!inside(start, last, starts.limit(i, size))) {
       if (mask.empty()) return ColumnFailure{i, std::nullopt};
       mask[i] = 1;
       out[i] = Element{};
@@ -123,7 +124,7 @@ std::optional<ColumnFailure> decode_into(ByteSpan buffer, const PacketStarts& st
   FieldScratch scratch;
   for (std::size_t i = begin; i < end; ++i) {
     const std::uint64_t start = starts[i];
-    if (!inside(start, needed, buffer.size())) {
+    if (!inside(start, needed, starts.limit(i, buffer.size()))) {
       if (mask.empty()) return ColumnFailure{i, std::nullopt};
       mask[i] = 1;
       out[i] = Element{};
@@ -181,6 +182,117 @@ std::optional<ColumnFailure> decode_typed(ByteSpan buffer, const PacketStarts& s
     case ColumnKernel::RowDecoder: break;
   }
   return decode_into<ColumnKernel::RowDecoder>(buffer, starts, begin, end, field, out, mask);
+}
+
+// Values whose width is the element's and that start on a byte: a copy,
+// byte-swapped when the stored order is not the machine's.
+template <bool Swap, class Element>
+void copy_aligned(const std::uint8_t* source, std::uint64_t count, Element* out) {
+  using Word = std::conditional_t<
+      sizeof(Element) == 1, std::uint8_t,
+      std::conditional_t<sizeof(Element) == 2, std::uint16_t,
+                         std::conditional_t<sizeof(Element) == 4, std::uint32_t, std::uint64_t>>>;
+  for (std::uint64_t k = 0; k < count; ++k) {
+    Word word;
+    std::memcpy(&word, source + k * sizeof(Word), sizeof(Word));
+    if constexpr (sizeof(Word) == 2) {
+      if (Swap) word = __builtin_bswap16(word);
+    } else if constexpr (sizeof(Word) == 4) {
+      if (Swap) word = __builtin_bswap32(word);
+    } else if constexpr (sizeof(Word) == 8) {
+      if (Swap) word = __builtin_bswap64(word);
+    }
+    out[k] = std::bit_cast<Element>(word);
+  }
+}
+
+// `count` consecutive values of one packet.
+template <ColumnKernel Kernel, class Element>
+std::optional<ElementFailure> decode_run(ByteSpan buffer, std::uint64_t bit, std::uint64_t count,
+                                         const PlannedField& field, Element* out) {
+  const FieldSpec& spec = field.spec;
+  const std::uint32_t bits = spec.bits;
+  const std::uint8_t* const bytes = buffer.data();
+  FieldScratch scratch;
+  if constexpr (Kernel != ColumnKernel::RowDecoder) {
+    if (field.shape.plain() && !spec.reverse_bits && bits == 8 * sizeof(Element) && bit % 8 == 0) {
+      const bool swap = spec.little_endian != (std::endian::native == std::endian::little);
+      if (swap) {
+        copy_aligned<true>(bytes + bit / 8, count, out);
+      } else {
+        copy_aligned<false>(bytes + bit / 8, count, out);
+      }
+      return std::nullopt;
+    }
+    if (field.shape.plain() && !spec.little_endian && !spec.reverse_bits && bits != 0 &&
+        bits <= 57) {
+      // A value of at most 57 bits lies within the 8 bytes that end with
+      // its last byte, whatever its bit offset.
+      const std::uint64_t low = low_mask(bits);
+      std::uint64_t k = 0;
+      for (; k < count && (bit + (k + 1) * bits + 7) / 8 < 8; ++k) {
+        out[k] = from_pattern<Kernel, Element>(read_field(bytes, bit + k * bits, bits), bits);
+      }
+      std::uint64_t end_bit = bit + (k + 1) * bits;
+      for (; k < count; ++k, end_bit += bits) {
+        const std::uint64_t last = (end_bit + 7) / 8;
+        out[k] = from_pattern<Kernel, Element>(
+            read_window(bytes + last, static_cast<unsigned>(last * 8 - end_bit), low), bits);
+      }
+      return std::nullopt;
+    }
+    if (bits <= 64) {
+      for (std::uint64_t k = 0; k < count; ++k) {
+        const std::uint64_t pattern =
+            field.shape.plain() ? pattern_at(buffer, bit + k * bits, spec, scratch)
+                                : read_shaped_pattern(bytes, bit + k * bits, spec, field.shape);
+        out[k] = from_pattern<Kernel, Element>(pattern, bits);
+      }
+      return std::nullopt;
+    }
+  }
+  struct NoText final : TextSink {
+    void* allocate(std::size_t, char32_t) override { return nullptr; }
+  } no_text;
+  for (std::uint64_t k = 0; k < count; ++k) {
+    const FieldInput input =
+        read_shaped_input(buffer, bit + k * bits, spec, field.shape, scratch, true);
+    const Result<FieldValue> value = spec.row->decode(input, no_text);
+    if (!value) return ElementFailure{k, value.error()};
+    out[k] = from_value<Element>(*value);
+  }
+  return std::nullopt;
+}
+
+template <class Element>
+std::optional<ElementFailure> decode_run_typed(ByteSpan buffer, std::uint64_t bit,
+                                               std::uint64_t count, const PlannedField& field,
+                                               void* column) {
+  auto* out = static_cast<Element*>(column);
+  switch (field.spec.row->column_kernel) {
+    case ColumnKernel::Unsigned:
+      if constexpr (std::is_unsigned_v<Element>) {
+        return decode_run<ColumnKernel::Unsigned>(buffer, bit, count, field, out);
+      }
+      break;
+    case ColumnKernel::TwosComplement:
+      if constexpr (std::is_signed_v<Element> && std::is_integral_v<Element>) {
+        return decode_run<ColumnKernel::TwosComplement>(buffer, bit, count, field, out);
+      }
+      break;
+    case ColumnKernel::Binary32:
+      if constexpr (std::is_same_v<Element, float>) {
+        return decode_run<ColumnKernel::Binary32>(buffer, bit, count, field, out);
+      }
+      break;
+    case ColumnKernel::Binary64:
+      if constexpr (std::is_same_v<Element, double>) {
+        return decode_run<ColumnKernel::Binary64>(buffer, bit, count, field, out);
+      }
+      break;
+    case ColumnKernel::RowDecoder: break;
+  }
+  return decode_run<ColumnKernel::RowDecoder>(buffer, bit, count, field, out);
 }
 
 }  // namespace
@@ -242,6 +354,25 @@ std::optional<ColumnFailure> decode_column(ByteSpan buffer, const PacketStarts& 
     case ColumnType::Text: break;
   }
   return std::nullopt;  // text columns are built by the caller, with the interpreter
+}
+
+std::optional<ElementFailure> decode_elements(ByteSpan buffer, std::uint64_t bit,
+                                              std::uint64_t count, const PlannedField& field,
+                                              void* out) {
+  switch (column_type_of(field.spec)) {
+    case ColumnType::U8: return decode_run_typed<std::uint8_t>(buffer, bit, count, field, out);
+    case ColumnType::U16: return decode_run_typed<std::uint16_t>(buffer, bit, count, field, out);
+    case ColumnType::U32: return decode_run_typed<std::uint32_t>(buffer, bit, count, field, out);
+    case ColumnType::U64: return decode_run_typed<std::uint64_t>(buffer, bit, count, field, out);
+    case ColumnType::I8: return decode_run_typed<std::int8_t>(buffer, bit, count, field, out);
+    case ColumnType::I16: return decode_run_typed<std::int16_t>(buffer, bit, count, field, out);
+    case ColumnType::I32: return decode_run_typed<std::int32_t>(buffer, bit, count, field, out);
+    case ColumnType::I64: return decode_run_typed<std::int64_t>(buffer, bit, count, field, out);
+    case ColumnType::F32: return decode_run_typed<float>(buffer, bit, count, field, out);
+    case ColumnType::F64: return decode_run_typed<double>(buffer, bit, count, field, out);
+    case ColumnType::Text: break;
+  }
+  return std::nullopt;
 }
 
 }  // namespace vantrel

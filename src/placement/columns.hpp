@@ -23,14 +23,21 @@ enum class ColumnType : std::uint8_t { U8, U16, U32, U64, I8, I16, I32, I64, F32
 ColumnType column_type_of(const FieldSpec& field);
 std::size_t column_item_size(ColumnType type);
 
-// Where packet i starts, in bytes: offsets[i], or i * stride.
+// Where packet i starts, in bytes: offsets[i], or i * stride; and where it
+// ends: ends[i] (never past the buffer's end), or the buffer's end when
+// the packets' lengths are not known.
 struct PacketStarts {
   const std::int64_t* offsets = nullptr;
   std::uint64_t stride = 0;
   std::size_t count = 0;
+  const std::uint64_t* ends = nullptr;
 
   std::uint64_t operator[](std::size_t i) const {
     return offsets != nullptr ? static_cast<std::uint64_t>(offsets[i]) : i * stride;
+  }
+  // The bytes packet i may be read from: up to its end, or the buffer's.
+  std::uint64_t limit(std::size_t i, std::uint64_t buffer_size) const {
+    return ends != nullptr ? ends[i] : buffer_size;
   }
 };
 
@@ -55,12 +62,25 @@ struct ColumnFailure {
 };
 
 // Decodes the numeric field `field` of packets [begin, end) into those
-// elements of `column` (an array of column_type_of(field)). With `mask`
-// empty it stops at the first failure and returns it; otherwise it sets
-// mask[i] for every packet that fails, writes 0 there, and goes on.
+// elements of `column` (an array of column_type_of(field)). With `mask` empty it stops at the first
+// failure and returns it; otherwise it sets mask[i] for every packet that
+// fails, writes 0 there, and goes on.
 std::optional<ColumnFailure> decode_column(ByteSpan buffer, const PacketStarts& starts,
                                            std::size_t begin, std::size_t end,
                                            const PlannedField& field, void* column,
                                            std::span<std::uint8_t> mask);
+
+// Decodes `count` consecutive values of the numeric field `field` (plain or
+// shaped), the first at absolute bit `bit` of `buffer`, into out[0, count)
+// (an array of column_type_of(field.spec)). The caller has checked the
+// bounds. Returns the decoder's error of the first value that fails, with
+// its index; the values from there on are not written.
+struct ElementFailure {
+  std::uint64_t index;
+  Error error;
+};
+std::optional<ElementFailure> decode_elements(ByteSpan buffer, std::uint64_t bit,
+                                              std::uint64_t count, const PlannedField& field,
+                                              void* out);
 
 }  // namespace vantrel

@@ -300,12 +300,17 @@ FramedStream frame_stream(ByteSpan stream, const LengthField& length, const Fram
 void packet_lengths(const FramedStream& framed, std::uint64_t stream_size,
                     std::span<std::int64_t> out) {
   const std::vector<std::uint64_t>& starts = framed.starts;
-  std::size_t skip = 0;
-  for (std::size_t i = 0; i < starts.size(); ++i) {
-    while (skip < framed.skipped.size() && framed.skipped[skip].start <= starts[i]) ++skip;
-    std::uint64_t end = i + 1 < starts.size() ? starts[i + 1] : stream_size;
-    if (skip < framed.skipped.size()) end = std::min(end, framed.skipped[skip].start);
-    out[i] = static_cast<std::int64_t>(end - starts[i]);
+  if (starts.empty()) return;
+  // Packets run into each other but where a skipped range lies between.
+  for (std::size_t i = 0; i + 1 < starts.size(); ++i) {
+    out[i] = static_cast<std::int64_t>(starts[i + 1] - starts[i]);
+  }
+  out[starts.size() - 1] = static_cast<std::int64_t>(stream_size - starts.back());
+  for (const SkippedRange& skipped : framed.skipped) {
+    const auto after = std::upper_bound(starts.begin(), starts.end(), skipped.start);
+    if (after == starts.begin()) continue;
+    const std::size_t before = static_cast<std::size_t>(after - starts.begin()) - 1;
+    out[before] = static_cast<std::int64_t>(skipped.start - starts[before]);
   }
 }
 

@@ -99,3 +99,112 @@ std::expected<void, ItemError> Plan::check_bounds(std::uint64_t packet_size,
 }
 
 }  // namespace vantrel
+
+namespace vantrel {
+
+std::expected<Plan, ItemError> Plan::build(std::span<const ShapedField> fields) {
+  Plan plan;
+  plan.fields_.reserve(fields.size());
+  // The smallest start of each segment: every variable array empty.
+  std::vector<std::uint64_t> least_base{0};
+  std::uint32_t segment = 0;
+  std::uint64_t running = 0;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const ShapedField& field = fields[i];
+    std::uint64_t position = running;
+    if (field.spec.offset) {
+      segment = 0;
+      position = *field.spec.offset;
+    }
+    PlannedField planned{field.spec, position, field.shape, segment};
+    if (field.shape.word_bits != 0) {
+      // Words are aligned on the field's segment.
+      planned.shape.word_offset = static_cast<std::uint8_t>(position % field.shape.word_bits);
+      if (planned.shape.word_offset + field.spec.bits > field.shape.word_bits) {
+        return std::unexpected(ItemError{
+            i,
+            Error{ErrorKind::ValueError,
+                  concat("the bit field (bits ", unsigned{planned.shape.word_offset}, " to ",
+                         planned.shape.word_offset + field.spec.bits, " of its ",
+                         unsigned{field.shape.word_bits}, "-bit word) runs into the next word")}});
+      }
+    }
+    plan.shaped_ = plan.shaped_ || field.shape != FieldShape{};
+    const std::uint64_t count = field.shape.is_variable() ? 0 : planned.fixed_count();
+    std::uint64_t bits = 0;
+    std::uint64_t end = 0, extent_end = 0, least_end = 0;
+    const bool overflow =
+        __builtin_mul_overflow(count, std::uint64_t{field.spec.bits}, &bits) ||
+        __builtin_add_overflow(position, bits, &end) ||
+        __builtin_add_overflow(planned.first_bit(), planned.extent_bits(count), &extent_end) ||
+        __builtin_add_overflow(least_base[segment], extent_end, &least_end);
+    if (overflow) {
+      return std::unexpected(
+          ItemError{i, Error{ErrorKind::ValueError, "the field's end passes bit 2^64 - 1"}});
+    }
+    plan.size_bits_ = std::max(plan.size_bits_, least_end);
+    plan.fields_.push_back(planned);
+    if (field.shape.is_variable()) {
+      plan.variable_items_.push_back(i);
+      least_base.push_back(least_base[segment] + position);
+      segment = static_cast<std::uint32_t>(plan.variable_items_.size());
+      running = 0;
+    } else {
+      running = end;
+    }
+  }
+  plan.last_end_ = plan.size_bits_;
+  plan.packed_size_bits_ = plan.size_bits_;
+  return plan;
+}
+
+std::optional<ItemError> Plan::measure(const std::uint8_t* buffer, std::uint64_t packet_bit,
+                                       std::uint64_t end_bit, std::uint64_t* bases,
+                                       std::uint64_t* counts) const {
+  std::optional<ItemError> first;
+  auto fail = [&](std::size_t item, std::string message) {
+    if (!first) first = ItemError{item, Error{ErrorKind::ValueError, std::move(message)}};
+  };
+  const std::uint64_t packet_bits = end_bit - packet_bit;
+  bases[0] = 0;
+  for (std::size_t v = 0; v < variable_items_.size(); ++v) {
+    const std::size_t item = variable_items_[v];
+    const PlannedField& field = fields_[item];
+    bases[v + 1] = kUnplaced;
+    counts[v] = 0;
+    const std::uint64_t base = bases[field.segment];
+    if (base == kUnplaced) continue;
+    std::uint64_t start = 0;  // from packet_bit
+    if (__builtin_add_overflow(base, field.position, &start) || start > packet_bits) {
+      fail(item, concat("the array starts past the end of the packet of ", packet_bits, " bits"));
+      continue;
+    }
+    const std::uint64_t room = (packet_bits - start) / field.spec.bits;
+    std::uint64_t count = room;
+    if (field.shape.kind == CountKind::Counted) {
+      const PlannedField& counter = fields_[field.shape.count_item];
+      const std::uint64_t counter_base = bases[counter.segment];
+      if (counter_base == kUnplaced) continue;
+      std::uint64_t counter_end = 0;
+      if (__builtin_add_overflow(counter_base, counter.first_bit() + counter.extent_bits(1),
+                                 &counter_end) ||
+          counter_end > packet_bits) {
+        fail(item, concat("its count field (recipe item ", field.shape.count_item,
+                          ") runs past the end of the packet of ", packet_bits, " bits"));
+        continue;
+      }
+      count = read_shaped_pattern(buffer, packet_bit + counter_base + counter.position,
+                                  counter.spec, counter.shape);
+      if (count > room) {
+        fail(item, concat(count, " values of ", field.spec.bits, " bits from bit ", start,
+                          " run past the end of the packet of ", packet_bits, " bits"));
+        continue;
+      }
+    }
+    counts[v] = count;
+    bases[v + 1] = start + count * field.spec.bits;
+  }
+  return first;
+}
+
+}  // namespace vantrel

@@ -10,12 +10,35 @@
 
 #include "common/error.hpp"
 #include "placement/field_io.hpp"
+#include "placement/shape.hpp"
 
 namespace vantrel {
 
 struct PlannedField {
   FieldSpec spec;
-  std::uint64_t position;  // from the packet's (or the call offset's) start
+  // From the start of the field's segment: the packet's (or the call
+  // offset's) start for segment 0, the end of variable array s - 1 for
+  // segment s.
+  std::uint64_t position;
+  FieldShape shape{};
+  std::uint32_t segment = 0;
+
+  // The values of a field that is not variable: 1, or the fixed count.
+  std::uint64_t fixed_count() const { return shape.kind == CountKind::Fixed ? shape.fixed : 1; }
+  // The first bit the field occupies in its segment (a word field: its word).
+  std::uint64_t first_bit() const { return position - shape.word_offset; }
+  // The bits it occupies from first_bit() with `count` values.
+  std::uint64_t extent_bits(std::uint64_t count) const {
+    return shape.word_bits != 0 ? shape.word_bits : count * spec.bits;
+  }
+};
+
+// What a field of a shaped plan was given in its recipe item beyond the
+// FieldSpec: its shape, and for a counted array the name of its count field
+// already resolved to an item index by the caller.
+struct ShapedField {
+  FieldSpec spec;
+  FieldShape shape;
 };
 
 // The packet size that packing makes, the one rule of pack_parameters,
@@ -49,6 +72,30 @@ class Plan {
   // Places every field: one with an offset starts there, the others follow
   // the previous field's end. Fails when a position passes 2^64 - 1.
   static std::expected<Plan, ItemError> build(std::span<const FieldSpec> fields);
+  // The same with shapes. A field without an offset that follows a variable
+  // array is placed after that array's end in each packet (a new segment);
+  // a field with an offset is placed from the packet's start.
+  static std::expected<Plan, ItemError> build(std::span<const ShapedField> fields);
+
+  // Whether any field is an array or has a permuted or word byte order: such
+  // plans are read by the shaped paths, the others by the flat ones.
+  bool shaped() const { return shaped_; }
+  // Segments: 1 + the number of variable arrays.
+  std::size_t segment_count() const { return variable_items_.size() + 1; }
+  // The items of the variable arrays, in recipe order; the one at index v
+  // opens segment v + 1.
+  std::span<const std::size_t> variable_items() const { return variable_items_; }
+
+  // Places the variable parts of one packet whose layout starts at absolute
+  // bit `packet_bit` of `buffer` and which ends at absolute bit `end_bit`:
+  // bases[s] becomes the start of segment s relative to packet_bit (kUnplaced
+  // when an earlier variable part failed), counts[v] the length of variable
+  // array v (0 when it failed). Returns the first failure: a count field or
+  // an array that runs past the packet's end.
+  static constexpr std::uint64_t kUnplaced = ~std::uint64_t{0};
+  std::optional<ItemError> measure(const std::uint8_t* buffer, std::uint64_t packet_bit,
+                                   std::uint64_t end_bit, std::uint64_t* bases,
+                                   std::uint64_t* counts) const;
 
   std::span<const PlannedField> fields() const { return fields_; }
 
@@ -76,6 +123,8 @@ class Plan {
 
  private:
   std::vector<PlannedField> fields_;
+  std::vector<std::size_t> variable_items_;
+  bool shaped_ = false;
   std::uint64_t size_bits_ = 0;
   std::uint64_t last_end_ = 0;    // largest end of a field with bits
   std::uint64_t last_start_ = 0;  // largest start of a zero-width field

@@ -129,7 +129,7 @@ std::optional<ColumnFailure> decode_utf8_into(ByteSpan buffer, bool immutable,
   };
   for (; i < limit; ++i) {
     const std::uint64_t start = starts[i];
-    if (!inside(start, needed, buffer.size())) {
+    if (!inside(start, needed, starts.limit(i, buffer.size()))) {
       if (!fail()) return ColumnFailure{i, std::nullopt};
       continue;
     }
@@ -198,7 +198,7 @@ std::optional<ColumnFailure> copy_field_bytes(ByteSpan buffer, const PacketStart
   FieldScratch scratch;
   for (std::size_t i = 0; i < limit; ++i, out += width) {
     const std::uint64_t start = starts[i];
-    if (!inside(start, needed, buffer.size())) {
+    if (!inside(start, needed, starts.limit(i, buffer.size()))) {
       if (mask.empty()) return ColumnFailure{i, std::nullopt};
       mask[i] = 1;
       if (width != 0) std::memset(out, 0, width);

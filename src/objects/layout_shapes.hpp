@@ -1,0 +1,60 @@
+// The keys only layouts read (arrays, permuted byte orders, bit fields of
+// little-endian words), the checks a layout makes of its recipe beyond those
+// of the packet functions, and one packet packed or unpacked by a shaped
+// layout.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "objects/layout_type.hpp"
+#include "objects/recipe_fields.hpp"
+
+namespace vantrel {
+
+// Refuses keys that no recipe item knows, suggesting the nearest known one;
+// reads "count" and "word_bits" into `shape`. A count naming a field is left
+// in `count_name` for check_layout to resolve. False with ValueError set.
+bool read_layout_keys(PyObject* object, const LayoutItem& item, FieldShape& shape, Ref& count_name);
+
+// Whether a byte order is written as digits ("2143"): a layout-only form.
+bool is_permutation_text(std::string_view text);
+// Reads such a byte order for a field of `bits` bits into `shape`.
+bool read_permutation(std::string_view text, std::uint32_t bits, const LayoutItem& item,
+                      FieldShape& shape);
+
+// The checks across a recipe's items: names, counts, float widths, what
+// may follow a rest-of-packet array. Resolves count names to item indices.
+bool check_layout(std::vector<ShapedField>& fields, const std::vector<LayoutItem>& items,
+                  const std::vector<Ref>& count_names);
+
+// Layout(recipe, packet_length={...}): where each packet's length is.
+bool read_packet_length(PyObject* object, std::optional<LengthField>& out);
+PyObject* packet_length_dict(const LengthField& length);
+
+// The end of a packet that starts at absolute bit `packet_bit`, in absolute
+// bits, by its own length field; nullopt when the buffer of `buffer_bits`
+// bits does not hold the length field.
+std::optional<std::uint64_t> declared_end(const LengthField& length, const std::uint8_t* buffer,
+                                          std::uint64_t buffer_bits, std::uint64_t packet_bit);
+
+// Layout.unpack and Layout.pack of a shaped layout.
+PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
+                        bool packet_immutable);
+PyObject* pack_shaped(const LayoutData& data, PyObject* values);
+
+// Packs one packet and appends it to `archive`. `value_of(j, missing)` gives
+// item j's value; it sets `missing` (no exception) when the values have none,
+// so that count and length fields can be filled in.
+using ValueSource = std::function<Ref(std::size_t item, bool& missing)>;
+bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
+                      std::vector<std::uint8_t>& archive);
+
+// One value of a field at absolute bit `bit` as an interpreter object;
+// nullptr with the failure raised naming the item.
+PyObject* shaped_value(const PlannedField& field, const LayoutItem& item, ByteSpan buffer,
+                       std::uint64_t bit, FieldScratch& scratch, bool buffer_immutable);
+
+}  // namespace vantrel

@@ -1,0 +1,374 @@
+// Layout.unpack_many and Layout.pack_many of shaped layouts: fixed arrays
+// become 2-D columns, variable arrays ragged columns, and the fields after a
+// variable array are read where it ends in each packet.
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "binding/buffer_view.hpp"
+#include "binding/call_frame.hpp"
+#include "common/format.hpp"
+#include "objects/field_values.hpp"
+#include "objects/layout_columns.hpp"
+#include "objects/layout_shapes.hpp"
+#include "objects/layout_type.hpp"
+#include "objects/numpy_support.hpp"
+#include "objects/packet_functions.hpp"
+#include "objects/ragged_column.hpp"
+
+namespace vantrel {
+
+namespace {
+
+// The first failure in packet order, then recipe order. No error: the field
+// runs past its packet's end.
+struct ShapedFailure {
+  std::size_t packet;
+  std::size_t item;
+  std::optional<Error> error;
+};
+
+void note(std::optional<ShapedFailure>& first, std::size_t packet, std::size_t item,
+          std::optional<Error> error) {
+  if (!first || packet < first->packet || (packet == first->packet && item < first->item)) {
+    first = ShapedFailure{packet, item, std::move(error)};
+  }
+}
+
+// One packet's placing: where each segment starts, how long each variable
+// array is.
+struct Geometry {
+  std::size_t segments = 1;
+  std::size_t variables = 0;
+  std::vector<std::uint64_t> bases;   // packets × segments; empty: all 0
+  std::vector<std::uint64_t> counts;  // packets × variables
+
+  std::uint64_t base(std::size_t packet, std::uint32_t segment) const {
+    return bases.empty() ? 0 : bases[packet * segments + segment];
+  }
+};
+
+struct Column {
+  Ref array;  // numeric: the flat array; text: a list
+  WritableView view;
+  std::vector<std::uint8_t> mask;  // one byte per packet
+  Ref offsets;                     // variable arrays
+  WritableView offsets_view;
+  std::size_t item_size = 0;
+};
+
+void raise_shaped_failure(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
+                          const Geometry& geometry, const ShapedFailure& failure) {
+  const LayoutItem& item = data.items[failure.item];
+  const std::uint64_t start = starts[failure.packet];
+  if (failure.error) {
+    raise_item_failure(*failure.error, item);
+  } else {
+    const std::uint64_t limit = starts.limit(failure.packet, buffer.size());
+    const std::uint64_t packet_bits = start <= limit ? (limit - start) * 8 : 0;
+    const PlannedField& field = data.plan.fields()[failure.item];
+    const std::uint64_t first = geometry.base(failure.packet, field.segment) + field.first_bit();
+    std::uint64_t count = field.fixed_count();
+    if (field.shape.is_variable()) {
+      const auto variables = data.plan.variable_items();
+      const std::size_t v = static_cast<std::size_t>(
+          std::find(variables.begin(), variables.end(), failure.item) - variables.begin());
+      count = geometry.counts[failure.packet * geometry.variables + v];
+    }
+    const std::string message = concat(item.context, "the field needs bits ", first, " to ",
+                                       first + field.extent_bits(count),
+                                       " of the packet, which has ", packet_bits, " bits");
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+  }
+  raise_with_location(concat("packet ", failure.packet, " at byte ", start));
+}
+
+// Packets [begin, end) of numeric field j: a single value at a fixed
+// position through the column kernels, everything else packet by packet.
+void decode_numeric_block(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
+                          const Geometry& geometry, std::size_t v, std::size_t j, std::size_t begin,
+                          std::size_t end, bool masking, Column& column,
+                          std::optional<ShapedFailure>& first) {
+  const PlannedField& field = data.plan.fields()[j];
+  if (column.view.data() == nullptr) return;
+  auto* out = static_cast<std::uint8_t*>(column.view.data());
+  const std::size_t item_size = column.item_size;
+  if (field.segment == 0 && field.shape.plain() && field.shape.kind == CountKind::Single) {
+    const std::span<std::uint8_t> mask =
+        masking ? std::span(column.mask) : std::span<std::uint8_t>();
+    if (auto failure = decode_column(buffer, starts, begin, end, field, out, mask)) {
+      note(first, failure->packet, j, failure->error);
+    }
+    return;
+  }
+  const bool variable = field.shape.is_variable();
+  const std::int64_t* offsets =
+      variable ? static_cast<const std::int64_t*>(column.offsets_view.data()) : nullptr;
+  const std::size_t size = buffer.size();
+  for (std::size_t i = begin; i < end; ++i) {
+    const std::uint64_t base = geometry.base(i, field.segment);
+    const std::uint64_t count =
+        variable ? geometry.counts[i * geometry.variables + v] : field.fixed_count();
+    std::uint8_t* const values =
+        out + (variable ? static_cast<std::uint64_t>(offsets[i]) : i * count) * item_size;
+    // An unplaced segment, or this array's own placing failed: the failure
+    // is noted already (errors="raise") or the entry is masked.
+    const bool unplaced =
+        base == Plan::kUnplaced ||
+        (variable && geometry.bases[i * geometry.segments + v + 1] == Plan::kUnplaced);
+    if (unplaced) {
+      if (!masking) return;
+      column.mask[i] = 1;
+      std::memset(values, 0, count * item_size);
+      continue;
+    }
+    const std::uint64_t start = starts[i];
+    const std::uint64_t limit = starts.limit(i, size);
+    std::uint64_t first_bit = 0, last_bit = 0;
+    const bool outside = start > limit ||
+                         __builtin_add_overflow(base, field.first_bit(), &first_bit) ||
+                         __builtin_add_overflow(first_bit, field.extent_bits(count), &last_bit) ||
+                         last_bit > (limit - start) * 8;
+    std::optional<Error> error;
+    if (!outside) {
+      auto failure =
+          decode_elements(buffer, start * 8 + base + field.position, count, field, values);
+      if (!failure) continue;
+      error = std::move(failure->error);
+    }
+    if (!masking) {
+      note(first, i, j, std::move(error));
+      return;
+    }
+    column.mask[i] = 1;
+    std::memset(values, 0, count * item_size);
+  }
+}
+
+}  // namespace
+
+PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
+                             const PacketStarts& starts, bool masking) {
+  const Plan& plan = data.plan;
+  const std::span<const PlannedField> fields = plan.fields();
+  const std::span<const std::size_t> variables = plan.variable_items();
+  const std::size_t n = starts.count;
+  const std::size_t size = buffer.size();
+  std::vector<std::size_t> variable_of(fields.size(), 0);
+  for (std::size_t v = 0; v < variables.size(); ++v) variable_of[variables[v]] = v;
+
+  // Each packet's variable parts, without the interpreter lock.
+  Geometry geometry;
+  geometry.segments = plan.segment_count();
+  geometry.variables = variables.size();
+  std::optional<ShapedFailure> first;
+  std::size_t decoded = n;  // with errors="raise", packets past the first failure are skipped
+  if (!variables.empty()) {
+    geometry.bases.assign(n * geometry.segments, Plan::kUnplaced);
+    geometry.counts.assign(n * geometry.variables, 0);
+    without_gil([&] {
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t start = starts[i];
+        const std::uint64_t limit = starts.limit(i, size);
+        std::uint64_t* bases = &geometry.bases[i * geometry.segments];
+        if (start > limit) {
+          bases[0] = 0;  // the fields themselves report the packet
+          continue;
+        }
+        auto failure = plan.measure(buffer.data(), start * 8, limit * 8, bases,
+                                    &geometry.counts[i * geometry.variables]);
+        if (failure && !masking) {
+          note(first, i, failure->item, std::move(failure->error));
+          decoded = i + 1;
+          break;
+        }
+      }
+    });
+  }
+
+  // The columns, with the lock.
+  std::vector<Column> columns(fields.size());
+  for (std::size_t j = 0; j < fields.size(); ++j) {
+    const PlannedField& field = fields[j];
+    Column& column = columns[j];
+    if (masking) column.mask.assign(n, 0);
+    const ColumnType type = column_type_of(field.spec);
+    if (type == ColumnType::Text) {
+      column.array = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+      if (!column.array) return nullptr;
+      continue;
+    }
+    column.item_size = column_item_size(type);
+    std::uint64_t total = n * field.fixed_count();
+    if (field.shape.is_variable()) {
+      column.offsets = empty_array(n + 1, "int64");
+      if (!column.offsets || !column.offsets_view.acquire(column.offsets.get())) return nullptr;
+      auto* offsets = static_cast<std::int64_t*>(column.offsets_view.data());
+      const std::size_t v = variable_of[j];
+      offsets[0] = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t count = i < decoded ? geometry.counts[i * geometry.variables + v] : 0;
+        offsets[i + 1] = offsets[i] + static_cast<std::int64_t>(count);
+      }
+      total = static_cast<std::uint64_t>(offsets[n]);
+    }
+    column.array = empty_array(total, dtype_name(type));
+    if (!column.array || !column.view.acquire(column.array.get())) return nullptr;
+  }
+
+  // Numeric columns, without the lock, in blocks of packets small enough to
+  // stay in the cache while every column takes its values from them.
+  without_gil([&] {
+    const std::size_t block = 2048;
+    for (std::size_t begin = 0; begin < decoded && !(first && !masking && first->packet < begin);
+         begin += block) {
+      const std::size_t end = std::min(decoded, begin + block);
+      for (std::size_t j = 0; j < fields.size(); ++j) {
+        decode_numeric_block(data, buffer, starts, geometry, variable_of[j], j, begin, end, masking,
+                             columns[j], first);
+      }
+    }
+  });
+
+  // Text columns, with the lock.
+  FieldScratch scratch;
+  for (std::size_t j = 0; j < fields.size(); ++j) {
+    const PlannedField& field = fields[j];
+    Column& column = columns[j];
+    if (column.view.data() != nullptr) continue;
+    const std::size_t limit_packets = first ? std::min(decoded, first->packet + 1) : decoded;
+    for (std::size_t i = 0; i < n; ++i) {
+      PyObject* value = nullptr;
+      std::optional<Error> error;
+      bool failed = i >= limit_packets;
+      if (!failed) {
+        const std::uint64_t base = geometry.base(i, field.segment);
+        const std::uint64_t start = starts[i];
+        const std::uint64_t limit = starts.limit(i, size);
+        std::uint64_t first_bit = 0, last_bit = 0;
+        failed = base == Plan::kUnplaced || start > limit ||
+                 __builtin_add_overflow(base, field.first_bit(), &first_bit) ||
+                 __builtin_add_overflow(first_bit, field.extent_bits(1), &last_bit) ||
+                 last_bit > (limit - start) * 8;
+        if (failed && base != Plan::kUnplaced && !masking) note(first, i, j, std::nullopt);
+        if (!failed) {
+          const FieldInput input =
+              read_shaped_input(buffer, start * 8 + base + field.position, field.spec, field.shape,
+                                scratch, buffer_immutable);
+          StrResult text;
+          const Result<FieldValue> decoded_value = field.spec.row->decode(input, text);
+          if (!decoded_value) {
+            failed = true;
+            if (!masking) note(first, i, j, decoded_value.error());
+          } else {
+            value = field_value_to_python(*decoded_value, text);
+            if (value == nullptr) return nullptr;
+          }
+        }
+      }
+      if (failed) {
+        if (masking) column.mask[i] = 1;
+        value = Ref::borrow(Py_None).release();
+      }
+      PyList_SET_ITEM(column.array.get(), static_cast<Py_ssize_t>(i), value);
+    }
+  }
+  if (first) {
+    raise_shaped_failure(data, buffer, starts, geometry, *first);
+    return nullptr;
+  }
+
+  Ref result = Ref::steal(PyDict_New());
+  if (!result) return nullptr;
+  for (std::size_t j = 0; j < fields.size(); ++j) {
+    const PlannedField& field = fields[j];
+    Column& column = columns[j];
+    column.view.release();
+    column.offsets_view.release();
+    Ref value = std::move(column.array);
+    if (PyList_Check(value.get())) {
+      value = call_numpy("array", value.get(), "object");
+      if (!value) return nullptr;
+    }
+    if (field.shape.is_variable()) {
+      Ref mask_array;
+      if (masking && std::find(column.mask.begin(), column.mask.end(), 1) != column.mask.end()) {
+        mask_array = empty_array(n, "bool");
+        WritableView mask_view;
+        if (!mask_array || !mask_view.acquire(mask_array.get())) return nullptr;
+        std::memcpy(mask_view.data(), column.mask.data(), n);
+      }
+      value = Ref::steal(make_ragged_column(value.get(), column.offsets.get(), mask_array.get()));
+      if (!value) return nullptr;
+    } else {
+      if (field.shape.kind == CountKind::Fixed) {
+        value = Ref::steal(PyObject_CallMethod(value.get(), "reshape", "(nK)",
+                                               static_cast<Py_ssize_t>(n),
+                                               static_cast<unsigned long long>(field.shape.fixed)));
+        if (!value) return nullptr;
+      }
+      if (masking) {
+        std::vector<std::uint8_t> mask;
+        if (field.shape.kind == CountKind::Fixed) {
+          mask.reserve(n * field.shape.fixed);
+          for (const std::uint8_t m : column.mask) mask.insert(mask.end(), field.shape.fixed, m);
+        } else {
+          mask = std::move(column.mask);
+        }
+        value = masked_column(value.get(), mask);
+        if (!value) return nullptr;
+      }
+    }
+    if (PyDict_SetItem(result.get(), data.items[j].name.get(), value.get()) < 0) return nullptr;
+  }
+  return result.release();
+}
+
+// Layout.pack_many of a shaped layout: each row packed as Layout.pack packs
+// it, the packets concatenated.
+PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns) {
+  const std::size_t count = data.items.size();
+  std::vector<Ref> sources(count);
+  Py_ssize_t rows = -1;
+  for (std::size_t j = 0; j < count; ++j) {
+    PyObject* name = data.items[j].name.get();
+    sources[j] = Ref::steal(PyObject_GetItem(columns, name));
+    if (!sources[j]) {
+      if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
+      PyErr_Clear();  // count and length fields may be left to the packer
+      continue;
+    }
+    const Py_ssize_t length = PyObject_Length(sources[j].get());
+    if (length < 0) return nullptr;
+    if (rows >= 0 && length != rows) {
+      PyErr_Format(PyExc_ValueError,
+                   "column %R has %zd values but the others have %zd: every column needs one "
+                   "value per packet",
+                   name, length, rows);
+      return nullptr;
+    }
+    rows = length;
+  }
+  if (rows < 0) rows = 0;
+  std::vector<std::uint8_t> archive;
+  for (Py_ssize_t row = 0; row < rows; ++row) {
+    const ValueSource value_of = [&](std::size_t j, bool& missing) -> Ref {
+      if (!sources[j]) {
+        missing = true;
+        return {};
+      }
+      return Ref::steal(PySequence_GetItem(sources[j].get(), row));
+    };
+    if (!pack_shaped_into(data, value_of, archive)) {
+      raise_with_location(concat("row ", row));
+      return nullptr;
+    }
+  }
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(archive.data()),
+                                   static_cast<Py_ssize_t>(archive.size()));
+}
+
+}  // namespace vantrel

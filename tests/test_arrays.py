@@ -1,0 +1,529 @@
+"""Layout arrays: fixed, counted and rest-of-packet arrays, the fields after
+them, packets bounded by their own length, permuted byte orders and bit
+fields of little-endian words, ragged columns, and the stricter recipe
+checks that layouts make."""
+
+import pickle
+
+import numpy as np
+import pytest
+from hypothesis import assume, given, settings
+from hypothesis import strategies as st
+
+import vantrel
+from recipe_helpers import item
+
+CCSDS_LENGTH = {"offset_bits": 32, "bits": 16, "adjust": 7}
+
+
+def header():
+    return [
+        item("version", "unsigned", 3),
+        item("type", "unsigned", 1),
+        item("sec_hdr", "unsigned", 1),
+        item("apid", "unsigned", 11),
+        item("seq_flags", "unsigned", 2),
+        item("seq_count", "unsigned", 14),
+        item("length", "unsigned", 16),
+    ]
+
+
+VARIABLE = vantrel.Layout(
+    [
+        *header(),
+        item("n", "unsigned", 8),
+        item("samples", "twos_complement", 16, count="n"),
+        item("status", "unsigned", 4),
+        item("crc", "unsigned", 12),
+    ],
+    packet_length=CCSDS_LENGTH,
+)
+
+
+def ccsdsp(samples, status=3, crc=0xABC, apid=5):
+    return VARIABLE.pack(
+        {
+            "version": 0,
+            "type": 0,
+            "sec_hdr": 0,
+            "apid": apid,
+            "seq_flags": 3,
+            "seq_count": 1,
+            "samples": samples,
+            "status": status,
+            "crc": crc,
+        }
+    )
+
+
+# ---- A bit-by-bit model -------------------------------------------------------
+
+
+def bits_of(buffer):
+    return "".join(f"{byte:08b}" for byte in buffer)
+
+
+def model_value(encoding, pattern, bits):
+    if encoding == "unsigned":
+        return pattern
+    if bits and pattern >> (bits - 1):
+        return pattern - (1 << bits)
+    return pattern
+
+
+def model_pattern(stream, bit, entry):
+    """One value as the model reads it: the stored bits, the byte order
+    undone (big, little or a permutation), then mirrored."""
+    bits = entry["bits"]
+    raw = stream[bit : bit + bits]
+    order = entry["byte_order"]
+    if order == "little" and bits:
+        padded = raw.zfill((bits + 7) // 8 * 8)
+        raw = "".join(padded[i : i + 8] for i in reversed(range(0, len(padded), 8)))
+    elif order.isdigit():
+        stored = [raw[i : i + 8] for i in range(0, bits, 8)]
+        raw = "".join(stored[int(digit) - 1] for digit in order)
+    pattern = int(raw, 2) if raw else 0
+    if entry["reverse_bits"]:
+        pattern = int(f"{pattern:0{bits}b}"[::-1], 2) if bits else 0
+    return pattern & ((1 << bits) - 1)
+
+
+def model_unpack(recipe, buffer, packet_bits):
+    """Reads a recipe with arrays the slow way; None when a field runs past
+    the packet's end."""
+    stream = bits_of(buffer)[:packet_bits]
+    values, running = {}, 0
+    for entry in recipe:
+        start = entry.get("offset_bits", running)
+        count = entry.get("count")
+        if count is None:
+            n = 1
+        elif count == "*":
+            n = max(packet_bits - start, 0) // entry["bits"]
+        elif isinstance(count, str):
+            n = values[count]
+        else:
+            n = count
+        end = start + n * entry["bits"]
+        if end > packet_bits:
+            return None
+        decoded = [
+            model_value(
+                entry["encoding"],
+                model_pattern(stream, start + k * entry["bits"], entry),
+                entry["bits"],
+            )
+            for k in range(n)
+        ]
+        values[entry["name"]] = decoded if count is not None else decoded[0]
+        running = end
+    return values
+
+
+ORDERS = {
+    8: ["big", "little"],
+    16: ["big", "little", "21"],
+    32: ["big", "little", "2143", "3412", "4231"],
+}
+
+
+@st.composite
+def array_recipes(draw):
+    """Random recipes: scalars of odd widths, a count field, fixed arrays,
+    one counted array, fields after it, sometimes a rest-of-packet array at
+    the end."""
+    recipe, names = [], iter(f"f{i}" for i in range(100))
+    counted = False
+    for _ in range(draw(st.integers(1, 5))):
+        kind = draw(st.sampled_from(["scalar", "fixed", "counted"]))
+        bits = draw(st.sampled_from([1, 3, 7, 8, 12, 16, 32]))
+        encoding = draw(st.sampled_from(["unsigned", "twos_complement"]))
+        order = draw(st.sampled_from(ORDERS.get(bits, ["big"])))
+        entry = item(next(names), encoding, bits, order, draw(st.booleans()))
+        if kind == "fixed":
+            entry["count"] = draw(st.integers(0, 4))
+        elif kind == "counted" and not counted:
+            counted = True
+            count_name = next(names)
+            recipe.append(item(count_name, "unsigned", draw(st.sampled_from([3, 8]))))
+            entry["count"] = count_name
+        recipe.append(entry)
+    if draw(st.booleans()):
+        recipe.append(item(next(names), "unsigned", draw(st.sampled_from([4, 8, 16])), count="*"))
+    return recipe
+
+
+@settings(max_examples=300, deadline=None)
+@given(recipe=array_recipes(), data=st.data())
+def test_unpack_matches_the_model(recipe, data):
+    layout = vantrel.Layout(recipe)
+    packet = data.draw(st.binary(max_size=40))
+    expected = model_unpack(recipe, packet, len(packet) * 8)
+    if expected is None:
+        with pytest.raises(ValueError, match="of the packet|past the end|too short"):
+            layout.unpack(packet)
+    else:
+        assert layout.unpack(packet) == expected
+
+
+@settings(max_examples=200, deadline=None)
+@given(recipe=array_recipes(), data=st.data())
+def test_unpack_many_matches_unpack(recipe, data):
+    layout = vantrel.Layout(recipe)
+    packets = data.draw(st.lists(st.binary(max_size=24), min_size=1, max_size=6))
+    buffer = b"".join(packets)
+    offsets = np.cumsum([0] + [len(p) for p in packets[:-1]])
+    lengths = [len(p) for p in packets]
+    singles = []
+    for packet in packets:
+        try:
+            singles.append(layout.unpack(packet))
+        except ValueError:
+            singles.append(None)
+    masked = layout.unpack_many(buffer, offsets=offsets, lengths=lengths, errors="mask")
+    for name in layout.names:
+        column = masked[name]
+        for i, single in enumerate(singles):
+            if isinstance(column, vantrel.RaggedColumn):
+                entry = column[i]
+                if single is not None:
+                    assert entry is not None and list(entry) == single[name]
+            elif single is not None and not np.ma.getmaskarray(column)[i].any():
+                got = column[i].tolist()
+                assert got == single[name]
+    if all(single is not None for single in singles):
+        plain = layout.unpack_many(buffer, offsets=offsets, lengths=lengths)
+        for name in layout.names:
+            column = plain[name]
+            got = column.to_list() if isinstance(column, vantrel.RaggedColumn) else column.tolist()
+            assert [list(v) if isinstance(v, np.ndarray) else v for v in got] == [
+                s[name] for s in singles
+            ]
+    else:
+        first = singles.index(None)
+        with pytest.raises(ValueError, match=f"^packet {first} at byte {offsets[first]}: "):
+            layout.unpack_many(buffer, offsets=offsets, lengths=lengths)
+
+
+@settings(max_examples=200, deadline=None)
+@given(recipe=array_recipes(), data=st.data())
+def test_pack_unpack_round_trip(recipe, data):
+    layout = vantrel.Layout(recipe)
+    try:
+        values = layout.unpack(data.draw(st.binary(min_size=64, max_size=64)))
+    except ValueError:
+        assume(False)
+    counts = {e["count"] for e in recipe if isinstance(e.get("count"), str) and e["count"] != "*"}
+    rest = [e["name"] for e in recipe if e.get("count") == "*"]
+    for name in rest:
+        values[name] = values[name][: data.draw(st.integers(0, len(values[name])))]
+    for name in counts:
+        del values[name]  # filled from the array
+    packet = layout.pack(values)
+    again = layout.unpack(packet)
+    for name, value in values.items():
+        if name in rest:
+            assert again[name][: len(value)] == value
+        else:
+            assert again[name] == value
+
+
+# ---- One packet -----------------------------------------------------------------
+
+
+def test_variable_array_and_the_fields_after_it():
+    packet = ccsdsp([1, -2, 3])
+    assert len(packet) == 6 + 1 + 6 + 2
+    values = VARIABLE.unpack(packet)
+    assert values["n"] == 3 and values["samples"] == [1, -2, 3]
+    assert values["status"] == 3 and values["crc"] == 0xABC
+    assert values["length"] == len(packet) - 7
+
+
+def test_count_field_that_disagrees_with_the_array():
+    layout = vantrel.Layout([item("n", "unsigned", 8), item("s", "unsigned", 8, count="n")])
+    assert layout.pack({"s": [7, 8]}) == bytes([2, 7, 8])
+    assert layout.pack({"n": 2, "s": [7, 8]}) == bytes([2, 7, 8])
+    with pytest.raises(ValueError, match="has 2 values but its count field 'n' is 3"):
+        layout.pack({"n": 3, "s": [7, 8]})
+
+
+def test_fixed_array_takes_exactly_its_count():
+    layout = vantrel.Layout([item("s", "unsigned", 8, count=3)])
+    assert layout.size_bytes == 3
+    assert layout.unpack(b"\x01\x02\x03") == {"s": [1, 2, 3]}
+    with pytest.raises(ValueError, match="takes 3 values, not 2"):
+        layout.pack({"s": [1, 2]})
+    with pytest.raises(ValueError, match="takes a sequence"):
+        layout.pack({"s": 5})
+
+
+def test_count_zero_and_counts_larger_than_the_packet():
+    layout = vantrel.Layout(
+        [item("n", "unsigned", 8), item("s", "unsigned", 16, count="n"), item("t", "unsigned", 8)]
+    )
+    assert layout.unpack(bytes([0, 9])) == {"n": 0, "s": [], "t": 9}
+    with pytest.raises(ValueError, match="5 values of 16 bits from bit 8 run past the end"):
+        layout.unpack(bytes([5, 1, 2, 3]))
+    archive = bytes([0, 9]) + bytes([5, 1, 2, 3]) + bytes([1, 0, 4, 6])
+    offsets, lengths = [0, 2, 6], [2, 4, 4]
+    with pytest.raises(ValueError, match="^packet 1 at byte 2: recipe item 1 \\('s'\\)"):
+        layout.unpack_many(archive, offsets=offsets, lengths=lengths)
+    columns = layout.unpack_many(archive, offsets=offsets, lengths=lengths, errors="mask")
+    assert columns["s"].mask.tolist() == [False, True, False]
+    assert columns["s"][1] is None and list(columns["s"][2]) == [4]
+    assert np.ma.getmaskarray(columns["t"]).tolist() == [False, True, False]
+    assert columns["t"][2] == 6
+
+
+def test_rest_of_packet_array():
+    layout = vantrel.Layout([item("id", "unsigned", 8), item("s", "unsigned", 16, count="*")])
+    assert layout.unpack(bytes([1, 0, 2, 0, 3, 9])) == {"id": 1, "s": [2, 3]}
+    archive = bytes([1, 0, 2, 0, 3]) + bytes([2, 0, 4])
+    columns = layout.unpack_many(archive, offsets=[0, 5], lengths=[5, 3])
+    assert columns["s"].to_list()[0].tolist() == [2, 3]
+    assert columns["s"].offsets.tolist() == [0, 2, 3]
+    with pytest.raises(ValueError, match="needs each packet's length"):
+        layout.unpack_many(archive, offsets=[0, 5])
+    strided = layout.unpack_many(bytes([1, 0, 2, 2, 0, 4]), stride=3)
+    assert strided["s"].values.tolist() == [2, 4]
+
+
+# ---- Packet lengths -------------------------------------------------------------
+
+
+TWO = bytes([0, 1, 0xC0, 0, 0, 0, 0xAA]) + bytes([0, 1, 0xC0, 1, 0, 0, 0xBB])
+
+
+def test_fields_past_their_packet_are_never_read_from_the_next():
+    offsets = vantrel.split_packets(TWO, length_offset_bits=32, length_bits=16, length_adjust=7)
+    bounded = vantrel.Layout(
+        [item("x", "unsigned", 16, offset_bits=48)], packet_length=CCSDS_LENGTH
+    )
+    with pytest.raises(ValueError, match="^packet 0 at byte 0: packet of 7 bytes"):
+        bounded.unpack_many(TWO, offsets=offsets[:1])
+    assert bounded.unpack_many(TWO, offsets=offsets[:1], errors="mask")["x"].mask.tolist() == [True]
+    plain = vantrel.Layout([item("x", "unsigned", 16, offset_bits=48)])
+    with pytest.raises(ValueError, match="packet of 7 bytes"):
+        plain.unpack_many(TWO, offsets=offsets[:1], lengths=[7])
+    with pytest.raises(ValueError, match="length field gives 7 bytes"):
+        bounded.unpack(TWO[:6])
+    # Both packets are 7 bytes long: neither holds the field.
+    assert bounded.unpack_many(TWO, offsets=offsets, errors="mask")["x"].mask.tolist() == [True] * 2
+    # A packet whose length field says 8 bytes does.
+    longer = TWO[:4] + bytes([0, 1]) + TWO[6:7] + bytes([0xCC])
+    assert bounded.unpack(longer)["x"] == 0xAACC
+
+
+def test_truncated_packets_in_both_modes():
+    archive = b"".join(ccsdsp(list(range(k))) for k in (2, 0, 3))
+    offsets = vantrel.split_packets(archive, length_offset_bits=32, length_bits=16, length_adjust=7)
+    cut = archive[:-3]
+    with pytest.raises(ValueError, match="^packet 2 at byte"):
+        VARIABLE.unpack_many(cut, offsets=offsets)
+    columns = VARIABLE.unpack_many(cut, offsets=offsets, errors="mask")
+    assert columns["samples"].mask.tolist() == [False, False, True]
+    assert np.ma.getmaskarray(columns["crc"]).tolist() == [False, False, True]
+    assert columns["samples"].to_list()[0].tolist() == [0, 1]
+
+
+def test_stride_shorter_than_the_layout_is_refused():
+    layout = vantrel.Layout([item("a", "unsigned", 32)])
+    with pytest.raises(ValueError, match="stride 3 is shorter than the layout's 4 bytes"):
+        layout.unpack_many(bytes(12), stride=3)
+
+
+def test_lengths_must_match_offsets():
+    layout = vantrel.Layout([item("a", "unsigned", 8)])
+    with pytest.raises(ValueError, match="lengths has 1 entries but offsets has 2"):
+        layout.unpack_many(bytes(4), offsets=[0, 1], lengths=[1])
+    with pytest.raises(TypeError, match="lengths goes with offsets"):
+        layout.unpack_many(bytes(4), stride=1, lengths=[1])
+
+
+# ---- Columns --------------------------------------------------------------------
+
+
+def test_fixed_array_column_is_two_dimensional():
+    layout = vantrel.Layout([item("h", "unsigned", 16), item("x", "twos_complement", 16, count=4)])
+    rows = np.array([[1, -2, 3, -4], [5, 6, 7, -8]], dtype=np.int16)
+    archive = layout.pack_many({"h": [1, 2], "x": rows})
+    columns = layout.unpack_many(archive)
+    assert columns["x"].shape == (2, 4) and columns["x"].dtype == np.int16
+    assert (columns["x"] == rows).all()
+    masked = layout.unpack_many(archive + b"\x00\x03\x00", count=3, errors="mask")
+    assert np.ma.getmaskarray(masked["x"]).tolist()[2] == [True] * 4
+
+
+def test_ragged_column_and_its_arrow_export():
+    pyarrow = pytest.importorskip("pyarrow")
+    archive = b"".join(ccsdsp(list(range(k))) for k in (3, 0, 2))
+    offsets = vantrel.split_packets(archive, length_offset_bits=32, length_bits=16, length_adjust=7)
+    column = VARIABLE.unpack_many(archive, offsets=offsets)["samples"]
+    assert len(column) == 3 and column.offsets.dtype == np.int64
+    assert column.offsets.tolist() == [0, 3, 3, 5]
+    assert column[-1].tolist() == [0, 1] and column[1].size == 0
+    assert [a.tolist() for a in column] == [[0, 1, 2], [], [0, 1]]
+    assert not column.values.flags.writeable
+    array = pyarrow.array(column)
+    assert array.type == pyarrow.large_list(pyarrow.int16())
+    assert array.to_pylist() == [[0, 1, 2], [], [0, 1]]
+    # The values are shared, not copied, and outlive the column.
+    address = column.values.__array_interface__["data"][0]
+    assert array.values.buffers()[1].address == address
+    del column
+    assert array.to_pylist() == [[0, 1, 2], [], [0, 1]]
+    with pytest.raises(TypeError):
+        vantrel.RaggedColumn()
+
+
+def test_masked_ragged_entries_are_arrow_nulls():
+    pyarrow = pytest.importorskip("pyarrow")
+    archive = b"".join(ccsdsp(list(range(k))) for k in (2, 3))
+    offsets = vantrel.split_packets(archive, length_offset_bits=32, length_bits=16, length_adjust=7)
+    column = VARIABLE.unpack_many(archive[:-4], offsets=offsets, errors="mask")["samples"]
+    assert pyarrow.array(column).to_pylist() == [[0, 1], None]
+
+
+def test_pack_many_round_trips_ragged_columns():
+    archive = b"".join(ccsdsp(list(range(k))) for k in (3, 0, 2))
+    offsets = vantrel.split_packets(archive, length_offset_bits=32, length_bits=16, length_adjust=7)
+    columns = VARIABLE.unpack_many(archive, offsets=offsets)
+    columns.pop("n")
+    columns.pop("length")
+    assert VARIABLE.pack_many(columns) == archive
+
+
+# ---- Word orders ----------------------------------------------------------------
+
+
+def test_permuted_byte_orders_read_as_ccsdspy_reads_them():
+    packet = bytes([1, 2, 3, 4, 5, 6, 7, 8])
+    layout = vantrel.Layout(
+        [
+            item("a", "unsigned", 32, "2143"),
+            item("b", "unsigned", 32, "4231"),
+        ]
+    )
+    # Digit m says where the byte of significance m is stored.
+    assert layout.unpack(packet) == {"a": 0x02010403, "b": 0x08060705}
+    assert layout.pack(layout.unpack(packet)) == packet
+    wide = vantrel.Layout([item("w", "unsigned", 64, "78563412")])
+    assert wide.unpack(packet)["w"] == 0x0708050603040102
+    column = wide.unpack_many(packet * 3)["w"]
+    assert column.tolist() == [0x0708050603040102] * 3
+
+
+def test_bit_fields_of_little_endian_words():
+    layout = vantrel.Layout(
+        [
+            item("hi", "unsigned", 4, "little", word_bits=16),
+            item("mid", "unsigned", 8, "little", word_bits=16),
+            item("lo", "unsigned", 4, "little", word_bits=16),
+        ]
+    )
+    # The word 0xABCD stored little-endian.
+    assert layout.unpack(bytes([0xCD, 0xAB])) == {"hi": 0xA, "mid": 0xBC, "lo": 0xD}
+    assert layout.pack({"hi": 0xA, "mid": 0xBC, "lo": 0xD}) == bytes([0xCD, 0xAB])
+    assert layout.unpack_many(bytes([0xCD, 0xAB, 0x34, 0x12]))["mid"].tolist() == [0xBC, 0x23]
+
+
+# ---- Refusals --------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("recipe", "message"),
+    [
+        (
+            [item("a", offset_bit=3)],
+            r"recipe item 0 \('a'\): unknown key 'offset_bit'; did you mean 'offset_bits'\?",
+        ),
+        ([item("a", colour="red")], r"unknown key 'colour'$"),
+        (
+            [item("a"), item("a")],
+            r"recipe item 1 \('a'\): the name is already the name of recipe item 0",
+        ),
+        ([item("a", "ieee754_f32", 16)], r"a ieee754_f32 field needs 32 bits, not 16"),
+        ([item("a", "ieee754_f16", 8)], r"a ieee754_f16 field needs 16 bits, not 8"),
+        ([item("a", count=-1)], r"count must be a number of values"),
+        ([item("a", count=1.5)], r"count must be a number of values"),
+        ([item("a", count="n")], r"count 'n' names no earlier field"),
+        ([item("a", count="a")], r"count 'a' names no earlier field"),
+        (
+            [item("n", "twos_complement"), item("a", count="n")],
+            r"count 'n' must name an unsigned field",
+        ),
+        ([item("n", count=2), item("a", count="n")], r"count 'n' must name an unsigned field"),
+        ([item("t", "us_ascii", 16, count=2)], r"a text field cannot have a count"),
+        ([item("a", bits=0, count=2)], r"the values of an array need at least 1 bit"),
+        (
+            [item("a", count="*"), item("b")],
+            r"recipe item 1 \('b'\): it follows the rest-of-packet array",
+        ),
+        (
+            [item("a", "unsigned", 32, "2135")],
+            r"byte_order '2135' must be 'big', 'little' or a permutation",
+        ),
+        ([item("a", "unsigned", 16, "1123")], r"must be 'big', 'little' or a permutation"),
+        (
+            [item("a", "unsigned", 24, "21")],
+            r"byte_order '21' orders 2 bytes, but the field has 24 bits",
+        ),
+        ([item("a", "us_ascii", 16, "21")], r"a text field cannot have a permuted byte_order"),
+        ([item("a", "unsigned", 4, word_bits=8)], r"word_bits must be 16 or 32, not 8"),
+        ([item("a", "unsigned", 4, word_bits=16)], r"word_bits needs byte_order 'little'"),
+        ([item("a", "unsigned", 24, "little", word_bits=16)], r"does not fit a 16-bit word"),
+        (
+            [
+                item("a", "unsigned", 12, "little", word_bits=16),
+                item("b", "unsigned", 8, "little", word_bits=16),
+            ],
+            r"recipe item 1 \('b'\).*bits 12 to 20 of its 16-bit word\) runs into the next word",
+        ),
+    ],
+)
+def test_layout_refusals(recipe, message):
+    with pytest.raises(ValueError, match=message):
+        vantrel.Layout(recipe)
+
+
+def test_packet_functions_keep_accepting_what_layouts_refuse():
+    recipe = [item("a", offset_bit=3, value=1), item("a", "ieee754_f32", 16, value=1.0)]
+    packed = vantrel.pack_parameters(recipe)
+    assert list(vantrel.unpack_parameters(packed, 0, recipe)) == ["a"]
+
+
+@pytest.mark.parametrize(
+    ("length", "message"),
+    [
+        ({"offset_bits": 32}, "needs 'offset_bits' and 'bits'"),
+        ({"offset_bits": 32, "bits": 0}, r"packet_length\['bits'\] must be from 1 to 64"),
+        ({"offset_bits": 32, "bits": 16, "adjst": 7}, "unknown key 'adjst'"),
+        ({"offset_bits": 32, "bits": 16, "byte_order": "middle"}, "must be 'big' or 'little'"),
+    ],
+)
+def test_packet_length_refusals(length, message):
+    with pytest.raises(ValueError, match=message):
+        vantrel.Layout([item("a")], packet_length=length)
+
+
+def test_shaped_layouts_pickle_compare_and_hash():
+    again = pickle.loads(pickle.dumps(VARIABLE))
+    assert again == VARIABLE and hash(again) == hash(VARIABLE)
+    assert again.unpack(ccsdsp([4, 5])) == VARIABLE.unpack(ccsdsp([4, 5]))
+    other = vantrel.Layout([item("n", "unsigned", 8), item("s", "unsigned", 8, count=2)])
+    assert other != vantrel.Layout([item("n", "unsigned", 8), item("s", "unsigned", 8, count="n")])
+    assert "x2" in repr(other)
+
+
+def test_arrow_output_bounds_packets_and_refuses_array_layouts():
+    pytest.importorskip("pyarrow")
+    offsets = vantrel.split_packets(TWO, length_offset_bits=32, length_bits=16, length_adjust=7)
+    bounded = vantrel.Layout(
+        [item("t", "us_ascii", 16, offset_bits=48)], packet_length=CCSDS_LENGTH
+    )
+    with pytest.raises(ValueError, match="^packet 0 at byte 0: packet of 7 bytes"):
+        bounded.unpack_many(TWO, offsets=offsets, output="arrow")
+    with pytest.raises(ValueError, match="numpy columns only"):
+        VARIABLE.unpack_many(ccsdsp([1]), offsets=[0], output="arrow")
