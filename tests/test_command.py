@@ -712,3 +712,59 @@ def test_the_readmes_first_command_decodes_the_shipped_archive(tmp_path):
         "housekeeping.parquet",
         "magnetometer.parquet",
     ]
+
+
+def test_variable_length_packets_decode_to_parquet_and_csv(tmp_path):
+    if not layouts_have_arrays():
+        pytest.skip("layouts without array fields")
+    import csv
+
+    def item(name, bits, **extra):
+        return {"name": name, "encoding": "unsigned", "bits": bits, **extra}
+
+    document = {
+        "defaults": {"byte_order": "big", "reverse_bits": False},
+        "header": [item("ident", 16, offset_bits=0), item("length", 16, offset_bits=32)],
+        "packets": {
+            "samples": {
+                "key": 0x2A5,
+                "layout": [
+                    item("n", 8, offset_bits=48),
+                    item("s", 16, count="n"),
+                    item("rest", 8, count="*"),
+                ],
+            }
+        },
+    }
+    (tmp_path / "v.json").write_text(json.dumps(document))
+    packets = []
+    for k in range(5):
+        body = bytes([k]) + b"".join(i.to_bytes(2, "big") for i in range(k)) + bytes(range(k % 3))
+        packets.append(
+            (0x0800 | 0x2A5).to_bytes(2, "big")
+            + (0xC000 | k).to_bytes(2, "big")
+            + (len(body) - 1).to_bytes(2, "big")
+            + body
+        )
+    (tmp_path / "v.bin").write_bytes(b"".join(packets))
+    assert run("decode", tmp_path / "v.json", tmp_path / "v.bin", "-o", tmp_path, "-q") == 0
+    table = pq.read_table(tmp_path / "samples.parquet")
+    assert table.column("s").to_pylist() == [list(range(k)) for k in range(5)]
+    assert table.column("rest").to_pylist() == [list(range(k % 3)) for k in range(5)]
+    assert (
+        run(
+            "decode",
+            tmp_path / "v.json",
+            tmp_path / "v.bin",
+            "-o",
+            tmp_path,
+            "-q",
+            "-f",
+            "csv",
+            "--strict",
+        )
+        == 0
+    )
+    with open(tmp_path / "samples.csv", newline="") as file:
+        rows = list(csv.DictReader(file))
+    assert [row["s"] for row in rows] == [str(list(range(k))) for k in range(5)]

@@ -95,11 +95,17 @@ class CsvTables:
 
 
 def _csv_values(column: Any) -> list[Any]:
-    # Masked entries (values that failed to decode) become empty cells.
+    # Masked entries (values that failed to decode) become empty cells; an
+    # array field's row is one cell holding its values as a list.
     import numpy as np
 
     if isinstance(column, np.ma.MaskedArray):
+        if column.ndim > 1:
+            rows = column.filled(0).tolist()
+            return [None if m else r for r, m in zip(rows, np.ma.getmaskarray(column).any(1))]
         return column.astype(object).filled(None).tolist()
+    if hasattr(column, "to_list"):  # a ragged column: one array (or None) per packet
+        return [None if row is None else row.tolist() for row in column.to_list()]
     return column.tolist()
 
 
