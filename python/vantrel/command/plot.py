@@ -14,28 +14,28 @@ from .running import Progress, run
 def resolve_fields(definitions, fields: list[str]) -> list[tuple[str, str]]:
     """(type, field) for each FIELD or TYPE.FIELD named on the command line."""
     resolved = []
-    for spec in fields:
-        type_name, dot, field = spec.rpartition(".")
+    for named in fields:
+        type_name, dot, field = named.rpartition(".")
         if dot:
             try:
                 packet = definitions.packet_type(type_name)
             except KeyError:
                 raise CommandError(
-                    f"{spec}: no packet type {type_name!r} in {definitions.source}"
+                    f"{named}: no packet type {type_name!r} in {definitions.source}"
                 ) from None
             if field not in packet.layout.names:
-                raise CommandError(f"{spec}: packet type {type_name!r} has no field {field!r}")
+                raise CommandError(f"{named}: packet type {type_name!r} has no field {field!r}")
             resolved.append((type_name, field))
             continue
-        owners = [p.name for p in definitions.packets if spec in p.layout.names]
+        owners = [p.name for p in definitions.packets if named in p.layout.names]
         if not owners:
-            raise CommandError(f"{spec}: no packet type of {definitions.source} has this field")
+            raise CommandError(f"{named}: no packet type of {definitions.source} has this field")
         if len(owners) > 1:
             raise CommandError(
-                f"{spec}: several packet types have this field; "
-                f"name one: {', '.join(f'{o}.{spec}' for o in owners)}"
+                f"{named}: several packet types have this field; "
+                f"name one: {', '.join(f'{o}.{named}' for o in owners)}"
             )
-        resolved.append((owners[0], spec))
+        resolved.append((owners[0], named))
     return resolved
 
 
