@@ -127,6 +127,8 @@ ModuleState module_state;
 
 }  // namespace vantrel
 
+// Installed as vantrel/__init__.<suffix>: the module is itself the package
+// vantrel, whose pure-Python submodules (the command) sit beside it.
 PyMODINIT_FUNC PyInit_vantrel() {
   return vantrel::guarded([] { return vantrel::create_module(); });
 }

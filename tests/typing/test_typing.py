@@ -88,7 +88,8 @@ def test_stub_matches_the_module(tmp_path):
             **os.environ,
             "MYPYPATH": str(STUB_DIR),
             "PYTHONPATH": os.pathsep.join(
-                [str(Path(vantrel.__file__).parent), os.environ.get("PYTHONPATH", "")]
+                # vantrel is a package: the directory that holds it.
+                [str(Path(vantrel.__file__).parents[1]), os.environ.get("PYTHONPATH", "")]
             ),
         },
         cwd=tmp_path,

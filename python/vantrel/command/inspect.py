@@ -1,0 +1,166 @@
+"""`vantrel inspect`: counts and sizes per APID, sequence gaps, damaged ranges
+and time spans, as a readable table."""
+
+from __future__ import annotations
+
+import os
+import sys
+from typing import Any
+
+import vantrel
+
+from . import definitions as definitions_module
+from .common import check_inputs
+from .engine import DEFAULT_CHUNK_BYTES, Job, chunks, frame, mapped, run_chunk
+from .running import Progress
+
+EXIT_DAMAGE = 3
+SHOWN_RANGES = 20
+
+
+def field_layout(name: str, position: dict[str, int], byte_order: str) -> vantrel.Layout:
+    return vantrel.Layout(
+        [
+            {
+                "name": name,
+                "encoding": "unsigned",
+                "bits": position["bits"],
+                "byte_order": byte_order,
+                "reverse_bits": False,
+                "offset_bits": position["offset_bits"],
+            }
+        ]
+    )
+
+
+def table(headers: list[str], rows: list[list[Any]], right: set[int]) -> str:
+    cells = [headers] + [[str(c) for c in row] for row in rows]
+    widths = [max(len(row[i]) for row in cells) for i in range(len(headers))]
+    lines = []
+    for row in cells:
+        parts = [
+            c.rjust(w) if i in right else c.ljust(w) for i, (c, w) in enumerate(zip(row, widths))
+        ]
+        lines.append("  ".join(parts).rstrip())
+    return "\n".join(lines)
+
+
+def inspect_command(args) -> int:
+    import numpy as np
+
+    check_inputs([args.archive] + ([args.definitions] if args.definitions else []))
+    definitions = definitions_module.load_or_ccsds(args.definitions)
+    work = chunks(args.archive, definitions, args.chunk_size or DEFAULT_CHUNK_BYTES)
+    size = os.path.getsize(args.archive)
+    progress = Progress(size, "inspect", enabled=not args.quiet)
+    key_layout = field_layout("key", definitions.key, "big")
+    sequence_layout = (
+        field_layout("count", definitions.sequence, "big") if definitions.sequence else None
+    )
+    timed = [p for p in definitions.packets if p.time]
+    time_job = Job(definitions, output="numpy", types=tuple(p.name for p in timed))
+    keys, lengths, counts, skipped = [], [], [], []
+    spans: dict[str, list[Any]] = {}
+    try:
+        for chunk in work:
+            with mapped(chunk.path, chunk.start, chunk.stop) as view:
+                framed = frame(view, definitions)
+                keys.append(key_layout.unpack_many(view, offsets=framed.offsets)["key"])
+                lengths.append(framed.lengths)
+                if sequence_layout is not None:
+                    counts.append(
+                        sequence_layout.unpack_many(view, offsets=framed.offsets)["count"]
+                    )
+                skipped += [
+                    (chunk.start + s.start, chunk.start + s.stop, s.reason, s.detail)
+                    for s in framed.skipped
+                ]
+            if timed:
+                for name, columns in run_chunk(time_job, chunk).tables.items():
+                    times = columns[definitions.packet_type(name).time]
+                    times = times.compressed() if isinstance(times, np.ma.MaskedArray) else times
+                    if len(times):
+                        spans.setdefault(name, []).extend([times.min(), times.max()])
+            progress.update(chunk.stop - chunk.start, len(framed.offsets))
+    finally:
+        progress.close()
+    keys = np.concatenate(keys) if keys else np.empty(0, np.int64)
+    lengths = np.concatenate(lengths) if lengths else np.empty(0, np.int64)
+    report = None
+    if counts:
+        report = vantrel.check_sequence_counts(
+            keys, np.concatenate(counts), modulus=definitions.sequence["modulus"]
+        )
+
+    names = {}
+    for packet in definitions.packets:
+        for key in packet.keys or ():
+            names[key] = packet.name
+    rows = []
+    for key in np.unique(keys):
+        mine = keys == key
+        row = [
+            int(key),
+            f"{int(mine.sum()):,}",
+            f"{int(lengths[mine].sum()):,}",
+            int(lengths[mine].min()),
+            int(lengths[mine].max()),
+        ]
+        if report is not None:
+
+            def count_in(index, weights=None, mine=mine):
+                hit = mine[index]
+                return int(hit.sum() if weights is None else weights[hit].sum())
+
+            row += [
+                count_in(report.gap_index),
+                count_in(report.gap_index, report.gap_missing),
+                count_in(report.duplicate_index),
+                count_in(report.out_of_order_index),
+            ]
+        row.append(names.get(int(key), "" if args.definitions else "-"))
+        rows.append(row)
+
+    out = sys.stdout
+    damaged_bytes = sum(stop - start for start, stop, _, _ in skipped)
+    print(
+        f"{args.archive}: {size:,} bytes, {len(keys):,} packets, "
+        f"{len(skipped)} damaged range(s) ({damaged_bytes:,} bytes in no packet)",
+        file=out,
+    )
+    print(file=out)
+    headers = ["apid", "packets", "bytes", "min length", "max length"]
+    if report is not None:
+        headers += ["gaps", "missing", "duplicates", "out of order"]
+    headers.append("type")
+    print(table(headers, rows, right=set(range(len(headers) - 1))), file=out)
+    if skipped:
+        print(file=out)
+        by_reason: dict[str, int] = {}
+        for _, _, reason, _ in skipped:
+            by_reason[reason] = by_reason.get(reason, 0) + 1
+        print(
+            "damaged ranges: " + ", ".join(f"{n} {r}" for r, n in sorted(by_reason.items())),
+            file=out,
+        )
+        shown = [
+            [f"{a:,}", f"{b:,}", f"{b - a:,}", reason, detail]
+            for a, b, reason, detail in skipped[:SHOWN_RANGES]
+        ]
+        print(
+            table(["start", "stop", "bytes", "reason", "detail"], shown, right={0, 1, 2}), file=out
+        )
+        if len(skipped) > SHOWN_RANGES:
+            print(f"... and {len(skipped) - SHOWN_RANGES} more", file=out)
+    if spans:
+        print(file=out)
+        print("time span:", file=out)
+        span_rows = [
+            [name, definitions.packet_type(name).time, min(v), max(v)] for name, v in spans.items()
+        ]
+        print(table(["type", "field", "first", "last"], span_rows, right=set()), file=out)
+    damaged = bool(skipped) or (
+        report is not None
+        and (len(report.gap_index) or len(report.duplicate_index) or len(report.out_of_order_index))
+    )
+    return EXIT_DAMAGE if args.strict and damaged else 0

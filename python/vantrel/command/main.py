@@ -1,0 +1,187 @@
+"""`vantrel`: decode, split, inspect and plot packet archives from the shell.
+
+Exit codes: 0 done; 1 an error (unreadable input, broken definitions, a
+missing optional dependency); 2 a wrong command line; 3 damage found with
+--strict (skipped bytes, undecodable values, packets of no defined type);
+130 interrupted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+
+import vantrel
+
+from . import definitions as definitions_module
+from .common import CommandError
+from .extras import MissingExtra
+
+EXIT_ERROR = 1
+EXIT_USAGE = 2
+EXIT_DAMAGE = 3
+EXIT_INTERRUPTED = 130
+
+
+def _size(text: str) -> int:
+    units = {"k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
+    text = text.strip().lower().rstrip("b")
+    factor = units.get(text[-1:], 1)
+    number = text[:-1] if text[-1:] in units else text
+    try:
+        value = int(float(number) * factor)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (e.g. 64M)") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError("the size must be positive")
+    return value
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def _pixels(text: str) -> tuple[int, int]:
+    try:
+        width, height = (int(part) for part in text.lower().split("x"))
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"not a size in pixels: {text!r} (e.g. 1200x800)"
+        ) from None
+    if width < 16 or height < 16:
+        raise argparse.ArgumentTypeError("at least 16x16 pixels")
+    return width, height
+
+
+def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=prog or "vantrel",
+        description="Decode, split, inspect and plot archives of telemetry packets.",
+        epilog="Exit codes: 0 done, 1 error, 2 wrong command line, 3 damage found with --strict.",
+    )
+    parser.add_argument("--version", action="version", version=f"vantrel {vantrel.__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def common(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument("-q", "--quiet", action="store_true", help="no progress and no summary")
+        sub.add_argument(
+            "--chunk-size",
+            type=_size,
+            default=None,
+            metavar="BYTES",
+            help="bytes per chunk of work (default 16M)",
+        )
+
+    decode = commands.add_parser(
+        "decode",
+        help="decode every packet type into one table each",
+        description="Frame the archives, split them by packet type and write one table per type.",
+    )
+    decode.add_argument(
+        "definitions",
+        metavar="DEFINITIONS",
+        help="definitions file (.json, .toml, or a ccsdspy .csv)",
+    )
+    decode.add_argument("archives", metavar="ARCHIVE", nargs="+", help="archive files, in order")
+    decode.add_argument(
+        "-o",
+        "--output",
+        required=True,
+        metavar="OUT",
+        help="directory for the tables (created if needed)",
+    )
+    decode.add_argument("-f", "--format", choices=("parquet", "csv"), default="parquet")
+    decode.add_argument(
+        "--strict", action="store_true", help="exit with status 3 when the archive shows damage"
+    )
+    decode.add_argument(
+        "--workers",
+        type=_positive,
+        metavar="N",
+        help="run on N local dask.distributed worker processes",
+    )
+    decode.add_argument(
+        "--scheduler", metavar="ADDRESS", help="run on the dask.distributed scheduler at ADDRESS"
+    )
+    common(decode)
+
+    split = commands.add_parser(
+        "split", help="write the packets of each APID to a file of their own"
+    )
+    split.add_argument("archive", metavar="ARCHIVE")
+    split.add_argument("-o", "--output", required=True, metavar="DIR")
+    split.add_argument(
+        "-d",
+        "--definitions",
+        metavar="DEFINITIONS",
+        help="framing, rules and key field from a definitions file (default CCSDS)",
+    )
+    common(split)
+
+    inspect = commands.add_parser("inspect", help="what an archive holds and what looks wrong")
+    inspect.add_argument("archive", metavar="ARCHIVE")
+    inspect.add_argument("definitions", metavar="DEFINITIONS", nargs="?")
+    inspect.add_argument(
+        "--strict", action="store_true", help="exit with status 3 when the archive shows damage"
+    )
+    common(inspect)
+
+    plot = commands.add_parser("plot", help="a quick-look plot of parameters against packet time")
+    plot.add_argument("definitions", metavar="DEFINITIONS")
+    plot.add_argument("archive", metavar="ARCHIVE")
+    plot.add_argument(
+        "fields",
+        metavar="FIELD",
+        nargs="+",
+        help="field name, or TYPE.FIELD when several types have it",
+    )
+    plot.add_argument("-o", "--output", required=True, metavar="FILE.png")
+    plot.add_argument(
+        "--size",
+        type=_pixels,
+        default=(1200, 800),
+        metavar="WxH",
+        help="image size in pixels (default 1200x800)",
+    )
+    common(plot)
+    return parser
+
+
+def main(argv: list[str] | None = None, prog: str | None = None) -> int:
+    parser = build_parser(prog)
+    args = parser.parse_args(argv)
+    if getattr(args, "workers", None) and getattr(args, "scheduler", None):
+        parser.error("give --workers or --scheduler, not both")
+    try:
+        if args.command == "decode":
+            from .decode import decode_command as run
+        elif args.command == "split":
+            from .split import split_command as run
+        elif args.command == "inspect":
+            from .inspect import inspect_command as run
+        else:
+            from .plot import plot_command as run
+        return run(args)
+    except (definitions_module.DefinitionsError, MissingExtra) as error:
+        print(f"vantrel: {error}", file=sys.stderr)
+        return EXIT_ERROR
+    except OSError as error:
+        where = f"{error.filename}: " if error.filename else ""
+        print(f"vantrel: {where}{error.strerror or error}", file=sys.stderr)
+        return EXIT_ERROR
+    except CommandError as error:
+        print(f"vantrel: {error}", file=sys.stderr)
+        return EXIT_ERROR
+    except KeyboardInterrupt:
+        print("vantrel: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())

@@ -1,0 +1,115 @@
+"""Running a job over chunks, here or on dask.distributed, with progress."""
+
+from __future__ import annotations
+
+import logging
+import os
+import sys
+import time
+from collections import deque
+from collections.abc import Iterable, Iterator
+
+from .engine import Chunk, ChunkResult, Job, run_chunk
+from .extras import need
+
+
+class Progress:
+    """Bytes and packets per second with an ETA on stderr, through tqdm.
+
+    Silent when stderr is not a terminal or when asked to be.
+    """
+
+    def __init__(self, total_bytes: int, label: str, enabled: bool):
+        self.bar = None
+        self.packets = 0
+        self.started = time.perf_counter()
+        if not enabled or not sys.stderr.isatty():
+            return
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            print(
+                "vantrel: no progress display without tqdm (pip install 'vantrel[cli]')",
+                file=sys.stderr,
+            )
+            return
+        self.bar = tqdm(
+            total=total_bytes,
+            desc=label,
+            unit="B",
+            unit_scale=True,
+            unit_divisor=1024,
+            file=sys.stderr,
+            dynamic_ncols=True,
+            leave=False,
+        )
+
+    def update(self, nbytes: int, packets: int) -> None:
+        self.packets += packets
+        if self.bar is None:
+            return
+        elapsed = max(time.perf_counter() - self.started, 1e-9)
+        self.bar.set_postfix_str(
+            f"{self.packets:,} packets, {self.packets / elapsed:,.0f} packets/s", refresh=False
+        )
+        self.bar.update(nbytes)
+        self.bar.refresh()  # once per chunk: cheap, and the last figures are always shown
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def run(
+    job: Job,
+    chunks: Iterable[Chunk],
+    progress: Progress,
+    workers: int | None = None,
+    scheduler: str | None = None,
+) -> Iterator[ChunkResult]:
+    """The results of every chunk, in chunk order."""
+    if workers is None and scheduler is None:
+        for chunk in chunks:
+            result = run_chunk(job, chunk)
+            progress.update(chunk.stop - chunk.start, result.packets)
+            yield result
+        return
+    yield from _run_on_dask(job, list(chunks), progress, workers, scheduler)
+
+
+def _run_on_dask(job, chunks, progress, workers, scheduler):
+    distributed = need("dask.distributed", "dask", "--workers and --scheduler")
+    if scheduler is not None:
+        client = distributed.Client(scheduler)
+        cluster = None
+    else:
+        cluster = distributed.LocalCluster(
+            n_workers=workers,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=None,
+            silence_logs=logging.ERROR,
+        )
+        client = distributed.Client(cluster)
+    try:
+        # Workers open the files themselves: absolute paths.
+        chunks = [Chunk(os.path.abspath(c.path), c.start, c.stop) for c in chunks]
+        [shared_job] = client.scatter([job], broadcast=True)
+        in_flight = max(2, 2 * len(client.scheduler_info()["workers"]))
+        pending = deque()
+        remaining = iter(chunks)
+        for chunk in remaining:
+            pending.append(client.submit(run_chunk, shared_job, chunk, pure=False))
+            if len(pending) >= in_flight:
+                break
+        while pending:
+            result = pending.popleft().result()
+            next_chunk = next(remaining, None)
+            if next_chunk is not None:
+                pending.append(client.submit(run_chunk, shared_job, next_chunk, pure=False))
+            progress.update(result.chunk.stop - result.chunk.start, result.packets)
+            yield result
+    finally:
+        client.close()
+        if cluster is not None:
+            cluster.close()

@@ -1,0 +1,770 @@
+"""The `vantrel` command: decode, split, inspect and plot on the shipped
+example archive, definitions files (JSON, TOML, ccsdspy CSV) and their
+errors, progress, scale-out on dask, and the package around the core."""
+
+import io
+import json
+import struct
+import subprocess
+import sys
+import zlib
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import vantrel
+from vantrel.command import definitions as definitions_module
+from vantrel.command.main import main
+
+pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
+
+EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "command"
+ARCHIVE = EXAMPLE / "day.bin"
+DEFINITIONS = EXAMPLE / "day.toml"
+
+
+def run(*argv):
+    return main([str(a) for a in argv])
+
+
+def expected_columns(archive_bytes, definitions):
+    """What decode must write: framing with the rules, grouping by APID, unpack_many."""
+    framed = vantrel.split_packets(
+        archive_bytes, **definitions.framing, errors="report", rules=definitions.rules
+    )
+    groups = vantrel.split_by_apid(archive_bytes, framed.offsets)
+    out = {}
+    for packet in definitions.packets:
+        offsets = groups.get(packet.keys[0], np.empty(0, np.int64))
+        out[packet.name] = packet.layout.unpack_many(archive_bytes, offsets=offsets)
+    return out
+
+
+@pytest.fixture(scope="module")
+def example_definitions():
+    return definitions_module.load(DEFINITIONS)
+
+
+# The shipped example ---------------------------------------------------------
+
+
+def test_the_shipped_archive_is_what_its_script_makes(tmp_path):
+    subprocess.run(
+        [sys.executable, str(EXAMPLE / "make_archive.py"), str(tmp_path / "day.bin")],
+        check=True,
+        capture_output=True,
+    )
+    assert (tmp_path / "day.bin").read_bytes() == ARCHIVE.read_bytes()
+    assert ARCHIVE.stat().st_size <= 1 << 20
+
+
+# decode --------------------------------------------------------------------
+
+
+def test_decode_writes_one_parquet_table_per_type_equal_to_unpack_many(
+    tmp_path, example_definitions, capsys
+):
+    assert run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path / "out") == 0
+    expected = expected_columns(ARCHIVE.read_bytes(), example_definitions)
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == [
+        "event.parquet",
+        "housekeeping.parquet",
+        "magnetometer.parquet",
+    ]
+    for name, columns in expected.items():
+        table = pq.read_table(tmp_path / "out" / f"{name}.parquet")
+        assert table.column_names == list(columns)
+        assert table.num_rows == len(next(iter(columns.values()))) > 0
+        for field, values in columns.items():
+            assert table.column(field).to_pylist() == values.tolist(), (name, field)
+        # Types as unpack_many gives them, not widened.
+        assert table.schema.field("obt_seconds").type == pa.uint32()
+    summary = capsys.readouterr()
+    assert "magnetometer: 21,598 packets" in summary.out
+    assert "2 damaged range(s), 23 bytes in no packet" in summary.err
+
+
+def test_decode_exits_non_zero_on_damage_only_with_strict(tmp_path, capsys):
+    assert run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path / "a", "--strict", "-q") == 3
+    clean = tmp_path / "clean.bin"
+    clean.write_bytes(ARCHIVE.read_bytes()[:212728])  # before the noise
+    assert run("decode", DEFINITIONS, clean, "-o", tmp_path / "b", "--strict", "-q") == 0
+    assert capsys.readouterr() == ("", "")
+
+
+def test_decode_of_several_archives_appends_them_in_order(tmp_path):
+    data = ARCHIVE.read_bytes()
+    cut = 100_010  # a packet boundary
+    assert vantrel.CCSDS_PRIMARY_HEADER.unpack(data[cut:])["apid"] in (677, 960)
+    first, second = tmp_path / "1.bin", tmp_path / "2.bin"
+    first.write_bytes(data[:cut])
+    second.write_bytes(data[cut:])
+    assert run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path / "whole", "-q") == 0
+    assert run("decode", DEFINITIONS, first, second, "-o", tmp_path / "parts", "-q") == 0
+    for name in ("housekeeping", "event", "magnetometer"):
+        whole = pq.read_table(tmp_path / "whole" / f"{name}.parquet")
+        assert pq.read_table(tmp_path / "parts" / f"{name}.parquet").equals(whole)
+
+
+def test_chunking_does_not_change_the_tables(tmp_path):
+    assert run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path / "one", "-q") == 0
+    assert (
+        run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path / "many", "-q", "--chunk-size", "10000")
+        == 0
+    )
+    for name in ("housekeeping", "event", "magnetometer"):
+        one = pq.read_table(tmp_path / "one" / f"{name}.parquet")
+        many = pq.read_table(tmp_path / "many" / f"{name}.parquet")
+        assert one.equals(many)
+        assert pq.ParquetFile(tmp_path / "many" / f"{name}.parquet").num_row_groups > 1 or (
+            name == "event"
+        )
+
+
+def test_decode_to_csv_uses_the_standard_library(tmp_path, example_definitions):
+    import csv
+
+    assert run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path, "-f", "csv", "-q") == 0
+    expected = expected_columns(ARCHIVE.read_bytes(), example_definitions)["housekeeping"]
+    with open(tmp_path / "housekeeping.csv", newline="", encoding="utf-8") as file:
+        rows = list(csv.reader(file))
+    assert rows[0] == list(expected)
+    assert len(rows) - 1 == len(expected["mode"])
+    assert [r[rows[0].index("temperature")] for r in rows[1:]] == [
+        str(v) for v in expected["temperature"].tolist()
+    ]
+    assert [r[rows[0].index("mode")] for r in rows[1:6]] == expected["mode"][:5].tolist()
+    assert [float(r[rows[0].index("bus_voltage")]) for r in rows[1:50]] == [
+        float(v) for v in expected["bus_voltage"][:49].tolist()
+    ]
+
+
+def test_values_that_fail_to_decode_are_null_and_counted(tmp_path):
+    bad_bcd = {
+        "packets": {
+            "readings": {
+                "layout": [
+                    {
+                        "name": "header",
+                        "encoding": "unsigned",
+                        "bits": 48,
+                        "byte_order": "big",
+                        "reverse_bits": False,
+                    },
+                    {
+                        "name": "reading",
+                        "encoding": "packed_bcd",
+                        "bits": 8,
+                        "byte_order": "big",
+                        "reverse_bits": False,
+                    },
+                ],
+            }
+        }
+    }
+    (tmp_path / "bcd.json").write_text(json.dumps(bad_bcd))
+    packets = b"".join(
+        bytes([0x08, 0x01, 0xC0, n, 0, 0, byte]) for n, byte in enumerate([0x12, 0x1F, 0x99])
+    )
+    (tmp_path / "bcd.bin").write_bytes(packets)
+    assert run("decode", tmp_path / "bcd.json", tmp_path / "bcd.bin", "-o", tmp_path, "-q") == 0
+    table = pq.read_table(tmp_path / "readings.parquet")
+    assert table.column("reading").to_pylist() == [12, None, 99]
+    assert (
+        run("decode", tmp_path / "bcd.json", tmp_path / "bcd.bin", "-o", tmp_path, "-q", "--strict")
+        == 3
+    )
+
+
+# split and inspect ----------------------------------------------------------
+
+
+def test_split_writes_each_apids_packets_in_stream_order(tmp_path, example_definitions):
+    assert run("split", ARCHIVE, "-o", tmp_path, "-d", DEFINITIONS, "-q") == 0
+    data = ARCHIVE.read_bytes()
+    framed = vantrel.split_packets(
+        data, **example_definitions.framing, errors="report", rules=example_definitions.rules
+    )
+    apids = vantrel.CCSDS_PRIMARY_HEADER.unpack_many(data, offsets=framed.offsets)["apid"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == [
+        "apid_0257.bin",
+        "apid_0677.bin",
+        "apid_0960.bin",
+    ]
+    for apid in (257, 677, 960):
+        mine = np.flatnonzero(apids == apid)
+        want = b"".join(
+            data[framed.offsets[i] : framed.offsets[i] + framed.lengths[i]] for i in mine
+        )
+        assert (tmp_path / f"apid_{apid:04d}.bin").read_bytes() == want
+
+
+def test_inspect_reports_counts_gaps_damage_and_time_spans(capsys):
+    assert run("inspect", ARCHIVE, DEFINITIONS) == 0
+    out = capsys.readouterr().out
+    lines = out.splitlines()
+    assert lines[0].endswith(
+        "638,979 bytes, 27,038 packets, 2 damaged range(s) (23 bytes in no packet)"
+    )
+    rows = {line.split()[0]: line.split() for line in lines if line[:5].strip().isdigit()}
+    # apid, packets, bytes, min, max, gaps, missing, duplicates, out of order, type
+    assert rows["960"] == [
+        "960",
+        "21,598",
+        "475,156",
+        "22",
+        "22",
+        "1",
+        "1",
+        "0",
+        "0",
+        "magnetometer",
+    ]
+    assert rows["677"] == [
+        "677",
+        "5,400",
+        "162,000",
+        "30",
+        "30",
+        "0",
+        "0",
+        "0",
+        "0",
+        "housekeeping",
+    ]
+    assert "damaged ranges: 1 bad header, 1 truncated" in out
+    assert "638,962  638,979     17  truncated" in out
+    assert [line.split() for line in lines if line.startswith("housekeeping  obt")] == [
+        ["housekeeping", "obt_seconds", "0", "21596"]
+    ]
+    assert run("inspect", ARCHIVE, DEFINITIONS, "--strict", "-q") == 3
+
+
+def test_inspect_without_definitions_frames_ccsdspackets_without_rules(tmp_path, capsys):
+    clean = tmp_path / "clean.bin"
+    clean.write_bytes(ARCHIVE.read_bytes()[:212728])
+    assert run("inspect", clean) == 0
+    out = capsys.readouterr().out
+    assert "9,001 packets, 0 damaged range(s)" in out and "time span" not in out
+    assert [line.split() for line in out.splitlines()[3:]] == [
+        ["257", "14", "630", "45", "45", "0", "0", "0", "0", "-"],
+        ["677", "1,798", "53,940", "30", "30", "0", "0", "0", "0", "-"],
+        ["960", "7,189", "158,158", "22", "22", "1", "1", "0", "0", "-"],
+    ]
+    # The lost packet is damage too.
+    assert run("inspect", clean, "--strict", "-q") == 3
+
+
+# plot ------------------------------------------------------------------------
+
+
+def png_facts(path):
+    """Width, height and text chunks of a PNG, read with the standard library."""
+    data = Path(path).read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    width, height = struct.unpack(">II", data[16:24])
+    texts, position = {}, 8
+    while position < len(data):
+        (length,) = struct.unpack(">I", data[position : position + 4])
+        kind = data[position + 4 : position + 8]
+        body = data[position + 8 : position + 8 + length]
+        if kind == b"tEXt":
+            key, _, value = body.partition(b"\0")
+            texts[key.decode()] = value.decode("latin-1")
+        elif kind == b"zTXt":
+            key, _, rest = body.partition(b"\0")
+            texts[key.decode()] = zlib.decompress(rest[1:]).decode("latin-1")
+        position += 12 + length
+    return width, height, texts
+
+
+def test_plot_writes_a_png_of_the_size_asked_with_the_named_traces(tmp_path):
+    pytest.importorskip("matplotlib")
+    out = tmp_path / "look.png"
+    assert (
+        run(
+            "plot",
+            DEFINITIONS,
+            ARCHIVE,
+            "bx",
+            "housekeeping.temperature",
+            "-o",
+            out,
+            "--size",
+            "640x480",
+            "-q",
+        )
+        == 0
+    )
+    width, height, texts = png_facts(out)
+    assert (width, height) == (640, 480)
+    assert texts["Description"] == "magnetometer.bx, housekeeping.temperature"
+
+
+def test_plot_draws_one_trace_per_field_against_the_time_field():
+    pytest.importorskip("matplotlib")
+    from vantrel.command import plot
+
+    definitions = definitions_module.load(DEFINITIONS)
+    wanted = plot.resolve_fields(definitions, ["bx", "by", "event.severity"])
+    figure = plot.draw(
+        plot.series(definitions, str(ARCHIVE), wanted, 1 << 20, True), (800, 600), "t"
+    )
+    axes = figure.get_axes()
+    assert [[line.get_label() for line in axis.get_lines()] for axis in axes] == [
+        ["magnetometer.bx", "magnetometer.by"],
+        ["event.severity"],
+    ]
+    assert axes[0].get_xlabel() == "obt_seconds"
+    bx = axes[0].get_lines()[0]
+    assert len(bx.get_xdata()) == 21_598 and bx.get_xdata()[-1] == 21_598
+
+
+def test_plot_names_ambiguous_and_unknown_fields(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    assert run("plot", DEFINITIONS, ARCHIVE, "temperature", "-o", tmp_path / "x.png") == 1
+    assert capsys.readouterr().err == (
+        "vantrel: temperature: several packet types have this field; name one: "
+        "housekeeping.temperature, magnetometer.temperature\n"
+    )
+    assert run("plot", DEFINITIONS, ARCHIVE, "housekeeping.bx", "-o", tmp_path / "x.png") == 1
+    assert "packet type 'housekeeping' has no field 'bx'" in capsys.readouterr().err
+
+
+# definitions files -----------------------------------------------------------
+
+
+def test_json_and_toml_definitions_give_the_same_layouts(tmp_path, example_definitions):
+    if sys.version_info >= (3, 11):
+        import tomllib
+    else:
+        tomllib = pytest.importorskip("tomli")
+    document = tomllib.loads(DEFINITIONS.read_text())
+    (tmp_path / "day.json").write_text(json.dumps(document))
+    from_json = definitions_module.load(tmp_path / "day.json")
+    assert from_json.packets == example_definitions.packets
+    assert from_json.rules == example_definitions.rules
+    assert from_json.key == {"offset_bits": 5, "bits": 11}
+
+
+def test_definition_items_pass_straight_to_layout():
+    document = {
+        "defaults": {"byte_order": "little", "reverse_bits": False},
+        "packets": {
+            "t": {
+                "layout": [
+                    {"name": "a", "encoding": "unsigned", "bits": 16},
+                    {
+                        "name": "b",
+                        "encoding": "unsigned",
+                        "bits": 8,
+                        "byte_order": "big",
+                        "offset_bits": 40,
+                    },
+                ]
+            }
+        },
+    }
+    packet = definitions_module.from_document(document, "x.json").packets[0]
+    assert packet.layout == vantrel.Layout(
+        [
+            {
+                "name": "a",
+                "encoding": "unsigned",
+                "bits": 16,
+                "byte_order": "little",
+                "reverse_bits": False,
+            },
+            {
+                "name": "b",
+                "encoding": "unsigned",
+                "bits": 8,
+                "byte_order": "big",
+                "reverse_bits": False,
+                "offset_bits": 40,
+            },
+        ]
+    )
+    assert packet.keys is None
+
+
+ITEM = {"name": "x", "encoding": "unsigned", "bits": 8}
+BROKEN = [
+    (
+        {"packets": {}, "colour": 1},
+        "bad.json: unknown key 'colour' in the file (known: defaults, framing, header, packets, "
+        "rules, sequence, type_field)",
+    ),
+    ({"packets": {}}, "bad.json: 'packets' must be a table of one or more packet types"),
+    (
+        {"packets": {"hk": {"key": 1}}},
+        "bad.json: packet type 'hk': missing 'layout' (a list of items)",
+    ),
+    (
+        {"packets": {"hk": {"key": 1, "layout": [ITEM], "colour": 2}}},
+        "bad.json: packet type 'hk': unknown key 'colour' in the packet type (known: ccsdspy_csv, "
+        "header, key, layout, options, time)",
+    ),
+    (
+        {
+            "defaults": {"byte_order": "big", "reverse_bits": False},
+            "packets": {
+                "hk": {"key": 1, "layout": [ITEM, {"name": "temp", "encoding": "unsigned"}]}
+            },
+        },
+        "bad.json: packet type 'hk': recipe item 1 ('temp'): KeyError: \"Recipe missing required "
+        "field: 'bits'\"",
+    ),
+    (
+        {
+            "defaults": {"byte_order": "big", "reverse_bits": False},
+            "packets": {"hk": {"key": 1, "layout": [{**ITEM, "encoding": "uint8"}]}},
+        },
+        "bad.json: packet type 'hk': recipe item 0 ('x'): "
+        "ValueError: Unsupported encoding type: uint8",
+    ),
+    (
+        {"packets": {"hk": {"key": 1, "layout": ["x"]}}},
+        "bad.json: packet type 'hk': item 0 must be a table (a JSON object)",
+    ),
+    (
+        {
+            "defaults": {"byte_order": "big", "reverse_bits": False},
+            "packets": {"hk": {"key": 1, "layout": [ITEM], "time": "t"}},
+        },
+        "bad.json: packet type 'hk': 'time' names no field of the layout: 't'",
+    ),
+    (
+        {
+            "defaults": {"byte_order": "big", "reverse_bits": False},
+            "packets": {"a": {"key": [1, 2], "layout": [ITEM]}, "b": {"key": 2, "layout": [ITEM]}},
+        },
+        "bad.json: packet type 'b': key 2 is already the key of packet type 'a'",
+    ),
+    (
+        {"packets": {"hk": {"key": -1, "layout": [ITEM]}}},
+        "bad.json: packet type 'hk': 'key' must be a non-negative integer or a list of them",
+    ),
+    (
+        {"type_field": "apid", "packets": {"hk": {"layout": [ITEM]}}},
+        "bad.json: type_field: 'apid' names no field of the header with a fixed position",
+    ),
+    (
+        {"framing": {"length_bits": 0}, "packets": {"hk": {"layout": [ITEM]}}},
+        "bad.json: framing or rules: ",
+    ),
+]
+
+
+@pytest.mark.parametrize("document, message", BROKEN)
+def test_broken_definitions_name_the_file_type_and_item(
+    tmp_path, capsys, monkeypatch, document, message
+):
+    monkeypatch.chdir(tmp_path)
+    Path("bad.json").write_text(json.dumps(document))
+    assert run("decode", "bad.json", ARCHIVE, "-o", "out") == 1
+    err = capsys.readouterr().err
+    assert err.startswith("vantrel: " + message), err
+    assert err.count("\n") == 1
+
+
+def test_unreadable_definitions_say_why(tmp_path, capsys):
+    (tmp_path / "bad.toml").write_text("[packets\n")
+    (tmp_path / "bad.json").write_text("{")
+    (tmp_path / "bad.yaml").write_text("")
+    for name, message in [
+        ("bad.toml", "bad.toml: not valid TOML: "),
+        ("bad.json", "bad.json: not valid JSON: "),
+        (
+            "bad.yaml",
+            "bad.yaml: unknown definitions format '.yaml': use .json, .toml or a ccsdspy .csv",
+        ),
+    ]:
+        assert run("inspect", ARCHIVE, tmp_path / name) == 1
+        assert capsys.readouterr().err.startswith(f"vantrel: {tmp_path / message}")
+    assert run("inspect", tmp_path / "missing.bin") == 1
+    assert capsys.readouterr().err == f"vantrel: {tmp_path / 'missing.bin'}: no such file\n"
+
+
+# ccsdspy CSV definitions -------------------------------------------------------
+
+
+CCSDSPY_CSV = """name,data_type,bit_length
+SHCOARSE,uint,32
+SHFINE,uint,16
+TEMPERATURE,int,16
+VOLTAGE,float,32
+FLAGS,uint,3
+SPARE,fill,5
+COUNTS,uint(4),12
+LABEL,str,64
+"""
+
+
+def layouts_have_arrays():
+    probe = {**ITEM, "byte_order": "big", "reverse_bits": False, "count": 2}
+    return vantrel.Layout([probe]).size_bits == 16
+
+
+@pytest.mark.parametrize("with_array", [False, True])
+def test_ccsdspy_csv_definitions_decode_as_ccsdspy_decodes_them(tmp_path, with_array):
+    ccsdspy = pytest.importorskip("ccsdspy")
+    if with_array and not layouts_have_arrays():
+        pytest.skip("layouts without array fields")
+    lines = CCSDSPY_CSV.splitlines()
+    csv_path = tmp_path / "science.csv"
+    csv_path.write_text("\n".join(lines if with_array else lines[:-2] + lines[-1:]) + "\n")
+    layout = vantrel.Layout(definitions_module.read_ccsdspy_csv(csv_path))
+    rng = np.random.default_rng(7)
+    n = 500
+    columns = {
+        "CCSDS_VERSION_NUMBER": np.zeros(n, int),
+        "CCSDS_PACKET_TYPE": np.zeros(n, int),
+        "CCSDS_SECONDARY_FLAG": np.ones(n, int),
+        "CCSDS_APID": np.full(n, 0x123),
+        "CCSDS_SEQUENCE_FLAG": np.full(n, 3),
+        "CCSDS_SEQUENCE_COUNT": np.arange(n),
+        "CCSDS_PACKET_LENGTH": np.full(n, layout.size_bytes - 7),
+        "SHCOARSE": rng.integers(0, 2**32, n),
+        "SHFINE": rng.integers(0, 2**16, n),
+        "TEMPERATURE": rng.integers(-(2**15), 2**15, n),
+        "VOLTAGE": rng.normal(5, 1, n).astype(np.float32),
+        "FLAGS": rng.integers(0, 8, n),
+        "LABEL": [f"LBL{i:05d}" for i in range(n)],
+    }
+    if with_array:
+        columns["COUNTS"] = rng.integers(0, 4096, (n, 4))
+    archive = tmp_path / "science.bin"
+    archive.write_bytes(layout.pack_many(columns))
+
+    theirs = ccsdspy.FixedLength.from_file(str(csv_path)).load(
+        str(archive), include_primary_header=True
+    )
+    assert run("decode", csv_path, archive, "-o", tmp_path / "out", "-q") == 0
+    ours = pq.read_table(tmp_path / "out" / "science.parquet")
+    assert ours.column_names == [name for name in theirs if name != "SPARE"]  # fill: no column
+    for name in ours.column_names:
+        values = theirs[name].tolist()
+        if name == "LABEL":
+            values = [v.decode("latin-1") for v in values]
+        assert ours.column(name).to_pylist() == values, name
+
+
+def test_ccsdspy_csv_referenced_from_a_definitions_file_gets_its_key(tmp_path):
+    (tmp_path / "hk.csv").write_text("name,data_type,bit_length,bit_offset\nA,uint,8,56\n")
+    (tmp_path / "defs.json").write_text(
+        json.dumps({"packets": {"hk": {"key": 0x42, "ccsdspy_csv": "hk.csv", "time": "A"}}})
+    )
+    packet = definitions_module.load(tmp_path / "defs.json").packets[0]
+    assert packet.keys == (0x42,) and packet.time == "A"
+    assert packet.layout.unpack(bytes(range(8)))["A"] == 7  # bit 56: the packet's eighth byte
+
+
+def test_ccsdspy_csv_errors_name_the_line(tmp_path, capsys):
+    (tmp_path / "a.csv").write_text("name,data_type,bit_length\nA,uint,8\nB,complex,8\n")
+    assert run("inspect", ARCHIVE, tmp_path / "a.csv") == 1
+    assert "a.csv line 3 ('B'): unknown data_type 'complex'" in capsys.readouterr().err
+    (tmp_path / "b.csv").write_text("name,bit_length\nA,8\n")
+    assert run("inspect", ARCHIVE, tmp_path / "b.csv") == 1
+    assert "b.csv lacks the column(s) data_type" in capsys.readouterr().err
+
+
+# progress ------------------------------------------------------------------------
+
+
+def test_progress_is_silent_when_stderr_is_not_a_terminal(tmp_path):
+    clean = tmp_path / "clean.bin"
+    clean.write_bytes(ARCHIVE.read_bytes()[:212728])
+    completed = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "vantrel",
+            "decode",
+            str(DEFINITIONS),
+            str(clean),
+            "-o",
+            str(tmp_path / "out"),
+        ],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stderr == ""
+    assert "housekeeping: 1,798 packets" in completed.stdout
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_progress_on_a_terminal_shows_bytes_and_packets_per_second(tmp_path, monkeypatch):
+    pytest.importorskip("tqdm")
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    assert run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path, "--chunk-size", "64k") == 0
+    shown = terminal.getvalue()
+    assert "packets/s" in shown and "B/s" in shown and "27,038 packets" in shown
+    terminal.truncate(0)
+    assert run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path, "--quiet") == 0
+    assert terminal.getvalue() == ""
+
+
+def test_a_missing_extra_says_how_to_install_it(tmp_path, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "pyarrow.parquet", None)
+    assert run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path) == 1
+    assert capsys.readouterr().err == (
+        "vantrel: Parquet output needs pyarrow, which is not installed: "
+        "pip install 'vantrel[cli]'\n"
+    )
+
+
+# dask --------------------------------------------------------------------------------
+
+
+def test_decode_on_two_dask_workers_equals_one_process(tmp_path):
+    pytest.importorskip("dask.distributed")
+    assert (
+        run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path / "one", "-q", "--chunk-size", "100k")
+        == 0
+    )
+    assert (
+        run(
+            "decode",
+            DEFINITIONS,
+            ARCHIVE,
+            "-o",
+            tmp_path / "two",
+            "-q",
+            "--chunk-size",
+            "100k",
+            "--workers",
+            "2",
+        )
+        == 0
+    )
+    for name in ("housekeeping", "event", "magnetometer"):
+        one = pq.read_table(tmp_path / "one" / f"{name}.parquet")
+        two = pq.read_table(tmp_path / "two" / f"{name}.parquet")
+        assert one.equals(two) and one.num_rows > 0
+
+
+# the package ---------------------------------------------------------------------------
+
+
+def test_command_entry_points_and_usage_errors(tmp_path):
+    for command in (
+        [sys.executable, "-m", "vantrel"],
+        [str(Path(sys.executable).with_name("vantrel"))],
+    ):
+        version = subprocess.run(command + ["--version"], capture_output=True, text=True)
+        assert version.returncode == 0 and version.stdout == f"vantrel {vantrel.__version__}\n"
+    usage = subprocess.run(
+        [sys.executable, "-m", "vantrel", "decode", "x.json"], capture_output=True, text=True
+    )
+    assert usage.returncode == 2 and "-o/--output" in usage.stderr
+
+
+def test_the_package_keeps_the_modules_surface():
+    import pickle
+
+    assert len(vantrel.__all__) == 62 and vantrel.__doc__ == ""
+    assert not hasattr(vantrel, "PanicException") and not hasattr(vantrel, "_core")
+    assert all(getattr(vantrel, name).__doc__ is None for name in vantrel.__all__)
+    assert vantrel.Layout.__module__ == "vantrel"
+    assert pickle.loads(pickle.dumps(vantrel.CCSDS_PRIMARY_HEADER)) == vantrel.CCSDS_PRIMARY_HEADER
+    assert pickle.loads(pickle.dumps(vantrel.encode_utf8)) is vantrel.encode_utf8
+    fresh = subprocess.run(
+        [
+            sys.executable,
+            "-c",
+            "import sys, vantrel; print(sorted(m for m in ('numpy', 'pyarrow', 'vantrel.command')"
+            " if m in sys.modules))",
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    assert fresh.stdout == "[]\n"
+
+
+def test_the_readmes_first_command_decodes_the_shipped_archive(tmp_path):
+    readme = (EXAMPLE.parents[1] / "README.md").read_text(encoding="utf-8")
+    first = readme.split("```sh\n", 1)[1].split("\n```", 1)[0]
+    install, _, command = first.partition(" && ")
+    assert install == 'pip install ".[cli]"' and command.startswith("vantrel decode ")
+    argv = command.split()[1:]
+    argv[argv.index("-o") + 1] = str(tmp_path / "tables")
+    completed = subprocess.run(
+        [str(Path(sys.executable).with_name("vantrel")), *argv],
+        cwd=EXAMPLE.parents[1],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    assert completed.returncode == 0, completed.stderr
+    assert sorted(p.name for p in (tmp_path / "tables").iterdir()) == [
+        "event.parquet",
+        "housekeeping.parquet",
+        "magnetometer.parquet",
+    ]
+
+
+def test_variable_length_packets_decode_to_parquet_and_csv(tmp_path):
+    if not layouts_have_arrays():
+        pytest.skip("layouts without array fields")
+    import csv
+
+    def item(name, bits, **extra):
+        return {"name": name, "encoding": "unsigned", "bits": bits, **extra}
+
+    document = {
+        "defaults": {"byte_order": "big", "reverse_bits": False},
+        "header": [item("ident", 16, offset_bits=0), item("length", 16, offset_bits=32)],
+        "packets": {
+            "samples": {
+                "key": 0x2A5,
+                "layout": [
+                    item("n", 8, offset_bits=48),
+                    item("s", 16, count="n"),
+                    item("rest", 8, count="*"),
+                ],
+            }
+        },
+    }
+    (tmp_path / "v.json").write_text(json.dumps(document))
+    packets = []
+    for k in range(5):
+        body = bytes([k]) + b"".join(i.to_bytes(2, "big") for i in range(k)) + bytes(range(k % 3))
+        packets.append(
+            (0x0800 | 0x2A5).to_bytes(2, "big")
+            + (0xC000 | k).to_bytes(2, "big")
+            + (len(body) - 1).to_bytes(2, "big")
+            + body
+        )
+    (tmp_path / "v.bin").write_bytes(b"".join(packets))
+    assert run("decode", tmp_path / "v.json", tmp_path / "v.bin", "-o", tmp_path, "-q") == 0
+    table = pq.read_table(tmp_path / "samples.parquet")
+    assert table.column("s").to_pylist() == [list(range(k)) for k in range(5)]
+    assert table.column("rest").to_pylist() == [list(range(k % 3)) for k in range(5)]
+    assert (
+        run(
+            "decode",
+            tmp_path / "v.json",
+            tmp_path / "v.bin",
+            "-o",
+            tmp_path,
+            "-q",
+            "-f",
+            "csv",
+            "--strict",
+        )
+        == 0
+    )
+    with open(tmp_path / "samples.csv", newline="") as file:
+        rows = list(csv.DictReader(file))
+    assert [row["s"] for row in rows] == [str(list(range(k))) for k in range(5)]
