@@ -23,7 +23,6 @@ bool refuse_conversion(const LayoutItem& item, const std::string& message) {
   return refuse(item, concat("convert: ", message));
 }
 
-
 // The keys each kind takes; any other key is refused, so a misspelt option
 // is never silently ignored.
 constexpr std::string_view kPolynomialKeys[] = {"type", "coefficients"};
@@ -83,8 +82,8 @@ bool small_int(PyObject* dict, const char* key, long fallback, const LayoutItem&
     if (out == -1 && PyErr_Occurred()) PyErr_Clear();
     if (std::find(allowed.begin(), allowed.end(), out) != allowed.end()) return true;
   }
-  return refuse_conversion(
-      item, concat(key, " must be one of ", choices, ", not ", quoted(value.get())));
+  return refuse_conversion(item,
+                           concat(key, " must be one of ", choices, ", not ", quoted(value.get())));
 }
 
 Ref sequence_tuple(PyObject* object, const LayoutItem& item, const char* what) {
@@ -160,9 +159,9 @@ bool read_table(PyObject* dict, const LayoutItem& item, Conversion& out) {
     } else if (policy == "extrapolate") {
       out.outside = OutsideTable::Extrapolate;
     } else if (policy != "error") {
-      return refuse_conversion(item,
-                               concat("outside must be 'error', 'clamp' or 'extrapolate', not ",
-                                      quoted(outside.get())));
+      return refuse_conversion(
+          item,
+          concat("outside must be 'error', 'clamp' or 'extrapolate', not ", quoted(outside.get())));
     }
   }
   return true;
@@ -226,8 +225,8 @@ bool read_enumeration(PyObject* dict, const FieldSpec& spec, const LayoutItem& i
     } else if (!to_u64(raw, key) || (spec.bits < 64 && (key >> spec.bits) != 0)) {
       PyErr_Clear();
       return refuse_conversion(
-          item, concat("state ", quoted(raw), " cannot occur in an unsigned field of ",
-                       spec.bits, " bits"));
+          item, concat("state ", quoted(raw), " cannot occur in an unsigned field of ", spec.bits,
+                       " bits"));
     }
     const std::uint32_t index = state_index(out, name);
     if (!out.state_names.back()) return false;
@@ -247,8 +246,7 @@ bool read_enumeration(PyObject* dict, const FieldSpec& spec, const LayoutItem& i
   std::sort(enumeration.states.begin(), enumeration.states.end());
   if (Ref fallback = get(dict, "default")) {
     if (!PyUnicode_Check(fallback.get())) {
-      return refuse_conversion(item,
-                               concat("default must be a str, not ", quoted(fallback.get())));
+      return refuse_conversion(item, concat("default must be a str, not ", quoted(fallback.get())));
     }
     enumeration.default_state = state_index(out, fallback.get());
     if (!out.state_names.back()) return false;
@@ -278,8 +276,7 @@ bool read_scale(PyObject* dict, const char* key, std::optional<TimeScale> fallba
     out = TimeScale::Utc;
     return true;
   }
-  return refuse_conversion(item,
-                           concat(key, " must be 'TAI' or 'UTC', not ", quoted(value.get())));
+  return refuse_conversion(item, concat(key, " must be 'TAI' or 'UTC', not ", quoted(value.get())));
 }
 
 // A str, or a naive datetime.date / datetime.datetime, as a calendar reading.
@@ -495,8 +492,8 @@ bool read_conversion(PyObject* object, const FieldSpec& spec, const LayoutItem& 
   Ref given = Ref::borrow(PyDict_GetItemString(object, "convert"));
   if (!given) return true;
   if (!PyDict_Check(given.get())) {
-    return refuse_conversion(
-        item, concat("must be a dict with a 'type' key, not ", quoted(given.get())));
+    return refuse_conversion(item,
+                             concat("must be a dict with a 'type' key, not ", quoted(given.get())));
   }
   // A private copy: converting a number may run user code that changes the
   // caller's dict.
