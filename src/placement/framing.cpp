@@ -309,8 +309,9 @@ void packet_lengths(const FramedStream& framed, std::uint64_t stream_size,
   for (const SkippedRange& skipped : framed.skipped) {
     const auto after = std::upper_bound(starts.begin(), starts.end(), skipped.start);
     if (after == starts.begin()) continue;
+    // Only the first range after a packet ends it.
     const std::size_t before = static_cast<std::size_t>(after - starts.begin()) - 1;
-    out[before] = static_cast<std::int64_t>(skipped.start - starts[before]);
+    out[before] = std::min(out[before], static_cast<std::int64_t>(skipped.start - starts[before]));
   }
 }
 
