@@ -345,42 +345,42 @@ void check_shaped(fuzz::Input& input) {
 
 }  // namespace
 
-vantrel::TimeCodeSpec fuzzed_time_code(fuzz::Input& input) {
-  vantrel::TimeCodeSpec spec;
-  spec.kind = input.flag() ? vantrel::TimeCodeKind::Cds : vantrel::TimeCodeKind::Cuc;
-  spec.p_field = input.flag();
-  spec.coarse_octets = static_cast<std::uint8_t>(input.byte() % 4 + 1);
-  spec.fine_octets = static_cast<std::uint8_t>(input.byte() % 4);
-  spec.day_octets = input.flag() ? 3 : 2;
-  spec.submillisecond_octets = static_cast<std::uint8_t>(input.byte() % 3 * 2);
+vantrel::TimeCodeFormat fuzzed_time_code(fuzz::Input& input) {
+  vantrel::TimeCodeFormat format;
+  format.kind = input.flag() ? vantrel::TimeCodeKind::Cds : vantrel::TimeCodeKind::Cuc;
+  format.p_field = input.flag();
+  format.coarse_octets = static_cast<std::uint8_t>(input.byte() % 4 + 1);
+  format.fine_octets = static_cast<std::uint8_t>(input.byte() % 4);
+  format.day_octets = input.flag() ? 3 : 2;
+  format.submillisecond_octets = static_cast<std::uint8_t>(input.byte() % 3 * 2);
   // Epochs from about 1700 to 2240, some at the CCSDS one.
-  spec.epoch = input.flag() ? vantrel::kCcsdsEpoch
-                            : (input.number<std::int64_t>() % (270LL * 365 * 86400)) *
-                                  vantrel::kNanosPerSecond;
-  spec.agency_epoch = spec.epoch != vantrel::kCcsdsEpoch;
-  spec.code_scale = input.flag() ? vantrel::TimeScale::Utc : vantrel::TimeScale::Tai;
-  spec.scale = input.flag() ? vantrel::TimeScale::Utc : vantrel::TimeScale::Tai;
-  spec.leap_seconds = vantrel::LeapSecondTable::builtin();
-  return spec;
+  format.epoch = input.flag() ? vantrel::kCcsdsEpoch
+                              : (input.number<std::int64_t>() % (270LL * 365 * 86400)) *
+                                    vantrel::kNanosPerSecond;
+  format.agency_epoch = format.epoch != vantrel::kCcsdsEpoch;
+  format.code_scale = input.flag() ? vantrel::TimeScale::Utc : vantrel::TimeScale::Tai;
+  format.scale = input.flag() ? vantrel::TimeScale::Utc : vantrel::TimeScale::Tai;
+  format.leap_seconds = vantrel::LeapSecondTable::builtin();
+  return format;
 }
 
 void check_time_code(fuzz::Input& input) {
-  const vantrel::TimeCodeSpec spec = fuzzed_time_code(input);
-  const std::size_t size = spec.bits() / 8;
+  const vantrel::TimeCodeFormat format = fuzzed_time_code(input);
+  const std::size_t size = format.bits() / 8;
   std::vector<std::uint8_t> contents(size);
   for (auto& b : contents) b = input.byte();
-  if (spec.p_field && input.flag()) contents[0] = spec.p_field_value();
+  if (format.p_field && input.flag()) contents[0] = format.p_field_value();
   const ExactPacket packet(vantrel::ByteSpan(contents.data(), size));
-  const auto time = vantrel::decode_time_code(packet.data.get(), 0, spec);
+  const auto time = vantrel::decode_time_code(packet.data.get(), 0, format);
   if (!time) return;
   FUZZ_CHECK(*time != INT64_MIN);
   std::vector<std::uint8_t> written(size, 0xA5);
-  const auto encoded = vantrel::encode_time_code(written.data(), size, 0, spec, *time);
+  const auto encoded = vantrel::encode_time_code(written.data(), size, 0, format, *time);
   // A time read in the code's own scale (without a leap second) is written
   // back exactly; one moved between scales may round at a leap second.
-  if (spec.scale != spec.code_scale || spec.code_scale == vantrel::TimeScale::Utc) return;
+  if (format.scale != format.code_scale || format.code_scale == vantrel::TimeScale::Utc) return;
   FUZZ_CHECK(encoded.has_value());
-  const auto again = vantrel::decode_time_code(written.data(), 0, spec);
+  const auto again = vantrel::decode_time_code(written.data(), 0, format);
   FUZZ_CHECK(again.has_value() && *again == *time);
 }
 
@@ -432,7 +432,7 @@ void check_calibration_and_states(fuzz::Input& input) {
 // the conversion of what the field holds.
 void check_converted_column(fuzz::Input& input) {
   vantrel::Conversion conversion;
-  FieldSpec spec = fuzzed_field(input);
+  FieldSpec placed = fuzzed_field(input);
   const auto rows = vantrel::encoding_rows();
   switch (input.byte() % 3) {
     case 0:
@@ -447,20 +447,20 @@ void check_converted_column(fuzz::Input& input) {
     default:
       conversion.kind = vantrel::ConversionKind::TimeCode;
       conversion.time = fuzzed_time_code(input);
-      spec.row = vantrel::find_encoding("unsigned");
-      spec.bits = conversion.time.bits();
-      spec.little_endian = false;
-      spec.reverse_bits = false;
+      placed.row = vantrel::find_encoding("unsigned");
+      placed.bits = conversion.time.bits();
+      placed.little_endian = false;
+      placed.reverse_bits = false;
       break;
   }
-  const vantrel::ColumnType raw_type = vantrel::column_type_of(spec);
+  const vantrel::ColumnType raw_type = vantrel::column_type_of(placed);
   if (raw_type == vantrel::ColumnType::Text ||
       (conversion.kind == vantrel::ConversionKind::Enumeration &&
        (raw_type == vantrel::ColumnType::F32 || raw_type == vantrel::ColumnType::F64))) {
     return;
   }
   (void)rows;
-  const auto plan = vantrel::Plan::build(std::span<const FieldSpec>(&spec, 1));
+  const auto plan = vantrel::Plan::build(std::span<const FieldSpec>(&placed, 1));
   if (!plan) return;
   const ExactPacket buffer(input.bytes(1024));
   vantrel::PacketStarts starts;

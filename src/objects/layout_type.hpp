@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "binding/py_ref.hpp"
-#include "objects/conversion_specs.hpp"
+#include "objects/conversion_recipes.hpp"
 #include "objects/field_values.hpp"
 #include "objects/packet_functions.hpp"
 #include "placement/framing.hpp"

@@ -184,29 +184,29 @@ void evaluate_polynomial(const std::vector<double>& c, const double* __restrict 
   }
 }
 
-// Whether every CUC code of `spec` read in its own scale lands inside
+// Whether every CUC code of `format` read in its own scale lands inside
 // datetime64[ns], so that the column loop needs no overflow test.
-bool cuc_always_in_range(const TimeCodeSpec& spec) {
-  if (spec.kind != TimeCodeKind::Cuc || spec.code_scale != spec.scale) return false;
+bool cuc_always_in_range(const TimeCodeFormat& format) {
+  if (format.kind != TimeCodeKind::Cuc || format.code_scale != format.scale) return false;
   const Nanoseconds longest =
-      static_cast<Nanoseconds>(low_mask(8u * spec.coarse_octets)) * kNanosPerSecond +
+      static_cast<Nanoseconds>(low_mask(8u * format.coarse_octets)) * kNanosPerSecond +
       kNanosPerSecond;
   Nanoseconds last = 0;
-  return spec.epoch > std::numeric_limits<Nanoseconds>::min() &&
-         !__builtin_add_overflow(spec.epoch, longest, &last);
+  return format.epoch > std::numeric_limits<Nanoseconds>::min() &&
+         !__builtin_add_overflow(format.epoch, longest, &last);
 }
 
 // decode_time_code for a CUC code that needs no time scale and cannot
 // overflow, inlined in the column loop. False for a P-field that does not
 // match: the caller asks decode_time_code for the failure.
-inline bool read_cuc(const std::uint8_t* packet, std::uint64_t bit, const TimeCodeSpec& spec,
+inline bool read_cuc(const std::uint8_t* packet, std::uint64_t bit, const TimeCodeFormat& format,
                      Nanoseconds& out) {
-  if (spec.p_field) {
-    if (read_field(packet, bit, 8) != spec.p_field_value()) return false;
+  if (format.p_field) {
+    if (read_field(packet, bit, 8) != format.p_field_value()) return false;
     bit += 8;
   }
-  const std::uint32_t coarse_bits = 8u * spec.coarse_octets;
-  const std::uint32_t fine_bits = 8u * spec.fine_octets;
+  const std::uint32_t coarse_bits = 8u * format.coarse_octets;
+  const std::uint32_t fine_bits = 8u * format.fine_octets;
   const std::uint64_t coarse = read_field(packet, bit, coarse_bits);
   std::uint64_t fine_ns = 0;
   if (fine_bits != 0) {
@@ -216,17 +216,18 @@ inline bool read_cuc(const std::uint8_t* packet, std::uint64_t bit, const TimeCo
     const std::uint64_t half = std::uint64_t{1} << (fine_bits - 1);
     fine_ns += rest > half || (rest == half && (fine_ns & 1) != 0);
   }
-  out = spec.epoch + static_cast<Nanoseconds>(coarse) * kNanosPerSecond +
+  out = format.epoch + static_cast<Nanoseconds>(coarse) * kNanosPerSecond +
         static_cast<Nanoseconds>(fine_ns);
   return true;
 }
 
 std::optional<ColumnFailure> decode_time_column(ByteSpan buffer, const PacketStarts& starts,
                                                 std::size_t begin, std::size_t end,
-                                                const PlannedField& field, const TimeCodeSpec& spec,
-                                                Nanoseconds* out, std::span<std::uint8_t> mask) {
+                                                const PlannedField& field,
+                                                const TimeCodeFormat& format, Nanoseconds* out,
+                                                std::span<std::uint8_t> mask) {
   const std::uint64_t needed = bytes_needed(field);
-  const bool plain_cuc = cuc_always_in_range(spec);
+  const bool plain_cuc = cuc_always_in_range(format);
   for (std::size_t i = begin; i < end; ++i) {
     const std::uint64_t start = starts[i];
     std::optional<ColumnFailure> failure;
@@ -234,8 +235,8 @@ std::optional<ColumnFailure> decode_time_column(ByteSpan buffer, const PacketSta
       failure = ColumnFailure{i, std::nullopt};
     } else {
       const std::uint64_t bit = start * 8 + field.position;
-      if (plain_cuc && read_cuc(buffer.data(), bit, spec, out[i])) continue;
-      const Result<Nanoseconds> time = decode_time_code(buffer.data(), bit, spec);
+      if (plain_cuc && read_cuc(buffer.data(), bit, format, out[i])) continue;
+      const Result<Nanoseconds> time = decode_time_code(buffer.data(), bit, format);
       if (time) {
         out[i] = *time;
         continue;

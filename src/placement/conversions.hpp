@@ -68,7 +68,7 @@ struct Conversion {
   std::vector<double> table_values;
   OutsideTable outside = OutsideTable::Error;
   Enumeration enumeration;
-  TimeCodeSpec time;
+  TimeCodeFormat time;
   bool operator==(const Conversion&) const = default;
 
   bool is_calibration() const {

@@ -212,13 +212,13 @@ Result<Nanoseconds> LeapSecondTable::tai_to_utc(Nanoseconds tai) const {
 
 // ---- Time codes ---------------------------------------------------------------
 
-std::uint32_t TimeCodeSpec::bits() const {
+std::uint32_t TimeCodeFormat::bits() const {
   const std::uint32_t octets = kind == TimeCodeKind::Cuc ? coarse_octets + fine_octets
                                                          : day_octets + 4u + submillisecond_octets;
   return 8 * (octets + (p_field ? 1 : 0));
 }
 
-std::uint8_t TimeCodeSpec::p_field_value() const {
+std::uint8_t TimeCodeFormat::p_field_value() const {
   if (kind == TimeCodeKind::Cuc) {
     const unsigned id = agency_epoch ? 0b010 : 0b001;
     return static_cast<std::uint8_t>((id << 4) | ((coarse_octets - 1u) << 2) | fine_octets);
@@ -244,22 +244,22 @@ Error out_of_range() {
 }  // namespace
 
 Result<Nanoseconds> decode_time_code(const std::uint8_t* packet, std::uint64_t bit,
-                                     const TimeCodeSpec& spec) {
-  if (spec.p_field) {
+                                     const TimeCodeFormat& format) {
+  if (format.p_field) {
     const auto p_field = static_cast<unsigned>(read_field(packet, bit, 8));
-    if (p_field != spec.p_field_value()) {
+    if (p_field != format.p_field_value()) {
       return value_error(concat("P-field ", hex_octet(p_field),
                                 " does not describe the layout's time code (expected ",
-                                hex_octet(spec.p_field_value()), ")"));
+                                hex_octet(format.p_field_value()), ")"));
     }
     bit += 8;
   }
   Nanoseconds elapsed = 0;  // since the epoch, on the code's clock
   bool leap_second = false;
   Nanoseconds day_start = 0;
-  if (spec.kind == TimeCodeKind::Cuc) {
-    const std::uint32_t coarse_bits = 8u * spec.coarse_octets;
-    const std::uint32_t fine_bits = 8u * spec.fine_octets;
+  if (format.kind == TimeCodeKind::Cuc) {
+    const std::uint32_t coarse_bits = 8u * format.coarse_octets;
+    const std::uint32_t fine_bits = 8u * format.fine_octets;
     const std::uint64_t coarse = read_field(packet, bit, coarse_bits);
     const std::uint64_t fine =
         fine_bits == 0 ? 0 : read_field(packet, bit + coarse_bits, fine_bits);
@@ -273,15 +273,15 @@ Result<Nanoseconds> decode_time_code(const std::uint8_t* packet, std::uint64_t b
     elapsed =
         static_cast<Nanoseconds>(coarse) * kNanosPerSecond + static_cast<Nanoseconds>(fine_ns);
   } else {
-    const std::uint32_t day_bits = 8u * spec.day_octets;
+    const std::uint32_t day_bits = 8u * format.day_octets;
     const std::uint64_t day = read_field(packet, bit, day_bits);
     const std::uint64_t ms = read_field(packet, bit + day_bits, 32);
     std::uint64_t sub_ns = 0;
-    if (spec.submillisecond_octets == 2) {
+    if (format.submillisecond_octets == 2) {
       const std::uint64_t us = read_field(packet, bit + day_bits + 32, 16);
       if (us > 999) return value_error(concat("microsecond of millisecond ", us, " is over 999"));
       sub_ns = us * 1000;
-    } else if (spec.submillisecond_octets == 4) {
+    } else if (format.submillisecond_octets == 4) {
       const std::uint64_t ps = read_field(packet, bit + day_bits + 32, 32);
       if (ps > 999'999'999) {
         return value_error(concat("picosecond of millisecond ", ps, " is over 999999999"));
@@ -290,7 +290,7 @@ Result<Nanoseconds> decode_time_code(const std::uint8_t* packet, std::uint64_t b
     }
     if (ms >= 86'400'000) {
       // Only a UTC day that ends with an inserted second has more.
-      if (spec.code_scale != TimeScale::Utc || ms >= 86'401'000) {
+      if (format.code_scale != TimeScale::Utc || ms >= 86'401'000) {
         return value_error(concat("millisecond of day ", ms, " is over 86399999"));
       }
       leap_second = true;
@@ -304,11 +304,11 @@ Result<Nanoseconds> decode_time_code(const std::uint8_t* packet, std::uint64_t b
     if (__builtin_add_overflow(elapsed, days_ns, &elapsed)) return std::unexpected(out_of_range());
   }
   Nanoseconds reading = 0;
-  if (__builtin_add_overflow(spec.epoch, elapsed, &reading)) {
+  if (__builtin_add_overflow(format.epoch, elapsed, &reading)) {
     return std::unexpected(out_of_range());
   }
-  if (spec.code_scale == TimeScale::Utc) {
-    const LeapSecondTable& table = spec.leap_seconds;
+  if (format.code_scale == TimeScale::Utc) {
+    const LeapSecondTable& table = format.leap_seconds;
     if (leap_second) {
       // 23:59:60.x: one second after 23:59:59.x on the TAI clock, on a day
       // that the table ends with an inserted second.
@@ -319,15 +319,15 @@ Result<Nanoseconds> decode_time_code(const std::uint8_t* packet, std::uint64_t b
         return value_error(concat("millisecond of day ", (elapsed - day_start) / 1'000'000,
                                   " on a day that ends without a leap second"));
       }
-      if (spec.scale == TimeScale::Tai) return *before + kNanosPerSecond;
-      reading = spec.epoch + day_start + kNanosPerDay - 1;
-    } else if (spec.scale == TimeScale::Tai) {
+      if (format.scale == TimeScale::Tai) return *before + kNanosPerSecond;
+      reading = format.epoch + day_start + kNanosPerDay - 1;
+    } else if (format.scale == TimeScale::Tai) {
       const auto tai = table.utc_to_tai(reading);
       if (!tai) return std::unexpected(tai.error());
       reading = *tai;
     }
-  } else if (spec.scale == TimeScale::Utc) {
-    const auto utc = spec.leap_seconds.tai_to_utc(reading);
+  } else if (format.scale == TimeScale::Utc) {
+    const auto utc = format.leap_seconds.tai_to_utc(reading);
     if (!utc) return std::unexpected(utc.error());
     reading = *utc;
   }
@@ -336,31 +336,31 @@ Result<Nanoseconds> decode_time_code(const std::uint8_t* packet, std::uint64_t b
 }
 
 Result<void> encode_time_code(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t bit,
-                              const TimeCodeSpec& spec, Nanoseconds time) {
+                              const TimeCodeFormat& format, Nanoseconds time) {
   Nanoseconds reading = time;
-  if (spec.scale != spec.code_scale) {
-    const auto converted = spec.scale == TimeScale::Utc ? spec.leap_seconds.utc_to_tai(time)
-                                                        : spec.leap_seconds.tai_to_utc(time);
+  if (format.scale != format.code_scale) {
+    const auto converted = format.scale == TimeScale::Utc ? format.leap_seconds.utc_to_tai(time)
+                                                          : format.leap_seconds.tai_to_utc(time);
     if (!converted) return std::unexpected(converted.error());
     reading = *converted;
   }
   Nanoseconds elapsed = 0;
-  if (__builtin_sub_overflow(reading, spec.epoch, &elapsed) || elapsed < 0) {
+  if (__builtin_sub_overflow(reading, format.epoch, &elapsed) || elapsed < 0) {
     return value_error(concat("the time ", format_iso_time(time), " is before the epoch ",
-                              format_iso_time(spec.epoch)));
+                              format_iso_time(format.epoch)));
   }
   const auto span = static_cast<std::uint64_t>(elapsed);
-  if (spec.p_field) {
-    write_field(packet, packet_size, bit, spec.p_field_value(), 8);
+  if (format.p_field) {
+    write_field(packet, packet_size, bit, format.p_field_value(), 8);
     bit += 8;
   }
   auto too_late = [&](const char* segment, std::uint32_t octets) {
     return value_error(concat("the time ", format_iso_time(time), " is too late for ", octets,
                               " octet", octets == 1 ? "" : "s", " of ", segment));
   };
-  if (spec.kind == TimeCodeKind::Cuc) {
-    const std::uint32_t coarse_bits = 8u * spec.coarse_octets;
-    const std::uint32_t fine_bits = 8u * spec.fine_octets;
+  if (format.kind == TimeCodeKind::Cuc) {
+    const std::uint32_t coarse_bits = 8u * format.coarse_octets;
+    const std::uint32_t fine_bits = 8u * format.fine_octets;
     const std::uint64_t units = std::uint64_t{1} << fine_bits;
     std::uint64_t coarse = span / kNanosPerSecond;
     std::uint64_t fine = divide_round_even(span % kNanosPerSecond * units, kNanosPerSecond);
@@ -369,18 +369,18 @@ Result<void> encode_time_code(std::uint8_t* packet, std::uint64_t packet_size, s
       fine = 0;
     }
     if (coarse_bits < 64 && (coarse >> coarse_bits) != 0) {
-      return too_late("coarse time", spec.coarse_octets);
+      return too_late("coarse time", format.coarse_octets);
     }
     write_field(packet, packet_size, bit, coarse, coarse_bits);
     if (fine_bits != 0) write_field(packet, packet_size, bit + coarse_bits, fine, fine_bits);
     return {};
   }
-  const std::uint32_t day_bits = 8u * spec.day_octets;
+  const std::uint32_t day_bits = 8u * format.day_octets;
   std::uint64_t day = span / kNanosPerDay;
   const std::uint64_t within = span % kNanosPerDay;
   std::uint64_t ms = within / 1'000'000;
   std::uint64_t sub = 0;
-  switch (spec.submillisecond_octets) {
+  switch (format.submillisecond_octets) {
     case 0: ms = divide_round_even(within, 1'000'000); break;
     case 2: {
       const std::uint64_t us = divide_round_even(within, 1000);
@@ -394,11 +394,11 @@ Result<void> encode_time_code(std::uint8_t* packet, std::uint64_t packet_size, s
     ++day;
     ms = 0;
   }
-  if ((day >> day_bits) != 0) return too_late("days", spec.day_octets);
+  if ((day >> day_bits) != 0) return too_late("days", format.day_octets);
   write_field(packet, packet_size, bit, day, day_bits);
   write_field(packet, packet_size, bit + day_bits, ms, 32);
-  if (spec.submillisecond_octets != 0) {
-    write_field(packet, packet_size, bit + day_bits + 32, sub, 8u * spec.submillisecond_octets);
+  if (format.submillisecond_octets != 0) {
+    write_field(packet, packet_size, bit + day_bits + 32, sub, 8u * format.submillisecond_octets);
   }
   return {};
 }

@@ -70,7 +70,7 @@ class LeapSecondTable {
 enum class TimeCodeKind : std::uint8_t { Cuc, Cds };
 
 // One time code's format and meaning.
-struct TimeCodeSpec {
+struct TimeCodeFormat {
   TimeCodeKind kind = TimeCodeKind::Cuc;
   bool p_field = false;  // a one-octet preamble field precedes the code
   // CUC: octets of whole seconds (1-4) and of binary fractions (0-3).
@@ -89,7 +89,7 @@ struct TimeCodeSpec {
   TimeScale scale = TimeScale::Tai;
   LeapSecondTable leap_seconds;
 
-  bool operator==(const TimeCodeSpec&) const = default;
+  bool operator==(const TimeCodeFormat&) const = default;
 
   // The code's width, P-field included.
   std::uint32_t bits() const;
@@ -101,17 +101,17 @@ struct TimeCodeSpec {
 inline constexpr Nanoseconds kCcsdsEpoch = -4383 * kNanosPerDay;
 
 // Reads the code whose first bit is `bit` of `packet` (the caller has
-// checked that spec.bits() bits lie inside) as a time in spec.scale. Fails
+// checked that format.bits() bits lie inside) as a time in format.scale. Fails
 // on a P-field that is not the expected one, segments out of range, UTC
 // outside the leap-second table, or a time past datetime64[ns].
 Result<Nanoseconds> decode_time_code(const std::uint8_t* packet, std::uint64_t bit,
-                                     const TimeCodeSpec& spec);
+                                     const TimeCodeFormat& format);
 
-// Writes `time` (in spec.scale) as the code at `bit` of `packet`, rounded
+// Writes `time` (in format.scale) as the code at `bit` of `packet`, rounded
 // to the nearest unit of the code's finest segment. Fails when the time is
 // before the epoch or too far after it for the code's segments.
 Result<void> encode_time_code(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t bit,
-                              const TimeCodeSpec& spec, Nanoseconds time);
+                              const TimeCodeFormat& format, Nanoseconds time);
 
 // num / den rounded to the nearest integer, ties to the even one.
 constexpr std::uint64_t divide_round_even(std::uint64_t num, std::uint64_t den) {

@@ -22,7 +22,7 @@ struct ItemConversion {
   bool custom_leap_seconds = false;
 };
 
-// Reads item `object`'s "convert" key, if it has one, for the field `spec`.
+// Reads item `object`'s "convert" key, if it has one, for the field it describes.
 // False with ValueError naming the item when the key is malformed or does
 // not suit the field.
 bool read_conversion(PyObject* object, const FieldSpec& spec, const LayoutItem& item,

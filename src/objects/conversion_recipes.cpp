@@ -1,4 +1,4 @@
-#include "objects/conversion_specs.hpp"
+#include "objects/conversion_recipes.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -187,9 +187,9 @@ std::uint32_t state_index(ItemConversion& out, PyObject* name) {
   return static_cast<std::uint32_t>(out.state_names.size() - 1);
 }
 
-bool read_enumeration(PyObject* dict, const FieldSpec& spec, const LayoutItem& item,
+bool read_enumeration(PyObject* dict, const FieldSpec& placed, const LayoutItem& item,
                       ItemConversion& out) {
-  const ColumnType type = column_type_of(spec);
+  const ColumnType type = column_type_of(placed);
   if (type == ColumnType::F32 || type == ColumnType::F64 || type == ColumnType::Text) {
     return refuse_conversion(item, "state names need an integer field");
   }
@@ -222,10 +222,10 @@ bool read_enumeration(PyObject* dict, const FieldSpec& spec, const LayoutItem& i
                                  concat("state ", quoted(raw), " does not fit a 64-bit field"));
       }
       key = state_key(value);
-    } else if (!to_u64(raw, key) || (spec.bits < 64 && (key >> spec.bits) != 0)) {
+    } else if (!to_u64(raw, key) || (placed.bits < 64 && (key >> placed.bits) != 0)) {
       PyErr_Clear();
       return refuse_conversion(
-          item, concat("state ", quoted(raw), " cannot occur in an unsigned field of ", spec.bits,
+          item, concat("state ", quoted(raw), " cannot occur in an unsigned field of ", placed.bits,
                        " bits"));
     }
     const std::uint32_t index = state_index(out, name);
@@ -349,9 +349,9 @@ bool read_leap_seconds(PyObject* dict, const LayoutItem& item, ItemConversion& o
   return true;
 }
 
-bool read_time_code(PyObject* dict, TimeCodeKind kind, const FieldSpec& spec,
+bool read_time_code(PyObject* dict, TimeCodeKind kind, const FieldSpec& placed,
                     const LayoutItem& item, ItemConversion& out) {
-  TimeCodeSpec& time = out.conversion.time;
+  TimeCodeFormat& time = out.conversion.time;
   time.kind = kind;
   long a = 0, b = 0;
   if (kind == TimeCodeKind::Cuc) {
@@ -387,15 +387,15 @@ bool read_time_code(PyObject* dict, TimeCodeKind kind, const FieldSpec& spec,
   }
   time.agency_epoch = time.epoch != kCcsdsEpoch || time.code_scale != TimeScale::Tai;
   const EncodingRow* unsigned_row = find_encoding("unsigned");
-  if (spec.row != unsigned_row || spec.little_endian || spec.reverse_bits) {
+  if (placed.row != unsigned_row || placed.little_endian || placed.reverse_bits) {
     return refuse_conversion(
         item,
         "a time code field must be 'unsigned', big-endian and not mirrored: its octets "
         "are read in order");
   }
-  if (spec.bits != time.bits()) {
+  if (placed.bits != time.bits()) {
     return refuse_conversion(
-        item, concat("the time code has ", time.bits(), " bits but the field has ", spec.bits));
+        item, concat("the time code has ", time.bits(), " bits but the field has ", placed.bits));
   }
   return true;
 }
@@ -455,7 +455,7 @@ Ref canonical_form(PyObject* given, const ItemConversion& conversion, const char
       return dict;
     }
     case ConversionKind::TimeCode: {
-      const TimeCodeSpec& t = c.time;
+      const TimeCodeFormat& t = c.time;
       const std::string epoch = format_iso_time(t.epoch);
       Ref dict =
           t.kind == TimeCodeKind::Cuc
@@ -487,7 +487,7 @@ Ref canonical_form(PyObject* given, const ItemConversion& conversion, const char
 
 }  // namespace
 
-bool read_conversion(PyObject* object, const FieldSpec& spec, const LayoutItem& item,
+bool read_conversion(PyObject* object, const FieldSpec& placed, const LayoutItem& item,
                      std::shared_ptr<const ItemConversion>& out) {
   Ref given = Ref::borrow(PyDict_GetItemString(object, "convert"));
   if (!given) return true;
@@ -505,7 +505,7 @@ bool read_conversion(PyObject* object, const FieldSpec& spec, const LayoutItem& 
                          : nullptr;
   if (type == nullptr) PyErr_Clear();
   const std::string_view kind = type != nullptr ? type : "";
-  if (spec.is_text()) return refuse_conversion(item, "text fields have no conversions");
+  if (placed.is_text()) return refuse_conversion(item, "text fields have no conversions");
   auto conversion = std::make_shared<ItemConversion>();
   Conversion& c = conversion->conversion;
   bool read = false;
@@ -522,14 +522,14 @@ bool read_conversion(PyObject* object, const FieldSpec& spec, const LayoutItem& 
   } else if (kind == "enumeration") {
     c.kind = ConversionKind::Enumeration;
     read = check_keys(dict.get(), kEnumerationKeys, item, kind) &&
-           read_enumeration(dict.get(), spec, item, *conversion);
+           read_enumeration(dict.get(), placed, item, *conversion);
   } else if (kind == "cuc" || kind == "cds") {
     c.kind = ConversionKind::TimeCode;
     read = check_keys(dict.get(),
                       kind == "cuc" ? std::span<const std::string_view>(kCucKeys)
                                     : std::span<const std::string_view>(kCdsKeys),
                       item, kind) &&
-           read_time_code(dict.get(), kind == "cuc" ? TimeCodeKind::Cuc : TimeCodeKind::Cds, spec,
+           read_time_code(dict.get(), kind == "cuc" ? TimeCodeKind::Cuc : TimeCodeKind::Cds, placed,
                           item, *conversion);
   } else {
     return refuse_conversion(item,
