@@ -184,10 +184,30 @@ bool packet_ends(const LayoutData& data, ByteSpan buffer, PyObject* lengths_obje
   }
   if (lengths == nullptr && !data.packet_length &&
       !(at_stride && !data.plan.variable_items().empty())) {
+    if (!at_stride) measure_shortest(starts, buffer.size());
     return true;
   }
   const std::uint64_t size = buffer.size();
   ends.resize(starts.count);
+  if (!at_stride && lengths == nullptr) {
+    // Packets found by framing: each ends where its length field says.
+    std::uint64_t shortest = starts.count == 0 ? 0 : ~std::uint64_t{0};
+    for (std::size_t i = 0; i < starts.count; ++i) {
+      const std::uint64_t start = starts[i];
+      std::uint64_t end = size;
+      if (start <= size) {
+        if (const auto declared =
+                declared_end(*data.packet_length, buffer.data(), size * 8, start * 8)) {
+          end = std::min(end, *declared / 8);
+        }
+      }
+      ends[i] = end;
+      shortest = std::min(shortest, start <= end ? end - start : 0);
+    }
+    starts.ends = ends.data();
+    starts.shortest = shortest;
+    return true;
+  }
   for (std::size_t i = 0; i < starts.count; ++i) {
     const std::uint64_t start = starts[i];
     std::uint64_t end = size;
@@ -204,6 +224,7 @@ bool packet_ends(const LayoutData& data, ByteSpan buffer, PyObject* lengths_obje
     ends[i] = end;
   }
   starts.ends = ends.data();
+  measure_shortest(starts, size);
   return true;
 }
 
@@ -293,9 +314,6 @@ bool decode_text_column(ByteSpan buffer, bool buffer_immutable, const PacketStar
   return true;
 }
 
-// Packet bytes decoded per block: well inside a core's L2 cache.
-constexpr std::uint64_t kBlockBytes = 64 * 1024;
-
 // Decodes every numeric column (a non-null destination) of the packets, in
 // blocks of packets small enough to stay in the cache while every column
 // takes its values from them. Without masks each column stops at the first
@@ -307,8 +325,7 @@ std::optional<FirstFailure> decode_numeric_columns(
     std::vector<std::vector<std::uint8_t>>& masks) {
   std::optional<FirstFailure> first;
   const std::size_t count = starts.count;
-  const std::size_t block =
-      std::max<std::uint64_t>(64, kBlockBytes / std::max<std::uint64_t>(starts.stride, 64));
+  const std::size_t block = packets_per_block(starts, buffer.size());
   for (std::size_t begin = 0; begin < count && !first; begin += block) {
     const std::size_t end = std::min(count, begin + block);
     for (std::size_t j = 0; j < fields.size(); ++j) {

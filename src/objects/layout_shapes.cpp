@@ -330,20 +330,6 @@ PyObject* packet_length_dict(const LengthField& length) {
                        length.little_endian ? "little" : "big");
 }
 
-std::optional<std::uint64_t> declared_end(const LengthField& length, const std::uint8_t* buffer,
-                                          std::uint64_t buffer_bits, std::uint64_t packet_bit) {
-  const std::uint64_t field_bit = packet_bit + length.offset_bits;
-  if (field_bit > buffer_bits || length.bits > buffer_bits - field_bit) return std::nullopt;
-  std::uint64_t value = read_field(buffer, field_bit, length.bits);
-  if (length.little_endian) value = reverse_low_bytes(value, (length.bits + 7) / 8);
-  // Lengths past the buffer are cut to it by the caller; keep the sum small.
-  const std::int64_t limit = std::int64_t{1} << 60;
-  const std::int64_t total =
-      value > static_cast<std::uint64_t>(limit) ? limit : static_cast<std::int64_t>(value);
-  const std::int64_t bytes = std::clamp<std::int64_t>(total + length.adjust, 0, limit);
-  return packet_bit + static_cast<std::uint64_t>(bytes) * 8;
-}
-
 PyObject* shaped_value(const PlannedField& field, const LayoutItem& item, ByteSpan buffer,
                        std::uint64_t bit, FieldScratch& scratch, bool buffer_immutable) {
   const FieldInput input =

@@ -4,11 +4,14 @@
 // layout.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <vector>
 
+#include "common/bits.hpp"
+#include "common/packet_bits.hpp"
 #include "objects/layout_type.hpp"
 #include "objects/recipe_fields.hpp"
 
@@ -42,8 +45,21 @@ PyObject* packet_length_dict(const LengthField& length);
 // The end of a packet that starts at absolute bit `packet_bit`, in absolute
 // bits, by its own length field; nullopt when the buffer of `buffer_bits`
 // bits does not hold the length field.
-std::optional<std::uint64_t> declared_end(const LengthField& length, const std::uint8_t* buffer,
-                                          std::uint64_t buffer_bits, std::uint64_t packet_bit);
+[[gnu::always_inline]] inline std::optional<std::uint64_t> declared_end(const LengthField& length,
+                                                                        const std::uint8_t* buffer,
+                                                                        std::uint64_t buffer_bits,
+                                                                        std::uint64_t packet_bit) {
+  const std::uint64_t field_bit = packet_bit + length.offset_bits;
+  if (field_bit > buffer_bits || length.bits > buffer_bits - field_bit) return std::nullopt;
+  std::uint64_t value = read_field(buffer, field_bit, length.bits);
+  if (length.little_endian) value = reverse_low_bytes(value, (length.bits + 7) / 8);
+  // Lengths past the buffer are cut to it by the caller; keep the sum small.
+  const std::int64_t limit = std::int64_t{1} << 60;
+  const std::int64_t total =
+      value > static_cast<std::uint64_t>(limit) ? limit : static_cast<std::int64_t>(value);
+  const std::int64_t bytes = std::clamp<std::int64_t>(total + length.adjust, 0, limit);
+  return packet_bit + static_cast<std::uint64_t>(bytes) * 8;
+}
 
 // Layout.unpack and Layout.pack of a shaped layout.
 PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,

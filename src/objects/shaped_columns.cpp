@@ -87,64 +87,37 @@ void raise_shaped_failure(const LayoutData& data, ByteSpan buffer, const PacketS
 }
 
 // Packets [begin, end) of numeric field j: a single value at a fixed
-// position through the column kernels, everything else packet by packet.
+// position through the column kernel, everything else as runs placed per
+// packet.
 void decode_numeric_block(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
                           const Geometry& geometry, std::size_t v, std::size_t j, std::size_t begin,
                           std::size_t end, bool masking, Column& column,
                           std::optional<ShapedFailure>& first) {
   const PlannedField& field = data.plan.fields()[j];
   if (column.view.data() == nullptr) return;
-  auto* out = static_cast<std::uint8_t*>(column.view.data());
-  const std::size_t item_size = column.item_size;
+  void* const out = column.view.data();
+  const std::span<std::uint8_t> mask = masking ? std::span(column.mask) : std::span<std::uint8_t>();
   if (field.segment == 0 && field.shape.plain() && field.shape.kind == CountKind::Single) {
-    const std::span<std::uint8_t> mask =
-        masking ? std::span(column.mask) : std::span<std::uint8_t>();
     if (auto failure = decode_column(buffer, starts, begin, end, field, out, mask)) {
       note(first, failure->packet, j, failure->error);
     }
     return;
   }
-  const bool variable = field.shape.is_variable();
-  const std::int64_t* offsets =
-      variable ? static_cast<const std::int64_t*>(column.offsets_view.data()) : nullptr;
-  const std::size_t size = buffer.size();
-  for (std::size_t i = begin; i < end; ++i) {
-    const std::uint64_t base = geometry.base(i, field.segment);
-    const std::uint64_t count =
-        variable ? geometry.counts[i * geometry.variables + v] : field.fixed_count();
-    std::uint8_t* const values =
-        out + (variable ? static_cast<std::uint64_t>(offsets[i]) : i * count) * item_size;
-    // An unplaced segment, or this array's own placing failed: the failure
-    // is noted already (errors="raise") or the entry is masked.
-    const bool unplaced =
-        base == Plan::kUnplaced ||
-        (variable && geometry.bases[i * geometry.segments + v + 1] == Plan::kUnplaced);
-    if (unplaced) {
-      if (!masking) return;
-      column.mask[i] = 1;
-      std::memset(values, 0, count * item_size);
-      continue;
-    }
-    const std::uint64_t start = starts[i];
-    const std::uint64_t limit = starts.limit(i, size);
-    std::uint64_t first_bit = 0, last_bit = 0;
-    const bool outside = start > limit ||
-                         __builtin_add_overflow(base, field.first_bit(), &first_bit) ||
-                         __builtin_add_overflow(first_bit, field.extent_bits(count), &last_bit) ||
-                         last_bit > (limit - start) * 8;
-    std::optional<Error> error;
-    if (!outside) {
-      auto failure =
-          decode_elements(buffer, start * 8 + base + field.position, count, field, values);
-      if (!failure) continue;
-      error = std::move(failure->error);
-    }
-    if (!masking) {
-      note(first, i, j, std::move(error));
-      return;
-    }
-    column.mask[i] = 1;
-    std::memset(values, 0, count * item_size);
+  PacketRuns runs;
+  if (!geometry.bases.empty()) {
+    runs.bases = &geometry.bases[field.segment];
+    runs.stride = geometry.segments;
+  }
+  runs.fixed_count = field.fixed_count();
+  if (field.shape.is_variable()) {
+    runs.array_ends = &geometry.bases[v + 1];
+    runs.counts = &geometry.counts[v];
+    runs.counts_stride = geometry.variables;
+    runs.first_values = static_cast<const std::int64_t*>(column.offsets_view.data());
+  }
+  if (auto failure = decode_runs(buffer, starts, begin, end, field, runs, out, mask)) {
+    // An unplaced packet's failure is noted already, by the placing.
+    if (!failure->unplaced) note(first, failure->packet, j, std::move(failure->error));
   }
 }
 
@@ -222,7 +195,7 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
   // Numeric columns, without the lock, in blocks of packets small enough to
   // stay in the cache while every column takes its values from them.
   without_gil([&] {
-    const std::size_t block = 2048;
+    const std::size_t block = packets_per_block(starts, buffer.size());
     for (std::size_t begin = 0; begin < decoded && !(first && !masking && first->packet < begin);
          begin += block) {
       const std::size_t end = std::min(decoded, begin + block);

@@ -1,5 +1,6 @@
 #include "placement/columns.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <type_traits>
@@ -84,6 +85,20 @@ std::optional<ColumnFailure> decode_windowed(ByteSpan buffer, const PacketStarts
     const std::uint8_t* window_end = bytes + i * stride + last;
     for (; i < end; ++i, window_end += stride) {
       out[i] = from_pattern<Kernel, Element>(read_window(window_end, shift, low), bits);
+    }
+    return std::nullopt;
+  }
+  if (last <= starts.shortest && starts.offsets != nullptr) {
+    // Every packet holds the field: a window per packet, no bounds test.
+    const std::int64_t* const offsets = starts.offsets;
+    for (std::size_t i = begin; i < end; ++i) {
+      const std::uint64_t window_end = static_cast<std::uint64_t>(offsets[i]) + last;
+      const std::uint64_t pattern =
+          window_end >= 8
+              ? read_window(bytes + window_end, shift, low)
+              : pattern_at(buffer, static_cast<std::uint64_t>(offsets[i]) * 8 + field.position,
+                           field.spec, scratch);
+      out[i] = from_pattern<Kernel, Element>(pattern, bits);
     }
     return std::nullopt;
   }
@@ -186,8 +201,47 @@ std::optional<ColumnFailure> decode_typed(ByteSpan buffer, const PacketStarts& s
 
 // Values whose width is the element's and that start on a byte: a copy,
 // byte-swapped when the stored order is not the machine's.
+// Byte-swaps 16- or 32-bit lanes, 16 bytes at a time; a run of at least
+// one vector ends with a vector that overlaps the one before, not a
+// scalar tail, so that short runs (an array per packet) stay vectorised.
+template <class Lane, class Element>
+void copy_swapped_vectors(const std::uint8_t* source, std::uint64_t count, Element* out) {
+  using Lanes [[gnu::vector_size(16)]] = Lane;
+  constexpr std::uint64_t kLanes = 16 / sizeof(Lane);
+  const auto swap_vector = [&](std::uint64_t k) {
+    Lanes v;
+    std::memcpy(&v, source + k * sizeof(Lane), 16);
+    if constexpr (sizeof(Lane) == 2) {
+      v = (v << 8) | (v >> 8);
+    } else {
+      v = (v >> 24) | ((v >> 8) & 0xFF00) | ((v << 8) & 0xFF0000) | (v << 24);
+    }
+    std::memcpy(out + k, &v, 16);
+  };
+  std::uint64_t k = 0;
+  for (; k + kLanes <= count; k += kLanes) swap_vector(k);
+  if (k == count) return;
+  if (count >= kLanes) {
+    swap_vector(count - kLanes);
+    return;
+  }
+  for (; k < count; ++k) {
+    Lane word;
+    std::memcpy(&word, source + k * sizeof(Lane), sizeof(Lane));
+    word = sizeof(Lane) == 2
+               ? static_cast<Lane>(__builtin_bswap16(static_cast<std::uint16_t>(word)))
+               : static_cast<Lane>(__builtin_bswap32(static_cast<std::uint32_t>(word)));
+    std::memcpy(out + k, &word, sizeof(Lane));
+  }
+}
+
 template <bool Swap, class Element>
 void copy_aligned(const std::uint8_t* source, std::uint64_t count, Element* out) {
+  if constexpr (Swap && (sizeof(Element) == 2 || sizeof(Element) == 4)) {
+    using Lane = std::conditional_t<sizeof(Element) == 2, std::uint16_t, std::uint32_t>;
+    copy_swapped_vectors<Lane>(source, count, out);
+    return;
+  }
   using Word = std::conditional_t<
       sizeof(Element) == 1, std::uint8_t,
       std::conditional_t<sizeof(Element) == 2, std::uint16_t,
@@ -297,6 +351,16 @@ std::optional<ElementFailure> decode_run_typed(ByteSpan buffer, std::uint64_t bi
 
 }  // namespace
 
+void measure_shortest(PacketStarts& starts, std::uint64_t buffer_size) {
+  std::uint64_t shortest = ~std::uint64_t{0};
+  for (std::size_t i = 0; i < starts.count; ++i) {
+    const std::uint64_t start = starts[i];
+    const std::uint64_t limit = starts.limit(i, buffer_size);
+    shortest = std::min(shortest, start <= limit ? limit - start : 0);
+  }
+  starts.shortest = starts.count == 0 ? 0 : shortest;
+}
+
 ColumnType column_type_of(const FieldSpec& field) {
   switch (field.row->value_kind) {
     case ValueKind::Unsigned: return integer_column(field.bits, false);
@@ -354,6 +418,166 @@ std::optional<ColumnFailure> decode_column(ByteSpan buffer, const PacketStarts& 
     case ColumnType::Text: break;
   }
   return std::nullopt;  // text columns are built by the caller, with the interpreter
+}
+
+namespace {
+
+// The packets' runs of one field, each decoded by `run(bit, count, out)`.
+template <class Element, class Run>
+std::optional<ColumnFailure> decode_runs_with(ByteSpan buffer, const PacketStarts& starts,
+                                              std::size_t begin, std::size_t end,
+                                              const PlannedField& field, const PacketRuns& runs,
+                                              Element* out, std::span<std::uint8_t> mask,
+                                              const Run& run) {
+  const std::uint64_t size = buffer.size();
+  const std::uint64_t first_bit = field.first_bit();
+  const std::uint64_t position = field.position;
+  for (std::size_t i = begin; i < end; ++i) {
+    const std::uint64_t base = runs.bases != nullptr ? runs.bases[i * runs.stride] : 0;
+    const std::uint64_t count =
+        runs.counts != nullptr ? runs.counts[i * runs.counts_stride] : runs.fixed_count;
+    Element* const values =
+        out + (runs.first_values != nullptr ? static_cast<std::uint64_t>(runs.first_values[i])
+                                            : i * count);
+    const bool placed =
+        base != Plan::kUnplaced &&
+        (runs.array_ends == nullptr || runs.array_ends[i * runs.stride] != Plan::kUnplaced);
+    if (placed) [[likely]] {
+      const std::uint64_t start = starts[i];
+      const std::uint64_t limit = starts.limit(i, size);
+      std::uint64_t first = 0, last = 0;
+      const bool outside = start > limit || __builtin_add_overflow(base, first_bit, &first) ||
+                           __builtin_add_overflow(first, field.extent_bits(count), &last) ||
+                           last > (limit - start) * 8;
+      if (!outside) [[likely]] {
+        auto failure = run(start * 8 + base + position, count, values);
+        if (!failure) [[likely]]
+          continue;
+        if (mask.empty()) return ColumnFailure{i, std::move(failure->error)};
+      } else if (mask.empty()) {
+        return ColumnFailure{i, std::nullopt};
+      }
+    } else if (mask.empty()) {
+      return ColumnFailure{i, std::nullopt, true};
+    }
+    mask[i] = 1;
+    std::fill(values, values + count, Element{});
+  }
+  return std::nullopt;
+}
+
+template <ColumnKernel Kernel, class Element>
+std::optional<ColumnFailure> decode_runs_kernel(ByteSpan buffer, const PacketStarts& starts,
+                                                std::size_t begin, std::size_t end,
+                                                const PlannedField& field, const PacketRuns& runs,
+                                                Element* out, std::span<std::uint8_t> mask) {
+  const FieldSpec& spec = field.spec;
+  if constexpr (Kernel != ColumnKernel::RowDecoder) {
+    // Values of the element's own width: a copy, byte-swapped where the
+    // order differs, wherever a run starts on a byte.
+    if (field.shape.plain() && !spec.reverse_bits && spec.bits == 8 * sizeof(Element)) {
+      const auto copy = [&](std::uint64_t bit, std::uint64_t count, Element* values) {
+        if (bit % 8 != 0) [[unlikely]] {
+          return decode_run<Kernel>(buffer, bit, count, field, values);
+        }
+        if (spec.little_endian != (std::endian::native == std::endian::little)) {
+          copy_aligned<true>(buffer.data() + bit / 8, count, values);
+        } else {
+          copy_aligned<false>(buffer.data() + bit / 8, count, values);
+        }
+        return std::optional<ElementFailure>{};
+      };
+      return decode_runs_with(buffer, starts, begin, end, field, runs, out, mask, copy);
+    }
+  }
+  if constexpr (Kernel != ColumnKernel::RowDecoder) {
+    // One value per packet (a field after a variable array): read inline.
+    if (field.shape.plain() && field.shape.kind == CountKind::Single && spec.bits != 0 &&
+        spec.bits <= 64) {
+      const auto read_one = [&](std::uint64_t bit, std::uint64_t, Element* values) {
+        values[0] =
+            from_pattern<Kernel, Element>(read_plain_pattern(buffer.data(), bit, spec), spec.bits);
+        return std::optional<ElementFailure>{};
+      };
+      return decode_runs_with(buffer, starts, begin, end, field, runs, out, mask, read_one);
+    }
+  }
+  const auto decode = [&](std::uint64_t bit, std::uint64_t count, Element* values) {
+    return decode_run<Kernel>(buffer, bit, count, field, values);
+  };
+  return decode_runs_with(buffer, starts, begin, end, field, runs, out, mask, decode);
+}
+
+template <class Element>
+std::optional<ColumnFailure> decode_runs_typed(ByteSpan buffer, const PacketStarts& starts,
+                                               std::size_t begin, std::size_t end,
+                                               const PlannedField& field, const PacketRuns& runs,
+                                               void* column, std::span<std::uint8_t> mask) {
+  auto* out = static_cast<Element*>(column);
+  switch (field.spec.row->column_kernel) {
+    case ColumnKernel::Unsigned:
+      if constexpr (std::is_unsigned_v<Element>) {
+        return decode_runs_kernel<ColumnKernel::Unsigned>(buffer, starts, begin, end, field, runs,
+                                                          out, mask);
+      }
+      break;
+    case ColumnKernel::TwosComplement:
+      if constexpr (std::is_signed_v<Element> && std::is_integral_v<Element>) {
+        return decode_runs_kernel<ColumnKernel::TwosComplement>(buffer, starts, begin, end, field,
+                                                                runs, out, mask);
+      }
+      break;
+    case ColumnKernel::Binary32:
+      if constexpr (std::is_same_v<Element, float>) {
+        return decode_runs_kernel<ColumnKernel::Binary32>(buffer, starts, begin, end, field, runs,
+                                                          out, mask);
+      }
+      break;
+    case ColumnKernel::Binary64:
+      if constexpr (std::is_same_v<Element, double>) {
+        return decode_runs_kernel<ColumnKernel::Binary64>(buffer, starts, begin, end, field, runs,
+                                                          out, mask);
+      }
+      break;
+    case ColumnKernel::RowDecoder: break;
+  }
+  return decode_runs_kernel<ColumnKernel::RowDecoder>(buffer, starts, begin, end, field, runs, out,
+                                                      mask);
+}
+
+}  // namespace
+
+std::optional<ColumnFailure> decode_runs(ByteSpan buffer, const PacketStarts& starts,
+                                         std::size_t begin, std::size_t end,
+                                         const PlannedField& field, const PacketRuns& runs,
+                                         void* column, std::span<std::uint8_t> mask) {
+  switch (column_type_of(field.spec)) {
+    case ColumnType::U8:
+      return decode_runs_typed<std::uint8_t>(buffer, starts, begin, end, field, runs, column, mask);
+    case ColumnType::U16:
+      return decode_runs_typed<std::uint16_t>(buffer, starts, begin, end, field, runs, column,
+                                              mask);
+    case ColumnType::U32:
+      return decode_runs_typed<std::uint32_t>(buffer, starts, begin, end, field, runs, column,
+                                              mask);
+    case ColumnType::U64:
+      return decode_runs_typed<std::uint64_t>(buffer, starts, begin, end, field, runs, column,
+                                              mask);
+    case ColumnType::I8:
+      return decode_runs_typed<std::int8_t>(buffer, starts, begin, end, field, runs, column, mask);
+    case ColumnType::I16:
+      return decode_runs_typed<std::int16_t>(buffer, starts, begin, end, field, runs, column, mask);
+    case ColumnType::I32:
+      return decode_runs_typed<std::int32_t>(buffer, starts, begin, end, field, runs, column, mask);
+    case ColumnType::I64:
+      return decode_runs_typed<std::int64_t>(buffer, starts, begin, end, field, runs, column, mask);
+    case ColumnType::F32:
+      return decode_runs_typed<float>(buffer, starts, begin, end, field, runs, column, mask);
+    case ColumnType::F64:
+      return decode_runs_typed<double>(buffer, starts, begin, end, field, runs, column, mask);
+    case ColumnType::Text: break;
+  }
+  return std::nullopt;
 }
 
 std::optional<ElementFailure> decode_elements(ByteSpan buffer, std::uint64_t bit,

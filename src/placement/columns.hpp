@@ -3,6 +3,7 @@
 // run it without the interpreter lock.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -31,6 +32,9 @@ struct PacketStarts {
   std::uint64_t stride = 0;
   std::size_t count = 0;
   const std::uint64_t* ends = nullptr;
+  // Every packet holds at least this many bytes from its start, so fields
+  // that end within them need no bounds test per packet (0: unknown).
+  std::uint64_t shortest = 0;
 
   std::uint64_t operator[](std::size_t i) const {
     return offsets != nullptr ? static_cast<std::uint64_t>(offsets[i]) : i * stride;
@@ -40,6 +44,9 @@ struct PacketStarts {
     return ends != nullptr ? ends[i] : buffer_size;
   }
 };
+
+// Sets starts.shortest: the fewest bytes any packet holds up to its limit.
+void measure_shortest(PacketStarts& starts, std::uint64_t buffer_size);
 
 // The bytes a field needs from its packet's start: up to its last byte, or
 // only its start byte when it has no width.
@@ -54,11 +61,23 @@ inline bool inside(std::uint64_t start, std::uint64_t needed, std::uint64_t size
   return start <= size && needed <= size - start;
 }
 
+// Packets decoded per block, when every column of a block takes its values
+// in turn: few enough that the block's bytes are still in the core's cache
+// for the columns after the first.
+inline std::size_t packets_per_block(const PacketStarts& starts, std::uint64_t buffer_size) {
+  constexpr std::uint64_t kBlockBytes = 16 * 1024;
+  const std::uint64_t packet_bytes =
+      starts.offsets == nullptr ? starts.stride : buffer_size / (starts.count + 1);
+  return static_cast<std::size_t>(
+      std::max<std::uint64_t>(64, kBlockBytes / std::max<std::uint64_t>(packet_bytes, 64)));
+}
+
 // The first failure of a column: its packet, and the decoder's error, or
 // none for a packet that does not hold the field.
 struct ColumnFailure {
   std::size_t packet;
   std::optional<Error> error;
+  bool unplaced = false;
 };
 
 // Decodes the numeric field `field` of packets [begin, end) into those
@@ -82,5 +101,32 @@ struct ElementFailure {
 std::optional<ElementFailure> decode_elements(ByteSpan buffer, std::uint64_t bit,
                                               std::uint64_t count, const PlannedField& field,
                                               void* out);
+
+// Where each packet's values of one field lie when that varies from packet
+// to packet (a field after a variable array, an array): arrays of the
+// packets' segment starts and value counts, read at i * stride.
+struct PacketRuns {
+  // The start of the field's segment, in bits from the packet's start, or
+  // Plan::kUnplaced where it could not be placed. Null: 0 in every packet.
+  const std::uint64_t* bases = nullptr;
+  // A variable array's own end, Plan::kUnplaced where its count failed.
+  const std::uint64_t* array_ends = nullptr;
+  std::size_t stride = 0;
+  // The values per packet; null: fixed_count in every packet.
+  const std::uint64_t* counts = nullptr;
+  std::size_t counts_stride = 0;
+  std::uint64_t fixed_count = 1;
+  // Packet i's first element in the column; null: i * fixed_count.
+  const std::int64_t* first_values = nullptr;
+};
+
+// decode_column for runs placed per packet: packet i's values go to
+// column[first_values[i], + counts[i]). A packet that fails, is unplaced or
+// runs past its end is masked with zeros, or ends the decode (with
+// `unplaced` set when the placing already failed).
+std::optional<ColumnFailure> decode_runs(ByteSpan buffer, const PacketStarts& starts,
+                                         std::size_t begin, std::size_t end,
+                                         const PlannedField& field, const PacketRuns& runs,
+                                         void* column, std::span<std::uint8_t> mask);
 
 }  // namespace vantrel

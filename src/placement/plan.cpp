@@ -155,12 +155,20 @@ std::expected<Plan, ItemError> Plan::build(std::span<const ShapedField> fields) 
   }
   plan.last_end_ = plan.size_bits_;
   plan.packed_size_bits_ = plan.size_bits_;
+  if (plan.variable_items_.size() == 1) {
+    const PlannedField& array = plan.fields_[plan.variable_items_[0]];
+    if (array.shape.kind == CountKind::Counted && array.segment == 0) {
+      const PlannedField& counter = plan.fields_[array.shape.count_item];
+      plan.one_counted_array_ = counter.segment == 0 && counter.shape.plain() &&
+                                counter.spec.bits != 0 && counter.spec.bits <= 64;
+    }
+  }
   return plan;
 }
 
-std::optional<ItemError> Plan::measure(const std::uint8_t* buffer, std::uint64_t packet_bit,
-                                       std::uint64_t end_bit, std::uint64_t* bases,
-                                       std::uint64_t* counts) const {
+std::optional<ItemError> Plan::measure_general(const std::uint8_t* buffer, std::uint64_t packet_bit,
+                                               std::uint64_t end_bit, std::uint64_t* bases,
+                                               std::uint64_t* counts) const {
   std::optional<ItemError> first;
   auto fail = [&](std::size_t item, std::string message) {
     if (!first) first = ItemError{item, Error{ErrorKind::ValueError, std::move(message)}};
@@ -179,9 +187,11 @@ std::optional<ItemError> Plan::measure(const std::uint8_t* buffer, std::uint64_t
       fail(item, concat("the array starts past the end of the packet of ", packet_bits, " bits"));
       continue;
     }
-    const std::uint64_t room = (packet_bits - start) / field.spec.bits;
-    std::uint64_t count = room;
-    if (field.shape.kind == CountKind::Counted) {
+    const std::uint64_t room_bits = packet_bits - start;
+    std::uint64_t count = 0;
+    if (field.shape.kind == CountKind::Rest) {
+      count = room_bits / field.spec.bits;
+    } else {
       const PlannedField& counter = fields_[field.shape.count_item];
       const std::uint64_t counter_base = bases[counter.segment];
       if (counter_base == kUnplaced) continue;
@@ -193,9 +203,14 @@ std::optional<ItemError> Plan::measure(const std::uint8_t* buffer, std::uint64_t
                           ") runs past the end of the packet of ", packet_bits, " bits"));
         continue;
       }
-      count = read_shaped_pattern(buffer, packet_bit + counter_base + counter.position,
-                                  counter.spec, counter.shape);
-      if (count > room) {
+      const std::uint64_t counter_bit = packet_bit + counter_base + counter.position;
+      count = counter.shape.plain()
+                  ? read_plain_pattern(buffer, counter_bit, counter.spec)
+                  : read_shaped_pattern(buffer, counter_bit, counter.spec, counter.shape);
+      // A product, not a division per packet, checked for overflow.
+      std::uint64_t count_bits = 0;
+      if (__builtin_mul_overflow(count, std::uint64_t{field.spec.bits}, &count_bits) ||
+          count_bits > room_bits) {
         fail(item, concat(count, " values of ", field.spec.bits, " bits from bit ", start,
                           " run past the end of the packet of ", packet_bits, " bits"));
         continue;

@@ -95,7 +95,29 @@ class Plan {
   static constexpr std::uint64_t kUnplaced = ~std::uint64_t{0};
   std::optional<ItemError> measure(const std::uint8_t* buffer, std::uint64_t packet_bit,
                                    std::uint64_t end_bit, std::uint64_t* bases,
-                                   std::uint64_t* counts) const;
+                                   std::uint64_t* counts) const {
+    if (one_counted_array_) [[likely]] {
+      // The common packet: a count field, then its array, both at fixed
+      // positions. A packet that does not hold them takes the general path,
+      // which says why.
+      const PlannedField& counter = fields_[fields_[variable_items_[0]].shape.count_item];
+      const PlannedField& array = fields_[variable_items_[0]];
+      const std::uint64_t packet_bits = end_bit - packet_bit;
+      if (counter.position + counter.spec.bits <= packet_bits && array.position <= packet_bits) {
+        const std::uint64_t count =
+            read_plain_pattern(buffer, packet_bit + counter.position, counter.spec);
+        std::uint64_t count_bits = 0;
+        if (!__builtin_mul_overflow(count, std::uint64_t{array.spec.bits}, &count_bits) &&
+            count_bits <= packet_bits - array.position) {
+          bases[0] = 0;
+          bases[1] = array.position + count_bits;
+          counts[0] = count;
+          return std::nullopt;
+        }
+      }
+    }
+    return measure_general(buffer, packet_bit, end_bit, bases, counts);
+  }
 
   std::span<const PlannedField> fields() const { return fields_; }
 
@@ -123,7 +145,13 @@ class Plan {
 
  private:
   std::vector<PlannedField> fields_;
+  std::optional<ItemError> measure_general(const std::uint8_t* buffer, std::uint64_t packet_bit,
+                                           std::uint64_t end_bit, std::uint64_t* bases,
+                                           std::uint64_t* counts) const;
+
   std::vector<std::size_t> variable_items_;
+  // One variable array, counted by a plain field, both in segment 0.
+  bool one_counted_array_ = false;
   bool shaped_ = false;
   std::uint64_t size_bits_ = 0;
   std::uint64_t last_end_ = 0;    // largest end of a field with bits

@@ -45,8 +45,7 @@ std::uint64_t read_shaped_pattern(const std::uint8_t* buffer, std::uint64_t bit,
   } else if (shape.permuted_bytes != 0) {
     pattern = unpermute(read_field(buffer, bit, bits), shape);
   } else {
-    pattern = read_field(buffer, bit, bits);
-    if (spec.little_endian) pattern = reverse_low_bytes(pattern, (bits + 7) / 8);
+    return read_plain_pattern(buffer, bit, spec);
   }
   return spec.reverse_bits ? mirror_low_bits(pattern, bits) : pattern & low_mask(bits);
 }

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <span>
 
+#include "common/bits.hpp"
+#include "common/packet_bits.hpp"
 #include "common/types.hpp"
 #include "placement/field_io.hpp"
 
@@ -42,6 +44,16 @@ struct FieldShape {
   bool plain() const { return permuted_bytes == 0 && word_bits == 0; }
   bool operator==(const FieldShape&) const = default;
 };
+
+// read_shaped_pattern of a plain field, inline for the loops over packets.
+[[gnu::always_inline]] inline std::uint64_t read_plain_pattern(const std::uint8_t* buffer,
+                                                               std::uint64_t bit,
+                                                               const FieldSpec& spec) {
+  const std::uint32_t bits = spec.bits;
+  std::uint64_t pattern = read_field(buffer, bit, bits);
+  if (spec.little_endian) pattern = reverse_low_bytes(pattern, (bits + 7) / 8);
+  return spec.reverse_bits ? mirror_low_bits(pattern, bits) : pattern & low_mask(bits);
+}
 
 // The pattern of one value of a numeric field of at most 64 bits at absolute
 // bit `bit` (bounds checked by the caller), as read_field_input would make it
