@@ -517,7 +517,7 @@ def test_shaped_layouts_pickle_compare_and_hash():
     assert "x2" in repr(other)
 
 
-def test_arrow_output_bounds_packets_and_refuses_array_layouts():
+def test_arrow_output_bounds_packets_and_refuses_text_dtype_of_array_layouts():
     pytest.importorskip("pyarrow")
     offsets = vantrel.split_packets(TWO, length_offset_bits=32, length_bits=16, length_adjust=7)
     bounded = vantrel.Layout(
@@ -525,5 +525,16 @@ def test_arrow_output_bounds_packets_and_refuses_array_layouts():
     )
     with pytest.raises(ValueError, match="^packet 0 at byte 0: packet of 7 bytes"):
         bounded.unpack_many(TWO, offsets=offsets, output="arrow")
-    with pytest.raises(ValueError, match="numpy columns only"):
-        VARIABLE.unpack_many(ccsdsp([1]), offsets=[0], output="arrow")
+    with pytest.raises(ValueError, match="text_dtype is not available"):
+        VARIABLE.unpack_many(ccsdsp([1]), offsets=[0], text_dtype="S")
+    assert VARIABLE.unpack_many(ccsdsp([1]), offsets=[0], output="arrow")["samples"].format == "+L"
+
+
+def test_a_packet_past_the_buffer_fails_a_rest_of_packet_array():
+    # Nothing of packet 1 is in the buffer: an error, not an empty array.
+    layout = vantrel.Layout([item("s", "unsigned", 8, count="*")])
+    for output in ("numpy", "arrow"):
+        with pytest.raises(ValueError, match="^packet 1 at byte 10: recipe item 0"):
+            layout.unpack_many(b"abc", offsets=[0, 10], lengths=[3, 1], output=output)
+    masked = layout.unpack_many(b"abc", offsets=[0, 10], lengths=[3, 1], errors="mask")
+    assert masked["s"].mask.tolist() == [False, True]
