@@ -835,7 +835,9 @@ const char* const kUnpackManyDoc =
     "names: float64; text: as text_dtype says. Text columns other than object\n"
     "str, and all numeric columns, are decoded without holding the GIL.\n"
     "Converted fields: float64 for calibrations, object str (one object per\n"
-    "name) for enumerations, datetime64[ns] for time codes.";
+    "name) for enumerations, datetime64[ns] for time codes. Array fields: a\n"
+    "fixed array is a (packets, N) array (Arrow: fixed_size_list), a counted or\n"
+    "rest-of-packet array a RaggedColumn (Arrow: large_list).";
 
 PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
