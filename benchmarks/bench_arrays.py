@@ -10,6 +10,9 @@ Variable: the primary header, an 8-bit count, 0 to 64 uint16 samples, then
           the stream with split_packets.
 Per value: the variable path's time per decoded value against the fixed
           path's.
+Arrow:    both archives with output="arrow" into pyarrow.table (lists over
+          one values buffer), against numpy output (when pyarrow is
+          installed).
 
 The packets are generated here. Every figure is the best of several
 repeats, taken in one run; lower times are better.
@@ -179,6 +182,41 @@ def main():
     print(f"  fixed path                 {fixed_per_value:8.2f} ns")
     print(f"  variable path              {variable_per_value:8.2f} ns")
     print(f"  variable / fixed           {variable_per_value / fixed_per_value:8.2f}x")
+
+    # ---- Arrow output -------------------------------------------------------
+    try:
+        import pyarrow
+    except ImportError:
+        return
+    offsets = vantrel.split_packets(stream, length_offset_bits=32, length_bits=16, length_adjust=7)
+    fixed_arrow = pyarrow.table(fixed.unpack_many(archive, output="arrow"))
+    assert (
+        fixed_arrow.column("samples").to_pylist()[:3]
+        == fixed.unpack_many(archive)["samples"][:3].tolist()
+    )
+    variable_arrow = pyarrow.table(variable.unpack_many(stream, offsets=offsets, output="arrow"))
+    assert variable_arrow.column("samples").combine_chunks().values.to_numpy().tolist() == (
+        variable.unpack_many(stream, offsets=offsets)["samples"].values.tolist()
+    )
+    rows = [
+        (
+            "fixed",
+            lambda: fixed.unpack_many(archive),
+            lambda: pyarrow.table(fixed.unpack_many(archive, output="arrow")),
+        ),
+        (
+            "variable",
+            lambda: variable.unpack_many(stream, offsets=offsets),
+            lambda: pyarrow.table(variable.unpack_many(stream, offsets=offsets, output="arrow")),
+        ),
+    ]
+    print("\nArrow output (framing not timed): numpy columns against pyarrow.table")
+    for name, numpy_call, arrow_call in rows:
+        numpy_time, arrow_time = best(numpy_call), best(arrow_call)
+        print(
+            f"  {name:9} numpy {numpy_time * 1e3:7.2f} ms   arrow {arrow_time * 1e3:7.2f} ms"
+            f"   arrow / numpy {arrow_time / numpy_time:5.2f}x"
+        )
 
 
 if __name__ == "__main__":

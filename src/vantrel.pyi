@@ -333,7 +333,9 @@ class ArrowColumn:
     @property
     def format(self) -> str:
         """The Arrow format string of the column's type ("C", "S", "I", "L",
-        "c", "s", "i", "l", "f", "g", or "u"/"U" for UTF-8 strings)."""
+        "c", "s", "i", "l", "f", "g", or "u"/"U" for UTF-8 strings; an array
+        field: "+w:N" for a fixed-size list of N values, "+L" for a large
+        list)."""
     def __len__(self) -> int: ...
     def __arrow_c_schema__(self) -> object: ...
     def __arrow_c_array__(
@@ -505,8 +507,10 @@ class Layout:
             double, a dictionary of int32 indices and strings, timestamp[ns]
             with tz "UTC" for the UTC scale). A fixed array of N values
             gives a (packets, N) array, a counted or rest-of-packet array a
-            ``RaggedColumn`` (numpy output only); with errors="mask", whole
-            array rows are masked and ragged columns carry a ``mask``.
+            ``RaggedColumn``; with errors="mask", whole array rows are masked
+            and ragged columns carry a ``mask``. In Arrow output a fixed
+            array is a ``fixed_size_list`` of N values, a counted or
+            rest-of-packet array a ``large_list``, a failed entry a null.
 
         Raises:
             ValueError: Bytes are left over after the last whole packet
@@ -515,6 +519,8 @@ class Layout:
                 does not decode, naming the packet, its byte offset and the
                 recipe item.
             TypeError: ``text_dtype`` with output="arrow".
+            ValueError: ``text_dtype`` for a layout with arrays or permuted
+                byte orders (its text comes as str, or Arrow strings).
             ImportError: numpy is not installed (numpy output, or offsets).
         """
 

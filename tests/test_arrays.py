@@ -3,7 +3,9 @@ them, packets bounded by their own length, permuted byte orders and bit
 fields of little-endian words, ragged columns, and the stricter recipe
 checks that layouts make."""
 
+import gc
 import pickle
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -129,14 +131,18 @@ ORDERS = {
 
 
 @st.composite
-def array_recipes(draw):
+def array_recipes(draw, text=False):
     """Random recipes: scalars of odd widths, a count field, fixed arrays,
     one counted array, fields after it, sometimes a rest-of-packet array at
-    the end."""
+    the end; with `text`, text fields among them."""
     recipe, names = [], iter(f"f{i}" for i in range(100))
     counted = False
     for _ in range(draw(st.integers(1, 5))):
-        kind = draw(st.sampled_from(["scalar", "fixed", "counted"]))
+        kind = draw(st.sampled_from(["scalar", "fixed", "counted"] + ["text"] * text))
+        if kind == "text":
+            encoding = draw(st.sampled_from(["utf8", "us_ascii", "utf16be"]))
+            recipe.append(item(next(names), encoding, draw(st.sampled_from([8, 16, 32]))))
+            continue
         bits = draw(st.sampled_from([1, 3, 7, 8, 12, 16, 32]))
         encoding = draw(st.sampled_from(["unsigned", "twos_complement"]))
         order = draw(st.sampled_from(ORDERS.get(bits, ["big"])))
@@ -517,7 +523,7 @@ def test_shaped_layouts_pickle_compare_and_hash():
     assert "x2" in repr(other)
 
 
-def test_arrow_output_bounds_packets_and_refuses_array_layouts():
+def test_arrow_output_bounds_packets_and_refuses_text_dtype_of_array_layouts():
     pytest.importorskip("pyarrow")
     offsets = vantrel.split_packets(TWO, length_offset_bits=32, length_bits=16, length_adjust=7)
     bounded = vantrel.Layout(
@@ -525,5 +531,225 @@ def test_arrow_output_bounds_packets_and_refuses_array_layouts():
     )
     with pytest.raises(ValueError, match="^packet 0 at byte 0: packet of 7 bytes"):
         bounded.unpack_many(TWO, offsets=offsets, output="arrow")
-    with pytest.raises(ValueError, match="numpy columns only"):
-        VARIABLE.unpack_many(ccsdsp([1]), offsets=[0], output="arrow")
+    with pytest.raises(ValueError, match="text_dtype is not available"):
+        VARIABLE.unpack_many(ccsdsp([1]), offsets=[0], text_dtype="S")
+    assert VARIABLE.unpack_many(ccsdsp([1]), offsets=[0], output="arrow")["samples"].format == "+L"
+
+
+def test_a_packet_past_the_buffer_fails_a_rest_of_packet_array():
+    # Nothing of packet 1 is in the buffer: an error, not an empty array.
+    layout = vantrel.Layout([item("s", "unsigned", 8, count="*")])
+    for output in ("numpy", "arrow"):
+        with pytest.raises(ValueError, match="^packet 1 at byte 10: recipe item 0"):
+            layout.unpack_many(b"abc", offsets=[0, 10], lengths=[3, 1], output=output)
+    masked = layout.unpack_many(b"abc", offsets=[0, 10], lengths=[3, 1], errors="mask")
+    assert masked["s"].mask.tolist() == [False, True]
+
+
+# ---- Arrow output ----------------------------------------------------------------
+
+MIXED = vantrel.Layout(
+    [
+        *header(),
+        item("mode", "us_ascii", 32),
+        item("gains", "ieee754_f32", 32, count=2),
+        item("word", "unsigned", 32, "2143"),
+        item("n", "unsigned", 8),
+        item("digits", "packed_bcd", 8, count="n"),
+        item("label", "utf8", 16),
+        item("flag", "unsigned", 3, "little", word_bits=16),
+        item("spare", "unsigned", 13, "little", word_bits=16),
+        item("tail", "unsigned", 8, count="*"),
+    ],
+    packet_length=CCSDS_LENGTH,
+)
+DIGITS_AT = 23  # the byte where "digits" starts in each packet
+
+
+def mixed_archive(damage=()):
+    """Six packets of MIXED with arrays of several lengths, their offsets,
+    and the archive with the named kinds of damage done to it."""
+    packets = []
+    for k in range(6):
+        values = {"version": 0, "type": 0, "sec_hdr": 0, "apid": 7, "seq_flags": 3}
+        values.update(seq_count=k, mode="SAFE" if k % 2 else "SCI ", gains=[0.5 * k, -2.0])
+        values.update(word=0x01020304 + k, digits=list(range(10 + k, 10 + 3 * k)))
+        values.update(label=f"L{k}", flag=k, spare=100 * k, tail=list(range(k % 5)))
+        packets.append(bytearray(MIXED.pack(values)))
+    if "bcd" in damage:
+        packets[1][DIGITS_AT] = 0xAB  # not a decimal digit: one value fails
+    if "utf8" in damage:
+        packets[2][DIGITS_AT + 4 : DIGITS_AT + 6] = b"\xff\xff"  # 4 digits, then the label
+    if "count" in damage:
+        packets[3][DIGITS_AT - 1] = 250  # more digits than the packet holds
+    archive = b"".join(packets)
+    offsets = vantrel.split_packets(archive, length_offset_bits=32, length_bits=16, length_adjust=7)
+    if "cut" in damage:
+        archive = archive[:-3]  # the last packet loses its label's last byte and its word
+    return archive, offsets
+
+
+def numpy_entries(column):
+    """A numpy column as Arrow's to_pylist gives it: None where masked, a
+    list per entry of an array field."""
+    if isinstance(column, vantrel.RaggedColumn):
+        return [None if entry is None else entry.tolist() for entry in column]
+    mask = np.ma.getmaskarray(column)
+    rows = np.ma.getdata(column).tolist()
+    if column.ndim == 2:
+        mask = mask.any(axis=1) if column.shape[1] else np.zeros(len(rows), bool)
+    return [None if masked else row for row, masked in zip(rows, mask)]
+
+
+def arrow_type_of(column):
+    pa = pytest.importorskip("pyarrow")
+    if isinstance(column, vantrel.RaggedColumn):
+        return pa.large_list(pa.from_numpy_dtype(column.values.dtype))
+    if column.dtype == object:
+        return pa.string()
+    if column.ndim == 2:
+        return pa.list_(pa.from_numpy_dtype(column.dtype), column.shape[1])
+    return pa.from_numpy_dtype(column.dtype)
+
+
+def assert_arrow_equals_numpy(layout, buffer, **where):
+    """output="arrow" against numpy output, value for value, in both modes."""
+    pa = pytest.importorskip("pyarrow")
+    expected = layout.unpack_many(buffer, errors="mask", **where)
+    table = pa.table(layout.unpack_many(buffer, errors="mask", output="arrow", **where))
+    assert table.column_names == list(expected)
+    for name, column in expected.items():
+        assert table.schema.field(name).type == arrow_type_of(column), name
+        got, entries = table.column(name).to_pylist(), numpy_entries(column)
+        if getattr(column, "shape", (0,))[1:] == (0,):
+            got = [[] if entry is None else entry for entry in got]  # numpy cannot mask them
+        assert got == entries, name
+    try:
+        plain = layout.unpack_many(buffer, **where)
+    except ValueError as error:
+        with pytest.raises(ValueError) as arrow_error:
+            layout.unpack_many(buffer, output="arrow", **where)
+        assert str(arrow_error.value) == str(error)
+    else:
+        arrow = pa.table(layout.unpack_many(buffer, output="arrow", **where))
+        assert arrow.to_pydict() == {name: numpy_entries(c) for name, c in plain.items()}
+    return table
+
+
+def test_arrow_output_of_array_layouts_matches_numpy_columns():
+    pa = pytest.importorskip("pyarrow")
+    archive, offsets = mixed_archive(damage={"bcd", "utf8", "count", "cut"})
+    table = assert_arrow_equals_numpy(MIXED, archive, offsets=offsets)
+    assert table.schema.field("gains").type == pa.list_(pa.float32(), 2)
+    assert table.schema.field("digits").type == pa.large_list(pa.int8())
+    assert table.schema.field("tail").type == pa.large_list(pa.uint8())
+    # Each kind of damage nulls what it reaches, the whole entry of an array.
+    nulls = {
+        name: [i for i, v in enumerate(table.column(name).to_pylist()) if v is None]
+        for name in table.column_names
+    }
+    assert nulls["digits"] == [1, 3]
+    assert nulls["label"] == [2, 3, 5]
+    assert nulls["flag"] == nulls["spare"] == [3, 5]
+    assert nulls["tail"] == [3, 5]
+    assert nulls["gains"] == nulls["word"] == nulls["n"] == []
+    assert table.column("digits").to_pylist()[4] == list(range(14, 22))
+    assert table.column("gains").to_pylist()[3] == [1.5, -2.0]
+    assert table.column("word").to_pylist()[1] == 0x01020305
+    assert archive[offsets[1] + 18 : offsets[1] + 22] == bytes([2, 1, 5, 3])  # stored "2143"
+    assert table.column("mode").to_pylist()[:2] == ["SCI ", "SAFE"]
+    for damage in ("bcd", "utf8", "count", "cut"):  # raised alone, as numpy raises it
+        assert_arrow_equals_numpy(MIXED, *mixed_archive(damage={damage})[:1], offsets=offsets)
+
+
+@settings(max_examples=200, deadline=None)
+@given(recipe=array_recipes(text=True), data=st.data())
+def test_arrow_output_equals_numpy_output_for_any_array_layout(recipe, data):
+    pytest.importorskip("pyarrow")
+    layout = vantrel.Layout(recipe)
+    packets = data.draw(st.lists(st.binary(max_size=24), max_size=6))
+    buffer = b"".join(packets)
+    offsets = np.cumsum([0] + [len(p) for p in packets])[:-1].tolist()
+    lengths = [len(p) for p in packets]
+    if data.draw(st.booleans()):  # and a packet that starts past the buffer
+        offsets.append(len(buffer) + data.draw(st.integers(0, 3)))
+        lengths.append(2)
+    assert_arrow_equals_numpy(layout, buffer, offsets=offsets, lengths=lengths)
+
+
+def test_array_values_are_shared_not_copied():
+    pa = pytest.importorskip("pyarrow")
+    archive, offsets = mixed_archive()
+    result = MIXED.unpack_many(archive, offsets=offsets, output="arrow")
+    first, second = pa.table(result), pa.table(result)
+    assert pa.record_batch(result).schema == first.schema  # the struct array export
+    for name in ("gains", "digits", "tail"):
+        lists = first.column(name).chunks[0]
+        address = lists.values.buffers()[1].address
+        assert address == second.column(name).chunks[0].values.buffers()[1].address
+        assert address == pa.array(result[name]).values.buffers()[1].address
+        assert address % 64 == 0
+    offsets_buffer = first.column("digits").chunks[0].buffers()[1]
+    assert offsets_buffer.address == pa.array(result["digits"]).buffers()[1].address
+    assert np.frombuffer(offsets_buffer, np.int64)[:7].tolist() == [0, 0, 2, 6, 12, 20, 30]
+
+
+def test_array_exports_outlive_the_buffer_and_the_columns():
+    pa = pytest.importorskip("pyarrow")
+    archive, offsets = mixed_archive()
+    expected = MIXED.unpack_many(archive, offsets=offsets)
+    buffer = bytearray(archive)
+    result = MIXED.unpack_many(buffer, offsets=offsets, output="arrow")
+    table = pa.table(result)
+    digits = pa.array(result["digits"]).values  # the child alone, its parent gone
+    gains = pa.array(result["gains"])
+    del result
+    buffer[:] = bytes(len(buffer))
+    del buffer
+    gc.collect()
+    assert table.column("digits").to_pylist() == numpy_entries(expected["digits"])
+    assert digits.to_pylist() == expected["digits"].values.tolist()
+    assert gains.to_pylist() == expected["gains"].tolist()
+
+
+def test_unconsumed_array_exports_release_everything():
+    archive, offsets = mixed_archive()
+    many = archive * 50
+    starts = np.concatenate([offsets + k * len(archive) for k in range(50)])
+    gc.collect()
+    tracemalloc.start()
+    try:
+        for _ in range(20):
+            result = MIXED.unpack_many(many, offsets=starts, output="arrow", errors="mask")
+            result.__arrow_c_stream__()
+            result["digits"].__arrow_c_array__()
+            result["gains"].__arrow_c_schema__()
+            result.__arrow_c_array__()
+            del result
+        gc.collect()
+        current, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert current < 16 * 1024  # one set of columns is about 40 KB
+
+
+def test_ragged_column_into_polars_and_duckdb():
+    pl = pytest.importorskip("polars")
+    duckdb = pytest.importorskip("duckdb")
+    archive, offsets = mixed_archive(damage={"bcd"})
+    expected = MIXED.unpack_many(archive, offsets=offsets, errors="mask")
+    result = MIXED.unpack_many(archive, offsets=offsets, errors="mask", output="arrow")
+    frame = pl.DataFrame(result)
+    assert frame["digits"].dtype == pl.List(pl.Int8)
+    assert frame["gains"].dtype == pl.Array(pl.Float32, 2)
+    assert frame["digits"].to_list() == numpy_entries(expected["digits"])
+    assert frame["digits"].list.len().to_list()[2:] == [4, 6, 8, 10]
+    assert pl.Series(result["tail"]).to_list() == numpy_entries(expected["tail"])
+    rows = duckdb.sql(
+        "SELECT seq_count, len(digits), coalesce(list_sum(digits), 0) FROM result "
+        "ORDER BY seq_count"
+    ).fetchall()
+    sums = [None if e is None else (len(e), sum(e)) for e in numpy_entries(expected["digits"])]
+    assert [None if n is None else (n, total) for _, n, total in rows] == sums
+    unnested = duckdb.sql("SELECT count(*) FROM (SELECT unnest(tail) FROM result)").fetchall()[0]
+    assert unnested[0] == len(expected["tail"].values)

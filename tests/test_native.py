@@ -24,6 +24,7 @@ CPP_TESTS = {
     "text_codecs",
     "float_environment",
     "length_masks_agree",
+    "shaped_decode",
 }
 
 
@@ -114,6 +115,11 @@ def test_field_io(cpp_build):
 
 def test_text_codecs(cpp_build):
     result, output = _run_ctest(cpp_build, "text_codecs")
+    assert result == "Passed", output
+
+
+def test_shaped_decode(cpp_build):
+    result, output = _run_ctest(cpp_build, "shaped_decode")
     assert result == "Passed", output
 
 

@@ -154,7 +154,8 @@ PyGetSetDef column_getset[] = {
     {"format", column_format, nullptr,
      "The Arrow format string of the column's type: 'C', 'S', 'I', 'L' (uint8 to\n"
      "uint64), 'c', 's', 'i', 'l' (int8 to int64), 'f', 'g' (float32, float64),\n"
-     "'u' (UTF-8 string) or 'U' (UTF-8 string with 64-bit offsets).",
+     "'u' (UTF-8 string) or 'U' (UTF-8 string with 64-bit offsets); an array\n"
+     "field: '+w:N' (fixed-size list of N values) or '+L' (large list).",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

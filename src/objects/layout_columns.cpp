@@ -706,10 +706,13 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
   if (!packet_ends(data, buffer, slots[7], where, ends)) return nullptr;
   const PacketStarts& starts = where.starts;
   if (data.plan.shaped()) {
-    if (output == Output::Arrow || (slots[6] != nullptr && slots[6] != Py_None)) {
+    if (output == Output::Arrow) {
+      return unpack_many_shaped_arrow(data, buffer, view.immutable(), starts, masking);
+    }
+    if (slots[6] != nullptr && slots[6] != Py_None) {
       PyErr_SetString(PyExc_ValueError,
-                      "layouts with arrays or permuted byte orders give numpy columns only: "
-                      "output='arrow' and text_dtype are not available for them yet");
+                      "layouts with arrays or permuted byte orders give text as str: text_dtype "
+                      "is not available for them yet (output='arrow' gives Arrow strings)");
       return nullptr;
     }
     return unpack_many_shaped(data, buffer, view.immutable(), starts, masking);
@@ -849,7 +852,9 @@ const char* const kUnpackManyDoc =
     "names: float64; text: as text_dtype says. Text columns other than object\n"
     "str, and all numeric columns, are decoded without holding the GIL.\n"
     "Converted fields: float64 for calibrations, object str (one object per\n"
-    "name) for enumerations, datetime64[ns] for time codes.";
+    "name) for enumerations, datetime64[ns] for time codes. Array fields: a\n"
+    "fixed array is a (packets, N) array (Arrow: fixed_size_list), a counted or\n"
+    "rest-of-packet array a RaggedColumn (Arrow: large_list).";
 
 PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {

@@ -25,6 +25,10 @@ struct LayoutData;
 // orders), once the packets' starts and ends are known.
 PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
                              const PacketStarts& starts, bool masking);
+// The same with output="arrow" (shaped_arrow.cpp): ArrowColumns whose fixed
+// arrays are fixed-size lists and variable arrays large lists.
+PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
+                                   const PacketStarts& starts, bool masking);
 // Layout.pack_many of a shaped layout.
 PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns);
 

@@ -148,8 +148,11 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
         const std::uint64_t limit = starts.limit(i, size);
         std::uint64_t* bases = &geometry.bases[i * geometry.segments];
         if (start > limit) {
-          bases[0] = 0;  // the fields themselves report the packet
-          continue;
+          bases[0] = 0;  // the fields before the first variable array report the packet
+          if (masking) continue;
+          note(first, i, variables[0], std::nullopt);  // and so does the array
+          decoded = i + 1;
+          break;
         }
         auto failure = plan.measure(buffer.data(), start * 8, limit * 8, bases,
                                     &geometry.counts[i * geometry.variables]);

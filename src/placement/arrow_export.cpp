@@ -1,11 +1,38 @@
 #include "placement/arrow_export.hpp"
 
 #include <cerrno>
+#include <string>
 #include <utility>
 
 namespace vantrel {
 
+void ArrowColumnData::set_fixed_lists(std::uint64_t size) {
+  lists = ListKind::Fixed;
+  list_size = size;
+  list_format_ = "+w:" + std::to_string(size);
+}
+
+void ArrowColumnData::set_variable_lists() {
+  lists = ListKind::Variable;
+  list_format_ = "+L";
+}
+
+std::size_t ArrowColumnData::values_length() const {
+  switch (lists) {
+    case ListKind::None: break;
+    case ListKind::Fixed: return static_cast<std::size_t>(length * list_size);
+    case ListKind::Variable:
+      return static_cast<std::size_t>(
+          reinterpret_cast<const std::int64_t*>(list_offsets.data())[length]);
+  }
+  return length;
+}
+
 const char* ArrowColumnData::format() const {
+  return is_list() ? list_format_.c_str() : value_format();
+}
+
+const char* ArrowColumnData::value_format() const {
   if (format_override != nullptr) return format_override;
   switch (type) {
     case ColumnType::U8: return "C";
@@ -78,10 +105,16 @@ void fill_schema(ArrowSchema* out, std::unique_ptr<SchemaPrivate> own, const cha
   out->private_data = own.release();
 }
 
-std::unique_ptr<SchemaPrivate> column_schema_private(const ArrowColumnData& column) {
+// The schema of the column's values: the column itself, or the one child
+// of a list column. The dictionary belongs to the values.
+void export_value_schema(const ArrowColumnData& column, const std::string& name, ArrowSchema* out) {
   auto own = std::make_unique<SchemaPrivate>();
-  own->name = column.name;
-  return own;
+  own->name = name;
+  if (column.dictionary) {
+    own->dictionary = std::make_unique<ArrowSchema>();
+    export_column_schema(*column.dictionary, own->dictionary.get());
+  }
+  fill_schema(out, std::move(own), column.value_format(), ARROW_FLAG_NULLABLE);
 }
 
 // ---- Arrays ------------------------------------------------------------------
@@ -90,6 +123,8 @@ struct ColumnArrayPrivate {
   std::shared_ptr<const ArrowColumnData> column;
   const void* buffers[3] = {nullptr, nullptr, nullptr};
   std::unique_ptr<ArrowArray> dictionary;
+  ArrowArray child{};  // a list column's values; release == nullptr: none
+  ArrowArray* child_pointer = &child;
 };
 
 void release_column_array(ArrowArray* array) {
@@ -97,8 +132,40 @@ void release_column_array(ArrowArray* array) {
   if (own->dictionary && own->dictionary->release != nullptr) {
     own->dictionary->release(own->dictionary.get());
   }
+  if (own->child.release != nullptr) own->child.release(&own->child);
   delete own;
   array->release = nullptr;
+}
+
+// The column's values as an array of their own: the column itself (with
+// its validity), or a list column's child (every entry's values, none null).
+void export_value_array(std::shared_ptr<const ArrowColumnData> column, ArrowArray* out) {
+  auto own = std::make_unique<ColumnArrayPrivate>();
+  const ArrowColumnData& c = *column;
+  if (c.dictionary) {
+    own->dictionary = std::make_unique<ArrowArray>();
+    export_column_array(c.dictionary, own->dictionary.get());
+  }
+  const bool child = c.is_list();
+  const std::size_t null_count = child ? 0 : c.null_count;
+  own->buffers[0] = null_count != 0 ? c.validity.data() : nullptr;
+  if (c.is_text()) {
+    own->buffers[1] = c.text.offsets.data();
+    own->buffers[2] = c.text.data.data();
+  } else {
+    own->buffers[1] = c.values.data();
+  }
+  out->length = static_cast<std::int64_t>(c.values_length());
+  out->null_count = static_cast<std::int64_t>(null_count);
+  out->offset = 0;
+  out->n_buffers = c.is_text() ? 3 : 2;
+  out->n_children = 0;
+  out->buffers = own->buffers;
+  out->children = nullptr;
+  out->dictionary = own->dictionary.get();
+  out->release = release_column_array;
+  own->column = std::move(column);
+  out->private_data = own.release();
 }
 
 struct TableArrayPrivate {
@@ -165,36 +232,39 @@ void release_stream(ArrowArrayStream* stream) {
 }  // namespace
 
 void export_column_schema(const ArrowColumnData& column, ArrowSchema* out) {
-  auto own = column_schema_private(column);
-  if (column.dictionary) {
-    own->dictionary = std::make_unique<ArrowSchema>();
-    export_column_schema(*column.dictionary, own->dictionary.get());
+  if (!column.is_list()) {
+    export_value_schema(column, column.name, out);
+    return;
   }
+  auto own = std::make_unique<SchemaPrivate>();
+  own->name = column.name;
+  own->children.resize(1);
+  own->child_pointers.push_back(&own->children[0]);
+  export_value_schema(column, "item", &own->children[0]);
   fill_schema(out, std::move(own), column.format(), ARROW_FLAG_NULLABLE);
 }
 
 void export_column_array(std::shared_ptr<const ArrowColumnData> column, ArrowArray* out) {
+  if (!column->is_list()) {
+    export_value_array(std::move(column), out);
+    return;
+  }
+  // A list array: the entries' validity and (large lists) their int64
+  // offsets, over one child holding the values.
   auto own = std::make_unique<ColumnArrayPrivate>();
   const ArrowColumnData& c = *column;
-  if (c.dictionary) {
-    own->dictionary = std::make_unique<ArrowArray>();
-    export_column_array(c.dictionary, own->dictionary.get());
-  }
+  export_value_array(column, &own->child);
+  const bool variable = c.lists == ListKind::Variable;
   own->buffers[0] = c.null_count != 0 ? c.validity.data() : nullptr;
-  if (c.is_text()) {
-    own->buffers[1] = c.text.offsets.data();
-    own->buffers[2] = c.text.data.data();
-  } else {
-    own->buffers[1] = c.values.data();
-  }
+  own->buffers[1] = variable ? c.list_offsets.data() : nullptr;
   out->length = static_cast<std::int64_t>(c.length);
   out->null_count = static_cast<std::int64_t>(c.null_count);
   out->offset = 0;
-  out->n_buffers = c.is_text() ? 3 : 2;
-  out->n_children = 0;
+  out->n_buffers = variable ? 2 : 1;
+  out->n_children = 1;
   out->buffers = own->buffers;
-  out->children = nullptr;
-  out->dictionary = own->dictionary.get();
+  out->children = &own->child_pointer;
+  out->dictionary = nullptr;
   out->release = release_column_array;
   own->column = std::move(column);
   out->private_data = own.release();

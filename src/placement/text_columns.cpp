@@ -101,12 +101,12 @@ struct StoredText {
   std::uint64_t size = 0;
 };
 
-template <class Offset>
-std::optional<ColumnFailure> decode_utf8_into(ByteSpan buffer, bool immutable,
-                                              const PacketStarts& starts, std::size_t limit,
-                                              const PlannedField& field, Utf8Column& out,
-                                              std::span<std::uint8_t> mask) {
-  const std::uint64_t needed = bytes_needed(field);
+// `field_bit(i)`: the absolute bit of packet i's field, or nullopt when the
+// packet does not hold it.
+template <class Offset, class FieldBit>
+std::optional<ColumnFailure> decode_utf8_into(ByteSpan buffer, bool immutable, std::size_t limit,
+                                              const PlannedField& field, FieldBit&& field_bit,
+                                              Utf8Column& out, std::span<std::uint8_t> mask) {
   const std::size_t width = (std::size_t{field.spec.bits} + 7) / 8;
   out.offsets.resize((limit + 1) * sizeof(Offset));
   auto* const offsets = reinterpret_cast<Offset*>(out.offsets.data());
@@ -128,15 +128,14 @@ std::optional<ColumnFailure> decode_utf8_into(ByteSpan buffer, bool immutable,
     return true;
   };
   for (; i < limit; ++i) {
-    const std::uint64_t start = starts[i];
-    if (!inside(start, needed, starts.limit(i, buffer.size()))) {
+    const std::optional<std::uint64_t> bit = field_bit(i);
+    if (!bit) {
       if (!fail()) return ColumnFailure{i, std::nullopt};
       continue;
     }
     // Bytes that may change meanwhile are copied once; everything below
     // reads the copy.
-    const FieldInput input =
-        read_field_input(buffer, start * 8 + field.position, field.spec, scratch, immutable);
+    const FieldInput input = read_field_input(buffer, *bit, field.spec, scratch, immutable);
     if (copies_ascii && all_ascii(input.bytes)) {
       std::uint8_t* copy = data.extend(input.bytes.size());
       copy_bytes(copy, input.bytes.data(), input.bytes.size());
@@ -172,22 +171,44 @@ std::optional<ColumnFailure> decode_utf8_into(ByteSpan buffer, bool immutable,
   return std::nullopt;
 }
 
-}  // namespace
-
-std::optional<ColumnFailure> decode_utf8_column(ByteSpan buffer, bool immutable,
-                                                const PacketStarts& starts, std::size_t limit,
-                                                const PlannedField& field, Utf8Column& out,
-                                                std::span<std::uint8_t> mask) {
-  // No text encoding yields more than three UTF-8 bytes per field byte
-  // (Windows-1252's 0x80 is U+20AC): 32-bit offsets when they surely do.
+// No text encoding yields more than three UTF-8 bytes per field byte
+// (Windows-1252's 0x80 is U+20AC): 32-bit offsets when they surely do.
+template <class FieldBit>
+std::optional<ColumnFailure> decode_utf8(ByteSpan buffer, bool immutable, std::size_t limit,
+                                         const PlannedField& field, FieldBit&& field_bit,
+                                         Utf8Column& out, std::span<std::uint8_t> mask) {
   const std::uint64_t width = (std::uint64_t{field.spec.bits} + 7) / 8;
   const bool wide =
       width != 0 &&
       limit > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()) / (3 * width);
   out.length = limit;
   out.wide_offsets = wide;
-  return wide ? decode_utf8_into<std::int64_t>(buffer, immutable, starts, limit, field, out, mask)
-              : decode_utf8_into<std::int32_t>(buffer, immutable, starts, limit, field, out, mask);
+  return wide
+             ? decode_utf8_into<std::int64_t>(buffer, immutable, limit, field, field_bit, out, mask)
+             : decode_utf8_into<std::int32_t>(buffer, immutable, limit, field, field_bit, out,
+                                              mask);
+}
+
+}  // namespace
+
+std::optional<ColumnFailure> decode_utf8_column(ByteSpan buffer, bool immutable,
+                                                const PacketStarts& starts, std::size_t limit,
+                                                const PlannedField& field, Utf8Column& out,
+                                                std::span<std::uint8_t> mask) {
+  const std::uint64_t needed = bytes_needed(field);
+  const auto field_bit = [&](std::size_t i) -> std::optional<std::uint64_t> {
+    const std::uint64_t start = starts[i];
+    if (!inside(start, needed, starts.limit(i, buffer.size()))) return std::nullopt;
+    return start * 8 + field.position;
+  };
+  return decode_utf8(buffer, immutable, limit, field, field_bit, out, mask);
+}
+
+std::optional<ColumnFailure> decode_utf8_column_at(ByteSpan buffer, bool immutable,
+                                                   std::size_t limit, const PlannedField& field,
+                                                   const FieldBitOf& field_bit, Utf8Column& out,
+                                                   std::span<std::uint8_t> mask) {
+  return decode_utf8(buffer, immutable, limit, field, field_bit, out, mask);
 }
 
 std::optional<ColumnFailure> copy_field_bytes(ByteSpan buffer, const PacketStarts& starts,

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -193,6 +194,15 @@ std::optional<ColumnFailure> decode_utf8_column(ByteSpan buffer, bool immutable,
                                                 const PacketStarts& starts, std::size_t limit,
                                                 const PlannedField& field, Utf8Column& out,
                                                 std::span<std::uint8_t> mask);
+
+// The same for a field whose place differs from packet to packet (one
+// after a variable array): `field_bit(i)` gives the absolute bit where
+// packet i's field starts, or nullopt when the packet does not hold it.
+using FieldBitOf = std::function<std::optional<std::uint64_t>(std::size_t packet)>;
+std::optional<ColumnFailure> decode_utf8_column_at(ByteSpan buffer, bool immutable,
+                                                   std::size_t limit, const PlannedField& field,
+                                                   const FieldBitOf& field_bit, Utf8Column& out,
+                                                   std::span<std::uint8_t> mask);
 
 // The bytes each packet's field occupies once its byte order is undone, as
 // the field's decoder receives them: `width` = (bits + 7) / 8 bytes per

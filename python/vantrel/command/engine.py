@@ -142,19 +142,9 @@ def run_chunk(job: Job, chunk: Chunk) -> ChunkResult:
             if job.output == "arrow":
                 import pyarrow
 
-                try:
-                    columns = packet.layout.unpack_many(
-                        view, offsets=offsets, lengths=lengths, errors="mask", output="arrow"
-                    )
-                except ValueError as error:
-                    if "numpy columns only" not in str(error):
-                        raise
-                    # Layouts with array fields export no Arrow yet: via numpy.
-                    columns = arrow_from_numpy(
-                        packet.layout.unpack_many(
-                            view, offsets=offsets, lengths=lengths, errors="mask"
-                        )
-                    )
+                columns = packet.layout.unpack_many(
+                    view, offsets=offsets, lengths=lengths, errors="mask", output="arrow"
+                )
                 table = pyarrow.table(columns)
                 result.failed_values[packet.name] = sum(c.null_count for c in table.columns)
             else:
@@ -174,33 +164,3 @@ def _failed(column) -> int:
         return int(np.ma.count_masked(column))
     mask = getattr(column, "mask", None)  # a ragged column: one flag per packet
     return int(mask.sum()) if mask is not None else 0
-
-
-def arrow_from_numpy(columns: dict[str, Any]) -> dict[str, Any]:
-    """Arrow arrays from unpack_many's numpy columns, masked entries as nulls.
-
-    A fixed array field (a 2-D column) becomes a fixed-size list per packet,
-    a ragged column the list array it exports itself.
-    """
-    import numpy as np
-    import pyarrow
-
-    out = {}
-    for name, column in columns.items():
-        if not isinstance(column, np.ndarray):  # ragged: speaks the Arrow C interface
-            out[name] = pyarrow.array(column)
-            continue
-        mask = np.ma.getmaskarray(column)
-        data = np.ma.getdata(column)
-        if data.ndim == 1:
-            out[name] = pyarrow.array(data, mask=mask if mask.any() else None)
-        elif not mask.any():
-            out[name] = pyarrow.FixedSizeListArray.from_arrays(
-                pyarrow.array(data.reshape(-1)), data.shape[1]
-            )
-        else:  # rare: a failed row, built row by row
-            rows = [None if bad else row for row, bad in zip(data.tolist(), mask.any(1))]
-            out[name] = pyarrow.array(
-                rows, pyarrow.list_(pyarrow.from_numpy_dtype(data.dtype), data.shape[1])
-            )
-    return out

@@ -1,0 +1,113 @@
+// Layout.unpack_many(..., output="arrow") of shaped layouts: fixed arrays
+// become Arrow fixed-size lists, variable arrays large lists, each over one
+// buffer of values that the packets are decoded into once, without the
+// interpreter lock and without an interpreter object per packet.
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "binding/call_frame.hpp"
+#include "binding/gil.hpp"
+#include "common/format.hpp"
+#include "objects/arrow_objects.hpp"
+#include "objects/layout_columns.hpp"
+#include "objects/layout_type.hpp"
+#include "objects/numpy_support.hpp"
+#include "placement/arrow_export.hpp"
+#include "placement/shaped_decode.hpp"
+
+namespace vantrel {
+
+namespace {
+
+void raise_failure(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
+                   const PacketGeometry& geometry, const ShapedFailure& failure) {
+  const LayoutItem& item = data.items[failure.item];
+  if (failure.error) {
+    raise_item_failure(*failure.error, item);
+  } else {
+    const std::string message =
+        item.context + shaped_bounds_message(data.plan, buffer, starts, geometry, failure);
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+  }
+  raise_with_location(concat("packet ", failure.packet, " at byte ", starts[failure.packet]));
+}
+
+// Sizes field j's buffers for n packets once the first `placed` are placed:
+// the values of every entry, and a variable array's offsets.
+void size_column(ArrowColumnData& column, const PlannedField& field, std::size_t j,
+                 const PacketGeometry& geometry, std::size_t n, std::size_t placed) {
+  if (column.is_text()) return;
+  std::uint64_t total = n * field.fixed_count();
+  if (field.shape.is_variable()) {
+    column.list_offsets.resize((n + 1) * sizeof(std::int64_t));
+    const std::span offsets(reinterpret_cast<std::int64_t*>(column.list_offsets.data()), n + 1);
+    fill_entry_offsets(geometry, j, placed, offsets);
+    total = static_cast<std::uint64_t>(offsets[n]);
+  }
+  column.values.resize(total * column_item_size(column.type));
+}
+
+}  // namespace
+
+PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
+                                   const PacketStarts& starts, bool masking) {
+  const Plan& plan = data.plan;
+  const std::span<const PlannedField> fields = plan.fields();
+  const std::size_t n = starts.count;
+  std::vector<std::shared_ptr<ArrowColumnData>> columns(fields.size());
+  for (std::size_t j = 0; j < fields.size(); ++j) {
+    auto column = std::make_shared<ArrowColumnData>();
+    Py_ssize_t size = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(data.items[j].name.get(), &size);
+    if (name == nullptr) return nullptr;
+    column->name.assign(name, static_cast<std::size_t>(size));
+    column->type = column_type_of(fields[j].spec);
+    column->length = n;
+    if (fields[j].shape.kind == CountKind::Fixed) column->set_fixed_lists(fields[j].shape.fixed);
+    if (fields[j].shape.is_variable()) column->set_variable_lists();
+    columns[j] = std::move(column);
+  }
+
+  PacketGeometry geometry;
+  std::optional<ShapedFailure> first;
+  without_gil([&] {
+    const std::size_t placed = measure_packets(plan, buffer, starts, masking, geometry, first);
+    std::vector<std::vector<std::uint8_t>> masks(masking ? fields.size() : 0);
+    std::vector<ShapedTarget> targets(fields.size());
+    for (std::size_t j = 0; j < fields.size(); ++j) {
+      ArrowColumnData& column = *columns[j];
+      size_column(column, fields[j], j, geometry, n, placed);
+      if (masking) masks[j].assign(n, 0);
+      if (column.is_text()) continue;
+      targets[j] = ShapedTarget{
+          column.values.data(), reinterpret_cast<const std::int64_t*>(column.list_offsets.data()),
+          column_item_size(column.type), masking ? std::span(masks[j]) : std::span<std::uint8_t>()};
+    }
+    decode_shaped_numeric(plan, buffer, starts, geometry, placed, masking, targets, first);
+    for (std::size_t j = 0; j < fields.size(); ++j) {
+      if (!columns[j]->is_text()) continue;
+      const std::size_t limit = first ? std::min(placed, first->packet + 1) : placed;
+      decode_shaped_text(plan, buffer, buffer_immutable, starts, geometry, limit, j,
+                         columns[j]->text,
+                         masking ? std::span(masks[j]) : std::span<std::uint8_t>(), first);
+    }
+    if (masking) {
+      for (std::size_t j = 0; j < fields.size(); ++j) columns[j]->set_nulls(masks[j]);
+    }
+  });
+  if (first) {
+    raise_failure(data, buffer, starts, geometry, *first);
+    return nullptr;
+  }
+
+  // Layouts with arrays refuse repeated names: one column per field.
+  auto table = std::make_shared<ArrowTableData>();
+  table->length = n;
+  table->columns.assign(columns.begin(), columns.end());
+  return make_arrow_columns(std::move(table), data.names.get());
+}
+
+}  // namespace vantrel

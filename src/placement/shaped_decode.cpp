@@ -1,0 +1,172 @@
+#include "placement/shaped_decode.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/format.hpp"
+
+namespace vantrel {
+
+void note_shaped_failure(std::optional<ShapedFailure>& first, std::size_t packet, std::size_t item,
+                         std::optional<Error> error) {
+  if (!first || packet < first->packet || (packet == first->packet && item < first->item)) {
+    first = ShapedFailure{packet, item, std::move(error)};
+  }
+}
+
+std::size_t measure_packets(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
+                            bool masking, PacketGeometry& geometry,
+                            std::optional<ShapedFailure>& first) {
+  const std::span<const std::size_t> variables = plan.variable_items();
+  const std::size_t n = starts.count;
+  const std::size_t size = buffer.size();
+  geometry.segments = plan.segment_count();
+  geometry.variables = variables.size();
+  geometry.variable_of.assign(plan.fields().size(), 0);
+  for (std::size_t v = 0; v < variables.size(); ++v) geometry.variable_of[variables[v]] = v;
+  if (variables.empty()) return n;
+  geometry.bases.assign(n * geometry.segments, Plan::kUnplaced);
+  geometry.counts.assign(n * geometry.variables, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t start = starts[i];
+    const std::uint64_t limit = starts.limit(i, size);
+    std::uint64_t* bases = &geometry.bases[i * geometry.segments];
+    if (start > limit) {
+      // Nothing of the packet is there: the fields before the first
+      // variable array report it themselves, and the array does.
+      bases[0] = 0;
+      if (masking) continue;
+      note_shaped_failure(first, i, variables[0], std::nullopt);
+      return i + 1;
+    }
+    auto failure = plan.measure(buffer.data(), start * 8, limit * 8, bases,
+                                &geometry.counts[i * geometry.variables]);
+    if (failure && !masking) {
+      note_shaped_failure(first, i, failure->item, std::move(failure->error));
+      return i + 1;
+    }
+  }
+  return n;
+}
+
+void fill_entry_offsets(const PacketGeometry& geometry, std::size_t item, std::size_t placed,
+                        std::span<std::int64_t> offsets) {
+  const std::size_t v = geometry.variable_of[item];
+  const std::size_t n = offsets.size() - 1;
+  offsets[0] = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t count = i < placed ? geometry.count(i, v) : 0;
+    offsets[i + 1] = offsets[i] + static_cast<std::int64_t>(count);
+  }
+}
+
+void decode_shaped_block(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
+                         const PacketGeometry& geometry, std::size_t item, std::size_t begin,
+                         std::size_t end, const ShapedTarget& target,
+                         std::optional<ShapedFailure>& first) {
+  const PlannedField& field = plan.fields()[item];
+  const bool masking = !target.mask.empty();
+  if (field.segment == 0 && field.shape.plain() && field.shape.kind == CountKind::Single) {
+    if (auto failure =
+            decode_column(buffer, starts, begin, end, field, target.values, target.mask)) {
+      note_shaped_failure(first, failure->packet, item, failure->error);
+    }
+    return;
+  }
+  const bool variable = field.shape.is_variable();
+  const std::size_t item_size = target.item_size;
+  const std::size_t size = buffer.size();
+  for (std::size_t i = begin; i < end; ++i) {
+    const std::uint64_t base = geometry.base(i, field.segment);
+    const std::uint64_t count = geometry.values_in(field, item, i);
+    std::uint8_t* const values =
+        target.values +
+        (variable ? static_cast<std::uint64_t>(target.offsets[i]) : i * count) * item_size;
+    // An unplaced segment, or this array's own placing failed: the failure
+    // is noted already (errors="raise") or the entry is masked.
+    const bool unplaced =
+        base == Plan::kUnplaced ||
+        (variable && geometry.base(i, static_cast<std::uint32_t>(geometry.variable_of[item] + 1)) ==
+                         Plan::kUnplaced);
+    if (unplaced) {
+      if (!masking) return;
+      target.mask[i] = 1;
+      if (count != 0) std::memset(values, 0, count * item_size);
+      continue;
+    }
+    const std::uint64_t start = starts[i];
+    const std::uint64_t limit = starts.limit(i, size);
+    std::uint64_t first_bit = 0, last_bit = 0;
+    const bool outside = start > limit ||
+                         __builtin_add_overflow(base, field.first_bit(), &first_bit) ||
+                         __builtin_add_overflow(first_bit, field.extent_bits(count), &last_bit) ||
+                         last_bit > (limit - start) * 8;
+    std::optional<Error> error;
+    if (!outside) {
+      auto failure =
+          decode_elements(buffer, start * 8 + base + field.position, count, field, values);
+      if (!failure) continue;
+      error = std::move(failure->error);
+    }
+    if (!masking) {
+      note_shaped_failure(first, i, item, std::move(error));
+      return;
+    }
+    target.mask[i] = 1;
+    if (count != 0) std::memset(values, 0, count * item_size);
+  }
+}
+
+void decode_shaped_numeric(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
+                           const PacketGeometry& geometry, std::size_t placed, bool masking,
+                           std::span<const ShapedTarget> targets,
+                           std::optional<ShapedFailure>& first) {
+  constexpr std::size_t kBlock = 2048;
+  // Under errors="raise" nothing after the first failure matters.
+  for (std::size_t begin = 0; begin < placed && !(first && !masking && first->packet < begin);
+       begin += kBlock) {
+    const std::size_t end = std::min(placed, begin + kBlock);
+    for (std::size_t j = 0; j < targets.size(); ++j) {
+      if (targets[j].values == nullptr) continue;
+      decode_shaped_block(plan, buffer, starts, geometry, j, begin, end, targets[j], first);
+    }
+  }
+}
+
+void decode_shaped_text(const Plan& plan, ByteSpan buffer, bool immutable,
+                        const PacketStarts& starts, const PacketGeometry& geometry,
+                        std::size_t limit, std::size_t item, Utf8Column& out,
+                        std::span<std::uint8_t> mask, std::optional<ShapedFailure>& first) {
+  const PlannedField& field = plan.fields()[item];
+  const std::size_t size = buffer.size();
+  const FieldBitOf field_bit = [&](std::size_t i) -> std::optional<std::uint64_t> {
+    const std::uint64_t base = geometry.base(i, field.segment);
+    const std::uint64_t start = starts[i];
+    const std::uint64_t packet_end = starts.limit(i, size);
+    std::uint64_t first_bit = 0, last_bit = 0;
+    if (base == Plan::kUnplaced || start > packet_end ||
+        __builtin_add_overflow(base, field.first_bit(), &first_bit) ||
+        __builtin_add_overflow(first_bit, field.extent_bits(1), &last_bit) ||
+        last_bit > (packet_end - start) * 8) {
+      return std::nullopt;
+    }
+    return start * 8 + base + field.position;
+  };
+  if (auto failure = decode_utf8_column_at(buffer, immutable, limit, field, field_bit, out, mask)) {
+    note_shaped_failure(first, failure->packet, item, std::move(failure->error));
+  }
+}
+
+std::string shaped_bounds_message(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
+                                  const PacketGeometry& geometry, const ShapedFailure& failure) {
+  const std::uint64_t start = starts[failure.packet];
+  const std::uint64_t limit = starts.limit(failure.packet, buffer.size());
+  const std::uint64_t packet_bits = start <= limit ? (limit - start) * 8 : 0;
+  const PlannedField& field = plan.fields()[failure.item];
+  const std::uint64_t first = geometry.base(failure.packet, field.segment) + field.first_bit();
+  const std::uint64_t count = geometry.values_in(field, failure.item, failure.packet);
+  return concat("the field needs bits ", first, " to ", first + field.extent_bits(count),
+                " of the packet, which has ", packet_bits, " bits");
+}
+
+}  // namespace vantrel

@@ -1,0 +1,111 @@
+// Many packets of a shaped plan (arrays, fields after variable arrays,
+// permuted and word byte orders) decoded into flat buffers that the caller
+// owns: a fixed array of N values takes N consecutive elements per packet, a
+// variable array the elements its offsets give, text one UTF-8 column.
+// Plain C++ over the buffer, so callers run it without the interpreter lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/error.hpp"
+#include "placement/columns.hpp"
+#include "placement/plan.hpp"
+#include "placement/text_columns.hpp"
+
+namespace vantrel {
+
+// Every packet's placing: where each segment starts (relative to the
+// packet's start; Plan::kUnplaced after a variable part that failed) and
+// how many values each variable array holds.
+struct PacketGeometry {
+  std::size_t segments = 1;
+  std::size_t variables = 0;
+  std::vector<std::uint64_t> bases;      // packets × segments; empty: all 0
+  std::vector<std::uint64_t> counts;     // packets × variables
+  std::vector<std::size_t> variable_of;  // per field: its index among the variable arrays
+
+  std::uint64_t base(std::size_t packet, std::uint32_t segment) const {
+    return bases.empty() ? 0 : bases[packet * segments + segment];
+  }
+  std::uint64_t count(std::size_t packet, std::size_t variable) const {
+    return counts[packet * variables + variable];
+  }
+  // The values field `field` (item `item`) holds in packet `packet`.
+  std::uint64_t values_in(const PlannedField& field, std::size_t item, std::size_t packet) const {
+    return field.shape.is_variable() ? count(packet, variable_of[item]) : field.fixed_count();
+  }
+};
+
+// The first failure in packet order, then recipe order. No error: the
+// field runs past its packet's end.
+struct ShapedFailure {
+  std::size_t packet;
+  std::size_t item;
+  std::optional<Error> error;
+};
+
+void note_shaped_failure(std::optional<ShapedFailure>& first, std::size_t packet, std::size_t item,
+                         std::optional<Error> error);
+
+// Places the variable parts of every packet into `geometry`. With
+// `masking` false it stops at the first packet whose variable part fails
+// (noted in `first`, as is a packet that starts past its own end) and
+// returns how many packets it placed, that one included; with `masking`
+// true it places them all and failures are left to the fields.
+std::size_t measure_packets(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
+                            bool masking, PacketGeometry& geometry,
+                            std::optional<ShapedFailure>& first);
+
+// Fills the n + 1 entry starts of variable array `item`'s values: each
+// packet's count among the first `placed` packets, 0 for the others.
+void fill_entry_offsets(const PacketGeometry& geometry, std::size_t item, std::size_t placed,
+                        std::span<std::int64_t> offsets);
+
+// Where the values of one numeric field go. Packet i's values start at
+// element i * count (single values and fixed arrays) or offsets[i]
+// (variable arrays). `mask` (one byte per packet) is empty with
+// errors="raise".
+struct ShapedTarget {
+  std::uint8_t* values = nullptr;
+  const std::int64_t* offsets = nullptr;
+  std::size_t item_size = 0;
+  std::span<std::uint8_t> mask;
+};
+
+// Decodes the numeric field `item` of packets [begin, end): a single value
+// at a fixed position through the column kernels, everything else packet by
+// packet. A packet that fails is noted in `first` and ends the field's
+// work under errors="raise"; under a mask it is masked, its values 0.
+void decode_shaped_block(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
+                         const PacketGeometry& geometry, std::size_t item, std::size_t begin,
+                         std::size_t end, const ShapedTarget& target,
+                         std::optional<ShapedFailure>& first);
+
+// Every numeric field with a target (values not null; targets[j] is
+// field j's) of the first `placed` packets, in blocks of packets small enough to stay in the cache
+// while every field takes its values from them. Under errors="raise" it
+// stops after the block of the first failure.
+void decode_shaped_numeric(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
+                           const PacketGeometry& geometry, std::size_t placed, bool masking,
+                           std::span<const ShapedTarget> targets,
+                           std::optional<ShapedFailure>& first);
+
+// The text field `item` of packets [0, limit) as UTF-8 through its decoder,
+// as decode_utf8_column does for a field at a fixed place; failures are
+// noted in `first` (errors="raise", `mask` empty) or masked.
+void decode_shaped_text(const Plan& plan, ByteSpan buffer, bool immutable,
+                        const PacketStarts& starts, const PacketGeometry& geometry,
+                        std::size_t limit, std::size_t item, Utf8Column& out,
+                        std::span<std::uint8_t> mask, std::optional<ShapedFailure>& first);
+
+// The message of a failure without a decoder error: the bits the field
+// needs and the bits its packet has.
+std::string shaped_bounds_message(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
+                                  const PacketGeometry& geometry, const ShapedFailure& failure);
+
+}  // namespace vantrel

@@ -1,0 +1,170 @@
+// Packets of a shaped plan decoded into flat buffers: each packet's variable
+// part placed, the values of a counted array and of the fields after it,
+// failures masked; and the Arrow list export over such buffers, whose child
+// a consumer may keep alone. (The Python tests compare every column and
+// error against the numpy path.)
+#include "placement/shaped_decode.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "placement/arrow_export.hpp"
+
+namespace {
+
+using namespace vantrel;
+
+int failures = 0;
+
+void expect(bool condition, const std::string& what) {
+  if (condition) return;
+  if (++failures <= 20) std::printf("FAIL: %s\n", what.c_str());
+}
+
+FieldSpec spec(const char* encoding, std::uint32_t bits) {
+  return FieldSpec{find_encoding(encoding), bits, std::nullopt, false, false};
+}
+
+// n (8 bits), then n values of 16 bits, then an 8-bit field and a 16-bit
+// text after them.
+Plan counted_plan() {
+  FieldShape counted;
+  counted.kind = CountKind::Counted;
+  counted.count_item = 0;
+  const std::vector<ShapedField> fields = {
+      {spec("unsigned", 8), {}},
+      {spec("unsigned", 16), counted},
+      {spec("unsigned", 8), {}},
+      {spec("us_ascii", 16), {}},
+  };
+  return *Plan::build(fields);
+}
+
+// Three packets: two values, none, and a count of 5 that the packet cannot
+// hold.
+const std::vector<std::uint8_t> kBuffer = {2, 0, 1,   0,   2, 9, 'a', 'b',  // packet 0
+                                           0, 7, 'c', 'd',                  // packet 1
+                                           5, 1, 2};                        // packet 2
+const std::int64_t kOffsets[] = {0, 8, 12};
+const std::uint64_t kEnds[] = {8, 12, 15};
+
+PacketStarts starts_of(std::size_t count) {
+  PacketStarts starts;
+  starts.offsets = kOffsets;
+  starts.count = count;
+  starts.ends = kEnds;
+  return starts;
+}
+
+struct Decoded {
+  PacketGeometry geometry;
+  std::optional<ShapedFailure> first;
+  std::size_t placed = 0;
+  std::vector<std::int64_t> offsets;
+  std::vector<std::uint8_t> counts, after;
+  std::vector<std::uint16_t> values;
+  std::vector<std::vector<std::uint8_t>> masks;
+  Utf8Column text;
+};
+
+Decoded decode(const PacketStarts& starts, bool masking) {
+  const Plan plan = counted_plan();
+  const ByteSpan buffer(kBuffer.data(), kBuffer.size());
+  const std::size_t n = starts.count;
+  Decoded d;
+  d.placed = measure_packets(plan, buffer, starts, masking, d.geometry, d.first);
+  d.offsets.resize(n + 1);
+  fill_entry_offsets(d.geometry, 1, d.placed, d.offsets);
+  d.counts.assign(n, 0xEE);
+  d.after.assign(n, 0xEE);
+  d.values.assign(static_cast<std::size_t>(d.offsets[n]), 0xEEEE);
+  d.masks.assign(4, std::vector<std::uint8_t>(masking ? n : 0, 0));
+  const std::vector<ShapedTarget> targets = {
+      {d.counts.data(), nullptr, 1, d.masks[0]},
+      {reinterpret_cast<std::uint8_t*>(d.values.data()), d.offsets.data(), 2, d.masks[1]},
+      {d.after.data(), nullptr, 1, d.masks[2]},
+      {},
+  };
+  decode_shaped_numeric(plan, buffer, starts, d.geometry, d.placed, masking, targets, d.first);
+  decode_shaped_text(plan, buffer, true, starts, d.geometry, d.placed, 3, d.text, d.masks[3],
+                     d.first);
+  return d;
+}
+
+void masked_packets() {
+  const Decoded d = decode(starts_of(3), true);
+  expect(d.placed == 3 && !d.first, "masking places every packet and notes nothing");
+  expect(d.offsets == std::vector<std::int64_t>{0, 2, 2, 2}, "entry offsets");
+  expect(d.values == std::vector<std::uint16_t>{1, 2}, "the counted values");
+  expect(d.counts == std::vector<std::uint8_t>{2, 0, 5}, "the count field");
+  expect(d.after[0] == 9 && d.after[1] == 7 && d.after[2] == 0, "the field after the array");
+  expect(d.masks[0] == std::vector<std::uint8_t>{0, 0, 0}, "the count field holds");
+  expect(d.masks[1] == std::vector<std::uint8_t>{0, 0, 1}, "the failed array is masked");
+  expect(d.masks[2] == std::vector<std::uint8_t>{0, 0, 1}, "so is the field after it");
+  expect(d.masks[3] == std::vector<std::uint8_t>{0, 0, 1}, "and the text after it");
+  expect(d.text.length == 3 && d.text.value(0) == "ab" && d.text.value(1) == "cd" &&
+             d.text.value(2).empty(),
+         "the text after the array");
+}
+
+void list_exports() {
+  auto column = std::make_shared<ArrowColumnData>();
+  column->type = ColumnType::U16;
+  column->length = 3;
+  column->set_variable_lists();
+  column->list_offsets.resize(4 * sizeof(std::int64_t));
+  const std::int64_t offsets[] = {0, 2, 2, 3};
+  std::memcpy(column->list_offsets.data(), offsets, sizeof offsets);
+  column->values.resize(3 * sizeof(std::uint16_t));
+  const std::uint8_t mask[] = {0, 1, 0};
+  column->set_nulls(mask);
+  expect(std::string(column->format()) == "+L" && column->values_length() == 3, "large list");
+
+  ArrowSchema schema{};
+  export_column_schema(*column, &schema);
+  expect(schema.n_children == 1 && std::string(schema.children[0]->format) == "S" &&
+             std::string(schema.children[0]->name) == "item",
+         "the list's child is the values");
+  schema.release(&schema);
+
+  ArrowArray array{};
+  export_column_array(column, &array);
+  expect(
+      array.length == 3 && array.null_count == 1 && array.n_buffers == 2 && array.n_children == 1,
+      "the list array");
+  expect(array.buffers[1] == column->list_offsets.data() && array.buffers[0] != nullptr,
+         "offsets and validity shared");
+  const ArrowArray* child = array.children[0];
+  expect(child->length == 3 && child->null_count == 0 && child->buffers[1] == column->values.data(),
+         "the child shares the values");
+  // A consumer may move the child out and keep it after the parent is gone.
+  ArrowArray moved = *array.children[0];
+  array.children[0]->release = nullptr;
+  array.release(&array);
+  expect(column.use_count() == 2, "the moved child still holds the columns");
+  moved.release(&moved);
+  expect(column.use_count() == 1, "releasing both frees every reference");
+
+  ArrowColumnData fixed;
+  fixed.type = ColumnType::I8;
+  fixed.length = 2;
+  fixed.set_fixed_lists(4);
+  expect(std::string(fixed.format()) == "+w:4" && fixed.values_length() == 8, "fixed-size list");
+}
+
+}  // namespace
+
+int main() {
+  masked_packets();
+  list_exports();
+  if (failures != 0) {
+    std::printf("%d failures\n", failures);
+    return 1;
+  }
+  std::printf("shaped decode: all checks passed\n");
+  return 0;
+}
