@@ -18,38 +18,11 @@
 #include "objects/numpy_support.hpp"
 #include "objects/packet_functions.hpp"
 #include "objects/ragged_column.hpp"
+#include "placement/shaped_decode.hpp"
 
 namespace vantrel {
 
 namespace {
-
-// The first failure in packet order, then recipe order. No error: the field
-// runs past its packet's end.
-struct ShapedFailure {
-  std::size_t packet;
-  std::size_t item;
-  std::optional<Error> error;
-};
-
-void note(std::optional<ShapedFailure>& first, std::size_t packet, std::size_t item,
-          std::optional<Error> error) {
-  if (!first || packet < first->packet || (packet == first->packet && item < first->item)) {
-    first = ShapedFailure{packet, item, std::move(error)};
-  }
-}
-
-// One packet's placing: where each segment starts, how long each variable
-// array is.
-struct Geometry {
-  std::size_t segments = 1;
-  std::size_t variables = 0;
-  std::vector<std::uint64_t> bases;   // packets × segments; empty: all 0
-  std::vector<std::uint64_t> counts;  // packets × variables
-
-  std::uint64_t base(std::size_t packet, std::uint32_t segment) const {
-    return bases.empty() ? 0 : bases[packet * segments + segment];
-  }
-};
 
 struct Column {
   Ref array;  // numeric: the flat array; text: a list
@@ -61,64 +34,16 @@ struct Column {
 };
 
 void raise_shaped_failure(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
-                          const Geometry& geometry, const ShapedFailure& failure) {
+                          const PacketGeometry& geometry, const ShapedFailure& failure) {
   const LayoutItem& item = data.items[failure.item];
-  const std::uint64_t start = starts[failure.packet];
   if (failure.error) {
     raise_item_failure(*failure.error, item);
   } else {
-    const std::uint64_t limit = starts.limit(failure.packet, buffer.size());
-    const std::uint64_t packet_bits = start <= limit ? (limit - start) * 8 : 0;
-    const PlannedField& field = data.plan.fields()[failure.item];
-    const std::uint64_t first = geometry.base(failure.packet, field.segment) + field.first_bit();
-    std::uint64_t count = field.fixed_count();
-    if (field.shape.is_variable()) {
-      const auto variables = data.plan.variable_items();
-      const std::size_t v = static_cast<std::size_t>(
-          std::find(variables.begin(), variables.end(), failure.item) - variables.begin());
-      count = geometry.counts[failure.packet * geometry.variables + v];
-    }
-    const std::string message = concat(item.context, "the field needs bits ", first, " to ",
-                                       first + field.extent_bits(count),
-                                       " of the packet, which has ", packet_bits, " bits");
+    const std::string message =
+        concat(item.context, shaped_bounds_message(data.plan, buffer, starts, geometry, failure));
     PyErr_SetString(PyExc_ValueError, message.c_str());
   }
-  raise_with_location(concat("packet ", failure.packet, " at byte ", start));
-}
-
-// Packets [begin, end) of numeric field j: a single value at a fixed
-// position through the column kernel, everything else as runs placed per
-// packet.
-void decode_numeric_block(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
-                          const Geometry& geometry, std::size_t v, std::size_t j, std::size_t begin,
-                          std::size_t end, bool masking, Column& column,
-                          std::optional<ShapedFailure>& first) {
-  const PlannedField& field = data.plan.fields()[j];
-  if (column.view.data() == nullptr) return;
-  void* const out = column.view.data();
-  const std::span<std::uint8_t> mask = masking ? std::span(column.mask) : std::span<std::uint8_t>();
-  if (field.segment == 0 && field.shape.plain() && field.shape.kind == CountKind::Single) {
-    if (auto failure = decode_column(buffer, starts, begin, end, field, out, mask)) {
-      note(first, failure->packet, j, failure->error);
-    }
-    return;
-  }
-  PacketRuns runs;
-  if (!geometry.bases.empty()) {
-    runs.bases = &geometry.bases[field.segment];
-    runs.stride = geometry.segments;
-  }
-  runs.fixed_count = field.fixed_count();
-  if (field.shape.is_variable()) {
-    runs.array_ends = &geometry.bases[v + 1];
-    runs.counts = &geometry.counts[v];
-    runs.counts_stride = geometry.variables;
-    runs.first_values = static_cast<const std::int64_t*>(column.offsets_view.data());
-  }
-  if (auto failure = decode_runs(buffer, starts, begin, end, field, runs, out, mask)) {
-    // An unplaced packet's failure is noted already, by the placing.
-    if (!failure->unplaced) note(first, failure->packet, j, std::move(failure->error));
-  }
+  raise_with_location(concat("packet ", failure.packet, " at byte ", starts[failure.packet]));
 }
 
 }  // namespace
@@ -127,43 +52,14 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
                              const PacketStarts& starts, bool masking) {
   const Plan& plan = data.plan;
   const std::span<const PlannedField> fields = plan.fields();
-  const std::span<const std::size_t> variables = plan.variable_items();
   const std::size_t n = starts.count;
   const std::size_t size = buffer.size();
-  std::vector<std::size_t> variable_of(fields.size(), 0);
-  for (std::size_t v = 0; v < variables.size(); ++v) variable_of[variables[v]] = v;
-
-  // Each packet's variable parts, without the interpreter lock.
-  Geometry geometry;
-  geometry.segments = plan.segment_count();
-  geometry.variables = variables.size();
+  // Each packet's variable parts, without the interpreter lock. With
+  // errors="raise", packets past the first failure are skipped.
+  PacketGeometry geometry;
   std::optional<ShapedFailure> first;
-  std::size_t decoded = n;  // with errors="raise", packets past the first failure are skipped
-  if (!variables.empty()) {
-    geometry.bases.assign(n * geometry.segments, Plan::kUnplaced);
-    geometry.counts.assign(n * geometry.variables, 0);
-    without_gil([&] {
-      for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t start = starts[i];
-        const std::uint64_t limit = starts.limit(i, size);
-        std::uint64_t* bases = &geometry.bases[i * geometry.segments];
-        if (start > limit) {
-          bases[0] = 0;  // the fields before the first variable array report the packet
-          if (masking) continue;
-          note(first, i, variables[0], std::nullopt);  // and so does the array
-          decoded = i + 1;
-          break;
-        }
-        auto failure = plan.measure(buffer.data(), start * 8, limit * 8, bases,
-                                    &geometry.counts[i * geometry.variables]);
-        if (failure && !masking) {
-          note(first, i, failure->item, std::move(failure->error));
-          decoded = i + 1;
-          break;
-        }
-      }
-    });
-  }
+  const std::size_t decoded =
+      without_gil([&] { return measure_packets(plan, buffer, starts, masking, geometry, first); });
 
   // The columns, with the lock.
   std::vector<Column> columns(fields.size());
@@ -182,31 +78,26 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
     if (field.shape.is_variable()) {
       column.offsets = empty_array(n + 1, "int64");
       if (!column.offsets || !column.offsets_view.acquire(column.offsets.get())) return nullptr;
-      auto* offsets = static_cast<std::int64_t*>(column.offsets_view.data());
-      const std::size_t v = variable_of[j];
-      offsets[0] = 0;
-      for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t count = i < decoded ? geometry.counts[i * geometry.variables + v] : 0;
-        offsets[i + 1] = offsets[i] + static_cast<std::int64_t>(count);
-      }
+      const std::span offsets(static_cast<std::int64_t*>(column.offsets_view.data()), n + 1);
+      fill_entry_offsets(geometry, j, decoded, offsets);
       total = static_cast<std::uint64_t>(offsets[n]);
     }
     column.array = empty_array(total, dtype_name(type));
     if (!column.array || !column.view.acquire(column.array.get())) return nullptr;
   }
 
-  // Numeric columns, without the lock, in blocks of packets small enough to
-  // stay in the cache while every column takes its values from them.
+  // Numeric columns, without the lock.
+  std::vector<ShapedTarget> targets(fields.size());
+  for (std::size_t j = 0; j < fields.size(); ++j) {
+    Column& column = columns[j];
+    if (column.view.data() == nullptr) continue;
+    targets[j].values = static_cast<std::uint8_t*>(column.view.data());
+    targets[j].offsets = static_cast<const std::int64_t*>(column.offsets_view.data());
+    targets[j].item_size = column.item_size;
+    if (masking) targets[j].mask = column.mask;
+  }
   without_gil([&] {
-    const std::size_t block = packets_per_block(starts, buffer.size());
-    for (std::size_t begin = 0; begin < decoded && !(first && !masking && first->packet < begin);
-         begin += block) {
-      const std::size_t end = std::min(decoded, begin + block);
-      for (std::size_t j = 0; j < fields.size(); ++j) {
-        decode_numeric_block(data, buffer, starts, geometry, variable_of[j], j, begin, end, masking,
-                             columns[j], first);
-      }
-    }
+    decode_shaped_numeric(plan, buffer, starts, geometry, decoded, masking, targets, first);
   });
 
   // Text columns, with the lock.
@@ -229,7 +120,8 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
                  __builtin_add_overflow(base, field.first_bit(), &first_bit) ||
                  __builtin_add_overflow(first_bit, field.extent_bits(1), &last_bit) ||
                  last_bit > (limit - start) * 8;
-        if (failed && base != Plan::kUnplaced && !masking) note(first, i, j, std::nullopt);
+        if (failed && base != Plan::kUnplaced && !masking)
+          note_shaped_failure(first, i, j, std::nullopt);
         if (!failed) {
           const FieldInput input =
               read_shaped_input(buffer, start * 8 + base + field.position, field.spec, field.shape,
@@ -238,7 +130,7 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
           const Result<FieldValue> decoded_value = field.spec.row->decode(input, text);
           if (!decoded_value) {
             failed = true;
-            if (!masking) note(first, i, j, decoded_value.error());
+            if (!masking) note_shaped_failure(first, i, j, decoded_value.error());
           } else {
             value = field_value_to_python(*decoded_value, text);
             if (value == nullptr) return nullptr;

@@ -65,7 +65,6 @@ void decode_shaped_block(const Plan& plan, ByteSpan buffer, const PacketStarts& 
                          std::size_t end, const ShapedTarget& target,
                          std::optional<ShapedFailure>& first) {
   const PlannedField& field = plan.fields()[item];
-  const bool masking = !target.mask.empty();
   if (field.segment == 0 && field.shape.plain() && field.shape.kind == CountKind::Single) {
     if (auto failure =
             decode_column(buffer, starts, begin, end, field, target.values, target.mask)) {
@@ -73,47 +72,24 @@ void decode_shaped_block(const Plan& plan, ByteSpan buffer, const PacketStarts& 
     }
     return;
   }
-  const bool variable = field.shape.is_variable();
-  const std::size_t item_size = target.item_size;
-  const std::size_t size = buffer.size();
-  for (std::size_t i = begin; i < end; ++i) {
-    const std::uint64_t base = geometry.base(i, field.segment);
-    const std::uint64_t count = geometry.values_in(field, item, i);
-    std::uint8_t* const values =
-        target.values +
-        (variable ? static_cast<std::uint64_t>(target.offsets[i]) : i * count) * item_size;
-    // An unplaced segment, or this array's own placing failed: the failure
-    // is noted already (errors="raise") or the entry is masked.
-    const bool unplaced =
-        base == Plan::kUnplaced ||
-        (variable && geometry.base(i, static_cast<std::uint32_t>(geometry.variable_of[item] + 1)) ==
-                         Plan::kUnplaced);
-    if (unplaced) {
-      if (!masking) return;
-      target.mask[i] = 1;
-      if (count != 0) std::memset(values, 0, count * item_size);
-      continue;
-    }
-    const std::uint64_t start = starts[i];
-    const std::uint64_t limit = starts.limit(i, size);
-    std::uint64_t first_bit = 0, last_bit = 0;
-    const bool outside = start > limit ||
-                         __builtin_add_overflow(base, field.first_bit(), &first_bit) ||
-                         __builtin_add_overflow(first_bit, field.extent_bits(count), &last_bit) ||
-                         last_bit > (limit - start) * 8;
-    std::optional<Error> error;
-    if (!outside) {
-      auto failure =
-          decode_elements(buffer, start * 8 + base + field.position, count, field, values);
-      if (!failure) continue;
-      error = std::move(failure->error);
-    }
-    if (!masking) {
-      note_shaped_failure(first, i, item, std::move(error));
-      return;
-    }
-    target.mask[i] = 1;
-    if (count != 0) std::memset(values, 0, count * item_size);
+  PacketRuns runs;
+  if (!geometry.bases.empty()) {
+    runs.bases = &geometry.bases[field.segment];
+    runs.stride = geometry.segments;
+  }
+  runs.fixed_count = field.fixed_count();
+  if (field.shape.is_variable()) {
+    const std::size_t v = geometry.variable_of[item];
+    runs.array_ends = &geometry.bases[v + 1];
+    runs.counts = &geometry.counts[v];
+    runs.counts_stride = geometry.variables;
+    runs.first_values = target.offsets;
+  }
+  if (auto failure =
+          decode_runs(buffer, starts, begin, end, field, runs, target.values, target.mask)) {
+    // An unplaced packet's failure is noted already, by the placing.
+    if (!failure->unplaced)
+      note_shaped_failure(first, failure->packet, item, std::move(failure->error));
   }
 }
 
@@ -121,11 +97,11 @@ void decode_shaped_numeric(const Plan& plan, ByteSpan buffer, const PacketStarts
                            const PacketGeometry& geometry, std::size_t placed, bool masking,
                            std::span<const ShapedTarget> targets,
                            std::optional<ShapedFailure>& first) {
-  constexpr std::size_t kBlock = 2048;
+  const std::size_t block = packets_per_block(starts, buffer.size());
   // Under errors="raise" nothing after the first failure matters.
   for (std::size_t begin = 0; begin < placed && !(first && !masking && first->packet < begin);
-       begin += kBlock) {
-    const std::size_t end = std::min(placed, begin + kBlock);
+       begin += block) {
+    const std::size_t end = std::min(placed, begin + block);
     for (std::size_t j = 0; j < targets.size(); ++j) {
       if (targets[j].values == nullptr) continue;
       decode_shaped_block(plan, buffer, starts, geometry, j, begin, end, targets[j], first);
