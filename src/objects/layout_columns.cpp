@@ -272,11 +272,11 @@ void raise_first_failure(const LayoutData& data, ByteSpan buffer, const PacketSt
 // number. Bytes of a buffer that may change meanwhile are copied once, and
 // only the copy is compared and decoded.
 bool decode_text_column(ByteSpan buffer, bool buffer_immutable, const PacketStarts& starts,
-                        std::size_t limit, const PlannedField& field, PyObject* list,
+                        std::size_t limit, const PlannedField& field, ObjectColumn& column,
                         std::span<std::uint8_t> mask, std::optional<ColumnFailure>& failure) {
   const std::uint64_t needed = bytes_needed(field);
   FieldScratch scratch;
-  RecentValues<PyObject*> recent;  // borrowed from the list
+  RecentValues<PyObject*> recent;  // borrowed from the column
   ReuseMeter meter;
   for (std::size_t i = 0; i < limit; ++i) {
     const std::uint64_t start = starts[i];
@@ -307,9 +307,9 @@ bool decode_text_column(ByteSpan buffer, bool buffer_immutable, const PacketStar
       if (mask.empty()) return true;  // the caller raises the failure
       failure.reset();
       mask[i] = 1;
-      value = Ref::borrow(Py_None).release();
+      continue;  // the slot keeps its None
     }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), value);
+    column.set(i, value);
   }
   return true;
 }
@@ -757,13 +757,15 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
     const std::span<std::uint8_t> mask = masking ? std::span(masks[j]) : std::span<std::uint8_t>();
     std::optional<ColumnFailure> failure;
     switch (text_form) {
-      case TextForm::Str:
-        columns[j] = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-        if (!columns[j] || !decode_text_column(buffer, view.immutable(), starts, limit, fields[j],
-                                               columns[j].get(), mask, failure)) {
+      case TextForm::Str: {
+        ObjectColumn text;
+        if (!text.create(count) || !decode_text_column(buffer, view.immutable(), starts, limit,
+                                                       fields[j], text, mask, failure)) {
           return nullptr;
         }
+        columns[j] = text.release();
         break;
+      }
       case TextForm::Bytes:
         columns[j] = bytes_column(buffer, starts, limit, fields[j], mask, failure);
         if (!columns[j]) return nullptr;
@@ -793,10 +795,6 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
   for (std::size_t j = 0; j < fields.size(); ++j) {
     views[j].release();  // the array's buffer is ours no longer
     Ref column = std::move(columns[j]);
-    if (PyList_Check(column.get())) {
-      column = call_numpy("array", column.get(), "object");
-      if (!column) return nullptr;
-    }
     if (conversions[j] != nullptr && conversions[j]->kind == ConversionKind::TimeCode) {
       column = Ref::steal(PyObject_CallMethod(column.get(), "view", "s", "datetime64[ns]"));
       if (!column) return nullptr;

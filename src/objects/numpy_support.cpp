@@ -40,6 +40,22 @@ Ref empty_array(std::size_t length, const char* dtype) {
   return size ? call_numpy("empty", size.get(), dtype) : Ref{};
 }
 
+bool ObjectColumn::create(std::size_t length) {
+  array_ = empty_array(length, "object");
+  if (!array_) return false;
+  Ref interface = Ref::steal(PyObject_GetAttrString(array_.get(), "__array_interface__"));
+  if (!interface) return false;
+  PyObject* data = PyDict_Check(interface.get())
+                       ? PyDict_GetItemString(interface.get(), "data")  // borrowed
+                       : nullptr;
+  if (data == nullptr || !PyTuple_Check(data) || PyTuple_GET_SIZE(data) < 1) {
+    PyErr_SetString(PyExc_SystemError, "numpy gave an object array without a data pointer");
+    return false;
+  }
+  slots_ = static_cast<PyObject**>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(data, 0)));
+  return !PyErr_Occurred();
+}
+
 // Replaces the current exception with ValueError "{where}: {its text}",
 // caused by it. KeyboardInterrupt, SystemExit and MemoryError are left as
 // they are: an `except ValueError` must not swallow them.

@@ -49,6 +49,31 @@ class WritableView {
   bool held_ = false;
 };
 
+// A new object array of `length` entries, filled in place: numpy makes it
+// with None in every slot (references it owns), and set() swaps a slot's
+// reference for one the caller gives up. numpy lends no buffer of objects,
+// so the slots are found through the array's __array_interface__; this
+// skips numpy's per-element conversion of a list.
+class ObjectColumn {
+ public:
+  bool create(std::size_t length);
+  // Stores `owned` (a new reference) at slot i and releases the old one.
+  void set(std::size_t i, PyObject* owned) {
+    PyObject* old = slots_[i];
+    slots_[i] = owned;
+    Py_DECREF(old);
+  }
+  PyObject* array() const { return array_.get(); }
+  Ref release() {
+    slots_ = nullptr;
+    return std::move(array_);
+  }
+
+ private:
+  Ref array_;
+  PyObject** slots_ = nullptr;
+};
+
 // A one-dimensional integer sequence or array as int64 values, all
 // non-negative, held for the rest of the call.
 struct Int64Values {

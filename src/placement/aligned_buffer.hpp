@@ -60,8 +60,14 @@ class AlignedBuffer {
   // Room for `extra` more bytes at the end; returns where they start.
   std::uint8_t* extend(std::size_t extra) {
     const std::size_t old = size_;
-    resize(old + extra);
+    if (data_ == nullptr || extra > capacity_ - old) [[unlikely]]
+      grow_to(old + extra);
+    size_ = old + extra;
     return data_ + old;
+  }
+  // The growth of extend(), out of the line of its loops.
+  [[gnu::noinline]] void grow_to(std::size_t size) {
+    reserve(size > capacity_ ? grown(size) : size);
   }
   void shrink(std::size_t size) {
     if (size < size_) size_ = size;

@@ -55,6 +55,36 @@ inline Element from_pattern(std::uint64_t pattern, std::uint32_t bits) {
   }
 }
 
+// The values of packets at a fixed stride, each in the 8-byte window that
+// ends `window_end` (packet 0's), in a function of their own so that the
+// loop keeps its constants in registers rather than on the caller's stack.
+template <ColumnKernel Kernel, class Element>
+[[gnu::noinline]] void read_windows_at_stride(const std::uint8_t* window_end, std::uint64_t stride,
+                                              std::size_t count, unsigned shift, std::uint64_t low,
+                                              std::uint32_t bits, Element* __restrict out) {
+  for (std::size_t k = 0; k < count; ++k, window_end += stride) {
+    out[k] = from_pattern<Kernel, Element>(read_window(window_end, shift, low), bits);
+  }
+}
+
+// The same at each packet's own offset, for packets known to hold the
+// window's bytes; a window that would start before the buffer is read by
+// `near_start`.
+template <ColumnKernel Kernel, class Element, class NearStart>
+[[gnu::noinline]] void read_windows_at_offsets(const std::uint8_t* bytes,
+                                               const std::int64_t* offsets, std::size_t count,
+                                               std::uint64_t last, unsigned shift,
+                                               std::uint64_t low, std::uint32_t bits,
+                                               Element* __restrict out,
+                                               const NearStart& near_start) {
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::uint64_t window_end = static_cast<std::uint64_t>(offsets[k]) + last;
+    out[k] = window_end >= 8
+                 ? from_pattern<Kernel, Element>(read_window(bytes + window_end, shift, low), bits)
+                 : near_start(k);
+  }
+}
+
 // The common column: a big-endian, unmirrored field of at most 8 bytes.
 // Its bit offset within a byte is the same in every packet, so each value
 // is one 8-byte load ending at the field's last byte, a shift and a mask.
@@ -82,24 +112,21 @@ std::optional<ColumnFailure> decode_windowed(ByteSpan buffer, const PacketStarts
       out[i] = from_pattern<Kernel, Element>(
           pattern_at(buffer, i * stride * 8 + field.position, field.spec, scratch), bits);
     }
-    const std::uint8_t* window_end = bytes + i * stride + last;
-    for (; i < end; ++i, window_end += stride) {
-      out[i] = from_pattern<Kernel, Element>(read_window(window_end, shift, low), bits);
+    if (i < end) {
+      read_windows_at_stride<Kernel>(bytes + i * stride + last, stride, end - i, shift, low, bits,
+                                     out + i);
     }
     return std::nullopt;
   }
   if (last <= starts.shortest && starts.offsets != nullptr) {
     // Every packet holds the field: a window per packet, no bounds test.
-    const std::int64_t* const offsets = starts.offsets;
-    for (std::size_t i = begin; i < end; ++i) {
-      const std::uint64_t window_end = static_cast<std::uint64_t>(offsets[i]) + last;
-      const std::uint64_t pattern =
-          window_end >= 8
-              ? read_window(bytes + window_end, shift, low)
-              : pattern_at(buffer, static_cast<std::uint64_t>(offsets[i]) * 8 + field.position,
-                           field.spec, scratch);
-      out[i] = from_pattern<Kernel, Element>(pattern, bits);
-    }
+    const std::int64_t* const offsets = starts.offsets + begin;
+    const auto near_start = [&](std::size_t k) {
+      const std::uint64_t bit = static_cast<std::uint64_t>(offsets[k]) * 8 + field.position;
+      return from_pattern<Kernel, Element>(pattern_at(buffer, bit, field.spec, scratch), bits);
+    };
+    read_windows_at_offsets<Kernel>(bytes, offsets, end - begin, last, shift, low, bits,
+                                    out + begin, near_start);
     return std::nullopt;
   }
   for (std::size_t i = begin; i < end; ++i) {

@@ -119,6 +119,9 @@ std::optional<ColumnFailure> decode_utf8_into(ByteSpan buffer, bool immutable, s
   RecentValues<StoredText> recent;
   ReuseMeter meter;
   const bool copies_ascii = field.spec.row->ascii_is_itself;
+  // Whole bytes in stored order: an ASCII value is its own field bytes.
+  const bool bytes_in_place = copies_ascii && field.spec.bits % 8 == 0 &&
+                              !field.spec.little_endian && !field.spec.reverse_bits;
   std::size_t i = 0;
   // Under a mask a failed packet holds an empty value and the column goes on.
   const auto fail = [&]() -> bool {
@@ -132,6 +135,18 @@ std::optional<ColumnFailure> decode_utf8_into(ByteSpan buffer, bool immutable, s
     if (!bit) {
       if (!fail()) return ColumnFailure{i, std::nullopt};
       continue;
+    }
+    if (bytes_in_place && *bit % 8 == 0) {
+      // Copied first and checked in the copy, so that bytes changing
+      // meanwhile cannot make the value anything but its copy.
+      std::uint8_t* copy = data.extend(width);
+      copy_bytes(copy, buffer.data() + *bit / 8, width);
+      if (all_ascii(ByteSpan(copy, width))) [[likely]] {
+        out.longest = std::max(out.longest, width);
+        offsets[i + 1] = static_cast<Offset>(data.size());
+        continue;
+      }
+      data.shrink(data.size() - width);
     }
     // Bytes that may change meanwhile are copied once; everything below
     // reads the copy.
