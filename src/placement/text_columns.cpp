@@ -130,6 +130,22 @@ std::optional<ColumnFailure> decode_utf8_into(ByteSpan buffer, bool immutable, s
     offsets[i + 1] = static_cast<Offset>(data.size());
     return true;
   };
+  if (bytes_in_place && width != 0) {
+    // While every value is ASCII, the column is the fields' bytes end to
+    // end: each copied, checked in the copy, and its end known.
+    data.resize(limit * width);
+    std::uint8_t* const values = data.data();
+    for (; i < limit; ++i) {
+      const std::optional<std::uint64_t> bit = field_bit(i);
+      if (!bit || *bit % 8 != 0) break;
+      std::uint8_t* const copy = values + i * width;
+      copy_bytes(copy, buffer.data() + *bit / 8, width);
+      if (!all_ascii(ByteSpan(copy, width))) break;
+      offsets[i + 1] = static_cast<Offset>((i + 1) * width);
+    }
+    data.resize(i * width);
+    if (i != 0) out.longest = width;
+  }
   for (; i < limit; ++i) {
     const std::optional<std::uint64_t> bit = field_bit(i);
     if (!bit) {
