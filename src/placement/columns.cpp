@@ -450,25 +450,31 @@ std::optional<ColumnFailure> decode_column(ByteSpan buffer, const PacketStarts& 
 namespace {
 
 // The packets' runs of one field, each decoded by `run(bit, count, out)`.
-template <class Element, class Run>
-std::optional<ColumnFailure> decode_runs_with(ByteSpan buffer, const PacketStarts& starts,
-                                              std::size_t begin, std::size_t end,
-                                              const PlannedField& field, const PacketRuns& runs,
-                                              Element* out, std::span<std::uint8_t> mask,
-                                              const Run& run) {
+// `Variable`: the runs have counts and first values of their own (a
+// variable array); otherwise every packet has fixed_count values at
+// i * fixed_count.
+template <bool Variable, class Element, class Run>
+std::optional<ColumnFailure> decode_runs_in(ByteSpan buffer, const PacketStarts& starts,
+                                            std::size_t begin, std::size_t end,
+                                            const PlannedField& field, const PacketRuns& runs,
+                                            Element* out, std::span<std::uint8_t> mask,
+                                            const Run& run) {
+  static constexpr std::uint64_t kNoBase = 0;
+  const std::uint64_t* const bases = runs.bases != nullptr ? runs.bases : &kNoBase;
+  const std::size_t stride = runs.bases != nullptr ? runs.stride : 0;
   const std::uint64_t size = buffer.size();
   const std::uint64_t first_bit = field.first_bit();
   const std::uint64_t position = field.position;
   for (std::size_t i = begin; i < end; ++i) {
-    const std::uint64_t base = runs.bases != nullptr ? runs.bases[i * runs.stride] : 0;
-    const std::uint64_t count =
-        runs.counts != nullptr ? runs.counts[i * runs.counts_stride] : runs.fixed_count;
-    Element* const values =
-        out + (runs.first_values != nullptr ? static_cast<std::uint64_t>(runs.first_values[i])
-                                            : i * count);
-    const bool placed =
-        base != Plan::kUnplaced &&
-        (runs.array_ends == nullptr || runs.array_ends[i * runs.stride] != Plan::kUnplaced);
+    const std::uint64_t base = bases[i * stride];
+    std::uint64_t count = runs.fixed_count;
+    Element* values = out + i * count;
+    bool placed = base != Plan::kUnplaced;
+    if constexpr (Variable) {
+      count = runs.counts[i * runs.counts_stride];
+      values = out + static_cast<std::uint64_t>(runs.first_values[i]);
+      placed = placed && runs.array_ends[i * runs.stride] != Plan::kUnplaced;
+    }
     if (placed) [[likely]] {
       const std::uint64_t start = starts[i];
       const std::uint64_t limit = starts.limit(i, size);
@@ -491,6 +497,17 @@ std::optional<ColumnFailure> decode_runs_with(ByteSpan buffer, const PacketStart
     std::fill(values, values + count, Element{});
   }
   return std::nullopt;
+}
+
+template <class Element, class Run>
+std::optional<ColumnFailure> decode_runs_with(ByteSpan buffer, const PacketStarts& starts,
+                                              std::size_t begin, std::size_t end,
+                                              const PlannedField& field, const PacketRuns& runs,
+                                              Element* out, std::span<std::uint8_t> mask,
+                                              const Run& run) {
+  return runs.counts != nullptr
+             ? decode_runs_in<true>(buffer, starts, begin, end, field, runs, out, mask, run)
+             : decode_runs_in<false>(buffer, starts, begin, end, field, runs, out, mask, run);
 }
 
 template <ColumnKernel Kernel, class Element>

@@ -159,8 +159,11 @@ std::expected<Plan, ItemError> Plan::build(std::span<const ShapedField> fields) 
     const PlannedField& array = plan.fields_[plan.variable_items_[0]];
     if (array.shape.kind == CountKind::Counted && array.segment == 0) {
       const PlannedField& counter = plan.fields_[array.shape.count_item];
-      plan.one_counted_array_ = counter.segment == 0 && counter.shape.plain() &&
-                                counter.spec.bits != 0 && counter.spec.bits <= 64;
+      if (counter.segment == 0 && counter.shape.plain() && counter.spec.bits != 0 &&
+          counter.spec.bits <= 64) {
+        plan.counted_array_ =
+            CountedArray{counter.position, counter.spec, array.position, array.spec.bits};
+      }
     }
   }
   return plan;

@@ -96,28 +96,43 @@ class Plan {
   std::optional<ItemError> measure(const std::uint8_t* buffer, std::uint64_t packet_bit,
                                    std::uint64_t end_bit, std::uint64_t* bases,
                                    std::uint64_t* counts) const {
-    if (one_counted_array_) [[likely]] {
-      // The common packet: a count field, then its array, both at fixed
-      // positions. A packet that does not hold them takes the general path,
-      // which says why.
-      const PlannedField& counter = fields_[fields_[variable_items_[0]].shape.count_item];
-      const PlannedField& array = fields_[variable_items_[0]];
-      const std::uint64_t packet_bits = end_bit - packet_bit;
-      if (counter.position + counter.spec.bits <= packet_bits && array.position <= packet_bits) {
-        const std::uint64_t count =
-            read_plain_pattern(buffer, packet_bit + counter.position, counter.spec);
-        std::uint64_t count_bits = 0;
-        if (!__builtin_mul_overflow(count, std::uint64_t{array.spec.bits}, &count_bits) &&
-            count_bits <= packet_bits - array.position) {
-          bases[0] = 0;
-          bases[1] = array.position + count_bits;
-          counts[0] = count;
-          return std::nullopt;
-        }
+    if (const auto counted = counted_array()) {
+      if (const auto count = counted->measure(buffer, packet_bit, end_bit - packet_bit)) {
+        bases[0] = 0;
+        bases[1] = counted->array_position + *count * counted->array_bits;
+        counts[0] = *count;
+        return std::nullopt;
       }
     }
     return measure_general(buffer, packet_bit, end_bit, bases, counts);
   }
+
+  // The common variable packet: one array counted by a plain field, both at
+  // fixed positions (segment 0). measure() reads its count inline; nullopt
+  // when the packet does not hold the count field or the array, for the
+  // general walk to say why.
+  struct CountedArray {
+    std::uint64_t counter_position;
+    FieldSpec counter;
+    std::uint64_t array_position;
+    std::uint64_t array_bits;
+
+    std::optional<std::uint64_t> measure(const std::uint8_t* buffer, std::uint64_t packet_bit,
+                                         std::uint64_t packet_bits) const {
+      if (counter_position + counter.bits > packet_bits || array_position > packet_bits) {
+        return std::nullopt;
+      }
+      const std::uint64_t count =
+          read_plain_pattern(buffer, packet_bit + counter_position, counter);
+      std::uint64_t count_bits = 0;
+      if (__builtin_mul_overflow(count, array_bits, &count_bits) ||
+          count_bits > packet_bits - array_position) {
+        return std::nullopt;
+      }
+      return count;
+    }
+  };
+  const std::optional<CountedArray>& counted_array() const { return counted_array_; }
 
   std::span<const PlannedField> fields() const { return fields_; }
 
@@ -150,8 +165,7 @@ class Plan {
                                            std::uint64_t* counts) const;
 
   std::vector<std::size_t> variable_items_;
-  // One variable array, counted by a plain field, both in segment 0.
-  bool one_counted_array_ = false;
+  std::optional<CountedArray> counted_array_;
   bool shaped_ = false;
   std::uint64_t size_bits_ = 0;
   std::uint64_t last_end_ = 0;    // largest end of a field with bits

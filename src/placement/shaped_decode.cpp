@@ -27,7 +27,24 @@ std::size_t measure_packets(const Plan& plan, ByteSpan buffer, const PacketStart
   if (variables.empty()) return n;
   geometry.bases.assign(n * geometry.segments, Plan::kUnplaced);
   geometry.counts.assign(n * geometry.variables, 0);
-  for (std::size_t i = 0; i < n; ++i) {
+  std::size_t i = 0;
+  if (const auto counted = plan.counted_array()) {
+    // The common packet, a count field then its array, measured inline; the
+    // first packet that does not hold them goes to the general walk.
+    std::uint64_t* const bases = geometry.bases.data();
+    std::uint64_t* const counts = geometry.counts.data();
+    for (; i < n; ++i) {
+      const std::uint64_t start = starts[i];
+      const std::uint64_t limit = starts.limit(i, size);
+      if (start > limit) break;
+      const auto count = counted->measure(buffer.data(), start * 8, (limit - start) * 8);
+      if (!count) break;
+      bases[2 * i] = 0;
+      bases[2 * i + 1] = counted->array_position + *count * counted->array_bits;
+      counts[i] = *count;
+    }
+  }
+  for (; i < n; ++i) {
     const std::uint64_t start = starts[i];
     const std::uint64_t limit = starts.limit(i, size);
     std::uint64_t* bases = &geometry.bases[i * geometry.segments];
