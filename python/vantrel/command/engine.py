@@ -14,6 +14,7 @@ from collections import Counter
 from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Any
 
 import vantrel
@@ -25,17 +26,28 @@ DEFAULT_CHUNK_BYTES = 16 << 20
 
 @dataclass(frozen=True)
 class Chunk:
+    """Bytes [start, stop) of an archive, framed as part of [start, window_stop).
+
+    `archive` is the file's place among the archives of the command line.
+    """
+
     path: str
     start: int
     stop: int
+    window_stop: int
+    archive: int = 0
 
 
 @dataclass
 class ChunkResult:
-    """What one chunk holds: decoded tables per type and what went wrong."""
+    """What one chunk holds: rows per type, their tables, and what went wrong.
+
+    `tables` is empty when the job wrote them to part files itself.
+    """
 
     chunk: Chunk
     packets: int = 0
+    rows: dict[str, int] = field(default_factory=dict)
     tables: dict[str, Any] = field(default_factory=dict)
     skipped: list[tuple[int, int, str, str]] = field(default_factory=list)  # absolute offsets
     unknown_keys: Counter = field(default_factory=Counter)
@@ -57,27 +69,64 @@ def mapped(path: str, start: int = 0, stop: int | None = None) -> Iterator[memor
                 yield view
 
 
+def frame(view: memoryview, definitions: Definitions):
+    return vantrel.split_packets(
+        view, **definitions.framing, errors="report", rules=definitions.rules
+    )
+
+
+def plan(
+    paths: list[str], definitions: Definitions, chunk_bytes: int = DEFAULT_CHUNK_BYTES
+) -> Iterator[tuple[Chunk, Any]]:
+    """The chunks of the archives, in order, each with the framing of its window.
+
+    Each window of `chunk_bytes` is framed on its own; its chunk ends after
+    the last whole packet framed there, and what follows (a packet the window
+    cut) starts the next window. Chunks are found as they are asked for, so
+    work on the first ones can start at once.
+    """
+    for archive, path in enumerate(paths):
+        size = os.path.getsize(path)
+        start = 0
+        while start < size:
+            window_stop = min(size, start + chunk_bytes)
+            with mapped(path, start, window_stop) as view:
+                framed = frame(view, definitions)
+            stop = window_stop
+            if window_stop < size and len(framed.offsets):
+                stop = start + int(framed.offsets[-1] + framed.lengths[-1])
+            yield Chunk(path, start, stop, window_stop, archive), framed
+            start = stop
+
+
 def chunks(
     path: str, definitions: Definitions, chunk_bytes: int = DEFAULT_CHUNK_BYTES
 ) -> list[Chunk]:
-    """Cut a file into chunks of about `chunk_bytes`, each ending after a whole packet."""
-    size = os.path.getsize(path)
-    out = []
-    start = 0
-    while start < size:
-        stop = min(size, start + chunk_bytes)
-        if stop < size:
-            with mapped(path, start, stop) as view:
-                framed = vantrel.split_packets(
-                    view, **definitions.framing, errors="report", rules=definitions.rules
-                )
-            if len(framed.offsets):
-                # End after the last whole packet; what follows (a packet the
-                # window cut) starts the next chunk.
-                stop = start + int((framed.offsets + framed.lengths).max())
-        out.append(Chunk(path, start, stop))
-        start = stop
-    return out
+    """The chunks of one file (without their framing)."""
+    return [chunk for chunk, _ in plan([path], definitions, chunk_bytes)]
+
+
+@dataclass(frozen=True)
+class Parts:
+    """Where a job writes its tables itself: one part file per chunk and type.
+
+    Parquet parts go to `<type>.parquet/part-A-OFFSET.parquet` (A the
+    archive's place, OFFSET the chunk's first byte, both zero-padded so that
+    names sort in stream order); CSV parts, rows only, to
+    `<staging>/<type>/part-A-OFFSET.csv`, for the command to join.
+    """
+
+    directory: str
+    format: str  # "parquet" or "csv"
+    archive_digits: int
+    offset_digits: int
+    staging: str = ""
+
+    def path(self, type_name: str, chunk: Chunk) -> Path:
+        stem = f"part-{chunk.archive:0{self.archive_digits}d}-{chunk.start:0{self.offset_digits}d}"
+        if self.format == "parquet":
+            return Path(self.directory) / f"{type_name}.parquet" / f"{stem}.parquet"
+        return Path(self.staging) / type_name / f"{stem}.csv"
 
 
 @dataclass(frozen=True)
@@ -87,36 +136,84 @@ class Job:
     definitions: Definitions
     output: str = "arrow"  # "arrow" (pyarrow tables), "numpy" (dicts of arrays) or "none"
     types: tuple[str, ...] | None = None  # None: every type
+    parts: Parts | None = None  # write the tables there instead of returning them
 
 
-def frame(view: memoryview, definitions: Definitions):
-    return vantrel.split_packets(
-        view, **definitions.framing, errors="report", rules=definitions.rules
-    )
+def packet_keys(view, definitions: Definitions, framed) -> Any:
+    """The type field of every framed packet (int64; -1 where a packet is too short)."""
+    import numpy as np
 
-
-def group_offsets(view, definitions: Definitions, offsets) -> dict[int, Any]:
     key = definitions.key
-    return vantrel.split_by_apid(
-        view, offsets, key_offset_bits=key["offset_bits"], key_bits=key["bits"]
-    )
+    layout = _key_layout(key["offset_bits"], key["bits"])
+    column = layout.unpack_many(
+        view, offsets=framed.offsets, lengths=framed.lengths, errors="mask"
+    )["key"]
+    return np.ma.filled(column.astype(np.int64), -1)
 
 
-def run_chunk(job: Job, chunk: Chunk) -> ChunkResult:
-    """Frame one chunk, split it by packet type and decode each type."""
+_KEY_LAYOUTS: dict[tuple[int, int], vantrel.Layout] = {}
+
+
+def _key_layout(offset_bits: int, bits: int) -> vantrel.Layout:
+    layout = _KEY_LAYOUTS.get((offset_bits, bits))
+    if layout is None:
+        item = {
+            "name": "key",
+            "encoding": "unsigned",
+            "bits": bits,
+            "byte_order": "big",
+            "reverse_bits": False,
+            "offset_bits": offset_bits,
+        }
+        layout = _KEY_LAYOUTS[(offset_bits, bits)] = vantrel.Layout([item])
+    return layout
+
+
+def group_indices(keys) -> dict[int, Any]:
+    """For each key value, the indices of its packets, ascending."""
+    import numpy as np
+
+    if len(keys) == 0:
+        return {}
+    # A stable sort keeps each key's packets in stream order.
+    order = np.argsort(keys, kind="stable")
+    ordered = keys[order]
+    bounds = np.flatnonzero(ordered[1:] != ordered[:-1]) + 1
+    starts = np.concatenate([[0], bounds])
+    stops = np.concatenate([bounds, [len(keys)]])
+    return {int(ordered[a]): order[a:b] for a, b in zip(starts.tolist(), stops.tolist())}
+
+
+def group_offsets(view, definitions: Definitions, framed) -> dict[int, Any]:
+    """For each type field value, the offsets of its packets in stream order."""
+    groups = group_indices(packet_keys(view, definitions, framed))
+    return {k: framed.offsets[index] for k, index in groups.items() if k >= 0}
+
+
+def run_chunk(job: Job, chunk: Chunk, framed: Any = None) -> ChunkResult:
+    """Frame one chunk, split it by packet type and decode each type.
+
+    `framed` is the framing of the chunk's window when the caller has it.
+    """
     import numpy as np
 
     result = ChunkResult(chunk)
     definitions = job.definitions
+    if framed is None:
+        with mapped(chunk.path, chunk.start, chunk.window_stop) as window:
+            framed = frame(window, definitions)
+    # The window's packets all end by the chunk's stop; what it framed after
+    # that belongs to the next chunk.
+    size = chunk.stop - chunk.start
+    result.skipped = [
+        (chunk.start + s.start, chunk.start + s.stop, s.reason, s.detail)
+        for s in framed.skipped
+        if s.start < size
+    ]
+    result.packets = len(framed.offsets)
     with mapped(chunk.path, chunk.start, chunk.stop) as view:
-        framed = frame(view, definitions)
-        result.packets = len(framed.offsets)
-        result.skipped = [
-            (chunk.start + s.start, chunk.start + s.stop, s.reason, s.detail)
-            for s in framed.skipped
-        ]
         keyed = [p for p in definitions.packets if p.keys is not None]
-        groups = group_offsets(view, definitions, framed.offsets) if keyed else {}
+        groups = group_indices(packet_keys(view, definitions, framed)) if keyed else {}
         if len(keyed) == len(definitions.packets):
             # No type takes every packet: count the keys no type claims.
             known = {k for p in keyed for k in p.keys}
@@ -128,7 +225,7 @@ def run_chunk(job: Job, chunk: Chunk) -> ChunkResult:
                 offsets, lengths = framed.offsets, framed.lengths
             else:
                 parts = [groups[k] for k in packet.keys if k in groups]
-                offsets = (
+                index = (
                     np.sort(np.concatenate(parts))
                     if len(parts) > 1
                     else parts[0]
@@ -136,34 +233,42 @@ def run_chunk(job: Job, chunk: Chunk) -> ChunkResult:
                     else np.empty(0, np.int64)
                 )
                 # Each packet ends where framing says: a field past its end fails.
-                lengths = framed.lengths[np.searchsorted(framed.offsets, offsets)]
+                offsets, lengths = framed.offsets[index], framed.lengths[index]
+            result.rows[packet.name] = len(offsets)
             if job.output == "none":
                 continue
+            table = _decode(packet, view, offsets, lengths, job.output)
             if job.output == "arrow":
-                import pyarrow
-
-                try:
-                    columns = packet.layout.unpack_many(
-                        view, offsets=offsets, lengths=lengths, errors="mask", output="arrow"
-                    )
-                except ValueError as error:
-                    if "numpy columns only" not in str(error):
-                        raise
-                    # Layouts with array fields export no Arrow yet: via numpy.
-                    columns = arrow_from_numpy(
-                        packet.layout.unpack_many(
-                            view, offsets=offsets, lengths=lengths, errors="mask"
-                        )
-                    )
-                table = pyarrow.table(columns)
                 result.failed_values[packet.name] = sum(c.null_count for c in table.columns)
             else:
-                table = packet.layout.unpack_many(
-                    view, offsets=offsets, lengths=lengths, errors="mask"
-                )
                 result.failed_values[packet.name] = sum(map(_failed, table.values()))
-            result.tables[packet.name] = table
+            if job.parts is None:
+                result.tables[packet.name] = table
+            elif len(offsets):
+                from .tables import write_part
+
+                write_part(job.parts.path(packet.name, chunk), table, job.parts.format)
     return result
+
+
+def _decode(packet, view, offsets, lengths, output: str):
+    layout = packet.layout
+    if output != "arrow":
+        return layout.unpack_many(view, offsets=offsets, lengths=lengths, errors="mask")
+    import pyarrow
+
+    try:
+        columns = layout.unpack_many(
+            view, offsets=offsets, lengths=lengths, errors="mask", output="arrow"
+        )
+    except ValueError as error:
+        if "numpy columns only" not in str(error):
+            raise
+        # Layouts with array fields export no Arrow yet: via numpy.
+        columns = arrow_from_numpy(
+            layout.unpack_many(view, offsets=offsets, lengths=lengths, errors="mask")
+        )
+    return pyarrow.table(columns)
 
 
 def _failed(column) -> int:
