@@ -15,7 +15,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import Any, NamedTuple
 
 import vantrel
 
@@ -29,6 +29,7 @@ class Chunk:
     """Bytes [start, stop) of an archive, framed as part of [start, window_stop).
 
     `archive` is the file's place among the archives of the command line.
+    Only this (a path and three numbers) travels to a dask worker.
     """
 
     path: str
@@ -75,28 +76,95 @@ def frame(view: memoryview, definitions: Definitions):
     )
 
 
+class Skipped(NamedTuple):
+    start: int
+    stop: int
+    reason: str
+    detail: str
+
+
+@dataclass
+class Framing:
+    """The packets and skipped ranges of one chunk, offsets from its first byte."""
+
+    offsets: Any
+    lengths: Any
+    skipped: list[Skipped]
+
+
+def lookahead(definitions: Definitions) -> int:
+    """Bytes past a point that framing may read to decide a packet before it.
+
+    A packet's length can reach this far, and after damage framing resumes
+    only where `confirm` packets in a row validate.
+    """
+    framing = definitions.framing
+    rules = definitions.rules or {}
+    longest = rules.get("max_length") or (
+        (1 << framing["length_bits"]) - 1 + framing.get("length_adjust", 0)
+    )
+    return (rules.get("confirm", 3) + 2) * max(longest, 1)
+
+
+def _stop_by(framed, cut: int) -> int:
+    """Where the chunk of a window ends, the window cut at `cut`.
+
+    After the last packet that ends by the cut; without one, before the
+    first packet (a chunk of damage), after it (one packet longer than a
+    chunk), or at the cut. Framing read past the cut to decide every packet
+    before it, so chunk after chunk frames as the whole archive at once.
+    """
+    offsets, lengths = framed.offsets, framed.lengths
+    ends = offsets + lengths
+    whole = int((ends <= cut).sum())  # ends ascend: a prefix
+    if whole:
+        return int(ends[whole - 1])
+    if len(offsets):
+        return int(offsets[0]) or int(ends[0])
+    return cut
+
+
+def _chunk_framing(framed, stop: int) -> Framing:
+    """What of a window's framing lies before `stop`."""
+    kept = int((framed.offsets + framed.lengths <= stop).sum())
+    skipped = [
+        Skipped(s.start, min(s.stop, stop), s.reason, s.detail)
+        for s in framed.skipped
+        if s.start < stop
+    ]
+    return Framing(framed.offsets[:kept], framed.lengths[:kept], skipped)
+
+
 def plan(
     paths: list[str], definitions: Definitions, chunk_bytes: int = DEFAULT_CHUNK_BYTES
-) -> Iterator[tuple[Chunk, Any]]:
-    """The chunks of the archives, in order, each with the framing of its window.
+) -> Iterator[tuple[Chunk, Framing]]:
+    """The chunks of the archives, in order, each with its framing.
 
-    Each window of `chunk_bytes` is framed on its own; its chunk ends after
-    the last whole packet framed there, and what follows (a packet the window
-    cut) starts the next window. Chunks are found as they are asked for, so
-    work on the first ones can start at once.
+    Each window of `chunk_bytes`, and the lookahead past it, is framed on its
+    own; its chunk ends on a packet boundary by the window's cut (or takes
+    the rest of the file when the window reaches its end), and the next
+    window starts there. Chunks are found as they are asked for, so work on
+    the first ones can start at once.
     """
+    margin = lookahead(definitions)
     for archive, path in enumerate(paths):
         size = os.path.getsize(path)
         start = 0
         while start < size:
-            window_stop = min(size, start + chunk_bytes)
-            with mapped(path, start, window_stop) as view:
-                framed = frame(view, definitions)
-            stop = window_stop
-            if window_stop < size and len(framed.offsets):
-                stop = start + int(framed.offsets[-1] + framed.lengths[-1])
-            yield Chunk(path, start, stop, window_stop, archive), framed
-            start = stop
+            window_stop = min(size, start + chunk_bytes + margin)
+            with mapped(path, start, window_stop) as window:
+                framed = frame(window, definitions)
+            stop = window_stop - start if window_stop == size else _stop_by(framed, chunk_bytes)
+            chunk = Chunk(path, start, start + stop, window_stop, archive)
+            yield chunk, _chunk_framing(framed, stop)
+            start = chunk.stop
+
+
+def frame_chunk(chunk: Chunk, definitions: Definitions) -> Framing:
+    """Frame a chunk's window again, as `plan` did, and keep the chunk's part."""
+    with mapped(chunk.path, chunk.start, chunk.window_stop) as window:
+        framed = frame(window, definitions)
+    return _chunk_framing(framed, chunk.stop - chunk.start)
 
 
 def chunks(
@@ -193,22 +261,16 @@ def group_offsets(view, definitions: Definitions, framed) -> dict[int, Any]:
 def run_chunk(job: Job, chunk: Chunk, framed: Any = None) -> ChunkResult:
     """Frame one chunk, split it by packet type and decode each type.
 
-    `framed` is the framing of the chunk's window when the caller has it.
+    `framed` is the chunk's framing when the caller has it.
     """
     import numpy as np
 
     result = ChunkResult(chunk)
     definitions = job.definitions
     if framed is None:
-        with mapped(chunk.path, chunk.start, chunk.window_stop) as window:
-            framed = frame(window, definitions)
-    # The window's packets all end by the chunk's stop; what it framed after
-    # that belongs to the next chunk.
-    size = chunk.stop - chunk.start
+        framed = frame_chunk(chunk, definitions)
     result.skipped = [
-        (chunk.start + s.start, chunk.start + s.stop, s.reason, s.detail)
-        for s in framed.skipped
-        if s.start < size
+        (chunk.start + s.start, chunk.start + s.stop, s.reason, s.detail) for s in framed.skipped
     ]
     result.packets = len(framed.offsets)
     with mapped(chunk.path, chunk.start, chunk.stop) as view:

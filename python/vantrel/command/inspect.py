@@ -63,7 +63,6 @@ def inspect_command(args) -> int:
     spans: dict[str, list[Any]] = {}
     try:
         for chunk, framed in work:
-            size = chunk.stop - chunk.start
             with mapped(chunk.path, chunk.start, chunk.stop) as view:
                 keys.append(key_layout.unpack_many(view, offsets=framed.offsets)["key"])
                 lengths.append(framed.lengths)
@@ -71,11 +70,9 @@ def inspect_command(args) -> int:
                     counts.append(
                         sequence_layout.unpack_many(view, offsets=framed.offsets)["count"]
                     )
-            # What the window framed past the chunk's stop is the next chunk's.
             skipped += [
                 (chunk.start + s.start, chunk.start + s.stop, s.reason, s.detail)
                 for s in framed.skipped
-                if s.start < size
             ]
             if timed:
                 for name, columns in run_chunk(time_job, chunk, framed).tables.items():

@@ -24,9 +24,7 @@ def split_command(args) -> int:
     skipped = 0
     try:
         for chunk, framed in work:
-            size = chunk.stop - chunk.start
-            # What the window framed past the chunk's stop is the next chunk's.
-            skipped += sum(s.stop - s.start for s in framed.skipped if s.start < size)
+            skipped += sum(s.stop - s.start for s in framed.skipped)
             with mapped(chunk.path, chunk.start, chunk.stop) as view:
                 groups = group_offsets(view, definitions, framed)
                 data = np.frombuffer(view, np.uint8)
