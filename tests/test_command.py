@@ -828,7 +828,7 @@ def test_variable_length_packets_decode_to_parquet_and_csv(tmp_path):
 
 MIXED_CSV = {
     # ccsdspy CSV definitions: a counted array, and a fixed packet after it.
-    "samples": "name,data_type,bit_length\nTIME,uint,32\nNSAMPLES,uint,8\nS,int(NSAMPLES),12\n",
+    "samples": "name,data_type,bit_length\nTIME,uint,32\nNSAMPLES,uint,8\nS,uint(NSAMPLES),16\n",
     "status": "name,data_type,bit_length\nTIME,uint,32\nMODE,uint,4\nVOLTS,float,32\n",
 }
 MIXED_KEYS = {"samples": 0x2A5, "status": 0x101}
@@ -853,9 +853,9 @@ def mixed_archive(directory, packets=3000, seed=5, rules=None):
         layout = definitions.packet_type(name).layout
         values = {"TIME": index, "MODE": index % 16, "VOLTS": float(index) / 8}
         if name == "samples":
-            values = {"TIME": index, "S": rng.integers(-2048, 2048, rng.integers(0, 41)).tolist()}
+            values = {"TIME": index, "S": rng.integers(0, 4096, rng.integers(0, 41)).tolist()}
             values["NSAMPLES"] = len(values["S"])
-        size = layout.size_bytes + (len(values.get("S", ())) * 12 + 7) // 8
+        size = layout.size_bytes + 2 * len(values.get("S", ()))
         header = {
             "CCSDS_VERSION_NUMBER": 0,
             "CCSDS_PACKET_TYPE": 0,
@@ -897,7 +897,7 @@ def test_variable_length_types_decode_in_chunks_as_unpack_many_does(tmp_path, wh
         pytest.skip("layouts without array fields")
     # Rules bound the packets' length, and so the framing's lookahead past a
     # chunk's end: many chunks in a small archive.
-    definitions, archive = mixed_archive(tmp_path, rules={"max_length": 80})
+    definitions, archive = mixed_archive(tmp_path, rules={"max_length": 96})
     extra = ["--scheduler", request.getfixturevalue("dask_cluster")] if where == "dask" else []
     out = tmp_path / "out"
     assert (
@@ -923,7 +923,7 @@ def test_variable_length_types_decode_in_chunks_as_unpack_many_does(tmp_path, wh
             assert table.column(field).to_pylist() == column_lists(values), (name, field)
 
 
-@pytest.mark.parametrize("rules", [None, {"max_length": 80}])
+@pytest.mark.parametrize("rules", [None, {"max_length": 96}])
 def test_chunks_frame_as_the_whole_archive_does(tmp_path, rules):
     from vantrel.command import engine
 

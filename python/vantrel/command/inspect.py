@@ -16,6 +16,8 @@ from .running import Progress
 
 EXIT_DAMAGE = 3
 SHOWN_RANGES = 20
+# Time spans are given to the second, or to the finest unit they need.
+TIME_UNITS = (("s", 10**9), ("ms", 10**6), ("us", 10**3), ("ns", 1))
 
 
 def field_layout(name: str, position: dict[str, int], byte_order: str) -> vantrel.Layout:
@@ -159,10 +161,10 @@ def inspect_command(args) -> int:
             packet = definitions.packet_type(name)
             first, last = min(values), max(values)
             if packet.time_scale:  # a time code: ISO 8601, to the digit that matters
-                both = np.array([first, last])
-                text = np.datetime_as_string(both, unit="auto")
-                if "T" not in text[0]:  # whole days: to the second all the same
-                    text = np.datetime_as_string(both, unit="s")
+                both = np.array([first, last], "datetime64[ns]")
+                ticks = both.astype(np.int64)
+                unit = next(u for u, n in TIME_UNITS if not (ticks % n).any())
+                text = np.datetime_as_string(both, unit=unit)
                 first, last = (f"{t} {packet.time_scale}" for t in text)
             span_rows.append([name, packet.time, first, last])
         print(table(["type", "field", "first", "last"], span_rows, right=set()), file=out)
