@@ -208,14 +208,23 @@ class Job:
 
 
 def packet_keys(view, definitions: Definitions, framed) -> Any:
-    """The type field of every framed packet (int64; -1 where a packet is too short)."""
+    """The type field of every framed packet; -1 where a packet is too short for it.
+
+    Unsigned integers as the field decodes (int64 only when a packet lacks
+    the field), so that grouping sorts them by radix.
+    """
     import numpy as np
 
-    key = definitions.key
+    key, framing = definitions.key, definitions.framing
     layout = _key_layout(key["offset_bits"], key["bits"])
+    if key["offset_bits"] + key["bits"] <= framing["length_offset_bits"] + framing["length_bits"]:
+        # Framing refuses packets that end inside their own length field.
+        return layout.unpack_many(view, offsets=framed.offsets)["key"]
     column = layout.unpack_many(
         view, offsets=framed.offsets, lengths=framed.lengths, errors="mask"
     )["key"]
+    if not np.ma.is_masked(column):
+        return np.ma.getdata(column)
     return np.ma.filled(column.astype(np.int64), -1)
 
 

@@ -84,12 +84,16 @@ def empty_table(packet, output_format: str) -> Any:
 
 
 def _remove_parts(folder: Path) -> None:
-    """Empty a folder of the part files a run wrote there before."""
-    for part in folder.glob(PART_GLOB):
-        part.unlink()
-    others = [p.name for p in folder.iterdir() if not p.name.startswith((".", "_"))]
+    """Empty a folder of the part files a run wrote there before.
+
+    A folder that holds anything else is not vantrel's to empty.
+    """
+    parts = set(folder.glob(PART_GLOB))
+    others = sorted(p.name for p in folder.iterdir() if p not in parts)
     if others:
         raise CommandError(f"{folder}: holds files other than vantrel's parts: {others[0]}")
+    for part in parts:
+        part.unlink()
 
 
 class ParquetFiles:
