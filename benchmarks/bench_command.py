@@ -215,7 +215,8 @@ def main():
         size = archive.stat().st_size
         print(
             f"{PACKETS:,} packets, {size / 1e6:.1f} MB, three APIDs "
-            f"(one with 0-{MAX_SAMPLES} samples per packet), to Parquet"
+            f"(one with 0-{MAX_SAMPLES} samples per packet), to Parquet; "
+            f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores"
         )
 
         out = directory / "out"
@@ -253,8 +254,8 @@ def scale_out(directory: Path, definitions_path: Path, archive: Path):
     del data
     big_size = big.stat().st_size
     print(
-        f"{PACKETS * BIG_REPEATS:,} packets, {big_size / 1e6:.0f} MB, "
-        f"{os.cpu_count()} cores on this machine"
+        f"{PACKETS * BIG_REPEATS:,} packets, {big_size / 1e6:.0f} MB; "
+        f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores"
     )
     out = directory / "big-out"
 

@@ -830,8 +830,9 @@ MIXED_CSV = {
     # ccsdspy CSV definitions: a counted array, and a fixed packet after it.
     "samples": "name,data_type,bit_length\nTIME,uint,32\nNSAMPLES,uint,8\nS,uint(NSAMPLES),16\n",
     "status": "name,data_type,bit_length\nTIME,uint,32\nMODE,uint,4\nVOLTS,float,32\n",
+    "silent": "name,data_type,bit_length\nTIME,uint,32\n",  # no packets: an empty table
 }
-MIXED_KEYS = {"samples": 0x2A5, "status": 0x101}
+MIXED_KEYS = {"samples": 0x2A5, "status": 0x101, "silent": 0x3FF}
 
 
 def mixed_archive(directory, packets=3000, seed=5, rules=None):

@@ -29,7 +29,7 @@ class Chunk:
     """Bytes [start, stop) of an archive, framed as part of [start, window_stop).
 
     `archive` is the file's place among the archives of the command line.
-    Only this (a path and three numbers) travels to a dask worker.
+    Only this, a path and four numbers, travels to a dask worker.
     """
 
     path: str
@@ -165,13 +165,6 @@ def frame_chunk(chunk: Chunk, definitions: Definitions) -> Framing:
     with mapped(chunk.path, chunk.start, chunk.window_stop) as window:
         framed = frame(window, definitions)
     return _chunk_framing(framed, chunk.stop - chunk.start)
-
-
-def chunks(
-    path: str, definitions: Definitions, chunk_bytes: int = DEFAULT_CHUNK_BYTES
-) -> list[Chunk]:
-    """The chunks of one file (without their framing)."""
-    return [chunk for chunk, _ in plan([path], definitions, chunk_bytes)]
 
 
 @dataclass(frozen=True)
