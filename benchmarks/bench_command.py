@@ -264,6 +264,7 @@ def main():
 
 def scale_out(directory: Path, definitions_path: Path, archive: Path):
     try:
+        import dask
         import dask.distributed as distributed
     except ImportError:
         print('dask.distributed missing: pip install ".[dask]" for the scale-out figures')
@@ -290,17 +291,21 @@ def scale_out(directory: Path, definitions_path: Path, archive: Path):
             == 0
         )
 
+    # The cluster --workers starts: no dashboard, and so no worker profiles.
+    quiet = {
+        "distributed.worker.profile.enabled": False,
+        "distributed.admin.system-monitor.gil.enabled": False,
+    }
     started = time.perf_counter()
-    with (
-        distributed.LocalCluster(
+    with dask.config.set(quiet):
+        cluster = distributed.LocalCluster(
             n_workers=2,
             threads_per_worker=1,
             processes=True,
             dashboard_address=None,
             silence_logs=logging.ERROR,
-        ) as cluster,
-        distributed.Client(cluster) as client,
-    ):
+        )
+    with cluster, distributed.Client(cluster) as client:
         startup = time.perf_counter() - started
         on_cluster = ["--scheduler", cluster.scheduler_address]
         decode(*on_cluster)  # the workers import what they need
