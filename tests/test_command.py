@@ -946,6 +946,24 @@ def test_chunks_frame_as_the_whole_archive_does(tmp_path, rules):
     assert len(skipped) >= (1 if rules is None else 4) and skipped[-1][2] == "truncated"
 
 
+def test_a_wide_length_field_does_not_make_one_chunk_of_the_archive(tmp_path):
+    from vantrel.command import engine
+
+    # 32-bit lengths allow packets of 4 GB: the lookahead stops at a chunk.
+    document = {
+        "framing": {"length_offset_bits": 0, "length_bits": 32, "length_adjust": 0},
+        "packets": {"all": {"layout": [{**ITEM, "byte_order": "big", "reverse_bits": False}]}},
+    }
+    (tmp_path / "wide.json").write_text(json.dumps(document))
+    definitions = definitions_module.load(tmp_path / "wide.json")
+    packet = (100).to_bytes(4, "big") + bytes(96)
+    (tmp_path / "wide.bin").write_bytes(packet * 50_000)  # 5 MB
+    plan = list(engine.plan([str(tmp_path / "wide.bin")], definitions, 1 << 20))
+    assert [c.start for c, _ in plan] == [0, 1048500, 2097000, 3145500]
+    assert max(c.window_stop - c.start for c, _ in plan) == 2 << 20
+    assert sum(len(framing.offsets) for _, framing in plan) == 50_000
+
+
 def test_variable_length_csv_definitions_decode_as_ccsdspy_decodes_them(tmp_path):
     ccsdspy = pytest.importorskip("ccsdspy")
     if not layouts_have_arrays():

@@ -22,6 +22,7 @@ import vantrel
 from .definitions import Definitions
 
 DEFAULT_CHUNK_BYTES = 16 << 20
+MIN_LOOKAHEAD_CAP = 1 << 20
 
 
 @dataclass(frozen=True)
@@ -146,7 +147,10 @@ def plan(
     window starts there. Chunks are found as they are asked for, so work on
     the first ones can start at once.
     """
-    margin = lookahead(definitions)
+    # Wide length fields without a `max_length` rule allow packets of
+    # gigabytes: the lookahead stops at a chunk (or 1 MiB), so that windows
+    # stay about the size asked for.
+    margin = min(lookahead(definitions), max(chunk_bytes, MIN_LOOKAHEAD_CAP))
     for archive, path in enumerate(paths):
         size = os.path.getsize(path)
         start = 0
