@@ -40,6 +40,7 @@ import numpy as np
 import vantrel
 from vantrel.command import definitions as definitions_module
 from vantrel.command.main import main as vantrel_main
+from vantrel.command.running import LOCAL_CLUSTER_CONFIG
 
 try:
     import ccsdspy
@@ -291,13 +292,8 @@ def scale_out(directory: Path, definitions_path: Path, archive: Path):
             == 0
         )
 
-    # The cluster --workers starts: no dashboard, and so no worker profiles.
-    quiet = {
-        "distributed.worker.profile.enabled": False,
-        "distributed.admin.system-monitor.gil.enabled": False,
-    }
     started = time.perf_counter()
-    with dask.config.set(quiet):
+    with dask.config.set(LOCAL_CLUSTER_CONFIG):  # the cluster --workers starts
         cluster = distributed.LocalCluster(
             n_workers=2,
             threads_per_worker=1,
