@@ -626,12 +626,64 @@ def test_a_missing_extra_says_how_to_install_it(tmp_path, capsys, monkeypatch):
 # dask --------------------------------------------------------------------------------
 
 
-def test_decode_on_two_dask_workers_equals_one_process(tmp_path):
+@pytest.fixture(scope="module")
+def dask_cluster():
+    distributed = pytest.importorskip("dask.distributed")
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    ) as cluster:
+        yield cluster.scheduler_address
+
+
+def test_decode_on_two_dask_workers_writes_parts_equal_to_one_process(tmp_path):
     pytest.importorskip("dask.distributed")
+    pd = pytest.importorskip("pandas")
+    import pyarrow.dataset
+
+    small = ["-q", "--chunk-size", "100k"]
+    assert run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path / "one", *small) == 0
     assert (
-        run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path / "one", "-q", "--chunk-size", "100k")
-        == 0
+        run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path / "two", *small, "--workers", "2") == 0
     )
+    for name in ("housekeeping", "event", "magnetometer"):
+        one = pq.read_table(tmp_path / "one" / f"{name}.parquet")
+        folder = tmp_path / "two" / f"{name}.parquet"
+        parts = sorted(p.name for p in folder.iterdir())
+        # Named by archive and first byte, so that they sort in stream order.
+        assert all(p.startswith("part-0-") and p.endswith(".parquet") for p in parts)
+        assert len(parts) == 7  # one per chunk of 100k
+        assert one.num_rows > 0
+        assert pq.read_table(folder).equals(one)
+        assert pyarrow.dataset.dataset(folder).to_table().equals(one)
+        assert pd.read_parquet(folder).equals(one.to_pandas())
+
+
+def test_decode_on_dask_replaces_the_output_of_either_kind(tmp_path, dask_cluster):
+    on_dask = ["--scheduler", dask_cluster]
+    out = tmp_path / "out"
+    hk = out / "housekeeping.parquet"
+    assert run("decode", DEFINITIONS, ARCHIVE, "-o", out, "-q") == 0
+    whole = pq.read_table(hk)
+    assert run("decode", DEFINITIONS, ARCHIVE, "-o", out, "-q", *on_dask) == 0
+    assert hk.is_dir() and pq.read_table(hk).equals(whole)
+    # Fewer, larger chunks: no part of the previous run is left to be read twice.
+    assert (
+        run("decode", DEFINITIONS, ARCHIVE, "-o", out, "-q", "--chunk-size", "64k", *on_dask) == 0
+    )
+    assert run("decode", DEFINITIONS, ARCHIVE, "-o", out, "-q", *on_dask) == 0
+    assert len(list(hk.iterdir())) == 1 and pq.read_table(hk).equals(whole)
+    assert run("decode", DEFINITIONS, ARCHIVE, "-o", out, "-q") == 0
+    assert hk.is_file() and pq.read_table(hk).equals(whole)
+    (out / "event.parquet").unlink()
+    (out / "event.parquet").mkdir()
+    (out / "event.parquet" / "notes.txt").write_text("mine")
+    assert run("decode", DEFINITIONS, ARCHIVE, "-o", out, "-q", *on_dask) == 1
+    assert (out / "event.parquet" / "notes.txt").read_text() == "mine"
+
+
+def test_csv_on_dask_workers_is_the_file_one_process_writes(tmp_path, dask_cluster):
+    options = ["-q", "-f", "csv", "--chunk-size", "50k"]
+    assert run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path / "one", *options) == 0
     assert (
         run(
             "decode",
@@ -639,18 +691,20 @@ def test_decode_on_two_dask_workers_equals_one_process(tmp_path):
             ARCHIVE,
             "-o",
             tmp_path / "two",
-            "-q",
-            "--chunk-size",
-            "100k",
-            "--workers",
-            "2",
+            *options,
+            "--scheduler",
+            dask_cluster,
         )
         == 0
     )
     for name in ("housekeeping", "event", "magnetometer"):
-        one = pq.read_table(tmp_path / "one" / f"{name}.parquet")
-        two = pq.read_table(tmp_path / "two" / f"{name}.parquet")
-        assert one.equals(two) and one.num_rows > 0
+        one = (tmp_path / "one" / f"{name}.csv").read_bytes()
+        assert (tmp_path / "two" / f"{name}.csv").read_bytes() == one and one.count(b"\n") > 1
+    assert sorted(p.name for p in (tmp_path / "two").iterdir()) == [
+        "event.csv",
+        "housekeeping.csv",
+        "magnetometer.csv",
+    ]
 
 
 # the package ---------------------------------------------------------------------------
@@ -768,3 +822,247 @@ def test_variable_length_packets_decode_to_parquet_and_csv(tmp_path):
     with open(tmp_path / "samples.csv", newline="") as file:
         rows = list(csv.DictReader(file))
     assert [row["s"] for row in rows] == [str(list(range(k))) for k in range(5)]
+
+
+# variable-length packets ------------------------------------------------------------
+
+MIXED_CSV = {
+    # ccsdspy CSV definitions: a counted array, and a fixed packet after it.
+    "samples": "name,data_type,bit_length\nTIME,uint,32\nNSAMPLES,uint,8\nS,uint(NSAMPLES),16\n",
+    "status": "name,data_type,bit_length\nTIME,uint,32\nMODE,uint,4\nVOLTS,float,32\n",
+    "silent": "name,data_type,bit_length\nTIME,uint,32\n",  # no packets: an empty table
+}
+MIXED_KEYS = {"samples": 0x2A5, "status": 0x101, "silent": 0x3FF}
+
+
+def mixed_archive(directory, packets=3000, seed=5, rules=None):
+    """Both types interleaved at random, the counted arrays 0 to 40 long."""
+    for name, text in MIXED_CSV.items():
+        (directory / f"{name}.csv").write_text(text)
+    document = {
+        "packets": {n: {"key": k, "ccsdspy_csv": f"{n}.csv"} for n, k in MIXED_KEYS.items()}
+    }
+    if rules is not None:
+        document["rules"] = rules
+    (directory / "mixed.json").write_text(json.dumps(document))
+    definitions = definitions_module.load(directory / "mixed.json")
+    rng = np.random.default_rng(seed)
+    kinds = rng.integers(0, 2, packets)
+    out = []
+    for kind, index in zip(kinds.tolist(), range(packets)):
+        name = ("samples", "status")[kind]
+        layout = definitions.packet_type(name).layout
+        values = {"TIME": index, "MODE": index % 16, "VOLTS": float(index) / 8}
+        if name == "samples":
+            values = {"TIME": index, "S": rng.integers(0, 4096, rng.integers(0, 41)).tolist()}
+            values["NSAMPLES"] = len(values["S"])
+        size = layout.size_bytes + 2 * len(values.get("S", ()))
+        header = {
+            "CCSDS_VERSION_NUMBER": 0,
+            "CCSDS_PACKET_TYPE": 0,
+            "CCSDS_SECONDARY_FLAG": 0,
+            "CCSDS_APID": MIXED_KEYS[name],
+            "CCSDS_SEQUENCE_FLAG": 3,
+            "CCSDS_SEQUENCE_COUNT": index % 16384,
+            "CCSDS_PACKET_LENGTH": size - 7,
+        }
+        packet = layout.pack({**header, **values})
+        out.append(packet + bytes(size - len(packet)))
+    archive = directory / "mixed.bin"
+    archive.write_bytes(b"".join(out))
+    return definitions, archive
+
+
+def unpack_many_by_type(definitions, data):
+    framed = vantrel.split_packets(data, **definitions.framing)
+    header = vantrel.CCSDS_PRIMARY_HEADER.unpack_many(data, offsets=framed)
+    lengths = header["packet_length"].astype(np.int64) + 7
+    out = {}
+    for packet in definitions.packets:
+        mine = header["apid"] == packet.keys[0]
+        out[packet.name] = packet.layout.unpack_many(
+            data, offsets=framed[mine], lengths=lengths[mine]
+        )
+    return out
+
+
+def column_lists(column):
+    if hasattr(column, "to_list"):  # ragged
+        return [row.tolist() for row in column.to_list()]
+    return column.tolist()
+
+
+@pytest.mark.parametrize("where", ["here", "dask"])
+def test_variable_length_types_decode_in_chunks_as_unpack_many_does(tmp_path, where, request):
+    if not layouts_have_arrays():
+        pytest.skip("layouts without array fields")
+    # Rules bound the packets' length, and so the framing's lookahead past a
+    # chunk's end: many chunks in a small archive.
+    definitions, archive = mixed_archive(tmp_path, rules={"max_length": 96})
+    extra = ["--scheduler", request.getfixturevalue("dask_cluster")] if where == "dask" else []
+    out = tmp_path / "out"
+    assert (
+        run(
+            "decode",
+            tmp_path / "mixed.json",
+            archive,
+            "-o",
+            out,
+            "-q",
+            "--chunk-size",
+            "20k",
+            *extra,
+        )
+        == 0
+    )
+    expected = unpack_many_by_type(definitions, archive.read_bytes())
+    assert len(expected["samples"]["S"]) > 1000
+    for name, columns in expected.items():
+        table = pq.read_table(out / f"{name}.parquet")
+        assert table.column_names == list(columns)
+        for field, values in columns.items():
+            assert table.column(field).to_pylist() == column_lists(values), (name, field)
+
+
+@pytest.mark.parametrize("rules", [None, {"max_length": 96}])
+def test_chunks_frame_as_the_whole_archive_does(tmp_path, rules):
+    from vantrel.command import engine
+
+    definitions, archive = mixed_archive(tmp_path, packets=1000, rules=rules)
+    data = bytearray(archive.read_bytes() * 14)  # 390 kB: more than the lookahead
+    for at in (250_017, 100_000, 5003):  # noise, and without rules long bogus packets
+        data[at:at] = b"\xff" * 5
+    del data[-3:]  # the last packet cut short
+    archive.write_bytes(bytes(data))
+    whole = engine.frame(memoryview(bytes(data)), definitions)
+    plan = list(engine.plan([str(archive)], definitions, 20_000))
+    assert len(plan) > (2 if rules is None else 15)
+    assert [c.start for c, _ in plan[1:]] == [c.stop for c, _ in plan[:-1]]
+    assert plan[-1][0].stop == len(data)
+    offsets = np.concatenate([framing.offsets + c.start for c, framing in plan])
+    assert offsets.tolist() == whole.offsets.tolist()
+    skipped = [(c.start + s.start, c.start + s.stop, s.reason) for c, f in plan for s in f.skipped]
+    assert skipped == [(s.start, s.stop, s.reason) for s in whole.skipped]
+    assert len(skipped) >= (1 if rules is None else 4) and skipped[-1][2] == "truncated"
+
+
+def test_a_wide_length_field_does_not_make_one_chunk_of_the_archive(tmp_path):
+    from vantrel.command import engine
+
+    # 32-bit lengths allow packets of 4 GB: the lookahead stops at a chunk.
+    document = {
+        "framing": {"length_offset_bits": 0, "length_bits": 32, "length_adjust": 0},
+        "packets": {"all": {"layout": [{**ITEM, "byte_order": "big", "reverse_bits": False}]}},
+    }
+    (tmp_path / "wide.json").write_text(json.dumps(document))
+    definitions = definitions_module.load(tmp_path / "wide.json")
+    packet = (100).to_bytes(4, "big") + bytes(96)
+    (tmp_path / "wide.bin").write_bytes(packet * 50_000)  # 5 MB
+    plan = list(engine.plan([str(tmp_path / "wide.bin")], definitions, 1 << 20))
+    assert [c.start for c, _ in plan] == [0, 1048500, 2097000, 3145500]
+    assert max(c.window_stop - c.start for c, _ in plan) == 2 << 20
+    assert sum(len(framing.offsets) for _, framing in plan) == 50_000
+
+
+def test_variable_length_csv_definitions_decode_as_ccsdspy_decodes_them(tmp_path):
+    ccsdspy = pytest.importorskip("ccsdspy")
+    if not layouts_have_arrays():
+        pytest.skip("layouts without array fields")
+    _, archive = mixed_archive(tmp_path, packets=400)
+    assert run("decode", tmp_path / "mixed.json", archive, "-o", tmp_path / "out", "-q") == 0
+    streams = ccsdspy.utils.split_by_apid(str(archive))
+    theirs = ccsdspy.VariableLength.from_file(str(tmp_path / "samples.csv")).load(
+        streams[MIXED_KEYS["samples"]], include_primary_header=True
+    )
+    ours = pq.read_table(tmp_path / "out" / "samples.parquet")
+    assert ours.column("S").to_pylist() == [a.tolist() for a in theirs["S"]]
+    assert ours.column("TIME").to_pylist() == theirs["TIME"].tolist()
+
+
+# time axes ----------------------------------------------------------------------------
+
+
+def timed_definitions(directory, **time_keys):
+    """Two types whose time is a CUC (UTC) and a CDS (TAI) time code."""
+
+    def item(name, bits, **extra):
+        return {"name": name, "encoding": "unsigned", "bits": bits, **extra}
+
+    cuc = {"type": "cuc", "coarse_octets": 4, "fine_octets": 2, "scale": "UTC"}
+    layouts = {
+        "hk": [item("count", 16), item("obt", 48, convert=cuc), item("temp", 16)],
+        "mag": [item("day", 48, convert={"type": "cds", "scale": "TAI"}), item("bx", 16)],
+    }
+    document = {
+        "defaults": {"byte_order": "big", "reverse_bits": False},
+        "header": [item("ident", 16), item("sequence", 16), item("length", 16)],
+        "packets": {
+            name: {"key": key, "layout": layouts[name], **time_keys.get(name, {})}
+            for name, key in (("hk", 0x2A5), ("mag", 0x3C0))
+        },
+    }
+    (directory / "timed.json").write_text(json.dumps(document))
+    return definitions_module.load(directory / "timed.json")
+
+
+def timed_archive(directory, definitions, packets=40):
+    start = np.datetime64("2026-10-13T06:00:00", "ns")
+    out = b""
+    for name, key, step in (("hk", 0x2A5, 4), ("mag", 0x3C0, 1)):
+        layout = definitions.packet_type(name).layout
+        times = start + np.arange(packets) * np.timedelta64(step, "s")
+        columns = {
+            "ident": np.full(packets, 0x0800 | key),
+            "sequence": 0xC000 | np.arange(packets),
+            "length": np.full(packets, layout.size_bytes - 7),
+            "count": np.arange(packets),
+            "obt": times,
+            "temp": np.arange(packets) * 2,
+            "day": times,
+            "bx": np.arange(packets),
+        }
+        out += layout.pack_many({k: v for k, v in columns.items() if k in layout.names})
+    (directory / "timed.bin").write_bytes(out)
+    return directory / "timed.bin"
+
+
+def test_the_time_axis_is_the_first_time_code_unless_the_file_says(tmp_path):
+    automatic = timed_definitions(tmp_path)
+    assert [(p.time, p.time_scale) for p in automatic.packets] == [("obt", "UTC"), ("day", "TAI")]
+    chosen = timed_definitions(tmp_path, hk={"time": "count"}, mag={"time": False})
+    assert [(p.time, p.time_scale) for p in chosen.packets] == [("count", None), (None, None)]
+
+
+def test_inspect_gives_the_time_span_of_time_codes(tmp_path, capsys):
+    archive = timed_archive(tmp_path, timed_definitions(tmp_path))
+    assert run("inspect", archive, tmp_path / "timed.json") == 0
+    spans = capsys.readouterr().out.split("time span:\n")[1].splitlines()
+    assert [line.split() for line in spans] == [
+        ["type", "field", "first", "last"],
+        ["hk", "obt", "2026-10-13T06:00:00", "UTC", "2026-10-13T06:02:36", "UTC"],
+        ["mag", "day", "2026-10-13T06:00:00", "TAI", "2026-10-13T06:00:39", "TAI"],
+    ]
+
+
+def test_plot_draws_against_the_time_code_without_being_told(tmp_path):
+    pytest.importorskip("matplotlib")
+    from matplotlib.dates import num2date
+
+    from vantrel.command import plot
+
+    definitions = timed_definitions(tmp_path)
+    archive = timed_archive(tmp_path, definitions)
+    wanted = plot.resolve_fields(definitions, ["temp", "bx"])
+    figure = plot.draw(
+        plot.series(definitions, str(archive), wanted, 1 << 20, True), (800, 600), "t"
+    )
+    hk, mag = figure.get_axes()
+    assert (hk.get_xlabel(), mag.get_xlabel()) == ("obt (UTC)", "day (TAI)")
+    line = hk.get_lines()[0]
+    x = line.get_xdata()
+    assert str(np.asarray(x).dtype) == "datetime64[ns]"
+    assert x[-1] == np.datetime64("2026-10-13T06:02:36", "ns")
+    assert line.get_ydata().tolist() == list(range(0, 80, 2))
+    ticks = [num2date(t).year for t in hk.get_xticks()]
+    assert set(ticks) == {2026}  # a time axis, not nanoseconds since 1970
+    assert run("plot", tmp_path / "timed.json", archive, "bx", "-o", tmp_path / "x.png", "-q") == 0

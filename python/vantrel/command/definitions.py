@@ -28,6 +28,7 @@ CCSDS_SEQUENCE = {"offset_bits": 18, "bits": 14, "modulus": 16384}
 
 TOP_LEVEL_KEYS = {"framing", "rules", "type_field", "sequence", "defaults", "header", "packets"}
 FRAMING_KEYS = {"length_offset_bits", "length_bits", "length_adjust", "byte_order"}
+TIME_CODES = ("cuc", "cds")  # the conversions whose values are times
 PACKET_KEYS = {"key", "layout", "header", "time", "options", "ccsdspy_csv"}
 
 # ccsdspy's names for the primary header fields it decodes before a definition's own.
@@ -53,7 +54,8 @@ class PacketType:
     name: str
     keys: tuple[int, ...] | None  # None: every packet of the archive
     layout: vantrel.Layout
-    time: str | None = None
+    time: str | None = None  # the field of the time axis
+    time_scale: str | None = None  # "TAI" or "UTC" when that field is a time code
 
 
 @dataclass(frozen=True)
@@ -257,9 +259,19 @@ def _packet_type(
         raise DefinitionsError(f"{where}: {error}") from None
     except ValueError as error:
         raise DefinitionsError(f"{where}: {error}") from None
-    if time is not None and time not in layout.names:
+    codes = {
+        item.get("name"): item["convert"].get("scale")
+        for item in recipe
+        if isinstance(item.get("convert"), dict) and item["convert"].get("type") in TIME_CODES
+    }
+    if time is False:
+        return PacketType(name, keys, layout)
+    if time is None:
+        # Without a word from the file: the first field that holds a time code.
+        time = next(iter(codes), None)
+    elif not isinstance(time, str) or time not in layout.names:
         raise DefinitionsError(f"{where}: 'time' names no field of the layout: {time!r}")
-    return PacketType(name, keys, layout, time)
+    return PacketType(name, keys, layout, time, codes.get(time))
 
 
 # ccsdspy CSV packet definitions -------------------------------------------------
@@ -328,7 +340,9 @@ def read_ccsdspy_csv(path: str | Path, where: str | None = None) -> list[dict[st
             raise DefinitionsError(
                 f"{item_where}: bit_length and bit_offset must be integers"
             ) from None
-        data_type, _, shape = row["data_type"].lower().partition("(")
+        data_type, _, shape = row["data_type"].partition("(")
+        data_type = data_type.strip().lower()
+        # The shape may name a count field: its case is the field's own.
         shape = shape.rstrip(")").strip() or row.get("array_shape", "")
         count: int | str = 1
         if shape:

@@ -11,11 +11,13 @@ import vantrel
 
 from . import definitions as definitions_module
 from .common import check_inputs
-from .engine import DEFAULT_CHUNK_BYTES, Job, chunks, frame, mapped, run_chunk
+from .engine import DEFAULT_CHUNK_BYTES, Job, mapped, plan, run_chunk
 from .running import Progress
 
 EXIT_DAMAGE = 3
 SHOWN_RANGES = 20
+# Time spans are given to the second, or to the finest unit they need.
+TIME_UNITS = (("s", 10**9), ("ms", 10**6), ("us", 10**3), ("ns", 1))
 
 
 def field_layout(name: str, position: dict[str, int], byte_order: str) -> vantrel.Layout:
@@ -50,7 +52,7 @@ def inspect_command(args) -> int:
 
     check_inputs([args.archive] + ([args.definitions] if args.definitions else []))
     definitions = definitions_module.load_or_ccsds(args.definitions)
-    work = chunks(args.archive, definitions, args.chunk_size or DEFAULT_CHUNK_BYTES)
+    work = plan([args.archive], definitions, args.chunk_size or DEFAULT_CHUNK_BYTES)
     size = os.path.getsize(args.archive)
     progress = Progress(size, "inspect", enabled=not args.quiet)
     key_layout = field_layout("key", definitions.key, "big")
@@ -62,21 +64,20 @@ def inspect_command(args) -> int:
     keys, lengths, counts, skipped = [], [], [], []
     spans: dict[str, list[Any]] = {}
     try:
-        for chunk in work:
+        for chunk, framed in work:
             with mapped(chunk.path, chunk.start, chunk.stop) as view:
-                framed = frame(view, definitions)
                 keys.append(key_layout.unpack_many(view, offsets=framed.offsets)["key"])
                 lengths.append(framed.lengths)
                 if sequence_layout is not None:
                     counts.append(
                         sequence_layout.unpack_many(view, offsets=framed.offsets)["count"]
                     )
-                skipped += [
-                    (chunk.start + s.start, chunk.start + s.stop, s.reason, s.detail)
-                    for s in framed.skipped
-                ]
+            skipped += [
+                (chunk.start + s.start, chunk.start + s.stop, s.reason, s.detail)
+                for s in framed.skipped
+            ]
             if timed:
-                for name, columns in run_chunk(time_job, chunk).tables.items():
+                for name, columns in run_chunk(time_job, chunk, framed).tables.items():
                     times = columns[definitions.packet_type(name).time]
                     times = times.compressed() if isinstance(times, np.ma.MaskedArray) else times
                     if len(times):
@@ -155,9 +156,17 @@ def inspect_command(args) -> int:
     if spans:
         print(file=out)
         print("time span:", file=out)
-        span_rows = [
-            [name, definitions.packet_type(name).time, min(v), max(v)] for name, v in spans.items()
-        ]
+        span_rows = []
+        for name, values in spans.items():
+            packet = definitions.packet_type(name)
+            first, last = min(values), max(values)
+            if packet.time_scale:  # a time code: ISO 8601, to the digit that matters
+                both = np.array([first, last], "datetime64[ns]")
+                ticks = both.astype(np.int64)
+                unit = next(u for u, n in TIME_UNITS if not (ticks % n).any())
+                text = np.datetime_as_string(both, unit=unit)
+                first, last = (f"{t} {packet.time_scale}" for t in text)
+            span_rows.append([name, packet.time, first, last])
         print(table(["type", "field", "first", "last"], span_rows, right=set()), file=out)
     damaged = bool(skipped) or (
         report is not None

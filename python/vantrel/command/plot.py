@@ -2,11 +2,12 @@
 
 from __future__ import annotations
 
+import os
 from typing import Any
 
 from . import definitions as definitions_module
 from .common import CommandError, check_inputs
-from .engine import DEFAULT_CHUNK_BYTES, Job, chunks
+from .engine import DEFAULT_CHUNK_BYTES, Job, plan
 from .extras import need
 from .running import Progress, run
 
@@ -45,8 +46,8 @@ def series(definitions, archive: str, wanted, chunk_bytes: int, quiet: bool):
 
     types = tuple(dict.fromkeys(t for t, _ in wanted))
     job = Job(definitions, output="numpy", types=types)
-    work = chunks(archive, definitions, chunk_bytes)
-    progress = Progress(sum(c.stop - c.start for c in work), "plot", enabled=not quiet)
+    work = plan([archive], definitions, chunk_bytes)
+    progress = Progress(os.path.getsize(archive), "plot", enabled=not quiet)
     parts: dict[str, list[dict[str, Any]]] = {t: [] for t in types}
     try:
         for result in run(job, work, progress):
@@ -61,7 +62,10 @@ def series(definitions, archive: str, wanted, chunk_bytes: int, quiet: bool):
         y = np.ma.concatenate([p[field] for p in pieces]) if pieces else np.ma.empty(0)
         if packet.time:
             x = np.ma.concatenate([p[packet.time] for p in pieces]) if pieces else np.ma.empty(0)
-            label = packet.time
+            # A packet whose time did not decode has no place on the axis.
+            placed = ~np.ma.getmaskarray(x)
+            x, y = np.ma.getdata(x)[placed], y[placed]
+            label = packet.time + (f" ({packet.time_scale})" if packet.time_scale else "")
         else:
             x = np.arange(len(y))
             label = "packet index"

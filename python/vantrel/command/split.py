@@ -2,11 +2,12 @@
 
 from __future__ import annotations
 
+import os
 import sys
 
 from . import definitions as definitions_module
 from .common import check_inputs, output_dir
-from .engine import DEFAULT_CHUNK_BYTES, chunks, frame, group_offsets, mapped
+from .engine import DEFAULT_CHUNK_BYTES, group_offsets, mapped, plan
 from .running import Progress
 
 
@@ -16,17 +17,16 @@ def split_command(args) -> int:
     check_inputs([args.archive] + ([args.definitions] if args.definitions else []))
     definitions = definitions_module.load_or_ccsds(args.definitions)
     directory = output_dir(args.output)
-    work = chunks(args.archive, definitions, args.chunk_size or DEFAULT_CHUNK_BYTES)
-    progress = Progress(sum(c.stop - c.start for c in work), "split", enabled=not args.quiet)
+    work = plan([args.archive], definitions, args.chunk_size or DEFAULT_CHUNK_BYTES)
+    progress = Progress(os.path.getsize(args.archive), "split", enabled=not args.quiet)
     files = {}
     counts: dict[int, int] = {}
     skipped = 0
     try:
-        for chunk in work:
+        for chunk, framed in work:
+            skipped += sum(s.stop - s.start for s in framed.skipped)
             with mapped(chunk.path, chunk.start, chunk.stop) as view:
-                framed = frame(view, definitions)
-                skipped += sum(s.stop - s.start for s in framed.skipped)
-                groups = group_offsets(view, definitions, framed.offsets)
+                groups = group_offsets(view, definitions, framed)
                 data = np.frombuffer(view, np.uint8)
                 for key, offsets in groups.items():
                     index = np.searchsorted(framed.offsets, offsets)

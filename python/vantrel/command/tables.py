@@ -1,0 +1,244 @@
+"""The tables `vantrel decode` writes: Parquet or CSV, whole or in parts.
+
+In one process each packet type gets one file, written chunk after chunk.
+On dask, every worker writes the tables of its own chunks as part files, so
+only small summaries travel back: Parquet parts make a dataset folder per
+type (`<type>.parquet/part-*.parquet`, read back as one table in stream
+order by pyarrow, pandas, polars or dask), and CSV parts are joined, in
+order, into the same `<type>.csv` one process writes.
+"""
+
+from __future__ import annotations
+
+import csv
+import os
+import shutil
+from concurrent.futures import Future, ThreadPoolExecutor
+from pathlib import Path
+from typing import Any
+
+from .common import CommandError
+from .engine import ChunkResult, Parts
+from .extras import need
+
+PART_GLOB = "part-*"
+
+
+def parquet_options(schema) -> dict[str, Any]:
+    """How every Parquet table of the command is written.
+
+    Dictionaries pay off for text (labels, modes), rarely for numbers; the
+    statistics of list values (one min and max over every sample of a row
+    group) cost more to gather than a reader gains from them.
+    """
+    import pyarrow.types as kinds
+
+    def is_list(kind) -> bool:
+        return kinds.is_list(kind) or kinds.is_large_list(kind) or kinds.is_fixed_size_list(kind)
+
+    return {
+        "use_dictionary": [
+            f.name for f in schema if kinds.is_string(f.type) or kinds.is_large_string(f.type)
+        ],
+        "write_statistics": [f.name for f in schema if not is_list(f.type)],
+    }
+
+
+def write_part(path: Path, table: Any, output_format: str) -> None:
+    """One chunk's table of one type, as a part file of its own."""
+    if output_format == "parquet":
+        import pyarrow.parquet
+
+        pyarrow.parquet.write_table(table, path, **parquet_options(table.schema))
+        return
+    with open(path, "w", newline="", encoding="utf-8") as file:
+        write_rows(file, table)
+
+
+def write_rows(file, columns: dict[str, Any]) -> None:
+    """The rows of numpy columns as CSV lines, without a header."""
+    rows = zip(*(_csv_values(column) for column in columns.values()))
+    csv.writer(file).writerows(rows)
+
+
+def _csv_values(column: Any) -> list[Any]:
+    # Masked entries (values that failed to decode) become empty cells; an
+    # array field's row is one cell holding its values as a list.
+    import numpy as np
+
+    if isinstance(column, np.ma.MaskedArray):
+        if column.ndim > 1:
+            rows = column.filled(0).tolist()
+            return [None if m else r for r, m in zip(rows, np.ma.getmaskarray(column).any(1))]
+        return column.astype(object).filled(None).tolist()
+    if hasattr(column, "to_list"):  # a ragged column: one array (or None) per packet
+        return [None if row is None else row.tolist() for row in column.to_list()]
+    return column.tolist()
+
+
+def empty_table(packet, output_format: str) -> Any:
+    """A packet type's table without rows: its columns and their types."""
+    from .engine import _decode
+
+    return _decode(packet, b"", [], [], "arrow" if output_format == "parquet" else "numpy")
+
+
+def _remove_parts(folder: Path) -> None:
+    """Empty a folder of the part files a run wrote there before.
+
+    A folder that holds anything else is not vantrel's to empty.
+    """
+    parts = set(folder.glob(PART_GLOB))
+    others = sorted(p.name for p in folder.iterdir() if p not in parts)
+    if others:
+        raise CommandError(f"{folder}: holds files other than vantrel's parts: {others[0]}")
+    for part in parts:
+        part.unlink()
+
+
+class ParquetFiles:
+    """One Parquet file per packet type, one row group per chunk.
+
+    Each type's file is written by a thread of its own (pyarrow encodes
+    without the GIL), so the types are encoded side by side and the next
+    chunk is decoded meanwhile; at most two chunks per type wait.
+    """
+
+    def __init__(self, directory: Path, definitions):
+        self.parquet = need("pyarrow.parquet", "cli", "Parquet output")
+        self.directory = directory
+        self.writers: dict[str, Any] = {}
+        self.threads: dict[str, ThreadPoolExecutor] = {}
+        self.pending: dict[str, list[Future]] = {}
+        for packet in definitions.packets:
+            folder = self.location(packet.name)
+            if folder.is_dir():  # the parts of a run on dask
+                _remove_parts(folder)
+                folder.rmdir()
+
+    def location(self, name: str) -> Path:
+        return self.directory / f"{name}.parquet"
+
+    def take(self, result: ChunkResult) -> None:
+        for name, table in result.tables.items():
+            if table.num_rows:
+                self.write(name, table)
+
+    def write(self, name: str, table: Any) -> None:
+        if name not in self.threads:
+            self.threads[name] = ThreadPoolExecutor(1, thread_name_prefix=f"parquet-{name}")
+            self.pending[name] = []
+        pending = self.pending[name]
+        pending.append(self.threads[name].submit(self._write, name, table))
+        while len(pending) > 2:
+            pending.pop(0).result()
+
+    def _write(self, name: str, table: Any) -> None:
+        writer = self.writers.get(name)
+        if writer is None:
+            writer = self.parquet.ParquetWriter(
+                self.location(name), table.schema, **parquet_options(table.schema)
+            )
+            self.writers[name] = writer
+        writer.write_table(table)
+
+    def finish(self, packet) -> None:
+        """The table of a type that had no packets."""
+        self.write(packet.name, empty_table(packet, "parquet"))
+
+    def close(self) -> None:
+        try:
+            for pending in self.pending.values():
+                for future in pending:
+                    future.result()
+        finally:
+            for thread in self.threads.values():
+                thread.shutdown(wait=True)
+            for writer in self.writers.values():
+                writer.close()
+            self.threads.clear()
+            self.pending.clear()
+            self.writers.clear()
+
+
+class ParquetParts:
+    """A dataset folder per packet type, filled with part files by the workers."""
+
+    def __init__(self, directory: Path, definitions, parts: Parts):
+        need("pyarrow.parquet", "cli", "Parquet output")
+        self.directory = directory
+        self.parts = parts
+        for packet in definitions.packets:
+            folder = self.location(packet.name)
+            if folder.is_file():  # the file of a run in one process
+                folder.unlink()
+            elif folder.is_dir():
+                _remove_parts(folder)
+            folder.mkdir(exist_ok=True)
+
+    def location(self, name: str) -> Path:
+        return self.directory / f"{name}.parquet"
+
+    def take(self, result: ChunkResult) -> None:
+        pass  # the worker wrote its parts
+
+    def finish(self, packet) -> None:
+        from .engine import Chunk
+
+        first = Chunk("", 0, 0, 0, 0)
+        write_part(self.parts.path(packet.name, first), empty_table(packet, "parquet"), "parquet")
+
+    def close(self) -> None:
+        pass
+
+
+class CsvFiles:
+    """One CSV file per packet type, written with the standard library.
+
+    With `parts`, the workers wrote each chunk's rows to a part file of the
+    staging folder: each is appended in turn, then removed.
+    """
+
+    def __init__(self, directory: Path, definitions, parts: Parts | None = None):
+        self.directory = directory
+        self.definitions = definitions
+        self.parts = parts
+        self.files: dict[str, Any] = {}
+        if parts is not None:
+            for packet in definitions.packets:
+                (Path(parts.staging) / packet.name).mkdir(parents=True, exist_ok=True)
+
+    def location(self, name: str) -> Path:
+        return self.directory / f"{name}.csv"
+
+    def _file(self, name: str, columns: dict[str, Any] | None = None):
+        file = self.files.get(name)
+        if file is None:
+            if columns is None:
+                columns = empty_table(self.definitions.packet_type(name), "csv")
+            file = self.files[name] = open(self.location(name), "w", newline="", encoding="utf-8")
+            csv.writer(file).writerow(columns)
+        return file
+
+    def take(self, result: ChunkResult) -> None:
+        if self.parts is None:
+            for name, columns in result.tables.items():
+                write_rows(self._file(name, columns), columns)
+            return
+        for name, rows in result.rows.items():
+            if not rows:
+                continue
+            file = self._file(name)
+            part = self.parts.path(name, result.chunk)
+            with open(part, newline="", encoding="utf-8") as source:
+                shutil.copyfileobj(source, file)
+            os.unlink(part)
+
+    def finish(self, packet) -> None:
+        self._file(packet.name)
+
+    def close(self) -> None:
+        for file in self.files.values():
+            file.close()
+        if self.parts is not None:
+            shutil.rmtree(self.parts.staging, ignore_errors=True)
