@@ -377,6 +377,218 @@ class TestEnumerations:
         assert column.to_pylist() == ["OFF", None, "SAFE"]
 
 
+# ---- Whole columns --------------------------------------------------------------
+
+# The leap seconds to the end of 2016 (IERS Bulletin C): (year, month, TAI - UTC).
+IERS = [(1972, 1, 10), (1972, 7, 11)] + [
+    (year, month, offset)
+    for offset, (year, month) in enumerate(
+        [(1973, 1), (1974, 1), (1975, 1), (1976, 1), (1977, 1), (1978, 1), (1979, 1), (1980, 1)]
+        + [(1981, 7), (1982, 7), (1983, 7), (1985, 7), (1988, 1), (1990, 1), (1991, 1)]
+        + [(1992, 7), (1993, 7), (1994, 7), (1996, 1), (1997, 7), (1999, 1), (2006, 1)]
+        + [(2009, 1), (2012, 7), (2015, 7), (2017, 1)],
+        start=12,
+    )
+]
+DAY_NS = 86400 * 10**9
+
+
+def leap_rows():
+    return [
+        ((dt.date(y, m, 1) - UNIX.date()).days * DAY_NS, offset * 10**9) for y, m, offset in IERS
+    ]
+
+
+def utc_to_tai(utc):
+    """None before the table, else the TAI reading."""
+    rows = [row for row in leap_rows() if row[0] <= utc]
+    return utc + rows[-1][1] if rows else None
+
+
+def tai_to_utc(tai):
+    rows = leap_rows()
+    started = [k for k, (day, offset) in enumerate(rows) if day + offset <= tai]
+    if not started:
+        return None
+    k = started[-1]
+    utc = tai - rows[k][1]
+    if k + 1 < len(rows) and utc >= rows[k + 1][0]:
+        return rows[k + 1][0] - 1  # inside the inserted second
+    return utc
+
+
+def leap_day(utc_day_start):
+    """Whether the UTC day starting there ends with an inserted second."""
+    return any(day == utc_day_start + DAY_NS for day, _ in leap_rows()[1:])
+
+
+class TestWholeColumns:
+    """Thousands of packets at once, across the kernels' blocks, against
+    per-value oracles: what one packet gives, every packet of a column gives."""
+
+    def times_near(self, rng, count, code_scale):
+        """Seconds since 1958 on the code's clock: near the 2016 leap second,
+        inside 2020, and before 1972."""
+        leap = (dt.datetime(2016, 12, 31, 23, 59, 59) - CCSDS_EPOCH).days * 86400 + 86399
+        leap += BEFORE_2017 if code_scale == "TAI" else 0
+        centres = np.array([leap, leap + 400 * 86400, 5 * 86400])
+        return centres[rng.integers(0, 3, count)] + rng.integers(-3, 4, count)
+
+    def oracle(self, elapsed_ns, epoch_ns, code_scale, scale):
+        reading = epoch_ns + elapsed_ns
+        if code_scale == scale:
+            return reading
+        return tai_to_utc(reading) if scale == "UTC" else utc_to_tai(reading)
+
+    @pytest.mark.parametrize(
+        ("fine_octets", "p_field", "scale"),
+        [(2, True, "UTC"), (3, False, "TAI"), (0, True, "UTC"), (1, False, "UTC")],
+    )
+    def test_cuc_column_against_the_oracle(self, fine_octets, p_field, scale):
+        rng = np.random.default_rng(fine_octets)
+        count = 1500
+        coarse = self.times_near(rng, count, "TAI")
+        fine = rng.integers(0, 256**fine_octets, count) if fine_octets else np.zeros(count, int)
+        p_fields = np.full(count, 0x1C | fine_octets)
+        p_fields[rng.integers(0, count, 20)] = 0x2E  # codes that fail
+        layout = cuc(4, fine_octets, p_field, scale=scale)
+        data = b"".join(
+            cuc_packet(int(c), int(f), 4, fine_octets, int(p) if p_field else None)
+            for c, f, p in zip(coarse, fine, p_fields)
+        )
+        column = layout.unpack_many(data, errors="mask")["t"]
+        mask = np.ma.getmaskarray(column)
+        epoch = ns_since_unix(CCSDS_EPOCH)
+        for k in range(count):
+            elapsed = int(coarse[k]) * 10**9 + fraction_ns(int(fine[k]), 256**fine_octets)
+            expected = self.oracle(elapsed, epoch, "TAI", scale)
+            if p_field and p_fields[k] != (0x1C | fine_octets):
+                expected = None
+            if expected is None:
+                assert mask[k], k
+            else:
+                assert not mask[k] and int(column.data[k].astype("int64")) == expected, k
+        failed = np.flatnonzero(np.ma.getmaskarray(column))
+        assert len(failed) > 0 or (not p_field and scale == "TAI")
+        if len(failed) > 0:
+            with pytest.raises(ValueError, match=f"packet {failed[0]} at byte"):
+                layout.unpack_many(data)
+
+    @pytest.mark.parametrize(
+        ("sub_octets", "code_scale", "scale"),
+        [(2, "UTC", "TAI"), (0, "UTC", "UTC"), (2, "TAI", "UTC"), (0, "TAI", "TAI")],
+    )
+    def test_cds_column_against_the_oracle(self, sub_octets, code_scale, scale):
+        rng = np.random.default_rng(sub_octets + 7)
+        count = 1300
+        seconds = self.times_near(rng, count, code_scale)
+        days, second_of_day = np.divmod(seconds, 86400)
+        ms = second_of_day * 1000 + rng.integers(0, 1000, count)
+        # Milliseconds 86400000 and up: an inserted second, on a day that has one.
+        ms[rng.integers(0, count, 40)] = 86_400_000 + rng.integers(0, 1000, 40)
+        us = rng.integers(0, 1000, count)
+        us[rng.integers(0, count, 5)] = 1000  # out of range
+        layout = cds(2, sub_octets, epoch_scale=code_scale, scale=scale)
+        data = b"".join(
+            cds_packet(int(d), int(m), int(u), 2, sub_octets) for d, m, u in zip(days, ms, us)
+        )
+        column = layout.unpack_many(data, errors="mask")["t"]
+        mask = np.ma.getmaskarray(column)
+        epoch = ns_since_unix(CCSDS_EPOCH)
+        for k in range(count):
+            sub = int(us[k]) if sub_octets else 0
+            day_start = epoch + int(days[k]) * DAY_NS
+            elapsed = int(days[k]) * DAY_NS + int(ms[k]) * 10**6 + sub * 1000
+            if sub > 999:
+                expected = None
+            elif ms[k] < 86_400_000:
+                expected = self.oracle(elapsed, epoch, code_scale, scale)
+            elif code_scale == "UTC" and leap_day(day_start):
+                before = utc_to_tai(epoch + elapsed - 10**9)
+                expected = before + 10**9 if scale == "TAI" else day_start + DAY_NS - 1
+            else:
+                expected = None
+            if expected is None:
+                assert mask[k], k
+            else:
+                assert not mask[k] and int(column.data[k].astype("int64")) == expected, k
+
+    def test_state_names_keep_their_reference_counts(self):
+        import sys
+
+        names = ["IDLE", "RUN", "HALT"]
+        states = {k: "".join(name) for k, name in enumerate(names)}  # fresh str objects
+        layout = vantrel.Layout(
+            [item("s", bits=8, convert={"type": "enumeration", "states": states})]
+        )
+        # The layout keeps one str per name: find them through a decoded value.
+        held = {v: layout.unpack(bytes([k]))["s"] for k, v in states.items()}
+
+        def references():
+            return {v: sys.getrefcount(name) for v, name in held.items()}
+
+        before = references()
+        none_before = sys.getrefcount(None)
+        raw = np.random.default_rng(3).integers(0, 3, 5000).astype(np.uint8)
+        column = layout.unpack_many(raw.tobytes())["s"]
+        assert references() == {v: before[v] + int(np.sum(raw == k)) for k, v in states.items()}
+        masked = layout.unpack_many(raw.tobytes() + bytes([9]), errors="mask")["s"]
+        assert masked.mask.tolist()[-2:] == [False, True]
+        with pytest.raises(ValueError, match="packet 5000 .*value 9 has no state name"):
+            layout.unpack_many(raw.tobytes() + bytes([9, 1]))
+        del column, masked
+        assert references() == before
+        assert abs(sys.getrefcount(None) - none_before) < 10
+
+    @pytest.mark.parametrize(
+        ("encoding", "bits", "dtype"),
+        [
+            ("unsigned", 8, ">u1"),
+            ("unsigned", 32, ">u4"),
+            ("unsigned", 64, ">u8"),
+            ("twos_complement", 16, ">i2"),
+            ("ieee754_f32", 32, ">f4"),
+            ("ieee754_f64", 64, ">f8"),
+        ],
+    )
+    @pytest.mark.parametrize("degree", [0, 1, 2, 3, 4, 6])
+    def test_polynomials_of_every_degree_and_raw_type(self, encoding, bits, dtype, degree):
+        rng = np.random.default_rng(degree)
+        coefficients = list(rng.uniform(-2, 2, degree + 1))
+        info = np.iinfo(dtype) if dtype[1] in "iu" else None
+        raw = (
+            rng.integers(max(info.min, -1000), min(info.max, 1000), 1200, endpoint=True)
+            if info
+            else rng.uniform(-1000, 1000, 1200)
+        ).astype(dtype)
+        layout = calibrated({"type": "polynomial", "coefficients": coefficients}, encoding, bits)
+        got = layout.unpack_many(raw.tobytes())["v"]
+        expected = np.polyval(coefficients[::-1], raw.astype(np.float64))
+        np.testing.assert_allclose(got, expected, rtol=1e-13, atol=1e-9)
+        assert layout.unpack(raw[:1].tobytes())["v"] == got[0]
+
+    def test_packet_lengths_hold_in_every_block(self):
+        # Packets of 4 bytes whose given lengths cut some short: a converted
+        # field fails where its raw one would, in the first block and later.
+        layout = vantrel.Layout(
+            [
+                item("head", bits=16),
+                item("v", bits=16, convert={"type": "linear", "slope": 2.0}),
+            ]
+        )
+        count = 3000
+        offsets = np.arange(count) * 4
+        lengths = np.full(count, 4)
+        short = np.random.default_rng(1).integers(0, count, 60)
+        lengths[short] = 3
+        data = np.arange(2 * count, dtype=">u2").tobytes()
+        raw = layout.unpack_many(data, offsets=offsets, lengths=lengths, errors="mask", raw=True)
+        converted = layout.unpack_many(data, offsets=offsets, lengths=lengths, errors="mask")
+        np.testing.assert_array_equal(converted["v"].mask, raw["v"].mask)
+        assert raw["v"].mask.sum() == len(set(short.tolist()))
+        np.testing.assert_array_equal(converted["v"].compressed(), 2.0 * raw["v"].compressed())
+
+
 # ---- The whole layout -------------------------------------------------------------
 
 
