@@ -318,6 +318,113 @@ class TestCalibrations:
         assert layout.pack({"v": 7}) == layout.pack({"v": 7}, raw=True) == b"\x00\x07"
 
 
+class TestInversion:
+    """pack inverts polynomials and tables that say "invert": the raw value
+    whose calibration lies closest to the value, as a search of every raw
+    value with numpy finds it."""
+
+    @settings(max_examples=40, deadline=None)
+    @given(
+        st.floats(-100, 100),
+        st.floats(1e-3, 1.0),
+        st.floats(0, 1e-4),
+        st.floats(0, 1e-8),
+        st.booleans(),
+        st.lists(st.floats(-1, 1), min_size=5, max_size=5),
+    )
+    def test_monotonic_polynomial_against_a_search(self, c0, c1, c2, c3, falling, probes):
+        coefficients = [c0, c1, c2, c3]
+        if falling:
+            coefficients = [-c for c in coefficients]
+        layout = calibrated({"type": "polynomial", "coefficients": coefficients, "invert": True})
+        raw = np.arange(4096)
+        values = np.polyval(coefficients[::-1], raw.astype(np.float64))
+        # Every engineering value packs back to its own raw value.
+        packed = layout.pack_many({"v": layout.unpack_many(archive(raw))["v"]})
+        np.testing.assert_array_equal(layout.unpack_many(packed, raw=True)["v"], raw)
+        # A value between two of them packs to the nearer one.
+        low, high = min(values), max(values)
+        for probe in probes:
+            value = low + (probe + 1) / 2 * (high - low)
+            nearest = int(np.argmin(np.abs(values - value)))
+            got = layout.unpack(layout.pack({"v": value}), raw=True)["v"]
+            assert abs(values[got] - value) <= abs(values[nearest] - value) + 1e-9
+
+    def test_raw_range_and_float_fields(self):
+        # x^2 - 4x turns at 2: invertible on [2, 1000] only.
+        convert = {"type": "polynomial", "coefficients": [0, -4, 1], "invert": True}
+        with pytest.raises(
+            ValueError, match="not one-to-one over raw values 0 to 65535: it turns at 2"
+        ):
+            calibrated(convert)
+        layout = calibrated({**convert, "raw_range": [2, 1000]})
+        assert layout.unpack(layout.pack({"v": 5.0}), raw=True)["v"] == 5  # 25 - 20
+        assert layout.unpack(layout.pack({"v": 5.2}), raw=True)["v"] == 5
+        with pytest.raises(
+            ValueError, match="outside the polynomial's values over raw values 2 to 1000"
+        ):
+            layout.pack({"v": -4.6})  # f(2) = -4, f(3) = -3: more than half a step below
+        assert layout.unpack(layout.pack({"v": -4.4}), raw=True)["v"] == 2
+        floats = calibrated({**convert, "raw_range": [2, 1e6]}, "ieee754_f64", 64)
+        raw = floats.unpack(floats.pack({"v": 1234.5}), raw=True)["v"]
+        assert raw == pytest.approx(2 + np.sqrt(4 + 1234.5), rel=1e-15)
+        with pytest.raises(ValueError, match="float field needs 'raw_range'"):
+            calibrated(convert, "ieee754_f64", 64)
+        with pytest.raises(ValueError, match="takes the same value"):
+            calibrated({"type": "polynomial", "coefficients": [3], "invert": True})
+        with pytest.raises(ValueError, match="raw_range is the range pack searches"):
+            calibrated({"type": "polynomial", "coefficients": [3, 1], "raw_range": [0, 1]})
+
+    def test_signed_field_searches_its_whole_range(self):
+        layout = calibrated(
+            {"type": "polynomial", "coefficients": [0, 0.5, 0, 1e-9], "invert": True},
+            "twos_complement",
+            16,
+        )
+        raw = np.arange(-32768, 32768, 17)
+        packed = layout.pack_many({"v": np.polyval([1e-9, 0, 0.5, 0], raw.astype(float))})
+        np.testing.assert_array_equal(layout.unpack_many(packed, raw=True)["v"], raw)
+
+    @pytest.mark.parametrize("outside", ["error", "clamp", "extrapolate"])
+    @pytest.mark.parametrize(
+        "points", [[[0, -5.0], [1000, 20.0], [4095, 30.0]], [[100, 9.0], [200, 1.0], [300, -7.0]]]
+    )
+    def test_tables_against_interp(self, points, outside):
+        layout = calibrated(
+            {"type": "table", "points": points, "outside": outside, "invert": True}, bits=12
+        )
+        xs, ys = np.array(points).T
+        raw = np.arange(int(xs[0]), int(xs[-1]) + 1)
+        values = np.interp(raw, xs, ys)
+        packed = layout.pack_many({"v": values})
+        np.testing.assert_array_equal(layout.unpack_many(packed, raw=True)["v"], raw)
+        for value in np.linspace(min(ys), max(ys), 37):
+            nearest = raw[np.argmin(np.abs(values - value))]
+            got = layout.unpack(layout.pack({"v": value}), raw=True)["v"]
+            assert (
+                abs(np.interp(got, xs, ys) - value)
+                <= abs(np.interp(nearest, xs, ys) - value) + 1e-12
+            )
+        beyond = ys[-1] + (ys[-1] - ys[-2]) * 10 / (xs[-1] - xs[-2])  # 10 raw steps past the end
+        if outside == "extrapolate" and xs[-1] + 10 < 4096:
+            assert layout.unpack(layout.pack({"v": beyond}), raw=True)["v"] == xs[-1] + 10
+        elif outside != "extrapolate":
+            with pytest.raises(ValueError, match=r"row 0: .*outside the table's values"):
+                layout.pack_many({"v": [beyond]})
+
+    def test_tables_that_turn_are_refused(self):
+        with pytest.raises(ValueError, match=r"convert: a table inverts only when .* \(point 2\)"):
+            calibrated({"type": "table", "points": [[0, 1], [5, 2], [9, 2]], "invert": True})
+
+    def test_inversion_is_part_of_the_layout(self):
+        convert = {"type": "polynomial", "coefficients": [1, 2], "invert": True}
+        layout = calibrated(convert)
+        assert pickle.loads(pickle.dumps(layout)) == layout
+        assert layout != calibrated({"type": "polynomial", "coefficients": [1, 2]})
+        assert layout.pack({"v": 15}) == b"\x00\x07"
+        assert layout.pack({"v": 15}, raw=True) == b"\x00\x0f"
+
+
 # ---- Enumerations ---------------------------------------------------------------
 
 STATES = {0: "OFF", 1: "ON", 2: "SAFE", 7: "SAFE"}

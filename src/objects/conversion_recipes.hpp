@@ -34,8 +34,9 @@ PyObject* unpack_converted(const ItemConversion& conversion, const PlannedField&
                            const LayoutItem& item, ByteSpan packet, std::uint64_t bit,
                            bool packet_immutable);
 
-// Packs an engineering value: inverts time codes, state names and linear
-// calibrations; polynomial and table calibrations take the raw value.
+// Packs an engineering value: inverts time codes, state names, linear
+// calibrations and the polynomials and tables whose recipe asks for it
+// ("invert"); other polynomials and tables take the raw value.
 bool pack_converted(const ItemConversion& conversion, const PlannedField& field,
                     const LayoutItem& item, PyObject* value, std::span<std::uint8_t> packet);
 

@@ -107,6 +107,256 @@ Result<double> invert_linear(const Conversion& conversion, double value) {
   return raw;
 }
 
+// ---- Inverting calibrations -------------------------------------------------------
+
+namespace {
+
+double evaluate(const std::vector<double>& c, double x) {
+  double value = c.back();
+  for (std::size_t k = c.size() - 1; k-- > 0;) value = value * x + c[k];
+  return value;
+}
+
+std::vector<double> derivative(const std::vector<double>& c) {
+  std::vector<double> d;
+  for (std::size_t k = 1; k < c.size(); ++k) d.push_back(c[k] * static_cast<double>(k));
+  if (d.empty()) d.push_back(0);
+  return d;
+}
+
+// The root of a polynomial between a and b, where it changes sign (or is 0
+// at an end), by bisection to the last bit.
+double bisect(const std::vector<double>& c, double a, double b) {
+  double fa = evaluate(c, a);
+  if (fa == 0) return a;
+  for (int step = 0; step < 2100; ++step) {
+    const double middle = a + (b - a) / 2;
+    if (middle <= a || middle >= b) break;
+    const double fm = evaluate(c, middle);
+    if (fm == 0) return middle;
+    if ((fm < 0) == (fa < 0)) {
+      a = middle;
+      fa = fm;
+    } else {
+      b = middle;
+    }
+  }
+  return a + (b - a) / 2;
+}
+
+// The real roots of a polynomial inside (low, high), in order. Its
+// derivative's roots cut the interval into pieces on which it is monotonic,
+// so each piece holds at most one root, found where the sign changes.
+std::vector<double> roots_inside(const std::vector<double>& c, double low, double high) {
+  std::size_t degree = c.size() - 1;
+  while (degree > 0 && c[degree] == 0) --degree;
+  if (degree == 0) return {};
+  const std::vector<double> trimmed(c.begin(), c.begin() + static_cast<std::ptrdiff_t>(degree + 1));
+  std::vector<double> cuts{low};
+  for (const double turn : roots_inside(derivative(trimmed), low, high)) cuts.push_back(turn);
+  cuts.push_back(high);
+  std::vector<double> roots;
+  for (std::size_t k = 0; k + 1 < cuts.size(); ++k) {
+    const double a = cuts[k];
+    const double b = cuts[k + 1];
+    const double fa = evaluate(trimmed, a);
+    const double fb = evaluate(trimmed, b);
+    double root = 0;
+    if (fb == 0) {
+      root = b;
+    } else if (fa != 0 && (fa < 0) != (fb < 0)) {
+      root = bisect(trimmed, a, b);
+    } else {
+      continue;
+    }
+    if (root > low && root < high && (roots.empty() || root > roots.back())) roots.push_back(root);
+  }
+  return roots;
+}
+
+Error outside_range(double value, double low_value, double high_value, const char* what) {
+  return Error{ErrorKind::ValueError,
+               concat("the value ", number_text(value), " is outside the ", what, " (",
+                      number_text(std::min(low_value, high_value)), " to ",
+                      number_text(std::max(low_value, high_value)), ")")};
+}
+
+// The root of polynomial(raw) = value in [low, high], where the polynomial
+// is monotonic and brackets the value: Newton steps while they stay inside
+// the shrinking bracket, bisection when they would leave it.
+double newton_in_bracket(const std::vector<double>& c, double value, double low, double high) {
+  const std::vector<double> slope = derivative(c);
+  double a = low;
+  double b = high;
+  double ga = evaluate(c, a) - value;
+  if (ga == 0) return a;
+  if (evaluate(c, b) - value == 0) return b;
+  double x = a + (b - a) / 2;
+  for (int step = 0; step < 400; ++step) {
+    const double gx = evaluate(c, x) - value;
+    if (gx == 0) return x;
+    if ((gx < 0) == (ga < 0)) {
+      a = x;
+      ga = gx;
+    } else {
+      b = x;
+    }
+    const double d = evaluate(slope, x);
+    double next = d != 0 ? x - gx / d : a + (b - a) / 2;
+    if (!(next > a && next < b)) next = a + (b - a) / 2;
+    if (next == x || next <= a || next >= b) break;
+    x = next;
+  }
+  return x;
+}
+
+// The integer near `root` whose calibration lies closest to `value`.
+template <class Calibrate>
+Result<double> nearest_integer(double root, double value, double low, double high,
+                               Calibrate calibrate) {
+  const double centre = std::nearbyint(root);
+  double best = centre;
+  double best_distance = std::numeric_limits<double>::infinity();
+  // The rounded root first: it keeps a tie.
+  for (const double candidate : {centre, centre - 1, centre + 1}) {
+    if (candidate < low || candidate > high) continue;
+    const Result<double> got = calibrate(candidate);
+    if (!got) continue;
+    const double distance = std::fabs(*got - value);
+    if (distance < best_distance) {
+      best = candidate;
+      best_distance = distance;
+    }
+  }
+  if (!std::isfinite(best_distance)) {
+    return value_error(concat("the value ", number_text(value), " has no raw value"));
+  }
+  return best;
+}
+
+// For a value just past the calibrated range: the integer raw value at
+// the nearer end when the value lies within half a step of its
+// calibration (rounding may put a decoded value a bit past the end).
+template <class Calibrate>
+std::optional<double> end_within_half_step(double value, double first, double last,
+                                           Calibrate calibrate) {
+  if (!(first < last)) return std::nullopt;
+  for (const auto& [end, inward] : {std::pair{first, first + 1}, std::pair{last, last - 1}}) {
+    const Result<double> at_end = calibrate(end);
+    const Result<double> next = calibrate(inward);
+    if (at_end && next && std::fabs(value - *at_end) <= std::fabs(*at_end - *next) / 2) return end;
+  }
+  return std::nullopt;
+}
+
+Result<double> invert_polynomial(const Conversion& c, double value, bool integer_raw) {
+  const double low = c.raw_low;
+  const double high = c.raw_high;
+  const double at_low = evaluate(c.coefficients, low);
+  const double at_high = evaluate(c.coefficients, high);
+  auto calibrate = [&](double raw) -> Result<double> { return evaluate(c.coefficients, raw); };
+  if (!(value >= std::min(at_low, at_high) && value <= std::max(at_low, at_high))) {
+    if (integer_raw) {
+      if (const auto end =
+              end_within_half_step(value, std::ceil(low), std::floor(high), calibrate)) {
+        return *end;
+      }
+    }
+    return std::unexpected(outside_range(
+        value, at_low, at_high,
+        concat("polynomial's values over raw values ", number_text(low), " to ", number_text(high))
+            .c_str()));
+  }
+  const double root = newton_in_bracket(c.coefficients, value, low, high);
+  if (!integer_raw) return root;
+  return nearest_integer(root, value, std::ceil(low), std::floor(high), calibrate);
+}
+
+Result<double> invert_table(const Conversion& c, double value, bool integer_raw) {
+  const std::vector<double>& xs = c.table_raw;
+  const std::vector<double>& ys = c.table_values;
+  const std::size_t last = ys.size() - 1;
+  const bool increasing = ys[last] > ys[0];
+  // Segment k runs from point k to point k + 1; values past the ends use
+  // the end segments, continued, when the table extrapolates.
+  auto before = [&](double a, double b) { return increasing ? a < b : a > b; };
+  std::size_t k = 0;
+  if (before(value, ys[0]) || before(ys[last], value)) {
+    if (c.outside != OutsideTable::Extrapolate) {
+      if (integer_raw) {
+        if (const auto end =
+                end_within_half_step(value, std::ceil(xs.front()), std::floor(xs[last]),
+                                     [&](double raw) { return look_up(c, raw); })) {
+          return *end;
+        }
+      }
+      return std::unexpected(outside_range(value, ys[0], ys[last], "table's values"));
+    }
+    k = before(value, ys[0]) ? 0 : last - 1;
+  } else {
+    while (k + 1 < last && !before(value, ys[k + 1])) ++k;
+  }
+  const double root = xs[k] + (value - ys[k]) * (xs[k + 1] - xs[k]) / (ys[k + 1] - ys[k]);
+  if (!integer_raw) return root;
+  // Past the table's ends only an extrapolating table gives new values.
+  const bool beyond = c.outside == OutsideTable::Extrapolate;
+  const double infinity = std::numeric_limits<double>::infinity();
+  return nearest_integer(root, value, beyond ? -infinity : std::ceil(xs.front()),
+                         beyond ? infinity : std::floor(xs[last]),
+                         [&](double raw) { return look_up(c, raw); });
+}
+
+}  // namespace
+
+Result<void> check_invertible_polynomial(const std::vector<double>& coefficients, double low,
+                                         double high) {
+  if (!(low < high)) {
+    return value_error(concat("raw_range must be (low, high) with low < high, not (",
+                              number_text(low), ", ", number_text(high), ")"));
+  }
+  std::vector<double> cuts{low};
+  for (const double turn : roots_inside(derivative(coefficients), low, high)) cuts.push_back(turn);
+  cuts.push_back(high);
+  std::vector<double> values;
+  for (const double x : cuts) {
+    values.push_back(evaluate(coefficients, x));
+    if (!std::isfinite(values.back())) {
+      return value_error(concat("the polynomial is not finite at raw value ", number_text(x)));
+    }
+  }
+  const bool increasing = values.back() > values.front();
+  for (std::size_t k = 1; k < values.size(); ++k) {
+    if (increasing ? values[k] > values[k - 1] : values[k] < values[k - 1]) continue;
+    const std::string range = concat(number_text(low), " to ", number_text(high));
+    if (cuts.size() == 2) {
+      return value_error(concat("the polynomial takes the same value at raw values ", range));
+    }
+    return value_error(concat("the polynomial is not one-to-one over raw values ", range,
+                              ": it turns at ", number_text(cuts[std::max<std::size_t>(1, k - 1)]),
+                              "; give a 'raw_range' where it only rises or only falls"));
+  }
+  return {};
+}
+
+Result<void> check_invertible_table(const Conversion& conversion) {
+  const std::vector<double>& ys = conversion.table_values;
+  const bool increasing = ys.back() > ys.front();
+  for (std::size_t k = 1; k < ys.size(); ++k) {
+    if (increasing ? ys[k] > ys[k - 1] : ys[k] < ys[k - 1]) continue;
+    return value_error(concat(
+        "a table inverts only when its values strictly increase or decrease (point ", k, ")"));
+  }
+  return {};
+}
+
+Result<double> invert_calibration(const Conversion& conversion, double value, bool integer_raw) {
+  if (!std::isfinite(value)) {
+    return value_error(concat("the value ", number_text(value), " has no raw value"));
+  }
+  if (conversion.kind == ConversionKind::Table) return invert_table(conversion, value, integer_raw);
+  return invert_polynomial(conversion, value, integer_raw);
+}
+
 std::size_t converted_item_size(const Conversion& conversion, bool handles) {
   if (conversion.kind != ConversionKind::Enumeration) return 8;
   return handles ? sizeof(void*) : 4;

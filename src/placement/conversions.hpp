@@ -73,6 +73,12 @@ struct Conversion {
   std::vector<double> table_raw;
   std::vector<double> table_values;
   OutsideTable outside = OutsideTable::Error;
+  // A polynomial or table that pack inverts (the recipe's "invert"); for a
+  // polynomial, the raw values it is searched over, where it is strictly
+  // monotonic.
+  bool invert = false;
+  double raw_low = 0;
+  double raw_high = 0;
   Enumeration enumeration;
   TimeCodeFormat time;
   bool operator==(const Conversion&) const = default;
@@ -143,5 +149,21 @@ std::optional<ColumnFailure> decode_converted_column(ByteSpan buffer, const Pack
 // The raw value that a linear calibration maps closest to `value`, for
 // packing; a NaN or infinite quotient fails.
 Result<double> invert_linear(const Conversion& conversion, double value);
+
+// Whether a polynomial (c0 ... cn) is strictly monotonic, and finite, over
+// raw values [low, high], so that pack can invert it; the error says where
+// it turns.
+Result<void> check_invertible_polynomial(const std::vector<double>& coefficients, double low,
+                                         double high);
+// Whether a table's values strictly increase or decrease.
+Result<void> check_invertible_table(const Conversion& conversion);
+
+// The raw value of an engineering value for an invertible polynomial or
+// table: the root of calibration(raw) = value found by safeguarded Newton
+// steps inside a bracket (a polynomial) or by interpolation (a table). For
+// integer fields it is then rounded to the integer whose calibration lies
+// closest to `value`, found by evaluating the neighbours. A value that no
+// raw value in range reaches fails, naming the range.
+Result<double> invert_calibration(const Conversion& conversion, double value, bool integer_raw);
 
 }  // namespace vantrel
