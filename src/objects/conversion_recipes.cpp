@@ -646,7 +646,8 @@ PyObject* unpack_converted(const ItemConversion& conversion, const PlannedField&
     return datetime_from_reading(*time, c.time.scale);
   }
   FieldScratch scratch;
-  const FieldInput input = read_field_input(packet, bit, field.spec, scratch, packet_immutable);
+  const FieldInput input =
+      read_shaped_input(packet, bit, field.spec, field.shape, scratch, packet_immutable);
   StrResult text;
   const Result<FieldValue> decoded = field.spec.row->decode(input, text);
   if (!decoded) {
@@ -764,17 +765,18 @@ bool pack_time(const ItemConversion& conversion, const PlannedField& field, cons
   return true;
 }
 
-bool pack_converted(const ItemConversion& conversion, const PlannedField& field,
-                    const LayoutItem& item, PyObject* value, std::span<std::uint8_t> packet) {
+bool converted_input(const ItemConversion& conversion, const FieldSpec& spec,
+                     const LayoutItem& item, PyObject* value, PackInput& input) {
   const Conversion& c = conversion.conversion;
+  const ValueKind kind = spec.row->value_kind;
+  if (kind == ValueKind::NotPackable) return raise_not_packable(item);
+  Ref raw_object = Ref::borrow(value);
   switch (c.kind) {
     case ConversionKind::Polynomial:
     case ConversionKind::Table:
       if (!c.invert) break;
       [[fallthrough]];
     case ConversionKind::Linear: {
-      const ValueKind kind = field.spec.row->value_kind;
-      if (kind == ValueKind::NotPackable) return raise_not_packable(item);
       double engineering = 0;
       if (!to_f64(value, engineering)) {
         rewrap_engine_failure(item.context);
@@ -785,50 +787,59 @@ bool pack_converted(const ItemConversion& conversion, const PlannedField& field,
                                      ? invert_linear(c, engineering)
                                      : invert_calibration(c, engineering, integer_raw);
       if (!raw) return raise_item_failure(raw.error(), item);
-      PackInput input;
       // Integers round to the nearest raw value, ties to even.
       const double rounded = std::nearbyint(*raw);
+      const bool fits = kind == ValueKind::Unsigned
+                            ? rounded >= 0 && rounded < 18446744073709551616.0
+                            : rounded >= -9223372036854775808.0 && rounded < 9223372036854775808.0;
+      if (integer_raw && !fits) {
+        return raise_item_failure(
+            Error{ErrorKind::ValueError,
+                  concat("the value ", quoted(value), " needs a raw value outside the field")},
+            item);
+      }
       if (kind == ValueKind::Unsigned) {
-        if (!(rounded >= 0 && rounded < 18446744073709551616.0)) {
-          return raise_item_failure(
-              Error{ErrorKind::ValueError,
-                    concat("the value ", quoted(value), " needs a raw value outside the field")},
-              item);
-        }
         input.unsigned_value = static_cast<std::uint64_t>(rounded);
       } else if (kind == ValueKind::Signed) {
-        if (!(rounded >= -9223372036854775808.0 && rounded < 9223372036854775808.0)) {
-          return raise_item_failure(
-              Error{ErrorKind::ValueError,
-                    concat("the value ", quoted(value), " needs a raw value outside the field")},
-              item);
-        }
         input.signed_value = static_cast<std::int64_t>(rounded);
       } else {
         input.real32 = binary32_from_double(*raw);
         input.real64 = *raw;
       }
-      return pack_input(field, item, input, packet);
+      return true;
     }
     case ConversionKind::Enumeration: {
-      if (!PyUnicode_Check(value)) return pack_value(field, item, value, packet);
+      if (!PyUnicode_Check(value)) break;
       PyObject* raw = PyDict_GetItemWithError(conversion.state_raw.get(), value);
       if (raw == nullptr) {
         if (PyErr_Occurred()) return false;
         return raise_item_failure(
             Error{ErrorKind::ValueError, concat(quoted(value), " is not a state name")}, item);
       }
-      Ref held = Ref::borrow(raw);
-      return pack_value(field, item, held.get(), packet);
+      raw_object = Ref::borrow(raw);
+      break;
     }
-    case ConversionKind::TimeCode: {
-      Nanoseconds time = 0;
-      if (!reading_of(value, c.time.scale, item, time)) return false;
-      return pack_time(conversion, field, item, time, packet);
-    }
+    case ConversionKind::TimeCode:
     case ConversionKind::None: break;
   }
-  return pack_value(field, item, value, packet);
+  if (!convert_value(kind, raw_object.get(), input)) {
+    rewrap_engine_failure(item.context);
+    return false;
+  }
+  return true;
+}
+
+bool pack_converted(const ItemConversion& conversion, const PlannedField& field,
+                    const LayoutItem& item, PyObject* value, std::span<std::uint8_t> packet) {
+  const Conversion& c = conversion.conversion;
+  if (c.kind == ConversionKind::TimeCode) {
+    Nanoseconds time = 0;
+    if (!reading_of(value, c.time.scale, item, time)) return false;
+    return pack_time(conversion, field, item, time, packet);
+  }
+  PackInput input;
+  return converted_input(conversion, field.spec, item, value, input) &&
+         pack_input(field, item, input, packet);
 }
 
 }  // namespace vantrel

@@ -665,7 +665,7 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
                       "output='arrow' and text_dtype are not available for them yet");
       return nullptr;
     }
-    return unpack_many_shaped(data, buffer, view.immutable(), starts, masking);
+    return unpack_many_shaped(data, buffer, view.immutable(), starts, masking, raw);
   }
   if (output == Output::Arrow) return unpack_many_arrow(data, view, starts, masking, raw);
   const std::size_t count = starts.count;

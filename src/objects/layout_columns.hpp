@@ -23,10 +23,11 @@ struct LayoutData;
 
 // Layout.unpack_many of a shaped layout (arrays, permuted or word byte
 // orders), once the packets' starts and ends are known.
+// `raw` skips the conversions.
 PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
-                             const PacketStarts& starts, bool masking);
+                             const PacketStarts& starts, bool masking, bool raw);
 // Layout.pack_many of a shaped layout.
-PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns);
+PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns, bool raw);
 
 // Shared by the column builders: the numpy dtype of a column type, and a
 // column wrapped as numpy.ma.MaskedArray with `mask` (one byte per element).
