@@ -546,7 +546,7 @@ Result<Nanoseconds> time_from_pattern(std::uint64_t pattern, const TimeCodeForma
 // octets fixed so that every shift is a constant. True when any of them
 // needs the slow path: a P-field that differs, or a reading past int64 or
 // at its lowest value (numpy's NaT).
-template <unsigned FineOctets, bool Checked>
+template <unsigned FineOctets, bool Checked, bool PField>
 bool cuc_loop(const std::uint64_t* __restrict patterns, std::size_t n, const TimeCodeFormat& format,
               Nanoseconds* __restrict out) {
   constexpr unsigned kFineBits = 8 * FineOctets;
@@ -580,21 +580,29 @@ bool cuc_loop(const std::uint64_t* __restrict patterns, std::size_t n, const Tim
     } else {
       reading = epoch + elapsed;
     }
-    any |= pattern - above > code_mask;
+    // Without a P-field the pattern is the code: nothing lies above it.
+    if constexpr (PField) any |= pattern - above > code_mask;
     out[k] = reading;
   }
   return any;
 }
 
-template <bool Checked>
+template <bool Checked, bool PField>
 bool cuc_loop(const std::uint64_t* patterns, std::size_t n, const TimeCodeFormat& format,
               Nanoseconds* out) {
   switch (format.fine_octets) {
-    case 0: return cuc_loop<0, Checked>(patterns, n, format, out);
-    case 1: return cuc_loop<1, Checked>(patterns, n, format, out);
-    case 2: return cuc_loop<2, Checked>(patterns, n, format, out);
-    default: return cuc_loop<3, Checked>(patterns, n, format, out);
+    case 0: return cuc_loop<0, Checked, PField>(patterns, n, format, out);
+    case 1: return cuc_loop<1, Checked, PField>(patterns, n, format, out);
+    case 2: return cuc_loop<2, Checked, PField>(patterns, n, format, out);
+    default: return cuc_loop<3, Checked, PField>(patterns, n, format, out);
   }
+}
+
+template <bool Checked>
+bool cuc_loop(const std::uint64_t* patterns, std::size_t n, const TimeCodeFormat& format,
+              Nanoseconds* out) {
+  return format.p_field ? cuc_loop<Checked, true>(patterns, n, format, out)
+                        : cuc_loop<Checked, false>(patterns, n, format, out);
 }
 
 bool cuc_readings(const std::uint64_t* patterns, std::size_t n, const TimeCodeFormat& format,
@@ -775,10 +783,109 @@ void write_handles(const std::int32_t* __restrict states, std::size_t n, StateHa
   handles.overwritten_none += overwritten;
 }
 
+// The common case in one pass: a direct table, no mask, handles. Each raw
+// value's state, its handle written and counted (four tallies, one per
+// lane of an unrolled loop, so that runs of one state do not wait on one
+// counter). Returns the smallest state (negative: some value has none,
+// written as none).
+template <class Raw>
+std::int32_t dense_handles(const Enumeration& enumeration, const Raw* __restrict raw, std::size_t n,
+                           StateHandles& handles, const void** __restrict slots) {
+  const std::span<const std::int32_t> dense = enumeration.dense();
+  const std::uint64_t base = enumeration.dense_base();
+  const std::int32_t missing = enumeration.fallback();
+  const void* const* by_slot = handles.by_slot.data();
+  const std::size_t width = handles.by_slot.size();
+  std::uint64_t tally[4 * 64];
+  std::vector<std::uint64_t> wide;
+  std::uint64_t* counts = tally;
+  if (4 * width > std::size(tally)) {
+    wide.assign(4 * width, 0);
+    counts = wide.data();
+  } else {
+    std::fill(tally, tally + 4 * width, std::uint64_t{0});
+  }
+  const void* const none = handles.none;
+  std::uint64_t overwritten = 0;
+  std::int32_t lowest = 0;
+  auto one = [&](std::size_t k, std::uint64_t* lane) {
+    std::uint64_t key = 0;
+    if constexpr (std::is_signed_v<Raw>) {
+      key = state_key(raw[k]);
+    } else {
+      key = raw[k];
+    }
+    const std::uint64_t at = key - base;
+    const std::int32_t state = at < dense.size() ? dense[at] : missing;
+    lowest = std::min(lowest, state);
+    const auto slot = static_cast<std::size_t>(state + 1);
+    overwritten += slots[k] == none;
+    slots[k] = by_slot[slot];
+    ++lane[slot];
+  };
+  std::size_t k = 0;
+  for (; k + 4 <= n; k += 4) {
+    one(k, counts);
+    one(k + 1, counts + width);
+    one(k + 2, counts + 2 * width);
+    one(k + 3, counts + 3 * width);
+  }
+  for (; k < n; ++k) one(k, counts);
+  // written[] lists the states first and none last.
+  const std::size_t last = width - 1;
+  for (std::size_t slot = 0; slot < width; ++slot) {
+    handles.written[slot == 0 ? last : slot - 1] +=
+        counts[slot] + counts[width + slot] + counts[2 * width + slot] + counts[3 * width + slot];
+  }
+  handles.overwritten_none += overwritten;
+  return lowest;
+}
+
+std::int32_t dense_handles(const Enumeration& enumeration, ColumnType type, const void* raw,
+                           std::size_t n, StateHandles& handles, const void** slots) {
+  switch (type) {
+    case ColumnType::U8:
+      return dense_handles(enumeration, static_cast<const std::uint8_t*>(raw), n, handles, slots);
+    case ColumnType::U16:
+      return dense_handles(enumeration, static_cast<const std::uint16_t*>(raw), n, handles, slots);
+    case ColumnType::U32:
+      return dense_handles(enumeration, static_cast<const std::uint32_t*>(raw), n, handles, slots);
+    case ColumnType::U64:
+      return dense_handles(enumeration, static_cast<const std::uint64_t*>(raw), n, handles, slots);
+    case ColumnType::I8:
+      return dense_handles(enumeration, static_cast<const std::int8_t*>(raw), n, handles, slots);
+    case ColumnType::I16:
+      return dense_handles(enumeration, static_cast<const std::int16_t*>(raw), n, handles, slots);
+    case ColumnType::I32:
+      return dense_handles(enumeration, static_cast<const std::int32_t*>(raw), n, handles, slots);
+    case ColumnType::I64:
+      return dense_handles(enumeration, static_cast<const std::int64_t*>(raw), n, handles, slots);
+    case ColumnType::F32:
+    case ColumnType::F64:
+    case ColumnType::Text: break;
+  }
+  return -1;
+}
+
 std::optional<ElementFailure> state_values(const Conversion& conversion, ColumnType raw_type,
                                            const void* raw, std::size_t n, void* out,
                                            std::span<std::uint8_t> mask, StateHandles* handles) {
   const Enumeration& enumeration = conversion.enumeration;
+  if (handles != nullptr && mask.empty() && !enumeration.dense().empty()) {
+    // Every value is written (a value without a state as none, counted);
+    // the first of those is the failure.
+    auto** slots = static_cast<const void**>(out);
+    if (dense_handles(enumeration, raw_type, raw, n, *handles, slots) >= 0) return std::nullopt;
+    for (std::size_t k = 0; k < n; ++k) {
+      if (slots[k] != handles->none) continue;
+      std::uint64_t key = 0;
+      raw_keys(raw_type, static_cast<const std::uint8_t*>(raw) + k * column_item_size(raw_type), 1,
+               &key);
+      if (enumeration.find(key) >= 0) continue;  // a state whose handle is none's: not here
+      return ElementFailure{k, enumerate(conversion, key, is_signed_column(raw_type)).error()};
+    }
+    return std::nullopt;
+  }
   const std::size_t item = column_item_size(raw_type);
   std::int32_t indices[kChunk];
   for (std::size_t begin = 0; begin < n; begin += kChunk) {
