@@ -372,6 +372,8 @@ class TestInversion:
             calibrated(convert, "ieee754_f64", 64)
         with pytest.raises(ValueError, match="takes the same value"):
             calibrated({"type": "polynomial", "coefficients": [3], "invert": True})
+        with pytest.raises(ValueError, match="polynomials of degree up to 15, not 16"):
+            calibrated({"type": "polynomial", "coefficients": [0, 1] + [0] * 15, "invert": True})
         with pytest.raises(ValueError, match="raw_range is the range pack searches"):
             calibrated({"type": "polynomial", "coefficients": [3, 1], "raw_range": [0, 1]})
 

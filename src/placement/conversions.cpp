@@ -310,6 +310,12 @@ Result<double> invert_table(const Conversion& c, double value, bool integer_raw)
 
 Result<void> check_invertible_polynomial(const std::vector<double>& coefficients, double low,
                                          double high) {
+  // The turning points are found degree by degree: enough for any
+  // calibration curve, bounded so that building a layout stays quick.
+  if (coefficients.size() > kMostInvertibleCoefficients) {
+    return value_error(concat("pack inverts polynomials of degree up to ",
+                              kMostInvertibleCoefficients - 1, ", not ", coefficients.size() - 1));
+  }
   if (!(low < high)) {
     return value_error(concat("raw_range must be (low, high) with low < high, not (",
                               number_text(low), ", ", number_text(high), ")"));

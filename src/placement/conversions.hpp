@@ -150,6 +150,8 @@ std::optional<ColumnFailure> decode_converted_column(ByteSpan buffer, const Pack
 // packing; a NaN or infinite quotient fails.
 Result<double> invert_linear(const Conversion& conversion, double value);
 
+inline constexpr std::size_t kMostInvertibleCoefficients = 16;
+
 // Whether a polynomial (c0 ... cn) is strictly monotonic, and finite, over
 // raw values [low, high], so that pack can invert it; the error says where
 // it turns.
