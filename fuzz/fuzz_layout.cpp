@@ -9,13 +9,18 @@
 // placing admits is read from an exact-size packet. Conversions: time codes
 // read from exact-size packets and, when they decode, written and read back
 // to the same nanosecond; calibrations inside a table stay between its
-// values; state look-ups agree with a plain search; converted columns of
-// arbitrary buffers never read outside them, and report every masked entry.
+// values; state look-ups agree with a plain search; polynomials and tables
+// that pass the invertibility checks invert every raw value they calibrate
+// back to one that calibrates as close; converted columns of arbitrary
+// buffers (strides or offsets with packet ends, masked or not, state indices
+// or state handles) never read outside them, and every entry they give
+// equals the one-packet conversion of what the field holds.
 #include <algorithm>
 #include <bit>
 #include <cctype>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -384,6 +389,74 @@ void check_time_code(fuzz::Input& input) {
   FUZZ_CHECK(again.has_value() && *again == *time);
 }
 
+// pack's inversion: a polynomial (or the table) that the checks admit
+// gives, for the calibration of any raw value in range, a raw value whose
+// calibration is as close (the same value, or one equal to it); any value
+// in range gives a raw value in range no farther than its neighbours.
+void check_inversion(fuzz::Input& input, vantrel::Conversion table) {
+  vantrel::Conversion polynomial;
+  polynomial.kind = vantrel::ConversionKind::Polynomial;
+  for (int k = input.byte() % 5 + 1; k > 0; --k) {
+    polynomial.coefficients.push_back(input.number<std::int8_t>() / 8.0 *
+                                      std::pow(0.01, polynomial.coefficients.size()));
+  }
+  polynomial.raw_low = input.number<std::int16_t>();
+  polynomial.raw_high = polynomial.raw_low + input.byte() + input.number<std::uint16_t>() % 3000;
+  polynomial.invert = true;
+  table.invert = true;
+  auto calibrated = [](const vantrel::Conversion& c, double raw) {
+    return vantrel::calibrate(c, raw);
+  };
+  for (vantrel::Conversion* c : {&polynomial, &table}) {
+    const bool admitted =
+        c->kind == vantrel::ConversionKind::Table
+            ? vantrel::check_invertible_table(*c).has_value()
+            : vantrel::check_invertible_polynomial(c->coefficients, c->raw_low, c->raw_high)
+                  .has_value();
+    if (!admitted) continue;
+    const double low =
+        c->kind == vantrel::ConversionKind::Table ? c->table_raw.front() : c->raw_low;
+    const double high =
+        c->kind == vantrel::ConversionKind::Table ? c->table_raw.back() : c->raw_high;
+    // Admitted means monotonic: calibrations of raw values in order are in order.
+    const auto at_low = calibrated(*c, low);
+    const auto at_high = calibrated(*c, high);
+    FUZZ_CHECK(at_low && at_high && *at_low != *at_high);
+    const bool rising = *at_high > *at_low;
+    double previous = *at_low;
+    for (int k = 1; k <= 8; ++k) {
+      const auto value = calibrated(*c, low + (high - low) * k / 8);
+      FUZZ_CHECK(value && (rising ? *value >= previous : *value <= previous));
+      previous = *value;
+    }
+    for (int k = 0; k < 8; ++k) {
+      const double raw = low + std::floor((high - low) * input.byte() / 255.0);
+      const auto value = calibrated(*c, raw);
+      FUZZ_CHECK(value.has_value());
+      const auto back = vantrel::invert_calibration(*c, *value, true);
+      FUZZ_CHECK(back.has_value() && *back >= std::ceil(low) - 1 && *back <= std::floor(high) + 1);
+      const auto again = calibrated(*c, *back);
+      FUZZ_CHECK(again && *again == *value);
+      // A value between calibrations: its raw value is at least as close
+      // as the ones beside it.
+      const double between = std::clamp(*at_low + (*at_high - *at_low) * input.byte() / 255.0,
+                                        std::min(*at_low, *at_high), std::max(*at_low, *at_high));
+      const auto near = vantrel::invert_calibration(*c, between, true);
+      if (!near) continue;
+      const auto here = calibrated(*c, *near);
+      FUZZ_CHECK(here.has_value());
+      for (const double side : {*near - 1, *near + 1}) {
+        if (side < std::ceil(low) || side > std::floor(high)) continue;
+        const auto there = calibrated(*c, side);
+        if (there) FUZZ_CHECK(std::fabs(*here - between) <= std::fabs(*there - between));
+      }
+      const auto real = vantrel::invert_calibration(*c, between, false);
+      FUZZ_CHECK(real.has_value() && *real >= low - 1e-9 * std::fabs(low) - 1e-9 &&
+                 *real <= high + 1e-9 * std::fabs(high) + 1e-9);
+    }
+  }
+}
+
 void check_calibration_and_states(fuzz::Input& input) {
   vantrel::Conversion table;
   table.kind = vantrel::ConversionKind::Table;
@@ -426,24 +499,120 @@ void check_calibration_and_states(fuzz::Input& input) {
                                       : (states.enumeration.default_state ? 0 : -1);
     FUZZ_CHECK(states.enumeration.find(key) == expected);
   }
+  check_inversion(input, table);
 }
 
-// A converted column of an arbitrary buffer: every entry the mask leaves is
-// the conversion of what the field holds.
+// The one-packet conversion of field `field` of the packet at byte `start`
+// (which holds it): the converted element as converted_item_size bytes, or
+// nullopt when the field or its conversion fails.
+std::optional<std::uint64_t> converted_at(vantrel::ByteSpan buffer, std::uint64_t start,
+                                          const vantrel::PlannedField& field,
+                                          const vantrel::Conversion& conversion) {
+  const std::uint64_t bit = start * 8 + field.position;
+  if (conversion.kind == vantrel::ConversionKind::TimeCode) {
+    const auto time = vantrel::decode_time_code(buffer.data(), bit, conversion.time);
+    if (!time) return std::nullopt;
+    return static_cast<std::uint64_t>(*time);
+  }
+  std::uint64_t raw[1] = {};
+  if (vantrel::decode_elements(buffer, bit, 1, field, raw)) return std::nullopt;
+  const vantrel::ColumnType type = vantrel::column_type_of(field.spec);
+  if (conversion.kind == vantrel::ConversionKind::Enumeration) {
+    std::uint64_t key = 0;
+    switch (type) {
+      case vantrel::ColumnType::I8:
+        key = vantrel::state_key(std::bit_cast<std::int8_t>(static_cast<std::uint8_t>(raw[0])));
+        break;
+      case vantrel::ColumnType::I16:
+        key = vantrel::state_key(std::bit_cast<std::int16_t>(static_cast<std::uint16_t>(raw[0])));
+        break;
+      case vantrel::ColumnType::I32:
+        key = vantrel::state_key(std::bit_cast<std::int32_t>(static_cast<std::uint32_t>(raw[0])));
+        break;
+      case vantrel::ColumnType::I64:
+        key = vantrel::state_key(static_cast<std::int64_t>(raw[0]));
+        break;
+      default:
+        key = raw[0] & low_mask(8 * static_cast<std::uint32_t>(vantrel::column_item_size(type)));
+        break;
+    }
+    const std::int32_t state = conversion.enumeration.find(key);
+    if (state < 0) return std::nullopt;
+    return static_cast<std::uint32_t>(state);
+  }
+  double x = 0;
+  switch (type) {
+    case vantrel::ColumnType::U8: x = static_cast<std::uint8_t>(raw[0]); break;
+    case vantrel::ColumnType::U16: x = static_cast<std::uint16_t>(raw[0]); break;
+    case vantrel::ColumnType::U32: x = static_cast<std::uint32_t>(raw[0]); break;
+    case vantrel::ColumnType::U64: x = static_cast<double>(raw[0]); break;
+    case vantrel::ColumnType::I8:
+      x = std::bit_cast<std::int8_t>(static_cast<std::uint8_t>(raw[0]));
+      break;
+    case vantrel::ColumnType::I16:
+      x = std::bit_cast<std::int16_t>(static_cast<std::uint16_t>(raw[0]));
+      break;
+    case vantrel::ColumnType::I32:
+      x = std::bit_cast<std::int32_t>(static_cast<std::uint32_t>(raw[0]));
+      break;
+    case vantrel::ColumnType::I64:
+      x = static_cast<double>(static_cast<std::int64_t>(raw[0]));
+      break;
+    case vantrel::ColumnType::F32:
+      x = std::bit_cast<float>(static_cast<std::uint32_t>(raw[0]));
+      break;
+    case vantrel::ColumnType::F64: x = std::bit_cast<double>(raw[0]); break;
+    case vantrel::ColumnType::Text: return std::nullopt;
+  }
+  const auto value = vantrel::calibrate(conversion, x);
+  if (!value) return std::nullopt;
+  return std::bit_cast<std::uint64_t>(*value);
+}
+
+// A converted column of an arbitrary buffer, at a stride or at offsets with
+// packet ends: every entry the mask leaves equals the one-packet conversion
+// of what its field holds, every masked entry fails there, and without a
+// mask the first failure is the first packet that fails.
 void check_converted_column(fuzz::Input& input) {
   vantrel::Conversion conversion;
   FieldSpec placed = fuzzed_field(input);
-  const auto rows = vantrel::encoding_rows();
-  switch (input.byte() % 3) {
+  switch (input.byte() % 4) {
     case 0:
       conversion.kind = vantrel::ConversionKind::Polynomial;
-      conversion.coefficients = {input.number<std::int8_t>() * 0.5, 2.0, 0.25};
+      for (int k = input.byte() % 6 + 1; k > 0; --k) {
+        conversion.coefficients.push_back(input.number<std::int8_t>() * 0.25);
+      }
       break;
-    case 1:
+    case 1: {
       conversion.kind = vantrel::ConversionKind::Enumeration;
-      conversion.enumeration.states = {{0, 0}, {1, 1}, {vantrel::state_key(-1), 2}};
+      auto& states = conversion.enumeration.states;
+      const bool wide = input.flag();
+      for (int k = input.byte() % 8 + 1; k > 0; --k) {
+        const std::uint64_t key = wide ? input.number<std::uint64_t>() : input.byte() % 16;
+        if (std::none_of(states.begin(), states.end(), [&](auto& e) { return e.first == key; })) {
+          states.emplace_back(key, static_cast<std::uint32_t>(states.size()));
+        }
+      }
+      states.emplace_back(vantrel::state_key(-1), static_cast<std::uint32_t>(states.size()));
+      std::sort(states.begin(), states.end());
+      states.erase(std::unique(states.begin(), states.end(),
+                               [](auto& a, auto& b) { return a.first == b.first; }),
+                   states.end());
+      if (input.flag()) conversion.enumeration.default_state = 0;
       conversion.enumeration.index();
       break;
+    }
+    case 2: {
+      conversion.kind = vantrel::ConversionKind::Table;
+      conversion.outside = static_cast<vantrel::OutsideTable>(input.byte() % 3);
+      double x = input.number<std::int8_t>();
+      for (int k = input.byte() % 5 + 2; k > 0; --k) {
+        conversion.table_raw.push_back(x);
+        conversion.table_values.push_back(input.number<std::int8_t>());
+        x += input.byte() % 40 + 1;
+      }
+      break;
+    }
     default:
       conversion.kind = vantrel::ConversionKind::TimeCode;
       conversion.time = fuzzed_time_code(input);
@@ -454,26 +623,108 @@ void check_converted_column(fuzz::Input& input) {
       break;
   }
   const vantrel::ColumnType raw_type = vantrel::column_type_of(placed);
-  if (raw_type == vantrel::ColumnType::Text ||
+  if (raw_type == vantrel::ColumnType::Text || placed.bits == 0 ||
+      (placed.bits > 64 && conversion.kind != vantrel::ConversionKind::TimeCode) ||
       (conversion.kind == vantrel::ConversionKind::Enumeration &&
        (raw_type == vantrel::ColumnType::F32 || raw_type == vantrel::ColumnType::F64))) {
     return;
   }
-  (void)rows;
   const auto plan = vantrel::Plan::build(std::span<const FieldSpec>(&placed, 1));
   if (!plan) return;
-  const ExactPacket buffer(input.bytes(1024));
+  const vantrel::PlannedField& field = plan->fields()[0];
+  const ExactPacket buffer(input.bytes(2048));
   vantrel::PacketStarts starts;
-  starts.stride = input.byte() % 24 + 1;
-  starts.count = input.byte() % 40;
-  std::vector<std::uint8_t> mask(starts.count, 0);
-  std::vector<std::uint8_t> column(starts.count * 8 + 8);
+  std::vector<std::int64_t> offsets;
+  std::vector<std::uint64_t> ends;
+  if (input.flag()) {
+    starts.stride = input.byte() % 24 + 1;
+    starts.count = input.number<std::uint16_t>() % 1200;
+  } else {
+    for (int k = input.byte() % 40; k > 0; --k) {
+      offsets.push_back(input.number<std::uint16_t>() % (buffer.size + 8));
+      if (input.flag()) {
+        ends.push_back(std::min<std::uint64_t>(offsets.back() + input.byte() % 16, buffer.size));
+      }
+    }
+    starts.offsets = offsets.data();
+    starts.count = offsets.size();
+    if (!ends.empty()) {
+      ends.resize(offsets.size(), buffer.size);
+      starts.ends = ends.data();
+    }
+  }
   const bool masked = input.flag();
+  const bool with_handles = conversion.kind == vantrel::ConversionKind::Enumeration && input.flag();
+  std::vector<std::uint8_t> mask(starts.count, 0);
+  // Handles: the address of each state's slot in a small table, and of a
+  // none; the slots start as none, as a new object array holds None.
+  std::uint32_t state_count = 0;
+  for (const auto& entry : conversion.enumeration.states) {
+    state_count = std::max(state_count, entry.second + 1);
+  }
+  std::vector<std::uint8_t> targets(state_count + 1);
+  vantrel::StateHandles handles;
+  std::vector<const void*> by_state;
+  for (std::uint32_t s = 0; s < state_count; ++s) by_state.push_back(&targets[s + 1]);
+  handles.by_state = by_state;
+  handles.none = &targets[0];
+  handles.reset();
+  const std::size_t item = vantrel::converted_item_size(conversion, with_handles);
+  std::vector<std::uint8_t> column(starts.count * item + 8);
+  if (with_handles) {
+    for (std::size_t i = 0; i < starts.count; ++i)
+      std::memcpy(&column[i * item], &handles.none, item);
+  }
+  const std::size_t begin = starts.count == 0 ? 0 : input.byte() % (starts.count + 1);
   const auto failure = vantrel::decode_converted_column(
-      buffer.span(), starts, 0, starts.count, plan->fields()[0], conversion, column.data(),
-      masked ? std::span<std::uint8_t>(mask) : std::span<std::uint8_t>());
+      buffer.span(), starts, begin, starts.count, field, conversion, column.data(),
+      masked ? std::span<std::uint8_t>(mask) : std::span<std::uint8_t>(),
+      with_handles ? &handles : nullptr);
   FUZZ_CHECK(!masked || !failure.has_value());
-  if (failure) FUZZ_CHECK(failure->packet < starts.count);
+  const std::size_t checked = failure ? failure->packet : starts.count;
+  if (failure) FUZZ_CHECK(failure->packet >= begin && failure->packet < starts.count);
+  const std::uint64_t needed = vantrel::bytes_needed(field);
+  std::uint64_t written_total = 0;
+  for (std::size_t i = begin; i < checked + (failure ? 1 : 0) && i < starts.count; ++i) {
+    const std::uint64_t start = starts[i];
+    const bool holds = vantrel::inside(start, needed, starts.limit(i, buffer.size));
+    const auto expected =
+        holds ? converted_at(buffer.span(), start, field, conversion) : std::nullopt;
+    if (i == checked) {  // the reported failure
+      FUZZ_CHECK(!expected.has_value());
+      break;
+    }
+    if (masked && mask[i] != 0) {
+      FUZZ_CHECK(!expected.has_value());
+      continue;
+    }
+    FUZZ_CHECK(expected.has_value());
+    if (with_handles) {
+      const void* got = nullptr;
+      std::memcpy(&got, &column[i * item], item);
+      FUZZ_CHECK(got == by_state[*expected]);
+      ++written_total;
+    } else if (item == 4) {
+      std::uint32_t got = 0;
+      std::memcpy(&got, &column[i * item], 4);
+      FUZZ_CHECK(got == static_cast<std::uint32_t>(*expected));
+    } else {
+      std::uint64_t got = 0;
+      std::memcpy(&got, &column[i * item], 8);
+      // Calibrations compare as doubles: a NaN raw value gives NaN.
+      const double a = std::bit_cast<double>(got), b = std::bit_cast<double>(*expected);
+      FUZZ_CHECK(got == *expected || (conversion.kind != vantrel::ConversionKind::TimeCode &&
+                                      std::isnan(a) && std::isnan(b)));
+    }
+  }
+  if (with_handles && !failure) {
+    // Every slot written is counted once, as its state or as none.
+    std::uint64_t counted = 0;
+    for (const std::uint64_t n : handles.written) counted += n;
+    FUZZ_CHECK(counted == starts.count - begin);
+    FUZZ_CHECK(handles.overwritten_none == starts.count - begin);
+    FUZZ_CHECK(written_total <= counted);
+  }
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,7 +1,8 @@
 """The Python surface under atheris: arbitrary recipes, values, buffers and
 offsets through every packet entry point (pack_parameters, unpack_parameters,
-Layout and its methods, unpack_many, pack_many, split_packets), and arbitrary
-arguments through the 62 codec functions. Only the documented exceptions may come out; any
+Layout and its methods, unpack_many, pack_many, split_packets), recipes with
+conversions ("convert", well formed or not), and arbitrary arguments through
+the 62 codec functions. Only the documented exceptions may come out; any
 other exception, a crash or a sanitizer report is a finding.
 
     python fuzz/fuzz_python.py -max_total_time=60 fuzz/corpus/fuzz_python
@@ -172,6 +173,85 @@ class Draw:
             return self.value()
         return self.value()
 
+    def conversion(self):
+        """A "convert" dict: usually well formed, sometimes with a wrong key,
+        a wrong type or a hostile number."""
+        kind = self.pick(["polynomial", "linear", "table", "enumeration", "cuc", "cds", "spline"])
+        number = self.real if self.chance(20) else (lambda: self.small(40) - 20)
+        if kind == "polynomial":
+            convert = {"coefficients": _built([number() for _ in range(self.small(5))])}
+            if self.chance(40):
+                convert["invert"] = self.pick([True, False, 1, None])
+            if self.chance(30):
+                convert["raw_range"] = _built([number(), number() + self.small(3000)])
+        elif kind == "linear":
+            convert = {"slope": self.pick([number(), 0, 0.5]), "intercept": number()}
+        elif kind == "table":
+            raw = sorted({self.small(300) for _ in range(self.small(6))})
+            points = [_built([x, number()]) for x in raw]
+            if self.chance(10):
+                points.reverse()
+            convert = {
+                "points": _built(points),
+                "outside": self.pick(["error", "clamp", "extrapolate", "x"]),
+            }
+            if self.chance(40):
+                convert["invert"] = self.chance(80)
+        elif kind == "enumeration":
+            states = _built(
+                {
+                    self.integer() if self.chance(20) else self.small(9): self.pick(NAMES)
+                    for _ in range(self.small(5))
+                }
+            )
+            convert = {"states": states}
+            if self.chance(30):
+                convert["default"] = self.pick(["?", 3, None])
+        else:
+            convert = {"scale": self.pick(["TAI", "UTC", "utc", "GPS"]), "p_field": self.chance(30)}
+            if kind == "cuc":
+                convert["coarse_octets"] = self.small(5)
+                convert["fine_octets"] = self.small(4)
+            else:
+                convert["day_octets"] = self.pick([2, 3, 4])
+                convert["submillisecond_octets"] = self.pick([0, 2, 4, 1])
+            if self.chance(30):
+                convert["epoch"] = self.pick(["2000-01-01", "1958-01-01T00:00:00", "2000-13-01", 5])
+            if self.chance(20):
+                convert["epoch_scale"] = self.pick(["TAI", "UTC"])
+            if self.chance(10):
+                convert["leap_seconds"] = _built(
+                    [_built(["1972-01-01", 10]), _built(["2030-01-01", self.small(40)])]
+                )
+        convert["type"] = kind
+        if self.chance(5):
+            convert[self.pick(["coeffs", "invert", "raw_range", "scale"])] = self.value()
+        if self.chance(3):
+            convert[self.pick(list(convert))] = self.hostile(self.small(9))
+        return _built(convert)
+
+    def converted_field(self, convert):
+        kind = convert.get("type") if isinstance(convert, dict) else None
+        if kind in ("cuc", "cds"):
+            octets = (
+                convert.get("coarse_octets", 4) + convert.get("fine_octets", 0)
+                if kind == "cuc"
+                else convert.get("day_octets", 2) + 4 + convert.get("submillisecond_octets", 0)
+            )
+            bits = 8 * (octets + bool(convert.get("p_field")))
+            return {
+                "encoding": "unsigned",
+                "bits": bits,
+                "byte_order": "big",
+                "reverse_bits": False,
+            }
+        encoding = self.pick(["unsigned", "twos_complement", "ieee754_f32", "packed_bcd"])
+        return {
+            "encoding": encoding,
+            "bits": self.pick([4, 8, 12, 16, 32, 64]),
+            "reverse_bits": False,
+        }
+
     def packet_length(self):
         if not self.chance(20):
             return None
@@ -204,6 +284,11 @@ class Draw:
                 item["word_bits"] = self.pick([16, 32, 8, self.value()])
             if self.chance(5):
                 item["byte_order"] = self.pick(["21", "2143", "4321", "78563412", "12", "11"])
+            if self.chance(15):
+                item["convert"] = self.conversion() if self.chance(95) else self.value()
+                if self.chance(80):
+                    # Usually a field that suits it, so that the layout is built.
+                    item.update(self.converted_field(item["convert"]))
             if self.chance(80):
                 item["value"] = self.field_value("value")
             items.append(_built(item))
@@ -274,12 +359,13 @@ def check_layout(draw):
     for item in recipe if isinstance(recipe, list) else []:
         if isinstance(item, dict) and "value" in item and isinstance(item.get("name"), str):
             values[item["name"]] = item["value"]
+    raw = draw.chance(20)
     if draw.chance(50):
-        packet = layout.pack(values)
+        packet = layout.pack(values, raw=raw)
         assert isinstance(packet, bytes)
     else:
         offset = draw.pick(OFFSETS) if draw.chance(20) else draw.small(40)
-        assert isinstance(layout.unpack(draw.buffer(), offset), dict)
+        assert isinstance(layout.unpack(draw.buffer(), offset, raw=raw), dict)
 
 
 def check_unpack_many(draw):
@@ -305,7 +391,14 @@ def check_unpack_many(draw):
         keywords["count"] = draw.pick([0, -1, 2**40]) if draw.chance(20) else draw.small(10)
     if draw.chance(40):
         keywords["errors"] = draw.pick(["raise", "mask", "ignore"])
+    if draw.chance(20):
+        keywords["raw"] = draw.pick([True, False, 1])
+    if draw.chance(10):
+        keywords["output"] = "arrow"
     columns = layout.unpack_many(buffer, **keywords)
+    if keywords.get("output") == "arrow":
+        assert len(columns) == len(set(layout.names))
+        return
     assert isinstance(columns, dict)
     for column in columns.values():
         if isinstance(column, vantrel.RaggedColumn):
@@ -428,7 +521,7 @@ def check_pack_many(draw):
         # kind 3: the column is missing
     if draw.chance(10):
         columns["unknown"] = [1] * rows
-    packed = layout.pack_many(columns)
+    packed = layout.pack_many(columns, raw=draw.chance(20))
     assert isinstance(packed, bytes)
 
 

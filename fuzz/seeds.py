@@ -202,6 +202,41 @@ def layout_column_seeds():
     )
 
 
+def layout_conversion_seeds():
+    # A first byte from 215 to 224: conversions. 215 (and every third): a
+    # converted column; 216: a time code read, written and read back; 217:
+    # a table, state look-ups and inverted calibrations.
+    unsigned16 = bytes([0, 16, 0, 0, 0])  # row 0 (unsigned), 16 bits, no offset, big, unmirrored
+    buffer = u16(240) + bytes((i * 53 + 7) % 256 for i in range(240))
+    stride = b"\x01" + bytes([25]) + u16(100)  # every 2 bytes, 100 packets
+    # A quadratic over a stride, masked, and states with handles at offsets with ends.
+    yield bytes([215]) + unsigned16 + b"\x00\x02\x04\x10\xff" + buffer + stride + b"\x01\x00"
+    states = b"\x01\x00\x04" + bytes([0, 1, 2, 3, 4]) + b"\x01"
+    offsets = b"\x00" + bytes([5]) + b"".join(u16(k * 7) + b"\x01\x03" for k in range(5))
+    yield bytes([218]) + bytes([0, 8, 0, 0, 0]) + states + buffer + offsets + b"\x00\x01\x00"
+    # A table, clamped, over a stride.
+    table = b"\x02\x01" + bytes([0]) + b"\x02" + bytes([10, 5, 200, 9, 30, 7, 60, 1])
+    yield bytes([221]) + unsigned16 + table + buffer + stride + b"\x00\x00"
+    # CUC with a P-field and 2 fine octets, and CDS in UTC with microseconds.
+    cuc = b"\x00\x01" + bytes([3, 2]) + b"\x00" + bytes([0]) + b"\x01" + b"\x00\x01"
+    yield bytes([224]) + bytes([0, 8, 0, 0, 0]) + b"\x03" + cuc + buffer + stride + b"\x01\x00"
+    cds = b"\x01\x00" + bytes([0, 0]) + b"\x00" + bytes([1]) + b"\x01" + b"\x01\x00"
+    yield bytes([216]) + cds + b"\x01" + bytes(range(20))
+    # Tables and states, then a polynomial to invert (raw range and coefficients).
+    calibration = (
+        bytes([2])
+        + u16(0)
+        + bytes([3])
+        + b"".join(u16(5 * k) + bytes([9]) for k in range(1, 6))
+        + u16(20)
+    )
+    enumeration = b"\x00\x04" + bytes([0, 1, 2, 3, 9]) + b"\x00" + bytes(range(16))
+    inversion = (
+        b"\x03" + bytes([16, 20, 6, 2]) + u16(0xFFF0) + b"\x20" + u16(900) + bytes(range(40, 80))
+    )
+    yield bytes([217]) + calibration + enumeration + inversion
+
+
 def framing_seeds():
     # Selector, offset of the length field, its width - 1, adjust, byte order,
     # then the stream: CCSDS-like packets (16-bit length at bit 32, + 7).
@@ -241,6 +276,7 @@ def main():
         ("fuzz_layout", layout_seeds),
         ("fuzz_layout", layout_name_seeds),
         ("fuzz_layout", layout_column_seeds),
+        ("fuzz_layout", layout_conversion_seeds),
         ("fuzz_framing", framing_seeds),
         ("fuzz_python", python_seeds),
     ]:

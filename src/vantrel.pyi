@@ -191,6 +191,8 @@ class RecipeItem(TypedDict):
             position count from the word's most significant bit.
         convert: The field's engineering value, a ``Conversion``
             (calibration, state names or time code; docs/conversions.md).
+            Calibrations and state names convert every element of an
+            array; time codes are single fields.
 
     ``Layout`` also takes byte_order as a permutation of the field's bytes
     ("2143", "3412", "78563412"): digit m says where the byte of
@@ -211,10 +213,15 @@ class RecipeItem(TypedDict):
 
 class PolynomialConversion(TypedDict):
     """c0 + c1*raw + ... + cn*raw**n in float64, by Horner's rule. Packing
-    takes the raw value."""
+    takes the raw value, or with ``invert`` the engineering value: the raw
+    value in ``raw_range`` (default: every raw value of an integer field)
+    whose calibration lies closest to it. An inverted polynomial must only
+    rise or only fall over that range; the layout refuses one that turns."""
 
     type: Literal["polynomial"]
     coefficients: Sequence[float]
+    invert: NotRequired[bool]
+    raw_range: NotRequired[tuple[float, float] | Sequence[float]]
 
 class LinearConversion(TypedDict):
     """slope * raw + intercept in float64. Packing inverts it: the nearest
@@ -228,11 +235,14 @@ class TableConversion(TypedDict):
     """Straight lines between (raw, value) points, raw values increasing, as
     ``numpy.interp``. Outside the points: "error" (default: a failure, masked
     under errors="mask"), "clamp" (the end point's value) or "extrapolate"
-    (the end segment continued). Packing takes the raw value."""
+    (the end segment continued). Packing takes the raw value, or with
+    ``invert`` (values strictly rising or falling) the engineering value,
+    interpolated back to the raw value whose calibration lies closest."""
 
     type: Literal["table"]
     points: Sequence[tuple[float, float] | Sequence[float]]
     outside: NotRequired[Literal["error", "clamp", "extrapolate"]]
+    invert: NotRequired[bool]
 
 class EnumerationConversion(TypedDict):
     """Raw integer to state name. A value without a name fails (masked under
@@ -316,7 +326,8 @@ class RaggedColumn:
         self, requested_schema: object | None = None
     ) -> tuple[object, object]:
         """The Arrow PyCapsule interface: (schema, array) capsules of a
-        large list array sharing ``values``; masked entries are nulls."""
+        large list array sharing ``values``; masked entries are nulls.
+        Raises TypeError for values that are str objects (state names)."""
 
 @final
 class ArrowColumn:
@@ -439,8 +450,10 @@ class Layout:
         Args:
             values: The value of every field, by name. Fields with a
                 conversion take a datetime or numpy.datetime64 (time codes),
-                a state name or raw int (enumerations), a float (linear), or
-                the raw value (polynomials and tables).
+                a state name or raw int (enumerations), a float (linear, and
+                polynomials and tables with "invert"), or the raw value
+                (other polynomials and tables); arrays take a sequence of
+                them.
             raw: Take every value as the field's own, conversions skipped.
 
         Returns:
@@ -511,6 +524,9 @@ class Layout:
             and ragged columns carry a ``mask``. In Arrow output a fixed
             array is a ``fixed_size_list`` of N values, a counted or
             rest-of-packet array a ``large_list``, a failed entry a null.
+            Converted arrays give float64 or str elements (numpy output
+            only), and a packet with an element that fails fails (or is
+            masked) as a whole.
 
         Raises:
             ValueError: Bytes are left over after the last whole packet

@@ -318,6 +318,115 @@ class TestCalibrations:
         assert layout.pack({"v": 7}) == layout.pack({"v": 7}, raw=True) == b"\x00\x07"
 
 
+class TestInversion:
+    """pack inverts polynomials and tables that say "invert": the raw value
+    whose calibration lies closest to the value, as a search of every raw
+    value with numpy finds it."""
+
+    @settings(max_examples=40, deadline=None)
+    @given(
+        st.floats(-100, 100),
+        st.floats(1e-3, 1.0),
+        st.floats(0, 1e-4),
+        st.floats(0, 1e-8),
+        st.booleans(),
+        st.lists(st.floats(-1, 1), min_size=5, max_size=5),
+    )
+    def test_monotonic_polynomial_against_a_search(self, c0, c1, c2, c3, falling, probes):
+        coefficients = [c0, c1, c2, c3]
+        if falling:
+            coefficients = [-c for c in coefficients]
+        layout = calibrated({"type": "polynomial", "coefficients": coefficients, "invert": True})
+        raw = np.arange(4096)
+        values = np.polyval(coefficients[::-1], raw.astype(np.float64))
+        # Every engineering value packs back to its own raw value.
+        packed = layout.pack_many({"v": layout.unpack_many(archive(raw))["v"]})
+        np.testing.assert_array_equal(layout.unpack_many(packed, raw=True)["v"], raw)
+        # A value between two of them packs to the nearer one.
+        low, high = min(values), max(values)
+        for probe in probes:
+            value = low + (probe + 1) / 2 * (high - low)
+            nearest = int(np.argmin(np.abs(values - value)))
+            got = layout.unpack(layout.pack({"v": value}), raw=True)["v"]
+            assert abs(values[got] - value) <= abs(values[nearest] - value) + 1e-9
+
+    def test_raw_range_and_float_fields(self):
+        # x^2 - 4x turns at 2: invertible on [2, 1000] only.
+        convert = {"type": "polynomial", "coefficients": [0, -4, 1], "invert": True}
+        with pytest.raises(
+            ValueError, match="not one-to-one over raw values 0 to 65535: it turns at 2"
+        ):
+            calibrated(convert)
+        layout = calibrated({**convert, "raw_range": [2, 1000]})
+        assert layout.unpack(layout.pack({"v": 5.0}), raw=True)["v"] == 5  # 25 - 20
+        assert layout.unpack(layout.pack({"v": 5.2}), raw=True)["v"] == 5
+        with pytest.raises(
+            ValueError, match="outside the polynomial's values over raw values 2 to 1000"
+        ):
+            layout.pack({"v": -4.6})  # f(2) = -4, f(3) = -3: more than half a step below
+        assert layout.unpack(layout.pack({"v": -4.4}), raw=True)["v"] == 2
+        floats = calibrated({**convert, "raw_range": [2, 1e6]}, "ieee754_f64", 64)
+        raw = floats.unpack(floats.pack({"v": 1234.5}), raw=True)["v"]
+        assert raw == pytest.approx(2 + np.sqrt(4 + 1234.5), rel=1e-15)
+        with pytest.raises(ValueError, match="float field needs 'raw_range'"):
+            calibrated(convert, "ieee754_f64", 64)
+        with pytest.raises(ValueError, match="takes the same value"):
+            calibrated({"type": "polynomial", "coefficients": [3], "invert": True})
+        with pytest.raises(ValueError, match="polynomials of degree up to 15, not 16"):
+            calibrated({"type": "polynomial", "coefficients": [0, 1] + [0] * 15, "invert": True})
+        with pytest.raises(ValueError, match="raw_range is the range pack searches"):
+            calibrated({"type": "polynomial", "coefficients": [3, 1], "raw_range": [0, 1]})
+
+    def test_signed_field_searches_its_whole_range(self):
+        layout = calibrated(
+            {"type": "polynomial", "coefficients": [0, 0.5, 0, 1e-9], "invert": True},
+            "twos_complement",
+            16,
+        )
+        raw = np.arange(-32768, 32768, 17)
+        packed = layout.pack_many({"v": np.polyval([1e-9, 0, 0.5, 0], raw.astype(float))})
+        np.testing.assert_array_equal(layout.unpack_many(packed, raw=True)["v"], raw)
+
+    @pytest.mark.parametrize("outside", ["error", "clamp", "extrapolate"])
+    @pytest.mark.parametrize(
+        "points", [[[0, -5.0], [1000, 20.0], [4095, 30.0]], [[100, 9.0], [200, 1.0], [300, -7.0]]]
+    )
+    def test_tables_against_interp(self, points, outside):
+        layout = calibrated(
+            {"type": "table", "points": points, "outside": outside, "invert": True}, bits=12
+        )
+        xs, ys = np.array(points).T
+        raw = np.arange(int(xs[0]), int(xs[-1]) + 1)
+        values = np.interp(raw, xs, ys)
+        packed = layout.pack_many({"v": values})
+        np.testing.assert_array_equal(layout.unpack_many(packed, raw=True)["v"], raw)
+        for value in np.linspace(min(ys), max(ys), 37):
+            nearest = raw[np.argmin(np.abs(values - value))]
+            got = layout.unpack(layout.pack({"v": value}), raw=True)["v"]
+            assert (
+                abs(np.interp(got, xs, ys) - value)
+                <= abs(np.interp(nearest, xs, ys) - value) + 1e-12
+            )
+        beyond = ys[-1] + (ys[-1] - ys[-2]) * 10 / (xs[-1] - xs[-2])  # 10 raw steps past the end
+        if outside == "extrapolate" and xs[-1] + 10 < 4096:
+            assert layout.unpack(layout.pack({"v": beyond}), raw=True)["v"] == xs[-1] + 10
+        elif outside != "extrapolate":
+            with pytest.raises(ValueError, match=r"row 0: .*outside the table's values"):
+                layout.pack_many({"v": [beyond]})
+
+    def test_tables_that_turn_are_refused(self):
+        with pytest.raises(ValueError, match=r"convert: a table inverts only when .* \(point 2\)"):
+            calibrated({"type": "table", "points": [[0, 1], [5, 2], [9, 2]], "invert": True})
+
+    def test_inversion_is_part_of_the_layout(self):
+        convert = {"type": "polynomial", "coefficients": [1, 2], "invert": True}
+        layout = calibrated(convert)
+        assert pickle.loads(pickle.dumps(layout)) == layout
+        assert layout != calibrated({"type": "polynomial", "coefficients": [1, 2]})
+        assert layout.pack({"v": 15}) == b"\x00\x07"
+        assert layout.pack({"v": 15}, raw=True) == b"\x00\x0f"
+
+
 # ---- Enumerations ---------------------------------------------------------------
 
 STATES = {0: "OFF", 1: "ON", 2: "SAFE", 7: "SAFE"}
@@ -375,6 +484,440 @@ class TestEnumerations:
         column = table.column("n")
         assert column.type == pa.dictionary(pa.int32(), pa.string())
         assert column.to_pylist() == ["OFF", None, "SAFE"]
+
+
+# ---- Whole columns --------------------------------------------------------------
+
+# The leap seconds to the end of 2016 (IERS Bulletin C): (year, month, TAI - UTC).
+IERS = [(1972, 1, 10), (1972, 7, 11)] + [
+    (year, month, offset)
+    for offset, (year, month) in enumerate(
+        [(1973, 1), (1974, 1), (1975, 1), (1976, 1), (1977, 1), (1978, 1), (1979, 1), (1980, 1)]
+        + [(1981, 7), (1982, 7), (1983, 7), (1985, 7), (1988, 1), (1990, 1), (1991, 1)]
+        + [(1992, 7), (1993, 7), (1994, 7), (1996, 1), (1997, 7), (1999, 1), (2006, 1)]
+        + [(2009, 1), (2012, 7), (2015, 7), (2017, 1)],
+        start=12,
+    )
+]
+DAY_NS = 86400 * 10**9
+
+
+def leap_rows():
+    return [
+        ((dt.date(y, m, 1) - UNIX.date()).days * DAY_NS, offset * 10**9) for y, m, offset in IERS
+    ]
+
+
+def utc_to_tai(utc):
+    """None before the table, else the TAI reading."""
+    rows = [row for row in leap_rows() if row[0] <= utc]
+    return utc + rows[-1][1] if rows else None
+
+
+def tai_to_utc(tai):
+    rows = leap_rows()
+    started = [k for k, (day, offset) in enumerate(rows) if day + offset <= tai]
+    if not started:
+        return None
+    k = started[-1]
+    utc = tai - rows[k][1]
+    if k + 1 < len(rows) and utc >= rows[k + 1][0]:
+        return rows[k + 1][0] - 1  # inside the inserted second
+    return utc
+
+
+def leap_day(utc_day_start):
+    """Whether the UTC day starting there ends with an inserted second."""
+    return any(day == utc_day_start + DAY_NS for day, _ in leap_rows()[1:])
+
+
+class TestWholeColumns:
+    """Thousands of packets at once, across the kernels' blocks, against
+    per-value oracles: what one packet gives, every packet of a column gives."""
+
+    def times_near(self, rng, count, code_scale):
+        """Seconds since 1958 on the code's clock: near the 2016 leap second,
+        inside 2020, and before 1972."""
+        leap = (dt.datetime(2016, 12, 31, 23, 59, 59) - CCSDS_EPOCH).days * 86400 + 86399
+        leap += BEFORE_2017 if code_scale == "TAI" else 0
+        centres = np.array([leap, leap + 400 * 86400, 5 * 86400])
+        return centres[rng.integers(0, 3, count)] + rng.integers(-3, 4, count)
+
+    def oracle(self, elapsed_ns, epoch_ns, code_scale, scale):
+        reading = epoch_ns + elapsed_ns
+        if code_scale == scale:
+            return reading
+        return tai_to_utc(reading) if scale == "UTC" else utc_to_tai(reading)
+
+    @pytest.mark.parametrize(
+        ("fine_octets", "p_field", "scale"),
+        [(2, True, "UTC"), (3, False, "TAI"), (0, True, "UTC"), (1, False, "UTC")],
+    )
+    def test_cuc_column_against_the_oracle(self, fine_octets, p_field, scale):
+        rng = np.random.default_rng(fine_octets)
+        count = 1500
+        coarse = self.times_near(rng, count, "TAI")
+        fine = rng.integers(0, 256**fine_octets, count) if fine_octets else np.zeros(count, int)
+        p_fields = np.full(count, 0x1C | fine_octets)
+        p_fields[rng.integers(0, count, 20)] = 0x2E  # codes that fail
+        layout = cuc(4, fine_octets, p_field, scale=scale)
+        data = b"".join(
+            cuc_packet(int(c), int(f), 4, fine_octets, int(p) if p_field else None)
+            for c, f, p in zip(coarse, fine, p_fields)
+        )
+        column = layout.unpack_many(data, errors="mask")["t"]
+        mask = np.ma.getmaskarray(column)
+        epoch = ns_since_unix(CCSDS_EPOCH)
+        for k in range(count):
+            elapsed = int(coarse[k]) * 10**9 + fraction_ns(int(fine[k]), 256**fine_octets)
+            expected = self.oracle(elapsed, epoch, "TAI", scale)
+            if p_field and p_fields[k] != (0x1C | fine_octets):
+                expected = None
+            if expected is None:
+                assert mask[k], k
+            else:
+                assert not mask[k] and int(column.data[k].astype("int64")) == expected, k
+        failed = np.flatnonzero(np.ma.getmaskarray(column))
+        assert len(failed) > 0 or (not p_field and scale == "TAI")
+        if len(failed) > 0:
+            with pytest.raises(ValueError, match=f"packet {failed[0]} at byte"):
+                layout.unpack_many(data)
+
+    @pytest.mark.parametrize(
+        ("sub_octets", "code_scale", "scale"),
+        [(2, "UTC", "TAI"), (0, "UTC", "UTC"), (2, "TAI", "UTC"), (0, "TAI", "TAI")],
+    )
+    def test_cds_column_against_the_oracle(self, sub_octets, code_scale, scale):
+        rng = np.random.default_rng(sub_octets + 7)
+        count = 1300
+        seconds = self.times_near(rng, count, code_scale)
+        days, second_of_day = np.divmod(seconds, 86400)
+        ms = second_of_day * 1000 + rng.integers(0, 1000, count)
+        # Milliseconds 86400000 and up: an inserted second, on a day that has one.
+        ms[rng.integers(0, count, 40)] = 86_400_000 + rng.integers(0, 1000, 40)
+        us = rng.integers(0, 1000, count)
+        us[rng.integers(0, count, 5)] = 1000  # out of range
+        layout = cds(2, sub_octets, epoch_scale=code_scale, scale=scale)
+        data = b"".join(
+            cds_packet(int(d), int(m), int(u), 2, sub_octets) for d, m, u in zip(days, ms, us)
+        )
+        column = layout.unpack_many(data, errors="mask")["t"]
+        mask = np.ma.getmaskarray(column)
+        epoch = ns_since_unix(CCSDS_EPOCH)
+        for k in range(count):
+            sub = int(us[k]) if sub_octets else 0
+            day_start = epoch + int(days[k]) * DAY_NS
+            elapsed = int(days[k]) * DAY_NS + int(ms[k]) * 10**6 + sub * 1000
+            if sub > 999:
+                expected = None
+            elif ms[k] < 86_400_000:
+                expected = self.oracle(elapsed, epoch, code_scale, scale)
+            elif code_scale == "UTC" and leap_day(day_start):
+                before = utc_to_tai(epoch + elapsed - 10**9)
+                expected = before + 10**9 if scale == "TAI" else day_start + DAY_NS - 1
+            else:
+                expected = None
+            if expected is None:
+                assert mask[k], k
+            else:
+                assert not mask[k] and int(column.data[k].astype("int64")) == expected, k
+
+    def test_state_names_keep_their_reference_counts(self):
+        import sys
+
+        names = ["IDLE", "RUN", "HALT"]
+        states = {k: "".join(name) for k, name in enumerate(names)}  # fresh str objects
+        layout = vantrel.Layout(
+            [item("s", bits=8, convert={"type": "enumeration", "states": states})]
+        )
+        # The layout keeps one str per name: find them through a decoded value.
+        held = {v: layout.unpack(bytes([k]))["s"] for k, v in states.items()}
+
+        def references():
+            return {v: sys.getrefcount(name) for v, name in held.items()}
+
+        before = references()
+        none_before = sys.getrefcount(None)
+        raw = np.random.default_rng(3).integers(0, 3, 5000).astype(np.uint8)
+        column = layout.unpack_many(raw.tobytes())["s"]
+        assert references() == {v: before[v] + int(np.sum(raw == k)) for k, v in states.items()}
+        masked = layout.unpack_many(raw.tobytes() + bytes([9]), errors="mask")["s"]
+        assert masked.mask.tolist()[-2:] == [False, True]
+        with pytest.raises(ValueError, match="packet 5000 .*value 9 has no state name"):
+            layout.unpack_many(raw.tobytes() + bytes([9, 1]))
+        del column, masked
+        assert references() == before
+        assert abs(sys.getrefcount(None) - none_before) < 10
+
+    @pytest.mark.parametrize(
+        ("encoding", "bits", "dtype"),
+        [
+            ("unsigned", 8, ">u1"),
+            ("unsigned", 32, ">u4"),
+            ("unsigned", 64, ">u8"),
+            ("twos_complement", 16, ">i2"),
+            ("ieee754_f32", 32, ">f4"),
+            ("ieee754_f64", 64, ">f8"),
+        ],
+    )
+    @pytest.mark.parametrize("degree", [0, 1, 2, 3, 4, 6])
+    def test_polynomials_of_every_degree_and_raw_type(self, encoding, bits, dtype, degree):
+        rng = np.random.default_rng(degree)
+        coefficients = list(rng.uniform(-2, 2, degree + 1))
+        info = np.iinfo(dtype) if dtype[1] in "iu" else None
+        raw = (
+            rng.integers(max(info.min, -1000), min(info.max, 1000), 1200, endpoint=True)
+            if info
+            else rng.uniform(-1000, 1000, 1200)
+        ).astype(dtype)
+        layout = calibrated({"type": "polynomial", "coefficients": coefficients}, encoding, bits)
+        got = layout.unpack_many(raw.tobytes())["v"]
+        expected = np.polyval(coefficients[::-1], raw.astype(np.float64))
+        np.testing.assert_allclose(got, expected, rtol=1e-13, atol=1e-9)
+        assert layout.unpack(raw[:1].tobytes())["v"] == got[0]
+
+    def test_packet_lengths_hold_in_every_block(self):
+        # Packets of 4 bytes whose given lengths cut some short: a converted
+        # field fails where its raw one would, in the first block and later.
+        layout = vantrel.Layout(
+            [
+                item("head", bits=16),
+                item("v", bits=16, convert={"type": "linear", "slope": 2.0}),
+            ]
+        )
+        count = 3000
+        offsets = np.arange(count) * 4
+        lengths = np.full(count, 4)
+        short = np.random.default_rng(1).integers(0, count, 60)
+        lengths[short] = 3
+        data = np.arange(2 * count, dtype=">u2").tobytes()
+        raw = layout.unpack_many(data, offsets=offsets, lengths=lengths, errors="mask", raw=True)
+        converted = layout.unpack_many(data, offsets=offsets, lengths=lengths, errors="mask")
+        np.testing.assert_array_equal(converted["v"].mask, raw["v"].mask)
+        assert raw["v"].mask.sum() == len(set(short.tolist()))
+        np.testing.assert_array_equal(converted["v"].compressed(), 2.0 * raw["v"].compressed())
+
+
+# ---- Arrays ---------------------------------------------------------------------
+
+LINEAR = {"type": "linear", "slope": 0.5, "intercept": -10}
+MODES = {"type": "enumeration", "states": {0: "OFF", 1: "ON", 2: "SAFE"}}
+
+
+def science(**length):
+    """A counted array of states, a fixed array of calibrated counts and a
+    word-swapped calibrated field, then a trailer after the variable part."""
+    return vantrel.Layout(
+        [
+            item("n", bits=8),
+            item("modes", bits=8, count="n", convert=MODES),
+            item("volts", bits=16, count=3, convert=LINEAR),
+            item("temp", bits=32, byte_order="2143", convert=LINEAR),
+            item("status", bits=8, convert={"type": "enumeration", "states": {7: "GOOD"}}),
+        ],
+        **length,
+    )
+
+
+def science_packet(modes, volts, temp, status=7):
+    temp_bytes = temp.to_bytes(4, "big")
+    return (
+        bytes([len(modes), *modes])
+        + np.asarray(volts, ">u2").tobytes()
+        + bytes(temp_bytes[k] for k in (1, 0, 3, 2))  # byte order "2143"
+        + bytes([status])
+    )
+
+
+class TestArrays:
+    """Numeric calibrations and states convert each element of fixed and
+    counted arrays, in unpack, unpack_many (2-D and ragged columns) and pack."""
+
+    def packets(self):
+        rng = np.random.default_rng(11)
+        rows = []
+        for _ in range(700):
+            modes = rng.integers(0, 3, rng.integers(0, 5)).tolist()
+            rows.append((modes, rng.integers(0, 65536, 3).tolist(), int(rng.integers(0, 2**32))))
+        return rows
+
+    def test_arrow_output_of_converted_arrays_is_refused_and_raw_is_exported(self):
+        layout = science()
+        archive = science_packet([0, 2], [10, 20, 30], 7) * 2
+        offsets = [0, len(archive) // 2]
+        with pytest.raises(ValueError, match="output='arrow' needs raw=True"):
+            layout.unpack_many(archive, offsets=offsets, output="arrow")
+        pa = pytest.importorskip("pyarrow")
+        table = pa.table(layout.unpack_many(archive, offsets=offsets, output="arrow", raw=True))
+        assert table.column("modes").to_pylist() == [[0, 2], [0, 2]]
+        assert table.column("volts").to_pylist() == [[10, 20, 30]] * 2
+
+    def test_columns_against_numpy(self):
+        rows = self.packets()
+        layout = science()
+        data = b"".join(science_packet(*row) for row in rows)
+        offsets = np.cumsum([0] + [len(science_packet(*row)) for row in rows[:-1]])
+        columns = layout.unpack_many(data, offsets=offsets)
+        raw = layout.unpack_many(data, offsets=offsets, raw=True)
+        names = np.array(["OFF", "ON", "SAFE"], dtype=object)
+        np.testing.assert_array_equal(raw["volts"], [row[1] for row in rows])
+        np.testing.assert_array_equal(columns["volts"], raw["volts"] * 0.5 - 10)
+        assert columns["volts"].shape == (700, 3) and columns["volts"].dtype == np.float64
+        np.testing.assert_array_equal(columns["temp"], np.array([r[2] for r in rows]) * 0.5 - 10)
+        np.testing.assert_array_equal(columns["modes"].offsets, raw["modes"].offsets)
+        assert columns["modes"].values.tolist() == names[raw["modes"].values].tolist()
+        assert len({id(v) for v in columns["modes"].values}) == 3
+        assert columns["modes"][5].tolist() == [names[m] for m in rows[5][0]]
+        assert columns["status"].tolist() == ["GOOD"] * 700
+        # One packet gives lists of the same values; raw=True the counts.
+        one = layout.unpack(science_packet(*rows[5]))
+        assert one["modes"] == [names[m] for m in rows[5][0]]
+        assert one["volts"] == columns["volts"][5].tolist()
+        assert layout.unpack(science_packet(*rows[5]), raw=True)["volts"] == rows[5][1]
+
+    def test_pack_round_trips(self):
+        rows = self.packets()[:50]
+        layout = science()
+        data = b"".join(science_packet(*row) for row in rows)
+        offsets = np.cumsum([0] + [len(science_packet(*row)) for row in rows[:-1]])
+        columns = layout.unpack_many(data, offsets=offsets)
+        assert layout.pack_many(columns) == data
+        raw = layout.unpack_many(data, offsets=offsets, raw=True)
+        assert layout.pack_many(raw, raw=True) == data
+        engineering = layout.unpack(science_packet(*rows[3]))
+        assert layout.pack(engineering) == science_packet(*rows[3])
+        with pytest.raises(ValueError, match=r"recipe item 1 \('modes'\).*'LOST' is not a state"):
+            layout.pack({**engineering, "n": 2, "modes": ["ON", "LOST"]})
+
+    def test_failing_elements_mask_their_packet(self):
+        layout = science()
+        good = science_packet([0, 1], [20, 40, 60], 100)
+        unknown_state = science_packet([1, 9, 2], [20, 40, 60], 100)
+        bad_status = science_packet([2], [20, 40, 60], 100, status=3)
+        data = good + unknown_state + bad_status + good
+        offsets = np.cumsum([0, len(good), len(unknown_state), len(bad_status)])
+        masked = layout.unpack_many(data, offsets=offsets, errors="mask")
+        assert masked["modes"].mask.tolist() == [False, True, False, False]
+        assert masked["modes"][1] is None and masked["modes"][3].tolist() == ["OFF", "ON"]
+        assert masked["status"].mask.tolist() == [False, False, True, False]
+        assert masked["volts"].mask.any(axis=1).tolist() == [False] * 4
+        with pytest.raises(
+            ValueError, match=r"packet 1 at byte 14: recipe item 1 \('modes'\).*value 9"
+        ):
+            layout.unpack_many(data, offsets=offsets)
+        # In one packet the earlier item is named first.
+        both = science_packet([9], [0, 0, 0], 0, status=3)
+        with pytest.raises(ValueError, match=r"packet 0 at byte 0: recipe item 1 .*value 9"):
+            layout.unpack_many(both, offsets=[0])
+
+    def test_fixed_arrays_of_tables_and_states(self):
+        layout = vantrel.Layout(
+            [
+                item(
+                    "t",
+                    bits=8,
+                    count=4,
+                    convert={"type": "table", "points": [[10, 0.0], [200, 19.0]]},
+                ),
+                item(
+                    "s",
+                    bits=4,
+                    count=2,
+                    convert={"type": "enumeration", "states": {1: "A"}, "default": "?"},
+                ),
+            ]
+        )
+        raw = np.array([[10, 20, 200, 105], [9, 10, 10, 10], [100, 100, 100, 100]], np.uint8)
+        states = np.array([0x11, 0x1F, 0x00], np.uint8)
+        data = np.concatenate([raw, states[:, None]], axis=1).tobytes()
+        columns = layout.unpack_many(data, errors="mask")
+        np.testing.assert_array_equal(
+            columns["t"].mask.all(axis=1), [False, True, False]
+        )  # raw 9 is below the table: its whole row is masked
+        np.testing.assert_allclose(columns["t"][0], np.interp(raw[0], [10, 200], [0, 19]))
+        assert columns["s"].tolist() == [["A", "A"], ["A", "?"], ["?", "?"]]
+
+    def test_time_codes_in_layouts_with_arrays(self):
+        layout = vantrel.Layout(
+            [
+                item("time", bits=48, convert={"type": "cuc", "fine_octets": 2, "scale": "UTC"}),
+                item("n", bits=8),
+                item("x", bits=16, count="n", convert=LINEAR),
+                item("crc", bits=16),
+            ]
+        )
+        times = np.array(["2024-01-02T03:04:05.5", "2024-01-02T03:04:06.25"], "M8[ns]")
+        columns = {"time": times, "x": [[0.0, 5.0], [10.0]], "crc": [1, 2]}
+        data = layout.pack_many(columns)
+        back = layout.unpack_many(data, offsets=[0, 13])
+        np.testing.assert_array_equal(back["time"], times)
+        assert back["x"].values.tolist() == [0.0, 5.0, 10.0]
+        assert layout.unpack(data[:13])["time"] == dt.datetime(
+            2024, 1, 2, 3, 4, 5, 500000, tzinfo=UTC
+        )
+        with pytest.raises(ValueError, match="permuted or word byte order does not suit"):
+            vantrel.Layout(
+                [item("t", bits=32, byte_order="2143", convert={"type": "cuc", "scale": "TAI"})]
+            )
+        wide = {"type": "cds", "day_octets": 3, "submillisecond_octets": 4, "scale": "TAI"}
+        with pytest.raises(
+            ValueError, match="more than 64 bits are not available in layouts with arrays"
+        ):
+            vantrel.Layout([item("t", bits=88, convert=wide), item("a", bits=8, count=2)])
+
+    def test_packet_length_layouts_convert(self):
+        # Packets bounded by their own length field: a converted field fails
+        # where its raw one would, in every block of packets.
+        layout = vantrel.Layout(
+            [item("length", bits=16), item("v", bits=16, convert={"type": "linear", "slope": 2.0})],
+            packet_length={"offset_bits": 0, "bits": 16, "adjust": 0},
+        )
+        count = 3000
+        lengths = np.full(count, 4)
+        short = np.random.default_rng(1).integers(0, count, 60)
+        lengths[short] = 3
+        words = np.arange(2 * count, dtype=">u2")
+        words[0::2] = lengths
+        data = words.tobytes()
+        raw = layout.unpack_many(data, stride=4, errors="mask", raw=True)
+        converted = layout.unpack_many(data, stride=4, errors="mask")
+        np.testing.assert_array_equal(converted["v"].mask, raw["v"].mask)
+        assert raw["v"].mask.sum() == len(set(short.tolist()))
+        np.testing.assert_array_equal(converted["v"].compressed(), 2.0 * raw["v"].compressed())
+        assert layout.unpack(data[:4]) == {"length": 4, "v": 2.0}
+        assert layout.pack({"v": 2.0}) == data[:4]
+
+    def test_state_names_in_ragged_columns_keep_their_reference_counts(self):
+        import sys
+
+        layout = science()
+        names = [layout.unpack(science_packet([k], [0, 0, 0], 0))["modes"][0] for k in range(3)]
+
+        def references():
+            return [sys.getrefcount(name) for name in names]
+
+        before = references()
+        good = science_packet([0, 1, 1], [0, 0, 0], 0)
+        bad = science_packet([2, 9], [0, 0, 0], 0)
+        data = (good + bad) * 300
+        offsets = np.cumsum([0] + [len(good), len(bad)] * 300)[:-1]
+        masked = layout.unpack_many(data, offsets=offsets, errors="mask")
+        assert masked["modes"].mask.sum() == 300
+        with pytest.raises(ValueError, match="packet 1 "):
+            layout.unpack_many(data, offsets=offsets)
+        del masked
+        assert references() == before
+
+    def test_ragged_arrow_export(self):
+        pa = pytest.importorskip("pyarrow")
+        rows = self.packets()[:20]
+        data = b"".join(science_packet(*row) for row in rows)
+        offsets = np.cumsum([0] + [len(science_packet(*row)) for row in rows[:-1]])
+        columns = science().unpack_many(data, offsets=offsets)
+        with pytest.raises(TypeError, match="holds str objects"):
+            pa.array(columns["modes"])
+        raw = science().unpack_many(data, offsets=offsets, raw=True)
+        assert pa.array(raw["modes"]).to_pylist() == [row[0] for row in rows]
 
 
 # ---- The whole layout -------------------------------------------------------------
@@ -443,10 +986,15 @@ class TestLayouts:
         other = vantrel.Layout([dict(item("count", bits=16))])
         assert layout != other
 
-    def test_array_layouts_refuse_conversions_for_now(self):
+    def test_array_layouts_refuse_time_codes_on_arrays(self):
+        # Calibrations and states convert every element of an array (see
+        # TestArrays); time codes stay single fields.
         polynomial = {"type": "polynomial", "coefficients": [0, 1]}
-        with pytest.raises(ValueError, match=r"recipe item 0 \('v'\): convert: .*arrays"):
-            vantrel.Layout([item("v", bits=8, count=4, convert=polynomial)])
+        cuc32 = {"type": "cuc", "scale": "TAI"}
+        with pytest.raises(
+            ValueError, match=r"recipe item 0 \('v'\): convert: time codes on array"
+        ):
+            vantrel.Layout([item("v", bits=32, count=4, convert=cuc32)])
         with pytest.raises(ValueError, match="unknown key 'convrt'; did you mean 'convert'"):
             vantrel.Layout([item("v", bits=8, convrt=polynomial)])
 

@@ -259,7 +259,7 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
                  Py_TYPE(columns)->tp_name);
     return nullptr;
   }
-  if (data.shaped()) return pack_many_shaped(data, columns);
+  if (data.shaped()) return pack_many_shaped(data, columns, raw);
   const std::span<const PlannedField> fields = data.plan.fields();
   std::vector<ColumnSource> sources(fields.size());
   std::size_t count = 0;

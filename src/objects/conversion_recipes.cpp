@@ -9,6 +9,7 @@
 
 #include "binding/convert.hpp"
 #include "common/binary32.hpp"
+#include "common/bits.hpp"
 #include "common/format.hpp"
 #include "objects/layout_shapes.hpp"
 #include "objects/layout_type.hpp"
@@ -25,9 +26,9 @@ bool refuse_conversion(const LayoutItem& item, const std::string& message) {
 
 // The keys each kind takes; any other key is refused, so a misspelt option
 // is never silently ignored.
-constexpr std::string_view kPolynomialKeys[] = {"type", "coefficients"};
+constexpr std::string_view kPolynomialKeys[] = {"type", "coefficients", "invert", "raw_range"};
 constexpr std::string_view kLinearKeys[] = {"type", "slope", "intercept"};
-constexpr std::string_view kTableKeys[] = {"type", "points", "outside"};
+constexpr std::string_view kTableKeys[] = {"type", "points", "outside", "invert"};
 constexpr std::string_view kEnumerationKeys[] = {"type", "states", "default"};
 constexpr std::string_view kCucKeys[] = {"type",  "coarse_octets", "fine_octets", "p_field",
                                          "epoch", "epoch_scale",   "scale",       "leap_seconds"};
@@ -165,6 +166,53 @@ bool read_table(PyObject* dict, const LayoutItem& item, Conversion& out) {
     }
   }
   return true;
+}
+
+// "invert" (and a polynomial's "raw_range"): whether pack inverts the
+// calibration, checked here to be one-to-one where it is searched.
+bool read_inversion(PyObject* dict, const FieldSpec& placed, const LayoutItem& item,
+                    Conversion& out) {
+  Ref invert = get(dict, "invert");
+  Ref range = get(dict, "raw_range");
+  if (invert && !PyBool_Check(invert.get())) {
+    return refuse_conversion(item,
+                             concat("invert must be True or False, not ", quoted(invert.get())));
+  }
+  out.invert = invert && invert.get() == Py_True;
+  if (out.kind == ConversionKind::Table) {
+    if (!out.invert) return true;
+    const Result<void> checked = check_invertible_table(out);
+    return checked || refuse_conversion(item, checked.error().message);
+  }
+  if (range && !out.invert) {
+    return refuse_conversion(item, "raw_range is the range pack searches: it goes with invert");
+  }
+  if (!out.invert) return true;
+  const ValueKind kind = placed.row->value_kind;
+  if (range) {
+    Ref pair = sequence_tuple(range.get(), item, "raw_range");
+    if (!pair) return false;
+    if (PyTuple_GET_SIZE(pair.get()) != 2) {
+      return refuse_conversion(item, "raw_range must be a (low, high) pair");
+    }
+    if (!finite_number(PyTuple_GET_ITEM(pair.get(), 0), item, "raw_range's low", out.raw_low) ||
+        !finite_number(PyTuple_GET_ITEM(pair.get(), 1), item, "raw_range's high", out.raw_high)) {
+      return false;
+    }
+  } else if (kind == ValueKind::Unsigned) {
+    out.raw_low = 0;
+    out.raw_high = static_cast<double>(low_mask(placed.bits));
+  } else if (kind == ValueKind::Signed && placed.bits >= 1) {
+    out.raw_high = static_cast<double>(low_mask(placed.bits - 1));
+    out.raw_low = -out.raw_high - 1;
+  } else {
+    return refuse_conversion(item,
+                             "inverting a polynomial of a float field needs 'raw_range' (low, "
+                             "high): the raw values to search");
+  }
+  const Result<void> checked =
+      check_invertible_polynomial(out.coefficients, out.raw_low, out.raw_high);
+  return checked || refuse_conversion(item, checked.error().message);
 }
 
 bool is_signed_type(ColumnType type) {
@@ -421,6 +469,11 @@ Ref canonical_form(PyObject* given, const ItemConversion& conversion, const char
     case ConversionKind::Polynomial: {
       Ref coefficients = float_list(c.coefficients);
       if (!coefficients) return {};
+      if (c.invert) {
+        return Ref::steal(Py_BuildValue("{s:s,s:O,s:O,s:[dd]}", "type", type, "coefficients",
+                                        coefficients.get(), "invert", Py_True, "raw_range",
+                                        c.raw_low, c.raw_high));
+      }
       return Ref::steal(
           Py_BuildValue("{s:s,s:O}", "type", type, "coefficients", coefficients.get()));
     }
@@ -438,8 +491,8 @@ Ref canonical_form(PyObject* given, const ItemConversion& conversion, const char
       const char* outside = c.outside == OutsideTable::Clamp         ? "clamp"
                             : c.outside == OutsideTable::Extrapolate ? "extrapolate"
                                                                      : "error";
-      return Ref::steal(
-          Py_BuildValue("{s:s,s:O,s:s}", "type", type, "points", points.get(), "outside", outside));
+      return Ref::steal(Py_BuildValue("{s:s,s:O,s:s,s:O}", "type", type, "points", points.get(),
+                                      "outside", outside, "invert", c.invert ? Py_True : Py_False));
     }
     case ConversionKind::Enumeration: {
       Ref states = Ref::steal(PyDict_Copy(get(given, "states").get()));
@@ -511,14 +564,15 @@ bool read_conversion(PyObject* object, const FieldSpec& placed, const LayoutItem
   bool read = false;
   if (kind == "polynomial") {
     c.kind = ConversionKind::Polynomial;
-    read =
-        check_keys(dict.get(), kPolynomialKeys, item, kind) && read_polynomial(dict.get(), item, c);
+    read = check_keys(dict.get(), kPolynomialKeys, item, kind) &&
+           read_polynomial(dict.get(), item, c) && read_inversion(dict.get(), placed, item, c);
   } else if (kind == "linear") {
     c.kind = ConversionKind::Linear;
     read = check_keys(dict.get(), kLinearKeys, item, kind) && read_linear(dict.get(), item, c);
   } else if (kind == "table") {
     c.kind = ConversionKind::Table;
-    read = check_keys(dict.get(), kTableKeys, item, kind) && read_table(dict.get(), item, c);
+    read = check_keys(dict.get(), kTableKeys, item, kind) && read_table(dict.get(), item, c) &&
+           read_inversion(dict.get(), placed, item, c);
   } else if (kind == "enumeration") {
     c.kind = ConversionKind::Enumeration;
     read = check_keys(dict.get(), kEnumerationKeys, item, kind) &&
@@ -592,7 +646,8 @@ PyObject* unpack_converted(const ItemConversion& conversion, const PlannedField&
     return datetime_from_reading(*time, c.time.scale);
   }
   FieldScratch scratch;
-  const FieldInput input = read_field_input(packet, bit, field.spec, scratch, packet_immutable);
+  const FieldInput input =
+      read_shaped_input(packet, bit, field.spec, field.shape, scratch, packet_immutable);
   StrResult text;
   const Result<FieldValue> decoded = field.spec.row->decode(input, text);
   if (!decoded) {
@@ -710,66 +765,81 @@ bool pack_time(const ItemConversion& conversion, const PlannedField& field, cons
   return true;
 }
 
-bool pack_converted(const ItemConversion& conversion, const PlannedField& field,
-                    const LayoutItem& item, PyObject* value, std::span<std::uint8_t> packet) {
+bool converted_input(const ItemConversion& conversion, const FieldSpec& spec,
+                     const LayoutItem& item, PyObject* value, PackInput& input) {
   const Conversion& c = conversion.conversion;
+  const ValueKind kind = spec.row->value_kind;
+  if (kind == ValueKind::NotPackable) return raise_not_packable(item);
+  Ref raw_object = Ref::borrow(value);
   switch (c.kind) {
+    case ConversionKind::Polynomial:
+    case ConversionKind::Table:
+      if (!c.invert) break;
+      [[fallthrough]];
     case ConversionKind::Linear: {
-      const ValueKind kind = field.spec.row->value_kind;
-      if (kind == ValueKind::NotPackable) return raise_not_packable(item);
       double engineering = 0;
       if (!to_f64(value, engineering)) {
         rewrap_engine_failure(item.context);
         return false;
       }
-      const Result<double> raw = invert_linear(c, engineering);
+      const bool integer_raw = kind == ValueKind::Unsigned || kind == ValueKind::Signed;
+      const Result<double> raw = c.kind == ConversionKind::Linear
+                                     ? invert_linear(c, engineering)
+                                     : invert_calibration(c, engineering, integer_raw);
       if (!raw) return raise_item_failure(raw.error(), item);
-      PackInput input;
       // Integers round to the nearest raw value, ties to even.
       const double rounded = std::nearbyint(*raw);
+      const bool fits = kind == ValueKind::Unsigned
+                            ? rounded >= 0 && rounded < 18446744073709551616.0
+                            : rounded >= -9223372036854775808.0 && rounded < 9223372036854775808.0;
+      if (integer_raw && !fits) {
+        return raise_item_failure(
+            Error{ErrorKind::ValueError,
+                  concat("the value ", quoted(value), " needs a raw value outside the field")},
+            item);
+      }
       if (kind == ValueKind::Unsigned) {
-        if (!(rounded >= 0 && rounded < 18446744073709551616.0)) {
-          return raise_item_failure(
-              Error{ErrorKind::ValueError,
-                    concat("the value ", quoted(value), " needs a raw value outside the field")},
-              item);
-        }
         input.unsigned_value = static_cast<std::uint64_t>(rounded);
       } else if (kind == ValueKind::Signed) {
-        if (!(rounded >= -9223372036854775808.0 && rounded < 9223372036854775808.0)) {
-          return raise_item_failure(
-              Error{ErrorKind::ValueError,
-                    concat("the value ", quoted(value), " needs a raw value outside the field")},
-              item);
-        }
         input.signed_value = static_cast<std::int64_t>(rounded);
       } else {
         input.real32 = binary32_from_double(*raw);
         input.real64 = *raw;
       }
-      return pack_input(field, item, input, packet);
+      return true;
     }
     case ConversionKind::Enumeration: {
-      if (!PyUnicode_Check(value)) return pack_value(field, item, value, packet);
+      if (!PyUnicode_Check(value)) break;
       PyObject* raw = PyDict_GetItemWithError(conversion.state_raw.get(), value);
       if (raw == nullptr) {
         if (PyErr_Occurred()) return false;
         return raise_item_failure(
             Error{ErrorKind::ValueError, concat(quoted(value), " is not a state name")}, item);
       }
-      Ref held = Ref::borrow(raw);
-      return pack_value(field, item, held.get(), packet);
+      raw_object = Ref::borrow(raw);
+      break;
     }
-    case ConversionKind::TimeCode: {
-      Nanoseconds time = 0;
-      if (!reading_of(value, c.time.scale, item, time)) return false;
-      return pack_time(conversion, field, item, time, packet);
-    }
-    case ConversionKind::Polynomial:
-    case ConversionKind::Table:
+    case ConversionKind::TimeCode:
     case ConversionKind::None: break;
   }
-  return pack_value(field, item, value, packet);
+  if (!convert_value(kind, raw_object.get(), input)) {
+    rewrap_engine_failure(item.context);
+    return false;
+  }
+  return true;
+}
+
+bool pack_converted(const ItemConversion& conversion, const PlannedField& field,
+                    const LayoutItem& item, PyObject* value, std::span<std::uint8_t> packet) {
+  const Conversion& c = conversion.conversion;
+  if (c.kind == ConversionKind::TimeCode) {
+    Nanoseconds time = 0;
+    if (!reading_of(value, c.time.scale, item, time)) return false;
+    return pack_time(conversion, field, item, time, packet);
+  }
+  PackInput input;
+  return converted_input(conversion, field.spec, item, value, input) &&
+         pack_input(field, item, input, packet);
 }
 
 }  // namespace vantrel

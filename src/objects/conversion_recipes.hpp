@@ -28,16 +28,24 @@ struct ItemConversion {
 bool read_conversion(PyObject* object, const FieldSpec& spec, const LayoutItem& item,
                      std::shared_ptr<const ItemConversion>& out);
 
-// The engineering value of one field at `bit` of `packet` (bounds checked):
-// a float, a state name or a datetime. nullptr with the failure raised.
+// The engineering value of one value of a field (an array's element too)
+// at `bit` of `packet` (bounds checked): a float, a state name or a
+// datetime. nullptr with the failure raised.
 PyObject* unpack_converted(const ItemConversion& conversion, const PlannedField& field,
                            const LayoutItem& item, ByteSpan packet, std::uint64_t bit,
                            bool packet_immutable);
 
-// Packs an engineering value: inverts time codes, state names and linear
-// calibrations; polynomial and table calibrations take the raw value.
+// Packs an engineering value: inverts time codes, state names, linear
+// calibrations and the polynomials and tables whose recipe asks for it
+// ("invert"); other polynomials and tables take the raw value.
 bool pack_converted(const ItemConversion& conversion, const PlannedField& field,
                     const LayoutItem& item, PyObject* value, std::span<std::uint8_t> packet);
+
+// The raw value to encode for an engineering value, for every conversion
+// but time codes (which pack_converted writes itself): what pack_converted
+// encodes, for the writers of shaped fields.
+bool converted_input(const ItemConversion& conversion, const FieldSpec& spec,
+                     const LayoutItem& item, PyObject* value, PackInput& input);
 
 // A time code from nanoseconds of the field's scale, for pack_many's
 // datetime64 columns.

@@ -20,6 +20,7 @@
 #include "objects/layout_shapes.hpp"
 #include "objects/layout_type.hpp"
 #include "objects/numpy_support.hpp"
+#include "objects/state_columns.hpp"
 #include "placement/columns.hpp"
 #include "placement/conversions.hpp"
 #include "placement/text_columns.hpp"
@@ -322,7 +323,8 @@ bool decode_text_column(ByteSpan buffer, bool buffer_immutable, const PacketStar
 std::optional<FirstFailure> decode_numeric_columns(
     ByteSpan buffer, const PacketStarts& starts, std::span<const PlannedField> fields,
     const std::vector<const Conversion*>& conversions, const std::vector<void*>& destinations,
-    std::vector<std::vector<std::uint8_t>>& masks) {
+    std::vector<std::vector<std::uint8_t>>& masks,
+    std::span<StateHandles* const> state_handles = {}) {
   std::optional<FirstFailure> first;
   const std::size_t count = starts.count;
   const std::size_t block = packets_per_block(starts, buffer.size());
@@ -335,7 +337,8 @@ std::optional<FirstFailure> decode_numeric_columns(
       const auto failure =
           conversions[j] != nullptr
               ? decode_converted_column(buffer, starts, begin, end, fields[j], *conversions[j],
-                                        destinations[j], mask)
+                                        destinations[j], mask,
+                                        state_handles.empty() ? nullptr : state_handles[j])
               : decode_column(buffer, starts, begin, end, fields[j], destinations[j], mask);
       if (failure) note_failure(first, *failure, j);
     }
@@ -521,39 +524,6 @@ std::vector<const Conversion*> column_conversions(const LayoutData& data, bool r
   return conversions;
 }
 
-// An enumerated column from its state indices (-1: none, given as None):
-// an object array whose elements point at the layout's one str per name.
-// numpy lends no buffer of objects, so the array's own data pointer is
-// filled; nothing in the loop calls back into the interpreter.
-Ref state_column(const ItemConversion& conversion, PyObject* indices) {
-  BufferView index_view;
-  if (!index_view.acquire(indices)) return {};
-  const auto* states = reinterpret_cast<const std::int32_t*>(index_view.bytes().data());
-  const std::size_t count = index_view.bytes().size() / sizeof(std::int32_t);
-  Ref column = empty_array(count, "object");  // every element None
-  Ref interface =
-      column ? Ref::steal(PyObject_GetAttrString(column.get(), "__array_interface__")) : Ref{};
-  PyObject* data = interface && PyDict_Check(interface.get())
-                       ? PyDict_GetItemString(interface.get(), "data")
-                       : nullptr;
-  if (data == nullptr || !PyTuple_Check(data) || PyTuple_GET_SIZE(data) < 1) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "numpy gave no object array data");
-    return {};
-  }
-  auto** slots = static_cast<PyObject**>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(data, 0)));
-  if (slots == nullptr && count != 0) return {};
-  for (std::size_t i = 0; i < count; ++i) {
-    PyObject* name = states[i] >= 0
-                         ? conversion.state_names[static_cast<std::size_t>(states[i])].get()
-                         : Py_None;
-    Py_INCREF(name);
-    PyObject* old = slots[i];
-    slots[i] = name;
-    Py_XDECREF(old);
-  }
-  return column;
-}
-
 // The state names as Arrow's dictionary of an enumerated column.
 std::shared_ptr<ArrowColumnData> state_dictionary(const Conversion& conversion) {
   auto dictionary = std::make_shared<ArrowColumnData>();
@@ -707,6 +677,17 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
   const PacketStarts& starts = where.starts;
   if (data.plan.shaped()) {
     if (output == Output::Arrow) {
+      const bool converted =
+          !raw && std::any_of(data.items.begin(), data.items.end(),
+                              [](const LayoutItem& item) { return item.conversion != nullptr; });
+      if (converted) {
+        // The Arrow export of arrays carries raw values only: refused
+        // rather than handing raw counts out as engineering values.
+        PyErr_SetString(PyExc_ValueError,
+                        "layouts with arrays or permuted byte orders give converted values as "
+                        "numpy columns only: output='arrow' needs raw=True for them");
+        return nullptr;
+      }
       return unpack_many_shaped_arrow(data, buffer, view.immutable(), starts, masking);
     }
     if (slots[6] != nullptr && slots[6] != Py_None) {
@@ -715,7 +696,7 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
                       "is not available for them yet (output='arrow' gives Arrow strings)");
       return nullptr;
     }
-    return unpack_many_shaped(data, buffer, view.immutable(), starts, masking);
+    return unpack_many_shaped(data, buffer, view.immutable(), starts, masking, raw);
   }
   if (output == Output::Arrow) return unpack_many_arrow(data, view, starts, masking, raw);
   const std::size_t count = starts.count;
@@ -726,16 +707,22 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
   std::vector<WritableView> views(fields.size());
   std::vector<void*> destinations(fields.size(), nullptr);
   std::vector<std::vector<std::uint8_t>> masks(masking ? fields.size() : 0);
+  // Enumerated columns: object arrays that the kernels fill with the
+  // layout's str objects.
+  std::vector<std::unique_ptr<StateObjectColumn>> state_columns(fields.size());
+  std::vector<StateHandles*> state_handles(fields.size(), nullptr);
   for (std::size_t j = 0; j < fields.size(); ++j) {
     const ColumnType type = column_type_of(fields[j].spec);
-    if (conversions[j] != nullptr) {
+    if (conversions[j] != nullptr && conversions[j]->kind == ConversionKind::Enumeration) {
+      state_columns[j] = std::make_unique<StateObjectColumn>();
+      if (!state_columns[j]->create(*data.items[j].conversion, count)) return nullptr;
+      destinations[j] = state_columns[j]->data();
+      state_handles[j] = state_columns[j]->handles();
+    } else if (conversions[j] != nullptr) {
       // Time codes are filled as int64 and viewed as datetime64[ns]
-      // afterwards (numpy lends no buffer of datetimes); states as int32
-      // indices, replaced by their names afterwards.
-      const ConversionKind kind = conversions[j]->kind;
-      columns[j] = empty_array(count, kind == ConversionKind::TimeCode      ? "int64"
-                                      : kind == ConversionKind::Enumeration ? "int32"
-                                                                            : "float64");
+      // afterwards (numpy lends no buffer of datetimes).
+      const bool time = conversions[j]->kind == ConversionKind::TimeCode;
+      columns[j] = empty_array(count, time ? "int64" : "float64");
       if (!columns[j] || !views[j].acquire(columns[j].get())) return nullptr;
       destinations[j] = views[j].data();
     } else if (type != ColumnType::Text) {
@@ -749,8 +736,12 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
   // Numeric columns without the interpreter lock; with errors="raise" each
   // column stops at the first failure found so far.
   std::optional<FirstFailure> first = without_gil([&] {
-    return decode_numeric_columns(buffer, starts, fields, conversions, destinations, masks);
+    return decode_numeric_columns(buffer, starts, fields, conversions, destinations, masks,
+                                  state_handles);
   });
+  for (std::size_t j = 0; j < fields.size(); ++j) {
+    if (state_columns[j]) columns[j] = state_columns[j]->finish();
+  }
   for (std::size_t j = 0; j < fields.size(); ++j) {
     if (destinations[j] != nullptr) continue;
     const std::size_t limit = first ? first->packet + 1 : count;
@@ -797,9 +788,6 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
     Ref column = std::move(columns[j]);
     if (conversions[j] != nullptr && conversions[j]->kind == ConversionKind::TimeCode) {
       column = Ref::steal(PyObject_CallMethod(column.get(), "view", "s", "datetime64[ns]"));
-      if (!column) return nullptr;
-    } else if (conversions[j] != nullptr && conversions[j]->kind == ConversionKind::Enumeration) {
-      column = state_column(*data.items[j].conversion, column.get());
       if (!column) return nullptr;
     }
     if (masking) {

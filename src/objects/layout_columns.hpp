@@ -23,14 +23,15 @@ struct LayoutData;
 
 // Layout.unpack_many of a shaped layout (arrays, permuted or word byte
 // orders), once the packets' starts and ends are known.
+// `raw` skips the conversions.
 PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
-                             const PacketStarts& starts, bool masking);
+                             const PacketStarts& starts, bool masking, bool raw);
 // The same with output="arrow" (shaped_arrow.cpp): ArrowColumns whose fixed
 // arrays are fixed-size lists and variable arrays large lists.
 PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
                                    const PacketStarts& starts, bool masking);
 // Layout.pack_many of a shaped layout.
-PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns);
+PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns, bool raw);
 
 // Shared by the column builders: the numpy dtype of a column type, and a
 // column wrapped as numpy.ma.MaskedArray with `mask` (one byte per element).

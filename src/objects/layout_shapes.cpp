@@ -9,6 +9,7 @@
 #include "binding/call_frame.hpp"
 #include "binding/py_compat.hpp"
 #include "common/format.hpp"
+#include "objects/conversion_recipes.hpp"
 #include "objects/field_values.hpp"
 #include "objects/packet_functions.hpp"
 
@@ -346,7 +347,7 @@ PyObject* shaped_value(const PlannedField& field, const LayoutItem& item, ByteSp
 }
 
 PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
-                        bool packet_immutable) {
+                        bool packet_immutable, bool raw) {
   const Plan& plan = data.plan;
   const std::uint64_t buffer_bits = std::uint64_t{packet.size()} * 8;
   if (offset_bits > buffer_bits) {
@@ -400,14 +401,19 @@ PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t o
                                    " of the packet, which has ", packet_bits, " bits"));
     }
     const std::uint64_t bit = offset_bits + base + field.position;
+    const ItemConversion* conversion = raw ? nullptr : item.conversion.get();
+    auto value_at = [&](std::uint64_t at) {
+      return conversion != nullptr
+                 ? unpack_converted(*conversion, field, item, packet, at, packet_immutable)
+                 : shaped_value(field, item, packet, at, scratch, packet_immutable);
+    };
     Ref value;
     if (!field.shape.is_array()) {
-      value = Ref::steal(shaped_value(field, item, packet, bit, scratch, packet_immutable));
+      value = Ref::steal(value_at(bit));
     } else {
       value = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
       for (std::uint64_t k = 0; value && k < count; ++k) {
-        PyObject* element =
-            shaped_value(field, item, packet, bit + k * field.spec.bits, scratch, packet_immutable);
+        PyObject* element = value_at(bit + k * field.spec.bits);
         if (element == nullptr) return nullptr;
         PyList_SET_ITEM(value.get(), static_cast<Py_ssize_t>(k), element);
       }
@@ -420,16 +426,21 @@ PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t o
 namespace {
 
 bool pack_one(const PlannedField& field, const LayoutItem& item, PyObject* value,
-              std::span<std::uint8_t> packet, std::uint64_t bit) {
+              std::span<std::uint8_t> packet, std::uint64_t bit, bool raw) {
+  const ItemConversion* conversion = raw ? nullptr : item.conversion.get();
   if (field.shape.plain()) {
     PlannedField placed = field;
     placed.position = bit;
-    return pack_value(placed, item, value, packet);
+    return conversion != nullptr ? pack_converted(*conversion, placed, item, value, packet)
+                                 : pack_value(placed, item, value, packet);
   }
   const EncodingRow& row = *field.spec.row;
   if (row.value_kind == ValueKind::NotPackable) return raise_not_packable(item);
   PackInput input;
-  if (!convert_value(row.value_kind, value, input)) {
+  if (conversion != nullptr) {
+    // Time codes are plain fields: the layout refuses other byte orders.
+    if (!converted_input(*conversion, field.spec, item, value, input)) return false;
+  } else if (!convert_value(row.value_kind, value, input)) {
     rewrap_engine_failure(item.context);
     return false;
   }
@@ -460,7 +471,7 @@ std::optional<std::size_t> length_item(const LayoutData& data) {
 }  // namespace
 
 bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
-                      std::vector<std::uint8_t>& archive) {
+                      std::vector<std::uint8_t>& archive, bool raw) {
   const Plan& plan = data.plan;
   const std::span<const PlannedField> fields = plan.fields();
   const std::size_t n = fields.size();
@@ -575,12 +586,12 @@ bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
     const PlannedField& field = fields[j];
     const std::uint64_t bit = bases[field.segment] + field.position;
     if (!field.shape.is_array()) {
-      if (!pack_one(field, data.items[j], values[j].get(), packet, bit)) return false;
+      if (!pack_one(field, data.items[j], values[j].get(), packet, bit, raw)) return false;
       continue;
     }
     for (std::uint64_t k = 0; k < lengths[j]; ++k) {
       PyObject* element = PyTuple_GET_ITEM(sequences[j].get(), static_cast<Py_ssize_t>(k));
-      if (!pack_one(field, data.items[j], element, packet, bit + k * field.spec.bits)) {
+      if (!pack_one(field, data.items[j], element, packet, bit + k * field.spec.bits, raw)) {
         return false;
       }
     }
@@ -588,7 +599,7 @@ bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
   return true;
 }
 
-PyObject* pack_shaped(const LayoutData& data, PyObject* values) {
+PyObject* pack_shaped(const LayoutData& data, PyObject* values, bool raw) {
   std::vector<std::uint8_t> packet;
   const ValueSource value_of = [&](std::size_t j, bool& missing) -> Ref {
     PyObject* name = data.items[j].name.get();
@@ -599,7 +610,7 @@ PyObject* pack_shaped(const LayoutData& data, PyObject* values) {
     }
     return found;
   };
-  if (!pack_shaped_into(data, value_of, packet)) return nullptr;
+  if (!pack_shaped_into(data, value_of, packet, raw)) return nullptr;
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(packet.data()),
                                    static_cast<Py_ssize_t>(packet.size()));
 }

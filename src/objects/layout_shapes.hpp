@@ -61,17 +61,18 @@ PyObject* packet_length_dict(const LengthField& length);
   return packet_bit + static_cast<std::uint64_t>(bytes) * 8;
 }
 
-// Layout.unpack and Layout.pack of a shaped layout.
+// Layout.unpack and Layout.pack of a shaped layout; `raw` skips the
+// conversions.
 PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
-                        bool packet_immutable);
-PyObject* pack_shaped(const LayoutData& data, PyObject* values);
+                        bool packet_immutable, bool raw = false);
+PyObject* pack_shaped(const LayoutData& data, PyObject* values, bool raw = false);
 
 // Packs one packet and appends it to `archive`. `value_of(j, missing)` gives
 // item j's value; it sets `missing` (no exception) when the values have none,
 // so that count and length fields can be filled in.
 using ValueSource = std::function<Ref(std::size_t item, bool& missing)>;
 bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
-                      std::vector<std::uint8_t>& archive);
+                      std::vector<std::uint8_t>& archive, bool raw = false);
 
 // One value of a field at absolute bit `bit` as an interpreter object;
 // nullptr with the failure raised naming the item.

@@ -128,14 +128,22 @@ LayoutData* build_layout(PyObject* recipe, PyObject* packet_length) {
     return nullptr;
   }
   data->plan = std::move(*plan);
-  // Conversions run in the flat paths only, for now.
-  for (const LayoutItem& item : data->items) {
-    if (item.conversion && data->shaped()) {
-      const std::string text =
-          concat(item.context,
-                 "convert: conversions are not available yet in layouts with arrays, permuted or "
-                 "word byte orders, or packet_length");
-      PyErr_SetString(PyExc_ValueError, text.c_str());
+  // A time code is read from its octets in order, one code per field; in
+  // the shaped column paths from its pattern, so at most 64 bits there.
+  for (std::size_t i = 0; i < count; ++i) {
+    const LayoutItem& item = data->items[i];
+    if (!item.conversion || item.conversion->conversion.kind != ConversionKind::TimeCode) continue;
+    const FieldShape& shape = specs[i].shape;
+    const char* refusal =
+        shape.is_array() ? "time codes on array fields are not available: decode the array raw"
+        : !shape.plain() ? "a time code's octets are read in order: a permuted or word byte "
+                           "order does not suit it"
+        : data->plan.shaped() && specs[i].spec.bits > 64
+            ? "time codes of more than 64 bits are not available in layouts with arrays or "
+              "permuted byte orders"
+            : nullptr;
+    if (refusal != nullptr) {
+      refuse(item, concat("convert: ", refusal));
       return nullptr;
     }
   }
@@ -196,7 +204,7 @@ namespace {
 
 PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
                         bool packet_immutable, bool raw) {
-  if (data.shaped()) return unpack_shaped(data, packet, offset_bits, packet_immutable);
+  if (data.shaped()) return unpack_shaped(data, packet, offset_bits, packet_immutable, raw);
   if (!data.plan.fits(packet.size(), offset_bits)) {
     return raise_packet_too_short(data, packet.size(), offset_bits);
   }
@@ -299,7 +307,7 @@ PyObject* pack_packet(const LayoutData& data, PyObject* values, bool raw) {
                  Py_TYPE(values)->tp_name);
     return nullptr;
   }
-  if (data.shaped()) return pack_shaped(data, values);
+  if (data.shaped()) return pack_shaped(data, values, raw);
   const Result<std::uint64_t>& size_bits = data.plan.packed_size_bits();
   if (!size_bits) {
     if (!pack_fields(data, values, {}, raw)) return nullptr;

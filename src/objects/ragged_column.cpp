@@ -87,11 +87,13 @@ PyObject* ragged_to_list(PyObject* self, PyObject*) {
 
 // ---- Arrow export -----------------------------------------------------------
 
-// The Arrow format of the values' element type.
+// The Arrow format of the values' element type; nullptr for interpreter
+// objects (state names), which have no fixed-width form.
 const char* arrow_format(const Py_buffer& view) {
   const char* code = view.format != nullptr ? view.format : "B";
   if (*code == '=' || *code == '<' || *code == '@') ++code;
   switch (*code) {
+    case 'O': return nullptr;
     case 'f': return "f";
     case 'd': return "g";
     case 'b':
@@ -201,9 +203,16 @@ PyObject* ragged_arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs)
     if (PyObject_GetBuffer(column->values, &values_view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
       return nullptr;
     }
-    const std::string format = arrow_format(values_view);
+    const char* const child_format = arrow_format(values_view);
     const void* values_data = values_view.buf;
     PyBuffer_Release(&values_view);
+    if (child_format == nullptr) {
+      PyErr_SetString(PyExc_TypeError,
+                      "this RaggedColumn holds str objects (state names), which it cannot export "
+                      "through the Arrow interface; use to_list(), or decode with raw=True");
+      return nullptr;
+    }
+    const std::string format = child_format;
     BufferView offsets_view;
     if (!offsets_view.acquire(column->offsets)) return nullptr;
     const auto* offsets = reinterpret_cast<const std::int64_t*>(offsets_view.bytes().data());

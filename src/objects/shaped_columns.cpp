@@ -18,6 +18,7 @@
 #include "objects/numpy_support.hpp"
 #include "objects/packet_functions.hpp"
 #include "objects/ragged_column.hpp"
+#include "objects/shaped_conversions.hpp"
 #include "placement/shaped_decode.hpp"
 
 namespace vantrel {
@@ -49,7 +50,7 @@ void raise_shaped_failure(const LayoutData& data, ByteSpan buffer, const PacketS
 }  // namespace
 
 PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
-                             const PacketStarts& starts, bool masking) {
+                             const PacketStarts& starts, bool masking, bool raw) {
   const Plan& plan = data.plan;
   const std::span<const PlannedField> fields = plan.fields();
   const std::size_t n = starts.count;
@@ -100,12 +101,30 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
     decode_shaped_numeric(plan, buffer, starts, geometry, decoded, masking, targets, first);
   });
 
+  // Engineering values, converted from the raw values just decoded.
+  for (std::size_t j = 0; j < fields.size(); ++j) {
+    const ItemConversion* conversion = raw ? nullptr : data.items[j].conversion.get();
+    Column& column = columns[j];
+    if (conversion == nullptr || column.view.data() == nullptr) continue;
+    const std::size_t limit = first && !masking ? std::min(decoded, first->packet + 1) : decoded;
+    const ElementRanges ranges{static_cast<const std::int64_t*>(column.offsets_view.data()),
+                               fields[j].fixed_count()};
+    std::optional<ShapedConversionFailure> failure;
+    Ref converted = convert_shaped_column(
+        *conversion, fields[j], column.view.data(), n, limit, ranges,
+        masking ? std::span(column.mask) : std::span<std::uint8_t>(), failure);
+    if (!converted) return nullptr;
+    if (failure) note_shaped_failure(first, failure->packet, j, std::move(failure->error));
+    column.view.release();
+    column.array = std::move(converted);
+  }
+
   // Text columns, with the lock.
   FieldScratch scratch;
   for (std::size_t j = 0; j < fields.size(); ++j) {
     const PlannedField& field = fields[j];
     Column& column = columns[j];
-    if (column.view.data() != nullptr) continue;
+    if (column.view.data() != nullptr || !PyList_Check(column.array.get())) continue;
     const std::size_t limit_packets = first ? std::min(decoded, first->packet + 1) : decoded;
     for (std::size_t i = 0; i < n; ++i) {
       PyObject* value = nullptr;
@@ -197,7 +216,7 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
 
 // Layout.pack_many of a shaped layout: each row packed as Layout.pack packs
 // it, the packets concatenated.
-PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns) {
+PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns, bool raw) {
   const std::size_t count = data.items.size();
   std::vector<Ref> sources(count);
   Py_ssize_t rows = -1;
@@ -230,7 +249,7 @@ PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns) {
       }
       return Ref::steal(PySequence_GetItem(sources[j].get(), row));
     };
-    if (!pack_shaped_into(data, value_of, archive)) {
+    if (!pack_shaped_into(data, value_of, archive, raw)) {
       raise_with_location(concat("row ", row));
       return nullptr;
     }

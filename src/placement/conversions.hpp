@@ -44,16 +44,22 @@ struct Enumeration {
   std::int32_t find(std::uint64_t key) const {
     if (!dense_.empty()) {
       const std::uint64_t slot = key - dense_base_;
-      if (slot < dense_.size() && dense_[slot] >= 0) return dense_[slot];
-      return fallback();
+      return slot < dense_.size() ? dense_[slot] : fallback();
     }
     return find_sorted(key);
   }
 
- private:
+  // The direct table, for loops that inline the look-up: the state of key
+  // dense_base() + i at i, the default (or -1) where no state is named.
+  // Empty when the keys lie too far apart.
+  std::span<const std::int32_t> dense() const { return dense_; }
+  std::uint64_t dense_base() const { return dense_base_; }
+  // The state of a key that has none of its own: the default, or -1.
   std::int32_t fallback() const {
     return default_state ? static_cast<std::int32_t>(*default_state) : -1;
   }
+
+ private:
   std::int32_t find_sorted(std::uint64_t key) const;
   std::vector<std::int32_t> dense_;  // state by key - dense_base_, -1: none
   std::uint64_t dense_base_ = 0;
@@ -67,6 +73,12 @@ struct Conversion {
   std::vector<double> table_raw;
   std::vector<double> table_values;
   OutsideTable outside = OutsideTable::Error;
+  // A polynomial or table that pack inverts (the recipe's "invert"); for a
+  // polynomial, the raw values it is searched over, where it is strictly
+  // monotonic.
+  bool invert = false;
+  double raw_low = 0;
+  double raw_high = 0;
   Enumeration enumeration;
   TimeCodeFormat time;
   bool operator==(const Conversion&) const = default;
@@ -79,8 +91,8 @@ struct Conversion {
 
 // The converted column's elements: float64 for calibrations, int64
 // nanoseconds for time codes, int32 state indices (-1: none) for
-// enumerations.
-std::size_t converted_item_size(const Conversion& conversion);
+// enumerations, or pointer-sized state handles (see StateHandles).
+std::size_t converted_item_size(const Conversion& conversion, bool handles = false);
 
 // A calibration of one raw value; fails only outside a table under
 // OutsideTable::Error.
@@ -89,6 +101,41 @@ Result<double> calibrate(const Conversion& conversion, double raw);
 // The state index of a raw value, or an error naming the value.
 Result<std::int32_t> enumerate(const Conversion& conversion, std::uint64_t key, bool is_signed);
 
+// Where an enumerated column's states go when the caller wants one opaque
+// pointer per state (the interpreter's str objects) instead of indices:
+// `by_state[s]` for state s and `none` for a value without one. The kernel
+// counts what it writes and what it overwrites, so that the caller can
+// settle the reference counts afterwards in one step per state.
+struct StateHandles {
+  std::span<const void* const> by_state;
+  const void* none = nullptr;
+  // written[s] for state s; written[by_state.size()] for `none`.
+  std::vector<std::uint64_t> written;
+  std::uint64_t overwritten_none = 0;  // slots that held `none` before
+  // `none`, then by_state: the handle of state s at s + 1.
+  std::vector<const void*> by_slot;
+
+  void reset() {
+    written.assign(by_state.size() + 1, 0);
+    overwritten_none = 0;
+    by_slot.assign(1, none);
+    by_slot.insert(by_slot.end(), by_state.begin(), by_state.end());
+  }
+};
+
+// Converts `count` decoded raw values (an array of `raw_type`, as
+// decode_column and decode_elements write them) into out[0, count)
+// (converted_item_size wide). A value whose conversion fails is, with a
+// mask, masked (mask[k] = 1, a zero or `none` written) and the rest go on;
+// without a mask the first failure stops the conversion and is returned.
+// Entries already masked are written as failures without being reported.
+// Time codes are converted from their pattern (the code as one unsigned
+// number), so only codes of at most 64 bits come this way.
+std::optional<ElementFailure> convert_values(const Conversion& conversion, ColumnType raw_type,
+                                             const void* raw, std::size_t count, void* out,
+                                             std::span<std::uint8_t> mask,
+                                             StateHandles* handles = nullptr);
+
 // Decodes field `field` of packets [begin, end) and converts it into those
 // elements of `column` (converted_item_size wide). Failures of the field or
 // of its conversion are reported as decode_column reports them.
@@ -96,10 +143,29 @@ std::optional<ColumnFailure> decode_converted_column(ByteSpan buffer, const Pack
                                                      std::size_t begin, std::size_t end,
                                                      const PlannedField& field,
                                                      const Conversion& conversion, void* column,
-                                                     std::span<std::uint8_t> mask);
+                                                     std::span<std::uint8_t> mask,
+                                                     StateHandles* handles = nullptr);
 
 // The raw value that a linear calibration maps closest to `value`, for
 // packing; a NaN or infinite quotient fails.
 Result<double> invert_linear(const Conversion& conversion, double value);
+
+inline constexpr std::size_t kMostInvertibleCoefficients = 16;
+
+// Whether a polynomial (c0 ... cn) is strictly monotonic, and finite, over
+// raw values [low, high], so that pack can invert it; the error says where
+// it turns.
+Result<void> check_invertible_polynomial(const std::vector<double>& coefficients, double low,
+                                         double high);
+// Whether a table's values strictly increase or decrease.
+Result<void> check_invertible_table(const Conversion& conversion);
+
+// The raw value of an engineering value for an invertible polynomial or
+// table: the root of calibration(raw) = value found by safeguarded Newton
+// steps inside a bracket (a polynomial) or by interpolation (a table). For
+// integer fields it is then rounded to the integer whose calibration lies
+// closest to `value`, found by evaluating the neighbours. A value that no
+// raw value in range reaches fails, naming the range.
+Result<double> invert_calibration(const Conversion& conversion, double value, bool integer_raw);
 
 }  // namespace vantrel

@@ -1,0 +1,48 @@
+// Engineering values in the columns of shaped layouts (arrays, permuted
+// byte orders): the shaped column paths decode a field's raw values into one
+// flat array, every element of every packet in packet order, and this
+// second pass converts that array as a whole, without the interpreter lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "binding/py_ref.hpp"
+#include "common/error.hpp"
+#include "objects/conversion_recipes.hpp"
+#include "placement/plan.hpp"
+
+namespace vantrel {
+
+// Where packet i's elements lie in the flat array: [offsets[i],
+// offsets[i + 1]) for a variable array, else per_packet of them from
+// i * per_packet.
+struct ElementRanges {
+  const std::int64_t* offsets = nullptr;
+  std::uint64_t per_packet = 1;
+
+  std::uint64_t begin(std::size_t packet) const {
+    return offsets != nullptr ? static_cast<std::uint64_t>(offsets[packet]) : packet * per_packet;
+  }
+};
+
+struct ShapedConversionFailure {
+  std::size_t packet;
+  Error error;
+};
+
+// The engineering values of field `field`'s flat raw column `raw` (of
+// column_type_of(field.spec)) for `packets` packets: a new flat numpy
+// array of float64, datetime64[ns] or str objects, or null with the
+// exception set. Packets from `limit` on, and masked ones, are not
+// converted (zeros, None). A packet any of whose elements fails is masked
+// when `mask` is given; otherwise the first such packet and its error are
+// left in `failure`, for the caller to order among its other failures.
+Ref convert_shaped_column(const ItemConversion& conversion, const PlannedField& field,
+                          const void* raw, std::size_t packets, std::size_t limit,
+                          const ElementRanges& ranges, std::span<std::uint8_t> mask,
+                          std::optional<ShapedConversionFailure>& failure);
+
+}  // namespace vantrel
