@@ -1,6 +1,8 @@
 """Packets with arrays: 100,000 CCSDS packets to numpy columns, vantrel against ccsdspy.
 
-Run with:  pip install ".[bench]" && python benchmarks/bench_arrays.py
+Run with:  pip install ".[bench]" && python benchmarks/bench_arrays.py [--keep-freed-memory]
+
+(--keep-freed-memory: see allocator.py.)
 
 Fixed:    the 6-byte primary header (7 fields), a 16-bit status word and a
           32-element int16 array; ccsdspy FixedLength with a PacketArray.
@@ -24,10 +26,14 @@ import io
 import logging
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 
 import vantrel
+
+sys.path.insert(0, str(Path(__file__).parent))
+from allocator import choose_from_arguments  # noqa: E402
 
 try:
     import ccsdspy
@@ -117,8 +123,9 @@ def variable_archive(rng):
 
 
 def main():
+    setting = choose_from_arguments()
     rng = np.random.default_rng(7)
-    print(f"{PACKETS:,} packets, best of {REPEATS}\n")
+    print(f"{PACKETS:,} packets, best of {REPEATS}; {setting}\n")
 
     # ---- Fixed arrays -----------------------------------------------------
     archive = fixed_archive(rng)

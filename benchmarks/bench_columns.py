@@ -1,7 +1,9 @@
 """Text columns without a Python object per packet: unpack_many's outputs
 against ccsdspy on 100,000 packets of the 17-field housekeeping layout.
 
-Run with:  pip install ".[bench,test]" && python benchmarks/bench_columns.py
+Run with:  pip install ".[bench,test]" && python benchmarks/bench_columns.py [--keep-freed-memory]
+
+(--keep-freed-memory: see allocator.py.)
 
 The layout and packets are those of bench_archive.py (39 bytes, 16 numeric
 fields and an 8-byte US-ASCII text field). Two archives: labels drawn from a
@@ -22,6 +24,7 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).parent))
 import bench_archive as archive  # noqa: E402
+from allocator import choose_from_arguments  # noqa: E402
 
 try:
     import pyarrow as pa
@@ -37,6 +40,7 @@ def label_values(rng):
 
 
 def main():
+    setting = choose_from_arguments()
     rng = np.random.default_rng(7)
     layout = archive.vantrel.Layout(archive.recipe(archive.HEADER + archive.BODY + [archive.TEXT]))
     numeric = archive.vantrel.Layout(archive.recipe(archive.HEADER + archive.BODY))
@@ -58,7 +62,9 @@ def main():
         ("text_dtype='S' (raw bytes)", {"text_dtype": "S"}),
     ]
     version = archive.ccsdspy.__version__
-    print(f"{PACKETS:,} packets of {layout.size_bytes} bytes, 17 fields; ccsdspy {version}")
+    print(
+        f"{PACKETS:,} packets of {layout.size_bytes} bytes, 17 fields; ccsdspy {version}; {setting}"
+    )
     calls = {}
     for title, data in archives.items():
         # The outputs must agree before they are timed.

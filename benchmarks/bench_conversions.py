@@ -25,16 +25,19 @@ M_MMAP_THRESHOLD and M_TRIM_THRESHOLD, for both libraries alike), which
 measures the decoding itself. The goals are checked on the second set.
 """
 
-import ctypes
 import datetime as dt
 import io
 import logging
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 
 import vantrel
+
+sys.path.insert(0, str(Path(__file__).parent))
+from allocator import keep_freed_memory  # noqa: E402
 
 try:
     import ccsdspy
@@ -150,19 +153,6 @@ def best_of(cases):
             times[name].append(time.perf_counter() - started)
             del result
     return {name: min(values) for name, values in times.items()}
-
-
-def keep_freed_memory():
-    """Tells glibc to keep freed memory for the next allocation instead of
-    returning it to the system; False where that is not glibc."""
-    try:
-        libc = ctypes.CDLL("libc.so.6")
-    except OSError:
-        return False
-    m_trim_threshold, m_mmap_threshold = -1, -3
-    return bool(
-        libc.mallopt(m_mmap_threshold, 32 << 20) and libc.mallopt(m_trim_threshold, 1 << 30)
-    )
 
 
 def main():
