@@ -20,6 +20,7 @@ from typing import Any, NamedTuple
 import vantrel
 
 from .definitions import Definitions
+from .tables import decode_table, write_part
 
 DEFAULT_CHUNK_BYTES = 16 << 20
 MIN_LOOKAHEAD_CAP = 1 << 20
@@ -305,7 +306,7 @@ def run_chunk(job: Job, chunk: Chunk, framed: Any = None) -> ChunkResult:
             result.rows[packet.name] = len(offsets)
             if job.output == "none":
                 continue
-            table = _decode(packet, view, offsets, lengths, job.output)
+            table = decode_table(packet, view, offsets, lengths, job.output)
             if job.output == "arrow":
                 result.failed_values[packet.name] = sum(c.null_count for c in table.columns)
             else:
@@ -313,22 +314,8 @@ def run_chunk(job: Job, chunk: Chunk, framed: Any = None) -> ChunkResult:
             if job.parts is None:
                 result.tables[packet.name] = table
             elif len(offsets):
-                from .tables import write_part
-
                 write_part(job.parts.path(packet.name, chunk), table, job.parts.format)
     return result
-
-
-def _decode(packet, view, offsets, lengths, output: str):
-    layout = packet.layout
-    if output != "arrow":
-        return layout.unpack_many(view, offsets=offsets, lengths=lengths, errors="mask")
-    import pyarrow
-
-    columns = layout.unpack_many(
-        view, offsets=offsets, lengths=lengths, errors="mask", output="arrow"
-    )
-    return pyarrow.table(columns)
 
 
 def _failed(column) -> int:

@@ -15,11 +15,13 @@ import os
 import shutil
 from concurrent.futures import Future, ThreadPoolExecutor
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .common import CommandError
-from .engine import ChunkResult, Parts
 from .extras import need
+
+if TYPE_CHECKING:  # the engine imports this module
+    from .engine import ChunkResult, Parts
 
 PART_GLOB = "part-*"
 
@@ -78,9 +80,7 @@ def _csv_values(column: Any) -> list[Any]:
 
 def empty_table(packet, output_format: str) -> Any:
     """A packet type's table without rows: its columns and their types."""
-    from .engine import _decode
-
-    return _decode(packet, b"", [], [], "arrow" if output_format == "parquet" else "numpy")
+    return decode_table(packet, b"", [], [], "arrow" if output_format == "parquet" else "numpy")
 
 
 def _remove_parts(folder: Path) -> None:
@@ -242,3 +242,16 @@ class CsvFiles:
             file.close()
         if self.parts is not None:
             shutil.rmtree(self.parts.staging, ignore_errors=True)
+
+
+def decode_table(packet, view, offsets, lengths, output: str):
+    """A packet type's packets as a table: a pyarrow table, or numpy columns."""
+    layout = packet.layout
+    if output != "arrow":
+        return layout.unpack_many(view, offsets=offsets, lengths=lengths, errors="mask")
+    import pyarrow
+
+    columns = layout.unpack_many(
+        view, offsets=offsets, lengths=lengths, errors="mask", output="arrow"
+    )
+    return pyarrow.table(columns)
