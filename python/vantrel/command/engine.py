@@ -189,7 +189,11 @@ class Parts:
     staging: str = ""
 
     def path(self, type_name: str, chunk: Chunk) -> Path:
-        stem = f"part-{chunk.archive:0{self.archive_digits}d}-{chunk.start:0{self.offset_digits}d}"
+        return self.path_at(type_name, chunk.archive, chunk.start)
+
+    def path_at(self, type_name: str, archive: int, start: int) -> Path:
+        """The part of the chunk at byte `start` of archive number `archive`."""
+        stem = f"part-{archive:0{self.archive_digits}d}-{start:0{self.offset_digits}d}"
         if self.format == "parquet":
             return Path(self.directory) / f"{type_name}.parquet" / f"{stem}.parquet"
         return Path(self.staging) / type_name / f"{stem}.csv"

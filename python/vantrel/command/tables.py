@@ -15,13 +15,10 @@ import os
 import shutil
 from concurrent.futures import Future, ThreadPoolExecutor
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 from .common import CommandError
 from .extras import need
-
-if TYPE_CHECKING:  # the engine imports this module
-    from .engine import ChunkResult, Parts
 
 PART_GLOB = "part-*"
 
@@ -119,7 +116,7 @@ class ParquetFiles:
     def location(self, name: str) -> Path:
         return self.directory / f"{name}.parquet"
 
-    def take(self, result: ChunkResult) -> None:
+    def take(self, result) -> None:
         for name, table in result.tables.items():
             if table.num_rows:
                 self.write(name, table)
@@ -164,7 +161,7 @@ class ParquetFiles:
 class ParquetParts:
     """A dataset folder per packet type, filled with part files by the workers."""
 
-    def __init__(self, directory: Path, definitions, parts: Parts):
+    def __init__(self, directory: Path, definitions, parts):
         need("pyarrow.parquet", "cli", "Parquet output")
         self.directory = directory
         self.parts = parts
@@ -179,14 +176,12 @@ class ParquetParts:
     def location(self, name: str) -> Path:
         return self.directory / f"{name}.parquet"
 
-    def take(self, result: ChunkResult) -> None:
+    def take(self, result) -> None:
         pass  # the worker wrote its parts
 
     def finish(self, packet) -> None:
-        from .engine import Chunk
-
-        first = Chunk("", 0, 0, 0, 0)
-        write_part(self.parts.path(packet.name, first), empty_table(packet, "parquet"), "parquet")
+        first = self.parts.path_at(packet.name, 0, 0)
+        write_part(first, empty_table(packet, "parquet"), "parquet")
 
     def close(self) -> None:
         pass
@@ -199,7 +194,7 @@ class CsvFiles:
     staging folder: each is appended in turn, then removed.
     """
 
-    def __init__(self, directory: Path, definitions, parts: Parts | None = None):
+    def __init__(self, directory: Path, definitions, parts=None):
         self.directory = directory
         self.definitions = definitions
         self.parts = parts
@@ -220,7 +215,7 @@ class CsvFiles:
             csv.writer(file).writerow(columns)
         return file
 
-    def take(self, result: ChunkResult) -> None:
+    def take(self, result) -> None:
         if self.parts is None:
             for name, columns in result.tables.items():
                 write_rows(self._file(name, columns), columns)
