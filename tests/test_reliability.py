@@ -208,12 +208,15 @@ def test_no_leak(label, function, arguments, raises):
 
 
 def test_leak_check_sees_a_leak():
-    # The measurement itself: a function that keeps one object per call.
+    # The measurement itself: a function that keeps two blocks per call (a
+    # list and its object). Other threads of the process (a finished dask
+    # cluster's, pyarrow's) may free a few blocks meanwhile, so the check is
+    # that such a leak stands far above the slack test_no_leak allows.
     kept = []
     before = _blocks()
-    _run(lambda: kept.append(object()), (), False, CALLS)
+    _run(lambda: kept.append([object()]), (), False, CALLS)
     after = _blocks()
-    assert after - before >= CALLS
+    assert after - before >= CALLS > SLACK
 
 
 # ---- Threads ------------------------------------------------------------------
