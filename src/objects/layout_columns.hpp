@@ -30,6 +30,12 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
 // arrays are fixed-size lists and variable arrays large lists.
 PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
                                    const PacketStarts& starts, bool masking);
+// Raises a shaped layout's first failure: the field's error, or the bits
+// it needs against those its packet has, with the packet's place.
+struct PacketGeometry;
+struct ShapedFailure;
+void raise_shaped_failure(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
+                          const PacketGeometry& geometry, const ShapedFailure& failure);
 // Layout.pack_many of a shaped layout.
 PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns, bool raw);
 

@@ -22,19 +22,6 @@ namespace vantrel {
 
 namespace {
 
-void raise_failure(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
-                   const PacketGeometry& geometry, const ShapedFailure& failure) {
-  const LayoutItem& item = data.items[failure.item];
-  if (failure.error) {
-    raise_item_failure(*failure.error, item);
-  } else {
-    const std::string message =
-        item.context + shaped_bounds_message(data.plan, buffer, starts, geometry, failure);
-    PyErr_SetString(PyExc_ValueError, message.c_str());
-  }
-  raise_with_location(concat("packet ", failure.packet, " at byte ", starts[failure.packet]));
-}
-
 // Sizes field j's buffers for n packets once the first `placed` are placed:
 // the values of every entry, and a variable array's offsets.
 void size_column(ArrowColumnData& column, const PlannedField& field, std::size_t j,
@@ -99,7 +86,7 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
     }
   });
   if (first) {
-    raise_failure(data, buffer, starts, geometry, *first);
+    raise_shaped_failure(data, buffer, starts, geometry, *first);
     return nullptr;
   }
 

@@ -34,6 +34,8 @@ struct Column {
   std::size_t item_size = 0;
 };
 
+}  // namespace
+
 void raise_shaped_failure(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
                           const PacketGeometry& geometry, const ShapedFailure& failure) {
   const LayoutItem& item = data.items[failure.item];
@@ -46,8 +48,6 @@ void raise_shaped_failure(const LayoutData& data, ByteSpan buffer, const PacketS
   }
   raise_with_location(concat("packet ", failure.packet, " at byte ", starts[failure.packet]));
 }
-
-}  // namespace
 
 PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
                              const PacketStarts& starts, bool masking, bool raw) {

@@ -756,6 +756,36 @@ std::int32_t find_states(const Enumeration& enumeration, ColumnType type, const 
   return enumeration.fallback();
 }
 
+// Four interleaved tallies of handle slots (lane i at counts() + i * width),
+// on the stack for up to 64 slots; settle() adds them to the handles'
+// written counts.
+class HandleTallies {
+ public:
+  explicit HandleTallies(std::size_t width) : width_(width) {
+    if (4 * width > std::size(tally_)) {
+      wide_.assign(4 * width, 0);
+    } else {
+      std::fill(tally_, tally_ + 4 * width, std::uint64_t{0});
+    }
+  }
+  std::uint64_t* counts() { return wide_.empty() ? tally_ : wide_.data(); }
+  void settle(StateHandles& handles, std::uint64_t overwritten) {
+    const std::uint64_t* const lanes = counts();
+    const std::size_t width = width_;
+    // written[] lists the states first and none last.
+    for (std::size_t slot = 0; slot < width; ++slot) {
+      handles.written[slot == 0 ? width - 1 : slot - 1] +=
+          lanes[slot] + lanes[width + slot] + lanes[2 * width + slot] + lanes[3 * width + slot];
+    }
+    handles.overwritten_none += overwritten;
+  }
+
+ private:
+  std::size_t width_;
+  std::uint64_t tally_[4 * 64];
+  std::vector<std::uint64_t> wide_;
+};
+
 // One handle per state index (by_slot[state + 1]; the none handle at 0),
 // counted per state in four interleaved tallies so that a run of one state
 // does not wait on one counter.
@@ -763,15 +793,8 @@ void write_handles(const std::int32_t* __restrict states, std::size_t n, StateHa
                    const void** __restrict slots) {
   const void* const* by_slot = handles.by_slot.data();
   const std::size_t width = handles.by_slot.size();
-  std::uint64_t tally[4 * 64];
-  std::vector<std::uint64_t> wide;
-  std::uint64_t* counts = tally;
-  if (4 * width > std::size(tally)) {
-    wide.assign(4 * width, 0);
-    counts = wide.data();
-  } else {
-    std::fill(tally, tally + 4 * width, std::uint64_t{0});
-  }
+  HandleTallies tallies(width);
+  std::uint64_t* const counts = tallies.counts();
   const void* const none = handles.none;
   std::uint64_t overwritten = 0;
   for (std::size_t k = 0; k < n; ++k) {
@@ -780,13 +803,7 @@ void write_handles(const std::int32_t* __restrict states, std::size_t n, StateHa
     slots[k] = by_slot[slot];
     ++counts[(k & 3) * width + slot];
   }
-  // written[] lists the states first and none last.
-  const std::size_t last = width - 1;
-  for (std::size_t slot = 0; slot < width; ++slot) {
-    handles.written[slot == 0 ? last : slot - 1] +=
-        counts[slot] + counts[width + slot] + counts[2 * width + slot] + counts[3 * width + slot];
-  }
-  handles.overwritten_none += overwritten;
+  tallies.settle(handles, overwritten);
 }
 
 // The common case in one pass: a direct table, no mask, handles. Each raw
@@ -802,15 +819,8 @@ std::int32_t dense_handles(const Enumeration& enumeration, const Raw* __restrict
   const std::int32_t missing = enumeration.fallback();
   const void* const* by_slot = handles.by_slot.data();
   const std::size_t width = handles.by_slot.size();
-  std::uint64_t tally[4 * 64];
-  std::vector<std::uint64_t> wide;
-  std::uint64_t* counts = tally;
-  if (4 * width > std::size(tally)) {
-    wide.assign(4 * width, 0);
-    counts = wide.data();
-  } else {
-    std::fill(tally, tally + 4 * width, std::uint64_t{0});
-  }
+  HandleTallies tallies(width);
+  std::uint64_t* const counts = tallies.counts();
   const void* const none = handles.none;
   std::uint64_t overwritten = 0;
   std::int32_t lowest = 0;
@@ -837,13 +847,7 @@ std::int32_t dense_handles(const Enumeration& enumeration, const Raw* __restrict
     one(k + 3, counts + 3 * width);
   }
   for (; k < n; ++k) one(k, counts);
-  // written[] lists the states first and none last.
-  const std::size_t last = width - 1;
-  for (std::size_t slot = 0; slot < width; ++slot) {
-    handles.written[slot == 0 ? last : slot - 1] +=
-        counts[slot] + counts[width + slot] + counts[2 * width + slot] + counts[3 * width + slot];
-  }
-  handles.overwritten_none += overwritten;
+  tallies.settle(handles, overwritten);
   return lowest;
 }
 
