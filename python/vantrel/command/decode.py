@@ -7,11 +7,13 @@ import sys
 from collections import Counter
 
 from . import definitions as definitions_module
-from .common import check_inputs
+from .common import CommandError, check_inputs
+from .coverage import Coverage, describe
 from .engine import DEFAULT_CHUNK_BYTES, Job, Parts, plan
 from .outputs import OutputFolder
+from .extras import need
 from .running import Progress, run
-from .tables import CsvFiles, ParquetFiles, ParquetParts, output_names
+from .tables import CsvFiles, ParquetFiles, ParquetParts, empty_table, output_names
 
 EXIT_DAMAGE = 3
 
@@ -19,9 +21,24 @@ EXIT_DAMAGE = 3
 def decode_command(args) -> int:
     check_inputs([args.definitions, *args.archives])
     definitions = definitions_module.load(args.definitions)
+    if args.format == "parquet":
+        _check_parquet_types(definitions)
     with OutputFolder(args.output, overwrite=args.overwrite) as out:
         out.claim(output_names(definitions, args.format), inputs=[args.definitions, *args.archives])
         return _decode(args, definitions, out)
+
+
+def _check_parquet_types(definitions) -> None:
+    """Refuse, before any work, a packet type whose table Arrow cannot hold."""
+    pyarrow = need("pyarrow", "cli", "Parquet output")
+    for packet in definitions.packets:
+        try:
+            empty_table(packet, "parquet")
+        except (TypeError, ValueError, OverflowError, pyarrow.ArrowException) as error:
+            raise CommandError(
+                f"{definitions.source}: packet type {packet.name!r} cannot be written to "
+                f"Parquet ({error}); -f csv writes it"
+            ) from None
 
 
 def _decode(args, definitions, out: OutputFolder) -> int:
@@ -47,6 +64,7 @@ def _decode(args, definitions, out: OutputFolder) -> int:
     work = plan(args.archives, definitions, args.chunk_size or DEFAULT_CHUNK_BYTES)
     total = sum(os.path.getsize(path) for path in args.archives)
     progress = Progress(total, "decode", enabled=not args.quiet)
+    coverage = Coverage(args.archives, describe(definitions))
     packets = Counter()
     failed = Counter()
     unknown = Counter()
@@ -56,6 +74,11 @@ def _decode(args, definitions, out: OutputFolder) -> int:
         for result in run(job, work, progress, args.workers, args.scheduler):
             total_packets += result.packets
             skipped += [(result.chunk.path, *s) for s in result.skipped]
+            coverage.add(
+                result.chunk.path,
+                result.defined_bytes,
+                sum(stop - start for start, stop, _, _ in result.skipped),
+            )
             unknown.update(result.unknown_keys)
             failed.update(result.failed_values)
             packets.update(result.rows)
@@ -67,6 +90,8 @@ def _decode(args, definitions, out: OutputFolder) -> int:
     finally:
         tables.close()
         progress.close()
+    # An archive of garbage (or of other definitions) makes no tables.
+    coverage.check(nothing_written=True)
     out.commit()
     damaged = bool(skipped or unknown or sum(failed.values()))
     if not args.quiet:

@@ -103,6 +103,8 @@ def load(path: str | Path) -> Definitions:
             document = json.loads(raw)
         except (json.JSONDecodeError, UnicodeDecodeError) as error:
             raise DefinitionsError(f"{path}: not valid JSON: {error}") from None
+        except RecursionError:
+            raise DefinitionsError(f"{path}: not valid JSON: nested too deeply") from None
     else:
         raise DefinitionsError(
             f"{path}: unknown definitions format {suffix or '(no suffix)'!r}: "
@@ -125,6 +127,8 @@ def _parse_toml(raw: bytes, path: Path) -> Any:
         return tomllib.loads(raw.decode("utf-8"))
     except (tomllib.TOMLDecodeError, UnicodeDecodeError) as error:
         raise DefinitionsError(f"{path}: not valid TOML: {error}") from None
+    except RecursionError:
+        raise DefinitionsError(f"{path}: not valid TOML: nested too deeply") from None
 
 
 def _is_int(value: Any) -> bool:
@@ -191,10 +195,13 @@ def from_document(document: Any, source: str, base: Path | None = None) -> Defin
     if rules is not None and not isinstance(rules, dict):
         raise DefinitionsError(f"{source}: 'rules' must be a table of framing rules")
     key = _position(f"{source}: type_field", top.get("type_field", CCSDS_KEY), header, set())
+    _check_header_field(f"{source}: type_field", key)
     sequence = top.get("sequence", CCSDS_SEQUENCE)
     if sequence is not None and sequence is not False:
         sequence = _position(f"{source}: sequence", sequence, header, {"modulus"})
+        _check_header_field(f"{source}: sequence", sequence)
         sequence.setdefault("modulus", 1 << sequence["bits"])
+        _check_modulus(f"{source}: sequence", sequence)
     else:
         sequence = None
     try:
@@ -214,6 +221,10 @@ def from_document(document: Any, source: str, base: Path | None = None) -> Defin
         entry = _check_keys(where, entry, PACKET_KEYS, "the packet type")
         keys = _packet_keys(where, entry.get("key"))
         for value in keys or ():
+            if value >> key["bits"]:
+                raise DefinitionsError(
+                    f"{where}: key {value} does not fit the type field of {key['bits']} bits"
+                )
             if value in claimed:
                 raise DefinitionsError(
                     f"{where}: key {value} is already the key of packet type {claimed[value]!r}"
@@ -238,7 +249,47 @@ def from_document(document: Any, source: str, base: Path | None = None) -> Defin
         if not isinstance(options, dict):
             raise DefinitionsError(f"{where}: 'options' must be a table of Layout options")
         packets.append(_packet_type(where, name, keys, recipe, options, entry.get("time")))
+    longest = longest_packet(framing, rules)
+    for packet in packets:
+        if packet.layout.size_bytes > longest:
+            raise DefinitionsError(
+                f"{source}: packet type {packet.name!r}: its layout needs packets of at least "
+                f"{packet.layout.size_bytes:,} bytes, longer than the framing allows "
+                f"({longest:,} bytes)"
+            )
     return Definitions(source, framing, rules, key, sequence, tuple(packets))
+
+
+# The widest header field the command reads as a number (a type field, a counter).
+MAX_FIELD_BITS = 64
+MAX_MODULUS = 1 << 62  # what check_sequence_counts takes
+
+
+def _check_header_field(where: str, position: dict[str, int]) -> None:
+    """A type field or counter: 1 to 64 bits at a place a layout can read."""
+    if not 1 <= position["bits"] <= MAX_FIELD_BITS:
+        raise DefinitionsError(
+            f"{where}: 'bits' must be from 1 to {MAX_FIELD_BITS}, not {position['bits']}"
+        )
+    item = {"name": "field", "encoding": "unsigned", "byte_order": "big", "reverse_bits": False}
+    try:
+        vantrel.Layout([{**item, "bits": position["bits"], "offset_bits": position["offset_bits"]}])
+    except (TypeError, ValueError, OverflowError) as error:
+        raise DefinitionsError(f"{where}: {error}") from None
+
+
+def _check_modulus(where: str, sequence: dict[str, int]) -> None:
+    modulus = sequence["modulus"]
+    if not _is_int(modulus) or not 2 <= modulus <= min(1 << sequence["bits"], MAX_MODULUS):
+        limit = "2**62" if sequence["bits"] > 62 else f"2**{sequence['bits']} (the field's width)"
+        raise DefinitionsError(f"{where}: 'modulus' must be an integer from 2 to {limit}, not {modulus!r}")
+
+
+def longest_packet(framing: dict[str, Any], rules: dict[str, Any] | None) -> int:
+    """The longest packet, in bytes, that the framing (and its rules) allow."""
+    return (rules or {}).get("max_length") or (
+        (1 << framing["length_bits"]) - 1 + framing.get("length_adjust", 0)
+    )
 
 
 def _check_type_names(source: str, names: list[str]) -> None:
@@ -270,9 +321,7 @@ def _packet_type(
 ) -> PacketType:
     try:
         layout = vantrel.Layout(recipe, **options)
-    except TypeError as error:
-        raise DefinitionsError(f"{where}: {error}") from None
-    except ValueError as error:
+    except (TypeError, ValueError, OverflowError) as error:
         raise DefinitionsError(f"{where}: {error}") from None
     codes = {
         item.get("name"): item["convert"].get("scale")

@@ -9,6 +9,7 @@ own range), so the results are the same either way.
 from __future__ import annotations
 
 import os
+import re
 from collections import Counter
 from collections.abc import Iterator
 from dataclasses import dataclass, field
@@ -18,7 +19,7 @@ from typing import Any, NamedTuple
 import vantrel
 
 from .common import CommandError
-from .definitions import Definitions
+from .definitions import Definitions, longest_packet
 from .tables import decode_table, write_part
 
 DEFAULT_CHUNK_BYTES = 16 << 20
@@ -54,6 +55,7 @@ class ChunkResult:
     skipped: list[tuple[int, int, str, str]] = field(default_factory=list)  # absolute offsets
     unknown_keys: Counter = field(default_factory=Counter)
     failed_values: dict[str, int] = field(default_factory=dict)
+    defined_bytes: int = 0  # bytes of the packets of a defined type
 
 
 def read_range(path: str, start: int, stop: int, size: int | None = None) -> bytes:
@@ -120,12 +122,8 @@ def lookahead(definitions: Definitions) -> int:
     A packet's length can reach this far, and after damage framing resumes
     only where `confirm` packets in a row validate.
     """
-    framing = definitions.framing
-    rules = definitions.rules or {}
-    longest = rules.get("max_length") or (
-        (1 << framing["length_bits"]) - 1 + framing.get("length_adjust", 0)
-    )
-    return (rules.get("confirm", 3) + 2) * max(longest, 1)
+    longest = longest_packet(definitions.framing, definitions.rules)
+    return ((definitions.rules or {}).get("confirm", 3) + 2) * max(longest, 1)
 
 
 def _stop_by(framed, cut: int) -> int:
@@ -184,6 +182,26 @@ def plan(
             chunk = Chunk(path, start, start + stop, window_stop, archive)
             yield chunk, _chunk_framing(framed, stop, window)
             start = chunk.stop
+
+
+# Where framing's details name a stream offset ("the packet at byte 120").
+_PACKET_AT = re.compile(r"(the packet at byte )(\d+)")
+
+
+def in_stream(skipped: list[Skipped], base: int) -> list[tuple[int, int, str, str]]:
+    """Skipped ranges of a chunk that starts at byte `base`, in stream offsets.
+
+    Framing saw the chunk as a stream of its own: its details' offsets are
+    moved to the archive's too.
+    """
+
+    def moved(match: re.Match) -> str:
+        return f"{match[1]}{int(match[2]) + base}"
+
+    return [
+        (base + s.start, base + s.stop, s.reason, _PACKET_AT.sub(moved, s.detail) if base else s.detail)
+        for s in skipped
+    ]
 
 
 def frame_chunk(chunk: Chunk, definitions: Definitions) -> Framing:
@@ -300,9 +318,7 @@ def run_chunk(job: Job, chunk: Chunk, framed: Any = None) -> ChunkResult:
     definitions = job.definitions
     if framed is None:
         framed = frame_chunk(chunk, definitions)
-    result.skipped = [
-        (chunk.start + s.start, chunk.start + s.stop, s.reason, s.detail) for s in framed.skipped
-    ]
+    result.skipped = in_stream(framed.skipped, chunk.start)
     result.packets = len(framed.offsets)
     view = chunk_view(chunk, framed)
     keyed = [p for p in definitions.packets if p.keys is not None]
@@ -311,6 +327,11 @@ def run_chunk(job: Job, chunk: Chunk, framed: Any = None) -> ChunkResult:
         # No type takes every packet: count the keys no type claims.
         known = {k for p in keyed for k in p.keys}
         result.unknown_keys = Counter({k: len(v) for k, v in groups.items() if k not in known})
+        result.defined_bytes = sum(
+            int(framed.lengths[index].sum()) for k, index in groups.items() if k in known
+        )
+    else:
+        result.defined_bytes = int(framed.lengths.sum())
     for packet in definitions.packets:
         if job.types is not None and packet.name not in job.types:
             continue

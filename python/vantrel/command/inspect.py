@@ -11,7 +11,8 @@ import vantrel
 
 from . import definitions as definitions_module
 from .common import check_inputs
-from .engine import DEFAULT_CHUNK_BYTES, Job, chunk_view, plan, run_chunk
+from .coverage import Coverage, defined_bytes, describe, known_keys
+from .engine import DEFAULT_CHUNK_BYTES, Job, chunk_view, in_stream, plan, run_chunk
 from .running import Progress
 
 EXIT_DAMAGE = 3
@@ -70,10 +71,7 @@ def inspect_command(args) -> int:
             lengths.append(framed.lengths)
             if sequence_layout is not None:
                 counts.append(sequence_layout.unpack_many(view, offsets=framed.offsets)["count"])
-            skipped += [
-                (chunk.start + s.start, chunk.start + s.stop, s.reason, s.detail)
-                for s in framed.skipped
-            ]
+            skipped += in_stream(framed.skipped, chunk.start)
             if timed:
                 for name, columns in run_chunk(time_job, chunk, framed).tables.items():
                     times = columns[definitions.packet_type(name).time]
@@ -85,40 +83,47 @@ def inspect_command(args) -> int:
         progress.close()
     keys = np.concatenate(keys) if keys else np.empty(0, np.int64)
     lengths = np.concatenate(lengths) if lengths else np.empty(0, np.int64)
+    # One small number per key value (type fields may be 64 bits wide).
+    values, ids = np.unique(keys, return_inverse=True)
+    ids = ids.reshape(-1)
     report = None
     if counts:
         report = vantrel.check_sequence_counts(
-            keys, np.concatenate(counts), modulus=definitions.sequence["modulus"]
+            ids, np.concatenate(counts), modulus=definitions.sequence["modulus"]
         )
 
     names = {}
     for packet in definitions.packets:
         for key in packet.keys or ():
             names[key] = packet.name
-    rows = []
-    for key in np.unique(keys):
-        mine = keys == key
-        row = [
-            int(key),
-            f"{int(mine.sum()):,}",
-            f"{int(lengths[mine].sum()):,}",
-            int(lengths[mine].min()),
-            int(lengths[mine].max()),
+
+    def per_key(index=None, weights=None):
+        chosen = ids if index is None else ids[index]
+        return np.bincount(chosen, weights, minlength=len(values)).astype(np.int64).tolist()
+
+    columns = [per_key(), per_key(None, lengths)]
+    if len(ids):
+        order = np.argsort(ids, kind="stable")
+        firsts = np.searchsorted(ids[order], np.arange(len(values)))
+        columns += [
+            np.minimum.reduceat(lengths[order], firsts).tolist(),
+            np.maximum.reduceat(lengths[order], firsts).tolist(),
         ]
-        if report is not None:
-
-            def count_in(index, weights=None, mine=mine):
-                hit = mine[index]
-                return int(hit.sum() if weights is None else weights[hit].sum())
-
-            row += [
-                count_in(report.gap_index),
-                count_in(report.gap_index, report.gap_missing),
-                count_in(report.duplicate_index),
-                count_in(report.out_of_order_index),
-            ]
-        row.append(names.get(int(key), "" if args.definitions else "-"))
-        rows.append(row)
+    else:
+        columns += [[], []]
+    if report is not None:
+        columns += [
+            per_key(report.gap_index),
+            per_key(report.gap_index, report.gap_missing),
+            per_key(report.duplicate_index),
+            per_key(report.out_of_order_index),
+        ]
+    rows = []
+    for place, key in enumerate(values.tolist()):
+        packets, nbytes, *rest = (column[place] for column in columns)
+        rows.append(
+            [key, f"{packets:,}", f"{nbytes:,}", *rest, names.get(key, "" if args.definitions else "-")]
+        )
 
     out = sys.stdout
     damaged_bytes = sum(stop - start for start, stop, _, _ in skipped)
@@ -170,4 +175,9 @@ def inspect_command(args) -> int:
         report is not None
         and (len(report.gap_index) or len(report.duplicate_index) or len(report.out_of_order_index))
     )
+    # After the report, which says what the archive holds: too little of it
+    # is packets of a defined type.
+    coverage = Coverage([args.archive], describe(definitions))
+    coverage.add(args.archive, defined_bytes(keys, lengths, known_keys(definitions)), damaged_bytes)
+    coverage.check()
     return EXIT_DAMAGE if args.strict and damaged else 0

@@ -11,6 +11,7 @@ leaves no output of its own behind.
 from __future__ import annotations
 
 import argparse
+import math
 import signal
 import sys
 import threading
@@ -48,18 +49,26 @@ def _overwrite(sub: argparse.ArgumentParser) -> None:
     )
 
 
+MAX_CHUNK_BYTES = 1 << 40  # a chunk is read into memory whole
+MAX_PIXELS = 8192  # per side of a plot: 256 MiB of pixels at most
+
+
 def _size(text: str) -> int:
-    units = {"k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
+    units = {"k": 1 << 10, "m": 1 << 20, "g": 1 << 30, "t": 1 << 40}
     text = text.strip().lower().rstrip("b")
     factor = units.get(text[-1:], 1)
     number = text[:-1] if text[-1:] in units else text
     try:
-        value = int(float(number) * factor)
+        size = float(number) * factor
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a size: {text!r} (e.g. 64M)") from None
-    if value < 1:
+    if not math.isfinite(size):
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (e.g. 64M)")
+    if size < 1:
         raise argparse.ArgumentTypeError("the size must be positive")
-    return value
+    if size > MAX_CHUNK_BYTES:
+        raise argparse.ArgumentTypeError("at most 1T")
+    return int(size)
 
 
 def _positive(text: str) -> int:
@@ -81,6 +90,8 @@ def _pixels(text: str) -> tuple[int, int]:
         ) from None
     if width < 16 or height < 16:
         raise argparse.ArgumentTypeError("at least 16x16 pixels")
+    if width > MAX_PIXELS or height > MAX_PIXELS:
+        raise argparse.ArgumentTypeError(f"at most {MAX_PIXELS}x{MAX_PIXELS} pixels")
     return width, height
 
 
@@ -209,6 +220,9 @@ def main(argv: list[str] | None = None, prog: str | None = None) -> int:
         return EXIT_ERROR
     except CommandError as error:
         print(f"vantrel: {error}", file=sys.stderr)
+        return EXIT_ERROR
+    except MemoryError:
+        print("vantrel: out of memory (a smaller --chunk-size needs less)", file=sys.stderr)
         return EXIT_ERROR
     except KeyboardInterrupt:
         print("vantrel: interrupted", file=sys.stderr)

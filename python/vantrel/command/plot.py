@@ -7,6 +7,7 @@ from typing import Any
 
 from . import definitions as definitions_module
 from .common import CommandError, check_inputs
+from .coverage import Coverage, describe
 from .engine import DEFAULT_CHUNK_BYTES, Job, plan
 from .extras import need
 from .outputs import OutputFolder
@@ -50,12 +51,19 @@ def series(definitions, archive: str, wanted, chunk_bytes: int, quiet: bool):
     work = plan([archive], definitions, chunk_bytes)
     progress = Progress(os.path.getsize(archive), "plot", enabled=not quiet)
     parts: dict[str, list[dict[str, Any]]] = {t: [] for t in types}
+    coverage = Coverage([archive], describe(definitions))
     try:
         for result in run(job, work, progress):
+            coverage.add(
+                archive,
+                result.defined_bytes,
+                sum(stop - start for start, stop, _, _ in result.skipped),
+            )
             for name, columns in result.tables.items():
                 parts[name].append(columns)
     finally:
         progress.close()
+    coverage.check(nothing_written=True)
     out = {}
     for type_name, field in wanted:
         packet = definitions.packet_type(type_name)
@@ -71,6 +79,13 @@ def series(definitions, archive: str, wanted, chunk_bytes: int, quiet: bool):
             x = np.arange(len(y))
             label = "packet index"
         out[(type_name, field)] = (x, y, label)
+    # A plot without a point would pass for a plot of values.
+    empty = [f"{t}.{f}" for (t, f), (_, y, _) in out.items() if not np.ma.count(y)]
+    if len(empty) == len(out):
+        raise CommandError(
+            f"{archive}: no value of {', '.join(empty)} to plot (no packet of the type, "
+            "or none with a value that decodes); nothing was written"
+        )
     return out
 
 

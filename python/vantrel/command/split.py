@@ -9,6 +9,7 @@ from collections import OrderedDict
 
 from . import definitions as definitions_module
 from .common import check_inputs
+from .coverage import Coverage
 from .engine import DEFAULT_CHUNK_BYTES, chunk_view, packet_keys, plan
 from .outputs import OutputFolder
 from .running import Progress
@@ -55,6 +56,8 @@ def key_runs(keys, offsets, lengths):
     """
     import numpy as np
 
+    if len(keys) == 0:  # a chunk of damage
+        return
     order = np.argsort(keys, kind="stable")
     keys, starts = keys[order], offsets[order]
     stops = starts + lengths[order]
@@ -106,12 +109,16 @@ def split_command(args) -> int:
         files = AppendFiles()
         counts: dict[int, int] = {}
         skipped = 0
+        # Every packet that holds a type field is split, of a defined type or not.
+        coverage = Coverage([args.archive], "packets")
         try:
             for chunk, framed in work:
-                skipped += sum(s.stop - s.start for s in framed.skipped)
+                skipped_here = sum(s.stop - s.start for s in framed.skipped)
+                skipped += skipped_here
                 view = chunk_view(chunk, framed)
-                keys = np.asarray(packet_keys(view, definitions, framed), np.int64)
+                keys = np.asarray(packet_keys(view, definitions, framed))
                 placed = keys >= 0
+                coverage.add(args.archive, int(framed.lengths[placed].sum()), skipped_here)
                 data = np.frombuffer(view, np.uint8)
                 found, how_many = np.unique(keys[placed], return_counts=True)
                 for key, n in zip(found.tolist(), how_many.tolist()):
@@ -129,6 +136,7 @@ def split_command(args) -> int:
         finally:
             files.close()
             progress.close()
+        coverage.check(nothing_written=True)
         out.commit()
     if not args.quiet:
         for key in sorted(counts):

@@ -1,0 +1,85 @@
+"""Garbage is not success: how much of each archive is packets of a defined type.
+
+A run over an archive of which less than `MIN_SHARE` of the bytes lie in
+packets of a type the definitions define (a packet whose type field is a
+packet type's key; any framed packet when a type takes every packet, or
+when there are no definitions) stops with an error: random bytes, an empty
+file or an archive of other definitions give no tables, no files and no
+plot, but one line saying so, and exit status 1.
+"""
+
+from __future__ import annotations
+
+import os
+from collections import Counter
+
+from .common import CommandError
+
+# At least half of an archive's bytes must be packets of a defined type.
+MIN_SHARE = 0.5
+
+
+def known_keys(definitions) -> frozenset[int] | None:
+    """The key values of the defined types; None when every framed packet counts."""
+    if not definitions.packets or any(p.keys is None for p in definitions.packets):
+        return None
+    return frozenset(k for p in definitions.packets for k in p.keys)
+
+
+def defined_bytes(keys, lengths, known: frozenset[int] | None) -> int:
+    """Bytes of the packets (`keys`, `lengths`: one per packet) of a defined type."""
+    import numpy as np
+
+    if known is None:
+        return int(lengths.sum())
+    keys = np.asarray(keys)
+    # Keys are unsigned (or int64 with -1 for packets without the field):
+    # values the dtype cannot hold match no packet.
+    limit = np.iinfo(keys.dtype).max if len(keys) else 0
+    wanted = np.array(sorted(k for k in known if k <= limit), keys.dtype)
+    return int(lengths[np.isin(keys, wanted)].sum())
+
+
+class Coverage:
+    """Per archive: its size, and the bytes of packets of a defined type and in no packet."""
+
+    def __init__(self, paths: list[str], what: str):
+        self.sizes = {path: os.path.getsize(path) for path in paths}
+        self.what = what  # "packets of a type of day.toml", say
+        self.defined: Counter = Counter()
+        self.skipped: Counter = Counter()
+
+    def add(self, path: str, defined: int, skipped: int) -> None:
+        self.defined[path] += defined
+        self.skipped[path] += skipped
+
+    def check(self, nothing_written: bool = False) -> None:
+        """An error for the first archive under the share."""
+        tail = "; nothing was written" if nothing_written else ""
+        for path, size in self.sizes.items():
+            if size == 0:
+                raise CommandError(f"{path}: the archive is empty{tail}")
+            defined = self.defined[path]
+            if defined >= MIN_SHARE * size:
+                continue
+            skipped = self.skipped[path]
+            other = size - skipped - defined
+            raise CommandError(
+                f"{path}: only {_percent(defined, size)} of its {size:,} bytes are {self.what} "
+                f"(at least {MIN_SHARE:.0%} must be; {_percent(skipped, size)} frame as no packet, "
+                f"{_percent(other, size)} are packets of no defined type){tail}"
+            )
+
+
+def describe(definitions) -> str:
+    """What the bytes of an archive should be, for `Coverage` messages."""
+    if not definitions.packets:
+        return "packets"
+    return f"packets of a type defined in {definitions.source}"
+
+
+def _percent(part: int, whole: int) -> str:
+    share = 100 * part / whole
+    if 0 < share < 0.1:
+        return "under 0.1%"
+    return f"{share:.1f}%"
