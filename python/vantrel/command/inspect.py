@@ -12,7 +12,15 @@ import vantrel
 from . import definitions as definitions_module
 from .common import check_inputs
 from .coverage import Coverage, defined_bytes, describe, known_keys
-from .engine import DEFAULT_CHUNK_BYTES, Job, chunk_view, in_stream, plan, run_chunk
+from .engine import (
+    DEFAULT_CHUNK_BYTES,
+    Job,
+    chunk_view,
+    in_stream,
+    packet_keys,
+    plan,
+    run_chunk,
+)
 from .running import Progress
 
 EXIT_DAMAGE = 3
@@ -48,6 +56,24 @@ def table(headers: list[str], rows: list[list[Any]], right: set[int]) -> str:
     return "\n".join(lines)
 
 
+def sequence_report(ids, counts, modulus: int):
+    """check_sequence_counts over the packets that hold a counter, indices into all packets."""
+    import numpy as np
+
+    held = np.flatnonzero(~np.ma.getmaskarray(counts))
+    report = vantrel.check_sequence_counts(
+        ids[held], np.ma.getdata(counts)[held], modulus=modulus
+    )
+    return type(report)(
+        (
+            held[report.gap_index],
+            report.gap_missing,
+            held[report.duplicate_index],
+            held[report.out_of_order_index],
+        )
+    )
+
+
 def inspect_command(args) -> int:
     import numpy as np
 
@@ -56,7 +82,6 @@ def inspect_command(args) -> int:
     work = plan([args.archive], definitions, args.chunk_size or DEFAULT_CHUNK_BYTES)
     size = os.path.getsize(args.archive)
     progress = Progress(size, "inspect", enabled=not args.quiet)
-    key_layout = field_layout("key", definitions.key, "big")
     sequence_layout = (
         field_layout("count", definitions.sequence, "big") if definitions.sequence else None
     )
@@ -67,10 +92,16 @@ def inspect_command(args) -> int:
     try:
         for chunk, framed in work:
             view = chunk_view(chunk, framed)
-            keys.append(key_layout.unpack_many(view, offsets=framed.offsets)["key"])
+            # A packet too short for the type field has key -1; one too short
+            # for the counter, a masked count.
+            keys.append(packet_keys(view, definitions, framed))
             lengths.append(framed.lengths)
             if sequence_layout is not None:
-                counts.append(sequence_layout.unpack_many(view, offsets=framed.offsets)["count"])
+                counts.append(
+                    sequence_layout.unpack_many(
+                        view, offsets=framed.offsets, lengths=framed.lengths, errors="mask"
+                    )["count"]
+                )
             skipped += in_stream(framed.skipped, chunk.start)
             if timed:
                 for name, columns in run_chunk(time_job, chunk, framed).tables.items():
@@ -88,9 +119,7 @@ def inspect_command(args) -> int:
     ids = ids.reshape(-1)
     report = None
     if counts:
-        report = vantrel.check_sequence_counts(
-            ids, np.concatenate(counts), modulus=definitions.sequence["modulus"]
-        )
+        report = sequence_report(ids, np.ma.concatenate(counts), definitions.sequence["modulus"])
 
     names = {}
     for packet in definitions.packets:
@@ -121,9 +150,9 @@ def inspect_command(args) -> int:
     rows = []
     for place, key in enumerate(values.tolist()):
         packets, nbytes, *rest = (column[place] for column in columns)
-        rows.append(
-            [key, f"{packets:,}", f"{nbytes:,}", *rest, names.get(key, "" if args.definitions else "-")]
-        )
+        name = names.get(key, "" if args.definitions else "-")
+        # Packets too short to hold the type field are counted as such.
+        rows.append([key if key >= 0 else "short", f"{packets:,}", f"{nbytes:,}", *rest, name])
 
     out = sys.stdout
     damaged_bytes = sum(stop - start for start, stop, _, _ in skipped)

@@ -28,8 +28,8 @@ def split_name(key: int) -> str:
 class AppendFiles:
     """Files appended to, at most `limit` of them open at a time."""
 
-    def __init__(self, limit: int = OPEN_FILES):
-        self.limit = limit
+    def __init__(self, limit: int | None = None):
+        self.limit = OPEN_FILES if limit is None else limit
         self.open: OrderedDict[str, object] = OrderedDict()
         self.started: set[str] = set()
 
