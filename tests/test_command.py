@@ -209,6 +209,115 @@ def test_split_writes_each_apids_packets_in_stream_order(tmp_path, example_defin
         assert (tmp_path / f"apid_{apid:04d}.bin").read_bytes() == want
 
 
+def many_apids_archive(path, apids=2048, packets=24_000, seed=11):
+    """Packets of `apids` APIDs in random order and of random lengths, CCSDS framed."""
+    rng = np.random.default_rng(seed)
+    keys = rng.integers(0, apids, packets)
+    keys[:apids] = np.arange(apids)  # every APID at least once
+    rng.shuffle(keys)
+    lengths = rng.integers(7, 80, packets)
+    header = vantrel.CCSDS_PRIMARY_HEADER
+    parts = []
+    for apid, length, count in zip(keys.tolist(), lengths.tolist(), range(packets)):
+        parts.append(
+            header.pack(
+                {
+                    "version": 0,
+                    "type": 0,
+                    "secondary_header_flag": 1,
+                    "apid": apid,
+                    "sequence_flags": 3,
+                    "sequence_count": count % 16384,
+                    "packet_length": length - 7,
+                }
+            )
+            + rng.bytes(length - 6)
+        )
+    path.write_bytes(b"".join(parts))
+    return path
+
+
+def reference_split(data):
+    """Each APID's packets joined in stream order, by split_packets and split_by_apid."""
+    offsets = vantrel.split_packets(data, **definitions_module.CCSDS_FRAMING)
+    lengths = vantrel.CCSDS_PRIMARY_HEADER.unpack_many(data, offsets=offsets)["packet_length"]
+    length_at = dict(zip(offsets.tolist(), (lengths.astype(np.int64) + 7).tolist()))
+    return {
+        apid: b"".join(data[o : o + length_at[o]] for o in mine.tolist())
+        for apid, mine in vantrel.split_by_apid(data, offsets).items()
+    }
+
+
+def test_split_of_more_apids_than_open_files_equals_split_by_apid(tmp_path, monkeypatch):
+    from vantrel.command import engine, split
+
+    archive = many_apids_archive(tmp_path / "many.bin")
+    data = archive.read_bytes()
+    # Few files open at a time, and chunks that each hold most APIDs: files
+    # are closed and appended to again, chunk after chunk.
+    monkeypatch.setattr(split, "OPEN_FILES", 8)
+    most_open = []
+    write = split.AppendFiles.write
+
+    def counted(self, path, piece):
+        write(self, path, piece)
+        most_open.append(len(self.open))
+
+    monkeypatch.setattr(split.AppendFiles, "write", counted)
+    passes = []
+    key_runs = split.key_runs
+    monkeypatch.setattr(split, "key_runs", lambda *a: passes.append(1) or key_runs(*a))
+    assert run("split", archive, "-o", tmp_path / "out", "-q", "--chunk-size", "64k") == 0
+    chunks = list(engine.plan([str(archive)], definitions_module.load_or_ccsds(None), 64 << 10))
+    assert len(chunks) > 10 and len(passes) == len(chunks)  # one pass over each chunk
+    assert max(most_open) == 8
+    want = reference_split(data)
+    assert len(want) == 2048
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == [
+        f"apid_{apid:04d}.bin" for apid in sorted(want)
+    ]
+    for apid, packets in want.items():
+        assert (tmp_path / "out" / f"apid_{apid:04d}.bin").read_bytes() == packets
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX limits on open files")
+def test_split_past_the_open_file_limit(tmp_path):
+    import resource
+
+    archive = many_apids_archive(tmp_path / "many.bin", packets=8000)
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    limit = 128 if hard == resource.RLIM_INFINITY else min(128, hard)
+
+    def few_files():
+        resource.setrlimit(resource.RLIMIT_NOFILE, (limit, hard))
+
+    done = subprocess.run(
+        [sys.executable, "-m", "vantrel", "split", str(archive), "-o", str(tmp_path / "out"), "-q"],
+        capture_output=True,
+        text=True,
+        preexec_fn=few_files,
+    )
+    assert (done.returncode, done.stderr) == (0, "")
+    want = reference_split(archive.read_bytes())
+    assert len(list((tmp_path / "out").iterdir())) == len(want) == 2048 > limit
+    for apid, packets in want.items():
+        assert (tmp_path / "out" / f"apid_{apid:04d}.bin").read_bytes() == packets
+
+
+def test_inspect_gives_damage_in_stream_offsets_whatever_the_chunk_size(capsys):
+    def damage(*chunking):
+        assert run("inspect", ARCHIVE, DEFINITIONS, *chunking) == 0
+        out = capsys.readouterr().out
+        return out[out.index("damaged ranges:") : out.index("time span:")]
+
+    whole = damage()
+    assert damage("--chunk-size", "64k") == whole
+    assert damage("--chunk-size", "4k") == whole
+    # Each range's detail names the packet where the range starts.
+    assert "212,728  212,734      6  bad header  the packet at byte 212728 has 6" in whole
+    assert "the packet at byte 638962 is truncated" in whole
+
+
 def test_inspect_reports_counts_gaps_damage_and_time_spans(capsys):
     assert run("inspect", ARCHIVE, DEFINITIONS) == 0
     out = capsys.readouterr().out
