@@ -53,6 +53,11 @@ class Coverage:
         self.defined[path] += defined
         self.skipped[path] += skipped
 
+    def add_result(self, result) -> None:
+        """What a chunk's `ChunkResult` holds."""
+        skipped = sum(stop - start for start, stop, _, _ in result.skipped)
+        self.add(result.chunk.path, result.defined_bytes, skipped)
+
     def check(self, nothing_written: bool = False) -> None:
         """An error for the first archive under the share."""
         tail = "; nothing was written" if nothing_written else ""

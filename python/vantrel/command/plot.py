@@ -54,11 +54,7 @@ def series(definitions, archive: str, wanted, chunk_bytes: int, quiet: bool):
     coverage = Coverage([archive], describe(definitions))
     try:
         for result in run(job, work, progress):
-            coverage.add(
-                archive,
-                result.defined_bytes,
-                sum(stop - start for start, stop, _, _ in result.skipped),
-            )
+            coverage.add_result(result)
             for name, columns in result.tables.items():
                 parts[name].append(columns)
     finally:
