@@ -1,11 +1,13 @@
 """`vantrel`: decode, split, inspect and plot packet archives from the shell.
 
 Exit codes: 0 done; 1 an error (unreadable input, broken definitions, a
-missing optional dependency, an output that exists or may not be written);
+missing optional dependency, an output that exists or may not be written,
+out of memory, or an archive of which less than half the bytes are packets
+of a defined type: random bytes, an empty file; see coverage.MIN_SHARE);
 2 a wrong command line; 3 damage found with --strict (skipped bytes,
 undecodable values, packets of no defined type); 130 interrupted (SIGINT);
-128 + N ended by signal N (SIGTERM 143, SIGHUP 129). An interrupted run
-leaves no output of its own behind.
+128 + N ended by signal N (SIGTERM 143, SIGHUP 129). An interrupted or
+failed run leaves no output of its own behind.
 """
 
 from __future__ import annotations
