@@ -129,7 +129,10 @@ def test_inspect_reports_garbage_then_fails(random_megabyte, capsys):
 
 def test_split_with_framing_rules_refuses_random_bytes(tmp_path, random_megabyte, capsys):
     assert run("split", random_megabyte, "-o", tmp_path, "-d", DEFINITIONS, "-q") == 1
-    assert "100.0% frame as no packet" in one_line(capsys)
+    assert one_line(capsys) == (
+        f"vantrel: {random_megabyte}: only 0.0% of its 1,048,576 bytes are packets "
+        "(at least 50% must be; 100.0% frame as no packet); nothing was written"
+    )
     assert outputs(tmp_path) == []
 
 

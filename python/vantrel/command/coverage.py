@@ -43,9 +43,10 @@ def defined_bytes(keys, lengths, known: frozenset[int] | None) -> int:
 class Coverage:
     """Per archive: its size, and the bytes of packets of a defined type and in no packet."""
 
-    def __init__(self, paths: list[str], what: str):
+    def __init__(self, paths: list[str], what: str = "packets"):
         self.sizes = {path: os.path.getsize(path) for path in paths}
-        self.what = what  # "packets of a type of day.toml", say
+        self.what = what  # "packets of a type defined in day.toml", say
+        self.typed = what != "packets"  # whether some packets may be of no defined type
         self.defined: Counter = Counter()
         self.skipped: Counter = Counter()
 
@@ -68,11 +69,13 @@ class Coverage:
             if defined >= MIN_SHARE * size:
                 continue
             skipped = self.skipped[path]
+            why = f"{_percent(skipped, size)} frame as no packet"
             other = size - skipped - defined
+            if self.typed:
+                why += f", {_percent(other, size)} are packets of no defined type"
             raise CommandError(
                 f"{path}: only {_percent(defined, size)} of its {size:,} bytes are {self.what} "
-                f"(at least {MIN_SHARE:.0%} must be; {_percent(skipped, size)} frame as no packet, "
-                f"{_percent(other, size)} are packets of no defined type){tail}"
+                f"(at least {MIN_SHARE:.0%} must be; {why}){tail}"
             )
 
 

@@ -110,7 +110,7 @@ def split_command(args) -> int:
         counts: dict[int, int] = {}
         skipped = 0
         # Every packet that holds a type field is split, of a defined type or not.
-        coverage = Coverage([args.archive], "packets")
+        coverage = Coverage([args.archive])
         try:
             for chunk, framed in work:
                 skipped_here = sum(s.stop - s.start for s in framed.skipped)
