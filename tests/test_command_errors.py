@@ -515,6 +515,27 @@ def test_inspect_of_packets_too_short_for_the_type_field_and_counter(tmp_path, c
     assert short and rows == [["short", f"{short:,}", f"{short:,}", "1", "1", "0", "0", "0", "0"]]
 
 
+def test_counts_past_a_modulus_below_the_fields_width_are_damage(tmp_path, capsys):
+    # A 14-bit counter declared to wrap at 1,000, in archives that count to
+    # 999 (sound) and to 1,499 (500 counts past the modulus).
+    path = tmp_path / "wraps.json"
+    path.write_text(
+        json.dumps(
+            {
+                "sequence": {"offset_bits": 18, "bits": 14, "modulus": 1000},
+                "packets": {"all": {"layout": []}},
+            }
+        )
+    )
+    for packets, past in ((1000, 0), (1500, 500)):
+        archive = tmp_path / f"count{packets}.bin"
+        archive.write_bytes(ccsds_archive([5] * packets, [12] * packets))
+        assert run("inspect", archive, path, "-q") == 0
+        out = capsys.readouterr().out
+        assert ("500 packet(s) with a sequence count of 1,000 or more" in out) == bool(past)
+        assert run("inspect", archive, path, "-q", "--strict") == (3 if past else 0)
+
+
 @settings(max_examples=20)
 @given(definition_documents())
 def test_accepted_definitions_run_every_subcommand_to_an_exit_code(tmp_path_factory, document):

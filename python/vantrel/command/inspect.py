@@ -57,14 +57,18 @@ def table(headers: list[str], rows: list[list[Any]], right: set[int]) -> str:
 
 
 def sequence_report(ids, counts, modulus: int):
-    """check_sequence_counts over the packets that hold a counter, indices into all packets."""
+    """check_sequence_counts over the packets whose counter is below the modulus.
+
+    Its indices are into all packets; also how many packets held a count
+    of the modulus or more (damage, left out of the check).
+    """
     import numpy as np
 
-    held = np.flatnonzero(~np.ma.getmaskarray(counts))
-    report = vantrel.check_sequence_counts(
-        ids[held], np.ma.getdata(counts)[held], modulus=modulus
-    )
-    return type(report)(
+    present = ~np.ma.getmaskarray(counts)
+    values = np.ma.getdata(counts)
+    held = np.flatnonzero(present & (values < modulus))
+    report = vantrel.check_sequence_counts(ids[held], values[held], modulus=modulus)
+    report = type(report)(
         (
             held[report.gap_index],
             report.gap_missing,
@@ -72,6 +76,7 @@ def sequence_report(ids, counts, modulus: int):
             held[report.out_of_order_index],
         )
     )
+    return report, int(present.sum()) - len(held)
 
 
 def inspect_command(args) -> int:
@@ -117,9 +122,10 @@ def inspect_command(args) -> int:
     # One small number per key value (type fields may be 64 bits wide).
     values, ids = np.unique(keys, return_inverse=True)
     ids = ids.reshape(-1)
-    report = None
+    report, past_modulus = None, 0
     if counts:
-        report = sequence_report(ids, np.ma.concatenate(counts), definitions.sequence["modulus"])
+        modulus = definitions.sequence["modulus"]
+        report, past_modulus = sequence_report(ids, np.ma.concatenate(counts), modulus)
 
     names = {}
     for packet in definitions.packets:
@@ -185,6 +191,13 @@ def inspect_command(args) -> int:
         )
         if len(skipped) > SHOWN_RANGES:
             print(f"... and {len(skipped) - SHOWN_RANGES} more", file=out)
+    if past_modulus:
+        print(file=out)
+        print(
+            f"{past_modulus:,} packet(s) with a sequence count of {modulus:,} or more "
+            "(the modulus), left out of the sequence check",
+            file=out,
+        )
     if spans:
         print(file=out)
         print("time span:", file=out)
@@ -200,7 +213,7 @@ def inspect_command(args) -> int:
                 first, last = (f"{t} {packet.time_scale}" for t in text)
             span_rows.append([name, packet.time, first, last])
         print(table(["type", "field", "first", "last"], span_rows, right=set()), file=out)
-    damaged = bool(skipped) or (
+    damaged = bool(skipped) or bool(past_modulus) or (
         report is not None
         and (len(report.gap_index) or len(report.duplicate_index) or len(report.out_of_order_index))
     )
