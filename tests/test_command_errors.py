@@ -301,6 +301,21 @@ def test_chunk_sizes_that_are_no_size_are_usage_errors(capsys, size):
     assert "argument --chunk-size" in capsys.readouterr().err
 
 
+@pytest.mark.parametrize("command", ["decode", "split", "plot"])
+def test_an_empty_output_path_is_a_usage_error(tmp_path, capsys, monkeypatch, command):
+    monkeypatch.chdir(tmp_path)  # where an empty path would have written
+    argv = {
+        "decode": ("decode", DEFINITIONS, ARCHIVE),
+        "split": ("split", ARCHIVE),
+        "plot": ("plot", DEFINITIONS, ARCHIVE, "bx"),
+    }[command]
+    with pytest.raises(SystemExit) as ended:
+        run(*argv, "-o", "", "-q")
+    assert ended.value.code == 2
+    assert "argument -o/--output: an empty path" in capsys.readouterr().err
+    assert outputs(tmp_path) == []
+
+
 def test_plot_sizes_are_bounded(tmp_path, capsys):
     for size in ("100000x100000", "8193x100", "100x8193", "15x100"):
         with pytest.raises(SystemExit) as ended:

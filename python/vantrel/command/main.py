@@ -73,6 +73,13 @@ def _size(text: str) -> int:
     return int(size)
 
 
+def _path(text: str) -> str:
+    # An empty path would quietly mean the current folder.
+    if not text:
+        raise argparse.ArgumentTypeError("an empty path (give . for the current folder)")
+    return text
+
+
 def _positive(text: str) -> int:
     try:
         value = int(text)
@@ -131,6 +138,7 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
         "-o",
         "--output",
         required=True,
+        type=_path,
         metavar="OUT",
         help="directory for the tables (created if needed)",
     )
@@ -172,7 +180,7 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
         "split", help="write the packets of each APID to a file of their own"
     )
     split.add_argument("archive", metavar="ARCHIVE")
-    split.add_argument("-o", "--output", required=True, metavar="DIR")
+    split.add_argument("-o", "--output", required=True, type=_path, metavar="DIR")
     split.add_argument(
         "-d",
         "--definitions",
@@ -199,7 +207,7 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
         nargs="+",
         help="field name, or TYPE.FIELD when several types have it",
     )
-    plot.add_argument("-o", "--output", required=True, metavar="FILE.png")
+    plot.add_argument("-o", "--output", required=True, type=_path, metavar="FILE.png")
     plot.add_argument(
         "--size",
         type=_pixels,
