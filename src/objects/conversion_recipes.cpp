@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -220,19 +221,33 @@ bool is_signed_type(ColumnType type) {
          type == ColumnType::I64;
 }
 
-// The state index of `name`, adding it when it is new: one str per name.
-std::uint32_t state_index(ItemConversion& out, PyObject* name) {
-  for (std::size_t k = 0; k < out.state_names.size(); ++k) {
-    if (PyUnicode_Compare(out.state_names[k].get(), name) == 0)
-      return static_cast<std::uint32_t>(k);
+// The state index of `name`, adding it when it is new: one str per name,
+// found through `known` (dict: name -> index) so that a table of n states
+// builds in O(n). A name must have a UTF-8 form, the one every output
+// gives (Arrow's dictionary, the numpy str): a lone surrogate is refused.
+std::optional<std::uint32_t> state_index(ItemConversion& out, PyObject* known, PyObject* name,
+                                         const LayoutItem& item) {
+  Ref copy = Ref::steal(PyUnicode_FromObject(name));
+  if (!copy) return std::nullopt;
+  PyObject* found = PyDict_GetItemWithError(known, copy.get());
+  if (found != nullptr) return static_cast<std::uint32_t>(PyLong_AsUnsignedLong(found));
+  if (PyErr_Occurred()) return std::nullopt;
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(copy.get(), &size);
+  if (text == nullptr) {
+    PyErr_Clear();
+    refuse_conversion(item, concat("state name ", quoted(copy.get()),
+                                   " has no UTF-8 form (it holds a lone surrogate)"));
+    return std::nullopt;
   }
-  PyObject* copy = PyUnicode_FromObject(name);
-  if (copy != nullptr) PyUnicode_InternInPlace(&copy);
-  out.state_names.push_back(Ref::steal(copy));
-  const char* text = copy != nullptr ? PyUnicode_AsUTF8(copy) : nullptr;
-  if (text == nullptr) PyErr_Clear();
-  out.conversion.enumeration.names.push_back(text != nullptr ? text : "");
-  return static_cast<std::uint32_t>(out.state_names.size() - 1);
+  const auto index = static_cast<std::uint32_t>(out.state_names.size());
+  Ref number = Ref::steal(PyLong_FromUnsignedLong(index));
+  if (!number || PyDict_SetItem(known, copy.get(), number.get()) < 0) return std::nullopt;
+  out.conversion.enumeration.names.emplace_back(text, static_cast<std::size_t>(size));
+  PyObject* interned = copy.release();
+  PyUnicode_InternInPlace(&interned);
+  out.state_names.push_back(Ref::steal(interned));
+  return index;
 }
 
 bool read_enumeration(PyObject* dict, const FieldSpec& placed, const LayoutItem& item,
@@ -249,7 +264,8 @@ bool read_enumeration(PyObject* dict, const FieldSpec& placed, const LayoutItem&
   }
   Ref entries = Ref::steal(PyDict_Items(states.get()));
   out.state_raw = Ref::steal(PyDict_New());
-  if (!entries || !out.state_raw) return false;
+  Ref known = Ref::steal(PyDict_New());
+  if (!entries || !out.state_raw || !known) return false;
   Enumeration& enumeration = out.conversion.enumeration;
   for (Py_ssize_t k = 0; k < PyList_GET_SIZE(entries.get()); ++k) {
     PyObject* pair = PyList_GET_ITEM(entries.get(), k);
@@ -276,8 +292,9 @@ bool read_enumeration(PyObject* dict, const FieldSpec& placed, const LayoutItem&
           item, concat("state ", quoted(raw), " cannot occur in an unsigned field of ", placed.bits,
                        " bits"));
     }
-    const std::uint32_t index = state_index(out, name);
-    if (!out.state_names.back()) return false;
+    const std::optional<std::uint32_t> found = state_index(out, known.get(), name, item);
+    if (!found) return false;
+    const std::uint32_t index = *found;
     enumeration.states.emplace_back(key, index);
     // Packing a name gives its smallest raw value.
     PyObject* known = PyDict_GetItemWithError(out.state_raw.get(), out.state_names[index].get());
@@ -296,8 +313,8 @@ bool read_enumeration(PyObject* dict, const FieldSpec& placed, const LayoutItem&
     if (!PyUnicode_Check(fallback.get())) {
       return refuse_conversion(item, concat("default must be a str, not ", quoted(fallback.get())));
     }
-    enumeration.default_state = state_index(out, fallback.get());
-    if (!out.state_names.back()) return false;
+    enumeration.default_state = state_index(out, known.get(), fallback.get(), item);
+    if (!enumeration.default_state) return false;
   }
   enumeration.index();
   return true;

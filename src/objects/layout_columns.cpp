@@ -71,6 +71,8 @@ namespace {
 struct Starts {
   PacketStarts starts;
   Int64Values offsets;  // keeps the int64 offsets alive
+  std::vector<std::size_t> cut;  // starts.cut
+  std::string first_cut_reason;  // why the first of them is cut
 };
 
 bool read_offsets(PyObject* offsets, Starts& out) {
@@ -190,41 +192,41 @@ bool packet_ends(const LayoutData& data, ByteSpan buffer, PyObject* lengths_obje
   }
   const std::uint64_t size = buffer.size();
   ends.resize(starts.count);
-  if (!at_stride && lengths == nullptr) {
-    // Packets found by framing: each ends where its length field says.
-    std::uint64_t shortest = starts.count == 0 ? 0 : ~std::uint64_t{0};
-    for (std::size_t i = 0; i < starts.count; ++i) {
-      const std::uint64_t start = starts[i];
-      std::uint64_t end = size;
-      if (start <= size) {
-        if (const auto declared =
-                declared_end(*data.packet_length, buffer.data(), size * 8, start * 8)) {
-          end = std::min(end, *declared / 8);
-        }
-      }
-      ends[i] = end;
-      shortest = std::min(shortest, start <= end ? end - start : 0);
-    }
-    starts.ends = ends.data();
-    starts.shortest = shortest;
-    return true;
-  }
+  // A packet cut short by the buffer's end is noted, and read no further
+  // than the buffer.
+  const auto cut_at = [&](std::size_t i, std::string reason) {
+    if (where.cut.empty()) where.first_cut_reason = std::move(reason);
+    where.cut.push_back(i);
+  };
   for (std::size_t i = 0; i < starts.count; ++i) {
     const std::uint64_t start = starts[i];
     std::uint64_t end = size;
-    if (at_stride && start <= size) end = std::min(end, start + std::min(starts.stride, size));
-    if (lengths != nullptr && start <= size) {
-      end = std::min(end, start + std::min<std::uint64_t>(lengths[i], size));
-    }
-    if (data.packet_length && start <= size) {
-      if (const auto declared =
-              declared_end(*data.packet_length, buffer.data(), size * 8, start * 8)) {
-        end = std::min(end, *declared / 8);
+    if (start <= size) {
+      const std::uint64_t available = size - start;
+      if (at_stride) end = start + std::min(starts.stride, available);
+      if (lengths != nullptr) {
+        const auto given = static_cast<std::uint64_t>(lengths[i]);
+        if (given > available) {
+          cut_at(i, concat("lengths gives the packet ", given, " bytes, but the buffer holds ",
+                           available, " bytes from its start"));
+        }
+        end = std::min(end, start + std::min(given, available));
+      }
+      if (data.packet_length) {
+        const auto declared =
+            declared_length(*data.packet_length, buffer.data(), size * 8, start * 8);
+        if (auto refused = length_past_buffer(*data.packet_length, declared, available * 8)) {
+          if (where.cut.empty() || where.cut.back() != i) cut_at(i, std::move(*refused));
+        } else {
+          const __int128 bytes = std::max<__int128>(declared->bytes, 0);
+          end = std::min(end, start + static_cast<std::uint64_t>(bytes));
+        }
       }
     }
     ends[i] = end;
   }
   starts.ends = ends.data();
+  starts.cut = where.cut;
   measure_shortest(starts, size);
   return true;
 }
@@ -626,7 +628,10 @@ PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
       if (failure) note_failure(first, *failure, j);
     }
     if (masking) {
-      for (std::size_t j = 0; j < fields.size(); ++j) columns[j]->set_nulls(masks[j]);
+      for (std::size_t j = 0; j < fields.size(); ++j) {
+        mask_cut_packets(starts, masks[j]);
+        columns[j]->set_nulls(masks[j]);
+      }
     }
   });
   if (first) {
@@ -645,6 +650,20 @@ PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
   if (!name_tuple) return nullptr;
   return make_arrow_columns(std::move(table), name_tuple.get());
 }
+
+// What one unpack_many call asked for.
+struct Columns {
+  const LayoutData& data;
+  const BufferView& view;
+  bool masking;
+  bool raw;
+  Output output;
+  TextForm text_form;
+  PyObject* text_dtype;           // the StringDType asked for, if any
+  PyObject* text_dtype_argument;  // as given
+};
+
+PyObject* decode_columns(const Columns& call, const PacketStarts& starts);
 
 PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
   bool masking = false;
@@ -674,7 +693,30 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
   if (!packet_starts(data, buffer.size(), slots[1], slots[2], slots[3], where)) return nullptr;
   std::vector<std::uint64_t> ends;
   if (!packet_ends(data, buffer, slots[7], where, ends)) return nullptr;
-  const PacketStarts& starts = where.starts;
+  const Columns columns{data, view, masking, raw, output, text_form, text_dtype.get(), slots[6]};
+  if (masking || where.cut.empty()) return decode_columns(columns, where.starts);
+  // errors="raise": the first cut packet fails before any of its fields,
+  // unless a packet before it fails first.
+  const std::size_t packet = where.cut.front();
+  PacketStarts before = where.starts;
+  before.count = packet;
+  before.cut = {};
+  if (Ref decoded = Ref::steal(decode_columns(columns, before)); !decoded) return nullptr;
+  PyErr_SetString(PyExc_ValueError, where.first_cut_reason.c_str());
+  raise_with_location(concat("packet ", packet, " at byte ", where.starts[packet]));
+  return nullptr;
+}
+
+// The columns of the packets `starts` gives, in the form the call asked for.
+PyObject* decode_columns(const Columns& call, const PacketStarts& starts) {
+  const LayoutData& data = call.data;
+  const BufferView& view = call.view;
+  const ByteSpan buffer = view.bytes();
+  const bool masking = call.masking;
+  const bool raw = call.raw;
+  const Output output = call.output;
+  const TextForm text_form = call.text_form;
+  PyObject* const text_dtype_argument = call.text_dtype_argument;
   if (data.plan.shaped()) {
     if (output == Output::Arrow) {
       const bool converted =
@@ -690,7 +732,7 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
       }
       return unpack_many_shaped_arrow(data, buffer, view.immutable(), starts, masking);
     }
-    if (slots[6] != nullptr && slots[6] != Py_None) {
+    if (text_dtype_argument != nullptr && text_dtype_argument != Py_None) {
       PyErr_SetString(PyExc_ValueError,
                       "layouts with arrays or permuted byte orders give text as str: text_dtype "
                       "is not available for them yet (output='arrow' gives Arrow strings)");
@@ -768,7 +810,7 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
               decode_utf8_column(buffer, view.immutable(), starts, limit, fields[j], text, mask);
         });
         if (!failure && !first) {
-          columns[j] = string_dtype_column(text, text_dtype.get());
+          columns[j] = string_dtype_column(text, call.text_dtype);
           if (!columns[j]) return nullptr;
         }
         break;
@@ -791,6 +833,7 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
       if (!column) return nullptr;
     }
     if (masking) {
+      mask_cut_packets(starts, masks[j]);
       column = masked_column(column.get(), masks[j]);
       if (!column) return nullptr;
     }
