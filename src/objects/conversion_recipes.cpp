@@ -14,6 +14,7 @@
 #include "common/format.hpp"
 #include "objects/layout_shapes.hpp"
 #include "objects/layout_type.hpp"
+#include "objects/numpy_support.hpp"
 
 namespace vantrel {
 
@@ -190,6 +191,17 @@ bool read_inversion(PyObject* dict, const FieldSpec& placed, const LayoutItem& i
   }
   if (!out.invert) return true;
   const ValueKind kind = placed.row->value_kind;
+  // An integer field's own raw values: the range searched by default, and
+  // the one a given range is clipped to (a turn outside it does not matter).
+  const bool integer = kind == ValueKind::Unsigned || (kind == ValueKind::Signed && placed.bits >= 1);
+  double field_low = 0;
+  double field_high = 0;
+  if (kind == ValueKind::Unsigned) {
+    field_high = static_cast<double>(low_mask(placed.bits));
+  } else if (integer) {
+    field_high = static_cast<double>(low_mask(placed.bits - 1));
+    field_low = -field_high - 1;
+  }
   if (range) {
     Ref pair = sequence_tuple(range.get(), item, "raw_range");
     if (!pair) return false;
@@ -200,12 +212,19 @@ bool read_inversion(PyObject* dict, const FieldSpec& placed, const LayoutItem& i
         !finite_number(PyTuple_GET_ITEM(pair.get(), 1), item, "raw_range's high", out.raw_high)) {
       return false;
     }
-  } else if (kind == ValueKind::Unsigned) {
-    out.raw_low = 0;
-    out.raw_high = static_cast<double>(low_mask(placed.bits));
-  } else if (kind == ValueKind::Signed && placed.bits >= 1) {
-    out.raw_high = static_cast<double>(low_mask(placed.bits - 1));
-    out.raw_low = -out.raw_high - 1;
+    if (integer && out.raw_low < out.raw_high) {
+      if (out.raw_high < field_low || out.raw_low > field_high) {
+        return refuse_conversion(
+            item, concat("raw_range (", quoted(PyTuple_GET_ITEM(pair.get(), 0)), ", ",
+                         quoted(PyTuple_GET_ITEM(pair.get(), 1)), ") holds no raw value of the ",
+                         placed.bits, "-bit field"));
+      }
+      out.raw_low = std::max(out.raw_low, field_low);
+      out.raw_high = std::min(out.raw_high, field_high);
+    }
+  } else if (integer) {
+    out.raw_low = field_low;
+    out.raw_high = field_high;
   } else {
     return refuse_conversion(item,
                              "inverting a polynomial of a float field needs 'raw_range' (low, "
@@ -762,9 +781,16 @@ bool reading_of(PyObject* value, TimeScale scale, const LayoutItem& item, Nanose
   const int is_datetime64 = PyObject_IsInstance(value, datetime64.get());
   if (is_datetime64 < 0) return false;
   if (is_datetime64 == 0) return raise_time_type(value, scale, item);
-  Ref as_ns = Ref::steal(PyObject_CallMethod(value, "astype", "s", "datetime64[ns]"));
-  Ref as_int = as_ns ? Ref::steal(PyObject_CallMethod(as_ns.get(), "astype", "s", "int64")) : Ref{};
-  if (!as_int || !to_i64(as_int.get(), out)) return false;
+  std::string outside;
+  std::size_t outside_at = 0;
+  Ref as_int = datetime64_nanoseconds(value, outside, outside_at);
+  if (!as_int) return false;
+  if (!outside.empty()) {
+    PyErr_Format(PyExc_ValueError, "%s%s is outside the range of datetime64[ns]",
+                 item.context.c_str(), outside.c_str());
+    return false;
+  }
+  if (!to_i64(as_int.get(), out)) return false;
   if (out == std::numeric_limits<std::int64_t>::min()) {
     PyErr_Format(PyExc_ValueError, "%sNaT is not a time", item.context.c_str());
     return false;
