@@ -190,44 +190,14 @@ bool packet_ends(const LayoutData& data, ByteSpan buffer, PyObject* lengths_obje
     if (!at_stride) measure_shortest(starts, buffer.size());
     return true;
   }
-  const std::uint64_t size = buffer.size();
-  ends.resize(starts.count);
-  // A packet cut short by the buffer's end is noted, and read no further
-  // than the buffer.
-  const auto cut_at = [&](std::size_t i, std::string reason) {
-    if (where.cut.empty()) where.first_cut_reason = std::move(reason);
-    where.cut.push_back(i);
-  };
-  for (std::size_t i = 0; i < starts.count; ++i) {
-    const std::uint64_t start = starts[i];
-    std::uint64_t end = size;
-    if (start <= size) {
-      const std::uint64_t available = size - start;
-      if (at_stride) end = start + std::min(starts.stride, available);
-      if (lengths != nullptr) {
-        const auto given = static_cast<std::uint64_t>(lengths[i]);
-        if (given > available) {
-          cut_at(i, concat("lengths gives the packet ", given, " bytes, but the buffer holds ",
-                           available, " bytes from its start"));
-        }
-        end = std::min(end, start + std::min(given, available));
-      }
-      if (data.packet_length) {
-        const auto declared =
-            declared_length(*data.packet_length, buffer.data(), size * 8, start * 8);
-        if (auto refused = length_past_buffer(*data.packet_length, declared, available * 8)) {
-          if (where.cut.empty() || where.cut.back() != i) cut_at(i, std::move(*refused));
-        } else {
-          const __int128 bytes = std::max<__int128>(declared->bytes, 0);
-          end = std::min(end, start + static_cast<std::uint64_t>(bytes));
-        }
-      }
-    }
-    ends[i] = end;
-  }
+  PacketBounds bounds =
+      bound_packets(buffer, starts, lengths, data.packet_length ? &*data.packet_length : nullptr);
+  ends = std::move(bounds.ends);
+  where.cut = std::move(bounds.cut);
+  where.first_cut_reason = std::move(bounds.first_cut_reason);
   starts.ends = ends.data();
   starts.cut = where.cut;
-  measure_shortest(starts, size);
+  measure_shortest(starts, buffer.size());
   return true;
 }
 

@@ -324,21 +324,6 @@ bool read_packet_length(PyObject* object, std::optional<LengthField>& out) {
   return true;
 }
 
-std::optional<std::string> length_past_buffer(const LengthField& length,
-                                              const std::optional<DeclaredLength>& declared,
-                                              std::uint64_t available_bits) {
-  if (!declared) {
-    return concat("the packet of ", available_bits / 8, " bytes is too short for its length field (",
-                  length.bits, " bits at bit ", length.offset_bits, ")");
-  }
-  if (declared->bytes > static_cast<__int128>(available_bits / 8)) {
-    return concat("the packet's length field gives ", declared->bytes, " bytes (field ",
-                  declared->field, " + adjust ", length.adjust, "), but the buffer holds ",
-                  available_bits, " bits from the packet's start");
-  }
-  return std::nullopt;
-}
-
 PyObject* packet_length_dict(const LengthField& length) {
   return Py_BuildValue("{s:K,s:I,s:L,s:s}", "offset_bits",
                        static_cast<unsigned long long>(length.offset_bits), "bits", length.bits,

@@ -13,6 +13,7 @@
 #include "common/packet_bits.hpp"
 #include "objects/layout_type.hpp"
 #include "objects/recipe_fields.hpp"
+#include "placement/packet_bounds.hpp"
 
 namespace vantrel {
 
@@ -40,36 +41,6 @@ bool check_layout(std::vector<ShapedField>& fields, const std::vector<LayoutItem
 // Layout(recipe, packet_length={...}): where each packet's length is.
 bool read_packet_length(PyObject* object, std::optional<LengthField>& out);
 PyObject* packet_length_dict(const LengthField& length);
-
-// What the length field of a packet that starts at absolute bit
-// `packet_bit` gives: the field's value and the packet's total length in
-// bytes (value + adjust, exact: never clamped or wrapped); nullopt when the
-// buffer of `buffer_bits` bits does not hold the length field.
-struct DeclaredLength {
-  std::uint64_t field;
-  __int128 bytes;
-};
-[[gnu::always_inline]] inline std::optional<DeclaredLength> declared_length(
-    const LengthField& length, const std::uint8_t* buffer, std::uint64_t buffer_bits,
-    std::uint64_t packet_bit) {
-  if (packet_bit > buffer_bits || length.offset_bits > buffer_bits - packet_bit) {
-    return std::nullopt;
-  }
-  const std::uint64_t field_bit = packet_bit + length.offset_bits;
-  if (length.bits > buffer_bits - field_bit) return std::nullopt;
-  std::uint64_t value = read_field(buffer, field_bit, length.bits);
-  if (length.little_endian) {
-    value = reverse_low_bytes(value, (length.bits + 7) / 8) & low_mask(length.bits);
-  }
-  return DeclaredLength{value, static_cast<__int128>(value) + length.adjust};
-}
-
-// Why a packet's own length cannot be used: the buffer does not hold the
-// length field, or the length it gives runs past the buffer (nullopt: it
-// can). A negative length is a packet of no bytes, whose fields fail.
-std::optional<std::string> length_past_buffer(const LengthField& length,
-                                              const std::optional<DeclaredLength>& declared,
-                                              std::uint64_t available_bits);
 
 // Layout.unpack and Layout.pack of a shaped layout; `raw` skips the
 // conversions.
