@@ -2,7 +2,8 @@
 // accepts them: 1 to 64 bits at up to 2^60 bits into the packet, any adjust
 // and often one at the ends of int64, either byte order), against a walk
 // that reads the length one bit at a time; the packet ends a layout with
-// packet_length gives the framed packets; and the reporting mode under random validity rules, whose packets
+// packet_length gives the framed packets; and the reporting mode under
+// random validity rules, whose packets
 // and skipped ranges must tile the stream. The stream is an exact-size heap
 // block, so a byte read past its end is an AddressSanitizer report.
 #include <algorithm>

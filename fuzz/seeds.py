@@ -273,8 +273,22 @@ def packet_bounds_seeds():
     cut = packets[:-1]
     offsets = bytes([2]) + u16(0) + b"\x01\x0a" + u16(10) + b"\x01\x0c"
     yield bytes([225]) + length_field(0, 64, 1, b"\x00") + u16(len(cut)) + cut + b"\x00" + offsets
-    yield bytes([226]) + length_field(0, 64, 1, b"\x00") + u16(len(cut)) + cut + b"\x00" + offsets + b"\x01\x00"
-    yield bytes([227]) + length_field(0, 64, 2, b"\x03") + u16(len(packets)) + packets + b"\x01\x05\x04"
+    yield (
+        bytes([226])
+        + length_field(0, 64, 1, b"\x00")
+        + u16(len(cut))
+        + cut
+        + b"\x00"
+        + offsets
+        + b"\x01\x00"
+    )
+    yield (
+        bytes([227])
+        + length_field(0, 64, 2, b"\x03")
+        + u16(len(packets))
+        + packets
+        + b"\x01\x05\x04"
+    )
 
 
 def layout_name_seeds():

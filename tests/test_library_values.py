@@ -65,8 +65,8 @@ class TestPacketsCutByTheBuffer:
         with pytest.raises(ValueError, match="packet's length field gives 10 bytes"):
             FLAT_WITH_LENGTH.unpack(cut, 8 * int(offsets[2]))
         message = (
-            r"packet 2 at byte 20: the packet's length field gives 10 bytes \(field 3 \+ adjust 7\),"
-            r" but the buffer holds 72 bits from the packet's start"
+            r"packet 2 at byte 20: the packet's length field gives 10 bytes"
+            r" \(field 3 \+ adjust 7\), but the buffer holds 72 bits from the packet's start"
         )
         for output in ("numpy", "arrow"):
             with pytest.raises(ValueError, match=message):
@@ -84,7 +84,9 @@ class TestPacketsCutByTheBuffer:
     def test_a_packet_that_ends_before_its_length_field(self):
         archive, offsets = flat_archive()
         cut = archive[: int(offsets[2]) + 5]
-        with pytest.raises(ValueError, match="packet 2 at byte 20: the packet of 5 bytes is too short"):
+        with pytest.raises(
+            ValueError, match="packet 2 at byte 20: the packet of 5 bytes is too short"
+        ):
             FLAT_WITH_LENGTH.unpack_many(cut, offsets=offsets)
         masked = FLAT_WITH_LENGTH.unpack_many(cut, offsets=offsets, errors="mask")
         assert all(list(np.ma.getmaskarray(c)) == [False, False, True] for c in masked.values())
@@ -103,7 +105,9 @@ class TestPacketsCutByTheBuffer:
         layout = vantrel.Layout([item("a", bits=8), item("name", "us_ascii", 16)])
         buffer = b"\x01AB\x02CD\x03EF"
         offsets, lengths = [0, 3, 6], [3, 3, 4]  # the last one claims a byte more than there is
-        with pytest.raises(ValueError, match="packet 2 at byte 6: lengths gives the packet 4 bytes"):
+        with pytest.raises(
+            ValueError, match="packet 2 at byte 6: lengths gives the packet 4 bytes"
+        ):
             layout.unpack_many(buffer, offsets=offsets, lengths=lengths, text_dtype=text_dtype)
         masked = layout.unpack_many(
             buffer, offsets=offsets, lengths=lengths, errors="mask", text_dtype=text_dtype
@@ -124,7 +128,9 @@ class TestPacketsCutByTheBuffer:
         archive = b"".join(
             layout.pack({"apid": 3, "seq": k, "samples": list(range(k + 1))}) for k in range(3)
         )
-        offsets = vantrel.split_packets(archive, length_offset_bits=32, length_bits=16, length_adjust=7)
+        offsets = vantrel.split_packets(
+            archive, length_offset_bits=32, length_bits=16, length_adjust=7
+        )
         cut = archive[:-1]
         with pytest.raises(ValueError, match="packet 2 at byte 17: the packet's length field"):
             layout.unpack_many(cut, offsets=offsets)
@@ -166,7 +172,9 @@ class TestExactPacketLengths:
             [item("length", bits=64), item("v", bits=8)],
             packet_length={"offset_bits": 0, "bits": 64, "adjust": 2**63 - 1},
         )
-        with pytest.raises(ValueError, match="shorter than its length adjustment 9223372036854775807"):
+        with pytest.raises(
+            ValueError, match="shorter than its length adjustment 9223372036854775807"
+        ):
             highest.pack({"v": 7})
         # Any length field then gives more bytes than there are.
         stream = struct.pack(">QB", 2**64 - 1, 7)
@@ -212,8 +220,11 @@ class TestStateNames:
             convert["states"][1] = "bad\ud800"
         else:
             convert["default"] = "\udfff"
-        with pytest.raises(ValueError, match=r"recipe item 1 \('mode'\): convert: state name .* "
-                           r"has no UTF-8 form"):
+        with pytest.raises(
+            ValueError,
+            match=r"recipe item 1 \('mode'\): convert: state name .* "
+            r"has no UTF-8 form",
+        ):
             vantrel.Layout([item("a"), item("mode", convert=convert)])
 
     def test_a_table_of_a_million_states_builds(self):
@@ -223,12 +234,19 @@ class TestStateNames:
             [item("s", bits=32, convert={"type": "enumeration", "states": states})]
         )
         raw = np.array([0, 1, count - 1, 77777], dtype=">u4")
-        assert layout.unpack_many(raw.tobytes())["s"].tolist() == ["S0", "S1", f"S{count - 1}", "S77777"]
+        assert layout.unpack_many(raw.tobytes())["s"].tolist() == [
+            "S0",
+            "S1",
+            f"S{count - 1}",
+            "S77777",
+        ]
         assert layout.pack({"s": f"S{count - 2}"}) == (count - 2).to_bytes(4, "big")
 
     def test_names_shared_by_many_values_stay_one_state_each(self):
         states = {k: ("EVEN" if k % 2 == 0 else "ODD") for k in range(1000)}
-        layout = vantrel.Layout([item("s", bits=16, convert={"type": "enumeration", "states": states})])
+        layout = vantrel.Layout(
+            [item("s", bits=16, convert={"type": "enumeration", "states": states})]
+        )
         pa = pytest.importorskip("pyarrow")
         column = pa.table(layout.unpack_many(bytes(4), output="arrow")).column("s")
         assert column.chunk(0).dictionary.to_pylist() == ["EVEN", "ODD"]
@@ -239,14 +257,24 @@ class TestStateNames:
 
 
 CUC = vantrel.Layout(
-    [item("t", bits=48, convert={"type": "cuc", "coarse_octets": 4, "fine_octets": 2, "scale": "TAI"})]
+    [
+        item(
+            "t",
+            bits=48,
+            convert={"type": "cuc", "coarse_octets": 4, "fine_octets": 2, "scale": "TAI"},
+        )
+    ]
 )
 
 
 class TestDatetime64Range:
     @pytest.mark.parametrize(
         "value",
-        [np.datetime64("2585-01-01"), np.datetime64("1500-06-01T00:00", "m"), np.datetime64(3000, "Y")],
+        [
+            np.datetime64("2585-01-01"),
+            np.datetime64("1500-06-01T00:00", "m"),
+            np.datetime64(3000, "Y"),
+        ],
     )
     def test_pack_refuses_what_datetime64_ns_cannot_hold(self, value):
         with pytest.raises(ValueError, match=r"is outside the range of datetime64\[ns\]"):
@@ -264,7 +292,9 @@ class TestDatetime64Range:
             packed = CUC.pack({"t": value})
             assert CUC.pack_many({"t": np.array([value])}) == packed
             assert abs(CUC.unpack(packed)["t"] - as_datetime) <= datetime.timedelta(microseconds=16)
-        assert CUC.pack({"t": np.datetime64(5, "ps")}) == CUC.pack({"t": np.datetime64("1970-01-01")})
+        assert CUC.pack({"t": np.datetime64(5, "ps")}) == CUC.pack(
+            {"t": np.datetime64("1970-01-01")}
+        )
 
     def test_the_latest_nanosecond_is_too_late_not_before_the_epoch(self):
         latest = np.datetime64(np.iinfo(np.int64).max, "ns")
@@ -272,7 +302,9 @@ class TestDatetime64Range:
             CUC.pack({"t": latest})
         late_epoch = {"type": "cuc", "coarse_octets": 4, "epoch": "2200-01-01", "scale": "TAI"}
         late = vantrel.Layout([item("t", bits=32, convert=late_epoch)])
-        elapsed = int(latest.astype(np.int64)) - int(np.datetime64("2200-01-01", "ns").astype(np.int64))
+        elapsed = int(latest.astype(np.int64)) - int(
+            np.datetime64("2200-01-01", "ns").astype(np.int64)
+        )
         assert late.unpack(late.pack({"t": latest}), raw=True)["t"] == round(elapsed / 10**9)
 
 
@@ -281,14 +313,24 @@ class TestDatetime64Range:
 
 def closest_double(coefficients, raw, value):
     """Whether no neighbour of `raw` calibrates closer to `value`."""
+
     def f(x):
         return float(np.polynomial.polynomial.polyval(x, coefficients))
+
     here = abs(f(raw) - value)
-    return all(here <= abs(f(x) - value) for x in (math.nextafter(raw, -math.inf), math.nextafter(raw, math.inf)))
+    return all(
+        here <= abs(f(x) - value)
+        for x in (math.nextafter(raw, -math.inf), math.nextafter(raw, math.inf))
+    )
 
 
 def f64_field(coefficients, low, high):
-    convert = {"type": "polynomial", "coefficients": coefficients, "invert": True, "raw_range": [low, high]}
+    convert = {
+        "type": "polynomial",
+        "coefficients": coefficients,
+        "invert": True,
+        "raw_range": [low, high],
+    }
     return vantrel.Layout([item("r", "ieee754_f64", 64, convert=convert)])
 
 
@@ -325,8 +367,12 @@ class TestInvertedPolynomials:
         assert closest_double(coefficients, raw, value)
 
     def test_an_integer_field_clips_a_wider_raw_range(self):
-        convert = {"type": "polynomial", "coefficients": [0.0, 0.0, 1.0], "invert": True,
-                   "raw_range": [-1000, 1000]}
+        convert = {
+            "type": "polynomial",
+            "coefficients": [0.0, 0.0, 1.0],
+            "invert": True,
+            "raw_range": [-1000, 1000],
+        }
         layout = vantrel.Layout([item("r", bits=8, convert=convert)])
         assert layout.pack({"r": 100.0}) == bytes([10])
         assert layout.pack({"r": 0.0}) == bytes([0])
@@ -335,7 +381,9 @@ class TestInvertedPolynomials:
         signed = vantrel.Layout([item("r", "twos_complement", 8, convert=turning)])
         assert signed.pack({"r": 505.0**2}) == (-5).to_bytes(1, "big", signed=True)
         assert signed.unpack(signed.pack({"r": 373.0**2}), raw=True) == {"r": 127}
-        with pytest.raises(ValueError, match=r"raw_range \(300, 400\) holds no raw value of the 8-bit"):
+        with pytest.raises(
+            ValueError, match=r"raw_range \(300, 400\) holds no raw value of the 8-bit"
+        ):
             vantrel.Layout([item("r", bits=8, convert={**convert, "raw_range": [300, 400]})])
 
 
@@ -404,4 +452,6 @@ class TestSequenceEvents:
         assert not len(report.out_of_order_index) and not len(report.duplicate_index)
         assert not len(report.gap_index)
         firsts = [int(np.flatnonzero(keys == key)[0]) for key in (3, 100, 2047)]
-        assert list(report.reset_index) == sorted(j * len(keys) + f for j in range(1, 50) for f in firsts)
+        assert list(report.reset_index) == sorted(
+            j * len(keys) + f for j in range(1, 50) for f in firsts
+        )

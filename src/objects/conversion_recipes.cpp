@@ -193,7 +193,8 @@ bool read_inversion(PyObject* dict, const FieldSpec& placed, const LayoutItem& i
   const ValueKind kind = placed.row->value_kind;
   // An integer field's own raw values: the range searched by default, and
   // the one a given range is clipped to (a turn outside it does not matter).
-  const bool integer = kind == ValueKind::Unsigned || (kind == ValueKind::Signed && placed.bits >= 1);
+  const bool integer =
+      kind == ValueKind::Unsigned || (kind == ValueKind::Signed && placed.bits >= 1);
   double field_low = 0;
   double field_high = 0;
   if (kind == ValueKind::Unsigned) {

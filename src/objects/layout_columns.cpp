@@ -70,7 +70,7 @@ namespace {
 
 struct Starts {
   PacketStarts starts;
-  Int64Values offsets;  // keeps the int64 offsets alive
+  Int64Values offsets;           // keeps the int64 offsets alive
   std::vector<std::size_t> cut;  // starts.cut
   std::string first_cut_reason;  // why the first of them is cut
 };

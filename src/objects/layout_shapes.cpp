@@ -575,15 +575,15 @@ bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
     const std::int64_t adjust = data.packet_length->adjust;
     const __int128 length = static_cast<__int128>(size) - adjust;
     if (length < 0) {
-      return refuse(data.items[*j], concat("the packet of ", size,
-                                           " bytes is shorter than its length adjustment ", adjust));
+      return refuse(
+          data.items[*j],
+          concat("the packet of ", size, " bytes is shorter than its length adjustment ", adjust));
     }
     const std::uint32_t bits = data.packet_length->bits;
     if (length > static_cast<__int128>(low_mask(bits))) {
-      return refuse(data.items[*j],
-                    concat("the packet of ", size, " bytes needs ", length,
-                           " in its length field (its size minus the adjustment ", adjust,
-                           "), more than ", bits, " bits hold"));
+      return refuse(data.items[*j], concat("the packet of ", size, " bytes needs ", length,
+                                           " in its length field (its size minus the adjustment ",
+                                           adjust, "), more than ", bits, " bits hold"));
     }
     values[*j] = Ref::steal(PyLong_FromUnsignedLongLong(static_cast<std::uint64_t>(length)));
     if (!values[*j]) return false;

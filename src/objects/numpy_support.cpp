@@ -44,8 +44,8 @@ Ref datetime64_nanoseconds(PyObject* value, std::string& outside, std::size_t& o
   Ref dtype = array ? Ref::steal(PyObject_GetAttrString(array.get(), "dtype")) : Ref{};
   Ref unit_and_count =
       dtype ? Ref::steal(PyObject_CallMethod(numpy, "datetime_data", "O", dtype.get())) : Ref{};
-  Ref in_ns = array ? Ref::steal(PyObject_CallMethod(array.get(), "astype", "s", "datetime64[ns]"))
-                    : Ref{};
+  Ref in_ns =
+      array ? Ref::steal(PyObject_CallMethod(array.get(), "astype", "s", "datetime64[ns]")) : Ref{};
   Ref nanoseconds =
       in_ns ? Ref::steal(PyObject_CallMethod(in_ns.get(), "astype", "s", "int64")) : Ref{};
   if (!unit_and_count || !nanoseconds) return {};
@@ -63,11 +63,12 @@ Ref datetime64_nanoseconds(PyObject* value, std::string& outside, std::size_t& o
   Ref back = Ref::steal(PyObject_CallMethod(in_ns.get(), "astype", "O", dtype.get()));
   Ref back_int = back ? Ref::steal(PyObject_CallMethod(back.get(), "astype", "s", "int64")) : Ref{};
   Ref given_int = Ref::steal(PyObject_CallMethod(array.get(), "astype", "s", "int64"));
-  Ref differ = back_int && given_int ? Ref::steal(PyObject_CallMethod(
-                                           numpy, "not_equal", "OO", back_int.get(), given_int.get()))
-                                     : Ref{};
-  Ref wrong = differ ? Ref::steal(PyObject_CallMethod(numpy, "flatnonzero", "O", differ.get()))
-                     : Ref{};
+  Ref differ = back_int && given_int
+                   ? Ref::steal(PyObject_CallMethod(numpy, "not_equal", "OO", back_int.get(),
+                                                    given_int.get()))
+                   : Ref{};
+  Ref wrong =
+      differ ? Ref::steal(PyObject_CallMethod(numpy, "flatnonzero", "O", differ.get())) : Ref{};
   if (!wrong) return {};
   const Py_ssize_t wrong_count = PyObject_Length(wrong.get());
   if (wrong_count < 0) return {};

@@ -522,7 +522,8 @@ PyStructSequence_Field sequence_report_fields[] = {
     {"gap_missing", "int64 array: how many are missing before each"},
     {"duplicate_index", "int64 array: packets repeating the previous count"},
     {"out_of_order_index", "int64 array: packets that came after later ones"},
-    {"reset_index", "int64 array: packets where the counter starts again from a count further back"},
+    {"reset_index",
+     "int64 array: packets where the counter starts again from a count further back"},
     {nullptr, nullptr}};
 // reset_index came later: an attribute only, so that the report still
 // unpacks into the four arrays it always held.

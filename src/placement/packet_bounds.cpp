@@ -22,8 +22,8 @@ std::optional<std::string> length_past_buffer(const LengthField& length,
   return std::nullopt;
 }
 
-PacketBounds bound_packets(ByteSpan buffer, const PacketStarts& starts,
-                           const std::int64_t* lengths, const LengthField* length) {
+PacketBounds bound_packets(ByteSpan buffer, const PacketStarts& starts, const std::int64_t* lengths,
+                           const LengthField* length) {
   PacketBounds out;
   const std::uint64_t size = buffer.size();
   const bool at_stride = starts.offsets == nullptr;

@@ -62,7 +62,7 @@ struct PacketBounds {
 // its own length field (when given), whichever is first. A packet is cut
 // when a length it is given runs past the buffer, or the buffer ends before
 // its length field; it then ends at the buffer's end.
-PacketBounds bound_packets(ByteSpan buffer, const PacketStarts& starts,
-                           const std::int64_t* lengths, const LengthField* length);
+PacketBounds bound_packets(ByteSpan buffer, const PacketStarts& starts, const std::int64_t* lengths,
+                           const LengthField* length);
 
 }  // namespace vantrel

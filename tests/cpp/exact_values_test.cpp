@@ -61,7 +61,8 @@ void packet_lengths() {
   starts.offsets = offsets;
   starts.count = 3;
   const PacketBounds bounds = bound_packets(stream, starts, nullptr, &near_minus_2_62);
-  expect(bounds.ends == std::vector<std::uint64_t>{10, 20, 29}, "ends at each length, then the buffer");
+  expect(bounds.ends == std::vector<std::uint64_t>{10, 20, 29},
+         "ends at each length, then the buffer");
   expect(bounds.cut == std::vector<std::size_t>{2}, "the last packet is cut");
   expect(bounds.first_cut_reason.find("gives 10 bytes") != std::string::npos &&
              bounds.first_cut_reason.find("holds 72 bits") != std::string::npos,
@@ -74,10 +75,10 @@ void packet_lengths() {
   const std::int64_t early[] = {0, 10, 25};
   starts.offsets = early;
   const PacketBounds short_header = bound_packets(stream, starts, nullptr, &near_minus_2_62);
-  expect(short_header.cut == std::vector<std::size_t>{2} &&
-             short_header.first_cut_reason.find("too short for its length field") !=
-                 std::string::npos,
-         "a packet that ends inside its length field is cut");
+  expect(
+      short_header.cut == std::vector<std::size_t>{2} &&
+          short_header.first_cut_reason.find("too short for its length field") != std::string::npos,
+      "a packet that ends inside its length field is cut");
   std::vector<std::uint8_t> mask(3, 0);
   starts.cut = short_header.cut;
   mask_cut_packets(starts, mask);
@@ -117,8 +118,7 @@ void latest_time() {
   late.coarse_octets = 4;
   late.epoch = std::numeric_limits<std::int64_t>::min() + 1;  // 1677
   std::uint8_t code[4] = {};
-  const auto written =
-      encode_time_code(code, 4, 0, late, std::numeric_limits<std::int64_t>::max());
+  const auto written = encode_time_code(code, 4, 0, late, std::numeric_limits<std::int64_t>::max());
   expect(!written && written.error().message.find("too late") != std::string::npos,
          "the latest nanosecond from the earliest epoch is too late, not before the epoch: " +
              (written ? std::string() : written.error().message));
@@ -132,7 +132,8 @@ void sequence_resets() {
              once.duplicate_index.empty() && once.gap_index.empty(),
          "one reset is one event");
   const std::vector<std::uint64_t> late_counts = {5, 6, 8, 7, 9};
-  const SequenceFindings late = check_sequence(std::vector<std::uint64_t>(5, 1), late_counts, 16384);
+  const SequenceFindings late =
+      check_sequence(std::vector<std::uint64_t>(5, 1), late_counts, 16384);
   expect(late.out_of_order_index == std::vector<std::int64_t>{3} && late.reset_index.empty(),
          "a late packet is out of order");
   // Two keys interleaved, both reset; a sparse key as well.
