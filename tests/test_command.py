@@ -1085,3 +1085,12 @@ def test_plot_draws_against_the_time_code_without_being_told(tmp_path):
     ticks = [num2date(t).year for t in hk.get_xticks()]
     assert set(ticks) == {2026}  # a time axis, not nanoseconds since 1970
     assert run("plot", tmp_path / "timed.json", archive, "bx", "-o", tmp_path / "x.png", "-q") == 0
+
+
+def test_the_summary_counts_in_words_and_says_how_long_it_took(tmp_path, capsys):
+    data = ARCHIVE.read_bytes()
+    length = vantrel.CCSDS_PRIMARY_HEADER.unpack(data)["packet_length"] + 7
+    (tmp_path / "one.bin").write_bytes(data[:length])  # the first packet alone
+    assert run("decode", DEFINITIONS, tmp_path / "one.bin", "-o", tmp_path / "out") == 0
+    first = capsys.readouterr().out.splitlines()[0]
+    assert first.startswith(f"1 packet, {length} bytes in ") and first.endswith(" MiB/s)")
