@@ -269,26 +269,15 @@ def packet_bounds_seeds():
     # A first byte of 225 to 231: packet bounds. The length field, the
     # buffer, offsets (count, then each: u16, a flag, a length byte), whether
     # lengths are given and the field used, then a field to decode.
+    def seed(selector, adjust_kind, adjust_bytes, buffer, rest):
+        field = length_field(0, 64, adjust_kind, adjust_bytes)
+        return bytes([selector]) + field + u16(len(buffer)) + buffer + rest
+
     packets = struct.pack(">QH", 2**63 + 10, 1) + struct.pack(">QH", 2**63 + 12, 2) + b"\x03\x04"
-    cut = packets[:-1]
-    offsets = bytes([2]) + u16(0) + b"\x01\x0a" + u16(10) + b"\x01\x0c"
-    yield bytes([225]) + length_field(0, 64, 1, b"\x00") + u16(len(cut)) + cut + b"\x00" + offsets
-    yield (
-        bytes([226])
-        + length_field(0, 64, 1, b"\x00")
-        + u16(len(cut))
-        + cut
-        + b"\x00"
-        + offsets
-        + b"\x01\x00"
-    )
-    yield (
-        bytes([227])
-        + length_field(0, 64, 2, b"\x03")
-        + u16(len(packets))
-        + packets
-        + b"\x01\x05\x04"
-    )
+    offsets = b"\x00\x02" + u16(0) + b"\x01\x0a" + u16(10) + b"\x01\x0c"
+    yield seed(225, 1, b"\x00", packets[:-1], offsets)
+    yield seed(226, 1, b"\x00", packets[:-1], offsets + b"\x01\x00")
+    yield seed(227, 2, b"\x03", packets, b"\x01\x05\x04")
 
 
 def layout_name_seeds():

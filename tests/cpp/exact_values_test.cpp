@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "expect.hpp"
 #include "placement/conversions.hpp"
 #include "placement/packet_bounds.hpp"
 #include "placement/stream_checks.hpp"
@@ -19,12 +20,7 @@ namespace {
 
 using namespace vantrel;
 
-int failures = 0;
-
-void expect(bool condition, const std::string& what) {
-  if (condition) return;
-  if (++failures <= 20) std::printf("FAIL: %s\n", what.c_str());
-}
+using testing::expect;
 
 std::vector<std::uint8_t> big_endian(std::uint64_t value, std::size_t then_bytes) {
   std::vector<std::uint8_t> out(8 + then_bytes, 0xAB);
@@ -152,10 +148,5 @@ int main() {
   inverted_polynomials();
   latest_time();
   sequence_resets();
-  if (failures != 0) {
-    std::printf("%d failures\n", failures);
-    return 1;
-  }
-  std::printf("exact values: all passed\n");
-  return 0;
+  return testing::report("exact values");
 }
