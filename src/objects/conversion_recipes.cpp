@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "binding/convert.hpp"
 #include "common/binary32.hpp"
@@ -241,17 +242,18 @@ bool is_signed_type(ColumnType type) {
          type == ColumnType::I64;
 }
 
+// The state names seen so far, by their UTF-8 text (views into the str
+// objects the conversion keeps), with their state indices.
+using StateNameIndex = std::unordered_map<std::string_view, std::uint32_t>;
+
 // The state index of `name`, adding it when it is new: one str per name,
-// found through `known` (dict: name -> index) so that a table of n states
-// builds in O(n). A name must have a UTF-8 form, the one every output
-// gives (Arrow's dictionary, the numpy str): a lone surrogate is refused.
-std::optional<std::uint32_t> state_index(ItemConversion& out, PyObject* known, PyObject* name,
+// found by hashing its text, so that a table of n states builds in O(n).
+// A name must have a UTF-8 form, the one every output gives (Arrow's
+// dictionary, the numpy str): a lone surrogate is refused.
+std::optional<std::uint32_t> state_index(ItemConversion& out, StateNameIndex& known, PyObject* name,
                                          const LayoutItem& item) {
   Ref copy = Ref::steal(PyUnicode_FromObject(name));
   if (!copy) return std::nullopt;
-  PyObject* found = PyDict_GetItemWithError(known, copy.get());
-  if (found != nullptr) return static_cast<std::uint32_t>(PyLong_AsUnsignedLong(found));
-  if (PyErr_Occurred()) return std::nullopt;
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(copy.get(), &size);
   if (text == nullptr) {
@@ -260,13 +262,20 @@ std::optional<std::uint32_t> state_index(ItemConversion& out, PyObject* known, P
                                    " has no UTF-8 form (it holds a lone surrogate)"));
     return std::nullopt;
   }
-  const auto index = static_cast<std::uint32_t>(out.state_names.size());
-  Ref number = Ref::steal(PyLong_FromUnsignedLong(index));
-  if (!number || PyDict_SetItem(known, copy.get(), number.get()) < 0) return std::nullopt;
-  out.conversion.enumeration.names.emplace_back(text, static_cast<std::size_t>(size));
+  if (const auto found = known.find(std::string_view(text, static_cast<std::size_t>(size)));
+      found != known.end()) {
+    return found->second;
+  }
   PyObject* interned = copy.release();
   PyUnicode_InternInPlace(&interned);
-  out.state_names.push_back(Ref::steal(interned));
+  Ref kept = Ref::steal(interned);
+  // The kept object's own text (an equal str interned earlier may be it).
+  const char* kept_text = PyUnicode_AsUTF8AndSize(kept.get(), &size);
+  if (kept_text == nullptr) return std::nullopt;
+  const auto index = static_cast<std::uint32_t>(out.state_names.size());
+  out.conversion.enumeration.names.emplace_back(kept_text, static_cast<std::size_t>(size));
+  known.emplace(std::string_view(kept_text, static_cast<std::size_t>(size)), index);
+  out.state_names.push_back(std::move(kept));
   return index;
 }
 
@@ -282,15 +291,21 @@ bool read_enumeration(PyObject* dict, const FieldSpec& placed, const LayoutItem&
     return refuse_conversion(
         item, "an enumeration needs 'states', a non-empty dict from raw value to name");
   }
-  Ref entries = Ref::steal(PyDict_Items(states.get()));
+  // A private copy, walked in place: no tuple per state (a million of them
+  // would also wake the cycle collector), and nothing a conversion or a
+  // comparison runs can reach it to change it.
+  Ref entries = Ref::steal(PyDict_Copy(states.get()));
   out.state_raw = Ref::steal(PyDict_New());
-  Ref known = Ref::steal(PyDict_New());
-  if (!entries || !out.state_raw || !known) return false;
+  if (!entries || !out.state_raw) return false;
+  StateNameIndex known;
+  known.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(entries.get())));
   Enumeration& enumeration = out.conversion.enumeration;
-  for (Py_ssize_t k = 0; k < PyList_GET_SIZE(entries.get()); ++k) {
-    PyObject* pair = PyList_GET_ITEM(entries.get(), k);
-    PyObject* raw = PyTuple_GET_ITEM(pair, 0);
-    PyObject* name = PyTuple_GET_ITEM(pair, 1);
+  enumeration.states.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(entries.get())));
+  std::vector<PyObject*> smallest_raw;  // by state index, borrowed from `entries`
+  Py_ssize_t cursor = 0;
+  PyObject* raw = nullptr;
+  PyObject* name = nullptr;
+  while (PyDict_Next(entries.get(), &cursor, &raw, &name)) {
     if (PyBool_Check(raw) || !PyLong_Check(raw)) {
       return refuse_conversion(item, concat("state values must be integers, not ", quoted(raw)));
     }
@@ -312,19 +327,21 @@ bool read_enumeration(PyObject* dict, const FieldSpec& placed, const LayoutItem&
           item, concat("state ", quoted(raw), " cannot occur in an unsigned field of ", placed.bits,
                        " bits"));
     }
-    const std::optional<std::uint32_t> found = state_index(out, known.get(), name, item);
+    const std::optional<std::uint32_t> found = state_index(out, known, name, item);
     if (!found) return false;
     const std::uint32_t index = *found;
     enumeration.states.emplace_back(key, index);
     // Packing a name gives its smallest raw value.
-    PyObject* known = PyDict_GetItemWithError(out.state_raw.get(), out.state_names[index].get());
-    if (known == nullptr && PyErr_Occurred()) return false;
-    bool smaller = known == nullptr;
-    if (!smaller) {
-      smaller = PyObject_RichCompareBool(raw, known, Py_LT) == 1;
-      if (PyErr_Occurred()) return false;
+    if (index == smallest_raw.size()) {
+      smallest_raw.push_back(raw);
+    } else {
+      const int smaller = PyObject_RichCompareBool(raw, smallest_raw[index], Py_LT);
+      if (smaller < 0) return false;
+      if (smaller == 1) smallest_raw[index] = raw;
     }
-    if (smaller && PyDict_SetItem(out.state_raw.get(), out.state_names[index].get(), raw) < 0) {
+  }
+  for (std::size_t k = 0; k < smallest_raw.size(); ++k) {
+    if (PyDict_SetItem(out.state_raw.get(), out.state_names[k].get(), smallest_raw[k]) < 0) {
       return false;
     }
   }
@@ -333,7 +350,7 @@ bool read_enumeration(PyObject* dict, const FieldSpec& placed, const LayoutItem&
     if (!PyUnicode_Check(fallback.get())) {
       return refuse_conversion(item, concat("default must be a str, not ", quoted(fallback.get())));
     }
-    enumeration.default_state = state_index(out, known.get(), fallback.get(), item);
+    enumeration.default_state = state_index(out, known, fallback.get(), item);
     if (!enumeration.default_state) return false;
   }
   enumeration.index();
