@@ -6,6 +6,7 @@ sound value or a clear refusal."""
 import datetime
 import math
 import struct
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -455,3 +456,25 @@ class TestSequenceEvents:
         assert list(report.reset_index) == sorted(
             j * len(keys) + f for j in range(1, 50) for f in firsts
         )
+
+    def test_the_shipped_archive_joined_fifty_times(self):
+        archive = (
+            Path(__file__).resolve().parents[1] / "examples" / "command" / "day.bin"
+        ).read_bytes()
+        framed = vantrel.split_packets(
+            archive, length_offset_bits=32, length_bits=16, length_adjust=7, errors="report"
+        )
+        header = vantrel.CCSDS_PRIMARY_HEADER.unpack_many(archive, offsets=framed.offsets)
+        keys, counts = np.asarray(header["apid"]), np.asarray(header["sequence_count"])
+        once = vantrel.check_sequence_counts(keys, counts)
+        joined = vantrel.check_sequence_counts(np.tile(keys, 50), np.tile(counts, 50))
+        # Each counter that runs on through the archive restarts once per join.
+        running = [k for k in np.unique(keys) if (keys == k).sum() > 2]
+        n = len(keys)
+        restarts = [
+            j * n + int(np.flatnonzero(keys == k)[0]) for j in range(1, 50) for k in running
+        ]
+        in_copies = [j * n + int(i) for j in range(50) for i in once.reset_index]
+        assert list(joined.reset_index) == sorted(restarts + in_copies)
+        # Not the old flood of packets out of order: at most one per join.
+        assert len(joined.out_of_order_index) <= 49 + 50 * len(once.out_of_order_index)
