@@ -474,3 +474,46 @@ def test_other_suffixes_are_refused_in_one_line_before_any_work(tmp_path, capsys
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and err.endswith("name the output .png, .svg or .pdf\n")
     assert not (tmp_path / "out").exists()  # not even the output folder was made
+
+
+# Fields without values, times as values ---------------------------------------------
+
+
+def test_a_type_without_packets_gets_an_empty_panel_saying_so(tmp_path, telemetry):
+    definitions, archive = telemetry
+    only_hk = tmp_path / "hk.bin"
+    data = archive.read_bytes()
+    only_hk.write_bytes(data[: definitions.packet_type("hk").layout.size_bytes * 38])
+    figure = figure_of(definitions, only_hk, ["temp", "bx", "samples", "mode"])
+    temp, bx, samples, mode = panels(figure)
+    assert len(temp.get_lines()[0].get_xdata()) == 38 + 1  # and the gap
+    for axis in (bx, samples):
+        assert [t.get_text() for t in axis.texts] == ["no values"]
+    assert not samples.get_images()
+    assert len(temp.texts) == len(mode.texts) == 0
+    FigureCanvasAgg(figure).draw()
+
+
+def test_a_time_code_as_values_is_a_date_axis_with_gaps(telemetry):
+    definitions, archive = telemetry
+    (axis,) = panels(figure_of(definitions, archive, ["obt"]))
+    (line,) = axis.get_lines()
+    y = np.asarray(line.get_ydata())
+    assert y.dtype == np.dtype("datetime64[ns]") and np.isnat(y).sum() == 1
+    assert isinstance(axis.yaxis.get_major_formatter(), ConciseDateFormatter)
+    FigureCanvasAgg(axis.figure).draw()
+
+
+def test_an_empty_panel_leaves_the_shared_time_axis_where_the_data_is():
+    times = START + np.arange(10) * np.timedelta64(1, "s")
+    full = plot.Series("a", "x", times, np.ma.masked_array(np.arange(10.0)), "t (UTC)", "date")
+    empty = [
+        plot.Series("b", field, times[:0], values, "u (UTC)", "date", time_scale="UTC")
+        for field, values in (("y", np.ma.masked_all((0,))), ("z", np.ma.masked_all((0, 3))))
+    ]
+    full.time_scale = "UTC"
+    figure = plot.draw([full, *empty])
+    first, *others = panels(figure)
+    assert all(first.get_shared_x_axes().joined(first, other) for other in others)
+    left, right = (num2date(v) for v in first.get_xlim())
+    assert left.year == right.year == 2026

@@ -59,6 +59,7 @@ class Series:
     x_kind: str
     unit: str | None = None
     states: tuple[str, ...] | None = None  # the enumeration's names, by raw value
+    time_scale: str | None = None  # "UTC" or "TAI" for dates
 
     @property
     def name(self) -> str:
@@ -76,11 +77,9 @@ class Series:
         """Panels of one group can share an x axis: one time scale, or one counter."""
         if self.x_kind == "index":
             return ("index", self.packet)  # packet indices of two types do not line up
-        return (self.x_kind, self.x_label if self.x_kind == "number" else self.scale)
-
-    @property
-    def scale(self) -> str:
-        return self.x_label.rpartition("(")[2].rstrip(")")
+        if self.x_kind == "date" and self.time_scale:
+            return ("date", self.time_scale)
+        return (self.x_kind, self.x_label)
 
 
 def image_format(path: str) -> str:
@@ -155,7 +154,7 @@ def series(
             x, values = np.ma.getdata(x)[placed], values[placed]
             if x.dtype.kind == "M":
                 x_kind = "date"
-                label = f"{packet.time} ({packet.time_scale or 'TAI'})"
+                label = packet.time + (f" ({packet.time_scale})" if packet.time_scale else "")
                 x = x.astype("datetime64[ns]")
             else:
                 x_kind = "number"
@@ -164,9 +163,9 @@ def series(
         else:
             x, x_kind, label = np.arange(len(values)), "index", "packet index"
         states = packet.states.get(field)
-        out.append(
-            Series(type_name, field, x, values, label, x_kind, packet.units.get(field), states)
-        )
+        unit = packet.units.get(field)
+        scale = packet.time_scale if x_kind == "date" else None
+        out.append(Series(type_name, field, x, values, label, x_kind, unit, states, scale))
     return out
 
 
@@ -247,14 +246,17 @@ def gaps(x, step: float | None):
 
 
 def broken(x, y, step: float | None):
-    """x and float y with a NaN point after each gap, one usual step past its last packet.
+    """x and y with a point of no value after each gap, one usual step past its last packet.
 
     A line stops there, and a step drawing holds its last state for one
-    usual step before it stops.
+    usual step before it stops. y becomes floats with NaN for no value
+    (times, NaT).
     """
     import numpy as np
 
-    y = np.ma.filled(np.ma.asarray(y, np.float64), np.nan)
+    y = np.ma.asarray(y)
+    nothing = np.datetime64("NaT", "ns") if y.dtype.kind == "M" else np.nan
+    y = np.ma.filled(y.astype("datetime64[ns]" if y.dtype.kind == "M" else np.float64), nothing)
     after = gaps(x, step)
     if not len(after):
         return x, y
@@ -263,7 +265,7 @@ def broken(x, y, step: float | None):
     ends = numbers[after] + (round(step) if x.dtype.kind == "M" else step)
     filled = np.insert(numbers, where, ends)
     x = filled.astype(x.dtype) if x.dtype.kind == "M" else filled
-    return x, np.insert(y, where, np.nan)
+    return x, np.insert(y, where, nothing)
 
 
 def state_codes(values, states: tuple[str, ...] | None):
@@ -354,6 +356,8 @@ def _draw_panel(figure, axis, group: list[Series], colour_cell, panels: str) -> 
         for s in group:
             x, y = broken(s.x, s.values, usual_step(s.x))
             axis.plot(x, y, linewidth=0.8, label=s.name)
+        if first.values.dtype.kind == "M":  # a time code's values
+            date_ticks(axis.yaxis)
         if len(group) > 1 or panels == "unit":
             axis.set_ylabel(first.unit or first.field)
             axis.legend(loc="upper right", fontsize="small")
@@ -396,8 +400,14 @@ def _draw_image(figure, axis, s: Series, colour_cell) -> None:
     if values.dtype.kind in "OUS":  # an array of states: each element's place among the names
         names, codes = state_codes(values.ravel(), s.states)
         values = np.ma.masked_invalid(codes.reshape(values.shape))
+    if s.x_kind == "date":
+        axis.xaxis_date()
+    axis.set_ylabel(f"{s.field} element")
+    axis.yaxis.set_major_locator(MaxNLocator(integer=True))
+    if not len(s.x) or not values.shape[1]:
+        return  # nothing to place on the time axis (the panel says "no values")
     grid, (left, right) = image_grid(s.x, values)
-    elements = values.shape[1]
+    elements = grid.shape[1]
     extent = (left, right, -0.5, elements - 0.5)
     image = axis.imshow(
         grid.T,
@@ -407,10 +417,6 @@ def _draw_image(figure, axis, s: Series, colour_cell) -> None:
         extent=extent,
         cmap="viridis",
     )
-    if s.x_kind == "date":
-        axis.xaxis_date()
-    axis.set_ylabel(f"{s.field} element")
-    axis.yaxis.set_major_locator(MaxNLocator(integer=True))
     # Labelled as matplotlib labels the colour bars it places itself.
     bar = figure.colorbar(image, cax=figure.add_subplot(colour_cell, label="<colorbar>"))
     bar.set_label(_with_unit(s.field, s.unit))
@@ -430,8 +436,6 @@ def image_grid(x, values):
 
     position = _axis_numbers(x)
     columns_of = np.ma.filled(np.ma.asarray(values, np.float64), np.nan)
-    if not len(position):
-        return np.ma.masked_all((1, values.shape[1])), (-0.5, 0.5)
     first, last = float(position.min()), float(position.max())
     step = usual_step(position)
     if step is None:
@@ -465,23 +469,30 @@ def _axis_numbers(x):
 def _time_axis(axis, s: Series, show: bool) -> None:
     """Dates with the year and month in every view; ticks and label under a group's last panel."""
     if s.x_kind == "date":
-        from matplotlib.dates import AutoDateLocator, ConciseDateFormatter
-
-        locator = AutoDateLocator()
-        axis.xaxis.set_major_locator(locator)
-        # The offset (at the axis' end) names what the ticks leave out: the
-        # year, the month and the day always, ISO 8601 as elsewhere.
-        axis.xaxis.set_major_formatter(
-            ConciseDateFormatter(
-                locator,
-                offset_formats=["", "%Y", "%Y-%m", "%Y-%m-%d", "%Y-%m-%d", "%Y-%m-%d %H:%M"],
-            )
-        )
+        date_ticks(axis.xaxis)
     if show:
         axis.set_xlabel(s.x_label)
     else:
         axis.tick_params(labelbottom=False)
         axis.xaxis.offsetText.set_visible(False)
+
+
+def date_ticks(axis) -> None:
+    """Ticks of dates that show the year and the month in any view.
+
+    The ticks give what changes (hours, days, months); the offset at the
+    axis' end names what they leave out, in ISO 8601 as elsewhere.
+    """
+    from matplotlib.dates import AutoDateLocator, ConciseDateFormatter
+
+    locator = AutoDateLocator()
+    axis.set_major_locator(locator)
+    axis.set_major_formatter(
+        ConciseDateFormatter(
+            locator,
+            offset_formats=["", "%Y", "%Y-%m", "%Y-%m-%d", "%Y-%m-%d", "%Y-%m-%d %H:%M"],
+        )
+    )
 
 
 def save(figure, path, image_type: str, description: str, title: str) -> None:
