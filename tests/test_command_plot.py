@@ -517,3 +517,20 @@ def test_an_empty_panel_leaves_the_shared_time_axis_where_the_data_is():
     assert all(first.get_shared_x_axes().joined(first, other) for other in others)
     left, right = (num2date(v) for v in first.get_xlim())
     assert left.year == right.year == 2026
+
+
+# The library ---------------------------------------------------------------------
+
+
+def test_the_library_draws_what_the_command_draws(day):
+    import vantrel.plots
+    from vantrel.command.common import CommandError
+
+    by_path = vantrel.plots.plot(DEFINITIONS, ARCHIVE, ["bx", "temperature"], panels="unit")
+    by_object = vantrel.plots.plot(day, ARCHIVE, ["bx", "temperature"], panels="unit")
+    for figure in (by_path, by_object):
+        assert [a.get_ylabel() for a in panels(figure)] == ["nT", "temperature", "°C"]
+    with pytest.raises(CommandError, match="colour: no packet type of"):
+        vantrel.plots.plot(day, ARCHIVE, ["colour"])
+    with pytest.raises(CommandError, match="no such file"):
+        vantrel.plots.plot(day, ARCHIVE.with_name("absent.bin"), ["bx"])
