@@ -534,3 +534,34 @@ def test_the_library_draws_what_the_command_draws(day):
         vantrel.plots.plot(day, ARCHIVE, ["colour"])
     with pytest.raises(CommandError, match="no such file"):
         vantrel.plots.plot(day, ARCHIVE.with_name("absent.bin"), ["bx"])
+
+
+def test_a_shared_axis_names_every_time_field_of_its_panels():
+    times = START + np.arange(10) * np.timedelta64(1, "s")
+    values = np.ma.masked_array(np.arange(10.0))
+    figure = plot.draw(
+        [
+            plot.Series("a", "x", times, values, "obt (UTC)", "date", time_scale="UTC"),
+            plot.Series("b", "y", times, values, "time (UTC)", "date", time_scale="UTC"),
+            plot.Series("c", "z", times, values, "obt (UTC)", "date", time_scale="UTC"),
+            plot.Series("d", "w", times, values, "day (TAI)", "date", time_scale="TAI"),
+        ]
+    )
+    assert [a.get_xlabel() for a in panels(figure)] == [
+        "",
+        "",
+        "obt (UTC), time (UTC)",
+        "day (TAI)",
+    ]
+
+
+def test_many_states_get_ticks_by_a_locator_with_their_names():
+    names = np.array([f"S{i:02d}" for i in range(40)], dtype=object)
+    series = plot.Series("hk", "mode", np.arange(40.0), np.ma.masked_array(names), "t", "number")
+    figure = plot.draw([series])
+    FigureCanvasAgg(figure).draw()
+    (axis,) = panels(figure)
+    ticks = zip(axis.get_yticks(), (t.get_text() for t in axis.get_yticklabels()))
+    shown = {int(tick): label for tick, label in ticks if 0 <= tick < 40}
+    assert 2 <= len(shown) <= 12
+    assert all(label == names[tick] for tick, label in shown.items())

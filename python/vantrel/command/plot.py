@@ -324,9 +324,14 @@ def draw(
         axis.set_label(", ".join(s.name for s in group))
         _draw_panel(figure, axis, group, grid[row, 1] if images else None, panels)
         axes.append(axis)
+    labels: list[str] = []  # the time fields of the run of panels above, sharing an axis
     for row, (axis, group) in enumerate(zip(axes, groups)):
+        labels += [s.x_label for s in group]
         below = groups[row + 1][0].axis_group if row + 1 < len(groups) else None
-        _time_axis(axis, group[0], show=below != group[0].axis_group)
+        shown = below != group[0].axis_group
+        _time_axis(axis, group[0], ", ".join(dict.fromkeys(labels)) if shown else None)
+        if shown:
+            labels = []
     if title:
         figure.suptitle(title)
     return figure
@@ -466,12 +471,12 @@ def _axis_numbers(x):
     return np.asarray(x, np.float64)
 
 
-def _time_axis(axis, s: Series, show: bool) -> None:
-    """Dates with the year and month in every view; ticks and label under a group's last panel."""
+def _time_axis(axis, s: Series, label: str | None) -> None:
+    """Dates with the year and month in every view; ticks and `label` only where given."""
     if s.x_kind == "date":
         date_ticks(axis.xaxis)
-    if show:
-        axis.set_xlabel(s.x_label)
+    if label is not None:
+        axis.set_xlabel(label)
     else:
         axis.tick_params(labelbottom=False)
         axis.xaxis.offsetText.set_visible(False)
