@@ -457,7 +457,7 @@ def test_svg_by_its_suffix(tmp_path):
     assert run("plot", DEFINITIONS, ARCHIVE, "bx", "-o", out, "-q") == 0
     text = out.read_text(encoding="utf-8")
     assert text.startswith("<?xml") and "<svg" in text[:1000]
-    assert "magnetometer.bx" in text
+    assert "<dc:description>magnetometer.bx</dc:description>" in text
 
 
 def test_pdf_by_its_suffix(tmp_path):
@@ -465,6 +465,7 @@ def test_pdf_by_its_suffix(tmp_path):
     assert run("plot", DEFINITIONS, ARCHIVE, "bx", "-o", out, "-q") == 0
     data = out.read_bytes()
     assert data.startswith(b"%PDF-") and data.rstrip().endswith(b"%%EOF")
+    assert b"/Subject (magnetometer.bx)" in data
 
 
 @pytest.mark.parametrize("name", ["look.jpg", "look", "look.png.txt"])
