@@ -566,3 +566,14 @@ def test_many_states_get_ticks_by_a_locator_with_their_names():
     shown = {int(tick): label for tick, label in ticks if 0 <= tick < 40}
     assert 2 <= len(shown) <= 12
     assert all(label == names[tick] for tick, label in shown.items())
+
+
+def test_ragged_columns_become_tables_padded_and_masked():
+    class Ragged:  # what a RaggedColumn offers: values, offsets, mask
+        values = np.array([9, 1, 2, 3, 4, 5, 6, 9])
+        offsets = np.array([1, 3, 3, 6, 7])
+        mask = np.array([False, False, True, False])
+
+    table = plot._masked(Ragged())
+    assert table.shape == (4, 3)
+    assert table.tolist() == [[1, 2, None], [None] * 3, [None] * 3, [6, None, None]]

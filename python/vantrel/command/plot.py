@@ -184,8 +184,8 @@ def _masked(column):
     width = int(lengths.max()) if rows else 0
     table = np.ma.masked_all((rows, width), dtype=values.dtype)
     row = np.repeat(np.arange(rows), lengths)
-    place = np.arange(len(values)) - np.repeat(offsets[:-1] - offsets[0], lengths)
-    table[row, place] = values[offsets[0] : offsets[-1]] if len(values) else values
+    place = np.arange(offsets[0], offsets[-1]) - np.repeat(offsets[:-1], lengths)
+    table[row, place] = values[offsets[0] : offsets[-1]]
     failed = getattr(column, "mask", None)
     if failed is not None:
         table[np.asarray(failed, bool)] = np.ma.masked
