@@ -65,6 +65,7 @@ class DecodeSummary:
     unknown_keys: Counter = field(default_factory=Counter)
     skipped: list[tuple[str, int, int, str, str]] = field(default_factory=list)
     locations: dict[str, Path] = field(default_factory=dict)
+    seconds: float = 0.0  # the whole decode's wall-clock time
 
     @property
     def damaged(self) -> bool:
@@ -216,6 +217,7 @@ def _write(definitions, paths, out, options, workers, scheduler, chunk_size, pro
     finally:
         tables.close()
         bar.close()
+    summary.seconds = bar.elapsed
     # An archive of garbage (or of other definitions) makes no tables.
     coverage.check(nothing_written=True)
     summary.locations = {p.name: tables.location(p.name) for p in definitions.packets}

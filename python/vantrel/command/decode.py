@@ -9,7 +9,7 @@ import sys
 
 from ..archives import DecodeSummary, decode_to_files
 from . import definitions as definitions_module
-from .common import check_inputs
+from .common import check_inputs, duration, plural
 from .engine import DEFAULT_CHUNK_BYTES
 from .tables import WriteOptions
 
@@ -41,13 +41,18 @@ def decode_command(args) -> int:
 
 def _summary(definitions, summary: DecodeSummary) -> None:
     out = sys.stdout
-    print(f"{summary.packets:,} packets, {summary.bytes:,} bytes", file=out)
+    rate = summary.bytes / (1 << 20) / max(summary.seconds, 1e-9)
+    print(
+        f"{plural(summary.packets, 'packet')}, {plural(summary.bytes, 'byte')} "
+        f"in {duration(summary.seconds)} ({rate:,.1f} MiB/s)",
+        file=out,
+    )
     failed, unknown, skipped = summary.failed, summary.unknown_keys, summary.skipped
     for packet in definitions.packets:
         path = summary.locations[packet.name]
         note = f", {failed[packet.name]:,} values failed to decode" if failed[packet.name] else ""
         rows = summary.rows[packet.name]
-        print(f"  {packet.name}: {rows:,} packets -> {path}{note}", file=out)
+        print(f"  {packet.name}: {plural(rows, 'packet')} -> {path}{note}", file=out)
     if unknown:
         keys = ", ".join(f"{k} ({n:,})" for k, n in sorted(unknown.items()))
         print(f"vantrel: packets of no defined type, by key: {keys}", file=sys.stderr)
