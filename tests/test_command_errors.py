@@ -210,9 +210,7 @@ def test_coverage_is_measured_as_the_decode_frames_the_archive(tmp_path):
 
 BASE = {
     "defaults": {"byte_order": "big", "reverse_bits": False},
-    "packets": {
-        "hk": {"key": 677, "layout": [{"name": "x", "encoding": "unsigned", "bits": 8}]}
-    },
+    "packets": {"hk": {"key": 677, "layout": [{"name": "x", "encoding": "unsigned", "bits": 8}]}},
 }
 
 
@@ -227,16 +225,41 @@ def changed(path, value):
 
 
 REFUSED_DEFINITIONS = [
-    (changed(("type_field",), {"offset_bits": 5, "bits": 0}), "type_field: 'bits' must be from 1 to 64, not 0"),
-    (changed(("type_field",), {"offset_bits": 0, "bits": 65}), "type_field: 'bits' must be from 1 to 64, not 65"),
+    (
+        changed(("type_field",), {"offset_bits": 5, "bits": 0}),
+        "type_field: 'bits' must be from 1 to 64, not 0",
+    ),
+    (
+        changed(("type_field",), {"offset_bits": 0, "bits": 65}),
+        "type_field: 'bits' must be from 1 to 64, not 65",
+    ),
     (changed(("type_field",), {"offset_bits": 1 << 70, "bits": 8}), "type_field: "),
-    (changed(("packets", "hk", "key"), 1 << 70), "packet type 'hk': key 1180591620717411303424 does not fit the type field of 11 bits"),
+    (
+        changed(("packets", "hk", "key"), 1 << 70),
+        "packet type 'hk': key 1180591620717411303424 does not fit the type field of 11 bits",
+    ),
     (changed(("packets", "hk", "key"), 2048), "key 2048 does not fit the type field of 11 bits"),
-    (changed(("sequence",), {"offset_bits": 18, "bits": 14, "modulus": 0}), "sequence: 'modulus' must be an integer from 2 to 2**14 (the field's width), not 0"),
-    (changed(("sequence",), {"offset_bits": 0, "bits": 64}), "sequence: 'modulus' must be an integer from 2 to 2**62, not 18446744073709551616"),
-    (changed(("sequence",), {"offset_bits": 18, "bits": 14, "modulus": 2.5}), "'modulus' must be an integer"),
-    (changed(("packets", "a\0b"), BASE["packets"]["hk"] | {"key": 1}), "packet type 'a\\x00b' holds a NUL character"),
-    (changed(("packets", "hk", "layout", 0, "count"), 4_000_000_000), "packet type 'hk': its layout needs packets of at least 4,000,000,000 bytes, longer than the framing allows (65,542 bytes)"),
+    (
+        changed(("sequence",), {"offset_bits": 18, "bits": 14, "modulus": 0}),
+        "sequence: 'modulus' must be an integer from 2 to 2**14 (the field's width), not 0",
+    ),
+    (
+        changed(("sequence",), {"offset_bits": 0, "bits": 64}),
+        "sequence: 'modulus' must be an integer from 2 to 2**62, not 18446744073709551616",
+    ),
+    (
+        changed(("sequence",), {"offset_bits": 18, "bits": 14, "modulus": 2.5}),
+        "'modulus' must be an integer",
+    ),
+    (
+        changed(("packets", "a\0b"), BASE["packets"]["hk"] | {"key": 1}),
+        "packet type 'a\\x00b' holds a NUL character",
+    ),
+    (
+        changed(("packets", "hk", "layout", 0, "count"), 4_000_000_000),
+        "packet type 'hk': its layout needs packets of at least 4,000,000,000 bytes, "
+        "longer than the framing allows (65,542 bytes)",
+    ),
     (changed(("packets", "hk", "layout", 0, "bits"), 1 << 70), "packet type 'hk': "),
 ]
 
@@ -285,7 +308,9 @@ def test_the_widest_type_field_is_read_by_inspect_and_split(tmp_path, capsys):
         assert (tmp_path / "split" / f"apid_{value:04d}.bin").read_bytes() == want
 
 
-@pytest.mark.parametrize("suffix, text", [(".json", "[" * 100_000), (".toml", "a = " + "[" * 100_000)])
+@pytest.mark.parametrize(
+    "suffix, text", [(".json", "[" * 100_000), (".toml", "a = " + "[" * 100_000)]
+)
 def test_deeply_nested_definitions_are_one_line(tmp_path, capsys, suffix, text):
     path = tmp_path / f"deep{suffix}"
     path.write_text(text + "]" * 100_000)
@@ -422,7 +447,9 @@ json_values = st.recursive(
     | st.integers(-(1 << 70), 1 << 70)
     | st.floats(allow_nan=True)
     | st.text(max_size=6),
-    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=6), inner, max_size=4),
+    lambda inner: (
+        st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=6), inner, max_size=4)
+    ),
     max_leaves=12,
 )
 ITEM_KEYS = ["bits", "offset_bits", "count", "byte_order", "convert", "states", "reverse_bits"]

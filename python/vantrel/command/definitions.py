@@ -286,7 +286,9 @@ def _check_modulus(where: str, sequence: dict[str, int]) -> None:
     modulus = sequence["modulus"]
     if not _is_int(modulus) or not 2 <= modulus <= min(1 << sequence["bits"], MAX_MODULUS):
         limit = "2**62" if sequence["bits"] > 62 else f"2**{sequence['bits']} (the field's width)"
-        raise DefinitionsError(f"{where}: 'modulus' must be an integer from 2 to {limit}, not {modulus!r}")
+        raise DefinitionsError(
+            f"{where}: 'modulus' must be an integer from 2 to {limit}, not {modulus!r}"
+        )
 
 
 def longest_packet(framing: dict[str, Any], rules: dict[str, Any] | None) -> int:

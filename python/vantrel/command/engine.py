@@ -199,7 +199,12 @@ def in_stream(skipped: list[Skipped], base: int) -> list[tuple[int, int, str, st
         return f"{match[1]}{int(match[2]) + base}"
 
     return [
-        (base + s.start, base + s.stop, s.reason, _PACKET_AT.sub(moved, s.detail) if base else s.detail)
+        (
+            base + s.start,
+            base + s.stop,
+            s.reason,
+            _PACKET_AT.sub(moved, s.detail) if base else s.detail,
+        )
         for s in skipped
     ]
 

@@ -213,9 +213,17 @@ def inspect_command(args) -> int:
                 first, last = (f"{t} {packet.time_scale}" for t in text)
             span_rows.append([name, packet.time, first, last])
         print(table(["type", "field", "first", "last"], span_rows, right=set()), file=out)
-    damaged = bool(skipped) or bool(past_modulus) or (
-        report is not None
-        and (len(report.gap_index) or len(report.duplicate_index) or len(report.out_of_order_index))
+    damaged = (
+        bool(skipped)
+        or bool(past_modulus)
+        or (
+            report is not None
+            and (
+                len(report.gap_index)
+                or len(report.duplicate_index)
+                or len(report.out_of_order_index)
+            )
+        )
     )
     # After the report, which says what the archive holds: too little of it
     # is packets of a defined type.
