@@ -21,9 +21,6 @@ constexpr std::array<std::string_view, 10> kKnownKeys = {
     "name",        "encoding", "bits",  "byte_order", "reverse_bits",
     "offset_bits", "value",    "count", "word_bits",  "convert"};
 
-// A count of "*": as many values as the rest of the packet holds.
-constexpr std::string_view kRestCount = "*";
-
 std::size_t edit_distance(std::string_view a, std::string_view b) {
   std::vector<std::size_t> row(b.size() + 1);
   for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
@@ -183,7 +180,6 @@ bool read_permutation(std::string_view text, std::uint32_t bits, const LayoutIte
 
 bool check_layout(std::vector<ShapedField>& fields, const std::vector<LayoutItem>& items,
                   const std::vector<Ref>& count_names) {
-  std::optional<std::size_t> rest_item;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     ShapedField& field = fields[i];
     const LayoutItem& item = items[i];
@@ -201,11 +197,6 @@ bool check_layout(std::vector<ShapedField>& fields, const std::vector<LayoutItem
       return refuse(
           item, concat("a ", row.name, " field needs ", promised, " bits, not ", field.spec.bits));
     }
-    if (rest_item && !field.spec.offset) {
-      return refuse(item, concat("it follows the rest-of-packet array of recipe item ", *rest_item,
-                                 ", which fills the packet; give it an offset_bits"));
-    }
-    if (field.spec.offset) rest_item.reset();
     const bool numeric = !field.spec.is_text();
     if (field.shape.word_bits != 0) {
       if (!numeric || field.shape.is_array() || field.shape.permuted_bytes != 0) {
@@ -228,7 +219,6 @@ bool check_layout(std::vector<ShapedField>& fields, const std::vector<LayoutItem
       return refuse(item, "a text field cannot have a count: its bits hold one string");
     }
     if (field.spec.bits == 0) return refuse(item, "the values of an array need at least 1 bit");
-    if (field.shape.kind == CountKind::Rest) rest_item = i;
     if (field.shape.kind != CountKind::Counted) continue;
     PyObject* name = count_names[i].get();
     std::optional<std::size_t> found;
@@ -563,6 +553,13 @@ bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
     if (field.shape.is_variable()) bases[++variable] = end;
   }
   const std::uint64_t size = size_bits / 8 + (size_bits % 8 != 0);
+  // A rest-of-packet array's trailer ends with the packet, as unpacking places it.
+  const std::span<const std::size_t> variables = plan.variable_items();
+  for (std::size_t v = 0; v < variables.size(); ++v) {
+    if (fields[variables[v]].shape.kind == CountKind::Rest && plan.trailer_bits(v) != 0) {
+      bases[v + 1] = size * 8 - plan.trailer_bits(v);
+    }
+  }
   if (const auto j = length_item(data); j && missing[*j]) {
     const std::int64_t length = static_cast<std::int64_t>(size) - data.packet_length->adjust;
     if (length < 0) {
