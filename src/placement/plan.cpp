@@ -232,9 +232,10 @@ std::optional<ItemError> Plan::measure_general(const std::uint8_t* buffer, std::
       continue;
     }
     const std::uint64_t counter_bit = packet_bit + counter_base + counter.position;
-    const std::uint64_t count = counter.shape.plain()
-                ? read_plain_pattern(buffer, counter_bit, counter.spec)
-                : read_shaped_pattern(buffer, counter_bit, counter.spec, counter.shape);
+    const std::uint64_t count =
+        counter.shape.plain()
+            ? read_plain_pattern(buffer, counter_bit, counter.spec)
+            : read_shaped_pattern(buffer, counter_bit, counter.spec, counter.shape);
     // A product, not a division per packet, checked for overflow.
     std::uint64_t count_bits = 0;
     if (__builtin_mul_overflow(count, std::uint64_t{field.spec.bits}, &count_bits) ||
