@@ -19,6 +19,8 @@ EXIT_DAMAGE = 3
 def decode_command(args) -> int:
     check_inputs([args.definitions, *args.archives])
     definitions = definitions_module.load(args.definitions)
+    for note in () if args.quiet else definitions.notes:
+        print(f"vantrel: note: {note}", file=sys.stderr)
     directory = output_dir(args.output)
     parquet = args.format == "parquet"
     job = Job(definitions, output="arrow" if parquet else "numpy")

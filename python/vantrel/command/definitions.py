@@ -66,6 +66,8 @@ class Definitions:
     key: dict[str, int] = field(default_factory=lambda: dict(CCSDS_KEY))
     sequence: dict[str, int] | None = field(default_factory=lambda: dict(CCSDS_SEQUENCE))
     packets: tuple[PacketType, ...] = ()
+    # What was read but not used (a ccsdspy CSV's extra columns), one line each.
+    notes: tuple[str, ...] = ()
 
     def packet_type(self, name: str) -> PacketType:
         for packet in self.packets:
@@ -84,10 +86,9 @@ def load(path: str | Path) -> Definitions:
     path = Path(path)
     suffix = path.suffix.lower()
     if suffix == ".csv":
-        return Definitions(
-            source=str(path),
-            packets=(_ccsdspy_packet_type(path.stem, None, path, str(path)),),
-        )
+        notes: list[str] = []
+        packet = _ccsdspy_packet_type(path.stem, None, path, str(path), notes=notes)
+        return Definitions(source=str(path), packets=(packet,), notes=tuple(notes))
     try:
         raw = path.read_bytes()
     except OSError as error:
@@ -203,6 +204,7 @@ def from_document(document: Any, source: str, base: Path | None = None) -> Defin
     if not isinstance(packets_table, dict) or not packets_table:
         raise DefinitionsError(f"{source}: 'packets' must be a table of one or more packet types")
     packets = []
+    notes: list[str] = []
     claimed: dict[int, str] = {}
     for name, entry in packets_table.items():
         where = f"{source}: packet type {name!r}"
@@ -220,7 +222,9 @@ def from_document(document: Any, source: str, base: Path | None = None) -> Defin
             csv_path = Path(entry["ccsdspy_csv"])
             if base is not None and not csv_path.is_absolute():
                 csv_path = base / csv_path
-            packets.append(_ccsdspy_packet_type(name, keys, csv_path, where, entry.get("time")))
+            packets.append(
+                _ccsdspy_packet_type(name, keys, csv_path, where, entry.get("time"), notes)
+            )
             continue
         if "layout" not in entry:
             raise DefinitionsError(f"{where}: missing 'layout' (a list of items)")
@@ -233,7 +237,7 @@ def from_document(document: Any, source: str, base: Path | None = None) -> Defin
         if not isinstance(options, dict):
             raise DefinitionsError(f"{where}: 'options' must be a table of Layout options")
         packets.append(_packet_type(where, name, keys, recipe, options, entry.get("time")))
-    return Definitions(source, framing, rules, key, sequence, tuple(packets))
+    return Definitions(source, framing, rules, key, sequence, tuple(packets), tuple(notes))
 
 
 def _packet_keys(where: str, value: Any) -> tuple[int, ...] | None:
@@ -277,6 +281,8 @@ def _packet_type(
 # ccsdspy CSV packet definitions -------------------------------------------------
 
 CCSDSPY_COLUMNS = {"name", "data_type", "bit_length", "bit_offset", "byte_order", "array_shape"}
+# The most raw values a calibration's states may name, ranges expanded.
+CALIBRATION_STATE_LIMIT = 1 << 16
 
 
 def _ccsdspy_encoding(data_type: str, bits: int, where: str) -> str:
@@ -296,46 +302,126 @@ def _ccsdspy_encoding(data_type: str, bits: int, where: str) -> str:
     )
 
 
-def read_ccsdspy_csv(path: str | Path, where: str | None = None) -> list[dict[str, Any]]:
+def ccsdspy_byte_order(order: str) -> str:
+    """vantrel's byte_order for what ccsdspy means by `order`.
+
+    "big" and "little" mean the same in both. A permutation string means
+    something else: vantrel's digit m names the stored place (from 1) of the
+    byte of significance m, most significant first; ccsdspy reads the string
+    reversed, each digit d naming the place n + 1 - d. So ccsdspy's "2341"
+    is vantrel's "4123": on the stored bytes 01 02 03 04 both give 0x04010203.
+    Strings that are their own mirror ("21", "4321", "2143", "3412") are the
+    same in both.
+    """
+    if not order.isdigit():
+        return order
+    n = len(order)
+    return "".join(str(n + 1 - int(digit)) for digit in reversed(order))
+
+
+def _calibration(text: str, data_type: str, bits: int) -> dict[str, Any] | str:
+    """The conversion a calibration cell holds, or why it cannot be used.
+
+    Two forms, as JSON tables: states ({"0": "OFF", "[1,3]": "ON"}: a value
+    or an inclusive range of values, each with a name) for integer fields,
+    and polynomials ({"0": c0, "1": c1, "2": c2}: the coefficient of each
+    power of the raw value) for any numeric field.
+    """
+    try:
+        table = json.loads(text)
+    except json.JSONDecodeError:
+        table = None
+    if not isinstance(table, dict) or not table:
+        return "it is not a JSON table of states or polynomial coefficients"
+    values = list(table.values())
+    if all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in values):
+        if not all(key.strip().isdigit() for key in table):
+            return "a polynomial's keys must be the powers 0, 1, 2, ..."
+        coefficients = [0.0] * (max(int(key) for key in table) + 1)
+        for key, value in table.items():
+            coefficients[int(key)] = float(value)
+        return {"type": "polynomial", "coefficients": coefficients}
+    if data_type not in ("uint", "int"):
+        return "only integer fields take state names"
+    states = _calibration_states(table, bits, data_type == "int")
+    return {"type": "enumeration", "states": states} if isinstance(states, dict) else states
+
+
+def _calibration_states(table: dict[str, Any], bits: int, signed: bool) -> dict[int, str] | str:
+    low, high = (-(1 << (bits - 1)), (1 << (bits - 1)) - 1) if signed else (0, (1 << bits) - 1)
+    states: dict[int, str] = {}
+    for key, name in table.items():
+        if not isinstance(name, str):
+            return f"the state of {key!r} is not a name (states and coefficients are mixed)"
+        try:
+            bounds = json.loads(key) if key.lstrip().startswith("[") else int(key, 0)
+        except ValueError:
+            return f"{key!r} is neither a value nor a [low, high] range"
+        first, last = bounds if isinstance(bounds, list) and len(bounds) == 2 else (bounds, bounds)
+        if not (_is_int(first) and _is_int(last)) or first > last:
+            return f"{key!r} is neither a value nor a [low, high] range"
+        if first < low or last > high:
+            return f"{key!r} does not fit a {bits}-bit field"
+        if len(states) + last - first + 1 > CALIBRATION_STATE_LIMIT:
+            return f"its ranges name more than {CALIBRATION_STATE_LIMIT:,} values"
+        states.update(dict.fromkeys(range(first, last + 1), name))
+    return states
+
+
+def read_ccsdspy_csv(
+    path: str | Path, where: str | None = None, notes: list[str] | None = None
+) -> list[dict[str, Any]]:
     """The recipe of a ccsdspy CSV packet definition, primary header included.
 
     Columns: name, data_type, bit_length, and optionally bit_offset,
-    byte_order and array_shape; an array's shape may also follow the type
-    in parentheses, as ccsdspy writes it ("uint(4)", "int(expand)",
-    "uint(count_field)"). The header fields get ccsdspy's names (CCSDS_APID,
-    ...); bit offsets count from the packet's first bit, as in ccsdspy, and
-    fields without one follow the previous field, the first one the header.
-    "fill" fields are skipped (the next field keeps its place).
+    byte_order, calibration and array_shape; an array's shape may also
+    follow the type in parentheses, as ccsdspy writes it ("uint(4)",
+    "int(12, 24)", "int(expand)", "uint(count_field)"). The header fields get
+    ccsdspy's names (CCSDS_APID, ...). Fields are placed as ccsdspy places
+    them: bit offsets count from the packet's first bit; a field without one
+    follows the furthest end so far (the header's, first); after a variable
+    array each field follows the one before it in every packet, and the
+    fields after an "expand" array end with the packet. "fill" fields take
+    their place and make no column (after a variable array, where nothing
+    else keeps their place, they make one). byte_order is read as ccsdspy's
+    PacketField reads it (`ccsdspy_byte_order`); a calibration cell becomes
+    the item's conversion where vantrel has one (`_calibration`). Other
+    columns are ignored; what is ignored or not used is added to `notes`.
     """
     path = Path(path)
     where = where or str(path)
+    notes = [] if notes is None else notes
     try:
         text = path.read_text(encoding="utf-8-sig")
     except OSError as error:
         raise DefinitionsError(f"{where}: cannot read {path}: {error.strerror}") from None
-    reader = csv.DictReader(line for line in text.splitlines() if line.strip())
+    reader = csv.DictReader(
+        (line for line in text.splitlines() if line.strip()), skipinitialspace=True
+    )
     columns = {c.strip() for c in reader.fieldnames or ()}
     missing = {"name", "data_type", "bit_length"} - columns
     if missing:
         raise DefinitionsError(
             f"{where}: {path.name} lacks the column(s) {', '.join(sorted(missing))}"
         )
-    unknown = columns - CCSDSPY_COLUMNS
+    unknown = columns - CCSDSPY_COLUMNS - {"calibration"}
     if unknown:
-        raise DefinitionsError(
-            f"{where}: {path.name} has unknown column(s) {', '.join(sorted(unknown))}"
+        notes.append(
+            f"{where}: {path.name}: column(s) {', '.join(sorted(unknown))} ignored, as ccsdspy "
+            "ignores them"
         )
     recipe = [
         {"name": n, "encoding": "unsigned", "bits": b, "byte_order": "big", "reverse_bits": False}
         for n, b in CCSDSPY_HEADER_NAMES
     ]
-    position = 48
+    furthest = 48  # ccsdspy's counter: the furthest end so far
+    variable: str | None = None  # the first variable array's name, once there is one
     for row_number, row in enumerate(reader, 2):
         row = {k.strip(): (v or "").strip() for k, v in row.items() if k}
         item_where = f"{where}: {path.name} line {row_number} ({row.get('name', '')!r})"
         try:
             bits = int(row["bit_length"])
-            offset = int(row["bit_offset"]) if row.get("bit_offset") else position
+            offset = int(row["bit_offset"]) if row.get("bit_offset") else None
         except ValueError:
             raise DefinitionsError(
                 f"{item_where}: bit_length and bit_offset must be integers"
@@ -346,29 +432,53 @@ def read_ccsdspy_csv(path: str | Path, where: str | None = None) -> list[dict[st
         shape = shape.rstrip(")").strip() or row.get("array_shape", "")
         count: int | str = 1
         if shape:
-            if shape.isdigit():
-                count = int(shape)
-            elif shape == "expand":
+            if shape == "expand":
                 count = "*"
+            elif all(part.strip().isdigit() for part in shape.split(",")):
+                # ccsdspy's many dimensions, in its (row-major) order: one array.
+                count = 1
+                for part in shape.split(","):
+                    count *= int(part)
             elif "," in shape:
-                raise DefinitionsError(
-                    f"{item_where}: arrays of more than one dimension are not supported"
-                )
+                raise DefinitionsError(f"{item_where}: array shape {shape!r} is not understood")
             else:
                 count = shape  # the name of an earlier count field
-        position = offset + bits * (count if isinstance(count, int) else 1)
+        if offset is not None and variable is not None:
+            raise DefinitionsError(
+                f"{item_where}: a bit_offset after the variable array {variable!r} cannot say "
+                "where the field is in every packet (ccsdspy refuses bit offsets in variable "
+                "packets); leave it empty"
+            )
+        item: dict[str, Any] = {"name": row["name"], "bits": bits, "reverse_bits": False}
+        if variable is None:
+            # Before any variable array every field has its place, as in ccsdspy.
+            start = furthest if offset is None else offset
+            item["offset_bits"] = start
+            furthest = max(furthest, start + bits * (count if isinstance(count, int) else 0))
+        if isinstance(count, str):
+            variable = variable or row["name"]
         if data_type == "fill":
-            continue
-        item: dict[str, Any] = {
-            "name": row["name"],
-            "encoding": _ccsdspy_encoding(data_type, bits, item_where),
-            "bits": bits,
-            "byte_order": row.get("byte_order") or "big",
-            "reverse_bits": False,
-            "offset_bits": offset,
-        }
+            if variable is None:
+                continue
+            # Nothing but a field keeps its place after a variable array.
+            data_type = "uint" if bits <= 64 else "str"
+            notes.append(f"{item_where}: a fill after a variable array makes a column")
+        item["encoding"] = _ccsdspy_encoding(data_type, bits, item_where)
+        order = row.get("byte_order") or "big"
+        item["byte_order"] = ccsdspy_byte_order(order) if data_type != "str" else "big"
         if shape:
             item["count"] = count
+        calibration = row.get("calibration", "")
+        if calibration:
+            conversion = (
+                _calibration(calibration, data_type, bits)
+                if data_type in ("uint", "int", "float")
+                else "only numeric fields take calibrations"
+            )
+            if isinstance(conversion, dict):
+                item["convert"] = conversion
+            else:
+                notes.append(f"{item_where}: calibration not used: {conversion}")
         recipe.append(item)
     return recipe
 
@@ -379,5 +489,7 @@ def _ccsdspy_packet_type(
     path: Path,
     where: str,
     time: Any = None,
+    notes: list[str] | None = None,
 ) -> PacketType:
-    return _packet_type(where, name, keys, read_ccsdspy_csv(path, where), {}, time)
+    recipe = read_ccsdspy_csv(path, where, notes)
+    return _packet_type(where, name, keys, recipe, {}, time)
