@@ -463,16 +463,17 @@ def test_pack_many_round_trips_ragged_columns():
 # ---- Word orders ----------------------------------------------------------------
 
 
-def test_permuted_byte_orders_read_as_ccsdspy_reads_them():
+def test_permuted_byte_orders_name_the_stored_byte_of_each_significance():
     packet = bytes([1, 2, 3, 4, 5, 6, 7, 8])
     layout = vantrel.Layout(
         [
             item("a", "unsigned", 32, "2143"),
-            item("b", "unsigned", 32, "4231"),
+            item("b", "unsigned", 32, "2341"),
         ]
     )
-    # Digit m says where the byte of significance m is stored.
-    assert layout.unpack(packet) == {"a": 0x02010403, "b": 0x08060705}
+    # Digit m says where the byte of significance m is stored (ccsdspy's
+    # "2341" would give 0x08050607: it reads the string mirrored).
+    assert layout.unpack(packet) == {"a": 0x02010403, "b": 0x06070805}
     assert layout.pack(layout.unpack(packet)) == packet
     wide = vantrel.Layout([item("w", "unsigned", 64, "78563412")])
     assert wide.unpack(packet)["w"] == 0x0708050603040102

@@ -461,7 +461,7 @@ def read_ccsdspy_csv(
             if variable is None:
                 continue
             # Nothing but a field keeps its place after a variable array.
-            data_type = "uint" if bits <= 64 else "str"
+            data_type = "str" if bits % 8 == 0 else "uint"  # ccsdspy gives its bytes
             notes.append(f"{item_where}: a fill after a variable array makes a column")
         item["encoding"] = _ccsdspy_encoding(data_type, bits, item_where)
         order = row.get("byte_order") or "big"
