@@ -4,14 +4,14 @@ from __future__ import annotations
 
 import os
 import sys
-import tempfile
 from collections import Counter
 
 from . import definitions as definitions_module
-from .common import check_inputs, output_dir
+from .common import check_inputs
 from .engine import DEFAULT_CHUNK_BYTES, Job, Parts, plan
+from .outputs import OutputFolder
 from .running import Progress, run
-from .tables import CsvFiles, ParquetFiles, ParquetParts
+from .tables import CsvFiles, ParquetFiles, ParquetParts, output_names
 
 EXIT_DAMAGE = 3
 
@@ -21,29 +21,31 @@ def decode_command(args) -> int:
     definitions = definitions_module.load(args.definitions)
     for note in () if args.quiet else definitions.notes:
         print(f"vantrel: note: {note}", file=sys.stderr)
-    directory = output_dir(args.output)
+    with OutputFolder(args.output, overwrite=args.overwrite) as out:
+        out.claim(output_names(definitions, args.format), inputs=[args.definitions, *args.archives])
+        return _decode(args, definitions, out)
+
+
+def _decode(args, definitions, out: OutputFolder) -> int:
     parquet = args.format == "parquet"
     job = Job(definitions, output="arrow" if parquet else "numpy")
     if args.workers or args.scheduler:
-        # The workers write the tables: absolute paths, which a remote
-        # cluster must see as this machine does.
+        # The workers write the tables into the staging folder: absolute
+        # paths, which a remote cluster must see as this machine does.
+        staging = out.stage()
         parts = Parts(
-            directory=str(directory.resolve()),
+            directory=str(staging),
             format=args.format,
             archive_digits=len(str(len(args.archives) - 1)),
             offset_digits=len(str(max(os.path.getsize(p) for p in args.archives))),
-            staging="" if parquet else tempfile.mkdtemp(prefix=".parts-", dir=directory.resolve()),
+            staging="" if parquet else str(staging / ".csv-parts"),
         )
         job = Job(definitions, output=job.output, parts=parts)
         tables = (
-            ParquetParts(directory, definitions, parts)
-            if parquet
-            else CsvFiles(directory, definitions, parts)
+            ParquetParts(out, definitions, parts) if parquet else CsvFiles(out, definitions, parts)
         )
     else:
-        tables = (
-            ParquetFiles(directory, definitions) if parquet else CsvFiles(directory, definitions)
-        )
+        tables = ParquetFiles(out, definitions) if parquet else CsvFiles(out, definitions)
     work = plan(args.archives, definitions, args.chunk_size or DEFAULT_CHUNK_BYTES)
     total = sum(os.path.getsize(path) for path in args.archives)
     progress = Progress(total, "decode", enabled=not args.quiet)
@@ -67,6 +69,7 @@ def decode_command(args) -> int:
     finally:
         tables.close()
         progress.close()
+    out.commit()
     damaged = bool(skipped or unknown or sum(failed.values()))
     if not args.quiet:
         _summary(definitions, tables, packets, failed, unknown, skipped, total_packets, total)

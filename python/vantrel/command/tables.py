@@ -17,10 +17,8 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from pathlib import Path
 from typing import Any
 
-from .common import CommandError
 from .extras import need
-
-PART_GLOB = "part-*"
+from .outputs import OutputFolder
 
 
 def parquet_options(schema) -> dict[str, Any]:
@@ -80,17 +78,9 @@ def empty_table(packet, output_format: str) -> Any:
     return decode_table(packet, b"", [], [], "arrow" if output_format == "parquet" else "numpy")
 
 
-def _remove_parts(folder: Path) -> None:
-    """Empty a folder of the part files a run wrote there before.
-
-    A folder that holds anything else is not vantrel's to empty.
-    """
-    parts = set(folder.glob(PART_GLOB))
-    others = sorted(p.name for p in folder.iterdir() if p not in parts)
-    if others:
-        raise CommandError(f"{folder}: holds files other than vantrel's parts: {others[0]}")
-    for part in parts:
-        part.unlink()
+def output_names(definitions, output_format: str) -> list[str]:
+    """The name of every table a decode writes in the output folder."""
+    return [f"{packet.name}.{output_format}" for packet in definitions.packets]
 
 
 class ParquetFiles:
@@ -98,23 +88,19 @@ class ParquetFiles:
 
     Each type's file is written by a thread of its own (pyarrow encodes
     without the GIL), so the types are encoded side by side and the next
-    chunk is decoded meanwhile; at most two chunks per type wait.
+    chunk is decoded meanwhile; at most two chunks per type wait. Files are
+    written in the output folder's staging folder, and named by its commit.
     """
 
-    def __init__(self, directory: Path, definitions):
+    def __init__(self, out: OutputFolder, definitions):
         self.parquet = need("pyarrow.parquet", "cli", "Parquet output")
-        self.directory = directory
+        self.out = out
         self.writers: dict[str, Any] = {}
         self.threads: dict[str, ThreadPoolExecutor] = {}
         self.pending: dict[str, list[Future]] = {}
-        for packet in definitions.packets:
-            folder = self.location(packet.name)
-            if folder.is_dir():  # the parts of a run on dask
-                _remove_parts(folder)
-                folder.rmdir()
 
     def location(self, name: str) -> Path:
-        return self.directory / f"{name}.parquet"
+        return self.out.shown(f"{name}.parquet")
 
     def take(self, result) -> None:
         for name, table in result.tables.items():
@@ -134,7 +120,9 @@ class ParquetFiles:
         writer = self.writers.get(name)
         if writer is None:
             writer = self.parquet.ParquetWriter(
-                self.location(name), table.schema, **parquet_options(table.schema)
+                self.out.staging_path(f"{name}.parquet"),
+                table.schema,
+                **parquet_options(table.schema),
             )
             self.writers[name] = writer
         writer.write_table(table)
@@ -144,11 +132,15 @@ class ParquetFiles:
         self.write(packet.name, empty_table(packet, "parquet"))
 
     def close(self) -> None:
+        """Wait for every write and close the files (their footers written)."""
         try:
             for pending in self.pending.values():
                 for future in pending:
                     future.result()
         finally:
+            for pending in self.pending.values():
+                for future in pending:
+                    future.cancel()
             for thread in self.threads.values():
                 thread.shutdown(wait=True)
             for writer in self.writers.values():
@@ -159,22 +151,21 @@ class ParquetFiles:
 
 
 class ParquetParts:
-    """A dataset folder per packet type, filled with part files by the workers."""
+    """A dataset folder per packet type, filled with part files by the workers.
 
-    def __init__(self, directory: Path, definitions, parts):
+    The workers write into the staging folder (`parts.directory`); the
+    commit renames each type's folder into place.
+    """
+
+    def __init__(self, out: OutputFolder, definitions, parts):
         need("pyarrow.parquet", "cli", "Parquet output")
-        self.directory = directory
+        self.out = out
         self.parts = parts
         for packet in definitions.packets:
-            folder = self.location(packet.name)
-            if folder.is_file():  # the file of a run in one process
-                folder.unlink()
-            elif folder.is_dir():
-                _remove_parts(folder)
-            folder.mkdir(exist_ok=True)
+            out.staging_path(f"{packet.name}.parquet").mkdir()
 
     def location(self, name: str) -> Path:
-        return self.directory / f"{name}.parquet"
+        return self.out.shown(f"{name}.parquet")
 
     def take(self, result) -> None:
         pass  # the worker wrote its parts
@@ -194,8 +185,8 @@ class CsvFiles:
     staging folder: each is appended in turn, then removed.
     """
 
-    def __init__(self, directory: Path, definitions, parts=None):
-        self.directory = directory
+    def __init__(self, out: OutputFolder, definitions, parts=None):
+        self.out = out
         self.definitions = definitions
         self.parts = parts
         self.files: dict[str, Any] = {}
@@ -204,14 +195,15 @@ class CsvFiles:
                 (Path(parts.staging) / packet.name).mkdir(parents=True, exist_ok=True)
 
     def location(self, name: str) -> Path:
-        return self.directory / f"{name}.csv"
+        return self.out.shown(f"{name}.csv")
 
     def _file(self, name: str, columns: dict[str, Any] | None = None):
         file = self.files.get(name)
         if file is None:
             if columns is None:
                 columns = empty_table(self.definitions.packet_type(name), "csv")
-            file = self.files[name] = open(self.location(name), "w", newline="", encoding="utf-8")
+            path = self.out.staging_path(f"{name}.csv")
+            file = self.files[name] = open(path, "x", newline="", encoding="utf-8")
             csv.writer(file).writerow(columns)
         return file
 
@@ -235,8 +227,7 @@ class CsvFiles:
     def close(self) -> None:
         for file in self.files.values():
             file.close()
-        if self.parts is not None:
-            shutil.rmtree(self.parts.staging, ignore_errors=True)
+        self.files.clear()
 
 
 def decode_table(packet, view, offsets, lengths, output: str):
