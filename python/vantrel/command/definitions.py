@@ -174,8 +174,37 @@ def _items(where: str, items: Any, defaults: dict[str, Any]) -> list[dict[str, A
     for index, item in enumerate(items):
         if not isinstance(item, dict):
             raise DefinitionsError(f"{where}: item {index} must be a table (a JSON object)")
-        out.append({**defaults, **item})
+        merged = {**defaults, **item}
+        if isinstance(merged.get("convert"), dict):
+            merged["convert"] = _file_conversion(f"{where}: item {index}", merged["convert"])
+        out.append(merged)
     return out
+
+
+def _file_conversion(where: str, convert: dict[str, Any]) -> dict[str, Any]:
+    """A conversion as a file can write it, made what Layout takes: the
+    states of an enumeration are keyed by strings in TOML and JSON ("0",
+    "-3", "0x1F", "0b101"), which become the integers they write."""
+    states = convert.get("states")
+    if convert.get("type") != "enumeration" or not isinstance(states, dict):
+        return convert
+    keyed = {}
+    for key, name in states.items():
+        keyed[_state_value(where, key)] = name
+    return {**convert, "states": keyed}
+
+
+def _state_value(where: str, key: Any) -> Any:
+    if not isinstance(key, str):
+        return key  # Layout says what is wrong with it
+    text = key.strip().replace("_", "")
+    try:
+        return int(text, 10) if text.lstrip("+-").isdigit() else int(text, 0)
+    except ValueError:
+        raise DefinitionsError(
+            f"{where}: convert: state value {key!r} is not an integer "
+            '(write it as "5", "-3", "0x1F" or "0b101")'
+        ) from None
 
 
 def from_document(document: Any, source: str, base: Path | None = None) -> Definitions:

@@ -1,0 +1,236 @@
+"""Definitions files (JSON, TOML): every Layout key and option written in a
+file builds the layout the same recipe builds in Python, and definition
+errors say what is wrong where."""
+
+import datetime
+import json
+import sys
+
+import pytest
+
+import vantrel
+from vantrel.command import definitions as definitions_module
+
+tomllib = pytest.importorskip("tomllib" if sys.version_info >= (3, 11) else "tomli")
+
+BASE = {"byte_order": "big", "reverse_bits": False}
+
+
+def field(name, encoding, bits, **extra):
+    return {"name": name, "encoding": encoding, "bits": bits, **BASE, **extra}
+
+
+# Every recipe key and every conversion, as Python writes them.
+PYTHON_RECIPE = [
+    field("length", "unsigned", 16),
+    field("n", "unsigned", 8),
+    field("fixed", "twos_complement", 12, count=3),
+    field("counted", "unsigned", 16, count="n"),
+    field("swapped", "unsigned", 32, byte_order="2143"),
+    field("flag", "unsigned", 3, byte_order="little", word_bits=16, offset_bits=21),
+    field("mirrored", "unsigned", 5, reverse_bits=True),
+    field("spare", "unsigned", 3, value=0),
+    field("mode", "unsigned", 8, convert={
+        "type": "enumeration", "states": {0: "OFF", 31: "SAFE", 5: "ON"}, "default": "OTHER"}),
+    field("delta", "twos_complement", 8, convert={
+        "type": "enumeration", "states": {-1: "DOWN", 1: "UP"}}),
+    field("temp", "unsigned", 12, convert={"type": "polynomial", "coefficients": [-40.0, 0.0625]}),
+    field("volts", "twos_complement", 16, convert={"type": "linear", "slope": 0.001}),
+    field("table", "unsigned", 8, convert={
+        "type": "table", "points": [[0, 0.0], [255, 10.0]], "outside": "clamp"}),
+    field("obt", "unsigned", 48, convert={
+        "type": "cuc", "coarse_octets": 4, "fine_octets": 2, "scale": "UTC",
+        "epoch": "2000-01-01T12:00:00", "epoch_scale": "TAI"}),
+    field("day", "unsigned", 48, convert={"type": "cds", "scale": "TAI"}),
+    field("label", "us_ascii", 32),
+    field("rest", "unsigned", 8, count="*"),
+    field("crc", "unsigned", 16),
+]  # fmt: skip
+
+TOML = """
+defaults = { byte_order = "big", reverse_bits = false }
+framing = { length_offset_bits = 0, length_bits = 16, length_adjust = 0 }
+type_field = { offset_bits = 0, bits = 0 }
+sequence = false
+
+[packets.all]
+header = false
+options = { packet_length = { offset_bits = 0, bits = 16, adjust = 0 } }
+
+[[packets.all.layout]]
+name = "length"
+encoding = "unsigned"
+bits = 16
+
+[[packets.all.layout]]
+name = "n"
+encoding = "unsigned"
+bits = 8
+
+[[packets.all.layout]]
+name = "fixed"
+encoding = "twos_complement"
+bits = 12
+count = 3
+
+[[packets.all.layout]]
+name = "counted"
+encoding = "unsigned"
+bits = 16
+count = "n"
+
+[[packets.all.layout]]
+name = "swapped"
+encoding = "unsigned"
+bits = 32
+byte_order = "2143"
+
+[[packets.all.layout]]
+name = "flag"
+encoding = "unsigned"
+bits = 3
+byte_order = "little"
+word_bits = 16
+offset_bits = 21
+
+[[packets.all.layout]]
+name = "mirrored"
+encoding = "unsigned"
+bits = 5
+reverse_bits = true
+
+[[packets.all.layout]]
+name = "spare"
+encoding = "unsigned"
+bits = 3
+value = 0
+
+[[packets.all.layout]]
+name = "mode"
+encoding = "unsigned"
+bits = 8
+convert = { type = "enumeration", states = { 0 = "OFF", "0x1F" = "SAFE", "5" = "ON" }, default = "OTHER" }
+
+[[packets.all.layout]]
+name = "delta"
+encoding = "twos_complement"
+bits = 8
+convert = { type = "enumeration", states = { "-1" = "DOWN", "+1" = "UP" } }
+
+[[packets.all.layout]]
+name = "temp"
+encoding = "unsigned"
+bits = 12
+convert = { type = "polynomial", coefficients = [-40.0, 0.0625] }
+
+[[packets.all.layout]]
+name = "volts"
+encoding = "twos_complement"
+bits = 16
+convert = { type = "linear", slope = 0.001 }
+
+[[packets.all.layout]]
+name = "table"
+encoding = "unsigned"
+bits = 8
+convert = { type = "table", points = [[0, 0.0], [255, 10.0]], outside = "clamp" }
+
+[[packets.all.layout]]
+name = "obt"
+encoding = "unsigned"
+bits = 48
+[packets.all.layout.convert]
+type = "cuc"
+coarse_octets = 4
+fine_octets = 2
+scale = "UTC"
+epoch = 2000-01-01T12:00:00
+epoch_scale = "TAI"
+
+[[packets.all.layout]]
+name = "day"
+encoding = "unsigned"
+bits = 48
+convert = { type = "cds", scale = "TAI" }
+
+[[packets.all.layout]]
+name = "label"
+encoding = "us_ascii"
+bits = 32
+
+[[packets.all.layout]]
+name = "rest"
+encoding = "unsigned"
+bits = 8
+count = "*"
+
+[[packets.all.layout]]
+name = "crc"
+encoding = "unsigned"
+bits = 16
+"""
+
+
+def json_document():
+    document = tomllib.loads(TOML)
+
+    def plain(value):  # JSON has no dates: the epoch as its ISO text
+        if isinstance(value, datetime.datetime):
+            return value.isoformat()
+        if isinstance(value, dict):
+            return {k: plain(v) for k, v in value.items()}
+        if isinstance(value, list):
+            return [plain(v) for v in value]
+        return value
+
+    return plain(document)
+
+
+@pytest.mark.parametrize("suffix", [".toml", ".json"])
+def test_every_layout_key_and_option_works_in_a_file(tmp_path, suffix):
+    path = tmp_path / f"all{suffix}"
+    path.write_text(TOML if suffix == ".toml" else json.dumps(json_document()))
+    layout = definitions_module.load(path).packets[0].layout
+    expected = vantrel.Layout(
+        PYTHON_RECIPE, packet_length={"offset_bits": 0, "bits": 16, "adjust": 0}
+    )
+    assert layout == expected
+    values = {
+        "fixed": [-1, 0, 1], "counted": [7, 8], "swapped": 0x01020304, "flag": 5,
+        "mirrored": 3, "spare": 0, "mode": "SAFE", "delta": "DOWN", "temp": 1040, "volts": -0.02,
+        "table": 128, "obt": datetime.datetime(2025, 1, 1, tzinfo=datetime.timezone.utc),
+        "day": datetime.datetime(2025, 1, 2),
+        "label": "SAFE", "rest": [1, 2, 3], "crc": 0xBEEF,
+    }  # fmt: skip
+    packet = layout.pack(values)
+    assert packet == expected.pack(values)
+    back = layout.unpack(packet)
+    assert back["mode"] == "SAFE" and back["delta"] == "DOWN" and back["rest"] == [1, 2, 3]
+    assert layout.unpack(packet, raw=True)["mode"] == 0x1F
+
+
+@pytest.mark.parametrize(
+    "key, message",
+    [
+        ("ON", "state value 'ON' is not an integer"),
+        ("1.5", "state value '1.5' is not an integer"),
+        ("0x", "state value '0x' is not an integer"),
+    ],
+)
+def test_state_values_that_are_not_integers(tmp_path, key, message):
+    document = {
+        "defaults": BASE,
+        "packets": {
+            "hk": {
+                "layout": [
+                    {"name": "m", "encoding": "unsigned", "bits": 8,
+                     "convert": {"type": "enumeration", "states": {key: "X"}}},
+                ]
+            }
+        },
+    }  # fmt: skip
+    path = tmp_path / "bad.json"
+    path.write_text(json.dumps(document))
+    with pytest.raises(definitions_module.DefinitionsError) as raised:
+        definitions_module.load(path)
+    assert str(raised.value).startswith(f"{path}: packet type 'hk': item 0: convert: {message}")
