@@ -109,7 +109,10 @@ value = 0
 name = "mode"
 encoding = "unsigned"
 bits = 8
-convert = { type = "enumeration", states = { 0 = "OFF", "0x1F" = "SAFE", "5" = "ON" }, default = "OTHER" }
+[packets.all.layout.convert]
+type = "enumeration"
+states = { 0 = "OFF", "0x1F" = "SAFE", "5" = "ON" }
+default = "OTHER"
 
 [[packets.all.layout]]
 name = "delta"
