@@ -17,9 +17,13 @@ namespace vantrel {
 
 namespace {
 
-constexpr std::array<std::string_view, 10> kKnownKeys = {
-    "name",        "encoding", "bits",  "byte_order", "reverse_bits",
-    "offset_bits", "value",    "count", "word_bits",  "convert"};
+constexpr std::array<std::string_view, 11> kKnownKeys = {
+    "name",  "encoding",  "bits",    "byte_order", "reverse_bits", "offset_bits",
+    "value", "count",     "word_bits", "convert",  "pad"};
+
+// The "pad" key's values, in TextPad order from TrailingNul.
+constexpr std::array<std::string_view, 4> kPadNames = {"nul", "space", "leading_nul",
+                                                       "leading_space"};
 
 std::size_t edit_distance(std::string_view a, std::string_view b) {
   std::vector<std::size_t> row(b.size() + 1);
@@ -142,6 +146,50 @@ bool read_layout_keys(PyObject* object, const LayoutItem& item, FieldShape& shap
     }
     shape.word_bits = static_cast<std::uint8_t>(bits);
   }
+  return true;
+}
+
+bool read_text_pad(PyObject* object, const FieldSpec& field, LayoutItem& item, TextPad& pad) {
+  pad = TextPad::None;
+  Ref given = Ref::borrow(PyDict_GetItemString(object, "pad"));
+  if (!given || given.get() == Py_None) return true;
+  const char* text = PyUnicode_Check(given.get()) ? PyUnicode_AsUTF8(given.get()) : nullptr;
+  if (text == nullptr) PyErr_Clear();
+  for (std::size_t k = 0; text != nullptr && k < kPadNames.size(); ++k) {
+    if (kPadNames[k] == text) pad = static_cast<TextPad>(k + 1);
+  }
+  if (pad == TextPad::None) {
+    return refuse(item, concat("pad must be 'nul', 'space', 'leading_nul' or 'leading_space', "
+                               "not ",
+                               quoted(given.get())));
+  }
+  if (!field.is_text()) return refuse(item, "pad is for text fields");
+  // The pad's bytes in the field's encoding: what one more character adds,
+  // which must be the same for every character (no byte order mark).
+  const EncodingRow& row = *field.row;
+  if (row.value_kind == ValueKind::NotPackable) {
+    item.pad_unit.clear();
+    return true;  // only read: nothing to fill
+  }
+  const char units[2] = {static_cast<char>(pad_character(pad)),
+                         static_cast<char>(pad_character(pad))};
+  std::string encoded[3];
+  for (std::size_t n = 1; n <= 2; ++n) {
+    PackInput input;
+    input.text = TextView{units, n, 1, true};
+    const Result<FieldContent> content = row.encode_text(input, 64);
+    if (!content) return refuse(item, concat("pad: ", content.error().message));
+    if (const auto* owned = std::get_if<std::string>(&*content)) {
+      encoded[n] = *owned;
+    } else if (const auto* bytes = std::get_if<ByteSpan>(&*content)) {
+      encoded[n].assign(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+    }
+  }
+  if (encoded[1].empty() || encoded[2] != encoded[1] + encoded[1]) {
+    return refuse(item, concat("pad needs an encoding in which every character stands alone; ",
+                               row.name, " has a byte order mark"));
+  }
+  item.pad_unit = encoded[1];
   return true;
 }
 
@@ -333,7 +381,7 @@ PyObject* shaped_value(const PlannedField& field, const LayoutItem& item, ByteSp
     raise_error(decoded.error());
     return rewrap_engine_failure(item.context);
   }
-  return field_value_to_python(*decoded, text);
+  return field_value_to_python(*decoded, text, field.spec.pad);
 }
 
 PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,

@@ -27,6 +27,11 @@ std::string quoted(PyObject* object);
 // in `count_name` for check_layout to resolve. False with ValueError set.
 bool read_layout_keys(PyObject* object, const LayoutItem& item, FieldShape& shape, Ref& count_name);
 
+// Reads the "pad" key of a text field into `pad`, and into item.pad_unit
+// the pad character's bytes in the field's encoding. False with ValueError
+// set.
+bool read_text_pad(PyObject* object, const FieldSpec& field, LayoutItem& item, TextPad& pad);
+
 // Whether a byte order is written as digits ("2143"): a layout-only form.
 bool is_permutation_text(std::string_view text);
 // Reads such a byte order for a field of `bits` bits into `shape`.

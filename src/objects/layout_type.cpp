@@ -89,6 +89,7 @@ bool read_item(PyObject* object, std::size_t index, ShapedField& field, Ref& cou
     return false;
   }
   return read_layout_keys(object, item, field.shape, count_name) &&
+         read_text_pad(object, spec, item, spec.pad) &&
          read_conversion(object, spec, item, item.conversion);
 }
 
@@ -156,6 +157,38 @@ bool raise_item_failure(const Error& error, const LayoutItem& item) {
   raise_error(error);
   rewrap_engine_failure(item.context);
   return false;
+}
+
+bool place_padded(const PlannedField& field, const LayoutItem& item, const FieldContent& content,
+                  std::span<std::uint8_t> packet) {
+  ByteSpan text;
+  if (const auto* owned = std::get_if<std::string>(&content)) {
+    text = ByteSpan(reinterpret_cast<const std::uint8_t*>(owned->data()), owned->size());
+  } else {
+    text = std::get<ByteSpan>(content);
+  }
+  const std::uint64_t width = (std::uint64_t{field.spec.bits} + 7) / 8;
+  if (text.size() >= width) {
+    place_field(packet, field.position, field.spec, content);
+    return true;
+  }
+  const std::string& unit = item.pad_unit;
+  const std::uint64_t room = width - text.size();
+  if (room % unit.size() != 0) {
+    return raise_item_failure(
+        Error{ErrorKind::ValueError,
+              concat("the text's ", text.size(), " bytes leave ", room, " of the field's ", width,
+                     ", which pad characters of ", unit.size(), " bytes cannot fill")},
+        item);
+  }
+  std::string padded;
+  padded.reserve(width);
+  const bool leads = pad_leads(field.spec.pad);
+  if (!leads) padded.append(reinterpret_cast<const char*>(text.data()), text.size());
+  for (std::uint64_t k = 0; k < room / unit.size(); ++k) padded += unit;
+  if (leads) padded.append(reinterpret_cast<const char*>(text.data()), text.size());
+  place_field(packet, field.position, field.spec, FieldContent{std::move(padded)});
+  return true;
 }
 
 bool raise_not_packable(const LayoutItem& item) {
@@ -233,7 +266,7 @@ PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t o
         raise_error(decoded.error());
         return rewrap_engine_failure(data.items[i].context);
       }
-      value = Ref::steal(field_value_to_python(*decoded, text));
+      value = Ref::steal(field_value_to_python(*decoded, text, field.spec.pad));
     }
     if (!value || PyDict_SetItem(values.get(), data.items[i].name.get(), value.get()) < 0) {
       return nullptr;
@@ -444,6 +477,11 @@ PyObject* recipe_of(const LayoutData& data) {
       Ref word = Ref::steal(PyLong_FromUnsignedLong(shape.word_bits));
       if (!word || PyDict_SetItemString(dict.get(), "word_bits", word.get()) < 0) return nullptr;
     }
+    if (spec.pad != TextPad::None) {
+      static constexpr const char* kPads[] = {"nul", "space", "leading_nul", "leading_space"};
+      Ref pad = Ref::steal(PyUnicode_FromString(kPads[static_cast<int>(spec.pad) - 1]));
+      if (!pad || PyDict_SetItemString(dict.get(), "pad", pad.get()) < 0) return nullptr;
+    }
     if (item.conversion &&
         PyDict_SetItemString(dict.get(), "convert", item.conversion->canonical.get()) < 0) {
       return nullptr;
@@ -494,7 +532,7 @@ bool same_fields(const LayoutData& a, const LayoutData& b) {
     const FieldSpec& y = fb[i].spec;
     if (x.row != y.row || x.bits != y.bits || x.offset != y.offset ||
         x.little_endian != y.little_endian || x.reverse_bits != y.reverse_bits ||
-        fa[i].shape != fb[i].shape ||
+        x.pad != y.pad || fa[i].shape != fb[i].shape ||
         PyUnicode_Compare(a.items[i].name.get(), b.items[i].name.get()) != 0 ||
         !same_conversion(a.items[i], b.items[i])) {
       return false;

@@ -22,6 +22,8 @@ struct LayoutItem {
   std::string context;  // "recipe item 3 ('temp'): ", the prefix of this item's errors
   // The item's "convert" key, read: null for a field given as decoded.
   std::shared_ptr<const ItemConversion> conversion;
+  // A padded text field's pad character, encoded: packing fills the field with it.
+  std::string pad_unit;
 };
 
 // Immutable once built, so layouts are shared between threads freely.
@@ -51,6 +53,12 @@ PyObject* raise_packet_too_short(const LayoutData& data, std::size_t packet_size
 // Raises `error` as the packet functions do, prefixed with the item. False.
 bool raise_item_failure(const Error& error, const LayoutItem& item);
 
+// Places text content shorter than its field with the field's padding
+// around it; false with ValueError when the pad characters cannot fill the
+// room left.
+bool place_padded(const PlannedField& field, const LayoutItem& item, const FieldContent& content,
+                  std::span<std::uint8_t> packet);
+
 // Encodes a converted value and places it in `packet`; false with the
 // failure raised, naming the item. Inline: it is the per-field work of
 // pack() and pack_many().
@@ -67,6 +75,7 @@ inline bool pack_input(const PlannedField& field, const LayoutItem& item, const 
     const Result<FieldContent> content = row.encode_text(input, field.spec.bits);
     if (!content) [[unlikely]]
       return raise_item_failure(content.error(), item);
+    if (!item.pad_unit.empty()) return place_padded(field, item, *content, packet);
     place_field(packet, field.position, field.spec, *content);
   }
   return true;

@@ -151,7 +151,7 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
             failed = true;
             if (!masking) note_shaped_failure(first, i, j, decoded_value.error());
           } else {
-            value = field_value_to_python(*decoded_value, text);
+            value = field_value_to_python(*decoded_value, text, field.spec.pad);
             if (value == nullptr) return nullptr;
           }
         }

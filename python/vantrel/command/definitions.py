@@ -14,6 +14,7 @@ the packet type and the item where there is one.
 from __future__ import annotations
 
 import csv
+import functools
 import json
 import sys
 from dataclasses import dataclass, field
@@ -175,10 +176,26 @@ def _items(where: str, items: Any, defaults: dict[str, Any]) -> list[dict[str, A
         if not isinstance(item, dict):
             raise DefinitionsError(f"{where}: item {index} must be a table (a JSON object)")
         merged = {**defaults, **item}
+        if "pad" in defaults and "pad" not in item and not _is_text(merged.get("encoding")):
+            del merged["pad"]  # a default pad is for the text fields
         if isinstance(merged.get("convert"), dict):
             merged["convert"] = _file_conversion(f"{where}: item {index}", merged["convert"])
         out.append(merged)
     return out
+
+
+@functools.lru_cache(maxsize=None)
+def _is_text(encoding: Any) -> bool:
+    """Whether `encoding` names a text encoding, as Layout itself tells:
+    only text fields take "pad"."""
+    if not isinstance(encoding, str):
+        return False
+    probe = {"name": "x", "encoding": encoding, "bits": 8, "byte_order": "big"}
+    try:
+        vantrel.Layout([{**probe, "reverse_bits": False, "pad": "nul"}])
+    except ValueError as error:
+        return not str(error).endswith("pad is for text fields")
+    return True
 
 
 def _file_conversion(where: str, convert: dict[str, Any]) -> dict[str, Any]:
@@ -510,6 +527,8 @@ def read_ccsdspy_csv(
         item["encoding"] = _ccsdspy_encoding(data_type, bits, item_where)
         order = row.get("byte_order") or "big"
         item["byte_order"] = ccsdspy_byte_order(order) if data_type != "str" else "big"
+        if data_type == "str":
+            item["pad"] = "nul"  # ccsdspy's bytes lose their trailing NULs
         if shape:
             item["count"] = count
         calibration = row.get("calibration", "")
