@@ -192,6 +192,8 @@ class RecipeItem(TypedDict):
         pad: How a text field is padded to its width: "nul" or "space"
             after the text, "leading_nul" or "leading_space" before it.
             Values are read without the padding and packed with it.
+        keep_raw: With a convert: the raw values too, as a field named
+            name + "_raw" after the recipe's fields (never packed).
         convert: The field's engineering value, a ``Conversion``
             (calibration, state names or time code; docs/conversions.md).
             Calibrations and state names convert every element of an
@@ -213,6 +215,7 @@ class RecipeItem(TypedDict):
     count: NotRequired[int | str]
     word_bits: NotRequired[Literal[16, 32]]
     pad: NotRequired[Literal["nul", "space", "leading_nul", "leading_space"]]
+    keep_raw: NotRequired[bool]
 
     convert: NotRequired[Conversion]
 

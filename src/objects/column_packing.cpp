@@ -264,6 +264,7 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
   std::vector<ColumnSource> sources(fields.size());
   std::size_t count = 0;
   for (std::size_t j = 0; j < fields.size(); ++j) {
+    if (fields[j].spec.twin) continue;  // raw values read back, never packed
     PyObject* name = data.items[j].name.get();
     Ref column = Ref::steal(PyObject_GetItem(columns, name));
     if (!column) {
@@ -306,6 +307,7 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
     const std::span<std::uint8_t> packet(bytes + row * record, record);
     for (std::size_t j = 0; j < fields.size(); ++j) {
       const PlannedField& field = fields[j];
+      if (field.spec.twin) continue;
       const ColumnSource& source = sources[j];
       PackInput input;
       bool packed = false;

@@ -17,9 +17,9 @@ namespace vantrel {
 
 namespace {
 
-constexpr std::array<std::string_view, 11> kKnownKeys = {
-    "name",  "encoding",  "bits",    "byte_order", "reverse_bits", "offset_bits",
-    "value", "count",     "word_bits", "convert",  "pad"};
+constexpr std::array<std::string_view, 12> kKnownKeys = {
+    "name",  "encoding", "bits",      "byte_order", "reverse_bits", "offset_bits",
+    "value", "count",    "word_bits", "convert",    "pad",          "keep_raw"};
 
 // The "pad" key's values, in TextPad order from TrailingNul.
 constexpr std::array<std::string_view, 4> kPadNames = {"nul", "space", "leading_nul",
@@ -84,9 +84,9 @@ std::uint32_t float_format_bits(std::string_view name) {
   return bits;
 }
 
-std::uint64_t item_count(const PlannedField& field, const std::uint64_t* counts,
-                         std::size_t variable) {
-  return field.shape.is_variable() ? counts[variable] : field.fixed_count();
+std::uint64_t item_count(const Plan& plan, std::size_t j, const std::uint64_t* counts) {
+  const std::size_t variable = plan.variable_of(j);
+  return variable != Plan::kNotVariable ? counts[variable] : plan.fields()[j].fixed_count();
 }
 
 PyObject* raise_at(const LayoutItem& item, const std::string& message) {
@@ -190,6 +190,19 @@ bool read_text_pad(PyObject* object, const FieldSpec& field, LayoutItem& item, T
                                row.name, " has a byte order mark"));
   }
   item.pad_unit = encoded[1];
+  return true;
+}
+
+bool read_keep_raw(PyObject* object, LayoutItem& item) {
+  Ref given = Ref::borrow(PyDict_GetItemString(object, "keep_raw"));
+  if (!given || given.get() == Py_False) return true;
+  if (given.get() != Py_True) {
+    return refuse(item, concat("keep_raw must be true or false, not ", quoted(given.get())));
+  }
+  if (!item.conversion) {
+    return refuse(item, "keep_raw keeps the raw values beside converted ones: it needs a convert");
+  }
+  item.keep_raw = true;
   return true;
 }
 
@@ -424,12 +437,10 @@ PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t o
   if (!values) return nullptr;
   FieldScratch scratch;
   const std::uint64_t packet_bits = end_bit - offset_bits;
-  std::size_t variable = 0;
   for (std::size_t j = 0; j < fields.size(); ++j) {
     const PlannedField& field = fields[j];
     const LayoutItem& item = data.items[j];
-    const std::uint64_t count = item_count(field, counts.data(), variable);
-    if (field.shape.is_variable()) ++variable;
+    const std::uint64_t count = item_count(plan, j, counts.data());
     const std::uint64_t base = bases[field.segment];
     std::uint64_t first = 0, last = 0;
     if (__builtin_add_overflow(base, field.first_bit(), &first) ||
@@ -518,6 +529,7 @@ bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
   std::vector<std::uint8_t> missing(n, 0);
   std::vector<std::uint64_t> lengths(n, 0);
   for (std::size_t j = 0; j < n; ++j) {
+    if (fields[j].spec.twin) continue;  // raw values read back, never packed
     bool absent = false;
     values[j] = value_of(j, absent);
     if (!values[j]) {
@@ -588,6 +600,7 @@ bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
   std::size_t variable = 0;
   for (std::size_t j = 0; j < n; ++j) {
     const PlannedField& field = fields[j];
+    if (field.spec.twin) continue;
     const std::uint64_t count = field.shape.is_variable() ? lengths[j] : field.fixed_count();
     std::uint64_t start = 0, bits = 0, end = 0;
     if (__builtin_add_overflow(bases[field.segment], field.position, &start) ||
@@ -629,6 +642,7 @@ bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
   const std::span<std::uint8_t> packet(archive.data() + begin, size);
   for (std::size_t j = 0; j < n; ++j) {
     const PlannedField& field = fields[j];
+    if (field.spec.twin) continue;
     const std::uint64_t bit = bases[field.segment] + field.position;
     if (!field.shape.is_array()) {
       if (!pack_one(field, data.items[j], values[j].get(), packet, bit, raw)) return false;

@@ -32,6 +32,10 @@ bool read_layout_keys(PyObject* object, const LayoutItem& item, FieldShape& shap
 // set.
 bool read_text_pad(PyObject* object, const FieldSpec& field, LayoutItem& item, TextPad& pad);
 
+// Reads "keep_raw" (true or false; true only with a conversion) into
+// item.keep_raw. False with ValueError set.
+bool read_keep_raw(PyObject* object, LayoutItem& item);
+
 // Whether a byte order is written as digits ("2143"): a layout-only form.
 bool is_permutation_text(std::string_view text);
 // Reads such a byte order for a field of `bits` bits into `shape`.

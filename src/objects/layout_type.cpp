@@ -90,7 +90,37 @@ bool read_item(PyObject* object, std::size_t index, ShapedField& field, Ref& cou
   }
   return read_layout_keys(object, item, field.shape, count_name) &&
          read_text_pad(object, spec, item, spec.pad) &&
-         read_conversion(object, spec, item, item.conversion);
+         read_conversion(object, spec, item, item.conversion) && read_keep_raw(object, item);
+}
+
+// Appends the raw twin of recipe item `index`: the same field without its
+// conversion, named name + "_raw".
+bool add_raw_twin(std::size_t index, std::vector<ShapedField>& specs, std::vector<Ref>& count_names,
+                  std::vector<LayoutItem>& items) {
+  ShapedField twin = specs[index];
+  twin.spec.twin = true;
+  twin.spec.twin_of = static_cast<std::uint32_t>(index);
+  twin.spec.offset.reset();
+  Ref count_name = Ref::borrow(count_names[index].get());
+  LayoutItem item;
+  const LayoutItem& field = items[index];
+  PyObject* name = PyUnicode_FromFormat("%U_raw", field.name.get());
+  if (name == nullptr) return false;
+  PyUnicode_InternInPlace(&name);
+  item.name = Ref::steal(name);
+  item.encoding_text = Ref::borrow(field.encoding_text.get());
+  item.byte_order_text = Ref::borrow(field.byte_order_text.get());
+  item.pad_unit = field.pad_unit;
+  Ref quoted_name = Ref::steal(PyObject_Repr(item.name.get()));
+  const char* text = quoted_name ? PyUnicode_AsUTF8(quoted_name.get()) : nullptr;
+  if (text == nullptr) return false;
+  // "recipe item 3 ('temp'), its keep_raw 'temp_raw': "
+  item.context = concat(field.context.substr(0, field.context.size() - 2), ", its keep_raw ",
+                        text, ": ");
+  specs.push_back(twin);
+  count_names.push_back(std::move(count_name));
+  items.push_back(std::move(item));
+  return true;
 }
 
 LayoutData* build_layout(PyObject* recipe, PyObject* packet_length) {
@@ -99,19 +129,33 @@ LayoutData* build_layout(PyObject* recipe, PyObject* packet_length) {
     prefix_argument_name("recipe");
     return nullptr;
   }
-  const std::size_t count = static_cast<std::size_t>(PyList_GET_SIZE(items.get()));
-  std::vector<ShapedField> specs(count);
-  std::vector<Ref> count_names(count);
+  const std::size_t recipe_items = static_cast<std::size_t>(PyList_GET_SIZE(items.get()));
+  std::vector<ShapedField> specs;
+  std::vector<Ref> count_names;
   auto data = std::make_unique<LayoutData>();
   if (!read_packet_length(packet_length, data->packet_length)) return nullptr;
-  data->items.resize(count);
-  data->names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
-  if (!data->names) return nullptr;
-  for (std::size_t i = 0; i < count; ++i) {
+  for (std::size_t i = 0; i < recipe_items; ++i) {
     // The list holds its own reference: user code run by a conversion may
     // shrink the caller's sequence, not this copy.
     Ref object = Ref::borrow(PyList_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)));
-    if (!read_item(object.get(), i, specs[i], count_names[i], data->items[i])) return nullptr;
+    specs.emplace_back();
+    count_names.emplace_back();
+    data->items.emplace_back();
+    if (!read_item(object.get(), i, specs.back(), count_names.back(), data->items.back())) {
+      return nullptr;
+    }
+  }
+  // "keep_raw": the raw values too, as fields of their own (name_raw) after
+  // the recipe's.
+  for (std::size_t i = 0; i < recipe_items; ++i) {
+    if (data->items[i].keep_raw && !add_raw_twin(i, specs, count_names, data->items)) {
+      return nullptr;
+    }
+  }
+  const std::size_t count = specs.size();
+  data->names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+  if (!data->names) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
     PyTuple_SET_ITEM(data->names.get(), static_cast<Py_ssize_t>(i),
                      Ref::borrow(data->items[i].name.get()).release());
   }
@@ -323,6 +367,7 @@ bool pack_fields(const LayoutData& data, PyObject* values, std::span<std::uint8_
     PyObject* entry = nullptr;
     in_order =
         in_order && PyDict_Next(values, &cursor, &key, &entry) && same_name(key, item.name.get());
+    if (field.spec.twin) continue;  // raw values read back, never packed
     Ref value = in_order ? Ref::borrow(entry) : field_value(values, item.name.get());
     if (!value) return false;
     const bool packed = item.conversion && !raw
@@ -440,11 +485,12 @@ PyObject* layout_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 // The recipe the layout was built from (its own copy), for pickling.
 PyObject* recipe_of(const LayoutData& data) {
   const std::span<const PlannedField> fields = data.plan.fields();
-  Ref recipe = Ref::steal(PyList_New(static_cast<Py_ssize_t>(fields.size())));
+  Ref recipe = Ref::steal(PyList_New(0));
   if (!recipe) return nullptr;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const FieldSpec& spec = fields[i].spec;
     const LayoutItem& item = data.items[i];
+    if (spec.twin) continue;  // the item's "keep_raw"
     Ref dict = Ref::steal(PyDict_New());
     Ref bits = Ref::steal(PyLong_FromUnsignedLong(spec.bits));
     if (!dict || !bits || PyDict_SetItemString(dict.get(), "name", item.name.get()) < 0 ||
@@ -486,7 +532,10 @@ PyObject* recipe_of(const LayoutData& data) {
         PyDict_SetItemString(dict.get(), "convert", item.conversion->canonical.get()) < 0) {
       return nullptr;
     }
-    PyList_SET_ITEM(recipe.get(), static_cast<Py_ssize_t>(i), dict.release());
+    if (item.keep_raw && PyDict_SetItemString(dict.get(), "keep_raw", Py_True) < 0) {
+      return nullptr;
+    }
+    if (PyList_Append(recipe.get(), dict.get()) < 0) return nullptr;
   }
   return recipe.release();
 }

@@ -24,6 +24,8 @@ struct LayoutItem {
   std::shared_ptr<const ItemConversion> conversion;
   // A padded text field's pad character, encoded: packing fills the field with it.
   std::string pad_unit;
+  // "keep_raw": the next item is this one's raw twin (name + "_raw").
+  bool keep_raw = false;
 };
 
 // Immutable once built, so layouts are shared between threads freely.

@@ -39,6 +39,11 @@ struct FieldSpec {
   bool little_endian = false;
   bool reverse_bits = false;
   TextPad pad = TextPad::None;  // text fields of layouts only
+  // A layout's raw twin of field `twin_of` ("keep_raw"): read at that
+  // field's place, with its shape, and never packed. Twins follow every
+  // field of the recipe, so the recipe's items keep their numbers.
+  bool twin = false;
+  std::uint32_t twin_of = 0;
 
   bool is_text() const { return row != nullptr && row->value_kind == ValueKind::Text; }
 };

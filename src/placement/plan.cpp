@@ -28,6 +28,7 @@ namespace {
 Result<std::uint64_t> measure_packed_size(std::span<const FieldSpec> fields) {
   PackedSize size;
   for (const FieldSpec& field : fields) {
+    if (field.twin) continue;
     if (auto added = size.add(field.offset, field.bits); !added) {
       return std::unexpected(added.error());
     }
@@ -43,10 +44,16 @@ std::expected<Plan, ItemError> Plan::build(std::span<const FieldSpec> fields) {
   std::uint64_t running = 0;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const FieldSpec& field = fields[i];
+    if (field.twin) {
+      plan.fields_.push_back(PlannedField{field, plan.fields_[field.twin_of].position});
+      plan.variable_of_.push_back(kNotVariable);
+      continue;
+    }
     const std::uint64_t position = field.offset.value_or(running);
     const auto end = add_bit_positions(position, field.bits);
     if (!end) return std::unexpected(ItemError{i, end.error()});
     plan.fields_.push_back(PlannedField{field, position});
+    plan.variable_of_.push_back(kNotVariable);
     plan.size_bits_ = std::max(plan.size_bits_, *end);
     if (field.bits == 0) {
       plan.has_zero_width_ = true;
@@ -73,6 +80,7 @@ std::expected<void, ItemError> Plan::check_positions(std::uint64_t offset_bits) 
   std::uint64_t running = offset_bits;
   for (std::size_t i = 0; i < fields_.size(); ++i) {
     const FieldSpec& field = fields_[i].spec;
+    if (field.twin) continue;  // at the place of the field before it
     std::uint64_t position = running;
     if (field.offset) {
       const auto absolute = add_bit_positions(offset_bits, *field.offset);
@@ -111,6 +119,14 @@ std::expected<Plan, ItemError> Plan::build(std::span<const ShapedField> fields) 
   std::uint64_t running = 0;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const ShapedField& field = fields[i];
+    if (field.spec.twin) {
+      // An earlier field, read again: no place, count or segment of its own.
+      PlannedField twin = plan.fields_[field.spec.twin_of];
+      twin.spec = field.spec;
+      plan.fields_.push_back(twin);
+      plan.variable_of_.push_back(plan.variable_of_[field.spec.twin_of]);
+      continue;
+    }
     std::uint64_t position = running;
     if (field.spec.offset) {
       segment = 0;
@@ -159,6 +175,8 @@ std::expected<Plan, ItemError> Plan::build(std::span<const ShapedField> fields) 
       std::uint64_t& trailer = plan.trailer_bits_[segment - 1];
       trailer = std::max(trailer, planned.first_bit() + planned.extent_bits(count));
     }
+    plan.variable_of_.push_back(field.shape.is_variable() ? plan.variable_items_.size()
+                                                          : kNotVariable);
     if (field.shape.is_variable()) {
       plan.variable_items_.push_back(i);
       plan.trailer_bits_.push_back(0);

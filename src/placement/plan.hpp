@@ -87,6 +87,10 @@ class Plan {
   // The items of the variable arrays, in recipe order; the one at index v
   // opens segment v + 1.
   std::span<const std::size_t> variable_items() const { return variable_items_; }
+  // The variable array whose values field j holds (a twin's, its field's),
+  // or kNotVariable.
+  static constexpr std::size_t kNotVariable = ~std::size_t{0};
+  std::size_t variable_of(std::size_t j) const { return variable_of_[j]; }
   // The bits the trailer of variable array v needs before the packet's end:
   // 0 for a counted array, or a rest-of-packet array nothing follows.
   std::uint64_t trailer_bits(std::size_t v) const { return trailer_bits_[v]; }
@@ -171,6 +175,7 @@ class Plan {
 
   std::vector<std::size_t> variable_items_;
   std::vector<std::uint64_t> trailer_bits_;  // per variable array
+  std::vector<std::size_t> variable_of_;     // per field
   std::optional<CountedArray> counted_array_;
   bool shaped_ = false;
   std::uint64_t size_bits_ = 0;

@@ -178,13 +178,15 @@ def _items(where: str, items: Any, defaults: dict[str, Any]) -> list[dict[str, A
         merged = {**defaults, **item}
         if "pad" in defaults and "pad" not in item and not _is_text(merged.get("encoding")):
             del merged["pad"]  # a default pad is for the text fields
+        if "keep_raw" in defaults and "keep_raw" not in item and "convert" not in merged:
+            del merged["keep_raw"]  # and a default keep_raw for the converted ones
         if isinstance(merged.get("convert"), dict):
             merged["convert"] = _file_conversion(f"{where}: item {index}", merged["convert"])
         out.append(merged)
     return out
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def _is_text(encoding: Any) -> bool:
     """Whether `encoding` names a text encoding, as Layout itself tells:
     only text fields take "pad"."""
@@ -540,6 +542,7 @@ def read_ccsdspy_csv(
             )
             if isinstance(conversion, dict):
                 item["convert"] = conversion
+                item["keep_raw"] = True  # name_raw: ccsdspy's value
             else:
                 notes.append(f"{item_where}: calibration not used: {conversion}")
         recipe.append(item)
