@@ -236,4 +236,73 @@ def test_state_values_that_are_not_integers(tmp_path, key, message):
     path.write_text(json.dumps(document))
     with pytest.raises(definitions_module.DefinitionsError) as raised:
         definitions_module.load(path)
-    assert str(raised.value).startswith(f"{path}: packet type 'hk': item 0: convert: {message}")
+    assert str(raised.value).startswith(f"{path}: packet type 'hk': layout item 0: convert: {message}")
+
+
+def load_error(tmp_path, document):
+    path = tmp_path / "defs.json"
+    path.write_text(json.dumps(document))
+    with pytest.raises(definitions_module.DefinitionsError) as raised:
+        definitions_module.load(path)
+    message = str(raised.value)
+    assert message.startswith(f"{path}: ")
+    return message[len(f"{path}: ") :]
+
+
+HEADER = [
+    {"name": "apid", "encoding": "unsigned", "bits": 16},
+    {"name": "length", "encoding": "unsigned", "bits": 16},
+]
+
+
+def test_a_misspelt_key_gets_a_suggestion(tmp_path):
+    document = {
+        "defaults": BASE,
+        "packets": {"hk": {"layout": [{"name": "temp", "encodng": "unsigned", "bits": 8}]}},
+    }
+    assert load_error(tmp_path, document) == (
+        "packet type 'hk': layout item 0 ('temp'): unknown key 'encodng'; did you mean 'encoding'?"
+    )
+
+
+def test_a_typo_in_defaults_is_blamed_on_defaults(tmp_path):
+    document = {
+        "defaults": {"byte_order": "big", "reverse_bit": False},
+        "header": HEADER,
+        "packets": {"hk": {"layout": [{"name": "temp", "encoding": "unsigned", "bits": 8}]}},
+    }
+    assert load_error(tmp_path, document) == (
+        "defaults: unknown key 'reverse_bit'; did you mean 'reverse_bits'?"
+    )
+
+
+def test_item_numbers_count_the_header_and_the_layout_apart(tmp_path):
+    layout = [
+        {"name": "a", "encoding": "unsigned", "bits": 8},
+        {"name": "s", "encoding": "unsigned", "bits": 8, "count": "*"},
+        {"name": "n", "encoding": "unsigned", "bits": 8, "count": "a"},
+    ]
+    document = {"defaults": BASE, "header": HEADER, "packets": {"hk": {"layout": layout}}}
+    assert load_error(tmp_path, document) == (
+        "packet type 'hk': layout item 2 ('n'): ValueError: a variable array cannot follow the "
+        "rest-of-packet array of layout item 1 without an offset_bits: the fields after that "
+        "array are placed from the packet's end"
+    )
+    bad_header = [HEADER[0], {**HEADER[1], "encoding": "uint16"}]
+    document = {"defaults": BASE, "header": bad_header, "packets": {"hk": {"layout": layout[:1]}}}
+    assert load_error(tmp_path, document).startswith(
+        "packet type 'hk': header item 1 ('length'): ValueError: Unsupported encoding type: uint16"
+    )
+
+
+def test_an_unknown_encoding_lists_the_names(tmp_path):
+    document = {
+        "defaults": BASE,
+        "packets": {"hk": {"layout": [{"name": "t", "encoding": "unsignd", "bits": 8}]}},
+    }
+    message = load_error(tmp_path, document)
+    assert message.startswith(
+        "packet type 'hk': layout item 0 ('t'): ValueError: Unsupported encoding type: unsignd; "
+        "did you mean 'unsigned'? (known: unsigned, twos_complement, "
+    )
+    assert "us_ascii" in message and "ieee754_f32" in message

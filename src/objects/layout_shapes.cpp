@@ -40,6 +40,21 @@ std::size_t edit_distance(std::string_view a, std::string_view b) {
   return row[b.size()];
 }
 
+}  // namespace
+
+std::string_view nearest_name(std::string_view text, std::span<const std::string_view> names) {
+  std::string_view nearest;
+  std::size_t best = 3;  // suggest only near misses
+  for (const std::string_view known : names) {
+    const std::size_t distance = edit_distance(text, known);
+    if (distance < best || (distance == best && nearest.empty() && distance * 3 <= known.size())) {
+      best = distance;
+      nearest = known;
+    }
+  }
+  return nearest;
+}
+
 bool refuse_unknown_keys(PyObject* object, const LayoutItem& item) {
   Py_ssize_t cursor = 0;
   PyObject* key = nullptr;
@@ -55,21 +70,14 @@ bool refuse_unknown_keys(PyObject* object, const LayoutItem& item) {
       if (std::find(kKnownKeys.begin(), kKnownKeys.end(), text) != kKnownKeys.end()) continue;
     }
     std::string message = concat("unknown key ", quoted(key));
-    std::string_view nearest;
-    std::size_t best = 3;  // suggest only near misses
-    for (const std::string_view known : kKnownKeys) {
-      const std::size_t distance = edit_distance(text, known);
-      if (distance < best ||
-          (distance == best && nearest.empty() && distance * 3 <= known.size())) {
-        best = distance;
-        nearest = known;
-      }
-    }
+    const std::string_view nearest = nearest_name(text, kKnownKeys);
     if (!nearest.empty()) message += concat("; did you mean '", nearest, "'?");
     return refuse(item, message);
   }
   return true;
 }
+
+namespace {
 
 // The width a float encoding's name promises: 32 for "ieee754_f32", 0 for
 // names without one.
@@ -114,7 +122,6 @@ std::string quoted(PyObject* object) {
 
 bool read_layout_keys(PyObject* object, const LayoutItem& item, FieldShape& shape,
                       Ref& count_name) {
-  if (!refuse_unknown_keys(object, item)) return false;
   Ref count = Ref::borrow(PyDict_GetItemString(object, "count"));
   if (count) {
     if (PyUnicode_Check(count.get())) {

@@ -22,8 +22,15 @@ bool refuse(const LayoutItem& item, const std::string& message);
 // repr(object) as UTF-8, "?" when it fails.
 std::string quoted(PyObject* object);
 
-// Refuses keys that no recipe item knows, suggesting the nearest known one;
-// reads "count" and "word_bits" into `shape`. A count naming a field is left
+// The name of `names` nearest to `text` when it is a near miss (a typo),
+// else empty.
+std::string_view nearest_name(std::string_view text, std::span<const std::string_view> names);
+
+// Refuses keys that no recipe item knows, suggesting the nearest known one.
+// False with ValueError set.
+bool refuse_unknown_keys(PyObject* object, const LayoutItem& item);
+
+// Reads "count" and "word_bits" into `shape`. A count naming a field is left
 // in `count_name` for check_layout to resolve. False with ValueError set.
 bool read_layout_keys(PyObject* object, const LayoutItem& item, FieldShape& shape, Ref& count_name);
 

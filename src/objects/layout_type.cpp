@@ -49,6 +49,19 @@ Ref exact_str(const TextField& field) {
   return Ref::steal(copy);
 }
 
+bool refuse_unknown_encoding(std::string_view encoding, const LayoutItem& item) {
+  std::vector<std::string_view> names;
+  std::string known;
+  for (const EncodingRow& row : encoding_rows()) {
+    names.push_back(row.name);
+    known += concat(known.empty() ? "" : ", ", row.name);
+  }
+  std::string message = concat("ValueError: Unsupported encoding type: ", encoding);
+  const std::string_view nearest = nearest_name(encoding, names);
+  if (!nearest.empty()) message += concat("; did you mean '", nearest, "'?");
+  return refuse(item, concat(message, " (known: ", known, ")"));
+}
+
 // Reads one item with the checks, and in the order, of unpack_parameters.
 // False with the failure raised as ValueError naming the item.
 bool read_item(PyObject* object, std::size_t index, ShapedField& field, Ref& count_name,
@@ -57,6 +70,14 @@ bool read_item(PyObject* object, std::size_t index, ShapedField& field, Ref& cou
   RecipeItem reader;
   ItemFields fields;
   item.context = item_context(index, nullptr);
+  if (PyDict_Check(object)) {
+    // A misspelt key ("encodng") explains a missing one better than the
+    // missing key does: keys are checked first.
+    Ref named = Ref::borrow(PyDict_GetItemString(object, "name"));
+    if (named && PyUnicode_Check(named.get())) item.context = item_context(index, named.get());
+    if (!refuse_unknown_keys(object, item)) return false;
+    item.context = item_context(index, nullptr);
+  }
   if (!read_item_name(reader, object, fields)) {
     rewrap_engine_failure(item.context);
     return false;
@@ -74,6 +95,11 @@ bool read_item(PyObject* object, std::size_t index, ShapedField& field, Ref& cou
   const bool permuted = is_permutation_text(fields.byte_order.text);
   const bool read = permuted || parse_byte_order(fields.byte_order, byte_order);
   spec.row = read ? resolve_encoding(fields.encoding) : nullptr;
+  if (spec.row == nullptr && read && PyErr_ExceptionMatches(PyExc_ValueError)) {
+    // The packet functions' message, with the names there are.
+    PyErr_Clear();
+    return refuse_unknown_encoding(fields.encoding.text, item);
+  }
   if (spec.row == nullptr) {
     rewrap_engine_failure(item.context);
     return false;

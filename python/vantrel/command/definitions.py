@@ -16,6 +16,7 @@ from __future__ import annotations
 import csv
 import functools
 import json
+import re
 import sys
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -168,20 +169,22 @@ def _position(where: str, value: Any, header: list[dict[str, Any]], extra: set[s
     return dict(table)
 
 
-def _items(where: str, items: Any, defaults: dict[str, Any]) -> list[dict[str, Any]]:
+def _items(
+    where: str, items: Any, defaults: dict[str, Any], label: str = "layout item"
+) -> list[dict[str, Any]]:
     if not isinstance(items, list):
-        raise DefinitionsError(f"{where}: the layout must be a list of items")
+        raise DefinitionsError(f"{where}: the {label.split()[0]} must be a list of items")
     out = []
     for index, item in enumerate(items):
         if not isinstance(item, dict):
-            raise DefinitionsError(f"{where}: item {index} must be a table (a JSON object)")
+            raise DefinitionsError(f"{where}: {label} {index} must be a table (a JSON object)")
         merged = {**defaults, **item}
         if "pad" in defaults and "pad" not in item and not _is_text(merged.get("encoding")):
             del merged["pad"]  # a default pad is for the text fields
         if "keep_raw" in defaults and "keep_raw" not in item and "convert" not in merged:
             del merged["keep_raw"]  # and a default keep_raw for the converted ones
         if isinstance(merged.get("convert"), dict):
-            merged["convert"] = _file_conversion(f"{where}: item {index}", merged["convert"])
+            merged["convert"] = _file_conversion(f"{where}: {label} {index}", merged["convert"])
         out.append(merged)
     return out
 
@@ -232,7 +235,8 @@ def from_document(document: Any, source: str, base: Path | None = None) -> Defin
     defaults = top.get("defaults", {})
     if not isinstance(defaults, dict):
         raise DefinitionsError(f"{source}: 'defaults' must be a table of item keys")
-    header = _items(f"{source}: header", top.get("header", []), defaults)
+    _check_defaults(source, defaults)
+    header = _items(source, top.get("header", []), defaults, "header item")
 
     framing = dict(CCSDS_FRAMING)
     framing.update(_check_keys(f"{source}: framing", top.get("framing", {}), FRAMING_KEYS, "it"))
@@ -289,7 +293,11 @@ def from_document(document: Any, source: str, base: Path | None = None) -> Defin
         options = entry.get("options", {})
         if not isinstance(options, dict):
             raise DefinitionsError(f"{where}: 'options' must be a table of Layout options")
-        packets.append(_packet_type(where, name, keys, recipe, options, entry.get("time")))
+        packets.append(
+            _packet_type(
+                where, name, keys, recipe, options, entry.get("time"), len(recipe) - len(items)
+            )
+        )
     return Definitions(source, framing, rules, key, sequence, tuple(packets), tuple(notes))
 
 
@@ -301,6 +309,32 @@ def _check_type_names(source: str, names: list[str]) -> None:
         check_distinct(names, "packet types")
     except CommandError as error:
         raise DefinitionsError(f"{source}: {error}") from None
+
+
+def _file_numbers(message: str, header_items: int) -> str:
+    """Layout's message with its item numbers as the file counts them: the
+    header's items, then the type's own layout items, each from 0."""
+
+    def renumber(match: re.Match) -> str:
+        index = int(match.group(1))
+        if index < header_items:
+            return f"header item {index}"
+        return f"layout item {index - header_items}"
+
+    return re.sub(r"recipe item (\d+)", renumber, message)
+
+
+def _check_defaults(source: str, defaults: dict[str, Any]) -> None:
+    """Refuses a key of `defaults` that no recipe item knows, here, rather
+    than in the first item it fills."""
+    probe = {"name": "x", "encoding": "unsigned", "bits": 8, "byte_order": "big"}
+    for key, value in defaults.items():
+        try:
+            vantrel.Layout([{**probe, "reverse_bits": False, key: value}])
+        except (TypeError, ValueError) as error:
+            _, found, rest = str(error).partition(f"unknown key {key!r}")
+            if found:
+                raise DefinitionsError(f"{source}: defaults: {found}{rest}") from None
 
 
 def _packet_keys(where: str, value: Any) -> tuple[int, ...] | None:
@@ -319,13 +353,12 @@ def _packet_type(
     recipe: list[dict[str, Any]],
     options: dict[str, Any],
     time: Any,
+    header_items: int = 0,
 ) -> PacketType:
     try:
         layout = vantrel.Layout(recipe, **options)
-    except TypeError as error:
-        raise DefinitionsError(f"{where}: {error}") from None
-    except ValueError as error:
-        raise DefinitionsError(f"{where}: {error}") from None
+    except (TypeError, ValueError) as error:
+        raise DefinitionsError(f"{where}: {_file_numbers(str(error), header_items)}") from None
     codes = {
         item.get("name"): item["convert"].get("scale")
         for item in recipe
@@ -558,4 +591,4 @@ def _ccsdspy_packet_type(
     notes: list[str] | None = None,
 ) -> PacketType:
     recipe = read_ccsdspy_csv(path, where, notes)
-    return _packet_type(where, name, keys, recipe, {}, time)
+    return _packet_type(where, name, keys, recipe, {}, time, len(CCSDSPY_HEADER_NAMES))
