@@ -548,6 +548,26 @@ std::shared_ptr<ArrowColumnData> state_dictionary(const Conversion& conversion) 
   return dictionary;
 }
 
+}  // namespace
+
+void set_converted_type(ArrowColumnData& column, const Conversion& conversion) {
+  // Calibrations as double, time codes as nanosecond timestamps, states as
+  // int32 indices into a dictionary of their names.
+  switch (conversion.kind) {
+    case ConversionKind::TimeCode:
+      column.type = ColumnType::I64;
+      column.format_override = conversion.time.scale == TimeScale::Utc ? "tsn:UTC" : "tsn:";
+      break;
+    case ConversionKind::Enumeration:
+      column.type = ColumnType::I32;
+      column.dictionary = state_dictionary(conversion);
+      break;
+    default: column.type = ColumnType::F64; break;
+  }
+}
+
+namespace {
+
 // The fields whose columns the result holds, in the order a dict filled in
 // recipe order keeps its keys: each name at its first field, with the column
 // of its last field.
@@ -585,21 +605,7 @@ PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
     column->name.assign(name, static_cast<std::size_t>(size));
     column->type = column_type_of(fields[j].spec);
     column->length = count;
-    if (const Conversion* conversion = conversions[j]) {
-      // Calibrations as double, time codes as nanosecond timestamps, states
-      // as int32 indices into a dictionary of their names.
-      switch (conversion->kind) {
-        case ConversionKind::TimeCode:
-          column->type = ColumnType::I64;
-          column->format_override = conversion->time.scale == TimeScale::Utc ? "tsn:UTC" : "tsn:";
-          break;
-        case ConversionKind::Enumeration:
-          column->type = ColumnType::I32;
-          column->dictionary = state_dictionary(*conversion);
-          break;
-        default: column->type = ColumnType::F64; break;
-      }
-    }
+    if (const Conversion* conversion = conversions[j]) set_converted_type(*column, *conversion);
     if (!column->is_text()) {
       column->values.resize(count * column_item_size(column->type));
       destinations[j] = column->values.data();
@@ -677,18 +683,7 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
   const PacketStarts& starts = where.starts;
   if (data.plan.shaped()) {
     if (output == Output::Arrow) {
-      const bool converted =
-          !raw && std::any_of(data.items.begin(), data.items.end(),
-                              [](const LayoutItem& item) { return item.conversion != nullptr; });
-      if (converted) {
-        // The Arrow export of arrays carries raw values only: refused
-        // rather than handing raw counts out as engineering values.
-        PyErr_SetString(PyExc_ValueError,
-                        "layouts with arrays or permuted byte orders give converted values as "
-                        "numpy columns only: output='arrow' needs raw=True for them");
-        return nullptr;
-      }
-      return unpack_many_shaped_arrow(data, buffer, view.immutable(), starts, masking);
+      return unpack_many_shaped_arrow(data, buffer, view.immutable(), starts, masking, raw);
     }
     if (slots[6] != nullptr && slots[6] != Py_None) {
       PyErr_SetString(PyExc_ValueError,

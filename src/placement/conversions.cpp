@@ -1089,4 +1089,45 @@ std::optional<ColumnFailure> decode_converted_column(ByteSpan buffer, const Pack
   return std::nullopt;
 }
 
+std::optional<PacketConversionFailure> convert_packet_elements(
+    const Conversion& conversion, ColumnType raw_type, const void* raw, std::size_t packets,
+    std::size_t limit, const ElementRanges& ranges, void* out,
+    std::span<std::uint8_t> packet_mask, StateHandles* handles) {
+  const std::uint64_t total = ranges.begin(packets);
+  limit = std::min(limit, packets);
+  // One byte per element: 1 where it is not converted (a masked packet, or
+  // one past the limit), and where its conversion fails.
+  std::vector<std::uint8_t> failed(total, 0);
+  for (std::size_t i = 0; i < packets; ++i) {
+    if (i >= limit || (!packet_mask.empty() && packet_mask[i] != 0)) {
+      std::fill(failed.begin() + static_cast<std::ptrdiff_t>(ranges.begin(i)),
+                failed.begin() + static_cast<std::ptrdiff_t>(ranges.begin(i + 1)), 1);
+    }
+  }
+  const std::vector<std::uint8_t> skipped = failed;
+  // Converting with a mask goes on past failures, marking them.
+  if (total != 0) convert_values(conversion, raw_type, raw, total, out, failed, handles);
+
+  const std::size_t item = column_item_size(raw_type);
+  for (std::size_t i = 0; i < limit; ++i) {
+    const std::uint64_t begin = ranges.begin(i);
+    const std::uint64_t end = ranges.begin(i + 1);
+    bool bad = false;
+    for (std::uint64_t e = begin; e < end && !bad; ++e) bad = failed[e] != 0 && skipped[e] == 0;
+    if (!bad) continue;
+    if (!packet_mask.empty()) {
+      packet_mask[i] = 1;
+      continue;
+    }
+    // The packet's error, from its elements converted again on their own.
+    std::vector<std::uint64_t> scratch(end - begin);
+    const auto element =
+        convert_values(conversion, raw_type, static_cast<const std::uint8_t*>(raw) + begin * item,
+                       end - begin, scratch.data(), {});
+    if (element) return PacketConversionFailure{i, element->error};
+    break;
+  }
+  return std::nullopt;
+}
+
 }  // namespace vantrel

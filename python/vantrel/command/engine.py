@@ -19,7 +19,7 @@ import vantrel
 
 from .common import CommandError
 from .definitions import Definitions
-from .tables import decode_table, write_part
+from .tables import WriteOptions, decode_table, write_part
 
 DEFAULT_CHUNK_BYTES = 16 << 20
 MIN_LOOKAHEAD_CAP = 1 << 20
@@ -196,17 +196,21 @@ def frame_chunk(chunk: Chunk, definitions: Definitions) -> Framing:
 class Parts:
     """Where a job writes its tables itself: one part file per chunk and type.
 
-    Parquet parts go to `<type>.parquet/part-A-OFFSET.parquet` (A the
-    archive's place, OFFSET the chunk's first byte, both zero-padded so that
-    names sort in stream order); CSV parts, rows only, to
-    `<staging>/<type>/part-A-OFFSET.csv`, for the command to join.
+    Parquet (Arrow) parts go to `<type>.parquet/part-A-OFFSET.parquet`
+    (`.arrow`; A the archive's place, OFFSET the chunk's first byte, both
+    zero-padded so that names sort in stream order); CSV parts, rows only,
+    to `<staging>/<type>/part-A-OFFSET.csv`, for the command to join.
     """
 
     directory: str
-    format: str  # "parquet" or "csv"
+    options: WriteOptions
     archive_digits: int
     offset_digits: int
     staging: str = ""
+
+    @property
+    def format(self) -> str:
+        return self.options.format
 
     def path(self, type_name: str, chunk: Chunk) -> Path:
         return self.path_at(type_name, chunk.archive, chunk.start)
@@ -214,9 +218,10 @@ class Parts:
     def path_at(self, type_name: str, archive: int, start: int) -> Path:
         """The part of the chunk at byte `start` of archive number `archive`."""
         stem = f"part-{archive:0{self.archive_digits}d}-{start:0{self.offset_digits}d}"
-        if self.format == "parquet":
-            return Path(self.directory) / f"{type_name}.parquet" / f"{stem}.parquet"
-        return Path(self.staging) / type_name / f"{stem}.csv"
+        if self.format == "csv":
+            return Path(self.staging) / type_name / f"{stem}.csv"
+        suffix = f".{self.format}"
+        return Path(self.directory) / (type_name + suffix) / (stem + suffix)
 
 
 @dataclass(frozen=True)
@@ -338,7 +343,7 @@ def run_chunk(job: Job, chunk: Chunk, framed: Any = None) -> ChunkResult:
         if job.parts is None:
             result.tables[packet.name] = table
         elif len(offsets):
-            write_part(job.parts.path(packet.name, chunk), table, job.parts.format)
+            write_part(job.parts.path(packet.name, chunk), table, job.parts.options)
     return result
 
 

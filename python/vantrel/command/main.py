@@ -121,7 +121,25 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
         metavar="OUT",
         help="directory for the tables (created if needed)",
     )
-    decode.add_argument("-f", "--format", choices=("parquet", "csv"), default="parquet")
+    decode.add_argument(
+        "-f",
+        "--format",
+        choices=("parquet", "arrow", "csv"),
+        default="parquet",
+        help="parquet (default), arrow (Arrow IPC files, read without decoding) or csv",
+    )
+    decode.add_argument(
+        "--compression",
+        metavar="CODEC",
+        help="parquet: none, snappy (default), gzip, brotli, lz4, zstd; "
+        "arrow: none (default), lz4, zstd",
+    )
+    decode.add_argument(
+        "--row-group-size",
+        type=_positive,
+        metavar="ROWS",
+        help="rows per Parquet row group or Arrow record batch (default: one per chunk)",
+    )
     decode.add_argument(
         "--strict", action="store_true", help="exit with status 3 when the archive shows damage"
     )

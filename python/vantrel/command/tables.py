@@ -1,24 +1,61 @@
-"""The tables `vantrel decode` writes: Parquet or CSV, whole or in parts.
+"""The tables `vantrel decode` writes: Parquet, Arrow IPC or CSV, whole or in parts.
 
 In one process each packet type gets one file, written chunk after chunk.
 On dask, every worker writes the tables of its own chunks as part files, so
-only small summaries travel back: Parquet parts make a dataset folder per
-type (`<type>.parquet/part-*.parquet`, read back as one table in stream
-order by pyarrow, pandas, polars or dask), and CSV parts are joined, in
-order, into the same `<type>.csv` one process writes.
+only small summaries travel back: Parquet and Arrow parts make a dataset
+folder per type (`<type>.parquet/part-*.parquet`, `<type>.arrow/part-*.arrow`,
+read back as one table in stream order by pyarrow, pandas, polars or dask),
+and CSV parts are joined, in order, into the same `<type>.csv` one process
+writes.
 """
 
 from __future__ import annotations
 
-import csv
 import os
 import shutil
 from concurrent.futures import Future, ThreadPoolExecutor
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from .common import CommandError
 from .extras import need
 from .outputs import OutputFolder
+
+# Codecs each columnar format can write; None is the format's default.
+COMPRESSIONS = {
+    "parquet": ("none", "snappy", "gzip", "brotli", "lz4", "zstd"),
+    "arrow": ("none", "lz4", "zstd"),
+}
+COLUMNAR = tuple(COMPRESSIONS)
+FORMAT_NAMES = {"parquet": "Parquet output", "arrow": "Arrow IPC output"}
+
+
+@dataclass(frozen=True)
+class WriteOptions:
+    """How the columnar tables are written; travels to dask workers with the parts."""
+
+    format: str = "parquet"  # "parquet", "arrow" or "csv"
+    compression: str | None = None  # None: the format's default (Parquet snappy, Arrow none)
+    row_group_rows: int | None = None  # None: one row group (record batch) per chunk
+
+    def check(self) -> WriteOptions:
+        if self.compression is not None and self.format in COMPRESSIONS:
+            if self.compression not in COMPRESSIONS[self.format]:
+                known = ", ".join(COMPRESSIONS[self.format])
+                raise CommandError(
+                    f"--compression {self.compression!r} is not one of {self.format}'s: {known}"
+                )
+        elif self.compression is not None:
+            raise CommandError(f"--compression applies to parquet and arrow, not {self.format}")
+        if self.row_group_rows is not None and self.format not in COLUMNAR:
+            raise CommandError(f"--row-group-size applies to parquet and arrow, not {self.format}")
+        return self
+
+    @property
+    def columns(self) -> str:
+        """What the decode hands the writers: pyarrow tables."""
+        return "arrow"
 
 
 def parquet_options(schema) -> dict[str, Any]:
@@ -41,41 +78,128 @@ def parquet_options(schema) -> dict[str, Any]:
     }
 
 
-def write_part(path: Path, table: Any, output_format: str) -> None:
-    """One chunk's table of one type, as a part file of its own."""
-    if output_format == "parquet":
-        import pyarrow.parquet
+class ColumnarWriter:
+    """One Parquet or Arrow IPC file, written table after table."""
 
-        pyarrow.parquet.write_table(table, path, **parquet_options(table.schema))
+    def __init__(self, path: Path, schema, options: WriteOptions):
+        self.options = options
+        compression = options.compression
+        if options.format == "parquet":
+            import pyarrow.parquet
+
+            self.writer = pyarrow.parquet.ParquetWriter(
+                path,
+                schema,
+                compression=compression or "snappy",
+                **parquet_options(schema),
+            )
+        else:
+            import pyarrow.ipc
+
+            ipc = pyarrow.ipc.IpcWriteOptions(
+                compression=None if compression in (None, "none") else compression
+            )
+            self.writer = pyarrow.ipc.new_file(str(path), schema, options=ipc)
+
+    def write(self, table) -> None:
+        rows = self.options.row_group_rows
+        if self.options.format == "parquet":
+            self.writer.write_table(table, row_group_size=rows)
+        else:
+            self.writer.write_table(table, max_chunksize=rows)
+
+    def close(self) -> None:
+        self.writer.close()
+
+
+def write_part(path: Path, table: Any, options: WriteOptions) -> None:
+    """One chunk's table of one type, as a part file of its own."""
+    if options.format in COLUMNAR:
+        writer = ColumnarWriter(path, table.schema, options)
+        try:
+            writer.write(table)
+        finally:
+            writer.close()
         return
-    with open(path, "w", newline="", encoding="utf-8") as file:
+    with open(path, "wb") as file:
         write_rows(file, table)
 
 
-def write_rows(file, columns: dict[str, Any]) -> None:
-    """The rows of numpy columns as CSV lines, without a header."""
-    rows = zip(*(_csv_values(column) for column in columns.values()))
-    csv.writer(file).writerows(rows)
+def csv_table(table):
+    """A table of what CSV cells can hold, computed column by column by Arrow.
+
+    Times become ISO 8601 (`2026-01-01T00:00:01.500000000`), state names
+    their text, and an array field's row one cell such as `[1, 2.5, 3]`:
+    every number written as the shortest text that reads back to the same
+    value of its own width (float32 as float32), as Arrow writes numbers.
+    """
+    import pyarrow as pa
+
+    columns = [_csv_column(column) for column in table.columns]
+    return pa.table(columns, names=table.column_names)
 
 
-def _csv_values(column: Any) -> list[Any]:
-    # Masked entries (values that failed to decode) become empty cells; an
-    # array field's row is one cell holding its values as a list.
+def _csv_column(column):
+    import pyarrow as pa
+
+    if isinstance(column, pa.ChunkedArray):
+        return pa.chunked_array([_csv_column(c) for c in column.chunks], _csv_type(column.type))
+    return _csv_array(column)
+
+
+def _csv_type(kind):
+    import pyarrow as pa
+    import pyarrow.types as kinds
+
+    if kinds.is_timestamp(kind) or kinds.is_dictionary(kind) or _is_list(kind):
+        return pa.string()
+    return kind
+
+
+def _is_list(kind) -> bool:
+    import pyarrow.types as kinds
+
+    return kinds.is_list(kind) or kinds.is_large_list(kind) or kinds.is_fixed_size_list(kind)
+
+
+def _csv_array(array):
     import numpy as np
+    import pyarrow as pa
+    import pyarrow.compute as compute
+    import pyarrow.types as kinds
 
-    if isinstance(column, np.ma.MaskedArray):
-        if column.ndim > 1:
-            rows = column.filled(0).tolist()
-            return [None if m else r for r, m in zip(rows, np.ma.getmaskarray(column).any(1))]
-        return column.astype(object).filled(None).tolist()
-    if hasattr(column, "to_list"):  # a ragged column: one array (or None) per packet
-        return [None if row is None else row.tolist() for row in column.to_list()]
-    return column.tolist()
+    kind = array.type
+    if kinds.is_timestamp(kind):
+        return compute.strftime(array, format="%Y-%m-%dT%H:%M:%S")
+    if kinds.is_dictionary(kind):
+        return compute.cast(array.dictionary_decode(), pa.string())
+    if not _is_list(kind):
+        return array
+    if kinds.is_fixed_size_list(kind):
+        values = _csv_array(array.flatten())
+        offsets = pa.array(np.arange(len(array) + 1, dtype=np.int32) * kind.list_size)
+        lists = pa.ListArray.from_arrays(offsets, values, mask=array.is_null())
+    else:
+        values = _csv_array(array.values)
+        lists = type(array).from_arrays(array.offsets, values, mask=array.is_null())
+    if not kinds.is_string(values.type):
+        values = compute.cast(values, pa.string())
+        lists = type(lists).from_arrays(lists.offsets, values, mask=array.is_null())
+    joined = compute.binary_join(lists, ", ")
+    return compute.binary_join_element_wise("[", joined, "]", "")
 
 
-def empty_table(packet, output_format: str) -> Any:
+def write_rows(file, table, header: bool = False) -> None:
+    """A table's rows as CSV lines (LF ends, quotes where needed) to a binary file."""
+    import pyarrow.csv
+
+    options = pyarrow.csv.WriteOptions(include_header=header, quoting_style="needed")
+    pyarrow.csv.write_csv(csv_table(table), file, options)
+
+
+def empty_table(packet, options: WriteOptions) -> Any:
     """A packet type's table without rows: its columns and their types."""
-    return decode_table(packet, b"", [], [], "arrow" if output_format == "parquet" else "numpy")
+    return decode_table(packet, b"", [], [], options.columns)
 
 
 def output_names(definitions, output_format: str) -> list[str]:
@@ -83,8 +207,8 @@ def output_names(definitions, output_format: str) -> list[str]:
     return [f"{packet.name}.{output_format}" for packet in definitions.packets]
 
 
-class ParquetFiles:
-    """One Parquet file per packet type, one row group per chunk.
+class ColumnarFiles:
+    """One Parquet or Arrow IPC file per packet type, a row group per chunk.
 
     Each type's file is written by a thread of its own (pyarrow encodes
     without the GIL), so the types are encoded side by side and the next
@@ -92,15 +216,17 @@ class ParquetFiles:
     written in the output folder's staging folder, and named by its commit.
     """
 
-    def __init__(self, out: OutputFolder, definitions):
-        self.parquet = need("pyarrow.parquet", "cli", "Parquet output")
+    def __init__(self, out: OutputFolder, definitions, options: WriteOptions):
+        need("pyarrow.parquet", "cli", FORMAT_NAMES[options.format])
         self.out = out
+        self.options = options
+        self.suffix = f".{options.format}"
         self.writers: dict[str, Any] = {}
         self.threads: dict[str, ThreadPoolExecutor] = {}
         self.pending: dict[str, list[Future]] = {}
 
     def location(self, name: str) -> Path:
-        return self.out.shown(f"{name}.parquet")
+        return self.out.shown(name + self.suffix)
 
     def take(self, result) -> None:
         for name, table in result.tables.items():
@@ -109,7 +235,7 @@ class ParquetFiles:
 
     def write(self, name: str, table: Any) -> None:
         if name not in self.threads:
-            self.threads[name] = ThreadPoolExecutor(1, thread_name_prefix=f"parquet-{name}")
+            self.threads[name] = ThreadPoolExecutor(1, thread_name_prefix=f"writer-{name}")
             self.pending[name] = []
         pending = self.pending[name]
         pending.append(self.threads[name].submit(self._write, name, table))
@@ -119,17 +245,13 @@ class ParquetFiles:
     def _write(self, name: str, table: Any) -> None:
         writer = self.writers.get(name)
         if writer is None:
-            writer = self.parquet.ParquetWriter(
-                self.out.staging_path(f"{name}.parquet"),
-                table.schema,
-                **parquet_options(table.schema),
-            )
-            self.writers[name] = writer
-        writer.write_table(table)
+            path = self.out.staging_path(name + self.suffix)
+            writer = self.writers[name] = ColumnarWriter(path, table.schema, self.options)
+        writer.write(table)
 
     def finish(self, packet) -> None:
         """The table of a type that had no packets."""
-        self.write(packet.name, empty_table(packet, "parquet"))
+        self.write(packet.name, empty_table(packet, self.options))
 
     def close(self) -> None:
         """Wait for every write and close the files (their footers written)."""
@@ -150,7 +272,7 @@ class ParquetFiles:
             self.writers.clear()
 
 
-class ParquetParts:
+class DatasetParts:
     """A dataset folder per packet type, filled with part files by the workers.
 
     The workers write into the staging folder (`parts.directory`); the
@@ -158,34 +280,36 @@ class ParquetParts:
     """
 
     def __init__(self, out: OutputFolder, definitions, parts):
-        need("pyarrow.parquet", "cli", "Parquet output")
+        need("pyarrow.parquet", "cli", FORMAT_NAMES[parts.options.format])
         self.out = out
         self.parts = parts
+        self.suffix = f".{parts.options.format}"
         for packet in definitions.packets:
-            out.staging_path(f"{packet.name}.parquet").mkdir()
+            out.staging_path(packet.name + self.suffix).mkdir()
 
     def location(self, name: str) -> Path:
-        return self.out.shown(f"{name}.parquet")
+        return self.out.shown(name + self.suffix)
 
     def take(self, result) -> None:
         pass  # the worker wrote its parts
 
     def finish(self, packet) -> None:
         first = self.parts.path_at(packet.name, 0, 0)
-        write_part(first, empty_table(packet, "parquet"), "parquet")
+        write_part(first, empty_table(packet, self.parts.options), self.parts.options)
 
     def close(self) -> None:
         pass
 
 
 class CsvFiles:
-    """One CSV file per packet type, written with the standard library.
+    """One CSV file per packet type, written by Arrow's CSV writer.
 
     With `parts`, the workers wrote each chunk's rows to a part file of the
     staging folder: each is appended in turn, then removed.
     """
 
     def __init__(self, out: OutputFolder, definitions, parts=None):
+        need("pyarrow.csv", "cli", "CSV output")
         self.out = out
         self.definitions = definitions
         self.parts = parts
@@ -197,27 +321,26 @@ class CsvFiles:
     def location(self, name: str) -> Path:
         return self.out.shown(f"{name}.csv")
 
-    def _file(self, name: str, columns: dict[str, Any] | None = None):
+    def _file(self, name: str, table: Any = None):
         file = self.files.get(name)
         if file is None:
-            if columns is None:
-                columns = empty_table(self.definitions.packet_type(name), "csv")
-            path = self.out.staging_path(f"{name}.csv")
-            file = self.files[name] = open(path, "x", newline="", encoding="utf-8")
-            csv.writer(file).writerow(columns)
+            if table is None:
+                table = empty_table(self.definitions.packet_type(name), WriteOptions("csv"))
+            file = self.files[name] = open(self.out.staging_path(f"{name}.csv"), "xb")
+            write_rows(file, table.slice(0, 0), header=True)
         return file
 
     def take(self, result) -> None:
         if self.parts is None:
-            for name, columns in result.tables.items():
-                write_rows(self._file(name, columns), columns)
+            for name, table in result.tables.items():
+                write_rows(self._file(name, table), table)
             return
         for name, rows in result.rows.items():
             if not rows:
                 continue
             file = self._file(name)
             part = self.parts.path(name, result.chunk)
-            with open(part, newline="", encoding="utf-8") as source:
+            with open(part, "rb") as source:
                 shutil.copyfileobj(source, file)
             os.unlink(part)
 
