@@ -236,7 +236,8 @@ def test_state_values_that_are_not_integers(tmp_path, key, message):
     path.write_text(json.dumps(document))
     with pytest.raises(definitions_module.DefinitionsError) as raised:
         definitions_module.load(path)
-    assert str(raised.value).startswith(f"{path}: packet type 'hk': layout item 0: convert: {message}")
+    where = f"{path}: packet type 'hk': layout item 0: convert: "
+    assert str(raised.value).startswith(where + message)
 
 
 def load_error(tmp_path, document):

@@ -78,10 +78,11 @@ def test_raw_twins_in_every_output(kind):
     table = pa.table(arrow_raw)
     for name in converted:
         assert table.column(f"{name}_raw").to_pylist() == table.column(name).to_pylist()
-    if kind == "flat":
-        arrow = pa.table(layout.unpack_many(archive, stride=len(packets[0]), output="arrow"))
-        assert arrow.column("temp_raw").to_pylist() == table.column("temp").to_pylist()
-        assert arrow.column("mode").to_pylist() == ["OFF", "ON", "OFF", "ON"]
+    arrow = pa.table(layout.unpack_many(archive, offsets=offsets, lengths=lengths, output="arrow"))
+    for name in converted:
+        assert arrow.column(f"{name}_raw").to_pylist() == table.column(name).to_pylist()
+        engineering = [np.asarray(v).tolist() for v in columns[name]]
+        assert arrow.column(name).to_pylist() == engineering
     assert layout.pack_many(columns) == archive
     without_twins = {k: v for k, v in columns.items() if not k.endswith("_raw")}
     assert layout.pack_many(without_twins) == archive
