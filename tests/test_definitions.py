@@ -307,3 +307,41 @@ def test_an_unknown_encoding_lists_the_names(tmp_path):
         "did you mean 'unsigned'? (known: unsigned, twos_complement, "
     )
     assert "us_ascii" in message and "ieee754_f32" in message
+
+
+def test_decode_raw_writes_raw_columns_beside_engineering_ones(tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    from vantrel.command.main import main
+
+    document = {
+        "defaults": BASE,
+        "framing": {"length_offset_bits": 0, "length_bits": 8, "length_adjust": 0},
+        "type_field": {"offset_bits": 0, "bits": 0},
+        "sequence": False,
+        "packets": {
+            "hk": {
+                "layout": [
+                    {"name": "length", "encoding": "unsigned", "bits": 8},
+                    {"name": "temp", "encoding": "unsigned", "bits": 8,
+                     "convert": {"type": "linear", "slope": 0.5}},
+                    {"name": "mode", "encoding": "unsigned", "bits": 8,
+                     "convert": {"type": "enumeration", "states": {"0": "OFF", "1": "ON"}}},
+                ]
+            }
+        },
+    }  # fmt: skip
+    (tmp_path / "defs.json").write_text(json.dumps(document))
+    (tmp_path / "day.bin").write_bytes(bytes([3, 10, 1, 3, 11, 0]))
+    argv = ["decode", "defs.json", "day.bin", "-q", "-o"]
+    with pytest.MonkeyPatch.context() as patch:
+        patch.chdir(tmp_path)
+        assert main([*argv, "plain"]) == 0
+        assert main([*argv, "raw", "--raw"]) == 0
+    plain = pq.read_table(tmp_path / "plain" / "hk.parquet")
+    assert plain.column_names == ["length", "temp", "mode"]
+    raw = pq.read_table(tmp_path / "raw" / "hk.parquet")
+    assert raw.column_names == ["length", "temp", "mode", "temp_raw", "mode_raw"]
+    assert raw.column("temp").to_pylist() == [5.0, 5.5]
+    assert raw.column("temp_raw").to_pylist() == [10, 11]
+    assert raw.column("mode").to_pylist() == ["ON", "OFF"]
+    assert raw.column("mode_raw").to_pylist() == [1, 0]

@@ -86,8 +86,12 @@ def load_or_ccsds(path: str | Path | None) -> Definitions:
     return load(path) if path else Definitions(source="CCSDS space packets")
 
 
-def load(path: str | Path) -> Definitions:
-    """Read a definitions file: .json, .toml, or a ccsdspy .csv packet definition."""
+def load(path: str | Path, *, keep_raw: bool = False) -> Definitions:
+    """Read a definitions file: .json, .toml, or a ccsdspy .csv packet definition.
+
+    With `keep_raw`, every converted field also gives its raw values, as
+    name_raw (the items' "keep_raw", the command's --raw).
+    """
     path = Path(path)
     suffix = path.suffix.lower()
     if suffix == ".csv":
@@ -111,7 +115,7 @@ def load(path: str | Path) -> Definitions:
             f"{path}: unknown definitions format {suffix or '(no suffix)'!r}: "
             "use .json, .toml or a ccsdspy .csv"
         )
-    return from_document(document, str(path), base=path.parent)
+    return from_document(document, str(path), base=path.parent, keep_raw=keep_raw)
 
 
 def _parse_toml(raw: bytes, path: Path) -> Any:
@@ -229,13 +233,18 @@ def _state_value(where: str, key: Any) -> Any:
         ) from None
 
 
-def from_document(document: Any, source: str, base: Path | None = None) -> Definitions:
-    """Definitions from a parsed JSON/TOML document; `source` names it in errors."""
+def from_document(
+    document: Any, source: str, base: Path | None = None, *, keep_raw: bool = False
+) -> Definitions:
+    """Definitions from a parsed JSON/TOML document; `source` names it in
+    errors. `keep_raw` as for `load`."""
     top = _check_keys(source, document, TOP_LEVEL_KEYS, "the file")
     defaults = top.get("defaults", {})
     if not isinstance(defaults, dict):
         raise DefinitionsError(f"{source}: 'defaults' must be a table of item keys")
     _check_defaults(source, defaults)
+    if keep_raw:
+        defaults = {**defaults, "keep_raw": True}  # for the converted items, as below
     header = _items(source, top.get("header", []), defaults, "header item")
 
     framing = dict(CCSDS_FRAMING)
