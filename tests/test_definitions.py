@@ -9,6 +9,7 @@ import sys
 import pytest
 
 import vantrel
+from recipe_helpers import one_type_document
 from vantrel.command import definitions as definitions_module
 
 tomllib = pytest.importorskip("tomllib" if sys.version_info >= (3, 11) else "tomli")
@@ -313,23 +314,13 @@ def test_decode_raw_writes_raw_columns_beside_engineering_ones(tmp_path):
     pq = pytest.importorskip("pyarrow.parquet")
     from vantrel.command.main import main
 
-    document = {
-        "defaults": BASE,
-        "framing": {"length_offset_bits": 0, "length_bits": 8, "length_adjust": 0},
-        "type_field": {"offset_bits": 0, "bits": 0},
-        "sequence": False,
-        "packets": {
-            "hk": {
-                "layout": [
-                    {"name": "length", "encoding": "unsigned", "bits": 8},
-                    {"name": "temp", "encoding": "unsigned", "bits": 8,
-                     "convert": {"type": "linear", "slope": 0.5}},
-                    {"name": "mode", "encoding": "unsigned", "bits": 8,
-                     "convert": {"type": "enumeration", "states": {"0": "OFF", "1": "ON"}}},
-                ]
-            }
-        },
-    }  # fmt: skip
+    document = one_type_document([
+        {"name": "length", "encoding": "unsigned", "bits": 8},
+        {"name": "temp", "encoding": "unsigned", "bits": 8,
+         "convert": {"type": "linear", "slope": 0.5}},
+        {"name": "mode", "encoding": "unsigned", "bits": 8,
+         "convert": {"type": "enumeration", "states": {"0": "OFF", "1": "ON"}}},
+    ])  # fmt: skip
     (tmp_path / "defs.json").write_text(json.dumps(document))
     (tmp_path / "day.bin").write_bytes(bytes([3, 10, 1, 3, 11, 0]))
     argv = ["decode", "defs.json", "day.bin", "-q", "-o"]

@@ -10,7 +10,7 @@ import pyarrow as pa
 import pytest
 
 import vantrel
-from recipe_helpers import item
+from recipe_helpers import item, one_type_document
 from vantrel.command import definitions as definitions_module
 
 LINEAR = {"type": "linear", "slope": 0.5, "intercept": -1.0}
@@ -138,20 +138,13 @@ def test_item_numbers_in_errors_stay_the_recipes():
 
 
 def test_definitions_keep_raw_by_default_for_converted_fields(tmp_path):
-    document = {
-        "defaults": {"byte_order": "big", "reverse_bits": False, "keep_raw": True},
-        "framing": {"length_offset_bits": 0, "length_bits": 8, "length_adjust": 0},
-        "type_field": {"offset_bits": 0, "bits": 0},
-        "sequence": False,
-        "packets": {
-            "hk": {
-                "layout": [
-                    {"name": "length", "encoding": "unsigned", "bits": 8},
-                    {"name": "temp", "encoding": "unsigned", "bits": 8, "convert": LINEAR},
-                ]
-            }
-        },
-    }
+    document = one_type_document(
+        [
+            {"name": "length", "encoding": "unsigned", "bits": 8},
+            {"name": "temp", "encoding": "unsigned", "bits": 8, "convert": LINEAR},
+        ],
+        keep_raw=True,
+    )
     path = tmp_path / "defs.json"
     path.write_text(json.dumps(document))
     layout = definitions_module.load(path).packets[0].layout

@@ -11,7 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vantrel
-from recipe_helpers import item
+from recipe_helpers import item, one_type_document
 from vantrel.command import definitions as definitions_module
 
 # Encodings in which every character stands alone, with their Python codec
@@ -132,21 +132,14 @@ def test_layouts_with_pads_pickle_and_compare():
 
 
 def test_definitions_set_a_default_pad_for_their_text_fields(tmp_path):
-    document = {
-        "defaults": {"byte_order": "big", "reverse_bits": False, "pad": "nul"},
-        "framing": {"length_offset_bits": 0, "length_bits": 8, "length_adjust": 0},
-        "type_field": {"offset_bits": 0, "bits": 0},
-        "sequence": False,
-        "packets": {
-            "hk": {
-                "layout": [
-                    {"name": "length", "encoding": "unsigned", "bits": 8},
-                    {"name": "mode", "encoding": "us_ascii", "bits": 64},
-                    {"name": "note", "encoding": "us_ascii", "bits": 32, "pad": "space"},
-                ]
-            }
-        },
-    }
+    document = one_type_document(
+        [
+            {"name": "length", "encoding": "unsigned", "bits": 8},
+            {"name": "mode", "encoding": "us_ascii", "bits": 64},
+            {"name": "note", "encoding": "us_ascii", "bits": 32, "pad": "space"},
+        ],
+        pad="nul",
+    )
     path = tmp_path / "defs.json"
     path.write_text(json.dumps(document))
     layout = definitions_module.load(path).packets[0].layout
