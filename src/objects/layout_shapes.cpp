@@ -530,13 +530,12 @@ bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
                       std::vector<std::uint8_t>& archive, bool raw) {
   const Plan& plan = data.plan;
   const std::span<const PlannedField> fields = plan.fields();
-  const std::size_t n = fields.size();
+  const std::size_t n = data.packed_fields;  // the raw twins after them are never packed
   std::vector<Ref> values(n);
   std::vector<Ref> sequences(n);
   std::vector<std::uint8_t> missing(n, 0);
   std::vector<std::uint64_t> lengths(n, 0);
   for (std::size_t j = 0; j < n; ++j) {
-    if (fields[j].spec.twin) continue;  // raw values read back, never packed
     bool absent = false;
     values[j] = value_of(j, absent);
     if (!values[j]) {
@@ -607,7 +606,6 @@ bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
   std::size_t variable = 0;
   for (std::size_t j = 0; j < n; ++j) {
     const PlannedField& field = fields[j];
-    if (field.spec.twin) continue;
     const std::uint64_t count = field.shape.is_variable() ? lengths[j] : field.fixed_count();
     std::uint64_t start = 0, bits = 0, end = 0;
     if (__builtin_add_overflow(bases[field.segment], field.position, &start) ||
@@ -649,7 +647,6 @@ bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
   const std::span<std::uint8_t> packet(archive.data() + begin, size);
   for (std::size_t j = 0; j < n; ++j) {
     const PlannedField& field = fields[j];
-    if (field.spec.twin) continue;
     const std::uint64_t bit = bases[field.segment] + field.position;
     if (!field.shape.is_array()) {
       if (!pack_one(field, data.items[j], values[j].get(), packet, bit, raw)) return false;

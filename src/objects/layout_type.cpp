@@ -179,6 +179,7 @@ LayoutData* build_layout(PyObject* recipe, PyObject* packet_length) {
     }
   }
   const std::size_t count = specs.size();
+  data->packed_fields = recipe_items;
   data->names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
   if (!data->names) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
@@ -386,14 +387,13 @@ bool pack_fields(const LayoutData& data, PyObject* values, std::span<std::uint8_
   // not the next field ends the walk; look-ups take over from there.
   bool in_order = PyDict_CheckExact(values);
   Py_ssize_t cursor = 0;
-  for (std::size_t i = 0; i < fields.size(); ++i) {
+  for (std::size_t i = 0; i < data.packed_fields; ++i) {
     const PlannedField& field = fields[i];
     const LayoutItem& item = data.items[i];
     PyObject* key = nullptr;
     PyObject* entry = nullptr;
     in_order =
         in_order && PyDict_Next(values, &cursor, &key, &entry) && same_name(key, item.name.get());
-    if (field.spec.twin) continue;  // raw values read back, never packed
     Ref value = in_order ? Ref::borrow(entry) : field_value(values, item.name.get());
     if (!value) return false;
     const bool packed = item.conversion && !raw

@@ -32,6 +32,9 @@ struct LayoutItem {
 struct LayoutData {
   Plan plan;
   std::vector<LayoutItem> items;
+  // The recipe's fields, which packing fills: the raw twins of "keep_raw"
+  // come after them.
+  std::size_t packed_fields = 0;
   Ref names;  // tuple of the items' names, in recipe order
   // Where each packet's header gives its total length, when the layout was
   // told: packets then end where their own length says.

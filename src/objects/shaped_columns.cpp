@@ -220,8 +220,7 @@ PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns, bool raw) 
   const std::size_t count = data.items.size();
   std::vector<Ref> sources(count);
   Py_ssize_t rows = -1;
-  for (std::size_t j = 0; j < count; ++j) {
-    if (data.plan.fields()[j].spec.twin) continue;  // raw values read back, never packed
+  for (std::size_t j = 0; j < data.packed_fields; ++j) {  // not the raw twins after them
     PyObject* name = data.items[j].name.get();
     sources[j] = Ref::steal(PyObject_GetItem(columns, name));
     if (!sources[j]) {
