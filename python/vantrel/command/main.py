@@ -238,8 +238,15 @@ def main(argv: list[str] | None = None, prog: str | None = None) -> int:
         print(f"vantrel: ended by {signal.Signals(ended.signum).name}", file=sys.stderr)
         return EXIT_SIGNAL_BASE + ended.signum
     finally:
-        for signum, handler in previous.items():
-            signal.signal(signum, handler)
+        if argv is None and in_main:
+            # The process's own command line: its outcome is decided, and a
+            # signal while the interpreter winds down must not report a
+            # finished run as killed.
+            for signum in (signal.SIGINT, *handled):
+                signal.signal(signum, signal.SIG_IGN)
+        else:
+            for signum, handler in previous.items():
+                signal.signal(signum, handler)
 
 
 if __name__ == "__main__":  # pragma: no cover
