@@ -3,12 +3,16 @@
 A definitions file (JSON or TOML) holds one layout per packet type, plus
 optional framing, framing rules, the header field that tells the types apart
 and a shared header. Layout items are recipe items and go to `vantrel.Layout`
-unchanged, after the file's `defaults` fill the keys an item leaves out; any
-key a layout accepts works here. A ccsdspy CSV packet definition is read as
-a file of one packet type (see `read_ccsdspy_csv`).
+after the file's `defaults` fill the keys an item leaves out (a default
+"pad" only text items, a default "keep_raw" only converted ones); any key a
+layout accepts works here, an enumeration's states keyed by the integers'
+text ("0", "0x1F"). A ccsdspy CSV packet definition is read as a file of
+one packet type (see `read_ccsdspy_csv`); what it holds that is not used
+is listed in `Definitions.notes`.
 
 Every error is a `DefinitionsError` whose message starts with the file, then
-the packet type and the item where there is one.
+the packet type and the item where there is one, numbered as the file
+numbers them ("header item 2", "layout item 0").
 """
 
 from __future__ import annotations
