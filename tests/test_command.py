@@ -4,10 +4,8 @@ errors, progress, scale-out on dask, and the package around the core."""
 
 import io
 import json
-import struct
 import subprocess
 import sys
-import zlib
 from pathlib import Path
 
 import numpy as np
@@ -269,80 +267,7 @@ def test_inspect_without_definitions_frames_ccsdspackets_without_rules(tmp_path,
     assert run("inspect", clean, "--strict", "-q") == 3
 
 
-# plot ------------------------------------------------------------------------
-
-
-def png_facts(path):
-    """Width, height and text chunks of a PNG, read with the standard library."""
-    data = Path(path).read_bytes()
-    assert data[:8] == b"\x89PNG\r\n\x1a\n"
-    width, height = struct.unpack(">II", data[16:24])
-    texts, position = {}, 8
-    while position < len(data):
-        (length,) = struct.unpack(">I", data[position : position + 4])
-        kind = data[position + 4 : position + 8]
-        body = data[position + 8 : position + 8 + length]
-        if kind == b"tEXt":
-            key, _, value = body.partition(b"\0")
-            texts[key.decode()] = value.decode("latin-1")
-        elif kind == b"zTXt":
-            key, _, rest = body.partition(b"\0")
-            texts[key.decode()] = zlib.decompress(rest[1:]).decode("latin-1")
-        position += 12 + length
-    return width, height, texts
-
-
-def test_plot_writes_a_png_of_the_size_asked_with_the_named_traces(tmp_path):
-    pytest.importorskip("matplotlib")
-    out = tmp_path / "look.png"
-    assert (
-        run(
-            "plot",
-            DEFINITIONS,
-            ARCHIVE,
-            "bx",
-            "housekeeping.temperature",
-            "-o",
-            out,
-            "--size",
-            "640x480",
-            "-q",
-        )
-        == 0
-    )
-    width, height, texts = png_facts(out)
-    assert (width, height) == (640, 480)
-    assert texts["Description"] == "magnetometer.bx, housekeeping.temperature"
-
-
-def test_plot_draws_one_trace_per_field_against_the_time_field():
-    pytest.importorskip("matplotlib")
-    from vantrel.command import plot
-
-    definitions = definitions_module.load(DEFINITIONS)
-    wanted = plot.resolve_fields(definitions, ["bx", "by", "event.severity"])
-    figure = plot.draw(
-        plot.series(definitions, str(ARCHIVE), wanted, 1 << 20, True), (800, 600), "t"
-    )
-    axes = figure.get_axes()
-    assert [[line.get_label() for line in axis.get_lines()] for axis in axes] == [
-        ["magnetometer.bx", "magnetometer.by"],
-        ["event.severity"],
-    ]
-    assert axes[0].get_xlabel() == "obt_seconds"
-    bx = axes[0].get_lines()[0]
-    assert len(bx.get_xdata()) == 21_598 and bx.get_xdata()[-1] == 21_598
-
-
-def test_plot_names_ambiguous_and_unknown_fields(tmp_path, capsys):
-    pytest.importorskip("matplotlib")
-    assert run("plot", DEFINITIONS, ARCHIVE, "temperature", "-o", tmp_path / "x.png") == 1
-    assert capsys.readouterr().err == (
-        "vantrel: temperature: several packet types have this field; name one: "
-        "housekeeping.temperature, magnetometer.temperature\n"
-    )
-    assert run("plot", DEFINITIONS, ARCHIVE, "housekeeping.bx", "-o", tmp_path / "x.png") == 1
-    assert "packet type 'housekeeping' has no field 'bx'" in capsys.readouterr().err
+# plot: tests/test_command_plot.py
 
 
 # definitions files -----------------------------------------------------------
