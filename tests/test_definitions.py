@@ -336,3 +336,11 @@ def test_decode_raw_writes_raw_columns_beside_engineering_ones(tmp_path):
     assert raw.column("temp_raw").to_pylist() == [10, 11]
     assert raw.column("mode").to_pylist() == ["ON", "OFF"]
     assert raw.column("mode_raw").to_pylist() == [1, 0]
+
+
+def test_a_unit_in_defaults_is_the_files_own_key(tmp_path):
+    layout = [{"name": "volts", "encoding": "unsigned", "bits": 8}]
+    path = tmp_path / "defs.json"
+    path.write_text(json.dumps(one_type_document(layout, unit="V")))
+    packet = definitions_module.load(path).packets[0]
+    assert packet.units == {"volts": "V"} and packet.layout.names == ("volts",)
