@@ -122,7 +122,10 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
                          masking ? std::span(masks[j]) : std::span<std::uint8_t>(), first);
     }
     if (masking) {
-      for (std::size_t j = 0; j < fields.size(); ++j) columns[j]->set_nulls(masks[j]);
+      for (std::size_t j = 0; j < fields.size(); ++j) {
+        mask_cut_packets(starts, masks[j]);
+        columns[j]->set_nulls(masks[j]);
+      }
     }
   });
   if (first) {
