@@ -175,7 +175,7 @@ bool read_text_pad(PyObject* object, const FieldSpec& field, LayoutItem& item, T
   // which must be the same for every character (no byte order mark).
   const EncodingRow& row = *field.row;
   if (row.value_kind == ValueKind::NotPackable) {
-    item.pad_unit.clear();
+    item.pad_unit = {};
     return true;  // only read: nothing to fill
   }
   const char units[2] = {static_cast<char>(pad_character(pad)),
@@ -192,11 +192,13 @@ bool read_text_pad(PyObject* object, const FieldSpec& field, LayoutItem& item, T
       encoded[n].assign(reinterpret_cast<const char*>(bytes->data()), bytes->size());
     }
   }
-  if (encoded[1].empty() || encoded[2] != encoded[1] + encoded[1]) {
+  if (encoded[1].empty() || encoded[1].size() > item.pad_unit.bytes.size() ||
+      encoded[2] != encoded[1] + encoded[1]) {
     return refuse(item, concat("pad needs an encoding in which every character stands alone; ",
                                row.name, " has a byte order mark"));
   }
-  item.pad_unit = encoded[1];
+  std::copy(encoded[1].begin(), encoded[1].end(), item.pad_unit.bytes.begin());
+  item.pad_unit.size = static_cast<std::uint8_t>(encoded[1].size());
   return true;
 }
 

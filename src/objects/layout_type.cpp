@@ -243,7 +243,7 @@ bool place_padded(const PlannedField& field, const LayoutItem& item, const Field
     place_field(packet, field.position, field.spec, content);
     return true;
   }
-  const std::string& unit = item.pad_unit;
+  const std::string_view unit = item.pad_unit.view();
   const std::uint64_t room = width - text.size();
   if (room % unit.size() != 0) {
     return raise_item_failure(

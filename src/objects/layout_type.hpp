@@ -2,7 +2,9 @@
 // of packets.
 #pragma once
 
+#include <array>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "binding/py_ref.hpp"
@@ -22,8 +24,13 @@ struct LayoutItem {
   std::string context;  // "recipe item 3 ('temp'): ", the prefix of this item's errors
   // The item's "convert" key, read: null for a field given as decoded.
   std::shared_ptr<const ItemConversion> conversion;
-  // A padded text field's pad character, encoded: packing fills the field with it.
-  std::string pad_unit;
+  // A padded text field's pad character, encoded (at most 4 bytes, in
+  // UTF-32): packing fills the field with it. Empty: no padding to pack.
+  struct PadUnit {
+    std::array<char, 4> bytes{};
+    std::uint8_t size = 0;
+    std::string_view view() const { return {bytes.data(), size}; }
+  } pad_unit;
   // "keep_raw": the next item is this one's raw twin (name + "_raw").
   bool keep_raw = false;
 };
@@ -80,7 +87,7 @@ inline bool pack_input(const PlannedField& field, const LayoutItem& item, const 
     const Result<FieldContent> content = row.encode_text(input, field.spec.bits);
     if (!content) [[unlikely]]
       return raise_item_failure(content.error(), item);
-    if (!item.pad_unit.empty()) return place_padded(field, item, *content, packet);
+    if (item.pad_unit.size != 0) return place_padded(field, item, *content, packet);
     place_field(packet, field.position, field.spec, *content);
   }
   return true;
