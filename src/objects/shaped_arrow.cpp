@@ -46,17 +46,15 @@ void convert_column(ArrowColumnData& column, const Conversion& conversion,
                     const PlannedField& field, std::size_t n, std::size_t limit,
                     std::span<std::uint8_t> mask, std::size_t j,
                     std::optional<ShapedFailure>& first) {
-  const ElementRanges ranges{
-      column.lists == ListKind::Variable
-          ? reinterpret_cast<const std::int64_t*>(column.list_offsets.data())
-          : nullptr,
-      field.fixed_count()};
+  const ElementRanges ranges{column.lists == ListKind::Variable
+                                 ? reinterpret_cast<const std::int64_t*>(column.list_offsets.data())
+                                 : nullptr,
+                             field.fixed_count()};
   const std::uint64_t total = ranges.begin(n);
   AlignedBuffer converted;
   converted.resize(total * converted_item_size(conversion));
-  const auto failure =
-      convert_packet_elements(conversion, column.type, column.values.data(), n, limit, ranges,
-                              converted.data(), mask);
+  const auto failure = convert_packet_elements(conversion, column.type, column.values.data(), n,
+                                               limit, ranges, converted.data(), mask);
   if (failure) note_shaped_failure(first, failure->packet, j, failure->error);
   set_converted_type(column, conversion);
   if (column.dictionary) {

@@ -32,8 +32,8 @@ Ref convert_shaped_column(const ItemConversion& conversion, const PlannedField& 
     out = view.data();
   }
   failure = without_gil([&] {
-    return convert_packet_elements(c, column_type_of(field.spec), raw, packets, limit, ranges,
-                                   out, mask, handles);
+    return convert_packet_elements(c, column_type_of(field.spec), raw, packets, limit, ranges, out,
+                                   mask, handles);
   });
   if (handles != nullptr) array = states.finish();
   view.release();

@@ -1121,8 +1121,8 @@ std::optional<ColumnFailure> decode_converted_column(ByteSpan buffer, const Pack
 
 std::optional<PacketConversionFailure> convert_packet_elements(
     const Conversion& conversion, ColumnType raw_type, const void* raw, std::size_t packets,
-    std::size_t limit, const ElementRanges& ranges, void* out,
-    std::span<std::uint8_t> packet_mask, StateHandles* handles) {
+    std::size_t limit, const ElementRanges& ranges, void* out, std::span<std::uint8_t> packet_mask,
+    StateHandles* handles) {
   const std::uint64_t total = ranges.begin(packets);
   limit = std::min(limit, packets);
   // One byte per element: 1 where it is not converted (a masked packet, or

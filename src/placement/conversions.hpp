@@ -161,8 +161,8 @@ struct PacketConversionFailure {
 // otherwise the first such packet is returned with its error.
 std::optional<PacketConversionFailure> convert_packet_elements(
     const Conversion& conversion, ColumnType raw_type, const void* raw, std::size_t packets,
-    std::size_t limit, const ElementRanges& ranges, void* out,
-    std::span<std::uint8_t> packet_mask, StateHandles* handles = nullptr);
+    std::size_t limit, const ElementRanges& ranges, void* out, std::span<std::uint8_t> packet_mask,
+    StateHandles* handles = nullptr);
 
 // Decodes field `field` of packets [begin, end) and converts it into those
 // elements of `column` (converted_item_size wide). Failures of the field or
