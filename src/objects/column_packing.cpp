@@ -266,7 +266,8 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
   const std::span<const PlannedField> fields = data.plan.fields();
   std::vector<ColumnSource> sources(fields.size());
   std::size_t count = 0;
-  for (std::size_t j = 0; j < fields.size(); ++j) {
+  // The raw twins of "keep_raw" (after these) are read back, never packed.
+  for (std::size_t j = 0; j < data.packed_fields; ++j) {
     PyObject* name = data.items[j].name.get();
     Ref column = Ref::steal(PyObject_GetItem(columns, name));
     if (!column) {
@@ -307,7 +308,7 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
 
   for (std::size_t row = 0; row < count; ++row) {
     const std::span<std::uint8_t> packet(bytes + row * record, record);
-    for (std::size_t j = 0; j < fields.size(); ++j) {
+    for (std::size_t j = 0; j < data.packed_fields; ++j) {
       const PlannedField& field = fields[j];
       const ColumnSource& source = sources[j];
       PackInput input;
