@@ -20,7 +20,6 @@ def one_type_document(layout, **defaults):
     return {
         "defaults": {"byte_order": "big", "reverse_bits": False, **defaults},
         "framing": {"length_offset_bits": 0, "length_bits": 8, "length_adjust": 0},
-        "type_field": {"offset_bits": 0, "bits": 0},
         "sequence": False,
         "packets": {"hk": {"layout": layout}},
     }

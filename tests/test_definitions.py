@@ -51,7 +51,6 @@ PYTHON_RECIPE = [
 TOML = """
 defaults = { byte_order = "big", reverse_bits = false }
 framing = { length_offset_bits = 0, length_bits = 16, length_adjust = 0 }
-type_field = { offset_bits = 0, bits = 0 }
 sequence = false
 
 [packets.all]
