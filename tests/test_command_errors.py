@@ -18,19 +18,11 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vantrel
+from command_helpers import ARCHIVE, DEFINITIONS, run
 from vantrel.command import coverage as coverage_module
 from vantrel.command import definitions as definitions_module
-from vantrel.command.main import main
 
 pytest.importorskip("pyarrow.parquet")
-
-EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "command"
-ARCHIVE = EXAMPLE / "day.bin"
-DEFINITIONS = EXAMPLE / "day.toml"
-
-
-def run(*argv):
-    return main([str(a) for a in argv])
 
 
 def one_line(capsys) -> str:
