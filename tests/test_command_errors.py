@@ -22,7 +22,7 @@ from command_helpers import ARCHIVE, DEFINITIONS, run
 from vantrel.command import coverage as coverage_module
 from vantrel.command import definitions as definitions_module
 
-pytest.importorskip("pyarrow.parquet")
+pq = pytest.importorskip("pyarrow.parquet")
 
 
 def one_line(capsys) -> str:
@@ -122,15 +122,14 @@ def test_inspect_reports_garbage_then_fails(random_megabyte, capsys):
 def test_split_with_framing_rules_refuses_random_bytes(tmp_path, random_megabyte, capsys):
     assert run("split", random_megabyte, "-o", tmp_path, "-d", DEFINITIONS, "-q") == 1
     assert one_line(capsys) == (
-        f"vantrel: {random_megabyte}: only 0.0% of its 1,048,576 bytes are packets "
-        "(at least 50% must be; 100.0% frame as no packet); nothing was written"
+        f"vantrel: {random_megabyte}: only 0.0% of its 1,048,576 bytes frame as packets "
+        "(at least 50% must; 100.0% frame as no packet); nothing was written"
     )
     assert outputs(tmp_path) == []
 
 
-def test_the_share_counts_bytes_of_packets_of_a_defined_type(tmp_path, capsys):
-    # Three APIDs; the definitions know one, and the archive's bytes are
-    # split between them by the lengths chosen here.
+def test_packets_of_types_left_out_are_not_garbage(tmp_path, capsys):
+    # Three APIDs; the definitions may name one of them, or none.
     def definitions(*keys):
         layout = [{"name": "x", "encoding": "unsigned", "bits": 8, "offset_bits": 48}]
         packets = {f"t{k}": {"key": k, "layout": layout} for k in keys}
@@ -138,29 +137,35 @@ def test_the_share_counts_bytes_of_packets_of_a_defined_type(tmp_path, capsys):
         path.write_text(json.dumps({"defaults": BASE["defaults"], "packets": packets}))
         return path
 
-    def archive(name, share_of_7):
-        # 100 packets of APID 7 (20 bytes) against packets of APID 9 and 10.
-        others = round(2000 * (1 - share_of_7) / share_of_7 / 20)
-        apids = [7] * 100 + [9, 10] * (others // 2)
-        path = tmp_path / name
-        path.write_bytes(ccsds_archive(apids, [20] * len(apids)))
-        return path
-
-    half = archive("half.bin", 0.5)
-    less = archive("less.bin", 0.45)
-    assert run("decode", definitions(7), half, "-o", tmp_path / "a", "-q") == 0
-    assert run("decode", definitions(7), less, "-o", tmp_path / "b", "-q") == 1
+    # 10 packets of APID 7 against 200 of APIDs 9 and 10: under 5% of the bytes.
+    apids = [7] * 10 + [9, 10] * 100
+    mixed = tmp_path / "mixed.bin"
+    mixed.write_bytes(ccsds_archive(apids, [20] * len(apids)))
+    assert run("decode", definitions(7), mixed, "-o", tmp_path / "a", "-q") == 0
+    assert pq.read_metadata(tmp_path / "a" / "t7.parquet").num_rows == 10
+    # An archive none of whose packets is of a defined type is an error.
+    assert run("decode", definitions(11), mixed, "-o", tmp_path / "b", "-q") == 1
     error = one_line(capsys)
-    # 100 packets of 20 bytes against 122: 2,000 of 4,440 bytes.
-    assert f"only 45.0% of its 4,440 bytes are packets of a type defined in {tmp_path}" in error
-    assert "0.0% frame as no packet, 55.0% are packets of no defined type" in error
-    # Defining the other types, or a type that takes every packet, covers them.
-    assert run("decode", definitions(7, 9, 10), less, "-o", tmp_path / "c", "-q") == 0
-    everything = tmp_path / "everything.json"
-    everything.write_text(
-        json.dumps({"packets": {"all": {"layout": [], "header": True}}, "sequence": False})
-    )
-    assert run("decode", everything, less, "-o", tmp_path / "d", "-q") == 0
+    assert "none of its packets (100.0% of its 4,200 bytes) are packets of a type" in error
+    assert not (tmp_path / "b").exists() or outputs(tmp_path / "b") == []
+
+
+def test_the_share_counts_bytes_that_frame_as_packets(tmp_path, capsys):
+    layout = [{"name": "x", "encoding": "unsigned", "bits": 8, "offset_bits": 48}]
+    path = tmp_path / "defs.json"
+    rules = {"fields": [{"offset_bits": 5, "bits": 11, "values": [7]}], "max_length": 64}
+    document = {
+        "defaults": BASE["defaults"],
+        "rules": rules,
+        "packets": {"t": {"key": 7, "layout": layout}},
+    }
+    path.write_text(json.dumps(document))
+    packets = ccsds_archive([7] * 50, [20] * 50)  # 1,000 bytes
+    for name, noise, status in (("half.bin", 1000, 0), ("less.bin", 1250, 1)):
+        archive = tmp_path / name
+        archive.write_bytes(packets + bytes([0xFF]) * noise)
+        assert run("decode", path, archive, "-o", tmp_path / f"out-{name}", "-q") == status
+    assert "only 44.4% of its 2,250 bytes frame as packets (at least 50% must" in one_line(capsys)
 
 
 def test_plot_of_a_type_without_packets_writes_no_blank_image(tmp_path, capsys):

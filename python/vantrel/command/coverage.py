@@ -1,11 +1,13 @@
-"""Garbage is not success: how much of each archive is packets of a defined type.
+"""Garbage is not success: how much of each archive frames as packets, and of which types.
 
-A run over an archive of which less than `MIN_SHARE` of the bytes lie in
-packets of a type the definitions define (a packet whose type field is a
-packet type's key; any framed packet when a type takes every packet, or
-when there are no definitions) stops with an error: random bytes, an empty
-file or an archive of other definitions give no tables, no files and no
-plot, but one line saying so, and exit status 1.
+A run stops with an error, for an archive of which less than `MIN_SHARE`
+of the bytes frame as packets at all, or none of whose packets is of a
+type the definitions define (a packet whose type field is a packet type's
+key; any framed packet when a type takes every packet, or when there are
+no definitions): random bytes, an empty file or an archive of other
+definitions give no tables, no files and no plot, but one line saying so,
+and exit status 1. Packets of types the definitions leave out are not
+garbage: a definitions file may name only the types a user wants.
 """
 
 from __future__ import annotations
@@ -15,7 +17,7 @@ from collections import Counter
 
 from .common import CommandError
 
-# At least half of an archive's bytes must be packets of a defined type.
+# At least half of an archive's bytes must frame as packets.
 MIN_SHARE = 0.5
 
 
@@ -60,23 +62,24 @@ class Coverage:
         self.add(result.chunk.path, result.defined_bytes, skipped)
 
     def check(self, nothing_written: bool = False) -> None:
-        """An error for the first archive under the share."""
+        """An error for the first archive that is mostly not packets, or has none of ours."""
         tail = "; nothing was written" if nothing_written else ""
         for path, size in self.sizes.items():
             if size == 0:
                 raise CommandError(f"{path}: the archive is empty{tail}")
-            defined = self.defined[path]
-            if defined >= MIN_SHARE * size:
-                continue
             skipped = self.skipped[path]
-            why = f"{_percent(skipped, size)} frame as no packet"
-            other = size - skipped - defined
-            if self.typed:
-                why += f", {_percent(other, size)} are packets of no defined type"
-            raise CommandError(
-                f"{path}: only {_percent(defined, size)} of its {size:,} bytes are {self.what} "
-                f"(at least {MIN_SHARE:.0%} must be; {why}){tail}"
-            )
+            framed = size - skipped
+            if framed < MIN_SHARE * size:
+                raise CommandError(
+                    f"{path}: only {_percent(framed, size)} of its {size:,} bytes frame as "
+                    f"packets (at least {MIN_SHARE:.0%} must; {_percent(skipped, size)} frame "
+                    f"as no packet){tail}"
+                )
+            if self.typed and self.defined[path] == 0:
+                raise CommandError(
+                    f"{path}: none of its packets ({_percent(framed, size)} of its {size:,} "
+                    f"bytes) are {self.what}{tail}"
+                )
 
 
 def describe(definitions) -> str:

@@ -205,11 +205,11 @@ class OutputFolder:
         """
         if self.staging is None:
             return
-        try:
-            with _signals_held():
+        with _signals_held():
+            try:
                 self._rename_all()
-        finally:
-            self.discard()
+            finally:
+                self.discard()
 
     def _rename_all(self) -> None:
         retired = self.staging / ".retired"
@@ -241,7 +241,10 @@ class OutputFolder:
         with self.lock:
             staging, self.staging = self.staging, None
         if staging is not None:
-            shutil.rmtree(staging, ignore_errors=True)
+            # A signal meanwhile waits: a half-removed staging folder would
+            # keep outputs, or the replaced ones, under hidden names.
+            with _signals_held():
+                shutil.rmtree(staging, ignore_errors=True)
 
     def __enter__(self) -> OutputFolder:
         return self
