@@ -192,7 +192,7 @@ def test_values_that_fail_to_decode_are_null_and_counted(tmp_path):
 
 
 def test_split_writes_each_apids_packets_in_stream_order(tmp_path, example_definitions):
-    assert run("split", ARCHIVE, "-o", tmp_path, "-d", DEFINITIONS, "-q") == 0
+    assert run("split", DEFINITIONS, ARCHIVE, "-o", tmp_path, "-q") == 0
     data = ARCHIVE.read_bytes()
     framed = vantrel.split_packets(
         data, **example_definitions.framing, errors="report", rules=example_definitions.rules
@@ -308,7 +308,7 @@ def test_split_past_the_open_file_limit(tmp_path):
 
 def test_inspect_gives_damage_in_stream_offsets_whatever_the_chunk_size(capsys):
     def damage(*chunking):
-        assert run("inspect", ARCHIVE, DEFINITIONS, *chunking) == 0
+        assert run("inspect", DEFINITIONS, ARCHIVE, *chunking) == 0
         out = capsys.readouterr().out
         return out[out.index("damaged ranges:") : out.index("time span:")]
 
@@ -321,7 +321,7 @@ def test_inspect_gives_damage_in_stream_offsets_whatever_the_chunk_size(capsys):
 
 
 def test_inspect_reports_counts_gaps_damage_and_time_spans(capsys):
-    assert run("inspect", ARCHIVE, DEFINITIONS) == 0
+    assert run("inspect", DEFINITIONS, ARCHIVE) == 0
     out = capsys.readouterr().out
     lines = out.splitlines()
     assert lines[0].endswith(
@@ -358,7 +358,7 @@ def test_inspect_reports_counts_gaps_damage_and_time_spans(capsys):
     assert [line.split() for line in lines if line.startswith("housekeeping  obt")] == [
         ["housekeeping", "obt_seconds", "0", "21596"]
     ]
-    assert run("inspect", ARCHIVE, DEFINITIONS, "--strict", "-q") == 3
+    assert run("inspect", DEFINITIONS, ARCHIVE, "--strict", "-q") == 3
 
 
 def test_inspect_without_definitions_frames_ccsdspackets_without_rules(tmp_path, capsys):
@@ -528,7 +528,7 @@ def test_unreadable_definitions_say_why(tmp_path, capsys):
             "bad.yaml: unknown definitions format '.yaml': use .json, .toml or a ccsdspy .csv",
         ),
     ]:
-        assert run("inspect", ARCHIVE, tmp_path / name) == 1
+        assert run("inspect", tmp_path / name, ARCHIVE) == 1
         assert capsys.readouterr().err.startswith(f"vantrel: {tmp_path / message}")
     assert run("inspect", tmp_path / "missing.bin") == 1
     assert capsys.readouterr().err == f"vantrel: {tmp_path / 'missing.bin'}: no such file\n"
@@ -610,10 +610,10 @@ def test_ccsdspy_csv_referenced_from_a_definitions_file_gets_its_key(tmp_path):
 
 def test_ccsdspy_csv_errors_name_the_line(tmp_path, capsys):
     (tmp_path / "a.csv").write_text("name,data_type,bit_length\nA,uint,8\nB,complex,8\n")
-    assert run("inspect", ARCHIVE, tmp_path / "a.csv") == 1
+    assert run("inspect", tmp_path / "a.csv", ARCHIVE) == 1
     assert "a.csv line 3 ('B'): unknown data_type 'complex'" in capsys.readouterr().err
     (tmp_path / "b.csv").write_text("name,bit_length\nA,8\n")
-    assert run("inspect", ARCHIVE, tmp_path / "b.csv") == 1
+    assert run("inspect", tmp_path / "b.csv", ARCHIVE) == 1
     assert "b.csv lacks the column(s) data_type" in capsys.readouterr().err
 
 
@@ -1089,7 +1089,7 @@ def test_the_time_axis_is_the_first_time_code_unless_the_file_says(tmp_path):
 
 def test_inspect_gives_the_time_span_of_time_codes(tmp_path, capsys):
     archive = timed_archive(tmp_path, timed_definitions(tmp_path))
-    assert run("inspect", archive, tmp_path / "timed.json") == 0
+    assert run("inspect", tmp_path / "timed.json", archive) == 0
     spans = capsys.readouterr().out.split("time span:\n")[1].splitlines()
     assert [line.split() for line in spans] == [
         ["type", "field", "first", "last"],

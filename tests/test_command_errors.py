@@ -112,7 +112,7 @@ def test_an_empty_archive_says_so_in_every_subcommand(tmp_path, capsys):
 
 
 def test_inspect_reports_garbage_then_fails(random_megabyte, capsys):
-    assert run("inspect", random_megabyte, DEFINITIONS) == 1
+    assert run("inspect", DEFINITIONS, random_megabyte) == 1
     captured = capsys.readouterr()
     assert "1,048,576 bytes, 0 packets, 1 damaged range(s)" in captured.out
     assert captured.err.startswith(f"vantrel: {random_megabyte}: only 0.0% of its")
@@ -120,7 +120,7 @@ def test_inspect_reports_garbage_then_fails(random_megabyte, capsys):
 
 
 def test_split_with_framing_rules_refuses_random_bytes(tmp_path, random_megabyte, capsys):
-    assert run("split", random_megabyte, "-o", tmp_path, "-d", DEFINITIONS, "-q") == 1
+    assert run("split", DEFINITIONS, random_megabyte, "-o", tmp_path, "-q") == 1
     assert one_line(capsys) == (
         f"vantrel: {random_megabyte}: only 0.0% of its 1,048,576 bytes frame as packets "
         "(at least 50% must; 100.0% frame as no packet); nothing was written"
@@ -267,7 +267,7 @@ def test_definitions_out_of_range_are_refused_when_read(tmp_path, capsys, docume
     path.write_text(json.dumps(document))
     with pytest.raises(definitions_module.DefinitionsError, match=re.escape(message)):
         definitions_module.load(path)
-    for argv in (("decode", path, ARCHIVE, "-o", tmp_path / "out"), ("inspect", ARCHIVE, path)):
+    for argv in (("decode", path, ARCHIVE, "-o", tmp_path / "out"), ("inspect", path, ARCHIVE)):
         assert run(*argv) == 1
         assert message in one_line(capsys)
     assert outputs(tmp_path / "out") == []
@@ -293,12 +293,12 @@ def test_the_widest_type_field_is_read_by_inspect_and_split(tmp_path, capsys):
             }
         )
     )
-    assert run("inspect", path, defs, "-q") == 0
+    assert run("inspect", defs, path, "-q") == 0
     report = capsys.readouterr().out.split("\n\n")[1].splitlines()  # the table of keys
     assert report[0].split()[:2] == ["apid", "packets"]
     rows = {int(line.split()[0]): int(line.split()[1].replace(",", "")) for line in report[1:]}
     assert rows == {v: int((chosen == i).sum()) for i, v in enumerate(values)}
-    assert run("split", path, "-o", tmp_path / "split", "-d", defs, "-q") == 0
+    assert run("split", defs, path, "-o", tmp_path / "split", "-q") == 0
     for which, value in enumerate(values):
         mine = np.flatnonzero(chosen == which)
         want = b"".join(bytes(archive[i * 20 : i * 20 + 20]) for i in mine.tolist())
@@ -311,7 +311,7 @@ def test_the_widest_type_field_is_read_by_inspect_and_split(tmp_path, capsys):
 def test_deeply_nested_definitions_are_one_line(tmp_path, capsys, suffix, text):
     path = tmp_path / f"deep{suffix}"
     path.write_text(text + "]" * 100_000)
-    assert run("inspect", ARCHIVE, path) == 1
+    assert run("inspect", path, ARCHIVE) == 1
     assert one_line(capsys).startswith(f"vantrel: {path}: not valid")
 
 
@@ -378,7 +378,7 @@ def test_out_of_memory_is_one_line(tmp_path, capsys, monkeypatch):
         raise MemoryError
 
     monkeypatch.setattr(engine, "read_range", no_memory)
-    assert run("inspect", ARCHIVE, DEFINITIONS) == 1
+    assert run("inspect", DEFINITIONS, ARCHIVE) == 1
     assert one_line(capsys) == "vantrel: out of memory (a smaller --chunk-size needs less)"
 
 
@@ -546,7 +546,7 @@ def test_inspect_of_packets_too_short_for_the_type_field_and_counter(tmp_path, c
     path = tmp_path / "short.json"
     framing = {"length_offset_bits": 3, "length_bits": 1, "length_adjust": 1}
     path.write_text(json.dumps({"framing": framing, "packets": {"all": {"layout": []}}}))
-    assert run("inspect", ARCHIVE, path, "-q") == 0
+    assert run("inspect", path, ARCHIVE, "-q") == 0
     out = capsys.readouterr().out
     framed = vantrel.split_packets(ARCHIVE.read_bytes(), **framing, errors="report")
     short = int((framed.lengths < 2).sum())  # the APID ends in the second byte
@@ -569,10 +569,10 @@ def test_counts_past_a_modulus_below_the_fields_width_are_damage(tmp_path, capsy
     for packets, past in ((1000, 0), (1500, 500)):
         archive = tmp_path / f"count{packets}.bin"
         archive.write_bytes(ccsds_archive([5] * packets, [12] * packets))
-        assert run("inspect", archive, path, "-q") == 0
+        assert run("inspect", path, archive, "-q") == 0
         out = capsys.readouterr().out
         assert ("500 packet(s) with a sequence count of 1,000 or more" in out) == bool(past)
-        assert run("inspect", archive, path, "-q", "--strict") == (3 if past else 0)
+        assert run("inspect", path, archive, "-q", "--strict") == (3 if past else 0)
 
 
 @settings(max_examples=20)
@@ -587,9 +587,73 @@ def test_accepted_definitions_run_every_subcommand_to_an_exit_code(tmp_path_fact
     path = folder / "defs.json"
     path.write_text(text)
     for argv in (
-        ("inspect", ARCHIVE, path, "-q"),
+        ("inspect", path, ARCHIVE, "-q"),
         ("decode", path, ARCHIVE, "-o", folder / "parquet", "-q"),
         ("decode", path, ARCHIVE, "-o", folder / "csv", "-q", "-f", "csv"),
-        ("split", ARCHIVE, "-o", folder / "split", "-d", path, "-q"),
+        ("split", path, ARCHIVE, "-o", folder / "split", "-q"),
     ):
         assert run(*argv) in (0, 1, 3)
+
+
+# One argument order ---------------------------------------------------------------
+
+
+def test_every_subcommand_takes_the_definitions_first(tmp_path, capsys):
+    assert run("inspect", DEFINITIONS, ARCHIVE, "-q") == 0
+    assert capsys.readouterr().err == ""
+    assert run("split", DEFINITIONS, ARCHIVE, "-o", tmp_path / "new", "-q") == 0
+    assert capsys.readouterr().err == ""
+
+
+def test_the_old_orders_still_work_with_a_note(tmp_path, capsys):
+    assert run("inspect", ARCHIVE, DEFINITIONS, "-q") == 0
+    note = capsys.readouterr().err
+    assert note == (
+        "vantrel: note: 'inspect ARCHIVE DEFINITIONS' is the old order: write "
+        f"'vantrel inspect {DEFINITIONS} {ARCHIVE}'\n"
+    )
+    assert run("split", ARCHIVE, "-o", tmp_path / "old", "-d", DEFINITIONS, "-q") == 0
+    assert "'split -d DEFINITIONS' is the old form" in capsys.readouterr().err
+    new = tmp_path / "new"
+    assert run("split", DEFINITIONS, ARCHIVE, "-o", new, "-q") == 0
+    for path in new.iterdir():
+        assert (tmp_path / "old" / path.name).read_bytes() == path.read_bytes()
+
+
+@pytest.mark.parametrize(
+    "argv, usage",
+    [
+        (
+            ["decode", ARCHIVE, DEFINITIONS, "-o", "out"],
+            "vantrel decode DEFINITIONS ARCHIVE... -o OUT",
+        ),
+        (["plot", ARCHIVE, DEFINITIONS, "bx", "-o", "x.png"], "vantrel plot DEFINITIONS ARCHIVE"),
+    ],
+)
+def test_swapped_arguments_say_what_was_found_and_expected(tmp_path, capsys, argv, usage):
+    assert run(*argv) == 1
+    error = one_line(capsys)
+    assert f"{str(ARCHIVE)!r} is not a definitions file" in error
+    assert f"{str(DEFINITIONS)!r} is: the definitions come first" in error and usage in error
+
+
+def test_split_takes_strict_as_the_others_do(tmp_path, capsys):
+    assert run("split", DEFINITIONS, ARCHIVE, "-o", tmp_path / "s", "-q", "--strict") == 3
+    assert run("split", DEFINITIONS, ARCHIVE, "-o", tmp_path / "t", "-q") == 0
+
+
+@pytest.mark.parametrize("sub", ["decode", "split", "inspect", "plot"])
+def test_every_subcommand_explains_itself(capsys, sub):
+    import argparse
+
+    from vantrel.command.main import build_parser
+
+    parser = build_parser()
+    [commands] = [a for a in parser._actions if isinstance(a, argparse._SubParsersAction)]
+    subparser = commands.choices[sub]
+    assert len(subparser.description or "") > 40
+    unexplained = [a.dest for a in subparser._actions if not a.help and a.dest not in ("help",)]
+    assert unexplained == []
+    with pytest.raises(SystemExit) as done:
+        run(sub, "--help")
+    assert done.value.code == 0 and subparser.description.split()[0] in capsys.readouterr().out

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import os
 import signal
 import sys
 import threading
@@ -180,22 +181,51 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
     common(decode)
 
     split = commands.add_parser(
-        "split", help="write the packets of each APID to a file of their own"
+        "split",
+        help="write the packets of each APID to a file of their own",
+        description="Frame the archive and write the packets of each APID (or type field "
+        "value) to OUT/apid_NNNN.bin, in stream order; bytes in no packet are left out.",
     )
-    split.add_argument("archive", metavar="ARCHIVE")
-    split.add_argument("-o", "--output", required=True, type=_path, metavar="DIR")
+    split.add_argument(
+        "definitions",
+        metavar="DEFINITIONS",
+        nargs="?",
+        help="framing, rules and type field from a definitions file (default: CCSDS)",
+    )
+    split.add_argument("archive", metavar="ARCHIVE", help="archive file")
+    split.add_argument(
+        "-o",
+        "--output",
+        required=True,
+        type=_path,
+        metavar="OUT",
+        help="directory for the files (created if needed)",
+    )
     split.add_argument(
         "-d",
-        "--definitions",
+        dest="old_definitions",
         metavar="DEFINITIONS",
-        help="framing, rules and key field from a definitions file (default CCSDS)",
+        help=argparse.SUPPRESS,  # the old form of DEFINITIONS, kept for one release
+    )
+    split.add_argument(
+        "--strict", action="store_true", help="exit with status 3 when bytes were in no packet"
     )
     _overwrite(split)
     common(split)
 
-    inspect = commands.add_parser("inspect", help="what an archive holds and what looks wrong")
-    inspect.add_argument("archive", metavar="ARCHIVE")
-    inspect.add_argument("definitions", metavar="DEFINITIONS", nargs="?")
+    inspect = commands.add_parser(
+        "inspect",
+        help="what an archive holds and what looks wrong",
+        description="Count packets, bytes and lengths per APID, sequence gaps, duplicates "
+        "and packets out of order, damaged byte ranges and each type's time span.",
+    )
+    inspect.add_argument(
+        "definitions",
+        metavar="DEFINITIONS",
+        nargs="?",
+        help="definitions file: framing, rules, types and time axes (default: CCSDS)",
+    )
+    inspect.add_argument("archive", metavar="ARCHIVE", help="archive file")
     inspect.add_argument(
         "--strict", action="store_true", help="exit with status 3 when the archive shows damage"
     )
@@ -246,6 +276,55 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
     return parser
 
 
+DEFINITION_SUFFIXES = (".json", ".toml", ".csv")
+
+
+def _is_definitions(path: str | None) -> bool:
+    return path is not None and os.path.splitext(path)[1].lower() in DEFINITION_SUFFIXES
+
+
+def _definitions_first(parser: argparse.ArgumentParser, args) -> None:
+    """Every subcommand takes DEFINITIONS first, archives after.
+
+    The older forms (`inspect ARCHIVE DEFINITIONS`, `split -d DEFINITIONS`)
+    still work for a release, with a note; arguments in an order that
+    matches neither are told as such.
+    """
+    name = args.command
+    old = getattr(args, "old_definitions", None)
+    if old is not None:
+        if args.definitions is not None:
+            parser.error("give the definitions once: split DEFINITIONS ARCHIVE -o OUT")
+        args.definitions = old
+        _note(f"'split -d DEFINITIONS' is the old form: write 'vantrel split {old} ARCHIVE ...'")
+    if name == "inspect" and args.definitions is not None:
+        if not _is_definitions(args.definitions) and _is_definitions(args.archive):
+            args.definitions, args.archive = args.archive, args.definitions
+            _note(
+                "'inspect ARCHIVE DEFINITIONS' is the old order: write "
+                f"'vantrel inspect {args.definitions} {args.archive}'"
+            )
+    if args.definitions is not None and not _is_definitions(args.definitions):
+        archives = getattr(args, "archives", None) or [getattr(args, "archive", None)]
+        swapped = next((a for a in archives if _is_definitions(a)), None)
+        if swapped is None:
+            return  # the definitions' reader says what it cannot read
+        usage = {
+            "decode": "decode DEFINITIONS ARCHIVE... -o OUT",
+            "plot": "plot DEFINITIONS ARCHIVE FIELD... -o IMAGE",
+            "split": "split [DEFINITIONS] ARCHIVE -o OUT",
+            "inspect": "inspect [DEFINITIONS] ARCHIVE",
+        }[name]
+        raise CommandError(
+            f"{args.definitions!r} is not a definitions file (.json, .toml or a ccsdspy .csv); "
+            f"{swapped!r} is: the definitions come first: vantrel {usage}"
+        )
+
+
+def _note(text: str) -> None:
+    print(f"vantrel: note: {text}", file=sys.stderr)
+
+
 def main(argv: list[str] | None = None, prog: str | None = None) -> int:
     parser = build_parser(prog)
     args = parser.parse_args(argv)
@@ -256,6 +335,7 @@ def main(argv: list[str] | None = None, prog: str | None = None) -> int:
     in_main = threading.current_thread() is threading.main_thread()
     previous = {s: signal.signal(s, _terminate) for s in handled} if in_main else {}
     try:
+        _definitions_first(parser, args)
         if args.command == "decode":
             from .decode import decode_command as run
         elif args.command == "split":

@@ -14,6 +14,7 @@ from .engine import DEFAULT_CHUNK_BYTES, chunk_view, packet_keys, plan
 from .outputs import OutputFolder
 from .running import Progress
 
+EXIT_DAMAGE = 3
 SPLIT_NAME = re.compile(r"apid_\d{4,}\.bin")
 # Files kept open at once; the others are closed and reopened to append.
 OPEN_FILES = 64
@@ -147,4 +148,4 @@ def split_command(args) -> int:
                 "(vantrel inspect lists them)",
                 file=sys.stderr,
             )
-    return 0
+    return EXIT_DAMAGE if args.strict and skipped else 0
