@@ -193,6 +193,10 @@ class RecipeItem(TypedDict):
             (calibration, state names or time code; docs/conversions.md).
             Calibrations and state names convert every element of an
             array; time codes are single fields.
+        check: The field is a CRC or checksum of bytes of its packet
+            (docs/checks.md): a catalogue name such as "CRC-16/IBM-3740",
+            or a ``CheckSpec``. unpack/unpack_many verify it, pack/pack_many
+            compute it when its value is omitted.
 
     ``Layout`` also takes byte_order as a permutation of the field's bytes
     ("2143", "3412", "78563412"): digit m says where the byte of
@@ -210,6 +214,22 @@ class RecipeItem(TypedDict):
     word_bits: NotRequired[Literal[16, 32]]
 
     convert: NotRequired[Conversion]
+    check: NotRequired[str | CheckSpec]
+
+class CheckSpec(TypedDict, total=False):
+    """A check by name ("algorithm") or by the parameters of a Rocksoft-model
+    CRC, optionally over the bytes [start, stop) of the layout (default: from
+    its first byte up to the check field)."""
+
+    algorithm: str
+    width: int
+    poly: int
+    init: int
+    refin: bool
+    refout: bool
+    xorout: int
+    start: int
+    stop: int
 
 class PolynomialConversion(TypedDict):
     """c0 + c1*raw + ... + cn*raw**n in float64, by Horner's rule. Packing

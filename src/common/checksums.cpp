@@ -123,6 +123,8 @@ const NamedCheck kNamedChecks[] = {
                 0x87315576),
     VANTREL_CRC("CRC-64/ECMA-182", 64, 0x42f0e1eba9ea3693, 0x0, false, false, 0x0,
                 0x6c40df5f0b497347),
+    VANTREL_CRC("CRC-64/WE", 64, 0x42f0e1eba9ea3693, ~std::uint64_t{0}, false, false,
+                ~std::uint64_t{0}, 0x62ec59e3f1a4f00a),
     VANTREL_CRC("CRC-64/XZ", 64, 0x42f0e1eba9ea3693, ~std::uint64_t{0}, true, true,
                 ~std::uint64_t{0}, 0x995dc9bbdf1939fa),
     VANTREL_CRC("CRC-64/GO-ISO", 64, 0x1b, ~std::uint64_t{0}, true, true, ~std::uint64_t{0},

@@ -17,9 +17,9 @@ namespace vantrel {
 
 namespace {
 
-constexpr std::array<std::string_view, 10> kKnownKeys = {
-    "name",        "encoding", "bits",  "byte_order", "reverse_bits",
-    "offset_bits", "value",    "count", "word_bits",  "convert"};
+constexpr std::array<std::string_view, 11> kKnownKeys = {
+    "name",  "encoding",  "bits",    "byte_order", "reverse_bits", "offset_bits",
+    "value", "count",     "word_bits", "convert",  "check"};
 
 // A count of "*": as many values as the rest of the packet holds.
 constexpr std::string_view kRestCount = "*";

@@ -6,10 +6,12 @@
 #include <vector>
 
 #include "binding/py_ref.hpp"
+#include "objects/check_recipes.hpp"
 #include "objects/conversion_recipes.hpp"
 #include "objects/field_values.hpp"
 #include "objects/packet_functions.hpp"
 #include "placement/framing.hpp"
+#include "placement/packet_checks.hpp"
 #include "placement/plan.hpp"
 
 namespace vantrel {
@@ -22,6 +24,8 @@ struct LayoutItem {
   std::string context;  // "recipe item 3 ('temp'): ", the prefix of this item's errors
   // The item's "convert" key, read: null for a field given as decoded.
   std::shared_ptr<const ItemConversion> conversion;
+  // The item's "check" key, read: null for a field that is not a check.
+  std::shared_ptr<const ItemCheck> check;
 };
 
 // Immutable once built, so layouts are shared between threads freely.
@@ -32,6 +36,8 @@ struct LayoutData {
   // Where each packet's header gives its total length, when the layout was
   // told: packets then end where their own length says.
   std::optional<LengthField> packet_length;
+  // The check fields, in recipe order, resolved against the plan.
+  std::vector<PacketCheck> checks;
 
   // Whether one packet goes through the shaped paths (arrays, permuted or
   // word byte orders, packets bounded by their own length).
@@ -47,6 +53,11 @@ struct LayoutObject {
 // outside it (or the position that passes 2^64 - 1). Returns nullptr.
 PyObject* raise_packet_too_short(const LayoutData& data, std::size_t packet_size,
                                  std::uint64_t offset_bits);
+
+// Raises the ValueError of a packet whose check fails, naming the check
+// field, the value found and the value computed. nullptr.
+PyObject* raise_check_mismatch(const LayoutData& data, std::size_t check, std::uint64_t found,
+                               std::uint64_t computed);
 
 // Raises `error` as the packet functions do, prefixed with the item. False.
 bool raise_item_failure(const Error& error, const LayoutItem& item);
