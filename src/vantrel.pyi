@@ -644,6 +644,22 @@ class FramingRules(TypedDict, total=False):
     min_length: SupportsIndex
     max_length: SupportsIndex
     confirm: SupportsIndex
+    check: str | FramingCheck
+
+class FramingCheck(TypedDict, total=False):
+    """The check that ends every packet (docs/checks.md): an algorithm by
+    name or CRC parameters, the first byte it covers (``start``, default 0)
+    and the byte order of its value (default "big")."""
+
+    algorithm: str
+    width: int
+    poly: int
+    init: int
+    refin: bool
+    refout: bool
+    xorout: int
+    start: int
+    byte_order: ByteOrder
 
 @final
 class SkippedBytes(tuple[int, int, str, str]):
@@ -651,7 +667,8 @@ class SkippedBytes(tuple[int, int, str, str]):
 
     ``reason`` is "truncated" (the stream ends inside the packet), "bad
     length" (its total length is impossible or outside the rules' bounds),
-    "bad header" (a header field the rules do not allow) or "bad next
+    "bad header" (a header field the rules do not allow), "bad check" (the
+    packet's check, ``rules["check"]``, does not hold) or "bad next
     header" (the packet validates but what follows it does not: its length
     is likely corrupt). ``detail`` says what was found at ``start``.
     """
@@ -749,8 +766,10 @@ def split_packets(
             default) validate in a row.
         rules: What a valid packet looks like: header ``fields`` that must
             hold one of their ``values``, ``min_length`` and ``max_length``
-            in total bytes. Without rules only impossible lengths and
-            truncation can be told apart from packets.
+            in total bytes, and a ``check`` that ends every packet (a CRC or
+            checksum: a packet whose check fails is no packet). Without
+            rules only impossible lengths and truncation can be told apart
+            from packets.
 
     Returns:
         The byte offset of every packet, as an int64 array (suitable for

@@ -14,6 +14,7 @@
 #include "binding/method_args.hpp"
 #include "binding/module_state.hpp"
 #include "common/format.hpp"
+#include "objects/check_recipes.hpp"
 #include "objects/layout_columns.hpp"
 #include "objects/numpy_support.hpp"
 #include "placement/framing.hpp"
@@ -96,7 +97,7 @@ bool read_rule_u64(PyObject* object, const std::string& where, std::uint64_t& ou
   return false;
 }
 
-constexpr const char* kRuleKeys[] = {"fields", "min_length", "max_length", "confirm"};
+constexpr const char* kRuleKeys[] = {"fields", "min_length", "max_length", "confirm", "check"};
 constexpr const char* kRuleFieldKeys[] = {"offset_bits", "bits", "values"};
 
 bool read_header_rule(PyObject* object, const std::string& where, HeaderRule& rule) {
@@ -147,6 +148,56 @@ bool read_header_rule(PyObject* object, const std::string& where, HeaderRule& ru
   return true;
 }
 
+// rules["check"]: a name, or a dict naming the algorithm (or giving a CRC's
+// parameters) with optionally "start" (the first byte covered, default 0)
+// and "byte_order" of the check at the packet's end (default "big").
+bool read_rule_check(PyObject* object, std::optional<TrailingCheck>& out) {
+  TrailingCheck check;
+  Ref algorithm = Ref::borrow(object);
+  if (PyDict_Check(object)) {
+    Ref copy = Ref::steal(PyDict_Copy(object));
+    if (!copy) return false;
+    PyObject* start = PyDict_GetItemString(copy.get(), "start");
+    if (start != nullptr) {
+      if (!read_rule_u64(start, "rules['check']['start']", check.start)) return false;
+      if (PyDict_DelItemString(copy.get(), "start") < 0) return false;
+    }
+    PyObject* order = PyDict_GetItemString(copy.get(), "byte_order");
+    if (order != nullptr) {
+      const bool big = PyUnicode_Check(order) && PyUnicode_CompareWithASCIIString(order, "big") == 0;
+      check.little_endian =
+          PyUnicode_Check(order) && PyUnicode_CompareWithASCIIString(order, "little") == 0;
+      if (!big && !check.little_endian) {
+        PyErr_Format(PyExc_ValueError,
+                     "rules['check']['byte_order'] must be 'big' or 'little', not %R", order);
+        return false;
+      }
+      if (PyDict_DelItemString(copy.get(), "byte_order") < 0) return false;
+    }
+    algorithm = std::move(copy);
+  }
+  std::optional<std::uint64_t> unused_start, unused_stop;
+  Ref canonical;
+  if (!read_check_algorithm(algorithm.get(), "rules['check']: ", false, check.checksum,
+                            unused_start, unused_stop, canonical)) {
+    return false;
+  }
+  const std::uint32_t width = check.checksum->algorithm().width;
+  if (width % 8 != 0) {
+    PyErr_Format(PyExc_ValueError,
+                 "rules['check']: the check ends the packet in whole bytes: %s has %u bits",
+                 check.checksum->algorithm().name.c_str(), width);
+    return false;
+  }
+  if (check.start > (std::uint64_t{1} << 60)) {
+    PyErr_SetString(PyExc_ValueError, "rules['check']['start'] is beyond any packet");
+    return false;
+  }
+  check.bytes = width / 8;
+  out = std::move(check);
+  return true;
+}
+
 bool read_rules(PyObject* object, FramingRules& rules) {
   if (object == nullptr || object == Py_None) return true;
   std::vector<Ref> entries;
@@ -183,7 +234,7 @@ bool read_rules(PyObject* object, FramingRules& rules) {
     return false;
   }
   rules.confirm = static_cast<std::uint32_t>(confirm);
-  return true;
+  return !entries[4] || read_rule_check(entries[4].get(), rules.check);
 }
 
 // ---- split_packets ----------------------------------------------------------
@@ -454,7 +505,11 @@ PyMethodDef split_packets_definition = {
     "rules: what a valid packet looks like, a dict with any of 'fields' (a\n"
     "    list of {'offset_bits', 'bits', 'values'}: header fields that must hold\n"
     "    one of the values), 'min_length' and 'max_length' (total bytes), and\n"
-    "    'confirm' (packets that must validate in a row to resume, default 3).\n"
+    "    'confirm' (packets that must validate in a row to resume, default 3),\n"
+    "    and 'check': the CRC or checksum in the last bytes of every packet (a\n"
+    "    name such as 'CRC-16/IBM-3740', or a dict with 'algorithm' or CRC\n"
+    "    parameters, 'start' and 'byte_order'); a packet whose check fails is\n"
+    "    no packet, and is skipped as 'bad check'.\n"
     "errors: 'raise' (default) returns a numpy int64 array of the packets'\n"
     "    start offsets and raises ValueError naming the packet and its offset\n"
     "    at the first one that is truncated, shorter than its length field or\n"
