@@ -173,7 +173,15 @@ def test_values_that_fail_to_decode_are_null_and_counted(tmp_path):
     table = pq.read_table(tmp_path / "readings.parquet")
     assert table.column("reading").to_pylist() == [12, None, 99]
     assert (
-        run("decode", tmp_path / "bcd.json", tmp_path / "bcd.bin", "-o", tmp_path, "-q", "--strict")
+        run(
+            "decode",
+            tmp_path / "bcd.json",
+            tmp_path / "bcd.bin",
+            "-o",
+            tmp_path / "again",
+            "-q",
+            "--strict",
+        )
         == 3
     )
 
@@ -610,7 +618,7 @@ def test_progress_on_a_terminal_shows_bytes_and_packets_per_second(tmp_path, mon
     shown = terminal.getvalue()
     assert "packets/s" in shown and "B/s" in shown and "27,038 packets" in shown
     terminal.truncate(0)
-    assert run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path, "--quiet") == 0
+    assert run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path, "--quiet", "--overwrite") == 0
     assert terminal.getvalue() == ""
 
 
@@ -662,23 +670,30 @@ def test_decode_on_dask_replaces_the_output_of_either_kind(tmp_path, dask_cluste
     on_dask = ["--scheduler", dask_cluster]
     out = tmp_path / "out"
     hk = out / "housekeeping.parquet"
+    again = ["-o", out, "-q", "--overwrite"]
     assert run("decode", DEFINITIONS, ARCHIVE, "-o", out, "-q") == 0
     whole = pq.read_table(hk)
-    assert run("decode", DEFINITIONS, ARCHIVE, "-o", out, "-q", *on_dask) == 0
+    assert run("decode", DEFINITIONS, ARCHIVE, *again, *on_dask) == 0
     assert hk.is_dir() and pq.read_table(hk).equals(whole)
     # Fewer, larger chunks: no part of the previous run is left to be read twice.
-    assert (
-        run("decode", DEFINITIONS, ARCHIVE, "-o", out, "-q", "--chunk-size", "64k", *on_dask) == 0
-    )
-    assert run("decode", DEFINITIONS, ARCHIVE, "-o", out, "-q", *on_dask) == 0
+    assert run("decode", DEFINITIONS, ARCHIVE, *again, "--chunk-size", "64k", *on_dask) == 0
+    assert run("decode", DEFINITIONS, ARCHIVE, *again, *on_dask) == 0
     assert len(list(hk.iterdir())) == 1 and pq.read_table(hk).equals(whole)
-    assert run("decode", DEFINITIONS, ARCHIVE, "-o", out, "-q") == 0
+    assert run("decode", DEFINITIONS, ARCHIVE, *again) == 0
     assert hk.is_file() and pq.read_table(hk).equals(whole)
     (out / "event.parquet").unlink()
     (out / "event.parquet").mkdir()
     (out / "event.parquet" / "notes.txt").write_text("mine")
-    assert run("decode", DEFINITIONS, ARCHIVE, "-o", out, "-q", *on_dask) == 1
+    before = hk.read_bytes()
+    assert run("decode", DEFINITIONS, ARCHIVE, *again, *on_dask) == 1
+    # Refused before anything was written: the other types' tables are untouched too.
     assert (out / "event.parquet" / "notes.txt").read_text() == "mine"
+    assert hk.is_file() and hk.read_bytes() == before
+    assert sorted(p.name for p in out.iterdir()) == [
+        "event.parquet",
+        "housekeeping.parquet",
+        "magnetometer.parquet",
+    ]
 
 
 def test_csv_on_dask_workers_is_the_file_one_process_writes(tmp_path, dask_cluster):

@@ -1,5 +1,9 @@
 import sys
 
-from vantrel.command.main import main
+try:
+    from vantrel.command.main import main
+except KeyboardInterrupt:  # Ctrl-C while the command's modules load
+    print("vantrel: interrupted", file=sys.stderr)
+    sys.exit(130)
 
 sys.exit(main(prog="python -m vantrel"))

@@ -4,44 +4,57 @@ from __future__ import annotations
 
 import os
 import sys
-import tempfile
 from collections import Counter
 
 from . import definitions as definitions_module
-from .common import check_inputs, output_dir
+from .common import check_inputs
 from .engine import DEFAULT_CHUNK_BYTES, Job, Parts, plan
+from .outputs import OutputFolder
 from .running import Progress, run
-from .tables import CsvFiles, ParquetFiles, ParquetParts
+from .tables import ColumnarFiles, CsvFiles, DatasetParts, WriteOptions, output_names
 
 EXIT_DAMAGE = 3
 
 
 def decode_command(args) -> int:
     check_inputs([args.definitions, *args.archives])
+    write_options(args)  # a wrong option is told before the definitions are read
     definitions = definitions_module.load(args.definitions)
-    directory = output_dir(args.output)
-    parquet = args.format == "parquet"
-    job = Job(definitions, output="arrow" if parquet else "numpy")
+    with OutputFolder(args.output, overwrite=args.overwrite) as out:
+        out.claim(output_names(definitions, args.format), inputs=[args.definitions, *args.archives])
+        return _decode(args, definitions, out)
+
+
+def write_options(args) -> WriteOptions:
+    compression = getattr(args, "compression", None)
+    rows = getattr(args, "row_group_size", None)
+    return WriteOptions(args.format, compression, rows).check()
+
+
+def _decode(args, definitions, out: OutputFolder) -> int:
+    options = write_options(args)
+    job = Job(definitions, output=options.columns)
     if args.workers or args.scheduler:
-        # The workers write the tables: absolute paths, which a remote
-        # cluster must see as this machine does.
+        # The workers write the tables into the staging folder: absolute
+        # paths, which a remote cluster must see as this machine does.
+        staging = out.stage()
         parts = Parts(
-            directory=str(directory.resolve()),
-            format=args.format,
+            directory=str(staging),
+            options=options,
             archive_digits=len(str(len(args.archives) - 1)),
             offset_digits=len(str(max(os.path.getsize(p) for p in args.archives))),
-            staging="" if parquet else tempfile.mkdtemp(prefix=".parts-", dir=directory.resolve()),
+            staging="" if options.format != "csv" else str(staging / ".csv-parts"),
         )
         job = Job(definitions, output=job.output, parts=parts)
         tables = (
-            ParquetParts(directory, definitions, parts)
-            if parquet
-            else CsvFiles(directory, definitions, parts)
+            CsvFiles(out, definitions, parts)
+            if options.format == "csv"
+            else DatasetParts(out, definitions, parts)
         )
+    elif options.format == "csv":
+        tables = CsvFiles(out, definitions)
     else:
-        tables = (
-            ParquetFiles(directory, definitions) if parquet else CsvFiles(directory, definitions)
-        )
+        tables = ColumnarFiles(out, definitions, options)
     work = plan(args.archives, definitions, args.chunk_size or DEFAULT_CHUNK_BYTES)
     total = sum(os.path.getsize(path) for path in args.archives)
     progress = Progress(total, "decode", enabled=not args.quiet)
@@ -65,6 +78,7 @@ def decode_command(args) -> int:
     finally:
         tables.close()
         progress.close()
+    out.commit()
     damaged = bool(skipped or unknown or sum(failed.values()))
     if not args.quiet:
         _summary(definitions, tables, packets, failed, unknown, skipped, total_packets, total)

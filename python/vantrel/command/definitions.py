@@ -22,6 +22,9 @@ from typing import Any
 
 import vantrel
 
+from .common import CommandError
+from .outputs import check_distinct, check_name
+
 CCSDS_FRAMING = {"length_offset_bits": 32, "length_bits": 16, "length_adjust": 7}
 CCSDS_KEY = {"offset_bits": 5, "bits": 11}
 CCSDS_SEQUENCE = {"offset_bits": 18, "bits": 14, "modulus": 16384}
@@ -84,6 +87,7 @@ def load(path: str | Path) -> Definitions:
     path = Path(path)
     suffix = path.suffix.lower()
     if suffix == ".csv":
+        _check_type_names(str(path), [path.stem])
         return Definitions(
             source=str(path),
             packets=(_ccsdspy_packet_type(path.stem, None, path, str(path)),),
@@ -204,6 +208,7 @@ def from_document(document: Any, source: str, base: Path | None = None) -> Defin
         raise DefinitionsError(f"{source}: 'packets' must be a table of one or more packet types")
     packets = []
     claimed: dict[int, str] = {}
+    _check_type_names(source, list(packets_table))
     for name, entry in packets_table.items():
         where = f"{source}: packet type {name!r}"
         entry = _check_keys(where, entry, PACKET_KEYS, "the packet type")
@@ -234,6 +239,16 @@ def from_document(document: Any, source: str, base: Path | None = None) -> Defin
             raise DefinitionsError(f"{where}: 'options' must be a table of Layout options")
         packets.append(_packet_type(where, name, keys, recipe, options, entry.get("time")))
     return Definitions(source, framing, rules, key, sequence, tuple(packets))
+
+
+def _check_type_names(source: str, names: list[str]) -> None:
+    """Packet type names name output files: plain file names, one per type."""
+    try:
+        for name in names:
+            check_name(name, "packet type")
+        check_distinct(names, "packet types")
+    except CommandError as error:
+        raise DefinitionsError(f"{source}: {error}") from None
 
 
 def _packet_keys(where: str, value: Any) -> tuple[int, ...] | None:

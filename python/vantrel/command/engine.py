@@ -2,25 +2,24 @@
 
 A chunk is a byte range of one archive file that starts and ends on packet
 boundaries found by framing. Every subcommand walks the same chunks in the
-same order, in this process or on dask workers (each worker memory-maps its
+same order, in this process or on dask workers (each worker reads its
 own range), so the results are the same either way.
 """
 
 from __future__ import annotations
 
-import mmap
 import os
 from collections import Counter
 from collections.abc import Iterator
-from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, NamedTuple
 
 import vantrel
 
+from .common import CommandError
 from .definitions import Definitions
-from .tables import decode_table, write_part
+from .tables import WriteOptions, decode_table, write_part
 
 DEFAULT_CHUNK_BYTES = 16 << 20
 MIN_LOOKAHEAD_CAP = 1 << 20
@@ -57,19 +56,39 @@ class ChunkResult:
     failed_values: dict[str, int] = field(default_factory=dict)
 
 
-@contextmanager
-def mapped(path: str, start: int = 0, stop: int | None = None) -> Iterator[memoryview]:
-    """A read-only view of bytes [start, stop) of a file, memory-mapped."""
+def read_range(path: str, start: int, stop: int, size: int | None = None) -> bytes:
+    """Bytes [start, stop) of a file, read (not mapped), all of them or an error.
+
+    A mapping of a file that shrinks meanwhile faults with SIGBUS; a read
+    just comes up short, which is told as the one-line error it deserves.
+    `size` is the file's size when the run began: a file that has changed
+    size since is refused too.
+    """
     with open(path, "rb") as file:
-        size = os.fstat(file.fileno()).st_size
-        stop = size if stop is None else stop
-        if stop <= start:
-            yield memoryview(b"")
-            return
-        base = start - start % mmap.ALLOCATIONGRANULARITY
-        with mmap.mmap(file.fileno(), stop - base, offset=base, access=mmap.ACCESS_READ) as m:
-            with memoryview(m) as whole, whole[start - base :] as view:
-                yield view
+        if size is not None and os.fstat(file.fileno()).st_size != size:
+            raise CommandError(_changed(path, size, os.fstat(file.fileno()).st_size))
+        pieces = []
+        offset = start
+        while offset < stop:
+            # One call reads at most about 2 GiB.
+            piece = _pread(file, min(stop - offset, 1 << 30), offset)
+            if not piece:
+                raise CommandError(_changed(path, size, os.fstat(file.fileno()).st_size))
+            pieces.append(piece)
+            offset += len(piece)
+    return pieces[0] if len(pieces) == 1 else b"".join(pieces)
+
+
+def _pread(file, count: int, offset: int) -> bytes:
+    if hasattr(os, "pread"):
+        return os.pread(file.fileno(), count, offset)
+    file.seek(offset)
+    return file.read(count)
+
+
+def _changed(path: str, size: int | None, now: int) -> str:
+    was = f" from {size:,} to {now:,} bytes" if size is not None else f" (now {now:,} bytes)"
+    return f"{path}: the file changed size{was} while it was read"
 
 
 def frame(view: memoryview, definitions: Definitions):
@@ -92,6 +111,7 @@ class Framing:
     offsets: Any
     lengths: Any
     skipped: list[Skipped]
+    data: Any = None  # the chunk's bytes, when the framing read them already
 
 
 def lookahead(definitions: Definitions) -> int:
@@ -126,15 +146,16 @@ def _stop_by(framed, cut: int) -> int:
     return cut
 
 
-def _chunk_framing(framed, stop: int) -> Framing:
-    """What of a window's framing lies before `stop`."""
+def _chunk_framing(framed, stop: int, window: Any = None) -> Framing:
+    """What of a window's framing lies before `stop` (and its bytes, from `window`)."""
     kept = int((framed.offsets + framed.lengths <= stop).sum())
     skipped = [
         Skipped(s.start, min(s.stop, stop), s.reason, s.detail)
         for s in framed.skipped
         if s.start < stop
     ]
-    return Framing(framed.offsets[:kept], framed.lengths[:kept], skipped)
+    data = None if window is None else window[:stop]
+    return Framing(framed.offsets[:kept], framed.lengths[:kept], skipped, data)
 
 
 def plan(
@@ -157,36 +178,39 @@ def plan(
         start = 0
         while start < size:
             window_stop = min(size, start + chunk_bytes + margin)
-            with mapped(path, start, window_stop) as window:
-                framed = frame(window, definitions)
+            window = memoryview(read_range(path, start, window_stop, size))
+            framed = frame(window, definitions)
             stop = window_stop - start if window_stop == size else _stop_by(framed, chunk_bytes)
             chunk = Chunk(path, start, start + stop, window_stop, archive)
-            yield chunk, _chunk_framing(framed, stop)
+            yield chunk, _chunk_framing(framed, stop, window)
             start = chunk.stop
 
 
 def frame_chunk(chunk: Chunk, definitions: Definitions) -> Framing:
     """Frame a chunk's window again, as `plan` did, and keep the chunk's part."""
-    with mapped(chunk.path, chunk.start, chunk.window_stop) as window:
-        framed = frame(window, definitions)
-    return _chunk_framing(framed, chunk.stop - chunk.start)
+    window = memoryview(read_range(chunk.path, chunk.start, chunk.window_stop))
+    return _chunk_framing(frame(window, definitions), chunk.stop - chunk.start, window)
 
 
 @dataclass(frozen=True)
 class Parts:
     """Where a job writes its tables itself: one part file per chunk and type.
 
-    Parquet parts go to `<type>.parquet/part-A-OFFSET.parquet` (A the
-    archive's place, OFFSET the chunk's first byte, both zero-padded so that
-    names sort in stream order); CSV parts, rows only, to
-    `<staging>/<type>/part-A-OFFSET.csv`, for the command to join.
+    Parquet (Arrow) parts go to `<type>.parquet/part-A-OFFSET.parquet`
+    (`.arrow`; A the archive's place, OFFSET the chunk's first byte, both
+    zero-padded so that names sort in stream order); CSV parts, rows only,
+    to `<staging>/<type>/part-A-OFFSET.csv`, for the command to join.
     """
 
     directory: str
-    format: str  # "parquet" or "csv"
+    options: WriteOptions
     archive_digits: int
     offset_digits: int
     staging: str = ""
+
+    @property
+    def format(self) -> str:
+        return self.options.format
 
     def path(self, type_name: str, chunk: Chunk) -> Path:
         return self.path_at(type_name, chunk.archive, chunk.start)
@@ -194,9 +218,10 @@ class Parts:
     def path_at(self, type_name: str, archive: int, start: int) -> Path:
         """The part of the chunk at byte `start` of archive number `archive`."""
         stem = f"part-{archive:0{self.archive_digits}d}-{start:0{self.offset_digits}d}"
-        if self.format == "parquet":
-            return Path(self.directory) / f"{type_name}.parquet" / f"{stem}.parquet"
-        return Path(self.staging) / type_name / f"{stem}.csv"
+        if self.format == "csv":
+            return Path(self.staging) / type_name / f"{stem}.csv"
+        suffix = f".{self.format}"
+        return Path(self.directory) / (type_name + suffix) / (stem + suffix)
 
 
 @dataclass(frozen=True)
@@ -284,42 +309,49 @@ def run_chunk(job: Job, chunk: Chunk, framed: Any = None) -> ChunkResult:
         (chunk.start + s.start, chunk.start + s.stop, s.reason, s.detail) for s in framed.skipped
     ]
     result.packets = len(framed.offsets)
-    with mapped(chunk.path, chunk.start, chunk.stop) as view:
-        keyed = [p for p in definitions.packets if p.keys is not None]
-        groups = group_indices(packet_keys(view, definitions, framed)) if keyed else {}
-        if len(keyed) == len(definitions.packets):
-            # No type takes every packet: count the keys no type claims.
-            known = {k for p in keyed for k in p.keys}
-            result.unknown_keys = Counter({k: len(v) for k, v in groups.items() if k not in known})
-        for packet in definitions.packets:
-            if job.types is not None and packet.name not in job.types:
-                continue
-            if packet.keys is None:
-                offsets, lengths = framed.offsets, framed.lengths
-            else:
-                parts = [groups[k] for k in packet.keys if k in groups]
-                index = (
-                    np.sort(np.concatenate(parts))
-                    if len(parts) > 1
-                    else parts[0]
-                    if parts
-                    else np.empty(0, np.int64)
-                )
-                # Each packet ends where framing says: a field past its end fails.
-                offsets, lengths = framed.offsets[index], framed.lengths[index]
-            result.rows[packet.name] = len(offsets)
-            if job.output == "none":
-                continue
-            table = decode_table(packet, view, offsets, lengths, job.output)
-            if job.output == "arrow":
-                result.failed_values[packet.name] = sum(c.null_count for c in table.columns)
-            else:
-                result.failed_values[packet.name] = sum(map(_failed, table.values()))
-            if job.parts is None:
-                result.tables[packet.name] = table
-            elif len(offsets):
-                write_part(job.parts.path(packet.name, chunk), table, job.parts.format)
+    view = chunk_view(chunk, framed)
+    keyed = [p for p in definitions.packets if p.keys is not None]
+    groups = group_indices(packet_keys(view, definitions, framed)) if keyed else {}
+    if len(keyed) == len(definitions.packets):
+        # No type takes every packet: count the keys no type claims.
+        known = {k for p in keyed for k in p.keys}
+        result.unknown_keys = Counter({k: len(v) for k, v in groups.items() if k not in known})
+    for packet in definitions.packets:
+        if job.types is not None and packet.name not in job.types:
+            continue
+        if packet.keys is None:
+            offsets, lengths = framed.offsets, framed.lengths
+        else:
+            parts = [groups[k] for k in packet.keys if k in groups]
+            index = (
+                np.sort(np.concatenate(parts))
+                if len(parts) > 1
+                else parts[0]
+                if parts
+                else np.empty(0, np.int64)
+            )
+            # Each packet ends where framing says: a field past its end fails.
+            offsets, lengths = framed.offsets[index], framed.lengths[index]
+        result.rows[packet.name] = len(offsets)
+        if job.output == "none":
+            continue
+        table = decode_table(packet, view, offsets, lengths, job.output)
+        if job.output == "arrow":
+            result.failed_values[packet.name] = sum(c.null_count for c in table.columns)
+        else:
+            result.failed_values[packet.name] = sum(map(_failed, table.values()))
+        if job.parts is None:
+            result.tables[packet.name] = table
+        elif len(offsets):
+            write_part(job.parts.path(packet.name, chunk), table, job.parts.options)
     return result
+
+
+def chunk_view(chunk: Chunk, framed: Framing) -> memoryview:
+    """The bytes of a chunk, as its framing read them (or read now)."""
+    if framed.data is not None:
+        return framed.data
+    return memoryview(read_range(chunk.path, chunk.start, chunk.stop))
 
 
 def _failed(column) -> int:

@@ -11,7 +11,7 @@ import vantrel
 
 from . import definitions as definitions_module
 from .common import check_inputs
-from .engine import DEFAULT_CHUNK_BYTES, Job, mapped, plan, run_chunk
+from .engine import DEFAULT_CHUNK_BYTES, Job, chunk_view, plan, run_chunk
 from .running import Progress
 
 EXIT_DAMAGE = 3
@@ -65,13 +65,11 @@ def inspect_command(args) -> int:
     spans: dict[str, list[Any]] = {}
     try:
         for chunk, framed in work:
-            with mapped(chunk.path, chunk.start, chunk.stop) as view:
-                keys.append(key_layout.unpack_many(view, offsets=framed.offsets)["key"])
-                lengths.append(framed.lengths)
-                if sequence_layout is not None:
-                    counts.append(
-                        sequence_layout.unpack_many(view, offsets=framed.offsets)["count"]
-                    )
+            view = chunk_view(chunk, framed)
+            keys.append(key_layout.unpack_many(view, offsets=framed.offsets)["key"])
+            lengths.append(framed.lengths)
+            if sequence_layout is not None:
+                counts.append(sequence_layout.unpack_many(view, offsets=framed.offsets)["count"])
             skipped += [
                 (chunk.start + s.start, chunk.start + s.stop, s.reason, s.detail)
                 for s in framed.skipped

@@ -1,15 +1,19 @@
 """`vantrel`: decode, split, inspect and plot packet archives from the shell.
 
 Exit codes: 0 done; 1 an error (unreadable input, broken definitions, a
-missing optional dependency); 2 a wrong command line; 3 damage found with
---strict (skipped bytes, undecodable values, packets of no defined type);
-130 interrupted.
+missing optional dependency, an output that exists or may not be written);
+2 a wrong command line; 3 damage found with --strict (skipped bytes,
+undecodable values, packets of no defined type); 130 interrupted (SIGINT);
+128 + N ended by signal N (SIGTERM 143, SIGHUP 129). An interrupted run
+leaves no output of its own behind.
 """
 
 from __future__ import annotations
 
 import argparse
+import signal
 import sys
+import threading
 
 import vantrel
 
@@ -21,6 +25,27 @@ EXIT_ERROR = 1
 EXIT_USAGE = 2
 EXIT_DAMAGE = 3
 EXIT_INTERRUPTED = 130
+EXIT_SIGNAL_BASE = 128
+
+
+class Terminated(BaseException):
+    """SIGTERM or SIGHUP: unwinds the run as Ctrl-C does, so that its outputs are removed."""
+
+    def __init__(self, signum: int):
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _terminate(signum, frame):
+    raise Terminated(signum)
+
+
+def _overwrite(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument(
+        "--overwrite",
+        action="store_true",
+        help="replace outputs that already exist (without it, the run stops before writing)",
+    )
 
 
 def _size(text: str) -> int:
@@ -96,7 +121,25 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
         metavar="OUT",
         help="directory for the tables (created if needed)",
     )
-    decode.add_argument("-f", "--format", choices=("parquet", "csv"), default="parquet")
+    decode.add_argument(
+        "-f",
+        "--format",
+        choices=("parquet", "arrow", "csv"),
+        default="parquet",
+        help="parquet (default), arrow (Arrow IPC files, read without decoding) or csv",
+    )
+    decode.add_argument(
+        "--compression",
+        metavar="CODEC",
+        help="parquet: none, snappy (default), gzip, brotli, lz4, zstd; "
+        "arrow: none (default), lz4, zstd",
+    )
+    decode.add_argument(
+        "--row-group-size",
+        type=_positive,
+        metavar="ROWS",
+        help="rows per Parquet row group or Arrow record batch (default: one per chunk)",
+    )
     decode.add_argument(
         "--strict", action="store_true", help="exit with status 3 when the archive shows damage"
     )
@@ -109,6 +152,7 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
     decode.add_argument(
         "--scheduler", metavar="ADDRESS", help="run on the dask.distributed scheduler at ADDRESS"
     )
+    _overwrite(decode)
     common(decode)
 
     split = commands.add_parser(
@@ -122,6 +166,7 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
         metavar="DEFINITIONS",
         help="framing, rules and key field from a definitions file (default CCSDS)",
     )
+    _overwrite(split)
     common(split)
 
     inspect = commands.add_parser("inspect", help="what an archive holds and what looks wrong")
@@ -149,6 +194,7 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
         metavar="WxH",
         help="image size in pixels (default 1200x800)",
     )
+    _overwrite(plot)
     common(plot)
     return parser
 
@@ -158,6 +204,10 @@ def main(argv: list[str] | None = None, prog: str | None = None) -> int:
     args = parser.parse_args(argv)
     if getattr(args, "workers", None) and getattr(args, "scheduler", None):
         parser.error("give --workers or --scheduler, not both")
+    # Handlers can be set from the main thread only (a test may call main from another).
+    handled = [s for s in (signal.SIGTERM, getattr(signal, "SIGHUP", None)) if s is not None]
+    in_main = threading.current_thread() is threading.main_thread()
+    previous = {s: signal.signal(s, _terminate) for s in handled} if in_main else {}
     try:
         if args.command == "decode":
             from .decode import decode_command as run
@@ -181,6 +231,12 @@ def main(argv: list[str] | None = None, prog: str | None = None) -> int:
     except KeyboardInterrupt:
         print("vantrel: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except Terminated as ended:
+        print(f"vantrel: ended by {signal.Signals(ended.signum).name}", file=sys.stderr)
+        return EXIT_SIGNAL_BASE + ended.signum
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -9,6 +9,7 @@ from . import definitions as definitions_module
 from .common import CommandError, check_inputs
 from .engine import DEFAULT_CHUNK_BYTES, Job, plan
 from .extras import need
+from .outputs import OutputFolder
 from .running import Progress, run
 
 
@@ -102,19 +103,24 @@ def draw(data, size: tuple[int, int], title: str):
 def plot_command(args) -> int:
     check_inputs([args.definitions, args.archive])
     need("matplotlib", "plot", "vantrel plot")
-    definitions = definitions_module.load(args.definitions)
-    wanted = resolve_fields(definitions, args.fields)
-    data = series(
-        definitions, args.archive, wanted, args.chunk_size or DEFAULT_CHUNK_BYTES, args.quiet
-    )
-    figure = draw(data, args.size, args.archive)
-    traces = ", ".join(f"{t}.{f}" for t, f in wanted)
-    figure.savefig(
-        args.output,
-        dpi=100,
-        format="png",
-        metadata={"Title": f"vantrel plot of {args.archive}", "Description": traces},
-    )
+    # The image's folder is the output folder; its name is checked before any work.
+    folder, name = os.path.split(args.output)
+    with OutputFolder(folder or ".", overwrite=args.overwrite) as out:
+        out.claim([name], inputs=[args.definitions, args.archive])
+        definitions = definitions_module.load(args.definitions)
+        wanted = resolve_fields(definitions, args.fields)
+        data = series(
+            definitions, args.archive, wanted, args.chunk_size or DEFAULT_CHUNK_BYTES, args.quiet
+        )
+        figure = draw(data, args.size, args.archive)
+        traces = ", ".join(f"{t}.{f}" for t, f in wanted)
+        figure.savefig(
+            out.staging_path(name),
+            dpi=100,
+            format="png",
+            metadata={"Title": f"vantrel plot of {args.archive}", "Description": traces},
+        )
+        out.commit()
     if not args.quiet:
         print(f"{traces} -> {args.output}")
     return 0

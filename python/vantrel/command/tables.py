@@ -1,11 +1,12 @@
-"""The tables `vantrel decode` writes: Parquet or CSV, whole or in parts.
+"""The tables `vantrel decode` writes: Parquet, Arrow IPC or CSV, whole or in parts.
 
 In one process each packet type gets one file, written chunk after chunk.
 On dask, every worker writes the tables of its own chunks as part files, so
-only small summaries travel back: Parquet parts make a dataset folder per
-type (`<type>.parquet/part-*.parquet`, read back as one table in stream
-order by pyarrow, pandas, polars or dask), and CSV parts are joined, in
-order, into the same `<type>.csv` one process writes.
+only small summaries travel back: Parquet and Arrow parts make a dataset
+folder per type (`<type>.parquet/part-*.parquet`, `<type>.arrow/part-*.arrow`,
+read back as one table in stream order by pyarrow, pandas, polars or dask),
+and CSV parts are joined, in order, into the same `<type>.csv` one process
+writes.
 """
 
 from __future__ import annotations
@@ -14,13 +15,48 @@ import csv
 import os
 import shutil
 from concurrent.futures import Future, ThreadPoolExecutor
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
 from .common import CommandError
 from .extras import need
+from .outputs import OutputFolder
 
-PART_GLOB = "part-*"
+# Codecs each columnar format can write; None is the format's default.
+COMPRESSIONS = {
+    "parquet": ("none", "snappy", "gzip", "brotli", "lz4", "zstd"),
+    "arrow": ("none", "lz4", "zstd"),
+}
+COLUMNAR = tuple(COMPRESSIONS)
+FORMAT_NAMES = {"parquet": "Parquet output", "arrow": "Arrow IPC output"}
+
+
+@dataclass(frozen=True)
+class WriteOptions:
+    """How the columnar tables are written; travels to dask workers with the parts."""
+
+    format: str = "parquet"  # "parquet", "arrow" or "csv"
+    compression: str | None = None  # None: the format's default (Parquet snappy, Arrow none)
+    row_group_rows: int | None = None  # None: one row group (record batch) per chunk
+
+    def check(self) -> WriteOptions:
+        if self.compression is not None and self.format in COMPRESSIONS:
+            if self.compression not in COMPRESSIONS[self.format]:
+                known = ", ".join(COMPRESSIONS[self.format])
+                raise CommandError(
+                    f"--compression {self.compression!r} is not one of {self.format}'s: {known}"
+                )
+        elif self.compression is not None:
+            raise CommandError(f"--compression applies to parquet and arrow, not {self.format}")
+        if self.row_group_rows is not None and self.format not in COLUMNAR:
+            raise CommandError(f"--row-group-size applies to parquet and arrow, not {self.format}")
+        return self
+
+    @property
+    def columns(self) -> str:
+        """What the decode hands the writer: pyarrow tables, or numpy columns for CSV."""
+        return "arrow" if self.format in COLUMNAR else "numpy"
 
 
 def parquet_options(schema) -> dict[str, Any]:
@@ -43,12 +79,48 @@ def parquet_options(schema) -> dict[str, Any]:
     }
 
 
-def write_part(path: Path, table: Any, output_format: str) -> None:
-    """One chunk's table of one type, as a part file of its own."""
-    if output_format == "parquet":
-        import pyarrow.parquet
+class ColumnarWriter:
+    """One Parquet or Arrow IPC file, written table after table."""
 
-        pyarrow.parquet.write_table(table, path, **parquet_options(table.schema))
+    def __init__(self, path: Path, schema, options: WriteOptions):
+        self.options = options
+        compression = options.compression
+        if options.format == "parquet":
+            import pyarrow.parquet
+
+            self.writer = pyarrow.parquet.ParquetWriter(
+                path,
+                schema,
+                compression=compression or "snappy",
+                **parquet_options(schema),
+            )
+        else:
+            import pyarrow.ipc
+
+            ipc = pyarrow.ipc.IpcWriteOptions(
+                compression=None if compression in (None, "none") else compression
+            )
+            self.writer = pyarrow.ipc.new_file(str(path), schema, options=ipc)
+
+    def write(self, table) -> None:
+        rows = self.options.row_group_rows
+        if self.options.format == "parquet":
+            self.writer.write_table(table, row_group_size=rows)
+        else:
+            self.writer.write_table(table, max_chunksize=rows)
+
+    def close(self) -> None:
+        self.writer.close()
+
+
+def write_part(path: Path, table: Any, options: WriteOptions) -> None:
+    """One chunk's table of one type, as a part file of its own."""
+    if options.format in COLUMNAR:
+        writer = ColumnarWriter(path, table.schema, options)
+        try:
+            writer.write(table)
+        finally:
+            writer.close()
         return
     with open(path, "w", newline="", encoding="utf-8") as file:
         write_rows(file, table)
@@ -75,46 +147,36 @@ def _csv_values(column: Any) -> list[Any]:
     return column.tolist()
 
 
-def empty_table(packet, output_format: str) -> Any:
+def empty_table(packet, options: WriteOptions) -> Any:
     """A packet type's table without rows: its columns and their types."""
-    return decode_table(packet, b"", [], [], "arrow" if output_format == "parquet" else "numpy")
+    return decode_table(packet, b"", [], [], options.columns)
 
 
-def _remove_parts(folder: Path) -> None:
-    """Empty a folder of the part files a run wrote there before.
-
-    A folder that holds anything else is not vantrel's to empty.
-    """
-    parts = set(folder.glob(PART_GLOB))
-    others = sorted(p.name for p in folder.iterdir() if p not in parts)
-    if others:
-        raise CommandError(f"{folder}: holds files other than vantrel's parts: {others[0]}")
-    for part in parts:
-        part.unlink()
+def output_names(definitions, output_format: str) -> list[str]:
+    """The name of every table a decode writes in the output folder."""
+    return [f"{packet.name}.{output_format}" for packet in definitions.packets]
 
 
-class ParquetFiles:
-    """One Parquet file per packet type, one row group per chunk.
+class ColumnarFiles:
+    """One Parquet or Arrow IPC file per packet type, a row group per chunk.
 
     Each type's file is written by a thread of its own (pyarrow encodes
     without the GIL), so the types are encoded side by side and the next
-    chunk is decoded meanwhile; at most two chunks per type wait.
+    chunk is decoded meanwhile; at most two chunks per type wait. Files are
+    written in the output folder's staging folder, and named by its commit.
     """
 
-    def __init__(self, directory: Path, definitions):
-        self.parquet = need("pyarrow.parquet", "cli", "Parquet output")
-        self.directory = directory
+    def __init__(self, out: OutputFolder, definitions, options: WriteOptions):
+        need("pyarrow.parquet", "cli", FORMAT_NAMES[options.format])
+        self.out = out
+        self.options = options
+        self.suffix = f".{options.format}"
         self.writers: dict[str, Any] = {}
         self.threads: dict[str, ThreadPoolExecutor] = {}
         self.pending: dict[str, list[Future]] = {}
-        for packet in definitions.packets:
-            folder = self.location(packet.name)
-            if folder.is_dir():  # the parts of a run on dask
-                _remove_parts(folder)
-                folder.rmdir()
 
     def location(self, name: str) -> Path:
-        return self.directory / f"{name}.parquet"
+        return self.out.shown(name + self.suffix)
 
     def take(self, result) -> None:
         for name, table in result.tables.items():
@@ -123,7 +185,7 @@ class ParquetFiles:
 
     def write(self, name: str, table: Any) -> None:
         if name not in self.threads:
-            self.threads[name] = ThreadPoolExecutor(1, thread_name_prefix=f"parquet-{name}")
+            self.threads[name] = ThreadPoolExecutor(1, thread_name_prefix=f"writer-{name}")
             self.pending[name] = []
         pending = self.pending[name]
         pending.append(self.threads[name].submit(self._write, name, table))
@@ -133,22 +195,24 @@ class ParquetFiles:
     def _write(self, name: str, table: Any) -> None:
         writer = self.writers.get(name)
         if writer is None:
-            writer = self.parquet.ParquetWriter(
-                self.location(name), table.schema, **parquet_options(table.schema)
-            )
-            self.writers[name] = writer
-        writer.write_table(table)
+            path = self.out.staging_path(name + self.suffix)
+            writer = self.writers[name] = ColumnarWriter(path, table.schema, self.options)
+        writer.write(table)
 
     def finish(self, packet) -> None:
         """The table of a type that had no packets."""
-        self.write(packet.name, empty_table(packet, "parquet"))
+        self.write(packet.name, empty_table(packet, self.options))
 
     def close(self) -> None:
+        """Wait for every write and close the files (their footers written)."""
         try:
             for pending in self.pending.values():
                 for future in pending:
                     future.result()
         finally:
+            for pending in self.pending.values():
+                for future in pending:
+                    future.cancel()
             for thread in self.threads.values():
                 thread.shutdown(wait=True)
             for writer in self.writers.values():
@@ -158,30 +222,30 @@ class ParquetFiles:
             self.writers.clear()
 
 
-class ParquetParts:
-    """A dataset folder per packet type, filled with part files by the workers."""
+class DatasetParts:
+    """A dataset folder per packet type, filled with part files by the workers.
 
-    def __init__(self, directory: Path, definitions, parts):
-        need("pyarrow.parquet", "cli", "Parquet output")
-        self.directory = directory
+    The workers write into the staging folder (`parts.directory`); the
+    commit renames each type's folder into place.
+    """
+
+    def __init__(self, out: OutputFolder, definitions, parts):
+        need("pyarrow.parquet", "cli", FORMAT_NAMES[parts.options.format])
+        self.out = out
         self.parts = parts
+        self.suffix = f".{parts.options.format}"
         for packet in definitions.packets:
-            folder = self.location(packet.name)
-            if folder.is_file():  # the file of a run in one process
-                folder.unlink()
-            elif folder.is_dir():
-                _remove_parts(folder)
-            folder.mkdir(exist_ok=True)
+            out.staging_path(packet.name + self.suffix).mkdir()
 
     def location(self, name: str) -> Path:
-        return self.directory / f"{name}.parquet"
+        return self.out.shown(name + self.suffix)
 
     def take(self, result) -> None:
         pass  # the worker wrote its parts
 
     def finish(self, packet) -> None:
         first = self.parts.path_at(packet.name, 0, 0)
-        write_part(first, empty_table(packet, "parquet"), "parquet")
+        write_part(first, empty_table(packet, self.parts.options), self.parts.options)
 
     def close(self) -> None:
         pass
@@ -194,8 +258,8 @@ class CsvFiles:
     staging folder: each is appended in turn, then removed.
     """
 
-    def __init__(self, directory: Path, definitions, parts=None):
-        self.directory = directory
+    def __init__(self, out: OutputFolder, definitions, parts=None):
+        self.out = out
         self.definitions = definitions
         self.parts = parts
         self.files: dict[str, Any] = {}
@@ -204,14 +268,15 @@ class CsvFiles:
                 (Path(parts.staging) / packet.name).mkdir(parents=True, exist_ok=True)
 
     def location(self, name: str) -> Path:
-        return self.directory / f"{name}.csv"
+        return self.out.shown(f"{name}.csv")
 
     def _file(self, name: str, columns: dict[str, Any] | None = None):
         file = self.files.get(name)
         if file is None:
             if columns is None:
-                columns = empty_table(self.definitions.packet_type(name), "csv")
-            file = self.files[name] = open(self.location(name), "w", newline="", encoding="utf-8")
+                columns = empty_table(self.definitions.packet_type(name), WriteOptions("csv"))
+            path = self.out.staging_path(f"{name}.csv")
+            file = self.files[name] = open(path, "x", newline="", encoding="utf-8")
             csv.writer(file).writerow(columns)
         return file
 
@@ -235,8 +300,7 @@ class CsvFiles:
     def close(self) -> None:
         for file in self.files.values():
             file.close()
-        if self.parts is not None:
-            shutil.rmtree(self.parts.staging, ignore_errors=True)
+        self.files.clear()
 
 
 def decode_table(packet, view, offsets, lengths, output: str):
