@@ -704,6 +704,11 @@ class FramedStream(tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], list[Skip
     def lengths(self) -> npt.NDArray[np.int64]: ...
     @property
     def skipped(self) -> list[SkippedBytes]: ...
+    @property
+    def learned(self) -> FramingRules | None:
+        """With ``rules="learn"``: the rules learned (header words and the
+        values they held, length bounds), a dict ``split_packets`` takes as
+        ``rules``; None otherwise. Not part of the tuple."""
 
 @final
 class SequenceReport(
@@ -743,7 +748,7 @@ def split_packets(
     length_adjust: SupportsIndex = 0,
     byte_order: ByteOrder = "big",
     errors: Literal["raise"] = "raise",
-    rules: FramingRules | None = None,
+    rules: FramingRules | Literal["learn"] | None = None,
 ) -> npt.NDArray[np.int64]:
     """Find the start of every packet in a stream of variable-length packets.
 
@@ -769,7 +774,12 @@ def split_packets(
             in total bytes, and a ``check`` that ends every packet (a CRC or
             checksum: a packet whose check fails is no packet). Without
             rules only impossible lengths and truncation can be told apart
-            from packets.
+            from packets. "learn" learns them from the stream: the header
+            words before the length field that hold few values, the same
+            throughout (identifiers, versions), and the bounds of the
+            lengths, from clean stretches of its first 8 MB, widened by
+            packets the whole stream shows that they refused; the report's
+            ``learned`` says what was learned.
 
     Returns:
         The byte offset of every packet, as an int64 array (suitable for
@@ -794,7 +804,7 @@ def split_packets(
     length_adjust: SupportsIndex = 0,
     byte_order: ByteOrder = "big",
     errors: Literal["report"],
-    rules: FramingRules | None = None,
+    rules: FramingRules | Literal["learn"] | None = None,
 ) -> FramedStream: ...
 
 def split_by_apid(

@@ -18,6 +18,7 @@
 #include "objects/layout_columns.hpp"
 #include "objects/numpy_support.hpp"
 #include "placement/framing.hpp"
+#include "placement/framing_learning.hpp"
 #include "placement/stream_checks.hpp"
 
 namespace vantrel {
@@ -311,7 +312,8 @@ Ref skipped_list(const std::vector<SkippedRange>& skipped) {
   return list;
 }
 
-Ref framed_result(const FramedStream& framed, std::uint64_t stream_size) {
+// `learned`: what rules="learn" learned, or null (None).
+Ref framed_result(const FramedStream& framed, std::uint64_t stream_size, Ref learned = {}) {
   Ref offsets = int64_array(framed.starts);
   Ref lengths = offsets ? empty_array(framed.starts.size(), "int64") : Ref{};
   WritableView lengths_view;
@@ -326,7 +328,34 @@ Ref framed_result(const FramedStream& framed, std::uint64_t stream_size) {
   PyStructSequence_SET_ITEM(result.get(), 0, offsets.release());
   PyStructSequence_SET_ITEM(result.get(), 1, lengths.release());
   PyStructSequence_SET_ITEM(result.get(), 2, skipped.release());
+  PyStructSequence_SET_ITEM(result.get(), 3,
+                            learned ? learned.release() : Ref::borrow(Py_None).release());
   return result;
+}
+
+// What rules="learn" learned, as a rules dict that split_packets takes.
+Ref learned_rules_dict(const LearnedRules& learned) {
+  const FramingRules& rules = learned.rules;
+  Ref fields = Ref::steal(PyList_New(0));
+  if (!fields) return {};
+  for (const HeaderRule& rule : rules.fields) {
+    Ref values = Ref::steal(PyList_New(0));
+    if (!values) return {};
+    for (const std::uint64_t value : rule.allowed) {
+      Ref number = Ref::steal(PyLong_FromUnsignedLongLong(value));
+      if (!number || PyList_Append(values.get(), number.get()) < 0) return {};
+    }
+    Ref entry = Ref::steal(Py_BuildValue("{s:K,s:I,s:O}", "offset_bits",
+                                         static_cast<unsigned long long>(rule.offset_bits), "bits",
+                                         rule.bits, "values", values.get()));
+    if (!entry || PyList_Append(fields.get(), entry.get()) < 0) return {};
+  }
+  Ref dict = Ref::steal(Py_BuildValue("{s:O,s:K,s:K,s:I}", "fields", fields.get(), "min_length",
+                                      static_cast<unsigned long long>(rules.min_length),
+                                      "max_length",
+                                      static_cast<unsigned long long>(rules.max_length), "confirm",
+                                      rules.confirm));
+  return dict;
 }
 
 PyObject* split_packets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -336,14 +365,33 @@ PyObject* split_packets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     LengthField length{};
     int mode = 0;
     FramingRules rules;
+    const bool learn =
+        slots[6] != nullptr && PyUnicode_Check(slots[6]) &&
+        PyUnicode_CompareWithASCIIString(slots[6], "learn") == 0;
     const bool has_rules = slots[6] != nullptr && slots[6] != Py_None;
+    if (slots[6] != nullptr && PyUnicode_Check(slots[6]) && !learn) {
+      PyErr_Format(PyExc_ValueError, "rules must be a dict, None or 'learn', not %R", slots[6]);
+      return nullptr;
+    }
     if (!read_length_field(slots + 1, length) ||
-        !read_choice(slots[5], "errors", kSplitErrors, mode) || !read_rules(slots[6], rules)) {
+        !read_choice(slots[5], "errors", kSplitErrors, mode) ||
+        (!learn && !read_rules(slots[6], rules))) {
       return nullptr;
     }
     if (numpy_module() == nullptr) return nullptr;
     BufferView view;
     if (!view.acquire(slots[0])) return nullptr;
+    if (learn) {
+      // Learned in report mode; a strict split then applies what was learned.
+      LearnedFraming framing =
+          without_gil([&] { return frame_learning(view.bytes(), length, rules.confirm); });
+      if (mode == 1) {
+        Ref learned = learned_rules_dict(framing.learned);
+        if (!learned) return nullptr;
+        return framed_result(framing.framed, view.bytes().size(), std::move(learned)).release();
+      }
+      rules = std::move(framing.learned.rules);
+    }
     if (mode == 1) {
       const FramedStream framed =
           without_gil([&] { return frame_stream(view.bytes(), length, rules); });
@@ -351,6 +399,7 @@ PyObject* split_packets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     }
     auto framed = without_gil(
         [&] { return split_stream(view.bytes(), length, has_rules ? &rules : nullptr); });
+
     if (!framed) {
       raise_error(framed.error());
       return nullptr;
@@ -509,7 +558,10 @@ PyMethodDef split_packets_definition = {
     "    and 'check': the CRC or checksum in the last bytes of every packet (a\n"
     "    name such as 'CRC-16/IBM-3740', or a dict with 'algorithm' or CRC\n"
     "    parameters, 'start' and 'byte_order'); a packet whose check fails is\n"
-    "    no packet, and is skipped as 'bad check'.\n"
+    "    no packet, and is skipped as 'bad check'. rules='learn' learns the\n"
+    "    header words that hold identifiers and the length bounds from the\n"
+    "    stream's clean stretches and frames with them; the report's 'learned'\n"
+    "    attribute holds the rules learned.\n"
     "errors: 'raise' (default) returns a numpy int64 array of the packets'\n"
     "    start offsets and raises ValueError naming the packet and its offset\n"
     "    at the first one that is truncated, shorter than its length field or\n"
@@ -561,6 +613,7 @@ PyStructSequence_Field framed_stream_fields[] = {
     {"offsets", "int64 array: the start of every framed packet"},
     {"lengths", "int64 array: its total length in bytes"},
     {"skipped", "list of SkippedBytes, in stream order"},
+    {"learned", "with rules='learn': the rules learned, a dict split_packets takes; else None"},
     {nullptr, nullptr}};
 PyStructSequence_Desc framed_stream_desc = {
     "vantrel.FramedStream",
