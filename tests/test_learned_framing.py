@@ -122,7 +122,7 @@ def test_an_identifier_missing_from_the_sample_is_added_when_it_recurs():
 def test_learned_framing_tiles_the_stream_and_invents_little(seed, garbage_runs):
     rng = random.Random(seed)
     packets = stream_of(rng, 800, (0x10, 0x20, 0x30))
-    stream, truth, position = b"", set(), 0
+    stream, truth = b"", set()
     before = set(rng.sample(range(1, 800), garbage_runs))
     for i, packet in enumerate(packets):
         if i in before:
