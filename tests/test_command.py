@@ -250,16 +250,21 @@ def test_inspect_reports_counts_gaps_damage_and_time_spans(capsys):
     assert run("inspect", ARCHIVE, DEFINITIONS, "--strict", "-q") == 3
 
 
-def test_inspect_without_definitions_frames_ccsdspackets_without_rules(tmp_path, capsys):
+def test_inspect_without_definitions_frames_ccsdspackets_with_learned_rules(tmp_path, capsys):
     clean = tmp_path / "clean.bin"
     clean.write_bytes(ARCHIVE.read_bytes()[:212728])
     assert run("inspect", clean) == 0
     out = capsys.readouterr().out
     assert "9,001 packets, 0 damaged range(s)" in out and "time span" not in out
-    assert [line.split() for line in out.splitlines()[3:]] == [
+    assert [line.split() for line in out.splitlines()[3:6]] == [
         ["257", "14", "630", "45", "45", "0", "0", "0", "0", "-"],
         ["677", "1,798", "53,940", "30", "30", "0", "0", "0", "0", "-"],
         ["960", "7,189", "158,158", "22", "22", "1", "1", "0", "0", "-"],
+    ]
+    assert out.splitlines()[7:] == [
+        "framing rules learned from the first 212,728 bytes:",
+        "  header bits 0-15 hold one of 0x0101, 0x02A5, 0x03C0",
+        "  total lengths 22 to 45 bytes",
     ]
     # The lost packet is damage too.
     assert run("inspect", clean, "--strict", "-q") == 3

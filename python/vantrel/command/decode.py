@@ -9,6 +9,7 @@ from collections import Counter
 from . import definitions as definitions_module
 from .common import check_inputs
 from .engine import DEFAULT_CHUNK_BYTES, Job, Parts, plan
+from .learning import learned_definitions
 from .outputs import OutputFolder
 from .running import Progress, run
 from .tables import ColumnarFiles, CsvFiles, DatasetParts, WriteOptions, output_names
@@ -20,6 +21,7 @@ def decode_command(args) -> int:
     check_inputs([args.definitions, *args.archives])
     write_options(args)  # a wrong option is told before the definitions are read
     definitions = definitions_module.load(args.definitions)
+    definitions, _ = learned_definitions(definitions, args.archives)
     with OutputFolder(args.output, overwrite=args.overwrite) as out:
         out.claim(output_names(definitions, args.format), inputs=[args.definitions, *args.archives])
         return _decode(args, definitions, out)
@@ -60,6 +62,7 @@ def _decode(args, definitions, out: OutputFolder) -> int:
     progress = Progress(total, "decode", enabled=not args.quiet)
     packets = Counter()
     failed = Counter()
+    checks = Counter()
     unknown = Counter()
     skipped = []
     total_packets = 0
@@ -69,6 +72,7 @@ def _decode(args, definitions, out: OutputFolder) -> int:
             skipped += [(result.chunk.path, *s) for s in result.skipped]
             unknown.update(result.unknown_keys)
             failed.update(result.failed_values)
+            checks.update(result.check_failures)
             packets.update(result.rows)
             tables.take(result)
         # A type with no packets still gets its (empty) table.
@@ -79,9 +83,10 @@ def _decode(args, definitions, out: OutputFolder) -> int:
         tables.close()
         progress.close()
     out.commit()
-    damaged = bool(skipped or unknown or sum(failed.values()))
+    damaged = bool(skipped or unknown or sum(failed.values()) or sum(checks.values()))
     if not args.quiet:
         _summary(definitions, tables, packets, failed, unknown, skipped, total_packets, total)
+        _check_summary(checks)
     return EXIT_DAMAGE if args.strict and damaged else 0
 
 
@@ -100,5 +105,16 @@ def _summary(definitions, tables, packets, failed, unknown, skipped, total_packe
         print(
             f"vantrel: {len(skipped)} damaged range(s), {nbytes:,} bytes in no packet "
             "(vantrel inspect lists them)",
+            file=sys.stderr,
+        )
+
+
+def _check_summary(checks: Counter) -> None:
+    """Packets whose check field failed: masked (nulls) in their tables."""
+    if sum(checks.values()):
+        per_type = ", ".join(f"{name} {n:,}" for name, n in checks.items() if n)
+        print(
+            f"vantrel: packets failing their check (every field null, check_failed true): "
+            f"{per_type}",
             file=sys.stderr,
         )

@@ -12,6 +12,7 @@ import vantrel
 from . import definitions as definitions_module
 from .common import check_inputs
 from .engine import DEFAULT_CHUNK_BYTES, Job, chunk_view, plan, run_chunk
+from .learning import SAMPLE_BYTES, describe, learned_definitions
 from .running import Progress
 
 EXIT_DAMAGE = 3
@@ -35,6 +36,11 @@ def field_layout(name: str, position: dict[str, int], byte_order: str) -> vantre
     )
 
 
+def has_check(layout: vantrel.Layout) -> bool:
+    """Whether a layout has a check field (its recipe, as pickling gives it)."""
+    return any("check" in item for item in layout.__reduce__()[1][0])
+
+
 def table(headers: list[str], rows: list[list[Any]], right: set[int]) -> str:
     cells = [headers] + [[str(c) for c in row] for row in rows]
     widths = [max(len(row[i]) for row in cells) for i in range(len(headers))]
@@ -52,6 +58,7 @@ def inspect_command(args) -> int:
 
     check_inputs([args.archive] + ([args.definitions] if args.definitions else []))
     definitions = definitions_module.load_or_ccsds(args.definitions)
+    definitions, learned = learned_definitions(definitions, [args.archive])
     work = plan([args.archive], definitions, args.chunk_size or DEFAULT_CHUNK_BYTES)
     size = os.path.getsize(args.archive)
     progress = Progress(size, "inspect", enabled=not args.quiet)
@@ -60,7 +67,10 @@ def inspect_command(args) -> int:
         field_layout("count", definitions.sequence, "big") if definitions.sequence else None
     )
     timed = [p for p in definitions.packets if p.time]
-    time_job = Job(definitions, output="numpy", types=tuple(p.name for p in timed))
+    checked = [p for p in definitions.packets if has_check(p.layout)]
+    decoded = tuple(p.name for p in definitions.packets if p in timed or p in checked)
+    time_job = Job(definitions, output="numpy", types=decoded)
+    check_failures = {p.name: 0 for p in checked}
     keys, lengths, counts, skipped = [], [], [], []
     spans: dict[str, list[Any]] = {}
     try:
@@ -74,8 +84,13 @@ def inspect_command(args) -> int:
                 (chunk.start + s.start, chunk.start + s.stop, s.reason, s.detail)
                 for s in framed.skipped
             ]
-            if timed:
-                for name, columns in run_chunk(time_job, chunk, framed).tables.items():
+            if decoded:
+                result = run_chunk(time_job, chunk, framed)
+                for name, failures in result.check_failures.items():
+                    check_failures[name] += failures
+                for name, columns in result.tables.items():
+                    if definitions.packet_type(name).time is None:
+                        continue
                     times = columns[definitions.packet_type(name).time]
                     times = times.compressed() if isinstance(times, np.ma.MaskedArray) else times
                     if len(times):
@@ -133,8 +148,20 @@ def inspect_command(args) -> int:
         headers += ["gaps", "missing", "duplicates", "out of order"]
     headers.append("type")
     print(table(headers, rows, right=set(range(len(headers) - 1))), file=out)
+    if learned is not None:
+        print(file=out)
+        for line in describe(learned, min(size, SAMPLE_BYTES)):
+            print(line, file=out)
     if skipped:
         print(file=out)
+        rules = definitions.rules or {}
+        print(
+            f"framing lost sync {len(skipped)} time(s) and resynchronised where "
+            f"{rules.get('confirm', 3)} packets in a row validate"
+            + (" (their checks holding)" if "check" in rules else "")
+            + (" under the learned rules" if learned is not None else ""),
+            file=out,
+        )
         by_reason: dict[str, int] = {}
         for _, _, reason, _ in skipped:
             by_reason[reason] = by_reason.get(reason, 0) + 1
@@ -151,6 +178,13 @@ def inspect_command(args) -> int:
         )
         if len(skipped) > SHOWN_RANGES:
             print(f"... and {len(skipped) - SHOWN_RANGES} more", file=out)
+    if check_failures:
+        print(file=out)
+        print(
+            "packets failing their check: "
+            + ", ".join(f"{name} {n:,}" for name, n in check_failures.items()),
+            file=out,
+        )
     if spans:
         print(file=out)
         print("time span:", file=out)
@@ -166,8 +200,16 @@ def inspect_command(args) -> int:
                 first, last = (f"{t} {packet.time_scale}" for t in text)
             span_rows.append([name, packet.time, first, last])
         print(table(["type", "field", "first", "last"], span_rows, right=set()), file=out)
-    damaged = bool(skipped) or (
-        report is not None
-        and (len(report.gap_index) or len(report.duplicate_index) or len(report.out_of_order_index))
+    damaged = (
+        bool(skipped)
+        or bool(sum(check_failures.values()))
+        or (
+            report is not None
+            and (
+                len(report.gap_index)
+                or len(report.duplicate_index)
+                or len(report.out_of_order_index)
+            )
+        )
     )
     return EXIT_DAMAGE if args.strict and damaged else 0
