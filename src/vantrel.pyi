@@ -777,7 +777,7 @@ def split_packets(
             from packets. "learn" learns them from the stream: the header
             words before the length field that hold few values, the same
             throughout (identifiers, versions), and the bounds of the
-            lengths, from clean stretches of its first 8 MB, widened by
+            lengths, from clean stretches of its first 4 MiB, widened by
             packets the whole stream shows that they refused; the report's
             ``learned`` says what was learned.
 

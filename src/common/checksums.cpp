@@ -304,6 +304,10 @@ struct SliceTables {
 struct CrcTables {
   std::optional<SliceTables<std::uint32_t>> narrow;
   std::optional<SliceTables<std::uint64_t>> wide;
+  // Carry-less multiplication folding: the tables of the model's register
+  // (not reflected) that finish it, and x^k mod P for the folding steps.
+  std::optional<SliceTables<std::uint64_t>> model;
+  std::uint64_t k128 = 0, k192 = 0, k512 = 0, k576 = 0;
   // shift[tier][k][j][b]: the register b << 8j advanced over
   // kLanes[tier] << k zero bytes.
   std::uint32_t shift[2][2][4][256];
@@ -376,6 +380,117 @@ bool detect_sse42() {
 const bool kHasSse42 = detect_sse42();
 #else
 constexpr bool kHasSse42 = false;
+#endif
+
+// ---- Carry-less multiplication folding ------------------------------------
+//
+// The model's register after a message M from init I is (I x^L + M x^w) mod
+// P: the CRC of M with I xored into its first w bits, from a zero register.
+// Blocks of 16 bytes read as polynomials (first bit highest; each byte's
+// bits reversed first for a reflected input) fold into one: X x^128 + B is
+// congruent to H (x^192 mod P) + L (x^128 mod P) + B, X = H x^64 + L, where
+// each product has fewer than 128 bits for w <= 64. Four accumulators 64
+// bytes apart hide the multiplier's latency. The last 16-byte value and the
+// tail then go through the model's tables.
+
+// x^k mod P as a w-bit polynomial (bit i: the coefficient of x^i).
+std::uint64_t x_power_mod(std::uint64_t k, const CheckAlgorithm& a) {
+  const std::uint64_t mask = mask_of(a.width);
+  std::uint64_t r = 1;
+  for (std::uint64_t i = 0; i < k; ++i) {
+    const bool carry = ((r >> (a.width - 1)) & 1u) != 0;
+    r = (r << 1) & mask;
+    if (carry) r ^= a.poly;
+  }
+  return r;
+}
+
+// Reverses the bits of each byte (a reflected input's bytes, as the model
+// register takes them).
+constexpr std::uint64_t reverse_bits_in_bytes(std::uint64_t v) {
+  v = ((v >> 1) & 0x5555555555555555ull) | ((v & 0x5555555555555555ull) << 1);
+  v = ((v >> 2) & 0x3333333333333333ull) | ((v & 0x3333333333333333ull) << 2);
+  return ((v >> 4) & 0x0F0F0F0F0F0F0F0Full) | ((v & 0x0F0F0F0F0F0F0F0Full) << 4);
+}
+
+constexpr std::size_t kFoldMinimum = 64;  // shorter data: the tables are as fast
+
+#if VANTREL_HAVE_SSE42_PATH
+#define VANTREL_FOLD __attribute__((target("pclmul,sse4.1")))
+
+VANTREL_FOLD inline __m128i fold_block(const std::uint8_t* p, bool reflected) {
+  std::uint64_t high = load_le64(p);
+  std::uint64_t low = load_le64(p + 8);
+  if (reflected) {
+    high = reverse_bits_in_bytes(high);
+    low = reverse_bits_in_bytes(low);
+  }
+  return _mm_set_epi64x(static_cast<long long>(std::byteswap(high)),
+                        static_cast<long long>(std::byteswap(low)));
+}
+
+// X times x^(64 + distance) and x^distance folded: constants (high lane: the
+// one for H, low lane: the one for L).
+VANTREL_FOLD inline __m128i fold(__m128i x, __m128i constants) {
+  return _mm_xor_si128(_mm_clmulepi64_si128(x, constants, 0x11),
+                       _mm_clmulepi64_si128(x, constants, 0x00));
+}
+
+VANTREL_FOLD std::uint64_t fold_model_register(const CrcTables& t, const CheckAlgorithm& a,
+                                               const std::uint8_t* p, std::size_t n) {
+  const bool reflected = a.refin;
+  const __m128i by_block = _mm_set_epi64x(static_cast<long long>(t.k192),
+                                          static_cast<long long>(t.k128));
+  const __m128i by_four = _mm_set_epi64x(static_cast<long long>(t.k576),
+                                         static_cast<long long>(t.k512));
+  const __m128i init = _mm_set_epi64x(static_cast<long long>(a.init << (64 - a.width)), 0);
+  std::size_t at = 0;
+  __m128i x;
+  if (n >= 128) {
+    __m128i lanes[4];
+    for (int k = 0; k < 4; ++k) lanes[k] = fold_block(p + 16 * k, reflected);
+    lanes[0] = _mm_xor_si128(lanes[0], init);
+    at = 64;
+    while (at + 64 <= n) {
+      for (int k = 0; k < 4; ++k) {
+        lanes[k] = _mm_xor_si128(fold(lanes[k], by_four), fold_block(p + at + 16 * k, reflected));
+      }
+      at += 64;
+    }
+    x = lanes[0];
+    for (int k = 1; k < 4; ++k) x = _mm_xor_si128(fold(x, by_block), lanes[k]);
+  } else {
+    x = _mm_xor_si128(fold_block(p, reflected), init);
+    at = 16;
+  }
+  while (at + 16 <= n) {
+    x = _mm_xor_si128(fold(x, by_block), fold_block(p + at, reflected));
+    at += 16;
+  }
+  // The folded 16 bytes and the tail, through the model's tables.
+  std::uint8_t rest[32];
+  const auto high = static_cast<std::uint64_t>(_mm_extract_epi64(x, 1));
+  const auto low = static_cast<std::uint64_t>(_mm_cvtsi128_si64(x));
+  for (int k = 0; k < 8; ++k) {
+    rest[k] = static_cast<std::uint8_t>(high >> (56 - 8 * k));
+    rest[8 + k] = static_cast<std::uint8_t>(low >> (56 - 8 * k));
+  }
+  const std::size_t tail = n - at;
+  for (std::size_t k = 0; k < tail; ++k) {
+    const std::uint8_t byte = p[at + k];
+    rest[16 + k] =
+        reflected ? static_cast<std::uint8_t>(reverse_bits_in_bytes(byte) & 0xffu) : byte;
+  }
+  return t.model->aligned(0, rest, 16 + tail) >> (64 - a.width);
+}
+
+bool detect_pclmul() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("pclmul") != 0 && __builtin_cpu_supports("sse4.1") != 0;
+}
+const bool kHasPclmul = detect_pclmul();
+#else
+constexpr bool kHasPclmul = false;
 #endif
 
 bool is_crc32c(const CheckAlgorithm& a) {
@@ -504,6 +619,16 @@ Checksum::Checksum(CheckAlgorithm algorithm) : algorithm_(std::move(algorithm)) 
   } else {
     tables_->wide.emplace(algorithm_);
   }
+  if (kHasPclmul && !(is_crc32c(algorithm_) && kHasSse42)) {
+    CheckAlgorithm model = algorithm_;
+    model.refin = false;
+    tables_->model.emplace(model);
+    tables_->k128 = x_power_mod(128, algorithm_);
+    tables_->k192 = x_power_mod(192, algorithm_);
+    tables_->k512 = x_power_mod(512, algorithm_);
+    tables_->k576 = x_power_mod(576, algorithm_);
+    folding_ = true;
+  }
   if (is_crc32c(algorithm_) && kHasSse42) {
     // The zero-byte operators for one and two lanes, from the byte table:
     // advancing register x over zeros is x -> (x >> 8) ^ T[x & 0xff].
@@ -552,6 +677,10 @@ std::uint64_t Checksum::compute_tables(ByteSpan data) const {
 
 std::uint64_t Checksum::compute(ByteSpan data) const {
 #if VANTREL_HAVE_SSE42_PATH
+  if (folding_ && data.size() >= kFoldMinimum) {
+    const std::uint64_t reg = fold_model_register(*tables_, algorithm_, data.data(), data.size());
+    return crc_result(algorithm_, reg);
+  }
   if (hardware_) {
     const CheckAlgorithm& a = algorithm_;
     const auto start = static_cast<std::uint32_t>(reflect(a.init, 32));

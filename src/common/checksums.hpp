@@ -85,11 +85,15 @@ class Checksum {
 
   // Whether compute() uses the SSE4.2 crc32 instruction (CRC-32C only).
   bool uses_hardware() const { return hardware_; }
+  // Whether compute() folds data of 64 bytes and more by carry-less
+  // multiplication (PCLMULQDQ), for the CRCs other than CRC-32C.
+  bool uses_folding() const { return folding_; }
 
  private:
   CheckAlgorithm algorithm_;
   std::unique_ptr<CrcTables> tables_;
   bool hardware_ = false;
+  bool folding_ = false;
 };
 
 // True when the processor has the SSE4.2 crc32 instruction.

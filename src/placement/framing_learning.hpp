@@ -27,6 +27,6 @@ struct LearnedFraming {
 // the whole stream with them (and `confirm`), reporting every skipped range
 // as frame_stream does.
 LearnedFraming frame_learning(ByteSpan stream, const LengthField& length, std::uint32_t confirm,
-                              std::uint64_t sample_limit = std::uint64_t{8} << 20);
+                              std::uint64_t sample_limit = std::uint64_t{4} << 20);
 
 }  // namespace vantrel

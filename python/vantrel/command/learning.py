@@ -15,7 +15,7 @@ import vantrel
 from .definitions import Definitions
 from .engine import read_range
 
-SAMPLE_BYTES = 8 << 20
+SAMPLE_BYTES = 4 << 20
 NO_BOUND = (1 << 64) - 1
 
 
