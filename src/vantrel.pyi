@@ -776,8 +776,9 @@ def split_packets(
             rules only impossible lengths and truncation can be told apart
             from packets. "learn" learns them from the stream: the header
             words before the length field that hold few values, the same
-            throughout (identifiers, versions), and the bounds of the
-            lengths, from clean stretches of its first 4 MiB, widened by
+            throughout (identifiers, versions), the bounds of the lengths
+            and a common CRC ending every packet, if one does, from clean
+            stretches of its first 4 MiB, widened by
             packets the whole stream shows that they refused; the report's
             ``learned`` says what was learned.
 

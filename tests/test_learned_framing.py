@@ -144,3 +144,21 @@ def test_learn_refusals():
         space_packet(1, 0, b"ab"), **CCSDS, errors="report", rules="learn"
     )
     assert list(framed.offsets) == [0] and framed.learned["fields"] == []
+
+
+def test_a_check_ending_every_packet_is_learned_and_used():
+    import crcmod.predefined
+
+    crc = crcmod.predefined.mkCrcFun("crc-ccitt-false")
+    rng = random.Random(8)
+    packets = []
+    for i in range(3000):
+        body = space_packet(0x40 + i % 3, i, rng.randbytes(rng.randrange(4, 50)) + b"..")
+        body = body[:-2]
+        packets.append(bytearray(body + crc(body).to_bytes(2, "big")))
+    packets[1500][20 if len(packets[1500]) > 21 else 7] ^= 0x10  # a damaged body
+    stream, truth = assemble(packets, damaged={1500})
+    framed = vantrel.split_packets(stream, **CCSDS, errors="report", rules="learn")
+    assert framed.learned["check"] == {"algorithm": "CRC-16/IBM-3740", "byte_order": "big"}
+    assert set(map(int, framed.offsets)) == truth
+    assert [s.reason for s in framed.skipped] == ["bad check"]

@@ -355,6 +355,13 @@ Ref learned_rules_dict(const LearnedRules& learned) {
                                       "max_length",
                                       static_cast<unsigned long long>(rules.max_length), "confirm",
                                       rules.confirm));
+  if (dict && rules.check) {
+    Ref check = Ref::steal(Py_BuildValue("{s:s,s:s}", "algorithm",
+                                         rules.check->checksum->algorithm().name.c_str(),
+                                         "byte_order",
+                                         rules.check->little_endian ? "little" : "big"));
+    if (!check || PyDict_SetItemString(dict.get(), "check", check.get()) < 0) return {};
+  }
   return dict;
 }
 

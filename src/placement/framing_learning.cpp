@@ -92,6 +92,45 @@ void clean_packets(const FramedStream& framed, std::uint64_t size, Visit visit) 
   }
 }
 
+// A check that ends the clean packets of the sample: the common CRCs, in
+// either byte order, holding in 99 of 100 of them (at most 1024 tried).
+std::optional<TrailingCheck> learn_check(ByteSpan sample, const FramedStream& framed,
+                                         const LengthField& length) {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> packets;
+  clean_packets(framed, sample.size(), [&](std::uint64_t start, std::uint64_t total) {
+    if (packets.size() < 1024 && declared_total(sample, start, length) == total) {
+      packets.emplace_back(start, total);
+    }
+  });
+  if (packets.size() < 16) return std::nullopt;
+  for (const char* name : {"CRC-16/IBM-3740", "CRC-16/KERMIT", "CRC-16/XMODEM", "CRC-32/ISO-HDLC",
+                           "CRC-32/ISCSI"}) {
+    auto checksum = std::make_shared<const Checksum>(*check_by_name(name));
+    const std::uint32_t bytes = checksum->algorithm().width / 8;
+    for (const bool little : {false, true}) {
+      std::size_t holding = 0;
+      for (const auto& [start, total] : packets) {
+        if (total <= bytes) continue;
+        std::uint64_t found = 0;
+        for (std::uint32_t k = 0; k < bytes; ++k) {
+          const std::uint8_t byte =
+              little ? sample[start + total - 1 - k] : sample[start + total - bytes + k];
+          found = (found << 8) | byte;
+        }
+        holding += found == checksum->compute(sample.subspan(start, total - bytes));
+      }
+      if (holding * 100 >= packets.size() * 99) {
+        TrailingCheck check;
+        check.checksum = std::move(checksum);
+        check.bytes = bytes;
+        check.little_endian = little;
+        return check;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 LearnedFraming frame_learning(ByteSpan stream, const LengthField& length, std::uint32_t confirm,
@@ -160,6 +199,7 @@ LearnedFraming frame_learning(ByteSpan stream, const LengthField& length, std::u
   if (learned.clean_packets >= 16) {
     rules.min_length = shortest;
     rules.max_length = longest;
+    rules.check = learn_check(sample, ruled, length);
   }
 
   // 3. The whole stream. A packet the rules refused but whose length leads

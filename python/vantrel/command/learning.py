@@ -50,4 +50,9 @@ def describe(learned: dict, sample_bytes: int) -> list[str]:
         lines.append(
             f"  total lengths {learned['min_length']:,} to {learned['max_length']:,} bytes"
         )
+    if "check" in learned:
+        check = learned["check"]
+        lines.append(
+            f"  every packet ends with its {check['algorithm']} ({check['byte_order']}-endian)"
+        )
     return lines
