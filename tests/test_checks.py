@@ -235,6 +235,8 @@ def test_refusals_name_the_item():
         vantrel.Layout([*HEADER, item("pec", "unsigned", 8, check="CRC-16/XMODEM")])
     with pytest.raises(ValueError, match=r"'pec'.*must be unsigned"):
         vantrel.Layout([*HEADER, item("pec", "twos_complement", 16, check="CRC-16/XMODEM")])
+    with pytest.raises(ValueError, match=r"'pec'.*little-endian check field has whole bytes"):
+        vantrel.Layout([*HEADER, item("pec", "unsigned", 5, "little", check="CRC-5/USB")])
     with pytest.raises(ValueError, match=r"'pec'.*start on a byte"):
         vantrel.Layout(
             [item("a", "unsigned", 4), item("pec", "unsigned", 16, check="CRC-16/XMODEM")]

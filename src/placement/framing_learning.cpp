@@ -12,14 +12,16 @@ namespace vantrel {
 namespace {
 
 // The header words that may hold identifiers: the 16-bit words (an 8-bit
-// one at the end) that lie wholly before the length field.
+// one at the end) that lie wholly before the length field, within the
+// first 32 bytes.
 std::vector<HeaderRule> candidate_words(const LengthField& length) {
   std::vector<HeaderRule> words;
   std::uint64_t bit = 0;
-  while (bit + 8 <= length.offset_bits) {
+  const std::uint64_t end = std::min<std::uint64_t>(length.offset_bits, 256);
+  while (bit + 8 <= end) {
     HeaderRule word;
     word.offset_bits = bit;
-    word.bits = bit + 16 <= length.offset_bits ? 16 : 8;
+    word.bits = bit + 16 <= end ? 16 : 8;
     words.push_back(word);
     bit += word.bits;
   }

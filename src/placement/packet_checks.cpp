@@ -23,6 +23,12 @@ Result<PacketCheck> resolve_check(const Plan& plan, std::size_t field,
     return value_error(concat("check: ", algorithm.name, " gives ", algorithm.width,
                               "-bit values but the field has ", spec.bits, " bits"));
   }
+  if (spec.little_endian && spec.bits % 8 != 0) {
+    // Its bytes swapped, a field of part bytes does not hold every value.
+    return value_error(concat("check: a little-endian check field has whole bytes, not ",
+                              spec.bits, " bits"));
+  }
+  if (spec.reverse_bits) return value_error("check: a check field is not mirrored");
   if (planned.position % 8 != 0) {
     return value_error(concat("check: a check field must start on a byte, not at bit ",
                               planned.position));
