@@ -38,7 +38,7 @@ from pathlib import Path
 import numpy as np
 
 import vantrel
-from vantrel.command import definitions as definitions_module
+import vantrel.definitions as definitions_module
 from vantrel.command.main import main as vantrel_main
 from vantrel.command.running import LOCAL_CLUSTER_CONFIG
 

@@ -1,7 +1,9 @@
 // Stream framing on arbitrary streams and length fields (as split_packets
-// accepts them: 1 to 64 bits at up to 2^60 bits into the packet, any adjust,
-// either byte order), against a walk that reads the length one bit at a
-// time; and the reporting mode under random validity rules, whose packets
+// accepts them: 1 to 64 bits at up to 2^60 bits into the packet, any adjust
+// and often one at the ends of int64, either byte order), against a walk
+// that reads the length one bit at a time; the packet ends a layout with
+// packet_length gives the framed packets; and the reporting mode under
+// random validity rules, whose packets
 // and skipped ranges must tile the stream. The stream is an exact-size heap
 // block, so a byte read past its end is an AddressSanitizer report.
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include "fuzz_support.hpp"
 #include "placement/framing.hpp"
 #include "placement/framing_learning.hpp"
+#include "placement/packet_bounds.hpp"
 
 namespace {
 
@@ -26,21 +29,7 @@ std::optional<std::vector<std::uint64_t>> reference_split(vantrel::ByteSpan stre
     const unsigned __int128 header_end =
         static_cast<unsigned __int128>(length.offset_bits) + length.bits;
     if (header_end > static_cast<unsigned __int128>(left) * 8) return std::nullopt;
-    std::uint64_t field = 0;
-    for (std::uint32_t j = 0; j < length.bits; ++j) {
-      const std::uint64_t bit = start * 8 + length.offset_bits + j;
-      field = (field << 1) | ((stream[bit / 8] >> (7 - bit % 8)) & 1);
-    }
-    if (length.little_endian) {
-      // The field's bytes (whole bytes from its first bit) in reverse order.
-      const std::uint32_t byte_count = (length.bits + 7) / 8;
-      std::uint64_t swapped = 0;
-      for (std::uint32_t k = 0; k < byte_count; ++k) {
-        swapped |= ((field >> (8 * k)) & 0xFF) << (8 * (byte_count - 1 - k));
-      }
-      // Only the field's own width is its value.
-      field = length.bits == 64 ? swapped : swapped & ((std::uint64_t{1} << length.bits) - 1);
-    }
+    const std::uint64_t field = *fuzz::reference_length_value(stream, start * 8, length);
     const __int128 total = static_cast<__int128>(field) + length.adjust;
     if (total < 1 || total > static_cast<__int128>(left)) return std::nullopt;
     // The packet holds its own length field.
@@ -55,15 +44,7 @@ std::optional<std::vector<std::uint64_t>> reference_split(vantrel::ByteSpan stre
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::Input input(data, size);
-  vantrel::LengthField length{};
-  const std::uint8_t selector = input.byte();
-  length.offset_bits = selector < 240
-                           ? input.byte() % 80
-                           : input.number<std::uint64_t>() % ((std::uint64_t{1} << 60) + 1);
-  length.bits = input.byte() % 64 + 1;
-  length.adjust =
-      input.flag() ? static_cast<std::int8_t>(input.byte()) : input.number<std::int64_t>();
-  length.little_endian = input.flag();
+  const vantrel::LengthField length = fuzz::fuzzed_length_field(input);
   // Validity rules for the reporting mode: a few header fields with a few
   // allowed values, length bounds, a confirmation depth.
   vantrel::FramingRules rules;
@@ -109,6 +90,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(starts.has_value() == expected.has_value());
   if (starts) FUZZ_CHECK(*starts == *expected);
   if (!starts) FUZZ_CHECK(!starts.error().message.empty());
+
+  // A layout with packet_length reads the same length at every framed
+  // start, exactly (a 64-bit field plus an adjustment near either end of
+  // int64 neither clamped nor wrapped), so it ends each packet where
+  // framing does and cuts none.
+  if (starts) {
+    std::vector<std::int64_t> offsets(starts->begin(), starts->end());
+    vantrel::PacketStarts placed;
+    placed.offsets = offsets.data();
+    placed.count = offsets.size();
+    const vantrel::PacketBounds bounds = vantrel::bound_packets(stream, placed, nullptr, &length);
+    FUZZ_CHECK(bounds.cut.empty());
+    for (std::size_t i = 0; i < offsets.size(); ++i) {
+      const std::uint64_t end = i + 1 < offsets.size() ? (*starts)[i + 1] : stream.size();
+      FUZZ_CHECK(bounds.ends[i] == end);
+      const auto declared =
+          vantrel::declared_length(length, stream.data(), stream.size() * 8, (*starts)[i] * 8);
+      FUZZ_CHECK(declared && declared->bytes == static_cast<__int128>(end - (*starts)[i]));
+    }
+  }
 
   // Reporting: packets and skipped ranges tile the stream in order, every
   // packet validates under the rules, and a clean stream frames as above.

@@ -14,7 +14,9 @@
 // back to one that calibrates as close; converted columns of arbitrary
 // buffers (strides or offsets with packet ends, masked or not, state indices
 // or state handles) never read outside them, and every entry they give
-// equals the one-packet conversion of what the field holds.
+// equals the one-packet conversion of what the field holds. Packet bounds
+// (strides, given lengths, length fields up to 64 bits with adjustments at
+// the ends of int64): every end and cut packet equals an exact reference.
 #include <algorithm>
 #include <bit>
 #include <cctype>
@@ -33,6 +35,7 @@
 #include "placement/encoding_table.hpp"
 #include "placement/field_io.hpp"
 #include "placement/packet_checks.hpp"
+#include "placement/packet_bounds.hpp"
 #include "placement/plan.hpp"
 #include "placement/time_codes.hpp"
 
@@ -805,6 +808,82 @@ void check_check_fields(fuzz::Input& input) {
     FUZZ_CHECK(mismatch && mismatch->packet == victim && failed[victim] == 1);
     FUZZ_CHECK(mismatch->found != mismatch->computed);
   }
+
+// Packet bounds from a stride, given lengths and a length field (64 bits
+// wide and adjustments at the ends of int64 often): each end and each cut
+// packet against a reference that reads the field one bit at a time and
+// sums exactly; then a column over those bounds, masked, reads nothing
+// outside the buffer and masks every cut packet.
+void check_packet_bounds(fuzz::Input& input) {
+  const vantrel::LengthField length = fuzz::fuzzed_length_field(input);
+  const ExactPacket buffer(input.bytes(600));
+  const std::uint64_t size = buffer.size;
+  vantrel::PacketStarts starts;
+  std::vector<std::int64_t> offsets;
+  std::vector<std::int64_t> lengths;
+  if (input.flag()) {
+    starts.stride = input.byte() % 24 + 1;
+    starts.count = input.byte() % 40;
+  } else {
+    for (int k = input.byte() % 40; k > 0; --k) {
+      offsets.push_back(input.number<std::uint16_t>() % (size + 8));
+      lengths.push_back(input.flag() ? input.byte() % 32
+                                     : input.number<std::int64_t>() & INT64_MAX);
+    }
+    starts.offsets = offsets.data();
+    starts.count = offsets.size();
+  }
+  const bool given = !lengths.empty() && input.flag();
+  const bool own = !given || input.flag();
+  const vantrel::PacketBounds bounds = vantrel::bound_packets(
+      buffer.span(), starts, given ? lengths.data() : nullptr, own ? &length : nullptr);
+  FUZZ_CHECK(bounds.ends.size() == starts.count);
+  FUZZ_CHECK(bounds.cut.empty() == bounds.first_cut_reason.empty());
+  std::size_t listed = 0;
+  for (std::size_t i = 0; i < starts.count; ++i) {
+    const std::uint64_t start = starts[i];
+    std::uint64_t end = size;
+    bool cut = false;
+    if (start <= size) {
+      const std::uint64_t available = size - start;
+      if (starts.offsets == nullptr) end = start + std::min(starts.stride, available);
+      if (given) {
+        const auto wanted = static_cast<std::uint64_t>(lengths[i]);
+        cut = wanted > available;
+        end = std::min(end, start + std::min(wanted, available));
+      }
+      if (own) {
+        const auto field = fuzz::reference_length_value(buffer.span(), start * 8, length);
+        const __int128 total = field ? static_cast<__int128>(*field) + length.adjust : 0;
+        if (!field || total > static_cast<__int128>(available)) {
+          cut = true;
+        } else if (total > 0) {
+          end = std::min(end, start + static_cast<std::uint64_t>(total));
+        } else {
+          end = std::min(end, start);
+        }
+      }
+    }
+    FUZZ_CHECK(bounds.ends[i] == end && end <= size);
+    const bool in_list = listed < bounds.cut.size() && bounds.cut[listed] == i;
+    if (in_list) ++listed;
+    FUZZ_CHECK(in_list == cut);
+  }
+  FUZZ_CHECK(listed == bounds.cut.size());
+
+  starts.ends = bounds.ends.data();
+  starts.cut = bounds.cut;
+  vantrel::measure_shortest(starts, size);
+  FieldSpec spec = fuzzed_field(input);
+  if (spec.is_text() || spec.bits == 0 || spec.bits > 64) return;
+  const auto plan = vantrel::Plan::build(std::span<const FieldSpec>(&spec, 1));
+  if (!plan) return;
+  std::vector<std::uint64_t> column(starts.count);  // room for the widest column type
+  std::vector<std::uint8_t> mask(starts.count, 0);
+  (void)vantrel::decode_column(buffer.span(), starts, 0, starts.count, plan->fields()[0],
+                               column.data(), mask);
+  vantrel::mask_cut_packets(starts, mask);
+  for (const std::size_t i : bounds.cut) FUZZ_CHECK(mask[i] == 1);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -818,8 +897,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_name_lookup(input);
     return 0;
   }
-  if (shape >= 225) {
+  if (shape >= 232) {
     check_shaped(input);
+    return 0;
+  }
+  if (shape >= 225) {
+    check_packet_bounds(input);
     return 0;
   }
   if (shape >= 215) {

@@ -252,14 +252,26 @@ class Draw:
             "reverse_bits": False,
         }
 
+    def adjust(self):
+        """A length adjustment: small, or at or near either end of int64
+        (and now and then just past one)."""
+        if self.chance(70):
+            return self.small(9)
+        return self.pick([-(2**63), 2**63 - 1, -(2**62), 2**62, -(2**63) - 1, 2**63]) + (
+            self.small(4) - 2 if self.chance(50) else 0
+        )
+
     def packet_length(self):
         if not self.chance(20):
             return None
-        return {
+        length = {
             "offset_bits": self.small(40),
-            "bits": self.pick([8, 16, 0]),
-            "adjust": self.small(9),
+            "bits": self.pick([8, 16, 0, 32, 48, 63, 64, 65]),
+            "adjust": self.adjust(),
         }
+        if self.chance(20):
+            length["byte_order"] = self.pick(["big", "little", "middle"])
+        return length
 
     def recipe(self):
         items = []
@@ -406,6 +418,51 @@ def check_unpack_many(draw):
             assert len(entries) == len(column) == column.offsets.size - 1
             schema, array = column.__arrow_c_array__()
             del column, schema, array  # the capsules release what they export
+
+
+def check_packet_length_extremes(draw):
+    """Packets whose length field is wide and whose adjustment lies near an
+    end of int64: what pack writes, split_packets frames and unpack_many and
+    unpack read whole; a buffer cut anywhere masks exactly the cut packets."""
+    bits = draw.pick([64, 63, 48, 33, 16, 8])
+    # Either anywhere, or so that length fields near the top of the field's
+    # range give short packets.
+    adjust = draw.adjust() if draw.chance(50) else -(2**bits) + 64 + draw.small(16)
+    adjust = max(-(2**63), min(2**63 - 1, adjust))
+    byte_order = draw.pick(["big", "little"]) if bits % 8 == 0 else "big"
+    layout = vantrel.Layout(
+        [_item("length", "unsigned", bits, byte_order), _item("data", "unsigned", 8, count="*")],
+        packet_length={"offset_bits": 0, "bits": bits, "adjust": adjust, "byte_order": byte_order},
+    )
+    packets, values = [], []
+    for _ in range(draw.small(4)):
+        data = list(draw.fdp.ConsumeBytes(draw.small(6)))
+        try:
+            packets.append(layout.pack({"data": data}))
+        except ValueError:
+            continue  # a length this field and adjustment cannot express
+        values.append(data)
+    stream = b"".join(packets)
+    framed = vantrel.split_packets(
+        stream, length_offset_bits=0, length_bits=bits, length_adjust=adjust, byte_order=byte_order
+    )
+    starts = [0]
+    for packet in packets:
+        starts.append(starts[-1] + len(packet))
+    assert list(framed) == starts[:-1]
+    columns = layout.unpack_many(stream, offsets=framed, errors="mask")
+    for k, packet in enumerate(packets):
+        assert columns["data"][k].tolist() == list(layout.unpack(packet)["data"])
+        assert columns["data"][k].tolist() == values[k]
+    assert columns["data"].mask is None
+    if stream:
+        kept = draw.small(len(stream) - 1)
+        cut = layout.unpack_many(stream[:kept], offsets=framed, errors="mask")
+        whole = [start + len(p) <= kept for start, p in zip(starts, packets)]
+        mask = cut["data"].mask
+        assert [bool(m) for m in (mask if mask is not None else [False] * len(whole))] == [
+            not w for w in whole
+        ]
 
 
 _BUILT = []  # the containers of the current input, for Hostile to empty
@@ -583,6 +640,8 @@ if hasattr(vantrel, "Layout"):
         TARGETS += [check_unpack_many, check_pack_many]
 if hasattr(vantrel, "split_packets"):
     TARGETS.append(check_split_packets)
+    if hasattr(vantrel, "Layout"):
+        TARGETS.append(check_packet_length_extremes)
 
 
 def TestOneInput(data):

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "common/sinks.hpp"
 #include "common/text_view.hpp"
 #include "common/types.hpp"
+#include "placement/framing.hpp"
 
 namespace fuzz {
 
@@ -72,6 +75,60 @@ class Input {
   std::size_t size_;
   std::size_t position_ = 0;
 };
+
+// A packet length adjustment as split_packets and Layout(packet_length=)
+// take it: small, at or next to either end of int64, near +-2^62, or any.
+inline std::int64_t fuzzed_adjust(Input& input) {
+  const std::uint8_t kind = input.byte() % 5;
+  const auto nudge = static_cast<std::int64_t>(input.byte() % 16);
+  switch (kind) {
+    case 0: return static_cast<std::int8_t>(input.byte());
+    case 1: return std::numeric_limits<std::int64_t>::min() + nudge;
+    case 2: return std::numeric_limits<std::int64_t>::max() - nudge;
+    case 3: return (input.flag() ? -1 : 1) * (std::int64_t{1} << 62) + nudge - 8;
+    default: return input.number<std::int64_t>();
+  }
+}
+
+// A length field: 1 to 64 bits (64 often), near the packet's start or
+// anywhere up to 2^60 bits into it, an adjustment from fuzzed_adjust.
+inline vantrel::LengthField fuzzed_length_field(Input& input) {
+  vantrel::LengthField length{};
+  const std::uint8_t selector = input.byte();
+  length.offset_bits = selector < 240
+                           ? input.byte() % 80
+                           : input.number<std::uint64_t>() % ((std::uint64_t{1} << 60) + 1);
+  length.bits = input.flag() ? 64 : input.byte() % 64 + 1;
+  length.adjust = fuzzed_adjust(input);
+  length.little_endian = input.flag();
+  return length;
+}
+
+// A length field's value read one bit at a time, as a layout reads an
+// unsigned field of its width and byte order (for little-endian, the bytes
+// that hold it reversed, then only its own width kept); nullopt when the
+// buffer ends before the field does.
+inline std::optional<std::uint64_t> reference_length_value(vantrel::ByteSpan buffer,
+                                                           std::uint64_t packet_bit,
+                                                           const vantrel::LengthField& length) {
+  const unsigned __int128 field_end =
+      static_cast<unsigned __int128>(packet_bit) + length.offset_bits + length.bits;
+  if (field_end > static_cast<unsigned __int128>(buffer.size()) * 8) return std::nullopt;
+  std::uint64_t field = 0;
+  for (std::uint32_t j = 0; j < length.bits; ++j) {
+    const std::uint64_t bit = packet_bit + length.offset_bits + j;
+    field = (field << 1) | ((buffer[bit / 8] >> (7 - bit % 8)) & 1);
+  }
+  if (length.little_endian) {
+    const std::uint32_t byte_count = (length.bits + 7) / 8;
+    std::uint64_t swapped = 0;
+    for (std::uint32_t k = 0; k < byte_count; ++k) {
+      swapped |= ((field >> (8 * k)) & 0xFF) << (8 * (byte_count - 1 - k));
+    }
+    field = length.bits == 64 ? swapped : swapped & ((std::uint64_t{1} << length.bits) - 1);
+  }
+  return field;
+}
 
 // The interpreter's storage class of a text whose largest code point is `c`:
 // ASCII, Latin-1, two-byte or four-byte units.

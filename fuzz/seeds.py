@@ -237,16 +237,47 @@ def layout_conversion_seeds():
     yield bytes([217]) + calibration + enumeration + inversion
 
 
+def length_field(offset, bits, adjust_kind, adjust_bytes=b"", little=False):
+    """fuzzed_length_field's reading order: a selector (below 240: a near
+    offset), the offset, a flag for 64 bits (else the width - 1), the
+    adjustment's kind (0: int8, 1: INT64_MIN + n, 2: INT64_MAX - n, 3:
+    +-2^62 + n - 8, 4: any), its nudge n and its bytes, the byte order."""
+    width = b"\x01" if bits == 64 else b"\x00" + bytes([bits - 1])
+    return bytes([0, offset]) + width + bytes([adjust_kind]) + adjust_bytes + bytes([little])
+
+
 def framing_seeds():
-    # Selector, offset of the length field, its width - 1, adjust, byte order,
+    # The length field, no rules (count, no minimum, no maximum, confirm),
     # then the stream: CCSDS-like packets (16-bit length at bit 32, + 7).
     def packet(data_length):
         return bytes(4) + (data_length - 1).to_bytes(2, "big") + bytes(data_length)
 
+    no_rules = bytes(4)
+    ccsds = length_field(32, 16, 0, b"\x00\x07")
     stream = packet(3) + packet(10) + packet(1)
-    yield b"\x00\x20\x0f\x01\x07\x00" + stream
-    yield b"\x00\x20\x0f\x01\x07\x00" + stream[:-2]
-    yield b"\x00\x05\x0b\x01\xfe\x01" + bytes(range(64))
+    yield ccsds + no_rules + stream
+    yield ccsds + no_rules + stream[:-2]
+    yield length_field(5, 12, 0, b"\x00\xfe", little=True) + no_rules + bytes(range(64))
+    # 64-bit length fields with adjustments at the ends of int64 and near
+    # -2^62: lengths past 2^60 that frame exactly.
+    yield length_field(0, 64, 1, b"\x00") + no_rules + struct.pack(">QH", 2**63 + 10, 0xBEEF) * 2
+    yield length_field(0, 64, 2, b"\x00") + no_rules + struct.pack(">QH", 0, 0)
+    yield length_field(0, 64, 3, b"\x00\x01") + no_rules + struct.pack(">QH", 2**62 + 18, 7) * 3
+
+
+def packet_bounds_seeds():
+    # A first byte of 225 to 231: packet bounds. The length field, the
+    # buffer, offsets (count, then each: u16, a flag, a length byte), whether
+    # lengths are given and the field used, then a field to decode.
+    def seed(selector, adjust_kind, adjust_bytes, buffer, rest):
+        field = length_field(0, 64, adjust_kind, adjust_bytes)
+        return bytes([selector]) + field + u16(len(buffer)) + buffer + rest
+
+    packets = struct.pack(">QH", 2**63 + 10, 1) + struct.pack(">QH", 2**63 + 12, 2) + b"\x03\x04"
+    offsets = b"\x00\x02" + u16(0) + b"\x01\x0a" + u16(10) + b"\x01\x0c"
+    yield seed(225, 1, b"\x00", packets[:-1], offsets)
+    yield seed(226, 1, b"\x00", packets[:-1], offsets + b"\x01\x00")
+    yield seed(227, 2, b"\x03", packets, b"\x01\x05\x04")
 
 
 def layout_name_seeds():
@@ -277,6 +308,7 @@ def main():
         ("fuzz_layout", layout_name_seeds),
         ("fuzz_layout", layout_column_seeds),
         ("fuzz_layout", layout_conversion_seeds),
+        ("fuzz_layout", packet_bounds_seeds),
         ("fuzz_framing", framing_seeds),
         ("fuzz_python", python_seeds),
     ]:

@@ -718,7 +718,9 @@ class SequenceReport(
 ):
     """Where per-identifier sequence counters do not step by one: packet
     indices of gaps (with how many packets are missing before each),
-    duplicates and packets out of order."""
+    duplicates and packets out of order, and (an attribute, not part of the
+    tuple) the packets where a counter starts again from a count further
+    back. Each discontinuity is one event."""
 
     n_fields: ClassVar[int]
     n_sequence_fields: ClassVar[int]
@@ -733,6 +735,8 @@ class SequenceReport(
     def duplicate_index(self) -> npt.NDArray[np.int64]: ...
     @property
     def out_of_order_index(self) -> npt.NDArray[np.int64]: ...
+    @property
+    def reset_index(self) -> npt.NDArray[np.int64]: ...
 
 CCSDS_PRIMARY_HEADER: Layout
 """The CCSDS space packet primary header as a layout of six bytes: version
@@ -845,8 +849,12 @@ def check_sequence_counts(
 
     For each packet, the step from the previous count of the same key,
     modulo ``modulus``: 1 is fine; 0 a duplicate; 2 up to ``modulus // 2`` a
-    gap of step - 1 missing packets; anything larger a packet out of order,
-    which does not move the key's count.
+    gap of step - 1 missing packets. A larger step (the count goes back) is
+    a reset when the key's next packet lies a shorter step on from this
+    count than from the one before it: the counter restarted there (a
+    reboot, a stream joined to another) and goes on from it, one event in
+    ``reset_index``. Otherwise, or when no packet of the key follows, the
+    packet is out of order and does not move the key's count.
 
     Args:
         keys: One identifier per packet, in stream order (APIDs).
@@ -854,7 +862,8 @@ def check_sequence_counts(
         modulus: Where the counter wraps.
 
     Returns:
-        A ``SequenceReport`` of int64 arrays of packet indices.
+        A ``SequenceReport`` of int64 arrays of packet indices (its
+        ``reset_index`` an attribute beside the four it unpacks into).
 
     Raises:
         ValueError: Lengths differ, or a key or count is negative or a count

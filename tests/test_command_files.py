@@ -297,30 +297,47 @@ def repeated_archive(path: Path, megabytes: int) -> Path:
     return path
 
 
+def staging_appears(out: Path, process, timeout: float = 120.0) -> float:
+    """Waits until the run has made its staging folder (its imports done, its
+    work begun); the time that took, or -1 if the process ended first."""
+    started = time.perf_counter()
+    while time.perf_counter() - started < timeout:
+        if out.is_dir() and not no_staging_left(out):
+            return time.perf_counter() - started
+        if process.poll() is not None:
+            return -1
+        time.sleep(0.002)
+    raise AssertionError("the decode made no staging folder")
+
+
 def interrupt_decodes(tmp_path: Path, megabytes: int, fractions: list[float]) -> None:
     """Decode a large archive, interrupted by SIGINT or SIGTERM part of the way through.
 
-    Each fraction is of the time an uninterrupted run took. After each run,
-    the output folder holds the earlier complete tables (byte for byte) or,
-    when the run finished first, complete new ones.
+    Each fraction is of the time an uninterrupted run spent working (from
+    its staging folder's appearance to its end). After each run, the output
+    folder holds the earlier complete tables (byte for byte) or, when the
+    run finished first, complete new ones.
     """
     archive = repeated_archive(tmp_path / "big.bin", megabytes)
     out = tmp_path / "out"
     command = [sys.executable, "-m", "vantrel", "decode", str(DEFINITIONS), str(archive)]
     command += ["-o", str(out), "-q", "--overwrite"]
+    process = subprocess.Popen(command, stderr=subprocess.PIPE, text=True)
+    staged = staging_appears(out, process)
     started = time.perf_counter()
-    done = subprocess.run(command, capture_output=True, text=True)
-    took = time.perf_counter() - started
-    assert done.returncode == 0, done.stderr
+    _, err = process.communicate(timeout=300)
+    working = time.perf_counter() - started
+    assert process.returncode == 0 and staged >= 0, err
     complete = tree(out)
     rows = {t: pq.read_metadata(out / f"{t}.parquet").num_rows for t in TABLES}
     interrupted = 0
     for number, fraction in enumerate(fractions):
         signum = (signal.SIGINT, signal.SIGTERM)[number % 2]
         process = subprocess.Popen(command, stderr=subprocess.PIPE, text=True)
-        time.sleep(fraction * took)
-        process.send_signal(signum)
-        _, err = process.communicate(timeout=120)
+        if staging_appears(out, process) >= 0:
+            time.sleep(fraction * working)
+            process.send_signal(signum)
+        _, err = process.communicate(timeout=300)
         if process.returncode == 0:  # finished before the signal
             assert {t: pq.read_metadata(out / f"{t}.parquet").num_rows for t in TABLES} == rows
             complete = tree(out)
@@ -334,11 +351,35 @@ def interrupt_decodes(tmp_path: Path, megabytes: int, fractions: list[float]) ->
 
 
 def test_signals_during_a_decode_leave_complete_tables_only(tmp_path):
-    interrupt_decodes(tmp_path, 24, [0.5, 0.6, 0.7, 0.8])
+    interrupt_decodes(tmp_path, 24, [0.1, 0.4, 0.6, 0.8])
 
 
 @pytest.mark.slow
 def test_signals_at_random_points_of_a_large_decode(tmp_path):
     import random
 
-    interrupt_decodes(tmp_path, 300, [random.uniform(0.2, 0.95) for _ in range(8)])
+    interrupt_decodes(tmp_path, 300, [random.uniform(0.0, 1.0) for _ in range(8)])
+
+
+def test_a_signal_during_the_renames_waits_for_them(tmp_path, monkeypatch):
+    """All of a run's outputs are renamed, or none: a signal waits for the renames."""
+    from vantrel.command import outputs
+
+    out = outputs.OutputFolder(tmp_path / "out")
+    out.claim(["a.csv", "b.csv"])
+    for name in ("a.csv", "b.csv"):
+        out.staging_path(name).write_text(name)
+    rename = os.rename
+    calls = []
+
+    def rename_then_interrupt(source, target):
+        rename(source, target)
+        calls.append(target)
+        if len(calls) == 1:
+            os.kill(os.getpid(), signal.SIGINT)
+
+    monkeypatch.setattr(os, "rename", rename_then_interrupt)
+    with pytest.raises(KeyboardInterrupt):
+        out.commit()
+    assert len(calls) == 2
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["a.csv", "b.csv"]

@@ -14,7 +14,7 @@ from pathlib import Path
 
 import numpy as np
 
-from vantrel.command import definitions
+import vantrel.definitions as definitions
 
 HERE = Path(__file__).resolve().parent
 SECONDS = 6 * 3600  # six hours of telemetry

@@ -37,12 +37,16 @@ struct ColumnSource {
   Ref items;             // the private tuple of a sequence
   std::size_t length = 0;
   bool nanoseconds = false;  // a datetime64 column, read as int64 nanoseconds
+  // Its first element outside datetime64[ns] (repr, row), if any.
+  std::string outside;
+  std::size_t outside_row = 0;
 };
 
 // A numpy datetime64 array as its int64 nanoseconds (numpy lends no buffer
-// of datetimes); the column itself for anything else.
-Ref time_column(PyObject* column, bool& nanoseconds) {
-  nanoseconds = false;
+// of datetimes), noting its first element outside datetime64[ns]; the
+// column itself for anything else.
+Ref time_column(PyObject* column, ColumnSource& source) {
+  source.nanoseconds = false;
   Ref dtype = PyObject_HasAttrString(column, "dtype")
                   ? Ref::steal(PyObject_GetAttrString(column, "dtype"))
                   : Ref{};
@@ -52,10 +56,9 @@ Ref time_column(PyObject* column, bool& nanoseconds) {
     PyErr_Clear();
     return Ref::borrow(column);
   }
-  Ref as_ns = Ref::steal(PyObject_CallMethod(column, "astype", "s", "datetime64[ns]"));
-  Ref view = as_ns ? Ref::steal(PyObject_CallMethod(as_ns.get(), "view", "s", "int64")) : Ref{};
-  nanoseconds = static_cast<bool>(view);
-  return view;
+  Ref nanoseconds = datetime64_nanoseconds(column, source.outside, source.outside_row);
+  source.nanoseconds = static_cast<bool>(nanoseconds);
+  return nanoseconds;
 }
 
 // The element kind of a struct-module format of one item, checked against
@@ -287,7 +290,7 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
     }
     const ItemConversion* conversion = raw ? nullptr : data.items[j].conversion.get();
     if (conversion != nullptr && conversion->conversion.kind == ConversionKind::TimeCode) {
-      column = time_column(column.get(), sources[j].nanoseconds);
+      column = time_column(column.get(), sources[j]);
       if (!column) return nullptr;
     }
     if (!open_source(column.get(), name, sources[j])) return nullptr;
@@ -329,10 +332,17 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
       if (conversion != nullptr) {
         if (source.nanoseconds && source.is_typed) {
           const Nanoseconds time = signed_element(source, element_bits(source, row));
-          packed = time != std::numeric_limits<Nanoseconds>::min()
-                       ? pack_time(*conversion, field, data.items[j], time, packet)
-                       : raise_item_failure(Error{ErrorKind::ValueError, "NaT is not a time"},
-                                            data.items[j]);
+          if (!source.outside.empty() && row == source.outside_row) {
+            packed = raise_item_failure(
+                Error{ErrorKind::ValueError,
+                      concat(source.outside, " is outside the range of datetime64[ns]")},
+                data.items[j]);
+          } else {
+            packed = time != std::numeric_limits<Nanoseconds>::min()
+                         ? pack_time(*conversion, field, data.items[j], time, packet)
+                         : raise_item_failure(Error{ErrorKind::ValueError, "NaT is not a time"},
+                                              data.items[j]);
+          }
         } else {
           Ref value = element_object(source, row);
           packed = value && pack_converted(*conversion, field, data.items[j], value.get(), packet);

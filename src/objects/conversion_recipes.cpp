@@ -4,8 +4,10 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "binding/convert.hpp"
 #include "common/binary32.hpp"
@@ -13,6 +15,7 @@
 #include "common/format.hpp"
 #include "objects/layout_shapes.hpp"
 #include "objects/layout_type.hpp"
+#include "objects/numpy_support.hpp"
 
 namespace vantrel {
 
@@ -189,6 +192,18 @@ bool read_inversion(PyObject* dict, const FieldSpec& placed, const LayoutItem& i
   }
   if (!out.invert) return true;
   const ValueKind kind = placed.row->value_kind;
+  // An integer field's own raw values: the range searched by default, and
+  // the one a given range is clipped to (a turn outside it does not matter).
+  const bool integer =
+      kind == ValueKind::Unsigned || (kind == ValueKind::Signed && placed.bits >= 1);
+  double field_low = 0;
+  double field_high = 0;
+  if (kind == ValueKind::Unsigned) {
+    field_high = static_cast<double>(low_mask(placed.bits));
+  } else if (integer) {
+    field_high = static_cast<double>(low_mask(placed.bits - 1));
+    field_low = -field_high - 1;
+  }
   if (range) {
     Ref pair = sequence_tuple(range.get(), item, "raw_range");
     if (!pair) return false;
@@ -199,12 +214,19 @@ bool read_inversion(PyObject* dict, const FieldSpec& placed, const LayoutItem& i
         !finite_number(PyTuple_GET_ITEM(pair.get(), 1), item, "raw_range's high", out.raw_high)) {
       return false;
     }
-  } else if (kind == ValueKind::Unsigned) {
-    out.raw_low = 0;
-    out.raw_high = static_cast<double>(low_mask(placed.bits));
-  } else if (kind == ValueKind::Signed && placed.bits >= 1) {
-    out.raw_high = static_cast<double>(low_mask(placed.bits - 1));
-    out.raw_low = -out.raw_high - 1;
+    if (integer && out.raw_low < out.raw_high) {
+      if (out.raw_high < field_low || out.raw_low > field_high) {
+        return refuse_conversion(
+            item, concat("raw_range (", quoted(PyTuple_GET_ITEM(pair.get(), 0)), ", ",
+                         quoted(PyTuple_GET_ITEM(pair.get(), 1)), ") holds no raw value of the ",
+                         placed.bits, "-bit field"));
+      }
+      out.raw_low = std::max(out.raw_low, field_low);
+      out.raw_high = std::min(out.raw_high, field_high);
+    }
+  } else if (integer) {
+    out.raw_low = field_low;
+    out.raw_high = field_high;
   } else {
     return refuse_conversion(item,
                              "inverting a polynomial of a float field needs 'raw_range' (low, "
@@ -220,19 +242,41 @@ bool is_signed_type(ColumnType type) {
          type == ColumnType::I64;
 }
 
-// The state index of `name`, adding it when it is new: one str per name.
-std::uint32_t state_index(ItemConversion& out, PyObject* name) {
-  for (std::size_t k = 0; k < out.state_names.size(); ++k) {
-    if (PyUnicode_Compare(out.state_names[k].get(), name) == 0)
-      return static_cast<std::uint32_t>(k);
+// The state names seen so far, by their UTF-8 text (views into the str
+// objects the conversion keeps), with their state indices.
+using StateNameIndex = std::unordered_map<std::string_view, std::uint32_t>;
+
+// The state index of `name`, adding it when it is new: one str per name,
+// found by hashing its text, so that a table of n states builds in O(n).
+// A name must have a UTF-8 form, the one every output gives (Arrow's
+// dictionary, the numpy str): a lone surrogate is refused.
+std::optional<std::uint32_t> state_index(ItemConversion& out, StateNameIndex& known, PyObject* name,
+                                         const LayoutItem& item) {
+  Ref copy = Ref::steal(PyUnicode_FromObject(name));
+  if (!copy) return std::nullopt;
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(copy.get(), &size);
+  if (text == nullptr) {
+    PyErr_Clear();
+    refuse_conversion(item, concat("state name ", quoted(copy.get()),
+                                   " has no UTF-8 form (it holds a lone surrogate)"));
+    return std::nullopt;
   }
-  PyObject* copy = PyUnicode_FromObject(name);
-  if (copy != nullptr) PyUnicode_InternInPlace(&copy);
-  out.state_names.push_back(Ref::steal(copy));
-  const char* text = copy != nullptr ? PyUnicode_AsUTF8(copy) : nullptr;
-  if (text == nullptr) PyErr_Clear();
-  out.conversion.enumeration.names.push_back(text != nullptr ? text : "");
-  return static_cast<std::uint32_t>(out.state_names.size() - 1);
+  if (const auto found = known.find(std::string_view(text, static_cast<std::size_t>(size)));
+      found != known.end()) {
+    return found->second;
+  }
+  PyObject* interned = copy.release();
+  PyUnicode_InternInPlace(&interned);
+  Ref kept = Ref::steal(interned);
+  // The kept object's own text (an equal str interned earlier may be it).
+  const char* kept_text = PyUnicode_AsUTF8AndSize(kept.get(), &size);
+  if (kept_text == nullptr) return std::nullopt;
+  const auto index = static_cast<std::uint32_t>(out.state_names.size());
+  out.conversion.enumeration.names.emplace_back(kept_text, static_cast<std::size_t>(size));
+  known.emplace(std::string_view(kept_text, static_cast<std::size_t>(size)), index);
+  out.state_names.push_back(std::move(kept));
+  return index;
 }
 
 bool read_enumeration(PyObject* dict, const FieldSpec& placed, const LayoutItem& item,
@@ -247,14 +291,21 @@ bool read_enumeration(PyObject* dict, const FieldSpec& placed, const LayoutItem&
     return refuse_conversion(
         item, "an enumeration needs 'states', a non-empty dict from raw value to name");
   }
-  Ref entries = Ref::steal(PyDict_Items(states.get()));
+  // A private copy, walked in place: no tuple per state (a million of them
+  // would also wake the cycle collector), and nothing a conversion or a
+  // comparison runs can reach it to change it.
+  Ref entries = Ref::steal(PyDict_Copy(states.get()));
   out.state_raw = Ref::steal(PyDict_New());
   if (!entries || !out.state_raw) return false;
+  StateNameIndex known;
+  known.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(entries.get())));
   Enumeration& enumeration = out.conversion.enumeration;
-  for (Py_ssize_t k = 0; k < PyList_GET_SIZE(entries.get()); ++k) {
-    PyObject* pair = PyList_GET_ITEM(entries.get(), k);
-    PyObject* raw = PyTuple_GET_ITEM(pair, 0);
-    PyObject* name = PyTuple_GET_ITEM(pair, 1);
+  enumeration.states.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(entries.get())));
+  std::vector<PyObject*> smallest_raw;  // by state index, borrowed from `entries`
+  Py_ssize_t cursor = 0;
+  PyObject* raw = nullptr;
+  PyObject* name = nullptr;
+  while (PyDict_Next(entries.get(), &cursor, &raw, &name)) {
     if (PyBool_Check(raw) || !PyLong_Check(raw)) {
       return refuse_conversion(item, concat("state values must be integers, not ", quoted(raw)));
     }
@@ -276,18 +327,21 @@ bool read_enumeration(PyObject* dict, const FieldSpec& placed, const LayoutItem&
           item, concat("state ", quoted(raw), " cannot occur in an unsigned field of ", placed.bits,
                        " bits"));
     }
-    const std::uint32_t index = state_index(out, name);
-    if (!out.state_names.back()) return false;
+    const std::optional<std::uint32_t> found = state_index(out, known, name, item);
+    if (!found) return false;
+    const std::uint32_t index = *found;
     enumeration.states.emplace_back(key, index);
     // Packing a name gives its smallest raw value.
-    PyObject* known = PyDict_GetItemWithError(out.state_raw.get(), out.state_names[index].get());
-    if (known == nullptr && PyErr_Occurred()) return false;
-    bool smaller = known == nullptr;
-    if (!smaller) {
-      smaller = PyObject_RichCompareBool(raw, known, Py_LT) == 1;
-      if (PyErr_Occurred()) return false;
+    if (index == smallest_raw.size()) {
+      smallest_raw.push_back(raw);
+    } else {
+      const int smaller = PyObject_RichCompareBool(raw, smallest_raw[index], Py_LT);
+      if (smaller < 0) return false;
+      if (smaller == 1) smallest_raw[index] = raw;
     }
-    if (smaller && PyDict_SetItem(out.state_raw.get(), out.state_names[index].get(), raw) < 0) {
+  }
+  for (std::size_t k = 0; k < smallest_raw.size(); ++k) {
+    if (PyDict_SetItem(out.state_raw.get(), out.state_names[k].get(), smallest_raw[k]) < 0) {
       return false;
     }
   }
@@ -296,8 +350,8 @@ bool read_enumeration(PyObject* dict, const FieldSpec& placed, const LayoutItem&
     if (!PyUnicode_Check(fallback.get())) {
       return refuse_conversion(item, concat("default must be a str, not ", quoted(fallback.get())));
     }
-    enumeration.default_state = state_index(out, fallback.get());
-    if (!out.state_names.back()) return false;
+    enumeration.default_state = state_index(out, known, fallback.get(), item);
+    if (!enumeration.default_state) return false;
   }
   enumeration.index();
   return true;
@@ -745,9 +799,16 @@ bool reading_of(PyObject* value, TimeScale scale, const LayoutItem& item, Nanose
   const int is_datetime64 = PyObject_IsInstance(value, datetime64.get());
   if (is_datetime64 < 0) return false;
   if (is_datetime64 == 0) return raise_time_type(value, scale, item);
-  Ref as_ns = Ref::steal(PyObject_CallMethod(value, "astype", "s", "datetime64[ns]"));
-  Ref as_int = as_ns ? Ref::steal(PyObject_CallMethod(as_ns.get(), "astype", "s", "int64")) : Ref{};
-  if (!as_int || !to_i64(as_int.get(), out)) return false;
+  std::string outside;
+  std::size_t outside_at = 0;
+  Ref as_int = datetime64_nanoseconds(value, outside, outside_at);
+  if (!as_int) return false;
+  if (!outside.empty()) {
+    PyErr_Format(PyExc_ValueError, "%s%s is outside the range of datetime64[ns]",
+                 item.context.c_str(), outside.c_str());
+    return false;
+  }
+  if (!to_i64(as_int.get(), out)) return false;
   if (out == std::numeric_limits<std::int64_t>::min()) {
     PyErr_Format(PyExc_ValueError, "%sNaT is not a time", item.context.c_str());
     return false;

@@ -70,7 +70,9 @@ namespace {
 
 struct Starts {
   PacketStarts starts;
-  Int64Values offsets;  // keeps the int64 offsets alive
+  Int64Values offsets;           // keeps the int64 offsets alive
+  std::vector<std::size_t> cut;  // starts.cut
+  std::string first_cut_reason;  // why the first of them is cut
 };
 
 bool read_offsets(PyObject* offsets, Starts& out) {
@@ -188,44 +190,14 @@ bool packet_ends(const LayoutData& data, ByteSpan buffer, PyObject* lengths_obje
     if (!at_stride) measure_shortest(starts, buffer.size());
     return true;
   }
-  const std::uint64_t size = buffer.size();
-  ends.resize(starts.count);
-  if (!at_stride && lengths == nullptr) {
-    // Packets found by framing: each ends where its length field says.
-    std::uint64_t shortest = starts.count == 0 ? 0 : ~std::uint64_t{0};
-    for (std::size_t i = 0; i < starts.count; ++i) {
-      const std::uint64_t start = starts[i];
-      std::uint64_t end = size;
-      if (start <= size) {
-        if (const auto declared =
-                declared_end(*data.packet_length, buffer.data(), size * 8, start * 8)) {
-          end = std::min(end, *declared / 8);
-        }
-      }
-      ends[i] = end;
-      shortest = std::min(shortest, start <= end ? end - start : 0);
-    }
-    starts.ends = ends.data();
-    starts.shortest = shortest;
-    return true;
-  }
-  for (std::size_t i = 0; i < starts.count; ++i) {
-    const std::uint64_t start = starts[i];
-    std::uint64_t end = size;
-    if (at_stride && start <= size) end = std::min(end, start + std::min(starts.stride, size));
-    if (lengths != nullptr && start <= size) {
-      end = std::min(end, start + std::min<std::uint64_t>(lengths[i], size));
-    }
-    if (data.packet_length && start <= size) {
-      if (const auto declared =
-              declared_end(*data.packet_length, buffer.data(), size * 8, start * 8)) {
-        end = std::min(end, *declared / 8);
-      }
-    }
-    ends[i] = end;
-  }
+  PacketBounds bounds =
+      bound_packets(buffer, starts, lengths, data.packet_length ? &*data.packet_length : nullptr);
+  ends = std::move(bounds.ends);
+  where.cut = std::move(bounds.cut);
+  where.first_cut_reason = std::move(bounds.first_cut_reason);
   starts.ends = ends.data();
-  measure_shortest(starts, size);
+  starts.cut = where.cut;
+  measure_shortest(starts, buffer.size());
   return true;
 }
 
@@ -602,6 +574,26 @@ std::shared_ptr<ArrowColumnData> state_dictionary(const Conversion& conversion) 
   return dictionary;
 }
 
+}  // namespace
+
+void set_converted_type(ArrowColumnData& column, const Conversion& conversion) {
+  // Calibrations as double, time codes as nanosecond timestamps, states as
+  // int32 indices into a dictionary of their names.
+  switch (conversion.kind) {
+    case ConversionKind::TimeCode:
+      column.type = ColumnType::I64;
+      column.format_override = conversion.time.scale == TimeScale::Utc ? "tsn:UTC" : "tsn:";
+      break;
+    case ConversionKind::Enumeration:
+      column.type = ColumnType::I32;
+      column.dictionary = state_dictionary(conversion);
+      break;
+    default: column.type = ColumnType::F64; break;
+  }
+}
+
+namespace {
+
 // The fields whose columns the result holds, in the order a dict filled in
 // recipe order keeps its keys: each name at its first field, with the column
 // of its last field.
@@ -639,21 +631,7 @@ PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
     column->name.assign(name, static_cast<std::size_t>(size));
     column->type = column_type_of(fields[j].spec);
     column->length = count;
-    if (const Conversion* conversion = conversions[j]) {
-      // Calibrations as double, time codes as nanosecond timestamps, states
-      // as int32 indices into a dictionary of their names.
-      switch (conversion->kind) {
-        case ConversionKind::TimeCode:
-          column->type = ColumnType::I64;
-          column->format_override = conversion->time.scale == TimeScale::Utc ? "tsn:UTC" : "tsn:";
-          break;
-        case ConversionKind::Enumeration:
-          column->type = ColumnType::I32;
-          column->dictionary = state_dictionary(*conversion);
-          break;
-        default: column->type = ColumnType::F64; break;
-      }
-    }
+    if (const Conversion* conversion = conversions[j]) set_converted_type(*column, *conversion);
     if (!column->is_text()) {
       column->values.resize(count * column_item_size(column->type));
       destinations[j] = column->values.data();
@@ -682,7 +660,10 @@ PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
     }
     verify_layout_checks(data, buffer, starts, masks, check_failed, first);
     if (masking) {
-      for (std::size_t j = 0; j < fields.size(); ++j) columns[j]->set_nulls(masks[j]);
+      for (std::size_t j = 0; j < fields.size(); ++j) {
+        mask_cut_packets(starts, masks[j]);
+        columns[j]->set_nulls(masks[j]);
+      }
     }
   });
   if (first) {
@@ -706,6 +687,20 @@ PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
   if (!name_tuple) return nullptr;
   return make_arrow_columns(std::move(table), name_tuple.get());
 }
+
+// What one unpack_many call asked for.
+struct Columns {
+  const LayoutData& data;
+  const BufferView& view;
+  bool masking;
+  bool raw;
+  Output output;
+  TextForm text_form;
+  PyObject* text_dtype;           // the StringDType asked for, if any
+  PyObject* text_dtype_argument;  // as given
+};
+
+PyObject* decode_columns(const Columns& call, const PacketStarts& starts);
 
 PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
   bool masking = false;
@@ -735,23 +730,35 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
   if (!packet_starts(data, buffer.size(), slots[1], slots[2], slots[3], where)) return nullptr;
   std::vector<std::uint64_t> ends;
   if (!packet_ends(data, buffer, slots[7], where, ends)) return nullptr;
-  const PacketStarts& starts = where.starts;
+  const Columns columns{data, view, masking, raw, output, text_form, text_dtype.get(), slots[6]};
+  if (masking || where.cut.empty()) return decode_columns(columns, where.starts);
+  // errors="raise": the first cut packet fails before any of its fields,
+  // unless a packet before it fails first.
+  const std::size_t packet = where.cut.front();
+  PacketStarts before = where.starts;
+  before.count = packet;
+  before.cut = {};
+  if (Ref decoded = Ref::steal(decode_columns(columns, before)); !decoded) return nullptr;
+  PyErr_SetString(PyExc_ValueError, where.first_cut_reason.c_str());
+  raise_with_location(concat("packet ", packet, " at byte ", where.starts[packet]));
+  return nullptr;
+}
+
+// The columns of the packets `starts` gives, in the form the call asked for.
+PyObject* decode_columns(const Columns& call, const PacketStarts& starts) {
+  const LayoutData& data = call.data;
+  const BufferView& view = call.view;
+  const ByteSpan buffer = view.bytes();
+  const bool masking = call.masking;
+  const bool raw = call.raw;
+  const Output output = call.output;
+  const TextForm text_form = call.text_form;
+  PyObject* const text_dtype_argument = call.text_dtype_argument;
   if (data.plan.shaped()) {
     if (output == Output::Arrow) {
-      const bool converted =
-          !raw && std::any_of(data.items.begin(), data.items.end(),
-                              [](const LayoutItem& item) { return item.conversion != nullptr; });
-      if (converted) {
-        // The Arrow export of arrays carries raw values only: refused
-        // rather than handing raw counts out as engineering values.
-        PyErr_SetString(PyExc_ValueError,
-                        "layouts with arrays or permuted byte orders give converted values as "
-                        "numpy columns only: output='arrow' needs raw=True for them");
-        return nullptr;
-      }
-      return unpack_many_shaped_arrow(data, buffer, view.immutable(), starts, masking);
+      return unpack_many_shaped_arrow(data, buffer, view.immutable(), starts, masking, raw);
     }
-    if (slots[6] != nullptr && slots[6] != Py_None) {
+    if (text_dtype_argument != nullptr && text_dtype_argument != Py_None) {
       PyErr_SetString(PyExc_ValueError,
                       "layouts with arrays or permuted byte orders give text as str: text_dtype "
                       "is not available for them yet (output='arrow' gives Arrow strings)");
@@ -829,7 +836,7 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
               decode_utf8_column(buffer, view.immutable(), starts, limit, fields[j], text, mask);
         });
         if (!failure && !first) {
-          columns[j] = string_dtype_column(text, text_dtype.get());
+          columns[j] = string_dtype_column(text, call.text_dtype);
           if (!columns[j]) return nullptr;
         }
         break;
@@ -854,6 +861,7 @@ PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
       if (!column) return nullptr;
     }
     if (masking) {
+      mask_cut_packets(starts, masks[j]);
       column = masked_column(column.get(), masks[j]);
       if (!column) return nullptr;
     }

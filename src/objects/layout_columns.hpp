@@ -29,7 +29,12 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
 // The same with output="arrow" (shaped_arrow.cpp): ArrowColumns whose fixed
 // arrays are fixed-size lists and variable arrays large lists.
 PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
-                                   const PacketStarts& starts, bool masking);
+                                   const PacketStarts& starts, bool masking, bool raw);
+// A converted column's Arrow form: float64 calibrations, nanosecond
+// timestamps, or int32 state indices with the names as its dictionary.
+struct ArrowColumnData;
+struct Conversion;
+void set_converted_type(ArrowColumnData& column, const Conversion& conversion);
 // Raises a shaped layout's first failure: the field's error, or the bits
 // it needs against those its packet has, with the packet's place.
 struct PacketGeometry;

@@ -357,23 +357,14 @@ PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t o
   }
   std::uint64_t end_bit = buffer_bits;
   if (data.packet_length) {
-    const auto end = declared_end(*data.packet_length, packet.data(), buffer_bits, offset_bits);
-    if (!end) {
-      PyErr_Format(PyExc_ValueError,
-                   "packet of %zu bytes is too short for its length field (%u bits at bit %llu)",
-                   packet.size(), data.packet_length->bits,
-                   static_cast<unsigned long long>(data.packet_length->offset_bits));
+    const auto declared =
+        declared_length(*data.packet_length, packet.data(), buffer_bits, offset_bits);
+    if (auto refused =
+            length_past_buffer(*data.packet_length, declared, buffer_bits - offset_bits)) {
+      PyErr_SetString(PyExc_ValueError, refused->c_str());
       return nullptr;
     }
-    if (*end > buffer_bits) {
-      PyErr_Format(PyExc_ValueError,
-                   "the packet's length field gives %llu bytes, but the buffer holds %llu bits "
-                   "from the packet's start",
-                   static_cast<unsigned long long>((*end - offset_bits) / 8),
-                   static_cast<unsigned long long>(buffer_bits - offset_bits));
-      return nullptr;
-    }
-    end_bit = *end;
+    end_bit = offset_bits + static_cast<std::uint64_t>(std::max<__int128>(declared->bytes, 0)) * 8;
   }
   std::vector<std::uint64_t> bases(plan.segment_count());
   std::vector<std::uint64_t> counts(plan.variable_items().size());
@@ -468,6 +459,24 @@ std::optional<std::size_t> length_item(const LayoutData& data) {
   return std::nullopt;
 }
 
+// The raw count a count field's given value stands for: the value itself,
+// or, when the field has a conversion, the raw value pack would write.
+bool raw_count(const LayoutItem& item, const FieldSpec& spec, PyObject* value, bool raw,
+               std::uint64_t& out) {
+  const ItemConversion* conversion = raw ? nullptr : item.conversion.get();
+  if (conversion != nullptr && conversion->conversion.kind != ConversionKind::TimeCode) {
+    PackInput input;
+    if (!converted_input(*conversion, spec, item, value, input)) return false;
+    out = input.unsigned_value;
+    return true;
+  }
+  if (!to_u64(value, out)) {
+    rewrap_engine_failure(item.context);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
@@ -508,6 +517,8 @@ bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
     }
   }
   // Count fields: filled from their arrays when omitted, checked otherwise.
+  // A filled count or length is the raw number, packed without the field's
+  // conversion.
   std::vector<std::uint8_t> filled(n, 0);
   for (const std::size_t j : plan.variable_items()) {
     if (missing[j]) {
@@ -534,10 +545,7 @@ bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
       continue;
     }
     std::uint64_t given = 0;
-    if (!to_u64(values[c].get(), given)) {
-      rewrap_engine_failure(data.items[c].context);
-      return false;
-    }
+    if (!raw_count(data.items[c], fields[c].spec, values[c].get(), raw, given)) return false;
     if (given != lengths[j]) {
       return refuse(data.items[j],
                     concat("the array has ", lengths[j], " values but its count field ",
@@ -564,14 +572,23 @@ bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
   }
   const std::uint64_t size = size_bits / 8 + (size_bits % 8 != 0);
   if (const auto j = length_item(data); j && missing[*j]) {
-    const std::int64_t length = static_cast<std::int64_t>(size) - data.packet_length->adjust;
+    const std::int64_t adjust = data.packet_length->adjust;
+    const __int128 length = static_cast<__int128>(size) - adjust;
     if (length < 0) {
-      return refuse(data.items[*j],
-                    concat("the packet of ", size, " bytes is shorter than its length adjustment"));
+      return refuse(
+          data.items[*j],
+          concat("the packet of ", size, " bytes is shorter than its length adjustment ", adjust));
     }
-    values[*j] = Ref::steal(PyLong_FromLongLong(length));
+    const std::uint32_t bits = data.packet_length->bits;
+    if (length > static_cast<__int128>(low_mask(bits))) {
+      return refuse(data.items[*j], concat("the packet of ", size, " bytes needs ", length,
+                                           " in its length field (its size minus the adjustment ",
+                                           adjust, "), more than ", bits, " bits hold"));
+    }
+    values[*j] = Ref::steal(PyLong_FromUnsignedLongLong(static_cast<std::uint64_t>(length)));
     if (!values[*j]) return false;
     missing[*j] = 0;
+    filled[*j] = 1;
   }
   for (std::size_t j = 0; j < n; ++j) {
     if (missing[j]) {
@@ -586,7 +603,9 @@ bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
     const PlannedField& field = fields[j];
     const std::uint64_t bit = bases[field.segment] + field.position;
     if (!field.shape.is_array()) {
-      if (!pack_one(field, data.items[j], values[j].get(), packet, bit, raw)) return false;
+      if (!pack_one(field, data.items[j], values[j].get(), packet, bit, raw || filled[j])) {
+        return false;
+      }
       continue;
     }
     for (std::uint64_t k = 0; k < lengths[j]; ++k) {

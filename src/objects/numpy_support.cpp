@@ -35,6 +35,56 @@ Ref call_numpy(const char* function, PyObject* argument, const char* dtype) {
   return Ref::steal(PyObject_Call(callable.get(), args.get(), kwargs.get()));
 }
 
+Ref datetime64_nanoseconds(PyObject* value, std::string& outside, std::size_t& outside_at) {
+  outside.clear();
+  outside_at = 0;
+  PyObject* numpy = numpy_module();
+  if (numpy == nullptr) return {};
+  Ref array = Ref::steal(PyObject_CallMethod(numpy, "asarray", "O", value));
+  Ref dtype = array ? Ref::steal(PyObject_GetAttrString(array.get(), "dtype")) : Ref{};
+  Ref unit_and_count =
+      dtype ? Ref::steal(PyObject_CallMethod(numpy, "datetime_data", "O", dtype.get())) : Ref{};
+  Ref in_ns =
+      array ? Ref::steal(PyObject_CallMethod(array.get(), "astype", "s", "datetime64[ns]")) : Ref{};
+  Ref nanoseconds =
+      in_ns ? Ref::steal(PyObject_CallMethod(in_ns.get(), "astype", "s", "int64")) : Ref{};
+  if (!unit_and_count || !nanoseconds) return {};
+  PyObject* unit = PyTuple_Check(unit_and_count.get()) && PyTuple_GET_SIZE(unit_and_count.get()) > 0
+                       ? PyTuple_GET_ITEM(unit_and_count.get(), 0)
+                       : nullptr;
+  // Units of a nanosecond and finer never leave the range; the coarser
+  // ones convert back exactly unless the conversion wrapped.
+  bool coarse = false;
+  for (const char* name : {"Y", "M", "W", "D", "h", "m", "s", "ms", "us"}) {
+    coarse = coarse || (unit != nullptr && PyUnicode_Check(unit) &&
+                        PyUnicode_CompareWithASCIIString(unit, name) == 0);
+  }
+  if (!coarse) return nanoseconds;
+  Ref back = Ref::steal(PyObject_CallMethod(in_ns.get(), "astype", "O", dtype.get()));
+  Ref back_int = back ? Ref::steal(PyObject_CallMethod(back.get(), "astype", "s", "int64")) : Ref{};
+  Ref given_int = Ref::steal(PyObject_CallMethod(array.get(), "astype", "s", "int64"));
+  Ref differ = back_int && given_int
+                   ? Ref::steal(PyObject_CallMethod(numpy, "not_equal", "OO", back_int.get(),
+                                                    given_int.get()))
+                   : Ref{};
+  Ref wrong =
+      differ ? Ref::steal(PyObject_CallMethod(numpy, "flatnonzero", "O", differ.get())) : Ref{};
+  if (!wrong) return {};
+  const Py_ssize_t wrong_count = PyObject_Length(wrong.get());
+  if (wrong_count < 0) return {};
+  if (wrong_count == 0) return nanoseconds;
+  Ref index = Ref::steal(PySequence_GetItem(wrong.get(), 0));
+  Ref flat = Ref::steal(PyObject_GetAttrString(array.get(), "flat"));
+  Ref element = index && flat ? Ref::steal(PyObject_GetItem(flat.get(), index.get())) : Ref{};
+  Ref text = element ? Ref::steal(PyObject_Repr(element.get())) : Ref{};
+  const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+  const Py_ssize_t at = index ? PyNumber_AsSsize_t(index.get(), nullptr) : -1;
+  if (utf8 == nullptr || at < 0) return {};
+  outside = utf8;
+  outside_at = static_cast<std::size_t>(at);
+  return nanoseconds;
+}
+
 Ref empty_array(std::size_t length, const char* dtype) {
   Ref size = Ref::steal(PyLong_FromSize_t(length));
   return size ? call_numpy("empty", size.get(), dtype) : Ref{};

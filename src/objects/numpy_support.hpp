@@ -20,6 +20,13 @@ PyObject* numpy_module();
 // numpy.<function>(argument, dtype=dtype).
 Ref call_numpy(const char* function, PyObject* argument, const char* dtype);
 
+// A numpy datetime64 scalar or array as an int64 array of nanoseconds, and
+// `outside`: the repr of the first element (in flat order, at `outside_at`)
+// that datetime64[ns] cannot hold, empty when every element fits. numpy's
+// own conversion wraps such values silently (year 2585 in days becomes a
+// date in 2000), so each is converted back to its unit and compared.
+Ref datetime64_nanoseconds(PyObject* value, std::string& outside, std::size_t& outside_at);
+
 // numpy.empty(length, dtype=dtype).
 Ref empty_array(std::size_t length, const char* dtype);
 

@@ -2,6 +2,7 @@
 // become Arrow fixed-size lists, variable arrays large lists, each over one
 // buffer of values that the packets are decoded into once, without the
 // interpreter lock and without an interpreter object per packet.
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <span>
@@ -16,6 +17,7 @@
 #include "objects/layout_type.hpp"
 #include "objects/numpy_support.hpp"
 #include "placement/arrow_export.hpp"
+#include "placement/conversions.hpp"
 #include "placement/shaped_decode.hpp"
 
 namespace vantrel {
@@ -37,10 +39,37 @@ void size_column(ArrowColumnData& column, const PlannedField& field, std::size_t
   column.values.resize(total * column_item_size(column.type));
 }
 
+// Replaces a column's raw values (every element of every packet, as
+// decoded) by their engineering values; a packet any of whose elements
+// fails is masked, or becomes the first failure.
+void convert_column(ArrowColumnData& column, const Conversion& conversion,
+                    const PlannedField& field, std::size_t n, std::size_t limit,
+                    std::span<std::uint8_t> mask, std::size_t j,
+                    std::optional<ShapedFailure>& first) {
+  const ElementRanges ranges{column.lists == ListKind::Variable
+                                 ? reinterpret_cast<const std::int64_t*>(column.list_offsets.data())
+                                 : nullptr,
+                             field.fixed_count()};
+  const std::uint64_t total = ranges.begin(n);
+  AlignedBuffer converted;
+  converted.resize(total * converted_item_size(conversion));
+  const auto failure = convert_packet_elements(conversion, column.type, column.values.data(), n,
+                                               limit, ranges, converted.data(), mask);
+  if (failure) note_shaped_failure(first, failure->packet, j, failure->error);
+  set_converted_type(column, conversion);
+  if (column.dictionary) {
+    // An element without a state (masked, or past the limit) still points
+    // inside the dictionary; its packet is null.
+    auto* states = reinterpret_cast<std::int32_t*>(converted.data());
+    for (std::uint64_t e = 0; e < total; ++e) states[e] = std::max(states[e], 0);
+  }
+  column.values = std::move(converted);
+}
+
 }  // namespace
 
 PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
-                                   const PacketStarts& starts, bool masking) {
+                                   const PacketStarts& starts, bool masking, bool raw) {
   const Plan& plan = data.plan;
   const std::span<const PlannedField> fields = plan.fields();
   const std::size_t n = starts.count;
@@ -74,6 +103,15 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
           column_item_size(column.type), masking ? std::span(masks[j]) : std::span<std::uint8_t>()};
     }
     decode_shaped_numeric(plan, buffer, starts, geometry, placed, masking, targets, first);
+    if (!raw) {
+      for (std::size_t j = 0; j < fields.size(); ++j) {
+        const LayoutItem& item = data.items[j];
+        if (item.conversion == nullptr || columns[j]->is_text()) continue;
+        const std::size_t limit = first && !masking ? std::min(placed, first->packet + 1) : placed;
+        convert_column(*columns[j], item.conversion->conversion, fields[j], n, limit,
+                       masking ? std::span(masks[j]) : std::span<std::uint8_t>(), j, first);
+      }
+    }
     for (std::size_t j = 0; j < fields.size(); ++j) {
       if (!columns[j]->is_text()) continue;
       const std::size_t limit = first ? std::min(placed, first->packet + 1) : placed;
@@ -82,7 +120,10 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
                          masking ? std::span(masks[j]) : std::span<std::uint8_t>(), first);
     }
     if (masking) {
-      for (std::size_t j = 0; j < fields.size(); ++j) columns[j]->set_nulls(masks[j]);
+      for (std::size_t j = 0; j < fields.size(); ++j) {
+        mask_cut_packets(starts, masks[j]);
+        columns[j]->set_nulls(masks[j]);
+      }
     }
   });
   if (first) {

@@ -175,6 +175,7 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
     Column& column = columns[j];
     column.view.release();
     column.offsets_view.release();
+    if (masking) mask_cut_packets(starts, column.mask);
     Ref value = std::move(column.array);
     if (PyList_Check(value.get())) {
       value = call_numpy("array", value.get(), "object");

@@ -12,26 +12,12 @@
 #include "binding/py_ref.hpp"
 #include "common/error.hpp"
 #include "objects/conversion_recipes.hpp"
+#include "placement/conversions.hpp"
 #include "placement/plan.hpp"
 
 namespace vantrel {
 
-// Where packet i's elements lie in the flat array: [offsets[i],
-// offsets[i + 1]) for a variable array, else per_packet of them from
-// i * per_packet.
-struct ElementRanges {
-  const std::int64_t* offsets = nullptr;
-  std::uint64_t per_packet = 1;
-
-  std::uint64_t begin(std::size_t packet) const {
-    return offsets != nullptr ? static_cast<std::uint64_t>(offsets[packet]) : packet * per_packet;
-  }
-};
-
-struct ShapedConversionFailure {
-  std::size_t packet;
-  Error error;
-};
+using ShapedConversionFailure = PacketConversionFailure;
 
 // The engineering values of field `field`'s flat raw column `raw` (of
 // column_type_of(field.spec)) for `packets` packets: a new flat numpy

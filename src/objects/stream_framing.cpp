@@ -533,10 +533,10 @@ PyObject* check_sequence_counts(PyObject*, PyObject* const* args, Py_ssize_t nar
         without_gil([&] { return check_sequence(key_values, count_values, modulus); });
     Ref result = Ref::steal(PyStructSequence_New(module_state.sequence_report_type));
     if (!result) return nullptr;
-    const std::vector<std::int64_t>* parts[] = {&findings.gap_index, &findings.gap_missing,
-                                                &findings.duplicate_index,
-                                                &findings.out_of_order_index};
-    for (Py_ssize_t k = 0; k < 4; ++k) {
+    const std::vector<std::int64_t>* parts[] = {
+        &findings.gap_index, &findings.gap_missing, &findings.duplicate_index,
+        &findings.out_of_order_index, &findings.reset_index};
+    for (Py_ssize_t k = 0; k < 5; ++k) {
       Ref array = int64_array(*parts[k]);
       if (!array) return nullptr;
       PyStructSequence_SET_ITEM(result.get(), k, array.release());
@@ -600,10 +600,15 @@ PyMethodDef check_sequence_counts_definition = {
     "    CCSDS sequence counts, say), non-negative integers; counts are below\n"
     "    modulus and wrap at it.\n\n"
     "Returns SequenceReport(gap_index, gap_missing, duplicate_index,\n"
-    "out_of_order_index), int64 arrays of packet indices: a step of 2 up to\n"
-    "modulus // 2 from the identifier's previous packet is a gap of step - 1\n"
-    "missing packets before gap_index[i]; a step of 0 a duplicate; a larger\n"
-    "step a packet out of order (it does not move the identifier's count).\n"
+    "out_of_order_index) and its attribute reset_index, int64 arrays of packet\n"
+    "indices. Each discontinuity is one event: a step of 2 up to modulus // 2\n"
+    "from the identifier's previous count is a gap of step - 1 missing packets\n"
+    "before gap_index[i]; a step of 0 a duplicate. A count that goes back (a\n"
+    "larger step) is a reset when the identifier's next packet follows on from\n"
+    "it (a shorter step on from it than from the count before): the counter\n"
+    "restarted or jumped there, and goes on from it. Otherwise, or when no\n"
+    "packet of the identifier follows, the packet is out of order: it came\n"
+    "after later ones, and does not move the identifier's count.\n"
     "Needs numpy."};
 
 PyStructSequence_Field skipped_bytes_fields[] = {
@@ -631,8 +636,12 @@ PyStructSequence_Field sequence_report_fields[] = {
     {"gap_index", "int64 array: packets with missing packets just before them"},
     {"gap_missing", "int64 array: how many are missing before each"},
     {"duplicate_index", "int64 array: packets repeating the previous count"},
-    {"out_of_order_index", "int64 array: packets whose count goes back"},
+    {"out_of_order_index", "int64 array: packets that came after later ones"},
+    {"reset_index",
+     "int64 array: packets where the counter starts again from a count further back"},
     {nullptr, nullptr}};
+// reset_index came later: an attribute only, so that the report still
+// unpacks into the four arrays it always held.
 PyStructSequence_Desc sequence_report_desc = {
     "vantrel.SequenceReport", "Where per-identifier sequence counters do not step by one.",
     sequence_report_fields, 4};

@@ -35,6 +35,11 @@ struct PacketStarts {
   // Every packet holds at least this many bytes from its start, so fields
   // that end within them need no bounds test per packet (0: unknown).
   std::uint64_t shortest = 0;
+  // The packets, ascending, whose own length (or given length) runs past
+  // the buffer: cut short, so every field of them fails. The kernels read
+  // them up to `ends` like the others; the column builders mask them
+  // afterwards (mask_cut_packets), and errors="raise" never decodes them.
+  std::span<const std::size_t> cut;
 
   std::uint64_t operator[](std::size_t i) const {
     return offsets != nullptr ? static_cast<std::uint64_t>(offsets[i]) : i * stride;
@@ -44,6 +49,13 @@ struct PacketStarts {
     return ends != nullptr ? ends[i] : buffer_size;
   }
 };
+
+// Marks every cut packet as failed in a column's mask (one byte per packet).
+inline void mask_cut_packets(const PacketStarts& starts, std::span<std::uint8_t> mask) {
+  for (const std::size_t i : starts.cut) {
+    if (i < mask.size()) mask[i] = 1;
+  }
+}
 
 // Sets starts.shortest: the fewest bytes any packet holds up to its limit.
 void measure_shortest(PacketStarts& starts, std::uint64_t buffer_size);

@@ -1,6 +1,7 @@
 #include "placement/conversions.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -181,33 +182,62 @@ Error outside_range(double value, double low_value, double high_value, const cha
                       number_text(std::max(low_value, high_value)), ")")};
 }
 
+// Doubles as integers in the same order (-0 and +0 both 0), so that the
+// middle of two keys halves the doubles between them, not their distance.
+std::int64_t order_key(double x) {
+  const auto bits = std::bit_cast<std::int64_t>(x);
+  return bits >= 0 ? bits : -(bits & std::numeric_limits<std::int64_t>::max());
+}
+
+double from_order_key(std::int64_t key) {
+  return key >= 0 ? std::bit_cast<double>(key)
+                  : -std::bit_cast<double>(-key);  // key > INT64_MIN: keys are of finite doubles
+}
+
+// How many doubles from a up to b (a <= b): under 2^64, so exact unsigned.
+std::uint64_t doubles_between(double a, double b) {
+  return static_cast<std::uint64_t>(order_key(b)) - static_cast<std::uint64_t>(order_key(a));
+}
+
 // The root of polynomial(raw) = value in [low, high], where the polynomial
 // is monotonic and brackets the value: Newton steps while they stay inside
-// the shrinking bracket, bisection when they would leave it.
+// the bracket and halve it, else a halving of the doubles between its ends.
+// It ends when the ends are neighbouring doubles (at most about 128 steps:
+// each step that does not halve the bracket is followed by one that does),
+// with the end whose value lies closer; never with an unfinished root.
 double newton_in_bracket(const std::vector<double>& c, double value, double low, double high) {
   const std::vector<double> slope = derivative(c);
   double a = low;
   double b = high;
   double ga = evaluate(c, a) - value;
+  double gb = evaluate(c, b) - value;
   if (ga == 0) return a;
-  if (evaluate(c, b) - value == 0) return b;
-  double x = a + (b - a) / 2;
-  for (int step = 0; step < 400; ++step) {
-    const double gx = evaluate(c, x) - value;
+  if (gb == 0) return b;
+  double x = a;
+  double gx = ga;
+  bool halve = true;  // the first step: from the middle
+  while (doubles_between(a, b) > 1) {
+    const std::uint64_t width = doubles_between(a, b);
+    double next = 0;
+    const double d = evaluate(slope, x);
+    if (!halve && d != 0) next = x - gx / d;
+    if (halve || !(next > a && next < b)) {
+      next = from_order_key(
+          static_cast<std::int64_t>(static_cast<std::uint64_t>(order_key(a)) + width / 2));
+    }
+    x = next;
+    gx = evaluate(c, x) - value;
     if (gx == 0) return x;
     if ((gx < 0) == (ga < 0)) {
       a = x;
       ga = gx;
     } else {
       b = x;
+      gb = gx;
     }
-    const double d = evaluate(slope, x);
-    double next = d != 0 ? x - gx / d : a + (b - a) / 2;
-    if (!(next > a && next < b)) next = a + (b - a) / 2;
-    if (next == x || next <= a || next >= b) break;
-    x = next;
+    halve = doubles_between(a, b) > width / 2;
   }
-  return x;
+  return std::fabs(ga) <= std::fabs(gb) ? a : b;
 }
 
 // The integer near `root` whose calibration lies closest to `value`.
@@ -1085,6 +1115,47 @@ std::optional<ColumnFailure> decode_converted_column(ByteSpan buffer, const Pack
         convert_values(conversion, raw_type, raw, valid, out, chunk_mask, handles);
     if (converted) return ColumnFailure{first + converted->index, converted->error};
     if (failure) return failure;
+  }
+  return std::nullopt;
+}
+
+std::optional<PacketConversionFailure> convert_packet_elements(
+    const Conversion& conversion, ColumnType raw_type, const void* raw, std::size_t packets,
+    std::size_t limit, const ElementRanges& ranges, void* out, std::span<std::uint8_t> packet_mask,
+    StateHandles* handles) {
+  const std::uint64_t total = ranges.begin(packets);
+  limit = std::min(limit, packets);
+  // One byte per element: 1 where it is not converted (a masked packet, or
+  // one past the limit), and where its conversion fails.
+  std::vector<std::uint8_t> failed(total, 0);
+  for (std::size_t i = 0; i < packets; ++i) {
+    if (i >= limit || (!packet_mask.empty() && packet_mask[i] != 0)) {
+      std::fill(failed.begin() + static_cast<std::ptrdiff_t>(ranges.begin(i)),
+                failed.begin() + static_cast<std::ptrdiff_t>(ranges.begin(i + 1)), 1);
+    }
+  }
+  const std::vector<std::uint8_t> skipped = failed;
+  // Converting with a mask goes on past failures, marking them.
+  if (total != 0) convert_values(conversion, raw_type, raw, total, out, failed, handles);
+
+  const std::size_t item = column_item_size(raw_type);
+  for (std::size_t i = 0; i < limit; ++i) {
+    const std::uint64_t begin = ranges.begin(i);
+    const std::uint64_t end = ranges.begin(i + 1);
+    bool bad = false;
+    for (std::uint64_t e = begin; e < end && !bad; ++e) bad = failed[e] != 0 && skipped[e] == 0;
+    if (!bad) continue;
+    if (!packet_mask.empty()) {
+      packet_mask[i] = 1;
+      continue;
+    }
+    // The packet's error, from its elements converted again on their own.
+    std::vector<std::uint64_t> scratch(end - begin);
+    const auto element =
+        convert_values(conversion, raw_type, static_cast<const std::uint8_t*>(raw) + begin * item,
+                       end - begin, scratch.data(), {});
+    if (element) return PacketConversionFailure{i, element->error};
+    break;
   }
   return std::nullopt;
 }

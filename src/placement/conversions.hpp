@@ -136,6 +136,34 @@ std::optional<ElementFailure> convert_values(const Conversion& conversion, Colum
                                              std::span<std::uint8_t> mask,
                                              StateHandles* handles = nullptr);
 
+// Where packet i's elements lie in a flat column of every packet's
+// elements: [offsets[i], offsets[i + 1]) for a variable array, else
+// per_packet of them from i * per_packet.
+struct ElementRanges {
+  const std::int64_t* offsets = nullptr;
+  std::uint64_t per_packet = 1;
+
+  std::uint64_t begin(std::size_t packet) const {
+    return offsets != nullptr ? static_cast<std::uint64_t>(offsets[packet]) : packet * per_packet;
+  }
+};
+
+struct PacketConversionFailure {
+  std::size_t packet;
+  Error error;
+};
+
+// Converts the flat raw elements of `packets` packets (as the shaped
+// decoders write them, `raw_type` each) into out (converted_item_size
+// wide, as convert_values). Packets from `limit` on, and those already
+// masked in `packet_mask`, are not converted (zeros, -1 or `none`). A
+// packet any of whose elements fails is masked when `packet_mask` is given;
+// otherwise the first such packet is returned with its error.
+std::optional<PacketConversionFailure> convert_packet_elements(
+    const Conversion& conversion, ColumnType raw_type, const void* raw, std::size_t packets,
+    std::size_t limit, const ElementRanges& ranges, void* out, std::span<std::uint8_t> packet_mask,
+    StateHandles* handles = nullptr);
+
 // Decodes field `field` of packets [begin, end) and converts it into those
 // elements of `column` (converted_item_size wide). Failures of the field or
 // of its conversion are reported as decode_column reports them.

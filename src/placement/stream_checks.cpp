@@ -66,41 +66,82 @@ Result<PacketGroups> group_packets(ByteSpan stream, std::span<const std::int64_t
 
 namespace {
 
-template <class LastCounts>
+// One key's counter: its last count (the modulus while the key has had no
+// packet), and a packet whose count went back, until the key's next packet
+// says whether it was late or the counter's new start.
+struct KeyCounter {
+  std::uint64_t last;
+  std::int64_t back_index = -1;
+  std::uint64_t back_count = 0;
+};
+
+template <class Counters>
 SequenceFindings walk_counts(std::span<const std::uint64_t> keys,
                              std::span<const std::uint64_t> counts, std::uint64_t modulus,
-                             LastCounts& last) {
+                             Counters& counters) {
   SequenceFindings out;
   const std::uint64_t half = modulus / 2;
+  const auto step = [modulus](std::uint64_t from, std::uint64_t to) {
+    return (to + modulus - from) % modulus;
+  };
   for (std::size_t i = 0; i < keys.size(); ++i) {
-    std::uint64_t& previous = last[keys[i]];  // modulus when the key is new
+    KeyCounter& counter = counters[keys[i]];
     const std::uint64_t count = counts[i];
-    if (previous == modulus) {
-      previous = count;
+    if (counter.back_index >= 0) {
+      if (step(counter.back_count, count) < step(counter.last, count)) {
+        out.reset_index.push_back(counter.back_index);
+        counter.last = counter.back_count;
+      } else {
+        out.out_of_order_index.push_back(counter.back_index);
+      }
+      counter.back_index = -1;
+    }
+    if (counter.last == modulus) {
+      counter.last = count;
       continue;
     }
-    const std::uint64_t step = (count + modulus - previous) % modulus;
-    if (step == 1) {
-      previous = count;
-    } else if (step == 0) {
+    const std::uint64_t forward = step(counter.last, count);
+    if (forward == 1) {
+      counter.last = count;
+    } else if (forward == 0) {
       out.duplicate_index.push_back(static_cast<std::int64_t>(i));
-    } else if (step <= half) {
+    } else if (forward <= half) {
       out.gap_index.push_back(static_cast<std::int64_t>(i));
-      out.gap_missing.push_back(static_cast<std::int64_t>(step - 1));
-      previous = count;
+      out.gap_missing.push_back(static_cast<std::int64_t>(forward - 1));
+      counter.last = count;
     } else {
-      out.out_of_order_index.push_back(static_cast<std::int64_t>(i));
+      counter.back_index = static_cast<std::int64_t>(i);
+      counter.back_count = count;
     }
   }
+  // Nothing follows these: out of order. Decisions came late, so sorted.
+  counters.for_each([&](const KeyCounter& counter) {
+    if (counter.back_index >= 0) out.out_of_order_index.push_back(counter.back_index);
+  });
+  std::sort(out.out_of_order_index.begin(), out.out_of_order_index.end());
+  std::sort(out.reset_index.begin(), out.reset_index.end());
   return out;
 }
 
-// A map whose missing entries read as `fill`.
-struct SparseCounts {
-  std::unordered_map<std::uint64_t, std::uint64_t> counts;
-  std::uint64_t fill;
-  std::uint64_t& operator[](std::uint64_t key) {
-    return counts.try_emplace(key, fill).first->second;
+// Counters by key: a table when the keys are small, a map otherwise.
+struct DenseCounters {
+  std::vector<KeyCounter> counters;
+  KeyCounter& operator[](std::uint64_t key) { return counters[key]; }
+  template <class Visit>
+  void for_each(Visit visit) const {
+    for (const KeyCounter& counter : counters) visit(counter);
+  }
+};
+
+struct SparseCounters {
+  std::unordered_map<std::uint64_t, KeyCounter> counters;
+  std::uint64_t modulus;
+  KeyCounter& operator[](std::uint64_t key) {
+    return counters.try_emplace(key, KeyCounter{modulus}).first->second;
+  }
+  template <class Visit>
+  void for_each(Visit visit) const {
+    for (const auto& entry : counters) visit(entry.second);
   }
 };
 
@@ -110,11 +151,11 @@ SequenceFindings check_sequence(std::span<const std::uint64_t> keys,
                                 std::span<const std::uint64_t> counts, std::uint64_t modulus) {
   const std::uint64_t largest = keys.empty() ? 0 : *std::max_element(keys.begin(), keys.end());
   if (largest < (1u << 20)) {
-    std::vector<std::uint64_t> last(largest + 1, modulus);
-    return walk_counts(keys, counts, modulus, last);
+    DenseCounters counters{std::vector<KeyCounter>(largest + 1, KeyCounter{modulus})};
+    return walk_counts(keys, counts, modulus, counters);
   }
-  SparseCounts last{{}, modulus};
-  return walk_counts(keys, counts, modulus, last);
+  SparseCounters counters{{}, modulus};
+  return walk_counts(keys, counts, modulus, counters);
 }
 
 }  // namespace vantrel

@@ -344,8 +344,10 @@ Result<void> encode_time_code(std::uint8_t* packet, std::uint64_t packet_size, s
     if (!converted) return std::unexpected(converted.error());
     reading = *converted;
   }
-  Nanoseconds elapsed = 0;
-  if (__builtin_sub_overflow(reading, format.epoch, &elapsed) || elapsed < 0) {
+  // Exact: any two int64 readings lie at most 2^64 - 1 ns apart, so a
+  // reading after the epoch always has its span, too late or not.
+  const __int128 elapsed = static_cast<__int128>(reading) - format.epoch;
+  if (elapsed < 0) {
     return value_error(concat("the time ", format_iso_time(time), " is before the epoch ",
                               format_iso_time(format.epoch)));
   }

@@ -10,18 +10,14 @@
 #include <vector>
 
 #include "common/bits.hpp"
+#include "expect.hpp"
 #include "placement/plan.hpp"
 
 namespace {
 
 using namespace vantrel;
 
-int failures = 0;
-
-void expect(bool condition, const std::string& what) {
-  if (condition) return;
-  if (++failures <= 20) std::printf("FAIL: %s\n", what.c_str());
-}
+using testing::expect;
 
 bool bit_at(const std::vector<std::uint8_t>& packet, std::uint64_t k) {
   return (packet[k / 8] >> (7 - k % 8)) & 1;
@@ -151,10 +147,5 @@ int main() {
   numeric_round_trips();
   text_padding_and_truncation();
   plans();
-  if (failures != 0) {
-    std::printf("%d failures\n", failures);
-    return 1;
-  }
-  std::puts("field placement: all checks passed");
-  return 0;
+  return testing::report("field placement");
 }

@@ -12,18 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "expect.hpp"
 #include "placement/arrow_export.hpp"
 
 namespace {
 
 using namespace vantrel;
 
-int failures = 0;
-
-void expect(bool condition, const std::string& what) {
-  if (condition) return;
-  if (++failures <= 20) std::printf("FAIL: %s\n", what.c_str());
-}
+using testing::expect;
 
 FieldSpec spec(const char* encoding, std::uint32_t bits) {
   return FieldSpec{find_encoding(encoding), bits, std::nullopt, false, false};
@@ -161,10 +157,5 @@ void list_exports() {
 int main() {
   masked_packets();
   list_exports();
-  if (failures != 0) {
-    std::printf("%d failures\n", failures);
-    return 1;
-  }
-  std::printf("shaped decode: all checks passed\n");
-  return 0;
+  return testing::report("shaped decode");
 }

@@ -25,3 +25,18 @@ def output_dir(path: str) -> Path:
             f"{path}: cannot create the output directory: {error.strerror}"
         ) from None
     return directory
+
+
+def plural(count: int, noun: str) -> str:
+    """`1 packet`, `2 packets`, `27,038 packets`."""
+    return f"{count:,} {noun}{'' if count == 1 else 's'}"
+
+
+def duration(seconds: float) -> str:
+    """`0.42 s`, `12.3 s`, `2 min 05 s`."""
+    if seconds < 10:
+        return f"{seconds:.2f} s"
+    if seconds < 60:
+        return f"{seconds:.1f} s"
+    minutes, rest = divmod(round(seconds), 60)
+    return f"{minutes} min {rest:02d} s"

@@ -59,6 +59,10 @@ class PacketType:
     layout: vantrel.Layout
     time: str | None = None  # the field of the time axis
     time_scale: str | None = None  # "TAI" or "UTC" when that field is a time code
+    # The items' "unit" keys (which Layout does not take), by field name.
+    units: dict[str, str] = field(default_factory=dict)
+    # The names of each enumeration field's states, in the order of their raw values.
+    states: dict[str, tuple[str, ...]] = field(default_factory=dict)
 
 
 @dataclass(frozen=True)
@@ -268,6 +272,8 @@ def _packet_type(
     options: dict[str, Any],
     time: Any,
 ) -> PacketType:
+    units = _units(where, recipe)
+    recipe = [{k: v for k, v in item.items() if k != "unit"} for item in recipe]
     try:
         layout = vantrel.Layout(recipe, **options)
     except TypeError as error:
@@ -279,14 +285,48 @@ def _packet_type(
         for item in recipe
         if isinstance(item.get("convert"), dict) and item["convert"].get("type") in TIME_CODES
     }
+    states = _state_names(recipe)
     if time is False:
-        return PacketType(name, keys, layout)
+        return PacketType(name, keys, layout, units=units, states=states)
     if time is None:
         # Without a word from the file: the first field that holds a time code.
         time = next(iter(codes), None)
     elif not isinstance(time, str) or time not in layout.names:
         raise DefinitionsError(f"{where}: 'time' names no field of the layout: {time!r}")
-    return PacketType(name, keys, layout, time, codes.get(time))
+    return PacketType(name, keys, layout, time, codes.get(time), units, states)
+
+
+def _units(where: str, recipe: list[dict[str, Any]]) -> dict[str, str]:
+    """The unit of each item that gives one: a label for plots, not a conversion."""
+    units = {}
+    for item in recipe:
+        if "unit" not in item:
+            continue
+        unit = item["unit"]
+        if not isinstance(unit, str) or not unit.strip():
+            raise DefinitionsError(
+                f"{where}: field {item.get('name')!r}: 'unit' must be a non-empty string, "
+                f"not {unit!r}"
+            )
+        units[item.get("name")] = unit.strip()
+    return units
+
+
+def _state_names(recipe: list[dict[str, Any]]) -> dict[str, tuple[str, ...]]:
+    """Each enumeration's names, once each, by raw value; its default name last.
+
+    Called once Layout has accepted the recipe, so the states are integers.
+    """
+    names = {}
+    for item in recipe:
+        convert = item.get("convert")
+        if not isinstance(convert, dict) or convert.get("type") != "enumeration":
+            continue
+        ordered = [n for _, n in sorted(convert.get("states", {}).items())]
+        if "default" in convert:
+            ordered.append(convert["default"])
+        names[item["name"]] = tuple(dict.fromkeys(ordered))
+    return names
 
 
 # ccsdspy CSV packet definitions -------------------------------------------------

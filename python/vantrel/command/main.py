@@ -177,22 +177,44 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
     )
     common(inspect)
 
-    plot = commands.add_parser("plot", help="a quick-look plot of parameters against packet time")
-    plot.add_argument("definitions", metavar="DEFINITIONS")
-    plot.add_argument("archive", metavar="ARCHIVE")
+    plot = commands.add_parser(
+        "plot",
+        help="a quick-look plot of parameters against packet time",
+        description="Draw fields of an archive against their packet type's time axis: one "
+        "panel per field, sharing the time axis; lost packets leave gaps, states are steps "
+        "with their names, array fields an image of time and element.",
+    )
+    plot.add_argument(
+        "definitions",
+        metavar="DEFINITIONS",
+        help="definitions file (.json, .toml, or a ccsdspy .csv)",
+    )
+    plot.add_argument("archive", metavar="ARCHIVE", help="archive file")
     plot.add_argument(
         "fields",
         metavar="FIELD",
         nargs="+",
-        help="field name, or TYPE.FIELD when several types have it",
+        help="field name (every packet type that has it), or TYPE.FIELD for one type's",
     )
-    plot.add_argument("-o", "--output", required=True, metavar="FILE.png")
+    plot.add_argument(
+        "-o",
+        "--output",
+        required=True,
+        metavar="IMAGE",
+        help="the image to write: .png, .svg or .pdf, by its suffix",
+    )
+    plot.add_argument(
+        "--panels",
+        choices=("field", "unit"),
+        default="field",
+        help="one panel per field (default), or per unit: number fields of one unit share one",
+    )
     plot.add_argument(
         "--size",
         type=_pixels,
         default=(1200, 800),
         metavar="WxH",
-        help="image size in pixels (default 1200x800)",
+        help="image size in pixels (default 1200x800; SVG and PDF at 100 pixels an inch)",
     )
     _overwrite(plot)
     common(plot)
@@ -235,8 +257,15 @@ def main(argv: list[str] | None = None, prog: str | None = None) -> int:
         print(f"vantrel: ended by {signal.Signals(ended.signum).name}", file=sys.stderr)
         return EXIT_SIGNAL_BASE + ended.signum
     finally:
-        for signum, handler in previous.items():
-            signal.signal(signum, handler)
+        if argv is None and in_main:
+            # The process's own command line: its outcome is decided, and a
+            # signal while the interpreter winds down must not report a
+            # finished run as killed.
+            for signum in (signal.SIGINT, *handled):
+                signal.signal(signum, signal.SIG_IGN)
+        else:
+            for signum, handler in previous.items():
+                signal.signal(signum, handler)
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -18,8 +18,10 @@ Every output of a subcommand goes through an `OutputFolder`:
 
 from __future__ import annotations
 
+import contextlib
 import os
 import shutil
+import signal
 import stat
 import tempfile
 import threading
@@ -196,9 +198,20 @@ class OutputFolder:
         return self.stage() / name
 
     def commit(self) -> None:
-        """Rename every written output to its name, replacing what it may replace."""
+        """Rename every written output to its name, replacing what it may replace.
+
+        Signals wait until the renames are done, so that an interrupted run
+        leaves all of its outputs or none of them.
+        """
         if self.staging is None:
             return
+        try:
+            with _signals_held():
+                self._rename_all()
+        finally:
+            self.discard()
+
+    def _rename_all(self) -> None:
         retired = self.staging / ".retired"
         for name in self.claimed:
             written = self.staging / name
@@ -208,7 +221,6 @@ class OutputFolder:
             if os.path.lexists(final):
                 self._retire(final, name, retired)
             os.rename(written, final)
-        self.discard()
 
     def _retire(self, final: Path, name: str, retired: Path) -> None:
         """Move an output being replaced out of the way (into the staging folder)."""
@@ -236,6 +248,29 @@ class OutputFolder:
 
     def __exit__(self, kind, value, traceback) -> None:
         self.discard()
+
+
+@contextlib.contextmanager
+def _signals_held():
+    """Holds SIGINT, SIGTERM and SIGHUP back until the block ends, then delivers them.
+
+    Python runs signal handlers in the main thread, whichever thread the
+    system interrupts: a handler that only notes the signal holds it back.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    names = ("SIGINT", "SIGTERM", "SIGHUP")
+    held = [getattr(signal, n) for n in names if hasattr(signal, n)]
+    arrived: list[int] = []
+    previous = {s: signal.signal(s, lambda signum, frame: arrived.append(signum)) for s in held}
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+        for signum in dict.fromkeys(arrived):
+            signal.raise_signal(signum)
 
 
 def _inside(path: Path, folder: Path) -> bool:

@@ -35,10 +35,11 @@ class Progress:
                 file=sys.stderr,
             )
             return
+        # Binary prefixes: "iB" after tqdm's K/M/G reads KiB, MiB, GiB (and MiB/s).
         self.bar = tqdm(
             total=total_bytes,
             desc=label,
-            unit="B",
+            unit="iB",
             unit_scale=True,
             unit_divisor=1024,
             file=sys.stderr,
@@ -56,6 +57,11 @@ class Progress:
         )
         self.bar.update(nbytes)
         self.bar.refresh()  # once per chunk: cheap, and the last figures are always shown
+
+    @property
+    def elapsed(self) -> float:
+        """Seconds since the work began."""
+        return time.perf_counter() - self.started
 
     def close(self) -> None:
         if self.bar is not None:

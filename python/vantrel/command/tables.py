@@ -11,7 +11,6 @@ writes.
 
 from __future__ import annotations
 
-import csv
 import os
 import shutil
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -55,8 +54,8 @@ class WriteOptions:
 
     @property
     def columns(self) -> str:
-        """What the decode hands the writer: pyarrow tables, or numpy columns for CSV."""
-        return "arrow" if self.format in COLUMNAR else "numpy"
+        """What the decode hands the writers: pyarrow tables."""
+        return "arrow"
 
 
 def parquet_options(schema) -> dict[str, Any]:
@@ -122,29 +121,80 @@ def write_part(path: Path, table: Any, options: WriteOptions) -> None:
         finally:
             writer.close()
         return
-    with open(path, "w", newline="", encoding="utf-8") as file:
+    with open(path, "wb") as file:
         write_rows(file, table)
 
 
-def write_rows(file, columns: dict[str, Any]) -> None:
-    """The rows of numpy columns as CSV lines, without a header."""
-    rows = zip(*(_csv_values(column) for column in columns.values()))
-    csv.writer(file).writerows(rows)
+def csv_table(table):
+    """A table of what CSV cells can hold, computed column by column by Arrow.
+
+    Times become ISO 8601 (`2026-01-01T00:00:01.500000000`), state names
+    their text, and an array field's row one cell such as `[1, 2.5, 3]`:
+    every number written as the shortest text that reads back to the same
+    value of its own width (float32 as float32), as Arrow writes numbers.
+    """
+    import pyarrow as pa
+
+    columns = [_csv_column(column) for column in table.columns]
+    return pa.table(columns, names=table.column_names)
 
 
-def _csv_values(column: Any) -> list[Any]:
-    # Masked entries (values that failed to decode) become empty cells; an
-    # array field's row is one cell holding its values as a list.
+def _csv_column(column):
+    import pyarrow as pa
+
+    if isinstance(column, pa.ChunkedArray):
+        return pa.chunked_array([_csv_column(c) for c in column.chunks], _csv_type(column.type))
+    return _csv_array(column)
+
+
+def _csv_type(kind):
+    import pyarrow as pa
+    import pyarrow.types as kinds
+
+    if kinds.is_timestamp(kind) or kinds.is_dictionary(kind) or _is_list(kind):
+        return pa.string()
+    return kind
+
+
+def _is_list(kind) -> bool:
+    import pyarrow.types as kinds
+
+    return kinds.is_list(kind) or kinds.is_large_list(kind) or kinds.is_fixed_size_list(kind)
+
+
+def _csv_array(array):
     import numpy as np
+    import pyarrow as pa
+    import pyarrow.compute as compute
+    import pyarrow.types as kinds
 
-    if isinstance(column, np.ma.MaskedArray):
-        if column.ndim > 1:
-            rows = column.filled(0).tolist()
-            return [None if m else r for r, m in zip(rows, np.ma.getmaskarray(column).any(1))]
-        return column.astype(object).filled(None).tolist()
-    if hasattr(column, "to_list"):  # a ragged column: one array (or None) per packet
-        return [None if row is None else row.tolist() for row in column.to_list()]
-    return column.tolist()
+    kind = array.type
+    if kinds.is_timestamp(kind):
+        return compute.strftime(array, format="%Y-%m-%dT%H:%M:%S")
+    if kinds.is_dictionary(kind):
+        return compute.cast(array.dictionary_decode(), pa.string())
+    if not _is_list(kind):
+        return array
+    if kinds.is_fixed_size_list(kind):
+        values = _csv_array(array.flatten())
+        offsets = pa.array(np.arange(len(array) + 1, dtype=np.int32) * kind.list_size)
+        lists = pa.ListArray.from_arrays(offsets, values, mask=array.is_null())
+    else:
+        values = _csv_array(array.values)
+        lists = type(array).from_arrays(array.offsets, values, mask=array.is_null())
+    if not kinds.is_string(values.type):
+        values = compute.cast(values, pa.string())
+        lists = type(lists).from_arrays(lists.offsets, values, mask=array.is_null())
+    joined = compute.binary_join(lists, ", ")
+    return compute.binary_join_element_wise("[", joined, "]", "")
+
+
+def write_rows(file, table, header: bool = False) -> None:
+    """A table's rows as CSV lines (LF ends, quotes where needed) to a binary file."""
+    import pyarrow.csv
+
+    options = pyarrow.csv.WriteOptions(include_header=header, quoting_style="needed")
+    pyarrow.csv.write_csv(csv_table(table), file, options)
 
 
 def empty_table(packet, options: WriteOptions) -> Any:
@@ -252,13 +302,14 @@ class DatasetParts:
 
 
 class CsvFiles:
-    """One CSV file per packet type, written with the standard library.
+    """One CSV file per packet type, written by Arrow's CSV writer.
 
     With `parts`, the workers wrote each chunk's rows to a part file of the
     staging folder: each is appended in turn, then removed.
     """
 
     def __init__(self, out: OutputFolder, definitions, parts=None):
+        need("pyarrow.csv", "cli", "CSV output")
         self.out = out
         self.definitions = definitions
         self.parts = parts
@@ -270,27 +321,26 @@ class CsvFiles:
     def location(self, name: str) -> Path:
         return self.out.shown(f"{name}.csv")
 
-    def _file(self, name: str, columns: dict[str, Any] | None = None):
+    def _file(self, name: str, table: Any = None):
         file = self.files.get(name)
         if file is None:
-            if columns is None:
-                columns = empty_table(self.definitions.packet_type(name), WriteOptions("csv"))
-            path = self.out.staging_path(f"{name}.csv")
-            file = self.files[name] = open(path, "x", newline="", encoding="utf-8")
-            csv.writer(file).writerow(columns)
+            if table is None:
+                table = empty_table(self.definitions.packet_type(name), WriteOptions("csv"))
+            file = self.files[name] = open(self.out.staging_path(f"{name}.csv"), "xb")
+            write_rows(file, table.slice(0, 0), header=True)
         return file
 
     def take(self, result) -> None:
         if self.parts is None:
-            for name, columns in result.tables.items():
-                write_rows(self._file(name, columns), columns)
+            for name, table in result.tables.items():
+                write_rows(self._file(name, table), table)
             return
         for name, rows in result.rows.items():
             if not rows:
                 continue
             file = self._file(name)
             part = self.parts.path(name, result.chunk)
-            with open(part, newline="", encoding="utf-8") as source:
+            with open(part, "rb") as source:
                 shutil.copyfileobj(source, file)
             os.unlink(part)
 
