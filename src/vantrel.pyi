@@ -216,10 +216,9 @@ class RecipeItem(TypedDict):
     convert: NotRequired[Conversion]
     check: NotRequired[str | CheckSpec]
 
-class CheckSpec(TypedDict, total=False):
+class CrcParameters(TypedDict, total=False):
     """A check by name ("algorithm") or by the parameters of a Rocksoft-model
-    CRC, optionally over the bytes [start, stop) of the layout (default: from
-    its first byte up to the check field)."""
+    CRC (docs/checks.md)."""
 
     algorithm: str
     width: int
@@ -228,6 +227,11 @@ class CheckSpec(TypedDict, total=False):
     refin: bool
     refout: bool
     xorout: int
+
+class CheckSpec(CrcParameters, total=False):
+    """A check field's algorithm, optionally over the bytes [start, stop) of
+    the layout (default: from its first byte up to the check field)."""
+
     start: int
     stop: int
 
@@ -646,18 +650,11 @@ class FramingRules(TypedDict, total=False):
     confirm: SupportsIndex
     check: str | FramingCheck
 
-class FramingCheck(TypedDict, total=False):
-    """The check that ends every packet (docs/checks.md): an algorithm by
-    name or CRC parameters, the first byte it covers (``start``, default 0)
-    and the byte order of its value (default "big")."""
+class FramingCheck(CrcParameters, total=False):
+    """The check that ends every packet (docs/checks.md): its algorithm, the
+    first byte it covers (``start``, default 0) and the byte order of its
+    value (default "big")."""
 
-    algorithm: str
-    width: int
-    poly: int
-    init: int
-    refin: bool
-    refout: bool
-    xorout: int
     start: int
     byte_order: ByteOrder
 

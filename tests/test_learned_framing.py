@@ -6,6 +6,7 @@ import random
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from test_streams import covers_every_byte
 
 import vantrel
 
@@ -37,18 +38,6 @@ def assemble(packets, damaged=()):
             truth.add(len(stream))
         stream += bytes(packet)
     return stream, truth
-
-
-def tiles(framed, size):
-    pieces = sorted(
-        [(int(o), int(o) + int(n)) for o, n in zip(framed.offsets, framed.lengths)]
-        + [(s.start, s.stop) for s in framed.skipped]
-    )
-    position = 0
-    for start, stop in pieces:
-        assert start == position and stop > start
-        position = stop
-    assert position == size
 
 
 def test_a_clean_stream_learns_its_identifiers_and_bounds():
@@ -83,7 +72,7 @@ def test_damaged_lengths_are_repaired_with_learned_rules(apids):
     stream, truth = assemble(packets, damaged)
     _, every_start = assemble(packets)
     framed = vantrel.split_packets(stream, **CCSDS, errors="report", rules="learn")
-    tiles(framed, len(stream))
+    covers_every_byte(framed, len(stream))
     found = set(map(int, framed.offsets))
     assert len(found & truth) >= 0.99 * len(truth)
     # A damaged packet may be framed where it starts (its wrong length cut
@@ -130,7 +119,7 @@ def test_learned_framing_tiles_the_stream_and_invents_little(seed, garbage_runs)
         truth.add(len(stream))
         stream += bytes(packet)
     framed = vantrel.split_packets(stream, **CCSDS, errors="report", rules="learn")
-    tiles(framed, len(stream))
+    covers_every_byte(framed, len(stream))
     found = set(map(int, framed.offsets))
     assert len(found - truth) <= 1
     assert len(found & truth) >= len(truth) - 3 * garbage_runs

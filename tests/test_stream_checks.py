@@ -8,6 +8,7 @@ import crcmod.predefined
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from test_streams import covers_every_byte
 
 import vantrel
 
@@ -42,17 +43,6 @@ def checked_stream(rng, count, apids=(0x2A5, 0x100, 0x3F0)):
     return packets, offsets
 
 
-def tiles(framed, size):
-    pieces = [(int(o), int(o) + int(n)) for o, n in zip(framed.offsets, framed.lengths)]
-    pieces += [(s.start, s.stop) for s in framed.skipped]
-    pieces.sort()
-    position = 0
-    for start, stop in pieces:
-        assert start == position and stop > start
-        position = stop
-    assert position == size
-
-
 def passes_check(packet):
     return CRC16(bytes(packet[:-2])) == int.from_bytes(packet[-2:], "big")
 
@@ -70,7 +60,7 @@ def test_a_damaged_body_is_reported_as_that_packet_alone():
     packets[20][9] ^= 0x04
     stream = b"".join(packets)
     framed = vantrel.split_packets(stream, **CCSDS, errors="report", rules=CHECKED)
-    tiles(framed, len(stream))
+    covers_every_byte(framed, len(stream))
     assert list(framed.offsets) == offsets[:20] + offsets[21:]
     (skipped,) = framed.skipped
     assert (skipped.start, skipped.stop, skipped.reason) == (offsets[20], offsets[21], "bad check")
@@ -105,7 +95,7 @@ def test_checks_by_parameters_other_widths_and_byte_orders(check, crc, width, or
     packets[7][12] ^= 0x80
     stream = b"".join(packets)
     framed = vantrel.split_packets(stream, **CCSDS, errors="report", rules={"check": check})
-    tiles(framed, len(stream))
+    covers_every_byte(framed, len(stream))
     starts = [sum(map(len, packets[:k])) for k in range(20)]
     assert set(map(int, framed.offsets)) <= set(starts) - {starts[7]}
     assert any(s.start <= starts[7] < s.stop for s in framed.skipped)
@@ -182,7 +172,7 @@ def test_with_a_check_nothing_is_invented_and_damage_is_reported(damages, seed):
             truth[len(stream)] = i
         stream += bytes(packet)
     framed = vantrel.split_packets(stream, **CCSDS, errors="report", rules=CHECKED)
-    tiles(framed, len(stream))
+    covers_every_byte(framed, len(stream))
     found = list(map(int, framed.offsets))
     # Every framed packet passes its check, and is a true undamaged packet
     # (a damaged one may still pass: a flip that lands in bytes it does not
