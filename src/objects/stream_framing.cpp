@@ -235,7 +235,12 @@ bool read_rules(PyObject* object, FramingRules& rules) {
     return false;
   }
   rules.confirm = static_cast<std::uint32_t>(confirm);
-  return !entries[4] || read_rule_check(entries[4].get(), rules.check);
+  if (!entries[4]) return true;
+  if (!read_rule_check(entries[4].get(), rules.check)) return false;
+  // Two packets whose checks hold are as unlikely by chance as billions of
+  // header values: with a check, two in a row confirm unless told otherwise.
+  if (!entries[3]) rules.confirm = 2;
+  return true;
 }
 
 // ---- split_packets ----------------------------------------------------------
@@ -565,7 +570,8 @@ PyMethodDef split_packets_definition = {
     "    and 'check': the CRC or checksum in the last bytes of every packet (a\n"
     "    name such as 'CRC-16/IBM-3740', or a dict with 'algorithm' or CRC\n"
     "    parameters, 'start' and 'byte_order'); a packet whose check fails is\n"
-    "    no packet, and is skipped as 'bad check'. rules='learn' learns the\n"
+    "    no packet, and is skipped as 'bad check' (with a check, 'confirm'\n"
+    "    defaults to 2). rules='learn' learns the\n"
     "    header words that hold identifiers and the length bounds from the\n"
     "    stream's clean stretches and frames with them; the report's 'learned'\n"
     "    attribute holds the rules learned.\n"
