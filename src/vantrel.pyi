@@ -189,6 +189,11 @@ class RecipeItem(TypedDict):
         word_bits: 16 or 32: the field is a bit field of a word stored
             little-endian (byte_order "little"); offset_bits and the field's
             position count from the word's most significant bit.
+        pad: How a text field is padded to its width: "nul" or "space"
+            after the text, "leading_nul" or "leading_space" before it.
+            Values are read without the padding and packed with it.
+        keep_raw: With a convert: the raw values too, as a field named
+            name + "_raw" after the recipe's fields (never packed).
         convert: The field's engineering value, a ``Conversion``
             (calibration, state names or time code; docs/conversions.md).
             Calibrations and state names convert every element of an
@@ -200,7 +205,8 @@ class RecipeItem(TypedDict):
 
     ``Layout`` also takes byte_order as a permutation of the field's bytes
     ("2143", "3412", "78563412"): digit m says where the byte of
-    significance m (most significant first) is stored, counting from 1.
+    significance m (most significant first) is stored, counting from 1
+    ("2341" reads 01 02 03 04 as 0x02030401).
     """
 
     name: str
@@ -212,6 +218,8 @@ class RecipeItem(TypedDict):
     value: NotRequired[int | float | str]
     count: NotRequired[int | str]
     word_bits: NotRequired[Literal[16, 32]]
+    pad: NotRequired[Literal["nul", "space", "leading_nul", "leading_space"]]
+    keep_raw: NotRequired[bool]
 
     convert: NotRequired[Conversion]
     check: NotRequired[str | CheckSpec]

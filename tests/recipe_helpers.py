@@ -14,6 +14,18 @@ def item(name="x", encoding="unsigned", bits=8, byte_order="big", reverse_bits=F
     }
 
 
+def one_type_document(layout, **defaults):
+    """A definitions document of one packet type "hk", each packet framed by
+    the 8-bit length of its first byte; `defaults` beside big-endian items."""
+    return {
+        "defaults": {"byte_order": "big", "reverse_bits": False, **defaults},
+        "framing": {"length_offset_bits": 0, "length_bits": 8, "length_adjust": 0},
+        "type_field": {"offset_bits": 0, "bits": 0},
+        "sequence": False,
+        "packets": {"hk": {"layout": layout}},
+    }
+
+
 class BitWriter:
     """Places fields MSB-first at absolute bit positions, as a list of bits."""
 

@@ -1,28 +1,21 @@
 """The library under the command: `vantrel.definitions` and `vantrel.archives`
 give in Python what `vantrel decode` writes to files."""
 
-from pathlib import Path
-
 import pytest
 
 import vantrel
 import vantrel.archives
 import vantrel.definitions
-from vantrel.command.main import main
+from command_helpers import ARCHIVE, DEFINITIONS, TABLES, run
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
-
-EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "command"
-ARCHIVE = EXAMPLE / "day.bin"
-DEFINITIONS = EXAMPLE / "day.toml"
-TABLES = ("housekeeping", "event", "magnetometer")
 
 
 @pytest.fixture(scope="module")
 def written(tmp_path_factory):
     out = tmp_path_factory.mktemp("tables")
-    assert main(["decode", str(DEFINITIONS), str(ARCHIVE), "-o", str(out), "-q"]) == 0
+    assert run("decode", DEFINITIONS, ARCHIVE, "-o", out, "-q") == 0
     return {t: pq.read_table(out / f"{t}.parquet") for t in TABLES}
 
 

@@ -8,6 +8,7 @@ import pickle
 import tracemalloc
 
 import numpy as np
+import pyarrow as pa
 import pytest
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
@@ -96,13 +97,17 @@ def model_unpack(recipe, buffer, packet_bits):
     the packet's end."""
     stream = bits_of(buffer)[:packet_bits]
     values, running = {}, 0
-    for entry in recipe:
+    for index, entry in enumerate(recipe):
         start = entry.get("offset_bits", running)
         count = entry.get("count")
         if count is None:
             n = 1
         elif count == "*":
-            n = max(packet_bits - start, 0) // entry["bits"]
+            # The fields after it end with the packet.
+            trailer = sum(e["bits"] * e.get("count", 1) for e in recipe[index + 1 :])
+            if start + trailer > packet_bits:
+                return None
+            n = (packet_bits - start - trailer) // entry["bits"]
         elif isinstance(count, str):
             n = values[count]
         else:
@@ -110,6 +115,8 @@ def model_unpack(recipe, buffer, packet_bits):
         end = start + n * entry["bits"]
         if end > packet_bits:
             return None
+        if count == "*":
+            end = packet_bits - trailer
         decoded = [
             model_value(
                 entry["encoding"],
@@ -133,8 +140,8 @@ ORDERS = {
 @st.composite
 def array_recipes(draw, text=False):
     """Random recipes: scalars of odd widths, a count field, fixed arrays,
-    one counted array, fields after it, sometimes a rest-of-packet array at
-    the end; with `text`, text fields among them."""
+    one counted array, fields after it, sometimes a rest-of-packet array
+    near the end with fixed fields after it; with `text`, text fields among them."""
     recipe, names = [], iter(f"f{i}" for i in range(100))
     counted = False
     for _ in range(draw(st.integers(1, 5))):
@@ -157,6 +164,15 @@ def array_recipes(draw, text=False):
         recipe.append(entry)
     if draw(st.booleans()):
         recipe.append(item(next(names), "unsigned", draw(st.sampled_from([4, 8, 16])), count="*"))
+        # A trailer (a footer, a CRC), placed from the packet's end.
+        for _ in range(draw(st.integers(0, 2))):
+            bits = draw(st.sampled_from([3, 8, 16]))
+            entry = item(
+                next(names), "unsigned", bits, draw(st.sampled_from(ORDERS.get(bits, ["big"])))
+            )
+            if draw(st.booleans()):
+                entry["count"] = draw(st.integers(0, 2))
+            recipe.append(entry)
     return recipe
 
 
@@ -296,6 +312,49 @@ def test_rest_of_packet_array():
     assert strided["s"].values.tolist() == [2, 4]
 
 
+def test_fields_after_a_rest_of_packet_array_are_placed_from_the_packets_end():
+    recipe = [
+        item("length", "unsigned", 8),
+        item("s", "unsigned", 16, count="*"),
+        item("status", "unsigned", 4),
+        item("crc", "unsigned", 12),
+    ]
+    layout = vantrel.Layout(recipe, packet_length={"offset_bits": 0, "bits": 8, "adjust": 0})
+    packet = layout.pack({"s": [7, 8], "status": 5, "crc": 0xABC})
+    assert packet == bytes([7, 0, 7, 0, 8, 0x5A, 0xBC])
+    assert layout.unpack(packet) == {"length": 7, "s": [7, 8], "status": 5, "crc": 0xABC}
+    # The packet's length, not the buffer's end, says where the trailer is.
+    assert layout.unpack(packet + b"\xff\xff")["crc"] == 0xABC
+    archive = packet + layout.pack({"s": [], "status": 1, "crc": 2}) + packet
+    offsets = vantrel.split_packets(archive, length_offset_bits=0, length_bits=8, length_adjust=0)
+    columns = layout.unpack_many(archive, offsets=offsets)
+    assert columns["s"].offsets.tolist() == [0, 2, 2, 4]
+    assert columns["crc"].tolist() == [0xABC, 2, 0xABC]
+    assert columns["status"].tolist() == [5, 1, 5]
+    arrow = pa.table(layout.unpack_many(archive, offsets=offsets, output="arrow"))
+    assert arrow.column("crc").to_pylist() == [0xABC, 2, 0xABC]
+    assert arrow.column("s").to_pylist() == [[7, 8], [], [7, 8]]
+    assert layout.pack_many(columns) == archive
+    # Without a length field: each packet's lengths=, a stride, or one packet's buffer.
+    plain = vantrel.Layout(recipe[1:])
+    body = bytes([0, 1, 0, 2, 0, 3, 0x91, 0x23])
+    assert plain.unpack(body) == {"s": [1, 2, 3], "status": 9, "crc": 0x123}
+    by_length = plain.unpack_many(body + body[4:], offsets=[0, 8], lengths=[8, 4])
+    assert by_length["s"].to_list()[1].tolist() == [3]
+    assert by_length["crc"].tolist() == [0x123, 0x123]
+    assert plain.unpack_many(body * 2, stride=8)["status"].tolist() == [9, 9]
+    # Bits the array's whole values leave over lie between the array and the trailer.
+    odd = vantrel.Layout([item("s", "unsigned", 16, count="*"), item("crc", "unsigned", 8)])
+    assert odd.unpack(bytes([0, 1, 0xEE, 0x42])) == {"s": [1], "crc": 0x42}
+    with pytest.raises(
+        ValueError,
+        match=r"recipe item 1 \('s'\): the fields after the rest-of-packet array need 16 bits",
+    ):
+        layout.unpack(bytes([2, 0]))
+    with pytest.raises(ValueError, match=r"^packet 1 at byte 8: recipe item 0 \('s'\)"):
+        plain.unpack_many(body + body[:1], offsets=[0, 8], lengths=[8, 1])
+
+
 # ---- Packet lengths -------------------------------------------------------------
 
 
@@ -404,16 +463,17 @@ def test_pack_many_round_trips_ragged_columns():
 # ---- Word orders ----------------------------------------------------------------
 
 
-def test_permuted_byte_orders_read_as_ccsdspy_reads_them():
+def test_permuted_byte_orders_name_the_stored_byte_of_each_significance():
     packet = bytes([1, 2, 3, 4, 5, 6, 7, 8])
     layout = vantrel.Layout(
         [
             item("a", "unsigned", 32, "2143"),
-            item("b", "unsigned", 32, "4231"),
+            item("b", "unsigned", 32, "2341"),
         ]
     )
-    # Digit m says where the byte of significance m is stored.
-    assert layout.unpack(packet) == {"a": 0x02010403, "b": 0x08060705}
+    # Digit m says where the byte of significance m is stored (ccsdspy's
+    # "2341" would give 0x08050607: it reads the string mirrored).
+    assert layout.unpack(packet) == {"a": 0x02010403, "b": 0x06070805}
     assert layout.pack(layout.unpack(packet)) == packet
     wide = vantrel.Layout([item("w", "unsigned", 64, "78563412")])
     assert wide.unpack(packet)["w"] == 0x0708050603040102
@@ -464,8 +524,8 @@ def test_bit_fields_of_little_endian_words():
         ([item("t", "us_ascii", 16, count=2)], r"a text field cannot have a count"),
         ([item("a", bits=0, count=2)], r"the values of an array need at least 1 bit"),
         (
-            [item("a", count="*"), item("b")],
-            r"recipe item 1 \('b'\): it follows the rest-of-packet array",
+            [item("n"), item("a", count="*"), item("b", count="n")],
+            r"recipe item 2 \('b'\).*variable array cannot follow the rest-of-packet array",
         ),
         (
             [item("a", "unsigned", 32, "2135")],

@@ -356,7 +356,7 @@ BROKEN = [
                 "hk": {"key": 1, "layout": [ITEM, {"name": "temp", "encoding": "unsigned"}]}
             },
         },
-        "bad.json: packet type 'hk': recipe item 1 ('temp'): KeyError: \"Recipe missing required "
+        "bad.json: packet type 'hk': layout item 1 ('temp'): KeyError: \"Recipe missing required "
         "field: 'bits'\"",
     ),
     (
@@ -364,12 +364,12 @@ BROKEN = [
             "defaults": {"byte_order": "big", "reverse_bits": False},
             "packets": {"hk": {"key": 1, "layout": [{**ITEM, "encoding": "uint8"}]}},
         },
-        "bad.json: packet type 'hk': recipe item 0 ('x'): "
-        "ValueError: Unsupported encoding type: uint8",
+        "bad.json: packet type 'hk': layout item 0 ('x'): "
+        "ValueError: Unsupported encoding type: uint8 (known: unsigned, ",
     ),
     (
         {"packets": {"hk": {"key": 1, "layout": ["x"]}}},
-        "bad.json: packet type 'hk': item 0 must be a table (a JSON object)",
+        "bad.json: packet type 'hk': layout item 0 must be a table (a JSON object)",
     ),
     (
         {

@@ -15,20 +15,11 @@ from pathlib import Path
 
 import pytest
 
+from command_helpers import ARCHIVE, DEFINITIONS, TABLES, run
 from vantrel.command import engine
 from vantrel.command.common import CommandError
-from vantrel.command.main import main
 
 pq = pytest.importorskip("pyarrow.parquet")
-
-EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "command"
-ARCHIVE = EXAMPLE / "day.bin"
-DEFINITIONS = EXAMPLE / "day.toml"
-TABLES = ("housekeeping", "event", "magnetometer")
-
-
-def run(*argv):
-    return main([str(a) for a in argv])
 
 
 def tree(folder: Path) -> dict[str, bytes | None]:

@@ -6,20 +6,11 @@ from pathlib import Path
 
 import pytest
 
-from vantrel.command.main import main
+from command_helpers import ARCHIVE, DEFINITIONS, TABLES, run
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 ipc = pytest.importorskip("pyarrow.ipc")
-
-EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "command"
-ARCHIVE = EXAMPLE / "day.bin"
-DEFINITIONS = EXAMPLE / "day.toml"
-TABLES = ("housekeeping", "event", "magnetometer")
-
-
-def run(*argv):
-    return main([str(a) for a in argv])
 
 
 @pytest.fixture(scope="module")

@@ -112,7 +112,34 @@ def test_recipe_errors_name_the_item(recipe, index, name):
     with pytest.raises(ValueError) as from_layout:
         vantrel.Layout(recipe)
     where = f"recipe item {index} ({name}): " if name else f"recipe item {index}: "
-    assert str(from_layout.value) == where + str(from_packet_function.value)
+    expected = where + str(from_packet_function.value)
+    if "Unsupported encoding type" in expected:  # Layout adds the names there are
+        message, known = str(from_layout.value).split(" (known: ")
+        assert message == expected
+        assert_every_encoding(known.rstrip(")").split(", "))
+    else:
+        assert str(from_layout.value) == expected
+
+
+def assert_every_encoding(names):
+    """`names` are the 34 encoding names, each once, each one the packet
+    functions know."""
+    assert len(names) == len(set(names)) == 34
+    for name in names:
+        probe = {**item("x", name, 128), "byte_order": "big"}
+        try:
+            vantrel.unpack_parameters(bytes(16), 0, [probe])
+        except ValueError as error:
+            assert "Unsupported encoding type" not in str(error), name
+
+
+def test_misspelt_keys_and_encodings_get_a_suggestion():
+    with pytest.raises(ValueError, match=r"recipe item 0 \('a'\): unknown key 'encodng'; did"):
+        vantrel.Layout([{"name": "a", "encodng": "unsigned", "bits": 8}])
+    with pytest.raises(ValueError, match=r"^recipe item 0: unknown key 'nme'; did you mean 'name'"):
+        vantrel.Layout([{"nme": "a", "encoding": "unsigned", "bits": 8}])
+    with pytest.raises(ValueError, match=r"unsignd; did you mean 'unsigned'\? \(known: unsigned, "):
+        vantrel.Layout([item("a", "unsignd")])
 
 
 def test_recipe_must_be_a_sequence_of_dicts():

@@ -270,7 +270,8 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
   std::vector<std::uint8_t> check_given(data.checks.size(), 1);
   std::size_t count = 0;
   std::ptrdiff_t first_column = -1;
-  for (std::size_t j = 0; j < fields.size(); ++j) {
+  // The raw twins of "keep_raw" (after these) are read back, never packed.
+  for (std::size_t j = 0; j < data.packed_fields; ++j) {
     PyObject* name = data.items[j].name.get();
     Ref column = Ref::steal(PyObject_GetItem(columns, name));
     if (!column && data.items[j].check && PyErr_ExceptionMatches(PyExc_KeyError)) {
@@ -302,7 +303,8 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
       PyErr_Format(PyExc_ValueError,
                    "column %R has %zu values but column %R has %zu: every column needs one value "
                    "per packet",
-                   name, sources[j].length, data.items[static_cast<std::size_t>(first_column)].name.get(), count);
+                   name, sources[j].length,
+                   data.items[static_cast<std::size_t>(first_column)].name.get(), count);
       return nullptr;
     }
   }
@@ -322,7 +324,7 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
 
   for (std::size_t row = 0; row < count; ++row) {
     const std::span<std::uint8_t> packet(bytes + row * record, record);
-    for (std::size_t j = 0; j < fields.size(); ++j) {
+    for (std::size_t j = 0; j < data.packed_fields; ++j) {
       if (computed[j] != 0) continue;
       const PlannedField& field = fields[j];
       const ColumnSource& source = sources[j];

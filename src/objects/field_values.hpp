@@ -4,6 +4,7 @@
 
 #include "binding/convert.hpp"
 #include "placement/encoding_table.hpp"
+#include "placement/field_io.hpp"
 
 namespace vantrel {
 
@@ -21,16 +22,40 @@ inline bool convert_value(ValueKind kind, PyObject* value, PackInput& input) {
   return false;
 }
 
-// A decoded value as an int, float or str (text the decoder wrote to `text`).
-inline PyObject* field_value_to_python(const FieldValue& value, StrResult& text) {
+// `text` (a new reference, stolen) without the padding `pad` on its side:
+// the same object when there is none.
+inline PyObject* strip_text_padding(PyObject* text, TextPad pad) {
+  if (text == nullptr || pad == TextPad::None) return text;
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+  const int kind = PyUnicode_KIND(text);
+  const void* units = PyUnicode_DATA(text);
+  const Py_UCS4 padding = pad_character(pad);
+  Py_ssize_t begin = 0;
+  Py_ssize_t end = length;
+  if (pad_leads(pad)) {
+    while (begin < end && PyUnicode_READ(kind, units, begin) == padding) ++begin;
+  } else {
+    while (end > begin && PyUnicode_READ(kind, units, end - 1) == padding) --end;
+  }
+  if (begin == 0 && end == length) return text;
+  PyObject* stripped = PyUnicode_Substring(text, begin, end);
+  Py_DECREF(text);
+  return stripped;
+}
+
+// A decoded value as an int, float or str (text the decoder wrote to
+// `text`, its padding `pad` stripped).
+inline PyObject* field_value_to_python(const FieldValue& value, StrResult& text,
+                                       TextPad pad = TextPad::None) {
   struct Converter {
     StrResult& text;
+    TextPad pad;
     PyObject* operator()(std::uint64_t v) const { return PyLong_FromUnsignedLongLong(v); }
     PyObject* operator()(std::int64_t v) const { return PyLong_FromLongLong(v); }
     PyObject* operator()(double v) const { return PyFloat_FromDouble(v); }
-    PyObject* operator()(TextWritten) const { return text.release(); }
+    PyObject* operator()(TextWritten) const { return strip_text_padding(text.release(), pad); }
   };
-  return std::visit(Converter{text}, value);
+  return std::visit(Converter{text, pad}, value);
 }
 
 }  // namespace vantrel

@@ -269,7 +269,7 @@ bool decode_text_column(ByteSpan buffer, bool buffer_immutable, const PacketStar
         if (!decoded) {
           failure = ColumnFailure{i, decoded.error()};
         } else {
-          value = text.release();
+          value = strip_text_padding(text.release(), field.spec.pad);
           if (value == nullptr) return false;
           if (reuse) recent.insert(input.bytes, value);
         }

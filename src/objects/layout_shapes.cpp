@@ -17,12 +17,13 @@ namespace vantrel {
 
 namespace {
 
-constexpr std::array<std::string_view, 11> kKnownKeys = {
-    "name",  "encoding",  "bits",    "byte_order", "reverse_bits", "offset_bits",
-    "value", "count",     "word_bits", "convert",  "check"};
+constexpr std::array<std::string_view, 13> kKnownKeys = {
+    "name",  "encoding", "bits",      "byte_order", "reverse_bits", "offset_bits", "value",
+    "count", "word_bits", "convert",  "pad",        "keep_raw",     "check"};
 
-// A count of "*": as many values as the rest of the packet holds.
-constexpr std::string_view kRestCount = "*";
+// The "pad" key's values, in TextPad order from TrailingNul.
+constexpr std::array<std::string_view, 4> kPadNames = {"nul", "space", "leading_nul",
+                                                       "leading_space"};
 
 std::size_t edit_distance(std::string_view a, std::string_view b) {
   std::vector<std::size_t> row(b.size() + 1);
@@ -37,6 +38,21 @@ std::size_t edit_distance(std::string_view a, std::string_view b) {
     }
   }
   return row[b.size()];
+}
+
+}  // namespace
+
+std::string_view nearest_name(std::string_view text, std::span<const std::string_view> names) {
+  std::string_view nearest;
+  std::size_t best = 3;  // suggest only near misses
+  for (const std::string_view known : names) {
+    const std::size_t distance = edit_distance(text, known);
+    if (distance < best || (distance == best && nearest.empty() && distance * 3 <= known.size())) {
+      best = distance;
+      nearest = known;
+    }
+  }
+  return nearest;
 }
 
 bool refuse_unknown_keys(PyObject* object, const LayoutItem& item) {
@@ -54,21 +70,14 @@ bool refuse_unknown_keys(PyObject* object, const LayoutItem& item) {
       if (std::find(kKnownKeys.begin(), kKnownKeys.end(), text) != kKnownKeys.end()) continue;
     }
     std::string message = concat("unknown key ", quoted(key));
-    std::string_view nearest;
-    std::size_t best = 3;  // suggest only near misses
-    for (const std::string_view known : kKnownKeys) {
-      const std::size_t distance = edit_distance(text, known);
-      if (distance < best ||
-          (distance == best && nearest.empty() && distance * 3 <= known.size())) {
-        best = distance;
-        nearest = known;
-      }
-    }
+    const std::string_view nearest = nearest_name(text, kKnownKeys);
     if (!nearest.empty()) message += concat("; did you mean '", nearest, "'?");
     return refuse(item, message);
   }
   return true;
 }
+
+namespace {
 
 // The width a float encoding's name promises: 32 for "ieee754_f32", 0 for
 // names without one.
@@ -83,9 +92,9 @@ std::uint32_t float_format_bits(std::string_view name) {
   return bits;
 }
 
-std::uint64_t item_count(const PlannedField& field, const std::uint64_t* counts,
-                         std::size_t variable) {
-  return field.shape.is_variable() ? counts[variable] : field.fixed_count();
+std::uint64_t item_count(const Plan& plan, std::size_t j, const std::uint64_t* counts) {
+  const std::size_t variable = plan.variable_of(j);
+  return variable != Plan::kNotVariable ? counts[variable] : plan.fields()[j].fixed_count();
 }
 
 PyObject* raise_at(const LayoutItem& item, const std::string& message) {
@@ -113,7 +122,6 @@ std::string quoted(PyObject* object) {
 
 bool read_layout_keys(PyObject* object, const LayoutItem& item, FieldShape& shape,
                       Ref& count_name) {
-  if (!refuse_unknown_keys(object, item)) return false;
   Ref count = Ref::borrow(PyDict_GetItemString(object, "count"));
   if (count) {
     if (PyUnicode_Check(count.get())) {
@@ -145,6 +153,65 @@ bool read_layout_keys(PyObject* object, const LayoutItem& item, FieldShape& shap
     }
     shape.word_bits = static_cast<std::uint8_t>(bits);
   }
+  return true;
+}
+
+bool read_text_pad(PyObject* object, const FieldSpec& field, LayoutItem& item, TextPad& pad) {
+  pad = TextPad::None;
+  Ref given = Ref::borrow(PyDict_GetItemString(object, "pad"));
+  if (!given || given.get() == Py_None) return true;
+  const char* text = PyUnicode_Check(given.get()) ? PyUnicode_AsUTF8(given.get()) : nullptr;
+  if (text == nullptr) PyErr_Clear();
+  for (std::size_t k = 0; text != nullptr && k < kPadNames.size(); ++k) {
+    if (kPadNames[k] == text) pad = static_cast<TextPad>(k + 1);
+  }
+  if (pad == TextPad::None) {
+    return refuse(item, concat("pad must be 'nul', 'space', 'leading_nul' or 'leading_space', "
+                               "not ",
+                               quoted(given.get())));
+  }
+  if (!field.is_text()) return refuse(item, "pad is for text fields");
+  // The pad's bytes in the field's encoding: what one more character adds,
+  // which must be the same for every character (no byte order mark).
+  const EncodingRow& row = *field.row;
+  if (row.value_kind == ValueKind::NotPackable) {
+    item.pad_unit = {};
+    return true;  // only read: nothing to fill
+  }
+  const char units[2] = {static_cast<char>(pad_character(pad)),
+                         static_cast<char>(pad_character(pad))};
+  std::string encoded[3];
+  for (std::size_t n = 1; n <= 2; ++n) {
+    PackInput input;
+    input.text = TextView{units, n, 1, true};
+    const Result<FieldContent> content = row.encode_text(input, 64);
+    if (!content) return refuse(item, concat("pad: ", content.error().message));
+    if (const auto* owned = std::get_if<std::string>(&*content)) {
+      encoded[n] = *owned;
+    } else if (const auto* bytes = std::get_if<ByteSpan>(&*content)) {
+      encoded[n].assign(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+    }
+  }
+  if (encoded[1].empty() || encoded[1].size() > item.pad_unit.bytes.size() ||
+      encoded[2] != encoded[1] + encoded[1]) {
+    return refuse(item, concat("pad needs an encoding in which every character stands alone; ",
+                               row.name, " has a byte order mark"));
+  }
+  std::copy(encoded[1].begin(), encoded[1].end(), item.pad_unit.bytes.begin());
+  item.pad_unit.size = static_cast<std::uint8_t>(encoded[1].size());
+  return true;
+}
+
+bool read_keep_raw(PyObject* object, LayoutItem& item) {
+  Ref given = Ref::borrow(PyDict_GetItemString(object, "keep_raw"));
+  if (!given || given.get() == Py_False) return true;
+  if (given.get() != Py_True) {
+    return refuse(item, concat("keep_raw must be true or false, not ", quoted(given.get())));
+  }
+  if (!item.conversion) {
+    return refuse(item, "keep_raw keeps the raw values beside converted ones: it needs a convert");
+  }
+  item.keep_raw = true;
   return true;
 }
 
@@ -183,7 +250,6 @@ bool read_permutation(std::string_view text, std::uint32_t bits, const LayoutIte
 
 bool check_layout(std::vector<ShapedField>& fields, const std::vector<LayoutItem>& items,
                   const std::vector<Ref>& count_names) {
-  std::optional<std::size_t> rest_item;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     ShapedField& field = fields[i];
     const LayoutItem& item = items[i];
@@ -201,11 +267,6 @@ bool check_layout(std::vector<ShapedField>& fields, const std::vector<LayoutItem
       return refuse(
           item, concat("a ", row.name, " field needs ", promised, " bits, not ", field.spec.bits));
     }
-    if (rest_item && !field.spec.offset) {
-      return refuse(item, concat("it follows the rest-of-packet array of recipe item ", *rest_item,
-                                 ", which fills the packet; give it an offset_bits"));
-    }
-    if (field.spec.offset) rest_item.reset();
     const bool numeric = !field.spec.is_text();
     if (field.shape.word_bits != 0) {
       if (!numeric || field.shape.is_array() || field.shape.permuted_bytes != 0) {
@@ -228,7 +289,6 @@ bool check_layout(std::vector<ShapedField>& fields, const std::vector<LayoutItem
       return refuse(item, "a text field cannot have a count: its bits hold one string");
     }
     if (field.spec.bits == 0) return refuse(item, "the values of an array need at least 1 bit");
-    if (field.shape.kind == CountKind::Rest) rest_item = i;
     if (field.shape.kind != CountKind::Counted) continue;
     PyObject* name = count_names[i].get();
     std::optional<std::size_t> found;
@@ -343,7 +403,7 @@ PyObject* shaped_value(const PlannedField& field, const LayoutItem& item, ByteSp
     raise_error(decoded.error());
     return rewrap_engine_failure(item.context);
   }
-  return field_value_to_python(*decoded, text);
+  return field_value_to_python(*decoded, text, field.spec.pad);
 }
 
 PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
@@ -377,12 +437,10 @@ PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t o
   if (!values) return nullptr;
   FieldScratch scratch;
   const std::uint64_t packet_bits = end_bit - offset_bits;
-  std::size_t variable = 0;
   for (std::size_t j = 0; j < fields.size(); ++j) {
     const PlannedField& field = fields[j];
     const LayoutItem& item = data.items[j];
-    const std::uint64_t count = item_count(field, counts.data(), variable);
-    if (field.shape.is_variable()) ++variable;
+    const std::uint64_t count = item_count(plan, j, counts.data());
     const std::uint64_t base = bases[field.segment];
     std::uint64_t first = 0, last = 0;
     if (__builtin_add_overflow(base, field.first_bit(), &first) ||
@@ -483,7 +541,7 @@ bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
                       std::vector<std::uint8_t>& archive, bool raw) {
   const Plan& plan = data.plan;
   const std::span<const PlannedField> fields = plan.fields();
-  const std::size_t n = fields.size();
+  const std::size_t n = data.packed_fields;  // the raw twins after them are never packed
   std::vector<Ref> values(n);
   std::vector<Ref> sequences(n);
   std::vector<std::uint8_t> missing(n, 0);
@@ -571,6 +629,13 @@ bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
     if (field.shape.is_variable()) bases[++variable] = end;
   }
   const std::uint64_t size = size_bits / 8 + (size_bits % 8 != 0);
+  // A rest-of-packet array's trailer ends with the packet, as unpacking places it.
+  const std::span<const std::size_t> variables = plan.variable_items();
+  for (std::size_t v = 0; v < variables.size(); ++v) {
+    if (fields[variables[v]].shape.kind == CountKind::Rest && plan.trailer_bits(v) != 0) {
+      bases[v + 1] = size * 8 - plan.trailer_bits(v);
+    }
+  }
   if (const auto j = length_item(data); j && missing[*j]) {
     const std::int64_t adjust = data.packet_length->adjust;
     const __int128 length = static_cast<__int128>(size) - adjust;

@@ -22,10 +22,26 @@ bool refuse(const LayoutItem& item, const std::string& message);
 // repr(object) as UTF-8, "?" when it fails.
 std::string quoted(PyObject* object);
 
-// Refuses keys that no recipe item knows, suggesting the nearest known one;
-// reads "count" and "word_bits" into `shape`. A count naming a field is left
+// The name of `names` nearest to `text` when it is a near miss (a typo),
+// else empty.
+std::string_view nearest_name(std::string_view text, std::span<const std::string_view> names);
+
+// Refuses keys that no recipe item knows, suggesting the nearest known one.
+// False with ValueError set.
+bool refuse_unknown_keys(PyObject* object, const LayoutItem& item);
+
+// Reads "count" and "word_bits" into `shape`. A count naming a field is left
 // in `count_name` for check_layout to resolve. False with ValueError set.
 bool read_layout_keys(PyObject* object, const LayoutItem& item, FieldShape& shape, Ref& count_name);
+
+// Reads the "pad" key of a text field into `pad`, and into item.pad_unit
+// the pad character's bytes in the field's encoding. False with ValueError
+// set.
+bool read_text_pad(PyObject* object, const FieldSpec& field, LayoutItem& item, TextPad& pad);
+
+// Reads "keep_raw" (true or false; true only with a conversion) into
+// item.keep_raw. False with ValueError set.
+bool read_keep_raw(PyObject* object, LayoutItem& item);
 
 // Whether a byte order is written as digits ("2143"): a layout-only form.
 bool is_permutation_text(std::string_view text);

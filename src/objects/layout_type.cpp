@@ -49,6 +49,19 @@ Ref exact_str(const TextField& field) {
   return Ref::steal(copy);
 }
 
+bool refuse_unknown_encoding(std::string_view encoding, const LayoutItem& item) {
+  std::vector<std::string_view> names;
+  std::string known;
+  for (const EncodingRow& row : encoding_rows()) {
+    names.push_back(row.name);
+    known += concat(known.empty() ? "" : ", ", row.name);
+  }
+  std::string message = concat("ValueError: Unsupported encoding type: ", encoding);
+  const std::string_view nearest = nearest_name(encoding, names);
+  if (!nearest.empty()) message += concat("; did you mean '", nearest, "'?");
+  return refuse(item, concat(message, " (known: ", known, ")"));
+}
+
 // Reads one item with the checks, and in the order, of unpack_parameters.
 // False with the failure raised as ValueError naming the item.
 bool read_item(PyObject* object, std::size_t index, ShapedField& field, Ref& count_name,
@@ -57,6 +70,14 @@ bool read_item(PyObject* object, std::size_t index, ShapedField& field, Ref& cou
   RecipeItem reader;
   ItemFields fields;
   item.context = item_context(index, nullptr);
+  if (PyDict_Check(object)) {
+    // A misspelt key ("encodng") explains a missing one better than the
+    // missing key does: keys are checked first.
+    Ref named = Ref::borrow(PyDict_GetItemString(object, "name"));
+    if (named && PyUnicode_Check(named.get())) item.context = item_context(index, named.get());
+    if (!refuse_unknown_keys(object, item)) return false;
+    item.context = item_context(index, nullptr);
+  }
   if (!read_item_name(reader, object, fields)) {
     rewrap_engine_failure(item.context);
     return false;
@@ -74,6 +95,11 @@ bool read_item(PyObject* object, std::size_t index, ShapedField& field, Ref& cou
   const bool permuted = is_permutation_text(fields.byte_order.text);
   const bool read = permuted || parse_byte_order(fields.byte_order, byte_order);
   spec.row = read ? resolve_encoding(fields.encoding) : nullptr;
+  if (spec.row == nullptr && read && PyErr_ExceptionMatches(PyExc_ValueError)) {
+    // The packet functions' message, with the names there are.
+    PyErr_Clear();
+    return refuse_unknown_encoding(fields.encoding.text, item);
+  }
   if (spec.row == nullptr) {
     rewrap_engine_failure(item.context);
     return false;
@@ -89,7 +115,39 @@ bool read_item(PyObject* object, std::size_t index, ShapedField& field, Ref& cou
     return false;
   }
   return read_layout_keys(object, item, field.shape, count_name) &&
-         read_conversion(object, spec, item, item.conversion) && read_check(object, item, item.check);
+         read_text_pad(object, spec, item, spec.pad) &&
+         read_conversion(object, spec, item, item.conversion) && read_keep_raw(object, item) &&
+         read_check(object, item, item.check);
+}
+
+// Appends the raw twin of recipe item `index`: the same field without its
+// conversion, named name + "_raw".
+bool add_raw_twin(std::size_t index, std::vector<ShapedField>& specs, std::vector<Ref>& count_names,
+                  std::vector<LayoutItem>& items) {
+  ShapedField twin = specs[index];
+  twin.spec.twin = true;
+  twin.spec.twin_of = static_cast<std::uint32_t>(index);
+  twin.spec.offset.reset();
+  Ref count_name = Ref::borrow(count_names[index].get());
+  LayoutItem item;
+  const LayoutItem& field = items[index];
+  PyObject* name = PyUnicode_FromFormat("%U_raw", field.name.get());
+  if (name == nullptr) return false;
+  PyUnicode_InternInPlace(&name);
+  item.name = Ref::steal(name);
+  item.encoding_text = Ref::borrow(field.encoding_text.get());
+  item.byte_order_text = Ref::borrow(field.byte_order_text.get());
+  item.pad_unit = field.pad_unit;
+  Ref quoted_name = Ref::steal(PyObject_Repr(item.name.get()));
+  const char* text = quoted_name ? PyUnicode_AsUTF8(quoted_name.get()) : nullptr;
+  if (text == nullptr) return false;
+  // "recipe item 3 ('temp'), its keep_raw 'temp_raw': "
+  item.context = concat(field.context.substr(0, field.context.size() - 2), ", its keep_raw ",
+                        text, ": ");
+  specs.push_back(twin);
+  count_names.push_back(std::move(count_name));
+  items.push_back(std::move(item));
+  return true;
 }
 
 // Resolves the items' "check" keys against the plan: where each check
@@ -125,19 +183,34 @@ LayoutData* build_layout(PyObject* recipe, PyObject* packet_length) {
     prefix_argument_name("recipe");
     return nullptr;
   }
-  const std::size_t count = static_cast<std::size_t>(PyList_GET_SIZE(items.get()));
-  std::vector<ShapedField> specs(count);
-  std::vector<Ref> count_names(count);
+  const std::size_t recipe_items = static_cast<std::size_t>(PyList_GET_SIZE(items.get()));
+  std::vector<ShapedField> specs;
+  std::vector<Ref> count_names;
   auto data = std::make_unique<LayoutData>();
   if (!read_packet_length(packet_length, data->packet_length)) return nullptr;
-  data->items.resize(count);
-  data->names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
-  if (!data->names) return nullptr;
-  for (std::size_t i = 0; i < count; ++i) {
+  for (std::size_t i = 0; i < recipe_items; ++i) {
     // The list holds its own reference: user code run by a conversion may
     // shrink the caller's sequence, not this copy.
     Ref object = Ref::borrow(PyList_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)));
-    if (!read_item(object.get(), i, specs[i], count_names[i], data->items[i])) return nullptr;
+    specs.emplace_back();
+    count_names.emplace_back();
+    data->items.emplace_back();
+    if (!read_item(object.get(), i, specs.back(), count_names.back(), data->items.back())) {
+      return nullptr;
+    }
+  }
+  // "keep_raw": the raw values too, as fields of their own (name_raw) after
+  // the recipe's.
+  for (std::size_t i = 0; i < recipe_items; ++i) {
+    if (data->items[i].keep_raw && !add_raw_twin(i, specs, count_names, data->items)) {
+      return nullptr;
+    }
+  }
+  const std::size_t count = specs.size();
+  data->packed_fields = recipe_items;
+  data->names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+  if (!data->names) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
     PyTuple_SET_ITEM(data->names.get(), static_cast<Py_ssize_t>(i),
                      Ref::borrow(data->items[i].name.get()).release());
   }
@@ -193,6 +266,38 @@ bool raise_item_failure(const Error& error, const LayoutItem& item) {
   raise_error(error);
   rewrap_engine_failure(item.context);
   return false;
+}
+
+bool place_padded(const PlannedField& field, const LayoutItem& item, const FieldContent& content,
+                  std::span<std::uint8_t> packet) {
+  ByteSpan text;
+  if (const auto* owned = std::get_if<std::string>(&content)) {
+    text = ByteSpan(reinterpret_cast<const std::uint8_t*>(owned->data()), owned->size());
+  } else {
+    text = std::get<ByteSpan>(content);
+  }
+  const std::uint64_t width = (std::uint64_t{field.spec.bits} + 7) / 8;
+  if (text.size() >= width) {
+    place_field(packet, field.position, field.spec, content);
+    return true;
+  }
+  const std::string_view unit = item.pad_unit.view();
+  const std::uint64_t room = width - text.size();
+  if (room % unit.size() != 0) {
+    return raise_item_failure(
+        Error{ErrorKind::ValueError,
+              concat("the text's ", text.size(), " bytes leave ", room, " of the field's ", width,
+                     ", which pad characters of ", unit.size(), " bytes cannot fill")},
+        item);
+  }
+  std::string padded;
+  padded.reserve(width);
+  const bool leads = pad_leads(field.spec.pad);
+  if (!leads) padded.append(reinterpret_cast<const char*>(text.data()), text.size());
+  for (std::uint64_t k = 0; k < room / unit.size(); ++k) padded += unit;
+  if (leads) padded.append(reinterpret_cast<const char*>(text.data()), text.size());
+  place_field(packet, field.position, field.spec, FieldContent{std::move(padded)});
+  return true;
 }
 
 bool raise_not_packable(const LayoutItem& item) {
@@ -290,7 +395,7 @@ PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t o
         raise_error(decoded.error());
         return rewrap_engine_failure(data.items[i].context);
       }
-      value = Ref::steal(field_value_to_python(*decoded, text));
+      value = Ref::steal(field_value_to_python(*decoded, text, field.spec.pad));
     }
     if (!value || PyDict_SetItem(values.get(), data.items[i].name.get(), value.get()) < 0) {
       return nullptr;
@@ -340,7 +445,7 @@ bool pack_fields(const LayoutData& data, PyObject* values, std::span<std::uint8_
   // not the next field ends the walk; look-ups take over from there.
   bool in_order = PyDict_CheckExact(values);
   Py_ssize_t cursor = 0;
-  for (std::size_t i = 0; i < fields.size(); ++i) {
+  for (std::size_t i = 0; i < data.packed_fields; ++i) {
     const PlannedField& field = fields[i];
     const LayoutItem& item = data.items[i];
     PyObject* key = nullptr;
@@ -487,11 +592,12 @@ PyObject* layout_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 // The recipe the layout was built from (its own copy), for pickling.
 PyObject* recipe_of(const LayoutData& data) {
   const std::span<const PlannedField> fields = data.plan.fields();
-  Ref recipe = Ref::steal(PyList_New(static_cast<Py_ssize_t>(fields.size())));
+  Ref recipe = Ref::steal(PyList_New(0));
   if (!recipe) return nullptr;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const FieldSpec& spec = fields[i].spec;
     const LayoutItem& item = data.items[i];
+    if (spec.twin) continue;  // the item's "keep_raw"
     Ref dict = Ref::steal(PyDict_New());
     Ref bits = Ref::steal(PyLong_FromUnsignedLong(spec.bits));
     if (!dict || !bits || PyDict_SetItemString(dict.get(), "name", item.name.get()) < 0 ||
@@ -524,6 +630,11 @@ PyObject* recipe_of(const LayoutData& data) {
       Ref word = Ref::steal(PyLong_FromUnsignedLong(shape.word_bits));
       if (!word || PyDict_SetItemString(dict.get(), "word_bits", word.get()) < 0) return nullptr;
     }
+    if (spec.pad != TextPad::None) {
+      static constexpr const char* kPads[] = {"nul", "space", "leading_nul", "leading_space"};
+      Ref pad = Ref::steal(PyUnicode_FromString(kPads[static_cast<int>(spec.pad) - 1]));
+      if (!pad || PyDict_SetItemString(dict.get(), "pad", pad.get()) < 0) return nullptr;
+    }
     if (item.conversion &&
         PyDict_SetItemString(dict.get(), "convert", item.conversion->canonical.get()) < 0) {
       return nullptr;
@@ -532,7 +643,10 @@ PyObject* recipe_of(const LayoutData& data) {
         PyDict_SetItemString(dict.get(), "check", item.check->canonical.get()) < 0) {
       return nullptr;
     }
-    PyList_SET_ITEM(recipe.get(), static_cast<Py_ssize_t>(i), dict.release());
+    if (item.keep_raw && PyDict_SetItemString(dict.get(), "keep_raw", Py_True) < 0) {
+      return nullptr;
+    }
+    if (PyList_Append(recipe.get(), dict.get()) < 0) return nullptr;
   }
   return recipe.release();
 }
@@ -588,7 +702,7 @@ bool same_fields(const LayoutData& a, const LayoutData& b) {
     const FieldSpec& y = fb[i].spec;
     if (x.row != y.row || x.bits != y.bits || x.offset != y.offset ||
         x.little_endian != y.little_endian || x.reverse_bits != y.reverse_bits ||
-        fa[i].shape != fb[i].shape ||
+        x.pad != y.pad || fa[i].shape != fb[i].shape ||
         PyUnicode_Compare(a.items[i].name.get(), b.items[i].name.get()) != 0 ||
         !same_conversion(a.items[i], b.items[i]) || !same_check(a.items[i], b.items[i])) {
       return false;

@@ -2,7 +2,9 @@
 // of packets.
 #pragma once
 
+#include <array>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "binding/py_ref.hpp"
@@ -26,12 +28,24 @@ struct LayoutItem {
   std::shared_ptr<const ItemConversion> conversion;
   // The item's "check" key, read: null for a field that is not a check.
   std::shared_ptr<const ItemCheck> check;
+  // A padded text field's pad character, encoded (at most 4 bytes, in
+  // UTF-32): packing fills the field with it. Empty: no padding to pack.
+  struct PadUnit {
+    std::array<char, 4> bytes{};
+    std::uint8_t size = 0;
+    std::string_view view() const { return {bytes.data(), size}; }
+  } pad_unit;
+  // "keep_raw": the next item is this one's raw twin (name + "_raw").
+  bool keep_raw = false;
 };
 
 // Immutable once built, so layouts are shared between threads freely.
 struct LayoutData {
   Plan plan;
   std::vector<LayoutItem> items;
+  // The recipe's fields, which packing fills: the raw twins of "keep_raw"
+  // come after them.
+  std::size_t packed_fields = 0;
   Ref names;  // tuple of the items' names, in recipe order
   // Where each packet's header gives its total length, when the layout was
   // told: packets then end where their own length says.
@@ -62,6 +76,12 @@ PyObject* raise_check_mismatch(const LayoutData& data, std::size_t check, std::u
 // Raises `error` as the packet functions do, prefixed with the item. False.
 bool raise_item_failure(const Error& error, const LayoutItem& item);
 
+// Places text content shorter than its field with the field's padding
+// around it; false with ValueError when the pad characters cannot fill the
+// room left.
+bool place_padded(const PlannedField& field, const LayoutItem& item, const FieldContent& content,
+                  std::span<std::uint8_t> packet);
+
 // Encodes a converted value and places it in `packet`; false with the
 // failure raised, naming the item. Inline: it is the per-field work of
 // pack() and pack_many().
@@ -78,6 +98,7 @@ inline bool pack_input(const PlannedField& field, const LayoutItem& item, const 
     const Result<FieldContent> content = row.encode_text(input, field.spec.bits);
     if (!content) [[unlikely]]
       return raise_item_failure(content.error(), item);
+    if (item.pad_unit.size != 0) return place_padded(field, item, *content, packet);
     place_field(packet, field.position, field.spec, *content);
   }
   return true;

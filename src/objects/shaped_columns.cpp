@@ -151,7 +151,7 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
             failed = true;
             if (!masking) note_shaped_failure(first, i, j, decoded_value.error());
           } else {
-            value = field_value_to_python(*decoded_value, text);
+            value = field_value_to_python(*decoded_value, text, field.spec.pad);
             if (value == nullptr) return nullptr;
           }
         }
@@ -221,7 +221,7 @@ PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns, bool raw) 
   const std::size_t count = data.items.size();
   std::vector<Ref> sources(count);
   Py_ssize_t rows = -1;
-  for (std::size_t j = 0; j < count; ++j) {
+  for (std::size_t j = 0; j < data.packed_fields; ++j) {  // not the raw twins after them
     PyObject* name = data.items[j].name.get();
     sources[j] = Ref::steal(PyObject_GetItem(columns, name));
     if (!sources[j]) {

@@ -16,6 +16,20 @@
 
 namespace vantrel {
 
+// How a layout's text field is padded to its width: with NULs or spaces,
+// after the text (trailing) or before it (leading). Reading strips that
+// character from that side of the decoded text; packing fills the field
+// with it. The packet functions know no padding (None).
+enum class TextPad : std::uint8_t { None, TrailingNul, TrailingSpace, LeadingNul, LeadingSpace };
+
+// The pad's character, a code point that is also its one UTF-8 byte.
+inline char32_t pad_character(TextPad pad) {
+  return pad == TextPad::TrailingSpace || pad == TextPad::LeadingSpace ? U' ' : U'\0';
+}
+inline bool pad_leads(TextPad pad) {
+  return pad == TextPad::LeadingNul || pad == TextPad::LeadingSpace;
+}
+
 // One recipe item, resolved: which encoding, how wide, where (an absolute
 // offset or "follows the previous field"), byte order and bit mirroring.
 struct FieldSpec {
@@ -24,6 +38,12 @@ struct FieldSpec {
   std::optional<std::uint64_t> offset;
   bool little_endian = false;
   bool reverse_bits = false;
+  TextPad pad = TextPad::None;  // text fields of layouts only
+  // A layout's raw twin of field `twin_of` ("keep_raw"): read at that
+  // field's place, with its shape, and never packed. Twins follow every
+  // field of the recipe, so the recipe's items keep their numbers.
+  bool twin = false;
+  std::uint32_t twin_of = 0;
 
   bool is_text() const { return row != nullptr && row->value_kind == ValueKind::Text; }
 };

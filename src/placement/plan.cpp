@@ -28,6 +28,7 @@ namespace {
 Result<std::uint64_t> measure_packed_size(std::span<const FieldSpec> fields) {
   PackedSize size;
   for (const FieldSpec& field : fields) {
+    if (field.twin) continue;
     if (auto added = size.add(field.offset, field.bits); !added) {
       return std::unexpected(added.error());
     }
@@ -43,10 +44,16 @@ std::expected<Plan, ItemError> Plan::build(std::span<const FieldSpec> fields) {
   std::uint64_t running = 0;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const FieldSpec& field = fields[i];
+    if (field.twin) {
+      plan.fields_.push_back(PlannedField{field, plan.fields_[field.twin_of].position});
+      plan.variable_of_.push_back(kNotVariable);
+      continue;
+    }
     const std::uint64_t position = field.offset.value_or(running);
     const auto end = add_bit_positions(position, field.bits);
     if (!end) return std::unexpected(ItemError{i, end.error()});
     plan.fields_.push_back(PlannedField{field, position});
+    plan.variable_of_.push_back(kNotVariable);
     plan.size_bits_ = std::max(plan.size_bits_, *end);
     if (field.bits == 0) {
       plan.has_zero_width_ = true;
@@ -73,6 +80,7 @@ std::expected<void, ItemError> Plan::check_positions(std::uint64_t offset_bits) 
   std::uint64_t running = offset_bits;
   for (std::size_t i = 0; i < fields_.size(); ++i) {
     const FieldSpec& field = fields_[i].spec;
+    if (field.twin) continue;  // at the place of the field before it
     std::uint64_t position = running;
     if (field.offset) {
       const auto absolute = add_bit_positions(offset_bits, *field.offset);
@@ -111,6 +119,14 @@ std::expected<Plan, ItemError> Plan::build(std::span<const ShapedField> fields) 
   std::uint64_t running = 0;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const ShapedField& field = fields[i];
+    if (field.spec.twin) {
+      // An earlier field, read again: no place, count or segment of its own.
+      PlannedField twin = plan.fields_[field.spec.twin_of];
+      twin.spec = field.spec;
+      plan.fields_.push_back(twin);
+      plan.variable_of_.push_back(plan.variable_of_[field.spec.twin_of]);
+      continue;
+    }
     std::uint64_t position = running;
     if (field.spec.offset) {
       segment = 0;
@@ -144,8 +160,26 @@ std::expected<Plan, ItemError> Plan::build(std::span<const ShapedField> fields) 
     }
     plan.size_bits_ = std::max(plan.size_bits_, least_end);
     plan.fields_.push_back(planned);
+    if (segment != 0 && plan.fields_[plan.variable_items_[segment - 1]].shape.kind ==
+                            CountKind::Rest) {
+      if (field.shape.is_variable()) {
+        return std::unexpected(ItemError{
+            i, Error{ErrorKind::ValueError,
+                     concat("a variable array cannot follow the rest-of-packet array of recipe "
+                            "item ",
+                            plan.variable_items_[segment - 1],
+                            " without an offset_bits: the fields after that array are placed "
+                            "from the packet's end")}});
+      }
+      // Within the trailer no sum passes the segment's least end, checked above.
+      std::uint64_t& trailer = plan.trailer_bits_[segment - 1];
+      trailer = std::max(trailer, planned.first_bit() + planned.extent_bits(count));
+    }
+    plan.variable_of_.push_back(field.shape.is_variable() ? plan.variable_items_.size()
+                                                          : kNotVariable);
     if (field.shape.is_variable()) {
       plan.variable_items_.push_back(i);
+      plan.trailer_bits_.push_back(0);
       least_base.push_back(least_base[segment] + position);
       segment = static_cast<std::uint32_t>(plan.variable_items_.size());
       running = 0;
@@ -191,33 +225,42 @@ std::optional<ItemError> Plan::measure_general(const std::uint8_t* buffer, std::
       continue;
     }
     const std::uint64_t room_bits = packet_bits - start;
-    std::uint64_t count = 0;
     if (field.shape.kind == CountKind::Rest) {
-      count = room_bits / field.spec.bits;
-    } else {
-      const PlannedField& counter = fields_[field.shape.count_item];
-      const std::uint64_t counter_base = bases[counter.segment];
-      if (counter_base == kUnplaced) continue;
-      std::uint64_t counter_end = 0;
-      if (__builtin_add_overflow(counter_base, counter.first_bit() + counter.extent_bits(1),
-                                 &counter_end) ||
-          counter_end > packet_bits) {
-        fail(item, concat("its count field (recipe item ", field.shape.count_item,
-                          ") runs past the end of the packet of ", packet_bits, " bits"));
+      const std::uint64_t trailer = trailer_bits_[v];
+      if (trailer > room_bits) {
+        fail(item, concat("the fields after the rest-of-packet array need ", trailer,
+                          " bits from bit ", start, ", past the end of the packet of ",
+                          packet_bits, " bits"));
         continue;
       }
-      const std::uint64_t counter_bit = packet_bit + counter_base + counter.position;
-      count = counter.shape.plain()
-                  ? read_plain_pattern(buffer, counter_bit, counter.spec)
-                  : read_shaped_pattern(buffer, counter_bit, counter.spec, counter.shape);
-      // A product, not a division per packet, checked for overflow.
-      std::uint64_t count_bits = 0;
-      if (__builtin_mul_overflow(count, std::uint64_t{field.spec.bits}, &count_bits) ||
-          count_bits > room_bits) {
-        fail(item, concat(count, " values of ", field.spec.bits, " bits from bit ", start,
-                          " run past the end of the packet of ", packet_bits, " bits"));
-        continue;
-      }
+      counts[v] = (room_bits - trailer) / field.spec.bits;
+      // The trailer ends with the packet, whatever whole values the array holds.
+      bases[v + 1] = packet_bits - trailer;
+      continue;
+    }
+    const PlannedField& counter = fields_[field.shape.count_item];
+    const std::uint64_t counter_base = bases[counter.segment];
+    if (counter_base == kUnplaced) continue;
+    std::uint64_t counter_end = 0;
+    if (__builtin_add_overflow(counter_base, counter.first_bit() + counter.extent_bits(1),
+                               &counter_end) ||
+        counter_end > packet_bits) {
+      fail(item, concat("its count field (recipe item ", field.shape.count_item,
+                        ") runs past the end of the packet of ", packet_bits, " bits"));
+      continue;
+    }
+    const std::uint64_t counter_bit = packet_bit + counter_base + counter.position;
+    const std::uint64_t count =
+        counter.shape.plain()
+            ? read_plain_pattern(buffer, counter_bit, counter.spec)
+            : read_shaped_pattern(buffer, counter_bit, counter.spec, counter.shape);
+    // A product, not a division per packet, checked for overflow.
+    std::uint64_t count_bits = 0;
+    if (__builtin_mul_overflow(count, std::uint64_t{field.spec.bits}, &count_bits) ||
+        count_bits > room_bits) {
+      fail(item, concat(count, " values of ", field.spec.bits, " bits from bit ", start,
+                        " run past the end of the packet of ", packet_bits, " bits"));
+      continue;
     }
     counts[v] = count;
     bases[v + 1] = start + count * field.spec.bits;

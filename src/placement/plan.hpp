@@ -74,7 +74,9 @@ class Plan {
   static std::expected<Plan, ItemError> build(std::span<const FieldSpec> fields);
   // The same with shapes. A field without an offset that follows a variable
   // array is placed after that array's end in each packet (a new segment);
-  // a field with an offset is placed from the packet's start.
+  // a field with an offset is placed from the packet's start. The segment
+  // after a rest-of-packet array (its trailer: a footer, a CRC) is placed
+  // from the packet's end, and may hold no variable array.
   static std::expected<Plan, ItemError> build(std::span<const ShapedField> fields);
 
   // Whether any field is an array or has a permuted or word byte order: such
@@ -85,6 +87,13 @@ class Plan {
   // The items of the variable arrays, in recipe order; the one at index v
   // opens segment v + 1.
   std::span<const std::size_t> variable_items() const { return variable_items_; }
+  // The variable array whose values field j holds (a twin's, its field's),
+  // or kNotVariable.
+  static constexpr std::size_t kNotVariable = ~std::size_t{0};
+  std::size_t variable_of(std::size_t j) const { return variable_of_[j]; }
+  // The bits the trailer of variable array v needs before the packet's end:
+  // 0 for a counted array, or a rest-of-packet array nothing follows.
+  std::uint64_t trailer_bits(std::size_t v) const { return trailer_bits_[v]; }
 
   // Places the variable parts of one packet whose layout starts at absolute
   // bit `packet_bit` of `buffer` and which ends at absolute bit `end_bit`:
@@ -165,6 +174,8 @@ class Plan {
                                            std::uint64_t* counts) const;
 
   std::vector<std::size_t> variable_items_;
+  std::vector<std::uint64_t> trailer_bits_;  // per variable array
+  std::vector<std::size_t> variable_of_;     // per field
   std::optional<CountedArray> counted_array_;
   bool shaped_ = false;
   std::uint64_t size_bits_ = 0;

@@ -23,7 +23,9 @@ std::size_t measure_packets(const Plan& plan, ByteSpan buffer, const PacketStart
   geometry.segments = plan.segment_count();
   geometry.variables = variables.size();
   geometry.variable_of.assign(plan.fields().size(), 0);
-  for (std::size_t v = 0; v < variables.size(); ++v) geometry.variable_of[variables[v]] = v;
+  for (std::size_t j = 0; j < plan.fields().size(); ++j) {
+    if (plan.variable_of(j) != Plan::kNotVariable) geometry.variable_of[j] = plan.variable_of(j);
+  }
   if (variables.empty()) return n;
   geometry.bases.assign(n * geometry.segments, Plan::kUnplaced);
   geometry.counts.assign(n * geometry.variables, 0);

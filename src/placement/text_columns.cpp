@@ -83,6 +83,24 @@ class Utf8Appender final : public TextSink {
   char32_t largest_ = 0;
 };
 
+// Drops the padding of the UTF-8 value data[mark, size()): the pad's byte
+// stands for its character alone in UTF-8.
+void strip_padding(AlignedBuffer& data, std::size_t mark, TextPad pad) {
+  const auto padding = static_cast<std::uint8_t>(pad_character(pad));
+  std::uint8_t* const value = data.data() + mark;
+  std::size_t size = data.size() - mark;
+  if (pad_leads(pad)) {
+    std::size_t lead = 0;
+    while (lead < size && value[lead] == padding) ++lead;
+    if (lead == 0) return;
+    std::memmove(value, value + lead, size - lead);
+    size -= lead;
+  } else {
+    while (size > 0 && value[size - 1] == padding) --size;
+  }
+  data.shrink(mark + size);
+}
+
 bool all_ascii(ByteSpan bytes) {
   std::uint64_t high = 0;
   std::size_t i = 0;
@@ -130,7 +148,7 @@ std::optional<ColumnFailure> decode_utf8_into(ByteSpan buffer, bool immutable, s
     offsets[i + 1] = static_cast<Offset>(data.size());
     return true;
   };
-  if (bytes_in_place && width != 0) {
+  if (bytes_in_place && width != 0 && field.spec.pad == TextPad::None) {
     // While every value is ASCII, the column is the fields' bytes end to
     // end: each copied, checked in the copy, and its end known.
     data.resize(limit * width);
@@ -146,12 +164,18 @@ std::optional<ColumnFailure> decode_utf8_into(ByteSpan buffer, bool immutable, s
     data.resize(i * width);
     if (i != 0) out.longest = width;
   }
+  // Ends the value that starts at `mark`, its padding stripped: the data's new end.
+  const auto end_value = [&](std::size_t mark) -> std::size_t {
+    if (field.spec.pad != TextPad::None) strip_padding(data, mark, field.spec.pad);
+    return data.size();
+  };
   for (; i < limit; ++i) {
     const std::optional<std::uint64_t> bit = field_bit(i);
     if (!bit) {
       if (!fail()) return ColumnFailure{i, std::nullopt};
       continue;
     }
+    const std::size_t start = data.size();
     if (bytes_in_place && *bit % 8 == 0) {
       // Copied first and checked in the copy, so that bytes changing
       // meanwhile cannot make the value anything but its copy.
@@ -159,7 +183,7 @@ std::optional<ColumnFailure> decode_utf8_into(ByteSpan buffer, bool immutable, s
       copy_bytes(copy, buffer.data() + *bit / 8, width);
       if (all_ascii(ByteSpan(copy, width))) [[likely]] {
         out.longest = std::max(out.longest, width);
-        offsets[i + 1] = static_cast<Offset>(data.size());
+        offsets[i + 1] = static_cast<Offset>(end_value(start));
         continue;
       }
       data.shrink(data.size() - width);
@@ -171,7 +195,7 @@ std::optional<ColumnFailure> decode_utf8_into(ByteSpan buffer, bool immutable, s
       std::uint8_t* copy = data.extend(input.bytes.size());
       copy_bytes(copy, input.bytes.data(), input.bytes.size());
       out.longest = std::max(out.longest, input.bytes.size());
-      offsets[i + 1] = static_cast<Offset>(data.size());
+      offsets[i + 1] = static_cast<Offset>(end_value(start));
       continue;
     }
     const bool reuse = meter.active() && RecentValues<StoredText>::fits(input.bytes.size());
@@ -193,7 +217,7 @@ std::optional<ColumnFailure> decode_utf8_into(ByteSpan buffer, bool immutable, s
       continue;
     }
     out.ascii &= appender.finish();
-    const std::size_t size = data.size() - mark;
+    const std::size_t size = end_value(mark) - mark;
     out.longest = std::max(out.longest, size);
     if (reuse) recent.insert(input.bytes, StoredText{mark, size});
     meter.count(false);

@@ -152,10 +152,58 @@ void list_exports() {
   expect(std::string(fixed.format()) == "+w:4" && fixed.values_length() == 8, "fixed-size list");
 }
 
+// id (8 bits), a rest-of-packet array of 16-bit values, then its trailer:
+// status (8 bits) and crc (16 bits), placed from each packet's end.
+void trailer_after_a_rest_array() {
+  FieldShape rest;
+  rest.kind = CountKind::Rest;
+  const std::vector<ShapedField> fields = {
+      {spec("unsigned", 8), {}},
+      {spec("unsigned", 16), rest},
+      {spec("unsigned", 8), {}},
+      {spec("unsigned", 16), {}},
+  };
+  const auto plan = Plan::build(fields);
+  expect(plan && plan->trailer_bits(0) == 24, "the trailer needs 24 bits");
+  if (!plan) return;
+  // Two values; none, with a stray byte before the trailer; too short.
+  const std::vector<std::uint8_t> buffer = {1, 0, 5, 0, 6, 7, 0xBE, 0xEF,  // packet 0
+                                            2, 0xAA, 3, 0x12, 0x34,        // packet 1
+                                            9, 1};                         // packet 2
+  const std::int64_t offsets[] = {0, 8, 13};
+  const std::uint64_t ends[] = {8, 13, 15};
+  PacketStarts starts;
+  starts.offsets = offsets;
+  starts.count = 3;
+  starts.ends = ends;
+  PacketGeometry geometry;
+  std::optional<ShapedFailure> first;
+  const ByteSpan bytes(buffer.data(), buffer.size());
+  const std::size_t placed = measure_packets(*plan, bytes, starts, true, geometry, first);
+  expect(placed == 3 && !first, "masking places every packet");
+  expect(geometry.count(0, 0) == 2 && geometry.count(1, 0) == 0, "the arrays' lengths");
+  expect(geometry.base(0, 1) == 40 && geometry.base(1, 1) == 16, "trailers end with the packet");
+  expect(geometry.base(2, 1) == Plan::kUnplaced, "a packet too short for the trailer");
+  std::vector<std::uint8_t> status(3, 0xEE);
+  std::vector<std::uint16_t> crc(3, 0xEEEE);
+  std::vector<std::vector<std::uint8_t>> masks(4, std::vector<std::uint8_t>(3, 0));
+  const std::vector<ShapedTarget> targets = {
+      {},
+      {},
+      {status.data(), nullptr, 1, masks[2]},
+      {reinterpret_cast<std::uint8_t*>(crc.data()), nullptr, 2, masks[3]},
+  };
+  decode_shaped_numeric(*plan, bytes, starts, geometry, placed, true, targets, first);
+  expect(status[0] == 7 && status[1] == 3, "status from the packet's end");
+  expect(crc[0] == 0xBEEF && crc[1] == 0x1234, "crc from the packet's end");
+  expect(masks[2][2] == 1 && masks[3][2] == 1, "the short packet's trailer is masked");
+}
+
 }  // namespace
 
 int main() {
   masked_packets();
   list_exports();
+  trailer_after_a_rest_array();
   return testing::report("shaped decode");
 }

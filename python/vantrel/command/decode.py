@@ -21,8 +21,10 @@ def decode_command(args) -> int:
     check_inputs([args.definitions, *args.archives])
     # A wrong option is told before the definitions are read.
     WriteOptions(args.format, args.compression, args.row_group_size).check()
-    definitions = definitions_module.load(args.definitions)
+    definitions = definitions_module.load(args.definitions, keep_raw=args.raw)
     definitions, _ = learned_definitions(definitions, args.archives)
+    for note in () if args.quiet else definitions.notes:
+        print(f"vantrel: note: {note}", file=sys.stderr)
     summary = decode_to_files(
         definitions,
         args.archives,

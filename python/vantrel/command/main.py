@@ -144,6 +144,9 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
         "--strict", action="store_true", help="exit with status 3 when the archive shows damage"
     )
     decode.add_argument(
+        "--raw", action="store_true", help="beside each converted field, its raw values: NAME_raw"
+    )
+    decode.add_argument(
         "--workers",
         type=_positive,
         metavar="N",

@@ -363,4 +363,28 @@ def decode_table(packet, view, offsets, lengths, output: str):
     columns = layout.unpack_many(
         view, offsets=offsets, lengths=lengths, errors="mask", output="arrow"
     )
-    return pyarrow.table(columns)
+    table = pyarrow.table(columns)
+    described = field_metadata(packet)
+    if not described:
+        return table
+    schema = pyarrow.schema(
+        [f.with_metadata(described[f.name]) if f.name in described else f for f in table.schema]
+    )
+    return pyarrow.Table.from_arrays(table.columns, schema=schema)
+
+
+def field_metadata(packet) -> dict[str, dict[bytes, bytes]]:
+    """What the schema says of each field beyond its type, for readers of the files.
+
+    `unit` (the definitions' "unit" key, as text) and `states` (an
+    enumeration's state names in the order of their raw values, as a JSON
+    list) go into the field's metadata, which Parquet and Arrow IPC keep.
+    """
+    import json
+
+    out: dict[str, dict[bytes, bytes]] = {}
+    for name, unit in getattr(packet, "units", {}).items():
+        out.setdefault(name, {})[b"unit"] = unit.encode()
+    for name, states in getattr(packet, "states", {}).items():
+        out.setdefault(name, {})[b"states"] = json.dumps(list(states)).encode()
+    return out
