@@ -14,6 +14,7 @@
 
 #include "fuzz_support.hpp"
 #include "placement/framing.hpp"
+#include "placement/framing_learning.hpp"
 #include "placement/packet_bounds.hpp"
 
 namespace {
@@ -63,6 +64,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (input.flag()) rules.min_length = input.byte();
   if (input.flag()) rules.max_length = rules.min_length + input.number<std::uint16_t>();
   rules.confirm = input.byte() % 4 + 1;
+  // A check ending every packet: a catalogue algorithm whose width is whole
+  // bytes, from a fuzzed first byte, either byte order.
+  if (input.flag()) {
+    const auto named = vantrel::named_checks();
+    const vantrel::NamedCheck& row = named[input.byte() % named.size()];
+    vantrel::CheckAlgorithm algorithm = row.make();
+    if (algorithm.width % 8 == 0) {
+      vantrel::TrailingCheck check;
+      check.bytes = algorithm.width / 8;
+      check.checksum = std::make_shared<const vantrel::Checksum>(std::move(algorithm));
+      check.start = input.byte() % 8;
+      check.little_endian = input.flag();
+      rules.check = std::move(check);
+    }
+  }
+  const bool learn = input.flag();
   const vantrel::ByteSpan rest = input.rest();
   std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[std::max<std::size_t>(rest.size(), 1)]);
   std::copy(rest.begin(), rest.end(), block.get());
@@ -123,6 +140,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (starts) {
     const vantrel::FramedStream clean = vantrel::frame_stream(stream, length, none);
     FUZZ_CHECK(clean.starts == *starts && clean.skipped.empty());
+  }
+
+  // Learned rules frame too: what they frame tiles the stream, and every
+  // packet validates alone under the rules learned.
+  if (learn) {
+    const vantrel::LearnedFraming learned =
+        vantrel::frame_learning(stream, length, rules.confirm, 1u << 12);
+    std::vector<std::int64_t> learned_lengths(learned.framed.starts.size());
+    vantrel::packet_lengths(learned.framed, stream.size(), learned_lengths);
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < learned.framed.starts.size(); ++i) {
+      total += static_cast<std::uint64_t>(learned_lengths[i]);
+      const auto alone = vantrel::split_stream(
+          stream.subspan(learned.framed.starts[i], learned_lengths[i]), length,
+          &learned.learned.rules);
+      FUZZ_CHECK(alone && alone->size() == 1);
+    }
+    for (const auto& skipped : learned.framed.skipped) total += skipped.stop - skipped.start;
+    FUZZ_CHECK(total == stream.size());
   }
   return 0;
 }

@@ -198,6 +198,10 @@ class RecipeItem(TypedDict):
             (calibration, state names or time code; docs/conversions.md).
             Calibrations and state names convert every element of an
             array; time codes are single fields.
+        check: The field is a CRC or checksum of bytes of its packet
+            (docs/checks.md): a catalogue name such as "CRC-16/IBM-3740",
+            or a ``CheckSpec``. unpack/unpack_many verify it, pack/pack_many
+            compute it when its value is omitted.
 
     ``Layout`` also takes byte_order as a permutation of the field's bytes
     ("2143", "3412", "78563412"): digit m says where the byte of
@@ -218,6 +222,26 @@ class RecipeItem(TypedDict):
     keep_raw: NotRequired[bool]
 
     convert: NotRequired[Conversion]
+    check: NotRequired[str | CheckSpec]
+
+class CrcParameters(TypedDict, total=False):
+    """A check by name ("algorithm") or by the parameters of a Rocksoft-model
+    CRC (docs/checks.md)."""
+
+    algorithm: str
+    width: int
+    poly: int
+    init: int
+    refin: bool
+    refout: bool
+    xorout: int
+
+class CheckSpec(CrcParameters, total=False):
+    """A check field's algorithm, optionally over the bytes [start, stop) of
+    the layout (default: from its first byte up to the check field)."""
+
+    start: int
+    stop: int
 
 class PolynomialConversion(TypedDict):
     """c0 + c1*raw + ... + cn*raw**n in float64, by Horner's rule. Packing
@@ -632,6 +656,15 @@ class FramingRules(TypedDict, total=False):
     min_length: SupportsIndex
     max_length: SupportsIndex
     confirm: SupportsIndex
+    check: str | FramingCheck
+
+class FramingCheck(CrcParameters, total=False):
+    """The check that ends every packet (docs/checks.md): its algorithm, the
+    first byte it covers (``start``, default 0) and the byte order of its
+    value (default "big")."""
+
+    start: int
+    byte_order: ByteOrder
 
 @final
 class SkippedBytes(tuple[int, int, str, str]):
@@ -639,7 +672,8 @@ class SkippedBytes(tuple[int, int, str, str]):
 
     ``reason`` is "truncated" (the stream ends inside the packet), "bad
     length" (its total length is impossible or outside the rules' bounds),
-    "bad header" (a header field the rules do not allow) or "bad next
+    "bad header" (a header field the rules do not allow), "bad check" (the
+    packet's check, ``rules["check"]``, does not hold) or "bad next
     header" (the packet validates but what follows it does not: its length
     is likely corrupt). ``detail`` says what was found at ``start``.
     """
@@ -675,6 +709,11 @@ class FramedStream(tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], list[Skip
     def lengths(self) -> npt.NDArray[np.int64]: ...
     @property
     def skipped(self) -> list[SkippedBytes]: ...
+    @property
+    def learned(self) -> FramingRules | None:
+        """With ``rules="learn"``: the rules learned (header words and the
+        values they held, length bounds), a dict ``split_packets`` takes as
+        ``rules``; None otherwise. Not part of the tuple."""
 
 @final
 class SequenceReport(
@@ -718,7 +757,7 @@ def split_packets(
     length_adjust: SupportsIndex = 0,
     byte_order: ByteOrder = "big",
     errors: Literal["raise"] = "raise",
-    rules: FramingRules | None = None,
+    rules: FramingRules | Literal["learn"] | None = None,
 ) -> npt.NDArray[np.int64]:
     """Find the start of every packet in a stream of variable-length packets.
 
@@ -741,8 +780,16 @@ def split_packets(
             default) validate in a row.
         rules: What a valid packet looks like: header ``fields`` that must
             hold one of their ``values``, ``min_length`` and ``max_length``
-            in total bytes. Without rules only impossible lengths and
-            truncation can be told apart from packets.
+            in total bytes, and a ``check`` that ends every packet (a CRC or
+            checksum: a packet whose check fails is no packet). Without
+            rules only impossible lengths and truncation can be told apart
+            from packets. "learn" learns them from the stream: the header
+            words before the length field that hold few values, the same
+            throughout (identifiers, versions), the bounds of the lengths
+            and a common CRC ending every packet, if one does, from clean
+            stretches of its first 4 MiB, widened by
+            packets the whole stream shows that they refused; the report's
+            ``learned`` says what was learned.
 
     Returns:
         The byte offset of every packet, as an int64 array (suitable for
@@ -767,7 +814,7 @@ def split_packets(
     length_adjust: SupportsIndex = 0,
     byte_order: ByteOrder = "big",
     errors: Literal["report"],
-    rules: FramingRules | None = None,
+    rules: FramingRules | Literal["learn"] | None = None,
 ) -> FramedStream: ...
 
 def split_by_apid(

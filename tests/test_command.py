@@ -270,7 +270,11 @@ def test_split_of_more_apids_than_open_files_equals_split_by_apid(tmp_path, monk
     key_runs = split.key_runs
     monkeypatch.setattr(split, "key_runs", lambda *a: passes.append(1) or key_runs(*a))
     assert run("split", archive, "-o", tmp_path / "out", "-q", "--chunk-size", "64k") == 0
-    chunks = list(engine.plan([str(archive)], definitions_module.load_or_ccsds(None), 64 << 10))
+    from vantrel.command.learning import learned_definitions
+
+    # Without definitions, split frames with the rules it learns from the archive.
+    framing, _ = learned_definitions(definitions_module.load_or_ccsds(None), [str(archive)])
+    chunks = list(engine.plan([str(archive)], framing, 64 << 10))
     assert len(chunks) > 10 and len(passes) == len(chunks)  # one pass over each chunk
     assert max(most_open) == 8
     want = reference_split(data)
@@ -361,16 +365,21 @@ def test_inspect_reports_counts_gaps_damage_and_time_spans(capsys):
     assert run("inspect", DEFINITIONS, ARCHIVE, "--strict", "-q") == 3
 
 
-def test_inspect_without_definitions_frames_ccsdspackets_without_rules(tmp_path, capsys):
+def test_inspect_without_definitions_frames_ccsdspackets_with_learned_rules(tmp_path, capsys):
     clean = tmp_path / "clean.bin"
     clean.write_bytes(ARCHIVE.read_bytes()[:212728])
     assert run("inspect", clean) == 0
     out = capsys.readouterr().out
     assert "9,001 packets, 0 damaged range(s)" in out and "time span" not in out
-    assert [line.split() for line in out.splitlines()[3:]] == [
+    assert [line.split() for line in out.splitlines()[3:6]] == [
         ["257", "14", "630", "45", "45", "0", "0", "0", "0", "-"],
         ["677", "1,798", "53,940", "30", "30", "0", "0", "0", "0", "-"],
         ["960", "7,189", "158,158", "22", "22", "1", "1", "0", "0", "-"],
+    ]
+    assert out.splitlines()[7:] == [
+        "framing rules learned from the first 212,728 bytes:",
+        "  header bits 0-15 hold one of 0x0101, 0x02A5, 0x03C0",
+        "  total lengths 22 to 45 bytes",
     ]
     # The lost packet is damage too.
     assert run("inspect", clean, "--strict", "-q") == 3

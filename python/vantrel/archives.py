@@ -54,14 +54,16 @@ class DecodeSummary:
     `skipped` lists the byte ranges that framed as no packet, as (archive,
     start, stop, reason, detail); `unknown_keys` counts packets whose type
     field no packet type claims, by value; `failed` counts the values that
-    failed to decode (nulls), by type; `locations` is where each type's
-    table was written (decode_to_files only).
+    failed to decode (nulls), by type; `check_failures` the packets that
+    failed a check field (every field null), by type; `locations` is where
+    each type's table was written (decode_to_files only).
     """
 
     packets: int = 0
     bytes: int = 0
     rows: Counter = field(default_factory=Counter)
     failed: Counter = field(default_factory=Counter)
+    check_failures: Counter = field(default_factory=Counter)
     unknown_keys: Counter = field(default_factory=Counter)
     skipped: list[tuple[str, int, int, str, str]] = field(default_factory=list)
     locations: dict[str, Path] = field(default_factory=dict)
@@ -69,14 +71,20 @@ class DecodeSummary:
 
     @property
     def damaged(self) -> bool:
-        """Whether any byte was skipped, any value failed or any packet had no type."""
-        return bool(self.skipped or self.unknown_keys or sum(self.failed.values()))
+        """Whether any byte was skipped, any value or check failed or any packet had no type."""
+        return bool(
+            self.skipped
+            or self.unknown_keys
+            or sum(self.failed.values())
+            or sum(self.check_failures.values())
+        )
 
     def add(self, result) -> None:
         self.packets += result.packets
         self.skipped += [(result.chunk.path, *s) for s in result.skipped]
         self.unknown_keys.update(result.unknown_keys)
         self.failed.update(result.failed_values)
+        self.check_failures.update(result.check_failures)
         self.rows.update(result.rows)
 
 

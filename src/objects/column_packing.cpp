@@ -265,11 +265,23 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
   if (data.shaped()) return pack_many_shaped(data, columns, raw);
   const std::span<const PlannedField> fields = data.plan.fields();
   std::vector<ColumnSource> sources(fields.size());
+  // The check fields whose column is omitted: computed per packet.
+  std::vector<std::uint8_t> computed(fields.size(), 0);
+  std::vector<std::uint8_t> check_given(data.checks.size(), 1);
   std::size_t count = 0;
+  std::ptrdiff_t first_column = -1;
   // The raw twins of "keep_raw" (after these) are read back, never packed.
   for (std::size_t j = 0; j < data.packed_fields; ++j) {
     PyObject* name = data.items[j].name.get();
     Ref column = Ref::steal(PyObject_GetItem(columns, name));
+    if (!column && data.items[j].check && PyErr_ExceptionMatches(PyExc_KeyError)) {
+      PyErr_Clear();
+      computed[j] = 1;
+      for (std::size_t c = 0; c < data.checks.size(); ++c) {
+        if (data.checks[c].field == j) check_given[c] = 0;
+      }
+      continue;
+    }
     if (!column) {
       if (PyErr_ExceptionMatches(PyExc_KeyError)) {
         PyErr_Clear();
@@ -283,12 +295,16 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
       if (!column) return nullptr;
     }
     if (!open_source(column.get(), name, sources[j])) return nullptr;
-    if (j == 0) count = sources[j].length;
+    if (first_column < 0) {
+      first_column = static_cast<std::ptrdiff_t>(j);
+      count = sources[j].length;
+    }
     if (sources[j].length != count) {
       PyErr_Format(PyExc_ValueError,
                    "column %R has %zu values but column %R has %zu: every column needs one value "
                    "per packet",
-                   name, sources[j].length, data.items[0].name.get(), count);
+                   name, sources[j].length,
+                   data.items[static_cast<std::size_t>(first_column)].name.get(), count);
       return nullptr;
     }
   }
@@ -309,6 +325,7 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
   for (std::size_t row = 0; row < count; ++row) {
     const std::span<std::uint8_t> packet(bytes + row * record, record);
     for (std::size_t j = 0; j < data.packed_fields; ++j) {
+      if (computed[j] != 0) continue;
       const PlannedField& field = fields[j];
       const ColumnSource& source = sources[j];
       PackInput input;
@@ -343,6 +360,7 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
         return nullptr;
       }
     }
+    if (!data.checks.empty()) place_checks(data.plan, data.checks, check_given, packet);
   }
   return archive.release();
 }
@@ -359,7 +377,8 @@ const char* const kPackManyDoc =
     "functions size the packet longer). Raises KeyError naming a missing\n"
     "column, and ValueError naming the row and recipe item of a value that\n"
     "cannot be encoded. Converted fields take what pack takes (datetime64\n"
-    "arrays for time codes); raw=True takes raw values for every field.";
+    "arrays for time codes); raw=True takes raw values for every field.\n"
+    "A check field whose column is omitted is computed for every packet.";
 
 PyObject* layout_pack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {

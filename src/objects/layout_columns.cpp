@@ -318,6 +318,60 @@ std::optional<FirstFailure> decode_numeric_columns(
   return first;
 }
 
+// ---- Check fields ------------------------------------------------------------
+
+// Verifies the layout's checks in every packet (run without the GIL). With
+// masks, every field of a packet that fails a check is masked and `failed`
+// gets one flag per packet; without, the first mismatch joins `first`, so
+// that the earliest failure of any kind is the one raised.
+void verify_layout_checks(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
+                          std::vector<std::vector<std::uint8_t>>& masks,
+                          std::vector<std::uint8_t>& failed, std::optional<FirstFailure>& first) {
+  if (data.checks.empty()) return;
+  const bool masking = !masks.empty();
+  if (masking) failed.assign(starts.count, 0);
+  const std::optional<CheckMismatch> mismatch =
+      verify_checks(data.plan, data.checks, buffer, starts, failed);
+  if (masking) {
+    for (std::vector<std::uint8_t>& mask : masks) {
+      for (std::size_t i = 0; i < failed.size(); ++i) mask[i] |= failed[i];
+    }
+    return;
+  }
+  if (!mismatch) return;
+  const PacketCheck& check = data.checks[mismatch->check];
+  const auto item = static_cast<std::ptrdiff_t>(check.field);
+  if (!first || !first->before(mismatch->packet, item)) {
+    first = FirstFailure{mismatch->packet, item,
+                         Error{ErrorKind::ValueError,
+                               check_mismatch_message(check, mismatch->found, mismatch->computed)}};
+  }
+}
+
+// The check_failed column of Arrow output: booleans, one bit per packet.
+std::shared_ptr<ArrowColumnData> check_failed_arrow(const std::vector<std::uint8_t>& failed) {
+  auto column = std::make_shared<ArrowColumnData>();
+  column->name = kCheckFailedColumn;
+  column->type = ColumnType::U8;
+  column->format_override = "b";
+  column->length = failed.size();
+  column->values.resize(std::max<std::size_t>((failed.size() + 7) / 8, 1));
+  std::memset(column->values.data(), 0, column->values.size());
+  for (std::size_t i = 0; i < failed.size(); ++i) {
+    if (failed[i] != 0) column->values.data()[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+  }
+  return column;
+}
+
+// The same as a numpy bool array.
+Ref check_failed_numpy(const std::vector<std::uint8_t>& failed) {
+  Ref column = empty_array(failed.size(), "bool");
+  WritableView view;
+  if (!column || !view.acquire(column.get())) return {};
+  if (!failed.empty()) std::memcpy(view.data(), failed.data(), failed.size());
+  return column;
+}
+
 // ---- The choice of output ---------------------------------------------------
 
 enum class Output : std::uint8_t { Numpy, Arrow };
@@ -587,6 +641,7 @@ PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
   }
   const bool immutable = view.immutable();
   std::optional<FirstFailure> first;
+  std::vector<std::uint8_t> check_failed;
   without_gil([&] {
     first = decode_numeric_columns(buffer, starts, fields, conversions, destinations, masks);
     for (std::size_t j = 0; j < fields.size(); ++j) {
@@ -603,6 +658,7 @@ PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
                              masking ? std::span(masks[j]) : std::span<std::uint8_t>());
       if (failure) note_failure(first, *failure, j);
     }
+    verify_layout_checks(data, buffer, starts, masks, check_failed, first);
     if (masking) {
       for (std::size_t j = 0; j < fields.size(); ++j) {
         mask_cut_packets(starts, masks[j]);
@@ -621,6 +677,11 @@ PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
   for (const std::size_t j : result_fields(data)) {
     table->columns.push_back(columns[j]);
     if (PyList_Append(names.get(), data.items[j].name.get()) < 0) return nullptr;
+  }
+  if (masking && !data.checks.empty()) {
+    table->columns.push_back(check_failed_arrow(check_failed));
+    Ref name = Ref::steal(PyUnicode_FromString(kCheckFailedColumn));
+    if (!name || PyList_Append(names.get(), name.get()) < 0) return nullptr;
   }
   Ref name_tuple = Ref::steal(PyList_AsTuple(names.get()));
   if (!name_tuple) return nullptr;
@@ -783,6 +844,8 @@ PyObject* decode_columns(const Columns& call, const PacketStarts& starts) {
     }
     if (failure) note_failure(first, *failure, j);
   }
+  std::vector<std::uint8_t> check_failed;
+  without_gil([&] { verify_layout_checks(data, buffer, starts, masks, check_failed, first); });
   if (first) {
     raise_first_failure(data, buffer, starts, *first);
     return nullptr;
@@ -803,6 +866,12 @@ PyObject* decode_columns(const Columns& call, const PacketStarts& starts) {
       if (!column) return nullptr;
     }
     if (PyDict_SetItem(result.get(), data.items[j].name.get(), column.get()) < 0) return nullptr;
+  }
+  if (masking && !data.checks.empty()) {
+    Ref column = check_failed_numpy(check_failed);
+    if (!column || PyDict_SetItemString(result.get(), kCheckFailedColumn, column.get()) < 0) {
+      return nullptr;
+    }
   }
   return result.release();
 }
@@ -828,7 +897,9 @@ const char* const kUnpackManyDoc =
     "    field fails (naming the packet, its byte offset, the recipe item and\n"
     "    the decoder's message, chained from the error Layout.unpack raises);\n"
     "    'mask' keeps going: numpy output gives numpy.ma.MaskedArray columns\n"
-    "    with failed entries masked, Arrow output gives them as nulls.\n"
+    "    with failed entries masked, Arrow output gives them as nulls. A\n"
+    "    packet that fails a check field (\"check\" key) has every field\n"
+    "    masked, and a bool column 'check_failed' says which packets failed.\n"
     "output: 'numpy' (default) returns a dict from field name to numpy array;\n"
     "    'arrow' returns an ArrowColumns mapping whose columns Arrow consumers\n"
     "    import without copying (pyarrow.table(result), polars.DataFrame(result),\n"

@@ -17,9 +17,9 @@ namespace vantrel {
 
 namespace {
 
-constexpr std::array<std::string_view, 12> kKnownKeys = {
-    "name",  "encoding", "bits",      "byte_order", "reverse_bits", "offset_bits",
-    "value", "count",    "word_bits", "convert",    "pad",          "keep_raw"};
+constexpr std::array<std::string_view, 13> kKnownKeys = {
+    "name",  "encoding", "bits",      "byte_order", "reverse_bits", "offset_bits", "value",
+    "count", "word_bits", "convert",  "pad",        "keep_raw",     "check"};
 
 // The "pad" key's values, in TextPad order from TrailingNul.
 constexpr std::array<std::string_view, 4> kPadNames = {"nul", "space", "leading_nul",

@@ -116,7 +116,8 @@ bool read_item(PyObject* object, std::size_t index, ShapedField& field, Ref& cou
   }
   return read_layout_keys(object, item, field.shape, count_name) &&
          read_text_pad(object, spec, item, spec.pad) &&
-         read_conversion(object, spec, item, item.conversion) && read_keep_raw(object, item);
+         read_conversion(object, spec, item, item.conversion) && read_keep_raw(object, item) &&
+         read_check(object, item, item.check);
 }
 
 // Appends the raw twin of recipe item `index`: the same field without its
@@ -146,6 +147,33 @@ bool add_raw_twin(std::size_t index, std::vector<ShapedField>& specs, std::vecto
   specs.push_back(twin);
   count_names.push_back(std::move(count_name));
   items.push_back(std::move(item));
+  return true;
+}
+
+// Resolves the items' "check" keys against the plan: where each check
+// field is and the bytes it covers.
+bool resolve_checks(LayoutData& data, const std::vector<ShapedField>& specs) {
+  for (std::size_t i = 0; i < data.items.size(); ++i) {
+    const LayoutItem& item = data.items[i];
+    if (!item.check) continue;
+    if (data.shaped()) {
+      return refuse(item, "check: layouts with arrays, permuted or word byte orders, or a "
+                          "packet_length do not take checks yet");
+    }
+    if (item.conversion) return refuse(item, "check: a check field has no conversion");
+    if (specs[i].shape != FieldShape{}) return refuse(item, "check: a check field is one value");
+    Result<PacketCheck> resolved = resolve_check(data.plan, i, item.check->checksum,
+                                                 item.check->start, item.check->stop);
+    if (!resolved) return refuse(item, resolved.error().message);
+    data.checks.push_back(std::move(*resolved));
+  }
+  if (data.checks.empty()) return true;
+  for (const LayoutItem& item : data.items) {
+    if (PyUnicode_CompareWithASCIIString(item.name.get(), kCheckFailedColumn) == 0) {
+      return refuse(item, concat("a layout with a check gives unpack_many(errors='mask') a '",
+                                 kCheckFailedColumn, "' column: no field may have that name"));
+    }
+  }
   return true;
 }
 
@@ -219,10 +247,20 @@ LayoutData* build_layout(PyObject* recipe, PyObject* packet_length) {
       return nullptr;
     }
   }
+  if (!resolve_checks(*data, specs)) return nullptr;
   return data.release();
 }
 
 }  // namespace
+
+PyObject* raise_check_mismatch(const LayoutData& data, std::size_t check, std::uint64_t found,
+                               std::uint64_t computed) {
+  const PacketCheck& resolved = data.checks[check];
+  raise_item_failure(
+      Error{ErrorKind::ValueError, check_mismatch_message(resolved, found, computed)},
+      data.items[resolved.field]);
+  return nullptr;
+}
 
 bool raise_item_failure(const Error& error, const LayoutItem& item) {
   raise_error(error);
@@ -306,12 +344,32 @@ PyObject* common_value(const FieldSpec& spec, const FieldInput& input) {
 
 namespace {
 
+// Verifies the layout's checks in one packet. False with ValueError.
+bool verify_packet(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits) {
+  if (offset_bits % 8 != 0) {
+    PyErr_Format(PyExc_ValueError,
+                 "a layout with a check starts on a byte: offset_bits %llu is not a multiple of 8",
+                 static_cast<unsigned long long>(offset_bits));
+    return false;
+  }
+  for (std::size_t c = 0; c < data.checks.size(); ++c) {
+    const std::uint64_t found = check_found(data.plan, data.checks[c], packet, offset_bits / 8);
+    const std::uint64_t computed = check_computed(data.checks[c], packet, offset_bits / 8);
+    if (found != computed) {
+      raise_check_mismatch(data, c, found, computed);
+      return false;
+    }
+  }
+  return true;
+}
+
 PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
                         bool packet_immutable, bool raw) {
   if (data.shaped()) return unpack_shaped(data, packet, offset_bits, packet_immutable, raw);
   if (!data.plan.fits(packet.size(), offset_bits)) {
     return raise_packet_too_short(data, packet.size(), offset_bits);
   }
+  if (!data.checks.empty() && !verify_packet(data, packet, offset_bits)) return nullptr;
   const std::span<const PlannedField> fields = data.plan.fields();
   Ref values = Ref::steal(compat::new_presized_dict(static_cast<Py_ssize_t>(fields.size())));
   if (!values) return nullptr;
@@ -395,12 +453,34 @@ bool pack_fields(const LayoutData& data, PyObject* values, std::span<std::uint8_
     in_order =
         in_order && PyDict_Next(values, &cursor, &key, &entry) && same_name(key, item.name.get());
     Ref value = in_order ? Ref::borrow(entry) : field_value(values, item.name.get());
+    if (item.check && (!value || value.get() == Py_None)) {
+      // An omitted check value is computed once the packet is complete.
+      if (!value && !PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+      PyErr_Clear();
+      continue;
+    }
     if (!value) return false;
     const bool packed = item.conversion && !raw
                             ? pack_converted(*item.conversion, field, item, value.get(), packet)
                             : pack_value(field, item, value.get(), packet);
     if (!packed) return false;
   }
+  return true;
+}
+
+// Computes and places the checks whose values `values` omits (or gives as
+// None). False with the failure raised.
+bool pack_checks(const LayoutData& data, PyObject* values, std::span<std::uint8_t> packet) {
+  std::vector<std::uint8_t> given(data.checks.size());
+  for (std::size_t c = 0; c < data.checks.size(); ++c) {
+    Ref value = field_value(values, data.items[data.checks[c].field].name.get());
+    if (!value) {
+      if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+      PyErr_Clear();
+    }
+    given[c] = value && value.get() != Py_None;
+  }
+  place_checks(data.plan, data.checks, given, packet);
   return true;
 }
 
@@ -431,6 +511,7 @@ PyObject* pack_packet(const LayoutData& data, PyObject* values, bool raw) {
   auto* bytes = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
   std::memset(bytes, 0, size);
   if (!pack_fields(data, values, std::span(bytes, size), raw)) return nullptr;
+  if (!data.checks.empty() && !pack_checks(data, values, std::span(bytes, size))) return nullptr;
   return packet.release();
 }
 
@@ -558,6 +639,10 @@ PyObject* recipe_of(const LayoutData& data) {
         PyDict_SetItemString(dict.get(), "convert", item.conversion->canonical.get()) < 0) {
       return nullptr;
     }
+    if (item.check &&
+        PyDict_SetItemString(dict.get(), "check", item.check->canonical.get()) < 0) {
+      return nullptr;
+    }
     if (item.keep_raw && PyDict_SetItemString(dict.get(), "keep_raw", Py_True) < 0) {
       return nullptr;
     }
@@ -589,6 +674,16 @@ bool same_conversion(const LayoutItem& a, const LayoutItem& b) {
   return a.conversion->conversion == b.conversion->conversion;
 }
 
+bool same_check(const LayoutItem& a, const LayoutItem& b) {
+  if (!a.check || !b.check) return !a.check && !b.check;
+  const CheckAlgorithm& x = a.check->checksum->algorithm();
+  const CheckAlgorithm& y = b.check->checksum->algorithm();
+  return x.kind == y.kind && x.width == y.width && x.poly == y.poly && x.init == y.init &&
+         x.refin == y.refin && x.refout == y.refout && x.xorout == y.xorout &&
+         x.negate == y.negate && a.check->start == b.check->start &&
+         a.check->stop == b.check->stop;
+}
+
 bool same_fields(const LayoutData& a, const LayoutData& b) {
   const auto fa = a.plan.fields();
   const auto fb = b.plan.fields();
@@ -609,7 +704,7 @@ bool same_fields(const LayoutData& a, const LayoutData& b) {
         x.little_endian != y.little_endian || x.reverse_bits != y.reverse_bits ||
         x.pad != y.pad || fa[i].shape != fb[i].shape ||
         PyUnicode_Compare(a.items[i].name.get(), b.items[i].name.get()) != 0 ||
-        !same_conversion(a.items[i], b.items[i])) {
+        !same_conversion(a.items[i], b.items[i]) || !same_check(a.items[i], b.items[i])) {
       return false;
     }
   }
@@ -646,6 +741,8 @@ Py_hash_t layout_hash(PyObject* self) {
     mix(shape.fixed ^ (shape.count_item << 20));
     const auto& conversion = data.items[i].conversion;
     mix(conversion ? static_cast<std::uint64_t>(conversion->conversion.kind) + 1 : 0);
+    const auto& check = data.items[i].check;
+    mix(check ? check->checksum->algorithm().poly + check->checksum->algorithm().width + 1 : 0);
   }
   if (data.packet_length) mix(data.packet_length->offset_bits ^ (data.packet_length->bits << 24));
   const auto result = static_cast<Py_hash_t>(hash);
@@ -711,7 +808,9 @@ PyMethodDef layout_methods[] = {
      "Returns the same dict as unpack_parameters(packet, offset_bits, recipe).\n"
      "Raises ValueError when the packet is too short for the layout (naming its\n"
      "length, the bits needed and the first field outside it), or when a field\n"
-     "does not decode (naming the recipe item and the decoder's message).\n"
+     "does not decode (naming the recipe item and the decoder's message), or\n"
+     "when a check field (\"check\" key) does not match its packet (naming\n"
+     "the field, the value found and the value computed).\n"
      "Fields with a \"convert\" key give their engineering value (a float, a\n"
      "state name, a datetime); raw=True gives the field values instead."},
     {"pack", VANTREL_FASTCALL(layout_pack), METH_FASTCALL | METH_KEYWORDS,
@@ -723,7 +822,8 @@ PyMethodDef layout_methods[] = {
      "be encoded (with the message pack_parameters gives). Fields with a\n"
      "\"convert\" key take their engineering value where the conversion is\n"
      "invertible (time codes, state names, linear), else the raw value;\n"
-     "raw=True takes raw values for every field."},
+     "raw=True takes raw values for every field. A check field (\"check\"\n"
+     "key) left out of values, or given as None, is computed."},
     {"unpack_many", VANTREL_FASTCALL(layout_unpack_many), METH_FASTCALL | METH_KEYWORDS,
      kUnpackManyDoc},
     {"pack_many", VANTREL_FASTCALL(layout_pack_many), METH_FASTCALL | METH_KEYWORDS, kPackManyDoc},

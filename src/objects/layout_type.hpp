@@ -8,10 +8,12 @@
 #include <vector>
 
 #include "binding/py_ref.hpp"
+#include "objects/check_recipes.hpp"
 #include "objects/conversion_recipes.hpp"
 #include "objects/field_values.hpp"
 #include "objects/packet_functions.hpp"
 #include "placement/framing.hpp"
+#include "placement/packet_checks.hpp"
 #include "placement/plan.hpp"
 
 namespace vantrel {
@@ -24,6 +26,8 @@ struct LayoutItem {
   std::string context;  // "recipe item 3 ('temp'): ", the prefix of this item's errors
   // The item's "convert" key, read: null for a field given as decoded.
   std::shared_ptr<const ItemConversion> conversion;
+  // The item's "check" key, read: null for a field that is not a check.
+  std::shared_ptr<const ItemCheck> check;
   // A padded text field's pad character, encoded (at most 4 bytes, in
   // UTF-32): packing fills the field with it. Empty: no padding to pack.
   struct PadUnit {
@@ -46,6 +50,8 @@ struct LayoutData {
   // Where each packet's header gives its total length, when the layout was
   // told: packets then end where their own length says.
   std::optional<LengthField> packet_length;
+  // The check fields, in recipe order, resolved against the plan.
+  std::vector<PacketCheck> checks;
 
   // Whether one packet goes through the shaped paths (arrays, permuted or
   // word byte orders, packets bounded by their own length).
@@ -61,6 +67,11 @@ struct LayoutObject {
 // outside it (or the position that passes 2^64 - 1). Returns nullptr.
 PyObject* raise_packet_too_short(const LayoutData& data, std::size_t packet_size,
                                  std::uint64_t offset_bits);
+
+// Raises the ValueError of a packet whose check fails, naming the check
+// field, the value found and the value computed. nullptr.
+PyObject* raise_check_mismatch(const LayoutData& data, std::size_t check, std::uint64_t found,
+                               std::uint64_t computed);
 
 // Raises `error` as the packet functions do, prefixed with the item. False.
 bool raise_item_failure(const Error& error, const LayoutItem& item);

@@ -14,9 +14,11 @@
 #include "binding/method_args.hpp"
 #include "binding/module_state.hpp"
 #include "common/format.hpp"
+#include "objects/check_recipes.hpp"
 #include "objects/layout_columns.hpp"
 #include "objects/numpy_support.hpp"
 #include "placement/framing.hpp"
+#include "placement/framing_learning.hpp"
 #include "placement/stream_checks.hpp"
 
 namespace vantrel {
@@ -96,7 +98,7 @@ bool read_rule_u64(PyObject* object, const std::string& where, std::uint64_t& ou
   return false;
 }
 
-constexpr const char* kRuleKeys[] = {"fields", "min_length", "max_length", "confirm"};
+constexpr const char* kRuleKeys[] = {"fields", "min_length", "max_length", "confirm", "check"};
 constexpr const char* kRuleFieldKeys[] = {"offset_bits", "bits", "values"};
 
 bool read_header_rule(PyObject* object, const std::string& where, HeaderRule& rule) {
@@ -147,6 +149,56 @@ bool read_header_rule(PyObject* object, const std::string& where, HeaderRule& ru
   return true;
 }
 
+// rules["check"]: a name, or a dict naming the algorithm (or giving a CRC's
+// parameters) with optionally "start" (the first byte covered, default 0)
+// and "byte_order" of the check at the packet's end (default "big").
+bool read_rule_check(PyObject* object, std::optional<TrailingCheck>& out) {
+  TrailingCheck check;
+  Ref algorithm = Ref::borrow(object);
+  if (PyDict_Check(object)) {
+    Ref copy = Ref::steal(PyDict_Copy(object));
+    if (!copy) return false;
+    PyObject* start = PyDict_GetItemString(copy.get(), "start");
+    if (start != nullptr) {
+      if (!read_rule_u64(start, "rules['check']['start']", check.start)) return false;
+      if (PyDict_DelItemString(copy.get(), "start") < 0) return false;
+    }
+    PyObject* order = PyDict_GetItemString(copy.get(), "byte_order");
+    if (order != nullptr) {
+      const bool big = PyUnicode_Check(order) && PyUnicode_CompareWithASCIIString(order, "big") == 0;
+      check.little_endian =
+          PyUnicode_Check(order) && PyUnicode_CompareWithASCIIString(order, "little") == 0;
+      if (!big && !check.little_endian) {
+        PyErr_Format(PyExc_ValueError,
+                     "rules['check']['byte_order'] must be 'big' or 'little', not %R", order);
+        return false;
+      }
+      if (PyDict_DelItemString(copy.get(), "byte_order") < 0) return false;
+    }
+    algorithm = std::move(copy);
+  }
+  std::optional<std::uint64_t> unused_start, unused_stop;
+  Ref canonical;
+  if (!read_check_algorithm(algorithm.get(), "rules['check']: ", false, check.checksum,
+                            unused_start, unused_stop, canonical)) {
+    return false;
+  }
+  const std::uint32_t width = check.checksum->algorithm().width;
+  if (width % 8 != 0) {
+    PyErr_Format(PyExc_ValueError,
+                 "rules['check']: the check ends the packet in whole bytes: %s has %u bits",
+                 check.checksum->algorithm().name.c_str(), width);
+    return false;
+  }
+  if (check.start > (std::uint64_t{1} << 60)) {
+    PyErr_SetString(PyExc_ValueError, "rules['check']['start'] is beyond any packet");
+    return false;
+  }
+  check.bytes = width / 8;
+  out = std::move(check);
+  return true;
+}
+
 bool read_rules(PyObject* object, FramingRules& rules) {
   if (object == nullptr || object == Py_None) return true;
   std::vector<Ref> entries;
@@ -183,6 +235,11 @@ bool read_rules(PyObject* object, FramingRules& rules) {
     return false;
   }
   rules.confirm = static_cast<std::uint32_t>(confirm);
+  if (!entries[4]) return true;
+  if (!read_rule_check(entries[4].get(), rules.check)) return false;
+  // Two packets whose checks hold are as unlikely by chance as billions of
+  // header values: with a check, two in a row confirm unless told otherwise.
+  if (!entries[3]) rules.confirm = 2;
   return true;
 }
 
@@ -260,7 +317,8 @@ Ref skipped_list(const std::vector<SkippedRange>& skipped) {
   return list;
 }
 
-Ref framed_result(const FramedStream& framed, std::uint64_t stream_size) {
+// `learned`: what rules="learn" learned, or null (None).
+Ref framed_result(const FramedStream& framed, std::uint64_t stream_size, Ref learned = {}) {
   Ref offsets = int64_array(framed.starts);
   Ref lengths = offsets ? empty_array(framed.starts.size(), "int64") : Ref{};
   WritableView lengths_view;
@@ -275,7 +333,41 @@ Ref framed_result(const FramedStream& framed, std::uint64_t stream_size) {
   PyStructSequence_SET_ITEM(result.get(), 0, offsets.release());
   PyStructSequence_SET_ITEM(result.get(), 1, lengths.release());
   PyStructSequence_SET_ITEM(result.get(), 2, skipped.release());
+  PyStructSequence_SET_ITEM(result.get(), 3,
+                            learned ? learned.release() : Ref::borrow(Py_None).release());
   return result;
+}
+
+// What rules="learn" learned, as a rules dict that split_packets takes.
+Ref learned_rules_dict(const LearnedRules& learned) {
+  const FramingRules& rules = learned.rules;
+  Ref fields = Ref::steal(PyList_New(0));
+  if (!fields) return {};
+  for (const HeaderRule& rule : rules.fields) {
+    Ref values = Ref::steal(PyList_New(0));
+    if (!values) return {};
+    for (const std::uint64_t value : rule.allowed) {
+      Ref number = Ref::steal(PyLong_FromUnsignedLongLong(value));
+      if (!number || PyList_Append(values.get(), number.get()) < 0) return {};
+    }
+    Ref entry = Ref::steal(Py_BuildValue("{s:K,s:I,s:O}", "offset_bits",
+                                         static_cast<unsigned long long>(rule.offset_bits), "bits",
+                                         rule.bits, "values", values.get()));
+    if (!entry || PyList_Append(fields.get(), entry.get()) < 0) return {};
+  }
+  Ref dict = Ref::steal(Py_BuildValue("{s:O,s:K,s:K,s:I}", "fields", fields.get(), "min_length",
+                                      static_cast<unsigned long long>(rules.min_length),
+                                      "max_length",
+                                      static_cast<unsigned long long>(rules.max_length), "confirm",
+                                      rules.confirm));
+  if (dict && rules.check) {
+    Ref check = Ref::steal(Py_BuildValue("{s:s,s:s}", "algorithm",
+                                         rules.check->checksum->algorithm().name.c_str(),
+                                         "byte_order",
+                                         rules.check->little_endian ? "little" : "big"));
+    if (!check || PyDict_SetItemString(dict.get(), "check", check.get()) < 0) return {};
+  }
+  return dict;
 }
 
 PyObject* split_packets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -285,14 +377,33 @@ PyObject* split_packets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     LengthField length{};
     int mode = 0;
     FramingRules rules;
+    const bool learn =
+        slots[6] != nullptr && PyUnicode_Check(slots[6]) &&
+        PyUnicode_CompareWithASCIIString(slots[6], "learn") == 0;
     const bool has_rules = slots[6] != nullptr && slots[6] != Py_None;
+    if (slots[6] != nullptr && PyUnicode_Check(slots[6]) && !learn) {
+      PyErr_Format(PyExc_ValueError, "rules must be a dict, None or 'learn', not %R", slots[6]);
+      return nullptr;
+    }
     if (!read_length_field(slots + 1, length) ||
-        !read_choice(slots[5], "errors", kSplitErrors, mode) || !read_rules(slots[6], rules)) {
+        !read_choice(slots[5], "errors", kSplitErrors, mode) ||
+        (!learn && !read_rules(slots[6], rules))) {
       return nullptr;
     }
     if (numpy_module() == nullptr) return nullptr;
     BufferView view;
     if (!view.acquire(slots[0])) return nullptr;
+    if (learn) {
+      // Learned in report mode; a strict split then applies what was learned.
+      LearnedFraming framing =
+          without_gil([&] { return frame_learning(view.bytes(), length, rules.confirm); });
+      if (mode == 1) {
+        Ref learned = learned_rules_dict(framing.learned);
+        if (!learned) return nullptr;
+        return framed_result(framing.framed, view.bytes().size(), std::move(learned)).release();
+      }
+      rules = std::move(framing.learned.rules);
+    }
     if (mode == 1) {
       const FramedStream framed =
           without_gil([&] { return frame_stream(view.bytes(), length, rules); });
@@ -300,6 +411,7 @@ PyObject* split_packets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     }
     auto framed = without_gil(
         [&] { return split_stream(view.bytes(), length, has_rules ? &rules : nullptr); });
+
     if (!framed) {
       raise_error(framed.error());
       return nullptr;
@@ -454,7 +566,15 @@ PyMethodDef split_packets_definition = {
     "rules: what a valid packet looks like, a dict with any of 'fields' (a\n"
     "    list of {'offset_bits', 'bits', 'values'}: header fields that must hold\n"
     "    one of the values), 'min_length' and 'max_length' (total bytes), and\n"
-    "    'confirm' (packets that must validate in a row to resume, default 3).\n"
+    "    'confirm' (packets that must validate in a row to resume, default 3),\n"
+    "    and 'check': the CRC or checksum in the last bytes of every packet (a\n"
+    "    name such as 'CRC-16/IBM-3740', or a dict with 'algorithm' or CRC\n"
+    "    parameters, 'start' and 'byte_order'); a packet whose check fails is\n"
+    "    no packet, and is skipped as 'bad check' (with a check, 'confirm'\n"
+    "    defaults to 2). rules='learn' learns the\n"
+    "    header words that hold identifiers and the length bounds from the\n"
+    "    stream's clean stretches and frames with them; the report's 'learned'\n"
+    "    attribute holds the rules learned.\n"
     "errors: 'raise' (default) returns a numpy int64 array of the packets'\n"
     "    start offsets and raises ValueError naming the packet and its offset\n"
     "    at the first one that is truncated, shorter than its length field or\n"
@@ -511,6 +631,7 @@ PyStructSequence_Field framed_stream_fields[] = {
     {"offsets", "int64 array: the start of every framed packet"},
     {"lengths", "int64 array: its total length in bytes"},
     {"skipped", "list of SkippedBytes, in stream order"},
+    {"learned", "with rules='learn': the rules learned, a dict split_packets takes; else None"},
     {nullptr, nullptr}};
 PyStructSequence_Desc framed_stream_desc = {
     "vantrel.FramedStream",

@@ -1,6 +1,7 @@
 #include "placement/framing.hpp"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "common/bits.hpp"
 #include "common/format.hpp"
@@ -14,6 +15,7 @@ const char* skip_reason_name(SkipReason reason) {
     case SkipReason::BadLength: return "bad length";
     case SkipReason::BadHeader: return "bad header";
     case SkipReason::BadNextHeader: return "bad next header";
+    case SkipReason::BadCheck: return "bad check";
   }
   return "unknown";
 }
@@ -22,7 +24,7 @@ namespace {
 
 std::uint64_t bytes_through(std::uint64_t end_bit) { return end_bit / 8 + (end_bit % 8 != 0); }
 
-enum class Verdict : std::uint8_t { Ok, ShortHeader, Truncated, BadLength, BadHeader };
+enum class Verdict : std::uint8_t { Ok, ShortHeader, Truncated, BadLength, BadHeader, BadCheck };
 
 // What the header at one position says.
 struct HeaderCheck {
@@ -30,7 +32,8 @@ struct HeaderCheck {
   std::uint64_t field = 0;  // the length field's value
   __int128 total = 0;       // field + adjust
   std::size_t rule = 0;     // BadHeader: which rule
-  std::uint64_t value = 0;  // BadHeader: the value it found
+  std::uint64_t value = 0;  // BadHeader: the value it found; BadCheck: the check found
+  std::uint64_t computed = 0;  // BadCheck: the check computed
 };
 
 class Framer {
@@ -56,6 +59,11 @@ class Framer {
       }
       // A packet holds the header fields its rules read.
       min_total_ = std::max(min_total_, rule_bytes_);
+      if (rules->check) {
+        check_ = &*rules->check;
+        // A packet holds its check and at least one byte it covers.
+        min_total_ = std::max(min_total_, check_->start + check_->bytes + 1);
+      }
     }
     needed_bytes_ = std::max(header_bytes_, rule_bytes_);
   }
@@ -75,7 +83,29 @@ class Framer {
       return 0;
     }
     if (!tables_.empty() && !rules_allow(start)) return 0;
+    if (check_ != nullptr && !check_holds(start, static_cast<std::uint64_t>(total))) return 0;
     return static_cast<std::uint64_t>(total);
+  }
+
+  // The check found at the end of the packet of `total` bytes at `start`,
+  // and the one computed over it.
+  std::uint64_t check_found(std::uint64_t start, std::uint64_t total) const {
+    const std::uint8_t* end = stream_.data() + start + total;
+    std::uint64_t value = 0;
+    for (std::uint32_t k = 0; k < check_->bytes; ++k) {
+      const auto back = static_cast<std::ptrdiff_t>(check_->little_endian ? k + 1
+                                                                          : check_->bytes - k);
+      const std::uint8_t byte = end[-back];
+      value = (value << 8) | byte;
+    }
+    return value;
+  }
+  std::uint64_t check_computed(std::uint64_t start, std::uint64_t total) const {
+    return check_->checksum->compute(
+        stream_.subspan(start + check_->start, total - check_->bytes - check_->start));
+  }
+  bool check_holds(std::uint64_t start, std::uint64_t total) const {
+    return check_found(start, total) == check_computed(start, total);
   }
 
   bool rules_allow(std::uint64_t start) const {
@@ -115,7 +145,14 @@ class Framer {
         }
       }
     }
-    if (out.total > static_cast<__int128>(left)) out.verdict = Verdict::Truncated;
+    if (out.total > static_cast<__int128>(left)) {
+      out.verdict = Verdict::Truncated;
+    } else if (check_ != nullptr) {
+      const auto total = static_cast<std::uint64_t>(out.total);
+      out.value = check_found(start, total);
+      out.computed = check_computed(start, total);
+      if (out.value != out.computed) out.verdict = Verdict::BadCheck;
+    }
     return out;
   }
 
@@ -164,6 +201,16 @@ class Framer {
         return concat(who, " has ", check.value, " in header bits ", rule.offset_bits, " to ",
                       rule.offset_bits + rule.bits - 1, ", which the rules do not allow");
       }
+      case Verdict::BadCheck: {
+        char values[80];
+        const int digits = static_cast<int>(check_->bytes * 2);
+        std::snprintf(values, sizeof values, "0x%0*llX but its last %u bytes hold 0x%0*llX",
+                      digits, static_cast<unsigned long long>(check.computed), check_->bytes,
+                      digits, static_cast<unsigned long long>(check.value));
+        return concat(who, " of ", check.total, " bytes fails its check: ",
+                      check_->checksum->algorithm().name, " over bytes ", check_->start, " to ",
+                      check.total - check_->bytes, " gives ", values);
+      }
     }
     return {};
   }
@@ -195,6 +242,7 @@ class Framer {
   // Without a maximum, a length past the end of the stream is a truncation.
   __int128 max_total_ = static_cast<__int128>(1) << 100;
   std::vector<std::vector<std::uint64_t>> tables_;  // per rule; empty: search `allowed`
+  const TrailingCheck* check_ = nullptr;
 };
 
 SkipReason reason_of(Verdict verdict) {
@@ -202,6 +250,7 @@ SkipReason reason_of(Verdict verdict) {
     case Verdict::ShortHeader:
     case Verdict::Truncated: return SkipReason::Truncated;
     case Verdict::BadHeader: return SkipReason::BadHeader;
+    case Verdict::BadCheck: return SkipReason::BadCheck;
     case Verdict::Ok:
     case Verdict::BadLength: break;
   }
@@ -255,8 +304,12 @@ FramedStream frame_stream(ByteSpan stream, const LengthField& length, const Fram
       continue;
     }
     const HeaderCheck check = framer.check(start);  // not Ok: valid_total said so
+    // With a check, a packet is only taken when what follows it is a packet
+    // (or nothing): a check that holds by chance over a corrupt length
+    // (1 in 65536 for a CRC-16) is then caught by the bytes after it.
     const bool bad_header =
-        check.verdict == Verdict::BadLength || check.verdict == Verdict::BadHeader;
+        check.verdict == Verdict::BadLength || check.verdict == Verdict::BadHeader ||
+        (rules.check && (check.verdict == Verdict::BadCheck || check.verdict == Verdict::Truncated));
     std::string detail = framer.describe(check, start, concat("the packet at byte ", start));
     if (after_packet && bad_header) {
       // Either the last packet's length is wrong, or this header is

@@ -5,10 +5,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "common/checksums.hpp"
 #include "common/error.hpp"
 #include "common/types.hpp"
 
@@ -29,10 +32,23 @@ struct HeaderRule {
   std::vector<std::uint64_t> allowed;  // sorted, unique, not empty
 };
 
+// A packet error control field at the end of every packet: the last
+// width / 8 bytes hold the checksum of the packet's bytes from `start` up to
+// them.
+struct TrailingCheck {
+  std::shared_ptr<const Checksum> checksum;
+  std::uint32_t bytes = 2;  // width / 8
+  std::uint64_t start = 0;  // the first byte covered
+  bool little_endian = false;
+};
+
 // What a valid packet looks like, beyond having a length that holds its own
 // header: the caller's knowledge of the stream.
 struct FramingRules {
   std::vector<HeaderRule> fields;
+  // When set, a packet is valid only when its check holds: framing then
+  // needs no identifiers or length bounds to resynchronise.
+  std::optional<TrailingCheck> check;
   std::uint64_t min_length = 1;  // total bytes
   std::uint64_t max_length = UINT64_MAX;
   // After damage, framing resumes at the first byte where this many
@@ -46,6 +62,7 @@ enum class SkipReason : std::uint8_t {
   BadHeader,      // a header field holds a value the rules do not allow
   BadNextHeader,  // the packet validates but the bytes after it do not start one:
                   // its length field is likely corrupt
+  BadCheck,       // the packet's header and length are valid but its check fails
 };
 
 const char* skip_reason_name(SkipReason reason);

@@ -11,6 +11,7 @@ from ..archives import DecodeSummary, decode_to_files
 from . import definitions as definitions_module
 from .common import check_inputs, duration, plural
 from .engine import DEFAULT_CHUNK_BYTES
+from .learning import learned_definitions
 from .tables import WriteOptions
 
 EXIT_DAMAGE = 3
@@ -21,6 +22,7 @@ def decode_command(args) -> int:
     # A wrong option is told before the definitions are read.
     WriteOptions(args.format, args.compression, args.row_group_size).check()
     definitions = definitions_module.load(args.definitions, keep_raw=args.raw)
+    definitions, _ = learned_definitions(definitions, args.archives)
     for note in () if args.quiet else definitions.notes:
         print(f"vantrel: note: {note}", file=sys.stderr)
     summary = decode_to_files(
@@ -38,6 +40,7 @@ def decode_command(args) -> int:
     )
     if not args.quiet:
         _summary(definitions, summary)
+        _check_summary(summary.check_failures)
     return EXIT_DAMAGE if args.strict and summary.damaged else 0
 
 
@@ -63,5 +66,16 @@ def _summary(definitions, summary: DecodeSummary) -> None:
         print(
             f"vantrel: {len(skipped)} damaged range(s), {nbytes:,} bytes in no packet "
             "(vantrel inspect lists them)",
+            file=sys.stderr,
+        )
+
+
+def _check_summary(checks) -> None:
+    """Packets whose check field failed: masked (nulls) in their tables."""
+    if sum(checks.values()):
+        per_type = ", ".join(f"{name} {n:,}" for name, n in checks.items() if n)
+        print(
+            f"vantrel: packets failing their check (every field null, check_failed true): "
+            f"{per_type}",
             file=sys.stderr,
         )

@@ -56,6 +56,7 @@ class ChunkResult:
     unknown_keys: Counter = field(default_factory=Counter)
     failed_values: dict[str, int] = field(default_factory=dict)
     defined_bytes: int = 0  # bytes of the packets of a defined type
+    check_failures: dict[str, int] = field(default_factory=dict)  # packets, per type
 
 
 def read_range(path: str, start: int, stop: int, size: int | None = None) -> bytes:
@@ -366,11 +367,27 @@ def run_chunk(job: Job, chunk: Chunk, framed: Any = None) -> ChunkResult:
             result.failed_values[packet.name] = sum(c.null_count for c in table.columns)
         else:
             result.failed_values[packet.name] = sum(map(_failed, table.values()))
+        _count_check_failures(result, packet.name, table, job.output)
         if job.parts is None:
             result.tables[packet.name] = table
         elif len(offsets):
             write_part(job.parts.path(packet.name, chunk), table, job.parts.options)
     return result
+
+
+def _count_check_failures(result: ChunkResult, name: str, table, output: str) -> None:
+    """Packets that failed a check field: counted apart from the values that
+    failed to decode (a failed check masks every field of its packet)."""
+    import numpy as np
+
+    names = table.column_names if output == "arrow" else list(table)
+    if "check_failed" not in names:
+        return
+    column = table.column("check_failed") if output == "arrow" else table["check_failed"]
+    flags = np.asarray(column.to_numpy(zero_copy_only=False) if output == "arrow" else column)
+    failures = int(flags.sum())
+    result.check_failures[name] = failures
+    result.failed_values[name] -= failures * (len(names) - 1)
 
 
 def chunk_view(chunk: Chunk, framed: Framing) -> memoryview:

@@ -21,6 +21,8 @@ from .engine import (
     plan,
     run_chunk,
 )
+from .learning import SAMPLE_BYTES, learned_definitions
+from .learning import describe as describe_learned
 from .running import Progress
 
 EXIT_DAMAGE = 3
@@ -79,11 +81,17 @@ def sequence_report(ids, counts, modulus: int):
     return report, int(present.sum()) - len(held)
 
 
+def has_check(layout: vantrel.Layout) -> bool:
+    """Whether a layout has a check field (its recipe, as pickling gives it)."""
+    return any("check" in item for item in layout.__reduce__()[1][0])
+
+
 def inspect_command(args) -> int:
     import numpy as np
 
     check_inputs([args.archive] + ([args.definitions] if args.definitions else []))
     definitions = definitions_module.load_or_ccsds(args.definitions)
+    definitions, learned = learned_definitions(definitions, [args.archive])
     work = plan([args.archive], definitions, args.chunk_size or DEFAULT_CHUNK_BYTES)
     size = os.path.getsize(args.archive)
     progress = Progress(size, "inspect", enabled=not args.quiet)
@@ -91,7 +99,10 @@ def inspect_command(args) -> int:
         field_layout("count", definitions.sequence, "big") if definitions.sequence else None
     )
     timed = [p for p in definitions.packets if p.time]
-    time_job = Job(definitions, output="numpy", types=tuple(p.name for p in timed))
+    checked = [p for p in definitions.packets if has_check(p.layout)]
+    decoded = tuple(p.name for p in definitions.packets if p in timed or p in checked)
+    time_job = Job(definitions, output="numpy", types=decoded)
+    check_failures = {p.name: 0 for p in checked}
     keys, lengths, counts, skipped = [], [], [], []
     spans: dict[str, list[Any]] = {}
     try:
@@ -108,8 +119,13 @@ def inspect_command(args) -> int:
                     )["count"]
                 )
             skipped += in_stream(framed.skipped, chunk.start)
-            if timed:
-                for name, columns in run_chunk(time_job, chunk, framed).tables.items():
+            if decoded:
+                result = run_chunk(time_job, chunk, framed)
+                for name, failures in result.check_failures.items():
+                    check_failures[name] += failures
+                for name, columns in result.tables.items():
+                    if definitions.packet_type(name).time is None:
+                        continue
                     times = columns[definitions.packet_type(name).time]
                     times = times.compressed() if isinstance(times, np.ma.MaskedArray) else times
                     if len(times):
@@ -173,8 +189,20 @@ def inspect_command(args) -> int:
         headers += ["gaps", "missing", "duplicates", "out of order"]
     headers.append("type")
     print(table(headers, rows, right=set(range(len(headers) - 1))), file=out)
+    if learned is not None:
+        print(file=out)
+        for line in describe_learned(learned, min(size, SAMPLE_BYTES)):
+            print(line, file=out)
     if skipped:
         print(file=out)
+        rules = definitions.rules or {}
+        print(
+            f"framing lost sync {len(skipped)} time(s) and resynchronised where "
+            f"{rules.get('confirm', 3)} packets in a row validate"
+            + (" (their checks holding)" if "check" in rules else "")
+            + (" under the learned rules" if learned is not None else ""),
+            file=out,
+        )
         by_reason: dict[str, int] = {}
         for _, _, reason, _ in skipped:
             by_reason[reason] = by_reason.get(reason, 0) + 1
@@ -191,6 +219,13 @@ def inspect_command(args) -> int:
         )
         if len(skipped) > SHOWN_RANGES:
             print(f"... and {len(skipped) - SHOWN_RANGES} more", file=out)
+    if check_failures:
+        print(file=out)
+        print(
+            "packets failing their check: "
+            + ", ".join(f"{name} {n:,}" for name, n in check_failures.items()),
+            file=out,
+        )
     if past_modulus:
         print(file=out)
         print(
@@ -216,6 +251,7 @@ def inspect_command(args) -> int:
     damaged = (
         bool(skipped)
         or bool(past_modulus)
+        or bool(sum(check_failures.values()))
         or (
             report is not None
             and (

@@ -11,6 +11,7 @@ from . import definitions as definitions_module
 from .common import check_inputs
 from .coverage import Coverage
 from .engine import DEFAULT_CHUNK_BYTES, chunk_view, packet_keys, plan
+from .learning import learned_definitions
 from .outputs import OutputFolder
 from .running import Progress
 
@@ -98,6 +99,7 @@ def split_command(args) -> int:
 
     check_inputs([args.archive] + ([args.definitions] if args.definitions else []))
     definitions = definitions_module.load_or_ccsds(args.definitions)
+    definitions, _ = learned_definitions(definitions, [args.archive])
     with OutputFolder(args.output, overwrite=args.overwrite) as out:
         # The keys are found as the archive is read: every file of the split's
         # form already there may be replaced, and an input among them is refused.

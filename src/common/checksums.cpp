@@ -1,0 +1,715 @@
+#include "common/checksums.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define VANTREL_HAVE_SSE42_PATH 1
+#else
+#define VANTREL_HAVE_SSE42_PATH 0
+#endif
+
+namespace vantrel {
+
+namespace {
+
+constexpr std::uint64_t mask_of(std::uint32_t width) {
+  return width >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << width) - 1;
+}
+
+// The low `width` bits of `value` in reverse order (per packet, so no loop
+// over the bits).
+constexpr std::uint64_t reflect(std::uint64_t value, std::uint32_t width) {
+  std::uint64_t v = value;
+  v = ((v >> 1) & 0x5555555555555555ull) | ((v & 0x5555555555555555ull) << 1);
+  v = ((v >> 2) & 0x3333333333333333ull) | ((v & 0x3333333333333333ull) << 2);
+  v = ((v >> 4) & 0x0F0F0F0F0F0F0F0Full) | ((v & 0x0F0F0F0F0F0F0F0Full) << 4);
+  v = std::byteswap(v);
+  return v >> (64 - width);
+}
+
+CheckAlgorithm crc(std::string_view name, std::uint32_t width, std::uint64_t poly,
+                   std::uint64_t init, bool refin, bool refout, std::uint64_t xorout) {
+  CheckAlgorithm a;
+  a.kind = CheckKind::Crc;
+  a.width = width;
+  a.poly = poly;
+  a.init = init;
+  a.refin = refin;
+  a.refout = refout;
+  a.xorout = xorout;
+  a.name = name;
+  return a;
+}
+
+CheckAlgorithm sum(std::string_view name, CheckKind kind, std::uint32_t width, bool negate,
+                   std::uint64_t xorout) {
+  CheckAlgorithm a;
+  a.kind = kind;
+  a.width = width;
+  a.negate = negate;
+  a.xorout = xorout;
+  a.name = name;
+  return a;
+}
+
+// One row per algorithm: the catalogue name, its parameters, and the check
+// value over "123456789" that the tests hold every path to.
+#define VANTREL_CRC(NAME, W, POLY, INIT, REFIN, REFOUT, XOROUT, CHECK)                           \
+  NamedCheck {                                                                                  \
+    NAME, [] { return crc(NAME, W, POLY, INIT, REFIN, REFOUT, XOROUT); }, CHECK                 \
+  }
+#define VANTREL_SUM(NAME, KIND, W, NEGATE, XOROUT, CHECK)                                        \
+  NamedCheck {                                                                                  \
+    NAME, [] { return sum(NAME, CheckKind::KIND, W, NEGATE, XOROUT); }, CHECK                   \
+  }
+
+const NamedCheck kNamedChecks[] = {
+    VANTREL_CRC("CRC-3/GSM", 3, 0x3, 0x0, false, false, 0x7, 0x4),
+    VANTREL_CRC("CRC-4/G-704", 4, 0x3, 0x0, true, true, 0x0, 0x7),
+    VANTREL_CRC("CRC-5/USB", 5, 0x05, 0x1f, true, true, 0x1f, 0x19),
+    VANTREL_CRC("CRC-5/EPC-C1G2", 5, 0x09, 0x09, false, false, 0x00, 0x00),
+    VANTREL_CRC("CRC-6/G-704", 6, 0x03, 0x00, true, true, 0x00, 0x06),
+    VANTREL_CRC("CRC-7/MMC", 7, 0x09, 0x00, false, false, 0x00, 0x75),
+    VANTREL_CRC("CRC-8/SMBUS", 8, 0x07, 0x00, false, false, 0x00, 0xf4),
+    VANTREL_CRC("CRC-8/AUTOSAR", 8, 0x2f, 0xff, false, false, 0xff, 0xdf),
+    VANTREL_CRC("CRC-8/BLUETOOTH", 8, 0xa7, 0x00, true, true, 0x00, 0x26),
+    VANTREL_CRC("CRC-8/CDMA2000", 8, 0x9b, 0xff, false, false, 0x00, 0xda),
+    VANTREL_CRC("CRC-8/DARC", 8, 0x39, 0x00, true, true, 0x00, 0x15),
+    VANTREL_CRC("CRC-8/DVB-S2", 8, 0xd5, 0x00, false, false, 0x00, 0xbc),
+    VANTREL_CRC("CRC-8/I-432-1", 8, 0x07, 0x00, false, false, 0x55, 0xa1),
+    VANTREL_CRC("CRC-8/MAXIM-DOW", 8, 0x31, 0x00, true, true, 0x00, 0xa1),
+    VANTREL_CRC("CRC-8/ROHC", 8, 0x07, 0xff, true, true, 0x00, 0xd0),
+    VANTREL_CRC("CRC-8/SAE-J1850", 8, 0x1d, 0xff, false, false, 0xff, 0x4b),
+    VANTREL_CRC("CRC-8/TECH-3250", 8, 0x1d, 0xff, true, true, 0x00, 0x97),
+    VANTREL_CRC("CRC-8/WCDMA", 8, 0x9b, 0x00, true, true, 0x00, 0x25),
+    VANTREL_CRC("CRC-10/ATM", 10, 0x233, 0x000, false, false, 0x000, 0x199),
+    VANTREL_CRC("CRC-11/FLEXRAY", 11, 0x385, 0x01a, false, false, 0x000, 0x5a3),
+    VANTREL_CRC("CRC-12/DECT", 12, 0x80f, 0x000, false, false, 0x000, 0xf5b),
+    VANTREL_CRC("CRC-15/CAN", 15, 0x4599, 0x0000, false, false, 0x0000, 0x059e),
+    VANTREL_CRC("CRC-16/IBM-3740", 16, 0x1021, 0xffff, false, false, 0x0000, 0x29b1),
+    VANTREL_CRC("CRC-16/KERMIT", 16, 0x1021, 0x0000, true, true, 0x0000, 0x2189),
+    VANTREL_CRC("CRC-16/XMODEM", 16, 0x1021, 0x0000, false, false, 0x0000, 0x31c3),
+    VANTREL_CRC("CRC-16/ARC", 16, 0x8005, 0x0000, true, true, 0x0000, 0xbb3d),
+    VANTREL_CRC("CRC-16/MODBUS", 16, 0x8005, 0xffff, true, true, 0x0000, 0x4b37),
+    VANTREL_CRC("CRC-16/IBM-SDLC", 16, 0x1021, 0xffff, true, true, 0xffff, 0x906e),
+    VANTREL_CRC("CRC-16/GENIBUS", 16, 0x1021, 0xffff, false, false, 0xffff, 0xd64e),
+    VANTREL_CRC("CRC-16/USB", 16, 0x8005, 0xffff, true, true, 0xffff, 0xb4c8),
+    VANTREL_CRC("CRC-16/MCRF4XX", 16, 0x1021, 0xffff, true, true, 0x0000, 0x6f91),
+    VANTREL_CRC("CRC-16/DNP", 16, 0x3d65, 0x0000, true, true, 0xffff, 0xea82),
+    VANTREL_CRC("CRC-16/UMTS", 16, 0x8005, 0x0000, false, false, 0x0000, 0xfee8),
+    VANTREL_CRC("CRC-16/SPI-FUJITSU", 16, 0x1021, 0x1d0f, false, false, 0x0000, 0xe5cc),
+    VANTREL_CRC("CRC-24/OPENPGP", 24, 0x864cfb, 0xb704ce, false, false, 0x000000, 0x21cf02),
+    VANTREL_CRC("CRC-32/ISO-HDLC", 32, 0x04c11db7, 0xffffffff, true, true, 0xffffffff,
+                0xcbf43926),
+    VANTREL_CRC("CRC-32/ISCSI", 32, 0x1edc6f41, 0xffffffff, true, true, 0xffffffff, 0xe3069283),
+    VANTREL_CRC("CRC-32/BZIP2", 32, 0x04c11db7, 0xffffffff, false, false, 0xffffffff,
+                0xfc891918),
+    VANTREL_CRC("CRC-32/MPEG-2", 32, 0x04c11db7, 0xffffffff, false, false, 0x00000000,
+                0x0376e6e7),
+    VANTREL_CRC("CRC-32/CKSUM", 32, 0x04c11db7, 0x00000000, false, false, 0xffffffff,
+                0x765e7680),
+    VANTREL_CRC("CRC-32/JAMCRC", 32, 0x04c11db7, 0xffffffff, true, true, 0x00000000,
+                0x340bc6d9),
+    VANTREL_CRC("CRC-32/XFER", 32, 0x000000af, 0x00000000, false, false, 0x00000000,
+                0xbd0be338),
+    VANTREL_CRC("CRC-32/AIXM", 32, 0x814141ab, 0x00000000, false, false, 0x00000000,
+                0x3010bf7f),
+    VANTREL_CRC("CRC-32/BASE91-D", 32, 0xa833982b, 0xffffffff, true, true, 0xffffffff,
+                0x87315576),
+    VANTREL_CRC("CRC-64/ECMA-182", 64, 0x42f0e1eba9ea3693, 0x0, false, false, 0x0,
+                0x6c40df5f0b497347),
+    VANTREL_CRC("CRC-64/WE", 64, 0x42f0e1eba9ea3693, ~std::uint64_t{0}, false, false,
+                ~std::uint64_t{0}, 0x62ec59e3f1a4f00a),
+    VANTREL_CRC("CRC-64/XZ", 64, 0x42f0e1eba9ea3693, ~std::uint64_t{0}, true, true,
+                ~std::uint64_t{0}, 0x995dc9bbdf1939fa),
+    VANTREL_CRC("CRC-64/GO-ISO", 64, 0x1b, ~std::uint64_t{0}, true, true, ~std::uint64_t{0},
+                0xb90956c775a41001),
+    VANTREL_SUM("SUM-8", Sum, 8, false, 0, 0xdd),
+    VANTREL_SUM("SUM-16", Sum, 16, false, 0, 0x09d4),
+    VANTREL_SUM("SUM-8/TWOS-COMPLEMENT", Sum, 8, true, 0, 0x23),
+    VANTREL_SUM("SUM-16/TWOS-COMPLEMENT", Sum, 16, true, 0, 0xf62c),
+    VANTREL_SUM("ONES-SUM-8", OnesSum, 8, false, 0, 0xde),
+    VANTREL_SUM("ONES-SUM-16", OnesSum, 16, false, 0, 0x09d5),
+    VANTREL_SUM("ONES-SUM-8/COMPLEMENT", OnesSum, 8, false, 0xff, 0x21),
+    VANTREL_SUM("ONES-SUM-16/COMPLEMENT", OnesSum, 16, false, 0xffff, 0xf62a),
+    VANTREL_SUM("FLETCHER-16", Fletcher16, 16, false, 0, 0x1ede),
+    VANTREL_SUM("ISO-1155", Xor8, 8, false, 0, 0x31),
+};
+
+#undef VANTREL_CRC
+#undef VANTREL_SUM
+
+// Other names the same algorithms go by.
+struct Alias {
+  std::string_view alias;
+  std::string_view name;
+};
+constexpr Alias kAliases[] = {
+    {"CRC-8", "CRC-8/SMBUS"},
+    {"CRC-8/ITU", "CRC-8/I-432-1"},
+    {"CRC-8/MAXIM", "CRC-8/MAXIM-DOW"},
+    {"CRC-8/EBU", "CRC-8/TECH-3250"},
+    {"CRC-16/CCITT-FALSE", "CRC-16/IBM-3740"},
+    {"CRC-16/AUTOSAR", "CRC-16/IBM-3740"},
+    {"CRC-16/CCITT", "CRC-16/KERMIT"},
+    {"CRC-16/CCITT-TRUE", "CRC-16/KERMIT"},
+    {"CRC-16/ACORN", "CRC-16/XMODEM"},
+    {"CRC-16/LTE", "CRC-16/XMODEM"},
+    {"CRC-16", "CRC-16/ARC"},
+    {"CRC-16/LHA", "CRC-16/ARC"},
+    {"CRC-16/X-25", "CRC-16/IBM-SDLC"},
+    {"CRC-16/ISO-HDLC", "CRC-16/IBM-SDLC"},
+    {"X-25", "CRC-16/IBM-SDLC"},
+    {"CRC-16/BUYPASS", "CRC-16/UMTS"},
+    {"CRC-16/AUG-CCITT", "CRC-16/SPI-FUJITSU"},
+    {"CRC-24", "CRC-24/OPENPGP"},
+    {"CRC-32", "CRC-32/ISO-HDLC"},
+    {"CRC-32C", "CRC-32/ISCSI"},
+    {"CRC-32/CASTAGNOLI", "CRC-32/ISCSI"},
+    {"CRC-32/POSIX", "CRC-32/CKSUM"},
+    {"CRC-32Q", "CRC-32/AIXM"},
+    {"CRC-32D", "CRC-32/BASE91-D"},
+    {"CRC-64", "CRC-64/ECMA-182"},
+    {"FLETCHER16", "FLETCHER-16"},
+    {"INTERNET", "ONES-SUM-16/COMPLEMENT"},
+    {"RFC-1071", "ONES-SUM-16/COMPLEMENT"},
+    {"XOR-8", "ISO-1155"},
+    {"LRC", "ISO-1155"},
+};
+
+bool same_name(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i] == '_' ? '-' : a[i];
+    char y = b[i] == '_' ? '-' : b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::uint64_t load_le64(const std::uint8_t* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::big) v = std::byteswap(v);
+  return v;
+}
+
+std::uint32_t load_le32(const std::uint8_t* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  if constexpr (std::endian::native == std::endian::big) v = std::byteswap(v);
+  return v;
+}
+
+// ---- The table-driven CRC ------------------------------------------------------
+
+// Eight tables of 256 entries; the register is `Reg` (32 bits for CRCs up to
+// 32 bits wide, else 64). Reflected CRCs keep the register reflected in the
+// low bits; the others keep it left-aligned in the top bits, so that one
+// table shape serves every width.
+template <class Reg>
+struct SliceTables {
+  static constexpr unsigned kBits = sizeof(Reg) * 8;
+  Reg table[8][256];
+
+  SliceTables(const CheckAlgorithm& a) {
+    if (a.refin) {
+      const Reg poly = static_cast<Reg>(reflect(a.poly, a.width));
+      for (unsigned b = 0; b < 256; ++b) {
+        Reg r = static_cast<Reg>(b);
+        for (int k = 0; k < 8; ++k) r = (r & 1u) ? static_cast<Reg>((r >> 1) ^ poly) : (r >> 1);
+        table[0][b] = r;
+      }
+      for (int t = 1; t < 8; ++t) {
+        for (unsigned b = 0; b < 256; ++b) {
+          const Reg prev = table[t - 1][b];
+          table[t][b] = static_cast<Reg>((prev >> 8) ^ table[0][prev & 0xffu]);
+        }
+      }
+    } else {
+      const Reg poly = static_cast<Reg>(a.poly << (kBits - a.width));
+      for (unsigned b = 0; b < 256; ++b) {
+        Reg r = static_cast<Reg>(static_cast<Reg>(b) << (kBits - 8));
+        for (int k = 0; k < 8; ++k) {
+          r = (r >> (kBits - 1)) ? static_cast<Reg>((r << 1) ^ poly) : static_cast<Reg>(r << 1);
+        }
+        table[0][b] = r;
+      }
+      for (int t = 1; t < 8; ++t) {
+        for (unsigned b = 0; b < 256; ++b) {
+          const Reg prev = table[t - 1][b];
+          table[t][b] = static_cast<Reg>(static_cast<Reg>(prev << 8) ^ table[0][prev >> (kBits - 8)]);
+        }
+      }
+    }
+  }
+
+  Reg reflected(Reg r, const std::uint8_t* p, std::size_t n) const {
+    while (n >= 8) {
+      if constexpr (kBits == 64) {
+        const std::uint64_t x = r ^ load_le64(p);
+        r = table[7][x & 0xff] ^ table[6][(x >> 8) & 0xff] ^ table[5][(x >> 16) & 0xff] ^
+            table[4][(x >> 24) & 0xff] ^ table[3][(x >> 32) & 0xff] ^ table[2][(x >> 40) & 0xff] ^
+            table[1][(x >> 48) & 0xff] ^ table[0][x >> 56];
+      } else {
+        const std::uint32_t one = r ^ load_le32(p);
+        const std::uint32_t two = load_le32(p + 4);
+        r = table[7][one & 0xff] ^ table[6][(one >> 8) & 0xff] ^ table[5][(one >> 16) & 0xff] ^
+            table[4][one >> 24] ^ table[3][two & 0xff] ^ table[2][(two >> 8) & 0xff] ^
+            table[1][(two >> 16) & 0xff] ^ table[0][two >> 24];
+      }
+      p += 8;
+      n -= 8;
+    }
+    while (n-- > 0) r = static_cast<Reg>((r >> 8) ^ table[0][(r ^ *p++) & 0xffu]);
+    return r;
+  }
+
+  Reg aligned(Reg r, const std::uint8_t* p, std::size_t n) const {
+    while (n >= 8) {
+      if constexpr (kBits == 64) {
+        const std::uint64_t x = r ^ std::byteswap(load_le64(p));
+        r = table[7][x >> 56] ^ table[6][(x >> 48) & 0xff] ^ table[5][(x >> 40) & 0xff] ^
+            table[4][(x >> 32) & 0xff] ^ table[3][(x >> 24) & 0xff] ^ table[2][(x >> 16) & 0xff] ^
+            table[1][(x >> 8) & 0xff] ^ table[0][x & 0xff];
+      } else {
+        const std::uint32_t one = r ^ std::byteswap(load_le32(p));
+        const std::uint32_t two = std::byteswap(load_le32(p + 4));
+        r = table[7][one >> 24] ^ table[6][(one >> 16) & 0xff] ^ table[5][(one >> 8) & 0xff] ^
+            table[4][one & 0xff] ^ table[3][two >> 24] ^ table[2][(two >> 16) & 0xff] ^
+            table[1][(two >> 8) & 0xff] ^ table[0][two & 0xff];
+      }
+      p += 8;
+      n -= 8;
+    }
+    while (n-- > 0) {
+      r = static_cast<Reg>(static_cast<Reg>(r << 8) ^ table[0][(r >> (kBits - 8)) ^ *p++]);
+    }
+    return r;
+  }
+};
+
+}  // namespace
+
+// The engine's state for one CRC: the tables for its register width, and for
+// CRC-32C with the crc32 instruction, the operators that move a lane's
+// register past the bytes of the lanes after it.
+struct CrcTables {
+  std::optional<SliceTables<std::uint32_t>> narrow;
+  std::optional<SliceTables<std::uint64_t>> wide;
+  // Carry-less multiplication folding: the tables of the model's register
+  // (not reflected) that finish it, and x^k mod P for the folding steps.
+  std::optional<SliceTables<std::uint64_t>> model;
+  std::uint64_t k128 = 0, k192 = 0, k512 = 0, k576 = 0;
+  // shift[tier][k][j][b]: the register b << 8j advanced over
+  // kLanes[tier] << k zero bytes.
+  std::uint32_t shift[2][2][4][256];
+};
+
+namespace {
+
+// Bytes per lane per round of the three-lane CRC-32C: long rounds while the
+// data lasts, then short ones.
+constexpr std::size_t kLanes[2] = {256, 32};
+
+#if VANTREL_HAVE_SSE42_PATH
+__attribute__((target("sse4.2"))) std::uint32_t crc32c_lane(std::uint32_t r,
+                                                             const std::uint8_t* p,
+                                                             std::size_t n) {
+  std::uint64_t r64 = r;
+  while (n >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    r64 = _mm_crc32_u64(r64, word);
+    p += 8;
+    n -= 8;
+  }
+  auto r32 = static_cast<std::uint32_t>(r64);
+  while (n-- > 0) r32 = _mm_crc32_u8(r32, *p++);
+  return r32;
+}
+
+std::uint32_t shift_register(const std::uint32_t (&table)[4][256], std::uint32_t r) {
+  return table[0][r & 0xff] ^ table[1][(r >> 8) & 0xff] ^ table[2][(r >> 16) & 0xff] ^
+         table[3][r >> 24];
+}
+
+// Three independent lanes hide the instruction's latency; their registers
+// are joined by the shift operators (the CRC is linear in the register).
+template <std::size_t kLane>
+__attribute__((target("sse4.2"))) std::uint32_t crc32c_rounds(
+    const std::uint32_t (&shift)[2][4][256], std::uint32_t r, const std::uint8_t*& p,
+    std::size_t& n) {
+  while (n >= 3 * kLane) {
+    std::uint64_t a = r, b = 0, c = 0;
+    for (std::size_t i = 0; i < kLane; i += 8) {
+      std::uint64_t wa, wb, wc;
+      std::memcpy(&wa, p + i, 8);
+      std::memcpy(&wb, p + kLane + i, 8);
+      std::memcpy(&wc, p + 2 * kLane + i, 8);
+      a = _mm_crc32_u64(a, wa);
+      b = _mm_crc32_u64(b, wb);
+      c = _mm_crc32_u64(c, wc);
+    }
+    r = shift_register(shift[1], static_cast<std::uint32_t>(a)) ^
+        shift_register(shift[0], static_cast<std::uint32_t>(b)) ^ static_cast<std::uint32_t>(c);
+    p += 3 * kLane;
+    n -= 3 * kLane;
+  }
+  return r;
+}
+
+std::uint32_t crc32c_hardware(const CrcTables& t, std::uint32_t r, const std::uint8_t* p,
+                              std::size_t n) {
+  r = crc32c_rounds<kLanes[0]>(t.shift[0], r, p, n);
+  r = crc32c_rounds<kLanes[1]>(t.shift[1], r, p, n);
+  return crc32c_lane(r, p, n);
+}
+
+bool detect_sse42() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("sse4.2") != 0;
+}
+const bool kHasSse42 = detect_sse42();
+#else
+constexpr bool kHasSse42 = false;
+#endif
+
+// ---- Carry-less multiplication folding ------------------------------------
+//
+// The model's register after a message M from init I is (I x^L + M x^w) mod
+// P: the CRC of M with I xored into its first w bits, from a zero register.
+// Blocks of 16 bytes read as polynomials (first bit highest; each byte's
+// bits reversed first for a reflected input) fold into one: X x^128 + B is
+// congruent to H (x^192 mod P) + L (x^128 mod P) + B, X = H x^64 + L, where
+// each product has fewer than 128 bits for w <= 64. Four accumulators 64
+// bytes apart hide the multiplier's latency. The last 16-byte value and the
+// tail then go through the model's tables.
+
+// x^k mod P as a w-bit polynomial (bit i: the coefficient of x^i).
+std::uint64_t x_power_mod(std::uint64_t k, const CheckAlgorithm& a) {
+  const std::uint64_t mask = mask_of(a.width);
+  std::uint64_t r = 1;
+  for (std::uint64_t i = 0; i < k; ++i) {
+    const bool carry = ((r >> (a.width - 1)) & 1u) != 0;
+    r = (r << 1) & mask;
+    if (carry) r ^= a.poly;
+  }
+  return r;
+}
+
+// Reverses the bits of each byte (a reflected input's bytes, as the model
+// register takes them).
+constexpr std::uint64_t reverse_bits_in_bytes(std::uint64_t v) {
+  v = ((v >> 1) & 0x5555555555555555ull) | ((v & 0x5555555555555555ull) << 1);
+  v = ((v >> 2) & 0x3333333333333333ull) | ((v & 0x3333333333333333ull) << 2);
+  return ((v >> 4) & 0x0F0F0F0F0F0F0F0Full) | ((v & 0x0F0F0F0F0F0F0F0Full) << 4);
+}
+
+constexpr std::size_t kFoldMinimum = 64;  // shorter data: the tables are as fast
+
+#if VANTREL_HAVE_SSE42_PATH
+#define VANTREL_FOLD __attribute__((target("pclmul,sse4.1")))
+
+VANTREL_FOLD inline __m128i fold_block(const std::uint8_t* p, bool reflected) {
+  std::uint64_t high = load_le64(p);
+  std::uint64_t low = load_le64(p + 8);
+  if (reflected) {
+    high = reverse_bits_in_bytes(high);
+    low = reverse_bits_in_bytes(low);
+  }
+  return _mm_set_epi64x(static_cast<long long>(std::byteswap(high)),
+                        static_cast<long long>(std::byteswap(low)));
+}
+
+// X times x^(64 + distance) and x^distance folded: constants (high lane: the
+// one for H, low lane: the one for L).
+VANTREL_FOLD inline __m128i fold(__m128i x, __m128i constants) {
+  return _mm_xor_si128(_mm_clmulepi64_si128(x, constants, 0x11),
+                       _mm_clmulepi64_si128(x, constants, 0x00));
+}
+
+VANTREL_FOLD std::uint64_t fold_model_register(const CrcTables& t, const CheckAlgorithm& a,
+                                               const std::uint8_t* p, std::size_t n) {
+  const bool reflected = a.refin;
+  const __m128i by_block = _mm_set_epi64x(static_cast<long long>(t.k192),
+                                          static_cast<long long>(t.k128));
+  const __m128i by_four = _mm_set_epi64x(static_cast<long long>(t.k576),
+                                         static_cast<long long>(t.k512));
+  const __m128i init = _mm_set_epi64x(static_cast<long long>(a.init << (64 - a.width)), 0);
+  std::size_t at = 0;
+  __m128i x;
+  if (n >= 128) {
+    __m128i lanes[4];
+    for (int k = 0; k < 4; ++k) lanes[k] = fold_block(p + 16 * k, reflected);
+    lanes[0] = _mm_xor_si128(lanes[0], init);
+    at = 64;
+    while (at + 64 <= n) {
+      for (int k = 0; k < 4; ++k) {
+        lanes[k] = _mm_xor_si128(fold(lanes[k], by_four), fold_block(p + at + 16 * k, reflected));
+      }
+      at += 64;
+    }
+    x = lanes[0];
+    for (int k = 1; k < 4; ++k) x = _mm_xor_si128(fold(x, by_block), lanes[k]);
+  } else {
+    x = _mm_xor_si128(fold_block(p, reflected), init);
+    at = 16;
+  }
+  while (at + 16 <= n) {
+    x = _mm_xor_si128(fold(x, by_block), fold_block(p + at, reflected));
+    at += 16;
+  }
+  // The folded 16 bytes and the tail, through the model's tables.
+  std::uint8_t rest[32];
+  const auto high = static_cast<std::uint64_t>(_mm_extract_epi64(x, 1));
+  const auto low = static_cast<std::uint64_t>(_mm_cvtsi128_si64(x));
+  for (int k = 0; k < 8; ++k) {
+    rest[k] = static_cast<std::uint8_t>(high >> (56 - 8 * k));
+    rest[8 + k] = static_cast<std::uint8_t>(low >> (56 - 8 * k));
+  }
+  const std::size_t tail = n - at;
+  for (std::size_t k = 0; k < tail; ++k) {
+    const std::uint8_t byte = p[at + k];
+    rest[16 + k] =
+        reflected ? static_cast<std::uint8_t>(reverse_bits_in_bytes(byte) & 0xffu) : byte;
+  }
+  return t.model->aligned(0, rest, 16 + tail) >> (64 - a.width);
+}
+
+bool detect_pclmul() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("pclmul") != 0 && __builtin_cpu_supports("sse4.1") != 0;
+}
+const bool kHasPclmul = detect_pclmul();
+#else
+constexpr bool kHasPclmul = false;
+#endif
+
+bool is_crc32c(const CheckAlgorithm& a) {
+  return a.kind == CheckKind::Crc && a.width == 32 && a.poly == 0x1edc6f41 && a.refin;
+}
+
+// ---- The sums --------------------------------------------------------------------
+
+std::uint64_t compute_sum(const CheckAlgorithm& a, ByteSpan data) {
+  const std::uint8_t* p = data.data();
+  const std::size_t n = data.size();
+  const std::uint64_t mask = mask_of(a.width);
+  std::uint64_t value = 0;
+  switch (a.kind) {
+    case CheckKind::Sum:
+    case CheckKind::OnesSum: {
+      // Wide accumulator; carries folded at the end (end-around for ones'
+      // complement), which gives the same value as folding every step.
+      std::uint64_t total = 0;
+      if (a.width == 8) {
+        for (std::size_t i = 0; i < n; ++i) total += p[i];
+      } else {
+        std::size_t i = 0;
+        for (; i + 1 < n; i += 2) total += (std::uint64_t{p[i]} << 8) | p[i + 1];
+        if (i < n) total += std::uint64_t{p[i]} << 8;  // an odd last byte, padded with zero
+      }
+      if (a.kind == CheckKind::OnesSum) {
+        while (total > mask) total = (total & mask) + (total >> a.width);
+      }
+      value = total & mask;
+      break;
+    }
+    case CheckKind::Fletcher16: {
+      std::uint64_t sum1 = 0, sum2 = 0;
+      std::size_t i = 0;
+      while (i < n) {
+        // Reduced every 4096 bytes: the sums stay far below 2^64 between.
+        const std::size_t stop = std::min(n, i + 4096);
+        for (; i < stop; ++i) {
+          sum1 += p[i];
+          sum2 += sum1;
+        }
+        sum1 %= 255;
+        sum2 %= 255;
+      }
+      value = (sum2 << 8) | sum1;
+      break;
+    }
+    case CheckKind::Xor8: {
+      std::uint8_t x = 0;
+      for (std::size_t i = 0; i < n; ++i) x ^= p[i];
+      value = x;
+      break;
+    }
+    case CheckKind::Crc: break;
+  }
+  if (a.negate) value = (~value + 1) & mask;
+  return (value ^ a.xorout) & mask;
+}
+
+std::uint64_t crc_result(const CheckAlgorithm& a, std::uint64_t reg) {
+  // `reg` is the register as the model defines it (not reflected).
+  if (a.refout) reg = reflect(reg, a.width);
+  return (reg ^ a.xorout) & mask_of(a.width);
+}
+
+}  // namespace
+
+std::span<const NamedCheck> named_checks() { return kNamedChecks; }
+
+Result<CheckAlgorithm> check_by_name(std::string_view name) {
+  for (const NamedCheck& row : kNamedChecks) {
+    if (same_name(row.name, name)) return row.make();
+  }
+  for (const Alias& alias : kAliases) {
+    if (same_name(alias.alias, name)) return check_by_name(alias.name);
+  }
+  return value_error(std::string("unknown check '") + std::string(name) +
+                     "'; known checks include CRC-16/IBM-3740, CRC-16/KERMIT, CRC-16/XMODEM, "
+                     "CRC-32/ISO-HDLC, CRC-32C, CRC-8/SMBUS, SUM-8, SUM-16, ONES-SUM-16, "
+                     "FLETCHER-16 and ISO-1155");
+}
+
+Result<CheckAlgorithm> crc_from_parameters(std::uint32_t width, std::uint64_t poly,
+                                           std::uint64_t init, bool refin, bool refout,
+                                           std::uint64_t xorout) {
+  if (width < 3 || width > 64) {
+    return value_error("a CRC's width must be 3 to 64 bits, not " + std::to_string(width));
+  }
+  const std::uint64_t mask = mask_of(width);
+  const auto too_wide = [&](const char* what, std::uint64_t value) {
+    return value_error(std::string("a CRC's ") + what + " must fit its width of " +
+                       std::to_string(width) + " bits, not " + std::to_string(value));
+  };
+  if ((poly & ~mask) != 0) return too_wide("poly", poly);
+  if ((poly & 1u) == 0) {
+    return value_error("a CRC's poly must be odd (its x^0 term set), not " + std::to_string(poly));
+  }
+  if ((init & ~mask) != 0) return too_wide("init", init);
+  if ((xorout & ~mask) != 0) return too_wide("xorout", xorout);
+  CheckAlgorithm a = crc("", width, poly, init, refin, refout, xorout);
+  // Named after the catalogue's algorithm when the parameters are one.
+  for (const NamedCheck& row : kNamedChecks) {
+    const CheckAlgorithm known = row.make();
+    if (known.kind == CheckKind::Crc && known.width == width && known.poly == poly &&
+        known.init == init && known.refin == refin && known.refout == refout &&
+        known.xorout == xorout) {
+      return known;
+    }
+  }
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "CRC width=%u poly=0x%llx init=0x%llx refin=%s refout=%s xorout=0x%llx", width,
+                static_cast<unsigned long long>(poly), static_cast<unsigned long long>(init),
+                refin ? "true" : "false", refout ? "true" : "false",
+                static_cast<unsigned long long>(xorout));
+  a.name = text;
+  return a;
+}
+
+Checksum::Checksum(CheckAlgorithm algorithm) : algorithm_(std::move(algorithm)) {
+  if (algorithm_.kind != CheckKind::Crc) return;
+  tables_ = std::make_unique<CrcTables>();
+  if (algorithm_.width <= 32) {
+    tables_->narrow.emplace(algorithm_);
+  } else {
+    tables_->wide.emplace(algorithm_);
+  }
+  if (kHasPclmul && !(is_crc32c(algorithm_) && kHasSse42)) {
+    CheckAlgorithm model = algorithm_;
+    model.refin = false;
+    tables_->model.emplace(model);
+    tables_->k128 = x_power_mod(128, algorithm_);
+    tables_->k192 = x_power_mod(192, algorithm_);
+    tables_->k512 = x_power_mod(512, algorithm_);
+    tables_->k576 = x_power_mod(576, algorithm_);
+    folding_ = true;
+  }
+  if (is_crc32c(algorithm_) && kHasSse42) {
+    // The zero-byte operators for one and two lanes, from the byte table:
+    // advancing register x over zeros is x -> (x >> 8) ^ T[x & 0xff].
+    const SliceTables<std::uint32_t>& slice = *tables_->narrow;
+    for (int tier = 0; tier < 2; ++tier) {
+      for (int k = 0; k < 2; ++k) {
+        const std::size_t zeros = kLanes[tier] << k;
+        for (int j = 0; j < 4; ++j) {
+          for (unsigned b = 0; b < 256; ++b) {
+            std::uint32_t r = static_cast<std::uint32_t>(b) << (8 * j);
+            for (std::size_t z = 0; z < zeros; ++z) r = (r >> 8) ^ slice.table[0][r & 0xff];
+            tables_->shift[tier][k][j][b] = r;
+          }
+        }
+      }
+    }
+    hardware_ = true;
+  }
+}
+
+Checksum::~Checksum() = default;
+
+std::uint64_t Checksum::compute_tables(ByteSpan data) const {
+  const CheckAlgorithm& a = algorithm_;
+  if (a.kind != CheckKind::Crc) return compute_sum(a, data);
+  const std::uint8_t* p = data.data();
+  const std::size_t n = data.size();
+  std::uint64_t reg = 0;  // the model's register after the data
+  if (a.refin) {
+    const std::uint64_t start = reflect(a.init, a.width);
+    const std::uint64_t r =
+        a.width <= 32
+            ? tables_->narrow->reflected(static_cast<std::uint32_t>(start), p, n)
+            : tables_->wide->reflected(start, p, n);
+    // The register reflected back, and reflected again when refout asks.
+    return ((a.refout ? r : reflect(r, a.width)) ^ a.xorout) & mask_of(a.width);
+  } else if (a.width <= 32) {
+    const auto start = static_cast<std::uint32_t>(a.init << (32 - a.width));
+    reg = tables_->narrow->aligned(start, p, n) >> (32 - a.width);
+  } else {
+    const std::uint64_t start = a.init << (64 - a.width);
+    reg = tables_->wide->aligned(start, p, n) >> (64 - a.width);
+  }
+  return crc_result(a, reg);
+}
+
+std::uint64_t Checksum::compute(ByteSpan data) const {
+#if VANTREL_HAVE_SSE42_PATH
+  if (folding_ && data.size() >= kFoldMinimum) {
+    const std::uint64_t reg = fold_model_register(*tables_, algorithm_, data.data(), data.size());
+    return crc_result(algorithm_, reg);
+  }
+  if (hardware_) {
+    const CheckAlgorithm& a = algorithm_;
+    const auto start = static_cast<std::uint32_t>(reflect(a.init, 32));
+    const std::uint32_t r = crc32c_hardware(*tables_, start, data.data(), data.size());
+    return ((a.refout ? r : reflect(r, 32)) ^ a.xorout) & 0xffffffffu;
+  }
+#endif
+  return compute_tables(data);
+}
+
+std::uint64_t Checksum::compute_reference(ByteSpan data) const {
+  const CheckAlgorithm& a = algorithm_;
+  if (a.kind != CheckKind::Crc) return compute_sum(a, data);
+  // The model as written: the register shifts each message bit in, most
+  // significant first, after reflecting each byte when refin says so.
+  const std::uint64_t top = std::uint64_t{1} << (a.width - 1);
+  const std::uint64_t mask = mask_of(a.width);
+  std::uint64_t reg = a.init;
+  for (const std::uint8_t byte : data) {
+    const std::uint8_t in = a.refin ? static_cast<std::uint8_t>(reflect(byte, 8)) : byte;
+    for (int bit = 7; bit >= 0; --bit) {
+      const bool feedback = ((reg & top) != 0) != (((in >> bit) & 1u) != 0);
+      reg = (reg << 1) & mask;
+      if (feedback) reg ^= a.poly;
+    }
+  }
+  return crc_result(a, reg);
+}
+
+bool crc32c_hardware_available() { return kHasSse42; }
+
+}  // namespace vantrel
