@@ -657,3 +657,47 @@ def test_every_subcommand_explains_itself(capsys, sub):
     with pytest.raises(SystemExit) as done:
         run(sub, "--help")
     assert done.value.code == 0 and subparser.description.split()[0] in capsys.readouterr().out
+
+
+# inspect's whole report ------------------------------------------------------------
+
+
+def damaged_archive(tmp_path, ranges: int):
+    """The example archive with `ranges` runs of noise between its packets."""
+    data = ARCHIVE.read_bytes()
+    offsets = vantrel.split_packets(
+        data[:100_000], length_offset_bits=32, length_bits=16, length_adjust=7, errors="report"
+    ).offsets
+    cuts = offsets[10 : 10 * ranges + 1 : 10].tolist()  # far enough apart to resynchronise
+    pieces, last = [], 0
+    for cut in cuts:
+        pieces += [data[last:cut], b"\xff" * 5]
+        last = cut
+    path = tmp_path / "noisy.bin"
+    path.write_bytes(b"".join(pieces) + data[last:])
+    return path
+
+
+def test_inspect_lists_every_damaged_range_when_asked(tmp_path, capsys):
+    archive = damaged_archive(tmp_path, 30)
+    assert run("inspect", DEFINITIONS, archive, "-q") == 0
+    short = capsys.readouterr().out
+    assert "... and 12 more (--all shows them)" in short  # 30 + the 2 of day.bin, 20 shown
+    assert run("inspect", DEFINITIONS, archive, "-q", "--all") == 0
+    whole = capsys.readouterr().out
+    assert "more (--all" not in whole
+    assert whole.count("bad header") + whole.count("bad length") >= 32
+
+
+def test_inspect_json_holds_the_report_s_figures(tmp_path, capsys):
+    archive = damaged_archive(tmp_path, 30)
+    assert run("inspect", DEFINITIONS, archive, "-q", "--json") == 0
+    document = json.loads(capsys.readouterr().out)
+    assert document["packets"] == sum(k["packets"] for k in document["keys"]) == 27_038
+    assert len(document["damaged_ranges"]) == 32 and document["damaged"] is True
+    assert {k["type"] for k in document["keys"]} == {"housekeeping", "event", "magnetometer"}
+    assert document["damaged_bytes"] == sum(
+        r["stop"] - r["start"] for r in document["damaged_ranges"]
+    )
+    spans = {s["type"]: s for s in document["time_spans"]}
+    assert set(spans) == {"housekeeping", "event", "magnetometer"}

@@ -35,11 +35,9 @@ from .command.engine import DEFAULT_CHUNK_BYTES, Job, Parts, plan
 from .command.outputs import OutputFolder
 from .command.running import Progress, run
 from .command.tables import (
-    ColumnarFiles,
-    CsvFiles,
-    DatasetParts,
     WriteOptions,
     output_names,
+    table_writer,
 )
 
 __all__ = ["DecodeSummary", "decode", "decode_to_files", "CommandError"]
@@ -201,15 +199,7 @@ def _write(definitions, paths, out, options, workers, scheduler, chunk_size, pro
             staging="" if options.format != "csv" else str(staging / ".csv-parts"),
         )
         job = Job(definitions, output=job.output, parts=parts)
-        tables = (
-            CsvFiles(out, definitions, parts)
-            if options.format == "csv"
-            else DatasetParts(out, definitions, parts)
-        )
-    elif options.format == "csv":
-        tables = CsvFiles(out, definitions)
-    else:
-        tables = ColumnarFiles(out, definitions, options)
+    tables = table_writer(out, definitions, options, job.parts)
     summary = DecodeSummary(bytes=sum(os.path.getsize(p) for p in paths))
     coverage = Coverage(paths, describe(definitions))
     bar = Progress(summary.bytes, "decode", enabled=progress)

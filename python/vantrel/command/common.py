@@ -5,6 +5,14 @@ from __future__ import annotations
 import os
 from pathlib import Path
 
+# Exit codes, one place for every subcommand (docs/command.md lists them).
+EXIT_OK = 0
+EXIT_ERROR = 1  # unreadable input, broken definitions, refused outputs, garbage
+EXIT_USAGE = 2  # a wrong command line
+EXIT_DAMAGE = 3  # damage found, with --strict
+EXIT_INTERRUPTED = 130  # SIGINT
+EXIT_SIGNAL_BASE = 128  # + the signal's number: SIGTERM 143, SIGHUP 129
+
 
 class CommandError(Exception):
     """A failure the command reports in one line."""

@@ -9,12 +9,10 @@ import sys
 
 from ..archives import DecodeSummary, decode_to_files
 from . import definitions as definitions_module
-from .common import check_inputs, duration, plural
+from .common import EXIT_DAMAGE, check_inputs, duration, plural
 from .engine import DEFAULT_CHUNK_BYTES
 from .learning import learned_definitions
 from .tables import WriteOptions
-
-EXIT_DAMAGE = 3
 
 
 def decode_command(args) -> int:

@@ -3,6 +3,8 @@ and time spans, as a readable table."""
 
 from __future__ import annotations
 
+import io
+import json
 import os
 import sys
 from typing import Any
@@ -10,7 +12,7 @@ from typing import Any
 import vantrel
 
 from . import definitions as definitions_module
-from .common import check_inputs
+from .common import EXIT_DAMAGE, check_inputs
 from .coverage import Coverage, defined_bytes, describe, known_keys
 from .engine import (
     DEFAULT_CHUNK_BYTES,
@@ -25,7 +27,6 @@ from .learning import SAMPLE_BYTES, learned_definitions
 from .learning import describe as describe_learned
 from .running import Progress
 
-EXIT_DAMAGE = 3
 SHOWN_RANGES = 20
 # Time spans are given to the second, or to the finest unit they need.
 TIME_UNITS = (("s", 10**9), ("ms", 10**6), ("us", 10**3), ("ns", 1))
@@ -79,6 +80,11 @@ def sequence_report(ids, counts, modulus: int):
         )
     )
     return report, int(present.sum()) - len(held)
+
+
+def _plain(value: Any) -> Any:
+    """A figure of the report as JSON holds it (numpy numbers as Python ones)."""
+    return value.item() if hasattr(value, "item") else value
 
 
 def has_check(layout: vantrel.Layout) -> bool:
@@ -170,13 +176,21 @@ def inspect_command(args) -> int:
             per_key(report.out_of_order_index),
         ]
     rows = []
+    per_key_rows = []
+    counted = ["packets", "bytes", "min_length", "max_length"]
+    if report is not None:
+        counted += ["gaps", "missing", "duplicates", "out_of_order"]
     for place, key in enumerate(values.tolist()):
         packets, nbytes, *rest = (column[place] for column in columns)
         name = names.get(key, "" if args.definitions else "-")
         # Packets too short to hold the type field are counted as such.
         rows.append([key if key >= 0 else "short", f"{packets:,}", f"{nbytes:,}", *rest, name])
+        figures = dict(zip(counted, [packets, nbytes, *rest]))
+        per_key_rows.append({"key": key if key >= 0 else None, **figures, "type": name or None})
 
-    out = sys.stdout
+    # The report is drawn whole; --json prints its figures instead.
+    out = io.StringIO()
+    shown_ranges = None if args.all else SHOWN_RANGES
     damaged_bytes = sum(stop - start for start, stop, _, _ in skipped)
     print(
         f"{args.archive}: {size:,} bytes, {len(keys):,} packets, "
@@ -212,13 +226,13 @@ def inspect_command(args) -> int:
         )
         shown = [
             [f"{a:,}", f"{b:,}", f"{b - a:,}", reason, detail]
-            for a, b, reason, detail in skipped[:SHOWN_RANGES]
+            for a, b, reason, detail in skipped[:shown_ranges]
         ]
         print(
             table(["start", "stop", "bytes", "reason", "detail"], shown, right={0, 1, 2}), file=out
         )
-        if len(skipped) > SHOWN_RANGES:
-            print(f"... and {len(skipped) - SHOWN_RANGES} more", file=out)
+        if shown_ranges is not None and len(skipped) > shown_ranges:
+            print(f"... and {len(skipped) - shown_ranges} more (--all shows them)", file=out)
     if check_failures:
         print(file=out)
         print(
@@ -233,10 +247,10 @@ def inspect_command(args) -> int:
             "(the modulus), left out of the sequence check",
             file=out,
         )
+    span_rows = []
     if spans:
         print(file=out)
         print("time span:", file=out)
-        span_rows = []
         for name, values in spans.items():
             packet = definitions.packet_type(name)
             first, last = min(values), max(values)
@@ -261,6 +275,30 @@ def inspect_command(args) -> int:
             )
         )
     )
+    if args.json:
+        document = {
+            "archive": args.archive,
+            "bytes": size,
+            "packets": len(keys),
+            "damaged_bytes": damaged_bytes,
+            "keys": per_key_rows,
+            "damaged_ranges": [
+                {"start": a, "stop": b, "reason": reason, "detail": detail}
+                for a, b, reason, detail in skipped
+            ],
+            "learned_rules": learned,
+            "check_failures": check_failures,
+            "counts_past_modulus": past_modulus,
+            "time_spans": [
+                {"type": t, "field": f, "first": _plain(a), "last": _plain(b)}
+                for t, f, a, b in span_rows
+            ],
+            "damaged": bool(damaged),
+        }
+        json.dump(document, sys.stdout, indent=2)
+        print()
+    else:
+        sys.stdout.write(out.getvalue())
     # After the report, which says what the archive holds: too little of it
     # is packets of a defined type.
     coverage = Coverage([args.archive], describe(definitions))

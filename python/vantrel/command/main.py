@@ -22,14 +22,13 @@ import threading
 import vantrel
 
 from . import definitions as definitions_module
-from .common import CommandError
+from .common import (
+    EXIT_ERROR,
+    EXIT_INTERRUPTED,
+    EXIT_SIGNAL_BASE,
+    CommandError,
+)
 from .extras import MissingExtra
-
-EXIT_ERROR = 1
-EXIT_USAGE = 2
-EXIT_DAMAGE = 3
-EXIT_INTERRUPTED = 130
-EXIT_SIGNAL_BASE = 128
 
 
 class Terminated(BaseException):
@@ -228,6 +227,14 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
     inspect.add_argument("archive", metavar="ARCHIVE", help="archive file")
     inspect.add_argument(
         "--strict", action="store_true", help="exit with status 3 when the archive shows damage"
+    )
+    inspect.add_argument(
+        "--all", action="store_true", help="list every damaged range (default: the first 20)"
+    )
+    inspect.add_argument(
+        "--json",
+        action="store_true",
+        help="print the report as one JSON document (every damaged range) instead of tables",
     )
     common(inspect)
 

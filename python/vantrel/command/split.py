@@ -8,14 +8,13 @@ import sys
 from collections import OrderedDict
 
 from . import definitions as definitions_module
-from .common import check_inputs
+from .common import EXIT_DAMAGE, check_inputs
 from .coverage import Coverage
 from .engine import DEFAULT_CHUNK_BYTES, chunk_view, packet_keys, plan
 from .learning import learned_definitions
 from .outputs import OutputFolder
 from .running import Progress
 
-EXIT_DAMAGE = 3
 SPLIT_NAME = re.compile(r"apid_\d{4,}\.bin")
 # Files kept open at once; the others are closed and reopened to append.
 OPEN_FILES = 64

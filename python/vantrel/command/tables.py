@@ -16,7 +16,7 @@ import shutil
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, Protocol
 
 from .common import CommandError
 from .extras import need
@@ -388,3 +388,28 @@ def field_metadata(packet) -> dict[str, dict[bytes, bytes]]:
     for name, states in getattr(packet, "states", {}).items():
         out.setdefault(name, {})[b"states"] = json.dumps(list(states)).encode()
     return out
+
+
+class TableWriter(Protocol):
+    """What a decode asks of the writer of its tables, whatever their format."""
+
+    def location(self, name: str) -> Path:
+        """Where packet type `name`'s table goes, as the user named the folder."""
+
+    def take(self, result) -> None:
+        """The tables of one chunk (`ChunkResult`), in stream order."""
+
+    def finish(self, packet) -> None:
+        """The (empty) table of a type that had no packets."""
+
+    def close(self) -> None:
+        """Every table written whole, in the staging folder."""
+
+
+def table_writer(out: OutputFolder, definitions, options: WriteOptions, parts=None) -> TableWriter:
+    """The writer of a format: in this process, or joining the parts dask workers wrote."""
+    if options.format == "csv":
+        return CsvFiles(out, definitions, parts)
+    if parts is not None:
+        return DatasetParts(out, definitions, parts)
+    return ColumnarFiles(out, definitions, options)
