@@ -418,7 +418,8 @@ def test_ctrl_c_during_split_exits_130_and_leaves_no_file(tmp_path):
     env = dict(os.environ, PYTHONPATH=str(Path(vantrel.__file__).parents[1]))
     command = [sys.executable, "-m", "vantrel", "split", str(archive), "-o", str(out)]
     process = subprocess.Popen(
-        command + ["--overwrite", "--chunk-size", "256k", "-q"],
+        # Small chunks: a split of many steps, which the signal finds under way.
+        command + ["--overwrite", "--chunk-size", "16k", "-q"],
         env=env,
         stderr=subprocess.PIPE,
         text=True,

@@ -1,9 +1,9 @@
 import sys
 
 try:
-    from vantrel.command.main import main
+    from vantrel.command.main import entry
 except KeyboardInterrupt:  # Ctrl-C while the command's modules load
     print("vantrel: interrupted", file=sys.stderr)
     sys.exit(130)
 
-sys.exit(main(prog="python -m vantrel"))
+sys.exit(entry(prog="python -m vantrel"))

@@ -372,15 +372,21 @@ def main(argv: list[str] | None = None, prog: str | None = None) -> int:
         print(f"vantrel: ended by {signal.Signals(ended.signum).name}", file=sys.stderr)
         return EXIT_SIGNAL_BASE + ended.signum
     finally:
-        if argv is None and in_main:
-            # The process's own command line: its outcome is decided, and a
-            # signal while the interpreter winds down must not report a
-            # finished run as killed.
-            for signum in (signal.SIGINT, *handled):
-                signal.signal(signum, signal.SIG_IGN)
-        else:
-            for signum, handler in previous.items():
-                signal.signal(signum, handler)
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
+def entry(prog: str | None = None) -> int:
+    """The `vantrel` console script and `python -m vantrel`: main, for a process of its own.
+
+    Once main has returned, the run's outcome is decided: a signal while
+    the interpreter winds down must not report a finished run as killed.
+    """
+    status = main(prog=prog)
+    for name in ("SIGINT", "SIGTERM", "SIGHUP"):
+        if hasattr(signal, name):
+            signal.signal(getattr(signal, name), signal.SIG_IGN)
+    return status
 
 
 if __name__ == "__main__":  # pragma: no cover
