@@ -18,7 +18,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vantrel
-from command_helpers import ARCHIVE, DEFINITIONS, run
+from command_helpers import ARCHIVE, DEFINITIONS, run, with_interrupts
 from vantrel.command import coverage as coverage_module
 from vantrel.command import definitions as definitions_module
 
@@ -421,6 +421,7 @@ def test_ctrl_c_during_split_exits_130_and_leaves_no_file(tmp_path):
         # Small chunks: a split of many steps, which the signal finds under way.
         command + ["--overwrite", "--chunk-size", "16k", "-q"],
         env=env,
+        preexec_fn=with_interrupts,
         stderr=subprocess.PIPE,
         text=True,
     )

@@ -15,7 +15,7 @@ from pathlib import Path
 
 import pytest
 
-from command_helpers import ARCHIVE, DEFINITIONS, TABLES, run
+from command_helpers import ARCHIVE, DEFINITIONS, TABLES, run, with_interrupts
 from vantrel.command import engine
 from vantrel.command.common import CommandError
 
@@ -313,7 +313,9 @@ def interrupt_decodes(tmp_path: Path, megabytes: int, fractions: list[float]) ->
     out = tmp_path / "out"
     command = [sys.executable, "-m", "vantrel", "decode", str(DEFINITIONS), str(archive)]
     command += ["-o", str(out), "-q", "--overwrite"]
-    process = subprocess.Popen(command, stderr=subprocess.PIPE, text=True)
+    process = subprocess.Popen(
+        command, stderr=subprocess.PIPE, text=True, preexec_fn=with_interrupts
+    )
     staged = staging_appears(out, process)
     started = time.perf_counter()
     _, err = process.communicate(timeout=300)
@@ -324,7 +326,9 @@ def interrupt_decodes(tmp_path: Path, megabytes: int, fractions: list[float]) ->
     interrupted = 0
     for number, fraction in enumerate(fractions):
         signum = (signal.SIGINT, signal.SIGTERM)[number % 2]
-        process = subprocess.Popen(command, stderr=subprocess.PIPE, text=True)
+        process = subprocess.Popen(
+            command, stderr=subprocess.PIPE, text=True, preexec_fn=with_interrupts
+        )
         if staging_appears(out, process) >= 0:
             time.sleep(fraction * working)
             process.send_signal(signum)
@@ -370,7 +374,12 @@ def test_a_signal_during_the_renames_waits_for_them(tmp_path, monkeypatch):
             os.kill(os.getpid(), signal.SIGINT)
 
     monkeypatch.setattr(os, "rename", rename_then_interrupt)
-    with pytest.raises(KeyboardInterrupt):
-        out.commit()
+    # Ctrl-C raises here even where this process was started with SIGINT ignored.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            out.commit()
+    finally:
+        signal.signal(signal.SIGINT, previous)
     assert len(calls) == 2
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["a.csv", "b.csv"]
