@@ -25,6 +25,8 @@ CPP_TESTS = {
     "float_environment",
     "length_masks_agree",
     "shaped_decode",
+    "checksums",
+    "exact_values",
 }
 
 
@@ -120,6 +122,19 @@ def test_text_codecs(cpp_build):
 
 def test_shaped_decode(cpp_build):
     result, output = _run_ctest(cpp_build, "shaped_decode")
+    assert result == "Passed", output
+
+
+# Every catalogued checksum against its check value, and the fast paths
+# against the bit-at-a-time model.
+def test_checksums(cpp_build):
+    result, output = _run_ctest(cpp_build, "checksums")
+    assert result == "Passed", output
+
+
+# Packet lengths, inversions and time codes at the ends of their ranges.
+def test_exact_values(cpp_build):
+    result, output = _run_ctest(cpp_build, "exact_values")
     assert result == "Passed", output
 
 
