@@ -819,6 +819,7 @@ void check_check_fields(fuzz::Input& input) {
     FUZZ_CHECK(mismatch && mismatch->packet == victim && failed[victim] == 1);
     FUZZ_CHECK(mismatch->found != mismatch->computed);
   }
+}
 
 // Packet bounds from a stride, given lengths and a length field (64 bits
 // wide and adjustments at the ends of int64 often): each end and each cut
