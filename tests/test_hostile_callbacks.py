@@ -174,3 +174,54 @@ def test_buffer_exporters_and_codec_functions_with_hostile_arguments():
         lambda: vantrel.split_packets(Exporter(), length_offset_bits=0, length_bits=8),
     ):
         outcome(call)
+
+
+class EmptyingInt(int):
+    """An integer key whose hashing or comparing empties the containers given to it."""
+
+    containers = ()
+
+    def __hash__(self):
+        for container in self.containers:
+            container.clear()
+        gc.collect()
+        return int.__hash__(self)
+
+    def __eq__(self, other):
+        for container in self.containers:
+            container.clear()
+        return int.__eq__(self, other)
+
+
+def test_layout_keys_survive_dicts_emptied_while_read():
+    """The newer item keys (states, check, pad, keep_raw) read dicts that a
+    key's own hash or comparison empties: a layout or a clean refusal."""
+    states = {}
+    converted = item("s", bits=8)
+    converted["convert"] = {"type": "enumeration", "states": states}
+    converted["keep_raw"] = True
+    EmptyingInt.containers = (states, converted["convert"], converted)
+    states.update({EmptyingInt(0): "OFF", EmptyingInt(1): "ON"})
+    result = outcome(lambda: vantrel.Layout([converted]))
+    if result[0] == "ok":
+        assert result[1].unpack(b"\x01")["s"] in ("ON", 1)
+
+    check = {}
+    name = EmptyingName("algorithm")
+    name.target = check
+    check[name] = "CRC-16/IBM-3740"
+    checked = [item("body", bits=16), item("crc", bits=16)]
+    checked[1]["check"] = check
+    result = outcome(lambda: vantrel.Layout(checked))
+    if result[0] == "ok":
+        packed = result[1].pack({"body": 0x3132})
+        assert result[1].unpack(packed)["body"] == 0x3132
+
+    padded = item("t", encoding="us_ascii", bits=32)
+    key = EmptyingName("pad")
+    key.target = padded
+    padded[key] = "nul"
+    result = outcome(lambda: vantrel.Layout([padded]))
+    if result[0] == "ok":
+        assert result[1].unpack(b"\0\0AB")["t"] in ("AB", "\0\0AB")
+    EmptyingInt.containers = ()
