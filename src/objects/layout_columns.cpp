@@ -348,30 +348,6 @@ void verify_layout_checks(const LayoutData& data, ByteSpan buffer, const PacketS
   }
 }
 
-// The check_failed column of Arrow output: booleans, one bit per packet.
-std::shared_ptr<ArrowColumnData> check_failed_arrow(const std::vector<std::uint8_t>& failed) {
-  auto column = std::make_shared<ArrowColumnData>();
-  column->name = kCheckFailedColumn;
-  column->type = ColumnType::U8;
-  column->format_override = "b";
-  column->length = failed.size();
-  column->values.resize(std::max<std::size_t>((failed.size() + 7) / 8, 1));
-  std::memset(column->values.data(), 0, column->values.size());
-  for (std::size_t i = 0; i < failed.size(); ++i) {
-    if (failed[i] != 0) column->values.data()[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
-  }
-  return column;
-}
-
-// The same as a numpy bool array.
-Ref check_failed_numpy(const std::vector<std::uint8_t>& failed) {
-  Ref column = empty_array(failed.size(), "bool");
-  WritableView view;
-  if (!column || !view.acquire(column.get())) return {};
-  if (!failed.empty()) std::memcpy(view.data(), failed.data(), failed.size());
-  return column;
-}
-
 // ---- The choice of output ---------------------------------------------------
 
 enum class Output : std::uint8_t { Numpy, Arrow };
@@ -877,6 +853,30 @@ PyObject* decode_columns(const Columns& call, const PacketStarts& starts) {
 }
 
 }  // namespace
+
+// The check_failed column of Arrow output: booleans, one bit per packet.
+std::shared_ptr<ArrowColumnData> check_failed_arrow(const std::vector<std::uint8_t>& failed) {
+  auto column = std::make_shared<ArrowColumnData>();
+  column->name = kCheckFailedColumn;
+  column->type = ColumnType::U8;
+  column->format_override = "b";
+  column->length = failed.size();
+  column->values.resize(std::max<std::size_t>((failed.size() + 7) / 8, 1));
+  std::memset(column->values.data(), 0, column->values.size());
+  for (std::size_t i = 0; i < failed.size(); ++i) {
+    if (failed[i] != 0) column->values.data()[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+  }
+  return column;
+}
+
+// The same as a numpy bool array.
+Ref check_failed_numpy(const std::vector<std::uint8_t>& failed) {
+  Ref column = empty_array(failed.size(), "bool");
+  WritableView view;
+  if (!column || !view.acquire(column.get())) return {};
+  if (!failed.empty()) std::memcpy(view.data(), failed.data(), failed.size());
+  return column;
+}
 
 const char* const kUnpackManyDoc =
     "unpack_many($self, /, buffer, *, stride=None, offsets=None, count=None, errors='raise', "

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "binding/py_ref.hpp"
@@ -48,6 +49,11 @@ PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns, bool raw);
 // column wrapped as numpy.ma.MaskedArray with `mask` (one byte per element).
 const char* dtype_name(ColumnType type);
 Ref masked_column(PyObject* column, const std::vector<std::uint8_t>& mask);
+
+// The check_failed column of unpack_many(errors="mask") for a layout with a
+// check (one flag per packet): a numpy bool array, or an Arrow boolean column.
+Ref check_failed_numpy(const std::vector<std::uint8_t>& failed);
+std::shared_ptr<ArrowColumnData> check_failed_arrow(const std::vector<std::uint8_t>& failed);
 
 // Adds split_packets, split_by_apid, check_sequence_counts, the named
 // tuples they return and CCSDS_PRIMARY_HEADER to `module` (after Layout).

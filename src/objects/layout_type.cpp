@@ -142,8 +142,8 @@ bool add_raw_twin(std::size_t index, std::vector<ShapedField>& specs, std::vecto
   const char* text = quoted_name ? PyUnicode_AsUTF8(quoted_name.get()) : nullptr;
   if (text == nullptr) return false;
   // "recipe item 3 ('temp'), its keep_raw 'temp_raw': "
-  item.context = concat(field.context.substr(0, field.context.size() - 2), ", its keep_raw ",
-                        text, ": ");
+  item.context =
+      concat(field.context.substr(0, field.context.size() - 2), ", its keep_raw ", text, ": ");
   specs.push_back(twin);
   count_names.push_back(std::move(count_name));
   items.push_back(std::move(item));
@@ -156,14 +156,15 @@ bool resolve_checks(LayoutData& data, const std::vector<ShapedField>& specs) {
   for (std::size_t i = 0; i < data.items.size(); ++i) {
     const LayoutItem& item = data.items[i];
     if (!item.check) continue;
-    if (data.shaped()) {
-      return refuse(item, "check: layouts with arrays, permuted or word byte orders, or a "
-                          "packet_length do not take checks yet");
-    }
     if (item.conversion) return refuse(item, "check: a check field has no conversion");
     if (specs[i].shape != FieldShape{}) return refuse(item, "check: a check field is one value");
-    Result<PacketCheck> resolved = resolve_check(data.plan, i, item.check->checksum,
-                                                 item.check->start, item.check->stop);
+    // In a shaped layout the field, and so the bytes before it, may move
+    // from packet to packet: placed per packet.
+    Result<PacketCheck> resolved = data.shaped()
+                                       ? resolve_shaped_check(data.plan, i, item.check->checksum,
+                                                              item.check->start, item.check->stop)
+                                       : resolve_check(data.plan, i, item.check->checksum,
+                                                       item.check->start, item.check->stop);
     if (!resolved) return refuse(item, resolved.error().message);
     data.checks.push_back(std::move(*resolved));
   }
@@ -639,8 +640,7 @@ PyObject* recipe_of(const LayoutData& data) {
         PyDict_SetItemString(dict.get(), "convert", item.conversion->canonical.get()) < 0) {
       return nullptr;
     }
-    if (item.check &&
-        PyDict_SetItemString(dict.get(), "check", item.check->canonical.get()) < 0) {
+    if (item.check && PyDict_SetItemString(dict.get(), "check", item.check->canonical.get()) < 0) {
       return nullptr;
     }
     if (item.keep_raw && PyDict_SetItemString(dict.get(), "keep_raw", Py_True) < 0) {
@@ -680,8 +680,7 @@ bool same_check(const LayoutItem& a, const LayoutItem& b) {
   const CheckAlgorithm& y = b.check->checksum->algorithm();
   return x.kind == y.kind && x.width == y.width && x.poly == y.poly && x.init == y.init &&
          x.refin == y.refin && x.refout == y.refout && x.xorout == y.xorout &&
-         x.negate == y.negate && a.check->start == b.check->start &&
-         a.check->stop == b.check->stop;
+         x.negate == y.negate && a.check->start == b.check->start && a.check->stop == b.check->stop;
 }
 
 bool same_fields(const LayoutData& a, const LayoutData& b) {
@@ -701,8 +700,8 @@ bool same_fields(const LayoutData& a, const LayoutData& b) {
     const FieldSpec& x = fa[i].spec;
     const FieldSpec& y = fb[i].spec;
     if (x.row != y.row || x.bits != y.bits || x.offset != y.offset ||
-        x.little_endian != y.little_endian || x.reverse_bits != y.reverse_bits ||
-        x.pad != y.pad || fa[i].shape != fb[i].shape ||
+        x.little_endian != y.little_endian || x.reverse_bits != y.reverse_bits || x.pad != y.pad ||
+        fa[i].shape != fb[i].shape ||
         PyUnicode_Compare(a.items[i].name.get(), b.items[i].name.get()) != 0 ||
         !same_conversion(a.items[i], b.items[i]) || !same_check(a.items[i], b.items[i])) {
       return false;
