@@ -294,11 +294,18 @@ struct SliceTables {
 // The engine's state for one CRC: the tables for its register width, and for
 // CRC-32C with the crc32 instruction, the operators that move a lane's
 // register past the bytes of the lanes after it.
+// Data of up to this many 16-byte blocks (the first one padded) folds each
+// block straight to the end.
+constexpr std::size_t kDirectBlocks = 24;
+
 struct CrcTables {
   std::optional<SliceTables<std::uint32_t>> narrow;
   std::optional<SliceTables<std::uint64_t>> wide;
   // Carry-less multiplication folding: x^k mod P for the folding steps.
   std::uint64_t k128 = 0, k192 = 0, k512 = 0, k576 = 0;
+  // by_distance[d]: x^(128 d) mod P (low) and x^(128 d + 64) mod P (high),
+  // for data of up to kDirectBlocks blocks.
+  alignas(16) std::uint64_t by_distance[kDirectBlocks][2] = {};
   // The reduction: x^(64+w) mod P, and floor(x^(64+w) / P) without its x^64.
   std::uint64_t k_reduce = 0, mu = 0;
   // The init as the head blocks hold it, by the bytes of the first block.
@@ -481,45 +488,9 @@ VANTREL_FOLD void init_blocks(const CheckAlgorithm& a, std::size_t lead, std::ui
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2), fold_block(head + 16, a.refin));
 }
 
-VANTREL_FOLD std::uint64_t fold_model_register(const CrcTables& t, const CheckAlgorithm& a,
-                                               const std::uint8_t* p, std::size_t n) {
-  const bool reflected = a.refin;
-  const __m128i by_block =
-      _mm_set_epi64x(static_cast<long long>(t.k192), static_cast<long long>(t.k128));
-  const __m128i by_four =
-      _mm_set_epi64x(static_cast<long long>(t.k576), static_cast<long long>(t.k512));
-  // The head: zeros, then the message up to the end of its first or second
-  // block (n >= 16, so both are there when the first is partial), the init
-  // xored into the message's first w bits.
-  const std::size_t lead = n % 16 == 0 ? 16 : n % 16;
-  const auto* init = reinterpret_cast<const __m128i*>(t.init_blocks[lead]);
-  const __m128i first =
-      _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
-                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(kPadMasks + lead)));
-  __m128i x = _mm_xor_si128(as_polynomial(first, reflected), _mm_loadu_si128(init));
-  if (lead != 16) {
-    const __m128i second =
-        _mm_xor_si128(fold_block(p + lead, reflected), _mm_loadu_si128(init + 1));
-    x = _mm_xor_si128(fold(x, by_block), second);
-  }
-  const std::size_t head_bytes = lead == 16 ? 16 : lead + 16;
-  std::size_t at = head_bytes;  // n - at is a multiple of 16
-  if (n - at >= 128) {
-    __m128i lanes[4];
-    lanes[0] = _mm_xor_si128(fold(x, by_block), fold_block(p + at, reflected));
-    for (int k = 1; k < 4; ++k) lanes[k] = fold_block(p + at + 16 * k, reflected);
-    at += 64;
-    while (at + 64 <= n) {
-      for (int k = 0; k < 4; ++k) {
-        lanes[k] = _mm_xor_si128(fold(lanes[k], by_four), fold_block(p + at + 16 * k, reflected));
-      }
-      at += 64;
-    }
-    x = lanes[0];
-    for (int k = 1; k < 4; ++k) x = _mm_xor_si128(fold(x, by_block), lanes[k]);
-  }
-  for (; at < n; at += 16) x = _mm_xor_si128(fold(x, by_block), fold_block(p + at, reflected));
-
+// The model's register of a message folded into the 128-bit X: X x^w mod P.
+VANTREL_FOLD inline std::uint64_t reduce_folded(const CrcTables& t, const CheckAlgorithm& a,
+                                                __m128i x) {
   // Y = H (x^(64+w) mod P) + L x^w, split as Yh x^w + Yl.
   const std::uint32_t w = a.width;
   const auto low = static_cast<std::uint64_t>(_mm_cvtsi128_si64(x));
@@ -542,6 +513,69 @@ VANTREL_FOLD std::uint64_t fold_model_register(const CrcTables& t, const CheckAl
       _mm_clmulepi64_si128(_mm_cvtsi64_si128(static_cast<long long>(quotient)),
                            _mm_cvtsi64_si128(static_cast<long long>(a.poly)), 0x00);
   return (static_cast<std::uint64_t>(_mm_cvtsi128_si64(remainder)) ^ y_low) & mask_of(w);
+}
+
+VANTREL_FOLD std::uint64_t fold_model_register(const CrcTables& t, const CheckAlgorithm& a,
+                                               const std::uint8_t* p, std::size_t n) {
+  const bool reflected = a.refin;
+  const __m128i by_block =
+      _mm_set_epi64x(static_cast<long long>(t.k192), static_cast<long long>(t.k128));
+  const __m128i by_four =
+      _mm_set_epi64x(static_cast<long long>(t.k576), static_cast<long long>(t.k512));
+  // The head: zeros, then the message up to the end of its first or second
+  // block (n >= 16, so both are there when the first is partial), the init
+  // xored into the message's first w bits.
+  const std::size_t lead = n % 16 == 0 ? 16 : n % 16;
+  const auto* init = reinterpret_cast<const __m128i*>(t.init_blocks[lead]);
+  const __m128i first =
+      _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(kPadMasks + lead)));
+  __m128i x = _mm_xor_si128(as_polynomial(first, reflected), _mm_loadu_si128(init));
+  const std::size_t head_bytes = lead == 16 ? 16 : lead + 16;
+  std::size_t at = head_bytes;  // n - at is a multiple of 16
+  const std::size_t blocks = (n - lead) / 16 + 1;
+  if (blocks <= kDirectBlocks) {
+    // Short data: each block times x^(128 d) mod P for its distance d from
+    // the last, all independent (no chain of folds), xored together.
+    const auto* by_distance = reinterpret_cast<const __m128i*>(t.by_distance);
+    // Block 1 starts where the padded first block's bytes end (the init
+    // may reach into it).
+    std::size_t distance = blocks - 1;
+    if (distance == 0) return reduce_folded(t, a, x);
+    x = fold(x, _mm_load_si128(by_distance + distance));
+    __m128i other = _mm_xor_si128(fold_block(p + lead, reflected), _mm_loadu_si128(init + 1));
+    at = lead + 16;
+    if (--distance != 0) other = fold(other, _mm_load_si128(by_distance + distance));
+    for (; distance > 1; --distance, at += 16) {
+      other = _mm_xor_si128(
+          other, fold(fold_block(p + at, reflected), _mm_load_si128(by_distance + distance - 1)));
+    }
+    x = _mm_xor_si128(x, other);
+    if (at < n) x = _mm_xor_si128(x, fold_block(p + at, reflected));
+    return reduce_folded(t, a, x);
+  }
+  if (lead != 16) {
+    const __m128i second =
+        _mm_xor_si128(fold_block(p + lead, reflected), _mm_loadu_si128(init + 1));
+    x = _mm_xor_si128(fold(x, by_block), second);
+  }
+  if (n - at >= 128) {
+    __m128i lanes[4];
+    lanes[0] = _mm_xor_si128(fold(x, by_block), fold_block(p + at, reflected));
+    for (int k = 1; k < 4; ++k) lanes[k] = fold_block(p + at + 16 * k, reflected);
+    at += 64;
+    while (at + 64 <= n) {
+      for (int k = 0; k < 4; ++k) {
+        lanes[k] = _mm_xor_si128(fold(lanes[k], by_four), fold_block(p + at + 16 * k, reflected));
+      }
+      at += 64;
+    }
+    x = lanes[0];
+    for (int k = 1; k < 4; ++k) x = _mm_xor_si128(fold(x, by_block), lanes[k]);
+  }
+  for (; at < n; at += 16) x = _mm_xor_si128(fold(x, by_block), fold_block(p + at, reflected));
+
+  return reduce_folded(t, a, x);
 }
 
 bool detect_pclmul() {
@@ -683,6 +717,10 @@ Checksum::Checksum(CheckAlgorithm algorithm) : algorithm_(std::move(algorithm)) 
     tables_->k192 = x_power_mod(192, algorithm_);
     tables_->k512 = x_power_mod(512, algorithm_);
     tables_->k576 = x_power_mod(576, algorithm_);
+    for (std::size_t d = 0; d < kDirectBlocks; ++d) {
+      tables_->by_distance[d][0] = x_power_mod(128 * d, algorithm_);
+      tables_->by_distance[d][1] = x_power_mod(128 * d + 64, algorithm_);
+    }
     tables_->k_reduce = x_power_mod(64 + algorithm_.width, algorithm_);
     tables_->mu = barrett_quotient(algorithm_);
 #if VANTREL_HAVE_SSE42_PATH
