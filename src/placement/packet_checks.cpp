@@ -1,7 +1,10 @@
 #include "placement/packet_checks.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "common/format.hpp"
@@ -144,19 +147,54 @@ std::string check_mismatch_message(const PacketCheck& check, std::uint64_t found
                 " to ", check.stop, values);
 }
 
+namespace {
+
+// A check field's value: whole bytes at a byte (most check fields) loaded
+// at once, others as any plain field.
+[[gnu::always_inline]] inline std::uint64_t read_check_field(const std::uint8_t* buffer,
+                                                             std::uint64_t bit,
+                                                             const FieldSpec& spec) {
+  const std::uint8_t* at = buffer + bit / 8;
+  switch (spec.bits) {
+    case 16: {
+      std::uint16_t value;
+      std::memcpy(&value, at, 2);
+      if ((std::endian::native == std::endian::little) != spec.little_endian) {
+        value = std::byteswap(value);
+      }
+      return value;
+    }
+    case 32: {
+      std::uint32_t value;
+      std::memcpy(&value, at, 4);
+      if ((std::endian::native == std::endian::little) != spec.little_endian) {
+        value = std::byteswap(value);
+      }
+      return value;
+    }
+    default: return read_plain_pattern(buffer, bit, spec);
+  }
+}
+
+}  // namespace
+
 std::optional<CheckMismatch> verify_checks(const Plan& plan, std::span<const PacketCheck> checks,
                                            ByteSpan buffer, const PacketStarts& starts,
-                                           std::span<std::uint8_t> failed) {
+                                           std::span<std::uint8_t> failed, std::size_t begin,
+                                           std::size_t end) {
   const std::uint64_t layout_bytes = (plan.size_bits() + 7) / 8;
   std::optional<CheckMismatch> first;
-  for (std::size_t i = 0; i < starts.count; ++i) {
+  end = std::min(end, starts.count);
+  for (std::size_t i = begin; i < end; ++i) {
     const std::uint64_t base = starts[i];
     if (!inside(base, layout_bytes, starts.limit(i, buffer.size()))) {
       if (!failed.empty()) failed[i] = 1;
       continue;
     }
     for (std::size_t c = 0; c < checks.size(); ++c) {
-      const std::uint64_t found = check_found(plan, checks[c], buffer, base);
+      const PlannedField& field = plan.fields()[checks[c].field];
+      const std::uint64_t found =
+          read_check_field(buffer.data(), base * 8 + field.position, field.spec);
       const std::uint64_t computed = check_computed(checks[c], buffer, base);
       if (found == computed) [[likely]]
         continue;

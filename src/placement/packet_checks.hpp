@@ -88,9 +88,11 @@ struct CheckMismatch {
 // empty) gets 1 where a check fails or the packet does not hold the
 // layout (whose fields fail on their own). Returns the first mismatch in
 // packet order; without `failed`, stops there.
+// Packets [begin, end) only, when given.
 std::optional<CheckMismatch> verify_checks(const Plan& plan, std::span<const PacketCheck> checks,
                                            ByteSpan buffer, const PacketStarts& starts,
-                                           std::span<std::uint8_t> failed);
+                                           std::span<std::uint8_t> failed, std::size_t begin = 0,
+                                           std::size_t end = SIZE_MAX);
 
 // The message of check `check` failing in a packet of a shaped plan (found
 // and computed as verify_shaped_checks gives them): the mismatch over the
