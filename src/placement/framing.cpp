@@ -105,7 +105,10 @@ class Framer {
         stream_.subspan(start + check_->start, total - check_->bytes - check_->start));
   }
   bool check_holds(std::uint64_t start, std::uint64_t total) const {
-    return check_found(start, total) == check_computed(start, total);
+    // The bytes in order: the check read last, from the cache lines the
+    // computation brought in.
+    const std::uint64_t computed = check_computed(start, total);
+    return check_found(start, total) == computed;
   }
 
   bool rules_allow(std::uint64_t start) const {
