@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "binding/py_ref.hpp"
 #include "placement/columns.hpp"
+#include "placement/conversions.hpp"
 
 namespace vantrel {
 
@@ -33,7 +35,6 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
 // A converted column's Arrow form: float64 calibrations, nanosecond
 // timestamps, or int32 state indices with the names as its dictionary.
 struct ArrowColumnData;
-struct Conversion;
 void set_converted_type(ArrowColumnData& column, const Conversion& conversion);
 // Raises a shaped layout's first failure: the field's error, or the bits
 // it needs against those its packet has, with the packet's place.
@@ -41,6 +42,11 @@ struct PacketGeometry;
 struct ShapedFailure;
 void raise_shaped_failure(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
                           const PacketGeometry& geometry, const ShapedFailure& failure);
+// The reader of field j's times from the packets when it is a time code
+// too wide for its raw column (more than 64 bits), else nullopt.
+std::optional<ElementTime> wide_time_reader(const LayoutData& data, ByteSpan buffer,
+                                            const PacketStarts& starts,
+                                            const PacketGeometry& geometry, std::size_t j);
 // Layout.pack_many of a shaped layout.
 PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns, bool raw);
 

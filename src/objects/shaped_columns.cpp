@@ -49,6 +49,17 @@ void raise_shaped_failure(const LayoutData& data, ByteSpan buffer, const PacketS
   raise_with_location(concat("packet ", failure.packet, " at byte ", starts[failure.packet]));
 }
 
+std::optional<ElementTime> wide_time_reader(const LayoutData& data, ByteSpan buffer,
+                                            const PacketStarts& starts,
+                                            const PacketGeometry& geometry, std::size_t j) {
+  const ItemConversion* conversion = data.items[j].conversion.get();
+  if (conversion == nullptr || conversion->conversion.kind != ConversionKind::TimeCode ||
+      data.plan.fields()[j].spec.bits <= 64) {
+    return std::nullopt;
+  }
+  return element_time_reader(data.plan, buffer, starts, geometry, j, conversion->conversion.time);
+}
+
 PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
                              const PacketStarts& starts, bool masking, bool raw) {
   const Plan& plan = data.plan;
@@ -110,9 +121,11 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
     const ElementRanges ranges{static_cast<const std::int64_t*>(column.offsets_view.data()),
                                fields[j].fixed_count()};
     std::optional<ShapedConversionFailure> failure;
+    const std::optional<ElementTime> wide = wide_time_reader(data, buffer, starts, geometry, j);
     Ref converted = convert_shaped_column(
         *conversion, fields[j], column.view.data(), n, limit, ranges,
-        masking ? std::span(column.mask) : std::span<std::uint8_t>(), failure);
+        masking ? std::span(column.mask) : std::span<std::uint8_t>(), failure,
+        wide ? &*wide : nullptr);
     if (!converted) return nullptr;
     if (failure) note_shaped_failure(first, failure->packet, j, std::move(failure->error));
     column.view.release();

@@ -152,6 +152,26 @@ void decode_shaped_text(const Plan& plan, ByteSpan buffer, bool immutable,
   }
 }
 
+ElementTime element_time_reader(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
+                                const PacketGeometry& geometry, std::size_t item,
+                                const TimeCodeFormat& format) {
+  const PlannedField& field = plan.fields()[item];
+  return [buffer, &starts, &geometry, &field, &format](std::size_t packet,
+                                                       std::uint64_t element) -> Result<Nanoseconds> {
+    const std::uint64_t base = geometry.base(packet, field.segment);
+    const std::uint64_t start = starts[packet];
+    const std::uint64_t limit = starts.limit(packet, buffer.size());
+    const std::uint64_t bits = field.spec.bits;
+    std::uint64_t first = 0, end = 0;
+    if (base == Plan::kUnplaced || start > limit ||
+        __builtin_add_overflow(base, field.position + element * bits, &first) ||
+        __builtin_add_overflow(first, bits, &end) || end > (limit - start) * 8) {
+      return value_error("the time code lies outside its packet");
+    }
+    return decode_time_code(buffer.data(), start * 8 + first, format);
+  };
+}
+
 std::string shaped_bounds_message(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
                                   const PacketGeometry& geometry, const ShapedFailure& failure) {
   const std::uint64_t start = starts[failure.packet];
