@@ -128,13 +128,11 @@ void decode_shaped_numeric(const Plan& plan, ByteSpan buffer, const PacketStarts
   }
 }
 
-void decode_shaped_text(const Plan& plan, ByteSpan buffer, bool immutable,
-                        const PacketStarts& starts, const PacketGeometry& geometry,
-                        std::size_t limit, std::size_t item, Utf8Column& out,
-                        std::span<std::uint8_t> mask, std::optional<ShapedFailure>& first) {
+FieldBitOf shaped_field_bit(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
+                            const PacketGeometry& geometry, std::size_t item) {
   const PlannedField& field = plan.fields()[item];
-  const std::size_t size = buffer.size();
-  const FieldBitOf field_bit = [&](std::size_t i) -> std::optional<std::uint64_t> {
+  return [size = buffer.size(), &starts, &geometry,
+          &field](std::size_t i) -> std::optional<std::uint64_t> {
     const std::uint64_t base = geometry.base(i, field.segment);
     const std::uint64_t start = starts[i];
     const std::uint64_t packet_end = starts.limit(i, size);
@@ -147,7 +145,15 @@ void decode_shaped_text(const Plan& plan, ByteSpan buffer, bool immutable,
     }
     return start * 8 + base + field.position;
   };
-  if (auto failure = decode_utf8_column_at(buffer, immutable, limit, field, field_bit, out, mask)) {
+}
+
+void decode_shaped_text(const Plan& plan, ByteSpan buffer, bool immutable,
+                        const PacketStarts& starts, const PacketGeometry& geometry,
+                        std::size_t limit, std::size_t item, Utf8Column& out,
+                        std::span<std::uint8_t> mask, std::optional<ShapedFailure>& first) {
+  const FieldBitOf field_bit = shaped_field_bit(plan, buffer, starts, geometry, item);
+  if (auto failure = decode_utf8_column_at(buffer, immutable, limit, plan.fields()[item],
+                                           field_bit, out, mask)) {
     note_shaped_failure(first, failure->packet, item, std::move(failure->error));
   }
 }

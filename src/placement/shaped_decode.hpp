@@ -96,6 +96,11 @@ void decode_shaped_numeric(const Plan& plan, ByteSpan buffer, const PacketStarts
                            std::span<const ShapedTarget> targets,
                            std::optional<ShapedFailure>& first);
 
+// Where packet i's field `item` starts (an absolute bit), nullopt when the
+// packet does not hold its value (a text field, or one value of it).
+FieldBitOf shaped_field_bit(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
+                            const PacketGeometry& geometry, std::size_t item);
+
 // The text field `item` of packets [0, limit) as UTF-8 through its decoder,
 // as decode_utf8_column does for a field at a fixed place; failures are
 // noted in `first` (errors="raise", `mask` empty) or masked.
