@@ -356,3 +356,99 @@ def test_text_dtype_of_a_permuted_layout_at_a_stride():
     assert layout.unpack_many(data, text_dtype="T")["s"].tolist() == ["ab", "cd"]
     assert layout.unpack_many(data, text_dtype="S")["s"].tolist() == [b"ab", b"cd"]
     assert layout.unpack_many(data)["w"].tolist() == [0x0201, 0x0403]
+
+
+# ---- The command: a counted array with conversions and a time code -----------
+
+SCIENCE_TOML = """
+defaults = { byte_order = "big", reverse_bits = false }
+header = [
+  { name = "version", encoding = "unsigned", bits = 3 },
+  { name = "packet_type", encoding = "unsigned", bits = 1 },
+  { name = "secondary_header", encoding = "unsigned", bits = 1 },
+  { name = "apid", encoding = "unsigned", bits = 11 },
+  { name = "sequence_flags", encoding = "unsigned", bits = 2 },
+  { name = "sequence_count", encoding = "unsigned", bits = 14 },
+  { name = "packet_length", encoding = "unsigned", bits = 16 },
+]
+type_field = "apid"
+
+[packets.science]
+key = 0x42
+time = "obt"
+layout = [
+  { name = "obt", encoding = "unsigned", bits = 48, convert = { type = "cuc", fine_octets = 2, scale = "UTC" } },
+  { name = "n", encoding = "unsigned", bits = 8 },
+  { name = "volts", encoding = "unsigned", bits = 12, count = "n", convert = { type = "linear", slope = 0.5, intercept = -10 }, keep_raw = true },
+  { name = "modes", encoding = "unsigned", bits = 4, count = "n", convert = { type = "enumeration", states = { 0 = "OFF", 1 = "ON", 2 = "SAFE" } } },
+  { name = "stamps", encoding = "unsigned", bits = 32, count = "n", convert = { type = "cuc", scale = "TAI" } },
+  { name = "temperature", encoding = "twos_complement", bits = 16, convert = { type = "polynomial", coefficients = [-40.0, 0.0625] } },
+  { name = "label", encoding = "us_ascii", bits = 32, pad = "space" },
+]
+"""
+
+
+@pytest.mark.parametrize("fmt", ["parquet", "arrow", "csv"])
+def test_the_command_decodes_arrays_with_conversions_and_time_codes(tmp_path, fmt):
+    from command_helpers import run
+
+    import vantrel.definitions
+
+    definitions = tmp_path / "science.toml"
+    definitions.write_text(SCIENCE_TOML, encoding="utf-8")
+    layout = vantrel.definitions.load(definitions).packet_type("science").layout
+    start = dt.datetime(2025, 3, 4, 5, 6, 7, tzinfo=UTC)
+    packets = []
+    for i, n in enumerate([2, 0, 3, 1]):
+        values = {
+            "version": 0, "packet_type": 0, "secondary_header": 0, "apid": 0x42,
+            "sequence_flags": 3, "sequence_count": i, "packet_length": 0,
+            "obt": start + dt.timedelta(seconds=10 * i),
+            "volts": [0.5 * k for k in range(n)],
+            "modes": ["OFF", "ON", "SAFE"][:n],
+            "stamps": [dt.datetime(2000, 1, 1) + dt.timedelta(seconds=k + i) for k in range(n)],
+            "temperature": 100 + i, "label": ["HI", "LOW", "", "MID"][i],
+        }
+        size = len(layout.pack(values))
+        packets.append(layout.pack({**values, "packet_length": size - 7}))
+    archive = tmp_path / "science.bin"
+    archive.write_bytes(b"".join(packets))
+    offsets = np.cumsum([0] + [len(p) for p in packets[:-1]])
+    expected = pa.table(layout.unpack_many(archive.read_bytes(), offsets=offsets, output="arrow"))
+    assert expected["modes"].to_pylist()[2] == ["OFF", "ON", "SAFE"]
+    out = tmp_path / "out"
+    assert run("decode", definitions, archive, "-o", out, "-q", "-f", fmt) == 0
+    written = out / f"science.{fmt}"
+    if fmt == "parquet":
+        import pyarrow.parquet as pq
+
+        table = pq.read_table(written)
+    elif fmt == "arrow":
+        import pyarrow.ipc as ipc
+
+        with pa.memory_map(str(written)) as source:
+            table = ipc.open_file(source).read_all()
+    else:
+        import csv
+
+        rows = list(csv.reader(written.read_text(encoding="utf-8").splitlines()))
+        assert rows[0] == expected.column_names and len(rows) == 1 + len(packets)
+        third = dict(zip(rows[0], rows[3]))
+        assert third["obt"] == "2025-03-04T05:06:27.000000000"
+        assert third["volts"] == "[0, 0.5, 1]" and third["volts_raw"] == "[20, 21, 22]"
+        assert third["modes"] == "[OFF, ON, SAFE]"
+        assert third["stamps"] == (
+            "[2000-01-01T00:00:02.000000000, 2000-01-01T00:00:03.000000000, "
+            "2000-01-01T00:00:04.000000000]"
+        )
+        assert [dict(zip(rows[0], r))["label"] for r in rows[1:]] == ["HI", "LOW", "", "MID"]
+        return
+    for name in expected.column_names:
+        got = table[name]
+        want = expected[name]
+        if pa.types.is_dictionary(want.type) or pa.types.is_large_list(want.type):
+            assert got.to_pylist() == want.to_pylist(), name
+        else:
+            assert got.cast(want.type).to_pylist() == want.to_pylist(), name
+    assert table["volts"].to_pylist()[2] == [0.0, 0.5, 1.0]
+    assert table["volts_raw"].to_pylist()[2] == [20, 21, 22]
