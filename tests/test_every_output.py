@@ -36,34 +36,56 @@ FEATURES = {
         st.integers(-32768, 32767),
     ),
     "linear": (
-        {"encoding": "unsigned", "bits": 12,
-         "convert": {"type": "linear", "slope": 0.5, "intercept": -10.0}},
+        {
+            "encoding": "unsigned",
+            "bits": 12,
+            "convert": {"type": "linear", "slope": 0.5, "intercept": -10.0},
+        },
         st.integers(0, 4095),
     ),
     "table": (
-        {"encoding": "unsigned", "bits": 8,
-         "convert": {"type": "table", "points": [[10, 0.0], [100, 45.0], [255, 60.0]],
-                     "invert": True}},
+        {
+            "encoding": "unsigned",
+            "bits": 8,
+            "convert": {
+                "type": "table",
+                "points": [[10, 0.0], [100, 45.0], [255, 60.0]],
+                "invert": True,
+            },
+        },
         st.integers(0, 255),
     ),
     "states": (
-        {"encoding": "unsigned", "bits": 4,
-         "convert": {"type": "enumeration", "states": {k: f"S{k}" for k in range(12)}}},
+        {
+            "encoding": "unsigned",
+            "bits": 4,
+            "convert": {"type": "enumeration", "states": {k: f"S{k}" for k in range(12)}},
+        },
         st.integers(0, 15),
     ),
     "cuc": (
-        {"encoding": "unsigned", "bits": 48,
-         "convert": {"type": "cuc", "coarse_octets": 4, "fine_octets": 2, "scale": "TAI"}},
+        {
+            "encoding": "unsigned",
+            "bits": 48,
+            "convert": {"type": "cuc", "coarse_octets": 4, "fine_octets": 2, "scale": "TAI"},
+        },
         st.integers(0, 2**48 - 1),
     ),
     "cuc_utc": (
-        {"encoding": "unsigned", "bits": 32,
-         "convert": {"type": "cuc", "coarse_octets": 4, "scale": "UTC"}},
+        {
+            "encoding": "unsigned",
+            "bits": 32,
+            "convert": {"type": "cuc", "coarse_octets": 4, "scale": "UTC"},
+        },
         st.integers(0, 2**32 - 1),
     ),
     "permuted": (
-        {"encoding": "unsigned", "bits": 32, "byte_order": "2143",
-         "convert": {"type": "linear", "slope": 2.0}},
+        {
+            "encoding": "unsigned",
+            "bits": 32,
+            "byte_order": "2143",
+            "convert": {"type": "linear", "slope": 2.0},
+        },
         st.integers(0, 2**32 - 1),
     ),
 }
@@ -90,8 +112,12 @@ def layouts_and_packets(draw, shapes=("fixed", "counted", "rest", "single")):
     recipe = [item("length", bits=16)] if bounded else []
     if shape == "counted":
         recipe.append(item("n", bits=8))
-    count = {"fixed": {"count": 3}, "counted": {"count": "n"}, "rest": {"count": "*"},
-             "single": {}}[shape]
+    count = {
+        "fixed": {"count": 3},
+        "counted": {"count": "n"},
+        "rest": {"count": "*"},
+        "single": {},
+    }[shape]
     recipe.append(element("a", feature, keep_raw, **count))
     for k, kind in enumerate(trailing):
         if kind == "text":
@@ -147,8 +173,10 @@ def numpy_rows(column):
     """A numpy column as one entry per packet: None where masked."""
     if isinstance(column, vantrel.RaggedColumn):
         mask = column.mask
-        return [None if mask is not None and mask[i] else [scalar(v) for v in column[i]]
-                for i in range(len(column))]
+        return [
+            None if mask is not None and mask[i] else [scalar(v) for v in column[i]]
+            for i in range(len(column))
+        ]
     data = np.ma.getdata(column)
     mask = np.ma.getmaskarray(column) if np.ma.isMaskedArray(column) else np.zeros(data.shape, bool)
     rows = []
@@ -164,16 +192,28 @@ def numpy_rows(column):
 def arrow_rows(column):
     array = pa.array(column)
     kind = array.type
-    inner = kind.value_type if pa.types.is_list(kind) or pa.types.is_large_list(kind) or \
-        pa.types.is_fixed_size_list(kind) else kind
+    inner = (
+        kind.value_type
+        if pa.types.is_list(kind)
+        or pa.types.is_large_list(kind)
+        or pa.types.is_fixed_size_list(kind)
+        else kind
+    )
     if pa.types.is_timestamp(inner):
         ints = pa.int64()
-        target = (pa.list_(ints, kind.list_size) if pa.types.is_fixed_size_list(kind)
-                  else pa.large_list(ints) if pa.types.is_large_list(kind) else ints)
+        target = (
+            pa.list_(ints, kind.list_size)
+            if pa.types.is_fixed_size_list(kind)
+            else pa.large_list(ints)
+            if pa.types.is_large_list(kind)
+            else ints
+        )
         rows = array.cast(target).to_pylist()
         tag = lambda v: None if v is None else ("ns", v)  # noqa: E731
-        return [None if r is None else [tag(v) for v in r] if isinstance(r, list) else tag(r)
-                for r in rows]
+        return [
+            None if r is None else [tag(v) for v in r] if isinstance(r, list) else tag(r)
+            for r in rows
+        ]
     return array.to_pylist()
 
 
@@ -241,8 +281,9 @@ def test_a_fixed_array_is_its_expanded_recipe(case):
     for entry in recipe_of(layout):
         if entry.get("count") == 3:
             for k in range(3):
-                recipe.append({**{key: v for key, v in entry.items() if key != "count"},
-                               "name": f"a{k}"})
+                recipe.append(
+                    {**{key: v for key, v in entry.items() if key != "count"}, "name": f"a{k}"}
+                )
         else:
             recipe.append(entry)
     expanded = vantrel.Layout(recipe, packet_length=LENGTH if bounded else None)
@@ -280,8 +321,7 @@ def recipe_of(layout):
 
 # ---- Time codes wider than 64 bits, on arrays and after them -----------------
 
-WIDE = {"type": "cds", "day_octets": 3, "submillisecond_octets": 4, "p_field": True,
-        "scale": "UTC"}
+WIDE = {"type": "cds", "day_octets": 3, "submillisecond_octets": 4, "p_field": True, "scale": "UTC"}
 
 
 @pytest.mark.parametrize("count", [3, "n", "*", None])
@@ -289,8 +329,11 @@ WIDE = {"type": "cds", "day_octets": 3, "submillisecond_octets": 4, "p_field": T
 def test_wide_time_codes_in_every_shape(count, bounded):
     recipe = [item("length", bits=16)] if bounded else []
     recipe.append(item("n", bits=8))
-    recipe.append(item("w", bits=96, convert=WIDE, keep_raw=True,
-                       **({} if count is None else {"count": count})))
+    recipe.append(
+        item(
+            "w", bits=96, convert=WIDE, keep_raw=True, **({} if count is None else {"count": count})
+        )
+    )
     recipe.append(item("after", bits=96, convert=WIDE))
     layout = vantrel.Layout(recipe, packet_length=LENGTH if bounded else None)
     start = dt.datetime(2024, 2, 3, 4, 5, 6, 789012, tzinfo=UTC)
@@ -310,8 +353,9 @@ def test_wide_time_codes_in_every_shape(count, bounded):
     early[-11:-8] = (1000).to_bytes(3, "big")  # day 1000 after 1958: 1960
     check_every_output(layout, [bytes(early), packets[1]], bounded, raw_packs=False)
     with pytest.raises(ValueError, match=r"^packet 0 at byte 0: recipe item \d+ \('after'\)"):
-        layout.unpack_many(bytes(early) + packets[1], **framing([bytes(early), packets[1]],
-                                                                   bounded))
+        layout.unpack_many(
+            bytes(early) + packets[1], **framing([bytes(early), packets[1]], bounded)
+        )
 
 
 # ---- text_dtype on layouts with arrays ---------------------------------------
@@ -320,8 +364,13 @@ def test_wide_time_codes_in_every_shape(count, bounded):
 @pytest.mark.parametrize("count", [2, "n", "*"])
 def test_text_dtype_after_arrays_and_with_packet_lengths(count):
     layout = vantrel.Layout(
-        [item("length", bits=16), item("n", bits=8), item("a", bits=8, count=count),
-         item("mode", "us_ascii", 48, pad="nul"), item("label", "utf8", 32, pad="nul")],
+        [
+            item("length", bits=16),
+            item("n", bits=8),
+            item("a", bits=8, count=count),
+            item("mode", "us_ascii", 48, pad="nul"),
+            item("label", "utf8", 32, pad="nul"),
+        ],
         packet_length=LENGTH,
     )
     rows = [([1, 2], "SAFE", "é!"), ([3, 4], "", "abcd"), ([5, 6], "ON", "xyz")]
@@ -343,7 +392,9 @@ def test_text_dtype_after_arrays_and_with_packet_lengths(count):
     assert stored["mode"].tolist() == [b"SAFE", b"", b"ON"]
     assert stored["label"].tolist() == ["é!".encode(), b"abc\xff", b"xyz"]
     assert np.ma.getmaskarray(stored["label"]).tolist() == [False] * 3
-    with pytest.raises(ValueError, match=f"^packet 1 at byte {offsets[1]}: recipe item 4 .'label'."):
+    with pytest.raises(
+        ValueError, match=f"^packet 1 at byte {offsets[1]}: recipe item 4 .'label'."
+    ):
         layout.unpack_many(data, offsets=offsets, text_dtype="T")
     with pytest.raises(TypeError, match="text_dtype applies to numpy output"):
         layout.unpack_many(data, offsets=offsets, output="arrow", text_dtype="T")
@@ -375,23 +426,58 @@ type_field = "apid"
 [packets.science]
 key = 0x42
 time = "obt"
-layout = [
-  { name = "obt", encoding = "unsigned", bits = 48, convert = { type = "cuc", fine_octets = 2, scale = "UTC" } },
-  { name = "n", encoding = "unsigned", bits = 8 },
-  { name = "volts", encoding = "unsigned", bits = 12, count = "n", convert = { type = "linear", slope = 0.5, intercept = -10 }, keep_raw = true },
-  { name = "modes", encoding = "unsigned", bits = 4, count = "n", convert = { type = "enumeration", states = { 0 = "OFF", 1 = "ON", 2 = "SAFE" } } },
-  { name = "stamps", encoding = "unsigned", bits = 32, count = "n", convert = { type = "cuc", scale = "TAI" } },
-  { name = "temperature", encoding = "twos_complement", bits = 16, convert = { type = "polynomial", coefficients = [-40.0, 0.0625] } },
-  { name = "label", encoding = "us_ascii", bits = 32, pad = "space" },
-]
+
+[[packets.science.layout]]
+name = "obt"
+encoding = "unsigned"
+bits = 48
+convert = { type = "cuc", fine_octets = 2, scale = "UTC" }
+
+[[packets.science.layout]]
+name = "n"
+encoding = "unsigned"
+bits = 8
+
+[[packets.science.layout]]
+name = "volts"
+encoding = "unsigned"
+bits = 12
+count = "n"
+convert = { type = "linear", slope = 0.5, intercept = -10 }
+keep_raw = true
+
+[[packets.science.layout]]
+name = "modes"
+encoding = "unsigned"
+bits = 4
+count = "n"
+convert = { type = "enumeration", states = { 0 = "OFF", 1 = "ON", 2 = "SAFE" } }
+
+[[packets.science.layout]]
+name = "stamps"
+encoding = "unsigned"
+bits = 32
+count = "n"
+convert = { type = "cuc", scale = "TAI" }
+
+[[packets.science.layout]]
+name = "temperature"
+encoding = "twos_complement"
+bits = 16
+convert = { type = "polynomial", coefficients = [-40.0, 0.0625] }
+
+[[packets.science.layout]]
+name = "label"
+encoding = "us_ascii"
+bits = 32
+pad = "space"
 """
 
 
 @pytest.mark.parametrize("fmt", ["parquet", "arrow", "csv"])
 def test_the_command_decodes_arrays_with_conversions_and_time_codes(tmp_path, fmt):
-    from command_helpers import run
-
     import vantrel.definitions
+    from command_helpers import run
 
     definitions = tmp_path / "science.toml"
     definitions.write_text(SCIENCE_TOML, encoding="utf-8")
@@ -400,13 +486,19 @@ def test_the_command_decodes_arrays_with_conversions_and_time_codes(tmp_path, fm
     packets = []
     for i, n in enumerate([2, 0, 3, 1]):
         values = {
-            "version": 0, "packet_type": 0, "secondary_header": 0, "apid": 0x42,
-            "sequence_flags": 3, "sequence_count": i, "packet_length": 0,
+            "version": 0,
+            "packet_type": 0,
+            "secondary_header": 0,
+            "apid": 0x42,
+            "sequence_flags": 3,
+            "sequence_count": i,
+            "packet_length": 0,
             "obt": start + dt.timedelta(seconds=10 * i),
             "volts": [0.5 * k for k in range(n)],
             "modes": ["OFF", "ON", "SAFE"][:n],
             "stamps": [dt.datetime(2000, 1, 1) + dt.timedelta(seconds=k + i) for k in range(n)],
-            "temperature": 100 + i, "label": ["HI", "LOW", "", "MID"][i],
+            "temperature": 100 + i,
+            "label": ["HI", "LOW", "", "MID"][i],
         }
         size = len(layout.pack(values))
         packets.append(layout.pack({**values, "packet_length": size - 7}))
