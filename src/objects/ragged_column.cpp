@@ -3,6 +3,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "binding/buffer_view.hpp"
@@ -190,6 +192,28 @@ void array_capsule_destructor(PyObject* capsule) {
   capsule_destructor<ArrowArray>(capsule, "arrow_array");
 }
 
+// The values to export: datetime64 values as their int64 view, with
+// `format` set to the Arrow timestamp of their unit; others as they are.
+Ref timestamp_values(PyObject* values, std::string& format) {
+  Ref dtype = Ref::steal(PyObject_GetAttrString(values, "dtype"));
+  Ref name = dtype ? Ref::steal(PyObject_GetAttrString(dtype.get(), "name")) : Ref{};
+  const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  if (text == nullptr) return {};
+  const std::string_view dtype_name = text;
+  if (!dtype_name.starts_with("datetime64")) return Ref::borrow(values);
+  constexpr std::pair<std::string_view, const char*> kUnits[] = {
+      {"datetime64[s]", "tss:"}, {"datetime64[ms]", "tsm:"},
+      {"datetime64[us]", "tsu:"}, {"datetime64[ns]", "tsn:"}};
+  for (const auto& [unit, arrow] : kUnits) {
+    if (dtype_name == unit) {
+      format = arrow;
+      return Ref::steal(PyObject_CallMethod(values, "view", "s", "int64"));
+    }
+  }
+  PyErr_Format(PyExc_TypeError, "Arrow has no timestamp of the unit of %s", text);
+  return {};
+}
+
 PyObject* ragged_arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {"requested_schema", nullptr};
@@ -199,8 +223,13 @@ PyObject* ragged_arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs)
       return nullptr;
     }
     const RaggedObject* column = as_ragged(self);
+    // Times (datetime64, which lends no buffer) go as Arrow timestamps of
+    // their unit, through their int64 view.
+    std::string format;
+    Ref exported = timestamp_values(column->values, format);
+    if (!exported) return nullptr;
     Py_buffer values_view;
-    if (PyObject_GetBuffer(column->values, &values_view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+    if (PyObject_GetBuffer(exported.get(), &values_view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
       return nullptr;
     }
     const char* const child_format = arrow_format(values_view);
@@ -212,7 +241,7 @@ PyObject* ragged_arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs)
                       "through the Arrow interface; use to_list(), or decode with raw=True");
       return nullptr;
     }
-    const std::string format = child_format;
+    if (format.empty()) format = child_format;
     BufferView offsets_view;
     if (!offsets_view.acquire(column->offsets)) return nullptr;
     const auto* offsets = reinterpret_cast<const std::int64_t*>(offsets_view.bytes().data());
@@ -254,7 +283,7 @@ PyObject* ragged_arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs)
       }
     }
     auto values = std::make_unique<ValuesData>();
-    values->values = Ref::borrow(column->values).release();
+    values->values = exported.release();
     values->buffers[0] = nullptr;
     values->buffers[1] = values_data;
     list->child =
