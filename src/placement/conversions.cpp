@@ -1158,6 +1158,16 @@ std::optional<PacketConversionFailure> convert_packet_elements(
   if (element_time != nullptr) return convert_element_times(*element_time, packets, limit, ranges,
                                                             static_cast<Nanoseconds*>(out),
                                                             packet_mask);
+  // The common column: every packet converted and none failing, which needs
+  // no bookkeeping per element. Handles count what they write, so they are
+  // written once, below.
+  const bool every_packet =
+      limit == packets &&
+      std::find(packet_mask.begin(), packet_mask.end(), std::uint8_t{1}) == packet_mask.end();
+  if (every_packet && handles == nullptr &&
+      !convert_values(conversion, raw_type, raw, total, out, {}, nullptr)) {
+    return std::nullopt;
+  }
   // One byte per element: 1 where it is not converted (a masked packet, or
   // one past the limit), and where its conversion fails.
   std::vector<std::uint8_t> failed(total, 0);
