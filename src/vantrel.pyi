@@ -359,8 +359,8 @@ class RaggedColumn:
     ) -> tuple[object, object]:
         """The Arrow PyCapsule interface: (schema, array) capsules of a
         large list array sharing ``values`` (datetime64 values as
-        timestamps of their unit); masked entries are nulls. Raises
-        TypeError for values that are str objects (state names)."""
+        timestamps of their unit; str values, state names, copied as
+        large strings); masked entries are nulls.""""
 
 @final
 class ArrowColumn:

@@ -139,6 +139,43 @@ void release_values(ArrowArray* array) {
   array->release = nullptr;
 }
 
+// str values (state names) as an Arrow large string array: UTF-8 copied
+// once, int64 offsets.
+struct TextValuesData {
+  std::vector<std::int64_t> offsets;
+  std::string data;
+  const void* buffers[3];
+};
+
+void release_text_values(ArrowArray* array) {
+  delete static_cast<TextValuesData*>(array->private_data);
+  array->release = nullptr;
+}
+
+// The UTF-8 of `count` values, str objects or None (an element of a
+// masked entry: empty). False with TypeError for anything else.
+bool copy_text_values(PyObject* const* values, std::size_t count, TextValuesData& out) {
+  out.offsets.assign(count + 1, 0);
+  for (std::size_t k = 0; k < count; ++k) {
+    if (values[k] != Py_None) {
+      if (!PyUnicode_Check(values[k])) {
+        PyErr_Format(PyExc_TypeError, "RaggedColumn value %zu is %.100s, not str", k,
+                     Py_TYPE(values[k])->tp_name);
+        return false;
+      }
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(values[k], &size);
+      if (text == nullptr) return false;
+      out.data.append(text, static_cast<std::size_t>(size));
+    }
+    out.offsets[k + 1] = static_cast<std::int64_t>(out.data.size());
+  }
+  out.buffers[0] = nullptr;
+  out.buffers[1] = out.offsets.data();
+  out.buffers[2] = out.data.data();
+  return true;
+}
+
 struct ListData {
   PyObject* offsets;  // owns the offsets' memory
   std::vector<std::uint8_t> validity;
@@ -234,12 +271,19 @@ PyObject* ragged_arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs)
     }
     const char* const child_format = arrow_format(values_view);
     const void* values_data = values_view.buf;
-    PyBuffer_Release(&values_view);
+    // State names: str objects, copied as UTF-8 (the values array is the
+    // column's own, read-only, and reading a str runs no Python code).
+    std::unique_ptr<TextValuesData> text;
     if (child_format == nullptr) {
-      PyErr_SetString(PyExc_TypeError,
-                      "this RaggedColumn holds str objects (state names), which it cannot export "
-                      "through the Arrow interface; use to_list(), or decode with raw=True");
-      return nullptr;
+      text = std::make_unique<TextValuesData>();
+      const bool copied = copy_text_values(
+          static_cast<PyObject* const*>(values_view.buf),
+          static_cast<std::size_t>(values_view.len / values_view.itemsize), *text);
+      PyBuffer_Release(&values_view);
+      if (!copied) return nullptr;
+      format = "U";
+    } else {
+      PyBuffer_Release(&values_view);
     }
     if (format.empty()) format = child_format;
     BufferView offsets_view;
@@ -282,14 +326,21 @@ PyObject* ragged_arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs)
         }
       }
     }
-    auto values = std::make_unique<ValuesData>();
-    values->values = exported.release();
-    values->buffers[0] = nullptr;
-    values->buffers[1] = values_data;
-    list->child =
-        ArrowArray{offsets[length], 0, 0, 2, 0, nullptr, nullptr, nullptr, release_values, nullptr};
-    list->child.buffers = values->buffers;
-    list->child.private_data = values.release();
+    if (text) {
+      list->child = ArrowArray{offsets[length], 0, 0, 3, 0, nullptr, nullptr, nullptr,
+                               release_text_values, nullptr};
+      list->child.buffers = text->buffers;
+      list->child.private_data = text.release();
+    } else {
+      auto values = std::make_unique<ValuesData>();
+      values->values = exported.release();
+      values->buffers[0] = nullptr;
+      values->buffers[1] = values_data;
+      list->child = ArrowArray{offsets[length], 0, 0, 2, 0, nullptr, nullptr, nullptr,
+                               release_values, nullptr};
+      list->child.buffers = values->buffers;
+      list->child.private_data = values.release();
+    }
     list->children[0] = &list->child;
     list->offsets = Ref::borrow(column->offsets).release();
     list->buffers[0] = null_count != 0 ? list->validity.data() : nullptr;
@@ -361,7 +412,7 @@ PyMethodDef ragged_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "__arrow_c_array__($self, /, requested_schema=None)\n--\n\n"
      "The column as an Arrow large list array (Arrow PyCapsule interface); the values are "
-     "shared, not copied. Masked entries are nulls."},
+     "shared, not copied (state names are copied as UTF-8). Masked entries are nulls."},
     {nullptr, nullptr, 0, nullptr},
 };
 
