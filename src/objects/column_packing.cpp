@@ -12,8 +12,9 @@
 #include "common/binary16.hpp"
 #include "common/binary32.hpp"
 #include "common/format.hpp"
+#include "objects/conversion_recipes.hpp"
 #include "objects/layout_columns.hpp"
-#include "objects/layout_type.hpp"
+#include "objects/layout_data.hpp"
 #include "objects/numpy_support.hpp"
 
 namespace vantrel {

@@ -18,8 +18,8 @@ namespace vantrel {
 namespace {
 
 constexpr std::array<std::string_view, 13> kKnownKeys = {
-    "name",  "encoding", "bits",      "byte_order", "reverse_bits", "offset_bits", "value",
-    "count", "word_bits", "convert",  "pad",        "keep_raw",     "check"};
+    "name",  "encoding",  "bits",    "byte_order", "reverse_bits", "offset_bits", "value",
+    "count", "word_bits", "convert", "pad",        "keep_raw",     "check"};
 
 // The "pad" key's values, in TextPad order from TrailingNul.
 constexpr std::array<std::string_view, 4> kPadNames = {"nul", "space", "leading_nul",
@@ -103,22 +103,6 @@ PyObject* raise_at(const LayoutItem& item, const std::string& message) {
 }
 
 }  // namespace
-
-bool refuse(const LayoutItem& item, const std::string& message) {
-  const std::string text = item.context + message;
-  PyErr_SetString(PyExc_ValueError, text.c_str());
-  return false;
-}
-
-std::string quoted(PyObject* object) {
-  Ref repr = Ref::steal(PyObject_Repr(object));
-  const char* text = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
-  if (text == nullptr) {
-    PyErr_Clear();
-    return "?";
-  }
-  return text;
-}
 
 bool read_layout_keys(PyObject* object, const LayoutItem& item, FieldShape& shape,
                       Ref& count_name) {
