@@ -463,14 +463,16 @@ constexpr MethodSignature<3> kUnpackSignature{
 PyObject* layout_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[3];
-    if (!bind(kUnpackSignature, args, nargs, kwnames, slots)) return nullptr;
+    MethodArguments<kUnpackSignature> arguments;
+    if (!arguments.bind(args, nargs, kwnames)) return nullptr;
     BufferView packet;
-    if (!packet.acquire(slots[0])) return nullptr;
+    if (!packet.acquire(arguments.get<"packet">())) return nullptr;
     std::uint64_t offset_bits = 0;
-    if (slots[1] != nullptr && !to_u64(slots[1], offset_bits)) return nullptr;
+    if (arguments.get<"offset_bits">() != nullptr &&
+        !to_u64(arguments.get<"offset_bits">(), offset_bits))
+      return nullptr;
     bool raw = false;
-    if (!read_raw_flag(slots[2], raw)) return nullptr;
+    if (!read_raw_flag(arguments.get<"raw">(), raw)) return nullptr;
     return unpack_packet(*as_layout(self)->data, packet.bytes(), offset_bits, packet.immutable(),
                          raw);
   });
@@ -480,11 +482,11 @@ constexpr MethodSignature<2> kPackSignature{"pack", {{"values", true}, {"raw", f
 
 PyObject* layout_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[2];
-    if (!bind(kPackSignature, args, nargs, kwnames, slots)) return nullptr;
+    MethodArguments<kPackSignature> arguments;
+    if (!arguments.bind(args, nargs, kwnames)) return nullptr;
     bool raw = false;
-    if (!read_raw_flag(slots[1], raw)) return nullptr;
-    return pack_packet(*as_layout(self)->data, slots[0], raw);
+    if (!read_raw_flag(arguments.get<"raw">(), raw)) return nullptr;
+    return pack_packet(*as_layout(self)->data, arguments.get<"values">(), raw);
   });
 }
 
