@@ -105,22 +105,6 @@ PyObject* raise_at(const LayoutItem& item, const std::string& message) {
 
 }  // namespace
 
-bool refuse(const LayoutItem& item, const std::string& message) {
-  const std::string text = item.context + message;
-  PyErr_SetString(PyExc_ValueError, text.c_str());
-  return false;
-}
-
-std::string quoted(PyObject* object) {
-  Ref repr = Ref::steal(PyObject_Repr(object));
-  const char* text = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
-  if (text == nullptr) {
-    PyErr_Clear();
-    return "?";
-  }
-  return text;
-}
-
 bool read_layout_keys(PyObject* object, const LayoutItem& item, FieldShape& shape,
                       Ref& count_name) {
   Ref count = Ref::borrow(PyDict_GetItemString(object, "count"));
