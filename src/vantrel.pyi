@@ -360,7 +360,7 @@ class RaggedColumn:
         """The Arrow PyCapsule interface: (schema, array) capsules of a
         large list array sharing ``values`` (datetime64 values as
         timestamps of their unit; str values, state names, copied as
-        large strings); masked entries are nulls.""""
+        large strings); masked entries are nulls."""
 
 @final
 class ArrowColumn:
