@@ -13,6 +13,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import vantrel
+import vantrel.definitions
+from command_helpers import CCSDS_HEADER_TOML, run
 from recipe_helpers import item
 
 np = pytest.importorskip("numpy")
@@ -414,18 +416,9 @@ def test_text_dtype_of_a_permuted_layout_at_a_stride():
 
 # ---- The command: a counted array with conversions and a time code -----------
 
-SCIENCE_TOML = """
-defaults = { byte_order = "big", reverse_bits = false }
-header = [
-  { name = "version", encoding = "unsigned", bits = 3 },
-  { name = "packet_type", encoding = "unsigned", bits = 1 },
-  { name = "secondary_header", encoding = "unsigned", bits = 1 },
-  { name = "apid", encoding = "unsigned", bits = 11 },
-  { name = "sequence_flags", encoding = "unsigned", bits = 2 },
-  { name = "sequence_count", encoding = "unsigned", bits = 14 },
-  { name = "packet_length", encoding = "unsigned", bits = 16 },
-]
-type_field = "apid"
+SCIENCE_TOML = (
+    CCSDS_HEADER_TOML
+    + """
 
 [packets.science]
 key = 0x42
@@ -476,12 +469,12 @@ encoding = "us_ascii"
 bits = 32
 pad = "space"
 """
+)
 
 
 @pytest.mark.parametrize("fmt", ["parquet", "arrow", "csv"])
 def test_the_command_decodes_arrays_with_conversions_and_time_codes(tmp_path, fmt):
     import vantrel.definitions
-    from command_helpers import run
 
     definitions = tmp_path / "science.toml"
     definitions.write_text(SCIENCE_TOML, encoding="utf-8")
