@@ -162,8 +162,8 @@ ElementTime element_time_reader(const Plan& plan, ByteSpan buffer, const PacketS
                                 const PacketGeometry& geometry, std::size_t item,
                                 const TimeCodeFormat& format) {
   const PlannedField& field = plan.fields()[item];
-  return [buffer, &starts, &geometry, &field, &format](std::size_t packet,
-                                                       std::uint64_t element) -> Result<Nanoseconds> {
+  return [buffer, &starts, &geometry, &field, &format](
+             std::size_t packet, std::uint64_t element) -> Result<Nanoseconds> {
     const std::uint64_t base = geometry.base(packet, field.segment);
     const std::uint64_t start = starts[packet];
     const std::uint64_t limit = starts.limit(packet, buffer.size());
