@@ -13,8 +13,9 @@
 #include "binding/gil.hpp"
 #include "common/format.hpp"
 #include "objects/arrow_objects.hpp"
+#include "objects/conversion_recipes.hpp"
 #include "objects/layout_columns.hpp"
-#include "objects/layout_type.hpp"
+#include "objects/layout_data.hpp"
 #include "objects/numpy_support.hpp"
 #include "placement/arrow_export.hpp"
 #include "placement/conversions.hpp"
@@ -46,7 +47,7 @@ void size_column(ArrowColumnData& column, const PlannedField& field, std::size_t
 void convert_column(ArrowColumnData& column, const Conversion& conversion,
                     const PlannedField& field, std::size_t n, std::size_t limit,
                     std::span<std::uint8_t> mask, std::size_t j,
-                    std::optional<ShapedFailure>& first) {
+                    std::optional<ShapedFailure>& first, const ElementTime* element_time) {
   const ElementRanges ranges{column.lists == ListKind::Variable
                                  ? reinterpret_cast<const std::int64_t*>(column.list_offsets.data())
                                  : nullptr,
@@ -55,7 +56,8 @@ void convert_column(ArrowColumnData& column, const Conversion& conversion,
   AlignedBuffer converted;
   converted.resize(total * converted_item_size(conversion));
   const auto failure = convert_packet_elements(conversion, column.type, column.values.data(), n,
-                                               limit, ranges, converted.data(), mask);
+                                               limit, ranges, converted.data(), mask,
+                                               nullptr, element_time);
   if (failure) note_shaped_failure(first, failure->packet, j, failure->error);
   set_converted_type(column, conversion);
   if (column.dictionary) {
@@ -116,8 +118,11 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
         const LayoutItem& item = data.items[j];
         if (item.conversion == nullptr || columns[j]->is_text()) continue;
         const std::size_t limit = first && !masking ? std::min(placed, first->packet + 1) : placed;
+        const std::optional<ElementTime> wide =
+            wide_time_reader(data, buffer, starts, geometry, j);
         convert_column(*columns[j], item.conversion->conversion, fields[j], n, limit,
-                       masking ? std::span(masks[j]) : std::span<std::uint8_t>(), j, first);
+                       masking ? std::span(masks[j]) : std::span<std::uint8_t>(), j, first,
+                       wide ? &*wide : nullptr);
       }
     }
     for (std::size_t j = 0; j < fields.size(); ++j) {
