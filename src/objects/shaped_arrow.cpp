@@ -13,6 +13,7 @@
 #include "binding/gil.hpp"
 #include "common/format.hpp"
 #include "objects/arrow_objects.hpp"
+#include "objects/check_recipes.hpp"
 #include "objects/conversion_recipes.hpp"
 #include "objects/layout_columns.hpp"
 #include "objects/layout_data.hpp"

@@ -11,6 +11,7 @@
 #include "binding/buffer_view.hpp"
 #include "binding/call_frame.hpp"
 #include "common/format.hpp"
+#include "objects/check_recipes.hpp"
 #include "objects/conversion_recipes.hpp"
 #include "objects/field_values.hpp"
 #include "objects/layout_columns.hpp"

@@ -149,29 +149,23 @@ std::string check_mismatch_message(const PacketCheck& check, std::uint64_t found
 
 namespace {
 
+// A word of the stored byte order.
+template <class Word>
+[[gnu::always_inline]] inline std::uint64_t load_word(const std::uint8_t* at, bool little_endian) {
+  Word value;
+  std::memcpy(&value, at, sizeof value);
+  if ((std::endian::native == std::endian::little) != little_endian) value = std::byteswap(value);
+  return value;
+}
+
 // A check field's value: whole bytes at a byte (most check fields) loaded
 // at once, others as any plain field.
 [[gnu::always_inline]] inline std::uint64_t read_check_field(const std::uint8_t* buffer,
                                                              std::uint64_t bit,
                                                              const FieldSpec& spec) {
-  const std::uint8_t* at = buffer + bit / 8;
   switch (spec.bits) {
-    case 16: {
-      std::uint16_t value;
-      std::memcpy(&value, at, 2);
-      if ((std::endian::native == std::endian::little) != spec.little_endian) {
-        value = std::byteswap(value);
-      }
-      return value;
-    }
-    case 32: {
-      std::uint32_t value;
-      std::memcpy(&value, at, 4);
-      if ((std::endian::native == std::endian::little) != spec.little_endian) {
-        value = std::byteswap(value);
-      }
-      return value;
-    }
+    case 16: return load_word<std::uint16_t>(buffer + bit / 8, spec.little_endian);
+    case 32: return load_word<std::uint32_t>(buffer + bit / 8, spec.little_endian);
     default: return read_plain_pattern(buffer, bit, spec);
   }
 }
