@@ -578,6 +578,35 @@ VANTREL_FOLD std::uint64_t fold_model_register(const CrcTables& t, const CheckAl
   return reduce_folded(t, a, x);
 }
 
+// The model's register of n bytes in `blocks` = ceil(n / 16) blocks,
+// 16 <= n <= 16 * kDirectBlocks, as the short-data path of
+// fold_model_register computes it but with no branch on n but the loop
+// over its blocks: run for ranges of one block count after another, that
+// loop ends where the branch predictor expects it to.
+VANTREL_FOLD inline std::uint64_t fold_blocks(const CrcTables& t, const CheckAlgorithm& a,
+                                              const std::uint8_t* p, std::size_t n,
+                                              std::size_t blocks) {
+  const bool reflected = a.refin;
+  const std::size_t lead = n - 16 * (blocks - 1);  // 1 to 16
+  const auto* init = reinterpret_cast<const __m128i*>(t.init_blocks[lead]);
+  const auto* by_distance = reinterpret_cast<const __m128i*>(t.by_distance);
+  const __m128i first =
+      _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(kPadMasks + lead)));
+  __m128i x = _mm_xor_si128(as_polynomial(first, reflected), _mm_loadu_si128(init));
+  if (blocks == 1) return reduce_folded(t, a, x);
+  x = fold(x, _mm_load_si128(by_distance + blocks - 1));
+  // Block 1 (where the init may reach), then each block by its distance d
+  // from the last, which starts 16 (d + 1) bytes before the end.
+  const __m128i second = _mm_xor_si128(fold_block(p + lead, reflected), _mm_loadu_si128(init + 1));
+  x = _mm_xor_si128(x, fold(second, _mm_load_si128(by_distance + blocks - 2)));
+  for (std::size_t d = blocks - 2; d-- > 0;) {
+    x = _mm_xor_si128(
+        x, fold(fold_block(p + n - 16 * (d + 1), reflected), _mm_load_si128(by_distance + d)));
+  }
+  return reduce_folded(t, a, x);
+}
+
 bool detect_pclmul() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("pclmul") != 0 && __builtin_cpu_supports("sse4.1") != 0;
@@ -789,6 +818,51 @@ std::uint64_t Checksum::compute(ByteSpan data) const {
   }
 #endif
   return compute_tables(data);
+}
+
+void Checksum::compute_many(ByteSpan data, std::span<const std::uint64_t> starts,
+                            std::span<const std::uint64_t> sizes,
+                            std::span<std::uint64_t> values) const {
+  const std::size_t count = starts.size();
+#if VANTREL_HAVE_SSE42_PATH
+  if (folding_) {
+    // A counting sort of each chunk's ranges by block count; ranges out of
+    // the short-data path's reach go one by one.
+    constexpr std::size_t kChunk = 512;
+    std::uint16_t order[kChunk];
+    for (std::size_t base = 0; base < count; base += kChunk) {
+      const std::size_t chunk = std::min(kChunk, count - base);
+      std::uint16_t bucket_start[kDirectBlocks + 2] = {};
+      for (std::size_t i = 0; i < chunk; ++i) {
+        const std::uint64_t n = sizes[base + i];
+        if (n >= kFoldMinimum && n <= 16 * kDirectBlocks) {
+          ++bucket_start[(n + 15) / 16 + 1];
+        } else {
+          values[base + i] = compute(data.subspan(starts[base + i], n));
+        }
+      }
+      for (std::size_t b = 1; b <= kDirectBlocks + 1; ++b) bucket_start[b] += bucket_start[b - 1];
+      std::uint16_t next[kDirectBlocks + 1];
+      std::copy(bucket_start, bucket_start + kDirectBlocks + 1, next);
+      for (std::size_t i = 0; i < chunk; ++i) {
+        const std::uint64_t n = sizes[base + i];
+        if (n >= kFoldMinimum && n <= 16 * kDirectBlocks) {
+          order[next[(n + 15) / 16]++] = static_cast<std::uint16_t>(i);
+        }
+      }
+      for (std::size_t blocks = 1; blocks <= kDirectBlocks; ++blocks) {
+        for (std::size_t k = bucket_start[blocks]; k < bucket_start[blocks + 1]; ++k) {
+          const std::size_t i = base + order[k];
+          const std::uint64_t reg =
+              fold_blocks(*tables_, algorithm_, data.data() + starts[i], sizes[i], blocks);
+          values[i] = crc_result(algorithm_, reg);
+        }
+      }
+    }
+    return;
+  }
+#endif
+  for (std::size_t i = 0; i < count; ++i) values[i] = compute(data.subspan(starts[i], sizes[i]));
 }
 
 std::uint64_t Checksum::compute_reference(ByteSpan data) const {
