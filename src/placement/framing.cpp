@@ -178,7 +178,7 @@ class Framer {
     return check_found(start, total) == computed;
   }
 
-  bool rules_allow(std::uint64_t start) const {
+  [[gnu::always_inline]] bool rules_allow(std::uint64_t start) const {
     for (std::size_t k = 0; k < rules_->fields.size(); ++k) {
       if (!rule_allows(k, rule_value(k, start))) return false;
     }
@@ -226,12 +226,12 @@ class Framer {
     return out;
   }
 
-  std::uint64_t rule_value(std::size_t k, std::uint64_t start) const {
+  [[gnu::always_inline]] std::uint64_t rule_value(std::size_t k, std::uint64_t start) const {
     const HeaderRule& rule = rules_->fields[k];
     return read_field(stream_.data(), start * 8 + rule.offset_bits, rule.bits);
   }
 
-  bool rule_allows(std::size_t k, std::uint64_t value) const {
+  [[gnu::always_inline]] bool rule_allows(std::size_t k, std::uint64_t value) const {
     const std::vector<std::uint64_t>& table = tables_[k];
     if (table.empty()) {
       const std::vector<std::uint64_t>& allowed = rules_->fields[k].allowed;
@@ -350,7 +350,8 @@ Result<std::vector<std::uint64_t>> split_stream(ByteSpan stream, const LengthFie
   return starts;
 }
 
-FramedStream frame_stream(ByteSpan stream, const LengthField& length, const FramingRules& rules) {
+FramedStream frame_stream(ByteSpan stream, const LengthField& length, const FramingRules& rules,
+                          std::uint64_t from, std::uint64_t skip_limit) {
   const Framer framer(stream, length, &rules);
   const std::uint32_t confirm = std::max<std::uint32_t>(rules.confirm, 1);
   FramedStream out;
@@ -370,15 +371,17 @@ FramedStream frame_stream(ByteSpan stream, const LengthField& length, const Fram
       from = inside;
     }
   };
-  std::uint64_t start = 0;
+  std::uint64_t start = from;
   // Whether `start` was reached by the length of the last packet taken:
   // that packet is only confirmed once the header at `start` validates.
   bool after_packet = false;
-  while (start < size) {
+  std::uint64_t skipped_bytes = 0;
+  while (start < size && skipped_bytes <= skip_limit) {
     const std::size_t taken = out.starts.size();
     start = framer.take_valid(start, out.starts);
     if (out.starts.size() != taken) after_packet = true;
     if (start >= size) break;
+    const std::size_t ranges = out.skipped.size();
     const HeaderCheck check = framer.check(start);  // not Ok: valid_total said so
     // With a check, a packet is only taken when what follows it is a packet
     // (or nothing): a check that holds by chance over a corrupt length
@@ -423,6 +426,9 @@ FramedStream frame_stream(ByteSpan stream, const LengthField& length, const Fram
       start = resume;
     }
     after_packet = false;
+    if (out.skipped.size() != ranges) {  // one range at most
+      skipped_bytes += out.skipped.back().stop - out.skipped.back().start;
+    }
   }
   return out;
 }

@@ -98,7 +98,11 @@ Result<std::vector<std::uint64_t>> split_stream(ByteSpan stream, const LengthFie
 // Frames what can be framed and reports the rest. A packet is taken when it
 // validates, fits, and the packet after it validates too (or the stream ends
 // where it ends); otherwise its bytes are skipped up to the next position
-// where `confirm` consecutive packets validate. Never fails.
-FramedStream frame_stream(ByteSpan stream, const LengthField& length, const FramingRules& rules);
+// where `confirm` consecutive packets validate. Never fails. From `from`
+// on, the stream is framed as if it began there (offsets stay the
+// stream's). Framing stops once its skipped ranges hold more than
+// `skip_limit` bytes: the result then ends with the range that passed it.
+FramedStream frame_stream(ByteSpan stream, const LengthField& length, const FramingRules& rules,
+                          std::uint64_t from = 0, std::uint64_t skip_limit = UINT64_MAX);
 
 }  // namespace vantrel

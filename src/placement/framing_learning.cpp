@@ -174,6 +174,34 @@ std::optional<TrailingCheck> learn_check(ByteSpan sample, const FramedStream& fr
   return std::nullopt;
 }
 
+// The framing of `data` with `rules`, given its framing `known` with other
+// rules. The packets of `known` before its first skipped range run from the
+// first byte, one after the other; as long as `fits` (start, total) says
+// `rules` take them too, they are taken alike, and framing goes on from the
+// last of them as it would from a stream starting there (what follows a
+// packet never changes what came before it but that packet). So only the
+// rest is framed again: learning tries rules on a clean sample without
+// framing all of it each time. Framing stops past `skip_limit` skipped
+// bytes, as frame_stream does.
+template <class Fits>
+FramedStream reframe(ByteSpan data, const LengthField& length, const FramingRules& rules,
+                     const FramedStream& known, std::uint64_t skip_limit, Fits fits) {
+  const std::uint64_t first_skip = known.skipped.empty() ? data.size() : known.skipped[0].start;
+  std::size_t kept = 0;
+  if (!known.starts.empty() && known.starts[0] == 0) {
+    while (kept < known.starts.size() && known.starts[kept] < first_skip) {
+      const std::uint64_t end =
+          kept + 1 < known.starts.size() ? std::min(known.starts[kept + 1], first_skip) : first_skip;
+      if (!fits(known.starts[kept], end - known.starts[kept])) break;
+      ++kept;
+    }
+  }
+  if (kept == 0) return frame_stream(data, length, rules, 0, skip_limit);
+  FramedStream out = frame_stream(data, length, rules, known.starts[kept - 1], skip_limit);
+  out.starts.insert(out.starts.begin(), known.starts.begin(), known.starts.begin() + (kept - 1));
+  return out;
+}
+
 }  // namespace
 
 LearnedFraming frame_learning(ByteSpan stream, const LengthField& length, std::uint32_t confirm,
@@ -195,18 +223,24 @@ LearnedFraming frame_learning(ByteSpan stream, const LengthField& length, std::u
   rough_rules.confirm = 4;
   {
     const ByteSpan prefix = sample.first(std::min<std::uint64_t>(sample.size(), 1u << 18));
-    const auto coverage = [&](std::uint64_t bound) {
-      FramingRules trial;
-      trial.confirm = 4;
-      trial.max_length = bound;
-      const FramedStream framed = frame_stream(prefix, length, trial);
+    const auto covered = [&](const FramedStream& framed) {
       std::uint64_t skipped = 0;
       for (const SkippedRange& range : framed.skipped) skipped += range.stop - range.start;
       return prefix.size() - skipped;
     };
-    const std::uint64_t widest = coverage(UINT64_MAX);
+    FramingRules trial;
+    trial.confirm = 4;
+    const FramedStream unbounded = frame_stream(prefix, length, trial);
+    const std::uint64_t widest = covered(unbounded);
+    // Enough: skipping at most `most` bytes (framing stops past that).
+    const std::uint64_t most = (prefix.size() * 10 - widest * 9) / 10;
     const auto enough = [&](unsigned power) {
-      return coverage(std::uint64_t{1} << power) * 10 >= widest * 9;
+      const std::uint64_t bound = std::uint64_t{1} << power;
+      trial.max_length = bound;
+      const FramedStream framed =
+          reframe(prefix, length, trial, unbounded, most,
+                  [&](std::uint64_t, std::uint64_t total) { return total <= bound; });
+      return covered(framed) * 10 >= widest * 9;
     };
     // Coverage grows with the bound: the smallest power that is enough.
     unsigned low = 6, high = 20;
@@ -231,7 +265,16 @@ LearnedFraming frame_learning(ByteSpan stream, const LengthField& length, std::u
   //    the identifiers (and the provisional bound).
   FramingRules provisional = rules;
   provisional.max_length = rough_rules.max_length;
-  const FramedStream ruled = frame_stream(sample, length, provisional);
+  const FramedStream ruled =
+      reframe(sample, length, provisional, rough, UINT64_MAX,
+              [&](std::uint64_t start, std::uint64_t) {
+        for (const HeaderRule& rule : rules.fields) {
+          if (!std::binary_search(rule.allowed.begin(), rule.allowed.end(),
+                                  word_value(sample, start, rule)))
+            return false;
+        }
+        return true;
+      });
   std::uint64_t shortest = UINT64_MAX, longest = 0;
   clean_packets(ruled, sample.size(), [&](std::uint64_t start, std::uint64_t total) {
     if (declared_total(sample, start, length) != total) return;
