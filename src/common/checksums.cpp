@@ -579,7 +579,7 @@ VANTREL_FOLD std::uint64_t fold_model_register(const CrcTables& t, const CheckAl
 }
 
 // The model's register of n bytes in `blocks` = ceil(n / 16) blocks,
-// 16 <= n <= 16 * kDirectBlocks, as the short-data path of
+// n <= 16 * kDirectBlocks (and 16 bytes readable from p), as the short-data path of
 // fold_model_register computes it but with no branch on n but the loop
 // over its blocks: run for ranges of one block count after another, that
 // loop ends where the branch predictor expects it to.
@@ -827,7 +827,15 @@ void Checksum::compute_many(ByteSpan data, std::span<const std::uint64_t> starts
 #if VANTREL_HAVE_SSE42_PATH
   if (folding_) {
     // A counting sort of each chunk's ranges by block count; ranges out of
-    // the short-data path's reach go one by one.
+    // the short-data path's reach go one by one. A range shorter than a
+    // block is one padded block when 16 bytes can be read from its start
+    // and it holds the init (which then stays in that block).
+    const std::size_t init_bytes = (algorithm_.width + 7) / 8;
+    const auto direct = [&](std::size_t i) {
+      const std::uint64_t n = sizes[i];
+      return n >= kFoldMinimum ? n <= 16 * kDirectBlocks
+                               : n >= init_bytes && data.size() - starts[i] >= 16;
+    };
     constexpr std::size_t kChunk = 512;
     std::uint16_t order[kChunk];
     for (std::size_t base = 0; base < count; base += kChunk) {
@@ -835,7 +843,7 @@ void Checksum::compute_many(ByteSpan data, std::span<const std::uint64_t> starts
       std::uint16_t bucket_start[kDirectBlocks + 2] = {};
       for (std::size_t i = 0; i < chunk; ++i) {
         const std::uint64_t n = sizes[base + i];
-        if (n >= kFoldMinimum && n <= 16 * kDirectBlocks) {
+        if (direct(base + i)) {
           ++bucket_start[(n + 15) / 16 + 1];
         } else {
           values[base + i] = compute(data.subspan(starts[base + i], n));
@@ -845,9 +853,8 @@ void Checksum::compute_many(ByteSpan data, std::span<const std::uint64_t> starts
       std::uint16_t next[kDirectBlocks + 1];
       std::copy(bucket_start, bucket_start + kDirectBlocks + 1, next);
       for (std::size_t i = 0; i < chunk; ++i) {
-        const std::uint64_t n = sizes[base + i];
-        if (n >= kFoldMinimum && n <= 16 * kDirectBlocks) {
-          order[next[(n + 15) / 16]++] = static_cast<std::uint16_t>(i);
+        if (direct(base + i)) {
+          order[next[(sizes[base + i] + 15) / 16]++] = static_cast<std::uint16_t>(i);
         }
       }
       for (std::size_t blocks = 1; blocks <= kDirectBlocks; ++blocks) {
