@@ -58,9 +58,14 @@ class MethodArguments {
   bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static_assert(kCount <= kMaxSignatureParameters);
     for (PyObject*& slot : slots_) slot = nullptr;
-    return bind_arguments(
-        Signature{signature.name, kCount, signature.required(), signature.positional},
-        kNames.data(), args, nargs, kwnames, slots_);
+    // The common call, every required argument by position and nothing
+    // else, needs no binder.
+    if (kwnames == nullptr && nargs >= Py_ssize_t{kRequired} && nargs <= Py_ssize_t{kPositional}) {
+      for (Py_ssize_t i = 0; i < nargs; ++i) slots_[i] = args[i];
+      return true;
+    }
+    return bind_arguments(Signature{signature.name, kCount, kRequired, kPositional}, kNames.data(),
+                          args, nargs, kwnames, slots_);
   }
 
   template <ParameterName name>
@@ -71,6 +76,8 @@ class MethodArguments {
 
  private:
   static constexpr std::size_t kCount = signature.size();
+  static constexpr std::size_t kRequired = signature.required();
+  static constexpr std::size_t kPositional = signature.positional;
   static constexpr std::array<const char*, kCount> kNames = [] {
     std::array<const char*, kCount> names{};
     for (std::size_t i = 0; i < kCount; ++i) names[i] = signature.parameters[i].name;
