@@ -44,9 +44,8 @@ void raise_shaped_failure(const LayoutData& data, ByteSpan buffer, const PacketS
 // Layout.pack_many of a shaped layout.
 PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns, bool raw);
 
-// Shared by the column builders: the numpy dtype of a column type, and a
-// column wrapped as numpy.ma.MaskedArray with `mask` (one byte per element).
-const char* dtype_name(ColumnType type);
+// Shared by the column builders: a column wrapped as numpy.ma.MaskedArray
+// with `mask` (one byte per element).
 Ref masked_column(PyObject* column, const std::vector<std::uint8_t>& mask);
 
 // Adds split_packets, split_by_apid, check_sequence_counts, the named
