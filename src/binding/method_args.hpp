@@ -86,4 +86,41 @@ class MethodArguments {
   PyObject* slots_[kCount];
 };
 
+// ---- The signatures, one per method and function beyond the function table
+
+// Layout.unpack, Layout.pack, Layout.unpack_many, Layout.pack_many.
+inline constexpr MethodSignature<3> kUnpackSignature{
+    "unpack", {{"packet", true}, {"offset_bits", false}, {"raw", false}}, 2};
+inline constexpr MethodSignature<2> kPackSignature{"pack", {{"values", true}, {"raw", false}}, 1};
+inline constexpr MethodSignature<9> kUnpackManySignature{"unpack_many",
+                                                         {{"buffer", true},
+                                                          {"stride", false},
+                                                          {"offsets", false},
+                                                          {"count", false},
+                                                          {"errors", false},
+                                                          {"output", false},
+                                                          {"text_dtype", false},
+                                                          {"lengths", false},
+                                                          {"raw", false}},
+                                                         1};
+inline constexpr MethodSignature<2> kPackManySignature{
+    "pack_many", {{"columns", true}, {"raw", false}}, 1};
+
+// split_packets, split_by_apid, check_sequence_counts.
+inline constexpr MethodSignature<7> kSplitSignature{"split_packets",
+                                                    {{"buffer", true},
+                                                     {"length_offset_bits", true},
+                                                     {"length_bits", true},
+                                                     {"length_adjust", false},
+                                                     {"byte_order", false},
+                                                     {"errors", false},
+                                                     {"rules", false}},
+                                                    1};
+inline constexpr MethodSignature<4> kSplitByApidSignature{
+    "split_by_apid",
+    {{"buffer", true}, {"offsets", false}, {"key_offset_bits", false}, {"key_bits", false}},
+    2};
+inline constexpr MethodSignature<3> kSequenceSignature{
+    "check_sequence_counts", {{"keys", true}, {"counts", true}, {"modulus", false}}, 2};
+
 }  // namespace vantrel

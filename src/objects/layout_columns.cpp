@@ -513,18 +513,6 @@ Ref string_dtype_column(const Utf8Column& text, PyObject* dtype) {
 
 // ---- unpack_many --------------------------------------------------------------
 
-constexpr MethodSignature<9> kUnpackManySignature{"unpack_many",
-                                                  {{"buffer", true},
-                                                   {"stride", false},
-                                                   {"offsets", false},
-                                                   {"count", false},
-                                                   {"errors", false},
-                                                   {"output", false},
-                                                   {"text_dtype", false},
-                                                   {"lengths", false},
-                                                   {"raw", false}},
-                                                  1};
-
 // The conversion each field's column gets: none when `raw` is asked for.
 std::vector<const Conversion*> column_conversions(const LayoutData& data, bool raw) {
   std::vector<const Conversion*> conversions(data.items.size(), nullptr);

@@ -1,8 +1,10 @@
 // Whole archives: Layout.unpack_many (layout_columns.cpp), Layout.pack_many
 // (column_packing.cpp) and the module function split_packets
-// (stream_framing.cpp). numpy is imported the first time one of them runs.
+// (stream_framing.cpp). numpy is imported the first time one of them needs it
+// (numpy_module(), numpy_support.hpp).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -48,8 +50,11 @@ PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns, bool raw);
 // with `mask` (one byte per element).
 Ref masked_column(PyObject* column, const std::vector<std::uint8_t>& mask);
 
-// Adds split_packets, split_by_apid, check_sequence_counts, the named
-// tuples they return and CCSDS_PRIMARY_HEADER to `module` (after Layout).
-bool add_stream_functions(PyObject* module, PyObject* module_name);
+// split_packets, split_by_apid and check_sequence_counts, which the module
+// registers beside the function table's functions.
+std::array<PyMethodDef*, 3> stream_functions();
+// Adds the named tuples they return and CCSDS_PRIMARY_HEADER to `module`
+// (after Layout).
+bool add_stream_types(PyObject* module);
 
 }  // namespace vantrel

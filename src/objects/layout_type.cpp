@@ -469,9 +469,6 @@ void layout_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-constexpr MethodSignature<3> kUnpackSignature{
-    "unpack", {{"packet", true}, {"offset_bits", false}, {"raw", false}}, 2};
-
 PyObject* layout_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -489,8 +486,6 @@ PyObject* layout_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          raw);
   });
 }
-
-constexpr MethodSignature<2> kPackSignature{"pack", {{"values", true}, {"raw", false}}, 1};
 
 PyObject* layout_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
