@@ -17,9 +17,10 @@ namespace vantrel {
 
 namespace {
 
-constexpr std::array<std::string_view, 13> kKnownKeys = {
-    "name",  "encoding",  "bits",    "byte_order", "reverse_bits", "offset_bits", "value",
-    "count", "word_bits", "convert", "pad",        "keep_raw",     "check"};
+constexpr std::array<std::string_view, 14> kKnownKeys = {
+    "name",        "encoding", "bits",     "byte_order", "reverse_bits",
+    "offset_bits", "value",    "count",    "word_bits",  "word_offset_bits",
+    "convert",     "pad",      "keep_raw", "check"};
 
 // The "pad" key's values, in TextPad order from TrailingNul.
 constexpr std::array<std::string_view, 4> kPadNames = {"nul", "space", "leading_nul",
@@ -136,6 +137,18 @@ bool read_layout_keys(PyObject* object, const LayoutItem& item, FieldShape& shap
       return refuse(item, concat("word_bits must be 16 or 32, not ", quoted(word.get())));
     }
     shape.word_bits = static_cast<std::uint8_t>(bits);
+  }
+  Ref word_start = Ref::borrow(PyDict_GetItemString(object, "word_offset_bits"));
+  if (word_start) {
+    std::uint64_t start = 0;
+    if (!word) return refuse(item, "word_offset_bits is for bit fields of words: give word_bits");
+    if (PyBool_Check(word_start.get()) || !PyLong_Check(word_start.get()) ||
+        !to_u64(word_start.get(), start) || start % 8 != 0) {
+      PyErr_Clear();
+      return refuse(item, concat("word_offset_bits must be a bit offset on a byte boundary, not ",
+                                 quoted(word_start.get())));
+    }
+    shape.word_start = start;
   }
   return true;
 }
