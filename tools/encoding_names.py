@@ -1,22 +1,15 @@
 """The recipe encoding names, read from the one list that defines them: the
-rows of src/placement/encoding_table.cpp. The stub's PackEncoding and Encoding
-literals are written from it, and the test helpers and the Python fuzzer take
-their names from it:
-
-    python tools/encoding_names.py           # rewrite the stub's two literals
-    python tools/encoding_names.py --check   # exit 1 when they are out of date
-
-tests/test_encoding_names.py runs the check and compares the names with what
-the module accepts.
+rows of src/placement/encoding_table.cpp. tools/refusal_stubs.py writes the
+stub's PackEncoding and Encoding literals with written_stub(), and the test
+helpers and the Python fuzzer take their names from encoding_names().
+tests/test_encoding_names.py compares the names with what the module accepts.
 """
 
 import pathlib
 import re
-import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 TABLE = ROOT / "src" / "placement" / "encoding_table.cpp"
-STUB = ROOT / "src" / "vantrel.pyi"
 
 ROW = re.compile(r'EncodingRow\{"(\w+)", V::(\w+),')
 
@@ -66,19 +59,3 @@ def written_stub(stub):
         count=1,
         flags=re.S,
     )
-
-
-def main(argv):
-    stub = STUB.read_text(encoding="utf-8")
-    wanted = written_stub(stub)
-    if "--check" in argv:
-        if wanted != stub:
-            print(f"{STUB}: encoding literals out of date; run {__file__}", file=sys.stderr)
-            return 1
-        return 0
-    STUB.write_text(wanted, encoding="utf-8")
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
