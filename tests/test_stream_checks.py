@@ -75,6 +75,41 @@ def test_a_damaged_body_is_reported_as_that_packet_alone():
 
 
 @pytest.mark.parametrize(
+    "check, crc, width",
+    [
+        ("CRC-16/IBM-3740", CRC16, 2),
+        ("CRC-32/ISO-HDLC", crcmod.predefined.mkCrcFun("crc-32"), 4),
+        ("CRC-16/KERMIT", crcmod.predefined.mkCrcFun("kermit"), 2),
+    ],
+)
+def test_checks_hold_over_every_length_and_damage_anywhere_is_that_packet_alone(check, crc, width):
+    # Clean packets are taken by the thousand, their checks computed
+    # together: a damaged one first, last, or at either side of a thousand
+    # is refused alone, whatever the lengths around it (1 to 299 data bytes).
+    rng = random.Random(6)
+    count = 3000
+    packets = [
+        bytearray(checked_packet(0x55, i % 16384, rng.randbytes(rng.randrange(1, 300)), crc, width))
+        for i in range(count)
+    ]
+    offsets = [0]
+    for packet in packets[:-1]:
+        offsets.append(offsets[-1] + len(packet))
+    stream = b"".join(packets)
+    rules = {"check": check}
+    framed = vantrel.split_packets(stream, **CCSDS, errors="report", rules=rules)
+    assert list(framed.offsets) == offsets and framed.skipped == []
+    for damaged in (0, 1023, 1024, 1025, 2047, 2048, count - 1):
+        copy = bytearray(stream)
+        copy[offsets[damaged] + 6] ^= 0x10  # the first data byte
+        framed = vantrel.split_packets(bytes(copy), **CCSDS, errors="report", rules=rules)
+        assert list(framed.offsets) == offsets[:damaged] + offsets[damaged + 1 :], damaged
+        (skipped,) = framed.skipped
+        end = offsets[damaged + 1] if damaged + 1 < count else len(copy)
+        assert (skipped.start, skipped.stop, skipped.reason) == (offsets[damaged], end, "bad check")
+
+
+@pytest.mark.parametrize(
     "check, crc, width, order",
     [
         (
