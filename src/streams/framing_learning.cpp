@@ -190,8 +190,8 @@ FramedStream reframe(ByteSpan data, const LengthField& length, const FramingRule
   std::size_t kept = 0;
   if (!known.starts.empty() && known.starts[0] == 0) {
     while (kept < known.starts.size() && known.starts[kept] < first_skip) {
-      const std::uint64_t end =
-          kept + 1 < known.starts.size() ? std::min(known.starts[kept + 1], first_skip) : first_skip;
+      const bool last = kept + 1 == known.starts.size();
+      const std::uint64_t end = last ? first_skip : std::min(known.starts[kept + 1], first_skip);
       if (!fits(known.starts[kept], end - known.starts[kept])) break;
       ++kept;
     }

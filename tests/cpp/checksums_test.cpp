@@ -69,7 +69,8 @@ void compare_many(const vantrel::Checksum& checksum, std::mt19937_64& random) {
   for (std::uint64_t length = 0; length <= 400; ++length) {
     for (int copy = 0; copy < 3; ++copy) {
       sizes.push_back(length);
-      starts.push_back(copy == 0 ? buffer.size() - length : random() % (buffer.size() - length + 1));
+      const std::uint64_t room = buffer.size() - length;
+      starts.push_back(copy == 0 ? room : random() % (room + 1));
     }
   }
   std::vector<std::uint64_t> values(starts.size());
