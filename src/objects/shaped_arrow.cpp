@@ -40,32 +40,12 @@ void size_column(ArrowColumnData& column, const PlannedField& field, std::size_t
   column.values.resize(total * column_item_size(column.type));
 }
 
-// Replaces a column's raw values (every element of every packet, as
-// decoded) by their engineering values; a packet any of whose elements
-// fails is masked, or becomes the first failure.
-void convert_column(ArrowColumnData& column, const Conversion& conversion,
-                    const PlannedField& field, std::size_t n, std::size_t limit,
-                    std::span<std::uint8_t> mask, std::size_t j,
-                    std::optional<ShapedFailure>& first, const ElementTime* element_time) {
-  const ElementRanges ranges{column.lists == ListKind::Variable
-                                 ? reinterpret_cast<const std::int64_t*>(column.list_offsets.data())
-                                 : nullptr,
-                             field.fixed_count()};
-  const std::uint64_t total = ranges.begin(n);
-  AlignedBuffer converted;
-  converted.resize(total * converted_item_size(conversion));
-  const auto failure = convert_packet_elements(conversion, column.type, column.values.data(), n,
-                                               limit, ranges, converted.data(), mask,
-                                               nullptr, element_time);
-  if (failure) note_shaped_failure(first, failure->packet, j, failure->error);
-  set_converted_type(column, conversion);
-  if (column.dictionary) {
-    // An element without a state (masked, or past the limit) still points
-    // inside the dictionary; its packet is null.
-    auto* states = reinterpret_cast<std::int32_t*>(converted.data());
-    for (std::uint64_t e = 0; e < total; ++e) states[e] = std::max(states[e], 0);
-  }
-  column.values = std::move(converted);
+// An element without a state (masked, or past the limit) still points
+// inside the dictionary; its packet is null.
+void clamp_states(ArrowColumnData& column) {
+  auto* states = reinterpret_cast<std::int32_t*>(column.values.data());
+  const std::size_t total = column.values.size() / sizeof(std::int32_t);
+  for (std::size_t e = 0; e < total; ++e) states[e] = std::max(states[e], 0);
 }
 
 }  // namespace
@@ -95,26 +75,34 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
     const std::size_t placed = measure_packets(plan, buffer, starts, masking, geometry, first);
     std::vector<std::vector<std::uint8_t>> masks(masking ? fields.size() : 0);
     std::vector<ShapedTarget> targets(fields.size());
+    std::vector<std::optional<ElementTime>> wide_times(fields.size());
     for (std::size_t j = 0; j < fields.size(); ++j) {
       ArrowColumnData& column = *columns[j];
+      const ItemConversion* conversion = raw ? nullptr : data.items[j].conversion.get();
+      // Engineering values are converted as they are decoded, straight
+      // into the column of their own type.
+      if (conversion != nullptr && !column.is_text()) {
+        set_converted_type(column, conversion->conversion);
+      }
       size_column(column, fields[j], j, geometry, n, placed);
       if (masking) masks[j].assign(n, 0);
       if (column.is_text()) continue;
+      ShapedConversion convert;
+      if (conversion != nullptr) {
+        wide_times[j] = wide_time_reader(data, buffer, starts, geometry, j);
+        convert = {&conversion->conversion, nullptr, wide_times[j] ? &*wide_times[j] : nullptr};
+      }
       targets[j] = ShapedTarget{
           column.values.data(), reinterpret_cast<const std::int64_t*>(column.list_offsets.data()),
-          column_item_size(column.type), masking ? std::span(masks[j]) : std::span<std::uint8_t>()};
+          column_item_size(column.type), masking ? std::span(masks[j]) : std::span<std::uint8_t>(),
+          convert};
     }
     decode_shaped_numeric(plan, buffer, starts, geometry, placed, masking, targets, first);
-    if (!raw) {
+    if (masking || !first) {
       for (std::size_t j = 0; j < fields.size(); ++j) {
-        const LayoutItem& item = data.items[j];
-        if (item.conversion == nullptr || columns[j]->is_text()) continue;
-        const std::size_t limit = first && !masking ? std::min(placed, first->packet + 1) : placed;
-        const std::optional<ElementTime> wide =
-            wide_time_reader(data, buffer, starts, geometry, j);
-        convert_column(*columns[j], item.conversion->conversion, fields[j], n, limit,
-                       masking ? std::span(masks[j]) : std::span<std::uint8_t>(), j, first,
-                       wide ? &*wide : nullptr);
+        if (targets[j].convert.conversion != nullptr && columns[j]->dictionary) {
+          clamp_states(*columns[j]);
+        }
       }
     }
     for (std::size_t j = 0; j < fields.size(); ++j) {

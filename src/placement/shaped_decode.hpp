@@ -67,15 +67,29 @@ std::size_t measure_packets(const Plan& plan, ByteSpan buffer, const PacketStart
 void fill_entry_offsets(const PacketGeometry& geometry, std::size_t item, std::size_t placed,
                         std::span<std::int64_t> offsets);
 
+// A field's engineering values in place of its raw ones: `conversion`,
+// with the numpy column's state handles (enumerations) and, for time codes
+// wider than 64 bits, the reader of their elements (see
+// convert_packet_elements).
+struct ShapedConversion {
+  const Conversion* conversion = nullptr;
+  StateHandles* handles = nullptr;
+  const ElementTime* element_time = nullptr;
+};
+
 // Where the values of one numeric field go. Packet i's values start at
 // element i * count (single values and fixed arrays) or offsets[i]
 // (variable arrays). `mask` (one byte per packet) is empty with
-// errors="raise".
+// errors="raise". With a conversion, `values` takes the engineering values
+// (converted_item_size wide) and `item_size` is unused: each block of
+// packets is decoded into a small raw buffer and converted from there
+// while it is still in the cache, so no raw column is made.
 struct ShapedTarget {
   std::uint8_t* values = nullptr;
   const std::int64_t* offsets = nullptr;
   std::size_t item_size = 0;
   std::span<std::uint8_t> mask;
+  ShapedConversion convert;
 };
 
 // Decodes the numeric field `item` of packets [begin, end): a single value
@@ -88,9 +102,11 @@ void decode_shaped_block(const Plan& plan, ByteSpan buffer, const PacketStarts& 
                          std::optional<ShapedFailure>& first);
 
 // Every numeric field with a target (values not null; targets[j] is
-// field j's) of the first `placed` packets, in blocks of packets small enough to stay in the cache
-// while every field takes its values from them. Under errors="raise" it
-// stops after the block of the first failure.
+// field j's) of the first `placed` packets, in blocks of packets small
+// enough to stay in the cache while every field takes its values from them
+// (and is converted, for targets with a conversion: a packet any of whose
+// elements fails to convert fails as its decode would). Under
+// errors="raise" it stops after the block of the first failure.
 void decode_shaped_numeric(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
                            const PacketGeometry& geometry, std::size_t placed, bool masking,
                            std::span<const ShapedTarget> targets,
