@@ -12,6 +12,7 @@
 #include "binding/buffer_view.hpp"
 #include "binding/call_frame.hpp"
 #include "common/format.hpp"
+#include "objects/check_recipes.hpp"
 #include "objects/conversion_recipes.hpp"
 #include "objects/field_values.hpp"
 #include "objects/layout_columns.hpp"
@@ -21,6 +22,7 @@
 #include "objects/packet_functions.hpp"
 #include "objects/ragged_column.hpp"
 #include "objects/shaped_conversions.hpp"
+#include "placement/packet_checks.hpp"
 #include "placement/shaped_decode.hpp"
 
 namespace vantrel {
@@ -102,7 +104,6 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
     if (!column.array || !column.view.acquire(column.array.get())) return nullptr;
   }
 
-  // Numeric columns, without the lock.
   // Numeric columns, without the lock; engineering values converted as
   // they are decoded.
   std::vector<ShapedTarget> targets(fields.size());
@@ -123,9 +124,16 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
     targets[j].offsets = static_cast<const std::int64_t*>(column.offsets_view.data());
     if (masking) targets[j].mask = column.mask;
   }
+  std::vector<std::uint8_t> check_failed;  // under a mask, with a check: one flag per packet
   without_gil([&] {
     decode_shaped_numeric(plan, buffer, starts, geometry, decoded, masking, targets, first);
+    verify_shaped_checks(plan, data.checks, buffer, starts, geometry, decoded, masking,
+                         check_failed, first);
   });
+  for (std::size_t i = 0; i < check_failed.size(); ++i) {
+    if (check_failed[i] == 0) continue;
+    for (Column& column : columns) column.mask[i] = 1;  // a failed check taints every field
+  }
   for (Column& column : columns) {
     if (!column.converted) continue;
     column.array = column.converted->finish();
@@ -220,6 +228,12 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
       }
     }
     if (PyDict_SetItem(result.get(), data.items[j].name.get(), value.get()) < 0) return nullptr;
+  }
+  if (masking && !data.checks.empty()) {
+    Ref column = check_failed_numpy(check_failed);
+    if (!column || PyDict_SetItemString(result.get(), kCheckFailedColumn, column.get()) < 0) {
+      return nullptr;
+    }
   }
   return result.release();
 }
