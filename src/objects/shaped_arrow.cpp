@@ -95,10 +95,10 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
         wide_times[j] = wide_time_reader(data, buffer, starts, geometry, j);
         convert = {&conversion->conversion, nullptr, wide_times[j] ? &*wide_times[j] : nullptr};
       }
-      targets[j] = ShapedTarget{
-          column.values.data(), reinterpret_cast<const std::int64_t*>(column.list_offsets.data()),
-          column_item_size(column.type), masking ? std::span(masks[j]) : std::span<std::uint8_t>(),
-          convert};
+      targets[j] = ShapedTarget{column.values.data(),
+                                reinterpret_cast<const std::int64_t*>(column.list_offsets.data()),
+                                column_item_size(column.type),
+                                masking ? std::span(masks[j]) : std::span<std::uint8_t>(), convert};
     }
     decode_shaped_numeric(plan, buffer, starts, geometry, placed, masking, targets, first);
     verify_shaped_checks(plan, data.checks, buffer, starts, geometry, placed, masking, check_failed,

@@ -128,9 +128,9 @@ void decode_converted_block(const Plan& plan, ByteSpan buffer, const PacketStart
   const PlannedField& field = plan.fields()[item];
   const Conversion& conversion = *target.convert.conversion;
   if (single_at_fixed_place(field)) {
-    if (auto failure = decode_converted_column(buffer, starts, begin, end, field, conversion,
-                                               target.values, target.mask,
-                                               target.convert.handles)) {
+    if (auto failure =
+            decode_converted_column(buffer, starts, begin, end, field, conversion, target.values,
+                                    target.mask, target.convert.handles)) {
       note_shaped_failure(first, failure->packet, item, std::move(failure->error));
     }
     return;
@@ -153,8 +153,10 @@ void decode_converted_block(const Plan& plan, ByteSpan buffer, const PacketStart
 
   ElementTime block_time;
   if (target.convert.element_time != nullptr) {
-    block_time = [&element_time = *target.convert.element_time, begin](
-                     std::size_t packet, std::uint64_t e) { return element_time(begin + packet, e); };
+    block_time = [&element_time = *target.convert.element_time, begin](std::size_t packet,
+                                                                       std::uint64_t e) {
+      return element_time(begin + packet, e);
+    };
   }
   const ElementRanges ranges{target.offsets != nullptr ? target.offsets + begin : nullptr,
                              per_packet, origin};
@@ -233,8 +235,8 @@ void decode_shaped_text(const Plan& plan, ByteSpan buffer, bool immutable,
                         std::size_t limit, std::size_t item, Utf8Column& out,
                         std::span<std::uint8_t> mask, std::optional<ShapedFailure>& first) {
   const FieldBitOf field_bit = shaped_field_bit(plan, buffer, starts, geometry, item);
-  if (auto failure = decode_utf8_column_at(buffer, immutable, limit, plan.fields()[item],
-                                           field_bit, out, mask)) {
+  if (auto failure = decode_utf8_column_at(buffer, immutable, limit, plan.fields()[item], field_bit,
+                                           out, mask)) {
     note_shaped_failure(first, failure->packet, item, std::move(failure->error));
   }
 }

@@ -170,9 +170,9 @@ void trailer_after_a_rest_array() {
   expect(plan && plan->trailer_bits(0) == 24, "the trailer needs 24 bits");
   if (!plan) return;
   // Two values; none, with a stray byte before the trailer; too short.
-  const std::vector<std::uint8_t> buffer = {1, 0, 5, 0, 6, 7, 0xBE, 0xEF,  // packet 0
-                                            2, 0xAA, 3, 0x12, 0x34,        // packet 1
-                                            9, 1};                         // packet 2
+  const std::vector<std::uint8_t> buffer = {1, 0,    5, 0,    6,    7, 0xBE, 0xEF,  // packet 0
+                                            2, 0xAA, 3, 0x12, 0x34,                 // packet 1
+                                            9, 1};                                  // packet 2
   const std::int64_t offsets[] = {0, 8, 13};
   const std::uint64_t ends[] = {8, 13, 15};
   PacketStarts starts;
@@ -267,7 +267,10 @@ void converted_targets_match_a_second_pass() {
         std::vector<std::uint16_t> raw(total, 0);
         // Values of field 1 only; the others are not decoded.
         std::vector<ShapedTarget> targets(4);
-        targets[1] = {reinterpret_cast<std::uint8_t*>(converted.data()), offsets.data(), 8, mask,
+        targets[1] = {reinterpret_cast<std::uint8_t*>(converted.data()),
+                      offsets.data(),
+                      8,
+                      mask,
                       {conversion, nullptr, nullptr}};
         decode_shaped_numeric(plan, buffer, starts, geometry, placed, masking, targets, first);
         targets[1] = {reinterpret_cast<std::uint8_t*>(raw.data()), offsets.data(), 2, raw_mask, {}};
@@ -280,12 +283,12 @@ void converted_targets_match_a_second_pass() {
                                                    expected.data(), raw_mask)) {
           note_shaped_failure(second_first, failure->packet, 1, failure->error);
         }
-        const std::string where = concat(conversion == &table ? "table" : "linear",
-                                         masking ? ", masked" : ", raising",
-                                         avx2 && kernels::avx2_in_use() ? " (AVX2)" : "");
+        const std::string where =
+            concat(conversion == &table ? "table" : "linear", masking ? ", masked" : ", raising",
+                   avx2 && kernels::avx2_in_use() ? " (AVX2)" : "");
         expect(first.has_value() == second_first.has_value() &&
-                   (!first || (first->packet == second_first->packet &&
-                               first->item == second_first->item)),
+                   (!first ||
+                    (first->packet == second_first->packet && first->item == second_first->item)),
                concat("the same first failure: ", where));
         if (!masking) continue;
         expect(mask == raw_mask, concat("the same masks: ", where));
