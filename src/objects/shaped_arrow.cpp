@@ -11,17 +11,18 @@
 
 #include "binding/call_frame.hpp"
 #include "binding/gil.hpp"
+#include "columns/arrow_export.hpp"
+#include "columns/packet_checks.hpp"
+#include "columns/shaped_decode.hpp"
 #include "common/format.hpp"
+#include "conversions/conversions.hpp"
+#include "conversions/converted_blocks.hpp"
 #include "objects/arrow_objects.hpp"
 #include "objects/check_recipes.hpp"
 #include "objects/conversion_recipes.hpp"
 #include "objects/layout_columns.hpp"
 #include "objects/layout_data.hpp"
 #include "objects/numpy_support.hpp"
-#include "placement/arrow_export.hpp"
-#include "placement/conversions.hpp"
-#include "placement/packet_checks.hpp"
-#include "placement/shaped_decode.hpp"
 
 namespace vantrel {
 
@@ -79,6 +80,7 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
     std::vector<std::vector<std::uint8_t>> masks(masking ? fields.size() : 0);
     std::vector<ShapedTarget> targets(fields.size());
     std::vector<std::optional<ElementTime>> wide_times(fields.size());
+    std::vector<BlockDecoder> decoders(fields.size());
     for (std::size_t j = 0; j < fields.size(); ++j) {
       ArrowColumnData& column = *columns[j];
       const ItemConversion* conversion = raw ? nullptr : data.items[j].conversion.get();
@@ -90,15 +92,18 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
       size_column(column, fields[j], j, geometry, n, placed);
       if (masking) masks[j].assign(n, 0);
       if (column.is_text()) continue;
-      ShapedConversion convert;
-      if (conversion != nullptr) {
-        wide_times[j] = wide_time_reader(data, buffer, starts, geometry, j);
-        convert = {&conversion->conversion, nullptr, wide_times[j] ? &*wide_times[j] : nullptr};
-      }
       targets[j] = ShapedTarget{column.values.data(),
                                 reinterpret_cast<const std::int64_t*>(column.list_offsets.data()),
                                 column_item_size(column.type),
-                                masking ? std::span(masks[j]) : std::span<std::uint8_t>(), convert};
+                                masking ? std::span(masks[j]) : std::span<std::uint8_t>(), nullptr};
+      if (conversion != nullptr) {
+        wide_times[j] = wide_time_reader(data, buffer, starts, geometry, j);
+        const ConvertedTarget converted{
+            &conversion->conversion, targets[j].values, targets[j].offsets,
+            targets[j].mask,         nullptr,           wide_times[j] ? &*wide_times[j] : nullptr};
+        decoders[j] = converted_block_decoder(plan, buffer, starts, geometry, j, converted);
+        targets[j].decode_block = &decoders[j];
+      }
     }
     decode_shaped_numeric(plan, buffer, starts, geometry, placed, masking, targets, first);
     verify_shaped_checks(plan, data.checks, buffer, starts, geometry, placed, masking, check_failed,
@@ -109,7 +114,7 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
     }
     if (masking || !first) {
       for (std::size_t j = 0; j < fields.size(); ++j) {
-        if (targets[j].convert.conversion != nullptr && columns[j]->dictionary) {
+        if (targets[j].decode_block != nullptr && columns[j]->dictionary) {
           clamp_states(*columns[j]);
         }
       }

@@ -11,7 +11,10 @@
 
 #include "binding/buffer_view.hpp"
 #include "binding/call_frame.hpp"
+#include "columns/packet_checks.hpp"
+#include "columns/shaped_decode.hpp"
 #include "common/format.hpp"
+#include "conversions/converted_blocks.hpp"
 #include "objects/check_recipes.hpp"
 #include "objects/conversion_recipes.hpp"
 #include "objects/field_values.hpp"
@@ -22,8 +25,6 @@
 #include "objects/packet_functions.hpp"
 #include "objects/ragged_column.hpp"
 #include "objects/shaped_conversions.hpp"
-#include "placement/packet_checks.hpp"
-#include "placement/shaped_decode.hpp"
 
 namespace vantrel {
 
@@ -66,8 +67,8 @@ std::optional<ElementTime> wide_time_reader(const LayoutData& data, ByteSpan buf
 }
 
 PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
-                             const PacketStarts& starts, bool masking, bool raw,
-                             TextForm text_form, PyObject* text_dtype) {
+                             const PacketStarts& starts, bool masking, bool raw, TextForm text_form,
+                             PyObject* text_dtype) {
   const Plan& plan = data.plan;
   const std::span<const PlannedField> fields = plan.fields();
   const std::size_t n = starts.count;
@@ -100,7 +101,7 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
       if (!column.converted->create(*conversion, total)) return nullptr;
       continue;
     }
-    column.array = empty_array(total, dtype_name(type));
+    column.array = empty_array(total, column_type_row(type).dtype);
     if (!column.array || !column.view.acquire(column.array.get())) return nullptr;
   }
 
@@ -108,21 +109,26 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
   // they are decoded.
   std::vector<ShapedTarget> targets(fields.size());
   std::vector<std::optional<ElementTime>> wide_times(fields.size());
+  std::vector<BlockDecoder> decoders(fields.size());
   for (std::size_t j = 0; j < fields.size(); ++j) {
     Column& column = columns[j];
+    const auto* offsets = static_cast<const std::int64_t*>(column.offsets_view.data());
+    const std::span<std::uint8_t> mask =
+        masking ? std::span(column.mask) : std::span<std::uint8_t>();
     if (column.converted) {
-      targets[j].values = static_cast<std::uint8_t*>(column.converted->data());
       wide_times[j] = wide_time_reader(data, buffer, starts, geometry, j);
-      targets[j].convert = {&data.items[j].conversion->conversion, column.converted->handles(),
-                            wide_times[j] ? &*wide_times[j] : nullptr};
+      const ConvertedTarget converted{&data.items[j].conversion->conversion,
+                                      static_cast<std::uint8_t*>(column.converted->data()),
+                                      offsets,
+                                      mask,
+                                      column.converted->handles(),
+                                      wide_times[j] ? &*wide_times[j] : nullptr};
+      decoders[j] = converted_block_decoder(plan, buffer, starts, geometry, j, converted);
+      targets[j].decode_block = &decoders[j];
     } else if (column.view.data() != nullptr) {
-      targets[j].values = static_cast<std::uint8_t*>(column.view.data());
-      targets[j].item_size = column.item_size;
-    } else {
-      continue;
+      targets[j] = ShapedTarget{static_cast<std::uint8_t*>(column.view.data()), offsets,
+                                column.item_size, mask, nullptr};
     }
-    targets[j].offsets = static_cast<const std::int64_t*>(column.offsets_view.data());
-    if (masking) targets[j].mask = column.mask;
   }
   std::vector<std::uint8_t> check_failed;  // under a mask, with a check: one flag per packet
   without_gil([&] {

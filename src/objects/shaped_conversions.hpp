@@ -1,17 +1,17 @@
 // Engineering values in the numpy columns of shaped layouts (arrays,
 // permuted byte orders): the flat column, every element of every packet in
 // packet order, that the shaped decoder fills with converted values block
-// by block (ShapedTarget::convert), without a raw column between.
+// by block (converted_block_decoder), without a raw column between.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 
 #include "binding/py_ref.hpp"
+#include "conversions/conversions.hpp"
 #include "objects/conversion_recipes.hpp"
 #include "objects/numpy_support.hpp"
 #include "objects/state_columns.hpp"
-#include "placement/conversions.hpp"
 
 namespace vantrel {
 

@@ -1,9 +1,10 @@
 // Packets of a shaped plan decoded into flat buffers: each packet's variable
 // part placed, the values of a counted array and of the fields after it,
-// failures masked; and the Arrow list export over such buffers, whose child
-// a consumer may keep alone. (The Python tests compare every column and
+// failures masked, engineering values converted block by block; and the
+// Arrow list export over such buffers, whose child a consumer may keep
+// alone. (The Python tests compare every column and
 // error against the numpy path.)
-#include "placement/shaped_decode.hpp"
+#include "columns/shaped_decode.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -13,10 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "columns/arrow_export.hpp"
 #include "common/format.hpp"
 #include "common/text_kernels.hpp"
+#include "conversions/converted_blocks.hpp"
 #include "expect.hpp"
-#include "placement/arrow_export.hpp"
 
 namespace {
 
@@ -267,11 +269,11 @@ void converted_targets_match_a_second_pass() {
         std::vector<std::uint16_t> raw(total, 0);
         // Values of field 1 only; the others are not decoded.
         std::vector<ShapedTarget> targets(4);
-        targets[1] = {reinterpret_cast<std::uint8_t*>(converted.data()),
-                      offsets.data(),
-                      8,
-                      mask,
-                      {conversion, nullptr, nullptr}};
+        const BlockDecoder decoder =
+            converted_block_decoder(plan, buffer, starts, geometry, 1,
+                                    {conversion, reinterpret_cast<std::uint8_t*>(converted.data()),
+                                     offsets.data(), mask, nullptr, nullptr});
+        targets[1].decode_block = &decoder;
         decode_shaped_numeric(plan, buffer, starts, geometry, placed, masking, targets, first);
         targets[1] = {reinterpret_cast<std::uint8_t*>(raw.data()), offsets.data(), 2, raw_mask, {}};
         decode_shaped_numeric(plan, buffer, starts, geometry, placed, masking, targets,

@@ -1,4 +1,4 @@
-#include "placement/shaped_decode.hpp"
+#include "columns/shaped_decode.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -79,16 +79,12 @@ void fill_entry_offsets(const PacketGeometry& geometry, std::size_t item, std::s
   }
 }
 
-namespace {
-
-// The runs of field `item` in packets [begin, end) into `values`, which
-// holds the field's elements from `origin` on.
-std::optional<ColumnFailure> decode_field_runs(ByteSpan buffer, const PacketStarts& starts,
-                                               const PacketGeometry& geometry,
-                                               const PlannedField& field, std::size_t item,
-                                               std::size_t begin, std::size_t end, void* values,
-                                               const std::int64_t* offsets, std::uint64_t origin,
-                                               std::span<std::uint8_t> mask) {
+std::optional<ColumnFailure> decode_shaped_runs(ByteSpan buffer, const PacketStarts& starts,
+                                                const PacketGeometry& geometry,
+                                                const PlannedField& field, std::size_t item,
+                                                std::size_t begin, std::size_t end, void* values,
+                                                const std::int64_t* offsets, std::uint64_t origin,
+                                                std::span<std::uint8_t> mask) {
   PacketRuns runs;
   if (!geometry.bases.empty()) {
     runs.bases = &geometry.bases[field.segment];
@@ -112,64 +108,10 @@ bool single_at_fixed_place(const PlannedField& field) {
 
 void note_runs_failure(std::optional<ShapedFailure>& first, std::optional<ColumnFailure> failure,
                        std::size_t item) {
-  // An unplaced packet's failure is noted already, by the placing.
   if (failure && !failure->unplaced) {
     note_shaped_failure(first, failure->packet, item, std::move(failure->error));
   }
 }
-
-// decode_shaped_block for a target with a conversion: the block's raw
-// values decoded into `scratch`, then converted into the target.
-void decode_converted_block(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
-                            const PacketGeometry& geometry, std::size_t item, std::size_t begin,
-                            std::size_t end, const ShapedTarget& target,
-                            std::vector<std::uint64_t>& scratch,
-                            std::optional<ShapedFailure>& first) {
-  const PlannedField& field = plan.fields()[item];
-  const Conversion& conversion = *target.convert.conversion;
-  if (single_at_fixed_place(field)) {
-    if (auto failure =
-            decode_converted_column(buffer, starts, begin, end, field, conversion, target.values,
-                                    target.mask, target.convert.handles)) {
-      note_shaped_failure(first, failure->packet, item, std::move(failure->error));
-    }
-    return;
-  }
-  const std::uint64_t per_packet = field.fixed_count();
-  const auto element = [&](std::size_t packet) {
-    return target.offsets != nullptr ? static_cast<std::uint64_t>(target.offsets[packet])
-                                     : packet * per_packet;
-  };
-  const std::uint64_t origin = element(begin);
-  const ColumnType raw_type = column_type_of(field.spec);
-  const std::uint64_t raw_bytes = (element(end) - origin) * column_item_size(raw_type);
-  scratch.resize(std::max<std::uint64_t>(1, (raw_bytes + 7) / 8));
-  std::optional<ColumnFailure> failure =
-      decode_field_runs(buffer, starts, geometry, field, item, begin, end, scratch.data(),
-                        target.offsets, origin, target.mask);
-  // Under errors="raise" the failing packet's values are not decoded.
-  const std::size_t decoded = failure ? failure->packet - begin : end - begin;
-  note_runs_failure(first, std::move(failure), item);
-
-  ElementTime block_time;
-  if (target.convert.element_time != nullptr) {
-    block_time = [&element_time = *target.convert.element_time, begin](std::size_t packet,
-                                                                       std::uint64_t e) {
-      return element_time(begin + packet, e);
-    };
-  }
-  const ElementRanges ranges{target.offsets != nullptr ? target.offsets + begin : nullptr,
-                             per_packet, origin};
-  const std::size_t out_size = converted_item_size(conversion, target.convert.handles != nullptr);
-  const auto converted = convert_packet_elements(
-      conversion, raw_type, scratch.data(), end - begin, decoded, ranges,
-      target.values + origin * out_size,
-      target.mask.empty() ? target.mask : target.mask.subspan(begin, end - begin),
-      target.convert.handles, target.convert.element_time != nullptr ? &block_time : nullptr);
-  if (converted) note_shaped_failure(first, begin + converted->packet, item, converted->error);
-}
-
-}  // namespace
 
 void decode_shaped_block(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
                          const PacketGeometry& geometry, std::size_t item, std::size_t begin,
@@ -184,8 +126,8 @@ void decode_shaped_block(const Plan& plan, ByteSpan buffer, const PacketStarts& 
     return;
   }
   note_runs_failure(first,
-                    decode_field_runs(buffer, starts, geometry, field, item, begin, end,
-                                      target.values, target.offsets, 0, target.mask),
+                    decode_shaped_runs(buffer, starts, geometry, field, item, begin, end,
+                                       target.values, target.offsets, 0, target.mask),
                     item);
 }
 
@@ -194,17 +136,14 @@ void decode_shaped_numeric(const Plan& plan, ByteSpan buffer, const PacketStarts
                            std::span<const ShapedTarget> targets,
                            std::optional<ShapedFailure>& first) {
   const std::size_t block = packets_per_block(starts, buffer.size());
-  std::vector<std::uint64_t> scratch;  // a converted field's raw values of one block
   // Under errors="raise" nothing after the first failure matters.
   for (std::size_t begin = 0; begin < placed && !(first && !masking && first->packet < begin);
        begin += block) {
     const std::size_t end = std::min(placed, begin + block);
     for (std::size_t j = 0; j < targets.size(); ++j) {
-      if (targets[j].values == nullptr) continue;
-      if (targets[j].convert.conversion != nullptr) {
-        decode_converted_block(plan, buffer, starts, geometry, j, begin, end, targets[j], scratch,
-                               first);
-      } else {
+      if (targets[j].decode_block != nullptr) {
+        (*targets[j].decode_block)(begin, end, first);
+      } else if (targets[j].values != nullptr) {
         decode_shaped_block(plan, buffer, starts, geometry, j, begin, end, targets[j], first);
       }
     }
