@@ -1013,6 +1013,7 @@ def test_a_wide_length_field_does_not_make_one_chunk_of_the_archive(tmp_path):
     from vantrel.command import engine
 
     # 32-bit lengths allow packets of 4 GB: the lookahead stops at a chunk.
+    # Chunks end after the last packet that ends by each MiB of the file.
     document = {
         "framing": {"length_offset_bits": 0, "length_bits": 32, "length_adjust": 0},
         "packets": {"all": {"layout": [{**ITEM, "byte_order": "big", "reverse_bits": False}]}},
@@ -1022,7 +1023,7 @@ def test_a_wide_length_field_does_not_make_one_chunk_of_the_archive(tmp_path):
     packet = (100).to_bytes(4, "big") + bytes(96)
     (tmp_path / "wide.bin").write_bytes(packet * 50_000)  # 5 MB
     plan = list(engine.plan([str(tmp_path / "wide.bin")], definitions, 1 << 20))
-    assert [c.start for c, _ in plan] == [0, 1048500, 2097000, 3145500]
+    assert [c.start for c, _ in plan] == [0, 1048500, 2097100, 3145700]
     assert max(c.window_stop - c.start for c, _ in plan) == 2 << 20
     assert sum(len(framing.offsets) for _, framing in plan) == 50_000
 
