@@ -404,8 +404,14 @@ class Server:
     def __init__(self, cores: set[int]):
         import subprocess
 
+        # Started with -c, so that the workers a run spawns do not import
+        # this script (and ccsdspy, pandas) as their main module.
+        here = str(Path(__file__).resolve().parent)
+        code = (
+            f"import sys; sys.path.insert(0, {here!r}); import bench_command; bench_command.serve()"
+        )
         self.process = subprocess.Popen(
-            [sys.executable, __file__, "--serve"],
+            [sys.executable, "-c", code],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             text=True,
@@ -491,12 +497,44 @@ def pinned(megabytes: int, startup_megabytes: int, rounds: int) -> None:
                 runs["startup"].append(
                     command.run([*decode_large, "--workers", "2"], out, pin_workers=True)
                 )
+            spans = {}
+            for _ in range(rounds):
+                for chunk in SPAN_SIZES:
+                    sized = [*decode, "--chunk-size", f"{chunk}m"]
+                    one = one_core.run(sized, out)
+                    spans.setdefault(("one", chunk), []).append(one["cpu"])
+                    before = sum(cpu for _, cpu in client.run(worker_cpu).values())
+                    two = command.run([*sized, *on_cluster], out)
+                    workers = sum(cpu for _, cpu in client.run(worker_cpu).values()) - before
+                    spans.setdefault(("workers", chunk), []).append(workers)
+                    spans.setdefault(("client", chunk), []).append(two["cpu"])
         finally:
             client.close()
             cluster.close()
             one_core.close()
             command.close()
         report_pinned(runs, size, large_size, startup)
+        report_spans(spans, size)
+
+
+SPAN_SIZES = (2, 32)  # MiB
+
+
+def report_spans(cpu: dict, size: int) -> None:
+    """What a span costs beyond its bytes: CPU at small spans less CPU at large ones."""
+    small, large = SPAN_SIZES
+    count = {c: -(-size // (c << 20)) for c in SPAN_SIZES}
+    print(
+        f"per span: CPU at {small} MiB spans less CPU at {large} MiB, over the extra spans "
+        "(best of each)"
+    )
+    for who in ("one", "workers", "client"):
+        extra = min(cpu[(who, small)]) - min(cpu[(who, large)])
+        print(
+            f"  {who:8} {min(cpu[(who, small)]):6.2f} s at {count[small]} spans, "
+            f"{min(cpu[(who, large)]):6.2f} s at {count[large]}: "
+            f"{extra / (count[small] - count[large]) * 1e3:6.2f} ms per span"
+        )
 
 
 def report_pinned(runs: dict, size: int, large_size: int, startup: float) -> None:
@@ -543,9 +581,7 @@ def option(name: str, default: int) -> int:
 
 
 if __name__ == "__main__":
-    if "--serve" in sys.argv[1:]:
-        serve()
-    elif "--pinned" in sys.argv[1:]:
+    if "--pinned" in sys.argv[1:]:
         pinned(
             option("--megabytes", 768), option("--startup-megabytes", 1536), option("--rounds", 3)
         )
