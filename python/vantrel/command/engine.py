@@ -60,7 +60,7 @@ class ChunkResult:
     check_failures: dict[str, int] = field(default_factory=dict)  # packets, per type
 
 
-def read_range(path: str, start: int, stop: int, size: int | None = None) -> bytearray:
+def read_range(path: str, start: int, stop: int, size: int | None = None) -> bytes:
     """Bytes [start, stop) of a file, read (not mapped), all of them or an error.
 
     A mapping of a file that shrinks meanwhile faults with SIGBUS; a read
@@ -68,16 +68,36 @@ def read_range(path: str, start: int, stop: int, size: int | None = None) -> byt
     `size` is the file's size when the run began: a file that has changed
     size since is refused too.
     """
-    data = bytearray(stop - start)
-    read_into(memoryview(data), path, start, size)
-    return data
+    with open(path, "rb") as file:
+        _check_size(file, path, size)
+        pieces = []
+        offset = start
+        while offset < stop:
+            # One call reads at most about 2 GiB (into memory not zeroed first).
+            piece = _pread(file, min(stop - offset, 1 << 30), offset)
+            if not piece:
+                raise CommandError(_changed(path, size, os.fstat(file.fileno()).st_size))
+            pieces.append(piece)
+            offset += len(piece)
+    return pieces[0] if len(pieces) == 1 else b"".join(pieces)
+
+
+def _pread(file, count: int, offset: int) -> bytes:
+    if hasattr(os, "pread"):
+        return os.pread(file.fileno(), count, offset)
+    file.seek(offset)
+    return file.read(count)
+
+
+def _check_size(file, path: str, size: int | None) -> None:
+    if size is not None and os.fstat(file.fileno()).st_size != size:
+        raise CommandError(_changed(path, size, os.fstat(file.fileno()).st_size))
 
 
 def read_into(view: memoryview, path: str, start: int, size: int | None = None) -> None:
     """Fills `view` with the file's bytes from `start`, as `read_range` reads them."""
     with open(path, "rb") as file:
-        if size is not None and os.fstat(file.fileno()).st_size != size:
-            raise CommandError(_changed(path, size, os.fstat(file.fileno()).st_size))
+        _check_size(file, path, size)
         done = 0
         while done < len(view):
             # One call reads at most about 2 GiB.
