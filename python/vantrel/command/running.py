@@ -2,13 +2,12 @@
 
 from __future__ import annotations
 
-import itertools
 import logging
 import os
 import sys
 import time
-from collections import deque
 from collections.abc import Iterator
+from typing import Any
 
 from .common import CommandError
 from .engine import ChunkResult, Job, Span, SpanResult, in_order, plan, run_chunk, run_span, spans
@@ -139,20 +138,40 @@ def _run_on_dask(job, work: Iterator[Span], progress, workers, scheduler):
         in_flight = max(2, 2 * len(client.scheduler_info()["workers"]))
 
         def submit(span):
-            return span, client.submit(run_span, shared_job, span, pure=False)
+            return client.submit(run_span, shared_job, span, pure=False)
 
         def finished():
-            pending = deque(submit(s) for s in itertools.islice(work, in_flight))
-            while pending:
-                span, future = pending.popleft()
-                result = _finished(future)
-                following = next(work, None)
-                if following is not None:
-                    pending.append(submit(following))
-                yield span, result
+            """Spans and results in stream order. A span is handed out whenever
+            any finishes, so one slow span holds up no worker (as many again
+            as are in flight may wait to be taken in order)."""
+            done = distributed.as_completed()
+            order: dict[Any, tuple[int, Span]] = {}
+            ready: dict[int, tuple[Span, SpanResult]] = {}
+            handed = taken = 0
+
+            def hand_out():
+                nonlocal handed
+                while len(order) < in_flight and len(order) + len(ready) < 2 * in_flight:
+                    span = next(work, None)
+                    if span is None:
+                        return
+                    future = submit(span)
+                    order[future] = (handed, span)
+                    done.add(future)
+                    handed += 1
+
+            hand_out()
+            while taken < handed:
+                while taken not in ready:
+                    future = next(done)
+                    index, span = order.pop(future)
+                    ready[index] = (span, _finished(future))
+                yield ready.pop(taken)
+                taken += 1
+                hand_out()
 
         def again(span):
-            return _finished(submit(span)[1])
+            return _finished(submit(span))
 
         for result in in_order(job, finished(), again):
             progress.update(result.chunk.stop - result.chunk.start, result.packets)
