@@ -1139,3 +1139,35 @@ def test_the_summary_counts_in_words_and_says_how_long_it_took(tmp_path, capsys)
     assert run("decode", DEFINITIONS, tmp_path / "one.bin", "-o", tmp_path / "out") == 0
     first = capsys.readouterr().out.splitlines()[0]
     assert first.startswith(f"1 packet, {length} bytes in ") and first.endswith(" MiB/s)")
+
+
+@pytest.mark.parametrize("dtype", ["uint8", "uint16", "int64"])
+def test_packets_grouped_by_key_keep_stream_order(dtype):
+    from hypothesis import given, settings
+    from hypothesis import strategies as st
+
+    from vantrel.command import engine
+
+    low = -1 if dtype == "int64" else 0  # -1: a packet too short for the type field
+    high = np.iinfo(dtype).max
+
+    # A few keys (counted, one pass each) or many (sorted): the same groups.
+    @settings(max_examples=60, deadline=None)
+    @given(
+        st.integers(1, 40).flatmap(
+            lambda kinds: st.lists(st.integers(0, kinds - 1), min_size=0, max_size=300).map(
+                lambda picks: (kinds, picks)
+            )
+        ),
+        st.integers(low, high),
+    )
+    def check(kinds_picks, base):
+        kinds, picks = kinds_picks
+        keys = (np.array(picks, np.int64) * 7 + base).clip(low, high).astype(dtype)
+        groups = engine.group_indices(keys)
+        expected = {int(k): np.flatnonzero(keys == k) for k in np.unique(keys).tolist()}
+        assert list(sorted(groups)) == list(expected)
+        for key, index in groups.items():
+            assert index.tolist() == expected[key].tolist()
+
+    check()

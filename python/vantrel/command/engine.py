@@ -511,12 +511,21 @@ def _key_layout(offset_bits: int, bits: int) -> vantrel.Layout:
     return layout
 
 
+FEW_KEYS = 16  # up to this many distinct keys, one pass per key beats a sort
+
+
 def group_indices(keys) -> dict[int, Any]:
     """For each key value, the indices of its packets, ascending."""
     import numpy as np
 
     if len(keys) == 0:
         return {}
+    if keys.dtype.kind == "u" and keys.dtype.itemsize <= 2:
+        # Counted at once: archives hold a few packet types, found by one
+        # comparison pass each.
+        present = np.flatnonzero(np.bincount(keys))
+        if len(present) <= FEW_KEYS:
+            return {int(k): np.flatnonzero(keys == k) for k in present.tolist()}
     # A stable sort keeps each key's packets in stream order.
     order = np.argsort(keys, kind="stable")
     ordered = keys[order]
