@@ -515,6 +515,72 @@ def pinned(megabytes: int, startup_megabytes: int, rounds: int) -> None:
             command.close()
         report_pinned(runs, size, large_size, startup)
         report_spans(spans, size)
+        environments(definitions, archive, size, out, rounds)
+
+
+def environments(definitions: Path, archive: Path, size: int, out: Path, rounds: int) -> None:
+    """CPU seconds of the same decode: one process, its spans run in turn in
+    this process, and one worker of a default cluster and of the cluster
+    `--workers` starts (no profiler), held to no core, taking turns."""
+    import dask
+    import dask.distributed as distributed
+
+    from vantrel.command import engine
+    from vantrel.command.running import start_cluster
+    from vantrel.command.tables import WriteOptions
+
+    loaded = definitions_module.load(definitions)
+    decode = ["decode", definitions, archive, "-o", out, "-q"]
+
+    def spans_here():
+        shutil.rmtree(out, ignore_errors=True)
+        for name in ("housekeeping", "event", "magnetometer"):
+            (out / f"{name}.parquet").mkdir(parents=True)
+        parts = engine.Parts(str(out), WriteOptions(), 1, len(str(size)))
+        job = engine.Job(loaded, output="arrow", parts=parts)
+        for span in engine.spans([str(archive)], loaded, engine.DEFAULT_CHUNK_BYTES):
+            engine.run_span(job, span)
+
+    with dask.config.set({"distributed.worker.profile.enabled": True}):
+        default = distributed.LocalCluster(
+            n_workers=1, threads_per_worker=1, dashboard_address=None, silence_logs=logging.ERROR
+        )
+    configured = start_cluster(1)
+    clusters = {"one worker, dask's defaults": default, "one worker, as --workers": configured}
+    clients = {name: distributed.Client(c) for name, c in clusters.items()}
+    cpu = {}
+    try:
+        for _ in range(rounds):
+            shutil.rmtree(out, ignore_errors=True)
+            before = cpu_seconds()
+            vantrel_main([str(a) for a in decode])
+            cpu.setdefault("one process", []).append(cpu_seconds() - before)
+            before = cpu_seconds()
+            spans_here()
+            cpu.setdefault("its spans in turn, here", []).append(cpu_seconds() - before)
+            for name, client in clients.items():
+                shutil.rmtree(out, ignore_errors=True)
+                before = sum(c for _, c in client.run(worker_cpu).values())
+                on = ["--scheduler", clusters[name].scheduler_address]
+                vantrel_main([str(a) for a in decode + on])
+                cpu.setdefault(name, []).append(
+                    sum(c for _, c in client.run(worker_cpu).values()) - before
+                )
+    finally:
+        for client in clients.values():
+            client.close()
+        for cluster in clusters.values():
+            cluster.close()
+    print(
+        f"CPU seconds of the {size / 1e6:.0f} MB decode, best of {rounds} in turns, "
+        "on no core in particular"
+    )
+    base = min(cpu["one process"])
+    for name, values in cpu.items():
+        print(
+            f"  {name:30} {min(values):6.2f} s  {min(values) / size * 1e9:5.2f} ns/byte  "
+            f"{min(values) / base:.2f}x one process"
+        )
 
 
 SPAN_SIZES = (2, 32)  # MiB
