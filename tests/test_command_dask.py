@@ -107,6 +107,19 @@ def test_spans_that_guess_wrong_are_run_again_from_where_the_previous_ended(tmp_
     assert written == expected and len(written) >= 3 * 12
 
 
+def test_a_span_that_starts_past_its_cut_has_no_chunks_and_ends_where_it_starts():
+    definitions = definitions_module.load(DEFINITIONS)
+    size = ARCHIVE.stat().st_size
+    margin = engine.lookahead(definitions)
+    job = engine.Job(definitions, output="none")
+    # The previous span's window reached the end of the file: it took the rest.
+    last = engine.Span(str(ARCHIVE), size - 100, size, size, margin)
+    assert engine.find_start(last, definitions) == size
+    for span in (last, engine.Span(str(ARCHIVE), 0, 1000, size, margin, start=1200)):
+        result = engine.run_span(job, span)
+        assert result.chunks == [] and result.start == result.stop == (span.start or size)
+
+
 def test_a_window_buffer_is_reused_and_reads_what_read_range_reads():
     buffer = engine.WindowBuffer()
     first = buffer.read(str(ARCHIVE), 100, 5000)

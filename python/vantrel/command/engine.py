@@ -308,10 +308,10 @@ def run_span(job: Job, span: Span) -> SpanResult:
     spans it has run.
     """
     keep_freed_memory()
-    chunks = [run_chunk(job, c, f) for c, f in span_chunks(span, job.definitions, _buffer())]
-    start = chunks[0].chunk.start if chunks else find_start(span, job.definitions)
-    stop = chunks[-1].chunk.stop if chunks else start
-    return SpanResult(span, start, stop, chunks)
+    start = find_start(span, job.definitions) if span.start is None else span.start
+    found = replace(span, start=start)
+    chunks = [run_chunk(job, c, f) for c, f in span_chunks(found, job.definitions, _buffer())]
+    return SpanResult(span, start, chunks[-1].chunk.stop if chunks else start, chunks)
 
 
 def in_order(
