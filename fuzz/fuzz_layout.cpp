@@ -34,8 +34,8 @@
 #include "placement/conversions.hpp"
 #include "placement/encoding_table.hpp"
 #include "placement/field_io.hpp"
-#include "placement/packet_checks.hpp"
 #include "placement/packet_bounds.hpp"
+#include "placement/packet_checks.hpp"
 #include "placement/plan.hpp"
 #include "placement/time_codes.hpp"
 
@@ -305,7 +305,7 @@ void check_shaped(fuzz::Input& input) {
     if (field.spec.offset) *field.spec.offset %= 600;
     if (after_rest && !field.spec.offset && input.flag()) field.spec.offset = input.byte();
     after_rest = after_rest && !field.spec.offset;
-    const std::uint8_t kind = input.byte() % 5;
+    const std::uint8_t kind = input.byte() % 6;
     if (kind == 1) {
       field.shape.kind = vantrel::CountKind::Fixed;
       field.shape.fixed = input.byte() % 9;
@@ -323,10 +323,28 @@ void check_shaped(fuzz::Input& input) {
       for (unsigned j = size; j > 1; --j) {
         std::swap(field.shape.permutation[j - 1], field.shape.permutation[input.byte() % j]);
       }
+    } else if (kind == 5) {
+      // A bit field of a little-endian word, its word found by the plan or
+      // given near the field.
+      field.shape.word_bits = input.flag() ? 16 : 32;
+      field.spec.bits = field.spec.bits % field.shape.word_bits + 1;
+      field.spec.little_endian = true;
+      if (input.flag()) {
+        const std::uint64_t near = field.spec.offset.value_or(0);
+        field.shape.word_start =
+            near / 8 * 8 - std::min<std::uint64_t>(near / 8, input.byte() % 5) * 8;
+      }
     }
   }
   const auto plan = vantrel::Plan::build(std::span<const vantrel::ShapedField>(fields));
   if (!plan) return;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    // Every word holds its whole bit field, at the place its recipe item gives.
+    const vantrel::PlannedField& field = plan->fields()[i];
+    if (field.shape.word_bits == 0) continue;
+    FUZZ_CHECK(field.shape.word_offset + field.spec.bits <= field.shape.word_bits);
+    if (fields[i].shape.word_start) FUZZ_CHECK(field.first_bit() == *fields[i].shape.word_start);
+  }
   const ExactPacket packet(input.bytes(300));
   const std::uint64_t packet_bits = packet.size * 8;
   std::vector<std::uint64_t> bases(plan->segment_count());
@@ -811,7 +829,8 @@ void check_check_fields(fuzz::Input& input) {
   FUZZ_CHECK(std::all_of(failed.begin(), failed.end(), [](std::uint8_t f) { return f == 0; }));
   if (algorithm.kind == vantrel::CheckKind::Crc) {
     const std::size_t victim = input.byte() % count;
-    const std::uint64_t bit = input.number<std::uint16_t>() % ((resolved->stop - resolved->start) * 8);
+    const std::uint64_t bit =
+        input.number<std::uint16_t>() % ((resolved->stop - resolved->start) * 8);
     archive[static_cast<std::size_t>(offsets[victim]) + resolved->start + bit / 8] ^=
         static_cast<std::uint8_t>(0x80u >> (bit % 8));
     const auto mismatch =

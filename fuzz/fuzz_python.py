@@ -294,6 +294,10 @@ class Draw:
                 )
             if self.chance(5):
                 item["word_bits"] = self.pick([16, 32, 8, self.value()])
+                if self.chance(40):
+                    item["word_offset_bits"] = self.pick(
+                        [self.small(9) * 8, self.field_value("offset_bits"), self.value()]
+                    )
             if self.chance(5):
                 item["byte_order"] = self.pick(["21", "2143", "4321", "78563412", "12", "11"])
             if self.chance(15):

@@ -415,3 +415,44 @@ def test_a_bit_offset_after_a_variable_array_is_refused(tmp_path):
         match=r"line 4 \('B'\): a bit_offset after the variable array 'A'",
     ):
         ours(path)
+
+
+def test_little_endian_integers_are_ccsdspys_values_or_refused(tmp_path):
+    """A little-endian integer field in a byte_order column, at every width
+    and bit offset, against ccsdspy's PacketField with that byte_order: the
+    same values, or an error naming the field (never other values)."""
+    rng = np.random.default_rng(31)
+    reproduced = refused = 0
+    for bits in (3, 4, 8, 9, 12, 16, 20, 24, 32):
+        for shift in (0, 3, 4, 5, 8, 12):
+            start, after = 56 + shift, 56 + shift + bits
+            after += 8 - after % 8 if after % 8 else 8
+            path = tmp_path / f"little_{bits}_{shift}.csv"
+            path.write_text(
+                "name,data_type,bit_length,bit_offset,byte_order\n"
+                f"A,uint,8,48,big\nV,uint,{bits},{start},little\nZ,uint,8,{after},big\n"
+            )
+            try:
+                imported = ours(path)
+            except definitions_module.DefinitionsError as error:
+                assert f"line 3 ('V'): ccsdspy reads a little-endian field of {bits} bits" in str(
+                    error
+                )
+                refused += 1
+                continue
+            theirs_packet = ccsdspy.FixedLength(
+                [
+                    ccsdspy.PacketField(name="A", data_type="uint", bit_length=8, bit_offset=48),
+                    ccsdspy.PacketField(
+                        name="V", data_type="uint", bit_length=bits, bit_offset=start,
+                        byte_order="little",
+                    ),
+                    ccsdspy.PacketField(name="Z", data_type="uint", bit_length=8, bit_offset=after),
+                ]
+            )  # fmt: skip
+            archive = random_packets(imported, rng, n=20)
+            theirs = theirs_packet.load(io.BytesIO(archive), include_primary_header=True)
+            assert_tables_equal(imported, archive, theirs)
+            reproduced += 1
+    # Whole words on bytes and bits within a byte are read; the rest refused.
+    assert (reproduced, refused) == (17, 37)

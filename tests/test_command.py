@@ -1172,3 +1172,38 @@ def test_packets_grouped_by_key_keep_stream_order(dtype):
             assert index.tolist() == expected[key].tolist()
 
     check()
+
+
+def test_type_field_values_past_int64_keep_their_packets(tmp_path, capsys):
+    """A 64-bit type field read where some packet is too short for it: the
+    keys of 2^63 and above stay whole in decode, inspect and split."""
+    item = lambda name, bits: {"name": name, "encoding": "unsigned", "bits": bits}  # noqa: E731
+    high = 2**64 - 2
+    document = {
+        "defaults": {"byte_order": "big", "reverse_bits": False},
+        "framing": {"length_offset_bits": 0, "length_bits": 8, "length_adjust": 0},
+        "type_field": {"offset_bits": 8, "bits": 64},
+        "sequence": False,
+        "header": [item("length", 8), item("kind", 64)],
+        "packets": {"high": {"key": high, "layout": [item("v", 8)]},
+                    "low": {"key": 5, "layout": [item("v", 8)]}},
+    }  # fmt: skip
+    definitions = tmp_path / "defs.json"
+    definitions.write_text(json.dumps(document))
+    packets = b"".join(bytes([10]) + k.to_bytes(8, "big") + bytes([i]) for i in range(6)
+                       for k in (high, 5))  # fmt: skip
+    archive = tmp_path / "a.bin"
+    archive.write_bytes(packets + bytes([2, 0]) + packets)  # a packet too short for the key
+    assert run("decode", str(definitions), str(archive), "-o", str(tmp_path / "out")) == 0
+    for name in ("high", "low"):
+        assert pq.read_table(tmp_path / "out" / f"{name}.parquet")["v"].to_pylist() == [
+            *range(6),
+            *range(6),
+        ]
+    assert run("split", str(definitions), str(archive), "-o", str(tmp_path / "split")) == 0
+    assert (tmp_path / "split" / f"apid_{high}.bin").read_bytes() == b"".join(
+        packets[k : k + 10] for k in range(0, len(packets), 20)
+    ) * 2
+    capsys.readouterr()
+    run("inspect", str(definitions), str(archive))
+    assert f"{high}       12" in capsys.readouterr().out

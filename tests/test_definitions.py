@@ -28,8 +28,9 @@ PYTHON_RECIPE = [
     field("fixed", "twos_complement", 12, count=3),
     field("counted", "unsigned", 16, count="n"),
     field("swapped", "unsigned", 32, byte_order="2143"),
-    field("flag", "unsigned", 3, byte_order="little", word_bits=16, offset_bits=21),
-    field("mirrored", "unsigned", 5, reverse_bits=True),
+    field("flag", "unsigned", 3, byte_order="little", word_bits=16, offset_bits=21,
+          word_offset_bits=16),
+    field("mirrored", "unsigned", 5, reverse_bits=True, offset_bits=32),
     field("spare", "unsigned", 3, value=0),
     field("mode", "unsigned", 8, convert={
         "type": "enumeration", "states": {0: "OFF", 31: "SAFE", 5: "ON"}, "default": "OTHER"}),
@@ -92,12 +93,14 @@ bits = 3
 byte_order = "little"
 word_bits = 16
 offset_bits = 21
+word_offset_bits = 16
 
 [[packets.all.layout]]
 name = "mirrored"
 encoding = "unsigned"
 bits = 5
 reverse_bits = true
+offset_bits = 32
 
 [[packets.all.layout]]
 name = "spare"

@@ -2,7 +2,9 @@
 // table, bound by the calling frame's binder.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <string_view>
 
 #include "binding/call_frame.hpp"
 
@@ -13,29 +15,68 @@ struct MethodParameter {
   bool required;  // required parameters come first
 };
 
+// A parameter's name as a template argument: methods read their arguments
+// by name, checked against their signature when they compile.
+template <std::size_t N>
+struct ParameterName {
+  char text[N]{};
+  consteval ParameterName(const char (&name)[N]) {
+    for (std::size_t i = 0; i < N; ++i) text[i] = name[i];
+  }
+  constexpr std::string_view view() const { return {text, N - 1}; }
+};
+
 template <std::size_t N>
 struct MethodSignature {
   const char* name;  // for messages: "unpack()"
   MethodParameter parameters[N];
   std::size_t positional;  // the first `positional` may come by position
+
+  static constexpr std::size_t size() { return N; }
+  // The slot of the parameter named `wanted`; no constant (so a compile
+  // error) for a name the signature lacks.
+  consteval std::size_t index_of(std::string_view wanted) const {
+    for (std::size_t i = 0; i < N; ++i) {
+      if (std::string_view(parameters[i].name) == wanted) return i;
+    }
+    throw "no parameter of that name";
+  }
+  constexpr std::size_t required() const {
+    std::size_t count = 0;
+    while (count < N && parameters[count].required) ++count;
+    return count;
+  }
 };
 
-// Fills `slots` (N entries, nullptr for an omitted parameter) with the
-// calling frame's binder. False with TypeError set for a call that does not
-// match.
-template <std::size_t N>
-bool bind(const MethodSignature<N>& signature, PyObject* const* args, Py_ssize_t nargs,
-          PyObject* kwnames, PyObject* (&slots)[N]) {
-  static_assert(N <= kMaxSignatureParameters);
-  const char* names[N];
-  std::size_t required = 0;
-  for (std::size_t i = 0; i < N; ++i) {
-    names[i] = signature.parameters[i].name;
-    if (signature.parameters[i].required && required == i) ++required;
-    slots[i] = nullptr;
+// The arguments of one call of the method `signature` describes, bound by
+// the calling frame's binder and read by name: `arguments.get<"raw">()` is
+// the object given, nullptr for an omitted parameter.
+template <const auto& signature>
+class MethodArguments {
+ public:
+  // False with TypeError set for a call that does not match.
+  bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static_assert(kCount <= kMaxSignatureParameters);
+    for (PyObject*& slot : slots_) slot = nullptr;
+    return bind_arguments(
+        Signature{signature.name, kCount, signature.required(), signature.positional},
+        kNames.data(), args, nargs, kwnames, slots_);
   }
-  return bind_arguments(Signature{signature.name, N, required, signature.positional}, names, args,
-                        nargs, kwnames, slots);
-}
+
+  template <ParameterName name>
+  PyObject* get() const {
+    constexpr std::size_t index = signature.index_of(name.view());
+    return slots_[index];
+  }
+
+ private:
+  static constexpr std::size_t kCount = signature.size();
+  static constexpr std::array<const char*, kCount> kNames = [] {
+    std::array<const char*, kCount> names{};
+    for (std::size_t i = 0; i < kCount; ++i) names[i] = signature.parameters[i].name;
+    return names;
+  }();
+  PyObject* slots_[kCount];
+};
 
 }  // namespace vantrel

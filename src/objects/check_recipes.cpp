@@ -7,7 +7,7 @@
 #include "binding/call_frame.hpp"
 #include "binding/convert.hpp"
 #include "common/format.hpp"
-#include "objects/layout_shapes.hpp"
+#include "objects/layout_data.hpp"
 
 namespace vantrel {
 

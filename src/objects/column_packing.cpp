@@ -12,8 +12,9 @@
 #include "common/binary16.hpp"
 #include "common/binary32.hpp"
 #include "common/format.hpp"
+#include "objects/conversion_recipes.hpp"
 #include "objects/layout_columns.hpp"
-#include "objects/layout_type.hpp"
+#include "objects/layout_data.hpp"
 #include "objects/numpy_support.hpp"
 
 namespace vantrel {
@@ -383,11 +384,11 @@ const char* const kPackManyDoc =
 PyObject* layout_pack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[2];
-    if (!bind(kPackManySignature, args, nargs, kwnames, slots)) return nullptr;
+    MethodArguments<kPackManySignature> arguments;
+    if (!arguments.bind(args, nargs, kwnames)) return nullptr;
     bool raw = false;
-    if (!read_raw_flag(slots[1], raw)) return nullptr;
-    return pack_many(layout_data(self), slots[0], raw);
+    if (!read_raw_flag(arguments.get<"raw">(), raw)) return nullptr;
+    return pack_many(layout_data(self), arguments.get<"columns">(), raw);
   });
 }
 

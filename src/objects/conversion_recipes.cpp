@@ -13,8 +13,7 @@
 #include "common/binary32.hpp"
 #include "common/bits.hpp"
 #include "common/format.hpp"
-#include "objects/layout_shapes.hpp"
-#include "objects/layout_type.hpp"
+#include "objects/layout_data.hpp"
 #include "objects/numpy_support.hpp"
 
 namespace vantrel {

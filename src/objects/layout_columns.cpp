@@ -17,8 +17,10 @@
 #include "common/format.hpp"
 #include "common/utf8.hpp"
 #include "objects/arrow_objects.hpp"
+#include "objects/check_recipes.hpp"
+#include "objects/conversion_recipes.hpp"
+#include "objects/layout_data.hpp"
 #include "objects/layout_shapes.hpp"
-#include "objects/layout_type.hpp"
 #include "objects/numpy_support.hpp"
 #include "objects/state_columns.hpp"
 #include "placement/columns.hpp"
@@ -702,35 +704,41 @@ struct Columns {
 
 PyObject* decode_columns(const Columns& call, const PacketStarts& starts);
 
-PyObject* unpack_many(const LayoutData& data, PyObject* const* slots) {
+PyObject* unpack_many(const LayoutData& data,
+                      const MethodArguments<kUnpackManySignature>& arguments) {
   bool masking = false;
   bool raw = false;
   Output output = Output::Numpy;
   TextForm text_form = TextForm::Str;
   Ref text_dtype;
-  if (!read_errors(slots[4], masking) || !read_output(slots[5], output) ||
-      !read_raw_flag(slots[8], raw)) {
+  PyObject* const text_dtype_argument = arguments.get<"text_dtype">();
+  if (!read_errors(arguments.get<"errors">(), masking) ||
+      !read_output(arguments.get<"output">(), output) ||
+      !read_raw_flag(arguments.get<"raw">(), raw)) {
     return nullptr;
   }
-  if (output == Output::Arrow && slots[6] != nullptr && slots[6] != Py_None) {
+  if (output == Output::Arrow && text_dtype_argument != nullptr && text_dtype_argument != Py_None) {
     PyErr_SetString(PyExc_TypeError,
                     "text_dtype applies to numpy output; output='arrow' gives text as Arrow "
                     "UTF-8 strings");
     return nullptr;
   }
   if (output == Output::Numpy) {
-    if (numpy_module() == nullptr || !read_text_dtype(slots[6], text_form, text_dtype)) {
+    if (numpy_module() == nullptr || !read_text_dtype(text_dtype_argument, text_form, text_dtype)) {
       return nullptr;
     }
   }
   BufferView view;
-  if (!view.acquire(slots[0])) return nullptr;
+  if (!view.acquire(arguments.get<"buffer">())) return nullptr;
   const ByteSpan buffer = view.bytes();
   Starts where;
-  if (!packet_starts(data, buffer.size(), slots[1], slots[2], slots[3], where)) return nullptr;
+  if (!packet_starts(data, buffer.size(), arguments.get<"stride">(), arguments.get<"offsets">(),
+                     arguments.get<"count">(), where))
+    return nullptr;
   std::vector<std::uint64_t> ends;
-  if (!packet_ends(data, buffer, slots[7], where, ends)) return nullptr;
-  const Columns columns{data, view, masking, raw, output, text_form, text_dtype.get(), slots[6]};
+  if (!packet_ends(data, buffer, arguments.get<"lengths">(), where, ends)) return nullptr;
+  const Columns columns{data,   view,      masking,          raw,
+                        output, text_form, text_dtype.get(), text_dtype_argument};
   if (masking || where.cut.empty()) return decode_columns(columns, where.starts);
   // errors="raise": the first cut packet fails before any of its fields,
   // unless a packet before it fails first.
@@ -924,9 +932,9 @@ const char* const kUnpackManyDoc =
 PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[9];
-    if (!bind(kUnpackManySignature, args, nargs, kwnames, slots)) return nullptr;
-    return unpack_many(layout_data(self), slots);
+    MethodArguments<kUnpackManySignature> arguments;
+    if (!arguments.bind(args, nargs, kwnames)) return nullptr;
+    return unpack_many(layout_data(self), arguments);
   });
 }
 

@@ -17,9 +17,10 @@ namespace vantrel {
 
 namespace {
 
-constexpr std::array<std::string_view, 13> kKnownKeys = {
-    "name",  "encoding", "bits",      "byte_order", "reverse_bits", "offset_bits", "value",
-    "count", "word_bits", "convert",  "pad",        "keep_raw",     "check"};
+constexpr std::array<std::string_view, 14> kKnownKeys = {
+    "name",        "encoding", "bits",     "byte_order", "reverse_bits",
+    "offset_bits", "value",    "count",    "word_bits",  "word_offset_bits",
+    "convert",     "pad",      "keep_raw", "check"};
 
 // The "pad" key's values, in TextPad order from TrailingNul.
 constexpr std::array<std::string_view, 4> kPadNames = {"nul", "space", "leading_nul",
@@ -104,22 +105,6 @@ PyObject* raise_at(const LayoutItem& item, const std::string& message) {
 
 }  // namespace
 
-bool refuse(const LayoutItem& item, const std::string& message) {
-  const std::string text = item.context + message;
-  PyErr_SetString(PyExc_ValueError, text.c_str());
-  return false;
-}
-
-std::string quoted(PyObject* object) {
-  Ref repr = Ref::steal(PyObject_Repr(object));
-  const char* text = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
-  if (text == nullptr) {
-    PyErr_Clear();
-    return "?";
-  }
-  return text;
-}
-
 bool read_layout_keys(PyObject* object, const LayoutItem& item, FieldShape& shape,
                       Ref& count_name) {
   Ref count = Ref::borrow(PyDict_GetItemString(object, "count"));
@@ -152,6 +137,18 @@ bool read_layout_keys(PyObject* object, const LayoutItem& item, FieldShape& shap
       return refuse(item, concat("word_bits must be 16 or 32, not ", quoted(word.get())));
     }
     shape.word_bits = static_cast<std::uint8_t>(bits);
+  }
+  Ref word_start = Ref::borrow(PyDict_GetItemString(object, "word_offset_bits"));
+  if (word_start) {
+    std::uint64_t start = 0;
+    if (!word) return refuse(item, "word_offset_bits is for bit fields of words: give word_bits");
+    if (PyBool_Check(word_start.get()) || !PyLong_Check(word_start.get()) ||
+        !to_u64(word_start.get(), start) || start % 8 != 0) {
+      PyErr_Clear();
+      return refuse(item, concat("word_offset_bits must be a bit offset on a byte boundary, not ",
+                                 quoted(word_start.get())));
+    }
+    shape.word_start = start;
   }
   return true;
 }

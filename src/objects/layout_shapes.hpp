@@ -11,16 +11,11 @@
 
 #include "common/bits.hpp"
 #include "common/packet_bits.hpp"
-#include "objects/layout_type.hpp"
+#include "objects/layout_data.hpp"
 #include "objects/recipe_fields.hpp"
 #include "placement/packet_bounds.hpp"
 
 namespace vantrel {
-
-// Raises ValueError "{item's context}{message}". False.
-bool refuse(const LayoutItem& item, const std::string& message);
-// repr(object) as UTF-8, "?" when it fails.
-std::string quoted(PyObject* object);
 
 // The name of `names` nearest to `text` when it is a near miss (a typo),
 // else empty.

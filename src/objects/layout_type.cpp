@@ -12,8 +12,11 @@
 #include "binding/py_compat.hpp"
 #include "common/format.hpp"
 #include "decoder/decoders.hpp"
+#include "objects/check_recipes.hpp"
+#include "objects/conversion_recipes.hpp"
 #include "objects/field_values.hpp"
 #include "objects/layout_columns.hpp"
+#include "objects/layout_data.hpp"
 #include "objects/layout_shapes.hpp"
 #include "objects/packet_functions.hpp"
 #include "objects/recipe_fields.hpp"
@@ -142,8 +145,8 @@ bool add_raw_twin(std::size_t index, std::vector<ShapedField>& specs, std::vecto
   const char* text = quoted_name ? PyUnicode_AsUTF8(quoted_name.get()) : nullptr;
   if (text == nullptr) return false;
   // "recipe item 3 ('temp'), its keep_raw 'temp_raw': "
-  item.context = concat(field.context.substr(0, field.context.size() - 2), ", its keep_raw ",
-                        text, ": ");
+  item.context =
+      concat(field.context.substr(0, field.context.size() - 2), ", its keep_raw ", text, ": ");
   specs.push_back(twin);
   count_names.push_back(std::move(count_name));
   items.push_back(std::move(item));
@@ -157,13 +160,14 @@ bool resolve_checks(LayoutData& data, const std::vector<ShapedField>& specs) {
     const LayoutItem& item = data.items[i];
     if (!item.check) continue;
     if (data.shaped()) {
-      return refuse(item, "check: layouts with arrays, permuted or word byte orders, or a "
-                          "packet_length do not take checks yet");
+      return refuse(item,
+                    "check: layouts with arrays, permuted or word byte orders, or a "
+                    "packet_length do not take checks yet");
     }
     if (item.conversion) return refuse(item, "check: a check field has no conversion");
     if (specs[i].shape != FieldShape{}) return refuse(item, "check: a check field is one value");
-    Result<PacketCheck> resolved = resolve_check(data.plan, i, item.check->checksum,
-                                                 item.check->start, item.check->stop);
+    Result<PacketCheck> resolved =
+        resolve_check(data.plan, i, item.check->checksum, item.check->start, item.check->stop);
     if (!resolved) return refuse(item, resolved.error().message);
     data.checks.push_back(std::move(*resolved));
   }
@@ -251,98 +255,7 @@ LayoutData* build_layout(PyObject* recipe, PyObject* packet_length) {
   return data.release();
 }
 
-}  // namespace
-
-PyObject* raise_check_mismatch(const LayoutData& data, std::size_t check, std::uint64_t found,
-                               std::uint64_t computed) {
-  const PacketCheck& resolved = data.checks[check];
-  raise_item_failure(
-      Error{ErrorKind::ValueError, check_mismatch_message(resolved, found, computed)},
-      data.items[resolved.field]);
-  return nullptr;
-}
-
-bool raise_item_failure(const Error& error, const LayoutItem& item) {
-  raise_error(error);
-  rewrap_engine_failure(item.context);
-  return false;
-}
-
-bool place_padded(const PlannedField& field, const LayoutItem& item, const FieldContent& content,
-                  std::span<std::uint8_t> packet) {
-  ByteSpan text;
-  if (const auto* owned = std::get_if<std::string>(&content)) {
-    text = ByteSpan(reinterpret_cast<const std::uint8_t*>(owned->data()), owned->size());
-  } else {
-    text = std::get<ByteSpan>(content);
-  }
-  const std::uint64_t width = (std::uint64_t{field.spec.bits} + 7) / 8;
-  if (text.size() >= width) {
-    place_field(packet, field.position, field.spec, content);
-    return true;
-  }
-  const std::string_view unit = item.pad_unit.view();
-  const std::uint64_t room = width - text.size();
-  if (room % unit.size() != 0) {
-    return raise_item_failure(
-        Error{ErrorKind::ValueError,
-              concat("the text's ", text.size(), " bytes leave ", room, " of the field's ", width,
-                     ", which pad characters of ", unit.size(), " bytes cannot fill")},
-        item);
-  }
-  std::string padded;
-  padded.reserve(width);
-  const bool leads = pad_leads(field.spec.pad);
-  if (!leads) padded.append(reinterpret_cast<const char*>(text.data()), text.size());
-  for (std::uint64_t k = 0; k < room / unit.size(); ++k) padded += unit;
-  if (leads) padded.append(reinterpret_cast<const char*>(text.data()), text.size());
-  place_field(packet, field.position, field.spec, FieldContent{std::move(padded)});
-  return true;
-}
-
-bool raise_not_packable(const LayoutItem& item) {
-  return raise_item_failure(
-      Error{ErrorKind::ValueError,
-            concat("Unsupported encoding type: ", PyUnicode_AsUTF8(item.encoding_text.get()))},
-      item);
-}
-
 // ---- One packet ------------------------------------------------------------
-
-PyObject* raise_packet_too_short(const LayoutData& data, std::size_t packet_size,
-                                 std::uint64_t offset_bits) {
-  if (auto overflow = data.plan.check_positions(offset_bits); !overflow) {
-    raise_error(overflow.error().error);
-    return rewrap_engine_failure(data.items[overflow.error().item].context);
-  }
-  const std::uint64_t needed = offset_bits + data.plan.size_bits();
-  std::string where;
-  if (auto outside = data.plan.check_bounds(packet_size, offset_bits); !outside) {
-    where = concat("; ", data.items[outside.error().item].context, outside.error().error.message);
-  }
-  raise_error(Error{ErrorKind::ValueError,
-                    concat("packet of ", packet_size, " bytes (", std::uint64_t{packet_size} * 8,
-                           " bits) is too short for the layout at bit offset ", offset_bits,
-                           ": it needs ", needed, " bits", where)});
-  return nullptr;
-}
-
-// The value of a field whose row has a column kernel, made straight from
-// its pattern (these decoders cannot fail); nullptr, with no exception, for
-// the other rows, which go through their decoder.
-PyObject* common_value(const FieldSpec& spec, const FieldInput& input) {
-  switch (spec.row->column_kernel) {
-    case ColumnKernel::Unsigned: return PyLong_FromUnsignedLongLong(input.pattern);
-    case ColumnKernel::TwosComplement:
-      return PyLong_FromLongLong(decode_twos_complement(input.pattern, spec.bits));
-    case ColumnKernel::Binary32: return PyFloat_FromDouble(decode_ieee754_f32(input.pattern));
-    case ColumnKernel::Binary64: return PyFloat_FromDouble(decode_ieee754_f64(input.pattern));
-    case ColumnKernel::RowDecoder: break;
-  }
-  return nullptr;
-}
-
-namespace {
 
 // Verifies the layout's checks in one packet. False with ValueError.
 bool verify_packet(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits) {
@@ -517,20 +430,6 @@ PyObject* pack_packet(const LayoutData& data, PyObject* values, bool raw) {
 
 // ---- The type's slots and methods -------------------------------------------
 
-}  // namespace
-
-bool read_raw_flag(PyObject* object, bool& raw) {
-  raw = false;
-  if (object == nullptr) return true;
-  if (!to_strict_bool(object, raw)) {
-    prefix_argument_name("raw");
-    return false;
-  }
-  return true;
-}
-
-namespace {
-
 LayoutObject* as_layout(PyObject* self) { return reinterpret_cast<LayoutObject*>(self); }
 
 PyObject* layout_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -564,14 +463,16 @@ constexpr MethodSignature<3> kUnpackSignature{
 PyObject* layout_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[3];
-    if (!bind(kUnpackSignature, args, nargs, kwnames, slots)) return nullptr;
+    MethodArguments<kUnpackSignature> arguments;
+    if (!arguments.bind(args, nargs, kwnames)) return nullptr;
     BufferView packet;
-    if (!packet.acquire(slots[0])) return nullptr;
+    if (!packet.acquire(arguments.get<"packet">())) return nullptr;
     std::uint64_t offset_bits = 0;
-    if (slots[1] != nullptr && !to_u64(slots[1], offset_bits)) return nullptr;
+    if (arguments.get<"offset_bits">() != nullptr &&
+        !to_u64(arguments.get<"offset_bits">(), offset_bits))
+      return nullptr;
     bool raw = false;
-    if (!read_raw_flag(slots[2], raw)) return nullptr;
+    if (!read_raw_flag(arguments.get<"raw">(), raw)) return nullptr;
     return unpack_packet(*as_layout(self)->data, packet.bytes(), offset_bits, packet.immutable(),
                          raw);
   });
@@ -581,11 +482,11 @@ constexpr MethodSignature<2> kPackSignature{"pack", {{"values", true}, {"raw", f
 
 PyObject* layout_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[2];
-    if (!bind(kPackSignature, args, nargs, kwnames, slots)) return nullptr;
+    MethodArguments<kPackSignature> arguments;
+    if (!arguments.bind(args, nargs, kwnames)) return nullptr;
     bool raw = false;
-    if (!read_raw_flag(slots[1], raw)) return nullptr;
-    return pack_packet(*as_layout(self)->data, slots[0], raw);
+    if (!read_raw_flag(arguments.get<"raw">(), raw)) return nullptr;
+    return pack_packet(*as_layout(self)->data, arguments.get<"values">(), raw);
   });
 }
 
@@ -639,8 +540,7 @@ PyObject* recipe_of(const LayoutData& data) {
         PyDict_SetItemString(dict.get(), "convert", item.conversion->canonical.get()) < 0) {
       return nullptr;
     }
-    if (item.check &&
-        PyDict_SetItemString(dict.get(), "check", item.check->canonical.get()) < 0) {
+    if (item.check && PyDict_SetItemString(dict.get(), "check", item.check->canonical.get()) < 0) {
       return nullptr;
     }
     if (item.keep_raw && PyDict_SetItemString(dict.get(), "keep_raw", Py_True) < 0) {
@@ -680,8 +580,7 @@ bool same_check(const LayoutItem& a, const LayoutItem& b) {
   const CheckAlgorithm& y = b.check->checksum->algorithm();
   return x.kind == y.kind && x.width == y.width && x.poly == y.poly && x.init == y.init &&
          x.refin == y.refin && x.refout == y.refout && x.xorout == y.xorout &&
-         x.negate == y.negate && a.check->start == b.check->start &&
-         a.check->stop == b.check->stop;
+         x.negate == y.negate && a.check->start == b.check->start && a.check->stop == b.check->stop;
 }
 
 bool same_fields(const LayoutData& a, const LayoutData& b) {
@@ -701,8 +600,8 @@ bool same_fields(const LayoutData& a, const LayoutData& b) {
     const FieldSpec& x = fa[i].spec;
     const FieldSpec& y = fb[i].spec;
     if (x.row != y.row || x.bits != y.bits || x.offset != y.offset ||
-        x.little_endian != y.little_endian || x.reverse_bits != y.reverse_bits ||
-        x.pad != y.pad || fa[i].shape != fb[i].shape ||
+        x.little_endian != y.little_endian || x.reverse_bits != y.reverse_bits || x.pad != y.pad ||
+        fa[i].shape != fb[i].shape ||
         PyUnicode_Compare(a.items[i].name.get(), b.items[i].name.get()) != 0 ||
         !same_conversion(a.items[i], b.items[i]) || !same_check(a.items[i], b.items[i])) {
       return false;

@@ -257,14 +257,14 @@ constexpr MethodSignature<7> kSplitSignature{"split_packets",
 
 constexpr const char* kSplitErrors[] = {"raise", "report", nullptr};
 
-bool read_length_field(PyObject* const* slots, LengthField& length) {
+bool read_length_field(const MethodArguments<kSplitSignature>& arguments, LengthField& length) {
   length = LengthField{};
   std::uint32_t bits = 0;
-  if (!to_u64(slots[0], length.offset_bits)) {
+  if (!to_u64(arguments.get<"length_offset_bits">(), length.offset_bits)) {
     prefix_argument_name("length_offset_bits");
     return false;
   }
-  if (!to_u32(slots[1], bits)) {
+  if (!to_u32(arguments.get<"length_bits">(), bits)) {
     prefix_argument_name("length_bits");
     return false;
   }
@@ -277,17 +277,18 @@ bool read_length_field(PyObject* const* slots, LengthField& length) {
     PyErr_SetString(PyExc_ValueError, "length_offset_bits is beyond any packet");
     return false;
   }
-  if (slots[2] != nullptr && !to_i64(slots[2], length.adjust)) {
+  if (arguments.get<"length_adjust">() != nullptr &&
+      !to_i64(arguments.get<"length_adjust">(), length.adjust)) {
     prefix_argument_name("length_adjust");
     return false;
   }
-  if (slots[3] != nullptr) {
+  if (PyObject* byte_order = arguments.get<"byte_order">(); byte_order != nullptr) {
     const bool big =
-        PyUnicode_Check(slots[3]) && PyUnicode_CompareWithASCIIString(slots[3], "big") == 0;
+        PyUnicode_Check(byte_order) && PyUnicode_CompareWithASCIIString(byte_order, "big") == 0;
     length.little_endian =
-        PyUnicode_Check(slots[3]) && PyUnicode_CompareWithASCIIString(slots[3], "little") == 0;
+        PyUnicode_Check(byte_order) && PyUnicode_CompareWithASCIIString(byte_order, "little") == 0;
     if (!big && !length.little_endian) {
-      PyErr_Format(PyExc_ValueError, "byte_order must be 'big' or 'little', not %R", slots[3]);
+      PyErr_Format(PyExc_ValueError, "byte_order must be 'big' or 'little', not %R", byte_order);
       return false;
     }
   }
@@ -372,27 +373,28 @@ Ref learned_rules_dict(const LearnedRules& learned) {
 
 PyObject* split_packets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[7];
-    if (!bind(kSplitSignature, args, nargs, kwnames, slots)) return nullptr;
+    MethodArguments<kSplitSignature> arguments;
+    if (!arguments.bind(args, nargs, kwnames)) return nullptr;
+    PyObject* const rules_argument = arguments.get<"rules">();
     LengthField length{};
     int mode = 0;
     FramingRules rules;
-    const bool learn =
-        slots[6] != nullptr && PyUnicode_Check(slots[6]) &&
-        PyUnicode_CompareWithASCIIString(slots[6], "learn") == 0;
-    const bool has_rules = slots[6] != nullptr && slots[6] != Py_None;
-    if (slots[6] != nullptr && PyUnicode_Check(slots[6]) && !learn) {
-      PyErr_Format(PyExc_ValueError, "rules must be a dict, None or 'learn', not %R", slots[6]);
+    const bool learn = rules_argument != nullptr && PyUnicode_Check(rules_argument) &&
+                       PyUnicode_CompareWithASCIIString(rules_argument, "learn") == 0;
+    const bool has_rules = rules_argument != nullptr && rules_argument != Py_None;
+    if (rules_argument != nullptr && PyUnicode_Check(rules_argument) && !learn) {
+      PyErr_Format(PyExc_ValueError, "rules must be a dict, None or 'learn', not %R",
+                   rules_argument);
       return nullptr;
     }
-    if (!read_length_field(slots + 1, length) ||
-        !read_choice(slots[5], "errors", kSplitErrors, mode) ||
-        (!learn && !read_rules(slots[6], rules))) {
+    if (!read_length_field(arguments, length) ||
+        !read_choice(arguments.get<"errors">(), "errors", kSplitErrors, mode) ||
+        (!learn && !read_rules(rules_argument, rules))) {
       return nullptr;
     }
     if (numpy_module() == nullptr) return nullptr;
     BufferView view;
-    if (!view.acquire(slots[0])) return nullptr;
+    if (!view.acquire(arguments.get<"buffer">())) return nullptr;
     if (learn) {
       // Learned in report mode; a strict split then applies what was learned.
       LearnedFraming framing =
@@ -429,15 +431,16 @@ constexpr MethodSignature<4> kSplitByApidSignature{
 
 PyObject* split_by_apid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[4];
-    if (!bind(kSplitByApidSignature, args, nargs, kwnames, slots)) return nullptr;
+    MethodArguments<kSplitByApidSignature> arguments;
+    if (!arguments.bind(args, nargs, kwnames)) return nullptr;
     std::uint64_t key_offset_bits = 5;
     std::uint32_t key_bits = 11;
-    if (slots[2] != nullptr && !to_u64(slots[2], key_offset_bits)) {
+    if (arguments.get<"key_offset_bits">() != nullptr &&
+        !to_u64(arguments.get<"key_offset_bits">(), key_offset_bits)) {
       prefix_argument_name("key_offset_bits");
       return nullptr;
     }
-    if (slots[3] != nullptr && !to_u32(slots[3], key_bits)) {
+    if (arguments.get<"key_bits">() != nullptr && !to_u32(arguments.get<"key_bits">(), key_bits)) {
       prefix_argument_name("key_bits");
       return nullptr;
     }
@@ -450,11 +453,11 @@ PyObject* split_by_apid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     Int64Values offsets;
     std::vector<std::uint64_t> framed;
     BufferView view;
-    if (!view.acquire(slots[0])) return nullptr;
+    if (!view.acquire(arguments.get<"buffer">())) return nullptr;
     std::span<const std::int64_t> starts;
-    if (slots[1] != nullptr && slots[1] != Py_None) {
-      if (!read_nonnegative_int64(slots[1], "offsets", "byte offsets", "past the end of any buffer",
-                                  offsets)) {
+    if (arguments.get<"offsets">() != nullptr && arguments.get<"offsets">() != Py_None) {
+      if (!read_nonnegative_int64(arguments.get<"offsets">(), "offsets", "byte offsets",
+                                  "past the end of any buffer", offsets)) {
         return nullptr;
       }
       starts = offsets.values;
@@ -500,10 +503,10 @@ constexpr MethodSignature<3> kSequenceSignature{
 PyObject* check_sequence_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[3];
-    if (!bind(kSequenceSignature, args, nargs, kwnames, slots)) return nullptr;
+    MethodArguments<kSequenceSignature> arguments;
+    if (!arguments.bind(args, nargs, kwnames)) return nullptr;
     std::uint64_t modulus = 16384;
-    if (slots[2] != nullptr && !to_u64(slots[2], modulus)) {
+    if (arguments.get<"modulus">() != nullptr && !to_u64(arguments.get<"modulus">(), modulus)) {
       prefix_argument_name("modulus");
       return nullptr;
     }
@@ -513,8 +516,9 @@ PyObject* check_sequence_counts(PyObject*, PyObject* const* args, Py_ssize_t nar
     }
     if (numpy_module() == nullptr) return nullptr;
     Int64Values keys, counts;
-    if (!read_nonnegative_int64(slots[0], "keys", "keys", "too large", keys) ||
-        !read_nonnegative_int64(slots[1], "counts", "counts", "too large", counts)) {
+    if (!read_nonnegative_int64(arguments.get<"keys">(), "keys", "keys", "too large", keys) ||
+        !read_nonnegative_int64(arguments.get<"counts">(), "counts", "counts", "too large",
+                                counts)) {
       return nullptr;
     }
     if (keys.values.size() != counts.values.size()) {

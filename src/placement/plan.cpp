@@ -36,6 +36,84 @@ Result<std::uint64_t> measure_packed_size(std::span<const FieldSpec> fields) {
   return size.bits();
 }
 
+// Finds the word of each bit field of a little-endian word. A word starts
+// where its recipe item says (word_offset_bits), or at the first of a run of
+// adjacent bit fields that follows the field before it (or starts its
+// segment), the run filling words one after the other. A bit field placed
+// anywhere else could belong to more than one word, and so could a field
+// placed right after a word its run leaves unfinished: both are refused
+// rather than read from a guessed word.
+class WordPlacer {
+ public:
+  // `adjacent`: whether the field starts where the field before it ends, in
+  // the same segment (or starts its segment).
+  std::optional<ItemError> place(std::size_t item, PlannedField& field, bool adjacent) {
+    const unsigned word_bits = field.shape.word_bits;
+    const std::uint64_t position = field.position;
+    const bool continues =
+        open_ && adjacent && field.segment == segment_ && word_bits == word_bits_;
+    if (open_ && adjacent && !continues && end_ < start_ + word_bits_) {
+      return refuse(
+          item, concat("the field is placed at bit ", position, ", inside the ", word_bits_,
+                       "-bit word of recipe item ", first_item_, ", whose bit fields stop at bit ",
+                       end_ - start_, " of it: give the rest of the word a field of its own"));
+    }
+    if (word_bits == 0) {
+      open_ = false;
+      return std::nullopt;
+    }
+    if (field.shape.word_start) {
+      start_ = *field.shape.word_start;
+      if (start_ > position || position - start_ + field.spec.bits > word_bits) {
+        return refuse(item, concat("the bit field (bits ", position, " to ",
+                                   position + field.spec.bits, ") is not inside the ", word_bits,
+                                   "-bit word at word_offset_bits ", start_));
+      }
+      first_item_ = item;
+    } else if (continues) {
+      if (position - start_ == word_bits_) {
+        start_ = position;  // the run's next word
+        first_item_ = item;
+      }
+    } else if (!adjacent) {
+      return refuse(item, concat("the bit field at bit ", position,
+                                 " does not follow the field before it, so which ", word_bits,
+                                 "-bit word holds it is ambiguous: give word_offset_bits, the bit "
+                                 "where the word's stored bytes begin"));
+    } else if (position % 8 != 0) {
+      return refuse(item, concat("the bit field's word would start at bit ", position,
+                                 ", not on a byte: give word_offset_bits, the bit where the "
+                                 "word's stored bytes begin"));
+    } else {
+      start_ = position;
+      first_item_ = item;
+    }
+    const std::uint64_t offset = position - start_;
+    if (offset + field.spec.bits > word_bits) {
+      return refuse(item, concat("the bit field (bits ", offset, " to ", offset + field.spec.bits,
+                                 " of its ", word_bits, "-bit word) runs into the next word"));
+    }
+    field.shape.word_offset = static_cast<std::uint8_t>(offset);
+    open_ = true;
+    segment_ = field.segment;
+    word_bits_ = word_bits;
+    end_ = position + field.spec.bits;
+    return std::nullopt;
+  }
+
+ private:
+  static ItemError refuse(std::size_t item, std::string message) {
+    return ItemError{item, Error{ErrorKind::ValueError, std::move(message)}};
+  }
+
+  bool open_ = false;  // whether the field before was a bit field of a word
+  std::uint32_t segment_ = 0;
+  unsigned word_bits_ = 0;
+  std::uint64_t start_ = 0;  // where that field's word starts
+  std::uint64_t end_ = 0;    // where that field ends
+  std::size_t first_item_ = 0;
+};
+
 }  // namespace
 
 std::expected<Plan, ItemError> Plan::build(std::span<const FieldSpec> fields) {
@@ -112,6 +190,7 @@ namespace vantrel {
 
 std::expected<Plan, ItemError> Plan::build(std::span<const ShapedField> fields) {
   Plan plan;
+  WordPlacer words;
   plan.fields_.reserve(fields.size());
   // The smallest start of each segment: every variable array empty.
   std::vector<std::uint64_t> least_base{0};
@@ -128,23 +207,14 @@ std::expected<Plan, ItemError> Plan::build(std::span<const ShapedField> fields) 
       continue;
     }
     std::uint64_t position = running;
+    const std::uint32_t running_segment = segment;
     if (field.spec.offset) {
       segment = 0;
       position = *field.spec.offset;
     }
     PlannedField planned{field.spec, position, field.shape, segment};
-    if (field.shape.word_bits != 0) {
-      // Words are aligned on the field's segment.
-      planned.shape.word_offset = static_cast<std::uint8_t>(position % field.shape.word_bits);
-      if (planned.shape.word_offset + field.spec.bits > field.shape.word_bits) {
-        return std::unexpected(ItemError{
-            i,
-            Error{ErrorKind::ValueError,
-                  concat("the bit field (bits ", unsigned{planned.shape.word_offset}, " to ",
-                         planned.shape.word_offset + field.spec.bits, " of its ",
-                         unsigned{field.shape.word_bits}, "-bit word) runs into the next word")}});
-      }
-    }
+    const bool adjacent = position == running && segment == running_segment;
+    if (auto refused = words.place(i, planned, adjacent)) return std::unexpected(*refused);
     plan.shaped_ = plan.shaped_ || field.shape != FieldShape{};
     const std::uint64_t count = field.shape.is_variable() ? 0 : planned.fixed_count();
     std::uint64_t bits = 0;
@@ -160,8 +230,8 @@ std::expected<Plan, ItemError> Plan::build(std::span<const ShapedField> fields) 
     }
     plan.size_bits_ = std::max(plan.size_bits_, least_end);
     plan.fields_.push_back(planned);
-    if (segment != 0 && plan.fields_[plan.variable_items_[segment - 1]].shape.kind ==
-                            CountKind::Rest) {
+    if (segment != 0 &&
+        plan.fields_[plan.variable_items_[segment - 1]].shape.kind == CountKind::Rest) {
       if (field.shape.is_variable()) {
         return std::unexpected(ItemError{
             i, Error{ErrorKind::ValueError,
@@ -228,9 +298,9 @@ std::optional<ItemError> Plan::measure_general(const std::uint8_t* buffer, std::
     if (field.shape.kind == CountKind::Rest) {
       const std::uint64_t trailer = trailer_bits_[v];
       if (trailer > room_bits) {
-        fail(item, concat("the fields after the rest-of-packet array need ", trailer,
-                          " bits from bit ", start, ", past the end of the packet of ",
-                          packet_bits, " bits"));
+        fail(item,
+             concat("the fields after the rest-of-packet array need ", trailer, " bits from bit ",
+                    start, ", past the end of the packet of ", packet_bits, " bits"));
         continue;
       }
       counts[v] = (room_bits - trailer) / field.spec.bits;

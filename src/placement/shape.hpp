@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "common/bits.hpp"
@@ -36,6 +37,9 @@ struct FieldShape {
   // bit. 0: an ordinary field.
   std::uint8_t word_bits = 0;
   std::uint8_t word_offset = 0;  // the field's first bit within its word
+  // Where the field's word starts, when its recipe item says so; otherwise
+  // the plan finds it from the fields before.
+  std::optional<std::uint64_t> word_start;
 
   bool is_array() const { return kind != CountKind::Single; }
   bool is_variable() const { return kind == CountKind::Counted || kind == CountKind::Rest; }

@@ -37,6 +37,8 @@ def defined_bytes(keys, lengths, known: frozenset[int] | None) -> int:
     keys = np.asarray(keys)
     # Keys are unsigned (or int64 with -1 for packets without the field):
     # values the dtype cannot hold match no packet.
+    if keys.dtype == object:  # 64-bit keys as Python ints
+        return int(lengths[np.array([k in known for k in keys.tolist()], bool)].sum())
     limit = np.iinfo(keys.dtype).max if len(keys) else 0
     wanted = np.array(sorted(k for k in known if k <= limit), keys.dtype)
     return int(lengths[np.isin(keys, wanted)].sum())

@@ -523,6 +523,30 @@ def ccsdspy_byte_order(order: str) -> str:
     return "".join(str(n + 1 - int(digit)) for digit in reversed(order))
 
 
+def _little_endian_as_ccsdspy_reads_it(offset: int | None, bits: int, where: str) -> None:
+    """Refuse a little-endian integer field that ccsdspy reads otherwise.
+
+    ccsdspy extracts the field's bits from the bytes they touch, then swaps
+    the bytes of the result as an integer of 1, 2, 4 or 8 bytes. That is the
+    little-endian value only for whole 2, 4 or 8 bytes on a byte boundary, or
+    for bits within one byte (nothing to swap); anything else (12 bits,
+    3 bytes, 16 bits from bit 4) comes out byte-swapped across the bits'
+    boundaries, which no vantrel field reads, so it is an error, not a column
+    of other values. Offsets after a variable array are not known here.
+    """
+    whole_words = bits in (16, 32, 64) and (offset is None or offset % 8 == 0)
+    one_byte = offset is not None and bits <= 8 and offset // 8 == (offset + bits - 1) // 8
+    if whole_words or one_byte or (offset is None and bits <= 8):
+        return
+    raise DefinitionsError(
+        f"{where}: ccsdspy reads a little-endian field of {bits} bits"
+        + (f" at bit {offset}" if offset is not None else "")
+        + " by byte-swapping the bits it extracts, which gives no value vantrel reads; "
+        "describe the field in a .toml or .json definition, as a bit field of its word "
+        "(word_bits) if it is one"
+    )
+
+
 def _calibration(text: str, data_type: str, bits: int) -> dict[str, Any] | str:
     """The conversion a calibration cell holds, or why it cannot be used.
 
@@ -669,6 +693,8 @@ def read_ccsdspy_csv(
             notes.append(f"{item_where}: a fill after a variable array makes a column")
         item["encoding"] = _ccsdspy_encoding(data_type, bits, item_where)
         order = row.get("byte_order") or "big"
+        if order == "little" and data_type in ("uint", "int"):
+            _little_endian_as_ccsdspy_reads_it(item.get("offset_bits"), bits, item_where)
         item["byte_order"] = ccsdspy_byte_order(order) if data_type != "str" else "big"
         if data_type == "str":
             item["pad"] = "nul"  # ccsdspy's bytes lose their trailing NULs

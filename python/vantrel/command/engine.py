@@ -476,7 +476,8 @@ def packet_keys(view, definitions: Definitions, framed) -> Any:
     """The type field of every framed packet; -1 where a packet is too short for it.
 
     Unsigned integers as the field decodes (int64 only when a packet lacks
-    the field), so that grouping sorts them by radix.
+    the field, Python ints if the field's values pass int64), so that
+    grouping sorts them by radix.
     """
     import numpy as np
 
@@ -490,6 +491,9 @@ def packet_keys(view, definitions: Definitions, framed) -> Any:
     )["key"]
     if not np.ma.is_masked(column):
         return np.ma.getdata(column)
+    if key["bits"] == 64 and np.ma.max(column) >= 1 << 63:
+        # Keys past int64 stay exact as Python ints beside the -1s.
+        return np.ma.filled(column.astype(object), -1)
     return np.ma.filled(column.astype(np.int64), -1)
 
 
