@@ -45,7 +45,7 @@ import numpy as np
 import vantrel
 import vantrel.definitions as definitions_module
 from vantrel.command.main import main as vantrel_main
-from vantrel.command.running import LOCAL_CLUSTER_CONFIG
+from vantrel.command.running import start_cluster
 
 try:
     import ccsdspy
@@ -270,7 +270,6 @@ def main():
 
 def scale_out(directory: Path, definitions_path: Path, archive: Path):
     try:
-        import dask
         import dask.distributed as distributed
     except ImportError:
         print('dask.distributed missing: pip install ".[dask]" for the scale-out figures')
@@ -298,14 +297,7 @@ def scale_out(directory: Path, definitions_path: Path, archive: Path):
         )
 
     started = time.perf_counter()
-    with dask.config.set(LOCAL_CLUSTER_CONFIG):  # the cluster --workers starts
-        cluster = distributed.LocalCluster(
-            n_workers=2,
-            threads_per_worker=1,
-            processes=True,
-            dashboard_address=None,
-            silence_logs=logging.ERROR,
-        )
+    cluster = start_cluster(2)  # the cluster --workers starts
     with cluster, distributed.Client(cluster) as client:
         startup = time.perf_counter() - started
         on_cluster = ["--scheduler", cluster.scheduler_address]
@@ -343,6 +335,19 @@ def scale_out(directory: Path, definitions_path: Path, archive: Path):
 # --pinned ----------------------------------------------------------------------------
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "command"
+
+
+def default_cluster(workers: int):
+    """A local cluster as a user starts it: dask's defaults, one thread per worker."""
+    import dask.distributed as distributed
+
+    return distributed.LocalCluster(
+        n_workers=workers,
+        threads_per_worker=1,
+        processes=True,
+        dashboard_address=None,
+        silence_logs=logging.ERROR,
+    )
 
 
 def pin(pid: int, core: int) -> None:
@@ -471,13 +476,7 @@ def pinned(megabytes: int, startup_megabytes: int, rounds: int) -> None:
         one_core = Server({0})
         command = Server(set(range(os.cpu_count())))
         started = time.perf_counter()
-        cluster = distributed.LocalCluster(
-            n_workers=2,
-            threads_per_worker=1,
-            processes=True,
-            dashboard_address=None,
-            silence_logs=logging.ERROR,
-        )
+        cluster = default_cluster(2)
         client = distributed.Client(cluster)
         startup = time.perf_counter() - started
         for core, pid in enumerate(sorted(pid for pid, _ in client.run(worker_cpu).values())):
@@ -522,11 +521,9 @@ def environments(definitions: Path, archive: Path, size: int, out: Path, rounds:
     """CPU seconds of the same decode: one process, its spans run in turn in
     this process, and one worker of a default cluster and of the cluster
     `--workers` starts (no profiler), held to no core, taking turns."""
-    import dask
     import dask.distributed as distributed
 
     from vantrel.command import engine
-    from vantrel.command.running import start_cluster
     from vantrel.command.tables import WriteOptions
 
     loaded = definitions_module.load(definitions)
@@ -541,10 +538,7 @@ def environments(definitions: Path, archive: Path, size: int, out: Path, rounds:
         for span in engine.spans([str(archive)], loaded, engine.DEFAULT_CHUNK_BYTES):
             engine.run_span(job, span)
 
-    with dask.config.set({"distributed.worker.profile.enabled": True}):
-        default = distributed.LocalCluster(
-            n_workers=1, threads_per_worker=1, dashboard_address=None, silence_logs=logging.ERROR
-        )
+    default = default_cluster(1)
     configured = start_cluster(1)
     clusters = {"one worker, dask's defaults": default, "one worker, as --workers": configured}
     clients = {name: distributed.Client(c) for name, c in clusters.items()}

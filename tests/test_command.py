@@ -681,15 +681,6 @@ def test_a_missing_extra_says_how_to_install_it(tmp_path, capsys, monkeypatch):
 # dask --------------------------------------------------------------------------------
 
 
-@pytest.fixture(scope="module")
-def dask_cluster():
-    distributed = pytest.importorskip("dask.distributed")
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-    ) as cluster:
-        yield cluster.scheduler_address
-
-
 def test_decode_on_two_dask_workers_writes_parts_equal_to_one_process(tmp_path):
     pytest.importorskip("dask.distributed")
     pd = pytest.importorskip("pandas")

@@ -141,16 +141,6 @@ def one_process(tmp_path_factory):
     return tables(out)
 
 
-@pytest.fixture(scope="module")
-def user_cluster():
-    """A cluster as a user starts it: dask's defaults (the nanny's trim setting too)."""
-    distributed = pytest.importorskip("dask.distributed")
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-    ) as cluster:
-        yield cluster.scheduler_address
-
-
 def pin_workers(address: str, cores: list[set[int]]) -> None:
     """Hold every thread of each worker to its cores."""
     for allowed, pid in zip(cores, sorted(worker_pids(address).values())):
@@ -164,7 +154,7 @@ def test_tables_on_dask_are_the_one_process_tables(tmp_path, request, one_proces
     if where == "--workers":
         cluster = ["--workers", "2"]
     else:
-        address = request.getfixturevalue("user_cluster")
+        address = request.getfixturevalue("dask_cluster")
         cluster = ["--scheduler", address]
         if where.endswith("pinned"):
             if not hasattr(os, "sched_setaffinity") or not Path("/proc/self/task").is_dir():
@@ -181,9 +171,9 @@ def test_tables_on_dask_are_the_one_process_tables(tmp_path, request, one_proces
     assert only_parts_and_tables(out)
 
 
-def test_csv_and_arrow_on_a_users_cluster_are_the_one_process_files(tmp_path, user_cluster):
+def test_csv_and_arrow_on_a_users_cluster_are_the_one_process_files(tmp_path, dask_cluster):
     ipc = pytest.importorskip("pyarrow.ipc")
-    on_dask = [*SMALL_CHUNKS, "--scheduler", user_cluster]
+    on_dask = [*SMALL_CHUNKS, "--scheduler", dask_cluster]
     for fmt in ("csv", "arrow"):
         options = ["-q", "-f", fmt]
         assert run("decode", DEFINITIONS, ARCHIVE, "-o", tmp_path / fmt / "one", *options) == 0
