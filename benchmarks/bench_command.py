@@ -339,15 +339,7 @@ EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "command"
 
 def default_cluster(workers: int):
     """A local cluster as a user starts it: dask's defaults, one thread per worker."""
-    import dask.distributed as distributed
-
-    return distributed.LocalCluster(
-        n_workers=workers,
-        threads_per_worker=1,
-        processes=True,
-        dashboard_address=None,
-        silence_logs=logging.ERROR,
-    )
+    return start_cluster(workers, config={})
 
 
 def pin(pid: int, core: int) -> None:

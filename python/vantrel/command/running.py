@@ -103,12 +103,13 @@ LOCAL_CLUSTER_CONFIG = {
 }
 
 
-def start_cluster(workers: int):
-    """A local cluster of `workers` processes of one thread each, as `--workers` starts it."""
+def start_cluster(workers: int, config: dict | None = None):
+    """A local cluster of `workers` processes of one thread each, as `--workers`
+    starts it (`config`: other dask settings, {} for dask's own)."""
     import dask
     import dask.distributed as distributed
 
-    with dask.config.set(LOCAL_CLUSTER_CONFIG):
+    with dask.config.set(LOCAL_CLUSTER_CONFIG if config is None else config):
         return distributed.LocalCluster(
             n_workers=workers,
             threads_per_worker=1,
