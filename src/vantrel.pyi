@@ -196,8 +196,8 @@ class RecipeItem(TypedDict):
             name + "_raw" after the recipe's fields (never packed).
         convert: The field's engineering value, a ``Conversion``
             (calibration, state names or time code; docs/conversions.md).
-            Calibrations and state names convert every element of an
-            array; time codes are single fields.
+            Calibrations, state names and time codes convert every
+            element of an array.
         check: The field is a CRC or checksum of bytes of its packet
             (docs/checks.md): a catalogue name such as "CRC-16/IBM-3740",
             or a ``CheckSpec``. unpack/unpack_many verify it, pack/pack_many
@@ -358,8 +358,9 @@ class RaggedColumn:
         self, requested_schema: object | None = None
     ) -> tuple[object, object]:
         """The Arrow PyCapsule interface: (schema, array) capsules of a
-        large list array sharing ``values``; masked entries are nulls.
-        Raises TypeError for values that are str objects (state names)."""
+        large list array sharing ``values`` (datetime64 values as
+        timestamps of their unit; str values, state names, copied as
+        large strings); masked entries are nulls."""
 
 @final
 class ArrowColumn:
@@ -556,9 +557,9 @@ class Layout:
             and ragged columns carry a ``mask``. In Arrow output a fixed
             array is a ``fixed_size_list`` of N values, a counted or
             rest-of-packet array a ``large_list``, a failed entry a null.
-            Converted arrays give float64 or str elements (numpy output
-            only), and a packet with an element that fails fails (or is
-            masked) as a whole.
+            Converted arrays give float64, str or datetime64[ns] elements
+            (Arrow: double, dictionary strings, timestamps), and a packet
+            with an element that fails fails (or is masked) as a whole.
 
         Raises:
             ValueError: Bytes are left over after the last whole packet
@@ -567,8 +568,6 @@ class Layout:
                 does not decode, naming the packet, its byte offset and the
                 recipe item.
             TypeError: ``text_dtype`` with output="arrow".
-            ValueError: ``text_dtype`` for a layout with arrays or permuted
-                byte orders (its text comes as str, or Arrow strings).
             ImportError: numpy is not installed (numpy output, or offsets).
         """
 

@@ -583,7 +583,7 @@ def test_shaped_layouts_pickle_compare_and_hash():
     assert "x2" in repr(other)
 
 
-def test_arrow_output_bounds_packets_and_refuses_text_dtype_of_array_layouts():
+def test_arrow_output_bounds_packets_and_array_layouts_take_text_dtype():
     pytest.importorskip("pyarrow")
     offsets = vantrel.split_packets(TWO, length_offset_bits=32, length_bits=16, length_adjust=7)
     bounded = vantrel.Layout(
@@ -591,8 +591,10 @@ def test_arrow_output_bounds_packets_and_refuses_text_dtype_of_array_layouts():
     )
     with pytest.raises(ValueError, match="^packet 0 at byte 0: packet of 7 bytes"):
         bounded.unpack_many(TWO, offsets=offsets, output="arrow")
-    with pytest.raises(ValueError, match="text_dtype is not available"):
-        VARIABLE.unpack_many(ccsdsp([1]), offsets=[0], text_dtype="S")
+    # VARIABLE has no text field: text_dtype leaves its numeric columns as they are.
+    plain = VARIABLE.unpack_many(ccsdsp([1]), offsets=[0])
+    as_bytes = VARIABLE.unpack_many(ccsdsp([1]), offsets=[0], text_dtype="S")
+    assert as_bytes["samples"].values.tolist() == plain["samples"].values.tolist() == [1]
     assert VARIABLE.unpack_many(ccsdsp([1]), offsets=[0], output="arrow")["samples"].format == "+L"
 
 

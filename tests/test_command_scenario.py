@@ -10,24 +10,16 @@ import numpy as np
 import pytest
 
 import vantrel.definitions
+from command_helpers import CCSDS_HEADER_TOML
 from vantrel.command.main import main
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 ipc = pytest.importorskip("pyarrow.ipc")
 
-DEFINITIONS = """
-defaults = { byte_order = "big", reverse_bits = false }
-header = [
-  { name = "version", encoding = "unsigned", bits = 3 },
-  { name = "packet_type", encoding = "unsigned", bits = 1 },
-  { name = "secondary_header", encoding = "unsigned", bits = 1 },
-  { name = "apid", encoding = "unsigned", bits = 11 },
-  { name = "sequence_flags", encoding = "unsigned", bits = 2 },
-  { name = "sequence_count", encoding = "unsigned", bits = 14 },
-  { name = "packet_length", encoding = "unsigned", bits = 16 },
-]
-type_field = "apid"
+DEFINITIONS = (
+    CCSDS_HEADER_TOML
+    + """
 
 [packets.science]
 key = 0x123
@@ -70,6 +62,7 @@ count = "n"
 unit = "V"
 convert = { type = "linear", slope = 0.5, intercept = 0 }
 """
+)
 
 EPOCH = np.datetime64("1958-01-01T00:00:00", "ns")
 STATES = ["OFF", "ON", "SAFE"]

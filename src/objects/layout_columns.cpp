@@ -241,26 +241,27 @@ void raise_first_failure(const LayoutData& data, ByteSpan buffer, const PacketSt
   raise_with_location(concat("packet ", failure.packet, " at byte ", start));
 }
 
-// A text column as a list of str, decoded with the interpreter. Equal field
-// bytes share one str: a table of the column's recent distinct values
-// finds it, so labels that recur in any order cost about as much as a
-// number. Bytes of a buffer that may change meanwhile are copied once, and
-// only the copy is compared and decoded.
-bool decode_text_column(ByteSpan buffer, bool buffer_immutable, const PacketStarts& starts,
-                        std::size_t limit, const PlannedField& field, ObjectColumn& column,
+// A text column of str, decoded with the interpreter. Equal field bytes
+// share one str: a table of the column's recent distinct values finds it,
+// so labels that recur in any order cost about as much as a number. Bytes
+// of a buffer that may change meanwhile are copied once, and only the copy
+// is compared and decoded. `field_bit(i)` is where packet i's field starts,
+// nullopt when the packet does not hold it.
+template <class FieldBit>
+bool decode_text_values(ByteSpan buffer, bool buffer_immutable, std::size_t limit,
+                        const PlannedField& field, const FieldBit& field_bit, ObjectColumn& column,
                         std::span<std::uint8_t> mask, std::optional<ColumnFailure>& failure) {
-  const std::uint64_t needed = bytes_needed(field);
   FieldScratch scratch;
   RecentValues<PyObject*> recent;  // borrowed from the column
   ReuseMeter meter;
   for (std::size_t i = 0; i < limit; ++i) {
-    const std::uint64_t start = starts[i];
     PyObject* value = nullptr;
-    if (!inside(start, needed, starts.limit(i, buffer.size()))) {
+    const std::optional<std::uint64_t> bit = field_bit(i);
+    if (!bit) {
       failure = ColumnFailure{i, std::nullopt};
     } else {
-      const FieldInput input = read_field_input(buffer, start * 8 + field.position, field.spec,
-                                                scratch, buffer_immutable);
+      const FieldInput input =
+          read_field_input(buffer, *bit, field.spec, scratch, buffer_immutable);
       const bool reuse = meter.active() && RecentValues<PyObject*>::fits(input.bytes.size());
       PyObject* const* seen = reuse ? recent.find(input.bytes) : nullptr;
       if (seen != nullptr) {
@@ -287,6 +288,13 @@ bool decode_text_column(ByteSpan buffer, bool buffer_immutable, const PacketStar
     column.set(i, value);
   }
   return true;
+}
+
+bool decode_text_column(ByteSpan buffer, bool buffer_immutable, const PacketStarts& starts,
+                        std::size_t limit, const PlannedField& field, ObjectColumn& column,
+                        std::span<std::uint8_t> mask, std::optional<ColumnFailure>& failure) {
+  return decode_text_values(buffer, buffer_immutable, limit, field,
+                            fixed_field_bit(buffer.size(), starts, field), column, mask, failure);
 }
 
 // Decodes every numeric column (a non-null destination) of the packets, in
@@ -377,9 +385,6 @@ Ref check_failed_numpy(const std::vector<std::uint8_t>& failed) {
 // ---- The choice of output ---------------------------------------------------
 
 enum class Output : std::uint8_t { Numpy, Arrow };
-// How text columns come out in numpy output: object arrays of str, numpy's
-// variable-width StringDType, or the raw field bytes as fixed-width bytes.
-enum class TextForm : std::uint8_t { Str, StringDType, Bytes };
 
 bool read_errors(PyObject* errors, bool& masking) {
   masking = false;
@@ -441,19 +446,19 @@ bool read_text_dtype(PyObject* text_dtype, TextForm& form, Ref& dtype) {
   return false;
 }
 
+}  // namespace
+
 // ---- numpy columns of text without a str per packet -----------------------
 
-// A fixed-width bytes array of the field bytes.
-Ref bytes_column(ByteSpan buffer, const PacketStarts& starts, std::size_t limit,
-                 const PlannedField& field, std::span<std::uint8_t> mask,
+Ref bytes_column(std::size_t count, const PlannedField& field, const CopyFieldBytes& copy,
                  std::optional<ColumnFailure>& failure) {
   const std::size_t width = std::max<std::size_t>(1, (std::size_t{field.spec.bits} + 7) / 8);
-  Ref array = empty_array(starts.count, concat("S", width).c_str());
+  Ref array = empty_array(count, concat("S", width).c_str());
   WritableView view;
   if (!array || !view.acquire(array.get())) return {};
   auto* out = static_cast<std::uint8_t*>(view.data());
-  if (field.spec.bits == 0) std::memset(out, 0, starts.count);
-  without_gil([&] { failure = copy_field_bytes(buffer, starts, limit, field, out, mask); });
+  if (field.spec.bits == 0) std::memset(out, 0, count);
+  without_gil([&] { failure = copy(out); });
   return array;
 }
 
@@ -527,6 +532,8 @@ Ref string_dtype_column(const Utf8Column& text, PyObject* dtype) {
   if (!padding) return {};
   return Ref::steal(PyObject_CallFunctionObjArgs(add.get(), strings.get(), padding.get(), nullptr));
 }
+
+namespace {
 
 // ---- unpack_many --------------------------------------------------------------
 
@@ -698,8 +705,7 @@ struct Columns {
   bool raw;
   Output output;
   TextForm text_form;
-  PyObject* text_dtype;           // the StringDType asked for, if any
-  PyObject* text_dtype_argument;  // as given
+  PyObject* text_dtype;  // the StringDType asked for, if any
 };
 
 PyObject* decode_columns(const Columns& call, const PacketStarts& starts);
@@ -737,8 +743,7 @@ PyObject* unpack_many(const LayoutData& data,
     return nullptr;
   std::vector<std::uint64_t> ends;
   if (!packet_ends(data, buffer, arguments.get<"lengths">(), where, ends)) return nullptr;
-  const Columns columns{data,   view,      masking,          raw,
-                        output, text_form, text_dtype.get(), text_dtype_argument};
+  const Columns columns{data, view, masking, raw, output, text_form, text_dtype.get()};
   if (masking || where.cut.empty()) return decode_columns(columns, where.starts);
   // errors="raise": the first cut packet fails before any of its fields,
   // unless a packet before it fails first.
@@ -761,18 +766,12 @@ PyObject* decode_columns(const Columns& call, const PacketStarts& starts) {
   const bool raw = call.raw;
   const Output output = call.output;
   const TextForm text_form = call.text_form;
-  PyObject* const text_dtype_argument = call.text_dtype_argument;
   if (data.plan.shaped()) {
     if (output == Output::Arrow) {
       return unpack_many_shaped_arrow(data, buffer, view.immutable(), starts, masking, raw);
     }
-    if (text_dtype_argument != nullptr && text_dtype_argument != Py_None) {
-      PyErr_SetString(PyExc_ValueError,
-                      "layouts with arrays or permuted byte orders give text as str: text_dtype "
-                      "is not available for them yet (output='arrow' gives Arrow strings)");
-      return nullptr;
-    }
-    return unpack_many_shaped(data, buffer, view.immutable(), starts, masking, raw);
+    return unpack_many_shaped(data, buffer, view.immutable(), starts, masking, raw, text_form,
+                              call.text_dtype);
   }
   if (output == Output::Arrow) return unpack_many_arrow(data, view, starts, masking, raw);
   const std::size_t count = starts.count;
@@ -834,7 +833,12 @@ PyObject* decode_columns(const Columns& call, const PacketStarts& starts) {
         break;
       }
       case TextForm::Bytes:
-        columns[j] = bytes_column(buffer, starts, limit, fields[j], mask, failure);
+        columns[j] = bytes_column(
+            count, fields[j],
+            [&](std::uint8_t* out) {
+              return copy_field_bytes(buffer, starts, limit, fields[j], out, mask);
+            },
+            failure);
         if (!columns[j]) return nullptr;
         break;
       case TextForm::StringDType: {
@@ -885,6 +889,14 @@ PyObject* decode_columns(const Columns& call, const PacketStarts& starts) {
 }
 
 }  // namespace
+
+bool decode_text_column_at(ByteSpan buffer, bool buffer_immutable, std::size_t limit,
+                           const PlannedField& field, const FieldBitOf& field_bit,
+                           ObjectColumn& column, std::span<std::uint8_t> mask,
+                           std::optional<ColumnFailure>& failure) {
+  return decode_text_values(buffer, buffer_immutable, limit, field, field_bit, column, mask,
+                            failure);
+}
 
 const char* const kUnpackManyDoc =
     "unpack_many($self, /, buffer, *, stride=None, offsets=None, count=None, errors='raise', "

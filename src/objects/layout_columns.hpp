@@ -4,10 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <vector>
 
 #include "binding/py_ref.hpp"
 #include "placement/columns.hpp"
+#include "placement/conversions.hpp"
+#include "placement/text_columns.hpp"
 
 namespace vantrel {
 
@@ -20,12 +24,34 @@ PyObject* layout_pack_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames);
 
 struct LayoutData;
+class ObjectColumn;
+
+// How text columns come out in numpy output: object arrays of str, numpy's
+// variable-width StringDType, or the raw field bytes as fixed-width bytes.
+enum class TextForm : std::uint8_t { Str, StringDType, Bytes };
 
 // Layout.unpack_many of a shaped layout (arrays, permuted or word byte
 // orders), once the packets' starts and ends are known.
-// `raw` skips the conversions.
+// `raw` skips the conversions; text columns come in `text_form`
+// (`text_dtype`: the StringDType asked for).
 PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
-                             const PacketStarts& starts, bool masking, bool raw);
+                             const PacketStarts& starts, bool masking, bool raw,
+                             TextForm text_form, PyObject* text_dtype);
+
+// The text columns of numpy output. A column of str for packets [0, limit)
+// of the field at the places `field_bit` gives (false with an exception
+// set; a failure is masked, or left in `failure` and ends the column).
+bool decode_text_column_at(ByteSpan buffer, bool buffer_immutable, std::size_t limit,
+                           const PlannedField& field, const FieldBitOf& field_bit,
+                           ObjectColumn& column, std::span<std::uint8_t> mask,
+                           std::optional<ColumnFailure>& failure);
+// A fixed-width bytes array of `count` packets' field bytes, which `copy`
+// writes without the GIL (copy_field_bytes or copy_field_bytes_at).
+using CopyFieldBytes = std::function<std::optional<ColumnFailure>(std::uint8_t* out)>;
+Ref bytes_column(std::size_t count, const PlannedField& field, const CopyFieldBytes& copy,
+                 std::optional<ColumnFailure>& failure);
+// A StringDType array of `dtype` holding a UTF-8 column's text.
+Ref string_dtype_column(const Utf8Column& text, PyObject* dtype);
 // The same with output="arrow" (shaped_arrow.cpp): ArrowColumns whose fixed
 // arrays are fixed-size lists and variable arrays large lists.
 PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
@@ -33,7 +59,6 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
 // A converted column's Arrow form: float64 calibrations, nanosecond
 // timestamps, or int32 state indices with the names as its dictionary.
 struct ArrowColumnData;
-struct Conversion;
 void set_converted_type(ArrowColumnData& column, const Conversion& conversion);
 // Raises a shaped layout's first failure: the field's error, or the bits
 // it needs against those its packet has, with the packet's place.
@@ -41,6 +66,11 @@ struct PacketGeometry;
 struct ShapedFailure;
 void raise_shaped_failure(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
                           const PacketGeometry& geometry, const ShapedFailure& failure);
+// The reader of field j's times from the packets when it is a time code
+// too wide for its raw column (more than 64 bits), else nullopt.
+std::optional<ElementTime> wide_time_reader(const LayoutData& data, ByteSpan buffer,
+                                            const PacketStarts& starts,
+                                            const PacketGeometry& geometry, std::size_t j);
 // Layout.pack_many of a shaped layout.
 PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns, bool raw);
 

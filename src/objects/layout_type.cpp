@@ -232,22 +232,14 @@ LayoutData* build_layout(PyObject* recipe, PyObject* packet_length) {
     return nullptr;
   }
   data->plan = std::move(*plan);
-  // A time code is read from its octets in order, one code per field; in
-  // the shaped column paths from its pattern, so at most 64 bits there.
+  // A time code's octets are read in order: a permuted or word byte order
+  // does not suit it.
   for (std::size_t i = 0; i < count; ++i) {
     const LayoutItem& item = data->items[i];
     if (!item.conversion || item.conversion->conversion.kind != ConversionKind::TimeCode) continue;
-    const FieldShape& shape = specs[i].shape;
-    const char* refusal =
-        shape.is_array() ? "time codes on array fields are not available: decode the array raw"
-        : !shape.plain() ? "a time code's octets are read in order: a permuted or word byte "
-                           "order does not suit it"
-        : data->plan.shaped() && specs[i].spec.bits > 64
-            ? "time codes of more than 64 bits are not available in layouts with arrays or "
-              "permuted byte orders"
-            : nullptr;
-    if (refusal != nullptr) {
-      refuse(item, concat("convert: ", refusal));
+    if (!specs[i].shape.plain()) {
+      refuse(item, "convert: a time code's octets are read in order: a permuted or word byte "
+                   "order does not suit it");
       return nullptr;
     }
   }

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "binding/buffer_view.hpp"
@@ -137,6 +139,43 @@ void release_values(ArrowArray* array) {
   array->release = nullptr;
 }
 
+// str values (state names) as an Arrow large string array: UTF-8 copied
+// once, int64 offsets.
+struct TextValuesData {
+  std::vector<std::int64_t> offsets;
+  std::string data;
+  const void* buffers[3];
+};
+
+void release_text_values(ArrowArray* array) {
+  delete static_cast<TextValuesData*>(array->private_data);
+  array->release = nullptr;
+}
+
+// The UTF-8 of `count` values, str objects or None (an element of a
+// masked entry: empty). False with TypeError for anything else.
+bool copy_text_values(PyObject* const* values, std::size_t count, TextValuesData& out) {
+  out.offsets.assign(count + 1, 0);
+  for (std::size_t k = 0; k < count; ++k) {
+    if (values[k] != Py_None) {
+      if (!PyUnicode_Check(values[k])) {
+        PyErr_Format(PyExc_TypeError, "RaggedColumn value %zu is %.100s, not str", k,
+                     Py_TYPE(values[k])->tp_name);
+        return false;
+      }
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(values[k], &size);
+      if (text == nullptr) return false;
+      out.data.append(text, static_cast<std::size_t>(size));
+    }
+    out.offsets[k + 1] = static_cast<std::int64_t>(out.data.size());
+  }
+  out.buffers[0] = nullptr;
+  out.buffers[1] = out.offsets.data();
+  out.buffers[2] = out.data.data();
+  return true;
+}
+
 struct ListData {
   PyObject* offsets;  // owns the offsets' memory
   std::vector<std::uint8_t> validity;
@@ -190,6 +229,28 @@ void array_capsule_destructor(PyObject* capsule) {
   capsule_destructor<ArrowArray>(capsule, "arrow_array");
 }
 
+// The values to export: datetime64 values as their int64 view, with
+// `format` set to the Arrow timestamp of their unit; others as they are.
+Ref timestamp_values(PyObject* values, std::string& format) {
+  Ref dtype = Ref::steal(PyObject_GetAttrString(values, "dtype"));
+  Ref name = dtype ? Ref::steal(PyObject_GetAttrString(dtype.get(), "name")) : Ref{};
+  const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  if (text == nullptr) return {};
+  const std::string_view dtype_name = text;
+  if (!dtype_name.starts_with("datetime64")) return Ref::borrow(values);
+  constexpr std::pair<std::string_view, const char*> kUnits[] = {
+      {"datetime64[s]", "tss:"}, {"datetime64[ms]", "tsm:"},
+      {"datetime64[us]", "tsu:"}, {"datetime64[ns]", "tsn:"}};
+  for (const auto& [unit, arrow] : kUnits) {
+    if (dtype_name == unit) {
+      format = arrow;
+      return Ref::steal(PyObject_CallMethod(values, "view", "s", "int64"));
+    }
+  }
+  PyErr_Format(PyExc_TypeError, "Arrow has no timestamp of the unit of %s", text);
+  return {};
+}
+
 PyObject* ragged_arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {"requested_schema", nullptr};
@@ -199,20 +260,32 @@ PyObject* ragged_arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs)
       return nullptr;
     }
     const RaggedObject* column = as_ragged(self);
+    // Times (datetime64, which lends no buffer) go as Arrow timestamps of
+    // their unit, through their int64 view.
+    std::string format;
+    Ref exported = timestamp_values(column->values, format);
+    if (!exported) return nullptr;
     Py_buffer values_view;
-    if (PyObject_GetBuffer(column->values, &values_view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+    if (PyObject_GetBuffer(exported.get(), &values_view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
       return nullptr;
     }
     const char* const child_format = arrow_format(values_view);
     const void* values_data = values_view.buf;
-    PyBuffer_Release(&values_view);
+    // State names: str objects, copied as UTF-8 (the values array is the
+    // column's own, read-only, and reading a str runs no Python code).
+    std::unique_ptr<TextValuesData> text;
     if (child_format == nullptr) {
-      PyErr_SetString(PyExc_TypeError,
-                      "this RaggedColumn holds str objects (state names), which it cannot export "
-                      "through the Arrow interface; use to_list(), or decode with raw=True");
-      return nullptr;
+      text = std::make_unique<TextValuesData>();
+      const bool copied = copy_text_values(
+          static_cast<PyObject* const*>(values_view.buf),
+          static_cast<std::size_t>(values_view.len / values_view.itemsize), *text);
+      PyBuffer_Release(&values_view);
+      if (!copied) return nullptr;
+      format = "U";
+    } else {
+      PyBuffer_Release(&values_view);
     }
-    const std::string format = child_format;
+    if (format.empty()) format = child_format;
     BufferView offsets_view;
     if (!offsets_view.acquire(column->offsets)) return nullptr;
     const auto* offsets = reinterpret_cast<const std::int64_t*>(offsets_view.bytes().data());
@@ -253,14 +326,21 @@ PyObject* ragged_arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs)
         }
       }
     }
-    auto values = std::make_unique<ValuesData>();
-    values->values = Ref::borrow(column->values).release();
-    values->buffers[0] = nullptr;
-    values->buffers[1] = values_data;
-    list->child =
-        ArrowArray{offsets[length], 0, 0, 2, 0, nullptr, nullptr, nullptr, release_values, nullptr};
-    list->child.buffers = values->buffers;
-    list->child.private_data = values.release();
+    if (text) {
+      list->child = ArrowArray{offsets[length], 0, 0, 3, 0, nullptr, nullptr, nullptr,
+                               release_text_values, nullptr};
+      list->child.buffers = text->buffers;
+      list->child.private_data = text.release();
+    } else {
+      auto values = std::make_unique<ValuesData>();
+      values->values = exported.release();
+      values->buffers[0] = nullptr;
+      values->buffers[1] = values_data;
+      list->child = ArrowArray{offsets[length], 0, 0, 2, 0, nullptr, nullptr, nullptr,
+                               release_values, nullptr};
+      list->child.buffers = values->buffers;
+      list->child.private_data = values.release();
+    }
     list->children[0] = &list->child;
     list->offsets = Ref::borrow(column->offsets).release();
     list->buffers[0] = null_count != 0 ? list->validity.data() : nullptr;
@@ -332,7 +412,7 @@ PyMethodDef ragged_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "__arrow_c_array__($self, /, requested_schema=None)\n--\n\n"
      "The column as an Arrow large list array (Arrow PyCapsule interface); the values are "
-     "shared, not copied. Masked entries are nulls."},
+     "shared, not copied (state names are copied as UTF-8). Masked entries are nulls."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -46,7 +46,7 @@ void size_column(ArrowColumnData& column, const PlannedField& field, std::size_t
 void convert_column(ArrowColumnData& column, const Conversion& conversion,
                     const PlannedField& field, std::size_t n, std::size_t limit,
                     std::span<std::uint8_t> mask, std::size_t j,
-                    std::optional<ShapedFailure>& first) {
+                    std::optional<ShapedFailure>& first, const ElementTime* element_time) {
   const ElementRanges ranges{column.lists == ListKind::Variable
                                  ? reinterpret_cast<const std::int64_t*>(column.list_offsets.data())
                                  : nullptr,
@@ -55,7 +55,8 @@ void convert_column(ArrowColumnData& column, const Conversion& conversion,
   AlignedBuffer converted;
   converted.resize(total * converted_item_size(conversion));
   const auto failure = convert_packet_elements(conversion, column.type, column.values.data(), n,
-                                               limit, ranges, converted.data(), mask);
+                                               limit, ranges, converted.data(), mask,
+                                               nullptr, element_time);
   if (failure) note_shaped_failure(first, failure->packet, j, failure->error);
   set_converted_type(column, conversion);
   if (column.dictionary) {
@@ -109,8 +110,11 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
         const LayoutItem& item = data.items[j];
         if (item.conversion == nullptr || columns[j]->is_text()) continue;
         const std::size_t limit = first && !masking ? std::min(placed, first->packet + 1) : placed;
+        const std::optional<ElementTime> wide =
+            wide_time_reader(data, buffer, starts, geometry, j);
         convert_column(*columns[j], item.conversion->conversion, fields[j], n, limit,
-                       masking ? std::span(masks[j]) : std::span<std::uint8_t>(), j, first);
+                       masking ? std::span(masks[j]) : std::span<std::uint8_t>(), j, first,
+                       wide ? &*wide : nullptr);
       }
     }
     for (std::size_t j = 0; j < fields.size(); ++j) {

@@ -50,12 +50,23 @@ void raise_shaped_failure(const LayoutData& data, ByteSpan buffer, const PacketS
   raise_with_location(concat("packet ", failure.packet, " at byte ", starts[failure.packet]));
 }
 
+std::optional<ElementTime> wide_time_reader(const LayoutData& data, ByteSpan buffer,
+                                            const PacketStarts& starts,
+                                            const PacketGeometry& geometry, std::size_t j) {
+  const ItemConversion* conversion = data.items[j].conversion.get();
+  if (conversion == nullptr || conversion->conversion.kind != ConversionKind::TimeCode ||
+      data.plan.fields()[j].spec.bits <= 64) {
+    return std::nullopt;
+  }
+  return element_time_reader(data.plan, buffer, starts, geometry, j, conversion->conversion.time);
+}
+
 PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
-                             const PacketStarts& starts, bool masking, bool raw) {
+                             const PacketStarts& starts, bool masking, bool raw,
+                             TextForm text_form, PyObject* text_dtype) {
   const Plan& plan = data.plan;
   const std::span<const PlannedField> fields = plan.fields();
   const std::size_t n = starts.count;
-  const std::size_t size = buffer.size();
   // Each packet's variable parts, without the interpreter lock. With
   // errors="raise", packets past the first failure are skipped.
   PacketGeometry geometry;
@@ -70,11 +81,7 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
     Column& column = columns[j];
     if (masking) column.mask.assign(n, 0);
     const ColumnType type = column_type_of(field.spec);
-    if (type == ColumnType::Text) {
-      column.array = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-      if (!column.array) return nullptr;
-      continue;
-    }
+    if (type == ColumnType::Text) continue;  // made with the text below
     column.item_size = column_item_size(type);
     std::uint64_t total = n * field.fixed_count();
     if (field.shape.is_variable()) {
@@ -111,58 +118,60 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
     const ElementRanges ranges{static_cast<const std::int64_t*>(column.offsets_view.data()),
                                fields[j].fixed_count()};
     std::optional<ShapedConversionFailure> failure;
+    const std::optional<ElementTime> wide = wide_time_reader(data, buffer, starts, geometry, j);
     Ref converted = convert_shaped_column(
         *conversion, fields[j], column.view.data(), n, limit, ranges,
-        masking ? std::span(column.mask) : std::span<std::uint8_t>(), failure);
+        masking ? std::span(column.mask) : std::span<std::uint8_t>(), failure,
+        wide ? &*wide : nullptr);
     if (!converted) return nullptr;
     if (failure) note_shaped_failure(first, failure->packet, j, std::move(failure->error));
     column.view.release();
     column.array = std::move(converted);
   }
 
-  // Text columns, with the lock.
-  FieldScratch scratch;
+  // Text columns.
   for (std::size_t j = 0; j < fields.size(); ++j) {
     const PlannedField& field = fields[j];
     Column& column = columns[j];
-    if (column.view.data() != nullptr || !PyList_Check(column.array.get())) continue;
-    const std::size_t limit_packets = first ? std::min(decoded, first->packet + 1) : decoded;
-    for (std::size_t i = 0; i < n; ++i) {
-      PyObject* value = nullptr;
-      std::optional<Error> error;
-      bool failed = i >= limit_packets;
-      if (!failed) {
-        const std::uint64_t base = geometry.base(i, field.segment);
-        const std::uint64_t start = starts[i];
-        const std::uint64_t limit = starts.limit(i, size);
-        std::uint64_t first_bit = 0, last_bit = 0;
-        failed = base == Plan::kUnplaced || start > limit ||
-                 __builtin_add_overflow(base, field.first_bit(), &first_bit) ||
-                 __builtin_add_overflow(first_bit, field.extent_bits(1), &last_bit) ||
-                 last_bit > (limit - start) * 8;
-        if (failed && base != Plan::kUnplaced && !masking)
-          note_shaped_failure(first, i, j, std::nullopt);
-        if (!failed) {
-          const FieldInput input =
-              read_shaped_input(buffer, start * 8 + base + field.position, field.spec, field.shape,
-                                scratch, buffer_immutable);
-          StrResult text;
-          const Result<FieldValue> decoded_value = field.spec.row->decode(input, text);
-          if (!decoded_value) {
-            failed = true;
-            if (!masking) note_shaped_failure(first, i, j, decoded_value.error());
-          } else {
-            value = field_value_to_python(*decoded_value, text, field.spec.pad);
-            if (value == nullptr) return nullptr;
-          }
+    if (column.view.data() != nullptr || column.array) continue;
+    const std::size_t limit = first ? std::min(decoded, first->packet + 1) : decoded;
+    const FieldBitOf field_bit = shaped_field_bit(plan, buffer, starts, geometry, j);
+    const std::span<std::uint8_t> mask =
+        masking ? std::span(column.mask) : std::span<std::uint8_t>();
+    std::optional<ColumnFailure> failure;
+    switch (text_form) {
+      case TextForm::Str: {
+        ObjectColumn text;
+        if (!text.create(n) || !decode_text_column_at(buffer, buffer_immutable, limit, field,
+                                                      field_bit, text, mask, failure)) {
+          return nullptr;
         }
+        column.array = text.release();
+        break;
       }
-      if (failed) {
-        if (masking) column.mask[i] = 1;
-        value = Ref::borrow(Py_None).release();
+      case TextForm::Bytes:
+        column.array = bytes_column(
+            n, field,
+            [&](std::uint8_t* out) {
+              return copy_field_bytes_at(buffer, limit, field, field_bit, out, mask);
+            },
+            failure);
+        if (!column.array) return nullptr;
+        break;
+      case TextForm::StringDType: {
+        Utf8Column text;
+        without_gil([&] {
+          failure =
+              decode_utf8_column_at(buffer, buffer_immutable, limit, field, field_bit, text, mask);
+        });
+        if (!failure && !first) {
+          column.array = string_dtype_column(text, text_dtype);
+          if (!column.array) return nullptr;
+        }
+        break;
       }
-      PyList_SET_ITEM(column.array.get(), static_cast<Py_ssize_t>(i), value);
     }
+    if (failure) note_shaped_failure(first, failure->packet, j, std::move(failure->error));
   }
   if (first) {
     raise_shaped_failure(data, buffer, starts, geometry, *first);
@@ -178,10 +187,6 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
     column.offsets_view.release();
     if (masking) mask_cut_packets(starts, column.mask);
     Ref value = std::move(column.array);
-    if (PyList_Check(value.get())) {
-      value = call_numpy("array", value.get(), "object");
-      if (!value) return nullptr;
-    }
     if (field.shape.is_variable()) {
       Ref mask_array;
       if (masking && std::find(column.mask.begin(), column.mask.end(), 1) != column.mask.end()) {

@@ -14,7 +14,8 @@ namespace vantrel {
 Ref convert_shaped_column(const ItemConversion& conversion, const PlannedField& field,
                           const void* raw, std::size_t packets, std::size_t limit,
                           const ElementRanges& ranges, std::span<std::uint8_t> mask,
-                          std::optional<ShapedConversionFailure>& failure) {
+                          std::optional<ShapedConversionFailure>& failure,
+                          const ElementTime* element_time) {
   const Conversion& c = conversion.conversion;
   const std::uint64_t total = ranges.begin(packets);
   Ref array;
@@ -33,7 +34,7 @@ Ref convert_shaped_column(const ItemConversion& conversion, const PlannedField& 
   }
   failure = without_gil([&] {
     return convert_packet_elements(c, column_type_of(field.spec), raw, packets, limit, ranges, out,
-                                   mask, handles);
+                                   mask, handles, element_time);
   });
   if (handles != nullptr) array = states.finish();
   view.release();

@@ -26,9 +26,11 @@ using ShapedConversionFailure = PacketConversionFailure;
 // converted (zeros, None). A packet any of whose elements fails is masked
 // when `mask` is given; otherwise the first such packet and its error are
 // left in `failure`, for the caller to order among its other failures.
+// `element_time`: see convert_packet_elements.
 Ref convert_shaped_column(const ItemConversion& conversion, const PlannedField& field,
                           const void* raw, std::size_t packets, std::size_t limit,
                           const ElementRanges& ranges, std::span<std::uint8_t> mask,
-                          std::optional<ShapedConversionFailure>& failure);
+                          std::optional<ShapedConversionFailure>& failure,
+                          const ElementTime* element_time = nullptr);
 
 }  // namespace vantrel

@@ -11,6 +11,10 @@
 #include <new>
 #include <utility>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace vantrel {
 
 // Where column buffers come from: malloc and free, unless the host sets
@@ -97,7 +101,24 @@ class AlignedBuffer {
     const auto address = reinterpret_cast<std::uintptr_t>(block) + sizeof(void*);
     auto* aligned = reinterpret_cast<std::uint8_t*>((address + kAlignment - 1) & ~(kAlignment - 1));
     std::memcpy(aligned - sizeof block, &block, sizeof block);
+    advise_huge_pages(aligned, size);
     return aligned;
+  }
+
+  // Large buffers ask for huge pages where the system gives them only on
+  // request, as numpy does for its arrays: a column of tens of megabytes
+  // then costs a few page faults, not thousands.
+  static void advise_huge_pages(std::uint8_t* data, std::size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::size_t kHugePage = std::size_t{1} << 21;
+    if (size < 2 * kHugePage) return;
+    const auto first = (reinterpret_cast<std::uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
+    const auto last = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHugePage - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)size;
+#endif
   }
 
   void free() {

@@ -73,6 +73,19 @@ inline bool inside(std::uint64_t start, std::uint64_t needed, std::uint64_t size
   return start <= size && needed <= size - start;
 }
 
+// Where packet i's field starts, as an absolute bit of a buffer of
+// `buffer_size` bytes, for a field at a fixed place: nullopt when the
+// packet does not hold it.
+inline auto fixed_field_bit(std::uint64_t buffer_size, const PacketStarts& starts,
+                            const PlannedField& field) {
+  return [buffer_size, &starts, &field,
+          needed = bytes_needed(field)](std::size_t i) -> std::optional<std::uint64_t> {
+    const std::uint64_t start = starts[i];
+    if (!inside(start, needed, starts.limit(i, buffer_size))) return std::nullopt;
+    return start * 8 + field.position;
+  };
+}
+
 // Packets decoded per block, when every column of a block takes its values
 // in turn: few enough that the block's bytes are still in the core's cache
 // for the columns after the first.

@@ -1119,12 +1119,55 @@ std::optional<ColumnFailure> decode_converted_column(ByteSpan buffer, const Pack
   return std::nullopt;
 }
 
+namespace {
+
+// convert_packet_elements of codes read by `element_time`, packet by packet.
+std::optional<PacketConversionFailure> convert_element_times(const ElementTime& element_time,
+                                                             std::size_t packets,
+                                                             std::size_t limit,
+                                                             const ElementRanges& ranges,
+                                                             Nanoseconds* out,
+                                                             std::span<std::uint8_t> packet_mask) {
+  std::fill(out, out + ranges.begin(packets), Nanoseconds{0});
+  for (std::size_t i = 0; i < limit; ++i) {
+    if (!packet_mask.empty() && packet_mask[i] != 0) continue;
+    const std::uint64_t begin = ranges.begin(i);
+    for (std::uint64_t e = begin; e < ranges.begin(i + 1); ++e) {
+      const Result<Nanoseconds> time = element_time(i, e - begin);
+      if (time) {
+        out[e] = *time;
+        continue;
+      }
+      if (packet_mask.empty()) return PacketConversionFailure{i, time.error()};
+      packet_mask[i] = 1;
+      std::fill(out + begin, out + e, Nanoseconds{0});
+      break;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<PacketConversionFailure> convert_packet_elements(
     const Conversion& conversion, ColumnType raw_type, const void* raw, std::size_t packets,
     std::size_t limit, const ElementRanges& ranges, void* out, std::span<std::uint8_t> packet_mask,
-    StateHandles* handles) {
+    StateHandles* handles, const ElementTime* element_time) {
   const std::uint64_t total = ranges.begin(packets);
   limit = std::min(limit, packets);
+  if (element_time != nullptr) return convert_element_times(*element_time, packets, limit, ranges,
+                                                            static_cast<Nanoseconds*>(out),
+                                                            packet_mask);
+  // The common column: every packet converted and none failing, which needs
+  // no bookkeeping per element. Handles count what they write, so they are
+  // written once, below.
+  const bool every_packet =
+      limit == packets &&
+      std::find(packet_mask.begin(), packet_mask.end(), std::uint8_t{1}) == packet_mask.end();
+  if (every_packet && handles == nullptr &&
+      !convert_values(conversion, raw_type, raw, total, out, {}, nullptr)) {
+    return std::nullopt;
+  }
   // One byte per element: 1 where it is not converted (a masked packet, or
   // one past the limit), and where its conversion fails.
   std::vector<std::uint8_t> failed(total, 0);

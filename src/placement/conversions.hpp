@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -153,16 +154,22 @@ struct PacketConversionFailure {
   Error error;
 };
 
+// The time of element `element` of packet `packet`, read from the packet
+// itself: for time codes wider than 64 bits, whose raw column keeps only
+// their low 64 bits.
+using ElementTime = std::function<Result<Nanoseconds>(std::size_t packet, std::uint64_t element)>;
+
 // Converts the flat raw elements of `packets` packets (as the shaped
 // decoders write them, `raw_type` each) into out (converted_item_size
 // wide, as convert_values). Packets from `limit` on, and those already
 // masked in `packet_mask`, are not converted (zeros, -1 or `none`). A
 // packet any of whose elements fails is masked when `packet_mask` is given;
-// otherwise the first such packet is returned with its error.
+// otherwise the first such packet is returned with its error. With
+// `element_time`, a time code's elements come from it instead of `raw`.
 std::optional<PacketConversionFailure> convert_packet_elements(
     const Conversion& conversion, ColumnType raw_type, const void* raw, std::size_t packets,
     std::size_t limit, const ElementRanges& ranges, void* out, std::span<std::uint8_t> packet_mask,
-    StateHandles* handles = nullptr);
+    StateHandles* handles = nullptr, const ElementTime* element_time = nullptr);
 
 // Decodes field `field` of packets [begin, end) and converts it into those
 // elements of `column` (converted_item_size wide). Failures of the field or

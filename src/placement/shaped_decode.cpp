@@ -128,13 +128,11 @@ void decode_shaped_numeric(const Plan& plan, ByteSpan buffer, const PacketStarts
   }
 }
 
-void decode_shaped_text(const Plan& plan, ByteSpan buffer, bool immutable,
-                        const PacketStarts& starts, const PacketGeometry& geometry,
-                        std::size_t limit, std::size_t item, Utf8Column& out,
-                        std::span<std::uint8_t> mask, std::optional<ShapedFailure>& first) {
+FieldBitOf shaped_field_bit(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
+                            const PacketGeometry& geometry, std::size_t item) {
   const PlannedField& field = plan.fields()[item];
-  const std::size_t size = buffer.size();
-  const FieldBitOf field_bit = [&](std::size_t i) -> std::optional<std::uint64_t> {
+  return [size = buffer.size(), &starts, &geometry,
+          &field](std::size_t i) -> std::optional<std::uint64_t> {
     const std::uint64_t base = geometry.base(i, field.segment);
     const std::uint64_t start = starts[i];
     const std::uint64_t packet_end = starts.limit(i, size);
@@ -147,9 +145,37 @@ void decode_shaped_text(const Plan& plan, ByteSpan buffer, bool immutable,
     }
     return start * 8 + base + field.position;
   };
-  if (auto failure = decode_utf8_column_at(buffer, immutable, limit, field, field_bit, out, mask)) {
+}
+
+void decode_shaped_text(const Plan& plan, ByteSpan buffer, bool immutable,
+                        const PacketStarts& starts, const PacketGeometry& geometry,
+                        std::size_t limit, std::size_t item, Utf8Column& out,
+                        std::span<std::uint8_t> mask, std::optional<ShapedFailure>& first) {
+  const FieldBitOf field_bit = shaped_field_bit(plan, buffer, starts, geometry, item);
+  if (auto failure = decode_utf8_column_at(buffer, immutable, limit, plan.fields()[item],
+                                           field_bit, out, mask)) {
     note_shaped_failure(first, failure->packet, item, std::move(failure->error));
   }
+}
+
+ElementTime element_time_reader(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
+                                const PacketGeometry& geometry, std::size_t item,
+                                const TimeCodeFormat& format) {
+  const PlannedField& field = plan.fields()[item];
+  return [buffer, &starts, &geometry, &field, &format](
+             std::size_t packet, std::uint64_t element) -> Result<Nanoseconds> {
+    const std::uint64_t base = geometry.base(packet, field.segment);
+    const std::uint64_t start = starts[packet];
+    const std::uint64_t limit = starts.limit(packet, buffer.size());
+    const std::uint64_t bits = field.spec.bits;
+    std::uint64_t first = 0, end = 0;
+    if (base == Plan::kUnplaced || start > limit ||
+        __builtin_add_overflow(base, field.position + element * bits, &first) ||
+        __builtin_add_overflow(first, bits, &end) || end > (limit - start) * 8) {
+      return value_error("the time code lies outside its packet");
+    }
+    return decode_time_code(buffer.data(), start * 8 + first, format);
+  };
 }
 
 std::string shaped_bounds_message(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,

@@ -14,6 +14,7 @@
 
 #include "common/error.hpp"
 #include "placement/columns.hpp"
+#include "placement/conversions.hpp"
 #include "placement/plan.hpp"
 #include "placement/text_columns.hpp"
 
@@ -95,6 +96,11 @@ void decode_shaped_numeric(const Plan& plan, ByteSpan buffer, const PacketStarts
                            std::span<const ShapedTarget> targets,
                            std::optional<ShapedFailure>& first);
 
+// Where packet i's field `item` starts (an absolute bit), nullopt when the
+// packet does not hold its value (a text field, or one value of it).
+FieldBitOf shaped_field_bit(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
+                            const PacketGeometry& geometry, std::size_t item);
+
 // The text field `item` of packets [0, limit) as UTF-8 through its decoder,
 // as decode_utf8_column does for a field at a fixed place; failures are
 // noted in `first` (errors="raise", `mask` empty) or masked.
@@ -102,6 +108,12 @@ void decode_shaped_text(const Plan& plan, ByteSpan buffer, bool immutable,
                         const PacketStarts& starts, const PacketGeometry& geometry,
                         std::size_t limit, std::size_t item, Utf8Column& out,
                         std::span<std::uint8_t> mask, std::optional<ShapedFailure>& first);
+
+// The times of the time code field `item` read from the packets, element
+// by element (see ElementTime); an element outside its packet fails.
+ElementTime element_time_reader(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
+                                const PacketGeometry& geometry, std::size_t item,
+                                const TimeCodeFormat& format);
 
 // The message of a failure without a decoder error: the bits the field
 // needs and the bits its packet has.

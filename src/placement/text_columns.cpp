@@ -250,12 +250,7 @@ std::optional<ColumnFailure> decode_utf8_column(ByteSpan buffer, bool immutable,
                                                 const PacketStarts& starts, std::size_t limit,
                                                 const PlannedField& field, Utf8Column& out,
                                                 std::span<std::uint8_t> mask) {
-  const std::uint64_t needed = bytes_needed(field);
-  const auto field_bit = [&](std::size_t i) -> std::optional<std::uint64_t> {
-    const std::uint64_t start = starts[i];
-    if (!inside(start, needed, starts.limit(i, buffer.size()))) return std::nullopt;
-    return start * 8 + field.position;
-  };
+  const auto field_bit = fixed_field_bit(buffer.size(), starts, field);
   return decode_utf8(buffer, immutable, limit, field, field_bit, out, mask);
 }
 
@@ -266,25 +261,43 @@ std::optional<ColumnFailure> decode_utf8_column_at(ByteSpan buffer, bool immutab
   return decode_utf8(buffer, immutable, limit, field, field_bit, out, mask);
 }
 
-std::optional<ColumnFailure> copy_field_bytes(ByteSpan buffer, const PacketStarts& starts,
-                                              std::size_t limit, const PlannedField& field,
-                                              std::uint8_t* out, std::span<std::uint8_t> mask) {
-  const std::uint64_t needed = bytes_needed(field);
+namespace {
+
+template <class FieldBit>
+std::optional<ColumnFailure> copy_bytes_at(ByteSpan buffer, std::size_t limit,
+                                           const PlannedField& field, const FieldBit& field_bit,
+                                           std::uint8_t* out, std::span<std::uint8_t> mask) {
   const std::size_t width = (std::size_t{field.spec.bits} + 7) / 8;
   FieldScratch scratch;
   for (std::size_t i = 0; i < limit; ++i, out += width) {
-    const std::uint64_t start = starts[i];
-    if (!inside(start, needed, starts.limit(i, buffer.size()))) {
+    const std::optional<std::uint64_t> bit = field_bit(i);
+    if (!bit) {
       if (mask.empty()) return ColumnFailure{i, std::nullopt};
       mask[i] = 1;
       if (width != 0) std::memset(out, 0, width);
       continue;
     }
-    const FieldInput input = read_field_input(buffer, start * 8 + field.position, field.spec,
-                                              scratch, /*borrow_text=*/true);
+    const FieldInput input =
+        read_field_input(buffer, *bit, field.spec, scratch, /*borrow_text=*/true);
     if (width != 0) std::memcpy(out, input.bytes.data(), width);
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<ColumnFailure> copy_field_bytes(ByteSpan buffer, const PacketStarts& starts,
+                                              std::size_t limit, const PlannedField& field,
+                                              std::uint8_t* out, std::span<std::uint8_t> mask) {
+  const auto field_bit = fixed_field_bit(buffer.size(), starts, field);
+  return copy_bytes_at(buffer, limit, field, field_bit, out, mask);
+}
+
+std::optional<ColumnFailure> copy_field_bytes_at(ByteSpan buffer, std::size_t limit,
+                                                 const PlannedField& field,
+                                                 const FieldBitOf& field_bit, std::uint8_t* out,
+                                                 std::span<std::uint8_t> mask) {
+  return copy_bytes_at(buffer, limit, field, field_bit, out, mask);
 }
 
 }  // namespace vantrel

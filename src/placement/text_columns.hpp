@@ -211,5 +211,10 @@ std::optional<ColumnFailure> decode_utf8_column_at(ByteSpan buffer, bool immutab
 std::optional<ColumnFailure> copy_field_bytes(ByteSpan buffer, const PacketStarts& starts,
                                               std::size_t limit, const PlannedField& field,
                                               std::uint8_t* out, std::span<std::uint8_t> mask);
+// The same at the places `field_bit` gives, as decode_utf8_column_at.
+std::optional<ColumnFailure> copy_field_bytes_at(ByteSpan buffer, std::size_t limit,
+                                                 const PlannedField& field,
+                                                 const FieldBitOf& field_bit, std::uint8_t* out,
+                                                 std::span<std::uint8_t> mask);
 
 }  // namespace vantrel
