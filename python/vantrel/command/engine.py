@@ -191,12 +191,12 @@ class Span:
     Cuts fall every `chunk_bytes` of the file; a span's chunks start at the
     packet boundary the previous span ended on and end on the last packet
     that ends by `cut` (the span whose window reaches the end of the file
-    takes the rest of it). `start`
-    is that first boundary when the caller knows it; without it (a span
-    given to a dask worker before the previous one is done) the worker
-    finds it by framing from a `margin` before `cut_from`, and the caller
-    checks it against where the previous span ended. A span is a path and
-    a few numbers: the client never reads the archive.
+    takes the rest of it). `start` is that first boundary when the caller
+    knows it; without it (a span given to a dask worker before the previous
+    one is done) the worker finds it by framing from a `margin` before
+    `cut_from`, and the caller checks it against where the previous span
+    ended. A span is a path and a few numbers: the client never reads the
+    archive.
     """
 
     path: str
@@ -243,10 +243,10 @@ def span_chunks(
     Each window from a chunk's start to the cut, and the lookahead past it,
     is framed on its own; its chunk ends on a packet boundary by the cut
     (or takes the rest of the file when the window reaches its end), and
-    the next chunk starts there. Framing read past the cut to decide every packet before
-    it, so chunk after chunk frames as the whole archive at once. With a
-    `buffer`, each window is read into it: a chunk's view is valid until
-    the next is asked for.
+    the next chunk starts there. Framing read past the cut to decide every
+    packet before it, so chunk after chunk frames as the whole archive at
+    once. With a `buffer`, each window is read into it: a chunk's view is
+    valid until the next is asked for.
     """
     start = find_start(span, definitions) if span.start is None else span.start
     window_stop = min(span.size, span.cut + span.margin)
