@@ -15,6 +15,7 @@ from command_helpers import ARCHIVE, DEFINITIONS, TABLES, run
 from vantrel.command import definitions as definitions_module
 from vantrel.command import engine
 
+pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
 SMALL_CHUNKS = ["--chunk-size", "64k"]
@@ -188,13 +189,7 @@ def test_csv_and_arrow_on_a_users_cluster_are_the_one_process_files(tmp_path, da
             joined = [ipc.open_file(str(p)).read_all() for p in parts]
             whole = ipc.open_file(str(one)).read_all()
             assert len(parts) == 10 and whole.num_rows > 0
-            assert whole.equals(pq_concat(joined))
-
-
-def pq_concat(pieces):
-    import pyarrow
-
-    return pyarrow.concat_tables(pieces)
+            assert whole.equals(pa.concat_tables(joined))
 
 
 def test_wrong_guesses_on_dask_leave_only_the_right_parts(tmp_path, monkeypatch, one_process):
