@@ -379,6 +379,29 @@ void check_shaped(fuzz::Input& input) {
     (void)vantrel::decode_elements(packet.span(), base + field.position, count, field,
                                    values.data());
   }
+  // A check on the last field, wherever this packet puts it: placed, then
+  // found holding; not placed exactly when it has no place.
+  const std::size_t last = fields.size() - 1;
+  const vantrel::FieldSpec& spec = plan->fields()[last].spec;
+  const char* name = spec.bits == 8    ? "CRC-8/SMBUS"
+                     : spec.bits == 16 ? "CRC-16/IBM-3740"
+                     : spec.bits == 32 ? "CRC-32C"
+                                       : nullptr;
+  if (name == nullptr) return;
+  const auto checksum = std::make_shared<const vantrel::Checksum>(*vantrel::check_by_name(name));
+  const auto check =
+      vantrel::resolve_shaped_check(*plan, last, checksum, std::nullopt, std::nullopt);
+  if (!check) return;
+  std::vector<std::uint8_t> bytes(packet.span().begin(), packet.span().end());
+  const std::uint8_t given[] = {0};
+  const auto unplaced =
+      vantrel::place_checks(*plan, std::span(&*check, 1), given, std::span(bytes), bases.data());
+  const auto place = vantrel::locate_check(*plan, *check, bases.data(), bytes.size());
+  FUZZ_CHECK(unplaced.has_value() == !place.has_value());
+  if (!place) return;
+  FUZZ_CHECK(place->start == 0 && place->stop == place->field_byte);
+  FUZZ_CHECK(vantrel::read_plain_pattern(bytes.data(), place->field_byte * 8, spec) ==
+             checksum->compute(vantrel::ByteSpan(bytes).first(place->stop)));
 }
 
 }  // namespace

@@ -255,9 +255,24 @@ def test_refusals_name_the_item():
         vantrel.Layout([*HEADER, item("pec", "unsigned", 16, check={"width": 16, "poly": 0x1020})])
     with pytest.raises(ValueError, match=r"no field may have that name"):
         vantrel.Layout([item("check_failed"), item("pec", "unsigned", 16, check="CRC-16/XMODEM")])
-    with pytest.raises(ValueError, match=r"do not take checks yet"):
+    with pytest.raises(ValueError, match=r"'pec'.*a check field is one value"):
+        vantrel.Layout([item("pec", "unsigned", 16, count=2, check="CRC-16/XMODEM")])
+    with pytest.raises(ValueError, match=r"'pec'.*a check field is one value"):
         vantrel.Layout(
-            [item("n"), item("data", count="n"), item("pec", "unsigned", 16, check="CRC-16/XMODEM")]
+            [item("a", bits=16), item("pec", "unsigned", 16, "21", check="CRC-16/XMODEM")]
+        )
+    with pytest.raises(ValueError, match=r"'pec'.*is empty"):
+        vantrel.Layout(
+            [
+                item("n"),
+                item("data", count="n"),
+                item(
+                    "pec",
+                    "unsigned",
+                    16,
+                    check={"algorithm": "CRC-16/XMODEM", "start": 3, "stop": 1},
+                ),
+            ]
         )
 
 
@@ -411,3 +426,175 @@ def test_every_single_bit_flip_is_found(flips):
     found = list(np.flatnonzero(result["check_failed"]))
     assert set(expected) <= set(found)
     assert set(found) <= {p for p, bits in by_packet.items() if bits}
+
+
+# ---- Shaped layouts: arrays, word and permuted byte orders, packet_length -----------
+
+CRC16 = crcmod.predefined.mkCrcFun("crc-ccitt-false")
+
+
+def counted_layout(**pec):
+    """A counted array, then a check after it: placed where the array ends."""
+    return vantrel.Layout(
+        [
+            item("apid", "unsigned", 16),
+            item("n", "unsigned", 8),
+            item("samples", "unsigned", 16, count="n"),
+            item("pec", "unsigned", 16, check="CRC-16/IBM-3740", **pec),
+        ]
+    )
+
+
+@settings(max_examples=40)
+@given(samples=st.lists(st.integers(0, 0xFFFF), max_size=30), apid=st.integers(0, 0xFFFF))
+def test_a_check_after_a_counted_array_covers_the_packet_before_it(samples, apid):
+    layout = counted_layout()
+    packet = layout.pack({"apid": apid, "samples": samples})
+    assert len(packet) == 3 + 2 * len(samples) + 2
+    assert int.from_bytes(packet[-2:], "big") == CRC16(packet[:-2])
+    assert layout.unpack(packet) == {
+        "apid": apid,
+        "n": len(samples),
+        "samples": samples,
+        "pec": CRC16(packet[:-2]),
+    }
+    assert layout.pack({"apid": apid, "samples": samples, "pec": None}) == packet
+    damaged = bytearray(packet)
+    damaged[-3 if samples else 0] ^= 0x20  # a sample bit, or the apid's
+    end = len(packet) - 2
+    with pytest.raises(
+        ValueError,
+        match=rf"recipe item 3 \('pec'\).*CRC-16/IBM-3740 over bytes 0 to {end} gives "
+        rf"0x{CRC16(bytes(damaged[:-2])):04X}",
+    ):
+        layout.unpack(bytes(damaged))
+
+
+def rest_layout():
+    """A space packet whose data is a rest-of-packet array and whose trailer
+    is a CRC placed from the packet's end, framed by its length field."""
+    return vantrel.Layout(
+        [
+            item("apid", "unsigned", 16),
+            item("count", "unsigned", 16),
+            item("length", "unsigned", 16),
+            item("data", "unsigned", 8, count="*"),
+            item("pec", "unsigned", 16, check="CRC-16/IBM-3740"),
+        ],
+        packet_length={"offset_bits": 32, "bits": 16, "adjust": 7},
+    )
+
+
+def rest_archive(damaged=(2, 7)):
+    layout = rest_layout()
+    rng = np.random.default_rng(5)
+    rows = [rng.integers(0, 256, int(rng.integers(0, 20))).tolist() for _ in range(12)]
+    data = layout.pack_many({"apid": list(range(12)), "count": list(range(12)), "data": rows})
+    packets, at = [], 0
+    for row in rows:
+        size = 6 + len(row) + 2
+        packets.append(bytearray(data[at : at + size]))
+        at += size
+    for i in damaged:
+        packets[i][6 if len(packets[i]) > 8 else 2] ^= 0x01
+    return layout, packets, rows
+
+
+def test_pack_many_of_a_shaped_layout_computes_checks_as_pack_does():
+    layout, packets, rows = rest_archive(damaged=())
+    for i, packet in enumerate(packets):
+        assert CRC16(bytes(packet[:-2])) == int.from_bytes(packet[-2:], "big")
+        assert bytes(packet) == layout.pack({"apid": i, "count": i, "data": rows[i]})
+    given = layout.pack_many({"apid": [1], "count": [1], "data": [[5]], "pec": [0xBEEF]})
+    assert given[-2:] == b"\xbe\xef"
+
+
+@pytest.mark.parametrize("output", ["numpy", "arrow"])
+def test_unpack_many_of_a_shaped_layout_masks_failed_packets_whole(output):
+    pa = pytest.importorskip("pyarrow") if output == "arrow" else None
+    layout, packets, rows = rest_archive()
+    data = b"".join(map(bytes, packets))
+    offsets = np.cumsum([0] + [len(p) for p in packets[:-1]])  # each packet's length field ends it
+    with pytest.raises(ValueError, match=rf"packet 2 at byte {offsets[2]}.*'pec'.*check failed"):
+        layout.unpack_many(data, offsets=offsets, output=output)
+    result = layout.unpack_many(data, offsets=offsets, errors="mask", output=output)
+    if output == "arrow":
+        table = pa.table(result)
+        assert table.column_names[-1] == "check_failed"
+        flags = table.column("check_failed").to_pylist()
+        for name in ("apid", "count", "data", "pec"):
+            nulls = [i for i, v in enumerate(table.column(name).to_pylist()) if v is None]
+            assert nulls == [2, 7]
+        assert table.column("data").to_pylist()[3] == rows[3]
+    else:
+        flags = list(result["check_failed"])
+        for name in ("apid", "count", "pec"):
+            assert list(np.flatnonzero(np.ma.getmaskarray(result[name]))) == [2, 7]
+        assert list(result["data"][3]) == rows[3]
+    assert [i for i, f in enumerate(flags) if f] == [2, 7]
+    clean_data = b"".join(map(bytes, rest_archive(damaged=())[1]))
+    clean = layout.unpack_many(clean_data, offsets=offsets, errors="mask")
+    assert not clean["check_failed"].any()
+
+
+def test_a_check_beside_fixed_arrays_and_word_orders():
+    layout = vantrel.Layout(
+        [
+            item("id", "unsigned", 32, "2143"),
+            item("flags", "unsigned", 4, "little", word_bits=16),
+            item("more", "unsigned", 12, "little", word_bits=16),
+            item("temps", "twos_complement", 8, count=3),
+            item("pec", "unsigned", 32, "little", check="CRC-32C"),
+        ]
+    )
+    values = {"id": 0x12345678, "flags": 5, "more": 0x321, "temps": [-1, 0, 7]}
+    packet = layout.pack(values)
+    crc32c = crcmod.predefined.mkCrcFun("crc-32c")
+    assert int.from_bytes(packet[-4:], "little") == crc32c(packet[:-4])
+    assert {k: layout.unpack(packet)[k] for k in values} == values
+    many = layout.pack_many({k: [v, v] for k, v in values.items()})
+    assert many == packet * 2
+    flipped = bytearray(many)
+    flipped[len(packet) + 1] ^= 0x80
+    result = layout.unpack_many(bytes(flipped), errors="mask")
+    assert list(result["check_failed"]) == [False, True]
+    assert np.ma.getmaskarray(result["temps"]).tolist() == [[False] * 3, [True] * 3]
+
+
+def test_a_check_field_off_a_byte_in_one_packet_fails_that_packet():
+    # 4-bit samples: an odd count leaves the check field half a byte along.
+    layout = vantrel.Layout(
+        [
+            item("n", "unsigned", 8),
+            item("nibbles", "unsigned", 4, count="n"),
+            item("pec", "unsigned", 8, check="CRC-8/SMBUS"),
+        ]
+    )
+    even = layout.pack({"nibbles": [1, 2]})
+    assert layout.unpack(even)["pec"] == crcmod.predefined.mkCrcFun("crc-8")(even[:-1])
+    with pytest.raises(ValueError, match=r"'pec'.*starts at bit 20 of this packet, not on a byte"):
+        layout.pack({"nibbles": [1, 2, 3]})
+    odd = bytes([3, 0x12, 0x30, 0x00])
+    with pytest.raises(ValueError, match=r"'pec'.*not on a byte"):
+        layout.unpack(odd)
+    flags = layout.unpack_many(
+        even + odd, offsets=[0, len(even)], lengths=[len(even), len(odd)], errors="mask"
+    )
+    assert list(flags["check_failed"]) == [False, True]
+
+
+def test_a_given_range_in_a_shaped_layout():
+    # The header's own check (bytes 0 to 3) before a counted array.
+    layout = vantrel.Layout(
+        [
+            item("apid", "unsigned", 16),
+            item("n", "unsigned", 8),
+            item("hcrc", "unsigned", 8, check={"algorithm": "CRC-8/SMBUS", "start": 0, "stop": 3}),
+            item("data", "unsigned", 8, count="n"),
+            item("pec", "unsigned", 16, check="CRC-16/IBM-3740"),
+        ]
+    )
+    packet = layout.pack({"apid": 7, "data": [1, 2, 3]})
+    assert packet[3] == crcmod.predefined.mkCrcFun("crc-8")(packet[:3])
+    assert int.from_bytes(packet[-2:], "big") == CRC16(packet[:-2])  # covers the header check
+    assert layout.unpack(packet)["data"] == [1, 2, 3]

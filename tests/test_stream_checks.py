@@ -200,3 +200,40 @@ def test_recovery_needs_no_identifiers_or_bounds():
     found = set(map(int, framed.offsets))
     assert found <= truth
     assert len(found) >= 0.98 * len(truth)
+
+
+def test_a_false_packet_whose_check_holds_by_chance_is_not_taken():
+    # Garbage holding a header whose length runs over the next packets to the
+    # start of a later one, and whose check was made to hold: two checked
+    # packets in a row, the first false. The real packets inside it win.
+    rng = random.Random(12)
+    packets, _ = checked_stream(rng, 12)
+    head, tail = b"".join(packets[:4]), packets[4:]
+    garbage_start = len(head)
+    garbage = bytearray(rng.randbytes(40))
+    false_at = garbage_start + 10
+    end = len(head) + len(garbage) + sum(map(len, tail[:5]))  # the start of tail[5]
+    garbage[10:16] = (
+        b"\x08\x01\xc0\x00" + (end - false_at - 7).to_bytes(2, "big")  # total: up to `end`
+    )
+    stream = bytearray(head + garbage + b"".join(tail))
+    # Two free bytes in the false packet set so that its check holds.
+    for value in range(65536):
+        stream[false_at + 6 : false_at + 8] = value.to_bytes(2, "big")
+        if CRC16(bytes(stream[false_at : end - 2])) == int.from_bytes(stream[end - 2 : end], "big"):
+            break
+    else:
+        pytest.fail("no two bytes make the check hold")
+    stream = bytes(stream)
+    offsets, position = [], 0
+    for packet in packets[:4]:
+        offsets.append(position)
+        position += len(packet)
+    position += len(garbage)
+    for packet in tail:
+        offsets.append(position)
+        position += len(packet)
+    framed = vantrel.split_packets(stream, **CCSDS, errors="report", rules=CHECKED)
+    covers_every_byte(framed, len(stream))
+    assert false_at not in set(map(int, framed.offsets))
+    assert list(map(int, framed.offsets)) == offsets

@@ -59,13 +59,13 @@ CheckAlgorithm sum(std::string_view name, CheckKind kind, std::uint32_t width, b
 
 // One row per algorithm: the catalogue name, its parameters, and the check
 // value over "123456789" that the tests hold every path to.
-#define VANTREL_CRC(NAME, W, POLY, INIT, REFIN, REFOUT, XOROUT, CHECK)                           \
-  NamedCheck {                                                                                  \
-    NAME, [] { return crc(NAME, W, POLY, INIT, REFIN, REFOUT, XOROUT); }, CHECK                 \
+#define VANTREL_CRC(NAME, W, POLY, INIT, REFIN, REFOUT, XOROUT, CHECK)          \
+  NamedCheck {                                                                  \
+    NAME, [] { return crc(NAME, W, POLY, INIT, REFIN, REFOUT, XOROUT); }, CHECK \
   }
-#define VANTREL_SUM(NAME, KIND, W, NEGATE, XOROUT, CHECK)                                        \
-  NamedCheck {                                                                                  \
-    NAME, [] { return sum(NAME, CheckKind::KIND, W, NEGATE, XOROUT); }, CHECK                   \
+#define VANTREL_SUM(NAME, KIND, W, NEGATE, XOROUT, CHECK)                     \
+  NamedCheck {                                                                \
+    NAME, [] { return sum(NAME, CheckKind::KIND, W, NEGATE, XOROUT); }, CHECK \
   }
 
 const NamedCheck kNamedChecks[] = {
@@ -104,23 +104,15 @@ const NamedCheck kNamedChecks[] = {
     VANTREL_CRC("CRC-16/UMTS", 16, 0x8005, 0x0000, false, false, 0x0000, 0xfee8),
     VANTREL_CRC("CRC-16/SPI-FUJITSU", 16, 0x1021, 0x1d0f, false, false, 0x0000, 0xe5cc),
     VANTREL_CRC("CRC-24/OPENPGP", 24, 0x864cfb, 0xb704ce, false, false, 0x000000, 0x21cf02),
-    VANTREL_CRC("CRC-32/ISO-HDLC", 32, 0x04c11db7, 0xffffffff, true, true, 0xffffffff,
-                0xcbf43926),
+    VANTREL_CRC("CRC-32/ISO-HDLC", 32, 0x04c11db7, 0xffffffff, true, true, 0xffffffff, 0xcbf43926),
     VANTREL_CRC("CRC-32/ISCSI", 32, 0x1edc6f41, 0xffffffff, true, true, 0xffffffff, 0xe3069283),
-    VANTREL_CRC("CRC-32/BZIP2", 32, 0x04c11db7, 0xffffffff, false, false, 0xffffffff,
-                0xfc891918),
-    VANTREL_CRC("CRC-32/MPEG-2", 32, 0x04c11db7, 0xffffffff, false, false, 0x00000000,
-                0x0376e6e7),
-    VANTREL_CRC("CRC-32/CKSUM", 32, 0x04c11db7, 0x00000000, false, false, 0xffffffff,
-                0x765e7680),
-    VANTREL_CRC("CRC-32/JAMCRC", 32, 0x04c11db7, 0xffffffff, true, true, 0x00000000,
-                0x340bc6d9),
-    VANTREL_CRC("CRC-32/XFER", 32, 0x000000af, 0x00000000, false, false, 0x00000000,
-                0xbd0be338),
-    VANTREL_CRC("CRC-32/AIXM", 32, 0x814141ab, 0x00000000, false, false, 0x00000000,
-                0x3010bf7f),
-    VANTREL_CRC("CRC-32/BASE91-D", 32, 0xa833982b, 0xffffffff, true, true, 0xffffffff,
-                0x87315576),
+    VANTREL_CRC("CRC-32/BZIP2", 32, 0x04c11db7, 0xffffffff, false, false, 0xffffffff, 0xfc891918),
+    VANTREL_CRC("CRC-32/MPEG-2", 32, 0x04c11db7, 0xffffffff, false, false, 0x00000000, 0x0376e6e7),
+    VANTREL_CRC("CRC-32/CKSUM", 32, 0x04c11db7, 0x00000000, false, false, 0xffffffff, 0x765e7680),
+    VANTREL_CRC("CRC-32/JAMCRC", 32, 0x04c11db7, 0xffffffff, true, true, 0x00000000, 0x340bc6d9),
+    VANTREL_CRC("CRC-32/XFER", 32, 0x000000af, 0x00000000, false, false, 0x00000000, 0xbd0be338),
+    VANTREL_CRC("CRC-32/AIXM", 32, 0x814141ab, 0x00000000, false, false, 0x00000000, 0x3010bf7f),
+    VANTREL_CRC("CRC-32/BASE91-D", 32, 0xa833982b, 0xffffffff, true, true, 0xffffffff, 0x87315576),
     VANTREL_CRC("CRC-64/ECMA-182", 64, 0x42f0e1eba9ea3693, 0x0, false, false, 0x0,
                 0x6c40df5f0b497347),
     VANTREL_CRC("CRC-64/WE", 64, 0x42f0e1eba9ea3693, ~std::uint64_t{0}, false, false,
@@ -245,7 +237,8 @@ struct SliceTables {
       for (int t = 1; t < 8; ++t) {
         for (unsigned b = 0; b < 256; ++b) {
           const Reg prev = table[t - 1][b];
-          table[t][b] = static_cast<Reg>(static_cast<Reg>(prev << 8) ^ table[0][prev >> (kBits - 8)]);
+          table[t][b] =
+              static_cast<Reg>(static_cast<Reg>(prev << 8) ^ table[0][prev >> (kBits - 8)]);
         }
       }
     }
@@ -301,13 +294,22 @@ struct SliceTables {
 // The engine's state for one CRC: the tables for its register width, and for
 // CRC-32C with the crc32 instruction, the operators that move a lane's
 // register past the bytes of the lanes after it.
+// Data of up to this many 16-byte blocks (the first one padded) folds each
+// block straight to the end.
+constexpr std::size_t kDirectBlocks = 24;
+
 struct CrcTables {
   std::optional<SliceTables<std::uint32_t>> narrow;
   std::optional<SliceTables<std::uint64_t>> wide;
-  // Carry-less multiplication folding: the tables of the model's register
-  // (not reflected) that finish it, and x^k mod P for the folding steps.
-  std::optional<SliceTables<std::uint64_t>> model;
+  // Carry-less multiplication folding: x^k mod P for the folding steps.
   std::uint64_t k128 = 0, k192 = 0, k512 = 0, k576 = 0;
+  // by_distance[d]: x^(128 d) mod P (low) and x^(128 d + 64) mod P (high),
+  // for data of up to kDirectBlocks blocks.
+  alignas(16) std::uint64_t by_distance[kDirectBlocks][2] = {};
+  // The reduction: x^(64+w) mod P, and floor(x^(64+w) / P) without its x^64.
+  std::uint64_t k_reduce = 0, mu = 0;
+  // The init as the head blocks hold it, by the bytes of the first block.
+  alignas(16) std::uint64_t init_blocks[17][4] = {};
   // shift[tier][k][j][b]: the register b << 8j advanced over
   // kLanes[tier] << k zero bytes.
   std::uint32_t shift[2][2][4][256];
@@ -320,9 +322,8 @@ namespace {
 constexpr std::size_t kLanes[2] = {256, 32};
 
 #if VANTREL_HAVE_SSE42_PATH
-__attribute__((target("sse4.2"))) std::uint32_t crc32c_lane(std::uint32_t r,
-                                                             const std::uint8_t* p,
-                                                             std::size_t n) {
+__attribute__((target("sse4.2"))) std::uint32_t crc32c_lane(std::uint32_t r, const std::uint8_t* p,
+                                                            std::size_t n) {
   std::uint64_t r64 = r;
   while (n >= 8) {
     std::uint64_t word;
@@ -384,14 +385,17 @@ constexpr bool kHasSse42 = false;
 
 // ---- Carry-less multiplication folding ------------------------------------
 //
-// The model's register after a message M from init I is (I x^L + M x^w) mod
-// P: the CRC of M with I xored into its first w bits, from a zero register.
-// Blocks of 16 bytes read as polynomials (first bit highest; each byte's
-// bits reversed first for a reflected input) fold into one: X x^128 + B is
-// congruent to H (x^192 mod P) + L (x^128 mod P) + B, X = H x^64 + L, where
-// each product has fewer than 128 bits for w <= 64. Four accumulators 64
-// bytes apart hide the multiplier's latency. The last 16-byte value and the
-// tail then go through the model's tables.
+// The model's register after a message M from init I is (I x^8n + M x^w)
+// mod P: the CRC of M with I xored into its first w bits, from a zero
+// register. Leading zero bytes leave M's polynomial unchanged, so M is
+// padded in front to whole blocks of 16 bytes, read as polynomials (first
+// bit highest; each byte's bits reversed first for a reflected input).
+// Blocks fold into one: X x^128 + B is congruent to H (x^192 mod P) +
+// L (x^128 mod P) + B, X = H x^64 + L, where each product has fewer than
+// 128 bits for w <= 64. Four accumulators 64 bytes apart hide the
+// multiplier's latency. The last 128-bit X is then reduced without tables:
+// X x^w = H x^(64+w) + L x^w is congruent to Y = H (x^(64+w) mod P) + L x^w,
+// and Y mod P is Y's low w bits plus the Barrett remainder of its high part.
 
 // x^k mod P as a w-bit polynomial (bit i: the coefficient of x^i).
 std::uint64_t x_power_mod(std::uint64_t k, const CheckAlgorithm& a) {
@@ -405,6 +409,25 @@ std::uint64_t x_power_mod(std::uint64_t k, const CheckAlgorithm& a) {
   return r;
 }
 
+// The low 64 bits of floor(x^(64+w) / P) (its x^64 term is always set): the
+// quotient bits are the feedback bits of the model's register shifting in
+// the message x^64.
+std::uint64_t barrett_quotient(const CheckAlgorithm& a) {
+  const std::uint64_t mask = mask_of(a.width);
+  const std::uint64_t top = std::uint64_t{1} << (a.width - 1);
+  std::uint64_t reg = a.poly;  // after the message's leading 1, whose feedback is 1
+  std::uint64_t quotient = 0;
+  for (int bit = 63; bit >= 0; --bit) {
+    const bool feedback = (reg & top) != 0;
+    reg = (reg << 1) & mask;
+    if (feedback) {
+      reg ^= a.poly;
+      quotient |= std::uint64_t{1} << bit;
+    }
+  }
+  return quotient;
+}
+
 // Reverses the bits of each byte (a reflected input's bytes, as the model
 // register takes them).
 constexpr std::uint64_t reverse_bits_in_bytes(std::uint64_t v) {
@@ -413,20 +436,28 @@ constexpr std::uint64_t reverse_bits_in_bytes(std::uint64_t v) {
   return ((v >> 4) & 0x0F0F0F0F0F0F0F0Full) | ((v & 0x0F0F0F0F0F0F0F0Full) << 4);
 }
 
-constexpr std::size_t kFoldMinimum = 64;  // shorter data: the tables are as fast
+// Shorter data goes through the tables: the padded head costs more than it saves.
+constexpr std::size_t kFoldMinimum = 16;
 
 #if VANTREL_HAVE_SSE42_PATH
-#define VANTREL_FOLD __attribute__((target("pclmul,sse4.1")))
+#define VANTREL_FOLD __attribute__((target("pclmul,sse4.1,ssse3")))
+
+// 16 bytes as a 128-bit polynomial, the first byte highest; a reflected
+// input's bytes have their bits reversed (by nibble lookups).
+VANTREL_FOLD inline __m128i as_polynomial(__m128i v, bool reflected) {
+  if (reflected) {
+    const __m128i nibbles = _mm_set1_epi8(0x0f);
+    const __m128i reversed = _mm_setr_epi8(0x0, 0x8, 0x4, 0xc, 0x2, 0xa, 0x6, 0xe, 0x1, 0x9, 0x5,
+                                           0xd, 0x3, 0xb, 0x7, 0xf);
+    const __m128i low = _mm_shuffle_epi8(reversed, _mm_and_si128(v, nibbles));
+    const __m128i high = _mm_shuffle_epi8(reversed, _mm_and_si128(_mm_srli_epi16(v, 4), nibbles));
+    v = _mm_or_si128(_mm_slli_epi16(low, 4), high);
+  }
+  return _mm_shuffle_epi8(v, _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0));
+}
 
 VANTREL_FOLD inline __m128i fold_block(const std::uint8_t* p, bool reflected) {
-  std::uint64_t high = load_le64(p);
-  std::uint64_t low = load_le64(p + 8);
-  if (reflected) {
-    high = reverse_bits_in_bytes(high);
-    low = reverse_bits_in_bytes(low);
-  }
-  return _mm_set_epi64x(static_cast<long long>(std::byteswap(high)),
-                        static_cast<long long>(std::byteswap(low)));
+  return as_polynomial(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), reflected);
 }
 
 // X times x^(64 + distance) and x^distance folded: constants (high lane: the
@@ -436,21 +467,103 @@ VANTREL_FOLD inline __m128i fold(__m128i x, __m128i constants) {
                        _mm_clmulepi64_si128(x, constants, 0x00));
 }
 
+// Shuffle masks that move a block's first `lead` bytes to its end behind
+// zeros: 16 bytes from kPadMasks + lead.
+alignas(16) constexpr std::uint8_t kPadMasks[32] = {
+    0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+    0,    1,    2,    3,    4,    5,    6,    7,    8,    9,    10,   11,   12,   13,   14,   15};
+
+// The init as the two head blocks hold it when the first block has `lead`
+// bytes of the message (as polynomials; the second is zero when lead is 16).
+VANTREL_FOLD void init_blocks(const CheckAlgorithm& a, std::size_t lead, std::uint64_t* out) {
+  alignas(16) std::uint8_t head[32] = {};
+  std::uint8_t* message = head + (16 - lead);
+  const std::uint32_t init_bytes = (a.width + 7) / 8;
+  const std::uint64_t init = a.init << (8 * init_bytes - a.width);
+  for (std::uint32_t k = 0; k < init_bytes; ++k) {
+    const auto byte = static_cast<std::uint8_t>(init >> (8 * (init_bytes - 1 - k)));
+    message[k] = a.refin ? static_cast<std::uint8_t>(reverse_bits_in_bytes(byte)) : byte;
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), fold_block(head, a.refin));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2), fold_block(head + 16, a.refin));
+}
+
+// The model's register of a message folded into the 128-bit X: X x^w mod P.
+VANTREL_FOLD inline std::uint64_t reduce_folded(const CrcTables& t, const CheckAlgorithm& a,
+                                                __m128i x) {
+  // Y = H (x^(64+w) mod P) + L x^w, split as Yh x^w + Yl.
+  const std::uint32_t w = a.width;
+  const auto low = static_cast<std::uint64_t>(_mm_cvtsi128_si64(x));
+  const __m128i product =
+      _mm_clmulepi64_si128(x, _mm_cvtsi64_si128(static_cast<long long>(t.k_reduce)), 0x01);
+  const auto product_low = static_cast<std::uint64_t>(_mm_cvtsi128_si64(product));
+  const auto product_high = static_cast<std::uint64_t>(_mm_extract_epi64(product, 1));
+  const std::uint64_t shifted =
+      w == 64 ? product_high : (product_high << (64 - w)) | (product_low >> w);
+  const std::uint64_t y_high = low ^ shifted;
+  const std::uint64_t y_low = product_low & mask_of(w);
+  // Barrett: the quotient of Yh x^w by P is Yh + high(Yh mu_low); the
+  // remainder is the low w bits of quotient * P.
+  const __m128i yh = _mm_cvtsi64_si128(static_cast<long long>(y_high));
+  const __m128i estimate =
+      _mm_clmulepi64_si128(yh, _mm_cvtsi64_si128(static_cast<long long>(t.mu)), 0x00);
+  const std::uint64_t quotient =
+      y_high ^ static_cast<std::uint64_t>(_mm_extract_epi64(estimate, 1));
+  const __m128i remainder =
+      _mm_clmulepi64_si128(_mm_cvtsi64_si128(static_cast<long long>(quotient)),
+                           _mm_cvtsi64_si128(static_cast<long long>(a.poly)), 0x00);
+  return (static_cast<std::uint64_t>(_mm_cvtsi128_si64(remainder)) ^ y_low) & mask_of(w);
+}
+
 VANTREL_FOLD std::uint64_t fold_model_register(const CrcTables& t, const CheckAlgorithm& a,
                                                const std::uint8_t* p, std::size_t n) {
   const bool reflected = a.refin;
-  const __m128i by_block = _mm_set_epi64x(static_cast<long long>(t.k192),
-                                          static_cast<long long>(t.k128));
-  const __m128i by_four = _mm_set_epi64x(static_cast<long long>(t.k576),
-                                         static_cast<long long>(t.k512));
-  const __m128i init = _mm_set_epi64x(static_cast<long long>(a.init << (64 - a.width)), 0);
-  std::size_t at = 0;
-  __m128i x;
-  if (n >= 128) {
+  const __m128i by_block =
+      _mm_set_epi64x(static_cast<long long>(t.k192), static_cast<long long>(t.k128));
+  const __m128i by_four =
+      _mm_set_epi64x(static_cast<long long>(t.k576), static_cast<long long>(t.k512));
+  // The head: zeros, then the message up to the end of its first or second
+  // block (n >= 16, so both are there when the first is partial), the init
+  // xored into the message's first w bits.
+  const std::size_t lead = n % 16 == 0 ? 16 : n % 16;
+  const auto* init = reinterpret_cast<const __m128i*>(t.init_blocks[lead]);
+  const __m128i first =
+      _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(kPadMasks + lead)));
+  __m128i x = _mm_xor_si128(as_polynomial(first, reflected), _mm_loadu_si128(init));
+  const std::size_t head_bytes = lead == 16 ? 16 : lead + 16;
+  std::size_t at = head_bytes;  // n - at is a multiple of 16
+  const std::size_t blocks = (n - lead) / 16 + 1;
+  if (blocks <= kDirectBlocks) {
+    // Short data: each block times x^(128 d) mod P for its distance d from
+    // the last, all independent (no chain of folds), xored together.
+    const auto* by_distance = reinterpret_cast<const __m128i*>(t.by_distance);
+    // Block 1 starts where the padded first block's bytes end (the init
+    // may reach into it).
+    std::size_t distance = blocks - 1;
+    if (distance == 0) return reduce_folded(t, a, x);
+    x = fold(x, _mm_load_si128(by_distance + distance));
+    __m128i other = _mm_xor_si128(fold_block(p + lead, reflected), _mm_loadu_si128(init + 1));
+    at = lead + 16;
+    if (--distance != 0) other = fold(other, _mm_load_si128(by_distance + distance));
+    for (; distance > 1; --distance, at += 16) {
+      other = _mm_xor_si128(
+          other, fold(fold_block(p + at, reflected), _mm_load_si128(by_distance + distance - 1)));
+    }
+    x = _mm_xor_si128(x, other);
+    if (at < n) x = _mm_xor_si128(x, fold_block(p + at, reflected));
+    return reduce_folded(t, a, x);
+  }
+  if (lead != 16) {
+    const __m128i second =
+        _mm_xor_si128(fold_block(p + lead, reflected), _mm_loadu_si128(init + 1));
+    x = _mm_xor_si128(fold(x, by_block), second);
+  }
+  if (n - at >= 128) {
     __m128i lanes[4];
-    for (int k = 0; k < 4; ++k) lanes[k] = fold_block(p + 16 * k, reflected);
-    lanes[0] = _mm_xor_si128(lanes[0], init);
-    at = 64;
+    lanes[0] = _mm_xor_si128(fold(x, by_block), fold_block(p + at, reflected));
+    for (int k = 1; k < 4; ++k) lanes[k] = fold_block(p + at + 16 * k, reflected);
+    at += 64;
     while (at + 64 <= n) {
       for (int k = 0; k < 4; ++k) {
         lanes[k] = _mm_xor_si128(fold(lanes[k], by_four), fold_block(p + at + 16 * k, reflected));
@@ -459,29 +572,10 @@ VANTREL_FOLD std::uint64_t fold_model_register(const CrcTables& t, const CheckAl
     }
     x = lanes[0];
     for (int k = 1; k < 4; ++k) x = _mm_xor_si128(fold(x, by_block), lanes[k]);
-  } else {
-    x = _mm_xor_si128(fold_block(p, reflected), init);
-    at = 16;
   }
-  while (at + 16 <= n) {
-    x = _mm_xor_si128(fold(x, by_block), fold_block(p + at, reflected));
-    at += 16;
-  }
-  // The folded 16 bytes and the tail, through the model's tables.
-  std::uint8_t rest[32];
-  const auto high = static_cast<std::uint64_t>(_mm_extract_epi64(x, 1));
-  const auto low = static_cast<std::uint64_t>(_mm_cvtsi128_si64(x));
-  for (int k = 0; k < 8; ++k) {
-    rest[k] = static_cast<std::uint8_t>(high >> (56 - 8 * k));
-    rest[8 + k] = static_cast<std::uint8_t>(low >> (56 - 8 * k));
-  }
-  const std::size_t tail = n - at;
-  for (std::size_t k = 0; k < tail; ++k) {
-    const std::uint8_t byte = p[at + k];
-    rest[16 + k] =
-        reflected ? static_cast<std::uint8_t>(reverse_bits_in_bytes(byte) & 0xffu) : byte;
-  }
-  return t.model->aligned(0, rest, 16 + tail) >> (64 - a.width);
+  for (; at < n; at += 16) x = _mm_xor_si128(fold(x, by_block), fold_block(p + at, reflected));
+
+  return reduce_folded(t, a, x);
 }
 
 bool detect_pclmul() {
@@ -602,11 +696,10 @@ Result<CheckAlgorithm> crc_from_parameters(std::uint32_t width, std::uint64_t po
     }
   }
   char text[160];
-  std::snprintf(text, sizeof text,
-                "CRC width=%u poly=0x%llx init=0x%llx refin=%s refout=%s xorout=0x%llx", width,
-                static_cast<unsigned long long>(poly), static_cast<unsigned long long>(init),
-                refin ? "true" : "false", refout ? "true" : "false",
-                static_cast<unsigned long long>(xorout));
+  std::snprintf(
+      text, sizeof text, "CRC width=%u poly=0x%llx init=0x%llx refin=%s refout=%s xorout=0x%llx",
+      width, static_cast<unsigned long long>(poly), static_cast<unsigned long long>(init),
+      refin ? "true" : "false", refout ? "true" : "false", static_cast<unsigned long long>(xorout));
   a.name = text;
   return a;
 }
@@ -620,13 +713,21 @@ Checksum::Checksum(CheckAlgorithm algorithm) : algorithm_(std::move(algorithm)) 
     tables_->wide.emplace(algorithm_);
   }
   if (kHasPclmul && !(is_crc32c(algorithm_) && kHasSse42)) {
-    CheckAlgorithm model = algorithm_;
-    model.refin = false;
-    tables_->model.emplace(model);
     tables_->k128 = x_power_mod(128, algorithm_);
     tables_->k192 = x_power_mod(192, algorithm_);
     tables_->k512 = x_power_mod(512, algorithm_);
     tables_->k576 = x_power_mod(576, algorithm_);
+    for (std::size_t d = 0; d < kDirectBlocks; ++d) {
+      tables_->by_distance[d][0] = x_power_mod(128 * d, algorithm_);
+      tables_->by_distance[d][1] = x_power_mod(128 * d + 64, algorithm_);
+    }
+    tables_->k_reduce = x_power_mod(64 + algorithm_.width, algorithm_);
+    tables_->mu = barrett_quotient(algorithm_);
+#if VANTREL_HAVE_SSE42_PATH
+    for (std::size_t lead = 1; lead <= 16; ++lead) {
+      init_blocks(algorithm_, lead, tables_->init_blocks[lead]);
+    }
+#endif
     folding_ = true;
   }
   if (is_crc32c(algorithm_) && kHasSse42) {
@@ -660,9 +761,8 @@ std::uint64_t Checksum::compute_tables(ByteSpan data) const {
   if (a.refin) {
     const std::uint64_t start = reflect(a.init, a.width);
     const std::uint64_t r =
-        a.width <= 32
-            ? tables_->narrow->reflected(static_cast<std::uint32_t>(start), p, n)
-            : tables_->wide->reflected(start, p, n);
+        a.width <= 32 ? tables_->narrow->reflected(static_cast<std::uint32_t>(start), p, n)
+                      : tables_->wide->reflected(start, p, n);
     // The register reflected back, and reflected again when refout asks.
     return ((a.refout ? r : reflect(r, a.width)) ^ a.xorout) & mask_of(a.width);
   } else if (a.width <= 32) {

@@ -297,15 +297,63 @@ bool decode_text_column(ByteSpan buffer, bool buffer_immutable, const PacketStar
                             fixed_field_bit(buffer.size(), starts, field), column, mask, failure);
 }
 
+// ---- Check fields ------------------------------------------------------------
+
+// The layout's checks, verified block by block with the fields, while the
+// block's packets are in the cache (without the GIL). Under a mask,
+// `failed` gets one flag per packet and finish() masks every field of a
+// packet that failed; otherwise the first mismatch joins `first`, so that
+// the earliest failure of any kind is the one raised.
+class CheckPass {
+ public:
+  CheckPass(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts, bool masking)
+      : data_(data), buffer_(buffer), starts_(starts), masking_(masking) {
+    if (masking && !data.checks.empty()) failed.assign(starts.count, 0);
+  }
+
+  void block(std::size_t begin, std::size_t end, std::optional<FirstFailure>& first) {
+    if (data_.checks.empty()) return;
+    const std::optional<CheckMismatch> mismatch =
+        verify_checks(data_.plan, data_.checks, buffer_, starts_, failed, begin, end);
+    if (!mismatch) return;
+    any_failed_ = true;
+    if (masking_) return;
+    const PacketCheck& check = data_.checks[mismatch->check];
+    const auto item = static_cast<std::ptrdiff_t>(check.field);
+    if (!first || !first->before(mismatch->packet, item)) {
+      first =
+          FirstFailure{mismatch->packet, item,
+                       Error{ErrorKind::ValueError,
+                             check_mismatch_message(check, mismatch->found, mismatch->computed)}};
+    }
+  }
+
+  void finish(std::vector<std::vector<std::uint8_t>>& masks) const {
+    if (!any_failed_) return;  // nothing to mask
+    for (std::vector<std::uint8_t>& mask : masks) {
+      for (std::size_t i = 0; i < failed.size(); ++i) mask[i] |= failed[i];
+    }
+  }
+
+  std::vector<std::uint8_t> failed;
+
+ private:
+  const LayoutData& data_;
+  ByteSpan buffer_;
+  const PacketStarts& starts_;
+  bool masking_;
+  bool any_failed_ = false;
+};
+
 // Decodes every numeric column (a non-null destination) of the packets, in
 // blocks of packets small enough to stay in the cache while every column
-// takes its values from them. Without masks each column stops at the first
-// failure found so far, and a block with a failure is the last. Touches no
+// takes its values from them, and the checks are verified over them. Without masks each column
+// stops at the first failure found so far, and a block with a failure is the last. Touches no
 // interpreter object.
 std::optional<FirstFailure> decode_numeric_columns(
     ByteSpan buffer, const PacketStarts& starts, std::span<const PlannedField> fields,
     const std::vector<const Conversion*>& conversions, const std::vector<void*>& destinations,
-    std::vector<std::vector<std::uint8_t>>& masks,
+    std::vector<std::vector<std::uint8_t>>& masks, CheckPass& checks,
     std::span<StateHandles* const> state_handles = {}) {
   std::optional<FirstFailure> first;
   const std::size_t count = starts.count;
@@ -324,62 +372,9 @@ std::optional<FirstFailure> decode_numeric_columns(
               : decode_column(buffer, starts, begin, end, fields[j], destinations[j], mask);
       if (failure) note_failure(first, *failure, j);
     }
+    checks.block(begin, end, first);
   }
   return first;
-}
-
-// ---- Check fields ------------------------------------------------------------
-
-// Verifies the layout's checks in every packet (run without the GIL). With
-// masks, every field of a packet that fails a check is masked and `failed`
-// gets one flag per packet; without, the first mismatch joins `first`, so
-// that the earliest failure of any kind is the one raised.
-void verify_layout_checks(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
-                          std::vector<std::vector<std::uint8_t>>& masks,
-                          std::vector<std::uint8_t>& failed, std::optional<FirstFailure>& first) {
-  if (data.checks.empty()) return;
-  const bool masking = !masks.empty();
-  if (masking) failed.assign(starts.count, 0);
-  const std::optional<CheckMismatch> mismatch =
-      verify_checks(data.plan, data.checks, buffer, starts, failed);
-  if (masking) {
-    for (std::vector<std::uint8_t>& mask : masks) {
-      for (std::size_t i = 0; i < failed.size(); ++i) mask[i] |= failed[i];
-    }
-    return;
-  }
-  if (!mismatch) return;
-  const PacketCheck& check = data.checks[mismatch->check];
-  const auto item = static_cast<std::ptrdiff_t>(check.field);
-  if (!first || !first->before(mismatch->packet, item)) {
-    first = FirstFailure{mismatch->packet, item,
-                         Error{ErrorKind::ValueError,
-                               check_mismatch_message(check, mismatch->found, mismatch->computed)}};
-  }
-}
-
-// The check_failed column of Arrow output: booleans, one bit per packet.
-std::shared_ptr<ArrowColumnData> check_failed_arrow(const std::vector<std::uint8_t>& failed) {
-  auto column = std::make_shared<ArrowColumnData>();
-  column->name = kCheckFailedColumn;
-  column->type = ColumnType::U8;
-  column->format_override = "b";
-  column->length = failed.size();
-  column->values.resize(std::max<std::size_t>((failed.size() + 7) / 8, 1));
-  std::memset(column->values.data(), 0, column->values.size());
-  for (std::size_t i = 0; i < failed.size(); ++i) {
-    if (failed[i] != 0) column->values.data()[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
-  }
-  return column;
-}
-
-// The same as a numpy bool array.
-Ref check_failed_numpy(const std::vector<std::uint8_t>& failed) {
-  Ref column = empty_array(failed.size(), "bool");
-  WritableView view;
-  if (!column || !view.acquire(column.get())) return {};
-  if (!failed.empty()) std::memcpy(view.data(), failed.data(), failed.size());
-  return column;
 }
 
 // ---- The choice of output ---------------------------------------------------
@@ -650,9 +645,10 @@ PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
   }
   const bool immutable = view.immutable();
   std::optional<FirstFailure> first;
-  std::vector<std::uint8_t> check_failed;
+  CheckPass checks(data, buffer, starts, masking);
   without_gil([&] {
-    first = decode_numeric_columns(buffer, starts, fields, conversions, destinations, masks);
+    first =
+        decode_numeric_columns(buffer, starts, fields, conversions, destinations, masks, checks);
     for (std::size_t j = 0; j < fields.size(); ++j) {
       if (columns[j]->dictionary) {
         // A masked entry has no state: a null whose index still points
@@ -667,7 +663,7 @@ PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
                              masking ? std::span(masks[j]) : std::span<std::uint8_t>());
       if (failure) note_failure(first, *failure, j);
     }
-    verify_layout_checks(data, buffer, starts, masks, check_failed, first);
+    checks.finish(masks);
     if (masking) {
       for (std::size_t j = 0; j < fields.size(); ++j) {
         mask_cut_packets(starts, masks[j]);
@@ -688,7 +684,7 @@ PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
     if (PyList_Append(names.get(), data.items[j].name.get()) < 0) return nullptr;
   }
   if (masking && !data.checks.empty()) {
-    table->columns.push_back(check_failed_arrow(check_failed));
+    table->columns.push_back(check_failed_arrow(checks.failed));
     Ref name = Ref::steal(PyUnicode_FromString(kCheckFailedColumn));
     if (!name || PyList_Append(names.get(), name.get()) < 0) return nullptr;
   }
@@ -810,8 +806,9 @@ PyObject* decode_columns(const Columns& call, const PacketStarts& starts) {
 
   // Numeric columns without the interpreter lock; with errors="raise" each
   // column stops at the first failure found so far.
+  CheckPass checks(data, buffer, starts, masking);
   std::optional<FirstFailure> first = without_gil([&] {
-    return decode_numeric_columns(buffer, starts, fields, conversions, destinations, masks,
+    return decode_numeric_columns(buffer, starts, fields, conversions, destinations, masks, checks,
                                   state_handles);
   });
   for (std::size_t j = 0; j < fields.size(); ++j) {
@@ -856,8 +853,7 @@ PyObject* decode_columns(const Columns& call, const PacketStarts& starts) {
     }
     if (failure) note_failure(first, *failure, j);
   }
-  std::vector<std::uint8_t> check_failed;
-  without_gil([&] { verify_layout_checks(data, buffer, starts, masks, check_failed, first); });
+  checks.finish(masks);
   if (first) {
     raise_first_failure(data, buffer, starts, *first);
     return nullptr;
@@ -880,7 +876,7 @@ PyObject* decode_columns(const Columns& call, const PacketStarts& starts) {
     if (PyDict_SetItem(result.get(), data.items[j].name.get(), column.get()) < 0) return nullptr;
   }
   if (masking && !data.checks.empty()) {
-    Ref column = check_failed_numpy(check_failed);
+    Ref column = check_failed_numpy(checks.failed);
     if (!column || PyDict_SetItemString(result.get(), kCheckFailedColumn, column.get()) < 0) {
       return nullptr;
     }
@@ -896,6 +892,30 @@ bool decode_text_column_at(ByteSpan buffer, bool buffer_immutable, std::size_t l
                            std::optional<ColumnFailure>& failure) {
   return decode_text_values(buffer, buffer_immutable, limit, field, field_bit, column, mask,
                             failure);
+}
+
+// The check_failed column of Arrow output: booleans, one bit per packet.
+std::shared_ptr<ArrowColumnData> check_failed_arrow(const std::vector<std::uint8_t>& failed) {
+  auto column = std::make_shared<ArrowColumnData>();
+  column->name = kCheckFailedColumn;
+  column->type = ColumnType::U8;
+  column->format_override = "b";
+  column->length = failed.size();
+  column->values.resize(std::max<std::size_t>((failed.size() + 7) / 8, 1));
+  std::memset(column->values.data(), 0, column->values.size());
+  for (std::size_t i = 0; i < failed.size(); ++i) {
+    if (failed[i] != 0) column->values.data()[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+  }
+  return column;
+}
+
+// The same as a numpy bool array.
+Ref check_failed_numpy(const std::vector<std::uint8_t>& failed) {
+  Ref column = empty_array(failed.size(), "bool");
+  WritableView view;
+  if (!column || !view.acquire(column.get())) return {};
+  if (!failed.empty()) std::memcpy(view.data(), failed.data(), failed.size());
+  return column;
 }
 
 const char* const kUnpackManyDoc =

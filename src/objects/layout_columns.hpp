@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -35,8 +36,8 @@ enum class TextForm : std::uint8_t { Str, StringDType, Bytes };
 // `raw` skips the conversions; text columns come in `text_form`
 // (`text_dtype`: the StringDType asked for).
 PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
-                             const PacketStarts& starts, bool masking, bool raw,
-                             TextForm text_form, PyObject* text_dtype);
+                             const PacketStarts& starts, bool masking, bool raw, TextForm text_form,
+                             PyObject* text_dtype);
 
 // The text columns of numpy output. A column of str for packets [0, limit)
 // of the field at the places `field_bit` gives (false with an exception
@@ -78,6 +79,11 @@ PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns, bool raw);
 // column wrapped as numpy.ma.MaskedArray with `mask` (one byte per element).
 const char* dtype_name(ColumnType type);
 Ref masked_column(PyObject* column, const std::vector<std::uint8_t>& mask);
+
+// The check_failed column of unpack_many(errors="mask") for a layout with a
+// check (one flag per packet): a numpy bool array, or an Arrow boolean column.
+Ref check_failed_numpy(const std::vector<std::uint8_t>& failed);
+std::shared_ptr<ArrowColumnData> check_failed_arrow(const std::vector<std::uint8_t>& failed);
 
 // Adds split_packets, split_by_apid, check_sequence_counts, the named
 // tuples they return and CCSDS_PRIMARY_HEADER to `module` (after Layout).

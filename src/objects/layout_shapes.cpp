@@ -403,6 +403,39 @@ PyObject* shaped_value(const PlannedField& field, const LayoutItem& item, ByteSp
   return field_value_to_python(*decoded, text, field.spec.pad);
 }
 
+namespace {
+
+// Verifies the checks of one packet whose segments start at `bases`. False
+// with ValueError naming the check's item.
+bool verify_shaped_packet(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
+                          std::uint64_t end_bit, const std::vector<std::uint64_t>& bases) {
+  if (offset_bits % 8 != 0) {
+    PyErr_Format(PyExc_ValueError,
+                 "a layout with a check starts on a byte: offset_bits %llu is not a multiple of 8",
+                 static_cast<unsigned long long>(offset_bits));
+    return false;
+  }
+  const std::uint64_t start = offset_bits / 8;
+  const std::uint64_t packet_bytes = (end_bit - offset_bits) / 8;
+  for (const PacketCheck& check : data.checks) {
+    const auto place = locate_check(data.plan, check, bases.data(), packet_bytes);
+    std::uint64_t found = 0, computed = 0;
+    if (place) {
+      found = read_plain_pattern(packet.data(), (start + place->field_byte) * 8,
+                                 data.plan.fields()[check.field].spec);
+      computed =
+          check.checksum->compute(packet.subspan(start + place->start, place->stop - place->start));
+      if (found == computed) continue;
+    }
+    raise_at(data.items[check.field],
+             shaped_check_message(data.plan, check, bases.data(), packet_bytes, found, computed));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
                         bool packet_immutable, bool raw) {
   const Plan& plan = data.plan;
@@ -428,6 +461,9 @@ PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t o
   if (auto failure =
           plan.measure(packet.data(), offset_bits, end_bit, bases.data(), counts.data())) {
     return raise_at(data.items[failure->item], failure->error.message);
+  }
+  if (!data.checks.empty() && !verify_shaped_packet(data, packet, offset_bits, end_bit, bases)) {
+    return nullptr;
   }
   const std::span<const PlannedField> fields = plan.fields();
   Ref values = Ref::steal(compat::new_presized_dict(static_cast<Py_ssize_t>(fields.size())));
@@ -543,9 +579,17 @@ bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
   std::vector<Ref> sequences(n);
   std::vector<std::uint8_t> missing(n, 0);
   std::vector<std::uint64_t> lengths(n, 0);
+  std::vector<std::uint8_t> computed_check(n, 0);
   for (std::size_t j = 0; j < n; ++j) {
     bool absent = false;
     values[j] = value_of(j, absent);
+    if (data.items[j].check && (absent || values[j].get() == Py_None)) {
+      // An omitted check value is computed once the packet is complete.
+      values[j] = Ref::steal(PyLong_FromLong(0));
+      if (!values[j]) return false;
+      computed_check[j] = 1;
+      continue;
+    }
     if (!values[j]) {
       if (!absent) return false;
       missing[j] = 1;
@@ -676,6 +720,16 @@ bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
         return false;
       }
     }
+  }
+  if (data.checks.empty()) return true;
+  std::vector<std::uint8_t> given(data.checks.size());
+  for (std::size_t c = 0; c < data.checks.size(); ++c) {
+    given[c] = computed_check[data.checks[c].field] == 0;
+  }
+  if (const auto unplaced = place_checks(plan, data.checks, given, packet, bases.data())) {
+    const PacketCheck& check = data.checks[*unplaced];
+    return refuse(data.items[check.field],
+                  unplaced_check_message(plan, check, bases.data(), packet.size()));
   }
   return true;
 }

@@ -159,15 +159,15 @@ bool resolve_checks(LayoutData& data, const std::vector<ShapedField>& specs) {
   for (std::size_t i = 0; i < data.items.size(); ++i) {
     const LayoutItem& item = data.items[i];
     if (!item.check) continue;
-    if (data.shaped()) {
-      return refuse(item,
-                    "check: layouts with arrays, permuted or word byte orders, or a "
-                    "packet_length do not take checks yet");
-    }
     if (item.conversion) return refuse(item, "check: a check field has no conversion");
     if (specs[i].shape != FieldShape{}) return refuse(item, "check: a check field is one value");
-    Result<PacketCheck> resolved =
-        resolve_check(data.plan, i, item.check->checksum, item.check->start, item.check->stop);
+    // In a shaped layout the field, and so the bytes before it, may move
+    // from packet to packet: placed per packet.
+    Result<PacketCheck> resolved = data.shaped()
+                                       ? resolve_shaped_check(data.plan, i, item.check->checksum,
+                                                              item.check->start, item.check->stop)
+                                       : resolve_check(data.plan, i, item.check->checksum,
+                                                       item.check->start, item.check->stop);
     if (!resolved) return refuse(item, resolved.error().message);
     data.checks.push_back(std::move(*resolved));
   }
@@ -238,8 +238,9 @@ LayoutData* build_layout(PyObject* recipe, PyObject* packet_length) {
     const LayoutItem& item = data->items[i];
     if (!item.conversion || item.conversion->conversion.kind != ConversionKind::TimeCode) continue;
     if (!specs[i].shape.plain()) {
-      refuse(item, "convert: a time code's octets are read in order: a permuted or word byte "
-                   "order does not suit it");
+      refuse(item,
+             "convert: a time code's octets are read in order: a permuted or word byte "
+             "order does not suit it");
       return nullptr;
     }
   }

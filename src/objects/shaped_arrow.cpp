@@ -13,12 +13,14 @@
 #include "binding/gil.hpp"
 #include "common/format.hpp"
 #include "objects/arrow_objects.hpp"
+#include "objects/check_recipes.hpp"
 #include "objects/conversion_recipes.hpp"
 #include "objects/layout_columns.hpp"
 #include "objects/layout_data.hpp"
 #include "objects/numpy_support.hpp"
 #include "placement/arrow_export.hpp"
 #include "placement/conversions.hpp"
+#include "placement/packet_checks.hpp"
 #include "placement/shaped_decode.hpp"
 
 namespace vantrel {
@@ -91,6 +93,7 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
 
   PacketGeometry geometry;
   std::optional<ShapedFailure> first;
+  std::vector<std::uint8_t> check_failed;  // under a mask, with a check: one flag per packet
   without_gil([&] {
     const std::size_t placed = measure_packets(plan, buffer, starts, masking, geometry, first);
     std::vector<std::vector<std::uint8_t>> masks(masking ? fields.size() : 0);
@@ -105,6 +108,12 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
           column_item_size(column.type), masking ? std::span(masks[j]) : std::span<std::uint8_t>()};
     }
     decode_shaped_numeric(plan, buffer, starts, geometry, placed, masking, targets, first);
+    verify_shaped_checks(plan, data.checks, buffer, starts, geometry, placed, masking, check_failed,
+                         first);
+    for (std::size_t i = 0; i < check_failed.size(); ++i) {
+      if (check_failed[i] == 0) continue;
+      for (std::vector<std::uint8_t>& mask : masks) mask[i] = 1;  // a failed check taints all
+    }
     if (!raw) {
       for (std::size_t j = 0; j < fields.size(); ++j) {
         const LayoutItem& item = data.items[j];
@@ -140,7 +149,14 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
   auto table = std::make_shared<ArrowTableData>();
   table->length = n;
   table->columns.assign(columns.begin(), columns.end());
-  return make_arrow_columns(std::move(table), data.names.get());
+  if (!masking || data.checks.empty())
+    return make_arrow_columns(std::move(table), data.names.get());
+  table->columns.push_back(check_failed_arrow(check_failed));
+  Ref extra = Ref::steal(Py_BuildValue("(s)", kCheckFailedColumn));
+  if (!extra) return nullptr;
+  Ref names = Ref::steal(PySequence_Concat(data.names.get(), extra.get()));
+  if (!names) return nullptr;
+  return make_arrow_columns(std::move(table), names.get());
 }
 
 }  // namespace vantrel

@@ -11,6 +11,7 @@
 #include "binding/buffer_view.hpp"
 #include "binding/call_frame.hpp"
 #include "common/format.hpp"
+#include "objects/check_recipes.hpp"
 #include "objects/conversion_recipes.hpp"
 #include "objects/field_values.hpp"
 #include "objects/layout_columns.hpp"
@@ -20,6 +21,7 @@
 #include "objects/packet_functions.hpp"
 #include "objects/ragged_column.hpp"
 #include "objects/shaped_conversions.hpp"
+#include "placement/packet_checks.hpp"
 #include "placement/shaped_decode.hpp"
 
 namespace vantrel {
@@ -105,9 +107,16 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
     targets[j].item_size = column.item_size;
     if (masking) targets[j].mask = column.mask;
   }
+  std::vector<std::uint8_t> check_failed;  // under a mask, with a check: one flag per packet
   without_gil([&] {
     decode_shaped_numeric(plan, buffer, starts, geometry, decoded, masking, targets, first);
+    verify_shaped_checks(plan, data.checks, buffer, starts, geometry, decoded, masking,
+                         check_failed, first);
   });
+  for (std::size_t i = 0; i < check_failed.size(); ++i) {
+    if (check_failed[i] == 0) continue;
+    for (Column& column : columns) column.mask[i] = 1;  // a failed check taints every field
+  }
 
   // Engineering values, converted from the raw values just decoded.
   for (std::size_t j = 0; j < fields.size(); ++j) {
@@ -217,6 +226,12 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
       }
     }
     if (PyDict_SetItem(result.get(), data.items[j].name.get(), value.get()) < 0) return nullptr;
+  }
+  if (masking && !data.checks.empty()) {
+    Ref column = check_failed_numpy(check_failed);
+    if (!column || PyDict_SetItemString(result.get(), kCheckFailedColumn, column.get()) < 0) {
+      return nullptr;
+    }
   }
   return result.release();
 }

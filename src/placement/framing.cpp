@@ -29,10 +29,10 @@ enum class Verdict : std::uint8_t { Ok, ShortHeader, Truncated, BadLength, BadHe
 // What the header at one position says.
 struct HeaderCheck {
   Verdict verdict = Verdict::Ok;
-  std::uint64_t field = 0;  // the length field's value
-  __int128 total = 0;       // field + adjust
-  std::size_t rule = 0;     // BadHeader: which rule
-  std::uint64_t value = 0;  // BadHeader: the value it found; BadCheck: the check found
+  std::uint64_t field = 0;     // the length field's value
+  __int128 total = 0;          // field + adjust
+  std::size_t rule = 0;        // BadHeader: which rule
+  std::uint64_t value = 0;     // BadHeader: the value it found; BadCheck: the check found
   std::uint64_t computed = 0;  // BadCheck: the check computed
 };
 
@@ -93,8 +93,8 @@ class Framer {
     const std::uint8_t* end = stream_.data() + start + total;
     std::uint64_t value = 0;
     for (std::uint32_t k = 0; k < check_->bytes; ++k) {
-      const auto back = static_cast<std::ptrdiff_t>(check_->little_endian ? k + 1
-                                                                          : check_->bytes - k);
+      const auto back =
+          static_cast<std::ptrdiff_t>(check_->little_endian ? k + 1 : check_->bytes - k);
       const std::uint8_t byte = end[-back];
       value = (value << 8) | byte;
     }
@@ -105,7 +105,10 @@ class Framer {
         stream_.subspan(start + check_->start, total - check_->bytes - check_->start));
   }
   bool check_holds(std::uint64_t start, std::uint64_t total) const {
-    return check_found(start, total) == check_computed(start, total);
+    // The bytes in order: the check read last, from the cache lines the
+    // computation brought in.
+    const std::uint64_t computed = check_computed(start, total);
+    return check_found(start, total) == computed;
   }
 
   bool rules_allow(std::uint64_t start) const {
@@ -204,12 +207,13 @@ class Framer {
       case Verdict::BadCheck: {
         char values[80];
         const int digits = static_cast<int>(check_->bytes * 2);
-        std::snprintf(values, sizeof values, "0x%0*llX but its last %u bytes hold 0x%0*llX",
-                      digits, static_cast<unsigned long long>(check.computed), check_->bytes,
-                      digits, static_cast<unsigned long long>(check.value));
-        return concat(who, " of ", check.total, " bytes fails its check: ",
-                      check_->checksum->algorithm().name, " over bytes ", check_->start, " to ",
-                      check.total - check_->bytes, " gives ", values);
+        std::snprintf(values, sizeof values, "0x%0*llX but its last %u bytes hold 0x%0*llX", digits,
+                      static_cast<unsigned long long>(check.computed), check_->bytes, digits,
+                      static_cast<unsigned long long>(check.value));
+        return concat(who, " of ", check.total,
+                      " bytes fails its check: ", check_->checksum->algorithm().name,
+                      " over bytes ", check_->start, " to ", check.total - check_->bytes, " gives ",
+                      values);
       }
     }
     return {};
@@ -289,8 +293,18 @@ FramedStream frame_stream(ByteSpan stream, const LengthField& length, const Fram
   const std::uint64_t size = stream.size();
   // The first byte after `from` where packets validate again.
   const auto resynchronise = [&](std::uint64_t from) {
-    while (from < size && !framer.confirmed_at(from, confirm)) ++from;
-    return from;
+    for (;;) {
+      while (from < size && !framer.confirmed_at(from, confirm)) ++from;
+      if (!rules.check || from >= size) return from;
+      // A check holds by chance once in 2^width candidates, and a false
+      // packet of random length may end on a real one, which confirms it.
+      // Real packets confirmed inside it show it false: resume at them.
+      const std::uint64_t end = from + framer.valid_total(from);
+      std::uint64_t inside = from + 1;
+      while (inside < end && !framer.confirmed_at(inside, confirm)) ++inside;
+      if (inside >= end) return from;
+      from = inside;
+    }
   };
   std::uint64_t start = 0;
   // Whether `start` was reached by the length of the last packet taken:
@@ -309,7 +323,8 @@ FramedStream frame_stream(ByteSpan stream, const LengthField& length, const Fram
     // (1 in 65536 for a CRC-16) is then caught by the bytes after it.
     const bool bad_header =
         check.verdict == Verdict::BadLength || check.verdict == Verdict::BadHeader ||
-        (rules.check && (check.verdict == Verdict::BadCheck || check.verdict == Verdict::Truncated));
+        (rules.check &&
+         (check.verdict == Verdict::BadCheck || check.verdict == Verdict::Truncated));
     std::string detail = framer.describe(check, start, concat("the packet at byte ", start));
     if (after_packet && bad_header) {
       // Either the last packet's length is wrong, or this header is

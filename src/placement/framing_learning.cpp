@@ -48,33 +48,71 @@ std::uint64_t declared_total(ByteSpan stream, std::uint64_t start, const LengthF
 // sound packets), and be stable: the packets of the sample's second half
 // that hold one of them hold, nine times in ten, one the first half holds
 // too. A counter fails the last test, random bytes the first.
-bool learn_identifier(ByteSpan stream, const std::vector<std::uint64_t>& starts,
-                      HeaderRule& word) {
+// Per-value counts of a header word: a table for words of up to 16 bits
+// (every header word a stream offers), a map otherwise.
+class ValueCounts {
+ public:
+  explicit ValueCounts(std::uint32_t bits) {
+    if (bits <= 16) table_.assign(std::size_t{1} << bits, 0);
+  }
+  void add(std::uint64_t value) {
+    if (!table_.empty()) {
+      touched_ += table_[value]++ == 0;
+    } else {
+      ++map_[value];
+    }
+  }
+  std::uint32_t operator[](std::uint64_t value) const {
+    if (!table_.empty()) return table_[value];
+    const auto found = map_.find(value);
+    return found == map_.end() ? 0 : found->second;
+  }
+  template <class Visit>
+  void for_each(Visit visit) const {
+    if (table_.empty()) {
+      for (const auto& [value, count] : map_) visit(value, count);
+      return;
+    }
+    std::size_t left = touched_;
+    for (std::size_t value = 0; value < table_.size() && left > 0; ++value) {
+      if (table_[value] == 0) continue;
+      visit(std::uint64_t{value}, table_[value]);
+      --left;
+    }
+  }
+
+ private:
+  std::vector<std::uint32_t> table_;
+  std::size_t touched_ = 0;
+  std::unordered_map<std::uint64_t, std::uint32_t> map_;
+};
+
+bool learn_identifier(ByteSpan stream, const std::vector<std::uint64_t>& starts, HeaderRule& word) {
   const std::size_t n = starts.size();
   if (n < 16) return false;
-  std::unordered_map<std::uint64_t, std::uint32_t> counts, first_half;
+  ValueCounts counts(word.bits), first_half(word.bits);
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint64_t value = word_value(stream, starts[i], word);
-    ++counts[value];
-    if (i < n / 2) ++first_half[value];
+    counts.add(value);
+    if (i < n / 2) first_half.add(value);
   }
   std::vector<std::uint64_t> frequent;
   std::uint64_t covered = 0;
-  for (const auto& [value, count] : counts) {
+  counts.for_each([&](std::uint64_t value, std::uint32_t count) {
     if (count >= 3) {
       frequent.push_back(value);
       covered += count;
     }
-  }
+  });
   if (frequent.empty() || frequent.size() > 4096 || frequent.size() * 32 > n) return false;
   if (covered * 100 < n * 99) return false;
   std::sort(frequent.begin(), frequent.end());
   std::uint64_t later = 0, seen_before = 0;
   for (std::size_t i = n / 2; i < n; ++i) {
     const std::uint64_t value = word_value(stream, starts[i], word);
-    if (!std::binary_search(frequent.begin(), frequent.end(), value)) continue;
+    if (counts[value] < 3) continue;  // not among the frequent values
     ++later;
-    seen_before += first_half.count(value) != 0;
+    seen_before += first_half[value] != 0;
   }
   if (later < 8 || seen_before * 10 < later * 9) return false;
   word.allowed = std::move(frequent);
@@ -88,11 +126,12 @@ void clean_packets(const FramedStream& framed, std::uint64_t size, Visit visit) 
   std::vector<std::int64_t> lengths(framed.starts.size());
   packet_lengths(framed, size, lengths);
   for (std::size_t i = 1; i + 1 < framed.starts.size(); ++i) {
-    const bool joined_before = framed.starts[i - 1] + static_cast<std::uint64_t>(lengths[i - 1]) ==
-                               framed.starts[i];
+    const bool joined_before =
+        framed.starts[i - 1] + static_cast<std::uint64_t>(lengths[i - 1]) == framed.starts[i];
     const bool joined_after =
         framed.starts[i] + static_cast<std::uint64_t>(lengths[i]) == framed.starts[i + 1];
-    if (joined_before && joined_after) visit(framed.starts[i], static_cast<std::uint64_t>(lengths[i]));
+    if (joined_before && joined_after)
+      visit(framed.starts[i], static_cast<std::uint64_t>(lengths[i]));
   }
 }
 
@@ -107,8 +146,8 @@ std::optional<TrailingCheck> learn_check(ByteSpan sample, const FramedStream& fr
     }
   });
   if (packets.size() < 16) return std::nullopt;
-  for (const char* name : {"CRC-16/IBM-3740", "CRC-16/KERMIT", "CRC-16/XMODEM", "CRC-32/ISO-HDLC",
-                           "CRC-32/ISCSI"}) {
+  for (const char* name :
+       {"CRC-16/IBM-3740", "CRC-16/KERMIT", "CRC-16/XMODEM", "CRC-32/ISO-HDLC", "CRC-32/ISCSI"}) {
     auto checksum = std::make_shared<const Checksum>(*check_by_name(name));
     const std::uint32_t bytes = checksum->algorithm().width / 8;
     for (const bool little : {false, true}) {
@@ -215,14 +254,15 @@ LearnedFraming frame_learning(ByteSpan stream, const LengthField& length, std::u
   std::uint64_t refused_shorter = 0, refused_longer = 0;
   std::uint64_t new_min = rules.min_length, new_max = rules.max_length;
   for (const SkippedRange& skipped : out.framed.skipped) {
-    if (skipped.reason != SkipReason::BadHeader && skipped.reason != SkipReason::BadLength) continue;
+    if (skipped.reason != SkipReason::BadHeader && skipped.reason != SkipReason::BadLength)
+      continue;
     const std::uint64_t header = (length.offset_bits + length.bits + 7) / 8;
     if (skipped.stop - skipped.start < header) continue;
     const std::uint64_t total = declared_total(stream, skipped.start, length);
     if (total != skipped.stop - skipped.start) continue;
     const bool ends_the_stream = skipped.stop == stream.size();
-    const bool before_packet = std::binary_search(out.framed.starts.begin(),
-                                                  out.framed.starts.end(), skipped.stop);
+    const bool before_packet =
+        std::binary_search(out.framed.starts.begin(), out.framed.starts.end(), skipped.stop);
     if (!ends_the_stream && !before_packet) continue;
     std::size_t failing = 0, which = 0;
     for (std::size_t k = 0; k < rules.fields.size(); ++k) {

@@ -1,7 +1,10 @@
 #include "placement/packet_checks.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "common/format.hpp"
@@ -9,13 +12,12 @@
 
 namespace vantrel {
 
-Result<PacketCheck> resolve_check(const Plan& plan, std::size_t field,
-                                  std::shared_ptr<const Checksum> checksum,
-                                  std::optional<std::uint64_t> start,
-                                  std::optional<std::uint64_t> stop) {
-  const PlannedField& planned = plan.fields()[field];
+namespace {
+
+// What a check field must be: unsigned, as wide as the check, whole bytes
+// when little-endian, not mirrored, starting on a byte (of its segment).
+Result<void> field_takes_check(const PlannedField& planned, const CheckAlgorithm& algorithm) {
   const FieldSpec& spec = planned.spec;
-  const CheckAlgorithm& algorithm = checksum->algorithm();
   if (spec.row == nullptr || spec.row->column_kernel != ColumnKernel::Unsigned) {
     return value_error("check: a check field must be unsigned");
   }
@@ -25,13 +27,27 @@ Result<PacketCheck> resolve_check(const Plan& plan, std::size_t field,
   }
   if (spec.little_endian && spec.bits % 8 != 0) {
     // Its bytes swapped, a field of part bytes does not hold every value.
-    return value_error(concat("check: a little-endian check field has whole bytes, not ",
-                              spec.bits, " bits"));
+    return value_error(
+        concat("check: a little-endian check field has whole bytes, not ", spec.bits, " bits"));
   }
   if (spec.reverse_bits) return value_error("check: a check field is not mirrored");
   if (planned.position % 8 != 0) {
-    return value_error(concat("check: a check field must start on a byte, not at bit ",
-                              planned.position));
+    return value_error(
+        concat("check: a check field must start on a byte, not at bit ", planned.position));
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<PacketCheck> resolve_check(const Plan& plan, std::size_t field,
+                                  std::shared_ptr<const Checksum> checksum,
+                                  std::optional<std::uint64_t> start,
+                                  std::optional<std::uint64_t> stop) {
+  const PlannedField& planned = plan.fields()[field];
+  const FieldSpec& spec = planned.spec;
+  if (auto takes = field_takes_check(planned, checksum->algorithm()); !takes) {
+    return std::unexpected(takes.error());
   }
   const std::uint64_t first = planned.position / 8;
   const std::uint64_t end = (planned.position + spec.bits + 7) / 8;
@@ -42,8 +58,8 @@ Result<PacketCheck> resolve_check(const Plan& plan, std::size_t field,
   check.start = start.value_or(0);
   check.stop = stop.value_or(first);
   if (check.start >= check.stop) {
-    return value_error(concat("check: the range of bytes ", check.start, " to ", check.stop,
-                              " is empty"));
+    return value_error(
+        concat("check: the range of bytes ", check.start, " to ", check.stop, " is empty"));
   }
   if (check.stop > layout_bytes) {
     return value_error(concat("check: the range of bytes ", check.start, " to ", check.stop,
@@ -54,6 +70,61 @@ Result<PacketCheck> resolve_check(const Plan& plan, std::size_t field,
                               " covers the check field itself (bytes ", first, " to ", end, ")"));
   }
   return check;
+}
+
+Result<PacketCheck> resolve_shaped_check(const Plan& plan, std::size_t field,
+                                         std::shared_ptr<const Checksum> checksum,
+                                         std::optional<std::uint64_t> start,
+                                         std::optional<std::uint64_t> stop) {
+  const PlannedField& planned = plan.fields()[field];
+  if (planned.shape.is_array() || !planned.shape.plain()) {
+    return value_error("check: a check field is one value in the big or little byte order");
+  }
+  if (auto takes = field_takes_check(planned, checksum->algorithm()); !takes) {
+    return std::unexpected(takes.error());
+  }
+  PacketCheck check;
+  check.field = field;
+  check.checksum = std::move(checksum);
+  check.up_to_field = !stop.has_value();
+  check.start = start.value_or(0);
+  check.stop = stop.value_or(0);
+  if (stop && check.start >= check.stop) {
+    return value_error(
+        concat("check: the range of bytes ", check.start, " to ", check.stop, " is empty"));
+  }
+  return check;
+}
+
+std::optional<CheckPlace> locate_check(const Plan& plan, const PacketCheck& check,
+                                       const std::uint64_t* bases, std::uint64_t packet_bytes) {
+  const PlannedField& field = plan.fields()[check.field];
+  const std::uint64_t base = bases != nullptr ? bases[field.segment] : 0;
+  if (base == Plan::kUnplaced) return std::nullopt;
+  const std::uint64_t bit = base + field.position;
+  if (bit % 8 != 0) return std::nullopt;
+  CheckPlace place{bit / 8, check.start, check.up_to_field ? bit / 8 : check.stop};
+  const std::uint64_t end = (bit + field.spec.bits + 7) / 8;
+  if (end > packet_bytes || place.stop > packet_bytes || place.start >= place.stop ||
+      (place.start < end && place.field_byte < place.stop)) {
+    return std::nullopt;
+  }
+  return place;
+}
+
+std::string unplaced_check_message(const Plan& plan, const PacketCheck& check,
+                                   const std::uint64_t* bases, std::uint64_t packet_bytes) {
+  const PlannedField& field = plan.fields()[check.field];
+  const std::uint64_t base = bases != nullptr ? bases[field.segment] : 0;
+  if (base == Plan::kUnplaced) return "check: the field has no place in this packet";
+  const std::uint64_t bit = base + field.position;
+  if (bit % 8 != 0) {
+    return concat("check: the check field starts at bit ", bit, " of this packet, not on a byte");
+  }
+  const std::uint64_t stop = check.up_to_field ? bit / 8 : check.stop;
+  return concat("check: in this packet of ", packet_bytes, " bytes the check field at byte ",
+                bit / 8, " and its range of bytes ", check.start, " to ", stop,
+                " do not both fit apart");
 }
 
 std::uint64_t check_found(const Plan& plan, const PacketCheck& check, ByteSpan buffer,
@@ -76,19 +147,48 @@ std::string check_mismatch_message(const PacketCheck& check, std::uint64_t found
                 " to ", check.stop, values);
 }
 
+namespace {
+
+// A word of the stored byte order.
+template <class Word>
+[[gnu::always_inline]] inline std::uint64_t load_word(const std::uint8_t* at, bool little_endian) {
+  Word value;
+  std::memcpy(&value, at, sizeof value);
+  if ((std::endian::native == std::endian::little) != little_endian) value = std::byteswap(value);
+  return value;
+}
+
+// A check field's value: whole bytes at a byte (most check fields) loaded
+// at once, others as any plain field.
+[[gnu::always_inline]] inline std::uint64_t read_check_field(const std::uint8_t* buffer,
+                                                             std::uint64_t bit,
+                                                             const FieldSpec& spec) {
+  switch (spec.bits) {
+    case 16: return load_word<std::uint16_t>(buffer + bit / 8, spec.little_endian);
+    case 32: return load_word<std::uint32_t>(buffer + bit / 8, spec.little_endian);
+    default: return read_plain_pattern(buffer, bit, spec);
+  }
+}
+
+}  // namespace
+
 std::optional<CheckMismatch> verify_checks(const Plan& plan, std::span<const PacketCheck> checks,
                                            ByteSpan buffer, const PacketStarts& starts,
-                                           std::span<std::uint8_t> failed) {
+                                           std::span<std::uint8_t> failed, std::size_t begin,
+                                           std::size_t end) {
   const std::uint64_t layout_bytes = (plan.size_bits() + 7) / 8;
   std::optional<CheckMismatch> first;
-  for (std::size_t i = 0; i < starts.count; ++i) {
+  end = std::min(end, starts.count);
+  for (std::size_t i = begin; i < end; ++i) {
     const std::uint64_t base = starts[i];
     if (!inside(base, layout_bytes, starts.limit(i, buffer.size()))) {
       if (!failed.empty()) failed[i] = 1;
       continue;
     }
     for (std::size_t c = 0; c < checks.size(); ++c) {
-      const std::uint64_t found = check_found(plan, checks[c], buffer, base);
+      const PlannedField& field = plan.fields()[checks[c].field];
+      const std::uint64_t found =
+          read_check_field(buffer.data(), base * 8 + field.position, field.spec);
       const std::uint64_t computed = check_computed(checks[c], buffer, base);
       if (found == computed) [[likely]]
         continue;
@@ -101,23 +201,83 @@ std::optional<CheckMismatch> verify_checks(const Plan& plan, std::span<const Pac
   return first;
 }
 
-void place_checks(const Plan& plan, std::span<const PacketCheck> checks,
-                  std::span<const std::uint8_t> given, std::span<std::uint8_t> packet) {
+std::string shaped_check_message(const Plan& plan, const PacketCheck& check,
+                                 const std::uint64_t* bases, std::uint64_t packet_bytes,
+                                 std::uint64_t found, std::uint64_t computed) {
+  const std::optional<CheckPlace> place = locate_check(plan, check, bases, packet_bytes);
+  if (!place) return unplaced_check_message(plan, check, bases, packet_bytes);
+  PacketCheck located = check;
+  located.start = place->start;
+  located.stop = place->stop;
+  return check_mismatch_message(located, found, computed);
+}
+
+void verify_shaped_checks(const Plan& plan, std::span<const PacketCheck> checks, ByteSpan buffer,
+                          const PacketStarts& starts, const PacketGeometry& geometry,
+                          std::size_t placed, bool masking, std::vector<std::uint8_t>& failed,
+                          std::optional<ShapedFailure>& first) {
+  if (checks.empty()) return;
+  if (masking) failed.assign(starts.count, 0);
+  const auto bases = [&](std::size_t i) -> const std::uint64_t* {
+    return geometry.bases.empty() ? nullptr : &geometry.bases[i * geometry.segments];
+  };
+  for (std::size_t i = 0; i < placed; ++i) {
+    const std::uint64_t base = starts[i];
+    const std::uint64_t limit = starts.limit(i, buffer.size());
+    const std::uint64_t packet_bytes = base > limit ? 0 : limit - base;
+    for (const PacketCheck& check : checks) {
+      const std::optional<CheckPlace> place =
+          base > limit ? std::nullopt : locate_check(plan, check, bases(i), packet_bytes);
+      std::uint64_t found = 0, computed = 0;
+      if (place) {
+        const FieldSpec& spec = plan.fields()[check.field].spec;
+        found = read_plain_pattern(buffer.data(), (base + place->field_byte) * 8, spec);
+        computed = check.checksum->compute(
+            buffer.subspan(base + place->start, place->stop - place->start));
+        if (found == computed) [[likely]]
+          continue;
+      }
+      if (masking) {
+        failed[i] = 1;
+        break;
+      }
+      note_shaped_failure(
+          first, i, check.field,
+          Error{ErrorKind::ValueError,
+                shaped_check_message(plan, check, bases(i), packet_bytes, found, computed)});
+      return;
+    }
+  }
+}
+
+std::optional<std::size_t> place_checks(const Plan& plan, std::span<const PacketCheck> checks,
+                                        std::span<const std::uint8_t> given,
+                                        std::span<std::uint8_t> packet,
+                                        const std::uint64_t* bases) {
   // A check's value depends on the bytes of the checks its range covers:
   // computed in rounds, each placing the checks none of whose covered
   // checks are still pending. A cycle (each covering the other) is placed
   // as it stands.
+  std::vector<std::optional<CheckPlace>> places(checks.size());
+  for (std::size_t c = 0; c < checks.size(); ++c) {
+    places[c] = locate_check(plan, checks[c], bases, packet.size());
+    if (!places[c] && given[c] == 0) return c;
+  }
   std::vector<bool> pending(checks.size());
   for (std::size_t c = 0; c < checks.size(); ++c) pending[c] = given[c] == 0;
-  const auto covers = [&](const PacketCheck& outer, const PacketCheck& inner) {
-    const PlannedField& field = plan.fields()[inner.field];
-    const std::uint64_t first = field.position / 8;
-    const std::uint64_t end = (field.position + field.spec.bits + 7) / 8;
-    return outer.start < end && first < outer.stop;
+  const auto covers = [&](std::size_t outer, std::size_t inner) {
+    if (!places[outer] || !places[inner]) return false;
+    const PlannedField& field = plan.fields()[checks[inner].field];
+    const std::uint64_t first = places[inner]->field_byte;
+    const std::uint64_t end = first + (field.spec.bits + 7) / 8;
+    return places[outer]->start < end && first < places[outer]->stop;
   };
   const auto place = [&](std::size_t c) {
     const PlannedField& field = plan.fields()[checks[c].field];
-    place_pattern(packet, field.position, field.spec, check_computed(checks[c], packet, 0));
+    const CheckPlace& where = *places[c];
+    place_pattern(packet, where.field_byte * 8, field.spec,
+                  checks[c].checksum->compute(
+                      ByteSpan(packet).subspan(where.start, where.stop - where.start)));
     pending[c] = false;
   };
   for (;;) {
@@ -127,7 +287,7 @@ void place_checks(const Plan& plan, std::span<const PacketCheck> checks,
       if (!pending[c]) continue;
       bool ready = true;
       for (std::size_t d = 0; d < checks.size() && ready; ++d) {
-        ready = d == c || !pending[d] || !covers(checks[c], checks[d]);
+        ready = d == c || !pending[d] || !covers(c, d);
       }
       if (ready) {
         place(c);
@@ -136,12 +296,12 @@ void place_checks(const Plan& plan, std::span<const PacketCheck> checks,
         left = true;
       }
     }
-    if (!left) return;
+    if (!left) return std::nullopt;
     if (!placed_any) {
       for (std::size_t c = 0; c < checks.size(); ++c) {
         if (pending[c]) place(c);
       }
-      return;
+      return std::nullopt;
     }
   }
 }

@@ -8,11 +8,14 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "common/checksums.hpp"
 #include "common/error.hpp"
 #include "placement/columns.hpp"
 #include "placement/plan.hpp"
+#include "placement/shape.hpp"
+#include "placement/shaped_decode.hpp"
 
 namespace vantrel {
 
@@ -22,6 +25,9 @@ struct PacketCheck {
   // The bytes covered, [start, stop) from the layout's first byte.
   std::uint64_t start = 0;
   std::uint64_t stop = 0;
+  // In a shaped plan, a check whose range was not given covers the packet
+  // up to the check field, wherever the field lies in each packet.
+  bool up_to_field = false;
 };
 
 // Resolves a check on field `field` of `plan` (a flat plan): the default
@@ -33,6 +39,31 @@ Result<PacketCheck> resolve_check(const Plan& plan, std::size_t field,
                                   std::shared_ptr<const Checksum> checksum,
                                   std::optional<std::uint64_t> start,
                                   std::optional<std::uint64_t> stop);
+
+// The same in a shaped plan (arrays, fields after variable arrays): the
+// field must be one plain value starting on a byte of its segment; where
+// its segment starts, and so the range, is known only per packet.
+Result<PacketCheck> resolve_shaped_check(const Plan& plan, std::size_t field,
+                                         std::shared_ptr<const Checksum> checksum,
+                                         std::optional<std::uint64_t> start,
+                                         std::optional<std::uint64_t> stop);
+
+// Where a check lies in one packet of `packet_bytes` bytes whose segments
+// start at `bases` (bits from the layout's start, as Plan::measure gives
+// them; null for a flat plan): the check field's first byte and the bytes
+// covered. Nullopt when the field's segment was not placed, the field does
+// not start on a byte, or the field or range passes the packet's end.
+struct CheckPlace {
+  std::uint64_t field_byte;
+  std::uint64_t start;
+  std::uint64_t stop;
+};
+std::optional<CheckPlace> locate_check(const Plan& plan, const PacketCheck& check,
+                                       const std::uint64_t* bases, std::uint64_t packet_bytes);
+
+// Why locate_check found no place: for the messages of unpack and pack.
+std::string unplaced_check_message(const Plan& plan, const PacketCheck& check,
+                                   const std::uint64_t* bases, std::uint64_t packet_bytes);
 
 // The value the check field holds, and the value computed over its range,
 // in a packet whose layout starts at byte `base` of `buffer` (the caller
@@ -57,13 +88,35 @@ struct CheckMismatch {
 // empty) gets 1 where a check fails or the packet does not hold the
 // layout (whose fields fail on their own). Returns the first mismatch in
 // packet order; without `failed`, stops there.
+// Packets [begin, end) only, when given.
 std::optional<CheckMismatch> verify_checks(const Plan& plan, std::span<const PacketCheck> checks,
                                            ByteSpan buffer, const PacketStarts& starts,
-                                           std::span<std::uint8_t> failed);
+                                           std::span<std::uint8_t> failed, std::size_t begin = 0,
+                                           std::size_t end = SIZE_MAX);
+
+// The message of check `check` failing in a packet of a shaped plan (found
+// and computed as verify_shaped_checks gives them): the mismatch over the
+// bytes it covers there, or why it has no place.
+std::string shaped_check_message(const Plan& plan, const PacketCheck& check,
+                                 const std::uint64_t* bases, std::uint64_t packet_bytes,
+                                 std::uint64_t found, std::uint64_t computed);
+
+// verify_checks for the first `placed` packets of a shaped plan, measured
+// into `geometry`. A packet whose check has no place fails it. Under a
+// mask, `failed` gets one flag per packet; otherwise the first failure
+// joins `first`.
+void verify_shaped_checks(const Plan& plan, std::span<const PacketCheck> checks, ByteSpan buffer,
+                          const PacketStarts& starts, const PacketGeometry& geometry,
+                          std::size_t placed, bool masking, std::vector<std::uint8_t>& failed,
+                          std::optional<ShapedFailure>& first);
 
 // Computes every check of a packet just packed and places it, in an order
-// where a check covering another check's field comes after it.
-void place_checks(const Plan& plan, std::span<const PacketCheck> checks,
-                  std::span<const std::uint8_t> given, std::span<std::uint8_t> packet);
+// where a check covering another check's field comes after it. In a shaped
+// plan the segments start at `bases`. Returns the check that could not be
+// placed (locate_check found no place), if any.
+std::optional<std::size_t> place_checks(const Plan& plan, std::span<const PacketCheck> checks,
+                                        std::span<const std::uint8_t> given,
+                                        std::span<std::uint8_t> packet,
+                                        const std::uint64_t* bases = nullptr);
 
 }  // namespace vantrel
