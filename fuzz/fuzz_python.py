@@ -14,11 +14,13 @@ more function there.
 """
 
 import ctypes
+import importlib.util
 import math
 import mmap
 import operator
 import pickle
 import sys
+from pathlib import Path
 
 import atheris
 
@@ -50,35 +52,20 @@ def _item(name, encoding, bits, byte_order="big", reverse_bits=False, **extra):
 
 PANIC = _panic_exception_type()
 
-ENCODINGS = [
-    "unsigned",
-    "twos_complement",
-    "ones_complement",
-    "sign_magnitude",
-    "packed_bcd",
-    "packed_bcd_signed",
-    "unpacked_bcd",
-    "unpacked_bcd_signed",
-    "ieee754_f16",
-    "ieee754_f32",
-    "ieee754_f64",
-    "ieee754_f128",
-    "utf8",
-    "utf16",
-    "utf16be",
-    "utf16le",
-    "utf32",
-    "utf32be",
-    "utf32le",
-    "us_ascii",
-    "iso_8859_1",
-    "latin1",
-    "windows_1252",
-    "ibm_f32",
-    "UTF8",
-    "Unsigned",
-    "no_such_encoding",
-]
+
+def _encoding_names():
+    """The encoding table's names, as tools/encoding_names.py reads them."""
+    path = Path(__file__).resolve().parents[1] / "tools" / "encoding_names.py"
+    spec = importlib.util.spec_from_file_location("encoding_names", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module.encoding_names
+
+
+encoding_names = _encoding_names()
+
+# Every name of the encoding table, other spellings, and one unknown name.
+ENCODINGS = [*encoding_names(), "UTF8", "Unsigned", "no_such_encoding"]
 WIDTHS = [0, 1, 7, 8, 9, 15, 16, 24, 31, 32, 33, 63, 64, 65, 80, 127, 128, 129, 2**32, -1, 2**64]
 OFFSETS = [0, 1, 3, 8, 13, 64, 100, 2**61, 2**64 - 1, 2**64, -1]
 NAMES = ["a", "b", "c", "temperature", "", "\u00e9t\u00e9", "\ud800"]

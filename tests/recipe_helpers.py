@@ -1,6 +1,21 @@
 """Recipe items for tests, random recipes, and an independent bit-level model of a packet."""
 
+import importlib.util
+from pathlib import Path
+
 from hypothesis import strategies as st
+
+
+def repository_tool(name):
+    """A module of the repository's tools/ folder."""
+    path = Path(__file__).resolve().parents[1] / "tools" / f"{name}.py"
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+encoding_names = repository_tool("encoding_names").encoding_names
 
 
 def item(name="x", encoding="unsigned", bits=8, byte_order="big", reverse_bits=False, **extra):
@@ -52,35 +67,8 @@ def mirror(value, width):
     return int(format(value, f"0{width}b")[::-1], 2) if width else 0
 
 
-ENCODINGS = [
-    "unsigned",
-    "twos_complement",
-    "ones_complement",
-    "sign_magnitude",
-    "packed_bcd",
-    "packed_bcd_signed",
-    "unpacked_bcd",
-    "unpacked_bcd_signed",
-    "ieee754_f16",
-    "ieee754_f32",
-    "ieee754_f64",
-    "ieee754_f128",
-    "utf8",
-    "utf16",
-    "utf16be",
-    "utf16le",
-    "utf32",
-    "utf32be",
-    "utf32le",
-    "us_ascii",
-    "iso_8859_1",
-    "latin1",
-    "windows_1252",
-    "ti_f32",
-    "ibm_f64",
-    "UTF8",
-    "Twos_Complement",
-]
+# Every name of the encoding table, and other spellings of two.
+ENCODINGS = [*encoding_names(), "UTF8", "Twos_Complement"]
 
 
 @st.composite

@@ -1,6 +1,8 @@
-"""The encoding names are written in four places: the module's table, the
-stub's PackEncoding and Encoding literals, the test helpers and the Python
-fuzzer. They must agree; the module is the authority."""
+"""The encoding names are written once, in the module's table
+(src/placement/encoding_table.cpp). tools/encoding_names.py writes the stub's
+PackEncoding and Encoding literals from it and gives the test helpers and the
+Python fuzzer their lists; these tests hold all of them to what the module
+accepts."""
 
 import ast
 from pathlib import Path
@@ -9,6 +11,7 @@ import pytest
 
 import vantrel
 from recipe_helpers import ENCODINGS as HELPER_ENCODINGS
+from recipe_helpers import repository_tool
 
 ROOT = Path(__file__).resolve().parents[1]
 
@@ -37,10 +40,13 @@ def stub_literal(alias):
 
 
 def fuzzer_encodings():
+    """fuzz/fuzz_python.py's ENCODINGS, evaluated without importing the fuzzer."""
     tree = ast.parse((ROOT / "fuzz" / "fuzz_python.py").read_text(encoding="utf-8"))
     for node in tree.body:
         if isinstance(node, ast.Assign) and [t.id for t in node.targets] == ["ENCODINGS"]:
-            return ast.literal_eval(node.value)
+            expression = compile(ast.Expression(node.value), "fuzz_python.py", "eval")
+            names = repository_tool("encoding_names").encoding_names
+            return eval(expression, {"encoding_names": names})
     raise AssertionError("fuzz/fuzz_python.py has no ENCODINGS list")
 
 
@@ -95,6 +101,21 @@ def test_test_lists_name_real_encodings(names, deliberately_unknown):
     known = {name for name in stub_literal("Encoding") if name == name.lower()}
     assert {name.lower() for name in names} - deliberately_unknown <= known
     assert all(not unpacks(name) for name in deliberately_unknown)
+
+
+def test_stub_literals_are_written_from_the_encoding_table():
+    """tools/refusal_stubs.py --check (run below) also holds the literals to the table."""
+    tool = repository_tool("encoding_names")
+    stub = (ROOT / "src" / "vantrel.pyi").read_text(encoding="utf-8")
+    assert tool.written_stub(stub) == stub
+    rows = tool.table_rows()
+    lower = [name for name in stub_literal("Encoding") if name == name.lower()]
+    assert sorted(name for name, _ in rows) == sorted(lower)
+    assert {name for name, packable in rows if packable} == {
+        name for name in stub_literal("PackEncoding") if name == name.lower()
+    }
+    for name, packable in rows:
+        assert unpacks(name) and packs(name) == packable, name
 
 
 def test_refusal_stubs_are_written_from_the_table_the_module_agrees_with():

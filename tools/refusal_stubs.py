@@ -1,16 +1,19 @@
-"""The stub entries of the 23 refusing functions, written from one table.
+"""The written parts of the stub: the entries of the 23 refusing functions,
+from one table, and the encoding name literals, from the module's encoding
+table (tools/encoding_names.py).
 
 Every refusing function has the same documentation but for its format and
 direction, so src/vantrel.pyi holds them between marker lines and this
 script writes them:
 
-    python tools/refusal_stubs.py           # rewrite the marked blocks
+    python tools/refusal_stubs.py           # rewrite the marked blocks and literals
     python tools/refusal_stubs.py --check   # exit 1 when they are out of date
 
 tests/test_encoding_names.py runs the check and compares every message with
 what the module raises.
 """
 
+import importlib.util
 import pathlib
 import sys
 
@@ -107,9 +110,18 @@ def render(text):
     return text
 
 
+def encoding_literals(text):
+    """The stub with its PackEncoding and Encoding literals written from the table."""
+    path = pathlib.Path(__file__).resolve().parent / "encoding_names.py"
+    spec = importlib.util.spec_from_file_location("encoding_names", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module.written_stub(text)
+
+
 def main(argv):
     current = STUB.read_text(encoding="utf-8")
-    wanted = render(current)
+    wanted = encoding_literals(render(current))
     if "--check" in argv:
         if wanted != current:
             print(f"{STUB} is out of date: run python tools/refusal_stubs.py", file=sys.stderr)

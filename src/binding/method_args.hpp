@@ -58,9 +58,14 @@ class MethodArguments {
   bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static_assert(kCount <= kMaxSignatureParameters);
     for (PyObject*& slot : slots_) slot = nullptr;
-    return bind_arguments(
-        Signature{signature.name, kCount, signature.required(), signature.positional},
-        kNames.data(), args, nargs, kwnames, slots_);
+    // The common call, every required argument by position and nothing
+    // else, needs no binder.
+    if (kwnames == nullptr && nargs >= Py_ssize_t{kRequired} && nargs <= Py_ssize_t{kPositional}) {
+      for (Py_ssize_t i = 0; i < nargs; ++i) slots_[i] = args[i];
+      return true;
+    }
+    return bind_arguments(Signature{signature.name, kCount, kRequired, kPositional}, kNames.data(),
+                          args, nargs, kwnames, slots_);
   }
 
   template <ParameterName name>
@@ -71,6 +76,8 @@ class MethodArguments {
 
  private:
   static constexpr std::size_t kCount = signature.size();
+  static constexpr std::size_t kRequired = signature.required();
+  static constexpr std::size_t kPositional = signature.positional;
   static constexpr std::array<const char*, kCount> kNames = [] {
     std::array<const char*, kCount> names{};
     for (std::size_t i = 0; i < kCount; ++i) names[i] = signature.parameters[i].name;
@@ -78,5 +85,42 @@ class MethodArguments {
   }();
   PyObject* slots_[kCount];
 };
+
+// ---- The signatures, one per method and function beyond the function table
+
+// Layout.unpack, Layout.pack, Layout.unpack_many, Layout.pack_many.
+inline constexpr MethodSignature<3> kUnpackSignature{
+    "unpack", {{"packet", true}, {"offset_bits", false}, {"raw", false}}, 2};
+inline constexpr MethodSignature<2> kPackSignature{"pack", {{"values", true}, {"raw", false}}, 1};
+inline constexpr MethodSignature<9> kUnpackManySignature{"unpack_many",
+                                                         {{"buffer", true},
+                                                          {"stride", false},
+                                                          {"offsets", false},
+                                                          {"count", false},
+                                                          {"errors", false},
+                                                          {"output", false},
+                                                          {"text_dtype", false},
+                                                          {"lengths", false},
+                                                          {"raw", false}},
+                                                         1};
+inline constexpr MethodSignature<2> kPackManySignature{
+    "pack_many", {{"columns", true}, {"raw", false}}, 1};
+
+// split_packets, split_by_apid, check_sequence_counts.
+inline constexpr MethodSignature<7> kSplitSignature{"split_packets",
+                                                    {{"buffer", true},
+                                                     {"length_offset_bits", true},
+                                                     {"length_bits", true},
+                                                     {"length_adjust", false},
+                                                     {"byte_order", false},
+                                                     {"errors", false},
+                                                     {"rules", false}},
+                                                    1};
+inline constexpr MethodSignature<4> kSplitByApidSignature{
+    "split_by_apid",
+    {{"buffer", true}, {"offsets", false}, {"key_offset_bits", false}, {"key_bits", false}},
+    2};
+inline constexpr MethodSignature<3> kSequenceSignature{
+    "check_sequence_counts", {{"keys", true}, {"counts", true}, {"modulus", false}}, 2};
 
 }  // namespace vantrel

@@ -116,7 +116,15 @@ PyObject* create_module() {
     return nullptr;
   }
   if (!create_arrow_types(module.get())) return nullptr;
-  if (!add_stream_functions(module.get(), module_name.get())) return nullptr;
+  // split_packets and its companions: functions beyond __all__.
+  for (PyMethodDef* definition : stream_functions()) {
+    Ref function = Ref::steal(PyCFunction_NewEx(definition, module.get(), module_name.get()));
+    if (!function ||
+        PyObject_SetAttrString(module.get(), definition->ml_name, function.get()) < 0) {
+      return nullptr;
+    }
+  }
+  if (!add_stream_types(module.get())) return nullptr;
   module_state.filled = true;
   return module.release();
 }

@@ -252,9 +252,6 @@ Ref element_object(const ColumnSource& source, std::size_t row) {
   }
 }
 
-constexpr MethodSignature<2> kPackManySignature{
-    "pack_many", {{"columns", true}, {"raw", false}}, 1};
-
 PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
   if (!PyDict_Check(columns) && !PyObject_HasAttrString(columns, "keys")) {
     PyErr_Format(PyExc_TypeError,

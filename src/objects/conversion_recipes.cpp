@@ -236,11 +236,6 @@ bool read_inversion(PyObject* dict, const FieldSpec& placed, const LayoutItem& i
   return checked || refuse_conversion(item, checked.error().message);
 }
 
-bool is_signed_type(ColumnType type) {
-  return type == ColumnType::I8 || type == ColumnType::I16 || type == ColumnType::I32 ||
-         type == ColumnType::I64;
-}
-
 // The state names seen so far, by their UTF-8 text (views into the str
 // objects the conversion keeps), with their state indices.
 using StateNameIndex = std::unordered_map<std::string_view, std::uint32_t>;
@@ -284,7 +279,7 @@ bool read_enumeration(PyObject* dict, const FieldSpec& placed, const LayoutItem&
   if (type == ColumnType::F32 || type == ColumnType::F64 || type == ColumnType::Text) {
     return refuse_conversion(item, "state names need an integer field");
   }
-  const bool is_signed = is_signed_type(type);
+  const bool is_signed = column_type_row(type).is_signed;
   Ref states = get(dict, "states");
   if (!states || !PyDict_Check(states.get()) || PyDict_GET_SIZE(states.get()) == 0) {
     return refuse_conversion(

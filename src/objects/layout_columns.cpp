@@ -49,23 +49,6 @@ Ref masked_column(PyObject* column, const std::vector<std::uint8_t>& mask) {
   return Ref::steal(PyObject_Call(masked_array.get(), args.get(), kwargs.get()));
 }
 
-const char* dtype_name(ColumnType type) {
-  switch (type) {
-    case ColumnType::U8: return "uint8";
-    case ColumnType::U16: return "uint16";
-    case ColumnType::U32: return "uint32";
-    case ColumnType::U64: return "uint64";
-    case ColumnType::I8: return "int8";
-    case ColumnType::I16: return "int16";
-    case ColumnType::I32: return "int32";
-    case ColumnType::I64: return "int64";
-    case ColumnType::F32: return "float32";
-    case ColumnType::F64: return "float64";
-    case ColumnType::Text: break;
-  }
-  return "object";
-}
-
 namespace {
 
 // ---- Where the packets start ------------------------------------------------
@@ -532,18 +515,6 @@ namespace {
 
 // ---- unpack_many --------------------------------------------------------------
 
-constexpr MethodSignature<9> kUnpackManySignature{"unpack_many",
-                                                  {{"buffer", true},
-                                                   {"stride", false},
-                                                   {"offsets", false},
-                                                   {"count", false},
-                                                   {"errors", false},
-                                                   {"output", false},
-                                                   {"text_dtype", false},
-                                                   {"lengths", false},
-                                                   {"raw", false}},
-                                                  1};
-
 // The conversion each field's column gets: none when `raw` is asked for.
 std::vector<const Conversion*> column_conversions(const LayoutData& data, bool raw) {
   std::vector<const Conversion*> conversions(data.items.size(), nullptr);
@@ -797,7 +768,7 @@ PyObject* decode_columns(const Columns& call, const PacketStarts& starts) {
       if (!columns[j] || !views[j].acquire(columns[j].get())) return nullptr;
       destinations[j] = views[j].data();
     } else if (type != ColumnType::Text) {
-      columns[j] = empty_array(count, dtype_name(type));
+      columns[j] = empty_array(count, column_type_row(type).dtype);
       if (!columns[j] || !views[j].acquire(columns[j].get())) return nullptr;
       destinations[j] = views[j].data();
     }

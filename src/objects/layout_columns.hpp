@@ -1,8 +1,10 @@
 // Whole archives: Layout.unpack_many (layout_columns.cpp), Layout.pack_many
 // (column_packing.cpp) and the module function split_packets
-// (stream_framing.cpp). numpy is imported the first time one of them runs.
+// (stream_framing.cpp). numpy is imported the first time one of them needs it
+// (numpy_module(), numpy_support.hpp).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -75,9 +77,8 @@ std::optional<ElementTime> wide_time_reader(const LayoutData& data, ByteSpan buf
 // Layout.pack_many of a shaped layout.
 PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns, bool raw);
 
-// Shared by the column builders: the numpy dtype of a column type, and a
-// column wrapped as numpy.ma.MaskedArray with `mask` (one byte per element).
-const char* dtype_name(ColumnType type);
+// Shared by the column builders: a column wrapped as numpy.ma.MaskedArray
+// with `mask` (one byte per element).
 Ref masked_column(PyObject* column, const std::vector<std::uint8_t>& mask);
 
 // The check_failed column of unpack_many(errors="mask") for a layout with a
@@ -85,8 +86,11 @@ Ref masked_column(PyObject* column, const std::vector<std::uint8_t>& mask);
 Ref check_failed_numpy(const std::vector<std::uint8_t>& failed);
 std::shared_ptr<ArrowColumnData> check_failed_arrow(const std::vector<std::uint8_t>& failed);
 
-// Adds split_packets, split_by_apid, check_sequence_counts, the named
-// tuples they return and CCSDS_PRIMARY_HEADER to `module` (after Layout).
-bool add_stream_functions(PyObject* module, PyObject* module_name);
+// split_packets, split_by_apid and check_sequence_counts, which the module
+// registers beside the function table's functions.
+std::array<PyMethodDef*, 3> stream_functions();
+// Adds the named tuples they return and CCSDS_PRIMARY_HEADER to `module`
+// (after Layout).
+bool add_stream_types(PyObject* module);
 
 }  // namespace vantrel

@@ -6,7 +6,6 @@
 #include "binding/call_frame.hpp"
 #include "binding/convert.hpp"
 #include "common/format.hpp"
-#include "decoder/decoders.hpp"
 
 namespace vantrel {
 
@@ -97,21 +96,6 @@ PyObject* raise_packet_too_short(const LayoutData& data, std::size_t packet_size
                     concat("packet of ", packet_size, " bytes (", std::uint64_t{packet_size} * 8,
                            " bits) is too short for the layout at bit offset ", offset_bits,
                            ": it needs ", needed, " bits", where)});
-  return nullptr;
-}
-
-// The value of a field whose row has a column kernel, made straight from
-// its pattern (these decoders cannot fail); nullptr, with no exception, for
-// the other rows, which go through their decoder.
-PyObject* common_value(const FieldSpec& spec, const FieldInput& input) {
-  switch (spec.row->column_kernel) {
-    case ColumnKernel::Unsigned: return PyLong_FromUnsignedLongLong(input.pattern);
-    case ColumnKernel::TwosComplement:
-      return PyLong_FromLongLong(decode_twos_complement(input.pattern, spec.bits));
-    case ColumnKernel::Binary32: return PyFloat_FromDouble(decode_ieee754_f32(input.pattern));
-    case ColumnKernel::Binary64: return PyFloat_FromDouble(decode_ieee754_f64(input.pattern));
-    case ColumnKernel::RowDecoder: break;
-  }
   return nullptr;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "binding/py_ref.hpp"
+#include "decoder/decoders.hpp"
 #include "objects/field_values.hpp"
 #include "objects/packet_functions.hpp"
 #include "placement/framing.hpp"
@@ -126,8 +127,20 @@ inline bool pack_value(const PlannedField& field, const LayoutItem& item, PyObje
 }
 
 // The value of a field whose row has a column kernel, made straight from
-// its pattern; nullptr, with no exception, for the other rows.
-PyObject* common_value(const FieldSpec& spec, const FieldInput& input);
+// its pattern (these decoders cannot fail); nullptr, with no exception, for
+// the other rows, which go through their decoder. Inline: it is most of
+// the per-field work of unpack().
+inline PyObject* common_value(const FieldSpec& spec, const FieldInput& input) {
+  switch (spec.row->column_kernel) {
+    case ColumnKernel::Unsigned: return PyLong_FromUnsignedLongLong(input.pattern);
+    case ColumnKernel::TwosComplement:
+      return PyLong_FromLongLong(decode_twos_complement(input.pattern, spec.bits));
+    case ColumnKernel::Binary32: return PyFloat_FromDouble(decode_ieee754_f32(input.pattern));
+    case ColumnKernel::Binary64: return PyFloat_FromDouble(decode_ieee754_f64(input.pattern));
+    case ColumnKernel::RowDecoder: break;
+  }
+  return nullptr;
+}
 
 // The keyword-only `raw` flag of unpack, pack and their archive forms: True
 // gives and takes the values as the fields hold them, conversions skipped.

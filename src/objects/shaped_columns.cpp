@@ -93,7 +93,7 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
       fill_entry_offsets(geometry, j, decoded, offsets);
       total = static_cast<std::uint64_t>(offsets[n]);
     }
-    column.array = empty_array(total, dtype_name(type));
+    column.array = empty_array(total, column_type_row(type).dtype);
     if (!column.array || !column.view.acquire(column.array.get())) return nullptr;
   }
 

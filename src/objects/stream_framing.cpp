@@ -3,6 +3,7 @@
 // and check_sequence_counts (continuity of per-identifier counters), and the
 // named tuples they return.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -245,16 +246,6 @@ bool read_rules(PyObject* object, FramingRules& rules) {
 
 // ---- split_packets ----------------------------------------------------------
 
-constexpr MethodSignature<7> kSplitSignature{"split_packets",
-                                             {{"buffer", true},
-                                              {"length_offset_bits", true},
-                                              {"length_bits", true},
-                                              {"length_adjust", false},
-                                              {"byte_order", false},
-                                              {"errors", false},
-                                              {"rules", false}},
-                                             1};
-
 constexpr const char* kSplitErrors[] = {"raise", "report", nullptr};
 
 bool read_length_field(const MethodArguments<kSplitSignature>& arguments, LengthField& length) {
@@ -424,11 +415,6 @@ PyObject* split_packets(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 // ---- split_by_apid ----------------------------------------------------------
 
-constexpr MethodSignature<4> kSplitByApidSignature{
-    "split_by_apid",
-    {{"buffer", true}, {"offsets", false}, {"key_offset_bits", false}, {"key_bits", false}},
-    2};
-
 PyObject* split_by_apid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     MethodArguments<kSplitByApidSignature> arguments;
@@ -496,9 +482,6 @@ PyObject* split_by_apid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 // ---- check_sequence_counts -------------------------------------------------
-
-constexpr MethodSignature<3> kSequenceSignature{
-    "check_sequence_counts", {{"keys", true}, {"counts", true}, {"modulus", false}}, 2};
 
 PyObject* check_sequence_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
@@ -656,11 +639,6 @@ PyStructSequence_Desc sequence_report_desc = {
     "vantrel.SequenceReport", "Where per-identifier sequence counters do not step by one.",
     sequence_report_fields, 4};
 
-bool add_function(PyObject* module, PyObject* module_name, PyMethodDef& definition) {
-  Ref function = Ref::steal(PyCFunction_NewEx(&definition, module, module_name));
-  return function && PyObject_SetAttrString(module, definition.ml_name, function.get()) == 0;
-}
-
 bool add_type(PyObject* module, PyStructSequence_Desc& desc, PyTypeObject*& out) {
   out = PyStructSequence_NewType(&desc);
   if (out == nullptr) return false;
@@ -692,11 +670,12 @@ bool add_ccsds_header(PyObject* module) {
 
 }  // namespace
 
-bool add_stream_functions(PyObject* module, PyObject* module_name) {
-  return add_function(module, module_name, split_packets_definition) &&
-         add_function(module, module_name, split_by_apid_definition) &&
-         add_function(module, module_name, check_sequence_counts_definition) &&
-         add_type(module, skipped_bytes_desc, module_state.skipped_bytes_type) &&
+std::array<PyMethodDef*, 3> stream_functions() {
+  return {&split_packets_definition, &split_by_apid_definition, &check_sequence_counts_definition};
+}
+
+bool add_stream_types(PyObject* module) {
+  return add_type(module, skipped_bytes_desc, module_state.skipped_bytes_type) &&
          add_type(module, framed_stream_desc, module_state.framed_stream_type) &&
          add_type(module, sequence_report_desc, module_state.sequence_report_type) &&
          add_ccsds_header(module);

@@ -34,19 +34,7 @@ const char* ArrowColumnData::format() const {
 
 const char* ArrowColumnData::value_format() const {
   if (format_override != nullptr) return format_override;
-  switch (type) {
-    case ColumnType::U8: return "C";
-    case ColumnType::U16: return "S";
-    case ColumnType::U32: return "I";
-    case ColumnType::U64: return "L";
-    case ColumnType::I8: return "c";
-    case ColumnType::I16: return "s";
-    case ColumnType::I32: return "i";
-    case ColumnType::I64: return "l";
-    case ColumnType::F32: return "f";
-    case ColumnType::F64: return "g";
-    case ColumnType::Text: break;
-  }
+  if (type != ColumnType::Text) return column_type_row(type).arrow_format;
   return text.wide_offsets ? "U" : "u";
 }
 

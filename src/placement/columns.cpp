@@ -400,51 +400,17 @@ ColumnType column_type_of(const FieldSpec& field) {
   return ColumnType::Text;
 }
 
-std::size_t column_item_size(ColumnType type) {
-  switch (type) {
-    case ColumnType::U8:
-    case ColumnType::I8: return 1;
-    case ColumnType::U16:
-    case ColumnType::I16: return 2;
-    case ColumnType::U32:
-    case ColumnType::I32:
-    case ColumnType::F32: return 4;
-    case ColumnType::U64:
-    case ColumnType::I64:
-    case ColumnType::F64:
-    case ColumnType::Text: return 8;
-  }
-  return 8;
-}
-
 std::optional<ColumnFailure> decode_column(ByteSpan buffer, const PacketStarts& starts,
                                            std::size_t begin, std::size_t end,
                                            const PlannedField& field, void* column,
                                            std::span<std::uint8_t> mask) {
-  switch (column_type_of(field.spec)) {
-    case ColumnType::U8:
-      return decode_typed<std::uint8_t>(buffer, starts, begin, end, field, column, mask);
-    case ColumnType::U16:
-      return decode_typed<std::uint16_t>(buffer, starts, begin, end, field, column, mask);
-    case ColumnType::U32:
-      return decode_typed<std::uint32_t>(buffer, starts, begin, end, field, column, mask);
-    case ColumnType::U64:
-      return decode_typed<std::uint64_t>(buffer, starts, begin, end, field, column, mask);
-    case ColumnType::I8:
-      return decode_typed<std::int8_t>(buffer, starts, begin, end, field, column, mask);
-    case ColumnType::I16:
-      return decode_typed<std::int16_t>(buffer, starts, begin, end, field, column, mask);
-    case ColumnType::I32:
-      return decode_typed<std::int32_t>(buffer, starts, begin, end, field, column, mask);
-    case ColumnType::I64:
-      return decode_typed<std::int64_t>(buffer, starts, begin, end, field, column, mask);
-    case ColumnType::F32:
-      return decode_typed<float>(buffer, starts, begin, end, field, column, mask);
-    case ColumnType::F64:
-      return decode_typed<double>(buffer, starts, begin, end, field, column, mask);
-    case ColumnType::Text: break;
-  }
-  return std::nullopt;  // text columns are built by the caller, with the interpreter
+  // Text columns are built by the caller, with the interpreter.
+  return with_element_type(
+      column_type_of(field.spec),
+      [&](auto element) {
+        return decode_typed<decltype(element)>(buffer, starts, begin, end, field, column, mask);
+      },
+      [] { return std::optional<ColumnFailure>(); });
 }
 
 namespace {
@@ -595,52 +561,24 @@ std::optional<ColumnFailure> decode_runs(ByteSpan buffer, const PacketStarts& st
                                          std::size_t begin, std::size_t end,
                                          const PlannedField& field, const PacketRuns& runs,
                                          void* column, std::span<std::uint8_t> mask) {
-  switch (column_type_of(field.spec)) {
-    case ColumnType::U8:
-      return decode_runs_typed<std::uint8_t>(buffer, starts, begin, end, field, runs, column, mask);
-    case ColumnType::U16:
-      return decode_runs_typed<std::uint16_t>(buffer, starts, begin, end, field, runs, column,
-                                              mask);
-    case ColumnType::U32:
-      return decode_runs_typed<std::uint32_t>(buffer, starts, begin, end, field, runs, column,
-                                              mask);
-    case ColumnType::U64:
-      return decode_runs_typed<std::uint64_t>(buffer, starts, begin, end, field, runs, column,
-                                              mask);
-    case ColumnType::I8:
-      return decode_runs_typed<std::int8_t>(buffer, starts, begin, end, field, runs, column, mask);
-    case ColumnType::I16:
-      return decode_runs_typed<std::int16_t>(buffer, starts, begin, end, field, runs, column, mask);
-    case ColumnType::I32:
-      return decode_runs_typed<std::int32_t>(buffer, starts, begin, end, field, runs, column, mask);
-    case ColumnType::I64:
-      return decode_runs_typed<std::int64_t>(buffer, starts, begin, end, field, runs, column, mask);
-    case ColumnType::F32:
-      return decode_runs_typed<float>(buffer, starts, begin, end, field, runs, column, mask);
-    case ColumnType::F64:
-      return decode_runs_typed<double>(buffer, starts, begin, end, field, runs, column, mask);
-    case ColumnType::Text: break;
-  }
-  return std::nullopt;
+  return with_element_type(
+      column_type_of(field.spec),
+      [&](auto element) {
+        return decode_runs_typed<decltype(element)>(buffer, starts, begin, end, field, runs, column,
+                                                    mask);
+      },
+      [] { return std::optional<ColumnFailure>(); });
 }
 
 std::optional<ElementFailure> decode_elements(ByteSpan buffer, std::uint64_t bit,
                                               std::uint64_t count, const PlannedField& field,
                                               void* out) {
-  switch (column_type_of(field.spec)) {
-    case ColumnType::U8: return decode_run_typed<std::uint8_t>(buffer, bit, count, field, out);
-    case ColumnType::U16: return decode_run_typed<std::uint16_t>(buffer, bit, count, field, out);
-    case ColumnType::U32: return decode_run_typed<std::uint32_t>(buffer, bit, count, field, out);
-    case ColumnType::U64: return decode_run_typed<std::uint64_t>(buffer, bit, count, field, out);
-    case ColumnType::I8: return decode_run_typed<std::int8_t>(buffer, bit, count, field, out);
-    case ColumnType::I16: return decode_run_typed<std::int16_t>(buffer, bit, count, field, out);
-    case ColumnType::I32: return decode_run_typed<std::int32_t>(buffer, bit, count, field, out);
-    case ColumnType::I64: return decode_run_typed<std::int64_t>(buffer, bit, count, field, out);
-    case ColumnType::F32: return decode_run_typed<float>(buffer, bit, count, field, out);
-    case ColumnType::F64: return decode_run_typed<double>(buffer, bit, count, field, out);
-    case ColumnType::Text: break;
-  }
-  return std::nullopt;
+  return with_element_type(
+      column_type_of(field.spec),
+      [&](auto element) {
+        return decode_run_typed<decltype(element)>(buffer, bit, count, field, out);
+      },
+      [] { return std::optional<ElementFailure>(); });
 }
 
 }  // namespace vantrel

@@ -22,7 +22,47 @@ namespace vantrel {
 enum class ColumnType : std::uint8_t { U8, U16, U32, U64, I8, I16, I32, I64, F32, F64, Text };
 
 ColumnType column_type_of(const FieldSpec& field);
-std::size_t column_item_size(ColumnType type);
+
+// What each output needs of a column type: one row per type, in enum order.
+struct ColumnTypeRow {
+  const char* dtype;         // numpy's name
+  const char* arrow_format;  // Arrow's format; text's depends on its offsets
+  std::uint8_t item_size;    // bytes per value (text: one object pointer)
+  bool is_signed;            // a signed integer
+};
+
+inline constexpr ColumnTypeRow kColumnTypes[] = {
+    {"uint8", "C", 1, false},   {"uint16", "S", 2, false},    {"uint32", "I", 4, false},
+    {"uint64", "L", 8, false},  {"int8", "c", 1, true},       {"int16", "s", 2, true},
+    {"int32", "i", 4, true},    {"int64", "l", 8, true},      {"float32", "f", 4, false},
+    {"float64", "g", 8, false}, {"object", nullptr, 8, false}};
+static_assert(std::size(kColumnTypes) == static_cast<std::size_t>(ColumnType::Text) + 1);
+
+inline const ColumnTypeRow& column_type_row(ColumnType type) {
+  return kColumnTypes[static_cast<std::size_t>(type)];
+}
+inline std::size_t column_item_size(ColumnType type) { return column_type_row(type).item_size; }
+
+// Runs the kernel instantiated for a numeric column's element type:
+// `kernel(T{})`, T from uint8_t to double; `text()` for a text column. The
+// one place that turns a column type into a C++ type.
+template <class Kernel, class Text>
+decltype(auto) with_element_type(ColumnType type, Kernel&& kernel, Text&& text) {
+  switch (type) {
+    case ColumnType::U8: return kernel(std::uint8_t{});
+    case ColumnType::U16: return kernel(std::uint16_t{});
+    case ColumnType::U32: return kernel(std::uint32_t{});
+    case ColumnType::U64: return kernel(std::uint64_t{});
+    case ColumnType::I8: return kernel(std::int8_t{});
+    case ColumnType::I16: return kernel(std::int16_t{});
+    case ColumnType::I32: return kernel(std::int32_t{});
+    case ColumnType::I64: return kernel(std::int64_t{});
+    case ColumnType::F32: return kernel(float{});
+    case ColumnType::F64: return kernel(double{});
+    case ColumnType::Text: break;
+  }
+  return text();
+}
 
 // Where packet i starts, in bytes: offsets[i], or i * stride; and where it
 // ends: ends[i] (never past the buffer's end), or the buffer's end when

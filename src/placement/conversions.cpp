@@ -420,24 +420,15 @@ void load_keys(const void* raw, std::size_t n, std::uint64_t* out) {
 
 // The raw integers as keys (state_key order), or as time-code patterns.
 void raw_keys(ColumnType type, const void* raw, std::size_t n, std::uint64_t* out) {
-  switch (type) {
-    case ColumnType::U8: return load_keys<std::uint8_t>(raw, n, out);
-    case ColumnType::U16: return load_keys<std::uint16_t>(raw, n, out);
-    case ColumnType::U32: return load_keys<std::uint32_t>(raw, n, out);
-    case ColumnType::U64: return load_keys<std::uint64_t>(raw, n, out);
-    case ColumnType::I8: return load_keys<std::int8_t>(raw, n, out);
-    case ColumnType::I16: return load_keys<std::int16_t>(raw, n, out);
-    case ColumnType::I32: return load_keys<std::int32_t>(raw, n, out);
-    case ColumnType::I64: return load_keys<std::int64_t>(raw, n, out);
-    case ColumnType::F32:
-    case ColumnType::F64:
-    case ColumnType::Text: std::fill(out, out + n, std::uint64_t{0}); return;
-  }
-}
-
-bool is_signed_column(ColumnType type) {
-  return type == ColumnType::I8 || type == ColumnType::I16 || type == ColumnType::I32 ||
-         type == ColumnType::I64;
+  const auto zeros = [&] { std::fill(out, out + n, std::uint64_t{0}); };
+  with_element_type(
+      type,
+      [&](auto element) {
+        using Raw = decltype(element);
+        if constexpr (std::is_integral_v<Raw>) return load_keys<Raw>(raw, n, out);
+        zeros();
+      },
+      zeros);
 }
 
 // ---- Calibrations of a run of values
@@ -478,42 +469,21 @@ void polynomial_values(const Raw* __restrict raw, std::size_t n, const std::vect
 
 void polynomial_column(ColumnType type, const void* raw, std::size_t n,
                        const std::vector<double>& c, double* out) {
-  switch (type) {
-    case ColumnType::U8: return polynomial_values(static_cast<const std::uint8_t*>(raw), n, c, out);
-    case ColumnType::U16:
-      return polynomial_values(static_cast<const std::uint16_t*>(raw), n, c, out);
-    case ColumnType::U32:
-      return polynomial_values(static_cast<const std::uint32_t*>(raw), n, c, out);
-    case ColumnType::U64:
-      return polynomial_values(static_cast<const std::uint64_t*>(raw), n, c, out);
-    case ColumnType::I8: return polynomial_values(static_cast<const std::int8_t*>(raw), n, c, out);
-    case ColumnType::I16:
-      return polynomial_values(static_cast<const std::int16_t*>(raw), n, c, out);
-    case ColumnType::I32:
-      return polynomial_values(static_cast<const std::int32_t*>(raw), n, c, out);
-    case ColumnType::I64:
-      return polynomial_values(static_cast<const std::int64_t*>(raw), n, c, out);
-    case ColumnType::F32: return polynomial_values(static_cast<const float*>(raw), n, c, out);
-    case ColumnType::F64: return polynomial_values(static_cast<const double*>(raw), n, c, out);
-    case ColumnType::Text: return;
-  }
+  with_element_type(
+      type,
+      [&](auto element) {
+        polynomial_values(static_cast<const decltype(element)*>(raw), n, c, out);
+      },
+      [] {});
 }
 
 double raw_double(ColumnType type, const void* raw, std::size_t k) {
-  switch (type) {
-    case ColumnType::U8: return static_cast<const std::uint8_t*>(raw)[k];
-    case ColumnType::U16: return static_cast<const std::uint16_t*>(raw)[k];
-    case ColumnType::U32: return static_cast<const std::uint32_t*>(raw)[k];
-    case ColumnType::U64: return static_cast<double>(static_cast<const std::uint64_t*>(raw)[k]);
-    case ColumnType::I8: return static_cast<const std::int8_t*>(raw)[k];
-    case ColumnType::I16: return static_cast<const std::int16_t*>(raw)[k];
-    case ColumnType::I32: return static_cast<const std::int32_t*>(raw)[k];
-    case ColumnType::I64: return static_cast<double>(static_cast<const std::int64_t*>(raw)[k]);
-    case ColumnType::F32: return static_cast<const float*>(raw)[k];
-    case ColumnType::F64: return static_cast<const double*>(raw)[k];
-    case ColumnType::Text: break;
-  }
-  return 0;
+  return with_element_type(
+      type,
+      [&](auto element) {
+        return static_cast<double>(static_cast<const decltype(element)*>(raw)[k]);
+      },
+      [] { return 0.0; });
 }
 
 // ---- Time codes from their patterns
@@ -761,29 +731,20 @@ std::int32_t find_states(const Enumeration& enumeration, const Raw* __restrict r
 
 std::int32_t find_states(const Enumeration& enumeration, ColumnType type, const void* raw,
                          std::size_t n, std::int32_t* states) {
-  switch (type) {
-    case ColumnType::U8:
-      return find_states(enumeration, static_cast<const std::uint8_t*>(raw), n, states);
-    case ColumnType::U16:
-      return find_states(enumeration, static_cast<const std::uint16_t*>(raw), n, states);
-    case ColumnType::U32:
-      return find_states(enumeration, static_cast<const std::uint32_t*>(raw), n, states);
-    case ColumnType::U64:
-      return find_states(enumeration, static_cast<const std::uint64_t*>(raw), n, states);
-    case ColumnType::I8:
-      return find_states(enumeration, static_cast<const std::int8_t*>(raw), n, states);
-    case ColumnType::I16:
-      return find_states(enumeration, static_cast<const std::int16_t*>(raw), n, states);
-    case ColumnType::I32:
-      return find_states(enumeration, static_cast<const std::int32_t*>(raw), n, states);
-    case ColumnType::I64:
-      return find_states(enumeration, static_cast<const std::int64_t*>(raw), n, states);
-    case ColumnType::F32:
-    case ColumnType::F64:
-    case ColumnType::Text: break;  // enumerated fields are integers
-  }
-  std::fill(states, states + n, enumeration.fallback());
-  return enumeration.fallback();
+  const auto fallback = [&] {  // enumerated fields are integers
+    std::fill(states, states + n, enumeration.fallback());
+    return enumeration.fallback();
+  };
+  return with_element_type(
+      type,
+      [&](auto element) {
+        using Raw = decltype(element);
+        if constexpr (std::is_integral_v<Raw>) {
+          return find_states(enumeration, static_cast<const Raw*>(raw), n, states);
+        }
+        return fallback();
+      },
+      fallback);
 }
 
 // Four interleaved tallies of handle slots (lane i at counts() + i * width),
@@ -883,28 +844,16 @@ std::int32_t dense_handles(const Enumeration& enumeration, const Raw* __restrict
 
 std::int32_t dense_handles(const Enumeration& enumeration, ColumnType type, const void* raw,
                            std::size_t n, StateHandles& handles, const void** slots) {
-  switch (type) {
-    case ColumnType::U8:
-      return dense_handles(enumeration, static_cast<const std::uint8_t*>(raw), n, handles, slots);
-    case ColumnType::U16:
-      return dense_handles(enumeration, static_cast<const std::uint16_t*>(raw), n, handles, slots);
-    case ColumnType::U32:
-      return dense_handles(enumeration, static_cast<const std::uint32_t*>(raw), n, handles, slots);
-    case ColumnType::U64:
-      return dense_handles(enumeration, static_cast<const std::uint64_t*>(raw), n, handles, slots);
-    case ColumnType::I8:
-      return dense_handles(enumeration, static_cast<const std::int8_t*>(raw), n, handles, slots);
-    case ColumnType::I16:
-      return dense_handles(enumeration, static_cast<const std::int16_t*>(raw), n, handles, slots);
-    case ColumnType::I32:
-      return dense_handles(enumeration, static_cast<const std::int32_t*>(raw), n, handles, slots);
-    case ColumnType::I64:
-      return dense_handles(enumeration, static_cast<const std::int64_t*>(raw), n, handles, slots);
-    case ColumnType::F32:
-    case ColumnType::F64:
-    case ColumnType::Text: break;
-  }
-  return -1;
+  return with_element_type(
+      type,
+      [&](auto element) {
+        using Raw = decltype(element);
+        if constexpr (std::is_integral_v<Raw>) {
+          return dense_handles(enumeration, static_cast<const Raw*>(raw), n, handles, slots);
+        }
+        return -1;
+      },
+      [] { return -1; });
 }
 
 std::optional<ElementFailure> state_values(const Conversion& conversion, ColumnType raw_type,
@@ -922,7 +871,8 @@ std::optional<ElementFailure> state_values(const Conversion& conversion, ColumnT
       raw_keys(raw_type, static_cast<const std::uint8_t*>(raw) + k * column_item_size(raw_type), 1,
                &key);
       if (enumeration.find(key) >= 0) continue;  // a state whose handle is none's: not here
-      return ElementFailure{k, enumerate(conversion, key, is_signed_column(raw_type)).error()};
+      return ElementFailure{
+          k, enumerate(conversion, key, column_type_row(raw_type).is_signed).error()};
     }
     return std::nullopt;
   }
@@ -945,8 +895,8 @@ std::optional<ElementFailure> state_values(const Conversion& conversion, ColumnT
           if (mask.empty()) {
             std::uint64_t key = 0;
             raw_keys(raw_type, static_cast<const std::uint8_t*>(values) + k * item, 1, &key);
-            failure =
-                ElementFailure{at, enumerate(conversion, key, is_signed_column(raw_type)).error()};
+            failure = ElementFailure{
+                at, enumerate(conversion, key, column_type_row(raw_type).is_signed).error()};
             done = k;
             break;
           }
