@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Share of the core (src/encoder, src/decoder, src/common, src/placement) that
+# Share of the core (src/encoder, src/decoder, src/common, src/layout, src/columns, src/conversions, src/streams) that
 # the corpora reach: the C++ harnesses built with clang's source-based
 # coverage, run once over every input (-runs=0), then llvm-cov's report of
 # functions, regions, lines and branches per file and in total.
@@ -33,5 +33,5 @@ done
 llvm-profdata-19 merge -sparse "$out"/*.profraw -o "$out/all.profdata"
 # The first -object is positional for llvm-cov.
 llvm-cov-19 report "${objects[@]:1}" -instr-profile "$out/all.profdata" \
-  src/encoder src/decoder src/common src/placement
+  src/encoder src/decoder src/common src/layout src/columns src/conversions src/streams
 rm -rf "$out"

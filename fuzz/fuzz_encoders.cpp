@@ -15,7 +15,7 @@
 #include "decoder/decoders.hpp"
 #include "encoder/encoders.hpp"
 #include "fuzz_support.hpp"
-#include "placement/encoding_table.hpp"
+#include "layout/encoding_table.hpp"
 
 namespace {
 

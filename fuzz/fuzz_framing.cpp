@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "placement/framing.hpp"
-#include "placement/framing_learning.hpp"
-#include "placement/packet_bounds.hpp"
+#include "streams/framing.hpp"
+#include "streams/framing_learning.hpp"
+#include "streams/packet_bounds.hpp"
 
 namespace {
 
@@ -152,9 +152,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint64_t total = 0;
     for (std::size_t i = 0; i < learned.framed.starts.size(); ++i) {
       total += static_cast<std::uint64_t>(learned_lengths[i]);
-      const auto alone = vantrel::split_stream(
-          stream.subspan(learned.framed.starts[i], learned_lengths[i]), length,
-          &learned.learned.rules);
+      const auto alone =
+          vantrel::split_stream(stream.subspan(learned.framed.starts[i], learned_lengths[i]),
+                                length, &learned.learned.rules);
       FUZZ_CHECK(alone && alone->size() == 1);
     }
     for (const auto& skipped : learned.framed.skipped) total += skipped.stop - skipped.start;

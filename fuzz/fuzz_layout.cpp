@@ -28,16 +28,16 @@
 #include <string>
 #include <vector>
 
+#include "columns/columns.hpp"
+#include "columns/packet_checks.hpp"
 #include "common/bits.hpp"
+#include "conversions/conversions.hpp"
 #include "fuzz_support.hpp"
-#include "placement/columns.hpp"
-#include "placement/conversions.hpp"
-#include "placement/encoding_table.hpp"
-#include "placement/field_io.hpp"
-#include "placement/packet_bounds.hpp"
-#include "placement/packet_checks.hpp"
-#include "placement/plan.hpp"
-#include "placement/time_codes.hpp"
+#include "layout/encoding_table.hpp"
+#include "layout/field_io.hpp"
+#include "layout/plan.hpp"
+#include "layout/time_codes.hpp"
+#include "streams/packet_bounds.hpp"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "common/sinks.hpp"
 #include "common/text_view.hpp"
 #include "common/types.hpp"
-#include "placement/framing.hpp"
+#include "streams/framing.hpp"
 
 namespace fuzz {
 

@@ -1,5 +1,5 @@
 """The encoding names are written once, in the module's table
-(src/placement/encoding_table.cpp). tools/encoding_names.py writes the stub's
+(src/layout/encoding_table.cpp). tools/encoding_names.py writes the stub's
 PackEncoding and Encoding literals from it and gives the test helpers and the
 Python fuzzer their lists; these tests hold all of them to what the module
 accepts."""

@@ -1,5 +1,5 @@
 """The recipe encoding names, read from the one list that defines them: the
-rows of src/placement/encoding_table.cpp. tools/refusal_stubs.py writes the
+rows of src/layout/encoding_table.cpp. tools/refusal_stubs.py writes the
 stub's PackEncoding and Encoding literals with written_stub(), and the test
 helpers and the Python fuzzer take their names from encoding_names().
 tests/test_encoding_names.py compares the names with what the module accepts.
@@ -9,7 +9,7 @@ import pathlib
 import re
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-TABLE = ROOT / "src" / "placement" / "encoding_table.cpp"
+TABLE = ROOT / "src" / "layout" / "encoding_table.cpp"
 
 ROW = re.compile(r'EncodingRow\{"(\w+)", V::(\w+),')
 

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "binding/py_ref.hpp"
-#include "placement/arrow_export.hpp"
+#include "columns/arrow_export.hpp"
 
 namespace vantrel {
 

@@ -43,8 +43,8 @@ bool read_u64(PyObject* dict, const char* key, const std::string& context,
   std::uint64_t number = 0;
   if (PyBool_Check(value) || !PyLong_Check(value) || !to_u64(value, number)) {
     PyErr_Clear();
-    return fail_with(context, concat("check: '", key, "' must be an unsigned integer, not ",
-                                     quoted(value)));
+    return fail_with(context,
+                     concat("check: '", key, "' must be an unsigned integer, not ", quoted(value)));
   }
   out = number;
   return true;
@@ -54,8 +54,8 @@ bool read_flag(PyObject* dict, const char* key, const std::string& context, bool
   PyObject* value = PyDict_GetItemString(dict, key);
   if (value == nullptr) return true;
   if (!PyBool_Check(value)) {
-    return fail_with(context, concat("check: '", key, "' must be True or False, not ",
-                                     quoted(value)));
+    return fail_with(context,
+                     concat("check: '", key, "' must be True or False, not ", quoted(value)));
   }
   out = value == Py_True;
   return true;
@@ -76,8 +76,8 @@ bool read_check_algorithm(PyObject* value, const std::string& context, bool allo
     return true;
   }
   if (!PyDict_Check(value)) {
-    return fail_with(context, concat("check must be an algorithm's name or a dict, not ",
-                                     quoted(value)));
+    return fail_with(context,
+                     concat("check must be an algorithm's name or a dict, not ", quoted(value)));
   }
   // A private copy: nothing the caller does to the dict later changes it.
   Ref dict = Ref::steal(PyDict_Copy(value));
@@ -120,8 +120,9 @@ bool read_check_algorithm(PyObject* value, const std::string& context, bool allo
     if (!text || PyDict_SetItemString(out.get(), "algorithm", text.get()) < 0) return false;
   } else {
     if (width_object == nullptr || PyDict_GetItemString(dict.get(), "poly") == nullptr) {
-      return fail_with(context, "check: a dict names its 'algorithm' or gives a CRC's 'width' and "
-                                "'poly' (and 'init', 'refin', 'refout', 'xorout')");
+      return fail_with(context,
+                       "check: a dict names its 'algorithm' or gives a CRC's 'width' and "
+                       "'poly' (and 'init', 'refin', 'refout', 'xorout')");
     }
     std::optional<std::uint64_t> width, poly, init, xorout;
     bool refin = false;
@@ -138,16 +139,16 @@ bool read_check_algorithm(PyObject* value, const std::string& context, bool allo
       return fail_with(context, concat("check: a CRC's width must be 3 to 64 bits, not ", *width));
     }
     Result<CheckAlgorithm> made =
-        crc_from_parameters(static_cast<std::uint32_t>(*width), *poly,
-                            init.value_or(0), refin, refout, xorout.value_or(0));
+        crc_from_parameters(static_cast<std::uint32_t>(*width), *poly, init.value_or(0), refin,
+                            refout, xorout.value_or(0));
     if (!made) return fail_with(context, concat("check: ", made.error().message));
     algorithm = std::move(*made);
-    Ref row = Ref::steal(Py_BuildValue(
-        "{s:I,s:K,s:K,s:O,s:O,s:K}", "width", algorithm.width, "poly",
-        static_cast<unsigned long long>(algorithm.poly), "init",
-        static_cast<unsigned long long>(algorithm.init), "refin",
-        algorithm.refin ? Py_True : Py_False, "refout", algorithm.refout ? Py_True : Py_False,
-        "xorout", static_cast<unsigned long long>(algorithm.xorout)));
+    Ref row = Ref::steal(Py_BuildValue("{s:I,s:K,s:K,s:O,s:O,s:K}", "width", algorithm.width,
+                                       "poly", static_cast<unsigned long long>(algorithm.poly),
+                                       "init", static_cast<unsigned long long>(algorithm.init),
+                                       "refin", algorithm.refin ? Py_True : Py_False, "refout",
+                                       algorithm.refout ? Py_True : Py_False, "xorout",
+                                       static_cast<unsigned long long>(algorithm.xorout)));
     if (!row || PyDict_Update(out.get(), row.get()) < 0) return false;
   }
   if (allow_range) {

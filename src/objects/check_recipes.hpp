@@ -7,7 +7,7 @@
 
 #include "binding/py_ref.hpp"
 #include "common/checksums.hpp"
-#include "placement/plan.hpp"
+#include "layout/plan.hpp"
 
 namespace vantrel {
 

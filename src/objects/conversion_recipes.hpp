@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "binding/py_ref.hpp"
-#include "placement/conversions.hpp"
-#include "placement/plan.hpp"
+#include "conversions/conversions.hpp"
+#include "layout/plan.hpp"
 
 namespace vantrel {
 

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "binding/convert.hpp"
-#include "placement/encoding_table.hpp"
-#include "placement/field_io.hpp"
+#include "layout/encoding_table.hpp"
+#include "layout/field_io.hpp"
 
 namespace vantrel {
 

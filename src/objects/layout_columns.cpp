@@ -14,8 +14,11 @@
 #include "binding/call_frame.hpp"
 #include "binding/convert.hpp"
 #include "binding/method_args.hpp"
+#include "columns/columns.hpp"
+#include "columns/text_columns.hpp"
 #include "common/format.hpp"
 #include "common/utf8.hpp"
+#include "conversions/conversions.hpp"
 #include "objects/arrow_objects.hpp"
 #include "objects/check_recipes.hpp"
 #include "objects/conversion_recipes.hpp"
@@ -23,9 +26,6 @@
 #include "objects/layout_shapes.hpp"
 #include "objects/numpy_support.hpp"
 #include "objects/state_columns.hpp"
-#include "placement/columns.hpp"
-#include "placement/conversions.hpp"
-#include "placement/text_columns.hpp"
 
 namespace vantrel {
 

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "binding/py_ref.hpp"
-#include "placement/columns.hpp"
-#include "placement/conversions.hpp"
-#include "placement/text_columns.hpp"
+#include "columns/columns.hpp"
+#include "columns/text_columns.hpp"
+#include "conversions/conversions.hpp"
 
 namespace vantrel {
 

@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "binding/py_ref.hpp"
+#include "columns/packet_checks.hpp"
 #include "decoder/decoders.hpp"
+#include "layout/plan.hpp"
 #include "objects/field_values.hpp"
 #include "objects/packet_functions.hpp"
-#include "placement/framing.hpp"
-#include "placement/packet_checks.hpp"
-#include "placement/plan.hpp"
+#include "streams/framing.hpp"
 
 namespace vantrel {
 

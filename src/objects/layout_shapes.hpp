@@ -13,7 +13,7 @@
 #include "common/packet_bits.hpp"
 #include "objects/layout_data.hpp"
 #include "objects/recipe_fields.hpp"
-#include "placement/packet_bounds.hpp"
+#include "streams/packet_bounds.hpp"
 
 namespace vantrel {
 

@@ -238,9 +238,10 @@ Ref timestamp_values(PyObject* values, std::string& format) {
   if (text == nullptr) return {};
   const std::string_view dtype_name = text;
   if (!dtype_name.starts_with("datetime64")) return Ref::borrow(values);
-  constexpr std::pair<std::string_view, const char*> kUnits[] = {
-      {"datetime64[s]", "tss:"}, {"datetime64[ms]", "tsm:"},
-      {"datetime64[us]", "tsu:"}, {"datetime64[ns]", "tsn:"}};
+  constexpr std::pair<std::string_view, const char*> kUnits[] = {{"datetime64[s]", "tss:"},
+                                                                 {"datetime64[ms]", "tsm:"},
+                                                                 {"datetime64[us]", "tsu:"},
+                                                                 {"datetime64[ns]", "tsn:"}};
   for (const auto& [unit, arrow] : kUnits) {
     if (dtype_name == unit) {
       format = arrow;
@@ -276,9 +277,9 @@ PyObject* ragged_arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs)
     std::unique_ptr<TextValuesData> text;
     if (child_format == nullptr) {
       text = std::make_unique<TextValuesData>();
-      const bool copied = copy_text_values(
-          static_cast<PyObject* const*>(values_view.buf),
-          static_cast<std::size_t>(values_view.len / values_view.itemsize), *text);
+      const bool copied =
+          copy_text_values(static_cast<PyObject* const*>(values_view.buf),
+                           static_cast<std::size_t>(values_view.len / values_view.itemsize), *text);
       PyBuffer_Release(&values_view);
       if (!copied) return nullptr;
       format = "U";
@@ -327,7 +328,7 @@ PyObject* ragged_arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs)
       }
     }
     if (text) {
-      list->child = ArrowArray{offsets[length], 0, 0, 3, 0, nullptr, nullptr, nullptr,
+      list->child = ArrowArray{offsets[length],     0,      0, 3, 0, nullptr, nullptr, nullptr,
                                release_text_values, nullptr};
       list->child.buffers = text->buffers;
       list->child.private_data = text.release();
@@ -336,8 +337,8 @@ PyObject* ragged_arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs)
       values->values = exported.release();
       values->buffers[0] = nullptr;
       values->buffers[1] = values_data;
-      list->child = ArrowArray{offsets[length], 0, 0, 2, 0, nullptr, nullptr, nullptr,
-                               release_values, nullptr};
+      list->child = ArrowArray{offsets[length], 0,      0, 2, 0, nullptr, nullptr, nullptr,
+                               release_values,  nullptr};
       list->child.buffers = values->buffers;
       list->child.private_data = values.release();
     }

@@ -7,7 +7,7 @@
 
 #include "binding/convert.hpp"
 #include "binding/module_state.hpp"
-#include "placement/encoding_table.hpp"
+#include "layout/encoding_table.hpp"
 
 namespace vantrel {
 

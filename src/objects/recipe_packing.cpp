@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "common/checked.hpp"
+#include "layout/field_io.hpp"
+#include "layout/plan.hpp"
 #include "objects/field_values.hpp"
 #include "objects/packet_functions.hpp"
 #include "objects/recipe_fields.hpp"
-#include "placement/field_io.hpp"
-#include "placement/plan.hpp"
 
 namespace vantrel {
 

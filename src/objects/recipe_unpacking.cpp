@@ -5,10 +5,10 @@
 #include "binding/py_compat.hpp"
 #include "common/checked.hpp"
 #include "common/fault.hpp"
+#include "layout/field_io.hpp"
 #include "objects/field_values.hpp"
 #include "objects/packet_functions.hpp"
 #include "objects/recipe_fields.hpp"
-#include "placement/field_io.hpp"
 
 namespace vantrel {
 

@@ -11,17 +11,17 @@
 
 #include "binding/call_frame.hpp"
 #include "binding/gil.hpp"
+#include "columns/arrow_export.hpp"
+#include "columns/packet_checks.hpp"
+#include "columns/shaped_decode.hpp"
 #include "common/format.hpp"
+#include "conversions/conversions.hpp"
 #include "objects/arrow_objects.hpp"
 #include "objects/check_recipes.hpp"
 #include "objects/conversion_recipes.hpp"
 #include "objects/layout_columns.hpp"
 #include "objects/layout_data.hpp"
 #include "objects/numpy_support.hpp"
-#include "placement/arrow_export.hpp"
-#include "placement/conversions.hpp"
-#include "placement/packet_checks.hpp"
-#include "placement/shaped_decode.hpp"
 
 namespace vantrel {
 
@@ -56,9 +56,9 @@ void convert_column(ArrowColumnData& column, const Conversion& conversion,
   const std::uint64_t total = ranges.begin(n);
   AlignedBuffer converted;
   converted.resize(total * converted_item_size(conversion));
-  const auto failure = convert_packet_elements(conversion, column.type, column.values.data(), n,
-                                               limit, ranges, converted.data(), mask,
-                                               nullptr, element_time);
+  const auto failure =
+      convert_packet_elements(conversion, column.type, column.values.data(), n, limit, ranges,
+                              converted.data(), mask, nullptr, element_time);
   if (failure) note_shaped_failure(first, failure->packet, j, failure->error);
   set_converted_type(column, conversion);
   if (column.dictionary) {
@@ -119,8 +119,7 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
         const LayoutItem& item = data.items[j];
         if (item.conversion == nullptr || columns[j]->is_text()) continue;
         const std::size_t limit = first && !masking ? std::min(placed, first->packet + 1) : placed;
-        const std::optional<ElementTime> wide =
-            wide_time_reader(data, buffer, starts, geometry, j);
+        const std::optional<ElementTime> wide = wide_time_reader(data, buffer, starts, geometry, j);
         convert_column(*columns[j], item.conversion->conversion, fields[j], n, limit,
                        masking ? std::span(masks[j]) : std::span<std::uint8_t>(), j, first,
                        wide ? &*wide : nullptr);

@@ -10,6 +10,8 @@
 
 #include "binding/buffer_view.hpp"
 #include "binding/call_frame.hpp"
+#include "columns/packet_checks.hpp"
+#include "columns/shaped_decode.hpp"
 #include "common/format.hpp"
 #include "objects/check_recipes.hpp"
 #include "objects/conversion_recipes.hpp"
@@ -21,8 +23,6 @@
 #include "objects/packet_functions.hpp"
 #include "objects/ragged_column.hpp"
 #include "objects/shaped_conversions.hpp"
-#include "placement/packet_checks.hpp"
-#include "placement/shaped_decode.hpp"
 
 namespace vantrel {
 
@@ -64,8 +64,8 @@ std::optional<ElementTime> wide_time_reader(const LayoutData& data, ByteSpan buf
 }
 
 PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
-                             const PacketStarts& starts, bool masking, bool raw,
-                             TextForm text_form, PyObject* text_dtype) {
+                             const PacketStarts& starts, bool masking, bool raw, TextForm text_form,
+                             PyObject* text_dtype) {
   const Plan& plan = data.plan;
   const std::span<const PlannedField> fields = plan.fields();
   const std::size_t n = starts.count;
@@ -128,10 +128,10 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
                                fields[j].fixed_count()};
     std::optional<ShapedConversionFailure> failure;
     const std::optional<ElementTime> wide = wide_time_reader(data, buffer, starts, geometry, j);
-    Ref converted = convert_shaped_column(
-        *conversion, fields[j], column.view.data(), n, limit, ranges,
-        masking ? std::span(column.mask) : std::span<std::uint8_t>(), failure,
-        wide ? &*wide : nullptr);
+    Ref converted =
+        convert_shaped_column(*conversion, fields[j], column.view.data(), n, limit, ranges,
+                              masking ? std::span(column.mask) : std::span<std::uint8_t>(), failure,
+                              wide ? &*wide : nullptr);
     if (!converted) return nullptr;
     if (failure) note_shaped_failure(first, failure->packet, j, std::move(failure->error));
     column.view.release();

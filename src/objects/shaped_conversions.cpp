@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "binding/gil.hpp"
+#include "columns/columns.hpp"
+#include "conversions/conversions.hpp"
 #include "objects/numpy_support.hpp"
 #include "objects/state_columns.hpp"
-#include "placement/columns.hpp"
-#include "placement/conversions.hpp"
 
 namespace vantrel {
 

@@ -11,9 +11,9 @@
 
 #include "binding/py_ref.hpp"
 #include "common/error.hpp"
+#include "conversions/conversions.hpp"
+#include "layout/plan.hpp"
 #include "objects/conversion_recipes.hpp"
-#include "placement/conversions.hpp"
-#include "placement/plan.hpp"
 
 namespace vantrel {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "binding/py_ref.hpp"
+#include "conversions/conversions.hpp"
 #include "objects/conversion_recipes.hpp"
-#include "placement/conversions.hpp"
 
 namespace vantrel {
 

@@ -18,9 +18,9 @@
 #include "objects/check_recipes.hpp"
 #include "objects/layout_columns.hpp"
 #include "objects/numpy_support.hpp"
-#include "placement/framing.hpp"
-#include "placement/framing_learning.hpp"
-#include "placement/stream_checks.hpp"
+#include "streams/framing.hpp"
+#include "streams/framing_learning.hpp"
+#include "streams/stream_checks.hpp"
 
 namespace vantrel {
 
@@ -166,7 +166,8 @@ bool read_rule_check(PyObject* object, std::optional<TrailingCheck>& out) {
     }
     PyObject* order = PyDict_GetItemString(copy.get(), "byte_order");
     if (order != nullptr) {
-      const bool big = PyUnicode_Check(order) && PyUnicode_CompareWithASCIIString(order, "big") == 0;
+      const bool big =
+          PyUnicode_Check(order) && PyUnicode_CompareWithASCIIString(order, "big") == 0;
       check.little_endian =
           PyUnicode_Check(order) && PyUnicode_CompareWithASCIIString(order, "little") == 0;
       if (!big && !check.little_endian) {
@@ -347,16 +348,14 @@ Ref learned_rules_dict(const LearnedRules& learned) {
                                          rule.bits, "values", values.get()));
     if (!entry || PyList_Append(fields.get(), entry.get()) < 0) return {};
   }
-  Ref dict = Ref::steal(Py_BuildValue("{s:O,s:K,s:K,s:I}", "fields", fields.get(), "min_length",
-                                      static_cast<unsigned long long>(rules.min_length),
-                                      "max_length",
-                                      static_cast<unsigned long long>(rules.max_length), "confirm",
-                                      rules.confirm));
+  Ref dict = Ref::steal(
+      Py_BuildValue("{s:O,s:K,s:K,s:I}", "fields", fields.get(), "min_length",
+                    static_cast<unsigned long long>(rules.min_length), "max_length",
+                    static_cast<unsigned long long>(rules.max_length), "confirm", rules.confirm));
   if (dict && rules.check) {
-    Ref check = Ref::steal(Py_BuildValue("{s:s,s:s}", "algorithm",
-                                         rules.check->checksum->algorithm().name.c_str(),
-                                         "byte_order",
-                                         rules.check->little_endian ? "little" : "big"));
+    Ref check = Ref::steal(
+        Py_BuildValue("{s:s,s:s}", "algorithm", rules.check->checksum->algorithm().name.c_str(),
+                      "byte_order", rules.check->little_endian ? "little" : "big"));
     if (!check || PyDict_SetItemString(dict.get(), "check", check.get()) < 0) return {};
   }
   return dict;

@@ -5,9 +5,9 @@
 #include <string>
 #include <type_traits>
 
+#include "columns/columns.hpp"
 #include "expect.hpp"
-#include "placement/columns.hpp"
-#include "placement/encoding_table.hpp"
+#include "layout/encoding_table.hpp"
 
 namespace {
 

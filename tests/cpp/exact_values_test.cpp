@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "conversions/conversions.hpp"
 #include "expect.hpp"
-#include "placement/conversions.hpp"
-#include "placement/packet_bounds.hpp"
-#include "placement/stream_checks.hpp"
-#include "placement/time_codes.hpp"
+#include "layout/time_codes.hpp"
+#include "streams/packet_bounds.hpp"
+#include "streams/stream_checks.hpp"
 
 namespace {
 

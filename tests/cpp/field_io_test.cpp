@@ -1,6 +1,6 @@
 // Field placement and reading against a bit-by-bit model of the packet, and
 // the positions and extents a compiled plan derives from its fields.
-#include "placement/field_io.hpp"
+#include "layout/field_io.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -11,7 +11,7 @@
 
 #include "common/bits.hpp"
 #include "expect.hpp"
-#include "placement/plan.hpp"
+#include "layout/plan.hpp"
 
 namespace {
 

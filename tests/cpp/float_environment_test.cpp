@@ -23,7 +23,7 @@
 #include "common/binary32.hpp"
 #include "decoder/decoders.hpp"
 #include "encoder/encoders.hpp"
-#include "placement/encoding_table.hpp"
+#include "layout/encoding_table.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>

@@ -3,7 +3,7 @@
 // failures masked; and the Arrow list export over such buffers, whose child
 // a consumer may keep alone. (The Python tests compare every column and
 // error against the numpy path.)
-#include "placement/shaped_decode.hpp"
+#include "columns/shaped_decode.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "columns/arrow_export.hpp"
 #include "expect.hpp"
-#include "placement/arrow_export.hpp"
 
 namespace {
 
@@ -167,9 +167,9 @@ void trailer_after_a_rest_array() {
   expect(plan && plan->trailer_bits(0) == 24, "the trailer needs 24 bits");
   if (!plan) return;
   // Two values; none, with a stray byte before the trailer; too short.
-  const std::vector<std::uint8_t> buffer = {1, 0, 5, 0, 6, 7, 0xBE, 0xEF,  // packet 0
-                                            2, 0xAA, 3, 0x12, 0x34,        // packet 1
-                                            9, 1};                         // packet 2
+  const std::vector<std::uint8_t> buffer = {1, 0,    5, 0,    6,    7, 0xBE, 0xEF,  // packet 0
+                                            2, 0xAA, 3, 0x12, 0x34,                 // packet 1
+                                            9, 1};                                  // packet 2
   const std::int64_t offsets[] = {0, 8, 13};
   const std::uint64_t ends[] = {8, 13, 15};
   PacketStarts starts;

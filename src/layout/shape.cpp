@@ -1,4 +1,4 @@
-#include "placement/shape.hpp"
+#include "layout/shape.hpp"
 
 #include "common/bits.hpp"
 #include "common/packet_bits.hpp"

@@ -6,16 +6,16 @@
 
 #include <cstdint>
 
-#include "placement/framing.hpp"
+#include "streams/framing.hpp"
 
 namespace vantrel {
 
 struct LearnedRules {
   FramingRules rules;
-  std::uint64_t sample_bytes = 0;    // the bytes learned from
-  std::uint64_t clean_packets = 0;   // the sample's packets the bounds came from
-  std::uint64_t added_values = 0;    // identifiers found among the packets first refused
-  bool widened_lengths = false;      // bounds widened by packets first refused
+  std::uint64_t sample_bytes = 0;   // the bytes learned from
+  std::uint64_t clean_packets = 0;  // the sample's packets the bounds came from
+  std::uint64_t added_values = 0;   // identifiers found among the packets first refused
+  bool widened_lengths = false;     // bounds widened by packets first refused
 };
 
 struct LearnedFraming {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "common/error.hpp"
-#include "placement/field_io.hpp"
-#include "placement/shape.hpp"
+#include "layout/field_io.hpp"
+#include "layout/shape.hpp"
 
 namespace vantrel {
 

@@ -1,4 +1,4 @@
-#include "placement/packet_bounds.hpp"
+#include "streams/packet_bounds.hpp"
 
 #include <algorithm>
 

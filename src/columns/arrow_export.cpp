@@ -1,4 +1,4 @@
-#include "placement/arrow_export.hpp"
+#include "columns/arrow_export.hpp"
 
 #include <cerrno>
 #include <string>

@@ -1,4 +1,4 @@
-#include "placement/encoding_table.hpp"
+#include "layout/encoding_table.hpp"
 
 #include <array>
 #include <type_traits>

@@ -1,4 +1,4 @@
-#include "placement/field_io.hpp"
+#include "layout/field_io.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "columns/columns.hpp"
+#include "columns/shaped_decode.hpp"
 #include "common/checksums.hpp"
 #include "common/error.hpp"
-#include "placement/columns.hpp"
-#include "placement/plan.hpp"
-#include "placement/shape.hpp"
-#include "placement/shaped_decode.hpp"
+#include "layout/plan.hpp"
+#include "layout/shape.hpp"
 
 namespace vantrel {
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -119,5 +120,10 @@ constexpr std::uint64_t divide_round_even(std::uint64_t num, std::uint64_t den) 
   const std::uint64_t r = num % den;
   return q + (r > den - r || (r == den - r && (q & 1) != 0));
 }
+
+// The time of element `element` of packet `packet`, read from the packet
+// itself: for time codes wider than 64 bits, whose raw column keeps only
+// their low 64 bits.
+using ElementTime = std::function<Result<Nanoseconds>(std::size_t packet, std::uint64_t element)>;
 
 }  // namespace vantrel

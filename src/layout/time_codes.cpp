@@ -1,4 +1,4 @@
-#include "placement/time_codes.hpp"
+#include "layout/time_codes.hpp"
 
 #include <algorithm>
 #include <cstdio>

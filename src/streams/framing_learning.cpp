@@ -1,4 +1,4 @@
-#include "placement/framing_learning.hpp"
+#include "streams/framing_learning.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "placement/stream_checks.hpp"
+#include "streams/stream_checks.hpp"
 
 #include <algorithm>
 #include <unordered_map>

@@ -1,4 +1,4 @@
-#include "placement/plan.hpp"
+#include "layout/plan.hpp"
 
 #include <algorithm>
 #include <cstdint>

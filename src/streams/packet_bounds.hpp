@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "columns/columns.hpp"
 #include "common/bits.hpp"
 #include "common/packet_bits.hpp"
 #include "common/types.hpp"
-#include "placement/columns.hpp"
-#include "placement/framing.hpp"
+#include "streams/framing.hpp"
 
 namespace vantrel {
 

@@ -1,4 +1,4 @@
-#include "placement/shaped_decode.hpp"
+#include "columns/shaped_decode.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -152,8 +152,8 @@ void decode_shaped_text(const Plan& plan, ByteSpan buffer, bool immutable,
                         std::size_t limit, std::size_t item, Utf8Column& out,
                         std::span<std::uint8_t> mask, std::optional<ShapedFailure>& first) {
   const FieldBitOf field_bit = shaped_field_bit(plan, buffer, starts, geometry, item);
-  if (auto failure = decode_utf8_column_at(buffer, immutable, limit, plan.fields()[item],
-                                           field_bit, out, mask)) {
+  if (auto failure = decode_utf8_column_at(buffer, immutable, limit, plan.fields()[item], field_bit,
+                                           out, mask)) {
     note_shaped_failure(first, failure->packet, item, std::move(failure->error));
   }
 }

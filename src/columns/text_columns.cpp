@@ -1,4 +1,4 @@
-#include "placement/text_columns.hpp"
+#include "columns/text_columns.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -6,7 +6,7 @@
 #include <type_traits>
 
 #include "common/sinks.hpp"
-#include "placement/field_io.hpp"
+#include "layout/field_io.hpp"
 
 namespace vantrel {
 

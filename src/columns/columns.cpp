@@ -1,4 +1,4 @@
-#include "placement/columns.hpp"
+#include "columns/columns.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -7,7 +7,7 @@
 
 #include "common/bits.hpp"
 #include "common/packet_bits.hpp"
-#include "placement/shape.hpp"
+#include "layout/shape.hpp"
 
 namespace vantrel {
 

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "columns/aligned_buffer.hpp"
+#include "columns/columns.hpp"
+#include "columns/text_columns.hpp"
 #include "common/arrow_abi.hpp"
-#include "placement/aligned_buffer.hpp"
-#include "placement/columns.hpp"
-#include "placement/text_columns.hpp"
 
 namespace vantrel {
 

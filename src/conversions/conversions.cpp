@@ -1,4 +1,4 @@
-#include "placement/conversions.hpp"
+#include "conversions/conversions.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -1073,8 +1073,7 @@ namespace {
 
 // convert_packet_elements of codes read by `element_time`, packet by packet.
 std::optional<PacketConversionFailure> convert_element_times(const ElementTime& element_time,
-                                                             std::size_t packets,
-                                                             std::size_t limit,
+                                                             std::size_t packets, std::size_t limit,
                                                              const ElementRanges& ranges,
                                                              Nanoseconds* out,
                                                              std::span<std::uint8_t> packet_mask) {
@@ -1105,15 +1104,14 @@ std::optional<PacketConversionFailure> convert_packet_elements(
     StateHandles* handles, const ElementTime* element_time) {
   const std::uint64_t total = ranges.begin(packets);
   limit = std::min(limit, packets);
-  if (element_time != nullptr) return convert_element_times(*element_time, packets, limit, ranges,
-                                                            static_cast<Nanoseconds*>(out),
-                                                            packet_mask);
+  if (element_time != nullptr)
+    return convert_element_times(*element_time, packets, limit, ranges,
+                                 static_cast<Nanoseconds*>(out), packet_mask);
   // The common column: every packet converted and none failing, which needs
   // no bookkeeping per element. Handles count what they write, so they are
   // written once, below.
-  const bool every_packet =
-      limit == packets &&
-      std::find(packet_mask.begin(), packet_mask.end(), std::uint8_t{1}) == packet_mask.end();
+  const bool every_packet = limit == packets && std::find(packet_mask.begin(), packet_mask.end(),
+                                                          std::uint8_t{1}) == packet_mask.end();
   if (every_packet && handles == nullptr &&
       !convert_values(conversion, raw_type, raw, total, out, {}, nullptr)) {
     return std::nullopt;

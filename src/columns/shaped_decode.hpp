@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "columns/columns.hpp"
+#include "columns/text_columns.hpp"
 #include "common/error.hpp"
-#include "placement/columns.hpp"
-#include "placement/conversions.hpp"
-#include "placement/plan.hpp"
-#include "placement/text_columns.hpp"
+#include "layout/plan.hpp"
+#include "layout/time_codes.hpp"
 
 namespace vantrel {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/error.hpp"
-#include "placement/plan.hpp"
+#include "layout/plan.hpp"
 
 namespace vantrel {
 

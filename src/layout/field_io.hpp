@@ -12,7 +12,7 @@
 #include "common/bits.hpp"
 #include "common/packet_bits.hpp"
 #include "common/types.hpp"
-#include "placement/encoding_table.hpp"
+#include "layout/encoding_table.hpp"
 
 namespace vantrel {
 

@@ -14,8 +14,8 @@
 #include <span>
 #include <vector>
 
-#include "placement/aligned_buffer.hpp"
-#include "placement/columns.hpp"
+#include "columns/aligned_buffer.hpp"
+#include "columns/columns.hpp"
 
 namespace vantrel {
 

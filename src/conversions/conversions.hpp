@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "columns/columns.hpp"
 #include "common/error.hpp"
-#include "placement/columns.hpp"
-#include "placement/time_codes.hpp"
+#include "layout/time_codes.hpp"
 
 namespace vantrel {
 
@@ -153,11 +153,6 @@ struct PacketConversionFailure {
   std::size_t packet;
   Error error;
 };
-
-// The time of element `element` of packet `packet`, read from the packet
-// itself: for time codes wider than 64 bits, whose raw column keeps only
-// their low 64 bits.
-using ElementTime = std::function<Result<Nanoseconds>(std::size_t packet, std::uint64_t element)>;
 
 // Converts the flat raw elements of `packets` packets (as the shaped
 // decoders write them, `raw_type` each) into out (converted_item_size

@@ -1,4 +1,4 @@
-#include "placement/packet_checks.hpp"
+#include "columns/packet_checks.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/format.hpp"
-#include "placement/shape.hpp"
+#include "layout/shape.hpp"
 
 namespace vantrel {
 

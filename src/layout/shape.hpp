@@ -13,7 +13,7 @@
 #include "common/bits.hpp"
 #include "common/packet_bits.hpp"
 #include "common/types.hpp"
-#include "placement/field_io.hpp"
+#include "layout/field_io.hpp"
 
 namespace vantrel {
 

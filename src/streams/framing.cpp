@@ -1,4 +1,4 @@
-#include "placement/framing.hpp"
+#include "streams/framing.hpp"
 
 #include <algorithm>
 #include <cstdio>
