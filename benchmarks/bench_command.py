@@ -24,6 +24,11 @@ on 2 local dask.distributed worker processes (one thread each): once on a
 cluster already running (the decode alone) and once with `--workers 2`,
 which starts and stops its own cluster (what a user waits for). Every figure
 is the best of a few repeats, taken in one run.
+
+With `--pinned`, scale-out is measured with every process held to its own
+core instead (see `pinned`), on the shipped example archive repeated:
+
+    python benchmarks/bench_command.py --pinned [--megabytes 768] [--startup-megabytes 1536]
 """
 
 import json
@@ -40,7 +45,7 @@ import numpy as np
 import vantrel
 import vantrel.definitions as definitions_module
 from vantrel.command.main import main as vantrel_main
-from vantrel.command.running import LOCAL_CLUSTER_CONFIG
+from vantrel.command.running import start_cluster
 
 try:
     import ccsdspy
@@ -265,7 +270,6 @@ def main():
 
 def scale_out(directory: Path, definitions_path: Path, archive: Path):
     try:
-        import dask
         import dask.distributed as distributed
     except ImportError:
         print('dask.distributed missing: pip install ".[dask]" for the scale-out figures')
@@ -293,14 +297,7 @@ def scale_out(directory: Path, definitions_path: Path, archive: Path):
         )
 
     started = time.perf_counter()
-    with dask.config.set(LOCAL_CLUSTER_CONFIG):  # the cluster --workers starts
-        cluster = distributed.LocalCluster(
-            n_workers=2,
-            threads_per_worker=1,
-            processes=True,
-            dashboard_address=None,
-            silence_logs=logging.ERROR,
-        )
+    cluster = start_cluster(2)  # the cluster --workers starts
     with cluster, distributed.Client(cluster) as client:
         startup = time.perf_counter() - started
         on_cluster = ["--scheduler", cluster.scheduler_address]
@@ -335,5 +332,310 @@ def scale_out(directory: Path, definitions_path: Path, archive: Path):
     )
 
 
+# --pinned ----------------------------------------------------------------------------
+
+EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "command"
+
+
+def default_cluster(workers: int):
+    """A local cluster as a user starts it: dask's defaults, one thread per worker."""
+    return start_cluster(workers, config={})
+
+
+def pin(pid: int, core: int) -> None:
+    """Hold every thread of process `pid` to `core` (threads it starts later inherit it)."""
+    for thread in os.listdir(f"/proc/{pid}/task"):
+        os.sched_setaffinity(int(thread), {core})
+
+
+def worker_cpu() -> tuple[int, float]:
+    """This worker process's id and CPU seconds (run on each worker)."""
+    return os.getpid(), cpu_seconds()
+
+
+def serve() -> None:
+    """A process that runs commands sent as JSON lines and answers with their costs.
+
+    It imports once, so a timing holds the run alone. With "pin_workers",
+    the cluster a run starts (`--workers`) has each worker held to its own
+    core as soon as it is up; the start-up is part of the run's time.
+    """
+    from vantrel.command import running
+
+    start_cluster = running.start_cluster
+
+    def pinned_cluster(workers):
+        cluster = start_cluster(workers)
+        import dask.distributed as distributed
+
+        with distributed.Client(cluster) as client:
+            pids = sorted(pid for pid, _ in client.run(worker_cpu).values())
+        for core, pid in enumerate(pids):
+            pin(pid, core % os.cpu_count())
+        return cluster
+
+    for line in sys.stdin:
+        request = json.loads(line)
+        running.start_cluster = pinned_cluster if request.get("pin_workers") else start_cluster
+        shutil.rmtree(request["out"], ignore_errors=True)
+        before = os.times()
+        started = time.perf_counter()
+        status = vantrel_main(request["argv"])
+        seconds = time.perf_counter() - started
+        after = os.times()
+        answer = {
+            "status": status,
+            "seconds": seconds,
+            "cpu": after.user + after.system - before.user - before.system,
+            "children": after.children_user
+            + after.children_system
+            - before.children_user
+            - before.children_system,
+        }
+        print(json.dumps(answer), flush=True)
+
+
+class Server:
+    """A `serve` process, held to `cores`."""
+
+    def __init__(self, cores: set[int]):
+        import subprocess
+
+        # Started with -c, so that the workers a run spawns do not import
+        # this script (and ccsdspy, pandas) as their main module.
+        here = str(Path(__file__).resolve().parent)
+        code = (
+            f"import sys; sys.path.insert(0, {here!r}); import bench_command; bench_command.serve()"
+        )
+        self.process = subprocess.Popen(
+            [sys.executable, "-c", code],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+            preexec_fn=lambda: os.sched_setaffinity(0, cores),
+        )
+
+    def run(self, argv, out, pin_workers=False) -> dict:
+        request = {"argv": [str(a) for a in argv], "out": str(out), "pin_workers": pin_workers}
+        self.process.stdin.write(json.dumps(request) + "\n")
+        self.process.stdin.flush()
+        answer = json.loads(self.process.stdout.readline())
+        assert answer["status"] == 0, answer
+        return answer
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait()
+
+
+def repeat_example(path: Path, megabytes: int) -> int:
+    data = (EXAMPLE / "day.bin").read_bytes()
+    with open(path, "wb") as file:
+        for _ in range(max(1, megabytes * 1_000_000 // len(data))):
+            file.write(data)
+    return path.stat().st_size
+
+
+def pinned(megabytes: int, startup_megabytes: int, rounds: int) -> None:
+    """One process on one core against two dask workers, each on a core of its own.
+
+    The archive is the shipped example (day.toml, three packet types)
+    repeated. The running cluster is dask's default LocalCluster, as a user
+    would start it (the nanny's MALLOC_TRIM_THRESHOLD_ and the profiler
+    left on), started before any timing; the command that uses it runs in
+    a process of its own on either core. With start-up, `--workers 2` starts
+    and stops its own cluster within the run. The runs take turns; CPU
+    seconds are the command's process's, and the workers' as they count
+    them (the running cluster), or the cluster's processes once ended (with
+    start-up).
+    """
+    import dask.distributed as distributed
+
+    definitions = EXAMPLE / "day.toml"
+    with tempfile.TemporaryDirectory(dir="/tmp") as temporary:
+        directory = Path(temporary)
+        archive, large = directory / "day-repeated.bin", directory / "day-large.bin"
+        size = repeat_example(archive, megabytes)
+        large_size = repeat_example(large, startup_megabytes)
+        out = directory / "out"
+        decode = ["decode", definitions, archive, "-o", out, "-q"]
+        decode_large = ["decode", definitions, large, "-o", out, "-q"]
+        print(
+            f"the example archive repeated to {size / 1e6:.0f} MB and {large_size / 1e6:.0f} MB "
+            f"(free disk {shutil.disk_usage(directory).free / 1e9:.0f} GB); "
+            f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores"
+        )
+        one_core = Server({0})
+        command = Server(set(range(os.cpu_count())))
+        started = time.perf_counter()
+        cluster = default_cluster(2)
+        client = distributed.Client(cluster)
+        startup = time.perf_counter() - started
+        for core, pid in enumerate(sorted(pid for pid, _ in client.run(worker_cpu).values())):
+            pin(pid, core % os.cpu_count())
+        on_cluster = ["--scheduler", cluster.scheduler_address]
+        one_core.run(decode, out)  # warm the page cache and the imports
+        command.run([*decode, *on_cluster], out)
+        runs = {"one": [], "two": [], "one large": [], "startup": []}
+        try:
+            for _ in range(rounds):
+                runs["one"].append(one_core.run(decode, out))
+                before = sum(cpu for _, cpu in client.run(worker_cpu).values())
+                answer = command.run([*decode, *on_cluster], out)
+                answer["workers"] = sum(cpu for _, cpu in client.run(worker_cpu).values()) - before
+                runs["two"].append(answer)
+                runs["one large"].append(one_core.run(decode_large, out))
+                runs["startup"].append(
+                    command.run([*decode_large, "--workers", "2"], out, pin_workers=True)
+                )
+            spans = {}
+            for _ in range(rounds):
+                for chunk in SPAN_SIZES:
+                    sized = [*decode, "--chunk-size", f"{chunk}m"]
+                    one = one_core.run(sized, out)
+                    spans.setdefault(("one", chunk), []).append(one["cpu"])
+                    before = sum(cpu for _, cpu in client.run(worker_cpu).values())
+                    two = command.run([*sized, *on_cluster], out)
+                    workers = sum(cpu for _, cpu in client.run(worker_cpu).values()) - before
+                    spans.setdefault(("workers", chunk), []).append(workers)
+                    spans.setdefault(("client", chunk), []).append(two["cpu"])
+        finally:
+            client.close()
+            cluster.close()
+            one_core.close()
+            command.close()
+        report_pinned(runs, size, large_size, startup)
+        report_spans(spans, size)
+        environments(definitions, archive, size, out, rounds)
+
+
+def environments(definitions: Path, archive: Path, size: int, out: Path, rounds: int) -> None:
+    """CPU seconds of the same decode: one process, its spans run in turn in
+    this process, and one worker of a default cluster and of the cluster
+    `--workers` starts (no profiler), held to no core, taking turns."""
+    import dask.distributed as distributed
+
+    from vantrel.command import engine
+    from vantrel.command.tables import WriteOptions
+
+    loaded = definitions_module.load(definitions)
+    decode = ["decode", definitions, archive, "-o", out, "-q"]
+
+    def spans_here():
+        shutil.rmtree(out, ignore_errors=True)
+        for name in ("housekeeping", "event", "magnetometer"):
+            (out / f"{name}.parquet").mkdir(parents=True)
+        parts = engine.Parts(str(out), WriteOptions(), 1, len(str(size)))
+        job = engine.Job(loaded, output="arrow", parts=parts)
+        for span in engine.spans([str(archive)], loaded, engine.DEFAULT_CHUNK_BYTES):
+            engine.run_span(job, span)
+
+    default = default_cluster(1)
+    configured = start_cluster(1)
+    clusters = {"one worker, dask's defaults": default, "one worker, as --workers": configured}
+    clients = {name: distributed.Client(c) for name, c in clusters.items()}
+    cpu = {}
+    try:
+        for _ in range(rounds):
+            shutil.rmtree(out, ignore_errors=True)
+            before = cpu_seconds()
+            vantrel_main([str(a) for a in decode])
+            cpu.setdefault("one process", []).append(cpu_seconds() - before)
+            before = cpu_seconds()
+            spans_here()
+            cpu.setdefault("its spans in turn, here", []).append(cpu_seconds() - before)
+            for name, client in clients.items():
+                shutil.rmtree(out, ignore_errors=True)
+                before = sum(c for _, c in client.run(worker_cpu).values())
+                on = ["--scheduler", clusters[name].scheduler_address]
+                vantrel_main([str(a) for a in decode + on])
+                cpu.setdefault(name, []).append(
+                    sum(c for _, c in client.run(worker_cpu).values()) - before
+                )
+    finally:
+        for client in clients.values():
+            client.close()
+        for cluster in clusters.values():
+            cluster.close()
+    print(
+        f"CPU seconds of the {size / 1e6:.0f} MB decode, best of {rounds} in turns, "
+        "on no core in particular"
+    )
+    base = min(cpu["one process"])
+    for name, values in cpu.items():
+        print(
+            f"  {name:30} {min(values):6.2f} s  {min(values) / size * 1e9:5.2f} ns/byte  "
+            f"{min(values) / base:.2f}x one process"
+        )
+
+
+SPAN_SIZES = (2, 32)  # MiB
+
+
+def report_spans(cpu: dict, size: int) -> None:
+    """What a span costs beyond its bytes: CPU at small spans less CPU at large ones."""
+    small, large = SPAN_SIZES
+    count = {c: -(-size // (c << 20)) for c in SPAN_SIZES}
+    print(
+        f"per span: CPU at {small} MiB spans less CPU at {large} MiB, over the extra spans "
+        "(best of each)"
+    )
+    for who in ("one", "workers", "client"):
+        extra = min(cpu[(who, small)]) - min(cpu[(who, large)])
+        print(
+            f"  {who:8} {min(cpu[(who, small)]):6.2f} s at {count[small]} spans, "
+            f"{min(cpu[(who, large)]):6.2f} s at {count[large]}: "
+            f"{extra / (count[small] - count[large]) * 1e3:6.2f} ms per span"
+        )
+
+
+def report_pinned(runs: dict, size: int, large_size: int, startup: float) -> None:
+    def seconds(name):
+        times = sorted(r["seconds"] for r in runs[name])
+        return times[0], times[len(times) // 2]
+
+    def per_byte(name, key, nbytes):
+        return min(r[key] for r in runs[name]) / nbytes * 1e9  # ns per byte
+
+    one, two = seconds("one"), seconds("two")
+    one_large, whole = seconds("one large"), seconds("startup")
+    one_cpu = per_byte("one", "cpu", size)
+    workers_cpu, client_cpu = per_byte("two", "workers", size), per_byte("two", "cpu", size)
+    print(f"load average {os.getloadavg()[0]:.1f} after {len(runs['one'])} rounds; best / median")
+    print(
+        f"  {size / 1e6:.0f} MB, one process on core 0    {one[0]:6.2f} / {one[1]:6.2f} s  "
+        f"CPU {one_cpu:5.2f} ns/byte"
+    )
+    print(
+        f"  {size / 1e6:.0f} MB, 2 workers, running       {two[0]:6.2f} / {two[1]:6.2f} s  "
+        f"{one[0] / two[0]:.2f}x / {one[1] / two[1]:.2f}x; workers CPU {workers_cpu:5.2f} ns/byte "
+        f"({workers_cpu / one_cpu:.2f}x one process), client {client_cpu:5.3f} ns/byte"
+    )
+    large_cpu = per_byte("one large", "cpu", large_size)
+    cluster_cpu = per_byte("startup", "children", large_size)
+    print(
+        f"  {large_size / 1e6:.0f} MB, one process on core 0   {one_large[0]:6.2f} / "
+        f"{one_large[1]:6.2f} s  CPU {large_cpu:5.2f} ns/byte"
+    )
+    print(
+        f"  {large_size / 1e6:.0f} MB, --workers 2 (start-up)  "
+        f"{whole[0]:6.2f} / {whole[1]:6.2f} s  "
+        f"{one_large[0] / whole[0]:.2f}x / {one_large[1] / whole[1]:.2f}x; cluster processes CPU "
+        f"{cluster_cpu:5.2f} ns/byte ({cluster_cpu / large_cpu:.2f}x one process), client "
+        f"{per_byte('startup', 'cpu', large_size):5.3f} ns/byte"
+    )
+    print(f"  a LocalCluster of 2 workers took {startup:.1f} s to start here")
+
+
+def option(name: str, default: int) -> int:
+    arguments = sys.argv[1:]
+    return int(arguments[arguments.index(name) + 1]) if name in arguments else default
+
+
 if __name__ == "__main__":
-    main()
+    if "--pinned" in sys.argv[1:]:
+        pinned(
+            option("--megabytes", 768), option("--startup-megabytes", 1536), option("--rounds", 3)
+        )
+    else:
+        main()

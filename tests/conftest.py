@@ -28,3 +28,14 @@ def panic_exception_type():
     except BaseException as exc:  # noqa: BLE001 - the type is what we want
         return type(exc)
     raise AssertionError("a packet too short for its field must fault")
+
+
+@pytest.fixture(scope="module")
+def dask_cluster():
+    """The address of a cluster as a user starts it, with dask's defaults
+    (the nanny's trim setting and the profiler too): 2 worker processes."""
+    distributed = pytest.importorskip("dask.distributed")
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    ) as cluster:
+        yield cluster.scheduler_address

@@ -681,15 +681,6 @@ def test_a_missing_extra_says_how_to_install_it(tmp_path, capsys, monkeypatch):
 # dask --------------------------------------------------------------------------------
 
 
-@pytest.fixture(scope="module")
-def dask_cluster():
-    distributed = pytest.importorskip("dask.distributed")
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-    ) as cluster:
-        yield cluster.scheduler_address
-
-
 def test_decode_on_two_dask_workers_writes_parts_equal_to_one_process(tmp_path):
     pytest.importorskip("dask.distributed")
     pd = pytest.importorskip("pandas")
@@ -1013,6 +1004,7 @@ def test_a_wide_length_field_does_not_make_one_chunk_of_the_archive(tmp_path):
     from vantrel.command import engine
 
     # 32-bit lengths allow packets of 4 GB: the lookahead stops at a chunk.
+    # Chunks end after the last packet that ends by each MiB of the file.
     document = {
         "framing": {"length_offset_bits": 0, "length_bits": 32, "length_adjust": 0},
         "packets": {"all": {"layout": [{**ITEM, "byte_order": "big", "reverse_bits": False}]}},
@@ -1022,8 +1014,9 @@ def test_a_wide_length_field_does_not_make_one_chunk_of_the_archive(tmp_path):
     packet = (100).to_bytes(4, "big") + bytes(96)
     (tmp_path / "wide.bin").write_bytes(packet * 50_000)  # 5 MB
     plan = list(engine.plan([str(tmp_path / "wide.bin")], definitions, 1 << 20))
-    assert [c.start for c, _ in plan] == [0, 1048500, 2097000, 3145500]
-    assert max(c.window_stop - c.start for c, _ in plan) == 2 << 20
+    assert [c.start for c, _ in plan] == [0, 1048500, 2097100, 3145700]
+    # A window: from a chunk's start (a packet before its cut at most) to a MiB past the cut.
+    assert max(c.window_stop - c.start for c, _ in plan) == (2 << 20) + 76
     assert sum(len(framing.offsets) for _, framing in plan) == 50_000
 
 
@@ -1138,6 +1131,38 @@ def test_the_summary_counts_in_words_and_says_how_long_it_took(tmp_path, capsys)
     assert run("decode", DEFINITIONS, tmp_path / "one.bin", "-o", tmp_path / "out") == 0
     first = capsys.readouterr().out.splitlines()[0]
     assert first.startswith(f"1 packet, {length} bytes in ") and first.endswith(" MiB/s)")
+
+
+@pytest.mark.parametrize("dtype", ["uint8", "uint16", "int64"])
+def test_packets_grouped_by_key_keep_stream_order(dtype):
+    from hypothesis import given, settings
+    from hypothesis import strategies as st
+
+    from vantrel.command import engine
+
+    low = -1 if dtype == "int64" else 0  # -1: a packet too short for the type field
+    high = np.iinfo(dtype).max
+
+    # A few keys (counted, one pass each) or many (sorted): the same groups.
+    @settings(max_examples=60, deadline=None)
+    @given(
+        st.integers(1, 40).flatmap(
+            lambda kinds: st.lists(st.integers(0, kinds - 1), min_size=0, max_size=300).map(
+                lambda picks: (kinds, picks)
+            )
+        ),
+        st.integers(low, high),
+    )
+    def check(kinds_picks, base):
+        kinds, picks = kinds_picks
+        keys = (np.array(picks, np.int64) * 7 + base).clip(low, high).astype(dtype)
+        groups = engine.group_indices(keys)
+        expected = {int(k): np.flatnonzero(keys == k) for k in np.unique(keys).tolist()}
+        assert list(sorted(groups)) == list(expected)
+        for key, index in groups.items():
+            assert index.tolist() == expected[key].tolist()
+
+    check()
 
 
 def test_type_field_values_past_int64_keep_their_packets(tmp_path, capsys):

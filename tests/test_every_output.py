@@ -7,6 +7,7 @@ and mask for mask; a fixed array agrees with its expanded recipe (every
 element a field of its own)."""
 
 import datetime as dt
+import random
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -24,18 +25,18 @@ UTC = dt.timezone.utc
 EPOCH = dt.datetime(1970, 1, 1)
 LENGTH = {"offset_bits": 0, "bits": 16, "adjust": 0}
 
-# Element features: (recipe keys, strategy of raw values). Raw values that
+# Element features: (recipe keys, (lowest, highest) raw value). Raw values that
 # fail their conversion are drawn too: a table's raw values below 10, a
 # state without a name, UTC before 1972.
 FEATURES = {
-    "plain": ({"encoding": "unsigned", "bits": 12}, st.integers(0, 4095)),
+    "plain": ({"encoding": "unsigned", "bits": 12}, (0, 4095)),
     "polynomial": (
         {
             "encoding": "twos_complement",
             "bits": 16,
             "convert": {"type": "polynomial", "coefficients": [-3.0, 0.25], "invert": True},
         },
-        st.integers(-32768, 32767),
+        (-32768, 32767),
     ),
     "linear": (
         {
@@ -43,7 +44,7 @@ FEATURES = {
             "bits": 12,
             "convert": {"type": "linear", "slope": 0.5, "intercept": -10.0},
         },
-        st.integers(0, 4095),
+        (0, 4095),
     ),
     "table": (
         {
@@ -55,7 +56,7 @@ FEATURES = {
                 "invert": True,
             },
         },
-        st.integers(0, 255),
+        (0, 255),
     ),
     "states": (
         {
@@ -63,7 +64,7 @@ FEATURES = {
             "bits": 4,
             "convert": {"type": "enumeration", "states": {k: f"S{k}" for k in range(12)}},
         },
-        st.integers(0, 15),
+        (0, 15),
     ),
     "cuc": (
         {
@@ -71,7 +72,7 @@ FEATURES = {
             "bits": 48,
             "convert": {"type": "cuc", "coarse_octets": 4, "fine_octets": 2, "scale": "TAI"},
         },
-        st.integers(0, 2**48 - 1),
+        (0, 2**48 - 1),
     ),
     "cuc_utc": (
         {
@@ -79,7 +80,7 @@ FEATURES = {
             "bits": 32,
             "convert": {"type": "cuc", "coarse_octets": 4, "scale": "UTC"},
         },
-        st.integers(0, 2**32 - 1),
+        (0, 2**32 - 1),
     ),
     "permuted": (
         {
@@ -88,7 +89,7 @@ FEATURES = {
             "byte_order": "2143",
             "convert": {"type": "linear", "slope": 2.0},
         },
-        st.integers(0, 2**32 - 1),
+        (0, 2**32 - 1),
     ),
 }
 TEXT = st.text(alphabet="ABCXYZ az09", max_size=6)
@@ -102,15 +103,9 @@ def element(name, feature, keep_raw, **extra):
     return item(name, **fields)
 
 
-@st.composite
-def layouts_and_packets(draw, shapes=("fixed", "counted", "rest", "single")):
-    """A layout (header fields, one array or single field, trailing fields)
-    and the raw values of a few packets, packed with raw=True."""
-    shape = draw(st.sampled_from(shapes))
-    feature = draw(st.sampled_from(sorted(FEATURES)))
-    bounded = draw(st.booleans())  # packet_length, or lengths=
-    keep_raw = draw(st.booleans())
-    trailing = draw(st.lists(st.sampled_from(["text", "states", "cuc", "linear"]), max_size=3))
+def layout_of(shape, feature, keep_raw, trailing, bounded):
+    """A layout: header fields, one array of `shape` (or a single field) of
+    `feature`, then the trailing fields (text or features)."""
     recipe = [item("length", bits=16)] if bounded else []
     if shape == "counted":
         recipe.append(item("n", bits=8))
@@ -126,18 +121,30 @@ def layouts_and_packets(draw, shapes=("fixed", "counted", "rest", "single")):
             recipe.append(item(f"t{k}", "us_ascii", 48, pad="nul"))
         else:
             recipe.append(element(f"t{k}", kind, keep_raw))
-    layout = vantrel.Layout(recipe, packet_length=LENGTH if bounded else None)
+    return vantrel.Layout(recipe, packet_length=LENGTH if bounded else None)
+
+
+@st.composite
+def layouts_and_packets(draw, shapes=("fixed", "counted", "rest", "single")):
+    """A layout (header fields, one array or single field, trailing fields)
+    and the raw values of a few packets, packed with raw=True."""
+    shape = draw(st.sampled_from(shapes))
+    feature = draw(st.sampled_from(sorted(FEATURES)))
+    bounded = draw(st.booleans())  # packet_length, or lengths=
+    keep_raw = draw(st.booleans())
+    trailing = draw(st.lists(st.sampled_from(["text", "states", "cuc", "linear"]), max_size=3))
+    layout = layout_of(shape, feature, keep_raw, trailing, bounded)
     packets = []
     for _ in range(draw(st.integers(1, 4))):
         values = {}
-        raw_values = FEATURES[feature][1]
+        raw_values = st.integers(*FEATURES[feature][1])
         if shape == "single":
             values["a"] = draw(raw_values)
         else:
             size = 3 if shape == "fixed" else draw(st.integers(0, 4))
             values["a"] = draw(st.lists(raw_values, min_size=size, max_size=size))
         for k, kind in enumerate(trailing):
-            values[f"t{k}"] = draw(TEXT if kind == "text" else FEATURES[kind][1])
+            values[f"t{k}"] = draw(TEXT if kind == "text" else st.integers(*FEATURES[kind][1]))
         packets.append(layout.pack(values, raw=True))
     return layout, packets, bounded
 
@@ -276,6 +283,37 @@ def check_every_output(layout, packets, bounded, raw_packs=True):
 @given(layouts_and_packets())
 def test_every_output_gives_the_same_values_and_masks(case):
     check_every_output(*case)
+
+
+# Archives of several blocks of packets (the column decoders convert each
+# block as they decode it): failures anywhere, or only in late blocks.
+CONVERTED = sorted(name for name, (keys, _) in FEATURES.items() if "convert" in keys)
+
+
+@pytest.mark.parametrize("shape", ["fixed", "counted", "rest", "single"])
+@pytest.mark.parametrize("feature", CONVERTED)
+@pytest.mark.parametrize("clean_until", [0, 600])
+def test_conversions_alike_across_blocks_of_packets(shape, feature, clean_until):
+    rng = random.Random(f"{shape} {feature} {clean_until}")
+    trailing = ["states", "cuc_utc", "linear"]
+    bounded = clean_until == 0
+    layout = layout_of(shape, feature, True, trailing, bounded)
+
+    def raw_value(kind, i):
+        low, high = FEATURES[kind][1]
+        # The middle of every range converts.
+        return (low + high) // 2 if i < clean_until else rng.randint(low, high)
+
+    packets = []
+    for i in range(800):
+        size = {"fixed": 3, "single": None}.get(shape, rng.randint(0, 4))
+        a = raw_value(feature, i) if size is None else [raw_value(feature, i) for _ in range(size)]
+        values = {"a": a, **{f"t{k}": raw_value(kind, i) for k, kind in enumerate(trailing)}}
+        packets.append(layout.pack(values, raw=True))
+    check_every_output(layout, packets, bounded)
+    columns = layout.unpack_many(b"".join(packets), errors="mask", **framing(packets, bounded))
+    failed = [i for i in range(len(packets)) if numpy_rows(columns["t0"])[i] is None]
+    assert failed and failed[0] >= clean_until  # some packets fail their conversion, late
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])

@@ -27,6 +27,7 @@ CPP_TESTS = {
     "shaped_decode",
     "checksums",
     "exact_values",
+    "column_types",
 }
 
 
@@ -135,6 +136,12 @@ def test_checksums(cpp_build):
 # Packet lengths, inversions and time codes at the ends of their ranges.
 def test_exact_values(cpp_build):
     result, output = _run_ctest(cpp_build, "exact_values")
+    assert result == "Passed", output
+
+
+# Each column type's dtype, Arrow format, size and sign, from its C++ type.
+def test_column_types(cpp_build):
+    result, output = _run_ctest(cpp_build, "column_types")
     assert result == "Passed", output
 
 

@@ -31,7 +31,7 @@ from typing import Any
 from .command import definitions as definitions_module
 from .command.common import CommandError, check_inputs
 from .command.coverage import Coverage, describe
-from .command.engine import DEFAULT_CHUNK_BYTES, Job, Parts, plan
+from .command.engine import DEFAULT_CHUNK_BYTES, Job, Parts
 from .command.outputs import OutputFolder
 from .command.running import Progress, run
 from .command.tables import (
@@ -131,7 +131,7 @@ def decode(
     total = sum(os.path.getsize(p) for p in paths)
     bar = Progress(total, "decode", enabled=progress)
     try:
-        for result in run(job, plan(paths, definitions, chunk_size), bar):
+        for result in run(job, paths, chunk_size, bar):
             for name, table in result.tables.items():
                 pieces[name].append(table)
     finally:
@@ -204,7 +204,7 @@ def _write(definitions, paths, out, options, workers, scheduler, chunk_size, pro
     coverage = Coverage(paths, describe(definitions))
     bar = Progress(summary.bytes, "decode", enabled=progress)
     try:
-        for result in run(job, plan(paths, definitions, chunk_size), bar, workers, scheduler):
+        for result in run(job, paths, chunk_size, bar, workers, scheduler):
             summary.add(result)
             coverage.add_result(result)
             tables.take(result)

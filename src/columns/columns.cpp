@@ -434,11 +434,11 @@ std::optional<ColumnFailure> decode_runs_in(ByteSpan buffer, const PacketStarts&
   for (std::size_t i = begin; i < end; ++i) {
     const std::uint64_t base = bases[i * stride];
     std::uint64_t count = runs.fixed_count;
-    Element* values = out + i * count;
+    Element* values = out + (i * count - runs.origin);
     bool placed = base != Plan::kUnplaced;
     if constexpr (Variable) {
       count = runs.counts[i * runs.counts_stride];
-      values = out + static_cast<std::uint64_t>(runs.first_values[i]);
+      values = out + (static_cast<std::uint64_t>(runs.first_values[i]) - runs.origin);
       placed = placed && runs.array_ends[i * runs.stride] != Plan::kUnplaced;
     }
     if (placed) [[likely]] {

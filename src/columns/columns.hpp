@@ -183,10 +183,13 @@ struct PacketRuns {
   std::uint64_t fixed_count = 1;
   // Packet i's first element in the column; null: i * fixed_count.
   const std::int64_t* first_values = nullptr;
+  // The element that column[0] holds: 0 for a whole column, a block's first
+  // element when the column is that block's scratch.
+  std::uint64_t origin = 0;
 };
 
 // decode_column for runs placed per packet: packet i's values go to
-// column[first_values[i], + counts[i]). A packet that fails, is unplaced or
+// column[first_values[i] - origin, + counts[i]). A packet that fails, is unplaced or
 // runs past its end is masked with zeros, or ends the decode (with
 // `unplaced` set when the placing already failed).
 std::optional<ColumnFailure> decode_runs(ByteSpan buffer, const PacketStarts& starts,

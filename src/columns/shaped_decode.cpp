@@ -79,37 +79,56 @@ void fill_entry_offsets(const PacketGeometry& geometry, std::size_t item, std::s
   }
 }
 
-void decode_shaped_block(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
-                         const PacketGeometry& geometry, std::size_t item, std::size_t begin,
-                         std::size_t end, const ShapedTarget& target,
-                         std::optional<ShapedFailure>& first) {
-  const PlannedField& field = plan.fields()[item];
-  if (field.segment == 0 && field.shape.plain() && field.shape.kind == CountKind::Single) {
-    if (auto failure =
-            decode_column(buffer, starts, begin, end, field, target.values, target.mask)) {
-      note_shaped_failure(first, failure->packet, item, failure->error);
-    }
-    return;
-  }
+std::optional<ColumnFailure> decode_shaped_runs(ByteSpan buffer, const PacketStarts& starts,
+                                                const PacketGeometry& geometry,
+                                                const PlannedField& field, std::size_t item,
+                                                std::size_t begin, std::size_t end, void* values,
+                                                const std::int64_t* offsets, std::uint64_t origin,
+                                                std::span<std::uint8_t> mask) {
   PacketRuns runs;
   if (!geometry.bases.empty()) {
     runs.bases = &geometry.bases[field.segment];
     runs.stride = geometry.segments;
   }
   runs.fixed_count = field.fixed_count();
+  runs.origin = origin;
   if (field.shape.is_variable()) {
     const std::size_t v = geometry.variable_of[item];
     runs.array_ends = &geometry.bases[v + 1];
     runs.counts = &geometry.counts[v];
     runs.counts_stride = geometry.variables;
-    runs.first_values = target.offsets;
+    runs.first_values = offsets;
   }
-  if (auto failure =
-          decode_runs(buffer, starts, begin, end, field, runs, target.values, target.mask)) {
-    // An unplaced packet's failure is noted already, by the placing.
-    if (!failure->unplaced)
-      note_shaped_failure(first, failure->packet, item, std::move(failure->error));
+  return decode_runs(buffer, starts, begin, end, field, runs, values, mask);
+}
+
+bool single_at_fixed_place(const PlannedField& field) {
+  return field.segment == 0 && field.shape.plain() && field.shape.kind == CountKind::Single;
+}
+
+void note_runs_failure(std::optional<ShapedFailure>& first, std::optional<ColumnFailure> failure,
+                       std::size_t item) {
+  if (failure && !failure->unplaced) {
+    note_shaped_failure(first, failure->packet, item, std::move(failure->error));
   }
+}
+
+void decode_shaped_block(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
+                         const PacketGeometry& geometry, std::size_t item, std::size_t begin,
+                         std::size_t end, const ShapedTarget& target,
+                         std::optional<ShapedFailure>& first) {
+  const PlannedField& field = plan.fields()[item];
+  if (single_at_fixed_place(field)) {
+    if (auto failure =
+            decode_column(buffer, starts, begin, end, field, target.values, target.mask)) {
+      note_shaped_failure(first, failure->packet, item, failure->error);
+    }
+    return;
+  }
+  note_runs_failure(first,
+                    decode_shaped_runs(buffer, starts, geometry, field, item, begin, end,
+                                       target.values, target.offsets, 0, target.mask),
+                    item);
 }
 
 void decode_shaped_numeric(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
@@ -122,8 +141,11 @@ void decode_shaped_numeric(const Plan& plan, ByteSpan buffer, const PacketStarts
        begin += block) {
     const std::size_t end = std::min(placed, begin + block);
     for (std::size_t j = 0; j < targets.size(); ++j) {
-      if (targets[j].values == nullptr) continue;
-      decode_shaped_block(plan, buffer, starts, geometry, j, begin, end, targets[j], first);
+      if (targets[j].decode_block != nullptr) {
+        (*targets[j].decode_block)(begin, end, first);
+      } else if (targets[j].values != nullptr) {
+        decode_shaped_block(plan, buffer, starts, geometry, j, begin, end, targets[j], first);
+      }
     }
   }
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -67,16 +68,45 @@ std::size_t measure_packets(const Plan& plan, ByteSpan buffer, const PacketStart
 void fill_entry_offsets(const PacketGeometry& geometry, std::size_t item, std::size_t placed,
                         std::span<std::int64_t> offsets);
 
+// A field that decodes its blocks of packets itself, in place of the
+// target's raw decode (engineering values, which the conversion stage
+// converts as each block decodes, with no raw column between): called with
+// each block [begin, end) in turn; it notes its failures in `first`.
+using BlockDecoder =
+    std::function<void(std::size_t begin, std::size_t end, std::optional<ShapedFailure>& first)>;
+
 // Where the values of one numeric field go. Packet i's values start at
 // element i * count (single values and fixed arrays) or offsets[i]
 // (variable arrays). `mask` (one byte per packet) is empty with
-// errors="raise".
+// errors="raise". With `decode_block`, that decodes the field and the
+// other members are not used.
 struct ShapedTarget {
   std::uint8_t* values = nullptr;
   const std::int64_t* offsets = nullptr;
   std::size_t item_size = 0;
   std::span<std::uint8_t> mask;
+  const BlockDecoder* decode_block = nullptr;
 };
+
+// Whether a field is read as a flat layout's is: one value at a fixed
+// place, through the column kernels.
+bool single_at_fixed_place(const PlannedField& field);
+
+// The runs of field `item` in packets [begin, end) into `values`, which
+// holds the field's elements from element `origin` on (0: the whole
+// column; a block's first element: a scratch buffer of the block's).
+// Failures as decode_runs gives them.
+std::optional<ColumnFailure> decode_shaped_runs(ByteSpan buffer, const PacketStarts& starts,
+                                                const PacketGeometry& geometry,
+                                                const PlannedField& field, std::size_t item,
+                                                std::size_t begin, std::size_t end, void* values,
+                                                const std::int64_t* offsets, std::uint64_t origin,
+                                                std::span<std::uint8_t> mask);
+
+// Notes a runs failure of field `item` in `first`, unless its packet was
+// not placed (the placing noted that one already).
+void note_runs_failure(std::optional<ShapedFailure>& first, std::optional<ColumnFailure> failure,
+                       std::size_t item);
 
 // Decodes the numeric field `item` of packets [begin, end): a single value
 // at a fixed position through the column kernels, everything else packet by
@@ -87,10 +117,11 @@ void decode_shaped_block(const Plan& plan, ByteSpan buffer, const PacketStarts& 
                          std::size_t end, const ShapedTarget& target,
                          std::optional<ShapedFailure>& first);
 
-// Every numeric field with a target (values not null; targets[j] is
-// field j's) of the first `placed` packets, in blocks of packets small enough to stay in the cache
-// while every field takes its values from them. Under errors="raise" it
-// stops after the block of the first failure.
+// Every numeric field with a target (values or decode_block not null;
+// targets[j] is field j's) of the first `placed` packets, in blocks of
+// packets small enough to stay in the cache while every field takes its
+// values from them. Under errors="raise" it stops after the block of the
+// first failure.
 void decode_shaped_numeric(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
                            const PacketGeometry& geometry, std::size_t placed, bool masking,
                            std::span<const ShapedTarget> targets,

@@ -11,6 +11,7 @@
 #include "common/bits.hpp"
 #include "common/format.hpp"
 #include "common/packet_bits.hpp"
+#include "common/text_kernels.hpp"
 
 namespace vantrel {
 
@@ -436,8 +437,8 @@ void raw_keys(ColumnType type, const void* raw, std::size_t n, std::uint64_t* ou
 // Horner's rule with the coefficients in registers: one pass over the
 // values, which the compiler vectorises, for the usual low degrees.
 template <class Raw, std::size_t Degree>
-void polynomial_fixed(const Raw* __restrict raw, std::size_t n, const double* c,
-                      double* __restrict out) {
+[[gnu::always_inline]] inline void polynomial_loop(const Raw* __restrict raw, std::size_t n,
+                                                   const double* c, double* __restrict out) {
   double k[Degree + 1];
   for (std::size_t j = 0; j <= Degree; ++j) k[j] = c[j];
   for (std::size_t i = 0; i < n; ++i) {
@@ -448,14 +449,40 @@ void polynomial_fixed(const Raw* __restrict raw, std::size_t n, const double* c,
   }
 }
 
+template <class Raw, std::size_t Degree>
+void polynomial_fixed(const Raw* __restrict raw, std::size_t n, const double* c,
+                      double* __restrict out) {
+  polynomial_loop<Raw, Degree>(raw, n, c, out);
+}
+
+#if defined(__x86_64__)
+// The same loop four values wide. AVX2 without FMA: every product and sum
+// rounds on its own, so the values are those of the plain loop (and of
+// numpy.polyval).
+template <class Raw, std::size_t Degree>
+[[gnu::target("avx2")]] void polynomial_fixed_avx2(const Raw* __restrict raw, std::size_t n,
+                                                   const double* c, double* __restrict out) {
+  polynomial_loop<Raw, Degree>(raw, n, c, out);
+}
+#endif
+
+template <class Raw, std::size_t Degree>
+void polynomial_chosen(const Raw* __restrict raw, std::size_t n, const double* c,
+                       double* __restrict out) {
+#if defined(__x86_64__)
+  if (kernels::avx2_in_use()) return polynomial_fixed_avx2<Raw, Degree>(raw, n, c, out);
+#endif
+  polynomial_fixed<Raw, Degree>(raw, n, c, out);
+}
+
 template <class Raw>
 void polynomial_values(const Raw* __restrict raw, std::size_t n, const std::vector<double>& c,
                        double* __restrict out) {
   switch (c.size()) {
-    case 1: return polynomial_fixed<Raw, 0>(raw, n, c.data(), out);
-    case 2: return polynomial_fixed<Raw, 1>(raw, n, c.data(), out);
-    case 3: return polynomial_fixed<Raw, 2>(raw, n, c.data(), out);
-    case 4: return polynomial_fixed<Raw, 3>(raw, n, c.data(), out);
+    case 1: return polynomial_chosen<Raw, 0>(raw, n, c.data(), out);
+    case 2: return polynomial_chosen<Raw, 1>(raw, n, c.data(), out);
+    case 3: return polynomial_chosen<Raw, 2>(raw, n, c.data(), out);
+    case 4: return polynomial_chosen<Raw, 3>(raw, n, c.data(), out);
     default: break;
   }
   // Higher degrees: one coefficient at a time across the values, so each

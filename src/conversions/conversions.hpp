@@ -139,13 +139,16 @@ std::optional<ElementFailure> convert_values(const Conversion& conversion, Colum
 
 // Where packet i's elements lie in a flat column of every packet's
 // elements: [offsets[i], offsets[i + 1]) for a variable array, else
-// per_packet of them from i * per_packet.
+// per_packet of them from i * per_packet; offsets counted from `origin`
+// (a block's first element, when the column is the block's).
 struct ElementRanges {
   const std::int64_t* offsets = nullptr;
   std::uint64_t per_packet = 1;
+  std::uint64_t origin = 0;
 
   std::uint64_t begin(std::size_t packet) const {
-    return offsets != nullptr ? static_cast<std::uint64_t>(offsets[packet]) : packet * per_packet;
+    return offsets != nullptr ? static_cast<std::uint64_t>(offsets[packet]) - origin
+                              : packet * per_packet;
   }
 };
 

@@ -16,6 +16,7 @@
 #include "columns/shaped_decode.hpp"
 #include "common/format.hpp"
 #include "conversions/conversions.hpp"
+#include "conversions/converted_blocks.hpp"
 #include "objects/arrow_objects.hpp"
 #include "objects/check_recipes.hpp"
 #include "objects/conversion_recipes.hpp"
@@ -42,32 +43,12 @@ void size_column(ArrowColumnData& column, const PlannedField& field, std::size_t
   column.values.resize(total * column_item_size(column.type));
 }
 
-// Replaces a column's raw values (every element of every packet, as
-// decoded) by their engineering values; a packet any of whose elements
-// fails is masked, or becomes the first failure.
-void convert_column(ArrowColumnData& column, const Conversion& conversion,
-                    const PlannedField& field, std::size_t n, std::size_t limit,
-                    std::span<std::uint8_t> mask, std::size_t j,
-                    std::optional<ShapedFailure>& first, const ElementTime* element_time) {
-  const ElementRanges ranges{column.lists == ListKind::Variable
-                                 ? reinterpret_cast<const std::int64_t*>(column.list_offsets.data())
-                                 : nullptr,
-                             field.fixed_count()};
-  const std::uint64_t total = ranges.begin(n);
-  AlignedBuffer converted;
-  converted.resize(total * converted_item_size(conversion));
-  const auto failure =
-      convert_packet_elements(conversion, column.type, column.values.data(), n, limit, ranges,
-                              converted.data(), mask, nullptr, element_time);
-  if (failure) note_shaped_failure(first, failure->packet, j, failure->error);
-  set_converted_type(column, conversion);
-  if (column.dictionary) {
-    // An element without a state (masked, or past the limit) still points
-    // inside the dictionary; its packet is null.
-    auto* states = reinterpret_cast<std::int32_t*>(converted.data());
-    for (std::uint64_t e = 0; e < total; ++e) states[e] = std::max(states[e], 0);
-  }
-  column.values = std::move(converted);
+// An element without a state (masked, or past the limit) still points
+// inside the dictionary; its packet is null.
+void clamp_states(ArrowColumnData& column) {
+  auto* states = reinterpret_cast<std::int32_t*>(column.values.data());
+  const std::size_t total = column.values.size() / sizeof(std::int32_t);
+  for (std::size_t e = 0; e < total; ++e) states[e] = std::max(states[e], 0);
 }
 
 }  // namespace
@@ -98,14 +79,31 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
     const std::size_t placed = measure_packets(plan, buffer, starts, masking, geometry, first);
     std::vector<std::vector<std::uint8_t>> masks(masking ? fields.size() : 0);
     std::vector<ShapedTarget> targets(fields.size());
+    std::vector<std::optional<ElementTime>> wide_times(fields.size());
+    std::vector<BlockDecoder> decoders(fields.size());
     for (std::size_t j = 0; j < fields.size(); ++j) {
       ArrowColumnData& column = *columns[j];
+      const ItemConversion* conversion = raw ? nullptr : data.items[j].conversion.get();
+      // Engineering values are converted as they are decoded, straight
+      // into the column of their own type.
+      if (conversion != nullptr && !column.is_text()) {
+        set_converted_type(column, conversion->conversion);
+      }
       size_column(column, fields[j], j, geometry, n, placed);
       if (masking) masks[j].assign(n, 0);
       if (column.is_text()) continue;
-      targets[j] = ShapedTarget{
-          column.values.data(), reinterpret_cast<const std::int64_t*>(column.list_offsets.data()),
-          column_item_size(column.type), masking ? std::span(masks[j]) : std::span<std::uint8_t>()};
+      targets[j] = ShapedTarget{column.values.data(),
+                                reinterpret_cast<const std::int64_t*>(column.list_offsets.data()),
+                                column_item_size(column.type),
+                                masking ? std::span(masks[j]) : std::span<std::uint8_t>(), nullptr};
+      if (conversion != nullptr) {
+        wide_times[j] = wide_time_reader(data, buffer, starts, geometry, j);
+        const ConvertedTarget converted{
+            &conversion->conversion, targets[j].values, targets[j].offsets,
+            targets[j].mask,         nullptr,           wide_times[j] ? &*wide_times[j] : nullptr};
+        decoders[j] = converted_block_decoder(plan, buffer, starts, geometry, j, converted);
+        targets[j].decode_block = &decoders[j];
+      }
     }
     decode_shaped_numeric(plan, buffer, starts, geometry, placed, masking, targets, first);
     verify_shaped_checks(plan, data.checks, buffer, starts, geometry, placed, masking, check_failed,
@@ -114,15 +112,11 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
       if (check_failed[i] == 0) continue;
       for (std::vector<std::uint8_t>& mask : masks) mask[i] = 1;  // a failed check taints all
     }
-    if (!raw) {
+    if (masking || !first) {
       for (std::size_t j = 0; j < fields.size(); ++j) {
-        const LayoutItem& item = data.items[j];
-        if (item.conversion == nullptr || columns[j]->is_text()) continue;
-        const std::size_t limit = first && !masking ? std::min(placed, first->packet + 1) : placed;
-        const std::optional<ElementTime> wide = wide_time_reader(data, buffer, starts, geometry, j);
-        convert_column(*columns[j], item.conversion->conversion, fields[j], n, limit,
-                       masking ? std::span(masks[j]) : std::span<std::uint8_t>(), j, first,
-                       wide ? &*wide : nullptr);
+        if (targets[j].decode_block != nullptr && columns[j]->dictionary) {
+          clamp_states(*columns[j]);
+        }
       }
     }
     for (std::size_t j = 0; j < fields.size(); ++j) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "columns/packet_checks.hpp"
 #include "columns/shaped_decode.hpp"
 #include "common/format.hpp"
+#include "conversions/converted_blocks.hpp"
 #include "objects/check_recipes.hpp"
 #include "objects/conversion_recipes.hpp"
 #include "objects/field_values.hpp"
@@ -35,6 +37,7 @@ struct Column {
   Ref offsets;                     // variable arrays
   WritableView offsets_view;
   std::size_t item_size = 0;
+  std::unique_ptr<ConvertedColumn> converted;  // engineering values, in place of `array`
 };
 
 }  // namespace
@@ -93,19 +96,39 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
       fill_entry_offsets(geometry, j, decoded, offsets);
       total = static_cast<std::uint64_t>(offsets[n]);
     }
+    if (const ItemConversion* conversion = raw ? nullptr : data.items[j].conversion.get()) {
+      column.converted = std::make_unique<ConvertedColumn>();
+      if (!column.converted->create(*conversion, total)) return nullptr;
+      continue;
+    }
     column.array = empty_array(total, column_type_row(type).dtype);
     if (!column.array || !column.view.acquire(column.array.get())) return nullptr;
   }
 
-  // Numeric columns, without the lock.
+  // Numeric columns, without the lock; engineering values converted as
+  // they are decoded.
   std::vector<ShapedTarget> targets(fields.size());
+  std::vector<std::optional<ElementTime>> wide_times(fields.size());
+  std::vector<BlockDecoder> decoders(fields.size());
   for (std::size_t j = 0; j < fields.size(); ++j) {
     Column& column = columns[j];
-    if (column.view.data() == nullptr) continue;
-    targets[j].values = static_cast<std::uint8_t*>(column.view.data());
-    targets[j].offsets = static_cast<const std::int64_t*>(column.offsets_view.data());
-    targets[j].item_size = column.item_size;
-    if (masking) targets[j].mask = column.mask;
+    const auto* offsets = static_cast<const std::int64_t*>(column.offsets_view.data());
+    const std::span<std::uint8_t> mask =
+        masking ? std::span(column.mask) : std::span<std::uint8_t>();
+    if (column.converted) {
+      wide_times[j] = wide_time_reader(data, buffer, starts, geometry, j);
+      const ConvertedTarget converted{&data.items[j].conversion->conversion,
+                                      static_cast<std::uint8_t*>(column.converted->data()),
+                                      offsets,
+                                      mask,
+                                      column.converted->handles(),
+                                      wide_times[j] ? &*wide_times[j] : nullptr};
+      decoders[j] = converted_block_decoder(plan, buffer, starts, geometry, j, converted);
+      targets[j].decode_block = &decoders[j];
+    } else if (column.view.data() != nullptr) {
+      targets[j] = ShapedTarget{static_cast<std::uint8_t*>(column.view.data()), offsets,
+                                column.item_size, mask, nullptr};
+    }
   }
   std::vector<std::uint8_t> check_failed;  // under a mask, with a check: one flag per packet
   without_gil([&] {
@@ -117,25 +140,10 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
     if (check_failed[i] == 0) continue;
     for (Column& column : columns) column.mask[i] = 1;  // a failed check taints every field
   }
-
-  // Engineering values, converted from the raw values just decoded.
-  for (std::size_t j = 0; j < fields.size(); ++j) {
-    const ItemConversion* conversion = raw ? nullptr : data.items[j].conversion.get();
-    Column& column = columns[j];
-    if (conversion == nullptr || column.view.data() == nullptr) continue;
-    const std::size_t limit = first && !masking ? std::min(decoded, first->packet + 1) : decoded;
-    const ElementRanges ranges{static_cast<const std::int64_t*>(column.offsets_view.data()),
-                               fields[j].fixed_count()};
-    std::optional<ShapedConversionFailure> failure;
-    const std::optional<ElementTime> wide = wide_time_reader(data, buffer, starts, geometry, j);
-    Ref converted =
-        convert_shaped_column(*conversion, fields[j], column.view.data(), n, limit, ranges,
-                              masking ? std::span(column.mask) : std::span<std::uint8_t>(), failure,
-                              wide ? &*wide : nullptr);
-    if (!converted) return nullptr;
-    if (failure) note_shaped_failure(first, failure->packet, j, std::move(failure->error));
-    column.view.release();
-    column.array = std::move(converted);
+  for (Column& column : columns) {
+    if (!column.converted) continue;
+    column.array = column.converted->finish();
+    if (!column.array) return nullptr;
   }
 
   // Text columns.

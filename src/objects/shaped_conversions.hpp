@@ -1,36 +1,41 @@
-// Engineering values in the columns of shaped layouts (arrays, permuted
-// byte orders): the shaped column paths decode a field's raw values into one
-// flat array, every element of every packet in packet order, and this
-// second pass converts that array as a whole, without the interpreter lock.
+// Engineering values in the numpy columns of shaped layouts (arrays,
+// permuted byte orders): the flat column, every element of every packet in
+// packet order, that the shaped decoder fills with converted values block
+// by block (converted_block_decoder), without a raw column between.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <span>
+#include <memory>
 
 #include "binding/py_ref.hpp"
-#include "common/error.hpp"
 #include "conversions/conversions.hpp"
-#include "layout/plan.hpp"
 #include "objects/conversion_recipes.hpp"
+#include "objects/numpy_support.hpp"
+#include "objects/state_columns.hpp"
 
 namespace vantrel {
 
-using ShapedConversionFailure = PacketConversionFailure;
+class ConvertedColumn {
+ public:
+  // A new flat array of `total` elements for `conversion`'s values: float64,
+  // int64 nanoseconds (time codes) or str objects (None until filled).
+  // False with the exception set.
+  bool create(const ItemConversion& conversion, std::uint64_t total);
 
-// The engineering values of field `field`'s flat raw column `raw` (of
-// column_type_of(field.spec)) for `packets` packets: a new flat numpy
-// array of float64, datetime64[ns] or str objects, or null with the
-// exception set. Packets from `limit` on, and masked ones, are not
-// converted (zeros, None). A packet any of whose elements fails is masked
-// when `mask` is given; otherwise the first such packet and its error are
-// left in `failure`, for the caller to order among its other failures.
-// `element_time`: see convert_packet_elements.
-Ref convert_shaped_column(const ItemConversion& conversion, const PlannedField& field,
-                          const void* raw, std::size_t packets, std::size_t limit,
-                          const ElementRanges& ranges, std::span<std::uint8_t> mask,
-                          std::optional<ShapedConversionFailure>& failure,
-                          const ElementTime* element_time = nullptr);
+  // Where the kernel writes (converted_item_size wide, pointer-sized with
+  // handles), and the state handles of an enumeration (else null).
+  void* data() const { return states_ ? states_->data() : view_.data(); }
+  StateHandles* handles() { return states_ ? states_->handles() : nullptr; }
+
+  // The filled array: float64, datetime64[ns] or str objects; null with
+  // the exception set. Needs the GIL.
+  Ref finish();
+
+ private:
+  ConversionKind kind_ = ConversionKind::None;
+  Ref array_;
+  WritableView view_;
+  std::unique_ptr<StateObjectColumn> states_;
+};
 
 }  // namespace vantrel

@@ -1,10 +1,12 @@
 // Packets of a shaped plan decoded into flat buffers: each packet's variable
 // part placed, the values of a counted array and of the fields after it,
-// failures masked; and the Arrow list export over such buffers, whose child
-// a consumer may keep alone. (The Python tests compare every column and
+// failures masked, engineering values converted block by block; and the
+// Arrow list export over such buffers, whose child a consumer may keep
+// alone. (The Python tests compare every column and
 // error against the numpy path.)
 #include "columns/shaped_decode.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +15,9 @@
 #include <vector>
 
 #include "columns/arrow_export.hpp"
+#include "common/format.hpp"
+#include "common/text_kernels.hpp"
+#include "conversions/converted_blocks.hpp"
 #include "expect.hpp"
 
 namespace {
@@ -80,9 +85,9 @@ Decoded decode(const PacketStarts& starts, bool masking) {
   d.values.assign(static_cast<std::size_t>(d.offsets[n]), 0xEEEE);
   d.masks.assign(4, std::vector<std::uint8_t>(masking ? n : 0, 0));
   const std::vector<ShapedTarget> targets = {
-      {d.counts.data(), nullptr, 1, d.masks[0]},
-      {reinterpret_cast<std::uint8_t*>(d.values.data()), d.offsets.data(), 2, d.masks[1]},
-      {d.after.data(), nullptr, 1, d.masks[2]},
+      {d.counts.data(), nullptr, 1, d.masks[0], {}},
+      {reinterpret_cast<std::uint8_t*>(d.values.data()), d.offsets.data(), 2, d.masks[1], {}},
+      {d.after.data(), nullptr, 1, d.masks[2], {}},
       {},
   };
   decode_shaped_numeric(plan, buffer, starts, d.geometry, d.placed, masking, targets, d.first);
@@ -190,13 +195,111 @@ void trailer_after_a_rest_array() {
   const std::vector<ShapedTarget> targets = {
       {},
       {},
-      {status.data(), nullptr, 1, masks[2]},
-      {reinterpret_cast<std::uint8_t*>(crc.data()), nullptr, 2, masks[3]},
+      {status.data(), nullptr, 1, masks[2], {}},
+      {reinterpret_cast<std::uint8_t*>(crc.data()), nullptr, 2, masks[3], {}},
   };
   decode_shaped_numeric(*plan, bytes, starts, geometry, placed, true, targets, first);
   expect(status[0] == 7 && status[1] == 3, "status from the packet's end");
   expect(crc[0] == 0xBEEF && crc[1] == 0x1234, "crc from the packet's end");
   expect(masks[2][2] == 1 && masks[3][2] == 1, "the short packet's trailer is masked");
+}
+
+// Many packets of the counted plan, each with 0 to 6 values (and the
+// occasional count its packet cannot hold), one after another.
+struct Archive {
+  std::vector<std::uint8_t> bytes;
+  std::vector<std::int64_t> offsets;
+  std::vector<std::uint64_t> ends;
+};
+
+Archive counted_archive(std::size_t packets) {
+  Archive archive;
+  std::uint32_t state = 12345;
+  const auto next = [&state] { return state = state * 1103515245u + 12345u, state >> 16; };
+  for (std::size_t i = 0; i < packets; ++i) {
+    archive.offsets.push_back(static_cast<std::int64_t>(archive.bytes.size()));
+    const std::uint8_t count = static_cast<std::uint8_t>(next() % 7);
+    const bool short_packet = next() % 50 == 0;
+    archive.bytes.push_back(short_packet ? 40 : count);
+    for (std::uint8_t k = 0; k < count; ++k) {
+      const std::uint32_t value = next() % 300;  // above 255: outside the table below
+      archive.bytes.push_back(static_cast<std::uint8_t>(value >> 8));
+      archive.bytes.push_back(static_cast<std::uint8_t>(value));
+    }
+    archive.bytes.push_back(static_cast<std::uint8_t>(next()));
+    archive.bytes.push_back('x');
+    archive.bytes.push_back('y');
+    archive.ends.push_back(archive.bytes.size());
+  }
+  return archive;
+}
+
+// The engineering values of a converted target, decoded and converted block
+// by block, are those of the raw column converted afterwards as a whole:
+// values and masks, or (errors="raise") the first failure.
+void converted_targets_match_a_second_pass() {
+  const Plan plan = counted_plan();
+  const Archive archive = counted_archive(3000);
+  const ByteSpan buffer(archive.bytes.data(), archive.bytes.size());
+  PacketStarts starts;
+  starts.offsets = archive.offsets.data();
+  starts.ends = archive.ends.data();
+  starts.count = archive.offsets.size();
+  const std::size_t n = starts.count;
+  Conversion table;
+  table.kind = ConversionKind::Table;
+  table.table_raw = {0, 100, 255};
+  table.table_values = {-1.0, 20.0, 30.0};
+  Conversion linear;
+  linear.kind = ConversionKind::Linear;
+  linear.coefficients = {-5.0, 0.25};
+  for (const bool avx2 : {false, true}) {
+    kernels::use_avx2(avx2);
+    for (const Conversion* conversion : {&table, &linear}) {
+      for (const bool masking : {true, false}) {
+        PacketGeometry geometry;
+        std::optional<ShapedFailure> first, second_first;
+        const std::size_t placed = measure_packets(plan, buffer, starts, masking, geometry, first);
+        second_first = first;
+        std::vector<std::int64_t> offsets(n + 1);
+        fill_entry_offsets(geometry, 1, placed, offsets);
+        const auto total = static_cast<std::size_t>(offsets[n]);
+        std::vector<std::uint8_t> mask(masking ? n : 0, 0), raw_mask = mask;
+        std::vector<double> converted(total, -99.0), expected(total, -99.0);
+        std::vector<std::uint16_t> raw(total, 0);
+        // Values of field 1 only; the others are not decoded.
+        std::vector<ShapedTarget> targets(4);
+        const BlockDecoder decoder =
+            converted_block_decoder(plan, buffer, starts, geometry, 1,
+                                    {conversion, reinterpret_cast<std::uint8_t*>(converted.data()),
+                                     offsets.data(), mask, nullptr, nullptr});
+        targets[1].decode_block = &decoder;
+        decode_shaped_numeric(plan, buffer, starts, geometry, placed, masking, targets, first);
+        targets[1] = {reinterpret_cast<std::uint8_t*>(raw.data()), offsets.data(), 2, raw_mask, {}};
+        decode_shaped_numeric(plan, buffer, starts, geometry, placed, masking, targets,
+                              second_first);
+        const std::size_t limit =
+            second_first && !masking ? std::min(placed, second_first->packet + 1) : placed;
+        if (auto failure = convert_packet_elements(*conversion, ColumnType::U16, raw.data(), n,
+                                                   limit, ElementRanges{offsets.data(), 1, 0},
+                                                   expected.data(), raw_mask)) {
+          note_shaped_failure(second_first, failure->packet, 1, failure->error);
+        }
+        const std::string where =
+            concat(conversion == &table ? "table" : "linear", masking ? ", masked" : ", raising",
+                   avx2 && kernels::avx2_in_use() ? " (AVX2)" : "");
+        expect(first.has_value() == second_first.has_value() &&
+                   (!first ||
+                    (first->packet == second_first->packet && first->item == second_first->item)),
+               concat("the same first failure: ", where));
+        if (!masking) continue;
+        expect(mask == raw_mask, concat("the same masks: ", where));
+        expect(std::count(mask.begin(), mask.end(), 1) > 20, concat("packets fail: ", where));
+        expect(converted == expected, concat("the same values: ", where));
+      }
+    }
+  }
+  kernels::use_avx2(true);
 }
 
 }  // namespace
@@ -205,5 +308,6 @@ int main() {
   masked_packets();
   list_exports();
   trailer_after_a_rest_array();
+  converted_targets_match_a_second_pass();
   return testing::report("shaped decode");
 }

@@ -10,9 +10,10 @@ from __future__ import annotations
 
 import os
 import re
+import threading
 from collections import Counter
-from collections.abc import Iterator
-from dataclasses import dataclass, field
+from collections.abc import Callable, Iterable, Iterator
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Any, NamedTuple
 
@@ -68,12 +69,11 @@ def read_range(path: str, start: int, stop: int, size: int | None = None) -> byt
     size since is refused too.
     """
     with open(path, "rb") as file:
-        if size is not None and os.fstat(file.fileno()).st_size != size:
-            raise CommandError(_changed(path, size, os.fstat(file.fileno()).st_size))
+        _check_size(file, path, size)
         pieces = []
         offset = start
         while offset < stop:
-            # One call reads at most about 2 GiB.
+            # One call reads at most about 2 GiB (into memory not zeroed first).
             piece = _pread(file, min(stop - offset, 1 << 30), offset)
             if not piece:
                 raise CommandError(_changed(path, size, os.fstat(file.fileno()).st_size))
@@ -87,6 +87,31 @@ def _pread(file, count: int, offset: int) -> bytes:
         return os.pread(file.fileno(), count, offset)
     file.seek(offset)
     return file.read(count)
+
+
+def _check_size(file, path: str, size: int | None) -> None:
+    if size is not None and os.fstat(file.fileno()).st_size != size:
+        raise CommandError(_changed(path, size, os.fstat(file.fileno()).st_size))
+
+
+def read_into(view: memoryview, path: str, start: int, size: int | None = None) -> None:
+    """Fills `view` with the file's bytes from `start`, as `read_range` reads them."""
+    with open(path, "rb") as file:
+        _check_size(file, path, size)
+        done = 0
+        while done < len(view):
+            # One call reads at most about 2 GiB.
+            count = _preadinto(file, view[done : done + (1 << 30)], start + done)
+            if not count:
+                raise CommandError(_changed(path, size, os.fstat(file.fileno()).st_size))
+            done += count
+
+
+def _preadinto(file, view: memoryview, offset: int) -> int:
+    if hasattr(os, "preadv"):
+        return os.preadv(file.fileno(), [view], offset)
+    file.seek(offset)
+    return file.readinto(view)
 
 
 def _changed(path: str, size: int | None, now: int) -> str:
@@ -127,22 +152,24 @@ def lookahead(definitions: Definitions) -> int:
     return ((definitions.rules or {}).get("confirm", 3) + 2) * max(longest, 1)
 
 
-def _stop_by(framed, cut: int) -> int:
-    """Where the chunk of a window ends, the window cut at `cut`.
+def _stop_by(framed, cut: int) -> tuple[int, bool]:
+    """Where the chunk of a window ends, the window cut at `cut`, and whether
+    its span ends there too.
 
-    After the last packet that ends by the cut; without one, before the
-    first packet (a chunk of damage), after it (one packet longer than a
-    chunk), or at the cut. Framing read past the cut to decide every packet
+    After the last packet that ends by the cut (the span's end); without
+    one, before the first packet (a chunk of damage, and the span goes on
+    from that packet), after it (one packet longer than the rest of the
+    span), or at the cut. Framing read past the cut to decide every packet
     before it, so chunk after chunk frames as the whole archive at once.
     """
     offsets, lengths = framed.offsets, framed.lengths
     ends = offsets + lengths
     whole = int((ends <= cut).sum())  # ends ascend: a prefix
     if whole:
-        return int(ends[whole - 1])
+        return int(ends[whole - 1]), True
     if len(offsets):
-        return int(offsets[0]) or int(ends[0])
-    return cut
+        return (int(offsets[0]), False) if offsets[0] else (int(ends[0]), True)
+    return cut, True
 
 
 def _chunk_framing(framed, stop: int, window: Any = None) -> Framing:
@@ -157,32 +184,225 @@ def _chunk_framing(framed, stop: int, window: Any = None) -> Framing:
     return Framing(framed.offsets[:kept], framed.lengths[:kept], skipped, data)
 
 
-def plan(
-    paths: list[str], definitions: Definitions, chunk_bytes: int = DEFAULT_CHUNK_BYTES
-) -> Iterator[tuple[Chunk, Framing]]:
-    """The chunks of the archives, in order, each with its framing.
+@dataclass(frozen=True)
+class Span:
+    """The work of one task: an archive's chunks between two cuts.
 
-    Each window of `chunk_bytes`, and the lookahead past it, is framed on its
-    own; its chunk ends on a packet boundary by the window's cut (or takes
-    the rest of the file when the window reaches its end), and the next
-    window starts there. Chunks are found as they are asked for, so work on
-    the first ones can start at once.
+    Cuts fall every `chunk_bytes` of the file; a span's chunks start at the
+    packet boundary the previous span ended on and end on the last packet
+    that ends by `cut` (the span whose window reaches the end of the file
+    takes the rest of it). `start` is that first boundary when the caller
+    knows it; without it (a span given to a dask worker before the previous
+    one is done) the worker finds it by framing from a `margin` before
+    `cut_from`, and the caller checks it against where the previous span
+    ended. A span is a path and a few numbers: the client never reads the
+    archive.
     """
-    # Wide length fields without a `max_length` rule allow packets of
-    # gigabytes: the lookahead stops at a chunk (or 1 MiB), so that windows
-    # stay about the size asked for.
+
+    path: str
+    cut_from: int
+    cut: int
+    size: int
+    margin: int
+    archive: int = 0
+    start: int | None = None
+
+
+@dataclass
+class SpanResult:
+    """Where a span's chunks began and ended, and each chunk's result."""
+
+    span: Span
+    start: int
+    stop: int
+    chunks: list[ChunkResult] = field(default_factory=list)
+
+
+def spans(
+    paths: list[str], definitions: Definitions, chunk_bytes: int = DEFAULT_CHUNK_BYTES
+) -> Iterator[Span]:
+    """The spans of the archives, in order: one per `chunk_bytes` of each file.
+
+    Wide length fields without a `max_length` rule allow packets of
+    gigabytes: the lookahead stops at a chunk (or 1 MiB), so that windows
+    stay about the size asked for.
+    """
     margin = min(lookahead(definitions), max(chunk_bytes, MIN_LOOKAHEAD_CAP))
     for archive, path in enumerate(paths):
         size = os.path.getsize(path)
-        start = 0
-        while start < size:
-            window_stop = min(size, start + chunk_bytes + margin)
-            window = memoryview(read_range(path, start, window_stop, size))
-            framed = frame(window, definitions)
-            stop = window_stop - start if window_stop == size else _stop_by(framed, chunk_bytes)
-            chunk = Chunk(path, start, start + stop, window_stop, archive)
-            yield chunk, _chunk_framing(framed, stop, window)
+        for cut_from in range(0, size, chunk_bytes):
+            cut = min(size, cut_from + chunk_bytes)
+            yield Span(path, cut_from, cut, size, margin, archive, 0 if cut_from == 0 else None)
+
+
+def span_chunks(
+    span: Span, definitions: Definitions, buffer: WindowBuffer | None = None
+) -> Iterator[tuple[Chunk, Framing]]:
+    """The chunks of a span, in order, each with its framing.
+
+    Each window from a chunk's start to the cut, and the lookahead past it,
+    is framed on its own; its chunk ends on a packet boundary by the cut
+    (or takes the rest of the file when the window reaches its end), and
+    the next chunk starts there. Framing read past the cut to decide every
+    packet before it, so chunk after chunk frames as the whole archive at
+    once. With a `buffer`, each window is read into it: a chunk's view is
+    valid until the next is asked for.
+    """
+    start = find_start(span, definitions) if span.start is None else span.start
+    window_stop = min(span.size, span.cut + span.margin)
+    done = start >= span.cut
+    while not done:
+        if buffer is None:
+            window = memoryview(read_range(span.path, start, window_stop, span.size))
+        else:
+            window = buffer.read(span.path, start, window_stop, span.size)
+        framed = frame(window, definitions)
+        if window_stop == span.size:
+            stop, done = window_stop - start, True
+        else:
+            stop, done = _stop_by(framed, span.cut - start)
+        chunk = Chunk(span.path, start, start + stop, window_stop, span.archive)
+        yield chunk, _chunk_framing(framed, stop, window)
+        start = chunk.stop
+
+
+def find_start(span: Span, definitions: Definitions) -> int:
+    """Where the previous span ended, found by framing the bytes around `cut_from`.
+
+    Framing from a margin before the cut finds the packets there as the
+    whole archive's framing does once it has met `confirm` sound packets
+    in a row; the caller checks the answer all the same.
+    """
+    if span.cut_from == 0:
+        return 0
+    if span.cut_from + span.margin >= span.size:
+        return span.size  # the previous span's window reached the end: it took the rest
+    begin = max(0, span.cut_from - span.margin)
+    end = min(span.size, span.cut_from + span.margin)
+    framed = frame(memoryview(read_range(span.path, begin, end, span.size)), definitions)
+    return begin + _stop_by(framed, span.cut_from - begin)[0]
+
+
+def plan(
+    paths: list[str], definitions: Definitions, chunk_bytes: int = DEFAULT_CHUNK_BYTES
+) -> Iterator[tuple[Chunk, Framing]]:
+    """The chunks of the archives, in order, each with its framing, in this process.
+
+    Chunks are found as they are asked for, so work on the first ones can
+    start at once.
+    """
+    start = 0
+    for span in spans(paths, definitions, chunk_bytes):
+        start = 0 if span.start == 0 else start
+        for chunk, framing in span_chunks(replace(span, start=start), definitions):
+            yield chunk, framing
             start = chunk.stop
+
+
+def run_span(job: Job, span: Span) -> SpanResult:
+    """Every chunk of a span, framed, split, decoded and written: a dask task.
+
+    Windows are read into this thread's buffer, and glibc is told once per
+    process to keep freed memory (see `keep_freed_memory`), so that a
+    worker's cost per byte depends on neither its environment nor how many
+    spans it has run.
+    """
+    keep_freed_memory()
+    start = find_start(span, job.definitions) if span.start is None else span.start
+    found = replace(span, start=start)
+    chunks = [run_chunk(job, c, f) for c, f in span_chunks(found, job.definitions, _buffer())]
+    return SpanResult(span, start, chunks[-1].chunk.stop if chunks else start, chunks)
+
+
+def in_order(
+    job: Job,
+    finished: Iterable[tuple[Span, SpanResult]],
+    again: Callable[[Span], SpanResult],
+) -> Iterator[ChunkResult]:
+    """The chunk results of spans run side by side, checked and in stream order.
+
+    `finished` gives each span with its result, in order. A span that found
+    its start itself must start where the previous one ended; one that
+    guessed wrong (damage by the cut, a stream without rules to
+    resynchronise on) is run again by `again` from the right place, and
+    the part files of its wrong run are removed first.
+    """
+    start = 0
+    for span, result in finished:
+        if span.start is None and result.start != start:
+            _discard(job, result)
+            result = again(replace(span, start=start))
+        start = result.stop
+        yield from result.chunks
+
+
+def _discard(job: Job, result: SpanResult) -> None:
+    if job.parts is None:
+        return
+    for chunk_result in result.chunks:
+        for name, rows in chunk_result.rows.items():
+            if rows:
+                job.parts.path(name, chunk_result.chunk).unlink(missing_ok=True)
+
+
+class WindowBuffer:
+    """One reusable buffer for windows read from files, grown as needed.
+
+    A fresh buffer per window would fault in its pages again whenever the
+    allocator has handed the last one back to the system.
+    """
+
+    def __init__(self):
+        self.memory = bytearray()
+
+    def read(self, path: str, start: int, stop: int, size: int | None = None) -> memoryview:
+        if len(self.memory) < stop - start:
+            self.memory = bytearray(stop - start)
+        view = memoryview(self.memory)[: stop - start]
+        read_into(view, path, start, size)
+        return view
+
+
+_THREAD_STATE = threading.local()
+
+
+def _buffer() -> WindowBuffer:
+    buffer = getattr(_THREAD_STATE, "buffer", None)
+    if buffer is None:
+        buffer = _THREAD_STATE.buffer = WindowBuffer()
+    return buffer
+
+
+_KEPT = []
+
+
+def keep_freed_memory() -> bool:
+    """Tells glibc, once per process, to keep freed memory for the next allocation.
+
+    A decode frees and allocates columns of megabytes per chunk. glibc
+    alone soon keeps such blocks (its thresholds rise with the blocks it
+    frees), but `MALLOC_TRIM_THRESHOLD_` in the environment (dask's nanny
+    sets it) pins them low: every chunk's columns are then mapped afresh
+    and fault in their pages again, a quarter more CPU time. The setting
+    here is where glibc's own thresholds end up: blocks up to 32 MiB come
+    from the heap, and up to 256 MiB of freed heap stays with the process.
+    False where the C library is not glibc.
+    """
+    if not _KEPT:
+        _KEPT.append(_glibc_keeps_freed_memory())
+    return _KEPT[0]
+
+
+def _glibc_keeps_freed_memory() -> bool:
+    import ctypes
+
+    try:
+        libc = ctypes.CDLL("libc.so.6")
+        mallopt = libc.mallopt
+    except (OSError, AttributeError):
+        return False
+    m_trim_threshold, m_mmap_threshold = -1, -3
+    return bool(mallopt(m_mmap_threshold, 32 << 20) and mallopt(m_trim_threshold, 256 << 20))
 
 
 # Where framing's details name a stream offset ("the packet at byte 120").
@@ -208,12 +428,6 @@ def in_stream(skipped: list[Skipped], base: int) -> list[tuple[int, int, str, st
         )
         for s in skipped
     ]
-
-
-def frame_chunk(chunk: Chunk, definitions: Definitions) -> Framing:
-    """Frame a chunk's window again, as `plan` did, and keep the chunk's part."""
-    window = memoryview(read_range(chunk.path, chunk.start, chunk.window_stop))
-    return _chunk_framing(frame(window, definitions), chunk.stop - chunk.start, window)
 
 
 @dataclass(frozen=True)
@@ -301,12 +515,21 @@ def _key_layout(offset_bits: int, bits: int) -> vantrel.Layout:
     return layout
 
 
+FEW_KEYS = 16  # up to this many distinct keys, one pass per key beats a sort
+
+
 def group_indices(keys) -> dict[int, Any]:
     """For each key value, the indices of its packets, ascending."""
     import numpy as np
 
     if len(keys) == 0:
         return {}
+    if keys.dtype.kind == "u" and keys.dtype.itemsize <= 2:
+        # Counted at once: archives hold a few packet types, found by one
+        # comparison pass each.
+        present = np.flatnonzero(np.bincount(keys))
+        if len(present) <= FEW_KEYS:
+            return {int(k): np.flatnonzero(keys == k) for k in present.tolist()}
     # A stable sort keeps each key's packets in stream order.
     order = np.argsort(keys, kind="stable")
     ordered = keys[order]
@@ -322,17 +545,15 @@ def group_offsets(view, definitions: Definitions, framed) -> dict[int, Any]:
     return {k: framed.offsets[index] for k, index in groups.items() if k >= 0}
 
 
-def run_chunk(job: Job, chunk: Chunk, framed: Any = None) -> ChunkResult:
+def run_chunk(job: Job, chunk: Chunk, framed: Framing) -> ChunkResult:
     """Frame one chunk, split it by packet type and decode each type.
 
-    `framed` is the chunk's framing when the caller has it.
+    `framed` is the chunk's framing (`plan`, `span_chunks`).
     """
     import numpy as np
 
     result = ChunkResult(chunk)
     definitions = job.definitions
-    if framed is None:
-        framed = frame_chunk(chunk, definitions)
     result.skipped = in_stream(framed.skipped, chunk.start)
     result.packets = len(framed.offsets)
     view = chunk_view(chunk, framed)

@@ -24,7 +24,7 @@ from typing import Any
 from . import definitions as definitions_module
 from .common import CommandError, check_inputs
 from .coverage import Coverage, describe
-from .engine import DEFAULT_CHUNK_BYTES, Job, plan
+from .engine import DEFAULT_CHUNK_BYTES, Job
 from .extras import need
 from .outputs import OutputFolder
 from .running import Progress, run
@@ -141,11 +141,10 @@ def series(
         if time:
             kept[type_name].add(time)
     job = Job(definitions, output="numpy", types=types)
-    work = plan([archive], definitions, chunk_bytes)
     progress = Progress(os.path.getsize(archive), "plot", enabled=not quiet)
     parts: dict[str, list[dict[str, Any]]] = {t: [] for t in types}
     try:
-        for result in run(job, work, progress):
+        for result in run(job, [archive], chunk_bytes, progress):
             if coverage is not None:
                 coverage.add_result(result)
             for name, columns in result.tables.items():

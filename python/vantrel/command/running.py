@@ -6,12 +6,11 @@ import logging
 import os
 import sys
 import time
-from collections import deque
-from collections.abc import Iterable, Iterator
-from dataclasses import replace
+from collections.abc import Iterator
 from typing import Any
 
-from .engine import Chunk, ChunkResult, Job, run_chunk
+from .common import CommandError
+from .engine import ChunkResult, Job, Span, SpanResult, in_order, plan, run_chunk, run_span, spans
 from .extras import need
 
 
@@ -70,27 +69,29 @@ class Progress:
 
 def run(
     job: Job,
-    work: Iterable[tuple[Chunk, Any]],
+    paths: list[str],
+    chunk_bytes: int,
     progress: Progress,
     workers: int | None = None,
     scheduler: str | None = None,
 ) -> Iterator[ChunkResult]:
-    """The results of every chunk of `work` (chunks and their framing), in order."""
+    """The results of every chunk of the archives, in order, here or on dask."""
     if workers is None and scheduler is None:
-        for chunk, framed in work:
+        for chunk, framed in plan(paths, job.definitions, chunk_bytes):
             result = run_chunk(job, chunk, framed)
             progress.update(chunk.stop - chunk.start, result.packets)
             yield result
         return
-    yield from _run_on_dask(job, (chunk for chunk, _ in work), progress, workers, scheduler)
+    # Workers open the files themselves: absolute paths.
+    absolute = [os.path.abspath(p) for p in paths]
+    work = spans(absolute, job.definitions, chunk_bytes)
+    yield from _run_on_dask(job, work, progress, workers, scheduler)
 
 
 # The cluster --workers starts is this run's alone, without a dashboard.
 # Nothing looks at the workers' profiles, whose sampling costs them about a
-# tenth of their time. And glibc keeps its own trim threshold: the one dask
-# sets by default (to hand freed memory back to the system at once) makes
-# every chunk's large arrays fault in their pages afresh, a quarter more
-# CPU time for the same chunks.
+# tenth of their time. (Each task sets glibc's thresholds itself, whatever
+# the nanny put in the environment: `keep_freed_memory`.)
 LOCAL_CLUSTER_CONFIG = {
     "distributed.worker.profile.enabled": False,
     "distributed.admin.system-monitor.gil.enabled": False,
@@ -102,46 +103,93 @@ LOCAL_CLUSTER_CONFIG = {
 }
 
 
-def _run_on_dask(job, chunks, progress, workers, scheduler):
-    """Chunks run on dask.distributed, a few per worker in flight at a time.
+def start_cluster(workers: int, config: dict | None = None):
+    """A local cluster of `workers` processes of one thread each, as `--workers`
+    starts it (`config`: other dask settings, {} for dask's own)."""
+    import dask
+    import dask.distributed as distributed
 
-    Chunks are found as they are submitted, and only the chunk (a path and a
-    byte range) travels to the worker, which frames it again.
+    with dask.config.set(LOCAL_CLUSTER_CONFIG if config is None else config):
+        return distributed.LocalCluster(
+            n_workers=workers,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=None,
+            silence_logs=logging.ERROR,
+        )
+
+
+def _run_on_dask(job, work: Iterator[Span], progress, workers, scheduler):
+    """Spans run on dask.distributed, a few per worker in flight at a time.
+
+    Only a span (a path and a few numbers) travels to a worker, which finds
+    where its chunks start, frames, decodes and writes them, and sends back
+    a summary. Each span's start is checked against where the previous
+    one ended (`in_order`).
     """
     distributed = need("dask.distributed", "dask", "--workers and --scheduler")
+    cluster = None
     if scheduler is not None:
         client = distributed.Client(scheduler)
-        cluster = None
     else:
-        import dask
-
-        with dask.config.set(LOCAL_CLUSTER_CONFIG):
-            cluster = distributed.LocalCluster(
-                n_workers=workers,
-                threads_per_worker=1,
-                processes=True,
-                dashboard_address=None,
-                silence_logs=logging.ERROR,
-            )
+        cluster = start_cluster(workers)
         client = distributed.Client(cluster)
     try:
         [shared_job] = client.scatter([job], broadcast=True)
         in_flight = max(2, 2 * len(client.scheduler_info()["workers"]))
-        # Workers open the files themselves: absolute paths.
-        remaining = (replace(c, path=os.path.abspath(c.path)) for c in chunks)
-        pending = deque()
-        for chunk in remaining:
-            pending.append(client.submit(run_chunk, shared_job, chunk, pure=False))
-            if len(pending) >= in_flight:
-                break
-        while pending:
-            result = pending.popleft().result()
-            next_chunk = next(remaining, None)
-            if next_chunk is not None:
-                pending.append(client.submit(run_chunk, shared_job, next_chunk, pure=False))
+
+        def submit(span):
+            return client.submit(run_span, shared_job, span, pure=False)
+
+        def finished():
+            """Spans and results in stream order. A span is handed out whenever
+            any finishes, so one slow span holds up no worker (as many again
+            as are in flight may wait to be taken in order)."""
+            done = distributed.as_completed()
+            order: dict[Any, tuple[int, Span]] = {}
+            ready: dict[int, tuple[Span, SpanResult]] = {}
+            handed = taken = 0
+
+            def hand_out():
+                nonlocal handed
+                while len(order) < in_flight and len(order) + len(ready) < 2 * in_flight:
+                    span = next(work, None)
+                    if span is None:
+                        return
+                    future = submit(span)
+                    order[future] = (handed, span)
+                    done.add(future)
+                    handed += 1
+
+            hand_out()
+            while taken < handed:
+                while taken not in ready:
+                    future = next(done)
+                    index, span = order.pop(future)
+                    ready[index] = (span, _finished(future))
+                yield ready.pop(taken)
+                taken += 1
+                hand_out()
+
+        def again(span):
+            return _finished(submit(span))
+
+        for result in in_order(job, finished(), again):
             progress.update(result.chunk.stop - result.chunk.start, result.packets)
             yield result
     finally:
         client.close()
         if cluster is not None:
             cluster.close()
+
+
+def _finished(future) -> SpanResult:
+    """A span's result; a span whose workers kept dying is told in one line."""
+    from distributed import KilledWorker
+
+    try:
+        return future.result()
+    except KilledWorker as error:
+        raise CommandError(
+            f"dask workers died while running a span of the archive ({error}); nothing was written"
+        ) from None

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import os
 import shutil
+import threading
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
@@ -113,16 +114,37 @@ class ColumnarWriter:
 
 
 def write_part(path: Path, table: Any, options: WriteOptions) -> None:
-    """One chunk's table of one type, as a part file of its own."""
-    if options.format in COLUMNAR:
-        writer = ColumnarWriter(path, table.schema, options)
-        try:
-            writer.write(table)
-        finally:
-            writer.close()
-        return
-    with open(path, "wb") as file:
-        write_rows(file, table)
+    """One chunk's table of one type, as a part file of its own.
+
+    Written under a hidden temporary name and renamed when complete: a
+    worker killed meanwhile leaves no part a reader would take for whole
+    (`remove_unfinished` clears what it left).
+    """
+    temporary = path.with_name(f".{path.name}.{os.getpid()}-{threading.get_ident()}{UNFINISHED}")
+    try:
+        if options.format in COLUMNAR:
+            writer = ColumnarWriter(temporary, table.schema, options)
+            try:
+                writer.write(table)
+            finally:
+                writer.close()
+        else:
+            with open(temporary, "wb") as file:
+                write_rows(file, table)
+        os.replace(temporary, path)
+    except BaseException:
+        temporary.unlink(missing_ok=True)
+        raise
+
+
+UNFINISHED = ".unfinished"
+
+
+def remove_unfinished(folder: Path) -> None:
+    """Remove the temporary part files killed workers left in `folder`."""
+    for entry in folder.iterdir():
+        if entry.name.startswith(".") and entry.name.endswith(UNFINISHED):
+            entry.unlink(missing_ok=True)
 
 
 def csv_table(table):
@@ -284,8 +306,9 @@ class DatasetParts:
         self.out = out
         self.parts = parts
         self.suffix = f".{parts.options.format}"
-        for packet in definitions.packets:
-            out.staging_path(packet.name + self.suffix).mkdir()
+        self.names = [packet.name for packet in definitions.packets]
+        for name in self.names:
+            out.staging_path(name + self.suffix).mkdir()
 
     def location(self, name: str) -> Path:
         return self.out.shown(name + self.suffix)
@@ -298,7 +321,8 @@ class DatasetParts:
         write_part(first, empty_table(packet, self.parts.options), self.parts.options)
 
     def close(self) -> None:
-        pass
+        for name in self.names:
+            remove_unfinished(self.out.staging_path(name + self.suffix))
 
 
 class CsvFiles:
