@@ -685,6 +685,26 @@ bool cds_readings(const std::uint64_t* __restrict patterns, std::size_t n,
   return any;
 }
 
+// out[k] = value(k) for each of n elements not already masked (masked ones
+// and failures hold 0). A failure masks its element, or, without a mask,
+// ends the run as the failure of element k.
+template <class T, class Value>
+std::optional<ElementFailure> fill_unmasked(std::size_t n, T* out, std::span<std::uint8_t> mask,
+                                            Value&& value) {
+  for (std::size_t k = 0; k < n; ++k) {
+    out[k] = 0;
+    if (!mask.empty() && mask[k] != 0) continue;
+    const auto result = value(k);
+    if (result) {
+      out[k] = *result;
+      continue;
+    }
+    if (mask.empty()) return ElementFailure{k, result.error()};
+    mask[k] = 1;
+  }
+  return std::nullopt;
+}
+
 // Time codes of at most 64 bits: the readings computed from the patterns
 // and moved to the result's scale. A chunk in which any code needs more
 // (a failure, a leap second, a time outside the table) is decoded again
@@ -703,23 +723,14 @@ std::optional<ElementFailure> time_values(const TimeCodeFormat& format,
       for (std::size_t k = 0; k < n && !slow; ++k) slow = !cursor.to_tai(readings[k]);
     }
   }
-  if (!slow && mask.empty()) return std::nullopt;
-  for (std::size_t k = 0; k < n; ++k) {
-    if (!mask.empty() && mask[k] != 0) {
-      readings[k] = 0;
-      continue;
+  if (!slow) {
+    for (std::size_t k = 0; k < n && !mask.empty(); ++k) {
+      if (mask[k] != 0) readings[k] = 0;
     }
-    if (!slow) continue;
-    const Result<Nanoseconds> time = time_from_pattern(patterns[k], format);
-    if (time) {
-      readings[k] = *time;
-      continue;
-    }
-    readings[k] = 0;
-    if (mask.empty()) return ElementFailure{k, time.error()};
-    mask[k] = 1;
+    return std::nullopt;
   }
-  return std::nullopt;
+  return fill_unmasked(n, readings, mask,
+                       [&](std::size_t k) { return time_from_pattern(patterns[k], format); });
 }
 
 // ---- State names of a run of values
@@ -943,21 +954,9 @@ std::optional<ElementFailure> state_values(const Conversion& conversion, ColumnT
 std::optional<ElementFailure> table_values(const Conversion& conversion, ColumnType raw_type,
                                            const void* raw, std::size_t n, double* out,
                                            std::span<std::uint8_t> mask) {
-  for (std::size_t k = 0; k < n; ++k) {
-    if (!mask.empty() && mask[k] != 0) {
-      out[k] = 0;
-      continue;
-    }
-    const Result<double> value = look_up(conversion, raw_double(raw_type, raw, k));
-    if (value) {
-      out[k] = *value;
-      continue;
-    }
-    out[k] = 0;
-    if (mask.empty()) return ElementFailure{k, value.error()};
-    mask[k] = 1;
-  }
-  return std::nullopt;
+  return fill_unmasked(n, out, mask, [&](std::size_t k) {
+    return look_up(conversion, raw_double(raw_type, raw, k));
+  });
 }
 
 // Time codes wider than 64 bits (CDS with long segments), decoded from
