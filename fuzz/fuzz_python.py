@@ -14,11 +14,11 @@ more function there.
 """
 
 import ctypes
-import importlib.util
 import math
 import mmap
 import operator
 import pickle
+import runpy
 import sys
 from pathlib import Path
 
@@ -56,10 +56,7 @@ PANIC = _panic_exception_type()
 def _encoding_names():
     """The encoding table's names, as tools/encoding_names.py reads them."""
     path = Path(__file__).resolve().parents[1] / "tools" / "encoding_names.py"
-    spec = importlib.util.spec_from_file_location("encoding_names", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module.encoding_names
+    return runpy.run_path(str(path))["encoding_names"]
 
 
 encoding_names = _encoding_names()

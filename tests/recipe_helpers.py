@@ -1,18 +1,16 @@
 """Recipe items for tests, random recipes, and an independent bit-level model of a packet."""
 
-import importlib.util
+import runpy
 from pathlib import Path
+from types import SimpleNamespace
 
 from hypothesis import strategies as st
 
 
 def repository_tool(name):
-    """A module of the repository's tools/ folder."""
+    """A script of the repository's tools/ folder, its globals as attributes."""
     path = Path(__file__).resolve().parents[1] / "tools" / f"{name}.py"
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return SimpleNamespace(**runpy.run_path(str(path)))
 
 
 encoding_names = repository_tool("encoding_names").encoding_names

@@ -13,8 +13,8 @@ tests/test_encoding_names.py runs the check and compares every message with
 what the module raises.
 """
 
-import importlib.util
 import pathlib
+import runpy
 import sys
 
 STUB = pathlib.Path(__file__).resolve().parent.parent / "src" / "vantrel.pyi"
@@ -113,10 +113,7 @@ def render(text):
 def encoding_literals(text):
     """The stub with its PackEncoding and Encoding literals written from the table."""
     path = pathlib.Path(__file__).resolve().parent / "encoding_names.py"
-    spec = importlib.util.spec_from_file_location("encoding_names", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module.written_stub(text)
+    return runpy.run_path(str(path))["written_stub"](text)
 
 
 def main(argv):
