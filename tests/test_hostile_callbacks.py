@@ -225,3 +225,37 @@ def test_layout_keys_survive_dicts_emptied_while_read():
     if result[0] == "ok":
         assert result[1].unpack(b"\0\0AB")["t"] in ("AB", "\0\0AB")
     EmptyingInt.containers = ()
+
+
+def test_shaped_packing_with_checks_and_words_survives_values_emptied_while_read():
+    """Arrays, word fields and a computed check packed from values whose
+    conversion empties the sample list and the values dict: the packet of
+    the values as they were read, or a clean error."""
+    recipe = [
+        item("n"),
+        item("s", bits=16, count="n"),
+        item("mode", "unsigned", 4, "little", word_bits=16),
+        item("rest", "unsigned", 12, "little", word_bits=16),
+        item("crc", bits=16, check="CRC-16/IBM-3740"),
+    ]
+    layout = vantrel.Layout(recipe)
+    expected = layout.pack({"n": 3, "s": [1, 7, 3], "mode": 1, "rest": 2})
+    samples = [1, None, 3]
+    values = {"n": 3, "s": samples, "mode": 1, "rest": 2}
+    samples[1] = Emptying(7, samples, values)
+    assert outcome(lambda: layout.pack(values)) in (("ok", expected), ("error", "KeyError"))
+    column = [[1, 7, 3], [1, 7, 3]]
+    column[1] = [1, Emptying(7, column), 3]
+    columns = {"n": [3, 3], "s": column, "mode": [1, 1], "rest": [2, 2]}
+    result = outcome(lambda: layout.pack_many(columns))
+    assert result[0] in ("ok", "error")
+    if result[0] == "ok":
+        assert result[1] == expected * 2
+
+    word = item("w", "unsigned", 4, "little", word_bits=16, offset_bits=12)
+    key = EmptyingName("word_offset_bits")
+    key.target = word
+    word[key] = 8
+    result = outcome(lambda: vantrel.Layout([item("a", bits=8), word]))
+    if result[0] == "ok":
+        assert result[1].unpack(b"\x00\x34\x12")["w"] == 0x2
