@@ -29,6 +29,13 @@ With `--pinned`, scale-out is measured with every process held to its own
 core instead (see `pinned`), on the shipped example archive repeated:
 
     python benchmarks/bench_command.py --pinned [--megabytes 768] [--startup-megabytes 1536]
+
+With `--mixed`, the decode itself of the shipped example archive repeated
+(see `mixed`): nanoseconds per value of each stage the command runs (read,
+frame, split by type, unpack_many to Arrow), then `decode -f arrow` against
+`decode -f parquet` end to end:
+
+    python benchmarks/bench_command.py --mixed [--megabytes 200] [--rounds 5]
 """
 
 import json
@@ -633,13 +640,148 @@ def report_pinned(runs: dict, size: int, large_size: int, startup: float) -> Non
     print(f"  a LocalCluster of 2 workers took {startup:.1f} s to start here")
 
 
+# --mixed -----------------------------------------------------------------------------
+
+
+class StageClock:
+    """Seconds spent in the command's stages, taken by wrapping the engine's
+    functions where `run_chunk` and the chunk planner look them up."""
+
+    def __init__(self, engine):
+        self.engine = engine
+        self.seconds = {"read": 0.0, "frame": 0.0, "unpack": 0.0}
+        self.saved = {}
+
+    def _timed(self, stage, function):
+        seconds = self.seconds
+
+        def timed(*args, **kwargs):
+            started = time.perf_counter()
+            try:
+                return function(*args, **kwargs)
+            finally:
+                seconds[stage] += time.perf_counter() - started
+
+        return timed
+
+    def __enter__(self):
+        for name, stage in (
+            ("read_range", "read"),
+            ("read_into", "read"),
+            ("frame", "frame"),
+            ("decode_table", "unpack"),
+        ):
+            self.saved[name] = getattr(self.engine, name)
+            setattr(self.engine, name, self._timed(stage, self.saved[name]))
+        return self
+
+    def __exit__(self, *exc):
+        for name, function in self.saved.items():
+            setattr(self.engine, name, function)
+
+
+def mixed_decode(definitions, archive: Path) -> tuple[float, dict, int]:
+    """The command's decode of `archive` in one process, writing nothing:
+    wall seconds, seconds per stage, and the values decoded (packets times
+    columns, summed over the types)."""
+    from vantrel.command import engine
+
+    values = 0
+    job = engine.Job(definitions, output="arrow")
+    with StageClock(engine) as clock:
+        started = time.perf_counter()
+        planned = engine.plan([str(archive)], definitions)
+        planning = 0.0
+        while True:
+            before = time.perf_counter()
+            item = next(planned, None)
+            planning += time.perf_counter() - before
+            if item is None:
+                break
+            result = engine.run_chunk(job, *item)
+            values += sum(t.num_rows * t.num_columns for t in result.tables.values())
+        total = time.perf_counter() - started
+    stages = dict(clock.seconds)
+    # Whatever the planner does beyond reading and framing (cutting chunks)
+    # counts as framing; whatever run_chunk does beyond decode_table is the split.
+    stages["frame"] = planning - stages["read"]
+    stages["split"] = total - planning - stages["unpack"]
+    return total, stages, values
+
+
+def mixed(megabytes: int, rounds: int) -> None:
+    """The decode of the example archive (day.toml, three packet types) repeated.
+
+    Stages as `vantrel decode` runs them in one process, chunk by chunk:
+    read (pread), frame (split_packets with the definitions' rules, chunks
+    cut on packet boundaries), split (the type field of every packet, the
+    packets grouped by type) and unpack (`unpack_many(errors="mask",
+    output="arrow")` per type, into a pyarrow table). Values are packets
+    times columns, summed over the types. Then `decode -f arrow` against
+    `decode -f parquet` end to end. Best of `rounds`, the jobs in turns.
+    """
+    definitions_path = EXAMPLE / "day.toml"
+    definitions = definitions_module.load(definitions_path)
+    with tempfile.TemporaryDirectory(dir="/tmp") as temporary:
+        directory = Path(temporary)
+        archive = directory / "day-repeated.bin"
+        size = repeat_example(archive, megabytes)
+        out = directory / "out"
+
+        def command(output_format):
+            def run():
+                shutil.rmtree(out, ignore_errors=True)
+                argv = ["decode", str(definitions_path), str(archive), "-o", str(out), "-q"]
+                assert vantrel_main([*argv, "-f", output_format]) == 0
+
+            return run
+
+        print(
+            f"the example archive repeated to {size / 1e6:.0f} MB; "
+            f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores"
+        )
+        mixed_decode(definitions, archive)  # the page cache and the imports
+        command("arrow")()
+        runs = []
+        jobs = {
+            "decode": lambda: runs.append(mixed_decode(definitions, archive)),
+            "arrow": command("arrow"),
+            "parquet": command("parquet"),
+        }
+        best_of = race(jobs, rounds)
+    total, stages, values = min(runs, key=lambda run: run[0])
+    print(
+        f"decode writing nothing, best of {rounds}: {total:.3f} s, {values:,} values, "
+        f"{total / values * 1e9:.2f} ns per value"
+    )
+    for stage in ("read", "frame", "split", "unpack"):
+        seconds = stages[stage]
+        print(
+            f"  {stage:7} {seconds:7.3f} s  {seconds / values * 1e9:5.2f} ns per value  "
+            f"{seconds / total:4.0%}  (least of any run {min(r[1][stage] for r in runs):.3f} s)"
+        )
+    decode = total - stages["read"]
+    print(
+        f"  frame, split and unpack (the best run less its reads): {decode:.3f} s, "
+        f"{decode / values * 1e9:.2f} ns per value"
+    )
+    arrow, parquet = best_of["arrow"], best_of["parquet"]
+    print(f"decode -f arrow    {arrow:7.3f} s  {size / arrow / 1e6:6.0f} MB/s")
+    print(
+        f"decode -f parquet  {parquet:7.3f} s  {size / parquet / 1e6:6.0f} MB/s  "
+        f"(arrow {parquet / arrow:.2f}x its throughput)"
+    )
+
+
 def option(name: str, default: int) -> int:
     arguments = sys.argv[1:]
     return int(arguments[arguments.index(name) + 1]) if name in arguments else default
 
 
 if __name__ == "__main__":
-    if "--pinned" in sys.argv[1:]:
+    if "--mixed" in sys.argv[1:]:
+        mixed(option("--megabytes", 200), option("--rounds", 5))
+    elif "--pinned" in sys.argv[1:]:
         pinned(
             option("--megabytes", 768), option("--startup-megabytes", 1536), option("--rounds", 3)
         )
