@@ -5,6 +5,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "common/binary16.hpp"
 #include "common/bits.hpp"
 #include "common/packet_bits.hpp"
 #include "layout/shape.hpp"
@@ -47,6 +48,8 @@ inline Element from_pattern(std::uint64_t pattern, std::uint32_t bits) {
     // Moves the sign bit to the top, then shifts back arithmetically.
     const unsigned unused = 64 - bits;
     return static_cast<Element>(static_cast<std::int64_t>(pattern << unused) >> unused);
+  } else if constexpr (Kernel == ColumnKernel::Binary16) {
+    return static_cast<Element>(binary16_to_float(static_cast<std::uint16_t>(pattern)));
   } else if constexpr (Kernel == ColumnKernel::Binary32) {
     return static_cast<Element>(std::bit_cast<float>(static_cast<std::uint32_t>(pattern)));
   } else {
@@ -211,6 +214,11 @@ std::optional<ColumnFailure> decode_typed(ByteSpan buffer, const PacketStarts& s
                                                          mask);
       }
       break;
+    case ColumnKernel::Binary16:
+      if constexpr (std::is_same_v<Element, float>) {
+        return decode_into<ColumnKernel::Binary16>(buffer, starts, begin, end, field, out, mask);
+      }
+      break;
     case ColumnKernel::Binary32:
       if constexpr (std::is_same_v<Element, float>) {
         return decode_into<ColumnKernel::Binary32>(buffer, starts, begin, end, field, out, mask);
@@ -361,6 +369,11 @@ std::optional<ElementFailure> decode_run_typed(ByteSpan buffer, std::uint64_t bi
         return decode_run<ColumnKernel::TwosComplement>(buffer, bit, count, field, out);
       }
       break;
+    case ColumnKernel::Binary16:
+      if constexpr (std::is_same_v<Element, float>) {
+        return decode_run<ColumnKernel::Binary16>(buffer, bit, count, field, out);
+      }
+      break;
     case ColumnKernel::Binary32:
       if constexpr (std::is_same_v<Element, float>) {
         return decode_run<ColumnKernel::Binary32>(buffer, bit, count, field, out);
@@ -386,6 +399,13 @@ void measure_shortest(PacketStarts& starts, std::uint64_t buffer_size) {
     shortest = std::min(shortest, start <= limit ? limit - start : 0);
   }
   starts.shortest = starts.count == 0 ? 0 : shortest;
+}
+
+bool column_never_fails(const PacketStarts& starts, const PlannedField& field) {
+  const FieldSpec& spec = field.spec;
+  return starts.offsets != nullptr && spec.row->column_kernel != ColumnKernel::RowDecoder &&
+         field.shape.plain() && spec.bits != 0 && spec.bits <= 64 &&
+         bytes_needed(field) <= starts.shortest;
 }
 
 ColumnType column_type_of(const FieldSpec& field) {
@@ -535,6 +555,12 @@ std::optional<ColumnFailure> decode_runs_typed(ByteSpan buffer, const PacketStar
       if constexpr (std::is_signed_v<Element> && std::is_integral_v<Element>) {
         return decode_runs_kernel<ColumnKernel::TwosComplement>(buffer, starts, begin, end, field,
                                                                 runs, out, mask);
+      }
+      break;
+    case ColumnKernel::Binary16:
+      if constexpr (std::is_same_v<Element, float>) {
+        return decode_runs_kernel<ColumnKernel::Binary16>(buffer, starts, begin, end, field, runs,
+                                                          out, mask);
       }
       break;
     case ColumnKernel::Binary32:

@@ -126,6 +126,12 @@ inline auto fixed_field_bit(std::uint64_t buffer_size, const PacketStarts& start
   };
 }
 
+// Whether decode_column can fail in none of the packets `starts` places:
+// the field's kernel takes every pattern as a value, and every packet (at
+// offsets, PacketStarts::shortest) holds the field. Such a column needs no
+// mask of its own under errors="mask".
+bool column_never_fails(const PacketStarts& starts, const PlannedField& field);
+
 // Packets decoded per block, when every column of a block takes its values
 // in turn: few enough that the block's bytes are still in the core's cache
 // for the columns after the first.

@@ -47,7 +47,14 @@ using FieldValue = std::variant<std::uint64_t, std::int64_t, double, TextWritten
 
 // How a column of many packets decodes this encoding: a kernel written out
 // for the common encodings, the row's decoder for the rest.
-enum class ColumnKernel : std::uint8_t { RowDecoder, Unsigned, TwosComplement, Binary32, Binary64 };
+enum class ColumnKernel : std::uint8_t {
+  RowDecoder,
+  Unsigned,
+  TwosComplement,
+  Binary16,
+  Binary32,
+  Binary64
+};
 
 struct EncodingRow {
   std::string_view name;

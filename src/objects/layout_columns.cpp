@@ -175,6 +175,16 @@ bool packet_ends(const LayoutData& data, ByteSpan buffer, PyObject* lengths_obje
     if (!at_stride) measure_shortest(starts, buffer.size());
     return true;
   }
+  if (lengths != nullptr && !data.packet_length && !data.plan.shaped() && data.checks.empty()) {
+    // Packets that all hold the layout whole end past every field they
+    // have: no end per packet is needed (checks read up to the end).
+    const std::uint64_t size_bits = data.plan.size_bits();
+    const std::optional<std::uint64_t> shortest = shortest_given(buffer.size(), starts, lengths);
+    if (shortest && *shortest >= size_bits / 8 + (size_bits % 8 != 0)) {
+      starts.shortest = *shortest;
+      return true;
+    }
+  }
   PacketBounds bounds =
       bound_packets(buffer, starts, lengths, data.packet_length ? &*data.packet_length : nullptr);
   ends = std::move(bounds.ends);
@@ -314,6 +324,7 @@ class CheckPass {
   void finish(std::vector<std::vector<std::uint8_t>>& masks) const {
     if (!any_failed_) return;  // nothing to mask
     for (std::vector<std::uint8_t>& mask : masks) {
+      if (mask.empty()) mask.assign(failed.size(), 0);  // a column that could not fail
       for (std::size_t i = 0; i < failed.size(); ++i) mask[i] |= failed[i];
     }
   }
@@ -327,6 +338,23 @@ class CheckPass {
   bool masking_;
   bool any_failed_ = false;
 };
+
+// Under errors="mask", a numeric column decoded as it is that no packet can
+// fail gets no mask (an empty one): none to fill, scan or fault in.
+bool never_fails(const PacketStarts& starts, const PlannedField& field,
+                 const Conversion* conversion) {
+  return conversion == nullptr && column_type_of(field.spec) != ColumnType::Text &&
+         column_never_fails(starts, field);
+}
+
+// Masks the packets the buffer cuts short, giving a column without a mask
+// one first.
+void cut_packets_mask(const PacketStarts& starts, std::size_t count,
+                      std::vector<std::uint8_t>& mask) {
+  if (starts.cut.empty()) return;
+  if (mask.empty()) mask.assign(count, 0);
+  mask_cut_packets(starts, mask);
+}
 
 // Decodes every numeric column (a non-null destination) of the packets, in
 // blocks of packets small enough to stay in the cache while every column
@@ -611,7 +639,7 @@ PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
       column->values.resize(count * column_item_size(column->type));
       destinations[j] = column->values.data();
     }
-    if (masking) masks[j].assign(count, 0);
+    if (masking && !never_fails(starts, fields[j], conversions[j])) masks[j].assign(count, 0);
     columns[j] = std::move(column);
   }
   const bool immutable = view.immutable();
@@ -637,7 +665,7 @@ PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
     checks.finish(masks);
     if (masking) {
       for (std::size_t j = 0; j < fields.size(); ++j) {
-        mask_cut_packets(starts, masks[j]);
+        cut_packets_mask(starts, count, masks[j]);
         columns[j]->set_nulls(masks[j]);
       }
     }
@@ -772,7 +800,7 @@ PyObject* decode_columns(const Columns& call, const PacketStarts& starts) {
       if (!columns[j] || !views[j].acquire(columns[j].get())) return nullptr;
       destinations[j] = views[j].data();
     }
-    if (masking) masks[j].assign(count, 0);
+    if (masking && !never_fails(starts, fields[j], conversions[j])) masks[j].assign(count, 0);
   }
 
   // Numeric columns without the interpreter lock; with errors="raise" each
@@ -840,7 +868,7 @@ PyObject* decode_columns(const Columns& call, const PacketStarts& starts) {
       if (!column) return nullptr;
     }
     if (masking) {
-      mask_cut_packets(starts, masks[j]);
+      cut_packets_mask(starts, count, masks[j]);
       column = masked_column(column.get(), masks[j]);
       if (!column) return nullptr;
     }

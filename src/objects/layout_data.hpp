@@ -135,6 +135,7 @@ inline PyObject* common_value(const FieldSpec& spec, const FieldInput& input) {
     case ColumnKernel::Unsigned: return PyLong_FromUnsignedLongLong(input.pattern);
     case ColumnKernel::TwosComplement:
       return PyLong_FromLongLong(decode_twos_complement(input.pattern, spec.bits));
+    case ColumnKernel::Binary16: return PyFloat_FromDouble(decode_ieee754_f16(input.pattern));
     case ColumnKernel::Binary32: return PyFloat_FromDouble(decode_ieee754_f32(input.pattern));
     case ColumnKernel::Binary64: return PyFloat_FromDouble(decode_ieee754_f64(input.pattern));
     case ColumnKernel::RowDecoder: break;

@@ -65,4 +65,11 @@ struct PacketBounds {
 PacketBounds bound_packets(ByteSpan buffer, const PacketStarts& starts, const std::int64_t* lengths,
                            const LengthField* length);
 
+// The fewest bytes of any packet at `starts` (offsets) of the lengths given,
+// when the buffer of `buffer_size` bytes holds every one of them whole;
+// nullopt when it cuts one short. The bounds in one pass, without a
+// packet's end: enough for a layout that every packet holds.
+std::optional<std::uint64_t> shortest_given(std::uint64_t buffer_size, const PacketStarts& starts,
+                                            const std::int64_t* lengths);
+
 }  // namespace vantrel
