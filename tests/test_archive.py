@@ -12,9 +12,13 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vantrel
-from recipe_helpers import fields, item, layout_ready, positions
+from recipe_helpers import FLOAT_WIDTHS, fields, item, layout_ready, positions
 
 np = pytest.importorskip("numpy")
+try:
+    import pyarrow as pa
+except ImportError:
+    pa = None
 
 
 def same_value(element, value):
@@ -87,6 +91,59 @@ def test_unpack_many_matches_unpack(archive):
             assert bool(np.ma.getmaskarray(column)[i]) == (alone is None)
             if alone is not None:
                 assert same_value(column.data[i], alone[1])
+
+
+NUMERIC = ["unsigned", "twos_complement", "ieee754_f16", "ieee754_f32", "ieee754_f64"]
+
+
+@st.composite
+def packets_with_lengths(draw):
+    """Numeric fields of either byte order at any bit, in packets at offsets
+    with lengths: most packets hold the layout, some may not, and a length
+    may run past the buffer."""
+    recipe = []
+    for name in ("a", "b", "c", "d"):
+        encoding = draw(st.sampled_from(NUMERIC))
+        width = FLOAT_WIDTHS.get(encoding)
+        bits = width or draw(st.integers(1, 64))
+        order = draw(st.sampled_from(["big", "little"]))
+        recipe.append(item(name, encoding, bits, order, offset_bits=draw(st.integers(0, 40))))
+    layout = vantrel.Layout(recipe)
+    buffer = draw(st.binary(min_size=0, max_size=120))
+    starts = draw(st.lists(st.integers(0, len(buffer) + 1), max_size=8))
+    lengths = [
+        draw(st.integers(0, len(buffer) - start + 2))
+        if draw(st.integers(0, 3)) == 0
+        else max(layout.size_bytes, draw(st.integers(0, 20)))
+        for start in starts
+    ]
+    return recipe, layout, buffer, starts, lengths
+
+
+@settings(max_examples=300)
+@given(packets_with_lengths())
+def test_packets_with_lengths_decode_as_each_packet_alone(archive):
+    """Each packet given a length is its own bytes: a field past its end, or a
+    packet past the buffer's end, is masked; numpy and Arrow agree."""
+    recipe, layout, buffer, starts, lengths = archive
+    masked = layout.unpack_many(buffer, offsets=starts, lengths=lengths, errors="mask")
+    arrow = layout.unpack_many(
+        buffer, offsets=starts, lengths=lengths, errors="mask", output="arrow"
+    )
+    table = pa.table(arrow) if pa is not None else None
+    for entry, position in zip(recipe, positions(recipe)):
+        name = entry["name"]
+        for i, (start, length) in enumerate(zip(starts, lengths)):
+            packet = buffer[start : start + length]
+            whole = start + length <= len(buffer)
+            alone = single_field_outcome(entry, position, packet, 0) if whole else None
+            assert bool(np.ma.getmaskarray(masked[name])[i]) == (alone is None)
+            value = table.column(name)[i].as_py() if table is not None else None
+            if alone is None:
+                assert table is None or value is None
+            else:
+                assert same_value(masked[name].data[i], alone[1])
+                assert table is None or same_value(value, alone[1])
 
 
 def test_column_types():

@@ -1152,15 +1152,53 @@ def test_packets_grouped_by_key_keep_stream_order(dtype):
             )
         ),
         st.integers(low, high),
+        st.lists(st.integers(low - 3, high + 3), max_size=5),
     )
-    def check(kinds_picks, base):
+    def check(kinds_picks, base, defined):
         kinds, picks = kinds_picks
         keys = (np.array(picks, np.int64) * 7 + base).clip(low, high).astype(dtype)
-        groups = engine.group_indices(keys)
         expected = {int(k): np.flatnonzero(keys == k) for k in np.unique(keys).tolist()}
-        assert list(sorted(groups)) == list(expected)
-        for key, index in groups.items():
-            assert index.tolist() == expected[key].tolist()
+        # Told the defined types' keys (some absent, some out of the dtype's
+        # range, some packets of no defined type): the same groups, in order.
+        for groups in (engine.group_indices(keys), engine.group_indices(keys, defined)):
+            assert list(groups) == list(expected)
+            for key, index in groups.items():
+                assert index.tolist() == expected[key].tolist()
+
+    check()
+
+
+def test_a_chunk_ends_after_the_last_packet_that_ends_by_its_cut():
+    """The packets that end by a byte, found by a binary search, are those a
+    comparison of every packet's end finds."""
+    from hypothesis import given, settings
+    from hypothesis import strategies as st
+
+    from vantrel.command import engine
+
+    @settings(max_examples=200, deadline=None)
+    @given(
+        st.lists(st.tuples(st.integers(0, 5), st.integers(1, 9)), max_size=30),
+        st.integers(0, 300),
+    )
+    def check(gaps_and_lengths, cut):
+        offsets, lengths, at = [], [], 0
+        for gap, length in gaps_and_lengths:  # packets apart by skipped bytes
+            offsets.append(at + gap)
+            lengths.append(length)
+            at += gap + length
+        framed = engine.Framing(np.array(offsets, np.int64), np.array(lengths, np.int64), [])
+        ends = framed.offsets + framed.lengths
+        kept = engine._chunk_framing(framed, cut)
+        assert len(kept.offsets) == int((ends <= cut).sum())
+        whole = int((ends <= cut).sum())
+        stop, ends_span = engine._stop_by(framed, cut)
+        if whole:
+            assert (stop, ends_span) == (int(ends[whole - 1]), True)
+        elif offsets:
+            assert (stop, ends_span) == ((offsets[0], False) if offsets[0] else (ends[0], True))
+        else:
+            assert (stop, ends_span) == (cut, True)
 
     check()
 

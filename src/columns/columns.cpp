@@ -58,40 +58,63 @@ inline Element from_pattern(std::uint64_t pattern, std::uint32_t bits) {
   }
 }
 
+// A field's pattern from the 8-byte window that ends at `window_end`, as
+// pattern_at reads it: the field's bits, and for a little-endian field its
+// `byte_count` bytes reversed.
+template <bool Little>
+[[gnu::always_inline]] inline std::uint64_t window_pattern(const std::uint8_t* window_end,
+                                                           unsigned shift, std::uint64_t low,
+                                                           std::uint32_t byte_count) {
+  const std::uint64_t pattern = read_window(window_end, shift, low);
+  if constexpr (Little) return reverse_low_bytes(pattern, byte_count) & low;
+  return pattern;
+}
+
+// What the windows of one field need: where each ends from its packet's
+// start, the shift and mask that leave the field, its bytes.
+struct Window {
+  std::uint64_t last;
+  unsigned shift;
+  std::uint64_t low;
+  std::uint32_t bits;
+  std::uint32_t byte_count;
+};
+
 // The values of packets at a fixed stride, each in the 8-byte window that
 // ends `window_end` (packet 0's), in a function of their own so that the
 // loop keeps its constants in registers rather than on the caller's stack.
-template <ColumnKernel Kernel, class Element>
+template <ColumnKernel Kernel, bool Little, class Element>
 [[gnu::noinline]] void read_windows_at_stride(const std::uint8_t* window_end, std::uint64_t stride,
-                                              std::size_t count, unsigned shift, std::uint64_t low,
-                                              std::uint32_t bits, Element* __restrict out) {
+                                              std::size_t count, const Window window,
+                                              Element* __restrict out) {
   for (std::size_t k = 0; k < count; ++k, window_end += stride) {
-    out[k] = from_pattern<Kernel, Element>(read_window(window_end, shift, low), bits);
+    out[k] = from_pattern<Kernel, Element>(
+        window_pattern<Little>(window_end, window.shift, window.low, window.byte_count),
+        window.bits);
   }
 }
 
 // The same at each packet's own offset, for packets known to hold the
-// window's bytes; a window that would start before the buffer is read by
-// `near_start`.
-template <ColumnKernel Kernel, class Element, class NearStart>
-[[gnu::noinline]] void read_windows_at_offsets(const std::uint8_t* bytes,
+// window's bytes. A window that would start before the buffer is read from
+// `head` instead: the buffer's first 8 bytes after 8 zero bytes, head
+// pointing between them, so that every window is one load and no branch.
+template <ColumnKernel Kernel, bool Little, class Element>
+[[gnu::noinline]] void read_windows_at_offsets(const std::uint8_t* bytes, const std::uint8_t* head,
                                                const std::int64_t* offsets, std::size_t count,
-                                               std::uint64_t last, unsigned shift,
-                                               std::uint64_t low, std::uint32_t bits,
-                                               Element* __restrict out,
-                                               const NearStart& near_start) {
+                                               const Window window, Element* __restrict out) {
   for (std::size_t k = 0; k < count; ++k) {
-    const std::uint64_t window_end = static_cast<std::uint64_t>(offsets[k]) + last;
-    out[k] = window_end >= 8
-                 ? from_pattern<Kernel, Element>(read_window(bytes + window_end, shift, low), bits)
-                 : near_start(k);
+    const std::uint64_t window_end = static_cast<std::uint64_t>(offsets[k]) + window.last;
+    const std::uint8_t* const end = window_end >= 8 ? bytes + window_end : head + window_end;
+    out[k] = from_pattern<Kernel, Element>(
+        window_pattern<Little>(end, window.shift, window.low, window.byte_count), window.bits);
   }
 }
 
-// The common column: a big-endian, unmirrored field of at most 8 bytes.
-// Its bit offset within a byte is the same in every packet, so each value
-// is one 8-byte load ending at the field's last byte, a shift and a mask.
-template <ColumnKernel Kernel, class Element>
+// The common column: an unmirrored field of at most 8 bytes. Its bit
+// offset within a byte is the same in every packet, so each value is one
+// 8-byte load ending at the field's last byte, a shift and a mask (and a
+// byte swap for a little-endian field).
+template <ColumnKernel Kernel, bool Little, class Element>
 std::optional<ColumnFailure> decode_windowed(ByteSpan buffer, const PacketStarts& starts,
                                              std::size_t begin, std::size_t end,
                                              const PlannedField& field, Element* out,
@@ -99,8 +122,8 @@ std::optional<ColumnFailure> decode_windowed(ByteSpan buffer, const PacketStarts
   const std::uint32_t bits = field.spec.bits;
   const std::uint64_t end_bit = field.position + bits;
   const std::uint64_t last = end_bit / 8 + (end_bit % 8 != 0);  // from the packet's start
-  const unsigned shift = static_cast<unsigned>(last * 8 - end_bit);
-  const std::uint64_t low = low_mask(bits);
+  const Window window{last, static_cast<unsigned>(last * 8 - end_bit), low_mask(bits), bits,
+                      (bits + 7) / 8};
   const std::uint8_t* const bytes = buffer.data();
   const std::uint64_t size = buffer.size();
   FieldScratch scratch;
@@ -116,20 +139,17 @@ std::optional<ColumnFailure> decode_windowed(ByteSpan buffer, const PacketStarts
           pattern_at(buffer, i * stride * 8 + field.position, field.spec, scratch), bits);
     }
     if (i < end) {
-      read_windows_at_stride<Kernel>(bytes + i * stride + last, stride, end - i, shift, low, bits,
-                                     out + i);
+      read_windows_at_stride<Kernel, Little>(bytes + i * stride + last, stride, end - i, window,
+                                             out + i);
     }
     return std::nullopt;
   }
   if (last <= starts.shortest && starts.offsets != nullptr) {
     // Every packet holds the field: a window per packet, no bounds test.
-    const std::int64_t* const offsets = starts.offsets + begin;
-    const auto near_start = [&](std::size_t k) {
-      const std::uint64_t bit = static_cast<std::uint64_t>(offsets[k]) * 8 + field.position;
-      return from_pattern<Kernel, Element>(pattern_at(buffer, bit, field.spec, scratch), bits);
-    };
-    read_windows_at_offsets<Kernel>(bytes, offsets, end - begin, last, shift, low, bits,
-                                    out + begin, near_start);
+    std::uint8_t padded[16] = {};
+    if (size != 0) std::memcpy(padded + 8, bytes, std::min<std::uint64_t>(size, 8));
+    read_windows_at_offsets<Kernel, Little>(bytes, padded + 8, starts.offsets + begin, end - begin,
+                                            window, out + begin);
     return std::nullopt;
   }
   for (std::size_t i = begin; i < end; ++i) {
@@ -142,7 +162,8 @@ std::optional<ColumnFailure> decode_windowed(ByteSpan buffer, const PacketStarts
     }
     const std::uint64_t window_end = start + last;
     const std::uint64_t pattern =
-        window_end >= 8 ? read_window(bytes + window_end, shift, low)
+        window_end >= 8 ? window_pattern<Little>(bytes + window_end, window.shift, window.low,
+                                                 window.byte_count)
                         : pattern_at(buffer, start * 8 + field.position, field.spec, scratch);
     out[i] = from_pattern<Kernel, Element>(pattern, bits);
   }
@@ -160,9 +181,10 @@ std::optional<ColumnFailure> decode_into(ByteSpan buffer, const PacketStarts& st
     const std::uint64_t first = field.position / 8;
     const std::uint64_t end_bit = field.position + spec.bits;
     const std::uint64_t last = end_bit / 8 + (end_bit % 8 != 0);
-    if (spec.bits != 0 && spec.bits <= 64 && !spec.little_endian && !spec.reverse_bits &&
-        last - first <= 8) {
-      return decode_windowed<Kernel>(buffer, starts, begin, end, field, out, mask);
+    if (spec.bits != 0 && spec.bits <= 64 && !spec.reverse_bits && last - first <= 8) {
+      return spec.little_endian
+                 ? decode_windowed<Kernel, true>(buffer, starts, begin, end, field, out, mask)
+                 : decode_windowed<Kernel, false>(buffer, starts, begin, end, field, out, mask);
     }
   }
   const std::uint64_t needed = bytes_needed(field);

@@ -150,7 +150,16 @@ bool read_nonnegative_int64(PyObject* object, const char* name, const char* noun
   if (!out.array || !out.view.acquire(out.array.get())) return false;
   const ByteSpan bytes = out.view.bytes();
   const std::size_t count = bytes.size() / sizeof(std::int64_t);
+  // Either kind is out of range exactly when its top bit is set: one pass
+  // that the compiler vectorises tells whether any is, and only then is
+  // the first one looked for.
+  std::uint64_t top_bits = 0;
   for (std::size_t i = 0; i < count; ++i) {
+    std::uint64_t raw;
+    std::memcpy(&raw, bytes.data() + i * sizeof raw, sizeof raw);
+    top_bits |= raw;
+  }
+  for (std::size_t i = 0; i < count && top_bits >> 63 != 0; ++i) {
     std::uint64_t raw;
     std::memcpy(&raw, bytes.data() + i * sizeof raw, sizeof raw);
     if (is_unsigned && raw > static_cast<std::uint64_t>(INT64_MAX)) {

@@ -65,15 +65,15 @@ PacketBounds bound_packets(ByteSpan buffer, const PacketStarts& starts, const st
 std::optional<std::uint64_t> shortest_given(std::uint64_t buffer_size, const PacketStarts& starts,
                                             const std::int64_t* lengths) {
   std::uint64_t shortest = ~std::uint64_t{0};
-  bool cut = false;
+  std::uint64_t furthest = 0;
   for (std::size_t i = 0; i < starts.count; ++i) {
     const auto start = static_cast<std::uint64_t>(starts.offsets[i]);
     const auto given = static_cast<std::uint64_t>(lengths[i]);
     // Non-negative offsets and lengths: their sum cannot wrap.
-    cut |= start + given > buffer_size;
+    furthest = std::max(furthest, start + given);
     shortest = std::min(shortest, given);
   }
-  if (cut) return std::nullopt;
+  if (furthest > buffer_size) return std::nullopt;
   return starts.count == 0 ? 0 : shortest;
 }
 

@@ -163,18 +163,33 @@ def _stop_by(framed, cut: int) -> tuple[int, bool]:
     before it, so chunk after chunk frames as the whole archive at once.
     """
     offsets, lengths = framed.offsets, framed.lengths
-    ends = offsets + lengths
-    whole = int((ends <= cut).sum())  # ends ascend: a prefix
+    whole = _ending_by(framed, cut)
     if whole:
-        return int(ends[whole - 1]), True
+        return int(offsets[whole - 1] + lengths[whole - 1]), True
     if len(offsets):
-        return (int(offsets[0]), False) if offsets[0] else (int(ends[0]), True)
+        return (int(offsets[0]), False) if offsets[0] else (int(offsets[0] + lengths[0]), True)
     return cut, True
+
+
+def _ending_by(framed, stop: int) -> int:
+    """How many of the framed packets end by byte `stop`: a prefix of them.
+
+    Packets never overlap (each ends by where the next starts), so all those
+    that start by `stop` but the last end by it too: a binary search, not a
+    pass over every packet.
+    """
+    import numpy as np
+
+    offsets, lengths = framed.offsets, framed.lengths
+    whole = int(np.searchsorted(offsets, stop, side="right"))
+    while whole and int(offsets[whole - 1] + lengths[whole - 1]) > stop:
+        whole -= 1
+    return whole
 
 
 def _chunk_framing(framed, stop: int, window: Any = None) -> Framing:
     """What of a window's framing lies before `stop` (and its bytes, from `window`)."""
-    kept = int((framed.offsets + framed.lengths <= stop).sum())
+    kept = _ending_by(framed, stop)
     skipped = [
         Skipped(s.start, min(s.stop, stop), s.reason, s.detail)
         for s in framed.skipped
@@ -518,8 +533,37 @@ def _key_layout(offset_bits: int, bits: int) -> vantrel.Layout:
 FEW_KEYS = 16  # up to this many distinct keys, one pass per key beats a sort
 
 
-def group_indices(keys) -> dict[int, Any]:
-    """For each key value, the indices of its packets, ascending."""
+def group_indices(keys, expected: Iterable[int] = ()) -> dict[int, Any]:
+    """For each key value, the indices of its packets, ascending (keys in order).
+
+    The `expected` keys (the defined types') are found by one comparison
+    pass each; only when packets are left over are the other keys counted
+    or sorted, among those packets alone.
+    """
+    import numpy as np
+
+    if len(keys) == 0:
+        return {}
+    groups: dict[int, Any] = {}
+    if keys.dtype.kind in "ui" and expected:
+        limits = np.iinfo(keys.dtype)
+        for key in sorted({int(k) for k in expected if limits.min <= k <= limits.max}):
+            index = np.flatnonzero(keys == key)
+            if len(index):
+                groups[key] = index
+        found = sum(map(len, groups.values()))
+        if found == len(keys):
+            return groups
+        if found:
+            rest = np.flatnonzero(~np.isin(keys, list(groups)))
+            others = _grouped(keys[rest])
+            groups.update({k: rest[index] for k, index in others.items()})
+            return dict(sorted(groups.items()))
+    return _grouped(keys)
+
+
+def _grouped(keys) -> dict[int, Any]:
+    """group_indices without expected keys: every key counted, or sorted."""
     import numpy as np
 
     if len(keys) == 0:
@@ -558,13 +602,14 @@ def run_chunk(job: Job, chunk: Chunk, framed: Framing) -> ChunkResult:
     result.packets = len(framed.offsets)
     view = chunk_view(chunk, framed)
     keyed = [p for p in definitions.packets if p.keys is not None]
-    groups = group_indices(packet_keys(view, definitions, framed)) if keyed else {}
+    known = {k for p in keyed for k in p.keys}
+    groups = group_indices(packet_keys(view, definitions, framed), known) if keyed else {}
     if len(keyed) == len(definitions.packets):
         # No type takes every packet: count the keys no type claims.
-        known = {k for p in keyed for k in p.keys}
-        result.unknown_keys = Counter({k: len(v) for k, v in groups.items() if k not in known})
-        result.defined_bytes = sum(
-            int(framed.lengths[index].sum()) for k, index in groups.items() if k in known
+        unknown = {k: index for k, index in groups.items() if k not in known}
+        result.unknown_keys = Counter({k: len(index) for k, index in unknown.items()})
+        result.defined_bytes = int(framed.lengths.sum()) - sum(
+            int(framed.lengths[index].sum()) for index in unknown.values()
         )
     else:
         result.defined_bytes = int(framed.lengths.sum())
