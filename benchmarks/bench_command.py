@@ -681,26 +681,37 @@ class StageClock:
 
 
 def mixed_decode(definitions, archive: Path) -> tuple[float, dict, int]:
-    """The command's decode of `archive` in one process, writing nothing:
-    wall seconds, seconds per stage, and the values decoded (packets times
-    columns, summed over the types)."""
-    from vantrel.command import engine
+    """The command's decode of `archive` in one process (its own loop,
+    `running.run`), writing nothing: wall seconds, seconds per stage, and
+    the values decoded (packets times columns, summed over the types)."""
+    from vantrel.command import engine, running
 
     values = 0
     job = engine.Job(definitions, output="arrow")
-    with StageClock(engine) as clock:
-        started = time.perf_counter()
-        planned = engine.plan([str(archive)], definitions)
-        planning = 0.0
+    planning = 0.0
+    plan = running.plan
+
+    def timed_plan(*args, **kwargs):
+        nonlocal planning
+        chunks = plan(*args, **kwargs)
         while True:
             before = time.perf_counter()
-            item = next(planned, None)
+            item = next(chunks, None)
             planning += time.perf_counter() - before
             if item is None:
-                break
-            result = engine.run_chunk(job, *item)
-            values += sum(t.num_rows * t.num_columns for t in result.tables.values())
-        total = time.perf_counter() - started
+                return
+            yield item
+
+    running.plan = timed_plan
+    try:
+        with StageClock(engine) as clock:
+            started = time.perf_counter()
+            progress = running.Progress(0, "decode", enabled=False)
+            for result in running.run(job, [str(archive)], engine.DEFAULT_CHUNK_BYTES, progress):
+                values += sum(t.num_rows * t.num_columns for t in result.tables.values())
+            total = time.perf_counter() - started
+    finally:
+        running.plan = plan
     stages = dict(clock.seconds)
     # Whatever the planner does beyond reading and framing (cutting chunks)
     # counts as framing; whatever run_chunk does beyond decode_table is the split.
