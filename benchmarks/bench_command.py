@@ -744,9 +744,9 @@ def mixed(megabytes: int, rounds: int) -> None:
                 argv = ["decode", str(definitions_path), str(archive), "-o", str(out), "-q"]
                 assert vantrel_main([*argv, "-f", output_format]) == 0
                 # The tables are removed after the timing, not in it.
-                started = time.perf_counter()
+                started, cpu_before = time.perf_counter(), cpu_seconds()
                 shutil.rmtree(out)
-                return time.perf_counter() - started
+                return time.perf_counter() - started, cpu_seconds() - cpu_before
 
             return run
 
@@ -763,12 +763,15 @@ def mixed(megabytes: int, rounds: int) -> None:
             "parquet": command("parquet"),
         }
         times = {name: [] for name in jobs}
+        cpu = {name: [] for name in jobs}
         for _ in range(rounds):  # in turns, as race() runs them
             for name, function in jobs.items():
-                started = time.perf_counter()
-                untimed = function() or 0.0
+                started, cpu_before = time.perf_counter(), cpu_seconds()
+                untimed, untimed_cpu = function() or (0.0, 0.0)
                 times[name].append(time.perf_counter() - started - untimed)
+                cpu[name].append(cpu_seconds() - cpu_before - untimed_cpu)
         best_of = {name: min(values) for name, values in times.items()}
+        least_cpu = {name: min(values) for name, values in cpu.items()}
     total, stages, values = min(runs, key=lambda run: run[0])
     print(
         f"decode writing nothing, best of {rounds}: {total:.3f} s, {values:,} values, "
@@ -786,10 +789,15 @@ def mixed(megabytes: int, rounds: int) -> None:
         f"{decode / values * 1e9:.2f} ns per value"
     )
     arrow, parquet = best_of["arrow"], best_of["parquet"]
-    print(f"decode -f arrow    {arrow:7.3f} s  {size / arrow / 1e6:6.0f} MB/s")
+    # CPU seconds: every thread's (the writers encode on the other core).
+    print(
+        f"decode -f arrow    {arrow:7.3f} s  {size / arrow / 1e6:6.0f} MB/s  "
+        f"CPU {least_cpu['arrow']:.3f} s"
+    )
     print(
         f"decode -f parquet  {parquet:7.3f} s  {size / parquet / 1e6:6.0f} MB/s  "
-        f"(arrow {parquet / arrow:.2f}x its throughput)"
+        f"CPU {least_cpu['parquet']:.3f} s  (arrow {parquet / arrow:.2f}x its throughput, "
+        f"{least_cpu['parquet'] / least_cpu['arrow']:.2f}x per CPU second)"
     )
 
 
