@@ -391,7 +391,9 @@ PyObject* packet_length_dict(const LengthField& length) {
 PyObject* shaped_value(const PlannedField& field, const LayoutItem& item, ByteSpan buffer,
                        std::uint64_t bit, FieldScratch& scratch, bool buffer_immutable) {
   const FieldInput input =
-      read_shaped_input(buffer, bit, field.spec, field.shape, scratch, buffer_immutable);
+      field.shape.plain()
+          ? read_field_input(buffer, bit, field.spec, scratch, buffer_immutable)
+          : read_shaped_input(buffer, bit, field.spec, field.shape, scratch, buffer_immutable);
   PyObject* value = common_value(field.spec, input);
   if (value != nullptr || PyErr_Occurred()) return value;
   StrResult text;
@@ -407,8 +409,8 @@ namespace {
 
 // Verifies the checks of one packet whose segments start at `bases`. False
 // with ValueError naming the check's item.
-bool verify_shaped_packet(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
-                          std::uint64_t end_bit, const std::vector<std::uint64_t>& bases) {
+bool verify_checks_of(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
+                      std::uint64_t end_bit, const std::uint64_t* bases) {
   if (offset_bits % 8 != 0) {
     PyErr_Format(PyExc_ValueError,
                  "a layout with a check starts on a byte: offset_bits %llu is not a multiple of 8",
@@ -418,7 +420,7 @@ bool verify_shaped_packet(const LayoutData& data, ByteSpan packet, std::uint64_t
   const std::uint64_t start = offset_bits / 8;
   const std::uint64_t packet_bytes = (end_bit - offset_bits) / 8;
   for (const PacketCheck& check : data.checks) {
-    const auto place = locate_check(data.plan, check, bases.data(), packet_bytes);
+    const auto place = locate_check(data.plan, check, bases, packet_bytes);
     std::uint64_t found = 0, computed = 0;
     if (place) {
       found = read_plain_pattern(packet.data(), (start + place->field_byte) * 8,
@@ -428,7 +430,22 @@ bool verify_shaped_packet(const LayoutData& data, ByteSpan packet, std::uint64_t
       if (found == computed) continue;
     }
     raise_at(data.items[check.field],
-             shaped_check_message(data.plan, check, bases.data(), packet_bytes, found, computed));
+             shaped_check_message(data.plan, check, bases, packet_bytes, found, computed));
+    return false;
+  }
+  return true;
+}
+
+// Whether a field of `count` values whose segment starts at `base` lies in
+// a packet of `packet_bits` bits; false with ValueError naming the item.
+bool field_in_packet(const PlannedField& field, std::uint64_t base, std::uint64_t count,
+                     std::uint64_t packet_bits, const LayoutItem& item) {
+  std::uint64_t first = 0, last = 0;
+  if (__builtin_add_overflow(base, field.first_bit(), &first) ||
+      __builtin_add_overflow(first, field.extent_bits(count), &last) || last > packet_bits ||
+      (field.spec.bits == 0 && first / 8 > packet_bits / 8)) {
+    raise_at(item, concat("the field needs bits ", first, " to ", last, " of the packet, which has ",
+                          packet_bits, " bits"));
     return false;
   }
   return true;
@@ -436,33 +453,49 @@ bool verify_shaped_packet(const LayoutData& data, ByteSpan packet, std::uint64_t
 
 }  // namespace
 
-PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
+PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
                         bool packet_immutable, bool raw) {
   const Plan& plan = data.plan;
+  // A plan of one segment has every field at a fixed place: one test of the
+  // packet's size covers them all, and a short packet is reported against
+  // the whole layout.
+  const bool fixed = plan.segment_count() == 1 && !data.packet_length;
   const std::uint64_t buffer_bits = std::uint64_t{packet.size()} * 8;
-  if (offset_bits > buffer_bits) {
-    PyErr_Format(PyExc_ValueError, "offset_bits %llu is past the end of the packet of %zu bytes",
-                 static_cast<unsigned long long>(offset_bits), packet.size());
-    return nullptr;
-  }
   std::uint64_t end_bit = buffer_bits;
-  if (data.packet_length) {
-    const auto declared =
-        declared_length(*data.packet_length, packet.data(), buffer_bits, offset_bits);
-    if (auto refused =
-            length_past_buffer(*data.packet_length, declared, buffer_bits - offset_bits)) {
-      PyErr_SetString(PyExc_ValueError, refused->c_str());
+  std::uint64_t fixed_base = 0;
+  std::vector<std::uint64_t> variable_bases;
+  std::vector<std::uint64_t> counts;
+  const std::uint64_t* bases = &fixed_base;
+  if (fixed) {
+    if (!plan.fits(packet.size(), offset_bits)) {
+      return raise_packet_too_short(data, packet.size(), offset_bits);
+    }
+  } else {
+    if (offset_bits > buffer_bits) {
+      PyErr_Format(PyExc_ValueError, "offset_bits %llu is past the end of the packet of %zu bytes",
+                   static_cast<unsigned long long>(offset_bits), packet.size());
       return nullptr;
     }
-    end_bit = offset_bits + static_cast<std::uint64_t>(std::max<__int128>(declared->bytes, 0)) * 8;
+    if (data.packet_length) {
+      const auto declared =
+          declared_length(*data.packet_length, packet.data(), buffer_bits, offset_bits);
+      if (auto refused =
+              length_past_buffer(*data.packet_length, declared, buffer_bits - offset_bits)) {
+        PyErr_SetString(PyExc_ValueError, refused->c_str());
+        return nullptr;
+      }
+      end_bit =
+          offset_bits + static_cast<std::uint64_t>(std::max<__int128>(declared->bytes, 0)) * 8;
+    }
+    variable_bases.resize(plan.segment_count());
+    counts.resize(plan.variable_items().size());
+    if (auto failure = plan.measure(packet.data(), offset_bits, end_bit, variable_bases.data(),
+                                    counts.data())) {
+      return raise_at(data.items[failure->item], failure->error.message);
+    }
+    bases = variable_bases.data();
   }
-  std::vector<std::uint64_t> bases(plan.segment_count());
-  std::vector<std::uint64_t> counts(plan.variable_items().size());
-  if (auto failure =
-          plan.measure(packet.data(), offset_bits, end_bit, bases.data(), counts.data())) {
-    return raise_at(data.items[failure->item], failure->error.message);
-  }
-  if (!data.checks.empty() && !verify_shaped_packet(data, packet, offset_bits, end_bit, bases)) {
+  if (!data.checks.empty() && !verify_checks_of(data, packet, offset_bits, end_bit, bases)) {
     return nullptr;
   }
   const std::span<const PlannedField> fields = plan.fields();
@@ -473,31 +506,29 @@ PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t o
   for (std::size_t j = 0; j < fields.size(); ++j) {
     const PlannedField& field = fields[j];
     const LayoutItem& item = data.items[j];
-    const std::uint64_t count = item_count(plan, j, counts.data());
     const std::uint64_t base = bases[field.segment];
-    std::uint64_t first = 0, last = 0;
-    if (__builtin_add_overflow(base, field.first_bit(), &first) ||
-        __builtin_add_overflow(first, field.extent_bits(count), &last) || last > packet_bits ||
-        (field.spec.bits == 0 && first / 8 > packet_bits / 8)) {
-      return raise_at(item, concat("the field needs bits ", first, " to ", last,
-                                   " of the packet, which has ", packet_bits, " bits"));
-    }
     const std::uint64_t bit = offset_bits + base + field.position;
     const ItemConversion* conversion = raw ? nullptr : item.conversion.get();
-    auto value_at = [&](std::uint64_t at) {
-      return conversion != nullptr
-                 ? unpack_converted(*conversion, field, item, packet, at, packet_immutable)
-                 : shaped_value(field, item, packet, at, scratch, packet_immutable);
-    };
     Ref value;
-    if (!field.shape.is_array()) {
-      value = Ref::steal(value_at(bit));
+    if (fixed && !field.shape.is_array() && conversion == nullptr) [[likely]] {
+      value = Ref::steal(shaped_value(field, item, packet, bit, scratch, packet_immutable));
     } else {
-      value = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-      for (std::uint64_t k = 0; value && k < count; ++k) {
-        PyObject* element = value_at(bit + k * field.spec.bits);
-        if (element == nullptr) return nullptr;
-        PyList_SET_ITEM(value.get(), static_cast<Py_ssize_t>(k), element);
+      const std::uint64_t count = item_count(plan, j, counts.data());
+      if (!fixed && !field_in_packet(field, base, count, packet_bits, item)) return nullptr;
+      auto value_at = [&](std::uint64_t at) {
+        return conversion != nullptr
+                   ? unpack_converted(*conversion, field, item, packet, at, packet_immutable)
+                   : shaped_value(field, item, packet, at, scratch, packet_immutable);
+      };
+      if (!field.shape.is_array()) {
+        value = Ref::steal(value_at(bit));
+      } else {
+        value = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+        for (std::uint64_t k = 0; value && k < count; ++k) {
+          PyObject* element = value_at(bit + k * field.spec.bits);
+          if (element == nullptr) return nullptr;
+          PyList_SET_ITEM(value.get(), static_cast<Py_ssize_t>(k), element);
+        }
       }
     }
     if (!value || PyDict_SetItem(values.get(), item.name.get(), value.get()) < 0) return nullptr;

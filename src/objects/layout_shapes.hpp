@@ -53,10 +53,11 @@ bool check_layout(std::vector<ShapedField>& fields, const std::vector<LayoutItem
 bool read_packet_length(PyObject* object, std::optional<LengthField>& out);
 PyObject* packet_length_dict(const LengthField& length);
 
-// Layout.unpack and Layout.pack of a shaped layout; `raw` skips the
-// conversions.
-PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
+// Layout.unpack: the fields of the packet whose layout starts at bit
+// `offset_bits`; `raw` skips the conversions.
+PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
                         bool packet_immutable, bool raw = false);
+// Layout.pack of a shaped layout.
 PyObject* pack_shaped(const LayoutData& data, PyObject* values, bool raw = false);
 
 // Packs one packet and appends it to `archive`. `value_of(j, missing)` gives

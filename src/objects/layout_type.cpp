@@ -250,66 +250,6 @@ LayoutData* build_layout(PyObject* recipe, PyObject* packet_length) {
 
 // ---- One packet ------------------------------------------------------------
 
-// Verifies the layout's checks in one packet. False with ValueError.
-bool verify_packet(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits) {
-  if (offset_bits % 8 != 0) {
-    PyErr_Format(PyExc_ValueError,
-                 "a layout with a check starts on a byte: offset_bits %llu is not a multiple of 8",
-                 static_cast<unsigned long long>(offset_bits));
-    return false;
-  }
-  for (std::size_t c = 0; c < data.checks.size(); ++c) {
-    const std::uint64_t found = check_found(data.plan, data.checks[c], packet, offset_bits / 8);
-    const std::uint64_t computed = check_computed(data.checks[c], packet, offset_bits / 8);
-    if (found != computed) {
-      raise_check_mismatch(data, c, found, computed);
-      return false;
-    }
-  }
-  return true;
-}
-
-PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
-                        bool packet_immutable, bool raw) {
-  if (data.shaped()) return unpack_shaped(data, packet, offset_bits, packet_immutable, raw);
-  if (!data.plan.fits(packet.size(), offset_bits)) {
-    return raise_packet_too_short(data, packet.size(), offset_bits);
-  }
-  if (!data.checks.empty() && !verify_packet(data, packet, offset_bits)) return nullptr;
-  const std::span<const PlannedField> fields = data.plan.fields();
-  Ref values = Ref::steal(compat::new_presized_dict(static_cast<Py_ssize_t>(fields.size())));
-  if (!values) return nullptr;
-  FieldScratch scratch;
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    const PlannedField& field = fields[i];
-    if (data.items[i].conversion && !raw) [[unlikely]] {
-      Ref value =
-          Ref::steal(unpack_converted(*data.items[i].conversion, field, data.items[i], packet,
-                                      offset_bits + field.position, packet_immutable));
-      if (!value || PyDict_SetItem(values.get(), data.items[i].name.get(), value.get()) < 0) {
-        return nullptr;
-      }
-      continue;
-    }
-    const FieldInput input = read_field_input(packet, offset_bits + field.position, field.spec,
-                                              scratch, packet_immutable);
-    Ref value = Ref::steal(common_value(field.spec, input));
-    if (!value && !PyErr_Occurred()) {
-      StrResult text;
-      const auto decoded = field.spec.row->decode(input, text);
-      if (!decoded) {
-        raise_error(decoded.error());
-        return rewrap_engine_failure(data.items[i].context);
-      }
-      value = Ref::steal(field_value_to_python(*decoded, text, field.spec.pad));
-    }
-    if (!value || PyDict_SetItem(values.get(), data.items[i].name.get(), value.get()) < 0) {
-      return nullptr;
-    }
-  }
-  return values.release();
-}
-
 // The value of a field from the caller's mapping; KeyError naming the field
 // when it has none.
 Ref field_value(PyObject* values, PyObject* name) {
