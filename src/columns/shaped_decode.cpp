@@ -26,7 +26,20 @@ std::size_t measure_packets(const Plan& plan, ByteSpan buffer, const PacketStart
   for (std::size_t j = 0; j < plan.fields().size(); ++j) {
     if (plan.variable_of(j) != Plan::kNotVariable) geometry.variable_of[j] = plan.variable_of(j);
   }
-  if (variables.empty()) return n;
+  if (variables.empty()) {
+    // Every field at a fixed place: under errors="raise" a packet too short
+    // for the layout fails as a whole, before any of its fields.
+    if (masking || starts.shortest >= (plan.size_bits() + 7) / 8) return n;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t start = starts[i];
+      const std::uint64_t limit = starts.limit(i, size);
+      if (start > limit || !plan.fits(limit - start, 0)) {
+        note_shaped_failure(first, i, 0, std::nullopt);
+        return i + 1;
+      }
+    }
+    return n;
+  }
   geometry.bases.assign(n * geometry.segments, Plan::kUnplaced);
   geometry.counts.assign(n * geometry.variables, 0);
   std::size_t i = 0;
@@ -153,6 +166,9 @@ void decode_shaped_numeric(const Plan& plan, ByteSpan buffer, const PacketStarts
 FieldBitOf shaped_field_bit(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
                             const PacketGeometry& geometry, std::size_t item) {
   const PlannedField& field = plan.fields()[item];
+  // A value at a fixed place follows the flat rule: a field without width
+  // needs only its start byte.
+  if (single_at_fixed_place(field)) return fixed_field_bit(buffer.size(), starts, field);
   return [size = buffer.size(), &starts, &geometry,
           &field](std::size_t i) -> std::optional<std::uint64_t> {
     const std::uint64_t base = geometry.base(i, field.segment);

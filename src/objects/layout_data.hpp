@@ -73,11 +73,6 @@ struct LayoutObject {
 PyObject* raise_packet_too_short(const LayoutData& data, std::size_t packet_size,
                                  std::uint64_t offset_bits);
 
-// Raises the ValueError of a packet whose check fails, naming the check
-// field, the value found and the value computed. nullptr.
-PyObject* raise_check_mismatch(const LayoutData& data, std::size_t check, std::uint64_t found,
-                               std::uint64_t computed);
-
 // Raises `error` as the packet functions do, prefixed with the item. False.
 bool raise_item_failure(const Error& error, const LayoutItem& item);
 

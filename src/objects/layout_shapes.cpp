@@ -459,33 +459,37 @@ PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t o
   // A plan of one segment has every field at a fixed place: one test of the
   // packet's size covers them all, and a short packet is reported against
   // the whole layout.
-  const bool fixed = plan.segment_count() == 1 && !data.packet_length;
+  const bool fixed = plan.segment_count() == 1;
   const std::uint64_t buffer_bits = std::uint64_t{packet.size()} * 8;
   std::uint64_t end_bit = buffer_bits;
+  if (data.packet_length) {
+    if (offset_bits > buffer_bits) {
+      PyErr_Format(PyExc_ValueError, "offset_bits %llu is past the end of the packet of %zu bytes",
+                   static_cast<unsigned long long>(offset_bits), packet.size());
+      return nullptr;
+    }
+    const auto declared =
+        declared_length(*data.packet_length, packet.data(), buffer_bits, offset_bits);
+    if (auto refused =
+            length_past_buffer(*data.packet_length, declared, buffer_bits - offset_bits)) {
+      PyErr_SetString(PyExc_ValueError, refused->c_str());
+      return nullptr;
+    }
+    end_bit = offset_bits + static_cast<std::uint64_t>(std::max<__int128>(declared->bytes, 0)) * 8;
+  }
   std::uint64_t fixed_base = 0;
   std::vector<std::uint64_t> variable_bases;
   std::vector<std::uint64_t> counts;
   const std::uint64_t* bases = &fixed_base;
   if (fixed) {
-    if (!plan.fits(packet.size(), offset_bits)) {
-      return raise_packet_too_short(data, packet.size(), offset_bits);
+    if (!plan.fits(end_bit / 8, offset_bits)) {
+      return raise_packet_too_short(data, end_bit / 8, offset_bits);
     }
   } else {
     if (offset_bits > buffer_bits) {
       PyErr_Format(PyExc_ValueError, "offset_bits %llu is past the end of the packet of %zu bytes",
                    static_cast<unsigned long long>(offset_bits), packet.size());
       return nullptr;
-    }
-    if (data.packet_length) {
-      const auto declared =
-          declared_length(*data.packet_length, packet.data(), buffer_bits, offset_bits);
-      if (auto refused =
-              length_past_buffer(*data.packet_length, declared, buffer_bits - offset_bits)) {
-        PyErr_SetString(PyExc_ValueError, refused->c_str());
-        return nullptr;
-      }
-      end_bit =
-          offset_bits + static_cast<std::uint64_t>(std::max<__int128>(declared->bytes, 0)) * 8;
     }
     variable_bases.resize(plan.segment_count());
     counts.resize(plan.variable_items().size());

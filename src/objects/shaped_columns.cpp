@@ -45,14 +45,27 @@ struct Column {
 void raise_shaped_failure(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
                           const PacketGeometry& geometry, const ShapedFailure& failure) {
   const LayoutItem& item = data.items[failure.item];
+  const std::uint64_t start = starts[failure.packet];
   if (failure.error) {
     raise_item_failure(*failure.error, item);
+  } else if (start > std::numeric_limits<std::uint64_t>::max() / 8) {
+    PyErr_Format(PyExc_ValueError, "the packet starts past the end of the %zu-byte buffer",
+                 buffer.size());
+  } else if (data.plan.segment_count() == 1) {
+    // Every field at a fixed place: the packet is short for the whole
+    // layout, as Layout.unpack reports it.
+    const std::uint64_t limit = starts.limit(failure.packet, buffer.size());
+    if (starts.ends != nullptr && start <= limit) {
+      raise_packet_too_short(data, limit - start, 0);
+    } else {
+      raise_packet_too_short(data, buffer.size(), start * 8);
+    }
   } else {
     const std::string message =
         concat(item.context, shaped_bounds_message(data.plan, buffer, starts, geometry, failure));
     PyErr_SetString(PyExc_ValueError, message.c_str());
   }
-  raise_with_location(concat("packet ", failure.packet, " at byte ", starts[failure.packet]));
+  raise_with_location(concat("packet ", failure.packet, " at byte ", start));
 }
 
 std::optional<ElementTime> wide_time_reader(const LayoutData& data, ByteSpan buffer,
