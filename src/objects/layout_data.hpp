@@ -61,6 +61,9 @@ struct LayoutData {
   // Whether one packet goes through the shaped paths (arrays, permuted or
   // word byte orders, packets bounded by their own length).
   bool shaped() const { return plan.shaped() || packet_length.has_value(); }
+  // Whether the packet's size is the plan's whatever the values: no
+  // variable array, and no length field to fill in.
+  bool size_known() const { return plan.segment_count() == 1 && !packet_length; }
 };
 
 struct LayoutObject {

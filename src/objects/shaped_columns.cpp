@@ -20,6 +20,7 @@
 #include "objects/field_values.hpp"
 #include "objects/layout_columns.hpp"
 #include "objects/layout_data.hpp"
+#include "objects/layout_packets.hpp"
 #include "objects/layout_shapes.hpp"
 #include "objects/numpy_support.hpp"
 #include "objects/packet_functions.hpp"
@@ -292,7 +293,7 @@ PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns, bool raw) 
       }
       return Ref::steal(PySequence_GetItem(sources[j].get(), row));
     };
-    if (!pack_shaped_into(data, value_of, archive, raw)) {
+    if (!pack_measured(data, value_of, archive, raw)) {
       raise_with_location(concat("row ", row));
       return nullptr;
     }
