@@ -325,13 +325,7 @@ bool raw_count(const LayoutItem& item, const FieldSpec& spec, PyObject* value, b
 
 }  // namespace
 
-namespace {
-
-// The field pack_in_order does not pack as given: a check field (an omitted
-// value is computed once the packet is complete), a converted field, an
-// array, a permuted or word byte order. Out of line, so that the loop over
-// plain fields keeps its per-field work inlined.
-[[gnu::noinline]] bool pack_other(const PlannedField& field, const LayoutItem& item,
+[[gnu::noinline]] bool pack_field_value(const PlannedField& field, const LayoutItem& item,
                                   const Ref& value, bool missing, std::span<std::uint8_t> packet,
                                   bool raw, std::uint8_t& computed) {
   if (item.check && (missing || value.get() == Py_None)) {
@@ -357,6 +351,8 @@ namespace {
   return true;
 }
 
+namespace {
+
 // Packs a layout whose packet size the values do not change (no variable
 // array, no length to fill in) in one pass, in recipe order, so the first
 // missing or bad value is the one reported. An empty `packet` only checks
@@ -372,14 +368,14 @@ namespace {
     const LayoutItem& item = data.items[j];
     bool missing = false;
     const Ref value = source(j, missing);
-    if (field.shape == FieldShape{} && item.check == nullptr &&
+    if (!field.shape.is_array() && field.shape.plain() && item.check == nullptr &&
         (raw || item.conversion == nullptr)) [[likely]] {
       if (!value) return missing_value(item, missing);
       if (!pack_value(field, item, value.get(), packet)) return false;
       continue;
     }
     std::uint8_t ignored = 0;
-    if (!pack_other(field, item, value, missing, packet, raw,
+    if (!pack_field_value(field, item, value, missing, packet, raw,
                     computed.empty() ? ignored : computed[j])) {
       return false;
     }
@@ -387,8 +383,8 @@ namespace {
   return true;
 }
 
-// Computes the checks left to be computed and places them. False with
-// ValueError when one has no place in the packet.
+}  // namespace
+
 bool place_computed_checks(const LayoutData& data, const std::vector<std::uint8_t>& computed,
                            std::span<std::uint8_t> packet, const std::uint64_t* bases) {
   if (data.checks.empty()) return true;
@@ -403,8 +399,6 @@ bool place_computed_checks(const LayoutData& data, const std::vector<std::uint8_
   }
   return true;
 }
-
-}  // namespace
 
 PyObject* pack_packet(const LayoutData& data, PyObject* values, bool raw) {
   if (!PyDict_Check(values) && !PyObject_HasAttrString(values, "keys")) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <vector>
 
 #include "binding/py_ref.hpp"
@@ -19,6 +20,21 @@ PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t o
 
 // Layout.pack: one packet from a mapping of field names to values.
 PyObject* pack_packet(const LayoutData& data, PyObject* values, bool raw = false);
+
+// Packs a field that is not a plain single value (or whose value is not
+// given, `missing` set): a check field whose value is omitted or None is
+// left to be computed (`computed` set), a converted field, an array, a
+// permuted or word byte order, each at its fixed place in `packet` (an
+// empty `packet` only checks the value). False with the failure raised,
+// KeyError for a missing value.
+bool pack_field_value(const PlannedField& field, const LayoutItem& item, const Ref& value,
+                      bool missing, std::span<std::uint8_t> packet, bool raw,
+                      std::uint8_t& computed);
+
+// Computes the checks whose field computed[j] flags and places them (the
+// segments start at `bases`). False with ValueError when one has no place.
+bool place_computed_checks(const LayoutData& data, const std::vector<std::uint8_t>& computed,
+                           std::span<std::uint8_t> packet, const std::uint64_t* bases);
 
 // Packs one packet and appends it to `archive`, its size measured from the
 // values first (array lengths, count and length fields). `value_of(j,

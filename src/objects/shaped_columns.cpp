@@ -258,48 +258,4 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
   return result.release();
 }
 
-// Layout.pack_many of a shaped layout: each row packed as Layout.pack packs
-// it, the packets concatenated.
-PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns, bool raw) {
-  const std::size_t count = data.items.size();
-  std::vector<Ref> sources(count);
-  Py_ssize_t rows = -1;
-  for (std::size_t j = 0; j < data.packed_fields; ++j) {  // not the raw twins after them
-    PyObject* name = data.items[j].name.get();
-    sources[j] = Ref::steal(PyObject_GetItem(columns, name));
-    if (!sources[j]) {
-      if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
-      PyErr_Clear();  // count and length fields may be left to the packer
-      continue;
-    }
-    const Py_ssize_t length = PyObject_Length(sources[j].get());
-    if (length < 0) return nullptr;
-    if (rows >= 0 && length != rows) {
-      PyErr_Format(PyExc_ValueError,
-                   "column %R has %zd values but the others have %zd: every column needs one "
-                   "value per packet",
-                   name, length, rows);
-      return nullptr;
-    }
-    rows = length;
-  }
-  if (rows < 0) rows = 0;
-  std::vector<std::uint8_t> archive;
-  for (Py_ssize_t row = 0; row < rows; ++row) {
-    const ValueSource value_of = [&](std::size_t j, bool& missing) -> Ref {
-      if (!sources[j]) {
-        missing = true;
-        return {};
-      }
-      return Ref::steal(PySequence_GetItem(sources[j].get(), row));
-    };
-    if (!pack_measured(data, value_of, archive, raw)) {
-      raise_with_location(concat("row ", row));
-      return nullptr;
-    }
-  }
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(archive.data()),
-                                   static_cast<Py_ssize_t>(archive.size()));
-}
-
 }  // namespace vantrel
