@@ -306,8 +306,7 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
   for (std::size_t j = 0; j < data.packed_fields; ++j) {
     PyObject* name = data.items[j].name.get();
     Ref column = Ref::steal(PyObject_GetItem(columns, name));
-    if (!column && PyErr_ExceptionMatches(PyExc_KeyError) &&
-        (data.items[j].check || !size_known)) {
+    if (!column && PyErr_ExceptionMatches(PyExc_KeyError) && (data.items[j].check || !size_known)) {
       PyErr_Clear();
       omitted[j] = 1;
       continue;
@@ -399,7 +398,6 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
 }  // namespace
 
 const char* const kPackManyDoc =
-    "pack_many($self, /, columns, *, raw=False)\n--\n\n"
     "Encode many packets from columns of values.\n\n"
     "columns: a mapping from field name to a numpy array or sequence; every\n"
     "    column has the same length n.\n\n"

@@ -545,9 +545,6 @@ Ref check_failed_numpy(const std::vector<std::uint8_t>& failed) {
 }
 
 const char* const kUnpackManyDoc =
-    "unpack_many($self, /, buffer, *, stride=None, offsets=None, count=None, errors='raise', "
-    "output='numpy', text_dtype=None, lengths=None, raw=False)\n"
-    "--\n\n"
     "Decode many packets held in one buffer into one column per field.\n\n"
     "buffer: any object with the buffer protocol (bytes, bytearray, memoryview,\n"
     "    mmap, numpy.memmap), read in place, not copied.\n"

@@ -86,8 +86,8 @@ bool field_in_packet(const PlannedField& field, std::uint64_t base, std::uint64_
   if (__builtin_add_overflow(base, field.first_bit(), &first) ||
       __builtin_add_overflow(first, field.extent_bits(count), &last) || last > packet_bits ||
       (field.spec.bits == 0 && first / 8 > packet_bits / 8)) {
-    raise_at(item, concat("the field needs bits ", first, " to ", last, " of the packet, which has ",
-                          packet_bits, " bits"));
+    raise_at(item, concat("the field needs bits ", first, " to ", last,
+                          " of the packet, which has ", packet_bits, " bits"));
     return false;
   }
   return true;
@@ -326,8 +326,9 @@ bool raw_count(const LayoutItem& item, const FieldSpec& spec, PyObject* value, b
 }  // namespace
 
 [[gnu::noinline]] bool pack_field_value(const PlannedField& field, const LayoutItem& item,
-                                  const Ref& value, bool missing, std::span<std::uint8_t> packet,
-                                  bool raw, std::uint8_t& computed) {
+                                        const Ref& value, bool missing,
+                                        std::span<std::uint8_t> packet, bool raw,
+                                        std::uint8_t& computed) {
   if (item.check && (missing || value.get() == Py_None)) {
     computed = 1;
     return true;
@@ -376,7 +377,7 @@ namespace {
     }
     std::uint8_t ignored = 0;
     if (!pack_field_value(field, item, value, missing, packet, raw,
-                    computed.empty() ? ignored : computed[j])) {
+                          computed.empty() ? ignored : computed[j])) {
       return false;
     }
   }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "binding/buffer_view.hpp"
@@ -514,7 +515,6 @@ PyObject* get_size_bytes(PyObject* self, void*) {
 
 PyMethodDef layout_methods[] = {
     {"unpack", VANTREL_FASTCALL(layout_unpack), METH_FASTCALL | METH_KEYWORDS,
-     "unpack($self, /, packet, offset_bits=0, *, raw=False)\n--\n\n"
      "Decode one packet into a dict from field name to value.\n\n"
      "packet: any object with the buffer protocol (bytes, bytearray, memoryview,\n"
      "    mmap, a contiguous numpy uint8 array); it is read in place, not copied.\n"
@@ -529,7 +529,6 @@ PyMethodDef layout_methods[] = {
      "Fields with a \"convert\" key give their engineering value (a float, a\n"
      "state name, a datetime); raw=True gives the field values instead."},
     {"pack", VANTREL_FASTCALL(layout_pack), METH_FASTCALL | METH_KEYWORDS,
-     "pack($self, /, values, *, raw=False)\n--\n\n"
      "Encode one packet from a mapping of field name to value.\n\n"
      "Returns the same bytes as pack_parameters(recipe) with each item's\n"
      "\"value\" taken from values[name]. Raises KeyError naming a field that\n"
@@ -571,6 +570,14 @@ constexpr const char* kLayoutDoc =
 }  // namespace
 
 PyObject* create_layout_type() {
+  // Each method's docstring opens with the signature its binder reads.
+  static const std::string docs[] = {
+      signature_docstring(kUnpackSignature, true, layout_methods[0].ml_doc),
+      signature_docstring(kPackSignature, true, layout_methods[1].ml_doc),
+      signature_docstring(kUnpackManySignature, true, layout_methods[2].ml_doc),
+      signature_docstring(kPackManySignature, true, layout_methods[3].ml_doc),
+  };
+  for (std::size_t i = 0; i < std::size(docs); ++i) layout_methods[i].ml_doc = docs[i].c_str();
   PyType_Slot slots[] = {
       {Py_tp_new, reinterpret_cast<void*>(layout_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(layout_dealloc)},
