@@ -18,11 +18,11 @@
 namespace vantrel {
 
 enum class CheckKind : std::uint8_t {
-  Crc,          // Rocksoft model
-  Sum,          // two's complement (modular) sum of 8- or 16-bit big-endian words
-  OnesSum,      // ones' complement (end-around carry) sum of 8- or 16-bit big-endian words
-  Fletcher16,   // Fletcher's checksum over bytes, sums modulo 255: (sum2 << 8) | sum1
-  Xor8,         // ISO 1155 longitudinal parity: the exclusive or of every byte
+  Crc,         // Rocksoft model
+  Sum,         // two's complement (modular) sum of 8- or 16-bit big-endian words
+  OnesSum,     // ones' complement (end-around carry) sum of 8- or 16-bit big-endian words
+  Fletcher16,  // Fletcher's checksum over bytes, sums modulo 255: (sum2 << 8) | sum1
+  Xor8,        // ISO 1155 longitudinal parity: the exclusive or of every byte
 };
 
 // One algorithm: the CRC's parameters, or a sum's width and whether its
@@ -67,7 +67,10 @@ struct CrcTables;
 // supports chosen at compile time of the checksum (run time of the process).
 class Checksum {
  public:
-  explicit Checksum(CheckAlgorithm algorithm);
+  // Narrow: no 512-bit folding even where the processor has it (so that
+  // the tests hold both folds to the model on one machine).
+  enum class Vectors : std::uint8_t { Widest, Narrow };
+  explicit Checksum(CheckAlgorithm algorithm, Vectors vectors = Vectors::Widest);
   ~Checksum();
   Checksum(const Checksum&) = delete;
   Checksum& operator=(const Checksum&) = delete;
@@ -94,12 +97,16 @@ class Checksum {
   // Whether compute() folds data of 64 bytes and more by carry-less
   // multiplication (PCLMULQDQ), for the CRCs other than CRC-32C.
   bool uses_folding() const { return folding_; }
+  // Whether compute() and compute_many() fold four blocks to an
+  // instruction (VPCLMULQDQ on 512-bit vectors) for data up to 1 KiB.
+  bool uses_wide_folding() const { return wide_folding_; }
 
  private:
   CheckAlgorithm algorithm_;
   std::unique_ptr<CrcTables> tables_;
   bool hardware_ = false;
   bool folding_ = false;
+  bool wide_folding_ = false;
 };
 
 // True when the processor has the SSE4.2 crc32 instruction.
