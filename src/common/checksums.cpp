@@ -317,7 +317,7 @@ struct CrcTables {
   // kWideBlocks - 1 - m, so that a packet's blocks, first to last, read
   // consecutive rows; the rows past kWideBlocks are zero (blocks past the
   // packet's end, which are zero too).
-  alignas(64) std::uint64_t reversed_distance[kWideBlocks + 4][2] = {};
+  alignas(64) std::uint64_t reversed_distance[kWideBlocks + 16][2] = {};
   // shift[tier][k][j][b]: the register b << 8j advanced over
   // kLanes[tier] << k zero bytes.
   std::uint32_t shift[2][2][4][256];
@@ -686,6 +686,35 @@ VANTREL_FOLD_WIDE inline __m512i fold_wide_lanes(const CrcTables& t, const Check
   return sum;
 }
 
+// fold_wide_lanes over exactly `kChunks` chunks, the ones past the data
+// masked whole (no load, no branch on the length: for ranges of unlike
+// lengths computed as they are found).
+template <std::size_t kChunks>
+VANTREL_FOLD_WIDE inline __m512i fold_wide_lanes_fixed(const CrcTables& t, const CheckAlgorithm& a,
+                                                       const std::uint8_t* p, std::size_t n) {
+  const bool reflected = a.refin;
+  const std::size_t blocks = (n + 15) / 16;
+  const std::size_t lead = n - 16 * (blocks - 1);
+  const auto first = reinterpret_cast<std::uintptr_t>(p) + n - 16 * blocks;
+  const std::uint64_t* constants = t.reversed_distance[kWideBlocks - blocks];
+  __m512i sum = _mm512_maskz_loadu_epi64(0x0f, t.init_blocks[lead]);
+  for (std::size_t j = 0; j < kChunks; ++j) {
+    const auto left = static_cast<std::int64_t>(16 * blocks) - static_cast<std::int64_t>(64 * j);
+    std::uint64_t mask =
+        _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(std::clamp<std::int64_t>(left, 0, 64)));
+    if (j == 0) mask &= ~std::uint64_t{0} << (16 - lead);
+    __m512i x = as_polynomials(
+        _mm512_maskz_loadu_epi8(mask, reinterpret_cast<const void*>(first + 64 * j)), reflected);
+    if (j == 0) x = _mm512_xor_si512(x, sum);
+    const __m512i c = _mm512_loadu_si512(constants + 8 * j);
+    sum = j == 0 ? _mm512_xor_si512(_mm512_clmulepi64_epi128(x, c, 0x11),
+                                    _mm512_clmulepi64_epi128(x, c, 0x00))
+                 : _mm512_ternarylogic_epi64(sum, _mm512_clmulepi64_epi128(x, c, 0x11),
+                                             _mm512_clmulepi64_epi128(x, c, 0x00), 0x96);
+  }
+  return sum;
+}
+
 VANTREL_FOLD_WIDE std::uint64_t fold_wide(const CrcTables& t, const CheckAlgorithm& a,
                                           const std::uint8_t* p, std::size_t n) {
   const __m512i sum = fold_wide_lanes(t, a, p, n);
@@ -699,13 +728,26 @@ VANTREL_FOLD_WIDE std::uint64_t fold_wide(const CrcTables& t, const CheckAlgorit
 // transpose, then reduce_folded's steps run on the four in the low halves
 // of the lanes (the reduction's chain of three products is what a range
 // costs beyond its blocks; four share each instruction).
+template <std::size_t kFixedChunks>
+VANTREL_FOLD_WIDE inline __m512i fold_wide_lanes_of(const CrcTables& t, const CheckAlgorithm& a,
+                                                    const std::uint8_t* p, std::size_t n) {
+  if constexpr (kFixedChunks == 0) {
+    return fold_wide_lanes(t, a, p, n);
+  } else {
+    return fold_wide_lanes_fixed<kFixedChunks>(t, a, p, n);
+  }
+}
+
+// kFixedChunks: 0 for ranges of any length up to 16 * kWideBlocks, else
+// ranges of at most that many chunks, folded without a branch on their length.
+template <std::size_t kFixedChunks>
 VANTREL_FOLD_WIDE void fold_wide_four(const CrcTables& t, const CheckAlgorithm& a,
                                       const std::uint8_t* const p[4], const std::size_t n[4],
                                       std::uint64_t out[4]) {
-  const __m512i s0 = fold_wide_lanes(t, a, p[0], n[0]);
-  const __m512i s1 = fold_wide_lanes(t, a, p[1], n[1]);
-  const __m512i s2 = fold_wide_lanes(t, a, p[2], n[2]);
-  const __m512i s3 = fold_wide_lanes(t, a, p[3], n[3]);
+  const __m512i s0 = fold_wide_lanes_of<kFixedChunks>(t, a, p[0], n[0]);
+  const __m512i s1 = fold_wide_lanes_of<kFixedChunks>(t, a, p[1], n[1]);
+  const __m512i s2 = fold_wide_lanes_of<kFixedChunks>(t, a, p[2], n[2]);
+  const __m512i s3 = fold_wide_lanes_of<kFixedChunks>(t, a, p[3], n[3]);
   // Lane k of `x` ends as the sum of the lanes of range k.
   const __m512i w01 =
       _mm512_xor_si512(_mm512_shuffle_i64x2(s0, s1, 0x88), _mm512_shuffle_i64x2(s0, s1, 0xdd));
@@ -1019,7 +1061,7 @@ void Checksum::compute_many(ByteSpan data, std::span<const std::uint64_t> starts
           pointers[waiting] = data.data() + starts[i];
           lengths[waiting] = sizes[i];
           if (++waiting < 4) return;
-          fold_wide_four(*tables_, algorithm_, pointers, lengths, registers);
+          fold_wide_four<0>(*tables_, algorithm_, pointers, lengths, registers);
           for (std::size_t k = 0; k < 4; ++k)
             values[pending[k]] = crc_result(algorithm_, registers[k]);
           waiting = 0;
@@ -1056,6 +1098,25 @@ void Checksum::compute_many(ByteSpan data, std::span<const std::uint64_t> starts
   }
 #endif
   for (std::size_t i = 0; i < count; ++i) values[i] = compute(data.subspan(starts[i], sizes[i]));
+}
+
+void Checksum::compute_four(const std::uint8_t* const data[4], const std::size_t sizes[4],
+                            std::uint64_t values[4], std::size_t longest) const {
+#if VANTREL_HAVE_SSE42_PATH
+  if (wide_folding_) {
+    // As many 64-byte chunks per range as the longest needs.
+    switch ((std::min(longest, kFourAtOnceBytes) + 63) / 64) {
+      case 0:
+      case 1: fold_wide_four<1>(*tables_, algorithm_, data, sizes, values); break;
+      case 2: fold_wide_four<2>(*tables_, algorithm_, data, sizes, values); break;
+      case 3: fold_wide_four<3>(*tables_, algorithm_, data, sizes, values); break;
+      default: fold_wide_four<4>(*tables_, algorithm_, data, sizes, values); break;
+    }
+    for (std::size_t k = 0; k < 4; ++k) values[k] = crc_result(algorithm_, values[k]);
+    return;
+  }
+#endif
+  for (std::size_t k = 0; k < 4; ++k) values[k] = compute({data[k], sizes[k]});
 }
 
 std::uint64_t Checksum::compute_reference(ByteSpan data) const {

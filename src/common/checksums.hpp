@@ -86,6 +86,17 @@ class Checksum {
   void compute_many(ByteSpan data, std::span<const std::uint64_t> starts,
                     std::span<const std::uint64_t> sizes, std::span<std::uint64_t> values) const;
 
+  // values[k] = compute({data[k], sizes[k]}) for four ranges of
+  // four_at_once_least() to `longest` bytes (at most kFourAtOnceBytes), with
+  // no branch on their lengths where four_at_once_least() is not zero: for
+  // a caller that computes checks as it finds ranges of unlike lengths
+  // (framing), or many of one length.
+  static constexpr std::size_t kFourAtOnceBytes = 256;
+  void compute_four(const std::uint8_t* const data[4], const std::size_t sizes[4],
+                    std::uint64_t values[4], std::size_t longest = kFourAtOnceBytes) const;
+  // The shortest range compute_four folds that way, 0 where it does not.
+  std::size_t four_at_once_least() const { return wide_folding_ ? (algorithm_.width + 7) / 8 : 0; }
+
   // The bit-at-a-time reference the tables are checked against (slow).
   std::uint64_t compute_reference(ByteSpan data) const;
 

@@ -56,6 +56,12 @@ class Framer {
             table[value / 64] |= std::uint64_t{1} << (value % 64);
         }
         tables_.push_back(std::move(table));
+        // Where the field lies in the 8 bytes that end with its last byte,
+        // one load reads it (shifts and mask worked out here, once).
+        const std::uint64_t end_bit = rule.offset_bits + rule.bits;
+        const std::uint64_t end_byte = bytes_through(end_bit);
+        readers_.push_back({end_byte, static_cast<unsigned>(end_byte * 8 - end_bit),
+                            low_mask(rule.bits), end_byte - rule.offset_bits / 8 <= 8});
       }
       // A packet holds the header fields its rules read.
       min_total_ = std::max(min_total_, rule_bytes_);
@@ -70,8 +76,9 @@ class Framer {
 
   // The packet's total length when it validates and fits in the stream, 0
   // otherwise (check() then says why): the per-packet work of framing.
-  // Without `with_check`, the check is left to the caller.
-  template <bool with_check = true>
+  // Without `with_check` (or `with_rules`), the check (or the header rules)
+  // is left to the caller.
+  template <bool with_check = true, bool with_rules = true>
   [[gnu::always_inline]] std::uint64_t valid_total(std::uint64_t start) const {
     const std::uint64_t left = stream_.size() - start;
     if (needed_bytes_ > left) return 0;
@@ -84,9 +91,8 @@ class Framer {
         total > max_total_) {
       return 0;
     }
-    if (!tables_.empty() && !rules_allow(start)) return 0;
-    if (with_check && check_ != nullptr &&
-        !check_holds(start, static_cast<std::uint64_t>(total))) {
+    if (with_rules && !tables_.empty() && !rules_allow(start)) return 0;
+    if (with_check && check_ != nullptr && !check_holds(start, static_cast<std::uint64_t>(total))) {
       return 0;
     }
     return static_cast<std::uint64_t>(total);
@@ -120,36 +126,74 @@ class Framer {
     }
     // With a check: a batch of packets framed by their headers, then their
     // checks computed together (see Checksum::compute_many); the batch is
-    // taken up to its first packet whose check fails.
+    // taken up to its first packet whose check fails. Where the checksum
+    // computes four short ranges at once with no branch on their lengths,
+    // packets are checked four by four as they are walked: that work then
+    // runs while the walk waits on each header (only ranges too long for it
+    // are left to compute_many). The header rules are tested with the
+    // checks, after the walk, off its chain of dependent reads: a packet
+    // they refuse ends the batch there, as it would have ended the walk.
     constexpr std::size_t kBatch = 1024;
     std::uint64_t covered_starts[kBatch], covered_sizes[kBatch], computed[kBatch];
+    std::uint64_t later_starts[kBatch], later_sizes[kBatch], later_values[kBatch];
+    std::uint16_t later[kBatch];
+    const Checksum& checksum = *check_->checksum;
+    const std::uint64_t least = checksum.four_at_once_least();
+    const std::uint64_t covered_offset = check_->start;
+    const std::uint64_t uncovered = check_->bytes + check_->start;
     while (start < size) {
       const std::size_t first = starts.size();
-      std::size_t count = 0;
+      std::size_t count = 0, left_later = 0;
       std::uint64_t at = start;
-      while (count < kBatch && at < size) {
-        prefetch_ahead(at);
-        const std::uint64_t total = valid_total<false>(at);
-        if (total == 0) break;
-        starts.push_back(at);
-        covered_starts[count] = at + check_->start;
-        covered_sizes[count] = total - check_->bytes - check_->start;
-        ++count;
-        at += total;
+      bool walking = true;
+      while (walking && count < kBatch && at < size) {
+        // Up to four packets (a batch holds a whole number of fours).
+        std::size_t walked = 0;
+        const std::uint8_t* data[4];
+        for (; walked < 4; ++walked) {
+          prefetch_ahead(at);
+          const std::uint64_t total = at < size ? valid_total<false, false>(at) : 0;
+          if (total == 0) {
+            walking = false;
+            break;
+          }
+          starts.push_back(at);
+          covered_starts[count + walked] = at + covered_offset;
+          covered_sizes[count + walked] = total - uncovered;
+          data[walked] = stream_.data() + at + covered_offset;
+          at += total;
+        }
+        const std::uint64_t* sizes = covered_sizes + count;
+        if (walked == 4 && least != 0 &&
+            std::max({sizes[0], sizes[1], sizes[2], sizes[3]}) <= Checksum::kFourAtOnceBytes &&
+            std::min({sizes[0], sizes[1], sizes[2], sizes[3]}) >= least) {
+          checksum.compute_four(data, sizes, computed + count);
+        } else {
+          for (std::size_t k = 0; k < walked; ++k) {
+            later[left_later] = static_cast<std::uint16_t>(count + k);
+            later_starts[left_later] = covered_starts[count + k];
+            later_sizes[left_later++] = sizes[k];
+          }
+        }
+        count += walked;
       }
       if (count == 0) return start;
-      check_->checksum->compute_many(stream_, {covered_starts, count}, {covered_sizes, count},
-                                     {computed, count});
+      if (left_later != 0) {
+        checksum.compute_many(stream_, {later_starts, left_later}, {later_sizes, left_later},
+                              {later_values, left_later});
+        for (std::size_t k = 0; k < left_later; ++k) computed[later[k]] = later_values[k];
+      }
       for (std::size_t k = 0; k < count; ++k) {
         const std::uint64_t packet = starts[first + k];
-        if (check_found(packet, covered_starts[k] + covered_sizes[k] + check_->bytes - packet) !=
-            computed[k]) {
+        if ((!tables_.empty() && !rules_allow(packet)) ||
+            check_found(packet, covered_starts[k] + covered_sizes[k] + check_->bytes - packet) !=
+                computed[k]) {
           starts.resize(first + k);
           return packet;
         }
       }
       start = at;
-      if (count < kBatch) return start;
+      if (!walking || at >= size) return start;
     }
     return start;
   }
@@ -227,6 +271,10 @@ class Framer {
   }
 
   [[gnu::always_inline]] std::uint64_t rule_value(std::size_t k, std::uint64_t start) const {
+    const RuleReader& reader = readers_[k];
+    if (reader.in_window && start + reader.end_byte >= 8) [[likely]] {
+      return read_window(stream_.data() + start + reader.end_byte, reader.shift, reader.mask);
+    }
     const HeaderRule& rule = rules_->fields[k];
     return read_field(stream_.data(), start * 8 + rule.offset_bits, rule.bits);
   }
@@ -313,6 +361,13 @@ class Framer {
   // Without a maximum, a length past the end of the stream is a truncation.
   __int128 max_total_ = static_cast<__int128>(1) << 100;
   std::vector<std::vector<std::uint64_t>> tables_;  // per rule; empty: search `allowed`
+  struct RuleReader {
+    std::uint64_t end_byte;  // one past the field's last byte, from the packet's first
+    unsigned shift;          // the field's bits above the end of that byte
+    std::uint64_t mask;
+    bool in_window;  // the 8 bytes that end with that byte hold the field
+  };
+  std::vector<RuleReader> readers_;  // per rule
   const TrailingCheck* check_ = nullptr;
 };
 
