@@ -1,7 +1,9 @@
 #include "streams/framing.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
+#include <cstring>
 
 #include "common/bits.hpp"
 #include "common/format.hpp"
@@ -41,6 +43,7 @@ class Framer {
   Framer(ByteSpan stream, const LengthField& length, const FramingRules* rules)
       : stream_(stream), length_(length), rules_(rules) {
     header_bytes_ = bytes_through(length.offset_bits + length.bits);
+    length_reader_ = reader_of(length.offset_bits, length.bits);
     min_total_ = std::max<std::uint64_t>(header_bytes_, 1);
     if (rules != nullptr) {
       min_total_ = std::max(min_total_, rules->min_length);
@@ -56,12 +59,7 @@ class Framer {
             table[value / 64] |= std::uint64_t{1} << (value % 64);
         }
         tables_.push_back(std::move(table));
-        // Where the field lies in the 8 bytes that end with its last byte,
-        // one load reads it (shifts and mask worked out here, once).
-        const std::uint64_t end_bit = rule.offset_bits + rule.bits;
-        const std::uint64_t end_byte = bytes_through(end_bit);
-        readers_.push_back({end_byte, static_cast<unsigned>(end_byte * 8 - end_bit),
-                            low_mask(rule.bits), end_byte - rule.offset_bits / 8 <= 8});
+        readers_.push_back(reader_of(rule.offset_bits, rule.bits));
       }
       // A packet holds the header fields its rules read.
       min_total_ = std::max(min_total_, rule_bytes_);
@@ -82,7 +80,7 @@ class Framer {
   [[gnu::always_inline]] std::uint64_t valid_total(std::uint64_t start) const {
     const std::uint64_t left = stream_.size() - start;
     if (needed_bytes_ > left) return 0;
-    std::uint64_t field = read_field(stream_.data(), start * 8 + length_.offset_bits, length_.bits);
+    std::uint64_t field = length_value(start);
     if (length_.little_endian) {
       field = reverse_low_bytes(field, (length_.bits + 7) / 8) & low_mask(length_.bits);
     }
@@ -202,6 +200,15 @@ class Framer {
   // and the one computed over it.
   std::uint64_t check_found(std::uint64_t start, std::uint64_t total) const {
     const std::uint8_t* end = stream_.data() + start + total;
+    if (start + total >= 8) [[likely]] {
+      // The 8 bytes that end the packet hold it.
+      const unsigned bits = 8 * check_->bytes;
+      if (!check_->little_endian) return load_big_endian_64(end - 8) & low_mask(bits);
+      std::uint64_t word;
+      std::memcpy(&word, end - 8, 8);
+      if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+      return word >> (64 - bits);
+    }
     std::uint64_t value = 0;
     for (std::uint32_t k = 0; k < check_->bytes; ++k) {
       const auto back =
@@ -268,6 +275,16 @@ class Framer {
       if (out.value != out.computed) out.verdict = Verdict::BadCheck;
     }
     return out;
+  }
+
+  // The length field's value (as stored): one load where the 8 bytes that
+  // end with its last byte hold it, as a header rule's.
+  [[gnu::always_inline]] std::uint64_t length_value(std::uint64_t start) const {
+    if (length_reader_.in_window && start + length_reader_.end_byte >= 8) [[likely]] {
+      return read_window(stream_.data() + start + length_reader_.end_byte, length_reader_.shift,
+                         length_reader_.mask);
+    }
+    return read_field(stream_.data(), start * 8 + length_.offset_bits, length_.bits);
   }
 
   [[gnu::always_inline]] std::uint64_t rule_value(std::size_t k, std::uint64_t start) const {
@@ -368,6 +385,16 @@ class Framer {
     bool in_window;  // the 8 bytes that end with that byte hold the field
   };
   std::vector<RuleReader> readers_;  // per rule
+  RuleReader length_reader_{};
+
+  // Where a field lies in the 8 bytes that end with its last byte, one load
+  // reads it: the shift and mask worked out once.
+  static RuleReader reader_of(std::uint64_t offset_bits, std::uint32_t bits) {
+    const std::uint64_t end_bit = offset_bits + bits;
+    const std::uint64_t end_byte = bytes_through(end_bit);
+    return {end_byte, static_cast<unsigned>(end_byte * 8 - end_bit), low_mask(bits),
+            end_byte - offset_bits / 8 <= 8};
+  }
   const TrailingCheck* check_ = nullptr;
 };
 

@@ -28,7 +28,7 @@ std::vector<HeaderRule> candidate_words(const LengthField& length) {
   return words;
 }
 
-std::uint64_t word_value(ByteSpan stream, std::uint64_t start, const HeaderRule& word) {
+inline std::uint64_t word_value(ByteSpan stream, std::uint64_t start, const HeaderRule& word) {
   return read_field(stream.data(), start * 8 + word.offset_bits, word.bits);
 }
 
@@ -41,13 +41,6 @@ std::uint64_t declared_total(ByteSpan stream, std::uint64_t start, const LengthF
   return total < 0 ? 0 : static_cast<std::uint64_t>(std::min<__int128>(total, UINT64_MAX));
 }
 
-// Whether a word holds an identifier, and which values: the values seen at
-// least three times must be few (at most 4096, and on average seen 32
-// times, so that a value the sample holds rarely is unlikely to be missing
-// from it), hold 99 packets in 100 (rules that refuse more would refuse
-// sound packets), and be stable: the packets of the sample's second half
-// that hold one of them hold, nine times in ten, one the first half holds
-// too. A counter fails the last test, random bytes the first.
 // Per-value counts of a header word: a table for words of up to 16 bits
 // (every header word a stream offers), a map otherwise.
 class ValueCounts {
@@ -57,7 +50,7 @@ class ValueCounts {
   }
   void add(std::uint64_t value) {
     if (!table_.empty()) {
-      touched_ += table_[value]++ == 0;
+      if (table_[value]++ == 0) touched_.push_back(value);
     } else {
       ++map_[value];
     }
@@ -67,34 +60,64 @@ class ValueCounts {
     const auto found = map_.find(value);
     return found == map_.end() ? 0 : found->second;
   }
+  // Every value counted, in no particular order.
   template <class Visit>
   void for_each(Visit visit) const {
     if (table_.empty()) {
       for (const auto& [value, count] : map_) visit(value, count);
       return;
     }
-    std::size_t left = touched_;
-    for (std::size_t value = 0; value < table_.size() && left > 0; ++value) {
-      if (table_[value] == 0) continue;
-      visit(std::uint64_t{value}, table_[value]);
-      --left;
-    }
+    for (const std::uint64_t value : touched_) visit(value, table_[value]);
+  }
+  // Back to no value counted, for the next word of the same width (the
+  // table kept: learning tries several words over the same packets).
+  void clear() {
+    for (const std::uint64_t value : touched_) table_[value] = 0;
+    touched_.clear();
+    map_.clear();
   }
 
  private:
   std::vector<std::uint32_t> table_;
-  std::size_t touched_ = 0;
+  std::vector<std::uint64_t> touched_;  // the values whose count is not zero
   std::unordered_map<std::uint64_t, std::uint32_t> map_;
 };
 
-bool learn_identifier(ByteSpan stream, const std::vector<std::uint64_t>& starts, HeaderRule& word) {
+// What learn_identifier reuses from word to word: the words' values and
+// their counts, by width.
+struct IdentifierScratch {
+  std::vector<std::uint64_t> values;
+  std::unordered_map<std::uint32_t, std::pair<ValueCounts, ValueCounts>> counts;  // by bits
+
+  std::pair<ValueCounts, ValueCounts>& counts_of(std::uint32_t bits) {
+    auto found = counts.find(bits);
+    if (found == counts.end()) {
+      found = counts.emplace(bits, std::pair{ValueCounts(bits), ValueCounts(bits)}).first;
+    }
+    found->second.first.clear();
+    found->second.second.clear();
+    return found->second;
+  }
+};
+
+// Whether a word holds an identifier, and which values: the values seen at
+// least three times must be few (at most 4096, and on average seen 32
+// times, so that a value the sample holds rarely is unlikely to be missing
+// from it), hold 99 packets in 100 (rules that refuse more would refuse
+// sound packets), and be stable: the packets of the sample's second half
+// that hold one of them hold, nine times in ten, one the first half holds
+// too. A counter fails the last test, random bytes the first.
+bool learn_identifier(ByteSpan stream, const std::vector<std::uint64_t>& starts, HeaderRule& word,
+                      IdentifierScratch& scratch) {
   const std::size_t n = starts.size();
   if (n < 16) return false;
-  ValueCounts counts(word.bits), first_half(word.bits);
+  auto& [counts, first_half] = scratch.counts_of(word.bits);
+  std::vector<std::uint64_t>& values = scratch.values;
+  values.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t value = word_value(stream, starts[i], word);
-    counts.add(value);
-    if (i < n / 2) first_half.add(value);
+    values[i] = word_value(stream, starts[i], word);
+    counts.add(values[i]);
+    if (i < n / 2) first_half.add(values[i]);
   }
   std::vector<std::uint64_t> frequent;
   std::uint64_t covered = 0;
@@ -109,7 +132,7 @@ bool learn_identifier(ByteSpan stream, const std::vector<std::uint64_t>& starts,
   std::sort(frequent.begin(), frequent.end());
   std::uint64_t later = 0, seen_before = 0;
   for (std::size_t i = n / 2; i < n; ++i) {
-    const std::uint64_t value = word_value(stream, starts[i], word);
+    const std::uint64_t value = values[i];
     if (counts[value] < 3) continue;  // not among the frequent values
     ++later;
     seen_before += first_half[value] != 0;
@@ -118,6 +141,37 @@ bool learn_identifier(ByteSpan stream, const std::vector<std::uint64_t>& starts,
   word.allowed = std::move(frequent);
   return true;
 }
+
+// Whether header fields hold values their rules allow, through a bit table
+// per rule of up to 16 bits (a search otherwise).
+class AllowedValues {
+ public:
+  explicit AllowedValues(const std::vector<HeaderRule>& rules) : rules_(rules) {
+    for (const HeaderRule& rule : rules) {
+      std::vector<std::uint64_t> table;
+      if (rule.bits <= 16) {
+        table.assign((std::size_t{1} << rule.bits) / 64 + 1, 0);
+        for (const std::uint64_t value : rule.allowed)
+          table[value / 64] |= std::uint64_t{1} << (value % 64);
+      }
+      tables_.push_back(std::move(table));
+    }
+  }
+  bool allow(ByteSpan stream, std::uint64_t start) const {
+    for (std::size_t k = 0; k < rules_.size(); ++k) {
+      const std::uint64_t value = word_value(stream, start, rules_[k]);
+      const bool allowed = tables_[k].empty() ? std::binary_search(rules_[k].allowed.begin(),
+                                                                   rules_[k].allowed.end(), value)
+                                              : (tables_[k][value / 64] >> (value % 64) & 1) != 0;
+      if (!allowed) return false;
+    }
+    return true;
+  }
+
+ private:
+  const std::vector<HeaderRule>& rules_;
+  std::vector<std::vector<std::uint64_t>> tables_;
+};
 
 // The packets of a framing that have framed packets right before and after
 // them: no damage next to them.
@@ -257,8 +311,10 @@ LearnedFraming frame_learning(ByteSpan stream, const LengthField& length, std::u
     }
   }
   const FramedStream rough = frame_stream(sample, length, rough_rules);
+  IdentifierScratch scratch;
   for (HeaderRule word : candidate_words(length)) {
-    if (learn_identifier(sample, rough.starts, word)) rules.fields.push_back(std::move(word));
+    if (learn_identifier(sample, rough.starts, word, scratch))
+      rules.fields.push_back(std::move(word));
   }
 
   // 2. Length bounds, from the clean stretches of the sample framed with
@@ -267,14 +323,9 @@ LearnedFraming frame_learning(ByteSpan stream, const LengthField& length, std::u
   provisional.max_length = rough_rules.max_length;
   const FramedStream ruled =
       reframe(sample, length, provisional, rough, UINT64_MAX,
-              [&](std::uint64_t start, std::uint64_t) {
-        for (const HeaderRule& rule : rules.fields) {
-          if (!std::binary_search(rule.allowed.begin(), rule.allowed.end(),
-                                  word_value(sample, start, rule)))
-            return false;
-        }
-        return true;
-      });
+              [&, allowed = AllowedValues(rules.fields)](std::uint64_t start, std::uint64_t) {
+                return allowed.allow(sample, start);
+              });
   std::uint64_t shortest = UINT64_MAX, longest = 0;
   clean_packets(ruled, sample.size(), [&](std::uint64_t start, std::uint64_t total) {
     if (declared_total(sample, start, length) != total) return;
