@@ -132,15 +132,39 @@ class Framer {
     // checks, after the walk, off its chain of dependent reads: a packet
     // they refuse ends the batch there, as it would have ended the walk.
     constexpr std::size_t kBatch = 1024;
-    std::uint64_t covered_starts[kBatch], covered_sizes[kBatch], computed[kBatch];
+    std::uint64_t walked_starts[kBatch], covered_sizes[kBatch], computed[kBatch];
     std::uint64_t later_starts[kBatch], later_sizes[kBatch], later_values[kBatch];
     std::uint16_t later[kBatch];
     const Checksum& checksum = *check_->checksum;
     const std::uint64_t least = checksum.four_at_once_least();
     const std::uint64_t covered_offset = check_->start;
     const std::uint64_t uncovered = check_->bytes + check_->start;
+    const bool has_rules = !tables_.empty();
+    // The walk's constants in locals (the stores of the walk could alias
+    // the framer's members and have them read again for every packet), and
+    // the length in 64-bit arithmetic where that is exact.
+    const std::uint8_t* const bytes = stream_.data();
+    const std::uint64_t needed = needed_bytes_;
+    const RuleReader reader = length_reader_;
+    const std::int64_t adjust = length_.adjust;
+    const std::uint64_t min_total = min_total_;
+    const auto max_total = static_cast<std::uint64_t>(std::min<__int128>(max_total_, UINT64_MAX));
+    const bool plain_length = reader.in_window && !length_.little_endian && length_.bits <= 62 &&
+                              adjust > -(std::int64_t{1} << 62) &&
+                              adjust < (std::int64_t{1} << 62) &&
+                              min_total < (std::uint64_t{1} << 62);
+    const auto walk_total = [&](std::uint64_t at) -> std::uint64_t {
+      if (!plain_length || at + reader.end_byte < 8) return valid_total<false, false>(at);
+      const std::uint64_t left = size - at;
+      if (needed > left) return 0;
+      const auto total = static_cast<std::int64_t>(
+                             read_window(bytes + at + reader.end_byte, reader.shift, reader.mask)) +
+                         adjust;
+      if (total < static_cast<std::int64_t>(min_total)) return 0;
+      const auto fits = static_cast<std::uint64_t>(total);
+      return fits > left || fits > max_total ? 0 : fits;
+    };
     while (start < size) {
-      const std::size_t first = starts.size();
       std::size_t count = 0, left_later = 0;
       std::uint64_t at = start;
       bool walking = true;
@@ -150,15 +174,14 @@ class Framer {
         const std::uint8_t* data[4];
         for (; walked < 4; ++walked) {
           prefetch_ahead(at);
-          const std::uint64_t total = at < size ? valid_total<false, false>(at) : 0;
+          const std::uint64_t total = at < size ? walk_total(at) : 0;
           if (total == 0) {
             walking = false;
             break;
           }
-          starts.push_back(at);
-          covered_starts[count + walked] = at + covered_offset;
+          walked_starts[count + walked] = at;
           covered_sizes[count + walked] = total - uncovered;
-          data[walked] = stream_.data() + at + covered_offset;
+          data[walked] = bytes + at + covered_offset;
           at += total;
         }
         const std::uint64_t* sizes = covered_sizes + count;
@@ -169,7 +192,7 @@ class Framer {
         } else {
           for (std::size_t k = 0; k < walked; ++k) {
             later[left_later] = static_cast<std::uint16_t>(count + k);
-            later_starts[left_later] = covered_starts[count + k];
+            later_starts[left_later] = walked_starts[count + k] + covered_offset;
             later_sizes[left_later++] = sizes[k];
           }
         }
@@ -182,14 +205,14 @@ class Framer {
         for (std::size_t k = 0; k < left_later; ++k) computed[later[k]] = later_values[k];
       }
       for (std::size_t k = 0; k < count; ++k) {
-        const std::uint64_t packet = starts[first + k];
-        if ((!tables_.empty() && !rules_allow(packet)) ||
-            check_found(packet, covered_starts[k] + covered_sizes[k] + check_->bytes - packet) !=
-                computed[k]) {
-          starts.resize(first + k);
+        const std::uint64_t packet = walked_starts[k];
+        if ((has_rules && !rules_allow(packet)) ||
+            check_found(packet, covered_sizes[k] + uncovered) != computed[k]) [[unlikely]] {
+          starts.insert(starts.end(), walked_starts, walked_starts + k);
           return packet;
         }
       }
+      starts.insert(starts.end(), walked_starts, walked_starts + count);
       start = at;
       if (!walking || at >= size) return start;
     }
