@@ -61,6 +61,21 @@ class Framer {
         tables_.push_back(std::move(table));
         readers_.push_back(reader_of(rule.offset_bits, rule.bits));
       }
+      // Rules that all lie in the first 8 bytes, with bit tables: tested on
+      // one load of those bytes.
+      header_word_tests_ = !rules->fields.empty();
+      for (std::size_t k = 0; k < rules->fields.size(); ++k) {
+        const HeaderRule& rule = rules->fields[k];
+        header_word_tests_ =
+            header_word_tests_ && !tables_[k].empty() && rule.offset_bits + rule.bits <= 64;
+      }
+      if (header_word_tests_) {
+        for (std::size_t k = 0; k < rules->fields.size(); ++k) {
+          const HeaderRule& rule = rules->fields[k];
+          word_tests_.push_back({static_cast<unsigned>(64 - rule.offset_bits - rule.bits),
+                                 low_mask(rule.bits), tables_[k].data()});
+        }
+      }
       // A packet holds the header fields its rules read.
       min_total_ = std::max(min_total_, rule_bytes_);
       if (rules->check) {
@@ -206,7 +221,7 @@ class Framer {
       }
       for (std::size_t k = 0; k < count; ++k) {
         const std::uint64_t packet = walked_starts[k];
-        if ((has_rules && !rules_allow(packet)) ||
+        if ((has_rules && !rules_allow_quickly(packet)) ||
             check_found(packet, covered_sizes[k] + uncovered) != computed[k]) [[unlikely]] {
           starts.insert(starts.end(), walked_starts, walked_starts + k);
           return packet;
@@ -250,6 +265,17 @@ class Framer {
     // computation brought in.
     const std::uint64_t computed = check_computed(start, total);
     return check_found(start, total) == computed;
+  }
+
+  // rules_allow where the header word tests apply and 8 bytes remain.
+  [[gnu::always_inline]] bool rules_allow_quickly(std::uint64_t start) const {
+    if (!header_word_tests_ || stream_.size() - start < 8) return rules_allow(start);
+    const std::uint64_t word = load_big_endian_64(stream_.data() + start);
+    for (const WordTest& test : word_tests_) {
+      const std::uint64_t value = (word >> test.shift) & test.mask;
+      if ((test.table[value / 64] >> (value % 64) & 1) == 0) return false;
+    }
+    return true;
   }
 
   [[gnu::always_inline]] bool rules_allow(std::uint64_t start) const {
@@ -409,6 +435,14 @@ class Framer {
   };
   std::vector<RuleReader> readers_;  // per rule
   RuleReader length_reader_{};
+  // Every rule in the packet's first 8 bytes and looked up in a table.
+  bool header_word_tests_ = false;
+  struct WordTest {
+    unsigned shift;  // of the field's last bit from the end of the 8 bytes
+    std::uint64_t mask;
+    const std::uint64_t* table;  // tables_[k]
+  };
+  std::vector<WordTest> word_tests_;
 
   // Where a field lies in the 8 bytes that end with its last byte, one load
   // reads it: the shift and mask worked out once.
