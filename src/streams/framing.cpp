@@ -50,15 +50,7 @@ class Framer {
       if (rules->max_length != UINT64_MAX) max_total_ = rules->max_length;
       for (const HeaderRule& rule : rules->fields) {
         rule_bytes_ = std::max(rule_bytes_, bytes_through(rule.offset_bits + rule.bits));
-        // Fields of up to 16 bits (versions, APIDs) are looked up in a
-        // bit table instead of searched.
-        std::vector<std::uint64_t> table;
-        if (rule.bits <= 16) {
-          table.assign((std::size_t{1} << rule.bits) / 64 + 1, 0);
-          for (const std::uint64_t value : rule.allowed)
-            table[value / 64] |= std::uint64_t{1} << (value % 64);
-        }
-        tables_.push_back(std::move(table));
+        tables_.push_back(allowed_value_table(rule));
         readers_.push_back(reader_of(rule.offset_bits, rule.bits));
       }
       // Rules that all lie in the first 8 bytes, with bit tables: tested on
@@ -346,12 +338,7 @@ class Framer {
   }
 
   [[gnu::always_inline]] bool rule_allows(std::size_t k, std::uint64_t value) const {
-    const std::vector<std::uint64_t>& table = tables_[k];
-    if (table.empty()) {
-      const std::vector<std::uint64_t>& allowed = rules_->fields[k].allowed;
-      return std::binary_search(allowed.begin(), allowed.end(), value);
-    }
-    return (table[value / 64] >> (value % 64) & 1) != 0;
+    return rule_allows_value(rules_->fields[k], tables_[k], value);
   }
 
   // The sentence saying why the packet at `start` is refused. `who` names
@@ -468,6 +455,17 @@ SkipReason reason_of(Verdict verdict) {
 }
 
 }  // namespace
+
+std::vector<std::uint64_t> allowed_value_table(const HeaderRule& rule) {
+  std::vector<std::uint64_t> table;
+  if (rule.bits <= 16) {
+    table.assign((std::size_t{1} << rule.bits) / 64 + 1, 0);
+    for (const std::uint64_t value : rule.allowed) {
+      table[value / 64] |= std::uint64_t{1} << (value % 64);
+    }
+  }
+  return table;
+}
 
 Result<std::vector<std::uint64_t>> split_stream(ByteSpan stream, const LengthField& length,
                                                 const FramingRules* rules) {

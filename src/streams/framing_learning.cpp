@@ -164,28 +164,17 @@ bool learn_identifier(ByteSpan stream, const std::vector<std::uint64_t>& starts,
   return true;
 }
 
-// Whether header fields hold values their rules allow, through a bit table
-// per rule of up to 16 bits (a search otherwise).
+// Whether header fields hold values their rules allow (through their
+// allowed_value_table).
 class AllowedValues {
  public:
   explicit AllowedValues(const std::vector<HeaderRule>& rules) : rules_(rules) {
-    for (const HeaderRule& rule : rules) {
-      std::vector<std::uint64_t> table;
-      if (rule.bits <= 16) {
-        table.assign((std::size_t{1} << rule.bits) / 64 + 1, 0);
-        for (const std::uint64_t value : rule.allowed)
-          table[value / 64] |= std::uint64_t{1} << (value % 64);
-      }
-      tables_.push_back(std::move(table));
-    }
+    for (const HeaderRule& rule : rules) tables_.push_back(allowed_value_table(rule));
   }
   bool allow(ByteSpan stream, std::uint64_t start) const {
     for (std::size_t k = 0; k < rules_.size(); ++k) {
-      const std::uint64_t value = word_value(stream, start, rules_[k]);
-      const bool allowed = tables_[k].empty() ? std::binary_search(rules_[k].allowed.begin(),
-                                                                   rules_[k].allowed.end(), value)
-                                              : (tables_[k][value / 64] >> (value % 64) & 1) != 0;
-      if (!allowed) return false;
+      if (!rule_allows_value(rules_[k], tables_[k], word_value(stream, start, rules_[k])))
+        return false;
     }
     return true;
   }
