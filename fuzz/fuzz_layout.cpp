@@ -390,7 +390,7 @@ void check_shaped(fuzz::Input& input) {
   if (name == nullptr) return;
   const auto checksum = std::make_shared<const vantrel::Checksum>(*vantrel::check_by_name(name));
   const auto check =
-      vantrel::resolve_shaped_check(*plan, last, checksum, std::nullopt, std::nullopt);
+      vantrel::resolve_check(*plan, last, checksum, std::nullopt, std::nullopt);
   if (!check) return;
   std::vector<std::uint8_t> bytes(packet.span().begin(), packet.span().end());
   const std::uint8_t given[] = {0};
@@ -847,8 +847,18 @@ void check_check_fields(fuzz::Input& input) {
   vantrel::PacketStarts starts;
   starts.offsets = offsets.data();
   starts.count = count;
-  std::vector<std::uint8_t> failed(count);
-  FUZZ_CHECK(!vantrel::verify_checks(*plan, std::span(&*resolved, 1), archive, starts, failed));
+  vantrel::PacketGeometry geometry;
+  std::optional<vantrel::ShapedFailure> unmeasured;
+  const std::size_t placed =
+      vantrel::measure_packets(*plan, archive, starts, true, geometry, unmeasured);
+  const auto verify = [&](bool masking, std::vector<std::uint8_t>& failed) {
+    std::optional<vantrel::ShapedFailure> first;
+    vantrel::verify_shaped_checks(*plan, std::span(&*resolved, 1), archive, starts, geometry,
+                                  placed, masking, failed, first);
+    return first;
+  };
+  std::vector<std::uint8_t> failed;
+  FUZZ_CHECK(!verify(false, failed) && !verify(true, failed));
   FUZZ_CHECK(std::all_of(failed.begin(), failed.end(), [](std::uint8_t f) { return f == 0; }));
   if (algorithm.kind == vantrel::CheckKind::Crc) {
     const std::size_t victim = input.byte() % count;
@@ -856,10 +866,10 @@ void check_check_fields(fuzz::Input& input) {
         input.number<std::uint16_t>() % ((resolved->stop - resolved->start) * 8);
     archive[static_cast<std::size_t>(offsets[victim]) + resolved->start + bit / 8] ^=
         static_cast<std::uint8_t>(0x80u >> (bit % 8));
-    const auto mismatch =
-        vantrel::verify_checks(*plan, std::span(&*resolved, 1), archive, starts, failed);
-    FUZZ_CHECK(mismatch && mismatch->packet == victim && failed[victim] == 1);
-    FUZZ_CHECK(mismatch->found != mismatch->computed);
+    const auto mismatch = verify(false, failed);
+    FUZZ_CHECK(mismatch && mismatch->packet == victim && mismatch->error);
+    verify(true, failed);
+    for (std::size_t i = 0; i < count; ++i) FUZZ_CHECK(failed[i] == (i == victim));
   }
 }
 

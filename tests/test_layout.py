@@ -339,3 +339,49 @@ def test_methods_report_wrong_calls_as_the_functions_do():
         with pytest.raises(TypeError) as raised:
             call()
         assert str(raised.value) == message
+
+
+def test_method_signatures_are_the_ones_their_binders_read():
+    """inspect.signature of every Layout method and stream function is the
+    signature its arguments are bound by: each parameter passed by name at
+    its stated default gives what the plain call gives, and keyword-only
+    parameters are refused by position."""
+    import inspect
+
+    import numpy as np
+
+    layout = vantrel.Layout([item("a", "unsigned", 8), item("b", "unsigned", 8)])
+    archive = bytes([1, 2, 3, 4])
+    stream = bytes([0, 1, 0, 0, 0, 0, 9, 0, 2, 0, 1, 0, 0, 7])  # two 7-byte space packets
+    calls = {
+        layout.unpack: ((archive,), lambda r: r),
+        layout.pack: (({"a": 1, "b": 2},), lambda r: r),
+        layout.unpack_many: ((archive,), lambda r: {k: v.tolist() for k, v in r.items()}),
+        layout.pack_many: (({"a": [1], "b": [2]},), lambda r: r),
+        vantrel.split_packets: ((stream,), lambda r: r.tolist()),
+        vantrel.split_by_apid: ((stream, [0, 7]), lambda r: {k: v.tolist() for k, v in r.items()}),
+        vantrel.check_sequence_counts: (([1, 1], [0, 1]), lambda r: [a.tolist() for a in r]),
+    }
+    required = {
+        vantrel.split_packets: {"length_offset_bits": 32, "length_bits": 16, "length_adjust": 7},
+    }
+    for function, (args, normal) in calls.items():
+        signature = inspect.signature(function)
+        given = required.get(function, {})
+        plain = normal(function(*args, **given))
+        named = list(signature.parameters.values())[len(args) :]
+        defaults = {
+            p.name: p.default
+            for p in named
+            if p.default is not inspect.Parameter.empty and p.name not in given
+        }
+        assert defaults, function
+        assert normal(function(*args, **given, **defaults)) == plain, function
+        keyword_only = [
+            p
+            for p in signature.parameters.values()
+            if p.kind is p.KEYWORD_ONLY and p.name not in given
+        ]
+        if keyword_only:
+            with pytest.raises(TypeError):
+                function(*args, *[np.int64(0)] * (len(signature.parameters) - len(args)), **given)

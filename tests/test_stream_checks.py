@@ -74,6 +74,59 @@ def test_a_damaged_body_is_reported_as_that_packet_alone():
         vantrel.split_packets(stream, **CCSDS, rules=CHECKED)
 
 
+# Packets of 7 to 1,500 bytes: checked four at a time as they are walked
+# where they are short, the longer ones after the walk, in batches of 1,024.
+MIXED_RULES = {
+    "fields": [{"offset_bits": 5, "bits": 11, "values": [0x100, 0x2A5, 0x3F0]}],
+    "check": "CRC-16/IBM-3740",
+}
+
+
+def mixed_stream(rng, count):
+    packets = []
+    for i in range(count):
+        size = rng.randrange(1, 1500) if rng.random() < 0.2 else rng.randrange(1, 250)
+        apid = rng.choice((0x2A5, 0x100, 0x3F0))
+        packets.append(bytearray(checked_packet(apid, i % 16384, rng.randbytes(size))))
+    return packets
+
+
+@pytest.mark.parametrize("rules", [CHECKED, MIXED_RULES], ids=["check", "rules and check"])
+@pytest.mark.parametrize("damaged", [0, 1, 2, 3, 4, 5, 513, 1022, 1023, 1024, 1025, 1026, 1099])
+def test_a_failure_anywhere_in_a_batch_of_short_and_long_packets_is_that_packet(rules, damaged):
+    rng = random.Random(damaged)
+    packets = mixed_stream(rng, 1100)
+    offsets = [0]
+    for packet in packets:
+        offsets.append(offsets[-1] + len(packet))
+    clean = b"".join(packets)
+    for framed in (
+        vantrel.split_packets(clean, **CCSDS, errors="report", rules=rules).offsets,
+        vantrel.split_packets(clean, **CCSDS, rules=rules),
+    ):
+        assert list(framed) == offsets[:-1]
+    # A flipped bit in the body, then (with rules) an identifier they refuse
+    # in a packet whose check holds.
+    flipped = [bytearray(p) for p in packets]
+    flipped[damaged][6 + rng.randrange(len(flipped[damaged]) - 6)] ^= 1 << rng.randrange(8)
+    refused = [bytearray(p) for p in packets]
+    data = bytes(refused[damaged][6:-2])
+    refused[damaged][:] = checked_packet(0x123, damaged % 16384, data)
+    cases = [(flipped, "bad check")]
+    if rules is MIXED_RULES:
+        cases.append((refused, "bad header"))
+    for stream_packets, reason in cases:
+        stream = b"".join(stream_packets)
+        framed = vantrel.split_packets(stream, **CCSDS, errors="report", rules=rules)
+        covers_every_byte(framed, len(stream))
+        assert list(framed.offsets) == offsets[:damaged] + offsets[damaged + 1 : -1]
+        (skipped,) = framed.skipped
+        assert (skipped.start, skipped.stop) == (offsets[damaged], offsets[damaged + 1])
+        assert skipped.reason == reason
+        with pytest.raises(ValueError, match=rf"packet {damaged} at byte {offsets[damaged]} "):
+            vantrel.split_packets(stream, **CCSDS, rules=rules)
+
+
 @pytest.mark.parametrize(
     "check, crc, width",
     [

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "binding/call_frame.hpp"
@@ -12,7 +13,8 @@ namespace vantrel {
 
 struct MethodParameter {
   const char* name;
-  bool required;  // required parameters come first
+  bool required;                  // required parameters come first
+  const char* default_text = "";  // an optional parameter's default, as Python writes it
 };
 
 // A parameter's name as a template argument: methods read their arguments
@@ -47,6 +49,29 @@ struct MethodSignature {
     return count;
   }
 };
+
+// The "name($self, /, a, b=0, *, c=False)\n--\n\n" head of a docstring
+// (without "$self, /, " for a module function), followed by `body`: the
+// interpreter derives __text_signature__, and so inspect.signature, from
+// the head. Parameters past the positional ones are keyword-only.
+template <std::size_t N>
+std::string signature_docstring(const MethodSignature<N>& signature, bool method,
+                                const char* body) {
+  std::string out = signature.name;
+  out += method ? "($self, /" : "(";
+  for (std::size_t i = 0; i < N; ++i) {
+    if (i > 0 || method) out += ", ";
+    if (i == signature.positional) out += "*, ";
+    out += signature.parameters[i].name;
+    if (!signature.parameters[i].required) {
+      out += '=';
+      out += signature.parameters[i].default_text;
+    }
+  }
+  out += ")\n--\n\n";
+  out += body;
+  return out;
+}
 
 // The arguments of one call of the method `signature` describes, bound by
 // the calling frame's binder and read by name: `arguments.get<"raw">()` is
@@ -90,37 +115,40 @@ class MethodArguments {
 
 // Layout.unpack, Layout.pack, Layout.unpack_many, Layout.pack_many.
 inline constexpr MethodSignature<3> kUnpackSignature{
-    "unpack", {{"packet", true}, {"offset_bits", false}, {"raw", false}}, 2};
-inline constexpr MethodSignature<2> kPackSignature{"pack", {{"values", true}, {"raw", false}}, 1};
+    "unpack", {{"packet", true}, {"offset_bits", false, "0"}, {"raw", false, "False"}}, 2};
+inline constexpr MethodSignature<2> kPackSignature{
+    "pack", {{"values", true}, {"raw", false, "False"}}, 1};
 inline constexpr MethodSignature<9> kUnpackManySignature{"unpack_many",
                                                          {{"buffer", true},
-                                                          {"stride", false},
-                                                          {"offsets", false},
-                                                          {"count", false},
-                                                          {"errors", false},
-                                                          {"output", false},
-                                                          {"text_dtype", false},
-                                                          {"lengths", false},
-                                                          {"raw", false}},
+                                                          {"stride", false, "None"},
+                                                          {"offsets", false, "None"},
+                                                          {"count", false, "None"},
+                                                          {"errors", false, "'raise'"},
+                                                          {"output", false, "'numpy'"},
+                                                          {"text_dtype", false, "None"},
+                                                          {"lengths", false, "None"},
+                                                          {"raw", false, "False"}},
                                                          1};
 inline constexpr MethodSignature<2> kPackManySignature{
-    "pack_many", {{"columns", true}, {"raw", false}}, 1};
+    "pack_many", {{"columns", true}, {"raw", false, "False"}}, 1};
 
 // split_packets, split_by_apid, check_sequence_counts.
 inline constexpr MethodSignature<7> kSplitSignature{"split_packets",
                                                     {{"buffer", true},
                                                      {"length_offset_bits", true},
                                                      {"length_bits", true},
-                                                     {"length_adjust", false},
-                                                     {"byte_order", false},
-                                                     {"errors", false},
-                                                     {"rules", false}},
+                                                     {"length_adjust", false, "0"},
+                                                     {"byte_order", false, "'big'"},
+                                                     {"errors", false, "'raise'"},
+                                                     {"rules", false, "None"}},
                                                     1};
-inline constexpr MethodSignature<4> kSplitByApidSignature{
-    "split_by_apid",
-    {{"buffer", true}, {"offsets", false}, {"key_offset_bits", false}, {"key_bits", false}},
-    2};
+inline constexpr MethodSignature<4> kSplitByApidSignature{"split_by_apid",
+                                                          {{"buffer", true},
+                                                           {"offsets", false, "None"},
+                                                           {"key_offset_bits", false, "5"},
+                                                           {"key_bits", false, "11"}},
+                                                          2};
 inline constexpr MethodSignature<3> kSequenceSignature{
-    "check_sequence_counts", {{"keys", true}, {"counts", true}, {"modulus", false}}, 2};
+    "check_sequence_counts", {{"keys", true}, {"counts", true}, {"modulus", false, "16384"}}, 2};
 
 }  // namespace vantrel

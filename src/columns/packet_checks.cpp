@@ -45,17 +45,30 @@ Result<PacketCheck> resolve_check(const Plan& plan, std::size_t field,
                                   std::optional<std::uint64_t> start,
                                   std::optional<std::uint64_t> stop) {
   const PlannedField& planned = plan.fields()[field];
-  const FieldSpec& spec = planned.spec;
+  if (planned.shape.is_array() || !planned.shape.plain()) {
+    return value_error("check: a check field is one value in the big or little byte order");
+  }
   if (auto takes = field_takes_check(planned, checksum->algorithm()); !takes) {
     return std::unexpected(takes.error());
   }
-  const std::uint64_t first = planned.position / 8;
-  const std::uint64_t end = (planned.position + spec.bits + 7) / 8;
-  const std::uint64_t layout_bytes = (plan.size_bits() + 7) / 8;
   PacketCheck check;
   check.field = field;
   check.checksum = std::move(checksum);
   check.start = start.value_or(0);
+  if (plan.segment_count() > 1) {
+    // Past a variable array the field, and so the bytes before it, move
+    // from packet to packet: placed per packet.
+    check.up_to_field = !stop.has_value();
+    check.stop = stop.value_or(0);
+    if (stop && check.start >= check.stop) {
+      return value_error(
+          concat("check: the range of bytes ", check.start, " to ", check.stop, " is empty"));
+    }
+    return check;
+  }
+  const std::uint64_t first = planned.position / 8;
+  const std::uint64_t end = (planned.position + planned.spec.bits + 7) / 8;
+  const std::uint64_t layout_bytes = (plan.size_bits() + 7) / 8;
   check.stop = stop.value_or(first);
   if (check.start >= check.stop) {
     return value_error(
@@ -68,30 +81,6 @@ Result<PacketCheck> resolve_check(const Plan& plan, std::size_t field,
   if (check.start < end && first < check.stop) {
     return value_error(concat("check: the range of bytes ", check.start, " to ", check.stop,
                               " covers the check field itself (bytes ", first, " to ", end, ")"));
-  }
-  return check;
-}
-
-Result<PacketCheck> resolve_shaped_check(const Plan& plan, std::size_t field,
-                                         std::shared_ptr<const Checksum> checksum,
-                                         std::optional<std::uint64_t> start,
-                                         std::optional<std::uint64_t> stop) {
-  const PlannedField& planned = plan.fields()[field];
-  if (planned.shape.is_array() || !planned.shape.plain()) {
-    return value_error("check: a check field is one value in the big or little byte order");
-  }
-  if (auto takes = field_takes_check(planned, checksum->algorithm()); !takes) {
-    return std::unexpected(takes.error());
-  }
-  PacketCheck check;
-  check.field = field;
-  check.checksum = std::move(checksum);
-  check.up_to_field = !stop.has_value();
-  check.start = start.value_or(0);
-  check.stop = stop.value_or(0);
-  if (stop && check.start >= check.stop) {
-    return value_error(
-        concat("check: the range of bytes ", check.start, " to ", check.stop, " is empty"));
   }
   return check;
 }
@@ -172,35 +161,6 @@ template <class Word>
 
 }  // namespace
 
-std::optional<CheckMismatch> verify_checks(const Plan& plan, std::span<const PacketCheck> checks,
-                                           ByteSpan buffer, const PacketStarts& starts,
-                                           std::span<std::uint8_t> failed, std::size_t begin,
-                                           std::size_t end) {
-  const std::uint64_t layout_bytes = (plan.size_bits() + 7) / 8;
-  std::optional<CheckMismatch> first;
-  end = std::min(end, starts.count);
-  for (std::size_t i = begin; i < end; ++i) {
-    const std::uint64_t base = starts[i];
-    if (!inside(base, layout_bytes, starts.limit(i, buffer.size()))) {
-      if (!failed.empty()) failed[i] = 1;
-      continue;
-    }
-    for (std::size_t c = 0; c < checks.size(); ++c) {
-      const PlannedField& field = plan.fields()[checks[c].field];
-      const std::uint64_t found =
-          read_check_field(buffer.data(), base * 8 + field.position, field.spec);
-      const std::uint64_t computed = check_computed(checks[c], buffer, base);
-      if (found == computed) [[likely]]
-        continue;
-      if (!first) first = CheckMismatch{i, c, found, computed};
-      if (failed.empty()) return first;
-      failed[i] = 1;
-      break;
-    }
-  }
-  return first;
-}
-
 std::string shaped_check_message(const Plan& plan, const PacketCheck& check,
                                  const std::uint64_t* bases, std::uint64_t packet_bytes,
                                  std::uint64_t found, std::uint64_t computed) {
@@ -221,7 +181,8 @@ void verify_shaped_checks(const Plan& plan, std::span<const PacketCheck> checks,
   const auto bases = [&](std::size_t i) -> const std::uint64_t* {
     return geometry.bases.empty() ? nullptr : &geometry.bases[i * geometry.segments];
   };
-  for (std::size_t i = 0; i < placed; ++i) {
+  // One packet's checks; false when the caller is to stop (errors="raise").
+  const auto verify_one = [&](std::size_t i) {
     const std::uint64_t base = starts[i];
     const std::uint64_t limit = starts.limit(i, buffer.size());
     const std::uint64_t packet_bytes = base > limit ? 0 : limit - base;
@@ -231,7 +192,7 @@ void verify_shaped_checks(const Plan& plan, std::span<const PacketCheck> checks,
       std::uint64_t found = 0, computed = 0;
       if (place) {
         const FieldSpec& spec = plan.fields()[check.field].spec;
-        found = read_plain_pattern(buffer.data(), (base + place->field_byte) * 8, spec);
+        found = read_check_field(buffer.data(), (base + place->field_byte) * 8, spec);
         computed = check.checksum->compute(
             buffer.subspan(base + place->start, place->stop - place->start));
         if (found == computed) [[likely]]
@@ -239,14 +200,53 @@ void verify_shaped_checks(const Plan& plan, std::span<const PacketCheck> checks,
       }
       if (masking) {
         failed[i] = 1;
-        break;
+        return true;
       }
       note_shaped_failure(
           first, i, check.field,
           Error{ErrorKind::ValueError,
                 shaped_check_message(plan, check, bases(i), packet_bytes, found, computed)});
-      return;
+      return false;
     }
+    return true;
+  };
+  std::size_t i = 0;
+  // One check over a short range at a fixed place: four packets at a time
+  // where the checksum computes four at once (Checksum::compute_four); a
+  // group with a packet that fails goes packet by packet to say which.
+  const PacketCheck& only = checks[0];
+  const std::uint64_t covered = only.stop - only.start;
+  if (checks.size() == 1 && !only.up_to_field && geometry.bases.empty() &&
+      only.checksum->four_at_once_least() != 0 && covered >= only.checksum->four_at_once_least() &&
+      covered <= Checksum::kFourAtOnceBytes) {
+    const PlannedField& field = plan.fields()[only.field];
+    const std::uint64_t needed = std::max(only.stop, (field.position + field.spec.bits + 7) / 8);
+    const std::size_t sizes[4] = {covered, covered, covered, covered};
+    for (; i + 4 <= placed; i += 4) {
+      const std::uint8_t* data[4];
+      bool hold = true;
+      for (std::size_t k = 0; k < 4; ++k) {
+        const std::uint64_t base = starts[i + k];
+        hold = hold && inside(base, needed, starts.limit(i + k, buffer.size()));
+        data[k] = buffer.data() + base + only.start;
+      }
+      if (hold) {
+        std::uint64_t computed[4];
+        only.checksum->compute_four(data, sizes, computed, covered);
+        for (std::size_t k = 0; k < 4; ++k) {
+          hold = hold && read_check_field(buffer.data(), starts[i + k] * 8 + field.position,
+                                          field.spec) == computed[k];
+        }
+      }
+      if (hold) [[likely]]
+        continue;
+      for (std::size_t k = 0; k < 4; ++k) {
+        if (!verify_one(i + k)) return;
+      }
+    }
+  }
+  for (; i < placed; ++i) {
+    if (!verify_one(i)) return;
   }
 }
 

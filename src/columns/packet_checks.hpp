@@ -30,23 +30,16 @@ struct PacketCheck {
   bool up_to_field = false;
 };
 
-// Resolves a check on field `field` of `plan` (a flat plan): the default
-// range [0, first byte of the field) when `start`/`stop` are not given.
-// Fails when the field is not an unsigned, byte-aligned field as wide as
-// the check, or the range is empty, overlaps the field or passes the
-// layout's end.
+// Resolves a check on field `field` of `plan`: the field must be one plain
+// unsigned value as wide as the check, starting on a byte of its segment.
+// Without `stop` the range ends at the field's first byte. In a plan of one
+// segment the range is known now, and refused when it is empty, overlaps
+// the field or passes the layout's end; past a variable array the field
+// moves from packet to packet, and its range is placed per packet.
 Result<PacketCheck> resolve_check(const Plan& plan, std::size_t field,
                                   std::shared_ptr<const Checksum> checksum,
                                   std::optional<std::uint64_t> start,
                                   std::optional<std::uint64_t> stop);
-
-// The same in a shaped plan (arrays, fields after variable arrays): the
-// field must be one plain value starting on a byte of its segment; where
-// its segment starts, and so the range, is known only per packet.
-Result<PacketCheck> resolve_shaped_check(const Plan& plan, std::size_t field,
-                                         std::shared_ptr<const Checksum> checksum,
-                                         std::optional<std::uint64_t> start,
-                                         std::optional<std::uint64_t> stop);
 
 // Where a check lies in one packet of `packet_bytes` bytes whose segments
 // start at `bases` (bits from the layout's start, as Plan::measure gives
@@ -76,23 +69,6 @@ std::uint64_t check_computed(const PacketCheck& check, ByteSpan buffer, std::uin
 // 0x1a2b but the field holds 0x1a2c".
 std::string check_mismatch_message(const PacketCheck& check, std::uint64_t found,
                                    std::uint64_t computed);
-
-struct CheckMismatch {
-  std::size_t packet = 0;
-  std::size_t check = 0;  // index into the checks
-  std::uint64_t found = 0;
-  std::uint64_t computed = 0;
-};
-
-// Verifies every check of every packet. `failed` (one entry per packet, or
-// empty) gets 1 where a check fails or the packet does not hold the
-// layout (whose fields fail on their own). Returns the first mismatch in
-// packet order; without `failed`, stops there.
-// Packets [begin, end) only, when given.
-std::optional<CheckMismatch> verify_checks(const Plan& plan, std::span<const PacketCheck> checks,
-                                           ByteSpan buffer, const PacketStarts& starts,
-                                           std::span<std::uint8_t> failed, std::size_t begin = 0,
-                                           std::size_t end = SIZE_MAX);
 
 // The message of check `check` failing in a packet of a shaped plan (found
 // and computed as verify_shaped_checks gives them): the mismatch over the

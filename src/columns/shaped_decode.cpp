@@ -26,7 +26,20 @@ std::size_t measure_packets(const Plan& plan, ByteSpan buffer, const PacketStart
   for (std::size_t j = 0; j < plan.fields().size(); ++j) {
     if (plan.variable_of(j) != Plan::kNotVariable) geometry.variable_of[j] = plan.variable_of(j);
   }
-  if (variables.empty()) return n;
+  if (variables.empty()) {
+    // Every field at a fixed place: under errors="raise" a packet too short
+    // for the layout fails as a whole, before any of its fields.
+    if (masking || starts.shortest >= (plan.size_bits() + 7) / 8) return n;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t start = starts[i];
+      const std::uint64_t limit = starts.limit(i, size);
+      if (start > limit || !plan.fits(limit - start, 0)) {
+        note_shaped_failure(first, i, 0, std::nullopt);
+        return i + 1;
+      }
+    }
+    return n;
+  }
   geometry.bases.assign(n * geometry.segments, Plan::kUnplaced);
   geometry.counts.assign(n * geometry.variables, 0);
   std::size_t i = 0;
@@ -106,6 +119,10 @@ bool single_at_fixed_place(const PlannedField& field) {
   return field.segment == 0 && field.shape.plain() && field.shape.kind == CountKind::Single;
 }
 
+bool shaped_column_never_fails(const PacketStarts& starts, const PlannedField& field) {
+  return single_at_fixed_place(field) && !field.spec.is_text() && column_never_fails(starts, field);
+}
+
 void note_runs_failure(std::optional<ShapedFailure>& first, std::optional<ColumnFailure> failure,
                        std::size_t item) {
   if (failure && !failure->unplaced) {
@@ -153,6 +170,9 @@ void decode_shaped_numeric(const Plan& plan, ByteSpan buffer, const PacketStarts
 FieldBitOf shaped_field_bit(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
                             const PacketGeometry& geometry, std::size_t item) {
   const PlannedField& field = plan.fields()[item];
+  // A value at a fixed place follows the flat rule: a field without width
+  // needs only its start byte.
+  if (single_at_fixed_place(field)) return fixed_field_bit(buffer.size(), starts, field);
   return [size = buffer.size(), &starts, &geometry,
           &field](std::size_t i) -> std::optional<std::uint64_t> {
     const std::uint64_t base = geometry.base(i, field.segment);
@@ -173,11 +193,14 @@ void decode_shaped_text(const Plan& plan, ByteSpan buffer, bool immutable,
                         const PacketStarts& starts, const PacketGeometry& geometry,
                         std::size_t limit, std::size_t item, Utf8Column& out,
                         std::span<std::uint8_t> mask, std::optional<ShapedFailure>& first) {
-  const FieldBitOf field_bit = shaped_field_bit(plan, buffer, starts, geometry, item);
-  if (auto failure = decode_utf8_column_at(buffer, immutable, limit, plan.fields()[item], field_bit,
-                                           out, mask)) {
-    note_shaped_failure(first, failure->packet, item, std::move(failure->error));
-  }
+  const PlannedField& field = plan.fields()[item];
+  // A field at a fixed place through its own loop, without a call per packet.
+  auto failure = single_at_fixed_place(field)
+                     ? decode_utf8_column_fixed(buffer, immutable, starts, limit, field, out, mask)
+                     : decode_utf8_column_at(buffer, immutable, limit, field,
+                                             shaped_field_bit(plan, buffer, starts, geometry, item),
+                                             out, mask);
+  if (failure) note_shaped_failure(first, failure->packet, item, std::move(failure->error));
 }
 
 ElementTime element_time_reader(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,

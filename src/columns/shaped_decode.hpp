@@ -92,6 +92,11 @@ struct ShapedTarget {
 // place, through the column kernels.
 bool single_at_fixed_place(const PlannedField& field);
 
+// Whether a field's column, decoded as it is (no conversion), can fail in no
+// packet: a number at a fixed place that every packet holds
+// (column_never_fails). Under errors="mask" it needs no mask.
+bool shaped_column_never_fails(const PacketStarts& starts, const PlannedField& field);
+
 // The runs of field `item` in packets [begin, end) into `values`, which
 // holds the field's elements from element `origin` on (0: the whole
 // column; a block's first element: a scratch buffer of the block's).

@@ -257,19 +257,19 @@ std::optional<ColumnFailure> decode_utf8(ByteSpan buffer, bool immutable, std::s
 
 }  // namespace
 
-std::optional<ColumnFailure> decode_utf8_column(ByteSpan buffer, bool immutable,
-                                                const PacketStarts& starts, std::size_t limit,
-                                                const PlannedField& field, Utf8Column& out,
-                                                std::span<std::uint8_t> mask) {
-  const auto field_bit = fixed_field_bit(buffer.size(), starts, field);
-  return decode_utf8(buffer, immutable, limit, field, field_bit, out, mask);
-}
-
 std::optional<ColumnFailure> decode_utf8_column_at(ByteSpan buffer, bool immutable,
                                                    std::size_t limit, const PlannedField& field,
                                                    const FieldBitOf& field_bit, Utf8Column& out,
                                                    std::span<std::uint8_t> mask) {
   return decode_utf8(buffer, immutable, limit, field, field_bit, out, mask);
+}
+
+std::optional<ColumnFailure> decode_utf8_column_fixed(ByteSpan buffer, bool immutable,
+                                                      const PacketStarts& starts, std::size_t limit,
+                                                      const PlannedField& field, Utf8Column& out,
+                                                      std::span<std::uint8_t> mask) {
+  return decode_utf8(buffer, immutable, limit, field, fixed_field_bit(buffer.size(), starts, field),
+                     out, mask);
 }
 
 namespace {
@@ -296,13 +296,6 @@ std::optional<ColumnFailure> copy_bytes_at(ByteSpan buffer, std::size_t limit,
 }
 
 }  // namespace
-
-std::optional<ColumnFailure> copy_field_bytes(ByteSpan buffer, const PacketStarts& starts,
-                                              std::size_t limit, const PlannedField& field,
-                                              std::uint8_t* out, std::span<std::uint8_t> mask) {
-  const auto field_bit = fixed_field_bit(buffer.size(), starts, field);
-  return copy_bytes_at(buffer, limit, field, field_bit, out, mask);
-}
 
 std::optional<ColumnFailure> copy_field_bytes_at(ByteSpan buffer, std::size_t limit,
                                                  const PlannedField& field,

@@ -186,32 +186,28 @@ struct Utf8Column {
 
 // Decodes the text field `field` of packets [0, limit) into `out` as UTF-8,
 // through the field's own decoder, so every value is the text the decoder
-// gives. A buffer that is not `immutable` is read once per field, into a
-// private copy that the decoder works on. With `mask` empty it stops at the
-// first failure and returns it; otherwise it sets mask[i] for every packet
-// that fails, stores an empty value there, and goes on.
-std::optional<ColumnFailure> decode_utf8_column(ByteSpan buffer, bool immutable,
-                                                const PacketStarts& starts, std::size_t limit,
-                                                const PlannedField& field, Utf8Column& out,
-                                                std::span<std::uint8_t> mask);
-
-// The same for a field whose place differs from packet to packet (one
-// after a variable array): `field_bit(i)` gives the absolute bit where
-// packet i's field starts, or nullopt when the packet does not hold it.
+// gives. `field_bit(i)` gives the absolute bit where packet i's field
+// starts, or nullopt when the packet does not hold it. A buffer that is not
+// `immutable` is read once per field, into a private copy that the decoder
+// works on. With `mask` empty it stops at the first failure and returns it;
+// otherwise it sets mask[i] for every packet that fails, stores an empty
+// value there, and goes on.
 using FieldBitOf = std::function<std::optional<std::uint64_t>(std::size_t packet)>;
 std::optional<ColumnFailure> decode_utf8_column_at(ByteSpan buffer, bool immutable,
                                                    std::size_t limit, const PlannedField& field,
                                                    const FieldBitOf& field_bit, Utf8Column& out,
                                                    std::span<std::uint8_t> mask);
+// The same for a field at a fixed place (fixed_field_bit), its place found
+// inline rather than through a call per packet.
+std::optional<ColumnFailure> decode_utf8_column_fixed(ByteSpan buffer, bool immutable,
+                                                      const PacketStarts& starts, std::size_t limit,
+                                                      const PlannedField& field, Utf8Column& out,
+                                                      std::span<std::uint8_t> mask);
 
 // The bytes each packet's field occupies once its byte order is undone, as
 // the field's decoder receives them: `width` = (bits + 7) / 8 bytes per
-// packet into `out`, read once. A packet too short for the field fails as
-// above (zeros stored under a mask).
-std::optional<ColumnFailure> copy_field_bytes(ByteSpan buffer, const PacketStarts& starts,
-                                              std::size_t limit, const PlannedField& field,
-                                              std::uint8_t* out, std::span<std::uint8_t> mask);
-// The same at the places `field_bit` gives, as decode_utf8_column_at.
+// packet into `out`, read once, at the places `field_bit` gives. A packet
+// that does not hold the field fails as above (zeros stored under a mask).
 std::optional<ColumnFailure> copy_field_bytes_at(ByteSpan buffer, std::size_t limit,
                                                  const PlannedField& field,
                                                  const FieldBitOf& field_bit, std::uint8_t* out,

@@ -297,6 +297,9 @@ struct SliceTables {
 // Data of up to this many 16-byte blocks (the first one padded) folds each
 // block straight to the end.
 constexpr std::size_t kDirectBlocks = 24;
+// Data of up to this many blocks folds four blocks to an instruction where
+// the processor has 512-bit carry-less multiplication (VPCLMULQDQ).
+constexpr std::size_t kWideBlocks = 64;
 
 struct CrcTables {
   std::optional<SliceTables<std::uint32_t>> narrow;
@@ -310,6 +313,11 @@ struct CrcTables {
   std::uint64_t k_reduce = 0, mu = 0;
   // The init as the head blocks hold it, by the bytes of the first block.
   alignas(16) std::uint64_t init_blocks[17][4] = {};
+  // by_distance as the wide fold reads it: row m holds distance
+  // kWideBlocks - 1 - m, so that a packet's blocks, first to last, read
+  // consecutive rows; the rows past kWideBlocks are zero (blocks past the
+  // packet's end, which are zero too).
+  alignas(64) std::uint64_t reversed_distance[kWideBlocks + 16][2] = {};
   // shift[tier][k][j][b]: the register b << 8j advanced over
   // kLanes[tier] << k zero bytes.
   std::uint32_t shift[2][2][4][256];
@@ -407,6 +415,23 @@ std::uint64_t x_power_mod(std::uint64_t k, const CheckAlgorithm& a) {
     if (carry) r ^= a.poly;
   }
   return r;
+}
+
+// x^(64 i) mod P for i = 0 to count - 1, in one pass (the constructor's
+// cost stays small: framing and learning compile checks per call).
+std::vector<std::uint64_t> x_powers_by_64(std::size_t count, const CheckAlgorithm& a) {
+  std::vector<std::uint64_t> powers(count);
+  const std::uint64_t mask = mask_of(a.width);
+  std::uint64_t r = 1;
+  for (std::size_t i = 0; i < count; ++i) {
+    powers[i] = r;
+    for (int bit = 0; bit < 64; ++bit) {
+      const bool carry = ((r >> (a.width - 1)) & 1u) != 0;
+      r = (r << 1) & mask;
+      if (carry) r ^= a.poly;
+    }
+  }
+  return powers;
 }
 
 // The low 64 bits of floor(x^(64+w) / P) (its x^64 term is always set): the
@@ -607,6 +632,156 @@ VANTREL_FOLD inline std::uint64_t fold_blocks(const CrcTables& t, const CheckAlg
   return reduce_folded(t, a, x);
 }
 
+#define VANTREL_FOLD_WIDE \
+  __attribute__((target("avx512f,avx512bw,avx512vl,vpclmulqdq,pclmul,sse4.1,ssse3,bmi2")))
+
+// Four blocks as polynomials, as as_polynomial makes one.
+VANTREL_FOLD_WIDE inline __m512i as_polynomials(__m512i v, bool reflected) {
+  if (reflected) {
+    const __m512i nibbles = _mm512_set1_epi8(0x0f);
+    const __m512i reversed = _mm512_broadcast_i32x4(_mm_setr_epi8(
+        0x0, 0x8, 0x4, 0xc, 0x2, 0xa, 0x6, 0xe, 0x1, 0x9, 0x5, 0xd, 0x3, 0xb, 0x7, 0xf));
+    const __m512i low = _mm512_shuffle_epi8(reversed, _mm512_and_si512(v, nibbles));
+    const __m512i high =
+        _mm512_shuffle_epi8(reversed, _mm512_and_si512(_mm512_srli_epi16(v, 4), nibbles));
+    v = _mm512_or_si512(_mm512_slli_epi16(low, 4), high);
+  }
+  return _mm512_shuffle_epi8(v, _mm512_broadcast_i32x4(_mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8,
+                                                                     7, 6, 5, 4, 3, 2, 1, 0)));
+}
+
+// The folded polynomial of n bytes, init_bytes <= n <= 16 * kWideBlocks,
+// as fold_blocks folds it but four blocks to an instruction, left in four
+// 128-bit lanes whose exclusive or is the X that reduce_folded takes. The
+// data is read as whole blocks ending at its end, 64 bytes at a time, the
+// bytes outside it masked (a masked load touches nothing outside it), and
+// each block is multiplied by its distance's constants.
+VANTREL_FOLD_WIDE inline __m512i fold_wide_lanes(const CrcTables& t, const CheckAlgorithm& a,
+                                                 const std::uint8_t* p, std::size_t n) {
+  const bool reflected = a.refin;
+  const std::size_t blocks = (n + 15) / 16;
+  const std::size_t lead = n - 16 * (blocks - 1);  // 1 to 16
+  // The first block starts 16 - lead bytes before the data (masked).
+  const auto first = reinterpret_cast<std::uintptr_t>(p) + n - 16 * blocks;
+  const std::uint64_t* constants = t.reversed_distance[kWideBlocks - blocks];
+  std::size_t left = 16 * blocks;  // bytes from the chunk's start to the data's end
+  __mmask64 mask = (left >= 64 ? ~std::uint64_t{0} : _bzhi_u64(~std::uint64_t{0}, left)) &
+                   (~std::uint64_t{0} << (16 - lead));
+  __m512i x = _mm512_xor_si512(
+      as_polynomials(_mm512_maskz_loadu_epi8(mask, reinterpret_cast<const void*>(first)),
+                     reflected),
+      _mm512_maskz_loadu_epi64(0x0f, t.init_blocks[lead]));
+  __m512i c = _mm512_loadu_si512(constants);
+  __m512i sum =
+      _mm512_xor_si512(_mm512_clmulepi64_epi128(x, c, 0x11), _mm512_clmulepi64_epi128(x, c, 0x00));
+  for (std::size_t at = 64; at < 16 * blocks; at += 64) {
+    left -= 64;
+    mask = left >= 64 ? ~std::uint64_t{0} : _bzhi_u64(~std::uint64_t{0}, left);
+    x = as_polynomials(_mm512_maskz_loadu_epi8(mask, reinterpret_cast<const void*>(first + at)),
+                       reflected);
+    c = _mm512_loadu_si512(constants + 2 * (at / 16));
+    sum = _mm512_ternarylogic_epi64(sum, _mm512_clmulepi64_epi128(x, c, 0x11),
+                                    _mm512_clmulepi64_epi128(x, c, 0x00), 0x96);
+  }
+  return sum;
+}
+
+// fold_wide_lanes over exactly `kChunks` chunks, the ones past the data
+// masked whole (no load, no branch on the length: for ranges of unlike
+// lengths computed as they are found).
+template <std::size_t kChunks>
+VANTREL_FOLD_WIDE inline __m512i fold_wide_lanes_fixed(const CrcTables& t, const CheckAlgorithm& a,
+                                                       const std::uint8_t* p, std::size_t n) {
+  const bool reflected = a.refin;
+  const std::size_t blocks = (n + 15) / 16;
+  const std::size_t lead = n - 16 * (blocks - 1);
+  const auto first = reinterpret_cast<std::uintptr_t>(p) + n - 16 * blocks;
+  const std::uint64_t* constants = t.reversed_distance[kWideBlocks - blocks];
+  __m512i sum = _mm512_maskz_loadu_epi64(0x0f, t.init_blocks[lead]);
+  for (std::size_t j = 0; j < kChunks; ++j) {
+    const auto left = static_cast<std::int64_t>(16 * blocks) - static_cast<std::int64_t>(64 * j);
+    std::uint64_t mask =
+        _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(std::clamp<std::int64_t>(left, 0, 64)));
+    if (j == 0) mask &= ~std::uint64_t{0} << (16 - lead);
+    __m512i x = as_polynomials(
+        _mm512_maskz_loadu_epi8(mask, reinterpret_cast<const void*>(first + 64 * j)), reflected);
+    if (j == 0) x = _mm512_xor_si512(x, sum);
+    const __m512i c = _mm512_loadu_si512(constants + 8 * j);
+    sum = j == 0 ? _mm512_xor_si512(_mm512_clmulepi64_epi128(x, c, 0x11),
+                                    _mm512_clmulepi64_epi128(x, c, 0x00))
+                 : _mm512_ternarylogic_epi64(sum, _mm512_clmulepi64_epi128(x, c, 0x11),
+                                             _mm512_clmulepi64_epi128(x, c, 0x00), 0x96);
+  }
+  return sum;
+}
+
+VANTREL_FOLD_WIDE std::uint64_t fold_wide(const CrcTables& t, const CheckAlgorithm& a,
+                                          const std::uint8_t* p, std::size_t n) {
+  const __m512i sum = fold_wide_lanes(t, a, p, n);
+  const __m256i half =
+      _mm256_xor_si256(_mm512_castsi512_si256(sum), _mm512_extracti64x4_epi64(sum, 1));
+  return reduce_folded(
+      t, a, _mm_xor_si128(_mm256_castsi256_si128(half), _mm256_extracti128_si256(half, 1)));
+}
+
+// The model's registers of four ranges at once: their lanes summed by a
+// transpose, then reduce_folded's steps run on the four in the low halves
+// of the lanes (the reduction's chain of three products is what a range
+// costs beyond its blocks; four share each instruction).
+template <std::size_t kFixedChunks>
+VANTREL_FOLD_WIDE inline __m512i fold_wide_lanes_of(const CrcTables& t, const CheckAlgorithm& a,
+                                                    const std::uint8_t* p, std::size_t n) {
+  if constexpr (kFixedChunks == 0) {
+    return fold_wide_lanes(t, a, p, n);
+  } else {
+    return fold_wide_lanes_fixed<kFixedChunks>(t, a, p, n);
+  }
+}
+
+// kFixedChunks: 0 for ranges of any length up to 16 * kWideBlocks, else
+// ranges of at most that many chunks, folded without a branch on their length.
+template <std::size_t kFixedChunks>
+VANTREL_FOLD_WIDE void fold_wide_four(const CrcTables& t, const CheckAlgorithm& a,
+                                      const std::uint8_t* const p[4], const std::size_t n[4],
+                                      std::uint64_t out[4]) {
+  const __m512i s0 = fold_wide_lanes_of<kFixedChunks>(t, a, p[0], n[0]);
+  const __m512i s1 = fold_wide_lanes_of<kFixedChunks>(t, a, p[1], n[1]);
+  const __m512i s2 = fold_wide_lanes_of<kFixedChunks>(t, a, p[2], n[2]);
+  const __m512i s3 = fold_wide_lanes_of<kFixedChunks>(t, a, p[3], n[3]);
+  // Lane k of `x` ends as the sum of the lanes of range k.
+  const __m512i w01 =
+      _mm512_xor_si512(_mm512_shuffle_i64x2(s0, s1, 0x88), _mm512_shuffle_i64x2(s0, s1, 0xdd));
+  const __m512i w23 =
+      _mm512_xor_si512(_mm512_shuffle_i64x2(s2, s3, 0x88), _mm512_shuffle_i64x2(s2, s3, 0xdd));
+  const __m512i x =
+      _mm512_xor_si512(_mm512_shuffle_i64x2(w01, w23, 0x88), _mm512_shuffle_i64x2(w01, w23, 0xdd));
+  // As reduce_folded, in each lane's low 64 bits.
+  const std::uint32_t w = a.width;
+  const __m512i mask = _mm512_set1_epi64(static_cast<long long>(mask_of(w)));
+  const __m512i product =
+      _mm512_clmulepi64_epi128(x, _mm512_set1_epi64(static_cast<long long>(t.k_reduce)), 0x01);
+  const __m512i shifted =
+      _mm512_or_si512(_mm512_srl_epi64(product, _mm_cvtsi32_si128(static_cast<int>(w))),
+                      _mm512_sll_epi64(_mm512_unpackhi_epi64(product, product),
+                                       _mm_cvtsi32_si128(static_cast<int>(64 - w))));
+  const __m512i y_high = _mm512_xor_si512(x, shifted);
+  const __m512i estimate =
+      _mm512_clmulepi64_epi128(y_high, _mm512_set1_epi64(static_cast<long long>(t.mu)), 0x00);
+  const __m512i quotient = _mm512_xor_si512(y_high, _mm512_unpackhi_epi64(estimate, estimate));
+  const __m512i remainder =
+      _mm512_clmulepi64_epi128(quotient, _mm512_set1_epi64(static_cast<long long>(a.poly)), 0x00);
+  const __m512i reg = _mm512_and_si512(_mm512_xor_si512(remainder, product), mask);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                      _mm512_castsi512_si256(_mm512_maskz_compress_epi64(0x55, reg)));
+}
+
+bool detect_wide_folding() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("vpclmulqdq") != 0 && __builtin_cpu_supports("avx512bw") != 0 &&
+         __builtin_cpu_supports("avx512vl") != 0 && __builtin_cpu_supports("bmi2") != 0;
+}
+const bool kHasWideFolding = detect_wide_folding();
+
 bool detect_pclmul() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("pclmul") != 0 && __builtin_cpu_supports("sse4.1") != 0;
@@ -614,6 +789,7 @@ bool detect_pclmul() {
 const bool kHasPclmul = detect_pclmul();
 #else
 constexpr bool kHasPclmul = false;
+constexpr bool kHasWideFolding = false;
 #endif
 
 bool is_crc32c(const CheckAlgorithm& a) {
@@ -680,6 +856,37 @@ std::uint64_t crc_result(const CheckAlgorithm& a, std::uint64_t reg) {
   return (reg ^ a.xorout) & mask_of(a.width);
 }
 
+// Runs `run` on items 0 to count - 1 grouped by their key (1 to
+// `most`; items of key 0 go to `other` at once), a counting sort per stretch
+// of 512 items: where a loop's length follows the key, it then ends where
+// the branch predictor expects it to.
+template <class Key, class Run, class Other>
+void in_groups(std::size_t count, std::size_t most, Key key, Run run, Other other) {
+  constexpr std::size_t kStretch = 512;
+  constexpr std::size_t kMostKeys = 64;
+  std::uint16_t order[kStretch];
+  std::uint8_t keys[kStretch];
+  for (std::size_t base = 0; base < count; base += kStretch) {
+    const std::size_t stretch = std::min(kStretch, count - base);
+    std::uint16_t group_start[kMostKeys + 2] = {};
+    for (std::size_t i = 0; i < stretch; ++i) {
+      keys[i] = static_cast<std::uint8_t>(key(base + i));
+      if (keys[i] == 0) {
+        other(base + i);
+      } else {
+        ++group_start[keys[i] + 1];
+      }
+    }
+    for (std::size_t g = 1; g <= most + 1; ++g) group_start[g] += group_start[g - 1];
+    std::uint16_t next[kMostKeys + 1];
+    std::copy(group_start, group_start + most + 1, next);
+    for (std::size_t i = 0; i < stretch; ++i) {
+      if (keys[i] != 0) order[next[keys[i]]++] = static_cast<std::uint16_t>(i);
+    }
+    for (std::size_t k = group_start[1]; k < group_start[most + 1]; ++k) run(base + order[k]);
+  }
+}
+
 }  // namespace
 
 std::span<const NamedCheck> named_checks() { return kNamedChecks; }
@@ -733,7 +940,7 @@ Result<CheckAlgorithm> crc_from_parameters(std::uint32_t width, std::uint64_t po
   return a;
 }
 
-Checksum::Checksum(CheckAlgorithm algorithm) : algorithm_(std::move(algorithm)) {
+Checksum::Checksum(CheckAlgorithm algorithm, Vectors vectors) : algorithm_(std::move(algorithm)) {
   if (algorithm_.kind != CheckKind::Crc) return;
   tables_ = std::make_unique<CrcTables>();
   if (algorithm_.width <= 32) {
@@ -742,13 +949,18 @@ Checksum::Checksum(CheckAlgorithm algorithm) : algorithm_(std::move(algorithm)) 
     tables_->wide.emplace(algorithm_);
   }
   if (kHasPclmul && !(is_crc32c(algorithm_) && kHasSse42)) {
-    tables_->k128 = x_power_mod(128, algorithm_);
-    tables_->k192 = x_power_mod(192, algorithm_);
-    tables_->k512 = x_power_mod(512, algorithm_);
-    tables_->k576 = x_power_mod(576, algorithm_);
+    const std::vector<std::uint64_t> powers = x_powers_by_64(2 * kWideBlocks, algorithm_);
+    tables_->k128 = powers[2];
+    tables_->k192 = powers[3];
+    tables_->k512 = powers[8];
+    tables_->k576 = powers[9];
     for (std::size_t d = 0; d < kDirectBlocks; ++d) {
-      tables_->by_distance[d][0] = x_power_mod(128 * d, algorithm_);
-      tables_->by_distance[d][1] = x_power_mod(128 * d + 64, algorithm_);
+      tables_->by_distance[d][0] = powers[2 * d];
+      tables_->by_distance[d][1] = powers[2 * d + 1];
+    }
+    for (std::size_t d = 0; d < kWideBlocks; ++d) {
+      tables_->reversed_distance[kWideBlocks - 1 - d][0] = powers[2 * d];
+      tables_->reversed_distance[kWideBlocks - 1 - d][1] = powers[2 * d + 1];
     }
     tables_->k_reduce = x_power_mod(64 + algorithm_.width, algorithm_);
     tables_->mu = barrett_quotient(algorithm_);
@@ -758,6 +970,7 @@ Checksum::Checksum(CheckAlgorithm algorithm) : algorithm_(std::move(algorithm)) 
     }
 #endif
     folding_ = true;
+    wide_folding_ = kHasWideFolding && vectors == Vectors::Widest;
   }
   if (is_crc32c(algorithm_) && kHasSse42) {
     // The zero-byte operators for one and two lanes, from the byte table:
@@ -806,6 +1019,10 @@ std::uint64_t Checksum::compute_tables(ByteSpan data) const {
 
 std::uint64_t Checksum::compute(ByteSpan data) const {
 #if VANTREL_HAVE_SSE42_PATH
+  if (wide_folding_ && data.size() >= (algorithm_.width + 7) / 8 &&
+      data.size() <= 16 * kWideBlocks) {
+    return crc_result(algorithm_, fold_wide(*tables_, algorithm_, data.data(), data.size()));
+  }
   if (folding_ && data.size() >= kFoldMinimum) {
     const std::uint64_t reg = fold_model_register(*tables_, algorithm_, data.data(), data.size());
     return crc_result(algorithm_, reg);
@@ -825,51 +1042,81 @@ void Checksum::compute_many(ByteSpan data, std::span<const std::uint64_t> starts
                             std::span<std::uint64_t> values) const {
   const std::size_t count = starts.size();
 #if VANTREL_HAVE_SSE42_PATH
-  if (folding_) {
-    // A counting sort of each chunk's ranges by block count; ranges out of
-    // the short-data path's reach go one by one. A range shorter than a
-    // block is one padded block when 16 bytes can be read from its start
-    // and it holds the init (which then stays in that block).
+  if (wide_folding_) {
+    // Grouped by their count of 64-byte chunks, so that the loop over a
+    // range's chunks ends where the branch predictor expects it to.
     const std::size_t init_bytes = (algorithm_.width + 7) / 8;
-    const auto direct = [&](std::size_t i) {
-      const std::uint64_t n = sizes[i];
-      return n >= kFoldMinimum ? n <= 16 * kDirectBlocks
-                               : n >= init_bytes && data.size() - starts[i] >= 16;
-    };
-    constexpr std::size_t kChunk = 512;
-    std::uint16_t order[kChunk];
-    for (std::size_t base = 0; base < count; base += kChunk) {
-      const std::size_t chunk = std::min(kChunk, count - base);
-      std::uint16_t bucket_start[kDirectBlocks + 2] = {};
-      for (std::size_t i = 0; i < chunk; ++i) {
-        const std::uint64_t n = sizes[base + i];
-        if (direct(base + i)) {
-          ++bucket_start[(n + 15) / 16 + 1];
-        } else {
-          values[base + i] = compute(data.subspan(starts[base + i], n));
-        }
-      }
-      for (std::size_t b = 1; b <= kDirectBlocks + 1; ++b) bucket_start[b] += bucket_start[b - 1];
-      std::uint16_t next[kDirectBlocks + 1];
-      std::copy(bucket_start, bucket_start + kDirectBlocks + 1, next);
-      for (std::size_t i = 0; i < chunk; ++i) {
-        if (direct(base + i)) {
-          order[next[(sizes[base + i] + 15) / 16]++] = static_cast<std::uint16_t>(i);
-        }
-      }
-      for (std::size_t blocks = 1; blocks <= kDirectBlocks; ++blocks) {
-        for (std::size_t k = bucket_start[blocks]; k < bucket_start[blocks + 1]; ++k) {
-          const std::size_t i = base + order[k];
-          const std::uint64_t reg =
-              fold_blocks(*tables_, algorithm_, data.data() + starts[i], sizes[i], blocks);
-          values[i] = crc_result(algorithm_, reg);
-        }
-      }
+    std::size_t pending[4], lengths[4], waiting = 0;
+    const std::uint8_t* pointers[4];
+    std::uint64_t registers[4];
+    in_groups(
+        count, kWideBlocks / 4,
+        [&](std::size_t i) -> std::size_t {
+          const std::uint64_t n = sizes[i];
+          return n >= init_bytes && n <= 16 * kWideBlocks ? (n + 63) / 64 : 0;
+        },
+        [&](std::size_t i) {
+          // Four at a time: the last of each four computes them.
+          pending[waiting] = i;
+          pointers[waiting] = data.data() + starts[i];
+          lengths[waiting] = sizes[i];
+          if (++waiting < 4) return;
+          fold_wide_four<0>(*tables_, algorithm_, pointers, lengths, registers);
+          for (std::size_t k = 0; k < 4; ++k)
+            values[pending[k]] = crc_result(algorithm_, registers[k]);
+          waiting = 0;
+        },
+        [&](std::size_t i) { values[i] = compute(data.subspan(starts[i], sizes[i])); });
+    for (std::size_t k = 0; k < waiting; ++k) {
+      values[pending[k]] =
+          crc_result(algorithm_, fold_wide(*tables_, algorithm_, pointers[k], lengths[k]));
     }
+    return;
+  }
+  if (folding_) {
+    // Grouped by block count; ranges out of the short-data path's reach go
+    // one by one. A range shorter than a block is one padded block when 16
+    // bytes can be read from its start and it holds the init (which then
+    // stays in that block).
+    const std::size_t init_bytes = (algorithm_.width + 7) / 8;
+    in_groups(
+        count, kDirectBlocks,
+        [&](std::size_t i) -> std::size_t {
+          const std::uint64_t n = sizes[i];
+          const bool direct = n >= kFoldMinimum ? n <= 16 * kDirectBlocks
+                                                : n >= init_bytes && data.size() - starts[i] >= 16;
+          return direct ? (n + 15) / 16 : 0;
+        },
+        [&](std::size_t i) {
+          const std::uint64_t n = sizes[i];
+          values[i] = crc_result(
+              algorithm_,
+              fold_blocks(*tables_, algorithm_, data.data() + starts[i], n, (n + 15) / 16));
+        },
+        [&](std::size_t i) { values[i] = compute(data.subspan(starts[i], sizes[i])); });
     return;
   }
 #endif
   for (std::size_t i = 0; i < count; ++i) values[i] = compute(data.subspan(starts[i], sizes[i]));
+}
+
+void Checksum::compute_four(const std::uint8_t* const data[4], const std::size_t sizes[4],
+                            std::uint64_t values[4], std::size_t longest) const {
+#if VANTREL_HAVE_SSE42_PATH
+  if (wide_folding_) {
+    // As many 64-byte chunks per range as the longest needs.
+    switch ((std::min(longest, kFourAtOnceBytes) + 63) / 64) {
+      case 0:
+      case 1: fold_wide_four<1>(*tables_, algorithm_, data, sizes, values); break;
+      case 2: fold_wide_four<2>(*tables_, algorithm_, data, sizes, values); break;
+      case 3: fold_wide_four<3>(*tables_, algorithm_, data, sizes, values); break;
+      default: fold_wide_four<4>(*tables_, algorithm_, data, sizes, values); break;
+    }
+    for (std::size_t k = 0; k < 4; ++k) values[k] = crc_result(algorithm_, values[k]);
+    return;
+  }
+#endif
+  for (std::size_t k = 0; k < 4; ++k) values[k] = compute({data[k], sizes[k]});
 }
 
 std::uint64_t Checksum::compute_reference(ByteSpan data) const {

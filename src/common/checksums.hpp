@@ -18,11 +18,11 @@
 namespace vantrel {
 
 enum class CheckKind : std::uint8_t {
-  Crc,          // Rocksoft model
-  Sum,          // two's complement (modular) sum of 8- or 16-bit big-endian words
-  OnesSum,      // ones' complement (end-around carry) sum of 8- or 16-bit big-endian words
-  Fletcher16,   // Fletcher's checksum over bytes, sums modulo 255: (sum2 << 8) | sum1
-  Xor8,         // ISO 1155 longitudinal parity: the exclusive or of every byte
+  Crc,         // Rocksoft model
+  Sum,         // two's complement (modular) sum of 8- or 16-bit big-endian words
+  OnesSum,     // ones' complement (end-around carry) sum of 8- or 16-bit big-endian words
+  Fletcher16,  // Fletcher's checksum over bytes, sums modulo 255: (sum2 << 8) | sum1
+  Xor8,        // ISO 1155 longitudinal parity: the exclusive or of every byte
 };
 
 // One algorithm: the CRC's parameters, or a sum's width and whether its
@@ -67,7 +67,10 @@ struct CrcTables;
 // supports chosen at compile time of the checksum (run time of the process).
 class Checksum {
  public:
-  explicit Checksum(CheckAlgorithm algorithm);
+  // Narrow: no 512-bit folding even where the processor has it (so that
+  // the tests hold both folds to the model on one machine).
+  enum class Vectors : std::uint8_t { Widest, Narrow };
+  explicit Checksum(CheckAlgorithm algorithm, Vectors vectors = Vectors::Widest);
   ~Checksum();
   Checksum(const Checksum&) = delete;
   Checksum& operator=(const Checksum&) = delete;
@@ -83,6 +86,17 @@ class Checksum {
   void compute_many(ByteSpan data, std::span<const std::uint64_t> starts,
                     std::span<const std::uint64_t> sizes, std::span<std::uint64_t> values) const;
 
+  // values[k] = compute({data[k], sizes[k]}) for four ranges of
+  // four_at_once_least() to `longest` bytes (at most kFourAtOnceBytes), with
+  // no branch on their lengths where four_at_once_least() is not zero: for
+  // a caller that computes checks as it finds ranges of unlike lengths
+  // (framing), or many of one length.
+  static constexpr std::size_t kFourAtOnceBytes = 256;
+  void compute_four(const std::uint8_t* const data[4], const std::size_t sizes[4],
+                    std::uint64_t values[4], std::size_t longest = kFourAtOnceBytes) const;
+  // The shortest range compute_four folds that way, 0 where it does not.
+  std::size_t four_at_once_least() const { return wide_folding_ ? (algorithm_.width + 7) / 8 : 0; }
+
   // The bit-at-a-time reference the tables are checked against (slow).
   std::uint64_t compute_reference(ByteSpan data) const;
 
@@ -94,12 +108,16 @@ class Checksum {
   // Whether compute() folds data of 64 bytes and more by carry-less
   // multiplication (PCLMULQDQ), for the CRCs other than CRC-32C.
   bool uses_folding() const { return folding_; }
+  // Whether compute() and compute_many() fold four blocks to an
+  // instruction (VPCLMULQDQ on 512-bit vectors) for data up to 1 KiB.
+  bool uses_wide_folding() const { return wide_folding_; }
 
  private:
   CheckAlgorithm algorithm_;
   std::unique_ptr<CrcTables> tables_;
   bool hardware_ = false;
   bool folding_ = false;
+  bool wide_folding_ = false;
 };
 
 // True when the processor has the SSE4.2 crc32 instruction.

@@ -15,6 +15,7 @@
 #include "objects/conversion_recipes.hpp"
 #include "objects/layout_columns.hpp"
 #include "objects/layout_data.hpp"
+#include "objects/layout_packets.hpp"
 #include "objects/numpy_support.hpp"
 
 namespace vantrel {
@@ -252,6 +253,38 @@ Ref element_object(const ColumnSource& source, std::size_t row) {
   }
 }
 
+// One row's field j from its column, with the typed fast path for plain
+// single values. False with the failure raised.
+bool pack_element(const LayoutData& data, std::size_t j, const ColumnSource& source,
+                  std::size_t row, std::span<std::uint8_t> packet, bool raw,
+                  std::uint8_t& computed) {
+  const PlannedField& field = data.plan.fields()[j];
+  const LayoutItem& item = data.items[j];
+  const ItemConversion* conversion = raw ? nullptr : item.conversion.get();
+  if (conversion != nullptr && source.nanoseconds && source.is_typed) {
+    const Nanoseconds time = signed_element(source, element_bits(source, row));
+    if (!source.outside.empty() && row == source.outside_row) {
+      return raise_item_failure(
+          Error{ErrorKind::ValueError,
+                concat(source.outside, " is outside the range of datetime64[ns]")},
+          item);
+    }
+    return time != std::numeric_limits<Nanoseconds>::min()
+               ? pack_time(*conversion, field, item, time, packet)
+               : raise_item_failure(Error{ErrorKind::ValueError, "NaT is not a time"}, item);
+  }
+  const bool plain = !field.shape.is_array() && field.shape.plain() && item.check == nullptr;
+  PackInput input;
+  if (plain && conversion == nullptr && source.is_typed &&
+      typed_input(source, row, field.spec.row->value_kind, input)) {
+    return pack_input(field, item, input, packet);
+  }
+  const Ref value = element_object(source, row);
+  if (!value) return false;
+  if (plain && conversion == nullptr) return pack_value(field, item, value.get(), packet);
+  return pack_field_value(field, item, value, false, packet, raw, computed);
+}
+
 PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
   if (!PyDict_Check(columns) && !PyObject_HasAttrString(columns, "keys")) {
     PyErr_Format(PyExc_TypeError,
@@ -260,24 +293,22 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
                  Py_TYPE(columns)->tp_name);
     return nullptr;
   }
-  if (data.shaped()) return pack_many_shaped(data, columns, raw);
   const std::span<const PlannedField> fields = data.plan.fields();
+  const bool size_known = data.size_known();
   std::vector<ColumnSource> sources(fields.size());
-  // The check fields whose column is omitted: computed per packet.
-  std::vector<std::uint8_t> computed(fields.size(), 0);
-  std::vector<std::uint8_t> check_given(data.checks.size(), 1);
+  // Omitted columns: check fields, computed per packet, and (when the
+  // packet's size depends on the values) count and length fields, which
+  // the packer fills in.
+  std::vector<std::uint8_t> omitted(fields.size(), 0);
   std::size_t count = 0;
   std::ptrdiff_t first_column = -1;
   // The raw twins of "keep_raw" (after these) are read back, never packed.
   for (std::size_t j = 0; j < data.packed_fields; ++j) {
     PyObject* name = data.items[j].name.get();
     Ref column = Ref::steal(PyObject_GetItem(columns, name));
-    if (!column && data.items[j].check && PyErr_ExceptionMatches(PyExc_KeyError)) {
+    if (!column && PyErr_ExceptionMatches(PyExc_KeyError) && (data.items[j].check || !size_known)) {
       PyErr_Clear();
-      computed[j] = 1;
-      for (std::size_t c = 0; c < data.checks.size(); ++c) {
-        if (data.checks[c].field == j) check_given[c] = 0;
-      }
+      omitted[j] = 1;
       continue;
     }
     if (!column) {
@@ -288,7 +319,10 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
       return nullptr;
     }
     const ItemConversion* conversion = raw ? nullptr : data.items[j].conversion.get();
-    if (conversion != nullptr && conversion->conversion.kind == ConversionKind::TimeCode) {
+    // A datetime64 column of a packet of known size is read as int64
+    // nanoseconds; the measured rows take numpy.datetime64 values.
+    if (conversion != nullptr && conversion->conversion.kind == ConversionKind::TimeCode &&
+        size_known && !fields[j].shape.is_array()) {
       column = time_column(column.get(), sources[j]);
       if (!column) return nullptr;
     }
@@ -307,6 +341,23 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
     }
   }
 
+  if (!size_known) {
+    // Each row measured, then packed, as Layout.pack packs it.
+    std::vector<std::uint8_t> archive;
+    for (std::size_t row = 0; row < count; ++row) {
+      const ValueSource value_of = [&](std::size_t j, bool& missing) -> Ref {
+        missing = omitted[j] != 0;
+        return missing ? Ref{} : element_object(sources[j], row);
+      };
+      if (!pack_measured(data, value_of, archive, raw)) {
+        raise_with_location(concat("row ", row));
+        return nullptr;
+      }
+    }
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(archive.data()),
+                                     static_cast<Py_ssize_t>(archive.size()));
+  }
+
   const Result<std::uint64_t>& size_bits = data.plan.packed_size_bits();
   const std::uint64_t record = size_bits ? *size_bits / 8 + (*size_bits % 8 != 0) : 0;
   if (!size_bits ||
@@ -320,45 +371,26 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
   auto* bytes = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(archive.get()));
   std::memset(bytes, 0, count * record);
 
+  // Per row: the check fields left to be computed (an omitted column, or
+  // None in a given one).
+  std::vector<std::uint8_t> computed(data.checks.empty() ? 0 : fields.size(), 0);
+  std::uint8_t ignored = 0;
+  const std::uint64_t base = 0;
   for (std::size_t row = 0; row < count; ++row) {
     const std::span<std::uint8_t> packet(bytes + row * record, record);
+    if (!computed.empty()) std::copy(omitted.begin(), omitted.end(), computed.begin());
     for (std::size_t j = 0; j < data.packed_fields; ++j) {
-      if (computed[j] != 0) continue;
-      const PlannedField& field = fields[j];
-      const ColumnSource& source = sources[j];
-      PackInput input;
-      bool packed = false;
-      const ItemConversion* conversion = raw ? nullptr : data.items[j].conversion.get();
-      if (conversion != nullptr) {
-        if (source.nanoseconds && source.is_typed) {
-          const Nanoseconds time = signed_element(source, element_bits(source, row));
-          if (!source.outside.empty() && row == source.outside_row) {
-            packed = raise_item_failure(
-                Error{ErrorKind::ValueError,
-                      concat(source.outside, " is outside the range of datetime64[ns]")},
-                data.items[j]);
-          } else {
-            packed = time != std::numeric_limits<Nanoseconds>::min()
-                         ? pack_time(*conversion, field, data.items[j], time, packet)
-                         : raise_item_failure(Error{ErrorKind::ValueError, "NaT is not a time"},
-                                              data.items[j]);
-          }
-        } else {
-          Ref value = element_object(source, row);
-          packed = value && pack_converted(*conversion, field, data.items[j], value.get(), packet);
-        }
-      } else if (source.is_typed && typed_input(source, row, field.spec.row->value_kind, input)) {
-        packed = pack_input(field, data.items[j], input, packet);
-      } else {
-        Ref value = element_object(source, row);
-        packed = value && pack_value(field, data.items[j], value.get(), packet);
-      }
-      if (!packed) {
+      if (omitted[j] != 0) continue;
+      if (!pack_element(data, j, sources[j], row, packet, raw,
+                        computed.empty() ? ignored : computed[j])) {
         raise_with_location(concat("row ", row));
         return nullptr;
       }
     }
-    if (!data.checks.empty()) place_checks(data.plan, data.checks, check_given, packet);
+    if (!place_computed_checks(data, computed, packet, &base)) {
+      raise_with_location(concat("row ", row));
+      return nullptr;
+    }
   }
   return archive.release();
 }
@@ -366,7 +398,6 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
 }  // namespace
 
 const char* const kPackManyDoc =
-    "pack_many($self, /, columns, *, raw=False)\n--\n\n"
     "Encode many packets from columns of values.\n\n"
     "columns: a mapping from field name to a numpy array or sequence; every\n"
     "    column has the same length n.\n\n"

@@ -196,44 +196,6 @@ bool packet_ends(const LayoutData& data, ByteSpan buffer, PyObject* lengths_obje
   return true;
 }
 
-// ---- unpack_many ------------------------------------------------------------
-
-// The first failure in packet order, then recipe order; a packet too short
-// for the layout comes before any field of it.
-struct FirstFailure {
-  std::size_t packet = 0;
-  std::ptrdiff_t item = 0;  // -1: the packet does not hold the layout
-  std::optional<Error> error;
-
-  bool before(std::size_t other_packet, std::ptrdiff_t other_item) const {
-    return packet < other_packet || (packet == other_packet && item < other_item);
-  }
-};
-
-void note_failure(std::optional<FirstFailure>& first, const ColumnFailure& failure,
-                  std::size_t item) {
-  const std::ptrdiff_t key = failure.error ? static_cast<std::ptrdiff_t>(item) : -1;
-  if (!first || !first->before(failure.packet, key)) {
-    first = FirstFailure{failure.packet, key, failure.error};
-  }
-}
-
-void raise_first_failure(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
-                         const FirstFailure& failure) {
-  const std::uint64_t start = starts[failure.packet];
-  if (failure.error) {
-    raise_item_failure(*failure.error, data.items[static_cast<std::size_t>(failure.item)]);
-  } else if (start > std::numeric_limits<std::uint64_t>::max() / 8) {
-    PyErr_Format(PyExc_ValueError, "the packet starts past the end of the %zu-byte buffer",
-                 buffer.size());
-  } else if (starts.ends != nullptr && start <= starts.ends[failure.packet]) {
-    raise_packet_too_short(data, starts.ends[failure.packet] - start, 0);
-  } else {
-    raise_packet_too_short(data, buffer.size(), start * 8);
-  }
-  raise_with_location(concat("packet ", failure.packet, " at byte ", start));
-}
-
 // A text column of str, decoded with the interpreter. Equal field bytes
 // share one str: a table of the column's recent distinct values finds it,
 // so labels that recur in any order cost about as much as a number. Bytes
@@ -281,111 +243,6 @@ bool decode_text_values(ByteSpan buffer, bool buffer_immutable, std::size_t limi
     column.set(i, value);
   }
   return true;
-}
-
-bool decode_text_column(ByteSpan buffer, bool buffer_immutable, const PacketStarts& starts,
-                        std::size_t limit, const PlannedField& field, ObjectColumn& column,
-                        std::span<std::uint8_t> mask, std::optional<ColumnFailure>& failure) {
-  return decode_text_values(buffer, buffer_immutable, limit, field,
-                            fixed_field_bit(buffer.size(), starts, field), column, mask, failure);
-}
-
-// ---- Check fields ------------------------------------------------------------
-
-// The layout's checks, verified block by block with the fields, while the
-// block's packets are in the cache (without the GIL). Under a mask,
-// `failed` gets one flag per packet and finish() masks every field of a
-// packet that failed; otherwise the first mismatch joins `first`, so that
-// the earliest failure of any kind is the one raised.
-class CheckPass {
- public:
-  CheckPass(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts, bool masking)
-      : data_(data), buffer_(buffer), starts_(starts), masking_(masking) {
-    if (masking && !data.checks.empty()) failed.assign(starts.count, 0);
-  }
-
-  void block(std::size_t begin, std::size_t end, std::optional<FirstFailure>& first) {
-    if (data_.checks.empty()) return;
-    const std::optional<CheckMismatch> mismatch =
-        verify_checks(data_.plan, data_.checks, buffer_, starts_, failed, begin, end);
-    if (!mismatch) return;
-    any_failed_ = true;
-    if (masking_) return;
-    const PacketCheck& check = data_.checks[mismatch->check];
-    const auto item = static_cast<std::ptrdiff_t>(check.field);
-    if (!first || !first->before(mismatch->packet, item)) {
-      first =
-          FirstFailure{mismatch->packet, item,
-                       Error{ErrorKind::ValueError,
-                             check_mismatch_message(check, mismatch->found, mismatch->computed)}};
-    }
-  }
-
-  void finish(std::vector<std::vector<std::uint8_t>>& masks) const {
-    if (!any_failed_) return;  // nothing to mask
-    for (std::vector<std::uint8_t>& mask : masks) {
-      if (mask.empty()) mask.assign(failed.size(), 0);  // a column that could not fail
-      for (std::size_t i = 0; i < failed.size(); ++i) mask[i] |= failed[i];
-    }
-  }
-
-  std::vector<std::uint8_t> failed;
-
- private:
-  const LayoutData& data_;
-  ByteSpan buffer_;
-  const PacketStarts& starts_;
-  bool masking_;
-  bool any_failed_ = false;
-};
-
-// Under errors="mask", a numeric column decoded as it is that no packet can
-// fail gets no mask (an empty one): none to fill, scan or fault in.
-bool never_fails(const PacketStarts& starts, const PlannedField& field,
-                 const Conversion* conversion) {
-  return conversion == nullptr && column_type_of(field.spec) != ColumnType::Text &&
-         column_never_fails(starts, field);
-}
-
-// Masks the packets the buffer cuts short, giving a column without a mask
-// one first.
-void cut_packets_mask(const PacketStarts& starts, std::size_t count,
-                      std::vector<std::uint8_t>& mask) {
-  if (starts.cut.empty()) return;
-  if (mask.empty()) mask.assign(count, 0);
-  mask_cut_packets(starts, mask);
-}
-
-// Decodes every numeric column (a non-null destination) of the packets, in
-// blocks of packets small enough to stay in the cache while every column
-// takes its values from them, and the checks are verified over them. Without masks each column
-// stops at the first failure found so far, and a block with a failure is the last. Touches no
-// interpreter object.
-std::optional<FirstFailure> decode_numeric_columns(
-    ByteSpan buffer, const PacketStarts& starts, std::span<const PlannedField> fields,
-    const std::vector<const Conversion*>& conversions, const std::vector<void*>& destinations,
-    std::vector<std::vector<std::uint8_t>>& masks, CheckPass& checks,
-    std::span<StateHandles* const> state_handles = {}) {
-  std::optional<FirstFailure> first;
-  const std::size_t count = starts.count;
-  const std::size_t block = packets_per_block(starts, buffer.size());
-  for (std::size_t begin = 0; begin < count && !first; begin += block) {
-    const std::size_t end = std::min(count, begin + block);
-    for (std::size_t j = 0; j < fields.size(); ++j) {
-      if (destinations[j] == nullptr) continue;
-      const std::span<std::uint8_t> mask =
-          masks.empty() ? std::span<std::uint8_t>() : std::span(masks[j]);
-      const auto failure =
-          conversions[j] != nullptr
-              ? decode_converted_column(buffer, starts, begin, end, fields[j], *conversions[j],
-                                        destinations[j], mask,
-                                        state_handles.empty() ? nullptr : state_handles[j])
-              : decode_column(buffer, starts, begin, end, fields[j], destinations[j], mask);
-      if (failure) note_failure(first, *failure, j);
-    }
-    checks.block(begin, end, first);
-  }
-  return first;
 }
 
 // ---- The choice of output ---------------------------------------------------
@@ -543,16 +400,6 @@ namespace {
 
 // ---- unpack_many --------------------------------------------------------------
 
-// The conversion each field's column gets: none when `raw` is asked for.
-std::vector<const Conversion*> column_conversions(const LayoutData& data, bool raw) {
-  std::vector<const Conversion*> conversions(data.items.size(), nullptr);
-  if (raw) return conversions;
-  for (std::size_t j = 0; j < data.items.size(); ++j) {
-    if (data.items[j].conversion) conversions[j] = &data.items[j].conversion->conversion;
-  }
-  return conversions;
-}
-
 // The state names as Arrow's dictionary of an enumerated column.
 std::shared_ptr<ArrowColumnData> state_dictionary(const Conversion& conversion) {
   auto dictionary = std::make_shared<ArrowColumnData>();
@@ -596,101 +443,6 @@ void set_converted_type(ArrowColumnData& column, const Conversion& conversion) {
 }
 
 namespace {
-
-// The fields whose columns the result holds, in the order a dict filled in
-// recipe order keeps its keys: each name at its first field, with the column
-// of its last field.
-std::vector<std::size_t> result_fields(const LayoutData& data) {
-  std::vector<std::size_t> chosen;
-  for (std::size_t j = 0; j < data.items.size(); ++j) {
-    bool first = true;
-    for (std::size_t k = 0; k < j && first; ++k) {
-      first = PyUnicode_Compare(data.items[k].name.get(), data.items[j].name.get()) != 0;
-    }
-    if (!first) continue;
-    std::size_t last = j;
-    for (std::size_t k = j + 1; k < data.items.size(); ++k) {
-      if (PyUnicode_Compare(data.items[k].name.get(), data.items[j].name.get()) == 0) last = k;
-    }
-    chosen.push_back(last);
-  }
-  return chosen;
-}
-
-PyObject* unpack_many_arrow(const LayoutData& data, const BufferView& view,
-                            const PacketStarts& starts, bool masking, bool raw) {
-  const ByteSpan buffer = view.bytes();
-  const std::size_t count = starts.count;
-  const std::span<const PlannedField> fields = data.plan.fields();
-  const std::vector<const Conversion*> conversions = column_conversions(data, raw);
-  std::vector<std::shared_ptr<ArrowColumnData>> columns(fields.size());
-  std::vector<void*> destinations(fields.size(), nullptr);
-  std::vector<std::vector<std::uint8_t>> masks(masking ? fields.size() : 0);
-  for (std::size_t j = 0; j < fields.size(); ++j) {
-    auto column = std::make_shared<ArrowColumnData>();
-    Py_ssize_t size = 0;
-    const char* name = PyUnicode_AsUTF8AndSize(data.items[j].name.get(), &size);
-    if (name == nullptr) return nullptr;
-    column->name.assign(name, static_cast<std::size_t>(size));
-    column->type = column_type_of(fields[j].spec);
-    column->length = count;
-    if (const Conversion* conversion = conversions[j]) set_converted_type(*column, *conversion);
-    if (!column->is_text()) {
-      column->values.resize(count * column_item_size(column->type));
-      destinations[j] = column->values.data();
-    }
-    if (masking && !never_fails(starts, fields[j], conversions[j])) masks[j].assign(count, 0);
-    columns[j] = std::move(column);
-  }
-  const bool immutable = view.immutable();
-  std::optional<FirstFailure> first;
-  CheckPass checks(data, buffer, starts, masking);
-  without_gil([&] {
-    first =
-        decode_numeric_columns(buffer, starts, fields, conversions, destinations, masks, checks);
-    for (std::size_t j = 0; j < fields.size(); ++j) {
-      if (columns[j]->dictionary) {
-        // A masked entry has no state: a null whose index still points
-        // inside the dictionary.
-        auto* states = reinterpret_cast<std::int32_t*>(columns[j]->values.data());
-        for (std::size_t i = 0; i < count; ++i) states[i] = std::max(states[i], 0);
-      }
-      if (!columns[j]->is_text()) continue;
-      const std::size_t limit = first ? first->packet + 1 : count;
-      const auto failure =
-          decode_utf8_column(buffer, immutable, starts, limit, fields[j], columns[j]->text,
-                             masking ? std::span(masks[j]) : std::span<std::uint8_t>());
-      if (failure) note_failure(first, *failure, j);
-    }
-    checks.finish(masks);
-    if (masking) {
-      for (std::size_t j = 0; j < fields.size(); ++j) {
-        cut_packets_mask(starts, count, masks[j]);
-        columns[j]->set_nulls(masks[j]);
-      }
-    }
-  });
-  if (first) {
-    raise_first_failure(data, buffer, starts, *first);
-    return nullptr;
-  }
-  auto table = std::make_shared<ArrowTableData>();
-  table->length = count;
-  Ref names = Ref::steal(PyList_New(0));
-  if (!names) return nullptr;
-  for (const std::size_t j : result_fields(data)) {
-    table->columns.push_back(columns[j]);
-    if (PyList_Append(names.get(), data.items[j].name.get()) < 0) return nullptr;
-  }
-  if (masking && !data.checks.empty()) {
-    table->columns.push_back(check_failed_arrow(checks.failed));
-    Ref name = Ref::steal(PyUnicode_FromString(kCheckFailedColumn));
-    if (!name || PyList_Append(names.get(), name.get()) < 0) return nullptr;
-  }
-  Ref name_tuple = Ref::steal(PyList_AsTuple(names.get()));
-  if (!name_tuple) return nullptr;
-  return make_arrow_columns(std::move(table), name_tuple.get());
-}
 
 // What one unpack_many call asked for.
 struct Columns {
@@ -761,126 +513,11 @@ PyObject* decode_columns(const Columns& call, const PacketStarts& starts) {
   const bool raw = call.raw;
   const Output output = call.output;
   const TextForm text_form = call.text_form;
-  if (data.plan.shaped()) {
-    if (output == Output::Arrow) {
-      return unpack_many_shaped_arrow(data, buffer, view.immutable(), starts, masking, raw);
-    }
-    return unpack_many_shaped(data, buffer, view.immutable(), starts, masking, raw, text_form,
-                              call.text_dtype);
+  if (output == Output::Arrow) {
+    return unpack_many_shaped_arrow(data, buffer, view.immutable(), starts, masking, raw);
   }
-  if (output == Output::Arrow) return unpack_many_arrow(data, view, starts, masking, raw);
-  const std::size_t count = starts.count;
-
-  const std::span<const PlannedField> fields = data.plan.fields();
-  const std::vector<const Conversion*> conversions = column_conversions(data, raw);
-  std::vector<Ref> columns(fields.size());
-  std::vector<WritableView> views(fields.size());
-  std::vector<void*> destinations(fields.size(), nullptr);
-  std::vector<std::vector<std::uint8_t>> masks(masking ? fields.size() : 0);
-  // Enumerated columns: object arrays that the kernels fill with the
-  // layout's str objects.
-  std::vector<std::unique_ptr<StateObjectColumn>> state_columns(fields.size());
-  std::vector<StateHandles*> state_handles(fields.size(), nullptr);
-  for (std::size_t j = 0; j < fields.size(); ++j) {
-    const ColumnType type = column_type_of(fields[j].spec);
-    if (conversions[j] != nullptr && conversions[j]->kind == ConversionKind::Enumeration) {
-      state_columns[j] = std::make_unique<StateObjectColumn>();
-      if (!state_columns[j]->create(*data.items[j].conversion, count)) return nullptr;
-      destinations[j] = state_columns[j]->data();
-      state_handles[j] = state_columns[j]->handles();
-    } else if (conversions[j] != nullptr) {
-      // Time codes are filled as int64 and viewed as datetime64[ns]
-      // afterwards (numpy lends no buffer of datetimes).
-      const bool time = conversions[j]->kind == ConversionKind::TimeCode;
-      columns[j] = empty_array(count, time ? "int64" : "float64");
-      if (!columns[j] || !views[j].acquire(columns[j].get())) return nullptr;
-      destinations[j] = views[j].data();
-    } else if (type != ColumnType::Text) {
-      columns[j] = empty_array(count, column_type_row(type).dtype);
-      if (!columns[j] || !views[j].acquire(columns[j].get())) return nullptr;
-      destinations[j] = views[j].data();
-    }
-    if (masking && !never_fails(starts, fields[j], conversions[j])) masks[j].assign(count, 0);
-  }
-
-  // Numeric columns without the interpreter lock; with errors="raise" each
-  // column stops at the first failure found so far.
-  CheckPass checks(data, buffer, starts, masking);
-  std::optional<FirstFailure> first = without_gil([&] {
-    return decode_numeric_columns(buffer, starts, fields, conversions, destinations, masks, checks,
-                                  state_handles);
-  });
-  for (std::size_t j = 0; j < fields.size(); ++j) {
-    if (state_columns[j]) columns[j] = state_columns[j]->finish();
-  }
-  for (std::size_t j = 0; j < fields.size(); ++j) {
-    if (destinations[j] != nullptr) continue;
-    const std::size_t limit = first ? first->packet + 1 : count;
-    const std::span<std::uint8_t> mask = masking ? std::span(masks[j]) : std::span<std::uint8_t>();
-    std::optional<ColumnFailure> failure;
-    switch (text_form) {
-      case TextForm::Str: {
-        ObjectColumn text;
-        if (!text.create(count) || !decode_text_column(buffer, view.immutable(), starts, limit,
-                                                       fields[j], text, mask, failure)) {
-          return nullptr;
-        }
-        columns[j] = text.release();
-        break;
-      }
-      case TextForm::Bytes:
-        columns[j] = bytes_column(
-            count, fields[j],
-            [&](std::uint8_t* out) {
-              return copy_field_bytes(buffer, starts, limit, fields[j], out, mask);
-            },
-            failure);
-        if (!columns[j]) return nullptr;
-        break;
-      case TextForm::StringDType: {
-        Utf8Column text;
-        without_gil([&] {
-          failure =
-              decode_utf8_column(buffer, view.immutable(), starts, limit, fields[j], text, mask);
-        });
-        if (!failure && !first) {
-          columns[j] = string_dtype_column(text, call.text_dtype);
-          if (!columns[j]) return nullptr;
-        }
-        break;
-      }
-    }
-    if (failure) note_failure(first, *failure, j);
-  }
-  checks.finish(masks);
-  if (first) {
-    raise_first_failure(data, buffer, starts, *first);
-    return nullptr;
-  }
-
-  Ref result = Ref::steal(PyDict_New());
-  if (!result) return nullptr;
-  for (std::size_t j = 0; j < fields.size(); ++j) {
-    views[j].release();  // the array's buffer is ours no longer
-    Ref column = std::move(columns[j]);
-    if (conversions[j] != nullptr && conversions[j]->kind == ConversionKind::TimeCode) {
-      column = Ref::steal(PyObject_CallMethod(column.get(), "view", "s", "datetime64[ns]"));
-      if (!column) return nullptr;
-    }
-    if (masking) {
-      cut_packets_mask(starts, count, masks[j]);
-      column = masked_column(column.get(), masks[j]);
-      if (!column) return nullptr;
-    }
-    if (PyDict_SetItem(result.get(), data.items[j].name.get(), column.get()) < 0) return nullptr;
-  }
-  if (masking && !data.checks.empty()) {
-    Ref column = check_failed_numpy(checks.failed);
-    if (!column || PyDict_SetItemString(result.get(), kCheckFailedColumn, column.get()) < 0) {
-      return nullptr;
-    }
-  }
-  return result.release();
+  return unpack_many_shaped(data, buffer, view.immutable(), starts, masking, raw, text_form,
+                            call.text_dtype);
 }
 
 }  // namespace
@@ -918,9 +555,6 @@ Ref check_failed_numpy(const std::vector<std::uint8_t>& failed) {
 }
 
 const char* const kUnpackManyDoc =
-    "unpack_many($self, /, buffer, *, stride=None, offsets=None, count=None, errors='raise', "
-    "output='numpy', text_dtype=None, lengths=None, raw=False)\n"
-    "--\n\n"
     "Decode many packets held in one buffer into one column per field.\n\n"
     "buffer: any object with the buffer protocol (bytes, bytearray, memoryview,\n"
     "    mmap, numpy.memmap), read in place, not copied.\n"

@@ -74,9 +74,6 @@ void raise_shaped_failure(const LayoutData& data, ByteSpan buffer, const PacketS
 std::optional<ElementTime> wide_time_reader(const LayoutData& data, ByteSpan buffer,
                                             const PacketStarts& starts,
                                             const PacketGeometry& geometry, std::size_t j);
-// Layout.pack_many of a shaped layout.
-PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns, bool raw);
-
 // Shared by the column builders: a column wrapped as numpy.ma.MaskedArray
 // with `mask` (one byte per element).
 Ref masked_column(PyObject* column, const std::vector<std::uint8_t>& mask);

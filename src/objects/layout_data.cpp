@@ -25,15 +25,6 @@ std::string quoted(PyObject* object) {
   return text;
 }
 
-PyObject* raise_check_mismatch(const LayoutData& data, std::size_t check, std::uint64_t found,
-                               std::uint64_t computed) {
-  const PacketCheck& resolved = data.checks[check];
-  raise_item_failure(
-      Error{ErrorKind::ValueError, check_mismatch_message(resolved, found, computed)},
-      data.items[resolved.field]);
-  return nullptr;
-}
-
 bool raise_item_failure(const Error& error, const LayoutItem& item) {
   raise_error(error);
   rewrap_engine_failure(item.context);

@@ -61,6 +61,9 @@ struct LayoutData {
   // Whether one packet goes through the shaped paths (arrays, permuted or
   // word byte orders, packets bounded by their own length).
   bool shaped() const { return plan.shaped() || packet_length.has_value(); }
+  // Whether the packet's size is the plan's whatever the values: no
+  // variable array, and no length field to fill in.
+  bool size_known() const { return plan.segment_count() == 1 && !packet_length; }
 };
 
 struct LayoutObject {
@@ -72,11 +75,6 @@ struct LayoutObject {
 // outside it (or the position that passes 2^64 - 1). Returns nullptr.
 PyObject* raise_packet_too_short(const LayoutData& data, std::size_t packet_size,
                                  std::uint64_t offset_bits);
-
-// Raises the ValueError of a packet whose check fails, naming the check
-// field, the value found and the value computed. nullptr.
-PyObject* raise_check_mismatch(const LayoutData& data, std::size_t check, std::uint64_t found,
-                               std::uint64_t computed);
 
 // Raises `error` as the packet functions do, prefixed with the item. False.
 bool raise_item_failure(const Error& error, const LayoutItem& item);

@@ -1,7 +1,6 @@
 // The keys only layouts read (arrays, permuted byte orders, bit fields of
-// little-endian words), the checks a layout makes of its recipe beyond those
-// of the packet functions, and one packet packed or unpacked by a shaped
-// layout.
+// little-endian words), and the checks a layout makes of its recipe beyond
+// those of the packet functions.
 #pragma once
 
 #include <cstdint>
@@ -52,23 +51,5 @@ bool check_layout(std::vector<ShapedField>& fields, const std::vector<LayoutItem
 // Layout(recipe, packet_length={...}): where each packet's length is.
 bool read_packet_length(PyObject* object, std::optional<LengthField>& out);
 PyObject* packet_length_dict(const LengthField& length);
-
-// Layout.unpack and Layout.pack of a shaped layout; `raw` skips the
-// conversions.
-PyObject* unpack_shaped(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
-                        bool packet_immutable, bool raw = false);
-PyObject* pack_shaped(const LayoutData& data, PyObject* values, bool raw = false);
-
-// Packs one packet and appends it to `archive`. `value_of(j, missing)` gives
-// item j's value; it sets `missing` (no exception) when the values have none,
-// so that count and length fields can be filled in.
-using ValueSource = std::function<Ref(std::size_t item, bool& missing)>;
-bool pack_shaped_into(const LayoutData& data, const ValueSource& value_of,
-                      std::vector<std::uint8_t>& archive, bool raw = false);
-
-// One value of a field at absolute bit `bit` as an interpreter object;
-// nullptr with the failure raised naming the item.
-PyObject* shaped_value(const PlannedField& field, const LayoutItem& item, ByteSpan buffer,
-                       std::uint64_t bit, FieldScratch& scratch, bool buffer_immutable);
 
 }  // namespace vantrel

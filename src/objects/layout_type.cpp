@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "binding/buffer_view.hpp"
@@ -17,6 +18,7 @@
 #include "objects/field_values.hpp"
 #include "objects/layout_columns.hpp"
 #include "objects/layout_data.hpp"
+#include "objects/layout_packets.hpp"
 #include "objects/layout_shapes.hpp"
 #include "objects/packet_functions.hpp"
 #include "objects/recipe_fields.hpp"
@@ -161,13 +163,8 @@ bool resolve_checks(LayoutData& data, const std::vector<ShapedField>& specs) {
     if (!item.check) continue;
     if (item.conversion) return refuse(item, "check: a check field has no conversion");
     if (specs[i].shape != FieldShape{}) return refuse(item, "check: a check field is one value");
-    // In a shaped layout the field, and so the bytes before it, may move
-    // from packet to packet: placed per packet.
-    Result<PacketCheck> resolved = data.shaped()
-                                       ? resolve_shaped_check(data.plan, i, item.check->checksum,
-                                                              item.check->start, item.check->stop)
-                                       : resolve_check(data.plan, i, item.check->checksum,
-                                                       item.check->start, item.check->stop);
+    Result<PacketCheck> resolved = resolve_check(data.plan, i, item.check->checksum,
+                                                 item.check->start, item.check->stop);
     if (!resolved) return refuse(item, resolved.error().message);
     data.checks.push_back(std::move(*resolved));
   }
@@ -246,191 +243,6 @@ LayoutData* build_layout(PyObject* recipe, PyObject* packet_length) {
   }
   if (!resolve_checks(*data, specs)) return nullptr;
   return data.release();
-}
-
-// ---- One packet ------------------------------------------------------------
-
-// Verifies the layout's checks in one packet. False with ValueError.
-bool verify_packet(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits) {
-  if (offset_bits % 8 != 0) {
-    PyErr_Format(PyExc_ValueError,
-                 "a layout with a check starts on a byte: offset_bits %llu is not a multiple of 8",
-                 static_cast<unsigned long long>(offset_bits));
-    return false;
-  }
-  for (std::size_t c = 0; c < data.checks.size(); ++c) {
-    const std::uint64_t found = check_found(data.plan, data.checks[c], packet, offset_bits / 8);
-    const std::uint64_t computed = check_computed(data.checks[c], packet, offset_bits / 8);
-    if (found != computed) {
-      raise_check_mismatch(data, c, found, computed);
-      return false;
-    }
-  }
-  return true;
-}
-
-PyObject* unpack_packet(const LayoutData& data, ByteSpan packet, std::uint64_t offset_bits,
-                        bool packet_immutable, bool raw) {
-  if (data.shaped()) return unpack_shaped(data, packet, offset_bits, packet_immutable, raw);
-  if (!data.plan.fits(packet.size(), offset_bits)) {
-    return raise_packet_too_short(data, packet.size(), offset_bits);
-  }
-  if (!data.checks.empty() && !verify_packet(data, packet, offset_bits)) return nullptr;
-  const std::span<const PlannedField> fields = data.plan.fields();
-  Ref values = Ref::steal(compat::new_presized_dict(static_cast<Py_ssize_t>(fields.size())));
-  if (!values) return nullptr;
-  FieldScratch scratch;
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    const PlannedField& field = fields[i];
-    if (data.items[i].conversion && !raw) [[unlikely]] {
-      Ref value =
-          Ref::steal(unpack_converted(*data.items[i].conversion, field, data.items[i], packet,
-                                      offset_bits + field.position, packet_immutable));
-      if (!value || PyDict_SetItem(values.get(), data.items[i].name.get(), value.get()) < 0) {
-        return nullptr;
-      }
-      continue;
-    }
-    const FieldInput input = read_field_input(packet, offset_bits + field.position, field.spec,
-                                              scratch, packet_immutable);
-    Ref value = Ref::steal(common_value(field.spec, input));
-    if (!value && !PyErr_Occurred()) {
-      StrResult text;
-      const auto decoded = field.spec.row->decode(input, text);
-      if (!decoded) {
-        raise_error(decoded.error());
-        return rewrap_engine_failure(data.items[i].context);
-      }
-      value = Ref::steal(field_value_to_python(*decoded, text, field.spec.pad));
-    }
-    if (!value || PyDict_SetItem(values.get(), data.items[i].name.get(), value.get()) < 0) {
-      return nullptr;
-    }
-  }
-  return values.release();
-}
-
-// The value of a field from the caller's mapping; KeyError naming the field
-// when it has none.
-Ref field_value(PyObject* values, PyObject* name) {
-  if (PyDict_CheckExact(values)) {
-    PyObject* found = PyDict_GetItemWithError(values, name);
-    if (found == nullptr && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, name);
-    return Ref::borrow(found);
-  }
-  Ref found = Ref::steal(PyObject_GetItem(values, name));
-  if (!found && PyErr_ExceptionMatches(PyExc_KeyError)) {
-    PyErr_Clear();
-    PyErr_SetObject(PyExc_KeyError, name);
-  }
-  return found;
-}
-
-// Encodes every field from `values` and places it; an empty `packet` only
-// checks the values. False with the failure raised as ValueError naming
-// the item (KeyError for a missing value).
-// Whether a dict key is the field name `name` (an exact str): the same
-// object, or an exact str with the same text, the key a look-up of `name`
-// would find.
-bool same_name(PyObject* key, PyObject* name) {
-  if (key == name) return true;
-  if (!PyUnicode_CheckExact(key)) return false;
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
-  const int kind = PyUnicode_KIND(key);
-  return length == PyUnicode_GET_LENGTH(name) && kind == PyUnicode_KIND(name) &&
-         std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(name),
-                     static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) == 0;
-}
-
-// The fields pack_fields does not pack as given: check fields (an omitted
-// value is computed once the packet is complete) and converted fields. Out of
-// line, so that the loop over plain fields keeps its per-field work inlined.
-[[gnu::noinline]] bool pack_checked_or_converted(const PlannedField& field, const LayoutItem& item,
-                                                 const Ref& value, std::span<std::uint8_t> packet,
-                                                 bool raw) {
-  if (item.check && (!value || value.get() == Py_None)) {
-    if (!value && !PyErr_ExceptionMatches(PyExc_KeyError)) return false;
-    PyErr_Clear();
-    return true;
-  }
-  if (!value) return false;
-  return item.conversion && !raw
-             ? pack_converted(*item.conversion, field, item, value.get(), packet)
-             : pack_value(field, item, value.get(), packet);
-}
-
-// Flattened: left to itself the compiler calls the per-field bit write out of
-// line here, which costs Layout.pack of a 16-field packet about a tenth.
-[[gnu::flatten]] bool pack_fields(const LayoutData& data, PyObject* values,
-                                  std::span<std::uint8_t> packet, bool raw) {
-  const std::span<const PlannedField> fields = data.plan.fields();
-  // Values dicts usually hold the fields in recipe order, keyed by the same
-  // interned strings (literals, layout.names, an unpack() result): walking
-  // the entries finds each value without hashing. The first entry that is
-  // not the next field ends the walk; look-ups take over from there.
-  bool in_order = PyDict_CheckExact(values);
-  Py_ssize_t cursor = 0;
-  for (std::size_t i = 0; i < data.packed_fields; ++i) {
-    const PlannedField& field = fields[i];
-    const LayoutItem& item = data.items[i];
-    PyObject* key = nullptr;
-    PyObject* entry = nullptr;
-    in_order =
-        in_order && PyDict_Next(values, &cursor, &key, &entry) && same_name(key, item.name.get());
-    Ref value = in_order ? Ref::borrow(entry) : field_value(values, item.name.get());
-    const bool packed = item.check == nullptr && (raw || item.conversion == nullptr)
-                            ? value && pack_value(field, item, value.get(), packet)
-                            : pack_checked_or_converted(field, item, value, packet, raw);
-    if (!packed) return false;
-  }
-  return true;
-}
-
-// Computes and places the checks whose values `values` omits (or gives as
-// None). False with the failure raised.
-bool pack_checks(const LayoutData& data, PyObject* values, std::span<std::uint8_t> packet) {
-  std::vector<std::uint8_t> given(data.checks.size());
-  for (std::size_t c = 0; c < data.checks.size(); ++c) {
-    Ref value = field_value(values, data.items[data.checks[c].field].name.get());
-    if (!value) {
-      if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
-      PyErr_Clear();
-    }
-    given[c] = value && value.get() != Py_None;
-  }
-  place_checks(data.plan, data.checks, given, packet);
-  return true;
-}
-
-PyObject* pack_packet(const LayoutData& data, PyObject* values, bool raw) {
-  if (!PyDict_Check(values) && !PyObject_HasAttrString(values, "keys")) {
-    PyErr_Format(PyExc_TypeError,
-                 "pack() argument 'values' must be a mapping from field name to value, not '%s'",
-                 Py_TYPE(values)->tp_name);
-    return nullptr;
-  }
-  if (data.shaped()) return pack_shaped(data, values, raw);
-  const Result<std::uint64_t>& size_bits = data.plan.packed_size_bits();
-  if (!size_bits) {
-    if (!pack_fields(data, values, {}, raw)) return nullptr;
-    raise_error(size_bits.error());
-    return rewrap_engine_failure({});
-  }
-  const Result<std::uint64_t> allocation = PackedSize::allocation_bytes(*size_bits);
-  if (!allocation) {
-    // Bad values are reported first, as pack_parameters does.
-    if (!pack_fields(data, values, {}, raw)) return nullptr;
-    raise_error(allocation.error());
-    return rewrap_engine_failure({});
-  }
-  const std::uint64_t size = *allocation;
-  Ref packet = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-  if (!packet) return nullptr;
-  auto* bytes = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
-  std::memset(bytes, 0, size);
-  if (!pack_fields(data, values, std::span(bytes, size), raw)) return nullptr;
-  if (!data.checks.empty() && !pack_checks(data, values, std::span(bytes, size))) return nullptr;
-  return packet.release();
 }
 
 // ---- The type's slots and methods -------------------------------------------
@@ -698,7 +510,6 @@ PyObject* get_size_bytes(PyObject* self, void*) {
 
 PyMethodDef layout_methods[] = {
     {"unpack", VANTREL_FASTCALL(layout_unpack), METH_FASTCALL | METH_KEYWORDS,
-     "unpack($self, /, packet, offset_bits=0, *, raw=False)\n--\n\n"
      "Decode one packet into a dict from field name to value.\n\n"
      "packet: any object with the buffer protocol (bytes, bytearray, memoryview,\n"
      "    mmap, a contiguous numpy uint8 array); it is read in place, not copied.\n"
@@ -713,7 +524,6 @@ PyMethodDef layout_methods[] = {
      "Fields with a \"convert\" key give their engineering value (a float, a\n"
      "state name, a datetime); raw=True gives the field values instead."},
     {"pack", VANTREL_FASTCALL(layout_pack), METH_FASTCALL | METH_KEYWORDS,
-     "pack($self, /, values, *, raw=False)\n--\n\n"
      "Encode one packet from a mapping of field name to value.\n\n"
      "Returns the same bytes as pack_parameters(recipe) with each item's\n"
      "\"value\" taken from values[name]. Raises KeyError naming a field that\n"
@@ -755,6 +565,14 @@ constexpr const char* kLayoutDoc =
 }  // namespace
 
 PyObject* create_layout_type() {
+  // Each method's docstring opens with the signature its binder reads.
+  static const std::string docs[] = {
+      signature_docstring(kUnpackSignature, true, layout_methods[0].ml_doc),
+      signature_docstring(kPackSignature, true, layout_methods[1].ml_doc),
+      signature_docstring(kUnpackManySignature, true, layout_methods[2].ml_doc),
+      signature_docstring(kPackManySignature, true, layout_methods[3].ml_doc),
+  };
+  for (std::size_t i = 0; i < std::size(docs); ++i) layout_methods[i].ml_doc = docs[i].c_str();
   PyType_Slot slots[] = {
       {Py_tp_new, reinterpret_cast<void*>(layout_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(layout_dealloc)},

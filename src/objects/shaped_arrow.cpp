@@ -90,7 +90,11 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
         set_converted_type(column, conversion->conversion);
       }
       size_column(column, fields[j], j, geometry, n, placed);
-      if (masking) masks[j].assign(n, 0);
+      // A column no packet can fail gets no mask (one is made if a check or
+      // a cut packet needs it).
+      if (masking && (conversion != nullptr || !shaped_column_never_fails(starts, fields[j]))) {
+        masks[j].assign(n, 0);
+      }
       if (column.is_text()) continue;
       targets[j] = ShapedTarget{column.values.data(),
                                 reinterpret_cast<const std::int64_t*>(column.list_offsets.data()),
@@ -110,7 +114,10 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
                          first);
     for (std::size_t i = 0; i < check_failed.size(); ++i) {
       if (check_failed[i] == 0) continue;
-      for (std::vector<std::uint8_t>& mask : masks) mask[i] = 1;  // a failed check taints all
+      for (std::vector<std::uint8_t>& mask : masks) {
+        if (mask.empty()) mask.assign(n, 0);
+        mask[i] = 1;  // a failed check taints all
+      }
     }
     if (masking || !first) {
       for (std::size_t j = 0; j < fields.size(); ++j) {
@@ -128,6 +135,7 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
     }
     if (masking) {
       for (std::size_t j = 0; j < fields.size(); ++j) {
+        if (!starts.cut.empty() && masks[j].empty()) masks[j].assign(n, 0);
         mask_cut_packets(starts, masks[j]);
         columns[j]->set_nulls(masks[j]);
       }

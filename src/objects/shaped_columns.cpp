@@ -20,6 +20,7 @@
 #include "objects/field_values.hpp"
 #include "objects/layout_columns.hpp"
 #include "objects/layout_data.hpp"
+#include "objects/layout_packets.hpp"
 #include "objects/layout_shapes.hpp"
 #include "objects/numpy_support.hpp"
 #include "objects/packet_functions.hpp"
@@ -45,14 +46,27 @@ struct Column {
 void raise_shaped_failure(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
                           const PacketGeometry& geometry, const ShapedFailure& failure) {
   const LayoutItem& item = data.items[failure.item];
+  const std::uint64_t start = starts[failure.packet];
   if (failure.error) {
     raise_item_failure(*failure.error, item);
+  } else if (start > std::numeric_limits<std::uint64_t>::max() / 8) {
+    PyErr_Format(PyExc_ValueError, "the packet starts past the end of the %zu-byte buffer",
+                 buffer.size());
+  } else if (data.plan.segment_count() == 1) {
+    // Every field at a fixed place: the packet is short for the whole
+    // layout, as Layout.unpack reports it.
+    const std::uint64_t limit = starts.limit(failure.packet, buffer.size());
+    if (starts.ends != nullptr && start <= limit) {
+      raise_packet_too_short(data, limit - start, 0);
+    } else {
+      raise_packet_too_short(data, buffer.size(), start * 8);
+    }
   } else {
     const std::string message =
         concat(item.context, shaped_bounds_message(data.plan, buffer, starts, geometry, failure));
     PyErr_SetString(PyExc_ValueError, message.c_str());
   }
-  raise_with_location(concat("packet ", failure.packet, " at byte ", starts[failure.packet]));
+  raise_with_location(concat("packet ", failure.packet, " at byte ", start));
 }
 
 std::optional<ElementTime> wide_time_reader(const LayoutData& data, ByteSpan buffer,
@@ -242,50 +256,6 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
     }
   }
   return result.release();
-}
-
-// Layout.pack_many of a shaped layout: each row packed as Layout.pack packs
-// it, the packets concatenated.
-PyObject* pack_many_shaped(const LayoutData& data, PyObject* columns, bool raw) {
-  const std::size_t count = data.items.size();
-  std::vector<Ref> sources(count);
-  Py_ssize_t rows = -1;
-  for (std::size_t j = 0; j < data.packed_fields; ++j) {  // not the raw twins after them
-    PyObject* name = data.items[j].name.get();
-    sources[j] = Ref::steal(PyObject_GetItem(columns, name));
-    if (!sources[j]) {
-      if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
-      PyErr_Clear();  // count and length fields may be left to the packer
-      continue;
-    }
-    const Py_ssize_t length = PyObject_Length(sources[j].get());
-    if (length < 0) return nullptr;
-    if (rows >= 0 && length != rows) {
-      PyErr_Format(PyExc_ValueError,
-                   "column %R has %zd values but the others have %zd: every column needs one "
-                   "value per packet",
-                   name, length, rows);
-      return nullptr;
-    }
-    rows = length;
-  }
-  if (rows < 0) rows = 0;
-  std::vector<std::uint8_t> archive;
-  for (Py_ssize_t row = 0; row < rows; ++row) {
-    const ValueSource value_of = [&](std::size_t j, bool& missing) -> Ref {
-      if (!sources[j]) {
-        missing = true;
-        return {};
-      }
-      return Ref::steal(PySequence_GetItem(sources[j].get(), row));
-    };
-    if (!pack_shaped_into(data, value_of, archive, raw)) {
-      raise_with_location(concat("row ", row));
-      return nullptr;
-    }
-  }
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(archive.data()),
-                                   static_cast<Py_ssize_t>(archive.size()));
 }
 
 }  // namespace vantrel

@@ -541,8 +541,6 @@ PyObject* check_sequence_counts(PyObject*, PyObject* const* args, Py_ssize_t nar
 PyMethodDef split_packets_definition = {
     "split_packets", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&split_packets)),
     METH_FASTCALL | METH_KEYWORDS,
-    "split_packets(buffer, *, length_offset_bits, length_bits, length_adjust=0, "
-    "byte_order='big', errors='raise', rules=None)\n--\n\n"
     "Find where each packet of a stream of variable-length packets starts.\n\n"
     "Every packet's total length in bytes is the unsigned field of length_bits\n"
     "bits at length_offset_bits from its first bit, plus length_adjust. For\n"
@@ -573,7 +571,6 @@ PyMethodDef split_packets_definition = {
 PyMethodDef split_by_apid_definition = {
     "split_by_apid", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&split_by_apid)),
     METH_FASTCALL | METH_KEYWORDS,
-    "split_by_apid(buffer, offsets=None, *, key_offset_bits=5, key_bits=11)\n--\n\n"
     "Group the packets of a stream by their APID (or another header field).\n\n"
     "offsets: the packets' start offsets (from split_packets); by default the\n"
     "    buffer is framed as CCSDS space packets, strictly.\n"
@@ -586,7 +583,6 @@ PyMethodDef check_sequence_counts_definition = {
     "check_sequence_counts",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&check_sequence_counts)),
     METH_FASTCALL | METH_KEYWORDS,
-    "check_sequence_counts(keys, counts, *, modulus=16384)\n--\n\n"
     "Find where per-identifier sequence counters do not step by one.\n\n"
     "keys, counts: one entry per packet in stream order (APIDs and the 14-bit\n"
     "    CCSDS sequence counts, say), non-negative integers; counts are below\n"
@@ -670,6 +666,15 @@ bool add_ccsds_header(PyObject* module) {
 }  // namespace
 
 std::array<PyMethodDef*, 3> stream_functions() {
+  // Each docstring opens with the signature its binder reads.
+  static const std::string docs[] = {
+      signature_docstring(kSplitSignature, false, split_packets_definition.ml_doc),
+      signature_docstring(kSplitByApidSignature, false, split_by_apid_definition.ml_doc),
+      signature_docstring(kSequenceSignature, false, check_sequence_counts_definition.ml_doc),
+  };
+  split_packets_definition.ml_doc = docs[0].c_str();
+  split_by_apid_definition.ml_doc = docs[1].c_str();
+  check_sequence_counts_definition.ml_doc = docs[2].c_str();
   return {&split_packets_definition, &split_by_apid_definition, &check_sequence_counts_definition};
 }
 

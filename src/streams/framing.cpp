@@ -1,7 +1,9 @@
 #include "streams/framing.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
+#include <cstring>
 
 #include "common/bits.hpp"
 #include "common/format.hpp"
@@ -41,21 +43,30 @@ class Framer {
   Framer(ByteSpan stream, const LengthField& length, const FramingRules* rules)
       : stream_(stream), length_(length), rules_(rules) {
     header_bytes_ = bytes_through(length.offset_bits + length.bits);
+    length_reader_ = reader_of(length.offset_bits, length.bits);
     min_total_ = std::max<std::uint64_t>(header_bytes_, 1);
     if (rules != nullptr) {
       min_total_ = std::max(min_total_, rules->min_length);
       if (rules->max_length != UINT64_MAX) max_total_ = rules->max_length;
       for (const HeaderRule& rule : rules->fields) {
         rule_bytes_ = std::max(rule_bytes_, bytes_through(rule.offset_bits + rule.bits));
-        // Fields of up to 16 bits (versions, APIDs) are looked up in a
-        // bit table instead of searched.
-        std::vector<std::uint64_t> table;
-        if (rule.bits <= 16) {
-          table.assign((std::size_t{1} << rule.bits) / 64 + 1, 0);
-          for (const std::uint64_t value : rule.allowed)
-            table[value / 64] |= std::uint64_t{1} << (value % 64);
+        tables_.push_back(allowed_value_table(rule));
+        readers_.push_back(reader_of(rule.offset_bits, rule.bits));
+      }
+      // Rules that all lie in the first 8 bytes, with bit tables: tested on
+      // one load of those bytes.
+      header_word_tests_ = !rules->fields.empty();
+      for (std::size_t k = 0; k < rules->fields.size(); ++k) {
+        const HeaderRule& rule = rules->fields[k];
+        header_word_tests_ =
+            header_word_tests_ && !tables_[k].empty() && rule.offset_bits + rule.bits <= 64;
+      }
+      if (header_word_tests_) {
+        for (std::size_t k = 0; k < rules->fields.size(); ++k) {
+          const HeaderRule& rule = rules->fields[k];
+          word_tests_.push_back({static_cast<unsigned>(64 - rule.offset_bits - rule.bits),
+                                 low_mask(rule.bits), tables_[k].data()});
         }
-        tables_.push_back(std::move(table));
       }
       // A packet holds the header fields its rules read.
       min_total_ = std::max(min_total_, rule_bytes_);
@@ -70,12 +81,13 @@ class Framer {
 
   // The packet's total length when it validates and fits in the stream, 0
   // otherwise (check() then says why): the per-packet work of framing.
-  // Without `with_check`, the check is left to the caller.
-  template <bool with_check = true>
+  // Without `with_check` (or `with_rules`), the check (or the header rules)
+  // is left to the caller.
+  template <bool with_check = true, bool with_rules = true>
   [[gnu::always_inline]] std::uint64_t valid_total(std::uint64_t start) const {
     const std::uint64_t left = stream_.size() - start;
     if (needed_bytes_ > left) return 0;
-    std::uint64_t field = read_field(stream_.data(), start * 8 + length_.offset_bits, length_.bits);
+    std::uint64_t field = length_value(start);
     if (length_.little_endian) {
       field = reverse_low_bytes(field, (length_.bits + 7) / 8) & low_mask(length_.bits);
     }
@@ -84,9 +96,8 @@ class Framer {
         total > max_total_) {
       return 0;
     }
-    if (!tables_.empty() && !rules_allow(start)) return 0;
-    if (with_check && check_ != nullptr &&
-        !check_holds(start, static_cast<std::uint64_t>(total))) {
+    if (with_rules && !tables_.empty() && !rules_allow(start)) return 0;
+    if (with_check && check_ != nullptr && !check_holds(start, static_cast<std::uint64_t>(total))) {
       return 0;
     }
     return static_cast<std::uint64_t>(total);
@@ -120,36 +131,97 @@ class Framer {
     }
     // With a check: a batch of packets framed by their headers, then their
     // checks computed together (see Checksum::compute_many); the batch is
-    // taken up to its first packet whose check fails.
+    // taken up to its first packet whose check fails. Where the checksum
+    // computes four short ranges at once with no branch on their lengths,
+    // packets are checked four by four as they are walked: that work then
+    // runs while the walk waits on each header (only ranges too long for it
+    // are left to compute_many). The header rules are tested with the
+    // checks, after the walk, off its chain of dependent reads: a packet
+    // they refuse ends the batch there, as it would have ended the walk.
     constexpr std::size_t kBatch = 1024;
-    std::uint64_t covered_starts[kBatch], covered_sizes[kBatch], computed[kBatch];
+    std::uint64_t walked_starts[kBatch], covered_sizes[kBatch], computed[kBatch];
+    std::uint64_t later_starts[kBatch], later_sizes[kBatch], later_values[kBatch];
+    std::uint16_t later[kBatch];
+    const Checksum& checksum = *check_->checksum;
+    const std::uint64_t least = checksum.four_at_once_least();
+    const std::uint64_t covered_offset = check_->start;
+    const std::uint64_t uncovered = check_->bytes + check_->start;
+    const bool has_rules = !tables_.empty();
+    // The walk's constants in locals (the stores of the walk could alias
+    // the framer's members and have them read again for every packet), and
+    // the length in 64-bit arithmetic where that is exact.
+    const std::uint8_t* const bytes = stream_.data();
+    const std::uint64_t needed = needed_bytes_;
+    const RuleReader reader = length_reader_;
+    const std::int64_t adjust = length_.adjust;
+    const std::uint64_t min_total = min_total_;
+    const auto max_total = static_cast<std::uint64_t>(std::min<__int128>(max_total_, UINT64_MAX));
+    const bool plain_length = reader.in_window && !length_.little_endian && length_.bits <= 62 &&
+                              adjust > -(std::int64_t{1} << 62) &&
+                              adjust < (std::int64_t{1} << 62) &&
+                              min_total < (std::uint64_t{1} << 62);
+    const auto walk_total = [&](std::uint64_t at) -> std::uint64_t {
+      if (!plain_length || at + reader.end_byte < 8) return valid_total<false, false>(at);
+      const std::uint64_t left = size - at;
+      if (needed > left) return 0;
+      const auto total = static_cast<std::int64_t>(
+                             read_window(bytes + at + reader.end_byte, reader.shift, reader.mask)) +
+                         adjust;
+      if (total < static_cast<std::int64_t>(min_total)) return 0;
+      const auto fits = static_cast<std::uint64_t>(total);
+      return fits > left || fits > max_total ? 0 : fits;
+    };
     while (start < size) {
-      const std::size_t first = starts.size();
-      std::size_t count = 0;
+      std::size_t count = 0, left_later = 0;
       std::uint64_t at = start;
-      while (count < kBatch && at < size) {
-        prefetch_ahead(at);
-        const std::uint64_t total = valid_total<false>(at);
-        if (total == 0) break;
-        starts.push_back(at);
-        covered_starts[count] = at + check_->start;
-        covered_sizes[count] = total - check_->bytes - check_->start;
-        ++count;
-        at += total;
+      bool walking = true;
+      while (walking && count < kBatch && at < size) {
+        // Up to four packets (a batch holds a whole number of fours).
+        std::size_t walked = 0;
+        const std::uint8_t* data[4];
+        for (; walked < 4; ++walked) {
+          prefetch_ahead(at);
+          const std::uint64_t total = at < size ? walk_total(at) : 0;
+          if (total == 0) {
+            walking = false;
+            break;
+          }
+          walked_starts[count + walked] = at;
+          covered_sizes[count + walked] = total - uncovered;
+          data[walked] = bytes + at + covered_offset;
+          at += total;
+        }
+        const std::uint64_t* sizes = covered_sizes + count;
+        if (walked == 4 && least != 0 &&
+            std::max({sizes[0], sizes[1], sizes[2], sizes[3]}) <= Checksum::kFourAtOnceBytes &&
+            std::min({sizes[0], sizes[1], sizes[2], sizes[3]}) >= least) {
+          checksum.compute_four(data, sizes, computed + count);
+        } else {
+          for (std::size_t k = 0; k < walked; ++k) {
+            later[left_later] = static_cast<std::uint16_t>(count + k);
+            later_starts[left_later] = walked_starts[count + k] + covered_offset;
+            later_sizes[left_later++] = sizes[k];
+          }
+        }
+        count += walked;
       }
       if (count == 0) return start;
-      check_->checksum->compute_many(stream_, {covered_starts, count}, {covered_sizes, count},
-                                     {computed, count});
+      if (left_later != 0) {
+        checksum.compute_many(stream_, {later_starts, left_later}, {later_sizes, left_later},
+                              {later_values, left_later});
+        for (std::size_t k = 0; k < left_later; ++k) computed[later[k]] = later_values[k];
+      }
       for (std::size_t k = 0; k < count; ++k) {
-        const std::uint64_t packet = starts[first + k];
-        if (check_found(packet, covered_starts[k] + covered_sizes[k] + check_->bytes - packet) !=
-            computed[k]) {
-          starts.resize(first + k);
+        const std::uint64_t packet = walked_starts[k];
+        if ((has_rules && !rules_allow_quickly(packet)) ||
+            check_found(packet, covered_sizes[k] + uncovered) != computed[k]) [[unlikely]] {
+          starts.insert(starts.end(), walked_starts, walked_starts + k);
           return packet;
         }
       }
+      starts.insert(starts.end(), walked_starts, walked_starts + count);
       start = at;
-      if (count < kBatch) return start;
+      if (!walking || at >= size) return start;
     }
     return start;
   }
@@ -158,6 +230,15 @@ class Framer {
   // and the one computed over it.
   std::uint64_t check_found(std::uint64_t start, std::uint64_t total) const {
     const std::uint8_t* end = stream_.data() + start + total;
+    if (start + total >= 8) [[likely]] {
+      // The 8 bytes that end the packet hold it.
+      const unsigned bits = 8 * check_->bytes;
+      if (!check_->little_endian) return load_big_endian_64(end - 8) & low_mask(bits);
+      std::uint64_t word;
+      std::memcpy(&word, end - 8, 8);
+      if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+      return word >> (64 - bits);
+    }
     std::uint64_t value = 0;
     for (std::uint32_t k = 0; k < check_->bytes; ++k) {
       const auto back =
@@ -176,6 +257,17 @@ class Framer {
     // computation brought in.
     const std::uint64_t computed = check_computed(start, total);
     return check_found(start, total) == computed;
+  }
+
+  // rules_allow where the header word tests apply and 8 bytes remain.
+  [[gnu::always_inline]] bool rules_allow_quickly(std::uint64_t start) const {
+    if (!header_word_tests_ || stream_.size() - start < 8) return rules_allow(start);
+    const std::uint64_t word = load_big_endian_64(stream_.data() + start);
+    for (const WordTest& test : word_tests_) {
+      const std::uint64_t value = (word >> test.shift) & test.mask;
+      if ((test.table[value / 64] >> (value % 64) & 1) == 0) return false;
+    }
+    return true;
   }
 
   [[gnu::always_inline]] bool rules_allow(std::uint64_t start) const {
@@ -226,18 +318,27 @@ class Framer {
     return out;
   }
 
+  // The length field's value (as stored): one load where the 8 bytes that
+  // end with its last byte hold it, as a header rule's.
+  [[gnu::always_inline]] std::uint64_t length_value(std::uint64_t start) const {
+    if (length_reader_.in_window && start + length_reader_.end_byte >= 8) [[likely]] {
+      return read_window(stream_.data() + start + length_reader_.end_byte, length_reader_.shift,
+                         length_reader_.mask);
+    }
+    return read_field(stream_.data(), start * 8 + length_.offset_bits, length_.bits);
+  }
+
   [[gnu::always_inline]] std::uint64_t rule_value(std::size_t k, std::uint64_t start) const {
+    const RuleReader& reader = readers_[k];
+    if (reader.in_window && start + reader.end_byte >= 8) [[likely]] {
+      return read_window(stream_.data() + start + reader.end_byte, reader.shift, reader.mask);
+    }
     const HeaderRule& rule = rules_->fields[k];
     return read_field(stream_.data(), start * 8 + rule.offset_bits, rule.bits);
   }
 
   [[gnu::always_inline]] bool rule_allows(std::size_t k, std::uint64_t value) const {
-    const std::vector<std::uint64_t>& table = tables_[k];
-    if (table.empty()) {
-      const std::vector<std::uint64_t>& allowed = rules_->fields[k].allowed;
-      return std::binary_search(allowed.begin(), allowed.end(), value);
-    }
-    return (table[value / 64] >> (value % 64) & 1) != 0;
+    return rule_allows_value(rules_->fields[k], tables_[k], value);
   }
 
   // The sentence saying why the packet at `start` is refused. `who` names
@@ -313,6 +414,31 @@ class Framer {
   // Without a maximum, a length past the end of the stream is a truncation.
   __int128 max_total_ = static_cast<__int128>(1) << 100;
   std::vector<std::vector<std::uint64_t>> tables_;  // per rule; empty: search `allowed`
+  struct RuleReader {
+    std::uint64_t end_byte;  // one past the field's last byte, from the packet's first
+    unsigned shift;          // the field's bits above the end of that byte
+    std::uint64_t mask;
+    bool in_window;  // the 8 bytes that end with that byte hold the field
+  };
+  std::vector<RuleReader> readers_;  // per rule
+  RuleReader length_reader_{};
+  // Every rule in the packet's first 8 bytes and looked up in a table.
+  bool header_word_tests_ = false;
+  struct WordTest {
+    unsigned shift;  // of the field's last bit from the end of the 8 bytes
+    std::uint64_t mask;
+    const std::uint64_t* table;  // tables_[k]
+  };
+  std::vector<WordTest> word_tests_;
+
+  // Where a field lies in the 8 bytes that end with its last byte, one load
+  // reads it: the shift and mask worked out once.
+  static RuleReader reader_of(std::uint64_t offset_bits, std::uint32_t bits) {
+    const std::uint64_t end_bit = offset_bits + bits;
+    const std::uint64_t end_byte = bytes_through(end_bit);
+    return {end_byte, static_cast<unsigned>(end_byte * 8 - end_bit), low_mask(bits),
+            end_byte - offset_bits / 8 <= 8};
+  }
   const TrailingCheck* check_ = nullptr;
 };
 
@@ -329,6 +455,17 @@ SkipReason reason_of(Verdict verdict) {
 }
 
 }  // namespace
+
+std::vector<std::uint64_t> allowed_value_table(const HeaderRule& rule) {
+  std::vector<std::uint64_t> table;
+  if (rule.bits <= 16) {
+    table.assign((std::size_t{1} << rule.bits) / 64 + 1, 0);
+    for (const std::uint64_t value : rule.allowed) {
+      table[value / 64] |= std::uint64_t{1} << (value % 64);
+    }
+  }
+  return table;
+}
 
 Result<std::vector<std::uint64_t>> split_stream(ByteSpan stream, const LengthField& length,
                                                 const FramingRules* rules) {

@@ -4,6 +4,7 @@
 // resynchronising after corruption.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -41,6 +42,18 @@ struct TrailingCheck {
   std::uint64_t start = 0;  // the first byte covered
   bool little_endian = false;
 };
+
+// A rule's allowed values as a bit table (bit v set when v is allowed) for
+// fields of up to 16 bits (versions, identifiers), looked up instead of
+// searched; empty for wider fields.
+std::vector<std::uint64_t> allowed_value_table(const HeaderRule& rule);
+
+// Whether `value` is allowed by `rule`, through its allowed_value_table.
+inline bool rule_allows_value(const HeaderRule& rule, const std::vector<std::uint64_t>& table,
+                              std::uint64_t value) {
+  if (table.empty()) return std::binary_search(rule.allowed.begin(), rule.allowed.end(), value);
+  return (table[value / 64] >> (value % 64) & 1) != 0;
+}
 
 // What a valid packet looks like, beyond having a length that holds its own
 // header: the caller's knowledge of the stream.

@@ -28,12 +28,33 @@ std::vector<HeaderRule> candidate_words(const LengthField& length) {
   return words;
 }
 
-std::uint64_t word_value(ByteSpan stream, std::uint64_t start, const HeaderRule& word) {
-  return read_field(stream.data(), start * 8 + word.offset_bits, word.bits);
+// A header field of whole bytes, big-endian, as read_field reads it: the
+// 8- and 16-bit words learning reads from every packet of its sample.
+inline std::uint64_t field_value(ByteSpan stream, std::uint64_t start, std::uint64_t offset_bits,
+                                 std::uint32_t bits) {
+  if (offset_bits % 8 == 0 && (bits == 16 || bits == 8)) [[likely]] {
+    const std::uint8_t* at = stream.data() + start + offset_bits / 8;
+    return bits == 8 ? at[0] : std::uint64_t{at[0]} << 8 | at[1];
+  }
+  return read_field(stream.data(), start * 8 + offset_bits, bits);
 }
 
-std::uint64_t declared_total(ByteSpan stream, std::uint64_t start, const LengthField& length) {
-  std::uint64_t field = read_field(stream.data(), start * 8 + length.offset_bits, length.bits);
+// Learning reads a field of every packet of a sample of megabytes, each
+// header far from the last: the header a few packets ahead is asked for
+// early, so that those reads do not wait on memory one after the other.
+inline void prefetch_header(ByteSpan stream, const std::vector<std::uint64_t>& starts,
+                            std::size_t i) {
+  constexpr std::size_t kAhead = 16;
+  if (i + kAhead < starts.size()) __builtin_prefetch(stream.data() + starts[i + kAhead]);
+}
+
+inline std::uint64_t word_value(ByteSpan stream, std::uint64_t start, const HeaderRule& word) {
+  return field_value(stream, start, word.offset_bits, word.bits);
+}
+
+inline std::uint64_t declared_total(ByteSpan stream, std::uint64_t start,
+                                    const LengthField& length) {
+  std::uint64_t field = field_value(stream, start, length.offset_bits, length.bits);
   if (length.little_endian) {
     field = reverse_low_bytes(field, (length.bits + 7) / 8) & low_mask(length.bits);
   }
@@ -41,13 +62,6 @@ std::uint64_t declared_total(ByteSpan stream, std::uint64_t start, const LengthF
   return total < 0 ? 0 : static_cast<std::uint64_t>(std::min<__int128>(total, UINT64_MAX));
 }
 
-// Whether a word holds an identifier, and which values: the values seen at
-// least three times must be few (at most 4096, and on average seen 32
-// times, so that a value the sample holds rarely is unlikely to be missing
-// from it), hold 99 packets in 100 (rules that refuse more would refuse
-// sound packets), and be stable: the packets of the sample's second half
-// that hold one of them hold, nine times in ten, one the first half holds
-// too. A counter fails the last test, random bytes the first.
 // Per-value counts of a header word: a table for words of up to 16 bits
 // (every header word a stream offers), a map otherwise.
 class ValueCounts {
@@ -57,7 +71,7 @@ class ValueCounts {
   }
   void add(std::uint64_t value) {
     if (!table_.empty()) {
-      touched_ += table_[value]++ == 0;
+      if (table_[value]++ == 0) touched_.push_back(value);
     } else {
       ++map_[value];
     }
@@ -67,34 +81,65 @@ class ValueCounts {
     const auto found = map_.find(value);
     return found == map_.end() ? 0 : found->second;
   }
+  // Every value counted, in no particular order.
   template <class Visit>
   void for_each(Visit visit) const {
     if (table_.empty()) {
       for (const auto& [value, count] : map_) visit(value, count);
       return;
     }
-    std::size_t left = touched_;
-    for (std::size_t value = 0; value < table_.size() && left > 0; ++value) {
-      if (table_[value] == 0) continue;
-      visit(std::uint64_t{value}, table_[value]);
-      --left;
-    }
+    for (const std::uint64_t value : touched_) visit(value, table_[value]);
+  }
+  // Back to no value counted, for the next word of the same width (the
+  // table kept: learning tries several words over the same packets).
+  void clear() {
+    for (const std::uint64_t value : touched_) table_[value] = 0;
+    touched_.clear();
+    map_.clear();
   }
 
  private:
   std::vector<std::uint32_t> table_;
-  std::size_t touched_ = 0;
+  std::vector<std::uint64_t> touched_;  // the values whose count is not zero
   std::unordered_map<std::uint64_t, std::uint32_t> map_;
 };
 
-bool learn_identifier(ByteSpan stream, const std::vector<std::uint64_t>& starts, HeaderRule& word) {
+// What learn_identifier reuses from word to word: the words' values and
+// their counts, by width.
+struct IdentifierScratch {
+  std::vector<std::uint64_t> values;
+  std::unordered_map<std::uint32_t, std::pair<ValueCounts, ValueCounts>> counts;  // by bits
+
+  std::pair<ValueCounts, ValueCounts>& counts_of(std::uint32_t bits) {
+    auto found = counts.find(bits);
+    if (found == counts.end()) {
+      found = counts.emplace(bits, std::pair{ValueCounts(bits), ValueCounts(bits)}).first;
+    }
+    found->second.first.clear();
+    found->second.second.clear();
+    return found->second;
+  }
+};
+
+// Whether a word holds an identifier, and which values: the values seen at
+// least three times must be few (at most 4096, and on average seen 32
+// times, so that a value the sample holds rarely is unlikely to be missing
+// from it), hold 99 packets in 100 (rules that refuse more would refuse
+// sound packets), and be stable: the packets of the sample's second half
+// that hold one of them hold, nine times in ten, one the first half holds
+// too. A counter fails the last test, random bytes the first.
+bool learn_identifier(ByteSpan stream, const std::vector<std::uint64_t>& starts, HeaderRule& word,
+                      IdentifierScratch& scratch) {
   const std::size_t n = starts.size();
   if (n < 16) return false;
-  ValueCounts counts(word.bits), first_half(word.bits);
+  auto& [counts, first_half] = scratch.counts_of(word.bits);
+  std::vector<std::uint64_t>& values = scratch.values;
+  values.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t value = word_value(stream, starts[i], word);
-    counts.add(value);
-    if (i < n / 2) first_half.add(value);
+    prefetch_header(stream, starts, i);
+    values[i] = word_value(stream, starts[i], word);
+    counts.add(values[i]);
+    if (i < n / 2) first_half.add(values[i]);
   }
   std::vector<std::uint64_t> frequent;
   std::uint64_t covered = 0;
@@ -109,7 +154,7 @@ bool learn_identifier(ByteSpan stream, const std::vector<std::uint64_t>& starts,
   std::sort(frequent.begin(), frequent.end());
   std::uint64_t later = 0, seen_before = 0;
   for (std::size_t i = n / 2; i < n; ++i) {
-    const std::uint64_t value = word_value(stream, starts[i], word);
+    const std::uint64_t value = values[i];
     if (counts[value] < 3) continue;  // not among the frequent values
     ++later;
     seen_before += first_half[value] != 0;
@@ -119,13 +164,34 @@ bool learn_identifier(ByteSpan stream, const std::vector<std::uint64_t>& starts,
   return true;
 }
 
+// Whether header fields hold values their rules allow (through their
+// allowed_value_table).
+class AllowedValues {
+ public:
+  explicit AllowedValues(const std::vector<HeaderRule>& rules) : rules_(rules) {
+    for (const HeaderRule& rule : rules) tables_.push_back(allowed_value_table(rule));
+  }
+  bool allow(ByteSpan stream, std::uint64_t start) const {
+    for (std::size_t k = 0; k < rules_.size(); ++k) {
+      if (!rule_allows_value(rules_[k], tables_[k], word_value(stream, start, rules_[k])))
+        return false;
+    }
+    return true;
+  }
+
+ private:
+  const std::vector<HeaderRule>& rules_;
+  std::vector<std::vector<std::uint64_t>> tables_;
+};
+
 // The packets of a framing that have framed packets right before and after
 // them: no damage next to them.
 template <class Visit>
-void clean_packets(const FramedStream& framed, std::uint64_t size, Visit visit) {
+void clean_packets(const FramedStream& framed, ByteSpan stream, Visit visit) {
   std::vector<std::int64_t> lengths(framed.starts.size());
-  packet_lengths(framed, size, lengths);
+  packet_lengths(framed, stream.size(), lengths);
   for (std::size_t i = 1; i + 1 < framed.starts.size(); ++i) {
+    prefetch_header(stream, framed.starts, i);
     const bool joined_before =
         framed.starts[i - 1] + static_cast<std::uint64_t>(lengths[i - 1]) == framed.starts[i];
     const bool joined_after =
@@ -135,16 +201,11 @@ void clean_packets(const FramedStream& framed, std::uint64_t size, Visit visit) 
   }
 }
 
-// A check that ends the clean packets of the sample: the common CRCs, in
-// either byte order, holding in 99 of 100 of them (at most 1024 tried).
-std::optional<TrailingCheck> learn_check(ByteSpan sample, const FramedStream& framed,
-                                         const LengthField& length) {
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> packets;
-  clean_packets(framed, sample.size(), [&](std::uint64_t start, std::uint64_t total) {
-    if (packets.size() < 1024 && declared_total(sample, start, length) == total) {
-      packets.emplace_back(start, total);
-    }
-  });
+// A check that ends the clean packets of the sample (`packets`: start and
+// total length of the first 1024 whose length field gives that length):
+// the common CRCs, in either byte order, holding in 99 of 100 of them.
+std::optional<TrailingCheck> learn_check(
+    ByteSpan sample, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& packets) {
   if (packets.size() < 16) return std::nullopt;
   for (const char* name :
        {"CRC-16/IBM-3740", "CRC-16/KERMIT", "CRC-16/XMODEM", "CRC-32/ISO-HDLC", "CRC-32/ISCSI"}) {
@@ -190,6 +251,7 @@ FramedStream reframe(ByteSpan data, const LengthField& length, const FramingRule
   std::size_t kept = 0;
   if (!known.starts.empty() && known.starts[0] == 0) {
     while (kept < known.starts.size() && known.starts[kept] < first_skip) {
+      prefetch_header(data, known.starts, kept);
       const bool last = kept + 1 == known.starts.size();
       const std::uint64_t end = last ? first_skip : std::min(known.starts[kept + 1], first_skip);
       if (!fits(known.starts[kept], end - known.starts[kept])) break;
@@ -257,8 +319,10 @@ LearnedFraming frame_learning(ByteSpan stream, const LengthField& length, std::u
     }
   }
   const FramedStream rough = frame_stream(sample, length, rough_rules);
+  IdentifierScratch scratch;
   for (HeaderRule word : candidate_words(length)) {
-    if (learn_identifier(sample, rough.starts, word)) rules.fields.push_back(std::move(word));
+    if (learn_identifier(sample, rough.starts, word, scratch))
+      rules.fields.push_back(std::move(word));
   }
 
   // 2. Length bounds, from the clean stretches of the sample framed with
@@ -267,25 +331,22 @@ LearnedFraming frame_learning(ByteSpan stream, const LengthField& length, std::u
   provisional.max_length = rough_rules.max_length;
   const FramedStream ruled =
       reframe(sample, length, provisional, rough, UINT64_MAX,
-              [&](std::uint64_t start, std::uint64_t) {
-        for (const HeaderRule& rule : rules.fields) {
-          if (!std::binary_search(rule.allowed.begin(), rule.allowed.end(),
-                                  word_value(sample, start, rule)))
-            return false;
-        }
-        return true;
-      });
+              [&, allowed = AllowedValues(rules.fields)](std::uint64_t start, std::uint64_t) {
+                return allowed.allow(sample, start);
+              });
   std::uint64_t shortest = UINT64_MAX, longest = 0;
-  clean_packets(ruled, sample.size(), [&](std::uint64_t start, std::uint64_t total) {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> first_clean;  // a check is learned from them
+  clean_packets(ruled, sample, [&](std::uint64_t start, std::uint64_t total) {
     if (declared_total(sample, start, length) != total) return;
     shortest = std::min(shortest, total);
     longest = std::max(longest, total);
     ++learned.clean_packets;
+    if (first_clean.size() < 1024) first_clean.emplace_back(start, total);
   });
   if (learned.clean_packets >= 16) {
     rules.min_length = shortest;
     rules.max_length = longest;
-    rules.check = learn_check(sample, ruled, length);
+    rules.check = learn_check(sample, first_clean);
   }
 
   // 3. The whole stream. A packet the rules refused but whose length leads

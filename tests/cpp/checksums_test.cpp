@@ -5,6 +5,7 @@
 // random widths, polynomials and flags.
 #include "common/checksums.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <random>
@@ -45,13 +46,14 @@ void compare_paths(const vantrel::Checksum& checksum, std::mt19937_64& random) {
   }
 }
 
-// Every length through the direct fold (up to 24 blocks), the four-lane
-// fold past it, and every place of the first block's end.
+// Every length through the direct fold (up to 24 blocks), the wide fold
+// (up to 64 blocks), the four-lane fold past them, and every place of the
+// first block's end.
 void compare_every_length(const vantrel::Checksum& checksum) {
-  std::vector<std::uint8_t> buffer(640);
+  std::vector<std::uint8_t> buffer(1120);
   for (std::size_t i = 0; i < buffer.size(); ++i)
     buffer[i] = static_cast<std::uint8_t>(i * 167 + 13);
-  for (std::size_t length = 0; length <= 600; ++length) {
+  for (std::size_t length = 0; length <= 1100; ++length) {
     const vantrel::ByteSpan data(buffer.data() + length % 7, length);
     expect(checksum.compute(data) == checksum.compute_reference(data),
            checksum.algorithm().name + " compute at every length, " + std::to_string(length));
@@ -60,8 +62,9 @@ void compare_every_length(const vantrel::Checksum& checksum) {
 
 // Many ranges at once: every length up to 400 bytes (past the direct
 // fold's reach), at random places, some ending at the buffer's end (where
-// a range shorter than a block cannot be read as one), in more than one
-// chunk of the counting sort.
+// a range shorter than a block cannot be read as one) or starting at its
+// start (where the wide fold's first block begins before it), in more than
+// one stretch of the counting sort and in fours of unlike lengths.
 void compare_many(const vantrel::Checksum& checksum, std::mt19937_64& random) {
   std::vector<std::uint8_t> buffer(2048);
   for (auto& byte : buffer) byte = static_cast<std::uint8_t>(random());
@@ -70,7 +73,7 @@ void compare_many(const vantrel::Checksum& checksum, std::mt19937_64& random) {
     for (int copy = 0; copy < 3; ++copy) {
       sizes.push_back(length);
       const std::uint64_t room = buffer.size() - length;
-      starts.push_back(copy == 0 ? room : random() % (room + 1));
+      starts.push_back(copy == 0 ? room : copy == 1 ? 0 : random() % (room + 1));
     }
   }
   std::vector<std::uint64_t> values(starts.size());
@@ -85,6 +88,38 @@ void compare_many(const vantrel::Checksum& checksum, std::mt19937_64& random) {
   }
 }
 
+// Four ranges at once, as framing and layouts call it: lengths from the
+// shortest it folds that way to 256 bytes, unlike or alike, some at the
+// buffer's start and end, with `longest` as tight as the caller knows it.
+void compare_four(const vantrel::Checksum& checksum, std::mt19937_64& random) {
+  const std::size_t least = std::max<std::size_t>(checksum.four_at_once_least(), 1);
+  std::vector<std::uint8_t> buffer(1024);
+  for (auto& byte : buffer) byte = static_cast<std::uint8_t>(random());
+  const vantrel::ByteSpan all(buffer.data(), buffer.size());
+  for (int trial = 0; trial < 400; ++trial) {
+    const std::size_t alike = trial % 3 == 0 ? least + random() % (257 - least) : 0;
+    const std::uint8_t* data[4];
+    std::size_t sizes[4], longest = 0;
+    for (std::size_t k = 0; k < 4; ++k) {
+      sizes[k] = alike != 0 ? alike : least + random() % (257 - least);
+      const std::size_t room = buffer.size() - sizes[k];
+      const std::size_t at = trial % 4 == 1 ? (k % 2 == 0 ? 0 : room) : random() % (room + 1);
+      data[k] = buffer.data() + at;
+      longest = std::max(longest, sizes[k]);
+    }
+    std::uint64_t values[4];
+    checksum.compute_four(data, sizes, values, trial % 2 == 0 ? longest : 256);
+    for (std::size_t k = 0; k < 4; ++k) {
+      const auto at = static_cast<std::size_t>(data[k] - buffer.data());
+      const std::uint64_t one = checksum.compute_reference(all.subspan(at, sizes[k]));
+      expect(values[k] == one, checksum.algorithm().name + " compute_four over " +
+                                   std::to_string(sizes[k]) + " bytes at " + std::to_string(at) +
+                                   " (longest " + std::to_string(longest) + "): " + hex(values[k]) +
+                                   ", reference " + hex(one));
+    }
+  }
+}
+
 }  // namespace
 
 int main() {
@@ -93,18 +128,21 @@ int main() {
   const vantrel::ByteSpan check_input(reinterpret_cast<const std::uint8_t*>(digits.data()),
                                       digits.size());
   for (const vantrel::NamedCheck& row : vantrel::named_checks()) {
-    const vantrel::Checksum checksum(row.make());
-    const std::string name(row.name);
-    expect(checksum.compute_reference(check_input) == row.check,
-           name + " reference check value " + hex(checksum.compute_reference(check_input)) +
-               ", catalogue " + hex(row.check));
-    expect(checksum.compute(check_input) == row.check, name + " check value");
-    compare_paths(checksum, random);
-    if (checksum.algorithm().kind == vantrel::CheckKind::Crc) compare_every_length(checksum);
-    compare_many(checksum, random);
-    // The name finds the row; parameters find the same name.
-    const auto by_name = vantrel::check_by_name(name);
-    expect(by_name.has_value() && by_name->name == name, name + " by name");
+    for (const auto vectors :
+         {vantrel::Checksum::Vectors::Widest, vantrel::Checksum::Vectors::Narrow}) {
+      const vantrel::Checksum checksum(row.make(), vectors);
+      const std::string name(row.name);
+      expect(checksum.compute_reference(check_input) == row.check,
+             name + " reference check value " + hex(checksum.compute_reference(check_input)) +
+                 ", catalogue " + hex(row.check));
+      expect(checksum.compute(check_input) == row.check, name + " check value");
+      compare_paths(checksum, random);
+      if (checksum.algorithm().kind == vantrel::CheckKind::Crc) compare_every_length(checksum);
+      compare_many(checksum, random);
+      // The name finds the row; parameters find the same name.
+      const auto by_name = vantrel::check_by_name(name);
+      expect(by_name.has_value() && by_name->name == name, name + " by name");
+    }
   }
   for (const char* alias : {"crc-32c", "CRC_16/CCITT_FALSE", "crc-16/kermit", "CRC-32"}) {
     expect(vantrel::check_by_name(alias).has_value(), std::string("alias ") + alias);
@@ -118,6 +156,9 @@ int main() {
   // above then held that path to the model from 64 bytes on.
   const bool folds = vantrel::Checksum(*vantrel::check_by_name("CRC-16/IBM-3740")).uses_folding();
   std::printf("checksums: carry-less folding %s\n", folds ? "used" : "not available");
+  const bool wide =
+      vantrel::Checksum(*vantrel::check_by_name("CRC-16/IBM-3740")).uses_wide_folding();
+  std::printf("checksums: 512-bit folding %s\n", wide ? "used" : "not available");
 
   // Random parameters, every width.
   for (std::uint32_t width = 3; width <= 64; ++width) {
@@ -128,9 +169,13 @@ int main() {
                                        (round & 1) != 0, (round & 2) != 0, random() & mask);
       expect(made.has_value(), "parameters of width " + std::to_string(width));
       if (made) {
-        const vantrel::Checksum checksum(*made);
-        compare_paths(checksum, random);
-        compare_many(checksum, random);
+        for (const auto vectors :
+             {vantrel::Checksum::Vectors::Widest, vantrel::Checksum::Vectors::Narrow}) {
+          const vantrel::Checksum checksum(*made, vectors);
+          compare_paths(checksum, random);
+          compare_many(checksum, random);
+          compare_four(checksum, random);
+        }
       }
     }
   }
