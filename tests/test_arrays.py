@@ -816,3 +816,19 @@ def test_ragged_column_into_polars_and_duckdb():
     assert [None if n is None else (n, total) for _, n, total in rows] == sums
     unnested = duckdb.sql("SELECT count(*) FROM (SELECT unnest(tail) FROM result)").fetchall()[0]
     assert unnested[0] == len(expected["tail"].values)
+
+
+def test_a_fixed_array_layout_reports_the_first_bad_value_in_recipe_order():
+    """Layouts whose size the values cannot change pack in recipe order, so
+    the first missing or bad value is the one reported, arrays or not."""
+    for shape in ({}, {"count": 2}):
+        layout = vantrel.Layout(
+            [item("a", "unsigned", 8, **shape), item("b", "unsigned", 8), item("c", "unsigned", 8)]
+        )
+        bad = [300, 1] if shape else 300
+        with pytest.raises(ValueError, match="recipe item 0 \\('a'\\)"):
+            layout.pack({"a": bad, "c": 1})  # 'b' is missing too, later
+        with pytest.raises(KeyError, match="'b'"):
+            layout.pack({"a": [1, 2] if shape else 1, "c": 300})
+        with pytest.raises(ValueError, match="^row 1: recipe item 0"):
+            layout.pack_many({"a": [[1, 2], bad] if shape else [1, bad], "b": [1, 1], "c": [1, 1]})

@@ -598,3 +598,25 @@ def test_a_given_range_in_a_shaped_layout():
     assert packet[3] == crcmod.predefined.mkCrcFun("crc-8")(packet[:3])
     assert int.from_bytes(packet[-2:], "big") == CRC16(packet[:-2])  # covers the header check
     assert layout.unpack(packet)["data"] == [1, 2, 3]
+
+
+@pytest.mark.parametrize("shape", [{}, {"count": 3}], ids=["fixed fields", "fixed array"])
+def test_pack_many_computes_a_check_given_as_none_per_row_as_pack_does(shape):
+    """A check column may hold given values and None side by side: each None
+    is computed for its own row, as pack computes a None, the others kept."""
+    layout = vantrel.Layout(
+        [item("apid", "unsigned", 16), item("data", "unsigned", 8, **shape)]
+        + [item("pec", "unsigned", 16, check="CRC-16/IBM-3740")]
+    )
+    data = [[1, 2, 3], [4, 5, 6], [7, 8, 9]] if shape else [1, 4, 7]
+    rows = {"apid": [10, 11, 12], "data": data, "pec": [None, 0xBEEF, None]}
+    packed = layout.pack_many(rows)
+    singles = [
+        layout.pack({"apid": a, "data": d, "pec": p})
+        for a, d, p in zip(rows["apid"], rows["data"], rows["pec"])
+    ]
+    assert packed == b"".join(singles)
+    size = layout.size_bytes
+    for row, packet in enumerate(packed[i : i + size] for i in range(0, len(packed), size)):
+        found = int.from_bytes(packet[-2:], "big")
+        assert found == (0xBEEF if row == 1 else CRC16(packet[:-2]))
