@@ -389,8 +389,7 @@ void check_shaped(fuzz::Input& input) {
                                        : nullptr;
   if (name == nullptr) return;
   const auto checksum = std::make_shared<const vantrel::Checksum>(*vantrel::check_by_name(name));
-  const auto check =
-      vantrel::resolve_check(*plan, last, checksum, std::nullopt, std::nullopt);
+  const auto check = vantrel::resolve_check(*plan, last, checksum, std::nullopt, std::nullopt);
   if (!check) return;
   std::vector<std::uint8_t> bytes(packet.span().begin(), packet.span().end());
   const std::uint8_t given[] = {0};
@@ -848,12 +847,12 @@ void check_check_fields(fuzz::Input& input) {
   starts.offsets = offsets.data();
   starts.count = count;
   vantrel::PacketGeometry geometry;
-  std::optional<vantrel::ShapedFailure> unmeasured;
+  std::optional<vantrel::PacketFailure> unmeasured;
   const std::size_t placed =
       vantrel::measure_packets(*plan, archive, starts, true, geometry, unmeasured);
   const auto verify = [&](bool masking, std::vector<std::uint8_t>& failed) {
-    std::optional<vantrel::ShapedFailure> first;
-    vantrel::verify_shaped_checks(*plan, std::span(&*resolved, 1), archive, starts, geometry,
+    std::optional<vantrel::PacketFailure> first;
+    vantrel::verify_packet_checks(*plan, std::span(&*resolved, 1), archive, starts, geometry,
                                   placed, masking, failed, first);
     return first;
   };

@@ -24,7 +24,7 @@ CPP_TESTS = {
     "text_codecs",
     "float_environment",
     "length_masks_agree",
-    "shaped_decode",
+    "plan_decode",
     "checksums",
     "exact_values",
     "column_types",
@@ -122,8 +122,8 @@ def test_text_codecs(cpp_build):
     assert result == "Passed", output
 
 
-def test_shaped_decode(cpp_build):
-    result, output = _run_ctest(cpp_build, "shaped_decode")
+def test_plan_decode(cpp_build):
+    result, output = _run_ctest(cpp_build, "plan_decode")
     assert result == "Passed", output
 
 

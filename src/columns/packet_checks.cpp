@@ -161,7 +161,7 @@ template <class Word>
 
 }  // namespace
 
-std::string shaped_check_message(const Plan& plan, const PacketCheck& check,
+std::string packet_check_message(const Plan& plan, const PacketCheck& check,
                                  const std::uint64_t* bases, std::uint64_t packet_bytes,
                                  std::uint64_t found, std::uint64_t computed) {
   const std::optional<CheckPlace> place = locate_check(plan, check, bases, packet_bytes);
@@ -172,10 +172,10 @@ std::string shaped_check_message(const Plan& plan, const PacketCheck& check,
   return check_mismatch_message(located, found, computed);
 }
 
-void verify_shaped_checks(const Plan& plan, std::span<const PacketCheck> checks, ByteSpan buffer,
+void verify_packet_checks(const Plan& plan, std::span<const PacketCheck> checks, ByteSpan buffer,
                           const PacketStarts& starts, const PacketGeometry& geometry,
                           std::size_t placed, bool masking, std::vector<std::uint8_t>& failed,
-                          std::optional<ShapedFailure>& first) {
+                          std::optional<PacketFailure>& first) {
   if (checks.empty()) return;
   if (masking) failed.assign(starts.count, 0);
   const auto bases = [&](std::size_t i) -> const std::uint64_t* {
@@ -202,10 +202,10 @@ void verify_shaped_checks(const Plan& plan, std::span<const PacketCheck> checks,
         failed[i] = 1;
         return true;
       }
-      note_shaped_failure(
+      note_packet_failure(
           first, i, check.field,
           Error{ErrorKind::ValueError,
-                shaped_check_message(plan, check, bases(i), packet_bytes, found, computed)});
+                packet_check_message(plan, check, bases(i), packet_bytes, found, computed)});
       return false;
     }
     return true;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "columns/columns.hpp"
-#include "columns/shaped_decode.hpp"
+#include "columns/plan_decode.hpp"
 #include "common/checksums.hpp"
 #include "common/error.hpp"
 #include "layout/plan.hpp"
@@ -25,8 +25,8 @@ struct PacketCheck {
   // The bytes covered, [start, stop) from the layout's first byte.
   std::uint64_t start = 0;
   std::uint64_t stop = 0;
-  // In a shaped plan, a check whose range was not given covers the packet
-  // up to the check field, wherever the field lies in each packet.
+  // Past a variable array, a check whose range was not given covers the
+  // packet up to the check field, wherever the field lies in each packet.
   bool up_to_field = false;
 };
 
@@ -70,25 +70,27 @@ std::uint64_t check_computed(const PacketCheck& check, ByteSpan buffer, std::uin
 std::string check_mismatch_message(const PacketCheck& check, std::uint64_t found,
                                    std::uint64_t computed);
 
-// The message of check `check` failing in a packet of a shaped plan (found
-// and computed as verify_shaped_checks gives them): the mismatch over the
+// The message of check `check` failing in a packet whose segments start at
+// `bases` (found
+// and computed as verify_packet_checks gives them): the mismatch over the
 // bytes it covers there, or why it has no place.
-std::string shaped_check_message(const Plan& plan, const PacketCheck& check,
+std::string packet_check_message(const Plan& plan, const PacketCheck& check,
                                  const std::uint64_t* bases, std::uint64_t packet_bytes,
                                  std::uint64_t found, std::uint64_t computed);
 
-// verify_checks for the first `placed` packets of a shaped plan, measured
-// into `geometry`. A packet whose check has no place fails it. Under a
+// Verifies the checks of the first `placed` packets, measured into
+// `geometry`, four packets at a time where one check covers a short fixed
+// range. A packet whose check has no place fails it. Under a
 // mask, `failed` gets one flag per packet; otherwise the first failure
 // joins `first`.
-void verify_shaped_checks(const Plan& plan, std::span<const PacketCheck> checks, ByteSpan buffer,
+void verify_packet_checks(const Plan& plan, std::span<const PacketCheck> checks, ByteSpan buffer,
                           const PacketStarts& starts, const PacketGeometry& geometry,
                           std::size_t placed, bool masking, std::vector<std::uint8_t>& failed,
-                          std::optional<ShapedFailure>& first);
+                          std::optional<PacketFailure>& first);
 
 // Computes every check of a packet just packed and places it, in an order
-// where a check covering another check's field comes after it. In a shaped
-// plan the segments start at `bases`. Returns the check that could not be
+// where a check covering another check's field comes after it. The
+// segments start at `bases` (null: a plan of one segment). Returns the check that could not be
 // placed (locate_check found no place), if any.
 std::optional<std::size_t> place_checks(const Plan& plan, std::span<const PacketCheck> checks,
                                         std::span<const std::uint8_t> given,

@@ -157,7 +157,7 @@ std::optional<ColumnFailure> decode_utf8_into(ByteSpan buffer, bool immutable, s
       // The column is decoded after the numeric ones, in a pass of its own:
       // packets of one type lie apart in a mixed stream, where the
       // processor does not fetch ahead by itself. (Fields at a fixed place
-      // only: a shaped field's place costs a call.)
+      // only: a moving field's place costs a call.)
       if constexpr (!std::is_same_v<std::decay_t<FieldBit>, FieldBitOf>) {
         if (i + 16 < limit) {
           if (const std::optional<std::uint64_t> ahead = field_bit(i + 16)) {

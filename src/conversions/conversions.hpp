@@ -157,7 +157,7 @@ struct PacketConversionFailure {
   Error error;
 };
 
-// Converts the flat raw elements of `packets` packets (as the shaped
+// Converts the flat raw elements of `packets` packets (as the plan's
 // decoders write them, `raw_type` each) into out (converted_item_size
 // wide, as convert_values). Packets from `limit` on, and those already
 // masked in `packet_mask`, are not converted (zeros, -1 or `none`). A

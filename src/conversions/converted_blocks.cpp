@@ -11,13 +11,13 @@ void decode_converted_block(const Plan& plan, ByteSpan buffer, const PacketStart
                             const PacketGeometry& geometry, std::size_t item, std::size_t begin,
                             std::size_t end, const ConvertedTarget& target,
                             std::vector<std::uint64_t>& scratch,
-                            std::optional<ShapedFailure>& first) {
+                            std::optional<PacketFailure>& first) {
   const PlannedField& field = plan.fields()[item];
   const Conversion& conversion = *target.conversion;
   if (single_at_fixed_place(field)) {
     if (auto failure = decode_converted_column(buffer, starts, begin, end, field, conversion,
                                                target.values, target.mask, target.handles)) {
-      note_shaped_failure(first, failure->packet, item, std::move(failure->error));
+      note_packet_failure(first, failure->packet, item, std::move(failure->error));
     }
     return;
   }
@@ -31,8 +31,8 @@ void decode_converted_block(const Plan& plan, ByteSpan buffer, const PacketStart
   const std::uint64_t raw_bytes = (element(end) - origin) * column_item_size(raw_type);
   scratch.resize(std::max<std::uint64_t>(1, (raw_bytes + 7) / 8));
   std::optional<ColumnFailure> failure =
-      decode_shaped_runs(buffer, starts, geometry, field, item, begin, end, scratch.data(),
-                         target.offsets, origin, target.mask);
+      decode_field_runs(buffer, starts, geometry, field, item, begin, end, scratch.data(),
+                        target.offsets, origin, target.mask);
   // Under errors="raise" the failing packet's values are not decoded.
   const std::size_t decoded = failure ? failure->packet - begin : end - begin;
   note_runs_failure(first, std::move(failure), item);
@@ -52,7 +52,7 @@ void decode_converted_block(const Plan& plan, ByteSpan buffer, const PacketStart
       target.values + origin * out_size,
       target.mask.empty() ? target.mask : target.mask.subspan(begin, end - begin), target.handles,
       target.element_time != nullptr ? &block_time : nullptr);
-  if (converted) note_shaped_failure(first, begin + converted->packet, item, converted->error);
+  if (converted) note_packet_failure(first, begin + converted->packet, item, converted->error);
 }
 
 }  // namespace
@@ -62,7 +62,7 @@ BlockDecoder converted_block_decoder(const Plan& plan, ByteSpan buffer, const Pa
                                      const ConvertedTarget& target) {
   // The block's raw values, reused from block to block.
   return [&plan, buffer, &starts, &geometry, item, target, scratch = std::vector<std::uint64_t>()](
-             std::size_t begin, std::size_t end, std::optional<ShapedFailure>& first) mutable {
+             std::size_t begin, std::size_t end, std::optional<PacketFailure>& first) mutable {
     decode_converted_block(plan, buffer, starts, geometry, item, begin, end, target, scratch,
                            first);
   };

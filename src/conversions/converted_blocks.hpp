@@ -1,5 +1,5 @@
-// Engineering values of a shaped layout's field (arrays, fields after
-// them, permuted byte orders), converted block by block as the packets
+// Engineering values of a layout's field (single values, arrays, fields
+// after them, permuted byte orders), converted block by block as the packets
 // decode: each block's raw elements go to a small scratch buffer and are
 // converted from there straight into the column while they are still in
 // the cache, so no raw column is made. Plain C++ over the buffer.
@@ -10,7 +10,7 @@
 #include <optional>
 #include <span>
 
-#include "columns/shaped_decode.hpp"
+#include "columns/plan_decode.hpp"
 #include "conversions/conversions.hpp"
 
 namespace vantrel {

@@ -79,8 +79,9 @@ class Plan {
   // from the packet's end, and may hold no variable array.
   static std::expected<Plan, ItemError> build(std::span<const ShapedField> fields);
 
-  // Whether any field is an array or has a permuted or word byte order: such
-  // plans are read by the shaped paths, the others by the flat ones.
+  // Whether any field is an array or has a permuted or word byte order (a
+  // plan of plain single values can take shortcuts, such as packets whose
+  // given lengths all hold it).
   bool shaped() const { return shaped_; }
   // Segments: 1 + the number of variable arrays.
   std::size_t segment_count() const { return variable_items_.size() + 1; }

@@ -43,7 +43,7 @@ bool pack_converted(const ItemConversion& conversion, const PlannedField& field,
 
 // The raw value to encode for an engineering value, for every conversion
 // but time codes (which pack_converted writes itself): what pack_converted
-// encodes, for the writers of shaped fields.
+// encodes, for the writers of array elements and permuted or word orders.
 bool converted_input(const ItemConversion& conversion, const FieldSpec& spec,
                      const LayoutItem& item, PyObject* value, PackInput& input);
 

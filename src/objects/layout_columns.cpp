@@ -514,10 +514,10 @@ PyObject* decode_columns(const Columns& call, const PacketStarts& starts) {
   const Output output = call.output;
   const TextForm text_form = call.text_form;
   if (output == Output::Arrow) {
-    return unpack_many_shaped_arrow(data, buffer, view.immutable(), starts, masking, raw);
+    return unpack_many_arrow(data, buffer, view.immutable(), starts, masking, raw);
   }
-  return unpack_many_shaped(data, buffer, view.immutable(), starts, masking, raw, text_form,
-                            call.text_dtype);
+  return unpack_many_numpy(data, buffer, view.immutable(), starts, masking, raw, text_form,
+                           call.text_dtype);
 }
 
 }  // namespace

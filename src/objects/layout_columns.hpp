@@ -33,13 +33,13 @@ class ObjectColumn;
 // variable-width StringDType, or the raw field bytes as fixed-width bytes.
 enum class TextForm : std::uint8_t { Str, StringDType, Bytes };
 
-// Layout.unpack_many of a shaped layout (arrays, permuted or word byte
-// orders), once the packets' starts and ends are known.
+// Layout.unpack_many into numpy columns, once the packets' starts and ends
+// are known.
 // `raw` skips the conversions; text columns come in `text_form`
 // (`text_dtype`: the StringDType asked for).
-PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
-                             const PacketStarts& starts, bool masking, bool raw, TextForm text_form,
-                             PyObject* text_dtype);
+PyObject* unpack_many_numpy(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
+                            const PacketStarts& starts, bool masking, bool raw, TextForm text_form,
+                            PyObject* text_dtype);
 
 // The text columns of numpy output. A column of str for packets [0, limit)
 // of the field at the places `field_bit` gives (false with an exception
@@ -55,20 +55,21 @@ Ref bytes_column(std::size_t count, const PlannedField& field, const CopyFieldBy
                  std::optional<ColumnFailure>& failure);
 // A StringDType array of `dtype` holding a UTF-8 column's text.
 Ref string_dtype_column(const Utf8Column& text, PyObject* dtype);
-// The same with output="arrow" (shaped_arrow.cpp): ArrowColumns whose fixed
+// The same with output="arrow" (arrow_columns.cpp): ArrowColumns whose fixed
 // arrays are fixed-size lists and variable arrays large lists.
-PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
-                                   const PacketStarts& starts, bool masking, bool raw);
+PyObject* unpack_many_arrow(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
+                            const PacketStarts& starts, bool masking, bool raw);
 // A converted column's Arrow form: float64 calibrations, nanosecond
 // timestamps, or int32 state indices with the names as its dictionary.
 struct ArrowColumnData;
 void set_converted_type(ArrowColumnData& column, const Conversion& conversion);
-// Raises a shaped layout's first failure: the field's error, or the bits
-// it needs against those its packet has, with the packet's place.
+// Raises a layout's first failure: the field's error, or the bits it needs
+// against those its packet has (a fixed layout: the packet against the
+// whole layout), with the packet's place.
 struct PacketGeometry;
-struct ShapedFailure;
-void raise_shaped_failure(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
-                          const PacketGeometry& geometry, const ShapedFailure& failure);
+struct PacketFailure;
+void raise_packet_failure(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
+                          const PacketGeometry& geometry, const PacketFailure& failure);
 // The reader of field j's times from the packets when it is a time code
 // too wide for its raw column (more than 64 bits), else nullopt.
 std::optional<ElementTime> wide_time_reader(const LayoutData& data, ByteSpan buffer,

@@ -1,6 +1,6 @@
 // A Layout's compiled recipe (its plan and what the interpreter side keeps of
 // each item), and the per-field work that packing and unpacking share across
-// one packet, many packets and shaped layouts.
+// one packet and many packets.
 #pragma once
 
 #include <array>
@@ -58,9 +58,6 @@ struct LayoutData {
   // The check fields, in recipe order, resolved against the plan.
   std::vector<PacketCheck> checks;
 
-  // Whether one packet goes through the shaped paths (arrays, permuted or
-  // word byte orders, packets bounded by their own length).
-  bool shaped() const { return plan.shaped() || packet_length.has_value(); }
   // Whether the packet's size is the plan's whatever the values: no
   // variable array, and no length field to fill in.
   bool size_known() const { return plan.segment_count() == 1 && !packet_length; }

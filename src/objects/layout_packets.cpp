@@ -72,7 +72,7 @@ bool verify_checks_of(const LayoutData& data, ByteSpan packet, std::uint64_t off
       if (found == computed) continue;
     }
     raise_at(data.items[check.field],
-             shaped_check_message(data.plan, check, bases, packet_bytes, found, computed));
+             packet_check_message(data.plan, check, bases, packet_bytes, found, computed));
     return false;
   }
   return true;

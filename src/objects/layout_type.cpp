@@ -163,8 +163,8 @@ bool resolve_checks(LayoutData& data, const std::vector<ShapedField>& specs) {
     if (!item.check) continue;
     if (item.conversion) return refuse(item, "check: a check field has no conversion");
     if (specs[i].shape != FieldShape{}) return refuse(item, "check: a check field is one value");
-    Result<PacketCheck> resolved = resolve_check(data.plan, i, item.check->checksum,
-                                                 item.check->start, item.check->stop);
+    Result<PacketCheck> resolved =
+        resolve_check(data.plan, i, item.check->checksum, item.check->start, item.check->stop);
     if (!resolved) return refuse(item, resolved.error().message);
     data.checks.push_back(std::move(*resolved));
   }

@@ -1,4 +1,4 @@
-#include "objects/shaped_conversions.hpp"
+#include "objects/converted_column.hpp"
 
 namespace vantrel {
 

@@ -1,6 +1,7 @@
-// Layout.unpack_many and Layout.pack_many of shaped layouts: fixed arrays
-// become 2-D columns, variable arrays ragged columns, and the fields after a
-// variable array are read where it ends in each packet.
+// Layout.unpack_many into numpy columns, for every layout: single values
+// become 1-D columns, fixed arrays 2-D columns, variable arrays ragged
+// columns, and the fields after a variable array are read where it ends in
+// each packet.
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -12,11 +13,12 @@
 #include "binding/buffer_view.hpp"
 #include "binding/call_frame.hpp"
 #include "columns/packet_checks.hpp"
-#include "columns/shaped_decode.hpp"
+#include "columns/plan_decode.hpp"
 #include "common/format.hpp"
 #include "conversions/converted_blocks.hpp"
 #include "objects/check_recipes.hpp"
 #include "objects/conversion_recipes.hpp"
+#include "objects/converted_column.hpp"
 #include "objects/field_values.hpp"
 #include "objects/layout_columns.hpp"
 #include "objects/layout_data.hpp"
@@ -25,7 +27,6 @@
 #include "objects/numpy_support.hpp"
 #include "objects/packet_functions.hpp"
 #include "objects/ragged_column.hpp"
-#include "objects/shaped_conversions.hpp"
 
 namespace vantrel {
 
@@ -43,8 +44,8 @@ struct Column {
 
 }  // namespace
 
-void raise_shaped_failure(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
-                          const PacketGeometry& geometry, const ShapedFailure& failure) {
+void raise_packet_failure(const LayoutData& data, ByteSpan buffer, const PacketStarts& starts,
+                          const PacketGeometry& geometry, const PacketFailure& failure) {
   const LayoutItem& item = data.items[failure.item];
   const std::uint64_t start = starts[failure.packet];
   if (failure.error) {
@@ -63,7 +64,7 @@ void raise_shaped_failure(const LayoutData& data, ByteSpan buffer, const PacketS
     }
   } else {
     const std::string message =
-        concat(item.context, shaped_bounds_message(data.plan, buffer, starts, geometry, failure));
+        concat(item.context, bounds_message(data.plan, buffer, starts, geometry, failure));
     PyErr_SetString(PyExc_ValueError, message.c_str());
   }
   raise_with_location(concat("packet ", failure.packet, " at byte ", start));
@@ -80,16 +81,16 @@ std::optional<ElementTime> wide_time_reader(const LayoutData& data, ByteSpan buf
   return element_time_reader(data.plan, buffer, starts, geometry, j, conversion->conversion.time);
 }
 
-PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
-                             const PacketStarts& starts, bool masking, bool raw, TextForm text_form,
-                             PyObject* text_dtype) {
+PyObject* unpack_many_numpy(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
+                            const PacketStarts& starts, bool masking, bool raw, TextForm text_form,
+                            PyObject* text_dtype) {
   const Plan& plan = data.plan;
   const std::span<const PlannedField> fields = plan.fields();
   const std::size_t n = starts.count;
   // Each packet's variable parts, without the interpreter lock. With
   // errors="raise", packets past the first failure are skipped.
   PacketGeometry geometry;
-  std::optional<ShapedFailure> first;
+  std::optional<PacketFailure> first;
   const std::size_t decoded =
       without_gil([&] { return measure_packets(plan, buffer, starts, masking, geometry, first); });
 
@@ -121,7 +122,7 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
 
   // Numeric columns, without the lock; engineering values converted as
   // they are decoded.
-  std::vector<ShapedTarget> targets(fields.size());
+  std::vector<FieldTarget> targets(fields.size());
   std::vector<std::optional<ElementTime>> wide_times(fields.size());
   std::vector<BlockDecoder> decoders(fields.size());
   for (std::size_t j = 0; j < fields.size(); ++j) {
@@ -140,14 +141,14 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
       decoders[j] = converted_block_decoder(plan, buffer, starts, geometry, j, converted);
       targets[j].decode_block = &decoders[j];
     } else if (column.view.data() != nullptr) {
-      targets[j] = ShapedTarget{static_cast<std::uint8_t*>(column.view.data()), offsets,
-                                column.item_size, mask, nullptr};
+      targets[j] = FieldTarget{static_cast<std::uint8_t*>(column.view.data()), offsets,
+                               column.item_size, mask, nullptr};
     }
   }
   std::vector<std::uint8_t> check_failed;  // under a mask, with a check: one flag per packet
   without_gil([&] {
-    decode_shaped_numeric(plan, buffer, starts, geometry, decoded, masking, targets, first);
-    verify_shaped_checks(plan, data.checks, buffer, starts, geometry, decoded, masking,
+    decode_numeric_fields(plan, buffer, starts, geometry, decoded, masking, targets, first);
+    verify_packet_checks(plan, data.checks, buffer, starts, geometry, decoded, masking,
                          check_failed, first);
   });
   for (std::size_t i = 0; i < check_failed.size(); ++i) {
@@ -166,7 +167,7 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
     Column& column = columns[j];
     if (column.view.data() != nullptr || column.array) continue;
     const std::size_t limit = first ? std::min(decoded, first->packet + 1) : decoded;
-    const FieldBitOf field_bit = shaped_field_bit(plan, buffer, starts, geometry, j);
+    const FieldBitOf field_bit = field_bit_of(plan, buffer, starts, geometry, j);
     const std::span<std::uint8_t> mask =
         masking ? std::span(column.mask) : std::span<std::uint8_t>();
     std::optional<ColumnFailure> failure;
@@ -202,10 +203,10 @@ PyObject* unpack_many_shaped(const LayoutData& data, ByteSpan buffer, bool buffe
         break;
       }
     }
-    if (failure) note_shaped_failure(first, failure->packet, j, std::move(failure->error));
+    if (failure) note_packet_failure(first, failure->packet, j, std::move(failure->error));
   }
   if (first) {
-    raise_shaped_failure(data, buffer, starts, geometry, *first);
+    raise_packet_failure(data, buffer, starts, geometry, *first);
     return nullptr;
   }
 

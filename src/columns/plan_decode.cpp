@@ -1,4 +1,4 @@
-#include "columns/shaped_decode.hpp"
+#include "columns/plan_decode.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -7,16 +7,16 @@
 
 namespace vantrel {
 
-void note_shaped_failure(std::optional<ShapedFailure>& first, std::size_t packet, std::size_t item,
+void note_packet_failure(std::optional<PacketFailure>& first, std::size_t packet, std::size_t item,
                          std::optional<Error> error) {
   if (!first || packet < first->packet || (packet == first->packet && item < first->item)) {
-    first = ShapedFailure{packet, item, std::move(error)};
+    first = PacketFailure{packet, item, std::move(error)};
   }
 }
 
 std::size_t measure_packets(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
                             bool masking, PacketGeometry& geometry,
-                            std::optional<ShapedFailure>& first) {
+                            std::optional<PacketFailure>& first) {
   const std::span<const std::size_t> variables = plan.variable_items();
   const std::size_t n = starts.count;
   const std::size_t size = buffer.size();
@@ -34,7 +34,7 @@ std::size_t measure_packets(const Plan& plan, ByteSpan buffer, const PacketStart
       const std::uint64_t start = starts[i];
       const std::uint64_t limit = starts.limit(i, size);
       if (start > limit || !plan.fits(limit - start, 0)) {
-        note_shaped_failure(first, i, 0, std::nullopt);
+        note_packet_failure(first, i, 0, std::nullopt);
         return i + 1;
       }
     }
@@ -68,13 +68,13 @@ std::size_t measure_packets(const Plan& plan, ByteSpan buffer, const PacketStart
       // variable array report it themselves, and the array does.
       bases[0] = 0;
       if (masking) continue;
-      note_shaped_failure(first, i, variables[0], std::nullopt);
+      note_packet_failure(first, i, variables[0], std::nullopt);
       return i + 1;
     }
     auto failure = plan.measure(buffer.data(), start * 8, limit * 8, bases,
                                 &geometry.counts[i * geometry.variables]);
     if (failure && !masking) {
-      note_shaped_failure(first, i, failure->item, std::move(failure->error));
+      note_packet_failure(first, i, failure->item, std::move(failure->error));
       return i + 1;
     }
   }
@@ -92,12 +92,12 @@ void fill_entry_offsets(const PacketGeometry& geometry, std::size_t item, std::s
   }
 }
 
-std::optional<ColumnFailure> decode_shaped_runs(ByteSpan buffer, const PacketStarts& starts,
-                                                const PacketGeometry& geometry,
-                                                const PlannedField& field, std::size_t item,
-                                                std::size_t begin, std::size_t end, void* values,
-                                                const std::int64_t* offsets, std::uint64_t origin,
-                                                std::span<std::uint8_t> mask) {
+std::optional<ColumnFailure> decode_field_runs(ByteSpan buffer, const PacketStarts& starts,
+                                               const PacketGeometry& geometry,
+                                               const PlannedField& field, std::size_t item,
+                                               std::size_t begin, std::size_t end, void* values,
+                                               const std::int64_t* offsets, std::uint64_t origin,
+                                               std::span<std::uint8_t> mask) {
   PacketRuns runs;
   if (!geometry.bases.empty()) {
     runs.bases = &geometry.bases[field.segment];
@@ -119,39 +119,39 @@ bool single_at_fixed_place(const PlannedField& field) {
   return field.segment == 0 && field.shape.plain() && field.shape.kind == CountKind::Single;
 }
 
-bool shaped_column_never_fails(const PacketStarts& starts, const PlannedField& field) {
+bool field_never_fails(const PacketStarts& starts, const PlannedField& field) {
   return single_at_fixed_place(field) && !field.spec.is_text() && column_never_fails(starts, field);
 }
 
-void note_runs_failure(std::optional<ShapedFailure>& first, std::optional<ColumnFailure> failure,
+void note_runs_failure(std::optional<PacketFailure>& first, std::optional<ColumnFailure> failure,
                        std::size_t item) {
   if (failure && !failure->unplaced) {
-    note_shaped_failure(first, failure->packet, item, std::move(failure->error));
+    note_packet_failure(first, failure->packet, item, std::move(failure->error));
   }
 }
 
-void decode_shaped_block(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
-                         const PacketGeometry& geometry, std::size_t item, std::size_t begin,
-                         std::size_t end, const ShapedTarget& target,
-                         std::optional<ShapedFailure>& first) {
+void decode_field_block(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
+                        const PacketGeometry& geometry, std::size_t item, std::size_t begin,
+                        std::size_t end, const FieldTarget& target,
+                        std::optional<PacketFailure>& first) {
   const PlannedField& field = plan.fields()[item];
   if (single_at_fixed_place(field)) {
     if (auto failure =
             decode_column(buffer, starts, begin, end, field, target.values, target.mask)) {
-      note_shaped_failure(first, failure->packet, item, failure->error);
+      note_packet_failure(first, failure->packet, item, failure->error);
     }
     return;
   }
   note_runs_failure(first,
-                    decode_shaped_runs(buffer, starts, geometry, field, item, begin, end,
-                                       target.values, target.offsets, 0, target.mask),
+                    decode_field_runs(buffer, starts, geometry, field, item, begin, end,
+                                      target.values, target.offsets, 0, target.mask),
                     item);
 }
 
-void decode_shaped_numeric(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
+void decode_numeric_fields(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
                            const PacketGeometry& geometry, std::size_t placed, bool masking,
-                           std::span<const ShapedTarget> targets,
-                           std::optional<ShapedFailure>& first) {
+                           std::span<const FieldTarget> targets,
+                           std::optional<PacketFailure>& first) {
   const std::size_t block = packets_per_block(starts, buffer.size());
   // Under errors="raise" nothing after the first failure matters.
   for (std::size_t begin = 0; begin < placed && !(first && !masking && first->packet < begin);
@@ -161,14 +161,14 @@ void decode_shaped_numeric(const Plan& plan, ByteSpan buffer, const PacketStarts
       if (targets[j].decode_block != nullptr) {
         (*targets[j].decode_block)(begin, end, first);
       } else if (targets[j].values != nullptr) {
-        decode_shaped_block(plan, buffer, starts, geometry, j, begin, end, targets[j], first);
+        decode_field_block(plan, buffer, starts, geometry, j, begin, end, targets[j], first);
       }
     }
   }
 }
 
-FieldBitOf shaped_field_bit(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
-                            const PacketGeometry& geometry, std::size_t item) {
+FieldBitOf field_bit_of(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
+                        const PacketGeometry& geometry, std::size_t item) {
   const PlannedField& field = plan.fields()[item];
   // A value at a fixed place follows the flat rule: a field without width
   // needs only its start byte.
@@ -189,18 +189,18 @@ FieldBitOf shaped_field_bit(const Plan& plan, ByteSpan buffer, const PacketStart
   };
 }
 
-void decode_shaped_text(const Plan& plan, ByteSpan buffer, bool immutable,
-                        const PacketStarts& starts, const PacketGeometry& geometry,
-                        std::size_t limit, std::size_t item, Utf8Column& out,
-                        std::span<std::uint8_t> mask, std::optional<ShapedFailure>& first) {
+void decode_text_field(const Plan& plan, ByteSpan buffer, bool immutable,
+                       const PacketStarts& starts, const PacketGeometry& geometry,
+                       std::size_t limit, std::size_t item, Utf8Column& out,
+                       std::span<std::uint8_t> mask, std::optional<PacketFailure>& first) {
   const PlannedField& field = plan.fields()[item];
   // A field at a fixed place through its own loop, without a call per packet.
-  auto failure = single_at_fixed_place(field)
-                     ? decode_utf8_column_fixed(buffer, immutable, starts, limit, field, out, mask)
-                     : decode_utf8_column_at(buffer, immutable, limit, field,
-                                             shaped_field_bit(plan, buffer, starts, geometry, item),
-                                             out, mask);
-  if (failure) note_shaped_failure(first, failure->packet, item, std::move(failure->error));
+  auto failure =
+      single_at_fixed_place(field)
+          ? decode_utf8_column_fixed(buffer, immutable, starts, limit, field, out, mask)
+          : decode_utf8_column_at(buffer, immutable, limit, field,
+                                  field_bit_of(plan, buffer, starts, geometry, item), out, mask);
+  if (failure) note_packet_failure(first, failure->packet, item, std::move(failure->error));
 }
 
 ElementTime element_time_reader(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
@@ -223,8 +223,8 @@ ElementTime element_time_reader(const Plan& plan, ByteSpan buffer, const PacketS
   };
 }
 
-std::string shaped_bounds_message(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
-                                  const PacketGeometry& geometry, const ShapedFailure& failure) {
+std::string bounds_message(const Plan& plan, ByteSpan buffer, const PacketStarts& starts,
+                           const PacketGeometry& geometry, const PacketFailure& failure) {
   const std::uint64_t start = starts[failure.packet];
   const std::uint64_t limit = starts.limit(failure.packet, buffer.size());
   const std::uint64_t packet_bits = start <= limit ? (limit - start) * 8 : 0;

@@ -4,7 +4,7 @@
 // Arrow list export over such buffers, whose child a consumer may keep
 // alone. (The Python tests compare every column and
 // error against the numpy path.)
-#include "columns/shaped_decode.hpp"
+#include "columns/plan_decode.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -63,7 +63,7 @@ PacketStarts starts_of(std::size_t count) {
 
 struct Decoded {
   PacketGeometry geometry;
-  std::optional<ShapedFailure> first;
+  std::optional<PacketFailure> first;
   std::size_t placed = 0;
   std::vector<std::int64_t> offsets;
   std::vector<std::uint8_t> counts, after;
@@ -84,15 +84,15 @@ Decoded decode(const PacketStarts& starts, bool masking) {
   d.after.assign(n, 0xEE);
   d.values.assign(static_cast<std::size_t>(d.offsets[n]), 0xEEEE);
   d.masks.assign(4, std::vector<std::uint8_t>(masking ? n : 0, 0));
-  const std::vector<ShapedTarget> targets = {
+  const std::vector<FieldTarget> targets = {
       {d.counts.data(), nullptr, 1, d.masks[0], {}},
       {reinterpret_cast<std::uint8_t*>(d.values.data()), d.offsets.data(), 2, d.masks[1], {}},
       {d.after.data(), nullptr, 1, d.masks[2], {}},
       {},
   };
-  decode_shaped_numeric(plan, buffer, starts, d.geometry, d.placed, masking, targets, d.first);
-  decode_shaped_text(plan, buffer, true, starts, d.geometry, d.placed, 3, d.text, d.masks[3],
-                     d.first);
+  decode_numeric_fields(plan, buffer, starts, d.geometry, d.placed, masking, targets, d.first);
+  decode_text_field(plan, buffer, true, starts, d.geometry, d.placed, 3, d.text, d.masks[3],
+                    d.first);
   return d;
 }
 
@@ -182,7 +182,7 @@ void trailer_after_a_rest_array() {
   starts.count = 3;
   starts.ends = ends;
   PacketGeometry geometry;
-  std::optional<ShapedFailure> first;
+  std::optional<PacketFailure> first;
   const ByteSpan bytes(buffer.data(), buffer.size());
   const std::size_t placed = measure_packets(*plan, bytes, starts, true, geometry, first);
   expect(placed == 3 && !first, "masking places every packet");
@@ -192,13 +192,13 @@ void trailer_after_a_rest_array() {
   std::vector<std::uint8_t> status(3, 0xEE);
   std::vector<std::uint16_t> crc(3, 0xEEEE);
   std::vector<std::vector<std::uint8_t>> masks(4, std::vector<std::uint8_t>(3, 0));
-  const std::vector<ShapedTarget> targets = {
+  const std::vector<FieldTarget> targets = {
       {},
       {},
       {status.data(), nullptr, 1, masks[2], {}},
       {reinterpret_cast<std::uint8_t*>(crc.data()), nullptr, 2, masks[3], {}},
   };
-  decode_shaped_numeric(*plan, bytes, starts, geometry, placed, true, targets, first);
+  decode_numeric_fields(*plan, bytes, starts, geometry, placed, true, targets, first);
   expect(status[0] == 7 && status[1] == 3, "status from the packet's end");
   expect(crc[0] == 0xBEEF && crc[1] == 0x1234, "crc from the packet's end");
   expect(masks[2][2] == 1 && masks[3][2] == 1, "the short packet's trailer is masked");
@@ -258,7 +258,7 @@ void converted_targets_match_a_second_pass() {
     for (const Conversion* conversion : {&table, &linear}) {
       for (const bool masking : {true, false}) {
         PacketGeometry geometry;
-        std::optional<ShapedFailure> first, second_first;
+        std::optional<PacketFailure> first, second_first;
         const std::size_t placed = measure_packets(plan, buffer, starts, masking, geometry, first);
         second_first = first;
         std::vector<std::int64_t> offsets(n + 1);
@@ -268,22 +268,22 @@ void converted_targets_match_a_second_pass() {
         std::vector<double> converted(total, -99.0), expected(total, -99.0);
         std::vector<std::uint16_t> raw(total, 0);
         // Values of field 1 only; the others are not decoded.
-        std::vector<ShapedTarget> targets(4);
+        std::vector<FieldTarget> targets(4);
         const BlockDecoder decoder =
             converted_block_decoder(plan, buffer, starts, geometry, 1,
                                     {conversion, reinterpret_cast<std::uint8_t*>(converted.data()),
                                      offsets.data(), mask, nullptr, nullptr});
         targets[1].decode_block = &decoder;
-        decode_shaped_numeric(plan, buffer, starts, geometry, placed, masking, targets, first);
+        decode_numeric_fields(plan, buffer, starts, geometry, placed, masking, targets, first);
         targets[1] = {reinterpret_cast<std::uint8_t*>(raw.data()), offsets.data(), 2, raw_mask, {}};
-        decode_shaped_numeric(plan, buffer, starts, geometry, placed, masking, targets,
+        decode_numeric_fields(plan, buffer, starts, geometry, placed, masking, targets,
                               second_first);
         const std::size_t limit =
             second_first && !masking ? std::min(placed, second_first->packet + 1) : placed;
         if (auto failure = convert_packet_elements(*conversion, ColumnType::U16, raw.data(), n,
                                                    limit, ElementRanges{offsets.data(), 1, 0},
                                                    expected.data(), raw_mask)) {
-          note_shaped_failure(second_first, failure->packet, 1, failure->error);
+          note_packet_failure(second_first, failure->packet, 1, failure->error);
         }
         const std::string where =
             concat(conversion == &table ? "table" : "linear", masking ? ", masked" : ", raising",

@@ -1,7 +1,8 @@
-// Layout.unpack_many(..., output="arrow") of shaped layouts: fixed arrays
-// become Arrow fixed-size lists, variable arrays large lists, each over one
-// buffer of values that the packets are decoded into once, without the
-// interpreter lock and without an interpreter object per packet.
+// Layout.unpack_many(..., output="arrow"), for every layout: single values
+// become Arrow arrays, fixed arrays fixed-size lists, variable arrays large
+// lists, each over one buffer of values that the packets are decoded into
+// once, without the interpreter lock and without an interpreter object per
+// packet.
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -13,7 +14,7 @@
 #include "binding/gil.hpp"
 #include "columns/arrow_export.hpp"
 #include "columns/packet_checks.hpp"
-#include "columns/shaped_decode.hpp"
+#include "columns/plan_decode.hpp"
 #include "common/format.hpp"
 #include "conversions/conversions.hpp"
 #include "conversions/converted_blocks.hpp"
@@ -53,8 +54,8 @@ void clamp_states(ArrowColumnData& column) {
 
 }  // namespace
 
-PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
-                                   const PacketStarts& starts, bool masking, bool raw) {
+PyObject* unpack_many_arrow(const LayoutData& data, ByteSpan buffer, bool buffer_immutable,
+                            const PacketStarts& starts, bool masking, bool raw) {
   const Plan& plan = data.plan;
   const std::span<const PlannedField> fields = plan.fields();
   const std::size_t n = starts.count;
@@ -73,12 +74,12 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
   }
 
   PacketGeometry geometry;
-  std::optional<ShapedFailure> first;
+  std::optional<PacketFailure> first;
   std::vector<std::uint8_t> check_failed;  // under a mask, with a check: one flag per packet
   without_gil([&] {
     const std::size_t placed = measure_packets(plan, buffer, starts, masking, geometry, first);
     std::vector<std::vector<std::uint8_t>> masks(masking ? fields.size() : 0);
-    std::vector<ShapedTarget> targets(fields.size());
+    std::vector<FieldTarget> targets(fields.size());
     std::vector<std::optional<ElementTime>> wide_times(fields.size());
     std::vector<BlockDecoder> decoders(fields.size());
     for (std::size_t j = 0; j < fields.size(); ++j) {
@@ -92,14 +93,14 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
       size_column(column, fields[j], j, geometry, n, placed);
       // A column no packet can fail gets no mask (one is made if a check or
       // a cut packet needs it).
-      if (masking && (conversion != nullptr || !shaped_column_never_fails(starts, fields[j]))) {
+      if (masking && (conversion != nullptr || !field_never_fails(starts, fields[j]))) {
         masks[j].assign(n, 0);
       }
       if (column.is_text()) continue;
-      targets[j] = ShapedTarget{column.values.data(),
-                                reinterpret_cast<const std::int64_t*>(column.list_offsets.data()),
-                                column_item_size(column.type),
-                                masking ? std::span(masks[j]) : std::span<std::uint8_t>(), nullptr};
+      targets[j] = FieldTarget{column.values.data(),
+                               reinterpret_cast<const std::int64_t*>(column.list_offsets.data()),
+                               column_item_size(column.type),
+                               masking ? std::span(masks[j]) : std::span<std::uint8_t>(), nullptr};
       if (conversion != nullptr) {
         wide_times[j] = wide_time_reader(data, buffer, starts, geometry, j);
         const ConvertedTarget converted{
@@ -109,8 +110,8 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
         targets[j].decode_block = &decoders[j];
       }
     }
-    decode_shaped_numeric(plan, buffer, starts, geometry, placed, masking, targets, first);
-    verify_shaped_checks(plan, data.checks, buffer, starts, geometry, placed, masking, check_failed,
+    decode_numeric_fields(plan, buffer, starts, geometry, placed, masking, targets, first);
+    verify_packet_checks(plan, data.checks, buffer, starts, geometry, placed, masking, check_failed,
                          first);
     for (std::size_t i = 0; i < check_failed.size(); ++i) {
       if (check_failed[i] == 0) continue;
@@ -129,9 +130,9 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
     for (std::size_t j = 0; j < fields.size(); ++j) {
       if (!columns[j]->is_text()) continue;
       const std::size_t limit = first ? std::min(placed, first->packet + 1) : placed;
-      decode_shaped_text(plan, buffer, buffer_immutable, starts, geometry, limit, j,
-                         columns[j]->text,
-                         masking ? std::span(masks[j]) : std::span<std::uint8_t>(), first);
+      decode_text_field(plan, buffer, buffer_immutable, starts, geometry, limit, j,
+                        columns[j]->text, masking ? std::span(masks[j]) : std::span<std::uint8_t>(),
+                        first);
     }
     if (masking) {
       for (std::size_t j = 0; j < fields.size(); ++j) {
@@ -142,7 +143,7 @@ PyObject* unpack_many_shaped_arrow(const LayoutData& data, ByteSpan buffer, bool
     }
   });
   if (first) {
-    raise_shaped_failure(data, buffer, starts, geometry, *first);
+    raise_packet_failure(data, buffer, starts, geometry, *first);
     return nullptr;
   }
 
