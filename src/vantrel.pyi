@@ -20,7 +20,8 @@ Conventions used below:
 annotate a recipe held in a variable: ``recipe: list[RecipeItem] = [...]``.
 The names ``Encoding``, ``PackEncoding``, ``ByteOrder``, ``UnpackedValue``,
 ``HeaderRule``, ``FramingRules``, ``Conversion`` (with ``TimeScale`` and the
-six ``...Conversion`` dicts) exist for type checking only: import them under ``typing.TYPE_CHECKING``.
+six ``...Conversion`` dicts) exist for type checking only: import them under
+``typing.TYPE_CHECKING``.
 """
 
 import datetime
@@ -729,7 +730,12 @@ class SequenceReport(
     n_fields: ClassVar[int]
     n_sequence_fields: ClassVar[int]
     n_unnamed_fields: ClassVar[int]
-    __match_args__: ClassVar[tuple[str, ...]] = ("gap_index", "gap_missing", "duplicate_index", "out_of_order_index")
+    __match_args__: ClassVar[tuple[str, ...]] = (
+        "gap_index",
+        "gap_missing",
+        "duplicate_index",
+        "out_of_order_index",
+    )
 
     @property
     def gap_index(self) -> npt.NDArray[np.int64]: ...
