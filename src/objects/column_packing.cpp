@@ -344,11 +344,13 @@ PyObject* pack_many(const LayoutData& data, PyObject* columns, bool raw) {
   if (!size_known) {
     // Each row measured, then packed, as Layout.pack packs it.
     std::vector<std::uint8_t> archive;
-    for (std::size_t row = 0; row < count; ++row) {
-      const ValueSource value_of = [&](std::size_t j, bool& missing) -> Ref {
-        missing = omitted[j] != 0;
-        return missing ? Ref{} : element_object(sources[j], row);
-      };
+    // One source for every row (made once: a std::function may allocate).
+    std::size_t row = 0;
+    const ValueSource value_of = [&](std::size_t j, bool& missing) -> Ref {
+      missing = omitted[j] != 0;
+      return missing ? Ref{} : element_object(sources[j], row);
+    };
+    for (; row < count; ++row) {
       if (!pack_measured(data, value_of, archive, raw)) {
         raise_with_location(concat("row ", row));
         return nullptr;
